@@ -1,0 +1,72 @@
+// KsCommInterfaces: the transport adapter as the STOMP protocol client sees
+// it.
+//
+// An adapter owns the socket: it connects to the broker named by its URI,
+// sends the byte image of a frame (Transmit), cuts the incoming byte stream
+// into frame texts and hands each one to OnDataAvailable, either from its
+// background reader thread (after Start) or synchronously in the caller's
+// thread (WaitForFrame, ReceiveFrame, PollFrame).
+//
+// Ownership: an adapter is an owned component (std::unique_ptr held by the
+// protocol client); IStompCommAdapter is only its view. The adapter owns its
+// SSL options object.
+//
+// Threads: Transmit may be called from any thread while the reader thread
+// reads. Reads (the three synchronous receive operations) must not run in two
+// threads at once, nor while the reader thread runs. Handlers run on the
+// thread that read the frame.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace ks {
+
+class IURI;
+class IStompCommAdapter;
+class TKsSSLOptions;
+
+using TKsAdapterNotifyEvent = std::function<void(IStompCommAdapter* sender)>;
+using TKsAdapterDataEvent = std::function<void(IStompCommAdapter* sender, const std::string& frameText)>;
+
+class IStompCommAdapter {
+ public:
+  virtual ~IStompCommAdapter() = default;
+
+  virtual void SetOnConnect(TKsAdapterNotifyEvent handler) = 0;
+  virtual TKsAdapterNotifyEvent GetOnConnect() const = 0;
+  virtual void SetOnAfterConnect(TKsAdapterNotifyEvent handler) = 0;
+  virtual TKsAdapterNotifyEvent GetOnAfterConnect() const = 0;
+  virtual void SetOnDataAvailable(TKsAdapterDataEvent handler) = 0;
+  virtual TKsAdapterDataEvent GetOnDataAvailable() const = 0;
+  virtual void SetConnectTimeout(std::int32_t milliseconds) = 0;
+  virtual std::int32_t GetConnectTimeout() const = 0;
+  // The adapter takes ownership of options.
+  virtual void SetSSLOptions(std::unique_ptr<TKsSSLOptions> options) = 0;
+  virtual TKsSSLOptions* GetSSLOptions() const = 0;
+  virtual void SetURI(std::shared_ptr<IURI> uri) = 0;
+  virtual std::shared_ptr<IURI> GetURI() const = 0;
+  virtual bool GetDirectDispatch() const = 0;
+  virtual void SetDirectDispatch(bool value) = 0;
+  virtual bool GetUseConnectTimeout() const = 0;
+  virtual void SetUseConnectTimeout(bool value) = 0;
+  // True exactly for "stomp" (case-sensitive).
+  virtual bool SupportsProtocol(const std::string& protocol) const = 0;
+  virtual void Connect() = 0;
+  virtual void Disconnect() = 0;
+  virtual bool Connected() = 0;
+  virtual bool DataAvailable() = 0;
+  virtual void WaitForFrame() = 0;
+  // timeout in milliseconds: -2, -1 and 0 wait without limit.
+  virtual void ReceiveFrame(std::int32_t timeout, bool raiseOnTimeout) = 0;
+  virtual void PollFrame() = 0;
+  virtual void Start() = 0;
+  virtual void Stop() = 0;
+  // sendTimeout in milliseconds; -1 leaves the socket's send time-out as it is.
+  virtual void Transmit(const std::string& data, std::int32_t sendTimeout) = 0;
+  virtual std::string GetName() const = 0;
+};
+
+}  // namespace ks

@@ -1,0 +1,34 @@
+// KsDateTime: the library's date-time value and the clock.
+//
+// TDateTime counts days since 1899-12-30 00:00:00 as a double; the fraction is
+// the time of day. 0 means "not set" where a message field uses it.
+//
+// Thread safety: all functions are reentrant.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace ks {
+
+using TDateTime = double;
+
+// Days between 1899-12-30 and 1970-01-01.
+inline constexpr double kUnixEpochDateTime = 25569.0;
+
+// The current UTC time of the system clock.
+TDateTime NowUTC();
+
+// The current local time.
+TDateTime NowLocal();
+
+// Renders a date-time in the current locale: short date (strftime "%x"), a
+// blank and long time ("%X"); the blank and the time are left out when hours,
+// minutes and seconds are all 0.
+std::string DateTimeToString(TDateTime value);
+
+// Converts between date-times and milliseconds since 1970-01-01 (no time zone
+// is applied either way).
+TDateTime UnixMillisToDateTime(std::int64_t millis);
+
+}  // namespace ks

@@ -1,0 +1,56 @@
+// KsException: the common base of every error this library raises, and the
+// assertion failure used for internal consistency checks.
+//
+// Every named error class of the library derives from ks::Exception and
+// carries exactly one message text; what() returns that text unchanged.
+// Callers that want to catch "any error of this library" catch ks::Exception.
+//
+// KS_ASSERT(cond, text) throws EAssertionFailed whose message is
+// "<text> (<unit>, line <n>)", where <unit> is the source file's name without
+// folder and extension (for example "KsStompFrame").
+//
+// Thread safety: exception objects are values; they may be thrown and caught
+// on any thread.
+#pragma once
+
+#include <exception>
+#include <string>
+
+namespace ks {
+
+class Exception : public std::exception {
+ public:
+  explicit Exception(std::string message) : message_(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+  const std::string& Message() const noexcept { return message_; }
+
+ private:
+  std::string message_;
+};
+
+// Raised by KS_ASSERT. Distinct from every protocol or messaging error.
+class EAssertionFailed : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// Raised where an interface query that must succeed does not; the message is
+// always "Interface not supported".
+class EIntfCastError : public Exception {
+ public:
+  EIntfCastError() : Exception("Interface not supported") {}
+};
+
+// Formats "%s (%s, line %d)" from text, the unit taken from file, and line,
+// and throws EAssertionFailed.
+[[noreturn]] void RaiseAssertion(const char* text, const char* file, int line);
+
+// The unit name of a source path: "stomp/KsStompFrame.cpp" -> "KsStompFrame".
+std::string UnitNameOf(const char* file);
+
+}  // namespace ks
+
+#define KS_ASSERT(cond, text)                                   \
+  do {                                                          \
+    if (!(cond)) ::ks::RaiseAssertion((text), __FILE__, __LINE__); \
+  } while (0)

@@ -1,0 +1,137 @@
+#include "support/KsText.hpp"
+
+#include <limits>
+
+namespace ks {
+
+namespace {
+
+char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Parses the integer rule for a signed type of the given width.
+template <typename Signed>
+bool ParseInteger(std::string_view text, Signed& value) {
+  using Unsigned = std::make_unsigned_t<Signed>;
+  std::size_t i = 0;
+  while (i < text.size() && text[i] == ' ') ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  bool hex = false;
+  if (i < text.size() && text[i] == '$') {
+    hex = true;
+    ++i;
+  } else if (i < text.size() && (text[i] == 'x' || text[i] == 'X')) {
+    hex = true;
+    ++i;
+  } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+    hex = true;
+    i += 2;
+  }
+  if (i >= text.size()) return false;
+  if (hex) {
+    Unsigned pattern = 0;
+    for (; i < text.size(); ++i) {
+      int d = HexDigit(text[i]);
+      if (d < 0) return false;
+      if (pattern > (std::numeric_limits<Unsigned>::max() >> 4)) return false;
+      pattern = static_cast<Unsigned>((pattern << 4) | static_cast<Unsigned>(d));
+    }
+    if (negative) pattern = static_cast<Unsigned>(Unsigned{0} - pattern);
+    value = static_cast<Signed>(pattern);
+    return true;
+  }
+  // Decimal: accumulate the magnitude and check it against the signed range.
+  const Unsigned limit = negative ? static_cast<Unsigned>(std::numeric_limits<Signed>::max()) + 1u
+                                  : static_cast<Unsigned>(std::numeric_limits<Signed>::max());
+  Unsigned magnitude = 0;
+  for (; i < text.size(); ++i) {
+    char c = text[i];
+    if (c < '0' || c > '9') return false;
+    Unsigned d = static_cast<Unsigned>(c - '0');
+    if (magnitude > (limit - d) / 10u) return false;
+    magnitude = static_cast<Unsigned>(magnitude * 10u + d);
+  }
+  value = negative ? static_cast<Signed>(Unsigned{0} - magnitude) : static_cast<Signed>(magnitude);
+  return true;
+}
+
+bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+// Length in bytes of the UTF-8 sequence that starts at text[i]; 1 for a byte
+// that does not start a complete, well-formed sequence.
+std::size_t SequenceLength(std::string_view text, std::size_t i) {
+  unsigned char c = static_cast<unsigned char>(text[i]);
+  std::size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
+  if (n == 1 || i + n > text.size()) return 1;
+  for (std::size_t k = 1; k < n; ++k) {
+    if (!IsContinuation(static_cast<unsigned char>(text[i + k]))) return 1;
+  }
+  return n;
+}
+
+}  // namespace
+
+bool SameText(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
+  }
+  return true;
+}
+
+std::string Trim(std::string_view text) {
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
+  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
+  return std::string(text.substr(begin, end - begin));
+}
+
+bool TryStrToInt32(std::string_view text, std::int32_t& value) { return ParseInteger(text, value); }
+
+bool TryStrToInt64(std::string_view text, std::int64_t& value) { return ParseInteger(text, value); }
+
+std::int32_t StrToInt32Def(std::string_view text, std::int32_t fallback) {
+  std::int32_t v;
+  return ParseInteger(text, v) ? v : fallback;
+}
+
+std::int64_t StrToInt64Def(std::string_view text, std::int64_t fallback) {
+  std::int64_t v;
+  return ParseInteger(text, v) ? v : fallback;
+}
+
+std::string IntToStr(std::int64_t value) { return std::to_string(value); }
+
+std::size_t Utf8Length(std::string_view text) {
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < text.size(); i += SequenceLength(text, i)) ++count;
+  return count;
+}
+
+std::string Utf8Left(std::string_view text, std::size_t count) {
+  std::size_t i = 0;
+  while (count > 0 && i < text.size()) {
+    i += SequenceLength(text, i);
+    --count;
+  }
+  return std::string(text.substr(0, i));
+}
+
+std::string Ellipsize(std::string_view text, std::size_t maxChars) {
+  std::string cut = Utf8Left(text, maxChars);
+  if (cut.size() < text.size()) cut += "...";
+  return cut;
+}
+
+}  // namespace ks
