@@ -1,0 +1,70 @@
+// KsURI: IURI and TKsURI, a small, lenient parser for broker addresses of the
+// form scheme://[user[:password]@]host[:port][/path][?params]; a host in
+// brackets is an IPv6 address. Parsing never fails: every text gives some set
+// of fields. Getters return the stored fields; nothing is rebuilt, so GetURI
+// always returns the text last given to SetURI (or the constructor).
+//
+// Ownership: shared as std::shared_ptr<IURI>; one object may be shared by a
+// connection factory and every connection it makes.
+// Threads: changed only by SetURI and SetPort; no lock is taken.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "support/KsException.hpp"
+
+namespace ks {
+
+// Declared for callers that map parse errors; the parser never raises it.
+class EURISyntaxException : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+class IURI {
+ public:
+  virtual ~IURI() = default;
+  virtual std::string GetHost() const = 0;
+  virtual bool GetIPv6() const = 0;
+  virtual std::string GetParams() const = 0;
+  virtual std::string GetPassword() const = 0;
+  virtual std::string GetPath() const = 0;
+  virtual std::string GetPort() const = 0;
+  virtual void SetPort(const std::string& port) = 0;
+  virtual std::string GetProtocol() const = 0;
+  virtual std::string GetUsername() const = 0;
+  virtual void SetURI(const std::string& uri) = 0;
+  virtual std::string GetURI() const = 0;
+};
+
+class TKsURI : public IURI {
+ public:
+  // A non-empty text is parsed at once; an empty one leaves every field empty.
+  explicit TKsURI(const std::string& uri = std::string());
+
+  std::string GetHost() const override;
+  bool GetIPv6() const override;
+  std::string GetParams() const override;
+  std::string GetPassword() const override;
+  std::string GetPath() const override;
+  std::string GetPort() const override;
+  void SetPort(const std::string& port) override;
+  std::string GetProtocol() const override;
+  std::string GetUsername() const override;
+  void SetURI(const std::string& uri) override;
+  std::string GetURI() const override;
+
+ private:
+  std::string protocol_;
+  std::string uri_;
+  std::string port_;
+  std::string path_;
+  std::string host_;
+  bool ipv6_ = false;
+  std::string username_;
+  std::string password_;
+  std::string params_;
+};
+
+}  // namespace ks

@@ -1,0 +1,34 @@
+// KsAdapterRegistry: the registry of transport adapter classes from which the
+// messaging layer creates its adapter.
+//
+// The registry stores one factory function per adapter class, in
+// registration order; the first class registered becomes the default. The TCP
+// adapter is registered explicitly by RegisterTcpAdapter()
+// (stomp/KsCommAdapterIndy.hpp), which is idempotent; nothing relies on static
+// initializers.
+//
+// Ownership: CreateAdapter and CreateDefaultAdapter hand the new adapter to
+// the caller, which owns it.
+// Threads: all functions may be called from any thread (the list is guarded
+// by a mutex).
+// Errors (ks::Exception): "Adapter class %s is already registered",
+// "No adapter classes registered", "No default adapter class defined".
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "stomp/KsCommInterfaces.hpp"
+
+namespace ks {
+
+using TKsAdapterFactory = std::function<std::unique_ptr<IStompCommAdapter>()>;
+
+void RegisterAdapterClass(const std::string& className, TKsAdapterFactory factory);
+std::int32_t AdapterClassCount();
+std::unique_ptr<IStompCommAdapter> CreateAdapter(std::int32_t index);
+std::unique_ptr<IStompCommAdapter> CreateDefaultAdapter();
+
+}  // namespace ks

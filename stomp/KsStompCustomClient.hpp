@@ -1,0 +1,114 @@
+// KsStompCustomClient: TKsStompCustomClient, the STOMP 1.0 client: it turns
+// log in, subscribe, unsubscribe, send, acknowledge, transactions and log out
+// into frames, transmits them through the adapter, and dispatches the frames
+// the adapter delivers by command (CONNECTED, MESSAGE, RECEIPT, ERROR).
+//
+// Every command builds a new frame; a header whose value is empty is never
+// sent. Commands other than CONNECT are refused while not logged in.
+// An ERROR frame raises EKsStompServerErrorMessage ("message" header, a
+// blank, the body) on the thread that read it.
+//
+// Ownership: owns its adapter (through TKsStompConnection).
+// Threads: commands run on the caller's thread and may be called from any
+// thread; StompDataAvailable runs on whichever thread the adapter reads in
+// (the reader thread, or the caller of Connect or of a synchronous receive).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "jms/KsJMSInterfaces.hpp"
+#include "stomp/KsStompConnection.hpp"
+#include "stomp/KsStompInterfaces.hpp"
+#include "stomp/KsStompTypes.hpp"
+
+namespace ks {
+
+class EKsStompClientNotConnectedError : public EKsStompError {
+ public:
+  using EKsStompError::EKsStompError;
+};
+
+class EKsStompInvalidTranscationIdError : public EKsStompError {
+ public:
+  using EKsStompError::EKsStompError;
+};
+
+class EKsStompServerErrorMessage : public EKsStompError {
+ public:
+  using EKsStompError::EKsStompError;
+};
+
+// "The JMS connection has failed due to a Transport problem", followed by
+// ": " and the cause when a cause is given.
+class EConnectionFailedException : public EJMSException {
+ public:
+  explicit EConnectionFailedException(const std::string& cause = std::string());
+};
+
+class TKsStompCustomClient;
+
+using TKsStompFrameEvent =
+    std::function<void(TKsStompCustomClient* sender, const std::shared_ptr<IStompFrame>& frame)>;
+
+class TKsStompCustomClient : public TKsStompConnection {
+ public:
+  TKsStompCustomClient();
+  ~TKsStompCustomClient() override;
+
+  // Opens the transport, sends CONNECT and handles the broker's first reply
+  // before returning (no time limit). Logged in afterwards only when that
+  // reply was CONNECTED.
+  void Connect();
+  void StompConnect();
+  // destination may carry options after "?": name=value items split at "&"
+  // and blanks (a quoted item runs to its closing quote), each sent as a
+  // header after the fixed ones.
+  void Subscribe(const std::string& destination, bool clientAcknowledge, const std::string& receipt,
+                 bool noLocal, const std::string& selector, const std::string& id);
+  void UnsubscribeID(const std::string& id, const std::string& receipt);
+  void UnsubscribeDurable(const std::string& destination, const std::string& subscriptionName);
+  // Raise EKsStompInvalidTranscationIdError "Invalid transaction id" for an
+  // id that is empty after trimming; the untrimmed id is sent.
+  void BeginTrans(const std::string& transactionId, const std::string& receipt);
+  void CommitTrans(const std::string& transactionId, const std::string& receipt);
+  void AbortTrans(const std::string& transactionId, const std::string& receipt);
+  void Ack(const std::string& messageId, const std::string& transactionId);
+  void Send(const std::string& destination, const std::string& body, std::int32_t sendTimeout,
+            const std::string& receipt, bool omitContentLength, const TStompHeaders& extraHeaders);
+  void StompDisconnect();
+  // DISCONNECT (when logged in) and close the transport; does nothing when
+  // not logged in.
+  void Disconnect() override;
+  void Transmit(const IStompFrame& frame, std::int32_t sendTimeout);
+  void TransmitWithHeaders(IStompFrame& frame, const TStompHeaders& headers, std::int32_t sendTimeout);
+
+  // The adapter's data handler: parses the frame text and dispatches it.
+  void StompDataAvailable(IStompCommAdapter* sender, const std::string& frameText);
+
+  bool GetLoggedIn() const;
+  std::string GetSession() const;
+
+  void SetOnMessage(TKsStompFrameEvent handler);
+  void SetOnConnected(TKsStompFrameEvent handler);
+  void SetOnError(TKsStompFrameEvent handler);
+  void SetOnReceipt(TKsStompFrameEvent handler);
+
+ protected:
+  // Called for every MESSAGE frame after OnMessage; does nothing here.
+  virtual void StompFrameAvailable(const std::shared_ptr<IStompFrame>& frame);
+  const char* ClassName() const override;
+
+ private:
+  TKsStompFrameEvent onMessage_;
+  TKsStompFrameEvent onConnected_;
+  TKsStompFrameEvent onError_;
+  TKsStompFrameEvent onReceipt_;
+  std::atomic<bool> loggedIn_{false};
+  std::string session_;
+};
+
+}  // namespace ks

@@ -1,0 +1,75 @@
+// KsStompFrame: TKsStompFrame, the library's one implementation of
+// IStompFrame, with the parser for received frame texts and the
+// content-length scan the transport uses to know how much body to read.
+//
+// Ownership: made with Create() or Parse() and shared as
+// std::shared_ptr<IStompFrame>.
+// Threads: a frame takes no lock; the static functions are reentrant.
+// Errors: Parse raises EKsStompError ("header line error " + line) and
+// EAssertionFailed ("Empty Command", "frame too short", and GetLine's
+// "Assertion failure", "From out of bound.", "End of Line not found.").
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "stomp/KsStompInterfaces.hpp"
+
+namespace ks {
+
+// The result of scanning a header block for "content-length" (exact,
+// case-sensitive name), keeping apart the cases that GetContentLength folds
+// into 0.
+struct TKsContentLengthScan {
+  bool Present = false;     // a "content-length" line was found
+  bool Valid = false;       // its value follows the integer rule (64-bit)
+  std::int64_t Value = 0;   // the value when Valid (may be negative)
+};
+
+class TKsStompFrame : public IStompFrame {
+ public:
+  TKsStompFrame() = default;
+
+  static std::shared_ptr<TKsStompFrame> Create();
+
+  // Builds a frame from one complete frame text (header block, blank line,
+  // body, normally NUL LF).
+  static std::shared_ptr<IStompFrame> Parse(std::string_view frameText);
+
+  // The value of the first "content-length" line of a header block; 0 when
+  // there is none, when it is 0, or when it is not a 32-bit integer.
+  static std::int32_t GetContentLength(std::string_view frameText);
+
+  // The same scan, reporting presence, validity and the 64-bit value.
+  static TKsContentLengthScan ScanContentLength(std::string_view frameText);
+
+  // The next line of text from position (1-based) up to, not including, the
+  // next LF; position moves past the LF.
+  static std::string GetLine(std::string_view text, std::int32_t& position);
+
+  const std::string& GetBody() const override;
+  const std::string& GetCommand() const override;
+  void SetBody(std::string body) override;
+  void SetCommand(std::string command) override;
+  void SetHeader(std::string_view name, std::string_view value) override;
+  std::string GetHeader(std::string_view name) const override;
+  void RemoveHeader(std::string_view name) override;
+  std::string ToBytes() const override;
+  std::int32_t GetHeaderCount() const override;
+  TStompHeaders GetHeaders() const override;
+  TStompHeaderItem GetHeaderItem(std::int32_t index) const override;
+
+  // Appends the wire encoding to out (ToBytes without a new string).
+  void AppendBytes(std::string& out) const;
+
+ private:
+  std::string command_;
+  std::vector<std::pair<std::string, std::string>> headers_;
+  std::string body_;
+};
+
+}  // namespace ks
