@@ -1,0 +1,89 @@
+// KsJMSClient: TKsJMSClient, the protocol connection of the messaging layer.
+// It names destinations on the wire ("jms.queue." / "jms.topic." + name),
+// turns an outgoing message into the headers and body of a SEND frame, turns
+// every incoming MESSAGE frame into a text message handed to the owning
+// connection through the message callback, and offers the three synchronous
+// receive steps that consumers use.
+//
+// Ownership: owned by its TKsJMSConnection (one client per connection); owns
+// its transport adapter, made from the adapter registry at construction. The
+// owning connection is an uncounted back-reference: the connection outlives
+// its client.
+// Threads: Send runs on the caller's thread (sessions serialise their
+// sends); StompFrameAvailable and the message callback run on the thread that
+// read the frame. A synchronous receive and asynchronous delivery on the same
+// connection at the same time are not supported.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "stomp/KsStompCustomClient.hpp"
+#include "support/KsDateTime.hpp"
+
+namespace ks {
+
+class IDestination;
+class IMessage;
+class TKsJMSConnection;
+class TKsJMSMessage;
+
+class TKsJMSClient;
+using TKsMessageCallback =
+    std::function<void(TKsJMSClient* client, const std::shared_ptr<IMessage>& message)>;
+
+class TKsJMSClient : public TKsStompCustomClient {
+ public:
+  // Raises EKsNoCommAdapterInstalled "No communication adapter registered"
+  // when the adapter registry is empty.
+  TKsJMSClient();
+  ~TKsJMSClient() override;
+
+  // Wire name of a destination; empty text for none. Plain error
+  // "GetDestinationName" for a destination of another kind.
+  static std::string GetDestinationName(const std::shared_ptr<IDestination>& destination);
+  // A new topic or queue from a wire name; plain error
+  // "CreateDestinationFromStompName" without a known prefix.
+  static std::shared_ptr<IDestination> CreateDestinationFromStompName(const std::string& name);
+  // EKsReservedProperty "%s is a reserved property name".
+  static void CheckReservedPropertyName(const std::string& name);
+
+  // Wire times: milliseconds since 1970 in whole seconds (ties to even), and
+  // back (truncating to whole seconds).
+  static std::int64_t DateTimeToWire(TDateTime value);
+  static TDateTime WireToDateTime(std::int64_t millis);
+
+  // Fills the headers and body of an empty frame from a message.
+  void MessageToFrame(const TKsJMSMessage& message, IStompFrame& frame) const;
+  // Copies the headers of a MESSAGE frame into a message (CopyFrameHeaders
+  // is its last step).
+  void FrameToMessage(const IStompFrame& frame, IMessage& message) const;
+  void CopyFrameHeaders(const IStompFrame& frame, IMessage& message) const;
+
+  void Send(const TKsJMSMessage& message, const std::string& destinationName, std::int32_t sendTimeout);
+
+  void SetMessageCallback(TKsMessageCallback callback);
+  void SetOwningConnection(TKsJMSConnection* connection);
+  TKsJMSConnection* GetOwningConnection() const;
+
+  // Read exactly one frame on the calling thread and return the message it
+  // produced, or none (time-out, a frame that is not a MESSAGE).
+  std::shared_ptr<IMessage> Receive();
+  std::shared_ptr<IMessage> Receive(std::int32_t timeout);
+  std::shared_ptr<IMessage> ReceiveNoWait();
+
+  void Log(const std::string& text) override;
+
+ protected:
+  void StompFrameAvailable(const std::shared_ptr<IStompFrame>& frame) override;
+  const char* ClassName() const override;
+
+ private:
+  std::shared_ptr<IMessage> lastMessage_;
+  TKsMessageCallback messageCallback_;
+  TKsJMSConnection* owningConnection_ = nullptr;  // the connection owns this client
+};
+
+}  // namespace ks
