@@ -1,0 +1,44 @@
+// KsLogger: TSimpleLogger, the console logger behind ILogging.
+//
+// A new logger has the threshold INFO, no handler, and console output on in
+// a console program (off otherwise). A console line is written with one
+// ks::WriteLine call, so lines from several threads never interleave.
+//
+// Threads: no lock. Level and console flag are atomics and may be changed
+// while other threads log; the handler must be set before the logger is
+// shared between threads.
+#pragma once
+
+#include <atomic>
+
+#include "support/KsLog.hpp"
+
+namespace ks {
+
+class TSimpleLogger : public ILogging {
+ public:
+  TSimpleLogger();
+
+  void SetConsoleOutput(bool value) override;
+  bool GetConsoleOutput() const override;
+  void SetLevel(TLogLevel level) override;
+  TLogLevel GetLevel() const override;
+  void SetOnLog(TLogEvent handler) override;
+  TLogEvent GetOnLog() const override;
+  void Trace(const std::string& text) override;
+  void Debug(const std::string& text) override;
+  void Info(const std::string& text) override;
+  void Warn(const std::string& text) override;
+  void Error(const std::string& text) override;
+  void Fatal(const std::string& text) override;
+  void Log(const std::string& text, TLogLevel level) override;
+  std::string FormatLine(const std::string& text, TLogLevel level) const override;
+  bool IsDebugEnabled() const override;
+
+ private:
+  std::atomic<TLogLevel> threshold_{LOG_INFO};
+  TLogEvent handler_;
+  std::atomic<bool> consoleOutput_{false};
+};
+
+}  // namespace ks
