@@ -1,0 +1,317 @@
+#include "net/KsTcpClient.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace ks {
+
+namespace {
+
+std::string ErrnoText(int code) {
+  std::string text = std::strerror(code);
+  if (!text.empty() && text.back() != '.') text += '.';
+  return text;
+}
+
+[[noreturn]] void RaiseErrno(int code) { throw EKsSocketErrorCode(code, ErrnoText(code)); }
+
+// poll() on one descriptor, retrying on EINTR with the remaining time.
+// timeoutMs < 0 waits without limit. Returns revents (0 on time-out).
+short PollOne(int fd, short events, int timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+  for (;;) {
+    pollfd p{fd, events, 0};
+    int rc = ::poll(&p, 1, timeoutMs);
+    if (rc > 0) return p.revents;
+    if (rc == 0) return 0;
+    if (errno != EINTR) RaiseErrno(errno);
+    if (timeoutMs > 0) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      timeoutMs = left > 0 ? static_cast<int>(left) : 0;
+    }
+  }
+}
+
+}  // namespace
+
+EKsSocketErrorCode::EKsSocketErrorCode(int code, const std::string& text)
+    : EKsSocketError("Socket Error # " + std::to_string(code) + "\r\n" + text), code_(code) {}
+
+TKsTcpClient::TKsTcpClient() = default;
+
+TKsTcpClient::~TKsTcpClient() { CloseSocket(false); }
+
+void TKsTcpClient::Connect() {
+  if (fd_.load() >= 0 && !ClosedByPeer()) throw EKsAlreadyConnected();
+  if (host_.empty()) throw EKsHostRequired();
+  if (port_ == 0) throw EKsPortRequired();
+  CloseSocket(false);  // a connection the peer closed is dropped here
+
+  std::string host = host_;
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  addrinfo hints{};
+  hints.ai_family = ipVersion_ == TKsIPVersion::IPv6 ? AF_INET6 : AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* found = nullptr;
+  const std::string service = std::to_string(port_);
+  int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+  if (rc != 0) {
+    if (rc == EAI_SYSTEM) RaiseErrno(errno);
+    std::string text = ::gai_strerror(rc);
+    if (!text.empty() && text.back() != '.') text += '.';
+    throw EKsSocketErrorCode(rc, text);
+  }
+  std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> list(found, &::freeaddrinfo);
+
+  int lastError = ECONNREFUSED;
+  bool timedOut = false;
+  for (addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
+    int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
+    if (fd < 0) {
+      lastError = errno;
+      continue;
+    }
+    int err = 0;
+    if (::connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
+      err = errno;
+      if (err == EINPROGRESS || err == EINTR) {
+        short revents = 0;
+        try {
+          revents = PollOne(fd, POLLOUT, connectTimeout_ > 0 ? connectTimeout_ : -1);
+        } catch (...) {
+          ::close(fd);
+          throw;
+        }
+        if (revents == 0) {
+          ::close(fd);
+          timedOut = true;
+          continue;
+        }
+        socklen_t len = sizeof err;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+      }
+    }
+    if (err != 0) {
+      ::close(fd);
+      lastError = err;
+      continue;
+    }
+    // Back to blocking mode: reads wait with poll(), writes block (bounded by
+    // SO_SNDTIMEO when set).
+    int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    readPos_ = writePos_ = 0;
+    ResetScan();
+    closedByPeer_.store(false, std::memory_order_release);
+    fd_.store(fd, std::memory_order_release);
+    return;
+  }
+  if (timedOut) throw EKsConnectTimeout();
+  RaiseErrno(lastError);
+}
+
+void TKsTcpClient::CloseSocket(bool notifyPeer) {
+  int fd = fd_.exchange(-1);
+  if (fd >= 0) {
+    if (notifyPeer) ::shutdown(fd, SHUT_RDWR);
+    ::close(fd);
+  }
+}
+
+void TKsTcpClient::Disconnect(bool notifyPeer) {
+  CloseSocket(notifyPeer);
+  readPos_ = writePos_ = 0;
+  ResetScan();
+  closedByPeer_.store(false, std::memory_order_release);
+}
+
+void TKsTcpClient::SetSendTimeout(std::int32_t milliseconds) {
+  int fd = fd_.load(std::memory_order_acquire);
+  if (fd < 0) throw EKsNotConnected();
+  timeval tv{};
+  if (milliseconds > 0) {
+    tv.tv_sec = milliseconds / 1000;
+    tv.tv_usec = static_cast<suseconds_t>(milliseconds % 1000) * 1000;
+  }
+  if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) RaiseErrno(errno);
+}
+
+bool TKsTcpClient::Connected() {
+  int fd = fd_.load(std::memory_order_acquire);
+  if (fd < 0) return false;
+  if (ClosedByPeer()) return false;
+  pollfd p{fd, POLLIN, 0};
+  int rc = ::poll(&p, 1, 0);
+  if (rc > 0) {
+    if (p.revents & (POLLERR | POLLNVAL)) {
+      closedByPeer_.store(true, std::memory_order_release);
+    } else {
+      // Peek: the stream's own buffer is left to the reading thread. A
+      // zero-byte peek means every byte has been read and the peer is gone.
+      char c;
+      ssize_t n = ::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        closedByPeer_.store(true, std::memory_order_release);
+      }
+    }
+  }
+  return !ClosedByPeer();
+}
+
+void TKsTcpClient::EnsureRoom(std::size_t room) {
+  if (capacity_ - writePos_ >= room) return;
+  const std::size_t used = writePos_ - readPos_;
+  if (capacity_ - used >= room && readPos_ > 0) {
+    // Compact: move the unread bytes to the front.
+    std::memmove(data_.get(), data_.get() + readPos_, used);
+    readPos_ = 0;
+    writePos_ = used;
+    return;
+  }
+  std::size_t newCapacity = capacity_ == 0 ? 2 * RecvChunkSize : capacity_ * 2;
+  while (newCapacity - used < room) newCapacity *= 2;
+  std::unique_ptr<char[]> grown(new char[newCapacity]);
+  if (used > 0) std::memcpy(grown.get(), data_.get() + readPos_, used);
+  data_ = std::move(grown);
+  capacity_ = newCapacity;
+  readPos_ = 0;
+  writePos_ = used;
+}
+
+void TKsTcpClient::Consume(std::size_t count) {
+  if (count == 0) return;
+  if (count > InputBufferSize()) count = InputBufferSize();
+  readPos_ += count;
+  if (readPos_ == writePos_) readPos_ = writePos_ = 0;
+  ResetScan();
+}
+
+std::size_t TKsTcpClient::ReceiveChunk(bool raiseOnError) {
+  int fd = fd_.load(std::memory_order_acquire);
+  EnsureRoom(RecvChunkSize);
+  for (;;) {
+    ssize_t n = ::recv(fd, data_.get() + writePos_, RecvChunkSize, MSG_DONTWAIT);
+    if (n > 0) {
+      writePos_ += static_cast<std::size_t>(n);
+      return static_cast<std::size_t>(n);
+    }
+    if (n == 0) {
+      closedByPeer_.store(true, std::memory_order_release);
+      return 0;
+    }
+    int err = errno;
+    if (err == EINTR) continue;
+    if (err == EAGAIN || err == EWOULDBLOCK) return 0;
+    closedByPeer_.store(true, std::memory_order_release);
+    if (raiseOnError && InputBufferIsEmpty()) RaiseErrno(err);
+    return 0;
+  }
+}
+
+bool TKsTcpClient::CheckForDataOnSource(std::int32_t timeoutMs) {
+  int fd = fd_.load(std::memory_order_acquire);
+  if (fd < 0 || ClosedByPeer()) return false;
+  int wait = timeoutMs > 0 ? timeoutMs : (timeoutMs == -2 ? -1 : 0);
+  short revents = 0;
+  try {
+    revents = PollOne(fd, POLLIN, wait);
+  } catch (const EKsSocketError&) {
+    return false;
+  }
+  if (revents == 0) return false;
+  return ReceiveChunk(false) > 0;
+}
+
+void TKsTcpClient::ReadFromSource(std::int32_t timeoutMs) {
+  int fd = fd_.load(std::memory_order_acquire);
+  if (fd < 0) throw EKsNotConnected();
+  if (ClosedByPeer()) throw EKsConnClosedGracefully();
+  using Clock = std::chrono::steady_clock;
+  const bool limited = timeoutMs > 0;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
+  for (;;) {
+    int wait = -1;
+    if (limited) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) throw EKsReadTimeout();
+      wait = static_cast<int>(left);
+    }
+    short revents = PollOne(fd, POLLIN, wait);
+    if (revents == 0) throw EKsReadTimeout();
+    if (ReceiveChunk(true) > 0) return;
+    if (ClosedByPeer()) throw EKsConnClosedGracefully();
+    // Spurious wake-up: poll again with what is left of the wait.
+  }
+}
+
+std::string TKsTcpClient::ReadLn(std::string_view terminator) {
+  if (terminator.empty()) terminator = "\n";
+  if (fd_.load(std::memory_order_acquire) < 0 && InputBufferIsEmpty()) throw EKsNotConnected();
+  if (scanTerminator_ != terminator) {
+    scanned_ = 0;
+    scanTerminator_.assign(terminator);
+  }
+  const std::size_t termLen = terminator.size();
+  for (;;) {
+    std::string_view buffered = InputBuffer();
+    // Resume where the last search stopped, keeping termLen - 1 bytes that
+    // could begin a match straddling the old end.
+    std::size_t from = scanned_ >= termLen - 1 ? scanned_ - (termLen - 1) : 0;
+    std::size_t pos = buffered.find(terminator, from);
+    if (pos != std::string_view::npos) {
+      if (pos > MaxLineLength) throw EKsMaxLineLengthExceeded();
+      std::string line(buffered.substr(0, pos));
+      Consume(pos + termLen);
+      return line;
+    }
+    scanned_ = buffered.size();
+    // Any terminator still to come would start at or after size - termLen + 1.
+    if (buffered.size() + 1 > MaxLineLength + termLen) throw EKsMaxLineLengthExceeded();
+    ReadFromSource(readTimeout_);
+  }
+}
+
+std::string TKsTcpClient::ReadBytes(std::size_t count) {
+  if (fd_.load(std::memory_order_acquire) < 0 && InputBufferSize() < count) throw EKsNotConnected();
+  while (InputBufferSize() < count) ReadFromSource(readTimeout_);
+  std::string bytes(InputBuffer().substr(0, count));
+  Consume(count);
+  return bytes;
+}
+
+void TKsTcpClient::Write(std::string_view bytes) {
+  int fd = fd_.load(std::memory_order_acquire);
+  if (fd < 0) throw EKsNotConnected();
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    RaiseErrno(n < 0 ? errno : EPIPE);
+  }
+}
+
+void TKsTcpClient::CheckForDisconnect(bool raise, bool ignoreBuffer) {
+  const bool closed = fd_.load(std::memory_order_acquire) < 0 || ClosedByPeer();
+  if (closed && raise && (ignoreBuffer || InputBufferIsEmpty())) throw EKsConnClosedGracefully();
+}
+
+}  // namespace ks

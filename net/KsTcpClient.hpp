@@ -1,0 +1,201 @@
+// KsTcpClient: TKsTcpClient, a blocking TCP client with an input buffer and
+// the few read operations the STOMP transport needs: wait for bytes, read up
+// to a terminator, read a byte count, write everything, notice a close.
+//
+// The input buffer is one contiguous byte area with a read offset; consumed
+// bytes are dropped lazily (when room is needed at the end), so cutting many
+// small frames out of one network read moves no memory. Receives take up to
+// 32768 bytes at a time. A terminator search remembers how far it got, so a
+// read that waits several times never rescans bytes. Bytes received before an
+// error stay buffered; a read that fails (time-out, close) consumes nothing.
+//
+// Settings (Host, Port, IPVersion, ConnectTimeout, ReadTimeout) are set
+// before Connect. ReadTimeout: greater than 0 limits each wait for new bytes;
+// -2, -1 and 0 mean no limit.
+//
+// Errors: everything raised here derives from EKsSocketError (and so from
+// ks::Exception) with the texts "Read timed out.", "Connection Closed
+// Gracefully.", "Max line length exceeded.", "Not Connected", "Already
+// connected.", "Connect timed out.", "A host is required.", "A port is
+// required." and "Socket Error # <errno>" CR LF "<text>." for any other
+// failure of the platform's socket calls.
+//
+// Ownership: the client owns its socket and closes it in Disconnect and in
+// its destructor.
+// Threads: one thread reads at a time (CheckForDataOnSource, ReadLn,
+// ReadBytes, the buffer operations). Write and SetSendTimeout may run on
+// another thread while a read waits. Connected and ClosedByPeer do not touch
+// the input buffer and may be called from any thread. Connect and Disconnect
+// must not overlap any other call.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "support/KsException.hpp"
+
+namespace ks {
+
+class EKsSocketError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+class EKsReadTimeout : public EKsSocketError {
+ public:
+  EKsReadTimeout() : EKsSocketError("Read timed out.") {}
+};
+
+class EKsConnClosedGracefully : public EKsSocketError {
+ public:
+  EKsConnClosedGracefully() : EKsSocketError("Connection Closed Gracefully.") {}
+};
+
+class EKsMaxLineLengthExceeded : public EKsSocketError {
+ public:
+  EKsMaxLineLengthExceeded() : EKsSocketError("Max line length exceeded.") {}
+};
+
+class EKsNotConnected : public EKsSocketError {
+ public:
+  EKsNotConnected() : EKsSocketError("Not Connected") {}
+};
+
+class EKsAlreadyConnected : public EKsSocketError {
+ public:
+  EKsAlreadyConnected() : EKsSocketError("Already connected.") {}
+};
+
+class EKsConnectTimeout : public EKsSocketError {
+ public:
+  EKsConnectTimeout() : EKsSocketError("Connect timed out.") {}
+};
+
+class EKsHostRequired : public EKsSocketError {
+ public:
+  EKsHostRequired() : EKsSocketError("A host is required.") {}
+};
+
+class EKsPortRequired : public EKsSocketError {
+ public:
+  EKsPortRequired() : EKsSocketError("A port is required.") {}
+};
+
+// "Socket Error # <code>" CR LF "<text>"; ErrorCode() is the platform error
+// number (for a failed host look-up, the resolver's code).
+class EKsSocketErrorCode : public EKsSocketError {
+ public:
+  EKsSocketErrorCode(int code, const std::string& text);
+  int ErrorCode() const noexcept { return code_; }
+
+ private:
+  int code_;
+};
+
+enum class TKsIPVersion : std::uint8_t { IPv4, IPv6 };
+
+class TKsTcpClient {
+ public:
+  static constexpr std::size_t MaxLineLength = 16384;
+  static constexpr std::size_t RecvChunkSize = 32768;
+
+  TKsTcpClient();
+  virtual ~TKsTcpClient();
+  TKsTcpClient(const TKsTcpClient&) = delete;
+  TKsTcpClient& operator=(const TKsTcpClient&) = delete;
+
+  // Settings.
+  const std::string& GetHost() const { return host_; }
+  void SetHost(std::string host) { host_ = std::move(host); }
+  std::uint16_t GetPort() const { return port_; }
+  void SetPort(std::uint16_t port) { port_ = port; }
+  TKsIPVersion GetIPVersion() const { return ipVersion_; }
+  void SetIPVersion(TKsIPVersion version) { ipVersion_ = version; }
+  std::int32_t GetConnectTimeout() const { return connectTimeout_; }
+  void SetConnectTimeout(std::int32_t milliseconds) { connectTimeout_ = milliseconds; }
+  std::int32_t GetReadTimeout() const { return readTimeout_; }
+  void SetReadTimeout(std::int32_t milliseconds) { readTimeout_ = milliseconds; }
+
+  // Resolves Host in the IPVersion family and connects (each address in turn
+  // until one answers). Raises "Already connected.", the host or port
+  // required errors, "Connect timed out." or the socket error.
+  void Connect();
+  // Closes the connection if there is one and drops buffered input; never
+  // fails. notifyPeer shuts the connection down before closing it.
+  void Disconnect(bool notifyPeer = true);
+  // SO_SNDTIMEO in milliseconds (0: no limit). Raises "Not Connected".
+  void SetSendTimeout(std::int32_t milliseconds);
+
+  // Polls the socket without waiting and without touching the input buffer
+  // (it notes a close), then answers whether the connection is open: the
+  // socket exists and the peer has not closed it.
+  bool Connected();
+  // True once the peer has closed the connection (or a receive failed).
+  bool ClosedByPeer() const { return closedByPeer_.load(std::memory_order_acquire); }
+
+  // Stream. Waits up to timeoutMs for bytes and moves what arrived into the
+  // input buffer; true when the buffer grew. -2 waits without limit, 0 and
+  // other negative values only poll. Never raises for a time-out, a close or
+  // a failed receive (it records the close); false when not connected.
+  bool CheckForDataOnSource(std::int32_t timeoutMs);
+  bool InputBufferIsEmpty() const { return readPos_ == writePos_; }
+  std::size_t InputBufferSize() const { return writePos_ - readPos_; }
+  // The unconsumed bytes; valid until the next operation on the stream.
+  std::string_view InputBuffer() const {
+    return std::string_view(data_.get() + readPos_, writePos_ - readPos_);
+  }
+  // Drops count bytes from the front of the input buffer.
+  void Consume(std::size_t count);
+
+  // The bytes before the first occurrence of terminator (which is consumed).
+  // Each wait for bytes is limited by ReadTimeout. Raises "Max line length
+  // exceeded." (nothing consumed) when the terminator is, or can only be,
+  // more than MaxLineLength bytes from the start of the buffered data.
+  std::string ReadLn(std::string_view terminator = "\n");
+  // Exactly count bytes; each wait limited by ReadTimeout.
+  std::string ReadBytes(std::size_t count);
+  // Sends all bytes with one send call when the socket takes them at once.
+  void Write(std::string_view bytes);
+  // Raises the closed error when the peer has closed the connection (or it
+  // was closed locally), raise is true, and the input buffer is empty or
+  // ignoreBuffer is true.
+  void CheckForDisconnect(bool raise = true, bool ignoreBuffer = false);
+
+  // Waits once for new bytes, limited by timeoutMs (greater than 0) or without
+  // limit. Raises "Read timed out." when none arrived, the closed error when
+  // the peer has closed the connection, the socket error when a receive fails
+  // with nothing buffered, "Not Connected" without a socket.
+  void ReadFromSource(std::int32_t timeoutMs);
+
+ private:
+  // One receive into the buffer after the socket polled readable; returns the
+  // number of bytes added (0 on close or failure, which it records).
+  std::size_t ReceiveChunk(bool raiseOnError);
+  void EnsureRoom(std::size_t room);
+  void ResetScan() { scanned_ = 0; scanTerminator_.clear(); }
+  void CloseSocket(bool notifyPeer);
+
+  std::string host_;
+  std::uint16_t port_ = 0;
+  TKsIPVersion ipVersion_ = TKsIPVersion::IPv4;
+  std::int32_t connectTimeout_ = 0;
+  std::int32_t readTimeout_ = -1;
+
+  std::atomic<int> fd_{-1};
+  std::atomic<bool> closedByPeer_{false};
+
+  std::unique_ptr<char[]> data_;
+  std::size_t capacity_ = 0;
+  std::size_t readPos_ = 0;
+  std::size_t writePos_ = 0;
+  // Terminator search state: bytes after readPos_ already known not to start
+  // a match of scanTerminator_.
+  std::size_t scanned_ = 0;
+  std::string scanTerminator_;
+};
+
+}  // namespace ks
