@@ -10,6 +10,7 @@
 // "Assertion failure", "From out of bound.", "End of Line not found.").
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -28,6 +29,25 @@ struct TKsContentLengthScan {
   bool Present = false;     // a "content-length" line was found
   bool Valid = false;       // its value follows the integer rule (64-bit)
   std::int64_t Value = 0;   // the value when Valid (may be negative)
+};
+
+// A header as a pair of views (name, value); used on the send path to build
+// a frame image without copying the caller's strings.
+using TKsHeaderView = std::pair<std::string_view, std::string_view>;
+
+// An ordered header list of views with the same rules as a frame's list: one
+// entry per name (ASCII case folding), an empty value removes the entry,
+// replacing keeps the position. The viewed strings must outlive the list.
+class TKsHeaderViewList {
+ public:
+  void Clear() { items_.clear(); }
+  void Reserve(std::size_t count) { items_.reserve(count); }
+  void Set(std::string_view name, std::string_view value);
+  const TKsHeaderView* Data() const { return items_.data(); }
+  std::size_t Size() const { return items_.size(); }
+
+ private:
+  std::vector<TKsHeaderView> items_;
 };
 
 class TKsStompFrame : public IStompFrame {
@@ -63,8 +83,24 @@ class TKsStompFrame : public IStompFrame {
   TStompHeaders GetHeaders() const override;
   TStompHeaderItem GetHeaderItem(std::int32_t index) const override;
 
-  // Appends the wire encoding to out (ToBytes without a new string).
+  // Appends the wire encoding to out (ToBytes without a new string). The
+  // same checks as ToBytes run before anything is appended.
   void AppendBytes(std::string& out) const;
+
+  // Appends the wire encoding of a frame given by its parts to out, with the
+  // checks of ToBytes (EKsStompError before anything is appended).
+  static void AppendFrameBytes(std::string& out, std::string_view command, const TKsHeaderView* headers,
+                               std::size_t headerCount, std::string_view body);
+
+  // The stored value of a header, or nullptr when there is none (no copy).
+  const std::string* FindHeader(std::string_view name) const;
+  // The header entries in list order (name, value).
+  const std::vector<std::pair<std::string, std::string>>& HeaderList() const { return headers_; }
+  // Empties command, headers and body, keeping allocated capacity where the
+  // containers allow it (for frames reused on the send path).
+  void Clear();
+  // Replaces the body with a copy of bytes, reusing the body's capacity.
+  void AssignBody(std::string_view bytes);
 
  private:
   std::string command_;

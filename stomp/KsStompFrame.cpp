@@ -1,0 +1,274 @@
+#include "stomp/KsStompFrame.hpp"
+
+#include <cstring>
+
+#include "support/KsText.hpp"
+
+namespace ks {
+
+namespace {
+
+constexpr std::string_view kNulLf("\0\n", 2);
+
+// True when a header name would break the frame: LF, CR, NUL or ':'.
+bool BadName(std::string_view name) {
+  for (char c : name) {
+    if (c == '\n' || c == '\r' || c == '\0' || c == ':') return true;
+  }
+  return false;
+}
+
+// True when a header value or the command would break the frame: LF, CR, NUL.
+bool BadValue(std::string_view value) {
+  for (char c : value) {
+    if (c == '\n' || c == '\r' || c == '\0') return true;
+  }
+  return false;
+}
+
+// The text with control characters shown as '?', for error messages.
+std::string Printable(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < 0x20) c = '?';
+  }
+  return out;
+}
+
+// Checks every part of a frame image and returns its size in bytes. Raises
+// EKsStompError for a part that would break the frame on the wire.
+template <typename Headers>
+std::size_t CheckedImageSize(std::string_view command, const Headers& headers, std::string_view body) {
+  if (BadValue(command)) throw EKsStompError("Invalid character in frame command " + Printable(command));
+  std::size_t size = command.size() + 1 + 1 + body.size() + 2;
+  for (const auto& h : headers) {
+    std::string_view name = h.first;
+    std::string_view value = h.second;
+    if (BadName(name)) throw EKsStompError("Invalid character in header name " + Printable(name));
+    if (BadValue(value)) throw EKsStompError("Invalid character in value of header " + Printable(name));
+    size += name.size() + 1 + value.size() + 1;
+  }
+  return size;
+}
+
+template <typename Headers>
+void AppendImage(std::string& out, std::string_view command, const Headers& headers, std::string_view body) {
+  std::size_t size = CheckedImageSize(command, headers, body);
+  out.reserve(out.size() + size);
+  out.append(command);
+  out.push_back('\n');
+  for (const auto& h : headers) {
+    out.append(h.first);
+    out.push_back(':');
+    out.append(h.second);
+    out.push_back('\n');
+  }
+  out.push_back('\n');
+  out.append(body);
+  out.append(kNulLf);
+}
+
+// A view over a plain array of header views, usable in range-for.
+struct TViewRange {
+  const TKsHeaderView* first;
+  const TKsHeaderView* last;
+  const TKsHeaderView* begin() const { return first; }
+  const TKsHeaderView* end() const { return last; }
+};
+
+// GetLine over a 0-based position; the same checks and messages as GetLine.
+std::string_view NextLine(std::string_view text, std::size_t& position) {
+  KS_ASSERT(!text.empty(), "Assertion failure");
+  KS_ASSERT(position < text.size(), "From out of bound.");
+  std::size_t lf = text.find('\n', position);
+  KS_ASSERT(lf != std::string_view::npos, "End of Line not found.");
+  std::string_view line = text.substr(position, lf - position);
+  position = lf + 1;
+  return line;
+}
+
+// The value of the first exact "content-length" line of a header block, or
+// false when the block ends (empty line) without one.
+bool FindContentLengthValue(std::string_view text, std::string_view& value) {
+  std::size_t position = 0;
+  for (;;) {
+    std::string_view line = NextLine(text, position);
+    if (line.empty()) return false;
+    std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) continue;
+    if (line.substr(0, colon) == "content-length") {
+      value = line.substr(colon + 1);
+      return true;
+    }
+  }
+}
+
+}  // namespace
+
+void TKsHeaderViewList::Set(std::string_view name, std::string_view value) {
+  for (auto it = items_.begin(); it != items_.end(); ++it) {
+    if (SameText(it->first, name)) {
+      if (value.empty()) {
+        items_.erase(it);
+      } else {
+        it->second = value;
+      }
+      return;
+    }
+  }
+  if (!value.empty()) items_.emplace_back(name, value);
+}
+
+std::shared_ptr<TKsStompFrame> TKsStompFrame::Create() { return std::make_shared<TKsStompFrame>(); }
+
+std::shared_ptr<IStompFrame> TKsStompFrame::Parse(std::string_view frameText) {
+  // A text without any NUL LF is read as if it ended with one. The copy is
+  // made only in that (unusual) case.
+  std::string completed;
+  std::string_view text = frameText;
+  if (text.find(kNulLf) == std::string_view::npos) {
+    completed.reserve(text.size() + 2);
+    completed.append(text);
+    completed.append(kNulLf);
+    text = completed;
+  }
+
+  auto frame = std::make_shared<TKsStompFrame>();
+  std::size_t position = 0;
+  std::string_view command = NextLine(text, position);
+  KS_ASSERT(!command.empty(), "Empty Command");
+  frame->command_.assign(command);
+
+  for (;;) {
+    std::string_view line = NextLine(text, position);
+    if (line.empty()) break;
+    std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) {
+      throw EKsStompError("header line error " + std::string(line));
+    }
+    frame->SetHeader(line.substr(0, colon), line.substr(colon + 1));
+  }
+
+  std::string_view bodyArea = text.substr(position);
+  const std::string* contentLength = frame->FindHeader("content-length");
+  if (contentLength != nullptr) {
+    // A negative length is as unusable as one that is not a number: both
+    // count as 0.
+    std::int32_t n = StrToInt32Def(*contentLength, 0);
+    if (n < 0) n = 0;
+    KS_ASSERT(bodyArea.size() >= static_cast<std::size_t>(n) + 2, "frame too short");
+    frame->body_.assign(bodyArea.substr(0, static_cast<std::size_t>(n)));
+  } else {
+    std::size_t end = bodyArea.find(kNulLf);
+    if (end != std::string_view::npos) frame->body_.assign(bodyArea.substr(0, end));
+  }
+  return frame;
+}
+
+std::int32_t TKsStompFrame::GetContentLength(std::string_view frameText) {
+  std::string_view value;
+  if (!FindContentLengthValue(frameText, value)) return 0;
+  return StrToInt32Def(value, 0);
+}
+
+TKsContentLengthScan TKsStompFrame::ScanContentLength(std::string_view frameText) {
+  TKsContentLengthScan scan;
+  std::string_view value;
+  if (!FindContentLengthValue(frameText, value)) return scan;
+  scan.Present = true;
+  scan.Valid = TryStrToInt64(value, scan.Value);
+  if (!scan.Valid) scan.Value = 0;
+  return scan;
+}
+
+std::string TKsStompFrame::GetLine(std::string_view text, std::int32_t& position) {
+  KS_ASSERT(!text.empty(), "Assertion failure");
+  KS_ASSERT(position >= 1 && static_cast<std::size_t>(position) <= text.size(), "From out of bound.");
+  std::size_t zeroBased = static_cast<std::size_t>(position) - 1;
+  std::string_view line = NextLine(text, zeroBased);
+  position = static_cast<std::int32_t>(zeroBased + 1);
+  return std::string(line);
+}
+
+const std::string& TKsStompFrame::GetBody() const { return body_; }
+
+const std::string& TKsStompFrame::GetCommand() const { return command_; }
+
+void TKsStompFrame::SetBody(std::string body) { body_ = std::move(body); }
+
+void TKsStompFrame::SetCommand(std::string command) { command_ = std::move(command); }
+
+void TKsStompFrame::SetHeader(std::string_view name, std::string_view value) {
+  for (auto it = headers_.begin(); it != headers_.end(); ++it) {
+    if (SameText(it->first, name)) {
+      if (value.empty()) {
+        headers_.erase(it);
+      } else {
+        it->second.assign(value);
+      }
+      return;
+    }
+  }
+  if (!value.empty()) headers_.emplace_back(std::string(name), std::string(value));
+}
+
+std::string TKsStompFrame::GetHeader(std::string_view name) const {
+  const std::string* value = FindHeader(name);
+  return value ? *value : std::string();
+}
+
+const std::string* TKsStompFrame::FindHeader(std::string_view name) const {
+  for (const auto& h : headers_) {
+    if (SameText(h.first, name)) return &h.second;
+  }
+  return nullptr;
+}
+
+void TKsStompFrame::RemoveHeader(std::string_view name) {
+  for (auto it = headers_.begin(); it != headers_.end(); ++it) {
+    if (SameText(it->first, name)) {
+      headers_.erase(it);
+      return;
+    }
+  }
+}
+
+std::string TKsStompFrame::ToBytes() const {
+  std::string out;
+  AppendBytes(out);
+  return out;
+}
+
+void TKsStompFrame::AppendBytes(std::string& out) const { AppendImage(out, command_, headers_, body_); }
+
+void TKsStompFrame::AppendFrameBytes(std::string& out, std::string_view command, const TKsHeaderView* headers,
+                                     std::size_t headerCount, std::string_view body) {
+  AppendImage(out, command, TViewRange{headers, headers + headerCount}, body);
+}
+
+std::int32_t TKsStompFrame::GetHeaderCount() const { return static_cast<std::int32_t>(headers_.size()); }
+
+TStompHeaders TKsStompFrame::GetHeaders() const {
+  TStompHeaders result;
+  result.reserve(headers_.size());
+  for (const auto& h : headers_) result.push_back(TStompHeaderItem{h.first, h.second});
+  return result;
+}
+
+TStompHeaderItem TKsStompFrame::GetHeaderItem(std::int32_t index) const {
+  if (index < 0 || static_cast<std::size_t>(index) >= headers_.size()) {
+    throw EKsStompError("Index out of bounds");
+  }
+  const auto& h = headers_[static_cast<std::size_t>(index)];
+  return TStompHeaderItem{h.first, h.second};
+}
+
+void TKsStompFrame::Clear() {
+  command_.clear();
+  headers_.clear();
+  body_.clear();
+}
+
+void TKsStompFrame::AssignBody(std::string_view bytes) { body_.assign(bytes); }
+
+}  // namespace ks

@@ -1,0 +1,225 @@
+#include "stomp/KsStompFrame.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using namespace ks;
+using namespace std::string_literals;
+
+namespace {
+
+// Runs f and returns the message of the ks::Exception of type E it raises.
+template <typename E, typename F>
+std::string ErrorOf(F&& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.what();
+  }
+  return "<no error>";
+}
+
+}  // namespace
+
+TEST(StompFrame, HeaderListKeepsOneEntryPerNameInInsertionOrder) {
+  TKsStompFrame f;
+  f.SetHeader("ack", "auto");
+  f.SetHeader("id", "7");
+  f.SetHeader("ACK", "client");
+  ASSERT_EQ(f.GetHeaderCount(), 2);
+  EXPECT_EQ(f.GetHeaderItem(0).Name, "ack");
+  EXPECT_EQ(f.GetHeaderItem(0).Value, "client");
+  EXPECT_EQ(f.GetHeader("Ack"), "client");
+
+  f.SetHeader("receipt", "");
+  EXPECT_EQ(f.GetHeaderCount(), 2);
+  f.SetHeader("receipt", "r1");
+  f.SetHeader("RECEIPT", "");
+  EXPECT_EQ(f.GetHeaderCount(), 2);
+  EXPECT_EQ(f.GetHeader("receipt"), "");
+
+  f.RemoveHeader("ID");
+  ASSERT_EQ(f.GetHeaderCount(), 1);
+  TStompHeaders all = f.GetHeaders();
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0].Name, "ack");
+
+  EXPECT_EQ(ErrorOf<EKsStompError>([&] { f.GetHeaderItem(-1); }), "Index out of bounds");
+  EXPECT_EQ(ErrorOf<EKsStompError>([&] { f.GetHeaderItem(f.GetHeaderCount()); }), "Index out of bounds");
+}
+
+TEST(StompFrame, ToBytesIsByteExact) {
+  TKsStompFrame send;
+  send.SetCommand("SEND");
+  send.SetHeader("destination", "/queue/a");
+  send.SetHeader("content-length", "2");
+  send.SetBody("hi");
+  std::string bytes = send.ToBytes();
+  EXPECT_EQ(bytes, "SEND\ndestination:/queue/a\ncontent-length:2\n\nhi\0\n"s);
+  EXPECT_EQ(bytes.size(), 48u);
+
+  TKsStompFrame disconnect;
+  disconnect.SetCommand("DISCONNECT");
+  EXPECT_EQ(disconnect.ToBytes(), "DISCONNECT\n\n\0\n"s);
+  EXPECT_EQ(disconnect.ToBytes().size(), 14u);
+
+  // AppendBytes appends to what is there.
+  std::string out = "x";
+  disconnect.AppendBytes(out);
+  EXPECT_EQ(out, "xDISCONNECT\n\n\0\n"s);
+
+  // The body goes out unchanged, NUL and all; values may hold ':' and '='.
+  TKsStompFrame binary;
+  binary.SetCommand("SEND");
+  binary.SetHeader("k", "a:b=c");
+  binary.SetBody("\0\n\r"s);
+  EXPECT_EQ(binary.ToBytes(), "SEND\nk:a:b=c\n\n\0\n\r\0\n"s);
+}
+
+TEST(StompFrame, BytesThatWouldBreakTheFrameAreRefusedBeforeWriting) {
+  const char* badValues[] = {"a\nb", "a\rb"};
+  for (const char* v : badValues) {
+    TKsStompFrame f;
+    f.SetCommand("SEND");
+    f.SetHeader("destination", v);
+    std::string out = "keep";
+    EXPECT_THROW(f.AppendBytes(out), EKsStompError) << v;
+    EXPECT_EQ(out, "keep");
+    EXPECT_THROW(f.ToBytes(), EKsStompError);
+  }
+  TKsStompFrame nul;
+  nul.SetCommand("SEND");
+  nul.SetHeader("x", "a\0b"s);
+  EXPECT_THROW(nul.ToBytes(), EKsStompError);
+
+  const std::string badNames[] = {"a:b", "a\nb", "a\rb", "a\0b"s};
+  for (const std::string& n : badNames) {
+    TKsStompFrame f;
+    f.SetCommand("SEND");
+    f.SetHeader(n, "v");
+    EXPECT_THROW(f.ToBytes(), EKsStompError);
+  }
+
+  TKsStompFrame cmd;
+  cmd.SetCommand("SEND\ninjected:1");
+  EXPECT_THROW(cmd.ToBytes(), EKsStompError);
+
+  // The view encoder applies the same checks.
+  TKsHeaderView views[] = {{"destination", "/q"}, {"evil", "1\n\nSEND"}};
+  std::string out;
+  EXPECT_THROW(TKsStompFrame::AppendFrameBytes(out, "SEND", views, 2, ""), EKsStompError);
+  EXPECT_TRUE(out.empty());
+  TKsStompFrame::AppendFrameBytes(out, "SEND", views, 1, "b");
+  EXPECT_EQ(out, "SEND\ndestination:/q\n\nb\0\n"s);
+}
+
+TEST(StompFrame, ParseReadsHeadersAndBody) {
+  auto f = TKsStompFrame::Parse("MESSAGE\ndestination:/q\nkey:a:b\nKEY:c\nempty:\n\nhello\0\n"s);
+  EXPECT_EQ(f->GetCommand(), "MESSAGE");
+  ASSERT_EQ(f->GetHeaderCount(), 2);
+  EXPECT_EQ(f->GetHeaderItem(1).Name, "key");
+  EXPECT_EQ(f->GetHeaderItem(1).Value, "c");
+  EXPECT_EQ(f->GetBody(), "hello");
+
+  // Embedded NUL survives with a content-length.
+  auto bin = TKsStompFrame::Parse("MESSAGE\ncontent-length:3\n\na\0b\0\n"s);
+  EXPECT_EQ(bin->GetBody(), "a\0b"s);
+
+  // Without content-length and without NUL LF the whole rest is the body.
+  auto open = TKsStompFrame::Parse("MESSAGE\nx:1\n\nrest of it"s);
+  EXPECT_EQ(open->GetBody(), "rest of it");
+  // Without content-length the body ends at the first NUL LF.
+  auto cut = TKsStompFrame::Parse("MESSAGE\n\nab\0\ncd\0\n"s);
+  EXPECT_EQ(cut->GetBody(), "ab");
+
+  // A CR before the LF stays in the value.
+  auto crlf = TKsStompFrame::Parse("CONNECTED\r\nsession:1\r\n\n\0\n"s);
+  EXPECT_EQ(crlf->GetCommand(), "CONNECTED\r");
+  EXPECT_EQ(crlf->GetHeader("session"), "1\r");
+
+  // Non-ASCII values round-trip.
+  TKsStompFrame out;
+  out.SetCommand("SEND");
+  out.SetHeader("name", "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC");
+  auto back = TKsStompFrame::Parse(out.ToBytes());
+  EXPECT_EQ(back->GetHeader("name"), "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC");
+}
+
+TEST(StompFrame, ParseContentLengthRules) {
+  // Not a number: empty body.
+  auto abc = TKsStompFrame::Parse("MESSAGE\ncontent-length:abc\n\nxyz\0\n"s);
+  EXPECT_EQ(abc->GetBody(), "");
+  // Any spelling of the name counts in Parse.
+  auto spelled = TKsStompFrame::Parse("MESSAGE\nContent-Length:2\n\nxy\0\n"s);
+  EXPECT_EQ(spelled->GetBody(), "xy");
+  // A negative length reads as 0 instead of cutting past the text.
+  auto negative = TKsStompFrame::Parse("MESSAGE\ncontent-length:-5\n\nxy\0\n"s);
+  EXPECT_EQ(negative->GetBody(), "");
+  auto allBits = TKsStompFrame::Parse("MESSAGE\ncontent-length:$FFFFFFFF\n\nxy\0\n"s);
+  EXPECT_EQ(allBits->GetBody(), "");
+
+  // content-length 5 with a body area of 6 bytes.
+  std::string msg = ErrorOf<EAssertionFailed>([] { TKsStompFrame::Parse("MESSAGE\ncontent-length:5\n\nabcd\0\n"s); });
+  EXPECT_EQ(msg.rfind("frame too short (KsStompFrame, line ", 0), 0u) << msg;
+  // Exactly n + 2 is enough.
+  EXPECT_EQ(TKsStompFrame::Parse("MESSAGE\ncontent-length:5\n\nabcde\0\n"s)->GetBody(), "abcde");
+}
+
+TEST(StompFrame, ParseFailures) {
+  EXPECT_EQ(ErrorOf<EKsStompError>([] { TKsStompFrame::Parse("MESSAGE\nkey\n\n\0\n"s); }), "header line error key");
+  std::string empty = ErrorOf<EAssertionFailed>([] { TKsStompFrame::Parse("\nkey:v\n\n\0\n"s); });
+  EXPECT_EQ(empty.rfind("Empty Command (KsStompFrame, line ", 0), 0u) << empty;
+  // A header block that never ends runs out of text.
+  std::string open = ErrorOf<EAssertionFailed>([] { TKsStompFrame::Parse("MESSAGE\nkey:v"s); });
+  EXPECT_EQ(open.rfind("From out of bound.", 0), 0u) << open;
+}
+
+TEST(StompFrame, ContentLengthScan) {
+  EXPECT_EQ(TKsStompFrame::GetContentLength("MESSAGE\ncontent-length:12\n\n"), 12);
+  EXPECT_EQ(TKsStompFrame::GetContentLength("MESSAGE\nContent-Length:5\n\n"), 0);
+  EXPECT_EQ(TKsStompFrame::GetContentLength("MESSAGE\ncontent-length:abc\n\n"), 0);
+  EXPECT_EQ(TKsStompFrame::GetContentLength("MESSAGE\nx:1\n\ncontent-length:9\n"), 0);
+  EXPECT_EQ(TKsStompFrame::GetContentLength("MESSAGE\ncontent-length:0x10\n\n"), 16);
+  EXPECT_EQ(TKsStompFrame::GetContentLength("MESSAGE\ncontent-length:9999999999\n\n"), 0);
+
+  TKsContentLengthScan none = TKsStompFrame::ScanContentLength("MESSAGE\nx:1\n\n");
+  EXPECT_FALSE(none.Present);
+  TKsContentLengthScan big = TKsStompFrame::ScanContentLength("MESSAGE\ncontent-length:9999999999\n\n");
+  EXPECT_TRUE(big.Present);
+  EXPECT_TRUE(big.Valid);
+  EXPECT_EQ(big.Value, 9999999999LL);
+  TKsContentLengthScan neg = TKsStompFrame::ScanContentLength("MESSAGE\ncontent-length:-1\n\n");
+  EXPECT_TRUE(neg.Valid);
+  EXPECT_EQ(neg.Value, -1);
+  TKsContentLengthScan bad = TKsStompFrame::ScanContentLength("MESSAGE\ncontent-length:99999999999999999999\n\n");
+  EXPECT_TRUE(bad.Present);
+  EXPECT_FALSE(bad.Valid);
+  EXPECT_EQ(bad.Value, 0);
+}
+
+TEST(StompFrame, GetLineMovesPastTheLineFeed) {
+  std::int32_t pos = 1;
+  EXPECT_EQ(TKsStompFrame::GetLine("ab\r\ncd\n", pos), "ab\r");
+  EXPECT_EQ(pos, 5);
+  EXPECT_EQ(TKsStompFrame::GetLine("ab\r\ncd\n", pos), "cd");
+  EXPECT_EQ(pos, 8);
+  EXPECT_THROW(TKsStompFrame::GetLine("ab\r\ncd\n", pos), EAssertionFailed);  // past the end
+  pos = 1;
+  EXPECT_THROW(TKsStompFrame::GetLine("", pos), EAssertionFailed);
+  pos = 1;
+  std::string msg = ErrorOf<EAssertionFailed>([&] { TKsStompFrame::GetLine("abc", pos); });
+  EXPECT_EQ(msg.rfind("End of Line not found.", 0), 0u);
+}
+
+TEST(StompFrame, HeaderViewListFollowsTheFrameRules) {
+  TKsHeaderViewList list;
+  list.Set("destination", "/q");
+  list.Set("content-length", "5");
+  list.Set("Destination", "/other");
+  list.Set("CONTENT-LENGTH", "");
+  list.Set("x", "");
+  ASSERT_EQ(list.Size(), 1u);
+  EXPECT_EQ(list.Data()[0].first, "destination");
+  EXPECT_EQ(list.Data()[0].second, "/other");
+}
