@@ -1,0 +1,95 @@
+#include "jms/KsURI.hpp"
+
+#include <string_view>
+
+namespace ks {
+
+namespace {
+
+// The part of s before the first delimiter; s keeps what follows it. Without
+// the delimiter the result is all of s and s becomes empty.
+std::string Fetch(std::string& s, std::string_view delimiter) {
+  std::size_t at = s.find(delimiter);
+  std::string result;
+  if (at == std::string::npos) {
+    result.swap(s);
+  } else {
+    result = s.substr(0, at);
+    s.erase(0, at + delimiter.size());
+  }
+  return result;
+}
+
+// Parameters follow the first "?", or the first "=" when there is no "?".
+void SplitParams(std::string& s, std::string& params) {
+  std::size_t at = s.find('?');
+  if (at == std::string::npos) at = s.find('=');
+  if (at == std::string::npos) return;
+  params = s.substr(at + 1);
+  s.erase(at);
+}
+
+}  // namespace
+
+TKsURI::TKsURI(const std::string& uri) {
+  if (!uri.empty()) SetURI(uri);
+}
+
+std::string TKsURI::GetHost() const { return host_; }
+bool TKsURI::GetIPv6() const { return ipv6_; }
+std::string TKsURI::GetParams() const { return params_; }
+std::string TKsURI::GetPassword() const { return password_; }
+std::string TKsURI::GetPath() const { return path_; }
+std::string TKsURI::GetPort() const { return port_; }
+void TKsURI::SetPort(const std::string& port) { port_ = port; }
+std::string TKsURI::GetProtocol() const { return protocol_; }
+std::string TKsURI::GetUsername() const { return username_; }
+std::string TKsURI::GetURI() const { return uri_; }
+
+void TKsURI::SetURI(const std::string& uri) {
+  uri_ = uri;
+  std::string s = uri;
+  protocol_.clear();
+  host_.clear();
+  path_.clear();
+  port_.clear();
+  username_.clear();
+  password_.clear();
+  params_.clear();
+  ipv6_ = false;
+
+  std::size_t scheme = s.find("://");
+  if (scheme == std::string::npos) {
+    SplitParams(s, params_);
+    return;
+  }
+  protocol_ = s.substr(0, scheme);
+  s.erase(0, scheme + 3);
+  SplitParams(s, params_);
+
+  std::string authority = Fetch(s, "/");  // the path is dropped
+
+  std::size_t at = authority.find('@');
+  if (at != std::string::npos) {
+    std::string userinfo = authority.substr(0, at);
+    authority.erase(0, at + 1);
+    username_ = Fetch(userinfo, ":");
+    password_ = userinfo;
+    if (username_.empty()) password_.clear();
+  }
+
+  std::size_t open = authority.find('[');
+  std::size_t close = authority.find(']');
+  if (open != std::string::npos && close != std::string::npos && close > open) {
+    std::string t = Fetch(authority, "]");
+    host_ = t.substr(t.find('[') + 1);
+    Fetch(authority, ":");
+    port_ = authority;
+    ipv6_ = true;
+    return;
+  }
+  host_ = Fetch(authority, ":");
+  port_ = authority;
+}
+
+}  // namespace ks
