@@ -1,0 +1,49 @@
+// Cistern: the bundled in-memory STOMP 1.0 broker. Parses the command line,
+// listens, prints "Cistern listening on HOST:PORT" once connections are
+// accepted, and serves until SIGINT or SIGTERM (exit status 0). A bad
+// option or a failure to listen prints one line and exits with status 1.
+#include <csignal>
+#include <exception>
+#include <string>
+#include <sys/resource.h>
+#include <vector>
+
+#include "broker/KsBrokerOptions.hpp"
+#include "broker/KsBrokerServer.hpp"
+#include "support/KsConsole.hpp"
+
+namespace {
+
+// Room for many simultaneous connections: raise the descriptor limit to
+// what the system allows.
+void RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  if (limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::signal(SIGPIPE, SIG_IGN);
+  try {
+    const ks::TBrokerOptions options = ks::ParseBrokerOptions(std::vector<std::string>(argv + 1, argv + argc));
+    if (options.help) {
+      for (const std::string& line : ks::BrokerUsage()) ks::WriteLine(line);
+      return 0;
+    }
+    RaiseDescriptorLimit();
+    ks::TBrokerServer server(options);
+    server.Listen();
+    ks::WriteLine("Cistern listening on " + server.Address());
+    server.Run();
+    if (options.verbose) ks::WriteLine("Cistern stopped");
+    return 0;
+  } catch (const std::exception& e) {
+    ks::WriteLine(e.what());
+    return 1;
+  }
+}

@@ -1,0 +1,563 @@
+#include "broker/KsBrokerEngine.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <ctime>
+#include <deque>
+#include <unistd.h>
+
+#include "broker/KsBrokerFrameReader.hpp"
+#include "broker/KsBrokerFrameWriter.hpp"
+#include "broker/KsBrokerMessage.hpp"
+#include "broker/KsBrokerSelector.hpp"
+
+namespace ks {
+
+namespace {
+
+std::int64_t NowMillis() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+constexpr std::string_view kQueuePrefix = "jms.queue.";
+constexpr std::string_view kTopicPrefix = "jms.topic.";
+
+}  // namespace
+
+struct TBrokerDestination {
+  std::string name;
+  bool isQueue = false;
+  TPendingQueue pending;                        // queues only
+  std::vector<TBrokerSubscription*> subscribers;  // queues: consumers; topics: plain subscriptions
+  std::size_t next = 0;                         // round-robin position (queues)
+  int selective = 0;                            // subscribers with a selector or noLocal (queues)
+  std::vector<TBrokerDurable*> durables;        // topics only
+};
+
+struct TBrokerDurable {
+  std::string clientId;
+  std::string name;
+  TBrokerDestination* topic = nullptr;
+  std::string selectorText;
+  TBrokerSelector selector;
+  TPendingQueue pending;
+  TBrokerSubscription* holder = nullptr;  // the subscription holding it, if any
+};
+
+struct TBrokerSubscription {
+  TBrokerClient* client = nullptr;  // owns this subscription
+  std::string id;
+  TBrokerDestination* destination = nullptr;
+  bool clientAck = false;
+  bool noLocal = false;
+  TBrokerSelector selector;
+  TPendingQueue ownPending;           // plain topic subscriptions
+  TPendingQueue* pending = nullptr;   // topics: ownPending or the durable's; queues: nullptr
+  TBrokerDurable* durable = nullptr;
+  std::deque<std::shared_ptr<const TBrokerMessage>> unacked;
+
+  bool Accepts(const TBrokerMessage& m) const {
+    if (noLocal && m.origin == client->Id()) return false;
+    return selector.Empty() || selector.Matches(m);
+  }
+};
+
+struct TBrokerTxOp {
+  TBrokerDestination* destination = nullptr;  // SEND; nullptr for ACK
+  std::shared_ptr<const TBrokerMessage> message;
+  std::string ackId;
+};
+
+TBrokerClient::TBrokerClient(std::uint64_t id) : id_(id) {}
+TBrokerClient::~TBrokerClient() = default;
+
+TBrokerEngine::TBrokerEngine(TBrokerSettings settings) : settings_(std::move(settings)) {
+  idPrefix_ = "ID:cistern-" + std::to_string(::getpid()) + "-";
+}
+
+TBrokerEngine::~TBrokerEngine() = default;
+
+std::string TBrokerEngine::NextMessageId() {
+  char digits[24];
+  auto res = std::to_chars(digits, digits + sizeof digits, ++nextMessage_);
+  std::string id;
+  id.reserve(idPrefix_.size() + static_cast<std::size_t>(res.ptr - digits));
+  id.append(idPrefix_);
+  id.append(digits, res.ptr);
+  return id;
+}
+
+// ---------------------------------------------------------------------------
+// Frames
+
+void TBrokerEngine::OnFrame(TBrokerClient& c, const TBrokerFrame& f) {
+  const std::string_view cmd = f.command;
+  if (!c.connected_) {
+    if (cmd == "CONNECT" || cmd == "STOMP") {
+      Connect(c, f);
+    } else {
+      Refuse(c, &f, "Not connected", "The first frame must be CONNECT, not " + SanitizeHeaderValue(cmd.substr(0, 40)) + ".");
+    }
+    return;
+  }
+  if (cmd == "SEND") {
+    Send(c, f);
+  } else if (cmd == "ACK") {
+    Ack(c, f);
+  } else if (cmd == "SUBSCRIBE") {
+    Subscribe(c, f);
+  } else if (cmd == "UNSUBSCRIBE") {
+    Unsubscribe(c, f);
+  } else if (cmd == "BEGIN") {
+    Transaction(c, f, 0);
+  } else if (cmd == "COMMIT") {
+    Transaction(c, f, 1);
+  } else if (cmd == "ABORT") {
+    Transaction(c, f, 2);
+  } else if (cmd == "DISCONNECT") {
+    Receipt(c, f);
+    c.CloseAfterFlush();
+  } else if (cmd == "CONNECT" || cmd == "STOMP") {
+    Refuse(c, &f, "Already connected", "CONNECT was sent twice on one connection.");
+  } else {
+    Refuse(c, &f, "Unknown command", "Cistern does not know the command " + SanitizeHeaderValue(cmd.substr(0, 40)) + ".");
+  }
+}
+
+void TBrokerEngine::OnReadError(TBrokerClient& c, std::string_view reason) {
+  Refuse(c, nullptr, std::string(reason), "The frame could not be read: " + std::string(reason) + ".");
+}
+
+void TBrokerEngine::Refuse(TBrokerClient& c, const TBrokerFrame* f, const std::string& message,
+                           const std::string& detail) {
+  const std::string text = SanitizeHeaderValue(message);
+  if (TByteBuffer* out = c.BeginFrame()) {
+    const std::size_t start = out->Size();
+    const std::string_view receipt = f ? f->Get("receipt") : std::string_view();
+    const std::string body = SanitizeHeaderValue(detail) + " The connection is closed.";
+    if (receipt.empty()) {
+      AppendFrame(*out, "ERROR", {{"message", text}}, body);
+    } else {
+      AppendFrame(*out, "ERROR", {{"message", text}, {"receipt-id", receipt}}, body);
+    }
+    c.EndFrame(start, false);
+  }
+  c.Refused(text);
+  c.CloseAfterFlush();
+}
+
+void TBrokerEngine::Receipt(TBrokerClient& c, const TBrokerFrame& f) {
+  const std::string_view* receipt = f.Find("receipt");
+  if (receipt == nullptr || receipt->empty()) return;
+  if (TByteBuffer* out = c.BeginFrame()) {
+    const std::size_t start = out->Size();
+    AppendFrame(*out, "RECEIPT", {{"receipt-id", *receipt}});
+    c.EndFrame(start, false);
+  }
+}
+
+TBrokerDestination* TBrokerEngine::DestinationOf(TBrokerClient& c, const TBrokerFrame& f) {
+  const std::string_view* name = f.Find("destination");
+  if (name == nullptr || name->empty()) {
+    Refuse(c, &f, "Missing header", std::string(f.command) + " needs a \"destination\" header.");
+    return nullptr;
+  }
+  auto it = destinations_.find(*name);
+  if (it != destinations_.end()) return it->second.get();
+  const bool isQueue = name->starts_with(kQueuePrefix);
+  if (!isQueue && !name->starts_with(kTopicPrefix)) {
+    Refuse(c, &f, "Invalid destination",
+           "The destination " + SanitizeHeaderValue(name->substr(0, 200)) +
+               " must start with jms.queue. or jms.topic.");
+    return nullptr;
+  }
+  auto d = std::make_unique<TBrokerDestination>();
+  d->name.assign(*name);
+  d->isQueue = isQueue;
+  TBrokerDestination* raw = d.get();
+  destinations_.emplace(d->name, std::move(d));
+  return raw;
+}
+
+void TBrokerEngine::Connect(TBrokerClient& c, const TBrokerFrame& f) {
+  if (settings_.failConnect) {
+    Refuse(c, &f, settings_.connectError, "CONNECT refused on request.");
+    return;
+  }
+  if ((settings_.checkLogin && f.Get("login") != settings_.login) ||
+      (settings_.checkPasscode && f.Get("passcode") != settings_.passcode)) {
+    Refuse(c, &f, "Authentication failed", "The login or passcode is not accepted.");
+    return;
+  }
+  c.connected_ = true;
+  c.clientId_.assign(f.Get("client-id"));
+  const std::string session = "cistern-session-" + std::to_string(::getpid()) + "-" + std::to_string(++nextSession_);
+  if (TByteBuffer* out = c.BeginFrame()) {
+    const std::size_t start = out->Size();
+    AppendFrame(*out, "CONNECTED", {{"session", session}});
+    c.EndFrame(start, false);
+  }
+  Receipt(c, f);
+}
+
+void TBrokerEngine::Send(TBrokerClient& c, const TBrokerFrame& f) {
+  TBrokerDestination* d = DestinationOf(c, f);
+  if (d == nullptr) return;
+  const std::string_view tx = f.Get("transaction");
+  std::vector<TBrokerTxOp>* ops = nullptr;
+  if (!tx.empty()) {
+    auto it = c.transactions_.find(std::string(tx));
+    if (it == c.transactions_.end()) {
+      Refuse(c, &f, "Unknown transaction", "The transaction " + SanitizeHeaderValue(tx) + " is not open.");
+      return;
+    }
+    ops = &it->second;
+  }
+  auto message = BuildMessage(f, &d->name, NextMessageId(), c.Id(), NowMillis());
+  if (ops != nullptr) {
+    ops->push_back(TBrokerTxOp{d, std::move(message), {}});
+  } else {
+    Publish(*d, std::move(message));
+  }
+  Receipt(c, f);
+}
+
+void TBrokerEngine::Subscribe(TBrokerClient& c, const TBrokerFrame& f) {
+  TBrokerDestination* d = DestinationOf(c, f);
+  if (d == nullptr) return;
+  auto s = std::make_unique<TBrokerSubscription>();
+  s->client = &c;
+  s->destination = d;
+  const std::string_view ack = f.Get("ack");
+  if (ack == "client") {
+    s->clientAck = true;
+  } else if (!ack.empty() && ack != "auto") {
+    Refuse(c, &f, "Invalid ack mode", "The ack mode " + SanitizeHeaderValue(ack.substr(0, 40)) + " is not auto or client.");
+    return;
+  }
+  const std::string_view id = f.Get("id");
+  s->id.assign(id.empty() ? d->name : id);
+  if (c.subscriptions_.count(s->id) != 0) {
+    Refuse(c, &f, "Duplicate subscription", "The subscription id " + SanitizeHeaderValue(s->id) + " is already in use.");
+    return;
+  }
+  const std::string_view selectorText = f.Get("selector");
+  std::string error;
+  if (!s->selector.Parse(selectorText, error)) {
+    Refuse(c, &f, "Invalid selector", error);
+    return;
+  }
+  s->noLocal = f.Get("activemq.noLocal") == "true";
+  const std::string_view durableName = f.Get("activemq.subscriptionName");
+
+  TBrokerSubscription* sub = s.get();
+  if (!durableName.empty()) {
+    if (d->isQueue) {
+      Refuse(c, &f, "Invalid subscription", "A durable subscription needs a topic, not " + d->name + ".");
+      return;
+    }
+    if (c.clientId_.empty()) {
+      Refuse(c, &f, "Invalid subscription", "A durable subscription needs a client-id at CONNECT.");
+      return;
+    }
+    auto key = std::make_pair(c.clientId_, std::string(durableName));
+    auto it = durables_.find(key);
+    TBrokerDurable* dur = nullptr;
+    if (it == durables_.end()) {
+      auto fresh = std::make_unique<TBrokerDurable>();
+      fresh->clientId = key.first;
+      fresh->name = key.second;
+      dur = fresh.get();
+      durables_.emplace(std::move(key), std::move(fresh));
+    } else {
+      dur = it->second.get();
+      if (dur->holder != nullptr) {
+        Refuse(c, &f, "Subscription in use",
+               "The durable subscription " + SanitizeHeaderValue(durableName) + " is held by another subscriber.");
+        return;
+      }
+    }
+    if (dur->topic != d || dur->selectorText != selectorText) {
+      // A durable subscription that changes topic or selector starts afresh.
+      if (dur->topic != nullptr) {
+        auto& list = dur->topic->durables;
+        list.erase(std::remove(list.begin(), list.end(), dur), list.end());
+      }
+      dur->pending.Clear();
+      dur->topic = d;
+      dur->selectorText.assign(selectorText);
+      dur->selector.Parse(selectorText, error);
+      d->durables.push_back(dur);
+    }
+    dur->holder = sub;
+    sub->durable = dur;
+    sub->pending = &dur->pending;
+  } else if (d->isQueue) {
+    d->subscribers.push_back(sub);
+    if (sub->noLocal || !sub->selector.Empty()) ++d->selective;
+  } else {
+    sub->pending = &sub->ownPending;
+    d->subscribers.push_back(sub);
+  }
+  c.subscriptions_.emplace(sub->id, std::move(s));
+  Receipt(c, f);
+  if (d->isQueue) {
+    DispatchQueue(*d);
+  } else {
+    DrainSubscription(*sub);
+  }
+}
+
+void TBrokerEngine::Unsubscribe(TBrokerClient& c, const TBrokerFrame& f) {
+  const std::string_view id = f.Get("id");
+  if (!id.empty()) {
+    auto it = c.subscriptions_.find(std::string(id));
+    if (it != c.subscriptions_.end()) EndSubscription(c, *it->second);
+    Receipt(c, f);
+    return;
+  }
+  const std::string_view destination = f.Get("destination");
+  if (destination.empty()) {
+    Refuse(c, &f, "Missing header", "UNSUBSCRIBE needs an \"id\" or a \"destination\" header.");
+    return;
+  }
+  const std::string_view durableName = f.Get("activemq.subscriptionName");
+  if (!durableName.empty()) {
+    auto it = durables_.find(std::make_pair(c.clientId_, std::string(durableName)));
+    if (it != durables_.end()) {
+      TBrokerDurable* dur = it->second.get();
+      if (dur->holder != nullptr) {
+        Refuse(c, &f, "Subscription in use",
+               "The durable subscription " + SanitizeHeaderValue(durableName) + " is still held by a subscriber.");
+        return;
+      }
+      auto& list = dur->topic->durables;
+      list.erase(std::remove(list.begin(), list.end(), dur), list.end());
+      durables_.erase(it);
+    }
+    Receipt(c, f);
+    return;
+  }
+  std::vector<TBrokerSubscription*> matching;
+  for (auto& [key, s] : c.subscriptions_)
+    if (s->destination->name == destination) matching.push_back(s.get());
+  for (TBrokerSubscription* s : matching) EndSubscription(c, *s);
+  Receipt(c, f);
+}
+
+void TBrokerEngine::Ack(TBrokerClient& c, const TBrokerFrame& f) {
+  const std::string_view id = f.Get("message-id");
+  if (id.empty()) {
+    Refuse(c, &f, "Missing header", "ACK needs a \"message-id\" header.");
+    return;
+  }
+  const std::string_view tx = f.Get("transaction");
+  if (!tx.empty()) {
+    auto it = c.transactions_.find(std::string(tx));
+    if (it == c.transactions_.end()) {
+      Refuse(c, &f, "Unknown transaction", "The transaction " + SanitizeHeaderValue(tx) + " is not open.");
+      return;
+    }
+    it->second.push_back(TBrokerTxOp{nullptr, nullptr, std::string(id)});
+  } else {
+    DoAck(c, id);
+  }
+  Receipt(c, f);
+}
+
+void TBrokerEngine::DoAck(TBrokerClient& c, std::string_view messageId) {
+  for (auto& [key, s] : c.subscriptions_) {
+    if (!s->clientAck || s->unacked.empty()) continue;
+    auto& list = s->unacked;
+    auto found = std::find_if(list.begin(), list.end(), [&](const auto& m) { return m->messageId == messageId; });
+    if (found != list.end()) list.erase(list.begin(), found + 1);
+  }
+}
+
+void TBrokerEngine::Transaction(TBrokerClient& c, const TBrokerFrame& f, int which) {
+  const std::string_view tx = f.Get("transaction");
+  if (tx.empty()) {
+    Refuse(c, &f, "Missing header", std::string(f.command) + " needs a \"transaction\" header.");
+    return;
+  }
+  std::string key(tx);
+  auto it = c.transactions_.find(key);
+  if (which == 0) {
+    if (it != c.transactions_.end()) {
+      Refuse(c, &f, "Transaction already open", "The transaction " + SanitizeHeaderValue(tx) + " was already begun.");
+      return;
+    }
+    c.transactions_.emplace(std::move(key), std::vector<TBrokerTxOp>());
+    Receipt(c, f);
+    return;
+  }
+  if (it == c.transactions_.end()) {
+    Refuse(c, &f, "Unknown transaction", "The transaction " + SanitizeHeaderValue(tx) + " is not open.");
+    return;
+  }
+  std::vector<TBrokerTxOp> ops = std::move(it->second);
+  c.transactions_.erase(it);
+  if (which == 1) {
+    for (TBrokerTxOp& op : ops) {
+      if (op.destination != nullptr) {
+        Publish(*op.destination, std::move(op.message));
+      } else {
+        DoAck(c, op.ackId);
+      }
+    }
+  }
+  Receipt(c, f);
+}
+
+// ---------------------------------------------------------------------------
+// Delivery
+
+bool TBrokerEngine::Deliver(TBrokerSubscription& s, const std::shared_ptr<const TBrokerMessage>& message,
+                            bool redelivered) {
+  if (message->expires != 0 && message->ExpiredAt(NowMillis())) return true;  // dropped
+  TByteBuffer* out = s.client->BeginFrame();
+  if (out == nullptr) return false;
+  const std::size_t start = out->Size();
+  AppendMessage(*out, *message, s.id, redelivered);
+  if (s.clientAck) s.unacked.push_back(message);
+  s.client->EndFrame(start, true);
+  return true;
+}
+
+TBrokerSubscription* TBrokerEngine::NextReady(TBrokerDestination& d, const TBrokerMessage& m) {
+  const std::size_t n = d.subscribers.size();
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::size_t index = (d.next + k) % n;
+    TBrokerSubscription* s = d.subscribers[index];
+    if (d.selective != 0 && !s->Accepts(m)) continue;
+    if (!s->client->CanDeliver()) continue;
+    d.next = (index + 1) % n;
+    return s;
+  }
+  return nullptr;
+}
+
+void TBrokerEngine::Publish(TBrokerDestination& d, std::shared_ptr<const TBrokerMessage> message) {
+  if (message->expires != 0 && message->ExpiredAt(NowMillis())) return;
+  if (d.isQueue) {
+    if (!d.subscribers.empty() && (d.pending.Empty() || d.selective != 0)) {
+      if (TBrokerSubscription* s = NextReady(d, *message))
+        if (Deliver(*s, message, false)) return;
+    }
+    d.pending.PushBack(TPendingEntry{std::move(message), false});
+    return;
+  }
+  for (TBrokerSubscription* s : d.subscribers)
+    if (s->Accepts(*message)) Offer(*s, message);
+  for (TBrokerDurable* dur : d.durables) {
+    if (dur->holder != nullptr) {
+      if (dur->holder->Accepts(*message)) Offer(*dur->holder, message);
+    } else if (dur->selector.Empty() || dur->selector.Matches(*message)) {
+      dur->pending.PushBack(TPendingEntry{message, false});
+    }
+  }
+}
+
+void TBrokerEngine::Offer(TBrokerSubscription& s, const std::shared_ptr<const TBrokerMessage>& message) {
+  if (s.pending->Empty() && s.client->CanDeliver() && Deliver(s, message, false)) return;
+  s.pending->PushBack(TPendingEntry{message, false});
+}
+
+void TBrokerEngine::DrainSubscription(TBrokerSubscription& s) {
+  TPendingQueue& q = *s.pending;
+  while (!q.Empty() && s.client->CanDeliver()) {
+    TPendingEntry entry = std::move(q.Front());
+    q.PopFront();
+    if (!Deliver(s, entry.message, entry.redelivered)) {
+      q.PushFront(std::move(entry));
+      return;
+    }
+  }
+}
+
+void TBrokerEngine::DispatchQueue(TBrokerDestination& d) {
+  if (d.subscribers.empty() || d.pending.Empty()) return;
+  const std::int64_t now = NowMillis();
+  if (d.selective == 0) {
+    while (!d.pending.Empty()) {
+      TPendingEntry& front = d.pending.Front();
+      if (front.message->ExpiredAt(now)) {
+        d.pending.PopFront();
+        continue;
+      }
+      TBrokerSubscription* s = NextReady(d, *front.message);
+      if (s == nullptr) return;
+      TPendingEntry entry = std::move(front);
+      d.pending.PopFront();
+      if (!Deliver(*s, entry.message, entry.redelivered)) {
+        d.pending.PushFront(std::move(entry));
+        return;
+      }
+    }
+    return;
+  }
+  auto anyReady = [&] {
+    for (TBrokerSubscription* s : d.subscribers)
+      if (s->client->CanDeliver()) return true;
+    return false;
+  };
+  d.pending.Sweep(
+      [&](TPendingEntry& e) {
+        if (e.message->ExpiredAt(now)) return true;
+        TBrokerSubscription* s = NextReady(d, *e.message);
+        return s != nullptr && Deliver(*s, e.message, e.redelivered);
+      },
+      anyReady);
+}
+
+void TBrokerEngine::EndSubscription(TBrokerClient& c, TBrokerSubscription& s) {
+  TBrokerDestination& d = *s.destination;
+  if (s.durable != nullptr) {
+    for (auto it = s.unacked.rbegin(); it != s.unacked.rend(); ++it)
+      s.durable->pending.PushFront(TPendingEntry{std::move(*it), true});
+    s.durable->holder = nullptr;
+  } else {
+    auto& list = d.subscribers;
+    auto pos = std::find(list.begin(), list.end(), &s);
+    if (pos != list.end()) {
+      const std::size_t index = static_cast<std::size_t>(pos - list.begin());
+      list.erase(pos);
+      if (index < d.next) --d.next;
+      if (d.next >= list.size()) d.next = 0;
+    }
+    if (d.isQueue) {
+      if (s.noLocal || !s.selector.Empty()) --d.selective;
+      for (auto it = s.unacked.rbegin(); it != s.unacked.rend(); ++it)
+        d.pending.PushFront(TPendingEntry{std::move(*it), true});
+    }
+  }
+  s.unacked.clear();
+  const std::string id = s.id;  // s dies with the erase below
+  c.subscriptions_.erase(id);
+  if (d.isQueue) DispatchQueue(d);
+}
+
+void TBrokerEngine::OnClientGone(TBrokerClient& c) {
+  if (c.gone_) return;
+  c.gone_ = true;
+  c.transactions_.clear();
+  while (!c.subscriptions_.empty()) EndSubscription(c, *c.subscriptions_.begin()->second);
+}
+
+void TBrokerEngine::OnClientReady(TBrokerClient& c) {
+  if (c.gone_) return;
+  std::vector<TBrokerSubscription*> subs;
+  subs.reserve(c.subscriptions_.size());
+  for (auto& [key, s] : c.subscriptions_) subs.push_back(s.get());
+  for (TBrokerSubscription* s : subs) {
+    if (s->destination->isQueue) {
+      DispatchQueue(*s->destination);
+    } else {
+      DrainSubscription(*s);
+    }
+  }
+}
+
+}  // namespace ks

@@ -1,0 +1,126 @@
+#include "broker/KsBrokerMessage.hpp"
+
+#include <charconv>
+
+#include "broker/KsBrokerFrameReader.hpp"
+#include "support/KsText.hpp"
+
+namespace ks {
+
+namespace {
+
+bool IsBrokerOwned(std::string_view name) {
+  switch (name.size()) {
+    case 7: return SameText(name, "receipt");
+    case 10: return SameText(name, "message-id");
+    case 11: return SameText(name, "destination") || SameText(name, "redelivered") || SameText(name, "transaction");
+    case 12: return SameText(name, "subscription");
+    case 14: return SameText(name, "content-length");
+    default: return false;
+  }
+}
+
+// Digits with an optional leading '-', nothing else.
+bool ParseInt64(std::string_view text, std::int64_t& value) {
+  if (text.empty()) return false;
+  const char* first = text.data();
+  const char* last = first + text.size();
+  auto [ptr, ec] = std::from_chars(first, last, value);
+  return ec == std::errc() && ptr == last;
+}
+
+}  // namespace
+
+std::optional<std::string_view> TBrokerMessage::Header(std::string_view name) const {
+  std::string_view block = headerBlock;
+  std::size_t pos = 0;
+  while (pos < block.size()) {
+    std::size_t nl = block.find('\n', pos);
+    if (nl == std::string_view::npos) nl = block.size();
+    std::string_view line = block.substr(pos, nl - pos);
+    if (line.size() > name.size() && line[name.size()] == ':' && line.compare(0, name.size(), name) == 0)
+      return line.substr(name.size() + 1);
+    pos = nl + 1;
+  }
+  return std::nullopt;
+}
+
+std::shared_ptr<TBrokerMessage> BuildMessage(const TBrokerFrame& send, const std::string* destination,
+                                             std::string messageId, std::uint64_t origin,
+                                             std::int64_t nowMillis) {
+  auto msg = std::make_shared<TBrokerMessage>();
+  msg->destination = destination;
+  msg->messageId = std::move(messageId);
+  msg->origin = origin;
+  msg->hasContentLength = send.hasContentLength;
+  msg->body.assign(send.body.data(), send.body.size());
+
+  std::size_t blockSize = 32;
+  for (const auto& h : send.headers) blockSize += h.first.size() + h.second.size() + 2;
+  msg->headerBlock.reserve(blockSize);
+  bool haveTimestamp = false;
+  bool seenPriority = false;
+  bool seenExpires = false;
+  for (const auto& [name, value] : send.headers) {
+    if (IsBrokerOwned(name)) continue;
+    if (!haveTimestamp && SameText(name, "timestamp")) {
+      haveTimestamp = true;
+    } else if (!seenPriority && SameText(name, "priority")) {
+      seenPriority = true;
+      std::int64_t p = 4;
+      if (ParseInt64(value, p)) msg->priority = p < 0 ? 0 : (p > 9 ? 9 : static_cast<int>(p));
+    } else if (!seenExpires && SameText(name, "expires")) {
+      seenExpires = true;
+      std::int64_t e = 0;
+      if (ParseInt64(value, e) && e > 0) msg->expires = e;
+    }
+    msg->headerBlock.append(name.data(), name.size());
+    msg->headerBlock.push_back(':');
+    msg->headerBlock.append(value.data(), value.size());
+    msg->headerBlock.push_back('\n');
+  }
+  if (!haveTimestamp) {
+    char digits[24];
+    auto res = std::to_chars(digits, digits + sizeof digits, nowMillis);
+    msg->headerBlock.append("timestamp:");
+    msg->headerBlock.append(digits, res.ptr);
+    msg->headerBlock.push_back('\n');
+  }
+  return msg;
+}
+
+void TPendingQueue::PushBack(TPendingEntry entry) {
+  const int b = Bucket(entry);
+  buckets_[static_cast<std::size_t>(b)].push_back(std::move(entry));
+  ++size_;
+}
+
+void TPendingQueue::PushFront(TPendingEntry entry) {
+  const int b = Bucket(entry);
+  buckets_[static_cast<std::size_t>(b)].push_front(std::move(entry));
+  ++size_;
+}
+
+TPendingEntry& TPendingQueue::Front() {
+  for (int b = 9; b > 0; --b)
+    if (!buckets_[static_cast<std::size_t>(b)].empty()) return buckets_[static_cast<std::size_t>(b)].front();
+  return buckets_[0].front();
+}
+
+void TPendingQueue::PopFront() {
+  for (int b = 9; b >= 0; --b) {
+    auto& bucket = buckets_[static_cast<std::size_t>(b)];
+    if (!bucket.empty()) {
+      bucket.pop_front();
+      --size_;
+      return;
+    }
+  }
+}
+
+void TPendingQueue::Clear() {
+  for (auto& b : buckets_) b.clear();
+  size_ = 0;
+}
+
+}  // namespace ks

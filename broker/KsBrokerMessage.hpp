@@ -1,0 +1,102 @@
+// KsBrokerMessage: a message held by Cistern, and the priority-ordered queue
+// of messages waiting for delivery.
+//
+// A TBrokerMessage is built once from a SEND frame and never changed; every
+// queue, topic subscription and unacknowledged list that holds it shares one
+// copy through std::shared_ptr<const TBrokerMessage>. Its header block is
+// kept pre-rendered ("name:value" lines, LF ends) so that a delivery is a few
+// memory copies.
+//
+// Threads: used by the server loop's thread only.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace ks {
+
+struct TBrokerFrame;
+
+struct TBrokerMessage {
+  const std::string* destination = nullptr;  // owned by the broker's destination table, which lives forever
+  std::string messageId;
+  std::string headerBlock;  // forwarded headers, each "name:value\n"; always holds "timestamp"
+  std::string body;
+  bool hasContentLength = false;
+  int priority = 4;         // 0..9
+  std::int64_t expires = 0; // milliseconds since 1970, 0 for never
+  std::uint64_t origin = 0; // id of the connection that sent it
+
+  bool ExpiredAt(std::int64_t nowMillis) const { return expires != 0 && expires <= nowMillis; }
+
+  // The value of a forwarded header with exactly this name.
+  std::optional<std::string_view> Header(std::string_view name) const;
+};
+
+// Builds a message from a SEND frame: every header is forwarded except
+// "destination", "message-id", "subscription", "redelivered" (Cistern sets
+// those itself), "transaction", "receipt" and "content-length" (names
+// compared without regard to ASCII case); "timestamp" is added with nowMillis
+// when the SEND has none.
+std::shared_ptr<TBrokerMessage> BuildMessage(const TBrokerFrame& send, const std::string* destination,
+                                             std::string messageId, std::uint64_t origin,
+                                             std::int64_t nowMillis);
+
+struct TPendingEntry {
+  std::shared_ptr<const TBrokerMessage> message;
+  bool redelivered = false;
+};
+
+// Messages waiting for delivery: by priority (9 first), then in arrival
+// order. PushFront puts a message back ahead of the others of its priority.
+class TPendingQueue {
+ public:
+  bool Empty() const { return size_ == 0; }
+  std::size_t Size() const { return size_; }
+  void PushBack(TPendingEntry entry);
+  void PushFront(TPendingEntry entry);
+  // The next message to leave; the queue must not be empty.
+  TPendingEntry& Front();
+  void PopFront();
+  void Clear();
+
+  // Offers each waiting message, in leaving order, to take(entry); a message
+  // for which take returns true leaves the queue. Stops early when
+  // keepGoing() turns false.
+  template <typename Take, typename KeepGoing>
+  void Sweep(Take take, KeepGoing keepGoing);
+
+ private:
+  static int Bucket(const TPendingEntry& e) { return e.message->priority; }
+  std::array<std::deque<TPendingEntry>, 10> buckets_;
+  std::size_t size_ = 0;
+};
+
+template <typename Take, typename KeepGoing>
+void TPendingQueue::Sweep(Take take, KeepGoing keepGoing) {
+  for (int b = 9; b >= 0; --b) {
+    auto& bucket = buckets_[static_cast<std::size_t>(b)];
+    if (bucket.empty()) continue;
+    std::deque<TPendingEntry> kept;
+    auto it = bucket.begin();
+    for (; it != bucket.end(); ++it) {
+      if (!keepGoing()) break;
+      if (take(*it)) {
+        --size_;
+      } else {
+        kept.push_back(std::move(*it));
+      }
+    }
+    for (; it != bucket.end(); ++it) kept.push_back(std::move(*it));
+    bucket.swap(kept);
+    if (!keepGoing()) return;
+  }
+}
+
+}  // namespace ks

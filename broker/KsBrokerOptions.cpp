@@ -1,0 +1,88 @@
+#include "broker/KsBrokerOptions.hpp"
+
+#include "support/KsException.hpp"
+#include "support/KsText.hpp"
+
+namespace ks {
+
+namespace {
+
+bool ParseSwitch(const std::string& name, bool hasValue, const std::string& value) {
+  if (!hasValue || SameText(value, "true") || value == "1") return true;
+  if (SameText(value, "false") || value == "0") return false;
+  throw Exception("Invalid value for --" + name + ": " + value);
+}
+
+std::int32_t ParseCount(const std::string& name, const std::string& value, std::int32_t min, std::int32_t max) {
+  std::int32_t n = 0;
+  if (!TryStrToInt32(value, n) || n < min || n > max) throw Exception("Invalid value for --" + name + ": " + value);
+  return n;
+}
+
+}  // namespace
+
+TBrokerOptions ParseBrokerOptions(const std::vector<std::string>& args) {
+  TBrokerOptions o;
+  for (const std::string& arg : args) {
+    if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) throw Exception("Invalid argument: " + arg);
+    const std::size_t eq = arg.find('=');
+    const bool hasValue = eq != std::string::npos;
+    const std::string name = arg.substr(2, hasValue ? eq - 2 : std::string::npos);
+    const std::string value = hasValue ? arg.substr(eq + 1) : std::string();
+    auto need = [&] {
+      if (!hasValue) throw Exception("Option --" + name + " needs a value");
+    };
+    if (SameText(name, "Host")) {
+      need();
+      if (value.empty()) throw Exception("Invalid value for --Host: (empty)");
+      o.host = value;
+    } else if (SameText(name, "Port")) {
+      need();
+      o.port = ParseCount(name, value, 0, 65535);
+    } else if (SameText(name, "User")) {
+      need();
+      o.userSet = true;
+      o.user = value;
+    } else if (SameText(name, "Password")) {
+      need();
+      o.passwordSet = true;
+      o.password = value;
+    } else if (SameText(name, "Verbose")) {
+      o.verbose = ParseSwitch(name, hasValue, value);
+    } else if (SameText(name, "FaultChunk")) {
+      need();
+      o.faultChunk = ParseCount(name, value, 0, 1 << 30);
+    } else if (SameText(name, "FaultStrayLF")) {
+      o.faultStrayLF = ParseSwitch(name, hasValue, value);
+    } else if (SameText(name, "FaultCloseAfter")) {
+      need();
+      o.faultCloseAfter = ParseCount(name, value, 0, 1 << 30);
+    } else if (SameText(name, "FaultConnectError")) {
+      need();
+      o.faultConnectErrorSet = true;
+      o.faultConnectError = value;
+    } else if (SameText(name, "Help") || name == "?") {
+      o.help = true;
+    } else {
+      throw Exception("Unknown option: --" + name);
+    }
+  }
+  return o;
+}
+
+std::vector<std::string> BrokerUsage() {
+  return {
+      "Cistern: an in-memory STOMP 1.0 broker for tests and demos.",
+      "  --Host=127.0.0.1        address to listen on",
+      "  --Port=61613            port to listen on (0: any free port)",
+      "  --User=NAME             accept only this login",
+      "  --Password=TEXT         accept only this passcode",
+      "  --Verbose               log connections and refused frames",
+      "  --FaultChunk=N          write to clients in pieces of at most N bytes",
+      "  --FaultStrayLF          put extra LF and blank bytes between frames",
+      "  --FaultCloseAfter=N     close each connection after N frames sent to it",
+      "  --FaultConnectError=T   answer CONNECT with ERROR whose message is T",
+  };
+}
+
+}  // namespace ks

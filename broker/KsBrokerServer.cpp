@@ -1,0 +1,462 @@
+#include "broker/KsBrokerServer.hpp"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "broker/KsBrokerFrameReader.hpp"
+#include "support/KsConsole.hpp"
+#include "support/KsException.hpp"
+
+namespace ks {
+
+namespace {
+
+constexpr std::size_t kReadChunk = 256 * 1024;
+constexpr std::size_t kHighWater = 512 * 1024;
+constexpr std::int64_t kChunkPauseMs = 1;
+constexpr std::int64_t kDrainLimitMs = 2000;
+constexpr std::string_view kStrayBytes = "\n \n\t\n";
+
+std::int64_t SteadyMillis() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+std::string PeerText(const sockaddr_storage& addr) {
+  char host[INET6_ADDRSTRLEN] = "?";
+  unsigned port = 0;
+  if (addr.ss_family == AF_INET) {
+    const auto* a = reinterpret_cast<const sockaddr_in*>(&addr);
+    ::inet_ntop(AF_INET, &a->sin_addr, host, sizeof host);
+    port = ntohs(a->sin_port);
+    return std::string(host) + ":" + std::to_string(port);
+  }
+  if (addr.ss_family == AF_INET6) {
+    const auto* a = reinterpret_cast<const sockaddr_in6*>(&addr);
+    ::inet_ntop(AF_INET6, &a->sin6_addr, host, sizeof host);
+    port = ntohs(a->sin6_port);
+    return "[" + std::string(host) + "]:" + std::to_string(port);
+  }
+  return "?";
+}
+
+template <typename T>
+void EraseValue(std::vector<T>& list, const T& value) {
+  list.erase(std::remove(list.begin(), list.end(), value), list.end());
+}
+
+}  // namespace
+
+// One client connection: its socket, buffers, reader and state flags.
+class TBrokerServer::TConnection final : public TBrokerClient {
+ public:
+  TConnection(TBrokerServer& server, int fd, std::uint64_t id) : TBrokerClient(id), server_(server), fd_(fd) {}
+  ~TConnection() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  TByteBuffer* BeginFrame() override { return closing_ ? nullptr : &out_; }
+
+  void EndFrame(std::size_t start, bool isMessage) override {
+    server_.MarkDirty(*this);
+    const TBrokerOptions& o = server_.options_;
+    if (o.faultCloseAfter > 0 && ++framesSent_ >= static_cast<std::uint64_t>(o.faultCloseAfter)) {
+      if (isMessage) out_.Truncate(start + (out_.Size() - start) / 2);
+      CloseAfterFlush();
+      return;
+    }
+    if (o.faultStrayLF) out_.Append(kStrayBytes);
+  }
+
+  bool CanDeliver() override {
+    if (closing_) return false;
+    if (out_.Size() >= kHighWater) {
+      wantsReady_ = true;
+      return false;
+    }
+    return true;
+  }
+
+  void CloseAfterFlush() override {
+    if (closing_) return;
+    closing_ = true;
+    server_.detach_.push_back(this);
+    server_.MarkDirty(*this);
+  }
+
+  void Refused(std::string_view reason) override {
+    if (server_.options_.verbose)
+      WriteLine("Connection " + std::to_string(Id()) + " refused frame: " + std::string(reason));
+  }
+
+  TBrokerServer& server_;
+  int fd_;
+  TByteBuffer in_;
+  TByteBuffer out_;
+  TBrokerFrameReader reader_;
+  TBrokerFrame frame_;
+  std::string peer_;
+  bool closing_ = false;     // no more input is handled, no more frames are written
+  bool draining_ = false;    // output done and shut down; waiting for the peer's end
+  bool dead_ = false;        // to be closed and freed at the end of this iteration
+  bool readEof_ = false;     // the peer closed its side (or reading stopped)
+  bool reading_ = true;      // EPOLLIN is part of the interest set
+  bool writeInterest_ = false;
+  bool inDirty_ = false;
+  bool inTimed_ = false;
+  bool wantsReady_ = false;
+  std::uint64_t framesSent_ = 0;
+  std::int64_t nextChunkAt_ = 0;
+  std::int64_t drainDeadline_ = 0;
+};
+
+TBrokerServer::TBrokerServer(TBrokerOptions options)
+    : options_(std::move(options)),
+      engine_(TBrokerSettings{options_.userSet, options_.user, options_.passwordSet, options_.password,
+                              options_.faultConnectErrorSet, options_.faultConnectError}) {}
+
+TBrokerServer::~TBrokerServer() {
+  connections_.clear();
+  if (listenFd_ >= 0) ::close(listenFd_);
+  if (signalFd_ >= 0) ::close(signalFd_);
+  if (epollFd_ >= 0) ::close(epollFd_);
+  if (spareFd_ >= 0) ::close(spareFd_);
+}
+
+std::string TBrokerServer::Address() const {
+  const bool v6 = options_.host.find(':') != std::string::npos;
+  return (v6 ? "[" + options_.host + "]" : options_.host) + ":" + std::to_string(port_);
+}
+
+void TBrokerServer::Listen() {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const std::string portText = std::to_string(options_.port);
+  const int rc = ::getaddrinfo(options_.host.c_str(), portText.c_str(), &hints, &found);
+  if (rc != 0) throw Exception("Cannot resolve " + options_.host + ": " + ::gai_strerror(rc));
+  std::string lastError = "no address";
+  for (addrinfo* a = found; a != nullptr && listenFd_ < 0; a = a->ai_next) {
+    int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd < 0) {
+      lastError = std::strerror(errno);
+      continue;
+    }
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd, 1024) != 0) {
+      lastError = std::strerror(errno);
+      ::close(fd);
+      continue;
+    }
+    listenFd_ = fd;
+  }
+  ::freeaddrinfo(found);
+  if (listenFd_ < 0) throw Exception("Cannot listen on " + options_.host + ":" + portText + ": " + lastError);
+
+  sockaddr_storage bound{};
+  socklen_t len = sizeof bound;
+  ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&bound), &len);
+  port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                            : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  ::sigprocmask(SIG_BLOCK, &set, nullptr);
+  signalFd_ = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+  epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
+  if (signalFd_ < 0 || epollFd_ < 0) throw Exception(std::string("Cannot set up the event loop: ") + std::strerror(errno));
+  spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.ptr = &listenTag_;
+  ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, listenFd_, &ev);
+  ev.data.ptr = &signalTag_;
+  ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, signalFd_, &ev);
+}
+
+void TBrokerServer::Run() {
+  std::vector<epoll_event> events(512);
+  while (!stop_) {
+    const int n = ::epoll_wait(epollFd_, events.data(), static_cast<int>(events.size()), Timeout());
+    if (n < 0 && errno != EINTR) throw Exception(std::string("epoll_wait failed: ") + std::strerror(errno));
+    for (int i = 0; i < n; ++i) {
+      void* tag = events[static_cast<std::size_t>(i)].data.ptr;
+      const std::uint32_t what = events[static_cast<std::size_t>(i)].events;
+      if (tag == &listenTag_) {
+        Accept();
+      } else if (tag == &signalTag_) {
+        signalfd_siginfo info;
+        while (::read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) stop_ = true;
+      } else {
+        auto* c = static_cast<TConnection*>(tag);
+        if (c->dead_) continue;
+        if (what & (EPOLLIN | EPOLLHUP | EPOLLERR | EPOLLRDHUP)) OnReadable(*c);
+        // A hang-up in both directions while closing: nothing more can be sent.
+        if ((what & (EPOLLHUP | EPOLLERR)) && c->closing_) Kill(*c);
+        if ((what & EPOLLOUT) && !c->dead_) MarkDirty(*c);
+      }
+    }
+    const std::int64_t now = SteadyMillis();
+    if (!timed_.empty()) {
+      std::vector<TConnection*> waiting;
+      for (TConnection* c : timed_) {
+        if (c->nextChunkAt_ <= now) {
+          c->inTimed_ = false;
+          MarkDirty(*c);
+        } else {
+          waiting.push_back(c);
+        }
+      }
+      timed_.swap(waiting);
+    }
+    for (TConnection* c : std::vector<TConnection*>(draining_))
+      if (c->drainDeadline_ <= now) Kill(*c);
+    Settle();
+    Reap();
+  }
+  for (auto& [raw, c] : connections_) engine_.OnClientGone(*c);
+  connections_.clear();
+}
+
+int TBrokerServer::Timeout() {
+  std::int64_t best = -1;
+  const std::int64_t now = SteadyMillis();
+  auto consider = [&](std::int64_t at) {
+    std::int64_t wait = std::max<std::int64_t>(0, at - now);
+    if (best < 0 || wait < best) best = wait;
+  };
+  for (TConnection* c : timed_) consider(c->nextChunkAt_);
+  for (TConnection* c : draining_) consider(c->drainDeadline_);
+  return static_cast<int>(best);
+}
+
+void TBrokerServer::Accept() {
+  for (;;) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if ((errno == EMFILE || errno == ENFILE) && spareFd_ >= 0) {
+        // Out of descriptors: take the waiting connection and close it at
+        // once, instead of waking up for it again and again.
+        ::close(spareFd_);
+        const int refused = ::accept(listenFd_, nullptr, nullptr);
+        if (refused >= 0) ::close(refused);
+        spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        continue;
+      }
+      return;  // EAGAIN, or an error that the next wake-up retries
+    }
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    auto conn = std::make_unique<TConnection>(*this, fd, ++nextId_);
+    TConnection* c = conn.get();
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLRDHUP;
+    ev.data.ptr = c;
+    if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev) != 0) continue;  // conn closes its socket
+    if (options_.verbose) {
+      c->peer_ = PeerText(addr);
+      WriteLine("Connection " + std::to_string(c->Id()) + " opened from " + c->peer_);
+    }
+    connections_.emplace(c, std::move(conn));
+  }
+}
+
+void TBrokerServer::StopReading(TConnection& c) {
+  if (!c.reading_) return;
+  c.reading_ = false;
+  epoll_event ev{};
+  ev.events = c.writeInterest_ ? static_cast<std::uint32_t>(EPOLLOUT) : 0u;
+  ev.data.ptr = &c;
+  ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, c.fd_, &ev);
+}
+
+void TBrokerServer::SetWriteInterest(TConnection& c, bool on) {
+  if (c.writeInterest_ == on) return;
+  c.writeInterest_ = on;
+  epoll_event ev{};
+  ev.events = (c.reading_ ? EPOLLIN | EPOLLRDHUP : 0u) | (on ? EPOLLOUT : 0u);
+  ev.data.ptr = &c;
+  ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, c.fd_, &ev);
+}
+
+void TBrokerServer::OnReadable(TConnection& c) {
+  if (c.closing_) {
+    // Input after the end is read and thrown away until the peer closes.
+    char scratch[16384];
+    for (;;) {
+      const ssize_t n = ::recv(c.fd_, scratch, sizeof scratch, 0);
+      if (n > 0) continue;
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+      c.readEof_ = true;
+      StopReading(c);
+      if (c.draining_) Kill(c);
+      return;
+    }
+  }
+  char* to = c.in_.Reserve(kReadChunk);
+  const ssize_t n = ::recv(c.fd_, to, kReadChunk, 0);
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+    Kill(c);
+    return;
+  }
+  if (n == 0) {
+    // The peer is done sending; whatever it still reads gets flushed.
+    c.readEof_ = true;
+    StopReading(c);
+    c.CloseAfterFlush();
+    return;
+  }
+  c.in_.Commit(static_cast<std::size_t>(n));
+  while (!c.closing_) {
+    const auto result = c.reader_.Next(c.in_, c.frame_);
+    if (result == TBrokerFrameReader::TResult::NeedMore) break;
+    if (result == TBrokerFrameReader::TResult::Error) {
+      engine_.OnReadError(c, c.reader_.ErrorText());
+      break;
+    }
+    engine_.OnFrame(c, c.frame_);
+    c.reader_.Consume(c.in_);
+  }
+}
+
+void TBrokerServer::MarkDirty(TConnection& c) {
+  if (c.inDirty_ || c.dead_) return;
+  c.inDirty_ = true;
+  dirty_.push_back(&c);
+}
+
+void TBrokerServer::Flush(TConnection& c) {
+  if (c.dead_ || c.draining_) return;
+  if (!c.out_.Empty()) {
+    const bool chunked = options_.faultChunk > 0;
+    if (chunked && c.inTimed_) return;  // its next piece is due later
+    const std::int64_t now = chunked ? SteadyMillis() : 0;
+    if (chunked && now < c.nextChunkAt_) {
+      c.inTimed_ = true;
+      timed_.push_back(&c);
+      return;
+    }
+    for (;;) {
+      std::size_t size = c.out_.Size();
+      if (chunked) size = std::min<std::size_t>(size, static_cast<std::size_t>(options_.faultChunk));
+      const ssize_t n = ::send(c.fd_, c.out_.Data(), size, MSG_NOSIGNAL);
+      if (n > 0) {
+        c.out_.Consume(static_cast<std::size_t>(n));
+        if (c.out_.Empty()) break;
+        if (chunked) {
+          c.nextChunkAt_ = now + kChunkPauseMs;
+          c.inTimed_ = true;
+          timed_.push_back(&c);
+          break;
+        }
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        SetWriteInterest(c, true);
+        break;
+      }
+      Kill(c);
+      return;
+    }
+  }
+  if (c.out_.Empty()) {
+    SetWriteInterest(c, false);
+    if (c.closing_) {
+      StartDrain(c);
+      return;
+    }
+  }
+  if (c.wantsReady_ && c.out_.Size() < kHighWater && !c.closing_) {
+    c.wantsReady_ = false;
+    engine_.OnClientReady(c);
+  }
+}
+
+void TBrokerServer::Settle() {
+  std::vector<TConnection*> batch;
+  for (;;) {
+    while (!detach_.empty()) {
+      TConnection* c = detach_.back();
+      detach_.pop_back();
+      engine_.OnClientGone(*c);
+    }
+    if (dirty_.empty()) break;
+    batch.swap(dirty_);
+    for (TConnection* c : batch) {
+      c->inDirty_ = false;
+      Flush(*c);
+    }
+    batch.clear();
+  }
+}
+
+void TBrokerServer::StartDrain(TConnection& c) {
+  if (c.draining_ || c.dead_) return;
+  ::shutdown(c.fd_, SHUT_WR);
+  if (c.readEof_) {
+    Kill(c);
+    return;
+  }
+  c.draining_ = true;
+  c.drainDeadline_ = SteadyMillis() + kDrainLimitMs;
+  draining_.push_back(&c);
+}
+
+void TBrokerServer::Kill(TConnection& c) {
+  if (c.dead_) return;
+  if (!c.closing_) {
+    c.closing_ = true;
+    detach_.push_back(&c);
+  }
+  c.dead_ = true;
+  dead_.push_back(&c);
+}
+
+void TBrokerServer::Reap() {
+  while (!dead_.empty()) {
+    std::vector<TConnection*> batch;
+    batch.swap(dead_);
+    for (TConnection* c : batch) {
+      EraseValue(detach_, c);
+      engine_.OnClientGone(*c);
+    }
+    // Ending subscriptions may have handed messages to other connections
+    // (and a failed write there may kill more).
+    Settle();
+    for (TConnection* c : batch) {
+      EraseValue(dirty_, c);
+      EraseValue(timed_, c);
+      EraseValue(draining_, c);
+      ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, c->fd_, nullptr);
+      if (options_.verbose) WriteLine("Connection " + std::to_string(c->Id()) + " closed");
+      connections_.erase(c);
+    }
+  }
+}
+
+}  // namespace ks
