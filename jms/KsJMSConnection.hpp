@@ -1,0 +1,208 @@
+// KsJMSConnection: TKsJMSConnection, one logical link to one broker, and
+// TKsJMSSession, the unit of work inside it.
+//
+// The connection owns its protocol client (TKsJMSClient), keeps its sessions
+// in creation order, connects on Start (a connect failure is stored and
+// raised as EConnectionFailedException; a later Start retries), and offers
+// every incoming message to its sessions in turn. Close never raises and may
+// be called any number of times.
+//
+// A session creates producers, consumers, destinations and messages, holds
+// the acknowledge mode and (when transacted) the current transaction id
+// "tx<n>", serialises the sends of all its producers under one re-entrant
+// lock, and hands each incoming message to the listener of the consumer whose
+// id equals the message's "subscription" property.
+//
+// Ownership: sessions are shared (ISession); the connection's list holds a
+// reference until the session is closed. Sessions, producers, consumers and
+// messages keep uncounted back-references to their connection or session,
+// which must outlive them.
+// Threads: configuration, Start, Stop, Close and the create operations belong
+// to the application's thread. Dispatch runs on the thread that read the
+// frame. The session and consumer lists are copy-on-write snapshots under
+// small locks, so sessions and consumers may be created or closed while
+// messages arrive; no list lock is held while a listener runs. Sends of one
+// session hold only that session's lock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "jms/KsJMSInterfaces.hpp"
+#include "jms/KsTransactionContext.hpp"
+
+namespace ks {
+
+class TKsJMSClient;
+class TKsJMSSession;
+class TKsMessageConsumer;
+class TKsMessageProducer;
+
+class TKsJMSConnection : public IMessageTransformerHost,
+                         public IConnection,
+                         public virtual IStoppable,
+                         public virtual IStartable {
+ public:
+  // Takes ownership of client and registers Dispatch as its message callback.
+  explicit TKsJMSConnection(std::unique_ptr<TKsJMSClient> client);
+  static std::shared_ptr<TKsJMSConnection> Create(std::unique_ptr<TKsJMSClient> client);
+  ~TKsJMSConnection() override;
+
+  TKsJMSConnection(const TKsJMSConnection&) = delete;
+  TKsJMSConnection& operator=(const TKsJMSConnection&) = delete;
+
+  // IMessageTransformerHost. Set raises Exception "Connection started already!"
+  // while started; only sessions created later take the new transformer.
+  std::shared_ptr<IMessageTransformer> GetMessageTransformer() const override;
+  void SetMessageTransformer(const std::shared_ptr<IMessageTransformer>& value) override;
+
+  // IConnection
+  std::string GetClientID() const override;
+  void SetClientID(const std::string& clientId) override;
+  void Start() override;
+  void Stop() override;
+  void Close() override;
+  std::shared_ptr<ISession> CreateSession(bool transacted, std::uint8_t acknowledgeMode) override;
+
+  // Configuration used by the factory right after construction.
+  void SetConnectTimeout(std::int32_t milliseconds);
+  std::int32_t GetConnectTimeout() const noexcept { return connectTimeout_; }
+  void SetSendTimeout(std::int32_t milliseconds) noexcept { sendTimeout_ = milliseconds; }
+  std::int32_t GetSendTimeout() const noexcept { return sendTimeout_; }
+  // The factory's client id step: id on the client, SetClientID, flag set.
+  void FactorySetClientID(const std::string& clientId);
+
+  // For sessions, producers, consumers and messages.
+  TKsJMSClient& GetClient() const noexcept { return *client_; }
+  bool GetStarted() const noexcept { return started_; }
+  bool GetClosed() const noexcept { return closed_; }
+  void AddSession(const std::shared_ptr<TKsJMSSession>& session);
+  void RemoveSession(const TKsJMSSession* session);
+  // EJMSException unless a client id was set explicitly.
+  void CheckClientIdSet() const;
+  void UnsubscribeDurable(const std::string& destinationName, const std::string& subscriptionName);
+  // The transformer's ITransformationName, or empty text.
+  std::string GetTransformationName() const;
+  // "Connection is closed" after Close; EConnectionFailedException with the
+  // stored text after a failed connect.
+  void CheckConnection() const;
+
+  // The client's message callback: offers the message to each session in
+  // list order; errors propagate to the code that delivered the frame.
+  void Dispatch(TKsJMSClient* client, const std::shared_ptr<IMessage>& message);
+
+ private:
+  using TSessionList = std::vector<std::shared_ptr<TKsJMSSession>>;
+  std::shared_ptr<const TSessionList> SessionSnapshot() const;
+
+  std::string clientId_;
+  mutable std::mutex sessionsLock_;            // guards the pointer sessions_ only
+  std::shared_ptr<const TSessionList> sessions_;  // copy-on-write
+  std::unique_ptr<TKsJMSClient> client_;
+  bool started_ = false;
+  bool closed_ = false;
+  std::int32_t connectTimeout_ = 0;
+  bool connectTimeoutGiven_ = false;
+  std::int32_t sendTimeout_ = -1;
+  bool connectFailed_ = false;
+  std::string connectFailureText_;
+  std::shared_ptr<IMessageTransformer> messageTransformer_;
+  bool clientIdSetExplicitly_ = false;
+};
+
+class TKsJMSSession : public IMessageDispatch,
+                      public virtual IStoppable,
+                      public virtual IStartable,
+                      public ISession {
+ public:
+  // Called by TKsJMSConnection::CreateSession only; starts at once when the
+  // connection is started.
+  TKsJMSSession(TKsJMSConnection* connection, std::uint8_t acknowledgeMode);
+  static std::shared_ptr<TKsJMSSession> Create(TKsJMSConnection* connection, std::uint8_t acknowledgeMode);
+  ~TKsJMSSession() override;
+
+  TKsJMSSession(const TKsJMSSession&) = delete;
+  TKsJMSSession& operator=(const TKsJMSSession&) = delete;
+
+  // IMessageDispatch
+  void Dispatch(const std::shared_ptr<IMessage>& message) override;
+  // IStartable / IStoppable
+  void Start() override;
+  void Stop() override;
+
+  // ISession
+  void Close() override;
+  void Commit() override;
+  std::shared_ptr<IBytesMessage> CreateBytesMessage() override;
+  std::shared_ptr<IMessageConsumer> CreateConsumer(const std::shared_ptr<IDestination>& destination) override;
+  std::shared_ptr<IMessageConsumer> CreateConsumer(const std::shared_ptr<IDestination>& destination,
+                                                   const std::string& messageSelector) override;
+  std::shared_ptr<IMessageConsumer> CreateConsumer(const std::shared_ptr<IDestination>& destination,
+                                                   const std::string& messageSelector, bool noLocal) override;
+  std::shared_ptr<ITopicSubscriber> CreateDurableSubscriber(const std::shared_ptr<ITopic>& topic,
+                                                            const std::string& name) override;
+  std::shared_ptr<IMessage> CreateMessage() override;
+  std::shared_ptr<IMessageProducer> CreateProducer(const std::shared_ptr<IDestination>& destination) override;
+  std::shared_ptr<IQueue> CreateQueue(const std::string& name) override;
+  std::shared_ptr<IQueue> CreateTemporaryQueue() override;
+  std::shared_ptr<ITopic> CreateTemporaryTopic() override;
+  std::shared_ptr<IObjectMessage> CreateObjectMessage() override;
+  std::shared_ptr<IObjectMessage> CreateObjectMessage(void* object) override;
+  std::shared_ptr<ITextMessage> CreateTextMessage() override;
+  std::shared_ptr<ITextMessage> CreateTextMessage(const std::string& text) override;
+  std::shared_ptr<ITopic> CreateTopic(const std::string& name) override;
+  std::uint8_t GetAcknowledgeMode() const override;
+  bool GetTransacted() const override;
+  void Rollback() override;
+  void Unsubscribe(const std::string& destinationName, const std::string& subscriptionName) override;
+
+  // The send path of producers: copies the message (the caller's object is
+  // never changed), stamps the copy and hands it to the client, all under
+  // the session's lock.
+  void Send(TKsMessageProducer* producer, const std::shared_ptr<IDestination>& destination,
+            const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode, std::uint8_t priority,
+            std::uint32_t timeToLive, std::int32_t sendTimeout);
+
+  // EIllegalStateException "Cannot synchronously receive a message when a
+  // MessageListener is set" when any consumer of this session has a listener.
+  void CheckNoListener() const;
+  // EIllegalStateException "The session is closed".
+  void CheckNotClosed() const;
+
+  void AddConsumer(const std::shared_ptr<TKsMessageConsumer>& consumer);
+  void RemoveConsumer(const TKsMessageConsumer* consumer);
+  void AddProducer(const std::shared_ptr<TKsMessageProducer>& producer);
+  void RemoveProducer(const TKsMessageProducer* producer);
+
+  std::shared_ptr<IMessageTransformer> GetMessageTransformer() const { return messageTransformer_; }
+  TKsJMSConnection* GetConnection() const noexcept { return connection_; }
+  bool GetStarted() const noexcept { return started_; }
+  bool GetClosed() const noexcept { return closed_; }
+  const std::string& GetTransactionId() const noexcept { return transactionContext_.GetTransactionId(); }
+
+ private:
+  using TConsumerList = std::vector<std::shared_ptr<TKsMessageConsumer>>;
+  using TProducerList = std::vector<std::shared_ptr<TKsMessageProducer>>;
+
+  void BeginTransaction();
+  void CloseSession();
+  std::shared_ptr<const TConsumerList> ConsumerSnapshot() const;
+  std::shared_ptr<IMessageConsumer> NewConsumer(const std::shared_ptr<IDestination>& destination,
+                                                const std::string& messageSelector, bool noLocal);
+
+  bool closed_ = false;
+  std::recursive_mutex sendLock_;
+  std::uint8_t acknowledgeMode_;
+  mutable std::mutex listsLock_;                   // guards consumers_ and producers_
+  std::shared_ptr<const TConsumerList> consumers_;  // copy-on-write
+  TProducerList producers_;
+  TKsJMSConnection* connection_;  // the connection outlives its sessions
+  TKsTransactionContext transactionContext_;
+  std::shared_ptr<IMessageTransformer> messageTransformer_;
+  bool started_ = false;
+};
+
+}  // namespace ks

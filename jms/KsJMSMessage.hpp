@@ -1,0 +1,67 @@
+// KsJMSMessage: the concrete message classes. TKsJMSMessage has no body;
+// TKsJMSTextMessage carries a UTF-8 text; TKsJMSBytesMessage carries raw
+// bytes (the content of TKsMessage); TKsJMSObjectMessage carries its
+// serialised content and an uncounted object reference.
+//
+// Each class answers a type query (dynamic_pointer_cast) only for IMessage
+// and its own body interface: the body interfaces are added on leaf classes
+// only, so a bytes message is never an IObjectMessage and the other way round.
+//
+// Ownership: made with Create(connection) and shared through IMessage
+// references; the constructors are public so that a short-lived copy may also
+// live on the stack. The connection is an uncounted back-reference.
+// Threads: no lock; a message belongs to one thread at a time.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "jms/KsMessage.hpp"
+
+namespace ks {
+
+class TKsJMSMessage : public TKsMessage {
+ public:
+  explicit TKsJMSMessage(TKsJMSConnection* connection) noexcept : TKsMessage(connection) {}
+  static std::shared_ptr<TKsJMSMessage> Create(TKsJMSConnection* connection);
+};
+
+class TKsJMSTextMessage final : public TKsJMSMessage, public virtual ITextMessage {
+ public:
+  explicit TKsJMSTextMessage(TKsJMSConnection* connection) noexcept : TKsJMSMessage(connection) {}
+  static std::shared_ptr<TKsJMSTextMessage> Create(TKsJMSConnection* connection);
+
+  void SetText(const std::string& value) override;
+  std::string GetText() const override;
+
+  const std::string& GetTextRef() const noexcept { return text_; }
+  void SetTextRef(std::string&& value) noexcept { text_ = std::move(value); }
+
+ private:
+  std::string text_;
+};
+
+class TKsJMSBytesMessage final : public TKsJMSMessage, public virtual IBytesMessage {
+ public:
+  explicit TKsJMSBytesMessage(TKsJMSConnection* connection) noexcept : TKsJMSMessage(connection) {}
+  static std::shared_ptr<TKsJMSBytesMessage> Create(TKsJMSConnection* connection);
+
+  void SetContent(const std::string& value) override;
+  std::string GetContent() const override;
+};
+
+class TKsJMSObjectMessage final : public TKsJMSMessage, public virtual IObjectMessage {
+ public:
+  explicit TKsJMSObjectMessage(TKsJMSConnection* connection) noexcept : TKsJMSMessage(connection) {}
+  static std::shared_ptr<TKsJMSObjectMessage> Create(TKsJMSConnection* connection);
+
+  void SetContent(const std::string& value) override;
+  std::string GetContent() const override;
+  void SetObject(void* value) override;
+  void* GetObject() const override;
+
+ private:
+  void* object_ = nullptr;  // not owned: the application keeps it alive
+};
+
+}  // namespace ks

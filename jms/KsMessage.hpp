@@ -1,0 +1,109 @@
+// KsMessage: TKsMessage, the base of the library's message classes: every
+// JMS header field, the application properties, the connection
+// back-reference, the transaction id of an outgoing copy and the raw content
+// (the body of bytes and object messages).
+//
+// A new message has priority 4, delivery mode NonPersistent and every other
+// field empty, zero or false. Getters never raise.
+//
+// Ownership: messages are shared through IMessage references. The connection
+// is an uncounted back-reference: the connection outlives its messages.
+// Threads: no lock; a message belongs to one thread at a time and may be
+// handed to another.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "jms/KsJMSInterfaces.hpp"
+#include "jms/KsPrimitiveMap.hpp"
+
+namespace ks {
+
+class TKsJMSConnection;
+
+class TKsMessage : public virtual IMessage {
+ public:
+  ~TKsMessage() override = default;
+
+  void SetJMSMessageID(const std::string& value) override;
+  std::string GetJMSMessageID() const override;
+  std::shared_ptr<IDestination> GetJMSDestination() const override;
+  void SetJMSReplyTo(const std::shared_ptr<IDestination>& value) override;
+  std::shared_ptr<IDestination> GetJMSReplyTo() const override;
+  void SetJMSPriority(std::int32_t value) override;
+  std::int32_t GetJMSPriority() const override;
+  void SetJMSDeliveryMode(TDeliveryMode value) override;
+  TDeliveryMode GetJMSDeliveryMode() const override;
+  void SetJMSRedelivered(bool value) override;
+  bool GetJMSRedelivered() const override;
+  void SetJMSExpiration(TDateTime value) override;
+  TDateTime GetJMSExpiration() const override;
+  void SetJMSCorrelationID(const std::string& value) override;
+  std::string GetJMSCorrelationID() const override;
+  std::string GetJMSType() const override;
+  void SetJMSType(const std::string& value) override;
+  TStringArray GetPropertyNames() const override;
+  bool GetBooleanProperty(const std::string& name) const override;
+  void SetBooleanProperty(const std::string& name, bool value) override;
+  std::int32_t GetIntProperty(const std::string& name) const override;
+  void SetIntProperty(const std::string& name, std::int32_t value) override;
+  std::string GetStringProperty(const std::string& name) const override;
+  void SetStringProperty(const std::string& name, const std::string& value) override;
+  void SetJMSTimestamp(TDateTime value) override;
+  TDateTime GetJMSTimestamp() const override;
+  void Acknowledge() override;
+
+  // Used by the session's send path on its outgoing copy.
+  void SetJMSDestination(const std::shared_ptr<IDestination>& value);
+
+  // Non-copying accessors for the frame conversion.
+  const std::string& GetMessageIDRef() const noexcept { return messageId_; }
+  const std::string& GetCorrelationIDRef() const noexcept { return correlationId_; }
+  const std::string& GetTypeRef() const noexcept { return type_; }
+  const std::shared_ptr<IDestination>& GetReplyToRef() const noexcept { return replyTo_; }
+  const std::shared_ptr<IDestination>& GetDestinationRef() const noexcept { return destination_; }
+
+  // The transaction id of an outgoing copy ("transaction" header).
+  const std::string& GetTransactionID() const noexcept { return transactionId_; }
+  void SetTransactionID(const std::string& value) { transactionId_ = value; }
+
+  // The raw content: the body of bytes and object messages.
+  const std::string& GetContentRef() const noexcept { return content_; }
+  void SetContentRef(const std::string& value) { content_ = value; }
+  void SetContentRef(std::string&& value) noexcept { content_ = std::move(value); }
+
+  TPrimitiveMap& GetProperties() noexcept { return properties_; }
+  const TPrimitiveMap& GetProperties() const noexcept { return properties_; }
+
+  TKsJMSConnection* GetConnection() const noexcept { return connection_; }
+  void SetConnection(TKsJMSConnection* connection) noexcept { connection_ = connection; }
+
+  // Copies every header field and property of `source` (any IMessage) into
+  // this message; the body, the connection and the transaction id are left
+  // alone. Fast path when source is a TKsMessage.
+  void CopyFieldsFrom(const IMessage& source);
+
+ protected:
+  explicit TKsMessage(TKsJMSConnection* connection) noexcept : connection_(connection) {}
+  TKsMessage(const TKsMessage&) = default;
+  TKsMessage& operator=(const TKsMessage&) = default;
+
+ private:
+  std::string messageId_;
+  std::string correlationId_;
+  TDateTime expiration_ = 0.0;
+  TDeliveryMode deliveryMode_ = TDeliveryMode::NonPersistent;
+  std::int32_t priority_ = 4;
+  std::shared_ptr<IDestination> replyTo_;
+  std::shared_ptr<IDestination> destination_;
+  TDateTime timestamp_ = 0.0;
+  bool redelivered_ = false;
+  std::string type_;
+  TKsJMSConnection* connection_;  // the connection outlives its messages
+  std::string transactionId_;
+  std::string content_;
+  TPrimitiveMap properties_;
+};
+
+}  // namespace ks

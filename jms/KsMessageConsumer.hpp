@@ -1,0 +1,108 @@
+// KsMessageConsumer: TKsMessageConsumer, one subscription of a session to one
+// destination, and TKsTopicSubscriber, the durable topic subscriber.
+//
+// A consumer receives either synchronously (Receive, Receive(time-out),
+// ReceiveNoWait: each reads exactly one frame from the connection's transport
+// on the caller's thread) or through a message listener called on the
+// connection's reader thread. It keeps no queue. A receive on a connection
+// the broker has closed raises the transport's closed error.
+// Close sends UNSUBSCRIBE (every time it is called); Dispose only leaves the
+// session's list. Operations on a closed consumer raise
+// EIllegalStateException "The consumer is closed".
+//
+// Ownership: made by Create and added to its session's list by the session.
+// The session is an uncounted back-reference; the consumer owns its id.
+// Threads: receives run on the application's thread; Dispatch and the
+// listener on the reader thread. The listener reference is guarded so that
+// it may be set while messages arrive.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "jms/KsConsumerID.hpp"
+#include "jms/KsJMSInterfaces.hpp"
+
+namespace ks {
+
+class TKsJMSSession;
+
+class TKsMessageConsumer : public virtual IMessageConsumer,
+                           public IConsumerIdentity,
+                           public virtual IStoppable,
+                           public virtual IStartable,
+                           public virtual IDisposable {
+ public:
+  // Starts at once (Start) when the connection is already started. The
+  // session adds the consumer to its list.
+  TKsMessageConsumer(TKsJMSSession* session, std::shared_ptr<IMessageListener> listener, bool noLocal,
+                     std::string messageSelector, std::shared_ptr<IDestination> destination,
+                     std::unique_ptr<TKsConsumerID> consumerId);
+  static std::shared_ptr<TKsMessageConsumer> Create(TKsJMSSession* session,
+                                                    std::shared_ptr<IMessageListener> listener, bool noLocal,
+                                                    std::string messageSelector,
+                                                    std::shared_ptr<IDestination> destination,
+                                                    std::unique_ptr<TKsConsumerID> consumerId);
+  ~TKsMessageConsumer() override;
+
+  // IMessageConsumer
+  std::shared_ptr<IMessageListener> GetMessageListener() const override;
+  void SetMessageListener(const std::shared_ptr<IMessageListener>& listener) override;
+  std::string GetMessageSelector() const override;
+  std::shared_ptr<IMessage> Receive() override;
+  std::shared_ptr<IMessage> Receive(std::int32_t timeout) override;
+  std::shared_ptr<IMessage> ReceiveNoWait() override;
+  void Close() override;
+  void Dispatch(const std::shared_ptr<IMessage>& message) override;
+
+  // IConsumerIdentity
+  const TKsConsumerID& GetConsumerID() const override;
+  // IStartable: starts the connection's reader when a listener is set.
+  void Start() override;
+  // IStoppable: stops the connection's reader, then pauses 20 ms.
+  void Stop() override;
+  // IDisposable: leaves the session's list; nothing is sent.
+  void Dispose() override;
+
+  bool HasListener() const;
+  bool GetClosed() const noexcept { return closed_; }
+  bool GetNoLocalFlag() const noexcept { return noLocal_; }
+  const std::shared_ptr<IDestination>& GetDestination() const noexcept { return destination_; }
+
+ protected:
+  void CheckClosed() const;
+
+ private:
+  enum class TReceiveKind { Blocking, Timed, NoWait };
+  std::shared_ptr<IMessage> DoReceive(TReceiveKind kind, std::int32_t timeout);
+
+  mutable std::mutex listenerLock_;
+  std::shared_ptr<IMessageListener> listener_;
+  std::shared_ptr<IDestination> destination_;
+  std::unique_ptr<TKsConsumerID> consumerId_;
+  TKsJMSSession* session_;  // the session outlives its consumers
+  std::string messageSelector_;
+  std::shared_ptr<IMessageTransformer> transformer_;
+  bool noLocal_;
+  bool closed_ = false;
+};
+
+class TKsTopicSubscriber : public TKsMessageConsumer, public virtual ITopicSubscriber {
+ public:
+  TKsTopicSubscriber(TKsJMSSession* session, std::string name, std::shared_ptr<ITopic> topic,
+                     std::unique_ptr<TKsConsumerID> consumerId);
+  static std::shared_ptr<TKsTopicSubscriber> Create(TKsJMSSession* session, std::string name,
+                                                    std::shared_ptr<ITopic> topic,
+                                                    std::unique_ptr<TKsConsumerID> consumerId);
+
+  bool GetNoLocal() const override;
+  std::shared_ptr<ITopic> GetTopic() const override;
+  const std::string& GetSubscriptionName() const noexcept { return name_; }
+
+ private:
+  std::string name_;
+};
+
+}  // namespace ks

@@ -1,0 +1,53 @@
+// KsMessageProducer: TKsMessageProducer, the producer a session hands out.
+// It checks its state and the destination, offers the message to the
+// session's transformer, and passes everything else to the session's send.
+//
+// Ownership: made by Create, which registers the producer in its session's
+// list; Close or Dispose takes it out again. The session is an uncounted
+// back-reference.
+// Threads: no lock of its own; the session's send lock serialises sends of
+// all producers of one session, so several threads may send at once.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "jms/KsMessageProducerSupport.hpp"
+
+namespace ks {
+
+class TKsMessageProducer : public TKsMessageProducerSupport, public virtual IDisposable {
+ public:
+  TKsMessageProducer(TKsJMSSession* session, std::int32_t sendTimeout, std::shared_ptr<IDestination> destination);
+  // Builds the producer and adds it to the session's producer list.
+  static std::shared_ptr<TKsMessageProducer> Create(TKsJMSSession* session, std::int32_t sendTimeout,
+                                                    std::shared_ptr<IDestination> destination);
+
+  void Close() override;
+  void Send(const std::shared_ptr<IMessage>& message) override;
+  void Send(const std::shared_ptr<IDestination>& destination, const std::shared_ptr<IMessage>& message) override;
+  void Send(const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode, std::uint8_t priority,
+            std::uint32_t timeToLive) override;
+  // EUnsupportedOperationException "A destination must be specified." /
+  // "Don't understand null destinations." when destination is none.
+  void Send(const std::shared_ptr<IDestination>& destination, const std::shared_ptr<IMessage>& message,
+            TDeliveryMode deliveryMode, std::uint8_t priority, std::uint32_t timeToLive) override;
+
+  // IDisposable: leave the session's list and be closed.
+  void Dispose() override;
+
+  bool GetClosed() const noexcept { return closed_; }
+  std::int32_t GetSendTimeout() const noexcept { return sendTimeout_; }
+
+ protected:
+  // EIllegalStateException "The producer is closed".
+  void CheckClosed() const override;
+
+ private:
+  std::shared_ptr<IDestination> destination_;
+  bool closed_ = false;
+  std::shared_ptr<IMessageTransformer> transformer_;
+  std::int32_t sendTimeout_;
+};
+
+}  // namespace ks
