@@ -1,0 +1,131 @@
+#include "tests/common/KsCisternProcess.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace ks::test {
+
+std::string CisternPath() { return std::string(KS_BINARY_DIR) + "/broker/Cistern"; }
+
+TCisternProcess::TCisternProcess(const std::vector<std::string>& options, std::chrono::milliseconds startTimeout) {
+  std::vector<std::string> args{CisternPath(), "--Port=0"};
+  for (const std::string& o : options) {
+    if (o.rfind("--Host=", 0) == 0) host_ = o.substr(7);
+    args.push_back(o);
+  }
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return;
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::dup2(fds[1], STDOUT_FILENO);
+    ::dup2(fds[1], STDERR_FILENO);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  if (pid_ < 0) {
+    ::close(fds[0]);
+    return;
+  }
+  out_ = fds[0];
+  reader_ = std::thread([this] { ReadOutput(); });
+
+  const std::string marker = "Cistern listening on ";
+  const auto deadline = std::chrono::steady_clock::now() + startTimeout;
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    for (const std::string& line : lines_) {
+      if (line.rfind(marker, 0) == 0) {
+        const std::size_t colon = line.rfind(':');
+        port_ = static_cast<std::uint16_t>(std::stoi(line.substr(colon + 1)));
+        return;
+      }
+    }
+    if (eof_ || changed_.wait_until(lock, deadline) == std::cv_status::timeout) return;
+  }
+}
+
+TCisternProcess::~TCisternProcess() {
+  Stop();
+  if (reader_.joinable()) reader_.join();
+  if (out_ >= 0) ::close(out_);
+}
+
+std::string TCisternProcess::Url() const { return "stomp://" + host_ + ":" + std::to_string(port_); }
+
+void TCisternProcess::ReadOutput() {
+  std::string partial;
+  char chunk[4096];
+  for (;;) {
+    const ssize_t n = ::read(out_, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    partial.append(chunk, static_cast<std::size_t>(n));
+    std::size_t nl;
+    std::lock_guard lock(mutex_);
+    while ((nl = partial.find('\n')) != std::string::npos) {
+      lines_.push_back(partial.substr(0, nl));
+      partial.erase(0, nl + 1);
+    }
+    changed_.notify_all();
+  }
+  std::lock_guard lock(mutex_);
+  if (!partial.empty()) lines_.push_back(partial);
+  eof_ = true;
+  changed_.notify_all();
+}
+
+bool TCisternProcess::WaitForLine(const std::string& fragment, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    for (const std::string& line : lines_)
+      if (line.find(fragment) != std::string::npos) return true;
+    if (eof_ || changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
+      for (const std::string& line : lines_)
+        if (line.find(fragment) != std::string::npos) return true;
+      return false;
+    }
+  }
+}
+
+std::vector<std::string> TCisternProcess::Lines() const {
+  std::lock_guard lock(mutex_);
+  return lines_;
+}
+
+std::optional<int> TCisternProcess::Stop(int signal, std::chrono::milliseconds timeout) {
+  if (pid_ <= 0) return status_;
+  ::kill(pid_, signal);
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  int raw = 0;
+  for (;;) {
+    const pid_t r = ::waitpid(pid_, &raw, WNOHANG);
+    if (r == pid_) break;
+    if (r < 0 && errno != EINTR) {
+      pid_ = -1;
+      return status_;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &raw, 0);
+      pid_ = -1;
+      status_.reset();
+      return status_;
+    }
+    // Polling the child's end; there is no descriptor to wait on.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  pid_ = -1;
+  status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  return status_;
+}
+
+}  // namespace ks::test

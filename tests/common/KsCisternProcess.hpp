@@ -1,0 +1,70 @@
+// KsCisternProcess: runs the bundled broker Cistern for a test.
+//
+// The constructor starts "${KS_BINARY_DIR}/broker/Cistern" with --Port=0 (a
+// free port) and the given extra options, and waits (with a deadline) for its
+// "Cistern listening on HOST:PORT" line. A background thread keeps reading
+// the broker's output so that a verbose broker never blocks on a full pipe;
+// the lines are kept for WaitForLine. The destructor stops the broker with
+// SIGTERM (SIGKILL if it does not end in time) and reaps it.
+//
+// Threads: construct, query and stop from one thread; the output thread is
+// internal.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+namespace ks::test {
+
+class TCisternProcess {
+ public:
+  explicit TCisternProcess(const std::vector<std::string>& options = {},
+                           std::chrono::milliseconds startTimeout = std::chrono::milliseconds(10000));
+  ~TCisternProcess();
+  TCisternProcess(const TCisternProcess&) = delete;
+  TCisternProcess& operator=(const TCisternProcess&) = delete;
+
+  // True once the listening line was seen.
+  bool Started() const { return port_ != 0; }
+  const std::string& Host() const { return host_; }
+  std::uint16_t Port() const { return port_; }
+  // "stomp://HOST:PORT"
+  std::string Url() const;
+  pid_t Pid() const { return pid_; }
+
+  // Waits until some output line contains fragment (lines seen earlier
+  // count too).
+  bool WaitForLine(const std::string& fragment, std::chrono::milliseconds timeout);
+  std::vector<std::string> Lines() const;
+
+  // Sends signal (SIGTERM by default) and waits for the end; the exit
+  // status (128 + signal number for a broker ended by a signal), or nothing
+  // when it had to be killed after the deadline. Safe to call twice.
+  std::optional<int> Stop(int signal = 15, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+
+ private:
+  void ReadOutput();
+
+  pid_t pid_ = -1;
+  int out_ = -1;
+  std::string host_ = "127.0.0.1";
+  std::uint16_t port_ = 0;
+  std::optional<int> status_;
+  std::thread reader_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> lines_;
+  bool eof_ = false;
+};
+
+// Path of the Cistern executable of this build.
+std::string CisternPath();
+
+}  // namespace ks::test
