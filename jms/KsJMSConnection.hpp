@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "jms/KsJMSInterfaces.hpp"
+#include "jms/KsJMSMessage.hpp"
 #include "jms/KsTransactionContext.hpp"
 
 namespace ks {
@@ -192,6 +193,11 @@ class TKsJMSSession : public IMessageDispatch,
   std::shared_ptr<const TConsumerList> ConsumerSnapshot() const;
   std::shared_ptr<IMessageConsumer> NewConsumer(const std::shared_ptr<IDestination>& destination,
                                                 const std::string& messageSelector, bool noLocal);
+  const std::string& DestinationNameOf(const std::shared_ptr<IDestination>& destination);
+  void StampAndSend(TKsJMSMessage& copy, const std::shared_ptr<IDestination>& destination,
+                    const std::string& destinationName, TDeliveryMode deliveryMode, std::uint8_t priority,
+                    std::uint32_t timeToLive, std::int32_t sendTimeout);
+  static void CopyText(TKsJMSTextMessage& copy, const ITextMessage& source);
 
   bool closed_ = false;
   std::recursive_mutex sendLock_;
@@ -203,6 +209,11 @@ class TKsJMSSession : public IMessageDispatch,
   TKsTransactionContext transactionContext_;
   std::shared_ptr<IMessageTransformer> messageTransformer_;
   bool started_ = false;
+  // Send-path state, used only under sendLock_.
+  TKsJMSTextMessage scratchText_;  // the reused outgoing copy of text messages
+  bool scratchInUse_ = false;
+  std::shared_ptr<IDestination> cachedDestination_;
+  std::string cachedDestinationName_;
 };
 
 }  // namespace ks

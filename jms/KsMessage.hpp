@@ -57,6 +57,13 @@ class TKsMessage : public virtual IMessage {
   // Used by the session's send path on its outgoing copy.
   void SetJMSDestination(const std::shared_ptr<IDestination>& value);
 
+  // Drops the destination and reply-to references (a reused copy keeps no
+  // destination alive between sends).
+  void ReleaseReferences() noexcept {
+    replyTo_.reset();
+    destination_.reset();
+  }
+
   // Non-copying accessors for the frame conversion.
   const std::string& GetMessageIDRef() const noexcept { return messageId_; }
   const std::string& GetCorrelationIDRef() const noexcept { return correlationId_; }

@@ -1,0 +1,590 @@
+#include "jms/KsJMSConnection.hpp"
+
+#include <algorithm>
+#include <exception>
+#include <utility>
+
+#include "jms/KsJMSClient.hpp"
+#include "jms/KsJMSMessage.hpp"
+#include "jms/KsMessageConsumer.hpp"
+#include "jms/KsMessageProducer.hpp"
+#include "jms/KsQueue.hpp"
+#include "jms/KsTopic.hpp"
+#include "support/KsDateTime.hpp"
+
+namespace ks {
+
+namespace {
+
+constexpr double kMillisecondsPerDay = 86400000.0;
+
+}  // namespace
+
+// ---- TKsJMSConnection -----------------------------------------------------
+
+TKsJMSConnection::TKsJMSConnection(std::unique_ptr<TKsJMSClient> client)
+    : sessions_(std::make_shared<const TSessionList>()), client_(std::move(client)) {
+  KS_ASSERT(client_ != nullptr, "Connection needs a client");
+  client_->SetMessageCallback(
+      [this](TKsJMSClient* sender, const std::shared_ptr<IMessage>& message) { Dispatch(sender, message); });
+}
+
+std::shared_ptr<TKsJMSConnection> TKsJMSConnection::Create(std::unique_ptr<TKsJMSClient> client) {
+  return std::make_shared<TKsJMSConnection>(std::move(client));
+}
+
+TKsJMSConnection::~TKsJMSConnection() {
+  Close();
+  {
+    std::lock_guard<std::mutex> guard(sessionsLock_);
+    sessions_ = std::make_shared<const TSessionList>();
+  }
+  // The client must no longer call back into this object while it is freed.
+  client_->SetMessageCallback(nullptr);
+  client_.reset();
+}
+
+std::shared_ptr<IMessageTransformer> TKsJMSConnection::GetMessageTransformer() const { return messageTransformer_; }
+
+void TKsJMSConnection::SetMessageTransformer(const std::shared_ptr<IMessageTransformer>& value) {
+  if (started_) throw Exception("Connection started already!");
+  messageTransformer_ = value;
+}
+
+std::string TKsJMSConnection::GetClientID() const { return clientId_; }
+
+void TKsJMSConnection::SetClientID(const std::string& clientId) {
+  CheckConnection();
+  if (clientIdSetExplicitly_) throw EIllegalStateException("The ClientID has already been set");
+  // Nothing marks a connection as used, so a fresh one always accepts its id.
+  client_->SetClientID(clientId);
+  clientId_ = clientId;
+  clientIdSetExplicitly_ = true;
+}
+
+void TKsJMSConnection::FactorySetClientID(const std::string& clientId) {
+  client_->SetClientID(clientId);
+  SetClientID(clientId);
+  clientIdSetExplicitly_ = true;
+}
+
+void TKsJMSConnection::SetConnectTimeout(std::int32_t milliseconds) {
+  connectTimeout_ = milliseconds;
+  connectTimeoutGiven_ = true;
+}
+
+void TKsJMSConnection::CheckConnection() const {
+  if (closed_) throw Exception("Connection is closed");
+  if (connectFailed_) throw EConnectionFailedException(connectFailureText_);
+}
+
+void TKsJMSConnection::CheckClientIdSet() const {
+  if (!clientIdSetExplicitly_) {
+    throw EJMSException("You cannot create a durable subscriber without specifying a unique clientID on a Connection");
+  }
+}
+
+void TKsJMSConnection::Start() {
+  if (!closed_) {
+    IStompCommAdapter* adapter = client_->GetAdapter();
+    // A socket that is open without a completed log-in (the broker answered
+    // CONNECT with an ERROR) counts as not connected, so Start retries.
+    const bool connected = adapter != nullptr && adapter->Connected() && client_->GetLoggedIn();
+    if (!connected) {
+      connectFailed_ = false;
+      connectFailureText_.clear();
+      try {
+        KS_ASSERT(adapter != nullptr, "Connection has no transport adapter");
+        if (adapter->Connected()) adapter->Disconnect();
+        if (connectTimeoutGiven_) adapter->SetConnectTimeout(connectTimeout_);
+        client_->Connect();
+        if (!adapter->Connected() || !client_->GetLoggedIn()) connectFailed_ = true;
+      } catch (const std::exception& error) {
+        connectFailed_ = true;
+        connectFailureText_ = error.what();
+      }
+      if (connectFailed_ && adapter != nullptr) {
+        // Leave no half-open socket behind a failed attempt.
+        try {
+          if (adapter->Connected()) adapter->Disconnect();
+        } catch (...) {
+        }
+      }
+    }
+  }
+  CheckConnection();
+  const auto sessions = SessionSnapshot();
+  for (const auto& session : *sessions) session->Start();
+  started_ = true;
+}
+
+void TKsJMSConnection::Stop() {
+  if (!started_) return;
+  const auto sessions = SessionSnapshot();
+  for (const auto& session : *sessions) session->Stop();
+  started_ = false;
+}
+
+void TKsJMSConnection::Close() {
+  if (closed_) return;
+  try {
+    Stop();
+  } catch (...) {
+  }
+  started_ = false;
+  try {
+    client_->Disconnect();
+  } catch (...) {
+  }
+  // Disconnect does nothing when not logged in; the socket still goes.
+  try {
+    IStompCommAdapter* adapter = client_->GetAdapter();
+    if (adapter != nullptr && adapter->Connected()) adapter->Disconnect();
+  } catch (...) {
+  }
+  closed_ = true;
+}
+
+std::shared_ptr<ISession> TKsJMSConnection::CreateSession(bool transacted, std::uint8_t acknowledgeMode) {
+  const std::uint8_t mode = transacted ? SESSION_TRANSACTED : acknowledgeMode;
+  auto session = TKsJMSSession::Create(this, mode);
+  AddSession(session);
+  return session;
+}
+
+std::shared_ptr<const TKsJMSConnection::TSessionList> TKsJMSConnection::SessionSnapshot() const {
+  std::lock_guard<std::mutex> guard(sessionsLock_);
+  return sessions_;
+}
+
+void TKsJMSConnection::AddSession(const std::shared_ptr<TKsJMSSession>& session) {
+  std::lock_guard<std::mutex> guard(sessionsLock_);
+  auto list = std::make_shared<TSessionList>(*sessions_);
+  list->push_back(session);
+  sessions_ = std::move(list);
+}
+
+void TKsJMSConnection::RemoveSession(const TKsJMSSession* session) {
+  std::shared_ptr<const TSessionList> old;  // released outside the lock
+  std::lock_guard<std::mutex> guard(sessionsLock_);
+  auto list = std::make_shared<TSessionList>(*sessions_);
+  list->erase(std::remove_if(list->begin(), list->end(), [session](const auto& s) { return s.get() == session; }),
+              list->end());
+  old = std::exchange(sessions_, std::move(list));
+}
+
+void TKsJMSConnection::UnsubscribeDurable(const std::string& destinationName, const std::string& subscriptionName) {
+  CheckConnection();
+  client_->UnsubscribeDurable(destinationName, subscriptionName);
+}
+
+std::string TKsJMSConnection::GetTransformationName() const {
+  if (const auto named = std::dynamic_pointer_cast<ITransformationName>(messageTransformer_)) {
+    return named->GetTransformationName();
+  }
+  return std::string();
+}
+
+void TKsJMSConnection::Dispatch(TKsJMSClient* /*client*/, const std::shared_ptr<IMessage>& message) {
+  const auto sessions = SessionSnapshot();
+  for (const auto& session : *sessions) session->Dispatch(message);
+}
+
+// ---- TKsJMSSession --------------------------------------------------------
+
+TKsJMSSession::TKsJMSSession(TKsJMSConnection* connection, std::uint8_t acknowledgeMode)
+    : acknowledgeMode_(acknowledgeMode),
+      consumers_(std::make_shared<const TConsumerList>()),
+      connection_(connection),
+      scratchText_(connection) {
+  KS_ASSERT(connection_ != nullptr, "Session needs a connection");
+  messageTransformer_ = connection_->GetMessageTransformer();
+}
+
+std::shared_ptr<TKsJMSSession> TKsJMSSession::Create(TKsJMSConnection* connection, std::uint8_t acknowledgeMode) {
+  auto session = std::make_shared<TKsJMSSession>(connection, acknowledgeMode);
+  if (connection->GetStarted()) session->Start();
+  return session;
+}
+
+TKsJMSSession::~TKsJMSSession() {
+  std::lock_guard<std::mutex> guard(listsLock_);
+  consumers_.reset();
+  producers_.clear();
+}
+
+void TKsJMSSession::CheckNotClosed() const {
+  if (closed_) throw EIllegalStateException("The session is closed");
+}
+
+std::shared_ptr<const TKsJMSSession::TConsumerList> TKsJMSSession::ConsumerSnapshot() const {
+  std::lock_guard<std::mutex> guard(listsLock_);
+  return consumers_;
+}
+
+void TKsJMSSession::AddConsumer(const std::shared_ptr<TKsMessageConsumer>& consumer) {
+  std::lock_guard<std::mutex> guard(listsLock_);
+  auto list = std::make_shared<TConsumerList>(*consumers_);
+  list->push_back(consumer);
+  consumers_ = std::move(list);
+}
+
+void TKsJMSSession::RemoveConsumer(const TKsMessageConsumer* consumer) {
+  std::shared_ptr<const TConsumerList> old;  // released after the lock
+  std::lock_guard<std::mutex> guard(listsLock_);
+  auto list = std::make_shared<TConsumerList>(*consumers_);
+  list->erase(std::remove_if(list->begin(), list->end(), [consumer](const auto& c) { return c.get() == consumer; }),
+              list->end());
+  old = std::exchange(consumers_, std::move(list));
+}
+
+void TKsJMSSession::AddProducer(const std::shared_ptr<TKsMessageProducer>& producer) {
+  std::lock_guard<std::mutex> guard(listsLock_);
+  producers_.push_back(producer);
+}
+
+void TKsJMSSession::RemoveProducer(const TKsMessageProducer* producer) {
+  std::shared_ptr<TKsMessageProducer> removed;  // released after the lock
+  std::lock_guard<std::mutex> guard(listsLock_);
+  auto it = std::find_if(producers_.begin(), producers_.end(), [producer](const auto& p) { return p.get() == producer; });
+  if (it == producers_.end()) return;
+  removed = std::move(*it);
+  producers_.erase(it);
+}
+
+void TKsJMSSession::Start() {
+  started_ = true;
+  const auto consumers = ConsumerSnapshot();
+  for (const auto& consumer : *consumers) consumer->Start();
+  BeginTransaction();
+}
+
+void TKsJMSSession::Stop() {
+  const auto consumers = ConsumerSnapshot();
+  for (const auto& consumer : *consumers) consumer->Stop();
+  started_ = false;
+}
+
+void TKsJMSSession::BeginTransaction() {
+  CheckNotClosed();
+  if (acknowledgeMode_ != SESSION_TRANSACTED) return;
+  // Under the send lock, so a send on another thread never reads the id
+  // while it changes.
+  std::lock_guard<std::recursive_mutex> guard(sendLock_);
+  const std::string& id = transactionContext_.NewTransactionId();
+  connection_->GetClient().BeginTrans(id, std::string());
+}
+
+void TKsJMSSession::Commit() {
+  CheckNotClosed();
+  if (acknowledgeMode_ != SESSION_TRANSACTED) throw EJMSException("Session is not transacted");
+  std::lock_guard<std::recursive_mutex> guard(sendLock_);
+  connection_->GetClient().CommitTrans(transactionContext_.GetTransactionId(), std::string());
+  BeginTransaction();
+}
+
+void TKsJMSSession::Rollback() {
+  CheckNotClosed();
+  if (acknowledgeMode_ != SESSION_TRANSACTED) throw EJMSException("Session is not transacted");
+  std::lock_guard<std::recursive_mutex> guard(sendLock_);
+  connection_->GetClient().AbortTrans(transactionContext_.GetTransactionId(), std::string());
+  BeginTransaction();
+}
+
+void TKsJMSSession::Close() {
+  if (!started_ || closed_) return;
+  if (acknowledgeMode_ == SESSION_TRANSACTED) {
+    try {
+      Rollback();
+    } catch (...) {
+    }
+  }
+  if (closed_) return;
+  CloseSession();
+}
+
+void TKsJMSSession::CloseSession() {
+  std::exception_ptr error;
+  try {
+    if (IStompCommAdapter* adapter = connection_->GetClient().GetAdapter()) adapter->Stop();
+    const auto consumers = ConsumerSnapshot();
+    for (auto it = consumers->rbegin(); it != consumers->rend(); ++it) (*it)->Dispose();
+    {
+      std::shared_ptr<const TConsumerList> old;
+      std::lock_guard<std::mutex> guard(listsLock_);
+      old = std::exchange(consumers_, std::make_shared<const TConsumerList>());
+    }
+    TProducerList producers;
+    {
+      std::lock_guard<std::mutex> guard(listsLock_);
+      producers = producers_;
+    }
+    for (auto it = producers.rbegin(); it != producers.rend(); ++it) (*it)->Dispose();
+    {
+      std::lock_guard<std::mutex> guard(listsLock_);
+      producers_.clear();
+    }
+  } catch (...) {
+    error = std::current_exception();
+  }
+  closed_ = true;
+  started_ = false;
+  // May release the last reference to this session: nothing after it.
+  TKsJMSConnection* connection = connection_;
+  if (error) {
+    connection->RemoveSession(this);
+    std::rethrow_exception(error);
+  }
+  connection->RemoveSession(this);
+}
+
+std::shared_ptr<IBytesMessage> TKsJMSSession::CreateBytesMessage() {
+  CheckNotClosed();
+  return TKsJMSBytesMessage::Create(connection_);
+}
+
+std::shared_ptr<IMessageConsumer> TKsJMSSession::CreateConsumer(const std::shared_ptr<IDestination>& destination) {
+  return NewConsumer(destination, std::string(), false);
+}
+
+std::shared_ptr<IMessageConsumer> TKsJMSSession::CreateConsumer(const std::shared_ptr<IDestination>& destination,
+                                                                const std::string& messageSelector) {
+  return NewConsumer(destination, messageSelector, false);
+}
+
+std::shared_ptr<IMessageConsumer> TKsJMSSession::CreateConsumer(const std::shared_ptr<IDestination>& destination,
+                                                                const std::string& messageSelector, bool noLocal) {
+  return NewConsumer(destination, messageSelector, noLocal);
+}
+
+std::shared_ptr<IMessageConsumer> TKsJMSSession::NewConsumer(const std::shared_ptr<IDestination>& destination,
+                                                             const std::string& messageSelector, bool noLocal) {
+  CheckNotClosed();
+  // A SUBSCRIBE without a destination would only earn an ERROR frame.
+  if (!destination) throw EUnsupportedOperationException("A destination must be specified.");
+  const std::string destinationName = TKsJMSClient::GetDestinationName(destination);
+  auto id = std::make_unique<TKsConsumerID>();
+  const std::string idText = id->GetID();
+  auto consumer = TKsMessageConsumer::Create(this, nullptr, noLocal, messageSelector, destination, std::move(id));
+  AddConsumer(consumer);
+  connection_->GetClient().Subscribe(destinationName, acknowledgeMode_ == CLIENT_ACKNOWLEDGE, std::string(), noLocal,
+                                     messageSelector, idText);
+  return consumer;
+}
+
+std::shared_ptr<ITopicSubscriber> TKsJMSSession::CreateDurableSubscriber(const std::shared_ptr<ITopic>& topic,
+                                                                         const std::string& name) {
+  CheckNotClosed();
+  connection_->CheckClientIdSet();
+  if (connection_->GetClientID() != name) {
+    throw EJMSException("You must specify the same clientId on the connection and subcriptionName on the subscribe");
+  }
+  if (!topic) throw EUnsupportedOperationException("A destination must be specified.");
+  std::string destinationText = TKsJMSClient::GetDestinationName(topic);
+  auto id = std::make_unique<TKsConsumerID>();
+  const std::string idText = id->GetID();
+  auto subscriber = TKsTopicSubscriber::Create(this, name, topic, std::move(id));
+  AddConsumer(subscriber);
+  destinationText += destinationText.find('?') == std::string::npos ? '?' : '&';
+  destinationText += "activemq.subscriptionName=";
+  destinationText += name;
+  connection_->GetClient().Subscribe(destinationText, acknowledgeMode_ == CLIENT_ACKNOWLEDGE, std::string(), false,
+                                     std::string(), idText);
+  return subscriber;
+}
+
+std::shared_ptr<IMessage> TKsJMSSession::CreateMessage() {
+  CheckNotClosed();
+  return TKsJMSMessage::Create(connection_);
+}
+
+std::shared_ptr<IMessageProducer> TKsJMSSession::CreateProducer(const std::shared_ptr<IDestination>& destination) {
+  CheckNotClosed();
+  return TKsMessageProducer::Create(this, connection_->GetSendTimeout(), destination);
+}
+
+std::shared_ptr<IQueue> TKsJMSSession::CreateQueue(const std::string& name) {
+  CheckNotClosed();
+  return TKsQueue::Create(name);
+}
+
+std::shared_ptr<IQueue> TKsJMSSession::CreateTemporaryQueue() {
+  CheckNotClosed();
+  throw EJMSException("Feature not supported");
+}
+
+std::shared_ptr<ITopic> TKsJMSSession::CreateTemporaryTopic() {
+  CheckNotClosed();
+  throw EJMSException("Feature not supported");
+}
+
+std::shared_ptr<IObjectMessage> TKsJMSSession::CreateObjectMessage() {
+  CheckNotClosed();
+  if (!messageTransformer_) throw ENoMessageTransformer("Session has no message transformer");
+  return TKsJMSObjectMessage::Create(connection_);
+}
+
+std::shared_ptr<IObjectMessage> TKsJMSSession::CreateObjectMessage(void* object) {
+  auto message = CreateObjectMessage();
+  message->SetObject(object);
+  return message;
+}
+
+std::shared_ptr<ITextMessage> TKsJMSSession::CreateTextMessage() {
+  CheckNotClosed();
+  return TKsJMSTextMessage::Create(connection_);
+}
+
+std::shared_ptr<ITextMessage> TKsJMSSession::CreateTextMessage(const std::string& text) {
+  CheckNotClosed();
+  auto message = TKsJMSTextMessage::Create(connection_);
+  message->SetText(text);
+  return message;
+}
+
+std::shared_ptr<ITopic> TKsJMSSession::CreateTopic(const std::string& name) {
+  CheckNotClosed();
+  return TKsTopic::Create(name);
+}
+
+std::uint8_t TKsJMSSession::GetAcknowledgeMode() const { return acknowledgeMode_; }
+
+bool TKsJMSSession::GetTransacted() const { return acknowledgeMode_ == SESSION_TRANSACTED; }
+
+void TKsJMSSession::Unsubscribe(const std::string& destinationName, const std::string& subscriptionName) {
+  CheckNotClosed();
+  connection_->UnsubscribeDurable(destinationName, subscriptionName);
+}
+
+void TKsJMSSession::CheckNoListener() const {
+  const auto consumers = ConsumerSnapshot();
+  for (const auto& consumer : *consumers) {
+    if (consumer->HasListener()) {
+      throw EIllegalStateException("Cannot synchronously receive a message when a MessageListener is set");
+    }
+  }
+}
+
+const std::string& TKsJMSSession::DestinationNameOf(const std::shared_ptr<IDestination>& destination) {
+  // The library's own destinations never change their name or kind, so the
+  // wire name of the last one used is kept (the reference keeps the object,
+  // and with it its address, alive).
+  if (destination && destination == cachedDestination_) return cachedDestinationName_;
+  std::string name = TKsJMSClient::GetDestinationName(destination);
+  const bool immutable = dynamic_cast<const TKsQueue*>(destination.get()) != nullptr ||
+                         dynamic_cast<const TKsTopic*>(destination.get()) != nullptr;
+  cachedDestinationName_ = std::move(name);
+  cachedDestination_ = immutable ? destination : nullptr;
+  return cachedDestinationName_;
+}
+
+void TKsJMSSession::StampAndSend(TKsJMSMessage& copy, const std::shared_ptr<IDestination>& destination,
+                                 const std::string& destinationName, TDeliveryMode deliveryMode, std::uint8_t priority,
+                                 std::uint32_t timeToLive, std::int32_t sendTimeout) {
+  copy.SetJMSDestination(destination);
+  copy.SetJMSDeliveryMode(deliveryMode);
+  const TDateTime now = NowUTC();
+  copy.SetJMSTimestamp(now);
+  copy.SetJMSExpiration(timeToLive != 0 ? now + static_cast<double>(timeToLive) / kMillisecondsPerDay : 0.0);
+  copy.SetJMSPriority(priority);
+  copy.SetJMSRedelivered(false);
+  if (acknowledgeMode_ == SESSION_TRANSACTED) {
+    copy.SetTransactionID(transactionContext_.GetTransactionId());
+  } else {
+    copy.SetTransactionID(std::string());
+  }
+  copy.SetConnection(connection_);
+  connection_->GetClient().Send(copy, destinationName, sendTimeout);
+}
+
+void TKsJMSSession::Send(TKsMessageProducer* /*producer*/, const std::shared_ptr<IDestination>& destination,
+                         const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode, std::uint8_t priority,
+                         std::uint32_t timeToLive, std::int32_t sendTimeout) {
+  CheckNotClosed();
+  std::lock_guard<std::recursive_mutex> guard(sendLock_);
+  IMessage* source = message.get();
+  const std::string& destinationName = DestinationNameOf(destination);
+
+  if (auto* text = dynamic_cast<ITextMessage*>(source)) {
+    // The text copy is reused from send to send (under the send lock), so
+    // its buffers keep their capacity; a nested send uses a fresh copy.
+    if (scratchInUse_) {
+      TKsJMSTextMessage copy(connection_);
+      CopyText(copy, *text);
+      copy.CopyFieldsFrom(*source);
+      StampAndSend(copy, destination, destinationName, deliveryMode, priority, timeToLive, sendTimeout);
+      return;
+    }
+    scratchInUse_ = true;
+    struct TRelease {
+      TKsJMSSession* session;
+      ~TRelease() {
+        session->scratchText_.ReleaseReferences();
+        session->scratchInUse_ = false;
+      }
+    } release{this};
+    CopyText(scratchText_, *text);
+    scratchText_.CopyFieldsFrom(*source);
+    StampAndSend(scratchText_, destination, destinationName, deliveryMode, priority, timeToLive, sendTimeout);
+    return;
+  }
+  if (auto* bytes = dynamic_cast<IBytesMessage*>(source)) {
+    TKsJMSBytesMessage copy(connection_);
+    if (const auto* own = dynamic_cast<const TKsMessage*>(source)) {
+      copy.SetContentRef(own->GetContentRef());
+    } else {
+      copy.SetContentRef(bytes->GetContent());
+    }
+    copy.CopyFieldsFrom(*source);
+    StampAndSend(copy, destination, destinationName, deliveryMode, priority, timeToLive, sendTimeout);
+    return;
+  }
+  if (auto* object = dynamic_cast<IObjectMessage*>(source)) {
+    TKsJMSObjectMessage copy(connection_);
+    if (const auto* own = dynamic_cast<const TKsMessage*>(source)) {
+      copy.SetContentRef(own->GetContentRef());
+    } else {
+      copy.SetContentRef(object->GetContent());
+    }
+    copy.SetObject(object->GetObject());
+    copy.CopyFieldsFrom(*source);
+    StampAndSend(copy, destination, destinationName, deliveryMode, priority, timeToLive, sendTimeout);
+    return;
+  }
+  throw Exception("Unknown Message type");
+}
+
+void TKsJMSSession::CopyText(TKsJMSTextMessage& copy, const ITextMessage& source) {
+  if (const auto* own = dynamic_cast<const TKsJMSTextMessage*>(&source)) {
+    copy.AssignText(own->GetTextRef());
+  } else {
+    copy.SetTextRef(source.GetText());
+  }
+}
+
+void TKsJMSSession::Dispatch(const std::shared_ptr<IMessage>& message) {
+  const auto consumers = ConsumerSnapshot();
+  if (consumers->empty() || !message) return;
+  std::string subscriptionCopy;
+  std::string_view subscription;
+  if (const auto* own = dynamic_cast<const TKsMessage*>(message.get())) {
+    subscription = own->GetProperties().Find("subscription");
+  } else {
+    subscriptionCopy = message->GetStringProperty("subscription");
+    subscription = subscriptionCopy;
+  }
+  bool listenerSeen = false;
+  for (const auto& consumer : *consumers) {
+    if (!consumer->HasListener()) continue;
+    listenerSeen = true;
+    if (consumer->GetConsumerID().GetID() == subscription) {
+      // No list lock is held here: the listener may create or close
+      // consumers and send.
+      consumer->Dispatch(message);
+      return;
+    }
+  }
+  KS_ASSERT(!listenerSeen, "Found no Matching Consumer for message");
+}
+
+}  // namespace ks

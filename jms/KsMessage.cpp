@@ -1,0 +1,79 @@
+#include "jms/KsMessage.hpp"
+
+#include "jms/KsJMSClient.hpp"
+#include "jms/KsJMSConnection.hpp"
+
+namespace ks {
+
+void TKsMessage::SetJMSMessageID(const std::string& value) { messageId_ = value; }
+std::string TKsMessage::GetJMSMessageID() const { return messageId_; }
+std::shared_ptr<IDestination> TKsMessage::GetJMSDestination() const { return destination_; }
+void TKsMessage::SetJMSDestination(const std::shared_ptr<IDestination>& value) { destination_ = value; }
+void TKsMessage::SetJMSReplyTo(const std::shared_ptr<IDestination>& value) { replyTo_ = value; }
+std::shared_ptr<IDestination> TKsMessage::GetJMSReplyTo() const { return replyTo_; }
+
+void TKsMessage::SetJMSPriority(std::int32_t value) {
+  if (value > 9) throw Exception("JMS_MAX_PRIORITY");
+  priority_ = value;
+}
+
+std::int32_t TKsMessage::GetJMSPriority() const { return priority_; }
+void TKsMessage::SetJMSDeliveryMode(TDeliveryMode value) { deliveryMode_ = value; }
+TDeliveryMode TKsMessage::GetJMSDeliveryMode() const { return deliveryMode_; }
+void TKsMessage::SetJMSRedelivered(bool value) { redelivered_ = value; }
+bool TKsMessage::GetJMSRedelivered() const { return redelivered_; }
+void TKsMessage::SetJMSExpiration(TDateTime value) { expiration_ = value; }
+TDateTime TKsMessage::GetJMSExpiration() const { return expiration_; }
+void TKsMessage::SetJMSCorrelationID(const std::string& value) { correlationId_ = value; }
+std::string TKsMessage::GetJMSCorrelationID() const { return correlationId_; }
+std::string TKsMessage::GetJMSType() const { return type_; }
+void TKsMessage::SetJMSType(const std::string& value) { type_ = value; }
+TStringArray TKsMessage::GetPropertyNames() const { return properties_.GetNames(); }
+bool TKsMessage::GetBooleanProperty(const std::string& name) const { return properties_.GetBoolean(name); }
+void TKsMessage::SetBooleanProperty(const std::string& name, bool value) { properties_.SetBoolean(name, value); }
+std::int32_t TKsMessage::GetIntProperty(const std::string& name) const { return properties_.GetInteger(name); }
+void TKsMessage::SetIntProperty(const std::string& name, std::int32_t value) { properties_.SetInteger(name, value); }
+std::string TKsMessage::GetStringProperty(const std::string& name) const { return properties_.GetString(name); }
+void TKsMessage::SetStringProperty(const std::string& name, const std::string& value) {
+  properties_.SetString(name, value);
+}
+void TKsMessage::SetJMSTimestamp(TDateTime value) { timestamp_ = value; }
+TDateTime TKsMessage::GetJMSTimestamp() const { return timestamp_; }
+
+void TKsMessage::Acknowledge() {
+  // A message made without a connection has nowhere to send its ACK.
+  if (connection_ == nullptr) throw EIllegalStateException("The message has no connection");
+  connection_->GetClient().Ack(messageId_, std::string());
+}
+
+void TKsMessage::CopyFieldsFrom(const IMessage& source) {
+  if (const auto* own = dynamic_cast<const TKsMessage*>(&source)) {
+    if (own == this) return;
+    messageId_ = own->messageId_;
+    correlationId_ = own->correlationId_;
+    replyTo_ = own->replyTo_;
+    destination_ = own->destination_;
+    deliveryMode_ = own->deliveryMode_;
+    redelivered_ = own->redelivered_;
+    type_ = own->type_;
+    expiration_ = own->expiration_;
+    priority_ = own->priority_;
+    timestamp_ = own->timestamp_;
+    properties_ = own->properties_;
+    return;
+  }
+  messageId_ = source.GetJMSMessageID();
+  correlationId_ = source.GetJMSCorrelationID();
+  replyTo_ = source.GetJMSReplyTo();
+  destination_ = source.GetJMSDestination();
+  deliveryMode_ = source.GetJMSDeliveryMode();
+  redelivered_ = source.GetJMSRedelivered();
+  type_ = source.GetJMSType();
+  expiration_ = source.GetJMSExpiration();
+  priority_ = source.GetJMSPriority();
+  timestamp_ = source.GetJMSTimestamp();
+  properties_.Clear();
+  for (const auto& name : source.GetPropertyNames()) properties_.SetString(name, source.GetStringProperty(name));
+}
+
+}  // namespace ks

@@ -1,0 +1,141 @@
+#include "jms/KsMessageConsumer.hpp"
+
+#include <chrono>
+#include <thread>
+#include <utility>
+
+#include "jms/KsJMSClient.hpp"
+#include "jms/KsJMSConnection.hpp"
+
+namespace ks {
+
+TKsMessageConsumer::TKsMessageConsumer(TKsJMSSession* session, std::shared_ptr<IMessageListener> listener,
+                                       bool noLocal, std::string messageSelector,
+                                       std::shared_ptr<IDestination> destination,
+                                       std::unique_ptr<TKsConsumerID> consumerId)
+    : listener_(std::move(listener)),
+      destination_(std::move(destination)),
+      consumerId_(std::move(consumerId)),
+      session_(session),
+      messageSelector_(std::move(messageSelector)),
+      transformer_(session->GetMessageTransformer()),
+      noLocal_(noLocal) {
+  KS_ASSERT(consumerId_ != nullptr, "Consumer needs an id");
+  if (session_->GetConnection()->GetStarted()) Start();
+}
+
+std::shared_ptr<TKsMessageConsumer> TKsMessageConsumer::Create(TKsJMSSession* session,
+                                                               std::shared_ptr<IMessageListener> listener,
+                                                               bool noLocal, std::string messageSelector,
+                                                               std::shared_ptr<IDestination> destination,
+                                                               std::unique_ptr<TKsConsumerID> consumerId) {
+  return std::make_shared<TKsMessageConsumer>(session, std::move(listener), noLocal, std::move(messageSelector),
+                                              std::move(destination), std::move(consumerId));
+}
+
+TKsMessageConsumer::~TKsMessageConsumer() = default;
+
+void TKsMessageConsumer::CheckClosed() const {
+  if (closed_) throw EIllegalStateException("The consumer is closed");
+}
+
+std::shared_ptr<IMessageListener> TKsMessageConsumer::GetMessageListener() const {
+  std::lock_guard<std::mutex> guard(listenerLock_);
+  return listener_;
+}
+
+bool TKsMessageConsumer::HasListener() const {
+  std::lock_guard<std::mutex> guard(listenerLock_);
+  return listener_ != nullptr;
+}
+
+void TKsMessageConsumer::SetMessageListener(const std::shared_ptr<IMessageListener>& listener) {
+  CheckClosed();
+  std::shared_ptr<IMessageListener> old;  // released outside the lock
+  {
+    std::lock_guard<std::mutex> guard(listenerLock_);
+    old = std::exchange(listener_, listener);
+  }
+  if (listener && session_->GetStarted()) Start();
+}
+
+std::string TKsMessageConsumer::GetMessageSelector() const { return messageSelector_; }
+
+std::shared_ptr<IMessage> TKsMessageConsumer::DoReceive(TReceiveKind kind, std::int32_t timeout) {
+  CheckClosed();
+  session_->CheckNoListener();
+  TKsJMSClient& client = session_->GetConnection()->GetClient();
+  std::shared_ptr<IMessage> message;
+  switch (kind) {
+    case TReceiveKind::Blocking:
+      message = client.Receive();
+      break;
+    case TReceiveKind::Timed:
+      message = client.Receive(timeout);
+      break;
+    case TReceiveKind::NoWait:
+      message = client.ReceiveNoWait();
+      break;
+  }
+  if (transformer_) {
+    if (auto replaced = transformer_->ConsumerTransform(session_, this, message)) message = std::move(replaced);
+  }
+  return message;
+}
+
+std::shared_ptr<IMessage> TKsMessageConsumer::Receive() { return DoReceive(TReceiveKind::Blocking, 0); }
+
+std::shared_ptr<IMessage> TKsMessageConsumer::Receive(std::int32_t timeout) {
+  return DoReceive(TReceiveKind::Timed, timeout);
+}
+
+std::shared_ptr<IMessage> TKsMessageConsumer::ReceiveNoWait() { return DoReceive(TReceiveKind::NoWait, 0); }
+
+void TKsMessageConsumer::Close() {
+  Dispose();
+  // Closed also when the UNSUBSCRIBE cannot be written: the consumer has
+  // already left its session.
+  closed_ = true;
+  session_->GetConnection()->GetClient().UnsubscribeID(consumerId_->GetID(), std::string());
+}
+
+void TKsMessageConsumer::Dispatch(const std::shared_ptr<IMessage>& message) {
+  std::shared_ptr<IMessage> held = message;
+  if (transformer_) {
+    if (auto replaced = transformer_->ConsumerTransform(session_, this, held)) held = std::move(replaced);
+  }
+  if (const auto listener = GetMessageListener()) listener->OnMessage(held);
+}
+
+const TKsConsumerID& TKsMessageConsumer::GetConsumerID() const { return *consumerId_; }
+
+void TKsMessageConsumer::Start() {
+  if (!HasListener()) return;
+  if (IStompCommAdapter* adapter = session_->GetConnection()->GetClient().GetAdapter()) adapter->Start();
+}
+
+void TKsMessageConsumer::Stop() {
+  if (IStompCommAdapter* adapter = session_->GetConnection()->GetClient().GetAdapter()) adapter->Stop();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+void TKsMessageConsumer::Dispose() { session_->RemoveConsumer(this); }
+
+// ---- TKsTopicSubscriber ---------------------------------------------------
+
+TKsTopicSubscriber::TKsTopicSubscriber(TKsJMSSession* session, std::string name, std::shared_ptr<ITopic> topic,
+                                       std::unique_ptr<TKsConsumerID> consumerId)
+    : TKsMessageConsumer(session, nullptr, false, std::string(), std::move(topic), std::move(consumerId)),
+      name_(std::move(name)) {}
+
+std::shared_ptr<TKsTopicSubscriber> TKsTopicSubscriber::Create(TKsJMSSession* session, std::string name,
+                                                               std::shared_ptr<ITopic> topic,
+                                                               std::unique_ptr<TKsConsumerID> consumerId) {
+  return std::make_shared<TKsTopicSubscriber>(session, std::move(name), std::move(topic), std::move(consumerId));
+}
+
+bool TKsTopicSubscriber::GetNoLocal() const { return GetNoLocalFlag(); }
+
+std::shared_ptr<ITopic> TKsTopicSubscriber::GetTopic() const { return IntfCast<ITopic>(GetDestination()); }
+
+}  // namespace ks

@@ -1,0 +1,80 @@
+#include "jms/KsMessageProducer.hpp"
+
+#include <utility>
+
+#include "jms/KsJMSConnection.hpp"
+
+namespace ks {
+
+TKsMessageProducer::TKsMessageProducer(TKsJMSSession* session, std::int32_t sendTimeout,
+                                       std::shared_ptr<IDestination> destination)
+    : TKsMessageProducerSupport(session),
+      destination_(std::move(destination)),
+      transformer_(session->GetMessageTransformer()),
+      sendTimeout_(sendTimeout) {}
+
+std::shared_ptr<TKsMessageProducer> TKsMessageProducer::Create(TKsJMSSession* session, std::int32_t sendTimeout,
+                                                               std::shared_ptr<IDestination> destination) {
+  auto producer = std::make_shared<TKsMessageProducer>(session, sendTimeout, std::move(destination));
+  session->AddProducer(producer);
+  return producer;
+}
+
+void TKsMessageProducer::CheckClosed() const {
+  if (closed_) throw EIllegalStateException("The producer is closed");
+}
+
+void TKsMessageProducer::Close() {
+  if (!closed_) Dispose();
+}
+
+void TKsMessageProducer::Dispose() {
+  if (closed_) return;
+  closed_ = true;
+  session_->RemoveProducer(this);  // may release the session's reference
+}
+
+void TKsMessageProducer::Send(const std::shared_ptr<IMessage>& message) {
+  const TDeliveryMode deliveryMode = GetDeliveryMode();
+  const std::int32_t priority = GetPriority();
+  const std::uint32_t timeToLive = GetTimeToLive();
+  CheckClosed();
+  Send(destination_, message, deliveryMode, static_cast<std::uint8_t>(priority), timeToLive);
+}
+
+void TKsMessageProducer::Send(const std::shared_ptr<IDestination>& destination,
+                              const std::shared_ptr<IMessage>& message) {
+  const TDeliveryMode deliveryMode = GetDeliveryMode();
+  const std::int32_t priority = GetPriority();
+  const std::uint32_t timeToLive = GetTimeToLive();
+  Send(destination, message, deliveryMode, static_cast<std::uint8_t>(priority), timeToLive);
+}
+
+void TKsMessageProducer::Send(const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode,
+                              std::uint8_t priority, std::uint32_t timeToLive) {
+  CheckClosed();
+  Send(destination_, message, deliveryMode, priority, timeToLive);
+}
+
+void TKsMessageProducer::Send(const std::shared_ptr<IDestination>& destination,
+                              const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode,
+                              std::uint8_t priority, std::uint32_t timeToLive) {
+  CheckClosed();
+  if (transformer_) {
+    if (auto replaced = transformer_->ProducerTransform(session_, this, message)) {
+      if (!destination) {
+        throw EUnsupportedOperationException(destination_ ? "Don't understand null destinations."
+                                                          : "A destination must be specified.");
+      }
+      session_->Send(this, destination, replaced, deliveryMode, priority, timeToLive, sendTimeout_);
+      return;
+    }
+  }
+  if (!destination) {
+    throw EUnsupportedOperationException(destination_ ? "Don't understand null destinations."
+                                                      : "A destination must be specified.");
+  }
+  session_->Send(this, destination, message, deliveryMode, priority, timeToLive, sendTimeout_);
+}
+
+}  // namespace ks

@@ -1,0 +1,15 @@
+#include "jms/KsTopic.hpp"
+
+#include <utility>
+
+namespace ks {
+
+TKsTopic::TKsTopic(std::string name) : name_(std::move(name)) { destinationType_ = TDestinationType::Topic; }
+
+std::shared_ptr<TKsTopic> TKsTopic::Create(std::string name) { return std::make_shared<TKsTopic>(std::move(name)); }
+
+TDestinationType TKsTopic::GetDestinationType() const { return TDestinationType::Topic; }
+
+std::string TKsTopic::GetTopicName() const { return name_; }
+
+}  // namespace ks
