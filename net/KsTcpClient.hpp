@@ -134,6 +134,8 @@ class TKsTcpClient {
   // (it notes a close), then answers whether the connection is open: the
   // socket exists and the peer has not closed it.
   bool Connected();
+  // A socket exists (connected, possibly closed by the peer since).
+  bool SocketAllocated() const { return fd_.load(std::memory_order_acquire) >= 0; }
   // True once the peer has closed the connection (or a receive failed).
   bool ClosedByPeer() const { return closedByPeer_.load(std::memory_order_acquire); }
 

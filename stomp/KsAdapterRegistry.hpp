@@ -12,7 +12,8 @@
 // Threads: all functions may be called from any thread (the list is guarded
 // by a mutex).
 // Errors (ks::Exception): "Adapter class %s is already registered",
-// "No adapter classes registered", "No default adapter class defined".
+// "No adapter classes registered", "No default adapter class defined", and
+// "Adapter class index %d out of bounds" for CreateAdapter with a bad index.
 #pragma once
 
 #include <cstdint>
@@ -30,5 +31,12 @@ void RegisterAdapterClass(const std::string& className, TKsAdapterFactory factor
 std::int32_t AdapterClassCount();
 std::unique_ptr<IStompCommAdapter> CreateAdapter(std::int32_t index);
 std::unique_ptr<IStompCommAdapter> CreateDefaultAdapter();
+
+// True when a class of that name is registered.
+bool IsAdapterClassRegistered(const std::string& className);
+
+// For tests only: empties the list and clears the default, as at program
+// start. Call RegisterTcpAdapter() again to restore the TCP adapter.
+void ResetAdapterRegistryForTests();
 
 }  // namespace ks

@@ -1,0 +1,108 @@
+// KsCommAdapter: TKsCommAdapter, the abstract base of the transport adapters,
+// with the settings and events every adapter shares, and the hand-over of
+// frames from a reader thread to the application thread when direct dispatch
+// is off.
+//
+// An adapter is an owned component: the protocol client that created it (via
+// the adapter registry) owns it through std::unique_ptr and destroys it.
+// The adapter owns its SSL options and its logger reference.
+//
+// Direct dispatch (default: on in console programs): the reader thread calls
+// OnDataAvailable itself. Off: the reader queues the call and waits until the
+// application thread has run it; the application thread runs queued calls by
+// calling CheckSynchronize, typically in its idle loop. A queued call that has
+// not begun is dropped when its reader is asked to terminate, so Disconnect
+// from the application thread never waits on itself.
+//
+// Threads: the setters are meant for the owner's thread before Connect; the
+// event getters and DoDataAvailable may run on the reader thread. Log may run
+// on any thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "stomp/KsCommInterfaces.hpp"
+#include "stomp/KsSSLOptions.hpp"
+#include "stomp/KsStompTypes.hpp"
+#include "support/KsLog.hpp"
+
+namespace ks {
+
+// A received header block declares a content length that cannot be read:
+// negative, not a number, or too large for a 32-bit count with the two bytes
+// that follow the body. The frame is refused without reading its body.
+class EKsInvalidContentLength : public EKsStompError {
+ public:
+  using EKsStompError::EKsStompError;
+};
+
+// Runs the calls that reader threads queued for the application thread (see
+// direct dispatch above). Waits up to timeoutMs (0: no wait) for the first
+// one; true when at least one ran. An error raised by a queued call is handed
+// back to the reader that queued it, not raised here.
+bool CheckSynchronize(std::int32_t timeoutMs = 0);
+
+class TKsCommAdapter : public IStompCommAdapter {
+ public:
+  TKsCommAdapter();
+  ~TKsCommAdapter() override;
+  TKsCommAdapter(const TKsCommAdapter&) = delete;
+  TKsCommAdapter& operator=(const TKsCommAdapter&) = delete;
+
+  void SetOnConnect(TKsAdapterNotifyEvent handler) override;
+  TKsAdapterNotifyEvent GetOnConnect() const override;
+  void SetOnAfterConnect(TKsAdapterNotifyEvent handler) override;
+  TKsAdapterNotifyEvent GetOnAfterConnect() const override;
+  void SetOnDataAvailable(TKsAdapterDataEvent handler) override;
+  TKsAdapterDataEvent GetOnDataAvailable() const override;
+  void SetConnectTimeout(std::int32_t milliseconds) override;
+  std::int32_t GetConnectTimeout() const override;
+  // A replaced options object is freed.
+  void SetSSLOptions(std::unique_ptr<TKsSSLOptions> options) override;
+  TKsSSLOptions* GetSSLOptions() const override;
+  bool GetDirectDispatch() const override;
+  void SetDirectDispatch(bool value) override;
+  bool GetUseConnectTimeout() const override;
+  void SetUseConnectTimeout(bool value) override;
+  bool SupportsProtocol(const std::string& protocol) const override;
+  // No reader thread in the base: Start and Stop do nothing.
+  void Start() override;
+  void Stop() override;
+  // The base answers true.
+  bool DataAvailable() override;
+
+  // One Trace message: GetName(), ": ", text.
+  virtual void Log(const std::string& text);
+
+  const std::shared_ptr<ILogging>& GetLogger() const { return logger_; }
+  // Replaces the logger (for hosts and tests that want their own); set it
+  // before Connect.
+  void SetLogger(std::shared_ptr<ILogging> logger);
+
+ protected:
+  void DoAfterConnect();
+  void DoConnect();
+  // Hands a frame text to OnDataAvailable on the calling thread (nothing
+  // happens without a handler).
+  void DoDataAvailable(const std::string& frameText);
+  // The same, for a reader thread: direct or through the application thread
+  // as DirectDispatch says. cancelled is polled while waiting for the
+  // application thread; a call dropped that way returns without dispatching.
+  void DispatchFromReader(const std::string& frameText, const std::function<bool()>& cancelled);
+
+  std::int32_t connectTimeout_ = 0;
+  bool useConnectTimeout_ = false;
+  bool directDispatch_;
+
+ private:
+  std::unique_ptr<TKsSSLOptions> sslOptions_;
+  TKsAdapterNotifyEvent onConnect_;
+  TKsAdapterNotifyEvent onAfterConnect_;
+  TKsAdapterDataEvent onDataAvailable_;
+  std::shared_ptr<ILogging> logger_;
+};
+
+}  // namespace ks

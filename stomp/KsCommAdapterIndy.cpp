@@ -1,0 +1,411 @@
+#include "stomp/KsCommAdapterIndy.hpp"
+
+#include <chrono>
+#include <exception>
+#include <limits>
+#include <mutex>
+
+#include "jms/KsURI.hpp"
+#include "stomp/KsAdapterRegistry.hpp"
+#include "stomp/KsStompFrame.hpp"
+#include "support/KsLogFactory.hpp"
+#include "support/KsText.hpp"
+
+namespace ks {
+
+namespace {
+
+constexpr const char* kAdapterName = "TKsCommAdapterIndy";
+constexpr std::size_t kMaxLine = TKsTcpClient::MaxLineLength;
+
+// The bytes without blanks and control characters (<= 0x20) at both ends.
+std::string_view TrimView(std::string_view text) {
+  std::size_t first = 0;
+  std::size_t last = text.size();
+  while (first < last && static_cast<unsigned char>(text[first]) <= 0x20) ++first;
+  while (last > first && static_cast<unsigned char>(text[last - 1]) <= 0x20) --last;
+  return text.substr(first, last - first);
+}
+
+// The raw value of the first "content-length" line, for error messages.
+std::string ContentLengthText(std::string_view block) {
+  std::size_t pos = 0;
+  while (pos < block.size()) {
+    std::size_t end = block.find('\n', pos);
+    if (end == std::string_view::npos) end = block.size();
+    std::string_view line = block.substr(pos, end - pos);
+    std::size_t colon = line.find(':');
+    if (colon != std::string_view::npos && line.substr(0, colon) == "content-length") {
+      return std::string(line.substr(colon + 1));
+    }
+    pos = end + 1;
+  }
+  return std::string();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// TKsFrameCutter
+
+void TKsFrameCutter::Reset() {
+  phase_ = TPhase::Header;
+  scanned_ = 0;
+  headerBegin_ = headerLen_ = bodyStart_ = bodyNeed_ = bodyEnd_ = consume_ = 0;
+  trimBody_ = false;
+  empty_ = false;
+}
+
+bool TKsFrameCutter::Advance(std::string_view b) {
+  try {
+    if (phase_ == TPhase::Ready) return true;
+    if (phase_ == TPhase::Header) {
+      // Resume one byte early: an LF at the old end may pair with a new one.
+      std::size_t from = scanned_ > 0 ? scanned_ - 1 : 0;
+      std::size_t p = b.find("\n\n", from);
+      if (p == std::string_view::npos) {
+        scanned_ = b.size();
+        // A terminator still to come would start at size - 1 or later.
+        if (b.size() > kMaxLine + 1) throw EKsMaxLineLengthExceeded();
+        return false;
+      }
+      if (p > kMaxLine) throw EKsMaxLineLengthExceeded();
+      bodyStart_ = p + 2;
+      std::string_view header = TrimView(b.substr(0, p));
+      if (header.empty()) {
+        empty_ = true;
+        consume_ = bodyStart_;
+        phase_ = TPhase::Ready;
+        return true;
+      }
+      headerBegin_ = static_cast<std::size_t>(header.data() - b.data());
+      headerLen_ = header.size();
+      scratch_.assign(header);
+      scratch_.append("\n\n");
+      const TKsContentLengthScan scan = TKsStompFrame::ScanContentLength(scratch_);
+      if (scan.Present) {
+        if (!scan.Valid) {
+          throw EKsInvalidContentLength("Invalid content-length \"" + ContentLengthText(scratch_) +
+                                        "\": not a number");
+        }
+        if (scan.Value < 0) {
+          throw EKsInvalidContentLength("Invalid content-length \"" + ContentLengthText(scratch_) +
+                                        "\": negative");
+        }
+        if (scan.Value > std::numeric_limits<std::int32_t>::max() - 2) {
+          throw EKsInvalidContentLength("Invalid content-length \"" + ContentLengthText(scratch_) +
+                                        "\": too large");
+        }
+      }
+      scanned_ = 0;
+      if (scan.Present && scan.Value > 0) {
+        bodyNeed_ = static_cast<std::size_t>(scan.Value) + 2;
+        phase_ = TPhase::Body;
+      } else {
+        phase_ = TPhase::Nul;
+      }
+    }
+    if (phase_ == TPhase::Body) {
+      if (b.size() - bodyStart_ < bodyNeed_) return false;
+      bodyEnd_ = bodyStart_ + bodyNeed_;
+      consume_ = bodyEnd_;
+      trimBody_ = false;
+      phase_ = TPhase::Ready;
+      return true;
+    }
+    // Nul: the body ends at the next NUL.
+    std::string_view rest = b.substr(bodyStart_);
+    std::size_t q = rest.find('\0', scanned_);
+    if (q == std::string_view::npos) {
+      scanned_ = rest.size();
+      if (rest.size() > kMaxLine) throw EKsMaxLineLengthExceeded();
+      return false;
+    }
+    if (q > kMaxLine) throw EKsMaxLineLengthExceeded();
+    bodyEnd_ = bodyStart_ + q;
+    consume_ = bodyEnd_ + 1;  // the NUL; an LF after it is left for the next trim
+    trimBody_ = true;
+    phase_ = TPhase::Ready;
+    return true;
+  } catch (...) {
+    Reset();
+    throw;
+  }
+}
+
+std::size_t TKsFrameCutter::Take(std::string_view b, std::string& out) {
+  out.clear();
+  if (!empty_) {
+    std::string_view header = b.substr(headerBegin_, headerLen_);
+    std::string_view body = b.substr(bodyStart_, bodyEnd_ - bodyStart_);
+    if (trimBody_) body = TrimView(body);
+    out.reserve(header.size() + 2 + body.size());
+    out.append(header);
+    out.append("\n\n");
+    out.append(body);
+  }
+  std::size_t consumed = consume_;
+  Reset();
+  return consumed;
+}
+
+std::size_t TKsFrameCutter::Skip() {
+  std::size_t consumed = consume_;
+  Reset();
+  return consumed;
+}
+
+// ---------------------------------------------------------------------------
+// TKsStompReadThread
+
+TKsStompReadThread::TKsStompReadThread(TKsCommAdapterIndy* adapter) : TKsThread(true), adapter_(adapter) {}
+
+TKsStompReadThread::~TKsStompReadThread() {
+  if (!IsCurrentThread()) TerminateAndWaitFor();
+}
+
+bool TKsStompReadThread::IsCurrentThread() const {
+  return threadId_.load(std::memory_order_acquire) == std::this_thread::get_id();
+}
+
+void TKsStompReadThread::Run() {
+  threadId_.store(std::this_thread::get_id(), std::memory_order_release);
+  struct TInRun {
+    std::atomic<bool>& flag;
+    explicit TInRun(std::atomic<bool>& f) : flag(f) { flag.store(true); }
+    ~TInRun() { flag.store(false); }
+  } inRun(inRun_);
+  // Asked to pause since the loop last looked: leave the stream alone, so a
+  // caller that saw Idle() after Stop() owns it from then on.
+  if (Stopped()) return;
+  TKsCommAdapterIndy& adapter = *adapter_;
+  TIdStompClient& client = *adapter.client_;
+  try {
+    // A frame that is already whole is dispatched without waiting.
+    bool got = adapter.TakeBufferedUnit(buffer_);
+    if (!got) {
+      client.CheckForDisconnect(true, true);
+      client.CheckForDataOnSource(200);
+      if (Terminated()) return;
+      got = adapter.TakeBufferedUnit(buffer_);
+      // Closed with no whole frame left: nothing more can arrive.
+      if (!got) client.CheckForDisconnect(true, true);
+    }
+    if (got && !buffer_.empty()) {
+      adapter.DispatchFromReader(buffer_, [this] { return Terminated(); });
+    }
+  } catch (const std::exception& e) {
+    if (!Terminated() && !adapter.closeExpected_.load(std::memory_order_acquire)) {
+      adapter.GetLogger()->Error(adapter.GetName() + ": " + e.what());
+    }
+    throw;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// TKsCommAdapterIndy
+
+TKsCommAdapterIndy::TKsCommAdapterIndy() : client_(std::make_unique<TIdStompClient>()) {
+  connectTimeout_ = client_->GetConnectTimeout();
+  SetLogger(TLogFactory::GetLogger(kAdapterName));
+}
+
+TKsCommAdapterIndy::~TKsCommAdapterIndy() {
+  try {
+    EndReader();
+  } catch (...) {
+  }
+  retiredThread_.reset();
+}
+
+std::string TKsCommAdapterIndy::GetName() const { return kAdapterName; }
+
+void TKsCommAdapterIndy::Log(const std::string& text) { TKsCommAdapter::Log(text); }
+
+void TKsCommAdapterIndy::SetURI(std::shared_ptr<IURI> uri) {
+  if (Connected()) throw Exception("Transport layer is already connected");
+  uri_ = std::move(uri);
+  portInvalid_ = false;
+  invalidPort_.clear();
+  if (!uri_) {
+    client_->SetHost(std::string());
+    client_->SetPort(0);
+    return;
+  }
+  client_->SetHost(uri_->GetHost());
+  const std::string portText = uri_->GetPort();
+  std::int32_t port = 0;
+  if (portText.empty()) {
+    client_->SetPort(0);  // Connect reports the missing port
+  } else if (TryStrToInt32(portText, port) && port >= 1 && port <= 65535) {
+    client_->SetPort(static_cast<std::uint16_t>(port));
+  } else {
+    // Never keep only the low 16 bits: that would reach another port.
+    client_->SetPort(0);
+    portInvalid_ = true;
+    invalidPort_ = portText;
+  }
+  client_->SetIPVersion(uri_->GetIPv6() ? TKsIPVersion::IPv6 : TKsIPVersion::IPv4);
+}
+
+std::shared_ptr<IURI> TKsCommAdapterIndy::GetURI() const { return uri_; }
+
+void TKsCommAdapterIndy::ResetStreamState() {
+  cutter_.Reset();
+  sendTimeout_.store(-1, std::memory_order_release);
+  closeExpected_.store(false, std::memory_order_release);
+}
+
+void TKsCommAdapterIndy::EndReader() {
+  if (retiredThread_ && !retiredThread_->IsCurrentThread()) {
+    retiredThread_->TerminateAndWaitFor();
+    retiredThread_.reset();
+  }
+  if (!readerThread_) return;
+  if (readerThread_->IsCurrentThread()) {
+    // Called from a handler on the reader itself: it ends after the handler
+    // returns and is joined later.
+    readerThread_->Terminate();
+    retiredThread_ = std::move(readerThread_);
+    return;
+  }
+  readerThread_->TerminateAndWaitFor();
+  readerThread_.reset();
+}
+
+void TKsCommAdapterIndy::Connect() {
+  if (Connected()) throw Exception("Transport layer is already connected");
+  if (GetLogger()->IsDebugEnabled()) Log("Connect");
+  EndReader();  // a reader left from a connection the peer closed
+  client_->Disconnect(true);
+  ResetStreamState();
+  if (portInvalid_) {
+    throw EKsStompClientConnectError("Invalid port \"" + invalidPort_ + "\": not a number between 1 and 65535");
+  }
+  if (useConnectTimeout_) client_->SetConnectTimeout(connectTimeout_);
+  client_->Connect();
+  DoAfterConnect();
+  DoConnect();
+  ReceiveFrame(-1, true);
+  try {
+    readerThread_ = std::make_unique<TKsStompReadThread>(this);
+  } catch (...) {
+    client_->Disconnect(true);
+    throw EKsStompClientConnectError("Cannot create listening thread.");
+  }
+}
+
+void TKsCommAdapterIndy::Disconnect() {
+  if (GetLogger()->IsDebugEnabled()) Log("StompDisconnect");
+  std::exception_ptr error;
+  try {
+    EndReader();
+  } catch (...) {
+    error = std::current_exception();
+  }
+  if (client_->SocketAllocated()) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  client_->Disconnect(true);
+  ResetStreamState();
+  if (error) std::rethrow_exception(error);
+}
+
+bool TKsCommAdapterIndy::Connected() { return client_ && client_->Connected(); }
+
+bool TKsCommAdapterIndy::TakeBufferedUnit(std::string& frameText) {
+  std::string_view buffered = client_->InputBuffer();
+  if (buffered.empty() || !cutter_.Advance(buffered)) return false;
+  client_->Consume(cutter_.Take(buffered, frameText));
+  return true;
+}
+
+bool TKsCommAdapterIndy::FrameBuffered() {
+  for (;;) {
+    std::string_view buffered = client_->InputBuffer();
+    if (buffered.empty() || !cutter_.Advance(buffered)) return false;
+    if (!cutter_.EmptyUnit()) return true;
+    client_->Consume(cutter_.Skip());
+  }
+}
+
+void TKsCommAdapterIndy::ReadUnit(std::int32_t timeout, std::string& frameText) {
+  while (!TakeBufferedUnit(frameText)) client_->ReadFromSource(timeout);
+}
+
+bool TKsCommAdapterIndy::DataAvailable() {
+  if (FrameBuffered()) return true;
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(50);
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    if (!client_->CheckForDataOnSource(static_cast<std::int32_t>(left))) return false;
+    if (FrameBuffered()) return true;
+  }
+}
+
+void TKsCommAdapterIndy::WaitForFrame() {
+  while (!DataAvailable()) {
+    if (!client_->SocketAllocated() || client_->ClosedByPeer()) {
+      EKsConnClosedGracefully closed;
+      Log(closed.what());
+      throw closed;
+    }
+  }
+  ReceiveFrame(-2, false);
+}
+
+void TKsCommAdapterIndy::ReceiveFrame(std::int32_t timeout, bool raiseOnTimeout) {
+  std::string frameText;
+  try {
+    ReadUnit(timeout, frameText);
+  } catch (const EKsReadTimeout& e) {
+    Log(e.what());
+    if (raiseOnTimeout) throw;
+    return;
+  } catch (const EKsConnClosedGracefully& e) {
+    Log(e.what());
+    throw;
+  }
+  if (!frameText.empty()) DoDataAvailable(frameText);
+}
+
+void TKsCommAdapterIndy::PollFrame() {
+  if (DataAvailable()) ReceiveFrame(0, false);
+}
+
+void TKsCommAdapterIndy::Start() {
+  if (readerThread_) readerThread_->Start();
+}
+
+void TKsCommAdapterIndy::Stop() {
+  if (readerThread_) readerThread_->Stop();
+}
+
+void TKsCommAdapterIndy::Transmit(const std::string& data, std::int32_t sendTimeout) {
+  const bool debug = GetLogger()->IsDebugEnabled();
+  if (debug) Log("StompTransmit");
+  // The socket option is set only when it changes: no extra system call per
+  // frame.
+  if (sendTimeout != -1 && sendTimeout_.exchange(sendTimeout, std::memory_order_acq_rel) != sendTimeout) {
+    try {
+      client_->SetSendTimeout(sendTimeout);
+    } catch (...) {
+      sendTimeout_.store(-1, std::memory_order_release);
+      throw;
+    }
+  }
+  if (data.compare(0, 11, "DISCONNECT\n") == 0) closeExpected_.store(true, std::memory_order_release);
+  client_->Write(data);
+  if (debug) Log("StompTransmit done");
+}
+
+// ---------------------------------------------------------------------------
+
+void RegisterTcpAdapter() {
+  static std::mutex once;
+  std::lock_guard<std::mutex> guard(once);
+  if (IsAdapterClassRegistered(kAdapterName)) return;
+  RegisterAdapterClass(kAdapterName, [] { return std::make_unique<TKsCommAdapterIndy>(); });
+}
+
+}  // namespace ks

@@ -1,0 +1,172 @@
+// KsCommAdapterIndy: the TCP transport adapter TKsCommAdapterIndy, its socket
+// object TIdStompClient and its reader thread TKsStompReadThread, plus
+// RegisterTcpAdapter, which puts the adapter into the adapter registry.
+//
+// Frames are cut from the socket's input buffer in place: the header block up
+// to LF LF (trimmed of blanks and control characters at both ends), then
+// either "content-length" + 2 bytes (body, NUL and the LF after it, byte for
+// byte) or, without a length, the bytes up to the next NUL (trimmed). Nothing
+// is consumed until a frame is complete, so a read that times out halfway
+// loses nothing: the next read, on any thread, completes the same frame. A
+// header block of blanks is consumed without a callback. A header block or a
+// length-less body longer than 16384 bytes raises "Max line length
+// exceeded."; an unusable content-length raises EKsInvalidContentLength.
+//
+// The reader thread waits at most 200 ms at a time, so Stop and Disconnect
+// take effect within about 200 ms even while a frame is incomplete; frames
+// that arrived together are dispatched one after another without waiting.
+// When the reader ends because of an error it writes one ERROR line with the
+// error's text through the adapter's logger (not when it was asked to end or
+// after DISCONNECT was sent), and raises nothing to the layer above.
+//
+// Ownership: the adapter owns its client and its reader thread. Disconnect
+// before destroying it; the destructor also ends a reader that still runs.
+// Threads: Transmit from any thread. The synchronous reads (ReceiveFrame,
+// WaitForFrame, PollFrame, DataAvailable) on one thread at a time and only
+// while the reader is stopped. Connect, Disconnect and SetURI on the owner's
+// thread (Disconnect from inside a handler on the reader thread is allowed:
+// the reader then ends after the handler returns).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "net/KsTcpClient.hpp"
+#include "stomp/KsCommAdapter.hpp"
+#include "support/KsThread.hpp"
+
+namespace ks {
+
+class IURI;
+class TKsCommAdapterIndy;
+
+// The TCP client of the adapter, under its own class name.
+class TIdStompClient : public TKsTcpClient {
+ public:
+  using TKsTcpClient::TKsTcpClient;
+};
+
+// Cuts frame texts out of a stream's input buffer without consuming anything
+// until a frame is whole. Positions are relative to the first unconsumed byte,
+// so they stay valid while the stream only appends.
+class TKsFrameCutter {
+ public:
+  // Examines the buffered bytes; true when a whole unit (a frame, or a header
+  // block of blanks) is there. Never waits. Raises EKsMaxLineLengthExceeded
+  // and EKsInvalidContentLength (and then starts over on the next call).
+  bool Advance(std::string_view buffered);
+  // After Advance answered true: true when the unit is a header block of
+  // blanks (no frame).
+  bool EmptyUnit() const { return empty_; }
+  // After Advance answered true: moves the frame text into out (for an empty
+  // unit, out is cleared), answers how many bytes to consume, and resets.
+  std::size_t Take(std::string_view buffered, std::string& out);
+  // After Advance answered true for an empty unit: the bytes to consume.
+  std::size_t Skip();
+  void Reset();
+
+ private:
+  enum class TPhase { Header, Body, Nul, Ready };
+  TPhase phase_ = TPhase::Header;
+  std::size_t scanned_ = 0;    // bytes already searched for the current terminator
+  std::size_t headerBegin_ = 0;  // the trimmed header block
+  std::size_t headerLen_ = 0;
+  std::size_t bodyStart_ = 0;  // first byte after the header block's LF LF
+  std::size_t bodyNeed_ = 0;   // Body: content-length + 2
+  std::size_t bodyEnd_ = 0;    // Ready: end of the bytes to append (exclusive)
+  std::size_t consume_ = 0;    // Ready: bytes to consume
+  bool trimBody_ = false;      // Ready: the body was read up to NUL
+  bool empty_ = false;
+  std::string scratch_;        // header block + LF LF for the length scan (reused)
+};
+
+class TKsStompReadThread : public TKsThread {
+ public:
+  // Created stopped: nothing runs until Start.
+  explicit TKsStompReadThread(TKsCommAdapterIndy* adapter);
+  ~TKsStompReadThread() override;
+
+  // True on the reader's own thread.
+  bool IsCurrentThread() const;
+  // True while the reader is not inside an iteration (before the first, while
+  // parked, after the end): the stream is free for synchronous reads.
+  bool Idle() const { return !inRun_.load(); }
+
+ protected:
+  void Run() override;
+
+ private:
+  TKsCommAdapterIndy* adapter_;  // the owner; outlives the thread
+  std::string buffer_;           // the frame text being handed over
+  std::atomic<std::thread::id> threadId_{};
+  std::atomic<bool> inRun_{false};
+};
+
+class TKsCommAdapterIndy : public TKsCommAdapter {
+ public:
+  TKsCommAdapterIndy();
+  ~TKsCommAdapterIndy() override;
+
+  void SetURI(std::shared_ptr<IURI> uri) override;
+  std::shared_ptr<IURI> GetURI() const override;
+  void Connect() override;
+  void Disconnect() override;
+  bool Connected() override;
+  // True when a whole frame is buffered, waiting up to 50 ms for bytes when
+  // none is. Header blocks of blanks in front are dropped on the way.
+  bool DataAvailable() override;
+  // Waits for a whole frame and dispatches it; raises the closed error when
+  // the peer has closed the connection and no whole frame is buffered.
+  void WaitForFrame() override;
+  // Reads one frame on the caller's thread (waits for new bytes each limited
+  // by timeout; -2, -1, 0: no limit) and dispatches it. A time-out is logged
+  // and raised only when raiseOnTimeout; a peer close with no whole frame
+  // buffered is logged and always raised.
+  void ReceiveFrame(std::int32_t timeout, bool raiseOnTimeout) override;
+  // Dispatches a frame when a whole one is there (after up to 50 ms); returns
+  // quietly otherwise, also on a closed connection.
+  void PollFrame() override;
+  void Start() override;
+  void Stop() override;
+  void Transmit(const std::string& data, std::int32_t sendTimeout) override;
+  std::string GetName() const override;
+  void Log(const std::string& text) override;
+
+  TIdStompClient* GetClient() const { return client_.get(); }
+  TKsStompReadThread* GetReaderThread() const { return readerThread_.get(); }
+
+ private:
+  friend class TKsStompReadThread;
+
+  // Cuts a unit that is whole in the input buffer; true when one was
+  // consumed (frameText empty for a header block of blanks). Never waits.
+  bool TakeBufferedUnit(std::string& frameText);
+  // True when a whole frame is buffered; drops header blocks of blanks in
+  // front of it. Never waits.
+  bool FrameBuffered();
+  // Reads one unit, waiting as needed (each wait limited by timeout).
+  void ReadUnit(std::int32_t timeout, std::string& frameText);
+  void EndReader();
+  void ResetStreamState();
+
+  std::unique_ptr<TIdStompClient> client_;
+  std::unique_ptr<TKsStompReadThread> readerThread_;
+  std::unique_ptr<TKsStompReadThread> retiredThread_;  // ended from inside its own handler
+  std::shared_ptr<IURI> uri_;
+  std::string invalidPort_;   // a port text that is not 1..65535 (Connect refuses it)
+  bool portInvalid_ = false;
+  TKsFrameCutter cutter_;
+  std::atomic<std::int32_t> sendTimeout_{-1};  // SO_SNDTIMEO last set on this socket
+  std::atomic<bool> closeExpected_{false};     // DISCONNECT was sent
+};
+
+// Registers TKsCommAdapterIndy in the adapter registry once; later calls do
+// nothing. The connection factory calls it before it creates adapters.
+void RegisterTcpAdapter();
+
+}  // namespace ks
