@@ -1,0 +1,104 @@
+#include "tools/SpigotUnit.hpp"
+
+#include <chrono>
+#include <thread>
+
+#include "jms/KsJMSConnectionFactory.hpp"
+#include "jms/KsJMSInterfaces.hpp"
+#include "support/KsConsole.hpp"
+#include "support/KsDateTime.hpp"
+#include "support/KsText.hpp"
+
+namespace ks {
+
+namespace {
+constexpr std::size_t kShownCharacters = 50;
+}  // namespace
+
+TSpigot::TSpigot()
+    : url_("stomp://localhost:61613"),
+      messageSize_(255),
+      topic_(false),
+      subject_("ExampleQueue"),
+      persistent_(false),
+      sleepTime_(0),
+      timeToLive_(0),
+      messageCount_(10),
+      transacted_(false),
+      verbose_(true) {}
+
+std::span<const TPublishedProperty<TSpigot>> TSpigot::PublishedProperties() {
+  static const TPublishedProperty<TSpigot> table[] = {
+      StringProperty("URL", &TSpigot::SetURL),
+      Int32Property("MessageSize", &TSpigot::SetMessageSize),
+      BooleanProperty("Topic", &TSpigot::SetTopic),
+      StringProperty("Subject", &TSpigot::SetSubject),
+      BooleanProperty("Persistent", &TSpigot::SetPersistent),
+      Int32Property("SleepTime", &TSpigot::SetSleepTime),
+      Int32Property("TimeToLive", &TSpigot::SetTimeToLive),
+      Int32Property("MessageCount", &TSpigot::SetMessageCount),
+      BooleanProperty("Transacted", &TSpigot::SetTransacted),
+      BooleanProperty("Verbose", &TSpigot::SetVerbose),
+      StringProperty("Password", &TSpigot::SetPassword),
+      StringProperty("User", &TSpigot::SetUser),
+  };
+  return table;
+}
+
+std::string TSpigot::GetDestinationTypeName() const { return topic_ ? "topic" : "queue"; }
+
+std::string TSpigot::GetDeliveryModeName() const { return persistent_ ? "persistent" : "non-persistent"; }
+
+std::string TSpigot::CreateMessageText(std::int32_t index) const {
+  if (messageSize_ <= 0) return std::string();
+  const std::size_t size = static_cast<std::size_t>(messageSize_);
+  std::string text = "Message: " + IntToStr(index) + " sent at: " + DateTimeToString(NowLocal());
+  const std::size_t length = Utf8Length(text);
+  if (length > size) return Utf8Left(text, size);
+  text.append(size - length, ' ');
+  return text;
+}
+
+void TSpigot::SendMessages(const std::shared_ptr<ISession>& session,
+                           const std::shared_ptr<IMessageProducer>& producer) {
+  for (std::int32_t i = 0; i < messageCount_; ++i) {
+    std::shared_ptr<ITextMessage> message = session->CreateTextMessage(CreateMessageText(i));
+    if (verbose_) WriteLine("Sending message: " + Ellipsize(message->GetText(), kShownCharacters));
+    producer->Send(message);
+    if (transacted_) session->Commit();
+    if (sleepTime_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(sleepTime_));
+  }
+}
+
+void TSpigot::Run(int argc, const char* const* argv) {
+  std::string unparsed;
+  TCommandLineSupport::ParseCommandLine(*this, argc, argv, unparsed);
+
+  WriteLine("Connecting to URL: " + url_);
+  WriteLine("Publishing a Message with size " + IntToStr(messageSize_) + " to " + GetDestinationTypeName() + ": " +
+            subject_);
+  WriteLine("Using " + GetDeliveryModeName() + " messages");
+  WriteLine("Sleeping between publish " + IntToStr(sleepTime_) + " ms");
+  if (timeToLive_ != 0) WriteLine("Messages time to live " + IntToStr(timeToLive_) + " ms");
+
+  std::shared_ptr<IConnectionFactory> factory = std::make_shared<TKsJMSConnectionFactory>(user_, password_, url_);
+  std::shared_ptr<IConnection> connection = factory->CreateConnection();
+  connection->Start();
+  std::shared_ptr<ISession> session = connection->CreateSession(transacted_, AUTO_ACKNOWLEDGE);
+  std::shared_ptr<IDestination> destination;
+  if (topic_) {
+    destination = session->CreateTopic(subject_);
+  } else {
+    destination = session->CreateQueue(subject_);
+  }
+  std::shared_ptr<IMessageProducer> producer = session->CreateProducer(destination);
+  producer->SetDeliveryMode(persistent_ ? TDeliveryMode::Persistent : TDeliveryMode::NonPersistent);
+  // The time to live is an unsigned count of milliseconds on the producer; a
+  // negative option value is passed as its 32-bit pattern.
+  if (timeToLive_ != 0) producer->SetTimeToLive(static_cast<std::uint32_t>(timeToLive_));
+  SendMessages(session, producer);
+  connection->Close();
+  WriteLine("Done.");
+}
+
+}  // namespace ks
