@@ -49,6 +49,8 @@ class TRawStompPeer {
   bool Login(const std::string& host, std::uint16_t port, const TRawHeaders& headers = {});
   void Close();
   bool IsOpen() const { return fd_ >= 0; }
+  // The socket, for tests that read raw bytes themselves.
+  int Fd() const { return fd_; }
 
   // The bytes of one frame: command, LF, name:value LF per header, LF, body,
   // NUL, LF; with contentLength a "content-length" header is added last.
