@@ -186,8 +186,15 @@ std::string TKsJMSConnection::GetTransformationName() const {
 }
 
 void TKsJMSConnection::Dispatch(TKsJMSClient* /*client*/, const std::shared_ptr<IMessage>& message) {
+  // The message goes to the one session whose listener consumer owns its
+  // subscription; other sessions with listeners are not an error. Only a
+  // message that no listener consumer of any session owns is reported.
+  bool listenerSeen = false;
   const auto sessions = SessionSnapshot();
-  for (const auto& session : *sessions) session->Dispatch(message);
+  for (const auto& session : *sessions) {
+    if (session->TryDispatch(message, listenerSeen)) return;
+  }
+  KS_ASSERT(!listenerSeen, "Found no Matching Consumer for message");
 }
 
 // ---- TKsJMSSession --------------------------------------------------------
@@ -563,8 +570,14 @@ void TKsJMSSession::CopyText(TKsJMSTextMessage& copy, const ITextMessage& source
 }
 
 void TKsJMSSession::Dispatch(const std::shared_ptr<IMessage>& message) {
+  bool listenerSeen = false;
+  if (TryDispatch(message, listenerSeen)) return;
+  KS_ASSERT(!listenerSeen, "Found no Matching Consumer for message");
+}
+
+bool TKsJMSSession::TryDispatch(const std::shared_ptr<IMessage>& message, bool& listenerSeen) {
   const auto consumers = ConsumerSnapshot();
-  if (consumers->empty() || !message) return;
+  if (consumers->empty() || !message) return false;
   std::string subscriptionCopy;
   std::string_view subscription;
   if (const auto* own = dynamic_cast<const TKsMessage*>(message.get())) {
@@ -573,7 +586,6 @@ void TKsJMSSession::Dispatch(const std::shared_ptr<IMessage>& message) {
     subscriptionCopy = message->GetStringProperty("subscription");
     subscription = subscriptionCopy;
   }
-  bool listenerSeen = false;
   for (const auto& consumer : *consumers) {
     if (!consumer->HasListener()) continue;
     listenerSeen = true;
@@ -581,10 +593,10 @@ void TKsJMSSession::Dispatch(const std::shared_ptr<IMessage>& message) {
       // No list lock is held here: the listener may create or close
       // consumers and send.
       consumer->Dispatch(message);
-      return;
+      return true;
     }
   }
-  KS_ASSERT(!listenerSeen, "Found no Matching Consumer for message");
+  return false;
 }
 
 }  // namespace ks

@@ -92,7 +92,10 @@ class TKsJMSConnection : public IMessageTransformerHost,
   void CheckConnection() const;
 
   // The client's message callback: offers the message to each session in
-  // list order; errors propagate to the code that delivered the frame.
+  // list order until one delivers it; an assertion failure "Found no
+  // Matching Consumer for message" when sessions have listener consumers but
+  // none owns the subscription. Listener errors propagate to the code that
+  // delivered the frame.
   void Dispatch(TKsJMSClient* client, const std::shared_ptr<IMessage>& message);
 
  private:
@@ -128,8 +131,14 @@ class TKsJMSSession : public IMessageDispatch,
   TKsJMSSession(const TKsJMSSession&) = delete;
   TKsJMSSession& operator=(const TKsJMSSession&) = delete;
 
-  // IMessageDispatch
+  // IMessageDispatch: hands the message to the listener consumer whose id
+  // equals its "subscription"; an assertion failure "Found no Matching
+  // Consumer for message" when this session has listener consumers and none
+  // matches.
   void Dispatch(const std::shared_ptr<IMessage>& message) override;
+  // The same without the assertion: true when delivered; listenerSeen is set
+  // when this session has a listener consumer.
+  bool TryDispatch(const std::shared_ptr<IMessage>& message, bool& listenerSeen);
   // IStartable / IStoppable
   void Start() override;
   void Stop() override;

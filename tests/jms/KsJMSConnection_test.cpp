@@ -1,0 +1,563 @@
+// Connection, session, producer and consumer over a recording transport.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "jms/KsJMSClient.hpp"
+#include "jms/KsJMSConnection.hpp"
+#include "jms/KsJMSMessage.hpp"
+#include "jms/KsMessageConsumer.hpp"
+#include "jms/KsMessageProducer.hpp"
+#include "jms/KsQueue.hpp"
+#include "jms/KsTopic.hpp"
+#include "stomp/KsCommAdapterIndy.hpp"
+#include "stomp/KsStompCustomClient.hpp"
+#include "stomp/KsStompFrame.hpp"
+#include "tests/common/KsFakeAdapter.hpp"
+
+namespace ks {
+namespace {
+
+const std::string kConnected = std::string("CONNECTED\nsession:s1\n\n\0\n", 25);
+
+std::string MessageFrame(const std::string& subscription, const std::string& body,
+                         const std::string& messageId = "m1") {
+  std::string text = "MESSAGE\ndestination:jms.queue.q\nmessage-id:" + messageId + "\nsubscription:" + subscription +
+                     "\n\n" + body;
+  text.push_back('\0');
+  text.push_back('\n');
+  return text;
+}
+
+// A connection whose client talks to a TKsFakeAdapter.
+struct TFakeConnection {
+  test::TKsFakeAdapter* fake = nullptr;
+  std::shared_ptr<TKsJMSConnection> connection;
+
+  TFakeConnection() {
+    RegisterTcpAdapter();
+    auto client = std::make_unique<TKsJMSClient>();
+    auto adapter = std::make_unique<test::TKsFakeAdapter>();
+    fake = adapter.get();
+    fake->SetConnectReply(kConnected);
+    client->SetAdapter(std::move(adapter));
+    TKsJMSClient* raw = client.get();
+    connection = TKsJMSConnection::Create(std::move(client));
+    raw->SetOwningConnection(connection.get());
+  }
+
+  std::vector<std::shared_ptr<IStompFrame>> Frames() const {
+    std::vector<std::shared_ptr<IStompFrame>> frames;
+    for (const auto& record : fake->Transmitted()) frames.push_back(TKsStompFrame::Parse(record.Bytes));
+    return frames;
+  }
+  std::vector<std::string> Commands() const {
+    std::vector<std::string> commands;
+    for (const auto& frame : Frames()) commands.push_back(frame->GetCommand());
+    return commands;
+  }
+  std::shared_ptr<IStompFrame> Last() const {
+    auto frames = Frames();
+    return frames.empty() ? nullptr : frames.back();
+  }
+  // Starts the connection and forgets the CONNECT frame.
+  void StartClean() {
+    connection->Start();
+    fake->ClearTransmitted();
+  }
+};
+
+template <class E, class F>
+std::string MessageOf(F&& call) {
+  try {
+    call();
+  } catch (const E& e) {
+    return e.what();
+  } catch (const std::exception& e) {
+    return std::string("wrong error: ") + e.what();
+  }
+  return "no error";
+}
+
+class TRecordingListener : public IMessageListener {
+ public:
+  void OnMessage(const std::shared_ptr<IMessage>& message) override { messages.push_back(message); }
+  std::vector<std::shared_ptr<IMessage>> messages;
+};
+
+class TNamedTransformer : public IMessageTransformer, public ITransformationName {
+ public:
+  std::shared_ptr<IMessage> ConsumerTransform(ISession*, IMessageConsumer*, const std::shared_ptr<IMessage>&) override {
+    return nullptr;
+  }
+  std::shared_ptr<IMessage> ProducerTransform(ISession*, IMessageProducer*, const std::shared_ptr<IMessage>&) override {
+    ++produced;
+    return nullptr;
+  }
+  std::string GetTransformationName() const override { return "jms-xml"; }
+  int produced = 0;
+};
+
+TEST(Connection, FailedStartCarriesTransportTextAndRetries) {
+  TFakeConnection f;
+  f.fake->SetConnectError("Socket Error # 111 Connection refused.");
+  std::string text = MessageOf<EConnectionFailedException>([&] { f.connection->Start(); });
+  EXPECT_NE(text.find("Socket Error # 111 Connection refused."), std::string::npos) << text;
+  EXPECT_FALSE(f.connection->GetStarted());
+  // While failed, SetClientID reports the same failure.
+  text = MessageOf<EConnectionFailedException>([&] { f.connection->SetClientID("c"); });
+  EXPECT_NE(text.find("Connection refused"), std::string::npos) << text;
+  // A second Start tries again, and succeeds once the broker is there.
+  EXPECT_THROW(f.connection->Start(), EConnectionFailedException);
+  EXPECT_EQ(f.fake->ConnectCalls(), 2);
+  f.fake->SetConnectError("");
+  f.connection->Start();
+  EXPECT_EQ(f.fake->ConnectCalls(), 3);
+  EXPECT_TRUE(f.connection->GetStarted());
+  EXPECT_EQ(f.Commands(), (std::vector<std::string>{"CONNECT"}));
+  // Start on a connected client does not connect again.
+  f.connection->Start();
+  EXPECT_EQ(f.fake->ConnectCalls(), 3);
+}
+
+TEST(Connection, ErrorReplyToConnectFailsAndLeavesNoSocket) {
+  TFakeConnection f;
+  f.fake->SetConnectReply(std::string("ERROR\nmessage:bad login\n\nwho?\0\n", 33));
+  const std::string text = MessageOf<EConnectionFailedException>([&] { f.connection->Start(); });
+  EXPECT_NE(text.find("bad login"), std::string::npos) << text;
+  EXPECT_FALSE(f.fake->Connected());
+  f.fake->SetConnectReply(kConnected);
+  f.connection->Start();
+  EXPECT_EQ(f.fake->ConnectCalls(), 2);
+}
+
+TEST(Connection, StopCloseAndClosedState) {
+  TFakeConnection f;
+  f.connection->Stop();  // never started: nothing happens
+  EXPECT_EQ(f.fake->TransmitCount(), 0u);
+  f.StartClean();
+  f.connection->Close();
+  EXPECT_EQ(f.Commands(), (std::vector<std::string>{"DISCONNECT"}));
+  EXPECT_FALSE(f.fake->Connected());
+  f.connection->Close();  // second Close: nothing
+  EXPECT_EQ(f.fake->TransmitCount(), 1u);
+  EXPECT_EQ(MessageOf<Exception>([&] { f.connection->SetClientID("x"); }), "Connection is closed");
+  EXPECT_EQ(MessageOf<Exception>([&] { f.connection->Start(); }), "Connection is closed");
+  EXPECT_EQ(MessageOf<Exception>([&] { f.connection->UnsubscribeDurable("d", "s"); }), "Connection is closed");
+  // Sessions can still be made; a transacted one stays quiet (not started).
+  EXPECT_NE(f.connection->CreateSession(false, AUTO_ACKNOWLEDGE), nullptr);
+}
+
+TEST(Connection, CloseWhenBrokerHasGoneRaisesNothing) {
+  TFakeConnection f;
+  f.StartClean();
+  f.fake->SetTransmitError("Socket Error # 32 Broken pipe.");
+  EXPECT_NO_THROW(f.connection->Close());
+  EXPECT_TRUE(f.connection->GetClosed());
+  EXPECT_NO_THROW(f.connection->Close());
+}
+
+TEST(Connection, ClientIdOnceAndTransformer) {
+  TFakeConnection f;
+  f.connection->SetClientID("client-1");
+  EXPECT_EQ(f.connection->GetClientID(), "client-1");
+  EXPECT_EQ(MessageOf<EIllegalStateException>([&] { f.connection->SetClientID("client-2"); }),
+            "The ClientID has already been set");
+  f.connection->Start();
+  EXPECT_EQ(f.Frames().at(0)->GetHeader("client-id"), "client-1");
+
+  TFakeConnection g;
+  g.connection->FactorySetClientID("fromFactory");
+  EXPECT_EQ(MessageOf<EIllegalStateException>([&] { g.connection->SetClientID("other"); }),
+            "The ClientID has already been set");
+
+  TFakeConnection h;  // a fresh connection accepts one id after Start too
+  h.connection->Start();
+  EXPECT_NO_THROW(h.connection->SetClientID("late"));
+
+  auto transformer = std::make_shared<TNamedTransformer>();
+  TFakeConnection t;
+  EXPECT_EQ(t.connection->GetTransformationName(), "");
+  t.connection->SetMessageTransformer(transformer);
+  EXPECT_EQ(t.connection->GetTransformationName(), "jms-xml");
+  t.connection->Start();
+  EXPECT_EQ(MessageOf<Exception>([&] { t.connection->SetMessageTransformer(nullptr); }),
+            "Connection started already!");
+  auto session = t.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  EXPECT_NE(session->CreateObjectMessage(), nullptr);
+  auto plain = f.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  EXPECT_EQ(MessageOf<ENoMessageTransformer>([&] { plain->CreateObjectMessage(); }),
+            "Session has no message transformer");
+}
+
+TEST(Session, TransactionIdsBeginCommitRollback) {
+  TFakeConnection f;
+  auto early = f.connection->CreateSession(true, AUTO_ACKNOWLEDGE);
+  EXPECT_EQ(early->GetAcknowledgeMode(), SESSION_TRANSACTED);
+  EXPECT_TRUE(early->GetTransacted());
+  EXPECT_EQ(f.fake->TransmitCount(), 0u);  // BEGIN waits for Start
+  f.connection->Start();
+  ASSERT_EQ(f.Commands(), (std::vector<std::string>{"CONNECT", "BEGIN"}));
+  EXPECT_EQ(f.Last()->GetHeader("transaction"), "tx0");
+  f.fake->ClearTransmitted();
+
+  auto session = f.connection->CreateSession(true, AUTO_ACKNOWLEDGE);  // started: BEGIN at once
+  ASSERT_EQ(f.Commands(), (std::vector<std::string>{"BEGIN"}));
+  EXPECT_EQ(f.Last()->GetHeader("transaction"), "tx0");  // its own sequence
+  f.fake->ClearTransmitted();
+
+  auto producer = session->CreateProducer(session->CreateQueue("q"));
+  producer->Send(session->CreateTextMessage("a"));
+  producer->Send(session->CreateTextMessage("b"));
+  session->Commit();
+  producer->Send(session->CreateTextMessage("c"));
+  session->Rollback();
+  auto frames = f.Frames();
+  ASSERT_EQ(f.Commands(), (std::vector<std::string>{"SEND", "SEND", "COMMIT", "BEGIN", "SEND", "ABORT", "BEGIN"}));
+  EXPECT_EQ(frames[0]->GetHeader("transaction"), "tx0");
+  EXPECT_EQ(frames[1]->GetHeader("transaction"), "tx0");
+  EXPECT_EQ(frames[2]->GetHeader("transaction"), "tx0");
+  EXPECT_EQ(frames[3]->GetHeader("transaction"), "tx1");
+  EXPECT_EQ(frames[4]->GetHeader("transaction"), "tx1");
+  EXPECT_EQ(frames[5]->GetHeader("transaction"), "tx1");
+  EXPECT_EQ(frames[6]->GetHeader("transaction"), "tx2");
+
+  f.fake->ClearTransmitted();
+  auto plain = f.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  EXPECT_FALSE(plain->GetTransacted());
+  EXPECT_EQ(MessageOf<EJMSException>([&] { plain->Commit(); }), "Session is not transacted");
+  EXPECT_EQ(MessageOf<EJMSException>([&] { plain->Rollback(); }), "Session is not transacted");
+  auto plainProducer = plain->CreateProducer(plain->CreateQueue("q"));
+  plainProducer->Send(plain->CreateTextMessage("x"));
+  ASSERT_EQ(f.Commands(), (std::vector<std::string>{"SEND"}));
+  EXPECT_EQ(f.Last()->GetHeader("transaction"), "");
+}
+
+TEST(Session, SendCopiesAndStampsWithoutTouchingTheCallersMessage) {
+  TFakeConnection f;
+  f.StartClean();
+  auto session = f.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  auto queue = session->CreateQueue("orders");
+  auto producer = session->CreateProducer(queue);
+  auto message = session->CreateTextMessage("hello");
+  message->SetJMSPriority(2);
+  message->SetStringProperty("color", "red");
+  message->SetJMSCorrelationID("corr");
+  producer->SetTimeToLive(60000);
+  producer->SetDeliveryMode(TDeliveryMode::Persistent);
+  producer->Send(message);
+  producer->Send(message);  // the same object twice
+  EXPECT_EQ(message->GetJMSTimestamp(), 0.0);
+  EXPECT_EQ(message->GetJMSExpiration(), 0.0);
+  EXPECT_EQ(message->GetJMSDestination(), nullptr);
+  EXPECT_EQ(message->GetJMSDeliveryMode(), TDeliveryMode::NonPersistent);
+  EXPECT_EQ(message->GetJMSPriority(), 2);
+
+  auto frames = f.Frames();
+  ASSERT_EQ(frames.size(), 2u);
+  for (const auto& frame : frames) {
+    EXPECT_EQ(frame->GetCommand(), "SEND");
+    EXPECT_EQ(frame->GetHeader("destination"), "jms.queue.orders");
+    EXPECT_EQ(frame->GetBody(), "hello");
+    EXPECT_EQ(frame->GetHeader("persistent"), "true");
+    EXPECT_EQ(frame->GetHeader("priority"), "");  // the producer's default 4 replaces 2
+    EXPECT_EQ(frame->GetHeader("color"), "red");
+    EXPECT_EQ(frame->GetHeader("correlation-id"), "corr");
+    const std::string expires = frame->GetHeader("expires");
+    ASSERT_FALSE(expires.empty());
+    const std::int64_t wire = std::stoll(expires);
+    const std::int64_t now = TKsJMSClient::DateTimeToWire(NowUTC());
+    EXPECT_LE(wire - now, 60000 + 1000);
+    EXPECT_GE(wire - now, 60000 - 2000);
+  }
+  // Time to live 0: no expiration; explicit send values win.
+  f.fake->ClearTransmitted();
+  producer->SetTimeToLive(0);
+  producer->Send(message, TDeliveryMode::NonPersistent, 0, 0);
+  EXPECT_EQ(f.Last()->GetHeader("expires"), "");
+  EXPECT_EQ(f.Last()->GetHeader("persistent"), "");
+  EXPECT_EQ(f.Last()->GetHeader("priority"), "0");
+  // All bits set: about 49.7 days.
+  producer->Send(message, TDeliveryMode::NonPersistent, 4, 4294967295u);
+  const std::int64_t far = std::stoll(f.Last()->GetHeader("expires"));
+  EXPECT_GT(far - TKsJMSClient::DateTimeToWire(NowUTC()), 4294967295LL - 3000);
+
+  // Bodies of bytes messages travel with their length.
+  f.fake->ClearTransmitted();
+  auto bytes = session->CreateBytesMessage();
+  bytes->SetContent(std::string("a\0c", 3));
+  producer->Send(bytes);
+  EXPECT_EQ(f.Last()->GetBody(), std::string("a\0c", 3));
+  EXPECT_EQ(f.Last()->GetHeader("content-length"), "3");
+
+  // A message without a body is refused and nothing is written.
+  f.fake->ClearTransmitted();
+  EXPECT_EQ(MessageOf<Exception>([&] { producer->Send(session->CreateMessage()); }), "Unknown Message type");
+  EXPECT_EQ(MessageOf<Exception>([&] { producer->Send(std::shared_ptr<IMessage>()); }), "Unknown Message type");
+  EXPECT_EQ(MessageOf<Exception>([&] { producer->Send(message, TDeliveryMode::NonPersistent, 10, 0); }),
+            "JMS_MAX_PRIORITY");
+  EXPECT_EQ(f.fake->TransmitCount(), 0u);
+}
+
+TEST(Producer, DefaultsChecksAndDestinations) {
+  TFakeConnection f;
+  f.StartClean();
+  auto session = f.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  auto anonymous = session->CreateProducer(nullptr);
+  EXPECT_EQ(anonymous->GetDeliveryMode(), TDeliveryMode::NonPersistent);
+  EXPECT_EQ(anonymous->GetPriority(), 4);
+  EXPECT_EQ(anonymous->GetTimeToLive(), 0u);
+  const std::string priorityText = "IllegalStateException(\"default priority must be a value between 0 and 9\")";
+  anonymous->SetPriority(0);
+  anonymous->SetPriority(9);
+  EXPECT_EQ(MessageOf<Exception>([&] { anonymous->SetPriority(10); }), priorityText);
+  EXPECT_EQ(MessageOf<Exception>([&] { anonymous->SetPriority(-1); }), priorityText);
+  EXPECT_EQ(anonymous->GetPriority(), 9);
+
+  auto message = session->CreateTextMessage("m");
+  EXPECT_EQ(MessageOf<EUnsupportedOperationException>([&] { anonymous->Send(message); }),
+            "A destination must be specified.");
+  anonymous->Send(session->CreateTopic("t"), message);
+  EXPECT_EQ(f.Last()->GetHeader("destination"), "jms.topic.t");
+
+  auto owned = session->CreateProducer(session->CreateQueue("d"));
+  EXPECT_EQ(MessageOf<EUnsupportedOperationException>([&] { owned->Send(nullptr, message); }),
+            "Don't understand null destinations.");
+  owned->Send(session->CreateQueue("e"), message);
+  EXPECT_EQ(f.Last()->GetHeader("destination"), "jms.queue.e");
+
+  owned->Close();
+  EXPECT_EQ(MessageOf<EIllegalStateException>([&] { owned->GetPriority(); }), "The producer is closed");
+  EXPECT_EQ(MessageOf<EIllegalStateException>([&] { owned->Send(message); }), "The producer is closed");
+  EXPECT_EQ(MessageOf<EIllegalStateException>([&] { owned->SetTimeToLive(1); }), "The producer is closed");
+  EXPECT_EQ(MessageOf<Exception>([&] { owned->SetPriority(10); }), priorityText);  // range check first
+  EXPECT_NO_THROW(owned->Close());
+}
+
+TEST(Producer, TransformerMayReplaceTheMessage) {
+  TFakeConnection f;
+  auto transformer = std::make_shared<TNamedTransformer>();
+  f.connection->SetMessageTransformer(transformer);
+  f.StartClean();
+  auto session = f.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  auto producer = session->CreateProducer(session->CreateQueue("q"));
+  producer->Send(session->CreateTextMessage("kept"));
+  EXPECT_EQ(transformer->produced, 1);
+  EXPECT_EQ(f.Last()->GetBody(), "kept");
+  auto object = session->CreateObjectMessage();
+  object->SetContent("<o/>");
+  producer->Send(object);
+  EXPECT_EQ(f.Last()->GetHeader("transformation"), "jms-xml");
+  EXPECT_EQ(f.Last()->GetBody(), "<o/>");
+}
+
+TEST(Consumer, SubscribeIdsReceiveAndClose) {
+  TFakeConnection f;
+  f.StartClean();
+  auto session = f.connection->CreateSession(false, CLIENT_ACKNOWLEDGE);
+  auto queue = session->CreateQueue("q");
+  auto first = session->CreateConsumer(queue, "color = 'red'", true);
+  auto second = session->CreateConsumer(session->CreateTopic("t"));
+  const auto frames = f.Frames();
+  ASSERT_EQ(frames.size(), 2u);
+  const std::string id1 = std::dynamic_pointer_cast<IConsumerIdentity>(first)->GetConsumerID().GetID();
+  const std::string id2 = std::dynamic_pointer_cast<IConsumerIdentity>(second)->GetConsumerID().GetID();
+  EXPECT_EQ(id1.size(), 38u);
+  EXPECT_NE(id1, id2);
+  EXPECT_EQ(frames[0]->GetCommand(), "SUBSCRIBE");
+  EXPECT_EQ(frames[0]->GetHeader("id"), id1);
+  EXPECT_EQ(frames[0]->GetHeader("destination"), "jms.queue.q");
+  EXPECT_EQ(frames[0]->GetHeader("ack"), "client");
+  EXPECT_EQ(frames[0]->GetHeader("selector"), "color = 'red'");
+  EXPECT_EQ(frames[0]->GetHeader("activemq.noLocal"), "true");
+  EXPECT_EQ(frames[1]->GetHeader("id"), id2);
+  EXPECT_EQ(frames[1]->GetHeader("destination"), "jms.topic.t");
+  EXPECT_EQ(frames[1]->GetHeader("selector"), "");
+  EXPECT_EQ(frames[1]->GetHeader("activemq.noLocal"), "");
+  EXPECT_EQ(first->GetMessageSelector(), "color = 'red'");
+  EXPECT_THROW(session->CreateConsumer(nullptr), EUnsupportedOperationException);
+
+  // Each receive reads one frame; a RECEIPT yields none.
+  f.fake->QueueFrame(MessageFrame(id1, "one", "m-1"));
+  auto received = first->Receive();
+  ASSERT_NE(received, nullptr);
+  EXPECT_EQ(std::dynamic_pointer_cast<ITextMessage>(received)->GetText(), "one");
+  EXPECT_EQ(f.fake->LastRead(), "WaitForFrame");
+  f.fake->QueueFrame(std::string("RECEIPT\nreceipt-id:r1\n\n\0\n", 26));
+  EXPECT_EQ(first->Receive(500), nullptr);
+  EXPECT_EQ(f.fake->LastRead(), "ReceiveFrame");
+  EXPECT_EQ(f.fake->LastReceiveTimeout(), 500);
+  EXPECT_FALSE(f.fake->LastRaiseOnTimeout());
+  EXPECT_EQ(second->ReceiveNoWait(), nullptr);
+  EXPECT_EQ(f.fake->LastRead(), "PollFrame");
+
+  // Client acknowledgement writes one ACK with the message id.
+  f.fake->ClearTransmitted();
+  received->Acknowledge();
+  ASSERT_EQ(f.Commands(), (std::vector<std::string>{"ACK"}));
+  EXPECT_EQ(f.Last()->GetHeader("message-id"), "m-1");
+  EXPECT_EQ(f.Last()->GetHeader("transaction"), "");
+
+  // Close twice: two UNSUBSCRIBEs with the same id; then closed errors.
+  f.fake->ClearTransmitted();
+  first->Close();
+  first->Close();
+  const auto closing = f.Frames();
+  ASSERT_EQ(closing.size(), 2u);
+  for (const auto& frame : closing) {
+    EXPECT_EQ(frame->GetCommand(), "UNSUBSCRIBE");
+    EXPECT_EQ(frame->GetHeader("id"), id1);
+  }
+  EXPECT_THROW(first->Receive(), EIllegalStateException);
+  EXPECT_THROW(first->Receive(10), EIllegalStateException);
+  EXPECT_THROW(first->ReceiveNoWait(), EIllegalStateException);
+  EXPECT_THROW(first->SetMessageListener(std::make_shared<TRecordingListener>()), EIllegalStateException);
+  EXPECT_EQ(first->GetMessageSelector(), "color = 'red'");
+}
+
+TEST(Consumer, ListenerCheckAcrossSessionAndReaderStart) {
+  TFakeConnection f;
+  f.StartClean();
+  auto session = f.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  auto a = session->CreateConsumer(session->CreateQueue("a"));
+  auto b = session->CreateConsumer(session->CreateQueue("b"));
+  auto otherSession = f.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  auto c = otherSession->CreateConsumer(otherSession->CreateQueue("c"));
+  auto listener = std::make_shared<TRecordingListener>();
+  f.connection->Stop();
+  const int startsBefore = f.fake->StartCalls();
+  a->SetMessageListener(listener);  // session stopped: reader not started yet
+  EXPECT_EQ(f.fake->StartCalls(), startsBefore);
+  const std::string text = "Cannot synchronously receive a message when a MessageListener is set";
+  EXPECT_EQ(MessageOf<EIllegalStateException>([&] { b->Receive(); }), text);
+  EXPECT_EQ(MessageOf<EIllegalStateException>([&] { b->Receive(5); }), text);
+  EXPECT_EQ(MessageOf<EIllegalStateException>([&] { a->ReceiveNoWait(); }), text);
+  EXPECT_NO_THROW(c->ReceiveNoWait());  // another session is not checked
+  f.connection->Start();
+  EXPECT_GE(f.fake->StartCalls(), startsBefore + 1);  // the connection's Start starts the reader
+  const int before = f.fake->StartCalls();
+  b->SetMessageListener(listener);  // started session: at once
+  EXPECT_EQ(f.fake->StartCalls(), before + 1);
+  a->SetMessageListener(nullptr);
+  b->SetMessageListener(nullptr);
+  EXPECT_NO_THROW(b->ReceiveNoWait());
+  const int stops = f.fake->StopCalls();
+  f.connection->Stop();  // every consumer stops the reader
+  EXPECT_GE(f.fake->StopCalls(), stops + 3);
+}
+
+TEST(Dispatch, RoutesBySubscriptionAcrossSessions) {
+  TFakeConnection f;
+  f.StartClean();
+  auto s1 = f.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  auto s2 = f.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  auto c1 = s1->CreateConsumer(s1->CreateQueue("q1"));
+  auto c2 = s2->CreateConsumer(s2->CreateQueue("q2"));
+  auto quiet = s1->CreateConsumer(s1->CreateQueue("q3"));  // no listener
+  auto l1 = std::make_shared<TRecordingListener>();
+  auto l2 = std::make_shared<TRecordingListener>();
+  c1->SetMessageListener(l1);
+  c2->SetMessageListener(l2);
+  const std::string id1 = std::dynamic_pointer_cast<IConsumerIdentity>(c1)->GetConsumerID().GetID();
+  const std::string id2 = std::dynamic_pointer_cast<IConsumerIdentity>(c2)->GetConsumerID().GetID();
+  const std::string idQuiet = std::dynamic_pointer_cast<IConsumerIdentity>(quiet)->GetConsumerID().GetID();
+  auto Incoming = [&](const std::string& subscription) {
+    auto message = TKsJMSTextMessage::Create(f.connection.get());
+    message->SetStringProperty("subscription", subscription);
+    return message;
+  };
+  // Each session's listener gets its own messages, whichever session comes
+  // first in the connection's list.
+  f.connection->Dispatch(&f.connection->GetClient(), Incoming(id1));
+  f.connection->Dispatch(&f.connection->GetClient(), Incoming(id2));
+  f.connection->Dispatch(&f.connection->GetClient(), Incoming(id2));
+  EXPECT_EQ(l1->messages.size(), 1u);
+  EXPECT_EQ(l2->messages.size(), 2u);
+  // A message no listener consumer owns is reported (also one for a
+  // consumer without a listener).
+  for (const std::string& stray : {std::string("nobody"), idQuiet}) {
+    try {
+      f.connection->Dispatch(&f.connection->GetClient(), Incoming(stray));
+      FAIL() << "no assertion";
+    } catch (const EAssertionFailed& e) {
+      EXPECT_EQ(std::string(e.what()).rfind("Found no Matching Consumer for message (KsJMSConnection, line ", 0), 0u)
+          << e.what();
+    }
+  }
+  // The session's own dispatch checks only its consumers.
+  EXPECT_THROW(std::dynamic_pointer_cast<TKsJMSSession>(s1)->Dispatch(Incoming(id2)), EAssertionFailed);
+  // Without listener consumers, messages are ignored.
+  c1->SetMessageListener(nullptr);
+  c2->SetMessageListener(nullptr);
+  EXPECT_NO_THROW(f.connection->Dispatch(&f.connection->GetClient(), Incoming("nobody")));
+  EXPECT_EQ(l1->messages.size(), 1u);
+  EXPECT_EQ(l2->messages.size(), 2u);
+}
+
+TEST(Session, DurableSubscriberRefusalsAndUnsubscribe) {
+  TFakeConnection f;
+  f.StartClean();
+  auto session = f.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  auto topic = session->CreateTopic("prices");
+  EXPECT_EQ(MessageOf<EJMSException>([&] { session->CreateDurableSubscriber(topic, "N"); }),
+            "You cannot create a durable subscriber without specifying a unique clientID on a Connection");
+  f.connection->SetClientID("M");
+  EXPECT_EQ(MessageOf<EJMSException>([&] { session->CreateDurableSubscriber(topic, "N"); }),
+            "You must specify the same clientId on the connection and subcriptionName on the subscribe");
+  EXPECT_EQ(f.fake->TransmitCount(), 0u);
+
+  TFakeConnection g;
+  g.connection->SetClientID("N");
+  g.StartClean();
+  auto durableSession = g.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  auto durableTopic = durableSession->CreateTopic("prices");
+  auto subscriber = durableSession->CreateDurableSubscriber(durableTopic, "N");
+  auto frame = g.Last();
+  EXPECT_EQ(frame->GetCommand(), "SUBSCRIBE");
+  EXPECT_EQ(frame->GetHeader("destination"), "jms.topic.prices");
+  EXPECT_EQ(frame->GetHeader("activemq.subscriptionName"), "N");
+  EXPECT_EQ(frame->GetHeader("id"), std::dynamic_pointer_cast<IConsumerIdentity>(subscriber)->GetConsumerID().GetID());
+  EXPECT_EQ(subscriber->GetTopic(), durableTopic);
+  EXPECT_FALSE(subscriber->GetNoLocal());
+  durableSession->Unsubscribe("jms.topic.prices", "N");
+  frame = g.Last();
+  EXPECT_EQ(frame->GetCommand(), "UNSUBSCRIBE");
+  EXPECT_EQ(frame->GetHeader("destination"), "jms.topic.prices");
+  EXPECT_EQ(frame->GetHeader("activemq.subscriptionName"), "N");
+  EXPECT_EQ(MessageOf<EJMSException>([&] { durableSession->CreateTemporaryQueue(); }), "Feature not supported");
+  EXPECT_EQ(MessageOf<EJMSException>([&] { durableSession->CreateTemporaryTopic(); }), "Feature not supported");
+}
+
+TEST(Session, CloseDisposesConsumersAndProducers) {
+  TFakeConnection never;
+  auto idle = never.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  idle->Close();  // not started: stays open
+  EXPECT_NO_THROW(idle->CreateQueue("q"));
+
+  TFakeConnection f;
+  f.StartClean();
+  auto session = f.connection->CreateSession(true, AUTO_ACKNOWLEDGE);
+  auto consumer = session->CreateConsumer(session->CreateQueue("q"));
+  auto producer = session->CreateProducer(session->CreateQueue("q"));
+  std::weak_ptr<ISession> weak = session;
+  f.fake->ClearTransmitted();
+  const int stops = f.fake->StopCalls();
+  session->Close();
+  EXPECT_EQ(f.Commands(), (std::vector<std::string>{"ABORT", "BEGIN"}));  // rollback; no UNSUBSCRIBE
+  EXPECT_GT(f.fake->StopCalls(), stops);
+  EXPECT_EQ(MessageOf<EIllegalStateException>([&] { session->CreateQueue("x"); }), "The session is closed");
+  EXPECT_EQ(MessageOf<EIllegalStateException>([&] { session->Commit(); }), "The session is closed");
+  EXPECT_EQ(MessageOf<EIllegalStateException>([&] { producer->Send(session->CreateTextMessage("x")); }),
+            "The session is closed");
+  EXPECT_EQ(MessageOf<EIllegalStateException>([&] { producer->GetPriority(); }), "The producer is closed");
+  EXPECT_NO_THROW(session->Close());
+  EXPECT_EQ(session->GetAcknowledgeMode(), SESSION_TRANSACTED);
+  session.reset();
+  EXPECT_TRUE(weak.expired());  // the connection let go of it
+}
+
+}  // namespace
+}  // namespace ks
