@@ -10,6 +10,7 @@ namespace ks {
 namespace {
 
 inline char* Put(char* to, std::string_view bytes) {
+  if (bytes.empty()) return to;  // an empty view may carry a null pointer
   std::memcpy(to, bytes.data(), bytes.size());
   return to + bytes.size();
 }

@@ -72,7 +72,10 @@ TEST_F(TopicTest, DurableSubscriptionKeepsMessagesWhileOfflineUntilDeleted) {
     ASSERT_TRUE(Subscribed(c, "jms.topic.d", "d1", durable));
     ASSERT_TRUE(Publish("online", "jms.topic.d"));
     EXPECT_EQ(Bodies(ReadMessages(c, 1)), (std::vector<std::string>{"online"}));
-  }  // connection ends: the durable subscription stays
+    // The connection ends (confirmed, so nothing is sent to it on the way
+    // out); the durable subscription stays.
+    ASSERT_TRUE(Confirmed(c, "DISCONNECT", {}));
+  }
   ASSERT_TRUE(Publish("offline-1", "jms.topic.d"));
   ASSERT_TRUE(Publish("offline-2", "jms.topic.d"));
   TRawStompPeer other;  // another client id has its own subscriptions
@@ -133,6 +136,7 @@ TEST_F(TopicTest, DurableSubscriptionHonoursItsSelectorWhileOffline) {
     TRawStompPeer c;
     ASSERT_TRUE(c.Login(broker.Host(), broker.Port(), {{"client-id", "sel"}}));
     ASSERT_TRUE(Subscribed(c, "jms.topic.ds", "s", durable));
+    ASSERT_TRUE(Confirmed(c, "DISCONNECT", {}));
   }
   ASSERT_TRUE(Confirmed(producer, "SEND", {{"destination", "jms.topic.ds"}, {"kind", "drop"}}, "d"));
   ASSERT_TRUE(Confirmed(producer, "SEND", {{"destination", "jms.topic.ds"}, {"kind", "keep"}}, "k"));
