@@ -15,21 +15,29 @@ void TByteBuffer::Truncate(std::size_t offset) {
 }
 
 char* TByteBuffer::Reserve(std::size_t count) {
-  if (storage_.size() - end_ >= count) return storage_.data() + end_;
+  if (capacity_ - end_ >= count) return storage_.get() + end_;
   const std::size_t used = end_ - begin_;
-  if (storage_.size() - used >= count) {
+  if (capacity_ - used >= count) {
     // Enough room once the unread rest moves to the front.
-    std::memmove(storage_.data(), storage_.data() + begin_, used);
+    if (used > 0) std::memmove(storage_.get(), storage_.get() + begin_, used);
   } else {
-    std::size_t capacity = storage_.size() < 4096 ? 4096 : storage_.size();
+    std::size_t capacity = capacity_ < 4096 ? 4096 : capacity_;
     while (capacity - used < count) capacity *= 2;
-    std::vector<char> grown(capacity);
-    if (used > 0) std::memcpy(grown.data(), storage_.data() + begin_, used);
-    storage_.swap(grown);
+    std::unique_ptr<char[]> grown(new char[capacity]);
+    if (used > 0) std::memcpy(grown.get(), storage_.get() + begin_, used);
+    storage_ = std::move(grown);
+    capacity_ = capacity;
   }
   begin_ = 0;
   end_ = used;
-  return storage_.data() + end_;
+  return storage_.get() + end_;
+}
+
+void TByteBuffer::ShrinkIfIdle(std::size_t keepBytes) {
+  if (begin_ != end_ || capacity_ <= keepBytes) return;
+  storage_.reset();
+  capacity_ = 0;
+  begin_ = end_ = 0;
 }
 
 void TByteBuffer::Append(std::string_view bytes) {

@@ -14,15 +14,15 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string_view>
-#include <vector>
 
 namespace ks {
 
 class TByteBuffer {
  public:
   // The unread bytes.
-  const char* Data() const { return storage_.data() + begin_; }
+  const char* Data() const { return storage_.get() + begin_; }
   std::size_t Size() const { return end_ - begin_; }
   bool Empty() const { return begin_ == end_; }
   std::string_view View() const { return {Data(), Size()}; }
@@ -42,8 +42,14 @@ class TByteBuffer {
   char* Reserve(std::size_t count);
   void Commit(std::size_t count) { end_ += count; }
 
+  // Frees the storage when the buffer is empty and has grown beyond
+  // keepBytes (after a burst, so idle connections stay small).
+  void ShrinkIfIdle(std::size_t keepBytes);
+
  private:
-  std::vector<char> storage_;
+  // Not value-initialised: pages are only touched when bytes land in them.
+  std::unique_ptr<char[]> storage_;
+  std::size_t capacity_ = 0;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
 };

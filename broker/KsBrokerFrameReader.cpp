@@ -72,6 +72,9 @@ TBrokerFrameReader::TResult TBrokerFrameReader::Next(TByteBuffer& input, TBroker
       if (pos > kMaxHeaderBlock) return Fail("Header block exceeds 65536 bytes");
     }
     if (bodyStart_ > kMaxHeaderBlock + 2) return Fail("Header block exceeds 65536 bytes");
+    // A NUL inside the header block would end the frame early for a reader
+    // that cuts frames at NUL, so it is refused rather than passed on.
+    if (std::memchr(data, '\0', bodyStart_) != nullptr) return Fail("NUL byte in the header block");
   }
 
   // Split the header block (cheap; redone when more body bytes arrive, since

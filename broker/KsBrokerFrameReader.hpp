@@ -10,9 +10,9 @@
 // exactly "content-length" bytes followed by NUL, or everything up to the
 // first NUL. Refused (the reader reports an error text, and the connection
 // is then answered with ERROR and closed): a header line without ':', an
-// empty header name, a content-length that is not a decimal number, a header
-// block over 64 KiB, a body over 16 MiB, a content-length body not followed
-// by NUL.
+// empty header name, a NUL byte in the header block, a content-length that
+// is not a decimal number, a header block over 64 KiB, a body over 16 MiB, a
+// content-length body not followed by NUL.
 //
 // Ownership: a frame's command, headers and body are views into the input
 // buffer; they stay valid until the buffer is next consumed, appended to or

@@ -25,6 +25,10 @@ namespace {
 
 constexpr std::size_t kReadChunk = 256 * 1024;
 constexpr std::size_t kHighWater = 512 * 1024;
+// Past this much unsent output (receipts to a client that does not read),
+// the connection's input is not read until the output drains.
+constexpr std::size_t kInputPauseBound = 8 * 1024 * 1024;
+constexpr std::size_t kKeepBuffer = 1024 * 1024;
 constexpr std::int64_t kChunkPauseMs = 1;
 constexpr std::int64_t kDrainLimitMs = 2000;
 constexpr std::string_view kStrayBytes = "\n \n\t\n";
@@ -113,7 +117,8 @@ class TBrokerServer::TConnection final : public TBrokerClient {
   bool draining_ = false;    // output done and shut down; waiting for the peer's end
   bool dead_ = false;        // to be closed and freed at the end of this iteration
   bool readEof_ = false;     // the peer closed its side (or reading stopped)
-  bool reading_ = true;      // EPOLLIN is part of the interest set
+  bool reading_ = true;      // input is wanted (false after the peer's end)
+  bool inputPaused_ = false; // input waits until the output drains
   bool writeInterest_ = false;
   bool inDirty_ = false;
   bool inTimed_ = false;
@@ -283,22 +288,45 @@ void TBrokerServer::Accept() {
   }
 }
 
+void TBrokerServer::UpdateInterest(TConnection& c) {
+  epoll_event ev{};
+  ev.events = (c.reading_ && !c.inputPaused_ ? static_cast<std::uint32_t>(EPOLLIN | EPOLLRDHUP) : 0u) |
+              (c.writeInterest_ ? static_cast<std::uint32_t>(EPOLLOUT) : 0u);
+  ev.data.ptr = &c;
+  ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, c.fd_, &ev);
+}
+
 void TBrokerServer::StopReading(TConnection& c) {
   if (!c.reading_) return;
   c.reading_ = false;
-  epoll_event ev{};
-  ev.events = c.writeInterest_ ? static_cast<std::uint32_t>(EPOLLOUT) : 0u;
-  ev.data.ptr = &c;
-  ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, c.fd_, &ev);
+  UpdateInterest(c);
 }
 
 void TBrokerServer::SetWriteInterest(TConnection& c, bool on) {
   if (c.writeInterest_ == on) return;
   c.writeInterest_ = on;
-  epoll_event ev{};
-  ev.events = (c.reading_ ? EPOLLIN | EPOLLRDHUP : 0u) | (on ? EPOLLOUT : 0u);
-  ev.data.ptr = &c;
-  ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, c.fd_, &ev);
+  UpdateInterest(c);
+}
+
+void TBrokerServer::ProcessInput(TConnection& c) {
+  while (!c.closing_) {
+    if (c.out_.Size() >= kInputPauseBound) {
+      if (!c.inputPaused_) {
+        c.inputPaused_ = true;
+        UpdateInterest(c);
+      }
+      return;
+    }
+    const auto result = c.reader_.Next(c.in_, c.frame_);
+    if (result == TBrokerFrameReader::TResult::NeedMore) break;
+    if (result == TBrokerFrameReader::TResult::Error) {
+      engine_.OnReadError(c, c.reader_.ErrorText());
+      break;
+    }
+    engine_.OnFrame(c, c.frame_);
+    c.reader_.Consume(c.in_);
+  }
+  c.in_.ShrinkIfIdle(kKeepBuffer);
 }
 
 void TBrokerServer::OnReadable(TConnection& c) {
@@ -316,6 +344,7 @@ void TBrokerServer::OnReadable(TConnection& c) {
       return;
     }
   }
+  if (c.inputPaused_) return;
   char* to = c.in_.Reserve(kReadChunk);
   const ssize_t n = ::recv(c.fd_, to, kReadChunk, 0);
   if (n < 0) {
@@ -331,16 +360,7 @@ void TBrokerServer::OnReadable(TConnection& c) {
     return;
   }
   c.in_.Commit(static_cast<std::size_t>(n));
-  while (!c.closing_) {
-    const auto result = c.reader_.Next(c.in_, c.frame_);
-    if (result == TBrokerFrameReader::TResult::NeedMore) break;
-    if (result == TBrokerFrameReader::TResult::Error) {
-      engine_.OnReadError(c, c.reader_.ErrorText());
-      break;
-    }
-    engine_.OnFrame(c, c.frame_);
-    c.reader_.Consume(c.in_);
-  }
+  ProcessInput(c);
 }
 
 void TBrokerServer::MarkDirty(TConnection& c) {
@@ -390,6 +410,12 @@ void TBrokerServer::Flush(TConnection& c) {
       StartDrain(c);
       return;
     }
+    c.out_.ShrinkIfIdle(kKeepBuffer);
+  }
+  if (c.inputPaused_ && c.out_.Size() < kHighWater && !c.closing_) {
+    c.inputPaused_ = false;
+    UpdateInterest(c);
+    ProcessInput(c);  // frames that arrived while paused
   }
   if (c.wantsReady_ && c.out_.Size() < kHighWater && !c.closing_) {
     c.wantsReady_ = false;

@@ -7,9 +7,11 @@
 // events are written with one send per connection afterwards. A connection
 // whose output buffer is over its bound gets no deliveries until the buffer
 // drains (the engine keeps its messages), so a slow consumer holds up nobody
-// else. A connection that is refused or disconnects is flushed, shut down
-// for writing and closed when the peer closes (or after two seconds), so the
-// peer reads the last frame instead of a reset.
+// else; a connection whose unsent output grows past 8 MiB anyway (receipts
+// it does not read) is not read from until it drains. A connection that is
+// refused or disconnects is flushed, shut down for writing and closed when
+// the peer closes (or after two seconds), so the peer reads the last frame
+// instead of a reset.
 //
 // The fault hooks of the options change only the output path: pieces of at
 // most FaultChunk bytes with a pause of about a millisecond between them,
@@ -65,6 +67,8 @@ class TBrokerServer {
   void StartDrain(TConnection& c);
   void Kill(TConnection& c);
   void Reap();
+  void ProcessInput(TConnection& c);
+  void UpdateInterest(TConnection& c);
   void SetWriteInterest(TConnection& c, bool on);
   void StopReading(TConnection& c);
   int Timeout();

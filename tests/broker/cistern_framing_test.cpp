@@ -130,6 +130,7 @@ TEST(CisternFraming, BadInputIsRefusedAndClosed) {
       {"begin without transaction", connect + TRawStompPeer::Encode("BEGIN", {})},
       {"unsubscribe without id", connect + TRawStompPeer::Encode("UNSUBSCRIBE", {})},
       {"header line without colon", connect + "SEND\ndestination:jms.queue.a\nnocolon\n\nx" + std::string(1, '\0')},
+      {"NUL in a header", connect + std::string("SEND\ndestination:jms.queue.a\nk:a\0b\n\nx\0", 37)},
       {"empty header name", connect + "SEND\n:v\n\nx" + std::string(1, '\0')},
       {"bad content-length", connect + "SEND\ndestination:jms.queue.a\ncontent-length:abc\n\nx" + std::string(1, '\0')},
       {"content-length body without NUL", connect + "SEND\ndestination:jms.queue.a\ncontent-length:1\n\nxy\n"},

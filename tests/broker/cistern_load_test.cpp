@@ -170,3 +170,38 @@ TEST(CisternLoad, FiveHundredSimultaneousConnections) {
   }
   EXPECT_EQ(delivered, kPeers);
 }
+
+TEST(CisternLoad, ClientThatDoesNotReadItsReceiptsLosesNone) {
+  TCisternProcess broker;
+  ASSERT_TRUE(broker.Started());
+  TRawStompPeer flooder;
+  ASSERT_TRUE(flooder.Login(broker.Host(), broker.Port()));
+  constexpr int kFrames = 150000;  // about 25 MB of receipts
+  const std::string pad(120, 'p');
+  std::atomic<bool> sent{false};
+  std::thread writer([&] {
+    std::string batch;
+    for (int n = 0; n < kFrames; ++n) {
+      batch += TRawStompPeer::Encode("BEGIN", {{"transaction", "t" + std::to_string(n)}, {"receipt", pad + std::to_string(n)}});
+      if (batch.size() > 65536 || n + 1 == kFrames) {
+        if (!flooder.SendRaw(batch)) return;
+        batch.clear();
+      }
+    }
+    sent = true;
+  });
+  // Others are served meanwhile.
+  TRawStompPeer other;
+  ASSERT_TRUE(other.Login(broker.Host(), broker.Port()));
+  EXPECT_TRUE(Confirmed(other, "SEND", {{"destination", "jms.queue.x"}}, "x"));
+  int next = 0;
+  while (next < kFrames) {
+    auto f = flooder.ReadFrame(10s);
+    if (!f) break;
+    if (f->Header("receipt-id") != pad + std::to_string(next)) break;
+    ++next;
+  }
+  writer.join();
+  EXPECT_TRUE(sent.load());
+  EXPECT_EQ(next, kFrames);
+}
