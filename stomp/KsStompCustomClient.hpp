@@ -18,10 +18,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <string_view>
 
 #include "jms/KsJMSInterfaces.hpp"
 #include "stomp/KsStompConnection.hpp"
+#include "stomp/KsStompFrame.hpp"
 #include "stomp/KsStompInterfaces.hpp"
 #include "stomp/KsStompTypes.hpp"
 
@@ -102,7 +105,28 @@ class TKsStompCustomClient : public TKsStompConnection {
   virtual void StompFrameAvailable(const std::shared_ptr<IStompFrame>& frame);
   const char* ClassName() const override;
 
+  // Send with the extra headers given as views (no copies of the caller's
+  // strings); the same frame and checks as Send. The send path of the
+  // messaging layer uses it.
+  void SendViews(std::string_view destination, std::string_view body, std::int32_t sendTimeout,
+                 std::string_view receipt, bool omitContentLength, const TKsHeaderView* extraHeaders,
+                 std::size_t extraCount);
+  // True when the logger's debug level is on (trace lines are formatted
+  // only then).
+  bool DebugEnabled() const;
+
  private:
+  // A trace line with this class's own prefix "TKsStompCustomClient: ".
+  void LogOwn(const std::string& text);
+  // The frame as one trace line: command, then " name=value," per header
+  // without the last ",".
+  void LogFrame(const IStompFrame& frame);
+  void CheckTransaction(const std::string& transactionId);
+  void TransactionCommand(const char* command, const char* label, const std::string& transactionId,
+                          const std::string& receipt);
+  IStompCommAdapter& RequireAdapter() const;
+
+  mutable std::mutex sessionMutex_;  // guards session_ (written by the reader thread)
   TKsStompFrameEvent onMessage_;
   TKsStompFrameEvent onConnected_;
   TKsStompFrameEvent onError_;

@@ -1,0 +1,382 @@
+#include "stomp/KsStompCustomClient.hpp"
+
+#include <charconv>
+#include <vector>
+
+#include "support/KsLog.hpp"
+#include "support/KsText.hpp"
+
+namespace ks {
+
+namespace {
+
+constexpr const char* kOwnPrefix = "TKsStompCustomClient: ";
+
+// Frame images above this size are not kept in the per-thread buffer.
+constexpr std::size_t kKeepBufferLimit = 1u << 20;
+
+// A per-thread output buffer for frame images, reused across sends. A nested
+// use on the same thread (not expected) gets a fresh string instead.
+class TImageBuffer {
+ public:
+  TImageBuffer() {
+    if (!inUse_) {
+      inUse_ = true;
+      owner_ = true;
+      buffer_ = &shared_;
+      buffer_->clear();
+    } else {
+      buffer_ = &local_;
+    }
+  }
+  ~TImageBuffer() {
+    if (owner_) {
+      if (shared_.capacity() > kKeepBufferLimit) std::string().swap(shared_);
+      inUse_ = false;
+    }
+  }
+  TImageBuffer(const TImageBuffer&) = delete;
+  TImageBuffer& operator=(const TImageBuffer&) = delete;
+  std::string& Get() { return *buffer_; }
+
+ private:
+  static thread_local std::string shared_;
+  static thread_local bool inUse_;
+  std::string local_;
+  std::string* buffer_ = nullptr;
+  bool owner_ = false;
+};
+
+thread_local std::string TImageBuffer::shared_;
+thread_local bool TImageBuffer::inUse_ = false;
+
+bool IsSeparator(char c) { return c == '&' || static_cast<unsigned char>(c) <= ' '; }
+
+// Applies the options after "?" of a subscription destination to frame:
+// items split at "&" and at blanks and control characters; an item that
+// starts with a double quote runs to its closing quote (two quotes stand for
+// one); each name=value item becomes a header.
+void ApplyDestinationOptions(std::string_view options, IStompFrame& frame) {
+  std::size_t i = 0;
+  const std::size_t n = options.size();
+  std::string item;
+  while (i < n) {
+    if (IsSeparator(options[i])) {
+      ++i;
+      continue;
+    }
+    item.clear();
+    if (options[i] == '"') {
+      ++i;
+      while (i < n) {
+        if (options[i] == '"') {
+          if (i + 1 < n && options[i + 1] == '"') {
+            item.push_back('"');
+            i += 2;
+            continue;
+          }
+          ++i;
+          break;
+        }
+        item.push_back(options[i++]);
+      }
+    } else {
+      std::size_t start = i;
+      while (i < n && !IsSeparator(options[i])) ++i;
+      item.assign(options.substr(start, i - start));
+    }
+    std::size_t eq = item.find('=');
+    // Items without "=" (and those without a name) carry no header.
+    if (eq == std::string::npos || eq == 0) continue;
+    frame.SetHeader(std::string_view(item).substr(0, eq), std::string_view(item).substr(eq + 1));
+  }
+}
+
+}  // namespace
+
+EConnectionFailedException::EConnectionFailedException(const std::string& cause)
+    : EJMSException(cause.empty() ? std::string("The JMS connection has failed due to a Transport problem")
+                                  : "The JMS connection has failed due to a Transport problem: " + cause) {}
+
+TKsStompCustomClient::TKsStompCustomClient() = default;
+
+TKsStompCustomClient::~TKsStompCustomClient() = default;
+
+const char* TKsStompCustomClient::ClassName() const { return "TKsStompCustomClient"; }
+
+bool TKsStompCustomClient::DebugEnabled() const {
+  const auto& logger = GetLogger();
+  return logger && logger->IsDebugEnabled();
+}
+
+void TKsStompCustomClient::LogOwn(const std::string& text) {
+  if (!DebugEnabled()) return;
+  GetLogger()->Trace(kOwnPrefix + text);
+}
+
+void TKsStompCustomClient::LogFrame(const IStompFrame& frame) {
+  if (!DebugEnabled()) return;
+  std::string line = frame.GetCommand();
+  const std::int32_t count = frame.GetHeaderCount();
+  for (std::int32_t i = 0; i < count; ++i) {
+    TStompHeaderItem item = frame.GetHeaderItem(i);
+    line += ' ';
+    line += item.Name;
+    line += '=';
+    line += item.Value;
+    if (i + 1 < count) line += ',';
+  }
+  LogOwn(line);
+}
+
+IStompCommAdapter& TKsStompCustomClient::RequireAdapter() const {
+  IStompCommAdapter* adapter = GetAdapter();
+  if (adapter == nullptr) throw EKsNoCommAdapterInstalled("No communication adapter installed");
+  return *adapter;
+}
+
+void TKsStompCustomClient::Connect() {
+  Log("Connect");
+  IStompCommAdapter& adapter = RequireAdapter();
+  adapter.SetOnConnect([this](IStompCommAdapter*) { StompConnect(); });
+  adapter.SetOnDataAvailable(
+      [this](IStompCommAdapter* sender, const std::string& text) { StompDataAvailable(sender, text); });
+  adapter.Connect();
+  Log("Connected");
+}
+
+void TKsStompCustomClient::StompConnect() {
+  LogOwn("StompConnect");
+  TKsStompFrame frame;
+  frame.SetCommand("CONNECT");
+  frame.SetHeader("login", GetLogin());
+  frame.SetHeader("passcode", GetPasscode());
+  frame.SetHeader("client-id", GetClientID());
+  Transmit(frame, -1);
+}
+
+void TKsStompCustomClient::Subscribe(const std::string& destination, bool clientAcknowledge,
+                                     const std::string& receipt, bool noLocal, const std::string& selector,
+                                     const std::string& id) {
+  LogOwn("Subscribe");
+  std::string_view dest = destination;
+  std::string_view options;
+  std::size_t question = dest.find('?');
+  if (question != std::string_view::npos) {
+    options = dest.substr(question + 1);
+    dest = dest.substr(0, question);
+  }
+  TKsStompFrame frame;
+  frame.SetCommand("SUBSCRIBE");
+  frame.SetHeader("destination", dest);
+  frame.SetHeader("ack", clientAcknowledge ? "client" : "auto");
+  frame.SetHeader("id", id);
+  frame.SetHeader("selector", selector);
+  frame.SetHeader("receipt", receipt);
+  if (noLocal) frame.SetHeader("activemq.noLocal", "true");
+  ApplyDestinationOptions(options, frame);
+  Transmit(frame, -1);
+}
+
+void TKsStompCustomClient::UnsubscribeID(const std::string& id, const std::string& receipt) {
+  LogOwn("UnsubscribeID");
+  TKsStompFrame frame;
+  frame.SetCommand("UNSUBSCRIBE");
+  frame.SetHeader("id", id);
+  frame.SetHeader("receipt", receipt);
+  Transmit(frame, -1);
+}
+
+void TKsStompCustomClient::UnsubscribeDurable(const std::string& destination, const std::string& subscriptionName) {
+  LogOwn("UnsubscribeDurable");
+  TKsStompFrame frame;
+  frame.SetCommand("UNSUBSCRIBE");
+  frame.SetHeader("destination", destination);
+  frame.SetHeader("activemq.subscriptionName", subscriptionName);
+  Transmit(frame, -1);
+}
+
+void TKsStompCustomClient::CheckTransaction(const std::string& transactionId) {
+  if (Trim(transactionId).empty()) throw EKsStompInvalidTranscationIdError("Invalid transaction id");
+}
+
+void TKsStompCustomClient::TransactionCommand(const char* command, const char* label,
+                                              const std::string& transactionId, const std::string& receipt) {
+  LogOwn(label);
+  CheckTransaction(transactionId);
+  TKsStompFrame frame;
+  frame.SetCommand(command);
+  frame.SetHeader("transaction", transactionId);
+  frame.SetHeader("receipt", receipt);
+  Transmit(frame, -1);
+}
+
+void TKsStompCustomClient::BeginTrans(const std::string& transactionId, const std::string& receipt) {
+  TransactionCommand("BEGIN", "BeginTrans", transactionId, receipt);
+}
+
+void TKsStompCustomClient::CommitTrans(const std::string& transactionId, const std::string& receipt) {
+  TransactionCommand("COMMIT", "CommitTrans", transactionId, receipt);
+}
+
+void TKsStompCustomClient::AbortTrans(const std::string& transactionId, const std::string& receipt) {
+  TransactionCommand("ABORT", "AbortTrans", transactionId, receipt);
+}
+
+void TKsStompCustomClient::Ack(const std::string& messageId, const std::string& transactionId) {
+  LogOwn("Ack");
+  TKsStompFrame frame;
+  frame.SetCommand("ACK");
+  frame.SetHeader("message-id", messageId);
+  frame.SetHeader("transaction", transactionId);
+  Transmit(frame, -1);
+}
+
+void TKsStompCustomClient::Send(const std::string& destination, const std::string& body, std::int32_t sendTimeout,
+                                const std::string& receipt, bool omitContentLength,
+                                const TStompHeaders& extraHeaders) {
+  thread_local std::vector<TKsHeaderView> views;
+  // The vector is only read while SendViews runs; a nested Send on this
+  // thread is not possible, since nothing below calls back into it.
+  views.clear();
+  views.reserve(extraHeaders.size());
+  for (const TStompHeaderItem& item : extraHeaders) views.emplace_back(item.Name, item.Value);
+  SendViews(destination, body, sendTimeout, receipt, omitContentLength, views.data(), views.size());
+}
+
+void TKsStompCustomClient::SendViews(std::string_view destination, std::string_view body, std::int32_t sendTimeout,
+                                     std::string_view receipt, bool omitContentLength,
+                                     const TKsHeaderView* extraHeaders, std::size_t extraCount) {
+  char lengthText[24];
+  std::string_view length;
+  if (!omitContentLength) {
+    auto result = std::to_chars(lengthText, lengthText + sizeof lengthText, body.size());
+    length = std::string_view(lengthText, static_cast<std::size_t>(result.ptr - lengthText));
+  }
+
+  if (DebugEnabled()) {
+    // Traced path: a real frame, so that Transmit can log it.
+    LogOwn("Send");
+    TKsStompFrame frame;
+    frame.SetCommand("SEND");
+    frame.SetHeader("destination", destination);
+    frame.SetHeader("receipt", receipt);
+    frame.SetHeader("content-length", length);
+    for (std::size_t i = 0; i < extraCount; ++i) frame.SetHeader(extraHeaders[i].first, extraHeaders[i].second);
+    frame.AssignBody(body);
+    Transmit(frame, sendTimeout);
+    return;
+  }
+
+  // Hot path: the header list is made of views and the image is built in the
+  // per-thread buffer.
+  thread_local TKsHeaderViewList headers;
+  headers.Clear();
+  headers.Reserve(3 + extraCount);
+  headers.Set("destination", destination);
+  headers.Set("receipt", receipt);
+  headers.Set("content-length", length);
+  for (std::size_t i = 0; i < extraCount; ++i) headers.Set(extraHeaders[i].first, extraHeaders[i].second);
+  if (!loggedIn_.load(std::memory_order_acquire)) {
+    throw EKsStompClientNotConnectedError("Not connected! Command: SEND");
+  }
+  IStompCommAdapter& adapter = RequireAdapter();
+  TImageBuffer buffer;
+  TKsStompFrame::AppendFrameBytes(buffer.Get(), "SEND", headers.Data(), headers.Size(), body);
+  adapter.Transmit(buffer.Get(), sendTimeout);
+}
+
+void TKsStompCustomClient::StompDisconnect() {
+  if (DebugEnabled()) LogOwn("StompDisconnect session=" + GetSession());
+  TKsStompFrame frame;
+  frame.SetCommand("DISCONNECT");
+  frame.SetHeader("client-id", GetClientID());
+  Transmit(frame, -1);
+  loggedIn_.store(false, std::memory_order_release);
+  std::lock_guard<std::mutex> lock(sessionMutex_);
+  session_.clear();
+}
+
+void TKsStompCustomClient::Disconnect() {
+  if (!loggedIn_.load(std::memory_order_acquire)) return;
+  Log("Disconnect");
+  IStompCommAdapter& adapter = RequireAdapter();
+  try {
+    StompDisconnect();
+  } catch (...) {
+    // The transport is closed even when DISCONNECT could not be sent, so
+    // that no reader thread or socket outlives the disconnect.
+    adapter.Disconnect();
+    throw;
+  }
+  adapter.Disconnect();
+}
+
+void TKsStompCustomClient::Transmit(const IStompFrame& frame, std::int32_t sendTimeout) {
+  if (DebugEnabled()) {
+    LogOwn("Transmit");
+    LogFrame(frame);
+  }
+  if (frame.GetCommand() != "CONNECT" && !loggedIn_.load(std::memory_order_acquire)) {
+    throw EKsStompClientNotConnectedError("Not connected! Command: " + frame.GetCommand());
+  }
+  IStompCommAdapter& adapter = RequireAdapter();
+  TImageBuffer buffer;
+  if (const auto* own = dynamic_cast<const TKsStompFrame*>(&frame)) {
+    own->AppendBytes(buffer.Get());
+    adapter.Transmit(buffer.Get(), sendTimeout);
+  } else {
+    adapter.Transmit(frame.ToBytes(), sendTimeout);
+  }
+}
+
+void TKsStompCustomClient::TransmitWithHeaders(IStompFrame& frame, const TStompHeaders& headers,
+                                               std::int32_t sendTimeout) {
+  for (const TStompHeaderItem& item : headers) frame.SetHeader(item.Name, item.Value);
+  Transmit(frame, sendTimeout);
+}
+
+void TKsStompCustomClient::StompDataAvailable(IStompCommAdapter* /*sender*/, const std::string& frameText) {
+  Log("StompDataAvailable");
+  std::shared_ptr<IStompFrame> frame = TKsStompFrame::Parse(frameText);
+  LogFrame(*frame);
+  const std::string& command = frame->GetCommand();
+  if (command == "MESSAGE") {
+    if (onMessage_) onMessage_(this, frame);
+    StompFrameAvailable(frame);
+  } else if (command == "RECEIPT") {
+    if (onReceipt_) onReceipt_(this, frame);
+  } else if (command == "CONNECTED") {
+    {
+      std::lock_guard<std::mutex> lock(sessionMutex_);
+      session_ = frame->GetHeader("session");
+    }
+    loggedIn_.store(true, std::memory_order_release);
+    if (onConnected_) onConnected_(this, frame);
+  } else if (command == "ERROR") {
+    if (onError_) onError_(this, frame);
+    std::string text = frame->GetHeader("message");
+    text += ' ';
+    text += frame->GetBody();
+    throw EKsStompServerErrorMessage(text);
+  } else {
+    const auto& logger = GetLogger();
+    if (logger) logger->Error("Unknown command " + command + " in stomp frame");
+  }
+}
+
+bool TKsStompCustomClient::GetLoggedIn() const { return loggedIn_.load(std::memory_order_acquire); }
+
+std::string TKsStompCustomClient::GetSession() const {
+  std::lock_guard<std::mutex> lock(sessionMutex_);
+  return session_;
+}
+
+void TKsStompCustomClient::SetOnMessage(TKsStompFrameEvent handler) { onMessage_ = std::move(handler); }
+void TKsStompCustomClient::SetOnConnected(TKsStompFrameEvent handler) { onConnected_ = std::move(handler); }
+void TKsStompCustomClient::SetOnError(TKsStompFrameEvent handler) { onError_ = std::move(handler); }
+void TKsStompCustomClient::SetOnReceipt(TKsStompFrameEvent handler) { onReceipt_ = std::move(handler); }
+
+void TKsStompCustomClient::StompFrameAvailable(const std::shared_ptr<IStompFrame>& /*frame*/) {}
+
+}  // namespace ks
