@@ -1,0 +1,126 @@
+// KsInteropSupport: third-party peers for the interop suite.
+//
+// TActiveMQProcess runs Debian's ActiveMQ 5.17 (package `activemq`) with a
+// configuration of its own in a fresh temporary folder: no JMX, no
+// persistence, one STOMP connector on a free loopback port, and optionally
+// a simple authentication plugin with one user. The broker is started once
+// per test binary (SharedActiveMQ / SharedAuthActiveMQ) and stopped by a
+// global test environment when the binary ends.
+//
+// RunPeer runs tests/interop/stomp_peer.py, a client built on Debian's
+// `python3-stomp`, with /usr/bin/python3 and parses what it printed.
+//
+// TInteropTest is the fixture of every case: it skips the case, with the
+// reason, when the peers are not installed, and fails it when they are but
+// the broker does not come up.
+//
+// Threads: everything here is used from the test's main thread.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <utility>
+#include <vector>
+
+#include "tests/common/KsProcess.hpp"
+
+namespace ks::test {
+
+inline constexpr char kAuthUser[] = "system";
+inline constexpr char kAuthPassword[] = "manager";
+
+// Why the interop peers cannot be used here (empty when they can): the
+// ActiveMQ package, a Java runtime or the Python STOMP client is missing.
+const std::string& InteropUnavailableReason();
+
+class TActiveMQProcess {
+ public:
+  // Starts the broker and waits (with a deadline) until its STOMP port
+  // accepts connections. withAuth adds the authentication plugin that knows
+  // only kAuthUser / kAuthPassword.
+  explicit TActiveMQProcess(bool withAuth, std::chrono::milliseconds startTimeout = std::chrono::seconds(60));
+  ~TActiveMQProcess();
+  TActiveMQProcess(const TActiveMQProcess&) = delete;
+  TActiveMQProcess& operator=(const TActiveMQProcess&) = delete;
+
+  bool Started() const { return started_; }
+  std::uint16_t Port() const { return port_; }
+  // "stomp://127.0.0.1:PORT"
+  std::string Url() const;
+  // Why the start failed, with the end of the broker's log.
+  const std::string& Failure() const { return failure_; }
+
+  // SIGTERM, then SIGKILL after the deadline; removes the folder. Safe to
+  // call twice.
+  void Stop();
+
+ private:
+  bool StartOnce(bool withAuth, std::chrono::steady_clock::time_point deadline);
+  std::string LogTail() const;
+
+  std::string dir_;
+  pid_t pid_ = -1;
+  std::uint16_t port_ = 0;
+  bool started_ = false;
+  std::string failure_;
+};
+
+// The brokers shared by all cases of this test binary, started on first use.
+TActiveMQProcess& SharedActiveMQ();
+TActiveMQProcess& SharedAuthActiveMQ();
+
+// One message as the Python client saw it.
+struct TPeerMessage {
+  std::string body;
+  std::vector<std::pair<std::string, std::string>> headers;  // wire order
+  // The header's value; empty when it is missing.
+  std::string Header(const std::string& name) const;
+  bool Has(const std::string& name) const;
+};
+
+struct TPeerResult {
+  std::optional<int> status;
+  std::vector<std::string> lines;      // everything it printed
+  std::vector<TPeerMessage> messages;  // parsed "MESSAGE" lines
+  bool sent = false;                   // printed "SENT"
+  std::optional<int> received;         // the count of "END <n>"
+  // The lines, joined, for failure messages.
+  std::string Output() const;
+};
+
+// Runs the Python peer with these arguments (after the script path) and
+// waits for its end.
+TPeerResult RunPeer(const std::vector<std::string>& args,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(30));
+// Convenience forms of RunPeer.
+TPeerResult PeerSend(std::uint16_t port, const std::string& destination, const std::string& body,
+                     const std::vector<std::string>& extra = {});
+TPeerResult PeerReceive(std::uint16_t port, const std::string& destination, int count, double timeoutSeconds,
+                        const std::vector<std::string>& extra = {});
+
+// Runs a built program (e.g. "tools/Spigot") to its end: writes input to
+// its standard input, collects every line and the exit status.
+struct TProgramRun {
+  std::vector<std::string> lines;
+  std::optional<int> status;
+  std::string Output() const;
+};
+TProgramRun RunProgram(const std::string& relative, const std::vector<std::string>& args,
+                       const std::string& input = "", std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+// Lines that begin with prefix, with the prefix removed.
+std::vector<std::string> LinesAfter(const std::vector<std::string>& lines, const std::string& prefix);
+
+class TInteropTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  // The shared broker without authentication; valid after SetUp.
+  TActiveMQProcess* broker_ = nullptr;
+};
+
+}  // namespace ks::test

@@ -1,0 +1,378 @@
+// Third-party peers of the interop suite: ActiveMQ in a process of its own,
+// the Python STOMP client, and the program runner. See KsInteropSupport.hpp.
+#include "tests/interop/KsInteropSupport.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+namespace ks::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char kActiveMQJar[] = "/usr/share/activemq/bin/activemq.jar";
+const char kJava[] = "/usr/bin/java";
+const char kPython[] = "/usr/bin/python3";
+
+std::string PeerScript() {
+  return (std::filesystem::path(__FILE__).parent_path() / "stomp_peer.py").string();
+}
+
+// A loopback port that was free a moment ago (bound to port 0, then closed).
+std::uint16_t FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  socklen_t len = sizeof addr;
+  std::uint16_t port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+    port = ntohs(addr.sin_port);
+  close(fd);
+  return port;
+}
+
+bool PortAccepts(std::uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
+  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  close(fd);
+  return ok;
+}
+
+std::string BrokerXml(std::uint16_t port, bool withAuth) {
+  std::ostringstream xml;
+  xml << "<beans xmlns=\"http://www.springframework.org/schema/beans\"\n"
+         "  xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"\n"
+         "  xsi:schemaLocation=\"http://www.springframework.org/schema/beans "
+         "http://www.springframework.org/schema/beans/spring-beans-2.0.xsd\n"
+         "  http://activemq.apache.org/schema/core http://activemq.apache.org/schema/core/activemq-core.xsd\">\n"
+         "  <broker xmlns=\"http://activemq.apache.org/schema/core\" useJmx=\"false\" persistent=\"false\""
+         " brokerName=\"interop\">\n";
+  if (withAuth) {
+    xml << "    <plugins>\n"
+           "      <simpleAuthenticationPlugin>\n"
+           "        <users>\n"
+           "          <authenticationUser username=\""
+        << kAuthUser << "\" password=\"" << kAuthPassword
+        << "\" groups=\"users\"/>\n"
+           "        </users>\n"
+           "      </simpleAuthenticationPlugin>\n"
+           "    </plugins>\n";
+  }
+  xml << "    <transportConnectors>\n"
+         "      <transportConnector name=\"stomp\" uri=\"stomp://127.0.0.1:"
+      << port
+      << "\"/>\n"
+         "    </transportConnectors>\n"
+         "  </broker>\n"
+         "</beans>\n";
+  return xml.str();
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::optional<std::string> FromHex(const std::string& hex) {
+  if (hex == "-") return std::string();
+  if (hex.size() % 2 != 0) return std::nullopt;
+  std::string out;
+  out.reserve(hex.size() / 2);
+  for (std::size_t i = 0; i < hex.size(); i += 2) {
+    int hi = HexValue(hex[i]);
+    int lo = HexValue(hex[i + 1]);
+    if (hi < 0 || lo < 0) return std::nullopt;
+    out.push_back(static_cast<char>(hi * 16 + lo));
+  }
+  return out;
+}
+
+// "MESSAGE <body> <name>=<value> ..." with every part in hexadecimal.
+std::optional<TPeerMessage> ParseMessageLine(const std::string& line) {
+  std::istringstream in(line);
+  std::string word;
+  in >> word;
+  if (word != "MESSAGE" || !(in >> word)) return std::nullopt;
+  auto body = FromHex(word);
+  if (!body) return std::nullopt;
+  TPeerMessage message;
+  message.body = std::move(*body);
+  while (in >> word) {
+    auto eq = word.find('=');
+    if (eq == std::string::npos) return std::nullopt;
+    auto name = FromHex(word.substr(0, eq));
+    auto value = FromHex(word.substr(eq + 1));
+    if (!name || !value) return std::nullopt;
+    message.headers.emplace_back(std::move(*name), std::move(*value));
+  }
+  return message;
+}
+
+std::string Join(const std::vector<std::string>& lines) {
+  std::string out;
+  for (const auto& l : lines) out += l + "\n";
+  return out;
+}
+
+// Stops the shared brokers when the test binary ends.
+class TBrokerEnvironment : public ::testing::Environment {
+ public:
+  void TearDown() override;
+};
+
+std::unique_ptr<TActiveMQProcess>& SharedSlot(bool withAuth) {
+  static std::unique_ptr<TActiveMQProcess> plain;
+  static std::unique_ptr<TActiveMQProcess> auth;
+  return withAuth ? auth : plain;
+}
+
+void TBrokerEnvironment::TearDown() {
+  SharedSlot(false).reset();
+  SharedSlot(true).reset();
+}
+
+[[maybe_unused]] ::testing::Environment* const kBrokerEnvironment =
+    ::testing::AddGlobalTestEnvironment(new TBrokerEnvironment);
+
+TActiveMQProcess& Shared(bool withAuth) {
+  auto& slot = SharedSlot(withAuth);
+  if (!slot) slot = std::make_unique<TActiveMQProcess>(withAuth);
+  return *slot;
+}
+
+}  // namespace
+
+const std::string& InteropUnavailableReason() {
+  static const std::string reason = [] {
+    std::string missing;
+    if (access(kActiveMQJar, R_OK) != 0) missing += " activemq (no " + std::string(kActiveMQJar) + ")";
+    if (access(kJava, X_OK) != 0) missing += " java runtime (no " + std::string(kJava) + ")";
+    // From "/" with -P: a stomp/ folder in the working directory must not
+    // pass for the module.
+    std::string probe = std::string("cd / && ") + kPython +
+                        " -P -c 'import stomp; stomp.Connection10' >/dev/null 2>&1";
+    if (access(kPython, X_OK) != 0 || std::system(probe.c_str()) != 0)
+      missing += " python3-stomp (import stomp fails in " + std::string(kPython) + ")";
+    if (missing.empty()) return std::string();
+    return "interop peers not installed:" + missing +
+           "; run scripts/interop-deps.sh as root (apt-get install activemq python3-stomp)";
+  }();
+  return reason;
+}
+
+TActiveMQProcess::TActiveMQProcess(bool withAuth, std::chrono::milliseconds startTimeout) {
+  char tmpl[] = "/tmp/ks-activemq-XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) {
+    failure_ = "cannot create a temporary folder";
+    return;
+  }
+  dir_ = tmpl;
+  auto deadline = Clock::now() + startTimeout;
+  // The free port may be taken between the probe and the broker's bind;
+  // a broker that exits at once is retried on another port.
+  for (int attempt = 0; attempt < 3 && !started_ && Clock::now() < deadline; ++attempt)
+    started_ = StartOnce(withAuth, deadline);
+}
+
+TActiveMQProcess::~TActiveMQProcess() {
+  Stop();
+  if (!dir_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+}
+
+bool TActiveMQProcess::StartOnce(bool withAuth, Clock::time_point deadline) {
+  port_ = FreePort();
+  if (port_ == 0) {
+    failure_ = "no free port";
+    return false;
+  }
+  {
+    std::ofstream xml(dir_ + "/activemq.xml", std::ios::trunc);
+    xml << BrokerXml(port_, withAuth);
+    if (!xml) {
+      failure_ = "cannot write " + dir_ + "/activemq.xml";
+      return false;
+    }
+  }
+  const std::string logPath = dir_ + "/broker.log";
+  std::vector<std::string> args = {kJava,
+                                   "-Xmx256M",
+                                   "-XX:+UseSerialGC",
+                                   "-XX:TieredStopAtLevel=1",
+                                   "-Dactivemq.base=" + dir_,
+                                   "-Dactivemq.home=/usr/share/activemq",
+                                   "-Dactivemq.conf=" + dir_,
+                                   "-Dactivemq.data=" + dir_ + "/data",
+                                   "-jar",
+                                   kActiveMQJar,
+                                   "start",
+                                   "xbean:file:" + dir_ + "/activemq.xml"};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_ = fork();
+  if (pid_ < 0) {
+    failure_ = "fork failed";
+    return false;
+  }
+  if (pid_ == 0) {
+    int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    int null = open("/dev/null", O_RDONLY);
+    if (log >= 0) {
+      dup2(log, STDOUT_FILENO);
+      dup2(log, STDERR_FILENO);
+    }
+    if (null >= 0) dup2(null, STDIN_FILENO);
+    if (chdir(dir_.c_str()) != 0) _exit(126);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  // Wait for the port, or for the broker to give up.
+  while (Clock::now() < deadline) {
+    if (PortAccepts(port_)) return true;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      failure_ = "ActiveMQ exited before it listened on port " + std::to_string(port_) + ":\n" + LogTail();
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  failure_ = "ActiveMQ did not listen on port " + std::to_string(port_) + " in time:\n" + LogTail();
+  Stop();
+  return false;
+}
+
+std::string TActiveMQProcess::Url() const { return "stomp://127.0.0.1:" + std::to_string(port_); }
+
+std::string TActiveMQProcess::LogTail() const {
+  std::ifstream log(dir_ + "/broker.log");
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(log, line);) lines.push_back(line);
+  std::size_t from = lines.size() > 20 ? lines.size() - 20 : 0;
+  std::string out;
+  for (std::size_t i = from; i < lines.size(); ++i) out += lines[i] + "\n";
+  return out;
+}
+
+void TActiveMQProcess::Stop() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);
+  auto deadline = Clock::now() + std::chrono::seconds(15);
+  for (;;) {
+    int status = 0;
+    pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == pid_ || (r < 0 && errno == ECHILD)) break;
+    if (Clock::now() >= deadline) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  pid_ = -1;
+  started_ = false;
+}
+
+TActiveMQProcess& SharedActiveMQ() { return Shared(false); }
+TActiveMQProcess& SharedAuthActiveMQ() { return Shared(true); }
+
+std::string TPeerMessage::Header(const std::string& name) const {
+  for (const auto& [n, v] : headers)
+    if (n == name) return v;
+  return {};
+}
+
+bool TPeerMessage::Has(const std::string& name) const {
+  for (const auto& h : headers)
+    if (h.first == name) return true;
+  return false;
+}
+
+std::string TPeerResult::Output() const { return Join(lines); }
+std::string TProgramRun::Output() const { return Join(lines); }
+
+TPeerResult RunPeer(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
+  std::vector<std::string> all = {"-P", PeerScript()};
+  all.insert(all.end(), args.begin(), args.end());
+  TKsProcess peer(kPython, all);
+  peer.CloseInput();
+  TPeerResult result;
+  result.lines = peer.ReadAll(timeout);
+  result.status = peer.Wait(std::chrono::seconds(5));
+  for (const auto& line : result.lines) {
+    if (line == "SENT") result.sent = true;
+    if (line.rfind("END ", 0) == 0) result.received = std::atoi(line.c_str() + 4);
+    if (auto message = ParseMessageLine(line)) result.messages.push_back(std::move(*message));
+  }
+  return result;
+}
+
+TPeerResult PeerSend(std::uint16_t port, const std::string& destination, const std::string& body,
+                     const std::vector<std::string>& extra) {
+  std::vector<std::string> args = {"send", "--port", std::to_string(port), "--dest", destination, "--body", body};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return RunPeer(args);
+}
+
+TPeerResult PeerReceive(std::uint16_t port, const std::string& destination, int count, double timeoutSeconds,
+                        const std::vector<std::string>& extra) {
+  std::vector<std::string> args = {"receive",          "--port",  std::to_string(port),
+                                   "--dest",           destination, "--count",
+                                   std::to_string(count), "--timeout", std::to_string(timeoutSeconds)};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return RunPeer(args);
+}
+
+TProgramRun RunProgram(const std::string& relative, const std::vector<std::string>& args, const std::string& input,
+                       std::chrono::milliseconds timeout) {
+  TKsProcess program(BuiltProgram(relative), args);
+  if (!input.empty()) program.WriteInput(input);
+  program.CloseInput();
+  TProgramRun run;
+  run.lines = program.ReadAll(timeout);
+  run.status = program.Wait(std::chrono::seconds(5));
+  return run;
+}
+
+std::vector<std::string> LinesAfter(const std::vector<std::string>& lines, const std::string& prefix) {
+  std::vector<std::string> out;
+  for (const auto& l : lines)
+    if (l.rfind(prefix, 0) == 0) out.push_back(l.substr(prefix.size()));
+  return out;
+}
+
+void TInteropTest::SetUp() {
+  const std::string& reason = InteropUnavailableReason();
+  if (!reason.empty()) GTEST_SKIP() << reason;
+  broker_ = &SharedActiveMQ();
+  ASSERT_TRUE(broker_->Started()) << broker_->Failure();
+}
+
+}  // namespace ks::test

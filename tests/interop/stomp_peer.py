@@ -1,0 +1,123 @@
+"""A STOMP 1.0 peer for the interop suite, built on stomp.py (python3-stomp).
+
+Run with /usr/bin/python3 -P so that nothing but the installed package
+answers to "import stomp".
+
+  send    --port P --dest D --body TEXT [--reply-to R] [--header NAME=VALUE ...]
+          Sends one message and prints "SENT".
+  receive --port P --dest D --count N --timeout SECONDS [--ack auto|client] [--no-ack]
+          Subscribes and waits for N messages (or the time-out); prints one
+          line per message, "MESSAGE <body> <name>=<value> ...", every part
+          in hexadecimal so that any byte survives, and then "END <received>". In client mode each message is acknowledged,
+          unless --no-ack is given: the connection then closes with the
+          messages unacknowledged, and the broker takes them back.
+Every line is flushed at once; errors print "FAILED <text>" and exit 1.
+"""
+import argparse
+import sys
+import threading
+import time
+
+import stomp
+
+
+def emit(line):
+    sys.stdout.write(line + "\n")
+    sys.stdout.flush()
+
+
+class Collector(stomp.ConnectionListener):
+    def __init__(self):
+        self.frames = []
+        self.errors = []
+        self.changed = threading.Condition()
+
+    def on_message(self, frame):
+        with self.changed:
+            self.frames.append(frame)
+            self.changed.notify_all()
+
+    def on_error(self, frame):
+        with self.changed:
+            self.errors.append(frame.headers.get("message", ""))
+            self.changed.notify_all()
+
+
+def connect(port, listener=None):
+    # auto_decode off: bodies stay bytes, exactly as they came off the wire.
+    conn = stomp.Connection10([("127.0.0.1", port)], auto_decode=False)
+    if listener is not None:
+        conn.set_listener("collector", listener)
+    conn.connect(wait=True)
+    return conn
+
+
+def body_bytes(body):
+    return body if isinstance(body, bytes) else body.encode("utf-8")
+
+
+def send(args):
+    headers = {}
+    for item in args.header or []:
+        name, _, value = item.partition("=")
+        headers[name] = value
+    if args.reply_to:
+        headers["reply-to"] = args.reply_to
+    conn = connect(args.port)
+    conn.send(args.dest, args.body, headers=headers)
+    conn.disconnect()
+    emit("SENT")
+
+
+def receive(args):
+    collector = Collector()
+    conn = connect(args.port, collector)
+    conn.subscribe(args.dest, id="peer", ack=args.ack)
+    deadline = time.monotonic() + args.timeout
+    with collector.changed:
+        while len(collector.frames) < args.count and not collector.errors:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                break
+            collector.changed.wait(left)
+        frames = list(collector.frames[: args.count])
+        errors = list(collector.errors)
+    for frame in frames:
+        if args.ack == "client" and not args.no_ack:
+            conn.ack(frame.headers["message-id"])
+        parts = ["MESSAGE", body_bytes(frame.body).hex() or "-"]
+        for name, value in frame.headers.items():
+            parts.append(name.encode("utf-8").hex() + "=" + value.encode("utf-8").hex())
+        emit(" ".join(parts))
+    conn.disconnect()
+    for error in errors:
+        emit("ERROR " + error)
+    emit("END %d" % len(frames))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    sub = parser.add_subparsers(dest="command", required=True)
+    s = sub.add_parser("send")
+    s.add_argument("--port", type=int, required=True)
+    s.add_argument("--dest", required=True)
+    s.add_argument("--body", default="")
+    s.add_argument("--reply-to")
+    s.add_argument("--header", action="append")
+    r = sub.add_parser("receive")
+    r.add_argument("--port", type=int, required=True)
+    r.add_argument("--dest", required=True)
+    r.add_argument("--count", type=int, default=1)
+    r.add_argument("--timeout", type=float, default=10.0)
+    r.add_argument("--ack", choices=["auto", "client"], default="auto")
+    r.add_argument("--no-ack", action="store_true")
+    args = parser.parse_args()
+    try:
+        send(args) if args.command == "send" else receive(args)
+    except Exception as error:  # reported to the test as one line
+        emit("FAILED %s: %s" % (type(error).__name__, error))
+        sys.exit(1)
+
+
+if __name__ == "__main__":
+    main()
