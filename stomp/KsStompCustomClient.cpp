@@ -100,7 +100,11 @@ EConnectionFailedException::EConnectionFailedException(const std::string& cause)
 
 TKsStompCustomClient::TKsStompCustomClient() = default;
 
-TKsStompCustomClient::~TKsStompCustomClient() = default;
+TKsStompCustomClient::~TKsStompCustomClient() {
+  // The adapter (and any reader thread calling back into this client) goes
+  // while this object is still whole.
+  SetAdapter(nullptr);
+}
 
 const char* TKsStompCustomClient::ClassName() const { return "TKsStompCustomClient"; }
 

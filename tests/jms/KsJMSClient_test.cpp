@@ -1,0 +1,302 @@
+#include "jms/KsJMSClient.hpp"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "jms/KsJMSMessage.hpp"
+#include "jms/KsURI.hpp"
+#include "jms/KsQueue.hpp"
+#include "jms/KsTopic.hpp"
+#include "stomp/KsAdapterRegistry.hpp"
+#include "stomp/KsCommAdapterIndy.hpp"
+#include "support/KsLog.hpp"
+#include "tests/common/KsFakeAdapter.hpp"
+
+using namespace ks;
+using namespace std::string_literals;
+using ks::test::TKsFakeAdapter;
+
+namespace {
+
+const std::string kConnected = "CONNECTED\nsession:s1\n\n\0\n"s;
+
+// A logged-in messaging client on a fake adapter that records the messages
+// handed to its callback.
+struct Fixture {
+  std::unique_ptr<TKsJMSClient> client;
+  TKsFakeAdapter* adapter = nullptr;
+  std::vector<std::shared_ptr<IMessage>> delivered;
+
+  Fixture() {
+    RegisterTcpAdapter();
+    client = std::make_unique<TKsJMSClient>();
+    client->GetLogger()->SetConsoleOutput(false);
+    auto owned = std::make_unique<TKsFakeAdapter>();
+    adapter = owned.get();
+    client->SetAdapter(std::move(owned));
+    client->SetMessageCallback(
+        [this](TKsJMSClient*, const std::shared_ptr<IMessage>& message) { delivered.push_back(message); });
+    adapter->SetConnectReply(kConnected);
+    client->Connect();
+    adapter->ClearTransmitted();
+  }
+
+  std::string SendText(const std::shared_ptr<TKsJMSTextMessage>& message) {
+    client->Send(*message, "jms.queue.q", -1);
+    return adapter->LastBytes();
+  }
+};
+
+std::shared_ptr<TKsJMSTextMessage> Text(const std::string& text) {
+  auto m = TKsJMSTextMessage::Create(nullptr);
+  m->SetText(text);
+  return m;
+}
+
+template <typename E, typename F>
+std::string ErrorOf(F&& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.what();
+  }
+  return "<no error>";
+}
+
+}  // namespace
+
+TEST(JMSClient, ConstructionNeedsARegisteredAdapterClass) {
+  ResetAdapterRegistryForTests();
+  EXPECT_EQ(ErrorOf<EKsNoCommAdapterInstalled>([] { TKsJMSClient client; }), "No communication adapter registered");
+  RegisterTcpAdapter();
+  TKsJMSClient client;
+  ASSERT_NE(client.GetAdapter(), nullptr);
+  EXPECT_EQ(client.GetURI()->GetURI(), "stomp://127.0.0.1:61613");
+}
+
+TEST(JMSClient, BodiesByMessageClass) {
+  Fixture f;
+  EXPECT_EQ(f.SendText(Text("abc")), "SEND\ndestination:jms.queue.q\n\nabc\0\n"s);
+
+  auto bytes = TKsJMSBytesMessage::Create(nullptr);
+  bytes->SetContent("a\0b"s);
+  f.client->Send(*bytes, "jms.topic.t", 40);
+  EXPECT_EQ(f.adapter->LastBytes(), "SEND\ndestination:jms.topic.t\ncontent-length:3\n\na\0b\0\n"s);
+  EXPECT_EQ(f.adapter->Transmitted().back().SendTimeout, 40);
+
+  auto object = TKsJMSObjectMessage::Create(nullptr);
+  object->SetContent("{\"k\":1}");
+  f.client->Send(*object, "jms.queue.q", -1);
+  EXPECT_EQ(f.adapter->LastBytes(), "SEND\ndestination:jms.queue.q\n\n{\"k\":1}\0\n"s);
+
+  TKsStompFrame frame;
+  f.client->MessageToFrame(*bytes, frame);
+  EXPECT_EQ(frame.GetBody(), "a\0b"s);
+  EXPECT_EQ(frame.GetHeaderCount(), 0);
+
+  auto plain = TKsJMSMessage::Create(nullptr);
+  f.adapter->ClearTransmitted();
+  EXPECT_EQ(ErrorOf<Exception>([&] { f.client->Send(*plain, "jms.queue.q", -1); }), "Unsupported JMS Message Type");
+  TKsStompFrame other;
+  EXPECT_EQ(ErrorOf<EJMSException>([&] { f.client->MessageToFrame(*plain, other); }), "Unsupported JMS Message Type");
+  EXPECT_EQ(f.adapter->TransmitCount(), 0u);
+}
+
+TEST(JMSClient, FieldsAreWrittenOnlyWhenNotDefault) {
+  Fixture f;
+  auto m = Text("x");
+  m->SetJMSCorrelationID("corr");
+  m->SetJMSExpiration(25569.5);
+  m->SetJMSDeliveryMode(TDeliveryMode::Persistent);
+  m->SetJMSPriority(0);
+  m->SetJMSReplyTo(TKsQueue::Create("replies"));
+  m->SetJMSType("kind");
+  m->SetTransactionID("tx-1");
+  m->SetStringProperty("color", "red");
+  m->SetStringProperty("empty", "");
+  m->SetJMSMessageID("never-sent");
+  m->SetJMSTimestamp(45000.0);
+  m->SetJMSRedelivered(true);
+  EXPECT_EQ(f.SendText(m),
+            "SEND\ndestination:jms.queue.q\ncorrelation-id:corr\nexpires:43200000\npersistent:true\npriority:0\n"
+            "reply-to:jms.queue.replies\ntype:kind\ntransaction:tx-1\ncolor:red\n\nx\0\n"s);
+
+  // Priority 4 is never written; a property spelled Priority then goes out
+  // as its own header, otherwise it replaces the priority value in place.
+  auto four = Text("y");
+  four->SetStringProperty("Priority", "8");
+  EXPECT_EQ(f.SendText(four), "SEND\ndestination:jms.queue.q\nPriority:8\n\ny\0\n"s);
+  auto seven = Text("y");
+  seven->SetJMSPriority(7);
+  seven->SetJMSType("t");
+  seven->SetStringProperty("Priority", "8");
+  EXPECT_EQ(f.SendText(seven), "SEND\ndestination:jms.queue.q\npriority:8\ntype:t\n\ny\0\n"s);
+
+  // Other spellings of destination and content-length replace their values.
+  auto moved = Text("z");
+  moved->SetStringProperty("Destination", "jms.queue.other");
+  EXPECT_EQ(f.SendText(moved), "SEND\ndestination:jms.queue.other\n\nz\0\n"s);
+
+  auto topicReply = Text("w");
+  topicReply->SetJMSReplyTo(TKsTopic::Create("news"));
+  EXPECT_EQ(f.SendText(topicReply), "SEND\ndestination:jms.queue.q\nreply-to:jms.topic.news\n\nw\0\n"s);
+}
+
+TEST(JMSClient, ReservedPropertyNamesKeepTheMessageOffTheWire) {
+  Fixture f;
+  for (const char* name : {"priority", "content-length", "activemq.noLocal", "destination", "transformation"}) {
+    auto m = Text("x");
+    m->SetStringProperty(name, "1");
+    EXPECT_EQ(ErrorOf<EKsReservedProperty>([&] { f.client->Send(*m, "jms.queue.q", -1); }),
+              std::string(name) + " is a reserved property name");
+  }
+  EXPECT_EQ(f.adapter->TransmitCount(), 0u);
+  EXPECT_NO_THROW(TKsJMSClient::CheckReservedPropertyName("Content-Length"));
+  EXPECT_NO_THROW(TKsJMSClient::CheckReservedPropertyName("receipt"));
+  EXPECT_THROW(TKsJMSClient::CheckReservedPropertyName("activemq."), EKsReservedProperty);
+}
+
+TEST(JMSClient, WireTimesAndDestinationNames) {
+  EXPECT_EQ(TKsJMSClient::DateTimeToWire(25569.0), 0);
+  EXPECT_EQ(TKsJMSClient::DateTimeToWire(25569.5), 43200000);
+  EXPECT_EQ(TKsJMSClient::DateTimeToWire(25568.0), -86400000);
+  EXPECT_EQ(TKsJMSClient::DateTimeToWire(25569.0 + 1.4 / 86400), 1000);
+  EXPECT_EQ(TKsJMSClient::DateTimeToWire(25569.0 + 1.6 / 86400), 2000);
+  EXPECT_EQ(TKsJMSClient::DateTimeToWire(1e300), TKsJMSClient::DateTimeToWire(1e301));  // clamped, no overflow
+  EXPECT_DOUBLE_EQ(TKsJMSClient::WireToDateTime(1999), 25569.0 + 1.0 / 86400);
+  EXPECT_DOUBLE_EQ(TKsJMSClient::WireToDateTime(-1999), 25569.0 - 1.0 / 86400);
+  EXPECT_DOUBLE_EQ(TKsJMSClient::WireToDateTime(0), 25569.0);
+
+  EXPECT_EQ(TKsJMSClient::GetDestinationName(nullptr), "");
+  EXPECT_EQ(TKsJMSClient::GetDestinationName(TKsQueue::Create("a.b")), "jms.queue.a.b");
+  EXPECT_EQ(TKsJMSClient::GetDestinationName(TKsTopic::Create("t")), "jms.topic.t");
+  auto topic = std::dynamic_pointer_cast<ITopic>(TKsJMSClient::CreateDestinationFromStompName("jms.topic."));
+  ASSERT_TRUE(topic);
+  EXPECT_EQ(topic->GetTopicName(), "");
+  auto queue = std::dynamic_pointer_cast<IQueue>(TKsJMSClient::CreateDestinationFromStompName("jms.queue.replies"));
+  ASSERT_TRUE(queue);
+  EXPECT_EQ(queue->GetQueueName(), "replies");
+  EXPECT_EQ(ErrorOf<Exception>([] { TKsJMSClient::CreateDestinationFromStompName("/queue/a"); }),
+            "CreateDestinationFromStompName");
+}
+
+TEST(JMSClient, IncomingMessageFramesBecomeTextMessages) {
+  Fixture f;
+  f.adapter->QueueFrame(
+      "MESSAGE\ndestination:jms.queue.q\nmessage-id:ID:1\nsubscription:sub-1\npriority:abc\npersistent:TRUE\n"
+      "reply-to:jms.queue.replies\nredelivered:true\ntimestamp:1999\ntype:kind\ncorrelation-id:c\n"
+      "content-length:4\nx-custom:v\n\nb\0\xFFz\0\n"s);
+  std::shared_ptr<IMessage> m = f.client->ReceiveNoWait();
+  EXPECT_EQ(f.adapter->LastRead(), "PollFrame");
+  ASSERT_TRUE(m);
+  ASSERT_EQ(f.delivered.size(), 1u);
+  EXPECT_EQ(f.delivered[0], m);
+
+  auto text = std::dynamic_pointer_cast<ITextMessage>(m);
+  ASSERT_TRUE(text);
+  EXPECT_EQ(text->GetText(), "b\0\xFFz"s);
+  EXPECT_EQ(m->GetJMSMessageID(), "ID:1");
+  EXPECT_EQ(m->GetJMSCorrelationID(), "c");
+  EXPECT_EQ(m->GetJMSType(), "kind");
+  EXPECT_EQ(m->GetJMSPriority(), 4);
+  EXPECT_EQ(m->GetJMSDeliveryMode(), TDeliveryMode::NonPersistent);
+  EXPECT_TRUE(m->GetJMSRedelivered());
+  EXPECT_DOUBLE_EQ(m->GetJMSExpiration(), 25569.0);
+  EXPECT_DOUBLE_EQ(m->GetJMSTimestamp(), 25569.0 + 1.0 / 86400);
+  auto replyTo = std::dynamic_pointer_cast<IQueue>(m->GetJMSReplyTo());
+  ASSERT_TRUE(replyTo);
+  EXPECT_EQ(replyTo->GetQueueName(), "replies");
+  EXPECT_EQ(m->GetStringProperty("subscription"), "sub-1");
+  EXPECT_EQ(m->GetStringProperty("content-length"), "4");
+  EXPECT_EQ(m->GetStringProperty("x-custom"), "v");
+  TStringArray names = m->GetPropertyNames();
+  EXPECT_EQ(names, (TStringArray{"subscription", "content-length", "x-custom"}));
+
+  // Sent again, the received content-length property is refused.
+  EXPECT_EQ(ErrorOf<EKsReservedProperty>([&] {
+              f.client->Send(dynamic_cast<const TKsJMSMessage&>(*m), "jms.queue.q", -1);
+            }),
+            "content-length is a reserved property name");
+
+  // The three receive steps use their own adapter read; a frame that is not
+  // a MESSAGE gives no message.
+  f.adapter->QueueFrame("MESSAGE\npersistent:true\nexpires:5000\n\nok\0\n"s);
+  m = f.client->Receive();
+  EXPECT_EQ(f.adapter->LastRead(), "WaitForFrame");
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->GetJMSDeliveryMode(), TDeliveryMode::Persistent);
+  EXPECT_DOUBLE_EQ(m->GetJMSExpiration(), 25569.0 + 5.0 / 86400);
+  f.adapter->QueueFrame("RECEIPT\nreceipt-id:1\n\n\0\n"s);
+  EXPECT_FALSE(f.client->Receive(150));
+  EXPECT_EQ(f.adapter->LastRead(), "ReceiveFrame");
+  EXPECT_EQ(f.adapter->LastReceiveTimeout(), 150);
+  EXPECT_FALSE(f.adapter->LastRaiseOnTimeout());
+  EXPECT_FALSE(f.client->ReceiveNoWait());  // nothing queued
+  EXPECT_EQ(f.delivered.size(), 2u);
+}
+
+TEST(JMSClient, BadIncomingFramesReachNoConsumer) {
+  Fixture f;
+  f.adapter->QueueFrame("MESSAGE\ntransformation-error:bad xml\n\nx\0\n"s);
+  EXPECT_EQ(ErrorOf<EJMSException>([&] { f.client->ReceiveNoWait(); }), "Transformation error: bad xml");
+  f.adapter->QueueFrame("MESSAGE\nreply-to:/queue/r\n\nx\0\n"s);
+  EXPECT_EQ(ErrorOf<Exception>([&] { f.client->ReceiveNoWait(); }), "CreateDestinationFromStompName");
+  f.adapter->QueueFrame("MESSAGE\npriority:12\n\nx\0\n"s);
+  EXPECT_THROW(f.client->ReceiveNoWait(), Exception);
+  EXPECT_TRUE(f.delivered.empty());
+
+  // Without a callback the hook refuses the frame.
+  f.client->SetMessageCallback(nullptr);
+  f.adapter->QueueFrame("MESSAGE\n\nx\0\n"s);
+  std::string msg = ErrorOf<EAssertionFailed>([&] { f.client->ReceiveNoWait(); });
+  EXPECT_EQ(msg.rfind("Assertion failure (KsJMSClient, line ", 0), 0u) << msg;
+}
+
+TEST(JMSClient, TracedSendWritesTheSameFrame) {
+  Fixture f;
+  std::vector<std::string> lines;
+  f.client->GetLogger()->SetLevel(LOG_TRACE);
+  f.client->GetLogger()->SetOnLog([&](const std::string& text, TLogLevel) { lines.push_back(text); });
+  auto m = Text("hi");
+  m->SetJMSType("t");
+  EXPECT_EQ(f.SendText(m), "SEND\ndestination:jms.queue.q\ntype:t\n\nhi\0\n"s);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], "TKsJMSClient: Send (JMSMessage)");
+  EXPECT_EQ(lines.back(), "TKsStompCustomClient: SEND destination=jms.queue.q, type=t");
+}
+
+TEST(JMSClient, SendsFromSeveralThreads) {
+  Fixture f;
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 300;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&f, t] {
+      auto m = Text(std::string(static_cast<std::size_t>(20 + t), 'x'));
+      m->SetStringProperty("thread", std::to_string(t));
+      auto b = TKsJMSBytesMessage::Create(nullptr);
+      b->SetContent("bytes");
+      for (int i = 0; i < kPerThread; ++i) {
+        f.client->Send(*m, "jms.queue.q", -1);
+        f.client->Send(*b, "jms.queue.b", -1);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  auto sent = f.adapter->Transmitted();
+  ASSERT_EQ(sent.size(), static_cast<std::size_t>(2 * kThreads * kPerThread));
+  for (const auto& s : sent) {
+    if (s.Bytes.find("jms.queue.b") != std::string::npos) {
+      EXPECT_EQ(s.Bytes, "SEND\ndestination:jms.queue.b\ncontent-length:5\n\nbytes\0\n"s);
+      continue;
+    }
+    auto frame = TKsStompFrame::Parse(s.Bytes);
+    int t = std::stoi(frame->GetHeader("thread"));
+    EXPECT_EQ(frame->GetBody(), std::string(static_cast<std::size_t>(20 + t), 'x'));
+    EXPECT_EQ(frame->GetHeaderCount(), 2);
+  }
+}
