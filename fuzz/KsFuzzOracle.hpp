@@ -1,0 +1,29 @@
+// KsFuzzOracle: what the fuzz targets check their results against.
+//
+// ReferenceIntegerRule is a second, deliberately plain implementation of the
+// library's integer rule (leading blanks, an optional sign, decimal digits or
+// hexadecimal digits after "$", "x", "X", "0x" or "0X", nothing after the
+// digits; decimal values within the signed range, hexadecimal values within
+// the width's bits taken as a two's-complement pattern, "-" negating it). The
+// targets compare the library's conversions with it.
+//
+// FuzzCheck aborts the fuzzer (libFuzzer then saves the input as a crash)
+// when a property does not hold, printing what was expected.
+//
+// Threads: reentrant. Used only by the fuzz targets.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace ks::fuzz {
+
+// The value of text under the integer rule for the given width (32 or 64
+// bits), or nothing when the text is not an integer of that width.
+std::optional<std::int64_t> ReferenceIntegerRule(std::string_view text, int bits);
+
+// Aborts with the message when condition is false.
+void FuzzCheck(bool condition, const char* what);
+
+}  // namespace ks::fuzz

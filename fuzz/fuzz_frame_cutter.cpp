@@ -1,0 +1,88 @@
+// Fuzz target: the transport's frame cutter (TKsFrameCutter) fed from a
+// stream stand-in, the way the TCP adapter feeds it from its input buffer.
+//
+// The same bytes are fed once whole and once in pieces of 1 to 64 bytes
+// chosen by the input. The two runs must cut exactly the same frame texts
+// and end with the same error, since a frame's bytes may arrive split in any
+// way. Every frame text then goes through TKsStompFrame::Parse, as the
+// protocol client does. An input whose first byte has its top four bits set
+// is repeated up to 20000 bytes, to reach the 16384-byte line limit.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzz/KsFuzzOracle.hpp"
+#include "stomp/KsCommAdapterIndy.hpp"
+#include "stomp/KsStompFrame.hpp"
+#include "support/KsException.hpp"
+
+using ks::fuzz::FuzzCheck;
+
+namespace {
+
+struct TCutResult {
+  std::vector<std::string> frames;  // empty text: a header block of blanks
+  std::string error;                // what() of the error that ended the stream
+  std::size_t consumed = 0;
+};
+
+// Feeds bytes to a cutter in pieces (sizes from the generator; 0 = whole).
+TCutResult Cut(std::string_view bytes, std::uint32_t seed, bool whole) {
+  TCutResult result;
+  ks::TKsFrameCutter cutter;
+  std::string buffer;  // the stand-in input buffer: buffer[consumed..] is unconsumed
+  std::size_t fed = 0;
+  std::uint32_t state = seed | 1u;
+  std::string frame;
+  while (fed < bytes.size()) {
+    std::size_t piece = bytes.size() - fed;
+    if (!whole) {
+      state = state * 1103515245u + 12345u;
+      piece = std::min<std::size_t>(piece, 1 + ((state >> 16) % 64));
+    }
+    buffer.append(bytes.substr(fed, piece));
+    fed += piece;
+    try {
+      for (;;) {
+        const std::string_view unconsumed = std::string_view(buffer).substr(result.consumed);
+        if (unconsumed.empty() || !cutter.Advance(unconsumed)) break;
+        const std::size_t used = cutter.Take(unconsumed, frame);
+        FuzzCheck(used > 0 && used <= unconsumed.size(), "cutter consumed nothing or too much");
+        result.consumed += used;
+        result.frames.push_back(frame);
+      }
+    } catch (const ks::Exception& e) {
+      result.error = e.what();
+      return result;
+    }
+  }
+  return result;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 2) return 0;
+  const std::uint32_t seed = data[0] | (static_cast<std::uint32_t>(data[1]) << 8);
+  std::string bytes(reinterpret_cast<const char*>(data) + 2, size - 2);
+  if ((data[0] & 0xF0) == 0xF0 && !bytes.empty()) {
+    const std::string unit = bytes;
+    while (bytes.size() < 20000) bytes += unit;
+  }
+  const TCutResult whole = Cut(bytes, seed, true);
+  const TCutResult pieces = Cut(bytes, seed, false);
+  FuzzCheck(whole.frames == pieces.frames, "splitting the stream changed the frames cut from it");
+  FuzzCheck(whole.error == pieces.error, "splitting the stream changed the error");
+  FuzzCheck(whole.consumed == pieces.consumed, "splitting the stream changed the bytes consumed");
+  for (const std::string& text : whole.frames) {
+    if (text.empty()) continue;
+    FuzzCheck(static_cast<unsigned char>(text.front()) > 0x20, "frame text starts with a blank");
+    try {
+      (void)ks::TKsStompFrame::Parse(text);
+    } catch (const ks::Exception&) {
+    }
+  }
+  return 0;
+}
