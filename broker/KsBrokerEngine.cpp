@@ -328,11 +328,13 @@ void TBrokerEngine::Unsubscribe(TBrokerClient& c, const TBrokerFrame& f) {
     auto it = durables_.find(std::make_pair(c.clientId_, std::string(durableName)));
     if (it != durables_.end()) {
       TBrokerDurable* dur = it->second.get();
-      if (dur->holder != nullptr) {
+      if (dur->holder != nullptr && dur->holder->client != &c) {
         Refuse(c, &f, "Subscription in use",
-               "The durable subscription " + SanitizeHeaderValue(durableName) + " is still held by a subscriber.");
+               "The durable subscription " + SanitizeHeaderValue(durableName) + " is held by another connection.");
         return;
       }
+      // Held by this very connection: that subscription ends with it.
+      if (dur->holder != nullptr) EndSubscription(c, *dur->holder);
       auto& list = dur->topic->durables;
       list.erase(std::remove(list.begin(), list.end(), dur), list.end());
       durables_.erase(it);

@@ -146,3 +146,22 @@ TEST_F(TopicTest, DurableSubscriptionHonoursItsSelectorWhileOffline) {
   EXPECT_EQ(Bodies(ReadMessages(c, 1)), (std::vector<std::string>{"k"}));
   EXPECT_TRUE(c.Quiet(30ms));
 }
+
+TEST_F(TopicTest, DeletingAHeldDurableSubscription) {
+  const TRawHeaders durable{{"activemq.subscriptionName", "held"}};
+  TRawStompPeer owner, stranger;
+  ASSERT_TRUE(owner.Login(broker.Host(), broker.Port(), {{"client-id", "own"}}));
+  ASSERT_TRUE(Subscribed(owner, "jms.topic.h", "s", durable));
+  // Another connection with the same client id may not delete it.
+  ASSERT_TRUE(stranger.Login(broker.Host(), broker.Port(), {{"client-id", "own"}}));
+  ASSERT_TRUE(stranger.SendFrame("UNSUBSCRIBE", {{"destination", "h"}, durable[0]}));
+  EXPECT_TRUE(RefusedAndClosed(stranger));
+  // The holding connection may: its subscription ends with it (the library
+  // names the topic without prefix here).
+  ASSERT_TRUE(Confirmed(owner, "UNSUBSCRIBE", {{"destination", "h"}, durable[0]}));
+  ASSERT_TRUE(Publish("gone", "jms.topic.h"));
+  EXPECT_TRUE(owner.Quiet(50ms));
+  ASSERT_TRUE(Subscribed(owner, "jms.topic.h", "s", durable));
+  ASSERT_TRUE(Publish("fresh", "jms.topic.h"));
+  EXPECT_EQ(Bodies(ReadMessages(owner, 1)), (std::vector<std::string>{"fresh"}));
+}
