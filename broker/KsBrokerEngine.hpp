@@ -20,6 +20,16 @@
 // front of their queue (flagged redelivered) when the subscription or
 // connection ends.
 //
+// Lenient on purpose (a client library may rely on these never ending its
+// connection): an ACK of an unknown message id and an UNSUBSCRIBE of an
+// unknown id or durable name change nothing. A SUBSCRIBE without "id" uses
+// the destination name as its id. "activemq.noLocal" applies to queues too:
+// a message never goes to a noLocal subscriber on the connection that sent
+// it, and waits for another subscriber instead. A durable subscription
+// subscribed again with another topic or selector starts afresh (JMS
+// semantics); deleting one that this very connection holds ends that
+// subscription first, while one held by another connection is an ERROR.
+//
 // Ownership: the engine owns destinations, durable subscriptions and, through
 // each client, its subscriptions and transactions. A TBrokerClient is owned
 // by the server and must stay alive until OnClientGone has returned for it.
