@@ -162,10 +162,11 @@ void TKsJMSClient::CheckReservedPropertyName(const std::string& name) {
 std::int64_t TKsJMSClient::DateTimeToWire(TDateTime value) {
   // std::nearbyint rounds ties to even in the default rounding mode.
   double seconds = std::nearbyint((value - kUnixEpochDateTime) * 86400.0);
-  constexpr double kLimit = static_cast<double>(std::numeric_limits<std::int64_t>::max() / 1000);
+  // Out-of-range times are clamped to what 64-bit milliseconds can hold.
+  constexpr std::int64_t kMaxSeconds = std::numeric_limits<std::int64_t>::max() / 1000;
   if (std::isnan(seconds)) return 0;
-  if (seconds > kLimit) seconds = kLimit;
-  if (seconds < -kLimit) seconds = -kLimit;
+  if (seconds >= static_cast<double>(kMaxSeconds)) return kMaxSeconds * 1000;
+  if (seconds <= -static_cast<double>(kMaxSeconds)) return -kMaxSeconds * 1000;
   return static_cast<std::int64_t>(seconds) * 1000;
 }
 
