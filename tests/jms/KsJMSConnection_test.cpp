@@ -21,7 +21,7 @@
 namespace ks {
 namespace {
 
-const std::string kConnected = std::string("CONNECTED\nsession:s1\n\n\0\n", 25);
+const std::string kConnected = std::string("CONNECTED\nsession:s1\n\n") + std::string(1, '\0') + "\n";
 
 std::string MessageFrame(const std::string& subscription, const std::string& body,
                          const std::string& messageId = "m1") {
@@ -125,7 +125,7 @@ TEST(Connection, FailedStartCarriesTransportTextAndRetries) {
 
 TEST(Connection, ErrorReplyToConnectFailsAndLeavesNoSocket) {
   TFakeConnection f;
-  f.fake->SetConnectReply(std::string("ERROR\nmessage:bad login\n\nwho?\0\n", 33));
+  f.fake->SetConnectReply(std::string("ERROR\nmessage:bad login\n\nwho?") + std::string(1, '\0') + "\n");
   const std::string text = MessageOf<EConnectionFailedException>([&] { f.connection->Start(); });
   EXPECT_NE(text.find("bad login"), std::string::npos) << text;
   EXPECT_FALSE(f.fake->Connected());
@@ -386,7 +386,7 @@ TEST(Consumer, SubscribeIdsReceiveAndClose) {
   ASSERT_NE(received, nullptr);
   EXPECT_EQ(std::dynamic_pointer_cast<ITextMessage>(received)->GetText(), "one");
   EXPECT_EQ(f.fake->LastRead(), "WaitForFrame");
-  f.fake->QueueFrame(std::string("RECEIPT\nreceipt-id:r1\n\n\0\n", 26));
+  f.fake->QueueFrame(std::string("RECEIPT\nreceipt-id:r1\n\n") + std::string(1, '\0') + "\n");
   EXPECT_EQ(first->Receive(500), nullptr);
   EXPECT_EQ(f.fake->LastRead(), "ReceiveFrame");
   EXPECT_EQ(f.fake->LastReceiveTimeout(), 500);

@@ -178,7 +178,7 @@ TEST(Consumer, ReceiveTimingsAndLostConnection) {
   EXPECT_LT(MillisSince(start), 250);
 
   // A RECEIPT read by a receive yields none at once.
-  ASSERT_TRUE(peer.Send(std::string("RECEIPT\nreceipt-id:r\n\n\0\n", 25)));
+  ASSERT_TRUE(peer.Send(std::string("RECEIPT\nreceipt-id:r\n\n") + std::string(1, '\0') + "\n"));
   start = Clock::now();
   EXPECT_EQ(consumer->Receive(5000), nullptr);
   EXPECT_LT(MillisSince(start), 2000);
