@@ -56,7 +56,9 @@ TEST_F(SiphonTest, DefaultsConsumeTenMessagesFromSpigotAndEndWithoutInput) {
     // Text bodies travel without content-length, so the blanks that pad
     // them to 255 characters are trimmed on receipt; what is left is cut
     // to 50 characters plus "..." only when longer.
-    if (texts[i].size() > 50) EXPECT_EQ(texts[i].substr(50), "...");
+    if (texts[i].size() > 50) {
+      EXPECT_EQ(texts[i].substr(50), "...");
+    }
   }
   EXPECT_EQ(lines[14], "Closing connection");
 }
