@@ -231,6 +231,32 @@ TEST(Consumer, ListenerRunsOnTheReaderThread) {
   connection->Close();
 }
 
+TEST(Consumer, ConsumersComeAndGoWhileMessagesArrive) {
+  test::TKsScriptedPeer peer(AutoConnected());
+  TKsJMSConnectionFactory factory("u", "p", peer.Url());
+  auto connection = factory.CreateConnection();
+  connection->Start();
+  auto session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  auto consumer = session->CreateConsumer(session->CreateQueue("q"));
+  const std::string id = SubscriptionOf(peer);
+  auto listener = std::make_shared<TSignallingListener>();
+  consumer->SetMessageListener(listener);
+  constexpr int kMessages = 200;
+  std::string burst;
+  for (int i = 0; i < kMessages; ++i) burst += MessageFrame(id, "m" + std::to_string(i));
+  ASSERT_TRUE(peer.Send(burst));
+  // Meanwhile the application thread adds and closes consumers of the same
+  // session, which the reader thread's dispatch reads.
+  for (int i = 0; i < 50; ++i) {
+    auto passing = session->CreateConsumer(session->CreateTopic("t" + std::to_string(i)));
+    passing->Close();
+  }
+  ASSERT_TRUE(listener->WaitFor(kMessages));
+  EXPECT_EQ(listener->texts_.front(), "m0");
+  EXPECT_EQ(listener->texts_.back(), "m" + std::to_string(kMessages - 1));
+  connection->Close();
+}
+
 TEST(Session, SendsFromTwoThreadsNeverInterleave) {
   test::TKsScriptedPeer peer(AutoConnected());
   TKsJMSConnectionFactory factory("u", "p", peer.Url());
