@@ -362,8 +362,7 @@ TEST_F(AdapterTest, ReaderThreadDeliversOnItsOwnThreadAndPausesOnStop) {
 
   // Stop takes effect within about 200 ms while idle, also with a partial
   // frame buffered; the frame is then finished by a synchronous read.
-  ASSERT_TRUE(peer_->Send("\nMESSAGE\nid:x\n\nhal"));
-  WaitBuffered(1);
+  ASSERT_TRUE(peer_->Send("MESSAGE\nid:x\n\nhal"));
   start = Clock::now();
   adapter_->Stop();
   TKsStompReadThread* reader = adapter_->GetReaderThread();
