@@ -1,0 +1,298 @@
+// The fault matrix for the two programs: Spigot and Siphon against Cistern's
+// fault hooks (frames written in small pieces, stray LF and blanks between
+// frames, ERROR on CONNECT), against a scripted broker that breaks the
+// framing (closing mid-frame and mid-header, oversized header blocks, bad
+// content-lengths), and against a broker killed while Siphon runs in each of
+// its three modes. Each case checks the exact line the user sees, whether the
+// program ends, and that the messages that were delivered are each there
+// once, unaltered (sequence numbers in the bodies).
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "tests/common/KsCisternProcess.hpp"
+#include "tests/common/KsProcess.hpp"
+#include "tests/common/KsScriptedPeer.hpp"
+#include "tests/faults/KsFaultSupport.hpp"
+
+namespace ks::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kSiphon = BuiltProgram("tools/Siphon");
+const std::string kSpigot = BuiltProgram("tools/Spigot");
+constexpr auto kWait = 15000ms;
+
+// Runs Spigot to the end (it waits for Enter after "Done.").
+std::vector<std::string> RunSpigot(const std::string& url, std::vector<std::string> args) {
+  args.insert(args.begin(), "--URL=" + url);
+  TKsProcess spigot(kSpigot, args);
+  spigot.WriteInput("\n");
+  auto lines = spigot.ReadAll(kWait);
+  EXPECT_EQ(spigot.Wait(kWait), 0);
+  return lines;
+}
+
+bool Has(const std::vector<std::string>& lines, const std::string& line) {
+  for (const auto& l : lines) {
+    if (l == line) return true;
+  }
+  return false;
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string out;
+  for (const auto& l : lines) out += l + "\n";
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Cistern's framing hooks: every message arrives once, in order, unaltered.
+
+class FramingFaults : public ::testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(FramingFaults, SpigotToSiphonLosesAndAltersNothing) {
+  TCisternProcess broker(GetParam());
+  ASSERT_TRUE(broker.Started());
+  constexpr int kCount = 25;
+  auto sent = RunSpigot(broker.Url(), {"--Subject=fm", "--MessageCount=25", "--MessageSize=40"});
+  ASSERT_TRUE(Has(sent, "Done.")) << Joined(sent);
+
+  TKsProcess siphon(kSiphon, {"--URL=" + broker.Url(), "--Subject=fm", "--MaximumMessages=25"});
+  auto lines = siphon.ReadAll(kWait);
+  ASSERT_EQ(siphon.Wait(kWait), 0) << Joined(lines);
+  const auto seq = ReceivedSequence(lines);
+  EXPECT_EQ(CheckExactlyOnce(seq, kCount), "") << Joined(lines);
+  for (std::size_t i = 0; i < seq.size(); ++i) EXPECT_EQ(seq[i], static_cast<long>(i)) << "out of order";
+  // The text is the one Spigot made: 40 characters, of which a frame
+  // without content-length drops the trailing blanks of the padding.
+  for (const auto& l : lines) {
+    if (l.rfind("Received: ", 0) == 0) {
+      EXPECT_LE(l.size(), 10u + 40u) << l;
+      EXPECT_NE(l.find(" sent at: "), std::string::npos) << l;
+      EXPECT_NE(l.back(), ' ') << l;
+    }
+  }
+  EXPECT_TRUE(Has(lines, "Closing connection"));
+}
+
+INSTANTIATE_TEST_SUITE_P(CisternHooks, FramingFaults,
+                         ::testing::Values(std::vector<std::string>{"--FaultChunk=1"},
+                                           std::vector<std::string>{"--FaultStrayLF"},
+                                           std::vector<std::string>{"--FaultChunk=3", "--FaultStrayLF"}));
+
+TEST(FramingFaultsTimed, TimedLoopGetsEveryMessageThroughStrayLineFeeds) {
+  if (std::getenv("KS_RUN_KNOWN_FAULTS") == nullptr) {
+    GTEST_SKIP() << "Known fault, fix pending: blank lines between frames make a timed Receive answer none at "
+                    "once, so the timed loop ends after 0 messages with 10 waiting";
+  }
+  TCisternProcess broker({"--FaultStrayLF"});
+  ASSERT_TRUE(broker.Started());
+  auto sent = RunSpigot(broker.Url(), {"--Subject=fmt", "--MessageCount=10", "--MessageSize=30"});
+  ASSERT_TRUE(Has(sent, "Done.")) << Joined(sent);
+  TKsProcess siphon(kSiphon,
+                    {"--URL=" + broker.Url(), "--Subject=fmt", "--MaximumMessages=0", "--ReceiveTimeOut=2000"});
+  auto lines = siphon.ReadAll(kWait);
+  ASSERT_EQ(siphon.Wait(kWait), 0);
+  EXPECT_EQ(CheckExactlyOnce(ReceivedSequence(lines), 10), "") << Joined(lines);
+}
+
+// The ERROR frame's "message" header, a blank and its body, inside the
+// connection-failed text.
+const std::string kRefused =
+    "The JMS connection has failed due to a Transport problem: Access denied CONNECT refused on request. "
+    "The connection is closed.";
+
+TEST(ConnectFaults, ErrorOnConnectIsPrintedByBothProgramsWhichThenEnd) {
+  TCisternProcess broker({"--FaultConnectError=Access denied"});
+  ASSERT_TRUE(broker.Started());
+  TKsProcess spigot(kSpigot, {"--URL=" + broker.Url()});
+  spigot.WriteInput("\n");
+  auto out = spigot.ReadAll(kWait);
+  EXPECT_EQ(spigot.Wait(kWait), 0);
+  ASSERT_GE(out.size(), 2u) << Joined(out);
+  EXPECT_EQ(out[0], "Connecting to URL: " + broker.Url());
+  EXPECT_FALSE(Has(out, "Done.")) << Joined(out);
+  EXPECT_EQ(out.back(), kRefused) << Joined(out);
+
+  TKsProcess siphon(kSiphon, {"--URL=" + broker.Url()});
+  auto lines = siphon.ReadAll(kWait);
+  EXPECT_EQ(siphon.Wait(kWait), 0);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), kRefused) << Joined(lines);
+  EXPECT_FALSE(Has(lines, "Closing connection"));
+}
+
+// ---------------------------------------------------------------------------
+// A scripted broker that delivers good frames, then a broken one.
+
+class TBreakingBroker {
+ public:
+  TBreakingBroker() : peer_(Options()) {}
+  static TKsScriptedPeerOptions Options() {
+    TKsScriptedPeerOptions o;
+    o.AutoConnected = true;
+    return o;
+  }
+  std::string Url() const { return peer_.Url(); }
+  // Waits for the client's SUBSCRIBE and returns its id.
+  std::string AwaitSubscribe() {
+    for (;;) {
+      std::string f = peer_.ReadFrame(kWait);
+      if (f.empty()) return {};
+      if (f.rfind("SUBSCRIBE\n", 0) != 0) continue;
+      auto at = f.find("\nid:");
+      if (at == std::string::npos) return {};
+      at += 4;
+      return f.substr(at, f.find('\n', at) - at);
+    }
+  }
+  void Deliver(const std::string& id, int seq) {
+    const std::string body = "seq:" + std::to_string(seq);
+    peer_.Send("MESSAGE\nsubscription:" + id + "\nmessage-id:m" + std::to_string(seq) + "\ncontent-length:" +
+               std::to_string(body.size()) + "\n\n" + body + std::string(1, '\0') + "\n");
+  }
+  void SendRaw(const std::string& bytes) { peer_.Send(bytes); }
+  void Close() { peer_.Close(); }
+
+ private:
+  TKsScriptedPeer peer_;
+};
+
+struct TBrokenCase {
+  const char* name;
+  std::string tail;     // sent after two good messages
+  bool closeAfter;      // the broker then closes the connection
+  std::string expected; // Siphon's last line
+};
+
+class BrokenFrames : public ::testing::TestWithParam<TBrokenCase> {};
+
+TEST_P(BrokenFrames, SiphonPrintsTheErrorEndsAndKeepsTheGoodMessages) {
+  const TBrokenCase& c = GetParam();
+  TBreakingBroker broker;
+  TKsProcess siphon(kSiphon, {"--URL=" + broker.Url(), "--Subject=q", "--MaximumMessages=5"});
+  const std::string id = broker.AwaitSubscribe();
+  ASSERT_FALSE(id.empty());
+  broker.Deliver(id, 0);
+  broker.Deliver(id, 1);
+  std::string tail = c.tail;
+  for (std::size_t at; (at = tail.find("<id>")) != std::string::npos;) tail.replace(at, 4, id);
+  broker.SendRaw(tail);
+  if (c.closeAfter) broker.Close();
+  auto lines = siphon.ReadAll(kWait);
+  ASSERT_EQ(siphon.Wait(kWait), 0) << "Siphon did not end: " << Joined(lines);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), c.expected) << Joined(lines);
+  EXPECT_EQ(ReceivedSequence(lines), (std::vector<long>{0, 1})) << Joined(lines);
+}
+
+const std::string kNul(1, '\0');
+
+INSTANTIATE_TEST_SUITE_P(
+    Matrix, BrokenFrames,
+    ::testing::Values(
+        TBrokenCase{"ClosedMidBody", "MESSAGE\nsubscription:<id>\nmessage-id:m2\ncontent-length:20\n\nseq:2 par", true,
+                    "Connection Closed Gracefully."},
+        TBrokenCase{"ClosedMidHeader", "MESSAGE\nsubscription:<id>\nmessa", true, "Connection Closed Gracefully."},
+        TBrokenCase{"ClosedMidBodyWithoutLength", "MESSAGE\nsubscription:<id>\nmessage-id:m2\n\nseq:2 no NUL yet", true,
+                    "Connection Closed Gracefully."},
+        TBrokenCase{"LengthLongerThanData",
+                    "MESSAGE\nsubscription:<id>\nmessage-id:m2\ncontent-length:500\n\nseq:2" + kNul + "\n", true,
+                    "Connection Closed Gracefully."},
+        TBrokenCase{"HeaderBlockOver16384", "MESSAGE\nsubscription:<id>\nbig:" + std::string(17000, 'h') + "\n\n" + kNul + "\n",
+                    false, "Max line length exceeded."},
+        TBrokenCase{"NegativeLength", "MESSAGE\nsubscription:<id>\ncontent-length:-5\n\nseq:2" + kNul + "\n", false,
+                    "Invalid content-length \"-5\": negative"},
+        TBrokenCase{"LengthNotANumber", "MESSAGE\nsubscription:<id>\ncontent-length:12abc\n\nseq:2" + kNul + "\n",
+                    false, "Invalid content-length \"12abc\": not a number"},
+        TBrokenCase{"LengthOverflows",
+                    "MESSAGE\nsubscription:<id>\ncontent-length:99999999999999999999\n\nseq:2" + kNul + "\n", false,
+                    "Invalid content-length \"99999999999999999999\": not a number"},
+        TBrokenCase{"LengthHuge", "MESSAGE\nsubscription:<id>\ncontent-length:4294967296\n\nseq:2" + kNul + "\n",
+                    false, "Invalid content-length \"4294967296\": too large"}),
+    [](const ::testing::TestParamInfo<TBrokenCase>& info) { return std::string(info.param.name); });
+
+TEST(BrokenFramesTimed, AHugeLengthWithoutItsDataEndsTheTimedLoopAtTheQuietPeriod) {
+  // A length the broker never fills: the frame stays incomplete, nothing is
+  // delivered from it, and the timed loop ends normally.
+  TBreakingBroker broker;
+  TKsProcess siphon(kSiphon, {"--URL=" + broker.Url(), "--Subject=q", "--MaximumMessages=0", "--ReceiveTimeOut=1500"});
+  const std::string id = broker.AwaitSubscribe();
+  ASSERT_FALSE(id.empty());
+  broker.Deliver(id, 0);
+  broker.SendRaw("MESSAGE\nsubscription:" + id + "\ncontent-length:2000000000\n\nseq:1");
+  auto lines = siphon.ReadAll(kWait);
+  ASSERT_EQ(siphon.Wait(kWait), 0) << Joined(lines);
+  EXPECT_EQ(ReceivedSequence(lines), (std::vector<long>{0})) << Joined(lines);
+  EXPECT_TRUE(Has(lines, "Closing connection")) << Joined(lines);
+}
+
+// ---------------------------------------------------------------------------
+// The broker is killed while Siphon runs.
+
+class BrokerKilled : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(broker_.Started());
+    auto sent = RunSpigot(broker_.Url(), {"--Subject=k", "--MessageCount=10", "--MessageSize=30"});
+    ASSERT_TRUE(Has(sent, "Done.")) << Joined(sent);
+  }
+  // Starts Siphon with args, waits for the ten messages, kills the broker.
+  std::vector<std::string> ReceiveThenKill(TKsProcess& siphon) {
+    std::vector<std::string> lines;
+    int received = 0;
+    while (received < 10) {
+      auto line = siphon.ReadLine(kWait);
+      if (!line) break;
+      lines.push_back(*line);
+      if (line->rfind("Received: ", 0) == 0) ++received;
+    }
+    EXPECT_EQ(received, 10) << Joined(lines);
+    broker_.Stop(SIGKILL);
+    return lines;
+  }
+  TCisternProcess broker_;
+};
+
+TEST_F(BrokerKilled, CountedLoopPrintsTheCloseAndEnds) {
+  TKsProcess siphon(kSiphon, {"--URL=" + broker_.Url(), "--Subject=k", "--MaximumMessages=20"});
+  auto lines = ReceiveThenKill(siphon);
+  auto rest = siphon.ReadAll(kWait);
+  ASSERT_EQ(siphon.Wait(kWait), 0);
+  lines.insert(lines.end(), rest.begin(), rest.end());
+  EXPECT_EQ(lines.back(), "Connection Closed Gracefully.") << Joined(lines);
+  EXPECT_EQ(CheckExactlyOnce(ReceivedSequence(lines), 10), "");
+}
+
+TEST_F(BrokerKilled, TimedLoopPrintsTheCloseAndEndsBeforeItsQuietPeriod) {
+  TKsProcess siphon(kSiphon,
+                    {"--URL=" + broker_.Url(), "--Subject=k", "--MaximumMessages=0", "--ReceiveTimeOut=60000"});
+  auto lines = ReceiveThenKill(siphon);
+  auto rest = siphon.ReadAll(kWait);
+  ASSERT_EQ(siphon.Wait(kWait), 0) << "the timed loop waited for its quiet period on a dead connection";
+  lines.insert(lines.end(), rest.begin(), rest.end());
+  EXPECT_EQ(lines.back(), "Connection Closed Gracefully.") << Joined(lines);
+  EXPECT_EQ(CheckExactlyOnce(ReceivedSequence(lines), 10), "");
+}
+
+TEST_F(BrokerKilled, ListenerModeLogsOneErrorAndGoesOn) {
+  TKsProcess siphon(kSiphon, {"--URL=" + broker_.Url(), "--Subject=k", "--MaximumMessages=0"});
+  auto lines = ReceiveThenKill(siphon);
+  EXPECT_EQ(CheckExactlyOnce(ReceivedSequence(lines), 10), "");
+  auto error = siphon.ReadLine(kWait);
+  ASSERT_TRUE(error.has_value()) << "no line after the broker was killed";
+  EXPECT_NE(error->find("[ERROR]"), std::string::npos) << *error;
+  EXPECT_NE(error->find("Connection Closed Gracefully."), std::string::npos) << *error;
+  // Listener mode never ends by itself: nothing more is printed, it runs on.
+  EXPECT_FALSE(siphon.ReadLine(1000ms).has_value());
+  EXPECT_TRUE(siphon.Running());
+  siphon.Kill();
+}
+
+}  // namespace
+}  // namespace ks::test

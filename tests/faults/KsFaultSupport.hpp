@@ -1,0 +1,173 @@
+// KsFaultSupport: helpers of the fault and load suites.
+//
+// - TSilentBroker: a loopback peer that accepts one connection, answers the
+//   client's CONNECT with CONNECTED and then never reads again, so that the
+//   client's socket send buffer fills and its writes block. Its receive
+//   buffer is made small so that this happens after a few hundred kilobytes.
+// - TLibraryClient: one connection, one auto-acknowledge session, a queue or
+//   topic, a producer and a consumer made through the public messaging
+//   interface, for tests of the library against a broker.
+// - SequenceNumbers / CheckExactlyOnce: read the sequence numbers that the
+//   tests and Spigot put in message texts ("Message: <n> sent at: ..." or
+//   "seq:<n>") and check that each of 0..count-1 is there exactly once.
+//
+// Ownership: each helper owns its sockets and threads and stops them in its
+// destructor. Threads: one test thread uses a helper at a time.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "jms/KsJMSConnection.hpp"
+#include "jms/KsJMSConnectionFactory.hpp"
+#include "jms/KsJMSInterfaces.hpp"
+
+namespace ks::test {
+
+class TSilentBroker {
+ public:
+  TSilentBroker() {
+    listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    int small = 4096;
+    ::setsockopt(listen_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(listen_, 1);
+    socklen_t len = sizeof addr;
+    ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~TSilentBroker() {
+    stop_ = true;
+    ::shutdown(listen_, SHUT_RDWR);
+    thread_.join();
+    if (conn_ >= 0) ::close(conn_);
+    ::close(listen_);
+  }
+  std::string Url() const { return "stomp://127.0.0.1:" + std::to_string(port_); }
+  bool Connected() const { return connected_; }
+
+ private:
+  void Serve() {
+    pollfd p{listen_, POLLIN, 0};
+    while (!stop_ && ::poll(&p, 1, 100) == 0) {
+    }
+    if (stop_) return;
+    conn_ = ::accept(listen_, nullptr, nullptr);
+    if (conn_ < 0) return;
+    // Read the CONNECT frame (up to its NUL), then answer and stop reading.
+    std::string got;
+    char c;
+    while (!stop_ && ::recv(conn_, &c, 1, 0) == 1) {
+      if (c == '\0') break;
+      got.push_back(c);
+    }
+    static const char kConnected[] = "CONNECTED\nsession:silent\n\n\0\n";
+    ::send(conn_, kConnected, sizeof kConnected - 1, MSG_NOSIGNAL);
+    connected_ = true;
+  }
+
+  int listen_ = -1;
+  int conn_ = -1;
+  std::uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> connected_{false};
+  std::thread thread_;
+};
+
+struct TLibraryClient {
+  // Connects (Start) to url; destination is a queue unless topic.
+  TLibraryClient(const std::string& url, const std::string& name, bool topic = false, std::int32_t sendTimeout = -1) {
+    auto f = std::make_shared<TKsJMSConnectionFactory>("", "", url);
+    f->SetSendTimeout(sendTimeout);
+    factory = f;
+    connection = factory->CreateConnection();
+    connection->Start();
+    session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+    if (topic) {
+      destination = session->CreateTopic(name);
+    } else {
+      destination = session->CreateQueue(name);
+    }
+    producer = session->CreateProducer(destination);
+  }
+  ~TLibraryClient() {
+    try {
+      if (connection) connection->Close();
+    } catch (...) {
+    }
+  }
+  std::shared_ptr<IMessageConsumer> Consumer() {
+    if (!consumer) consumer = session->CreateConsumer(destination);
+    return consumer;
+  }
+  void SendText(const std::string& text) { producer->Send(session->CreateTextMessage(text)); }
+
+  std::shared_ptr<IConnectionFactory> factory;
+  std::shared_ptr<IConnection> connection;
+  std::shared_ptr<ISession> session;
+  std::shared_ptr<IDestination> destination;
+  std::shared_ptr<IMessageProducer> producer;
+  std::shared_ptr<IMessageConsumer> consumer;
+};
+
+// The number after the first "Message: " or "seq:" in text; -1 if none.
+inline long SequenceNumber(const std::string& text) {
+  for (const char* key : {"Message: ", "seq:"}) {
+    const std::size_t at = text.find(key);
+    if (at == std::string::npos) continue;
+    std::size_t i = at + std::string(key).size();
+    long n = 0;
+    bool any = false;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+      n = n * 10 + (text[i++] - '0');
+      any = true;
+    }
+    return any ? n : -1;
+  }
+  return -1;
+}
+
+// The sequence numbers of every "Received: " line of a Siphon run.
+inline std::vector<long> ReceivedSequence(const std::vector<std::string>& lines) {
+  std::vector<long> out;
+  for (const auto& l : lines) {
+    if (l.rfind("Received: ", 0) == 0) out.push_back(SequenceNumber(l));
+  }
+  return out;
+}
+
+// Empty when every number 0..count-1 occurs exactly once and nothing else
+// occurs; otherwise a description of what is missing, doubled or foreign.
+inline std::string CheckExactlyOnce(const std::vector<long>& numbers, long count) {
+  std::map<long, int> seen;
+  for (long n : numbers) ++seen[n];
+  std::string problems;
+  for (long i = 0; i < count; ++i) {
+    auto it = seen.find(i);
+    if (it == seen.end()) problems += " missing " + std::to_string(i);
+    else if (it->second > 1) problems += " doubled " + std::to_string(i);
+  }
+  for (const auto& [n, c] : seen) {
+    if (n < 0 || n >= count) problems += " foreign " + std::to_string(n);
+    (void)c;
+  }
+  return problems;
+}
+
+}  // namespace ks::test

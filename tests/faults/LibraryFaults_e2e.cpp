@@ -1,0 +1,223 @@
+// The fault matrix for the library itself: a consumer and producer made
+// through the public messaging interface against Cistern's fault hooks, a
+// scripted broker that breaks the framing, a broker that refuses CONNECT and
+// a broker that stops reading (the send time-out must end a blocked Send).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tests/common/KsCisternProcess.hpp"
+#include "tests/common/KsScriptedPeer.hpp"
+#include "stomp/KsStompCustomClient.hpp"
+#include "tests/faults/KsFaultSupport.hpp"
+
+namespace ks::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+std::string TextOf(const std::shared_ptr<IMessage>& m) {
+  auto text = std::dynamic_pointer_cast<ITextMessage>(m);
+  return text ? text->GetText() : std::string("<not text>");
+}
+
+class TCollector : public IMessageListener {
+ public:
+  void OnMessage(const std::shared_ptr<IMessage>& message) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    texts_.push_back(TextOf(message));
+    changed_.notify_all();
+  }
+  bool WaitFor(std::size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return texts_.size() >= count; });
+  }
+  std::vector<std::string> Texts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return texts_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> texts_;
+};
+
+class LibraryFraming : public ::testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(LibraryFraming, ReceiveAndListenerGetEveryMessageOnceInOrderUnaltered) {
+  TCisternProcess broker(GetParam());
+  ASSERT_TRUE(broker.Started());
+  constexpr int kCount = 40;
+  TLibraryClient sync(broker.Url(), "lf.sync");
+  auto consumer = sync.Consumer();
+  TLibraryClient async(broker.Url(), "lf.async");
+  auto listener = std::make_shared<TCollector>();
+  async.Consumer()->SetMessageListener(listener);
+  // Bodies with blanks and non-ASCII text at both ends of the payload.
+  auto body = [](int i) { return "seq:" + std::to_string(i) + " \xC3\xA9t\xC3\xA9 end"; };
+  for (int i = 0; i < kCount; ++i) {
+    sync.SendText(body(i));
+    async.SendText(body(i));
+  }
+  std::vector<long> got;
+  for (int i = 0; i < kCount; ++i) {
+    // A receive may answer none for a frame that is not a message (see
+    // TimedReceiveIsNotEndedByBlankLinesBetweenFrames); retry until the
+    // deadline.
+    std::shared_ptr<IMessage> m;
+    for (auto deadline = Clock::now() + 5s; !m && Clock::now() < deadline;) m = consumer->Receive(5000);
+    ASSERT_TRUE(m) << "message " << i << " did not arrive";
+    EXPECT_EQ(TextOf(m), body(i));
+    got.push_back(SequenceNumber(TextOf(m)));
+  }
+  EXPECT_EQ(CheckExactlyOnce(got, kCount), "");
+  EXPECT_FALSE(consumer->Receive(300)) << "a message arrived twice";
+
+  ASSERT_TRUE(listener->WaitFor(kCount, 15000ms));
+  auto texts = listener->Texts();
+  ASSERT_EQ(texts.size(), static_cast<std::size_t>(kCount));
+  for (int i = 0; i < kCount; ++i) EXPECT_EQ(texts[i], body(i));
+}
+
+INSTANTIATE_TEST_SUITE_P(CisternHooks, LibraryFraming,
+                         ::testing::Values(std::vector<std::string>{"--FaultChunk=1"},
+                                           std::vector<std::string>{"--FaultStrayLF"}));
+
+TEST(LibraryConnectFaults, ErrorOnConnectFailsStartWithTheBrokersText) {
+  TCisternProcess broker({"--FaultConnectError=Access denied"});
+  ASSERT_TRUE(broker.Started());
+  TKsJMSConnectionFactory factory("", "", broker.Url());
+  auto connection = factory.CreateConnection();
+  try {
+    connection->Start();
+    FAIL() << "Start succeeded against a broker that refuses CONNECT";
+  } catch (const EConnectionFailedException& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "The JMS connection has failed due to a Transport problem: Access denied CONNECT refused on request. "
+              "The connection is closed.");
+  }
+  connection->Close();  // errors during close are swallowed
+}
+
+// A scripted broker, for frames Cistern never sends.
+class LibraryBrokenFrames : public ::testing::Test {
+ protected:
+  static TKsScriptedPeerOptions Options() {
+    TKsScriptedPeerOptions o;
+    o.AutoConnected = true;
+    return o;
+  }
+  // Connects a consumer and returns the SUBSCRIBE id.
+  std::string Subscribe() {
+    client_ = std::make_unique<TLibraryClient>(peer_.Url(), "q");
+    consumer_ = client_->Consumer();
+    for (;;) {
+      std::string f = peer_.ReadFrame(5000ms);
+      if (f.empty()) return {};
+      if (f.rfind("SUBSCRIBE\n", 0) != 0) continue;
+      auto at = f.find("\nid:") + 4;
+      return f.substr(at, f.find('\n', at) - at);
+    }
+  }
+  std::string Message(const std::string& id, const std::string& body) {
+    return "MESSAGE\nsubscription:" + id + "\nmessage-id:x\ncontent-length:" + std::to_string(body.size()) +
+           "\n\n" + body + std::string(1, '\0') + "\n";
+  }
+  // The message of the error the next Receive raises.
+  std::string ReceiveError() {
+    try {
+      auto m = consumer_->Receive(5000);
+      return m ? "<message " + TextOf(m) + ">" : "<no message>";
+    } catch (const Exception& e) {
+      return e.what();
+    }
+  }
+  TKsScriptedPeer peer_{Options()};
+  std::unique_ptr<TLibraryClient> client_;
+  std::shared_ptr<IMessageConsumer> consumer_;
+};
+
+TEST_F(LibraryBrokenFrames, APartialFrameIsNeverDeliveredAndAReadTimeOutLosesNothing) {
+  const std::string id = Subscribe();
+  ASSERT_FALSE(id.empty());
+  const std::string whole = Message(id, std::string("seq:0 a\0b", 9));
+  // Half a frame, a receive that times out, then the rest: one message,
+  // byte for byte (the embedded NUL included).
+  peer_.Send(whole.substr(0, 30));
+  EXPECT_FALSE(consumer_->Receive(300));
+  peer_.Send(whole.substr(30));
+  auto m = consumer_->Receive(5000);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(TextOf(m), std::string("seq:0 a\0b", 9));
+  // Then the broker closes in the middle of the next frame.
+  peer_.Send(Message(id, "seq:1").substr(0, 25));
+  peer_.Close();
+  EXPECT_EQ(ReceiveError(), "Connection Closed Gracefully.");
+  EXPECT_EQ(ReceiveError(), "Connection Closed Gracefully.") << "a second receive must fail the same way";
+}
+
+TEST_F(LibraryBrokenFrames, TimedReceiveIsNotEndedByBlankLinesBetweenFrames) {
+  if (std::getenv("KS_RUN_KNOWN_FAULTS") == nullptr) GTEST_SKIP() << "Known fault, fix pending: a timed Receive returns none at once when blank lines arrive "
+                  "between frames (TKsCommAdapterIndy::ReceiveFrame consumes the blank unit and returns), so "
+                  "Siphon's timed loop ends early against a broker that pads frames";
+  const std::string id = Subscribe();
+  ASSERT_FALSE(id.empty());
+  peer_.Send("\n \n\n\r\n\n" + Message(id, "seq:0"));
+  const auto start = Clock::now();
+  auto m = consumer_->Receive(3000);
+  ASSERT_TRUE(m) << "Receive(3000) gave none after "
+                 << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count() << " ms";
+  EXPECT_EQ(TextOf(m), "seq:0");
+}
+
+TEST_F(LibraryBrokenFrames, OversizedAndBadLengthsRaiseClearErrors) {
+  const std::string id = Subscribe();
+  ASSERT_FALSE(id.empty());
+  peer_.Send("MESSAGE\nsubscription:" + id + "\nbig:" + std::string(17000, 'h') + "\n\n" + std::string(1, '\0') +
+             "\n");
+  EXPECT_EQ(ReceiveError(), "Max line length exceeded.");
+}
+
+TEST_F(LibraryBrokenFrames, NegativeLengthIsRefused) {
+  const std::string id = Subscribe();
+  ASSERT_FALSE(id.empty());
+  peer_.Send(Message(id, "seq:0"));
+  auto m = consumer_->Receive(5000);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(TextOf(m), "seq:0");
+  peer_.Send("MESSAGE\nsubscription:" + id + "\ncontent-length:-1\n\nabc" + std::string(1, '\0') + "\n");
+  EXPECT_EQ(ReceiveError(), "Invalid content-length \"-1\": negative");
+}
+
+TEST(LibrarySendFaults, ABrokerThatStopsReadingEndsABlockedSendWithAnError) {
+  TSilentBroker broker;
+  TLibraryClient client(broker.Url(), "stuck", false, 500);
+  const std::string big(64 * 1024, 'x');
+  const auto start = Clock::now();
+  std::string error;
+  int sent = 0;
+  while (error.empty() && Clock::now() - start < 20s) {
+    try {
+      client.SendText(big);
+      ++sent;
+    } catch (const Exception& e) {
+      error = e.what();
+    }
+  }
+  const auto took = Clock::now() - start;
+  ASSERT_FALSE(error.empty()) << "Send never failed against a broker that does not read (" << sent << " sent)";
+  EXPECT_LT(took, 10s);
+  EXPECT_GT(sent, 0) << "the first sends fit into the socket buffers";
+  RecordProperty("SendError", error);
+  std::printf("blocked Send ended after %d messages with: %s\n", sent, error.c_str());
+}
+
+}  // namespace
+}  // namespace ks::test
