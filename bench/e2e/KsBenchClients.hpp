@@ -1,0 +1,40 @@
+// KsBenchClients: the C++ clients of the end-to-end benchmark, each run in a
+// child process of its own so that its peak resident memory is its own.
+//
+// - RunLibraryClient: the work done through this library's messaging API
+//   (connection factory, session, producer, consumer), the way Spigot and
+//   Siphon do it: a new text message per send; Receive(1000) in a loop, or a
+//   message listener on the connection's reader thread.
+// - RunRawClient: the same bytes with no library: one write system call per
+//   SEND frame, or large reads split into frames in place. It is the limit a
+//   design that writes each frame with its own system call can reach.
+//
+// Both print one line "ok <count> <elapsed ns>" (elapsed from after the
+// CONNECTED reply to the last message sent or received) or "fail <text>" and
+// answer the process exit code.
+// Threads: called on the main thread of the child process.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace ks::bench {
+
+enum class TBenchWork { Produce, Receive, Listen };
+
+struct TClientOptions {
+  TBenchWork work = TBenchWork::Produce;
+  std::string host = "127.0.0.1";
+  std::uint16_t port = 0;
+  std::uint64_t count = 0;
+  std::size_t size = 255;
+  std::string queue = "bench";
+  // Raw produce only: ask for a receipt at DISCONNECT and wait for it, so
+  // that the peer has taken every frame when the process ends.
+  bool confirm = false;
+};
+
+int RunLibraryClient(const TClientOptions& options);
+int RunRawClient(const TClientOptions& options);
+
+}  // namespace ks::bench

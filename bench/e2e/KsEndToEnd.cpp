@@ -1,0 +1,405 @@
+// ks_e2ebench: runs the same produce and consume workloads, in one
+// invocation, through three clients (this library, the Python client
+// stomp.py, and a raw-socket C++ baseline without any library) against the
+// same peers (a discarding sink, a MESSAGE firehose, and Cistern), and prints
+// one table: messages per second, body megabytes per second, peak resident
+// memory of the client process, and each client's ratio to this library.
+//
+//   ks_e2ebench [--Count=50000] [--Size=255] [--Repeat=1]
+//               [--Clients=ksstomp,stomppy,raw] [--Peers=sink,firehose,cistern]
+//               [--Python=/usr/bin/python3]
+//   ks_e2ebench --Memory [--MemoryCounts=10000,1000000]
+//       peak resident memory of this library's client for growing counts
+//   ks_e2ebench --Serve=sink|firehose --Count=N
+//       serves one client and prints "port P" first (used by callgrind.sh)
+//   ks_e2ebench --Role=client --Client=ksstomp|raw --Work=produce|receive|listen
+//               --Host=H --Port=P --Count=N [--Size=255] [--Queue=bench]
+//       one client run (the driver starts itself this way)
+//
+// Every client runs as a child process of its own: its peak resident memory
+// is the child's, from wait4. Rates come from the time each client measures
+// between the CONNECTED reply and its last message; process start-up (and
+// Python's import time) is not in them. Exit code 0 only when every run
+// moved exactly Count messages.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <map>
+#include <memory>
+#include <optional>
+#include <poll.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "bench/e2e/KsBenchClients.hpp"
+#include "bench/e2e/KsBenchPeers.hpp"
+#include "tests/common/KsCisternProcess.hpp"
+
+namespace {
+
+using namespace ks::bench;
+
+std::map<std::string, std::string> ParseOptions(int argc, char** argv) {
+  std::map<std::string, std::string> options;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg.rfind("--", 0) != 0) continue;
+    arg.erase(0, 2);
+    const std::size_t eq = arg.find('=');
+    if (eq == std::string::npos)
+      options[arg] = "1";
+    else
+      options[arg.substr(0, eq)] = arg.substr(eq + 1);
+  }
+  return options;
+}
+
+std::string Get(const std::map<std::string, std::string>& options, const std::string& name, const std::string& def) {
+  const auto it = options.find(name);
+  return it == options.end() ? def : it->second;
+}
+
+std::vector<std::string> Split(const std::string& text) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t comma = text.find(',', start);
+    const std::string part = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    if (!part.empty()) parts.push_back(part);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return parts;
+}
+
+bool Has(const std::vector<std::string>& list, const std::string& item) {
+  return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+TBenchWork WorkFromText(const std::string& text) {
+  if (text == "receive") return TBenchWork::Receive;
+  if (text == "listen") return TBenchWork::Listen;
+  return TBenchWork::Produce;
+}
+
+std::string SelfPath() {
+  char path[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return "ks_e2ebench";
+  return std::string(path, static_cast<std::size_t>(n));
+}
+
+struct TRun {
+  bool ok = false;
+  std::uint64_t count = 0;
+  double seconds = 0;     // the client's own measurement of its work
+  double maxRssMB = 0;    // peak resident memory of the client process
+  std::string output;     // what the client printed
+};
+
+// Runs argv as a child process with its standard output captured; kills it
+// at the deadline.
+TRun RunChild(const std::vector<std::string>& argv, std::chrono::seconds timeout) {
+  TRun run;
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) {
+    run.output = "pipe failed";
+    return run;
+  }
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(fds[1], 1);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    std::fprintf(stderr, "cannot start %s: %s\n", args[0], std::strerror(errno));
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  char chunk[4096];
+  bool killed = false;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      ::kill(pid, SIGKILL);
+      killed = true;
+      break;
+    }
+    pollfd waiter{fds[0], POLLIN, 0};
+    const int ready = ::poll(&waiter, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) continue;
+    const ssize_t n = ::read(fds[0], chunk, sizeof chunk);
+    if (n <= 0) break;
+    run.output.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(fds[0]);
+  int status = 0;
+  rusage usage{};
+  while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+  }
+  run.maxRssMB = static_cast<double>(usage.ru_maxrss) / 1024.0;
+  unsigned long long count = 0;
+  long long nanos = 0;
+  if (!killed && WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
+      std::sscanf(run.output.c_str(), "ok %llu %lld", &count, &nanos) == 2) {
+    run.ok = true;
+    run.count = count;
+    run.seconds = static_cast<double>(nanos) / 1e9;
+  } else if (killed) {
+    run.output += " (killed at the deadline)";
+  }
+  while (!run.output.empty() && (run.output.back() == '\n' || run.output.back() == '\r')) run.output.pop_back();
+  return run;
+}
+
+struct TDriver {
+  std::uint64_t count = 50000;
+  std::size_t size = 255;
+  int repeat = 1;
+  std::string python = "/usr/bin/python3";
+  std::string script;
+  std::string self;
+  std::unique_ptr<ks::test::TCisternProcess> cistern;
+  int queueSerial = 0;
+  bool allOk = true;
+
+  std::chrono::seconds Timeout(std::uint64_t n) const {
+    return std::chrono::seconds(60 + static_cast<long long>(n / 10000));
+  }
+
+  std::vector<std::string> ClientArgs(const std::string& client, const std::string& work, std::uint16_t port,
+                                      std::uint64_t n, const std::string& queue) const {
+    std::vector<std::string> args;
+    if (client == "stomppy") {
+      args = {python, script};
+    } else {
+      args = {self, "--Role=client", "--Client=" + client};
+    }
+    args.push_back("--Work=" + work);
+    args.push_back("--Host=127.0.0.1");
+    args.push_back("--Port=" + std::to_string(port));
+    args.push_back("--Count=" + std::to_string(n));
+    args.push_back("--Size=" + std::to_string(size));
+    args.push_back("--Queue=" + queue);
+    return args;
+  }
+
+  // Fills a Cistern queue with n messages through the raw client (confirmed
+  // by a receipt, so that every message is queued when it returns).
+  bool FillCistern(const std::string& queue, std::uint64_t n) {
+    auto args = ClientArgs("raw", "produce", cistern->Port(), n, queue);
+    args.push_back("--Confirm");
+    const TRun fill = RunChild(args, Timeout(n));
+    if (!fill.ok) std::fprintf(stderr, "filling %s failed: %s\n", queue.c_str(), fill.output.c_str());
+    return fill.ok;
+  }
+
+  // One run of one client against one peer.
+  TRun RunOnce(const std::string& client, const std::string& work, const std::string& peer, std::uint64_t n) {
+    TRun run;
+    if (peer == "cistern") {
+      const std::string queue = "bench." + std::to_string(++queueSerial);
+      if (work != "produce" && !FillCistern(queue, n)) {
+        run.output = "fill failed";
+        return run;
+      }
+      run = RunChild(ClientArgs(client, work, cistern->Port(), n, queue), Timeout(n));
+    } else {
+      TBenchPeer server(peer == "sink" ? TBenchPeer::TKind::Sink : TBenchPeer::TKind::Firehose, n, size);
+      run = RunChild(ClientArgs(client, work, server.Port(), n, "bench"), Timeout(n));
+      if (!server.Wait(std::chrono::seconds(10))) {
+        run.ok = false;
+        run.output += " (the peer did not see the connection end)";
+      } else if (!server.Error().empty()) {
+        run.ok = false;
+        run.output += " (peer: " + server.Error() + ")";
+      } else if (peer == "sink" && server.Frames() != n) {
+        run.ok = false;
+        run.output += " (the sink counted " + std::to_string(server.Frames()) + " SEND frames)";
+      }
+    }
+    return run;
+  }
+
+  // The median rate of Repeat runs, with the largest peak memory.
+  TRun Measure(const std::string& client, const std::string& work, const std::string& peer) {
+    std::vector<TRun> runs;
+    for (int i = 0; i < repeat; ++i) {
+      TRun run = RunOnce(client, work, peer, count);
+      if (!run.ok) {
+        std::fprintf(stderr, "%s %s via %s failed: %s\n", client.c_str(), work.c_str(), peer.c_str(),
+                     run.output.c_str());
+        allOk = false;
+        return run;
+      }
+      runs.push_back(run);
+    }
+    std::sort(runs.begin(), runs.end(), [](const TRun& a, const TRun& b) { return a.seconds < b.seconds; });
+    TRun result = runs[runs.size() / 2];
+    for (const auto& r : runs) result.maxRssMB = std::max(result.maxRssMB, r.maxRssMB);
+    return result;
+  }
+};
+
+std::string LoadAverage() {
+  char text[128] = {0};
+  if (FILE* f = std::fopen("/proc/loadavg", "r")) {
+    if (std::fgets(text, sizeof text, f) == nullptr) text[0] = 0;
+    std::fclose(f);
+  }
+  std::string s(text);
+  while (!s.empty() && s.back() == '\n') s.pop_back();
+  return s;
+}
+
+bool PythonClientAvailable(const std::string& python) {
+  if (::access(python.c_str(), X_OK) != 0) return false;
+  const std::string command = python + " -c 'import stomp' >/dev/null 2>&1";
+  return std::system(command.c_str()) == 0;
+}
+
+int RunDriver(const std::map<std::string, std::string>& options) {
+  TDriver driver;
+  driver.count = std::strtoull(Get(options, "Count", "50000").c_str(), nullptr, 10);
+  driver.size = std::strtoul(Get(options, "Size", "255").c_str(), nullptr, 10);
+  driver.repeat = std::max(1, std::atoi(Get(options, "Repeat", "1").c_str()));
+  driver.python = Get(options, "Python", "/usr/bin/python3");
+  driver.script = Get(options, "Script", std::string(KS_BENCH_SOURCE_DIR) + "/e2e/stomppy_client.py");
+  driver.self = SelfPath();
+  std::vector<std::string> clients = Split(Get(options, "Clients", "ksstomp,stomppy,raw"));
+  const std::vector<std::string> peers = Split(Get(options, "Peers", "sink,firehose,cistern"));
+
+  if (Has(clients, "stomppy") && !PythonClientAvailable(driver.python)) {
+    std::printf("stomp.py is not available (%s cannot import stomp; Debian: python3-stomp): skipping the Python client\n",
+                driver.python.c_str());
+    clients.erase(std::remove(clients.begin(), clients.end(), "stomppy"), clients.end());
+  }
+  if (Has(peers, "cistern")) {
+    driver.cistern = std::make_unique<ks::test::TCisternProcess>();
+    if (!driver.cistern->Started()) {
+      std::fprintf(stderr, "Cistern did not start (%s)\n", ks::test::CisternPath().c_str());
+      return 1;
+    }
+  }
+
+  const std::time_t now = std::time(nullptr);
+  char stamp[64];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S UTC", std::gmtime(&now));
+  std::printf("ks_e2ebench %s: N=%llu, body %zu characters, non-persistent, queue; median of %d run(s); %u cpu(s); "
+              "load average at start %s\n",
+              stamp, static_cast<unsigned long long>(driver.count), driver.size, driver.repeat,
+              std::thread::hardware_concurrency(), LoadAverage().c_str());
+
+  struct TRow {
+    std::string work, peer, label;
+  };
+  std::vector<TRow> rows;
+  if (Has(peers, "sink")) rows.push_back({"produce", "sink", "produce"});
+  if (Has(peers, "cistern")) rows.push_back({"produce", "cistern", "produce"});
+  if (Has(peers, "firehose")) {
+    rows.push_back({"receive", "firehose", "consume Receive(1000)"});
+    rows.push_back({"listen", "firehose", "consume listener"});
+  }
+  if (Has(peers, "cistern")) {
+    rows.push_back({"receive", "cistern", "consume Receive(1000)"});
+    rows.push_back({"listen", "cistern", "consume listener"});
+  }
+
+  std::printf("\n%-22s %-9s %-8s %12s %9s %10s %10s %9s\n", "workload", "peer", "client", "msgs/s", "MB/s",
+              "peak RSS", "rate/ours", "RSS/ours");
+  for (const auto& row : rows) {
+    std::map<std::string, TRun> results;
+    for (const auto& client : clients) results[client] = driver.Measure(client, row.work, row.peer);
+    const TRun* ours = results.count("ksstomp") != 0 && results["ksstomp"].ok ? &results["ksstomp"] : nullptr;
+    for (const auto& client : clients) {
+      const TRun& r = results[client];
+      if (!r.ok) {
+        std::printf("%-22s %-9s %-8s %12s\n", row.label.c_str(), row.peer.c_str(), client.c_str(), "FAILED");
+        continue;
+      }
+      const double rate = static_cast<double>(r.count) / r.seconds;
+      const double mb = rate * static_cast<double>(driver.size) / 1e6;
+      char rateRatio[16] = "-", rssRatio[16] = "-";
+      if (ours != nullptr) {
+        std::snprintf(rateRatio, sizeof rateRatio, "%.2f", rate / (static_cast<double>(ours->count) / ours->seconds));
+        std::snprintf(rssRatio, sizeof rssRatio, "%.2f", r.maxRssMB / ours->maxRssMB);
+      }
+      std::printf("%-22s %-9s %-8s %12.0f %9.1f %7.1f MB %10s %9s\n", row.label.c_str(), row.peer.c_str(),
+                  client.c_str(), rate, mb, r.maxRssMB, rateRatio, rssRatio);
+    }
+    std::fflush(stdout);
+  }
+  std::printf("\nload average at end %s\n", LoadAverage().c_str());
+  return driver.allOk ? 0 : 1;
+}
+
+int RunMemory(const std::map<std::string, std::string>& options) {
+  TDriver driver;
+  driver.size = std::strtoul(Get(options, "Size", "255").c_str(), nullptr, 10);
+  driver.self = SelfPath();
+  std::vector<std::uint64_t> counts;
+  for (const auto& c : Split(Get(options, "MemoryCounts", "10000,1000000"))) counts.push_back(std::strtoull(c.c_str(), nullptr, 10));
+  std::printf("peak resident memory of the ksstomp client process by message count\n%-22s %-9s", "workload", "peer");
+  for (auto c : counts) std::printf(" %12llu", static_cast<unsigned long long>(c));
+  std::printf("\n");
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"produce", "sink"}, {"receive", "firehose"}, {"listen", "firehose"}};
+  for (const auto& [work, peer] : rows) {
+    std::printf("%-22s %-9s", work.c_str(), peer.c_str());
+    for (auto c : counts) {
+      const TRun r = driver.RunOnce("ksstomp", work, peer, c);
+      if (r.ok)
+        std::printf(" %9.1f MB", r.maxRssMB);
+      else {
+        std::printf(" %12s", "FAILED");
+        std::fprintf(stderr, "%s\n", r.output.c_str());
+        driver.allOk = false;
+      }
+      std::fflush(stdout);
+    }
+    std::printf("\n");
+  }
+  return driver.allOk ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::signal(SIGPIPE, SIG_IGN);
+  const auto options = ParseOptions(argc, argv);
+  if (Get(options, "Role", "") == "client") {
+    TClientOptions client;
+    client.work = WorkFromText(Get(options, "Work", "produce"));
+    client.host = Get(options, "Host", "127.0.0.1");
+    client.port = static_cast<std::uint16_t>(std::atoi(Get(options, "Port", "61613").c_str()));
+    client.count = std::strtoull(Get(options, "Count", "1000").c_str(), nullptr, 10);
+    client.size = std::strtoul(Get(options, "Size", "255").c_str(), nullptr, 10);
+    client.queue = Get(options, "Queue", "bench");
+    client.confirm = options.count("Confirm") != 0;
+    return Get(options, "Client", "ksstomp") == "raw" ? RunRawClient(client) : RunLibraryClient(client);
+  }
+  if (options.count("Serve") != 0) {
+    const std::uint64_t n = std::strtoull(Get(options, "Count", "1000").c_str(), nullptr, 10);
+    TBenchPeer peer(Get(options, "Serve", "sink") == "firehose" ? TBenchPeer::TKind::Firehose : TBenchPeer::TKind::Sink,
+                    n, std::strtoul(Get(options, "Size", "255").c_str(), nullptr, 10));
+    std::printf("port %u\n", static_cast<unsigned>(peer.Port()));
+    std::fflush(stdout);
+    peer.Wait(std::chrono::seconds(600));
+    return peer.Error().empty() ? 0 : 1;
+  }
+  if (options.count("Memory") != 0) return RunMemory(options);
+  return RunDriver(options);
+}
