@@ -357,7 +357,13 @@ void TKsCommAdapterIndy::WaitForFrame() {
 void TKsCommAdapterIndy::ReceiveFrame(std::int32_t timeout, bool raiseOnTimeout) {
   std::string frameText;
   try {
-    ReadUnit(timeout, frameText);
+    // Blanks between frames form empty units. One followed by more bytes
+    // is only padding before the next frame: keep reading (each wait still
+    // bounded by the time-out), so stray line feeds never end a receive
+    // early. Blanks with nothing after them end the call without a frame.
+    do {
+      ReadUnit(timeout, frameText);
+    } while (frameText.empty() && !client_->InputBufferIsEmpty());
   } catch (const EKsReadTimeout& e) {
     Log(e.what());
     if (raiseOnTimeout) throw;
