@@ -15,4 +15,4 @@ for exe in "$BUILD/bench/ks_microbench" "$BUILD/bench/ks_e2ebench"; do
   fi
 done
 "$BUILD/bench/ks_microbench" --benchmark_min_time=0.01
-"$BUILD/bench/ks_e2ebench" --Count=300
+"$BUILD/bench/ks_e2ebench" --Smoke

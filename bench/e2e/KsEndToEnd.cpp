@@ -7,7 +7,7 @@
 //
 //   ks_e2ebench [--Count=50000] [--Size=255] [--Repeat=1]
 //               [--Clients=ksstomp,stomppy,raw] [--Peers=sink,firehose,cistern]
-//               [--Python=/usr/bin/python3]
+//               [--Python=/usr/bin/python3] [--Smoke (N = 300)]
 //   ks_e2ebench --Memory [--MemoryCounts=10000,1000000]
 //       peak resident memory of this library's client for growing counts
 //   ks_e2ebench --Serve=sink|firehose --Count=N
@@ -273,7 +273,9 @@ bool PythonClientAvailable(const std::string& python) {
 
 int RunDriver(const std::map<std::string, std::string>& options) {
   TDriver driver;
-  driver.count = std::strtoull(Get(options, "Count", "50000").c_str(), nullptr, 10);
+  // --Smoke: a few seconds in all, for CI (an explicit --Count still wins).
+  const std::string defaultCount = options.count("Smoke") != 0 ? "300" : "50000";
+  driver.count = std::strtoull(Get(options, "Count", defaultCount).c_str(), nullptr, 10);
   driver.size = std::strtoul(Get(options, "Size", "255").c_str(), nullptr, 10);
   driver.repeat = std::max(1, std::atoi(Get(options, "Repeat", "1").c_str()));
   driver.python = Get(options, "Python", "/usr/bin/python3");
