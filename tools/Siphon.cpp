@@ -3,26 +3,16 @@
 // one line; the program ends with status 0 (in listener mode it runs until
 // its process is ended).
 #include <clocale>
-#include <exception>
 #include <memory>
 
-#include "support/KsConsole.hpp"
-#include "support/KsException.hpp"
+#include "tools/ProgramSupport.hpp"
 #include "tools/SiphonUnit.hpp"
 
 int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
   {
     auto siphon = std::make_shared<ks::TSiphon>();
-    try {
-      siphon->Run(argc, argv);
-    } catch (const ks::Exception& e) {
-      ks::WriteLine(e.Message());
-    } catch (const std::exception& e) {
-      ks::WriteLine(e.what());
-    } catch (...) {
-      ks::WriteLine("Unknown error");
-    }
+    ks::RunReportingErrors([&] { siphon->Run(argc, argv); });
   }
   return 0;
 }

@@ -3,26 +3,17 @@
 // program prints any error as one line, waits for Enter (end of input counts
 // as Enter) and ends with status 0.
 #include <clocale>
-#include <exception>
 #include <string>
 
 #include "support/KsConsole.hpp"
-#include "support/KsException.hpp"
+#include "tools/ProgramSupport.hpp"
 #include "tools/SpigotUnit.hpp"
 
 int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
   {
     ks::TSpigot spigot;
-    try {
-      spigot.Run(argc, argv);
-    } catch (const ks::Exception& e) {
-      ks::WriteLine(e.Message());
-    } catch (const std::exception& e) {
-      ks::WriteLine(e.what());
-    } catch (...) {
-      ks::WriteLine("Unknown error");
-    }
+    ks::RunReportingErrors([&] { spigot.Run(argc, argv); });
     std::string line;
     ks::ReadLine(line);
   }
