@@ -27,8 +27,11 @@ cmake --build "$build" -j"$(nproc)" --target Cistern Spigot Siphon ks_load_e2e_t
 case "$mode" in
   million)
     export KS_LOAD_PER_SPIGOT="${KS_LOAD_PER_SPIGOT:-250000}"
-    /usr/bin/time -v "$build/tests/ks_load_e2e_tests" --gtest_filter='Load.FourSpigots*' 2>&1 |
+    timer=()
+    if [ -x /usr/bin/time ]; then timer=(/usr/bin/time -v); fi
+    "${timer[@]}" "$build/tests/ks_load_e2e_tests" --gtest_filter='Load.FourSpigots*' 2>&1 |
       grep -E '^\[|msg/s|Maximum resident|Elapsed'
+    exit "${PIPESTATUS[0]}"
     ;;
   soak)
     seconds="${2:-600}"
