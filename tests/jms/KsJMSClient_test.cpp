@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/common/KsTestUtil.hpp"
+
 #include <memory>
 #include <string>
 #include <thread>
@@ -20,9 +22,11 @@ using namespace ks;
 using namespace std::string_literals;
 using ks::test::TKsFakeAdapter;
 
+using ks::test::ErrorOf;
+
 namespace {
 
-const std::string kConnected = "CONNECTED\nsession:s1\n\n\0\n"s;
+const std::string& kConnected = test::kConnectedFrame;
 
 // A logged-in messaging client on a fake adapter that records the messages
 // handed to its callback.
@@ -57,15 +61,6 @@ std::shared_ptr<TKsJMSTextMessage> Text(const std::string& text) {
   return m;
 }
 
-template <typename E, typename F>
-std::string ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
 
 }  // namespace
 

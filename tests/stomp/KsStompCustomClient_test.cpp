@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/common/KsTestUtil.hpp"
+
 #include <memory>
 #include <string>
 #include <thread>
@@ -15,9 +17,11 @@ using namespace ks;
 using namespace std::string_literals;
 using ks::test::TKsFakeAdapter;
 
+using ks::test::ErrorOf;
+
 namespace {
 
-const std::string kConnected = "CONNECTED\nsession:s1\n\n\0\n"s;
+const std::string& kConnected = test::kConnectedFrame;
 
 // A client with a fake adapter; the logger keeps quiet on the console and
 // records every line that passes its threshold.
@@ -41,15 +45,6 @@ struct Fixture {
   }
 };
 
-template <typename E, typename F>
-std::string ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
 
 // A client that counts the frames handed to its MESSAGE hook.
 class TCountingClient : public TKsStompCustomClient {

@@ -2,23 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/common/KsTestUtil.hpp"
+
 #include <string>
 
 using namespace ks;
 using namespace std::string_literals;
 
+using ks::test::ErrorOf;
+
 namespace {
 
-// Runs f and returns the message of the ks::Exception of type E it raises.
-template <typename E, typename F>
-std::string ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
 
 }  // namespace
 
