@@ -28,6 +28,7 @@ trap 'rm -rf "$TMP"' EXIT
 
 # instructions CLIENT WORK PEER COUNT -> total Ir of one client run
 instructions() {
+  : >"$TMP/serve"
   "$BENCH" --Serve="$3" --Count="$4" >"$TMP/serve" &
   serve=$!
   port=""

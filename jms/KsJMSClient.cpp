@@ -55,56 +55,47 @@ std::string_view Decimal(char (&buffer)[24], Int value) {
   return std::string_view(buffer, static_cast<std::size_t>(result.ptr - buffer));
 }
 
-// The value of a header without a copy when the frame is one of ours.
-std::string HeaderText(const IStompFrame& frame, std::string_view name) {
-  if (const auto* own = dynamic_cast<const TKsStompFrame*>(&frame)) {
-    const std::string* value = own->FindHeader(name);
-    return value ? *value : std::string();
-  }
-  return frame.GetHeader(name);
-}
-
 // The body bytes a message class puts on the wire; nullptr body for a class
 // that cannot be sent.
 const std::string* BodyOf(const TKsJMSMessage& message, bool& isObject, bool& isBytes) {
   isObject = false;
   isBytes = false;
-  if (const auto* text = dynamic_cast<const TKsJMSTextMessage*>(&message)) return &text->GetTextRef();
-  if (const auto* bytes = dynamic_cast<const TKsJMSBytesMessage*>(&message)) {
+  if (const auto* text = AsOwnTextMessage(&message)) return &text->GetTextRef();
+  if (const auto* bytes = AsOwnBytesMessage(&message)) {
     isBytes = true;
     return &bytes->GetContentRef();
   }
-  if (const auto* object = dynamic_cast<const TKsJMSObjectMessage*>(&message)) {
+  if (const auto* object = AsOwnObjectMessage(&message)) {
     isObject = true;
     return &object->GetContentRef();  // held as UTF-8 already
   }
   return nullptr;
 }
 
-// Marks the per-thread send frame as in use, so that a nested send on the
-// same thread (not expected) builds its own.
-struct TFrameSlot {
-  static thread_local TKsStompFrame frame;
+// Marks the per-thread header list of the send path as in use, so that a
+// nested send on the same thread (not expected) builds its own.
+struct TViewSlot {
+  static thread_local TKsHeaderViewList list;
   static thread_local bool inUse;
-  TKsStompFrame local;
+  TKsHeaderViewList local;
   bool owner = false;
-  TKsStompFrame& Get() { return owner ? frame : local; }
-  TFrameSlot() {
+  TKsHeaderViewList& Get() { return owner ? list : local; }
+  TViewSlot() {
     if (!inUse) {
       inUse = true;
       owner = true;
-      frame.Clear();
+      list.Clear();
     }
   }
-  ~TFrameSlot() {
+  ~TViewSlot() {
     if (owner) inUse = false;
   }
-  TFrameSlot(const TFrameSlot&) = delete;
-  TFrameSlot& operator=(const TFrameSlot&) = delete;
+  TViewSlot(const TViewSlot&) = delete;
+  TViewSlot& operator=(const TViewSlot&) = delete;
 };
 
-thread_local TKsStompFrame TFrameSlot::frame;
-thread_local bool TFrameSlot::inUse = false;
+thread_local TKsHeaderViewList TViewSlot::list;
+thread_local bool TViewSlot::inUse = false;
 
 }  // namespace
 
@@ -175,36 +166,54 @@ TDateTime TKsJMSClient::WireToDateTime(std::int64_t millis) {
   return static_cast<double>(seconds) / 86400.0 + kUnixEpochDateTime;
 }
 
-// Headers 1 to 8 of a SEND frame (fields, transaction, properties).
-static void WriteMessageHeaders(const TKsJMSMessage& message, IStompFrame& frame) {
-  char buffer[24];
-  frame.SetHeader("correlation-id", message.GetCorrelationIDRef());
+// Storage for the header values that WriteMessageHeaders formats; it must
+// outlive a target that keeps views.
+struct THeaderScratch {
+  char expires[24];
+  char priority[24];
+  std::string replyTo;
+  std::string transformation;
+};
+
+// Headers 1 to 8 of a SEND frame (fields, transaction, properties) into
+// target: a frame, or a list of views into the message and the scratch.
+template <class Target>
+void WriteMessageHeaders(const TKsJMSMessage& message, Target& target, THeaderScratch& scratch) {
+  target.SetHeader("correlation-id", message.GetCorrelationIDRef());
   const TDateTime expiration = message.GetJMSExpiration();
-  if (expiration != 0.0) frame.SetHeader("expires", Decimal(buffer, TKsJMSClient::DateTimeToWire(expiration)));
-  if (message.GetJMSDeliveryMode() == TDeliveryMode::Persistent) frame.SetHeader("persistent", "true");
+  if (expiration != 0.0) target.SetHeader("expires", Decimal(scratch.expires, TKsJMSClient::DateTimeToWire(expiration)));
+  if (message.GetJMSDeliveryMode() == TDeliveryMode::Persistent) target.SetHeader("persistent", "true");
   const std::int32_t priority = message.GetJMSPriority();
-  if (priority != 4) frame.SetHeader("priority", Decimal(buffer, priority));
+  if (priority != 4) target.SetHeader("priority", Decimal(scratch.priority, priority));
   if (const auto& replyTo = message.GetReplyToRef()) {
-    frame.SetHeader("reply-to", TKsJMSClient::GetDestinationName(replyTo));
+    scratch.replyTo = TKsJMSClient::GetDestinationName(replyTo);
+    target.SetHeader("reply-to", scratch.replyTo);
   }
-  frame.SetHeader("type", message.GetTypeRef());
-  frame.SetHeader("transaction", message.GetTransactionID());
+  target.SetHeader("type", message.GetTypeRef());
+  target.SetHeader("transaction", message.GetTransactionID());
   const TPrimitiveMap& properties = message.GetProperties();
   const std::size_t count = properties.Count();
   for (std::size_t i = 0; i < count; ++i) {
     std::string_view name = properties.NameAt(i);
     if (IsReservedName(name)) RaiseReserved(name);
-    frame.SetHeader(name, properties.ValueAt(i));
+    target.SetHeader(name, properties.ValueAt(i));
   }
 }
 
+// A view list under the frame's name for SetHeader.
+struct TViewTarget {
+  TKsHeaderViewList& list;
+  void SetHeader(std::string_view name, std::string_view value) { list.Set(name, value); }
+};
+
 void TKsJMSClient::MessageToFrame(const TKsJMSMessage& message, IStompFrame& frame) const {
-  WriteMessageHeaders(message, frame);
+  THeaderScratch scratch;
+  WriteMessageHeaders(message, frame, scratch);
   bool isObject = false;
   bool isBytes = false;
   const std::string* body = BodyOf(message, isObject, isBytes);
   if (body == nullptr) throw EJMSException("Unsupported JMS Message Type");
-  if (auto* own = dynamic_cast<TKsStompFrame*>(&frame)) {
+  if (auto* own = TKsStompFrame::Own(frame)) {
     own->AssignBody(*body);
   } else {
     frame.SetBody(*body);
@@ -220,40 +229,98 @@ void TKsJMSClient::Send(const TKsJMSMessage& message, const std::string& destina
   bool isBytes = false;
   const std::string* body = BodyOf(message, isObject, isBytes);
   if (body == nullptr) throw Exception("Unsupported JMS Message Type");
-  Log("Send (JMSMessage)");
+  if (DebugEnabled()) Log("Send (JMSMessage)");
 
-  // The headers go into a reused per-thread frame; the body is passed
-  // straight from the message to the frame image, never copied in between.
-  TFrameSlot slot;
-  TKsStompFrame& frame = slot.Get();
-  WriteMessageHeaders(message, frame);
+  // The headers are views into the message (and the scratch below), kept in
+  // a reused per-thread list; the body is passed straight from the message
+  // to the frame image, never copied in between.
+  THeaderScratch scratch;
+  TViewSlot slot;
+  TViewTarget target{slot.Get()};
+  WriteMessageHeaders(message, target, scratch);
   if (isObject) {
-    frame.SetHeader("transformation",
-                    owningConnection_ ? owningConnection_->GetTransformationName() : std::string());
+    scratch.transformation = owningConnection_ ? owningConnection_->GetTransformationName() : std::string();
+    target.SetHeader("transformation", scratch.transformation);
   }
-  thread_local std::vector<TKsHeaderView> views;
-  views.clear();
-  for (const auto& h : frame.HeaderList()) views.emplace_back(h.first, h.second);
-  SendViews(destinationName, *body, sendTimeout, std::string_view(), !isBytes, views.data(), views.size());
+  const TKsHeaderViewList& views = slot.Get();
+  SendViews(destinationName, *body, sendTimeout, std::string_view(), !isBytes, views.Data(), views.Size());
 }
 
+namespace {
+
+// The header fields a MESSAGE frame carries for the message, by name folded
+// to lower case.
+enum class TField { None, MessageId, CorrelationId, Expires, Persistent, Priority, ReplyTo, Timestamp, Type,
+                    Redelivered };
+
+TField FieldOf(std::string_view name) {
+  switch (name.size()) {
+    case 4: return SameText(name, "type") ? TField::Type : TField::None;
+    case 7: return SameText(name, "expires") ? TField::Expires : TField::None;
+    case 8:
+      if (SameText(name, "priority")) return TField::Priority;
+      return SameText(name, "reply-to") ? TField::ReplyTo : TField::None;
+    case 9: return SameText(name, "timestamp") ? TField::Timestamp : TField::None;
+    case 10:
+      if (SameText(name, "message-id")) return TField::MessageId;
+      return SameText(name, "persistent") ? TField::Persistent : TField::None;
+    case 11: return SameText(name, "redelivered") ? TField::Redelivered : TField::None;
+    case 14: return SameText(name, "correlation-id") ? TField::CorrelationId : TField::None;
+    default: return TField::None;
+  }
+}
+
+}  // namespace
+
 void TKsJMSClient::FrameToMessage(const IStompFrame& frame, IMessage& message) const {
-  message.SetJMSMessageID(HeaderText(frame, "message-id"));
-  message.SetJMSCorrelationID(HeaderText(frame, "correlation-id"));
-  message.SetJMSExpiration(WireToDateTime(StrToInt64Def(HeaderText(frame, "expires"), 0)));
-  message.SetJMSDeliveryMode(HeaderText(frame, "persistent") == "true" ? TDeliveryMode::Persistent
-                                                                       : TDeliveryMode::NonPersistent);
-  message.SetJMSPriority(StrToInt32Def(HeaderText(frame, "priority"), 4));
-  const std::string replyTo = HeaderText(frame, "reply-to");
+  const TKsStompFrame* own = TKsStompFrame::Own(frame);
+  if (own == nullptr) {
+    FrameToMessageOf(frame, message);
+    return;
+  }
+  // One pass over the header list: a frame holds one entry per folded name,
+  // so the first entry found for a field is its only one.
+  static const std::string kNone;
+  const std::string* values[10] = {};
+  for (const auto& h : own->HeaderList()) {
+    const TField field = FieldOf(h.first);
+    if (field != TField::None) values[static_cast<int>(field)] = &h.second;
+  }
+  auto value = [&values](TField field) -> const std::string& {
+    const std::string* v = values[static_cast<int>(field)];
+    return v != nullptr ? *v : kNone;
+  };
+  message.SetJMSMessageID(value(TField::MessageId));
+  message.SetJMSCorrelationID(value(TField::CorrelationId));
+  message.SetJMSExpiration(WireToDateTime(StrToInt64Def(value(TField::Expires), 0)));
+  message.SetJMSDeliveryMode(value(TField::Persistent) == "true" ? TDeliveryMode::Persistent
+                                                                 : TDeliveryMode::NonPersistent);
+  message.SetJMSPriority(StrToInt32Def(value(TField::Priority), 4));
+  const std::string& replyTo = value(TField::ReplyTo);
   if (!replyTo.empty()) message.SetJMSReplyTo(CreateDestinationFromStompName(replyTo));
-  message.SetJMSTimestamp(WireToDateTime(StrToInt64Def(HeaderText(frame, "timestamp"), 0)));
-  message.SetJMSType(HeaderText(frame, "type"));
-  message.SetJMSRedelivered(HeaderText(frame, "redelivered") == "true");
+  message.SetJMSTimestamp(WireToDateTime(StrToInt64Def(value(TField::Timestamp), 0)));
+  message.SetJMSType(value(TField::Type));
+  message.SetJMSRedelivered(value(TField::Redelivered) == "true");
+  CopyFrameHeaders(frame, message);
+}
+
+void TKsJMSClient::FrameToMessageOf(const IStompFrame& frame, IMessage& message) const {
+  message.SetJMSMessageID(frame.GetHeader("message-id"));
+  message.SetJMSCorrelationID(frame.GetHeader("correlation-id"));
+  message.SetJMSExpiration(WireToDateTime(StrToInt64Def(frame.GetHeader("expires"), 0)));
+  message.SetJMSDeliveryMode(frame.GetHeader("persistent") == "true" ? TDeliveryMode::Persistent
+                                                                     : TDeliveryMode::NonPersistent);
+  message.SetJMSPriority(StrToInt32Def(frame.GetHeader("priority"), 4));
+  const std::string replyTo = frame.GetHeader("reply-to");
+  if (!replyTo.empty()) message.SetJMSReplyTo(CreateDestinationFromStompName(replyTo));
+  message.SetJMSTimestamp(WireToDateTime(StrToInt64Def(frame.GetHeader("timestamp"), 0)));
+  message.SetJMSType(frame.GetHeader("type"));
+  message.SetJMSRedelivered(frame.GetHeader("redelivered") == "true");
   CopyFrameHeaders(frame, message);
 }
 
 void TKsJMSClient::CopyFrameHeaders(const IStompFrame& frame, IMessage& message) const {
-  if (const auto* own = dynamic_cast<const TKsStompFrame*>(&frame)) {
+  if (const auto* own = TKsStompFrame::Own(frame)) {
     for (const auto& h : own->HeaderList()) {
       if (!IsStandardHeader(h.first)) message.SetStringProperty(h.first, h.second);
     }
@@ -272,12 +339,18 @@ TKsJMSConnection* TKsJMSClient::GetOwningConnection() const { return owningConne
 
 void TKsJMSClient::StompFrameAvailable(const std::shared_ptr<IStompFrame>& frame) {
   TKsStompCustomClient::StompFrameAvailable(frame);
-  Log("StompFrameAvailable");
+  if (DebugEnabled()) Log("StompFrameAvailable");
   KS_ASSERT(static_cast<bool>(messageCallback_), "Assertion failure");
   KS_ASSERT(frame && frame->GetCommand() == "MESSAGE", "Assertion failure");
   lastMessage_.reset();
-  const std::string transformationError = HeaderText(*frame, "transformation-error");
-  if (!transformationError.empty()) throw EJMSException("Transformation error: " + transformationError);
+  const TKsStompFrame* own = TKsStompFrame::Own(*frame);
+  const std::string* transformationError = own != nullptr ? own->FindHeader("transformation-error") : nullptr;
+  if (own == nullptr) {
+    const std::string text = frame->GetHeader("transformation-error");
+    if (!text.empty()) throw EJMSException("Transformation error: " + text);
+  } else if (transformationError != nullptr) {
+    throw EJMSException("Transformation error: " + *transformationError);
+  }
 
   auto message = TKsJMSTextMessage::Create(owningConnection_);
   FrameToMessage(*frame, *message);

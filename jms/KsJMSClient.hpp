@@ -81,6 +81,9 @@ class TKsJMSClient : public TKsStompCustomClient {
   const char* ClassName() const override;
 
  private:
+  // FrameToMessage for a frame class of the application's own.
+  void FrameToMessageOf(const IStompFrame& frame, IMessage& message) const;
+
   std::shared_ptr<IMessage> lastMessage_;
   TKsMessageCallback messageCallback_;
   TKsJMSConnection* owningConnection_ = nullptr;  // the connection owns this client

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
 #include <utility>
 
 #include "jms/KsJMSClient.hpp"
@@ -512,32 +513,17 @@ void TKsJMSSession::Send(TKsMessageProducer* /*producer*/, const std::shared_ptr
   IMessage* source = message.get();
   const std::string& destinationName = DestinationNameOf(destination);
 
-  if (auto* text = dynamic_cast<ITextMessage*>(source)) {
-    // The text copy is reused from send to send (under the send lock), so
-    // its buffers keep their capacity; a nested send uses a fresh copy.
-    if (scratchInUse_) {
-      TKsJMSTextMessage copy(connection_);
-      CopyText(copy, *text);
-      copy.CopyFieldsFrom(*source);
-      StampAndSend(copy, destination, destinationName, deliveryMode, priority, timeToLive, sendTimeout);
-      return;
-    }
-    scratchInUse_ = true;
-    struct TRelease {
-      TKsJMSSession* session;
-      ~TRelease() {
-        session->scratchText_.ReleaseReferences();
-        session->scratchInUse_ = false;
-      }
-    } release{this};
-    CopyText(scratchText_, *text);
-    scratchText_.CopyFieldsFrom(*source);
-    StampAndSend(scratchText_, destination, destinationName, deliveryMode, priority, timeToLive, sendTimeout);
+  if (const TKsJMSTextMessage* own = AsOwnTextMessage(source)) {
+    SendText(own, nullptr, destination, destinationName, deliveryMode, priority, timeToLive, sendTimeout);
+    return;
+  }
+  if (const auto* text = dynamic_cast<const ITextMessage*>(source)) {
+    SendText(nullptr, text, destination, destinationName, deliveryMode, priority, timeToLive, sendTimeout);
     return;
   }
   if (auto* bytes = dynamic_cast<IBytesMessage*>(source)) {
     TKsJMSBytesMessage copy(connection_);
-    if (const auto* own = dynamic_cast<const TKsMessage*>(source)) {
+    if (const TKsMessage* own = AsOwnMessage(source)) {
       copy.SetContentRef(own->GetContentRef());
     } else {
       copy.SetContentRef(bytes->GetContent());
@@ -548,7 +534,7 @@ void TKsJMSSession::Send(TKsMessageProducer* /*producer*/, const std::shared_ptr
   }
   if (auto* object = dynamic_cast<IObjectMessage*>(source)) {
     TKsJMSObjectMessage copy(connection_);
-    if (const auto* own = dynamic_cast<const TKsMessage*>(source)) {
+    if (const TKsMessage* own = AsOwnMessage(source)) {
       copy.SetContentRef(own->GetContentRef());
     } else {
       copy.SetContentRef(object->GetContent());
@@ -561,12 +547,33 @@ void TKsJMSSession::Send(TKsMessageProducer* /*producer*/, const std::shared_ptr
   throw Exception("Unknown Message type");
 }
 
-void TKsJMSSession::CopyText(TKsJMSTextMessage& copy, const ITextMessage& source) {
-  if (const auto* own = dynamic_cast<const TKsJMSTextMessage*>(&source)) {
+void TKsJMSSession::SendText(const TKsJMSTextMessage* own, const ITextMessage* other,
+                            const std::shared_ptr<IDestination>& destination, const std::string& destinationName,
+                            TDeliveryMode deliveryMode, std::uint8_t priority, std::uint32_t timeToLive,
+                            std::int32_t sendTimeout) {
+  const IMessage& source = own != nullptr ? static_cast<const IMessage&>(*own) : *other;
+  // The text copy is reused from send to send (under the send lock), so its
+  // buffers keep their capacity; a nested send uses a fresh copy.
+  const bool reuse = !scratchInUse_;
+  std::optional<TKsJMSTextMessage> fresh;
+  if (!reuse) fresh.emplace(connection_);
+  TKsJMSTextMessage& copy = reuse ? scratchText_ : *fresh;
+  struct TRelease {
+    TKsJMSSession* session;
+    ~TRelease() {
+      if (session == nullptr) return;
+      session->scratchText_.ReleaseReferences();
+      session->scratchInUse_ = false;
+    }
+  } release{reuse ? this : nullptr};
+  scratchInUse_ = true;
+  if (own != nullptr) {
     copy.AssignText(own->GetTextRef());
   } else {
-    copy.SetTextRef(source.GetText());
+    copy.SetTextRef(other->GetText());
   }
+  copy.CopyFieldsFrom(source);
+  StampAndSend(copy, destination, destinationName, deliveryMode, priority, timeToLive, sendTimeout);
 }
 
 void TKsJMSSession::Dispatch(const std::shared_ptr<IMessage>& message) {
@@ -580,7 +587,7 @@ bool TKsJMSSession::TryDispatch(const std::shared_ptr<IMessage>& message, bool& 
   if (consumers->empty() || !message) return false;
   std::string subscriptionCopy;
   std::string_view subscription;
-  if (const auto* own = dynamic_cast<const TKsMessage*>(message.get())) {
+  if (const TKsMessage* own = AsOwnMessage(message.get())) {
     subscription = own->GetProperties().Find("subscription");
   } else {
     subscriptionCopy = message->GetStringProperty("subscription");

@@ -206,7 +206,11 @@ class TKsJMSSession : public IMessageDispatch,
   void StampAndSend(TKsJMSMessage& copy, const std::shared_ptr<IDestination>& destination,
                     const std::string& destinationName, TDeliveryMode deliveryMode, std::uint8_t priority,
                     std::uint32_t timeToLive, std::int32_t sendTimeout);
-  static void CopyText(TKsJMSTextMessage& copy, const ITextMessage& source);
+  // Sends a text message: one of the library's (own) or any other
+  // ITextMessage (other); the other pointer is nullptr.
+  void SendText(const TKsJMSTextMessage* own, const ITextMessage* other, const std::shared_ptr<IDestination>& destination,
+                const std::string& destinationName, TDeliveryMode deliveryMode, std::uint8_t priority,
+                std::uint32_t timeToLive, std::int32_t sendTimeout);
 
   bool closed_ = false;
   std::recursive_mutex sendLock_;

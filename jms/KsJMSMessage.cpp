@@ -1,6 +1,65 @@
 #include "jms/KsJMSMessage.hpp"
 
+#include <cstddef>
+#include <type_traits>
+#include <typeinfo>
+
 namespace ks {
+
+namespace {
+
+// The Leaf object whose IMessage part is `message`, when the object's
+// dynamic type is exactly Leaf. A final class has one layout, so its
+// IMessage part (a virtual base) lies at the same distance from the start of
+// every Leaf object; that distance is taken once, from the first object, by
+// dynamic_cast.
+template <class Leaf>
+const Leaf* ExactLeaf(const IMessage* message) noexcept {
+  static_assert(std::is_final_v<Leaf>);
+  if (typeid(*message) != typeid(Leaf)) return nullptr;
+  static const std::ptrdiff_t offset =
+      reinterpret_cast<const char*>(message) - reinterpret_cast<const char*>(dynamic_cast<const Leaf*>(message));
+  return reinterpret_cast<const Leaf*>(reinterpret_cast<const char*>(message) - offset);
+}
+
+// The same from TKsJMSMessage, an ordinary base: a plain static_cast.
+template <class Leaf>
+const Leaf* ExactLeaf(const TKsJMSMessage* message) noexcept {
+  static_assert(std::is_final_v<Leaf>);
+  if (message == nullptr || typeid(*message) != typeid(Leaf)) return nullptr;
+  return static_cast<const Leaf*>(message);
+}
+
+}  // namespace
+
+const TKsMessage* AsOwnMessage(const IMessage* message) noexcept {
+  if (message == nullptr) return nullptr;
+  if (const auto* text = ExactLeaf<TKsJMSTextMessage>(message)) return text;
+  if (const auto* bytes = ExactLeaf<TKsJMSBytesMessage>(message)) return bytes;
+  if (const auto* object = ExactLeaf<TKsJMSObjectMessage>(message)) return object;
+  return dynamic_cast<const TKsMessage*>(message);
+}
+
+TKsMessage* AsOwnMessage(IMessage* message) noexcept {
+  // The object is not const; only the query is written once.
+  return const_cast<TKsMessage*>(AsOwnMessage(static_cast<const IMessage*>(message)));
+}
+
+const TKsJMSTextMessage* AsOwnTextMessage(const IMessage* message) noexcept {
+  return message == nullptr ? nullptr : ExactLeaf<TKsJMSTextMessage>(message);
+}
+
+const TKsJMSTextMessage* AsOwnTextMessage(const TKsJMSMessage* message) noexcept {
+  return ExactLeaf<TKsJMSTextMessage>(message);
+}
+
+const TKsJMSBytesMessage* AsOwnBytesMessage(const TKsJMSMessage* message) noexcept {
+  return ExactLeaf<TKsJMSBytesMessage>(message);
+}
+
+const TKsJMSObjectMessage* AsOwnObjectMessage(const TKsJMSMessage* message) noexcept {
+  return ExactLeaf<TKsJMSObjectMessage>(message);
+}
 
 std::shared_ptr<TKsJMSMessage> TKsJMSMessage::Create(TKsJMSConnection* connection) {
   return std::make_shared<TKsJMSMessage>(connection);

@@ -66,4 +66,17 @@ class TKsJMSObjectMessage final : public TKsJMSMessage, public virtual IObjectMe
   void* object_ = nullptr;  // not owned: the application keeps it alive
 };
 
+// Type queries for the send and dispatch paths. They answer exactly what
+// dynamic_cast answers (nullptr for none and for the application's own
+// message classes), but when the message is one of the three leaf classes
+// above they cost one type comparison instead of a walk of the class graph
+// (IMessage is a virtual base, which makes dynamic_cast expensive).
+const TKsMessage* AsOwnMessage(const IMessage* message) noexcept;
+TKsMessage* AsOwnMessage(IMessage* message) noexcept;
+const TKsJMSTextMessage* AsOwnTextMessage(const IMessage* message) noexcept;
+// The same for a message already known to be one of the library's.
+const TKsJMSTextMessage* AsOwnTextMessage(const TKsJMSMessage* message) noexcept;
+const TKsJMSBytesMessage* AsOwnBytesMessage(const TKsJMSMessage* message) noexcept;
+const TKsJMSObjectMessage* AsOwnObjectMessage(const TKsJMSMessage* message) noexcept;
+
 }  // namespace ks

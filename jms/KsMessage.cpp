@@ -2,6 +2,7 @@
 
 #include "jms/KsJMSClient.hpp"
 #include "jms/KsJMSConnection.hpp"
+#include "jms/KsJMSMessage.hpp"
 
 namespace ks {
 
@@ -47,7 +48,7 @@ void TKsMessage::Acknowledge() {
 }
 
 void TKsMessage::CopyFieldsFrom(const IMessage& source) {
-  if (const auto* own = dynamic_cast<const TKsMessage*>(&source)) {
+  if (const TKsMessage* own = AsOwnMessage(&source)) {
     if (own == this) return;
     messageId_ = own->messageId_;
     correlationId_ = own->correlationId_;

@@ -326,7 +326,7 @@ void TKsStompCustomClient::Transmit(const IStompFrame& frame, std::int32_t sendT
   }
   IStompCommAdapter& adapter = RequireAdapter();
   TImageBuffer buffer;
-  if (const auto* own = dynamic_cast<const TKsStompFrame*>(&frame)) {
+  if (const auto* own = TKsStompFrame::Own(frame)) {
     own->AppendBytes(buffer.Get());
     adapter.Transmit(buffer.Get(), sendTimeout);
   } else {
@@ -341,13 +341,33 @@ void TKsStompCustomClient::TransmitWithHeaders(IStompFrame& frame, const TStompH
 }
 
 void TKsStompCustomClient::StompDataAvailable(IStompCommAdapter* /*sender*/, const std::string& frameText) {
-  Log("StompDataAvailable");
-  std::shared_ptr<IStompFrame> frame = TKsStompFrame::Parse(frameText);
+  if (DebugEnabled()) Log("StompDataAvailable");
+  // The spare frame is parsed into when no other call has it, so that its
+  // strings keep their capacity from one MESSAGE to the next. It is handed
+  // on as it is and kept for the next frame only when nobody else holds it
+  // once the frame has been dispatched.
+  const bool spare = !spareInUse_.exchange(true, std::memory_order_acquire);
+  struct TSpareRelease {
+    TKsStompCustomClient* client;
+    bool keep = false;
+    ~TSpareRelease() {
+      if (client == nullptr) return;
+      if (!keep) client->spareFrame_.reset();
+      client->spareInUse_.store(false, std::memory_order_release);
+    }
+  } release{spare ? this : nullptr};
+  if (spare && !spareFrame_) spareFrame_ = std::make_shared<TKsStompFrame>();
+  std::shared_ptr<TKsStompFrame> parsed = spare ? spareFrame_ : std::make_shared<TKsStompFrame>();
+  TKsStompFrame::ParseInto(frameText, *parsed);
+  std::shared_ptr<IStompFrame> frame = std::move(parsed);
   LogFrame(*frame);
   const std::string& command = frame->GetCommand();
   if (command == "MESSAGE") {
-    if (onMessage_) onMessage_(this, frame);
+    const bool hooked = static_cast<bool>(onMessage_);
+    if (hooked) onMessage_(this, frame);
     StompFrameAvailable(frame);
+    // Two references: this function's and the spare slot's.
+    release.keep = !hooked && frame.use_count() == 2;
   } else if (command == "RECEIPT") {
     if (onReceipt_) onReceipt_(this, frame);
   } else if (command == "CONNECTED") {

@@ -102,6 +102,9 @@ class TKsStompCustomClient : public TKsStompConnection {
 
  protected:
   // Called for every MESSAGE frame after OnMessage; does nothing here.
+  // Without an OnMessage handler the frame object is reused for a later
+  // frame after the call returns, unless a shared_ptr to it is still held
+  // then (a weak_ptr does not count).
   virtual void StompFrameAvailable(const std::shared_ptr<IStompFrame>& frame);
   const char* ClassName() const override;
 
@@ -133,6 +136,10 @@ class TKsStompCustomClient : public TKsStompConnection {
   TKsStompFrameEvent onReceipt_;
   std::atomic<bool> loggedIn_{false};
   std::string session_;
+  // The frame parsed into on the receive path, owned by whichever call of
+  // StompDataAvailable set spareInUse_.
+  std::shared_ptr<TKsStompFrame> spareFrame_;
+  std::atomic<bool> spareInUse_{false};
 };
 
 }  // namespace ks

@@ -1,6 +1,9 @@
 #include "stomp/KsStompFrame.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <typeinfo>
 
 #include "support/KsText.hpp"
 
@@ -10,21 +13,40 @@ namespace {
 
 constexpr std::string_view kNulLf("\0\n", 2);
 
-// True when a header name would break the frame: LF, CR, NUL or ':'.
-bool BadName(std::string_view name) {
-  for (char c : name) {
-    if (c == '\n' || c == '\r' || c == '\0' || c == ':') return true;
+// True when any of the 8 bytes in word equals byte (the classic zero-byte
+// test on word XOR byte pattern).
+constexpr bool WordHasByte(std::uint64_t word, unsigned char byte) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+  const std::uint64_t x = word ^ (kOnes * byte);
+  return ((x - kOnes) & ~x & kHighs) != 0;
+}
+
+// True when text holds LF, CR or NUL, or ':' when colon is set. Eight bytes
+// at a time: header values are checked on every send.
+bool HasFrameBreak(std::string_view text, bool colon) {
+  const char* p = text.data();
+  std::size_t left = text.size();
+  for (; left >= 8; p += 8, left -= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    if (WordHasByte(word, '\n') || WordHasByte(word, '\r') || WordHasByte(word, '\0') ||
+        (colon && WordHasByte(word, ':'))) {
+      return true;
+    }
+  }
+  for (; left > 0; ++p, --left) {
+    const char c = *p;
+    if (c == '\n' || c == '\r' || c == '\0' || (colon && c == ':')) return true;
   }
   return false;
 }
 
+// True when a header name would break the frame: LF, CR, NUL or ':'.
+bool BadName(std::string_view name) { return HasFrameBreak(name, true); }
+
 // True when a header value or the command would break the frame: LF, CR, NUL.
-bool BadValue(std::string_view value) {
-  for (char c : value) {
-    if (c == '\n' || c == '\r' || c == '\0') return true;
-  }
-  return false;
-}
+bool BadValue(std::string_view value) { return HasFrameBreak(value, false); }
 
 // The text with control characters shown as '?', for error messages.
 std::string Printable(std::string_view text) {
@@ -53,19 +75,26 @@ std::size_t CheckedImageSize(std::string_view command, const Headers& headers, s
 
 template <typename Headers>
 void AppendImage(std::string& out, std::string_view command, const Headers& headers, std::string_view body) {
-  std::size_t size = CheckedImageSize(command, headers, body);
-  out.reserve(out.size() + size);
-  out.append(command);
-  out.push_back('\n');
+  const std::size_t size = CheckedImageSize(command, headers, body);
+  const std::size_t start = out.size();
+  out.resize(start + size);
+  char* p = out.data() + start;
+  auto put = [&p](std::string_view part) {
+    if (!part.empty()) std::memcpy(p, part.data(), part.size());
+    p += part.size();
+  };
+  put(command);
+  *p++ = '\n';
   for (const auto& h : headers) {
-    out.append(h.first);
-    out.push_back(':');
-    out.append(h.second);
-    out.push_back('\n');
+    put(h.first);
+    *p++ = ':';
+    put(h.second);
+    *p++ = '\n';
   }
-  out.push_back('\n');
-  out.append(body);
-  out.append(kNulLf);
+  *p++ = '\n';
+  put(body);
+  *p++ = '\0';
+  *p++ = '\n';
 }
 
 // A view over a plain array of header views, usable in range-for.
@@ -122,47 +151,107 @@ void TKsHeaderViewList::Set(std::string_view name, std::string_view value) {
 std::shared_ptr<TKsStompFrame> TKsStompFrame::Create() { return std::make_shared<TKsStompFrame>(); }
 
 std::shared_ptr<IStompFrame> TKsStompFrame::Parse(std::string_view frameText) {
-  // A text without any NUL LF is read as if it ended with one. The copy is
-  // made only in that (unusual) case.
-  std::string completed;
+  auto frame = std::make_shared<TKsStompFrame>();
+  frame->headers_.reserve(8);
+  ParseInto(frameText, *frame);
+  return frame;
+}
+
+void TKsStompFrame::ParseInto(std::string_view frameText, TKsStompFrame& frame) {
+  // A text without any NUL LF is read as if it ended with one. A copy is
+  // made only when those two bytes matter to the header block (a text that
+  // ends inside it); otherwise they only end the body.
   std::string_view text = frameText;
-  if (text.find(kNulLf) == std::string_view::npos) {
+  if (text.find("\n\n") == std::string_view::npos && text.find(kNulLf) == std::string_view::npos) {
+    std::string completed;
     completed.reserve(text.size() + 2);
     completed.append(text);
     completed.append(kNulLf);
-    text = completed;
+    ParseInto(completed, frame);
+    return;
   }
 
-  auto frame = std::make_shared<TKsStompFrame>();
   std::size_t position = 0;
   std::string_view command = NextLine(text, position);
   KS_ASSERT(!command.empty(), "Empty Command");
-  frame->command_.assign(command);
+  frame.command_.assign(command);
 
+  // Header lines are stored into the entries already there, so that a
+  // reused frame keeps the capacity of its strings. `used` entries are live.
+  auto& headers = frame.headers_;
+  std::size_t used = 0;
   for (;;) {
     std::string_view line = NextLine(text, position);
     if (line.empty()) break;
     std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) {
+      headers.resize(used);
       throw EKsStompError("header line error " + std::string(line));
     }
-    frame->SetHeader(line.substr(0, colon), line.substr(colon + 1));
+    // The rules of SetHeader: one entry per name, an empty value removes it.
+    const std::string_view name = line.substr(0, colon);
+    const std::string_view value = line.substr(colon + 1);
+    std::size_t i = 0;
+    while (i < used && !SameText(headers[i].first, name)) ++i;
+    if (i < used) {
+      if (value.empty()) {
+        std::rotate(headers.begin() + static_cast<std::ptrdiff_t>(i), headers.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                    headers.begin() + static_cast<std::ptrdiff_t>(used));
+        --used;
+      } else {
+        headers[i].second.assign(value);
+      }
+    } else if (!value.empty()) {
+      if (used < headers.size()) {
+        headers[used].first.assign(name);
+        headers[used].second.assign(value);
+      } else {
+        headers.emplace_back(std::string(name), std::string(value));
+      }
+      ++used;
+    }
   }
+  headers.resize(used);
 
   std::string_view bodyArea = text.substr(position);
-  const std::string* contentLength = frame->FindHeader("content-length");
+  const std::string* contentLength = frame.FindHeader("content-length");
   if (contentLength != nullptr) {
     // A negative length is as unusable as one that is not a number: both
     // count as 0.
     std::int32_t n = StrToInt32Def(*contentLength, 0);
     if (n < 0) n = 0;
-    KS_ASSERT(bodyArea.size() >= static_cast<std::size_t>(n) + 2, "frame too short");
-    frame->body_.assign(bodyArea.substr(0, static_cast<std::size_t>(n)));
+    const std::size_t length = static_cast<std::size_t>(n);
+    // The body and its NUL LF must be there; a missing NUL LF at the very
+    // end of a text that holds none counts as present.
+    const bool terminated = bodyArea.size() >= length + 2 && bodyArea[length] == '\0' && bodyArea[length + 1] == '\n';
+    if (!terminated) {
+      const std::size_t implicitEnd = text.find(kNulLf) == std::string_view::npos ? 2 : 0;
+      KS_ASSERT(bodyArea.size() + implicitEnd >= length + 2, "frame too short");
+    }
+    frame.body_.assign(bodyArea.substr(0, length));
   } else {
     std::size_t end = bodyArea.find(kNulLf);
-    if (end != std::string_view::npos) frame->body_.assign(bodyArea.substr(0, end));
+    // Without a NUL LF anywhere in the text the body is the rest of it.
+    if (end == std::string_view::npos && text.substr(0, position).find(kNulLf) == std::string_view::npos) {
+      end = bodyArea.size();
+    }
+    if (end != std::string_view::npos) {
+      frame.body_.assign(bodyArea.substr(0, end));
+    } else {
+      frame.body_.clear();
+    }
   }
-  return frame;
+}
+
+const TKsStompFrame* TKsStompFrame::Own(const IStompFrame& frame) noexcept {
+  // IStompFrame is an ordinary base, so the exact type allows a static_cast.
+  if (typeid(frame) == typeid(TKsStompFrame)) return static_cast<const TKsStompFrame*>(&frame);
+  return dynamic_cast<const TKsStompFrame*>(&frame);
+}
+
+TKsStompFrame* TKsStompFrame::Own(IStompFrame& frame) noexcept {
+  if (typeid(frame) == typeid(TKsStompFrame)) return static_cast<TKsStompFrame*>(&frame);
+  return dynamic_cast<TKsStompFrame*>(&frame);
 }
 
 std::int32_t TKsStompFrame::GetContentLength(std::string_view frameText) {

@@ -59,6 +59,15 @@ class TKsStompFrame : public IStompFrame {
   // Builds a frame from one complete frame text (header block, blank line,
   // body, normally NUL LF).
   static std::shared_ptr<IStompFrame> Parse(std::string_view frameText);
+  // The same into an existing frame, replacing its command, headers and
+  // body and keeping the capacity of its strings (for frames reused on the
+  // receive path). After an error the frame is valid but unspecified.
+  static void ParseInto(std::string_view frameText, TKsStompFrame& frame);
+
+  // The frame itself when it is a TKsStompFrame (one type comparison in the
+  // common case), else nullptr.
+  static const TKsStompFrame* Own(const IStompFrame& frame) noexcept;
+  static TKsStompFrame* Own(IStompFrame& frame) noexcept;
 
   // The value of the first "content-length" line of a header block; 0 when
   // there is none, when it is 0, or when it is not a 32-bit integer.

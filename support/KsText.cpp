@@ -81,7 +81,7 @@ std::size_t SequenceLength(std::string_view text, std::size_t i) {
 
 }  // namespace
 
-bool SameText(std::string_view a, std::string_view b) {
+bool SameTextSlow(std::string_view a, std::string_view b) noexcept {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;

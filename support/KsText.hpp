@@ -22,7 +22,12 @@
 
 namespace ks {
 
-bool SameText(std::string_view a, std::string_view b);
+// True when a and b are equal with ASCII letters folded to lower case.
+bool SameTextSlow(std::string_view a, std::string_view b) noexcept;
+inline bool SameText(std::string_view a, std::string_view b) noexcept {
+  // Most comparisons fail on the length; most of the rest match exactly.
+  return a.size() == b.size() && (a == b || SameTextSlow(a, b));
+}
 
 // The text with blanks and control characters (bytes <= 0x20) removed from
 // both ends.

@@ -234,23 +234,35 @@ struct TDriver {
     return run;
   }
 
-  // The median rate of Repeat runs, with the largest peak memory.
-  TRun Measure(const std::string& client, const std::string& work, const std::string& peer) {
-    std::vector<TRun> runs;
+  // Per client, the median rate of Repeat runs, with the largest peak
+  // memory. The clients take turns, round after round, so that a change in
+  // the machine's load during a row falls on all of them alike.
+  std::map<std::string, TRun> MeasureRow(const std::vector<std::string>& clients, const std::string& work,
+                                         const std::string& peer) {
+    std::map<std::string, std::vector<TRun>> runs;
+    std::map<std::string, TRun> results;
     for (int i = 0; i < repeat; ++i) {
-      TRun run = RunOnce(client, work, peer, count);
-      if (!run.ok) {
-        std::fprintf(stderr, "%s %s via %s failed: %s\n", client.c_str(), work.c_str(), peer.c_str(),
-                     run.output.c_str());
-        allOk = false;
-        return run;
+      for (const auto& client : clients) {
+        if (results.count(client) != 0) continue;  // failed before
+        TRun run = RunOnce(client, work, peer, count);
+        if (!run.ok) {
+          std::fprintf(stderr, "%s %s via %s failed: %s\n", client.c_str(), work.c_str(), peer.c_str(),
+                       run.output.c_str());
+          allOk = false;
+          results[client] = run;
+          continue;
+        }
+        runs[client].push_back(run);
       }
-      runs.push_back(run);
     }
-    std::sort(runs.begin(), runs.end(), [](const TRun& a, const TRun& b) { return a.seconds < b.seconds; });
-    TRun result = runs[runs.size() / 2];
-    for (const auto& r : runs) result.maxRssMB = std::max(result.maxRssMB, r.maxRssMB);
-    return result;
+    for (auto& [client, list] : runs) {
+      if (results.count(client) != 0) continue;
+      std::sort(list.begin(), list.end(), [](const TRun& a, const TRun& b) { return a.seconds < b.seconds; });
+      TRun result = list[list.size() / 2];
+      for (const auto& r : list) result.maxRssMB = std::max(result.maxRssMB, r.maxRssMB);
+      results[client] = result;
+    }
+    return results;
   }
 };
 
@@ -323,8 +335,7 @@ int RunDriver(const std::map<std::string, std::string>& options) {
   std::printf("\n%-22s %-9s %-8s %12s %9s %10s %10s %9s\n", "workload", "peer", "client", "msgs/s", "MB/s",
               "peak RSS", "rate/ours", "RSS/ours");
   for (const auto& row : rows) {
-    std::map<std::string, TRun> results;
-    for (const auto& client : clients) results[client] = driver.Measure(client, row.work, row.peer);
+    std::map<std::string, TRun> results = driver.MeasureRow(clients, row.work, row.peer);
     const TRun* ours = results.count("ksstomp") != 0 && results["ksstomp"].ok ? &results["ksstomp"] : nullptr;
     for (const auto& client : clients) {
       const TRun& r = results[client];

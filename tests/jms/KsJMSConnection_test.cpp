@@ -187,7 +187,21 @@ TEST(Connection, ClientIdOnceAndTransformer) {
   EXPECT_EQ(MessageOf<Exception>([&] { t.connection->SetMessageTransformer(nullptr); }),
             "Connection started already!");
   auto session = t.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
-  EXPECT_NE(session->CreateObjectMessage(), nullptr);
+  auto object = session->CreateObjectMessage();
+  ASSERT_NE(object, nullptr);
+  // Every formatted header value of one SEND stays intact until it is
+  // written: reply-to, priority, expiration and the transformation name.
+  object->SetContent("<x/>");
+  object->SetJMSReplyTo(session->CreateTopic("answers"));
+  t.fake->ClearTransmitted();
+  session->CreateProducer(session->CreateQueue("objects"))
+      ->Send(object, TDeliveryMode::NonPersistent, 7, 60000);
+  ASSERT_EQ(t.Frames().size(), 1u);
+  EXPECT_EQ(t.Last()->GetHeader("reply-to"), "jms.topic.answers");
+  EXPECT_EQ(t.Last()->GetHeader("transformation"), "jms-xml");
+  EXPECT_EQ(t.Last()->GetHeader("priority"), "7");
+  EXPECT_FALSE(t.Last()->GetHeader("expires").empty());
+  EXPECT_EQ(t.Last()->GetBody(), "<x/>");
   auto plain = f.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
   EXPECT_EQ(MessageOf<ENoMessageTransformer>([&] { plain->CreateObjectMessage(); }),
             "Session has no message transformer");
