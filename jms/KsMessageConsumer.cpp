@@ -14,6 +14,7 @@ TKsMessageConsumer::TKsMessageConsumer(TKsJMSSession* session, std::shared_ptr<I
                                        std::shared_ptr<IDestination> destination,
                                        std::unique_ptr<TKsConsumerID> consumerId)
     : listener_(std::move(listener)),
+      hasListener_(listener_ != nullptr),
       destination_(std::move(destination)),
       consumerId_(std::move(consumerId)),
       session_(session),
@@ -44,10 +45,7 @@ std::shared_ptr<IMessageListener> TKsMessageConsumer::GetMessageListener() const
   return listener_;
 }
 
-bool TKsMessageConsumer::HasListener() const {
-  std::lock_guard<std::mutex> guard(listenerLock_);
-  return listener_ != nullptr;
-}
+bool TKsMessageConsumer::HasListener() const { return hasListener_.load(std::memory_order_acquire); }
 
 void TKsMessageConsumer::SetMessageListener(const std::shared_ptr<IMessageListener>& listener) {
   CheckClosed();
@@ -55,6 +53,7 @@ void TKsMessageConsumer::SetMessageListener(const std::shared_ptr<IMessageListen
   {
     std::lock_guard<std::mutex> guard(listenerLock_);
     old = std::exchange(listener_, listener);
+    hasListener_.store(listener_ != nullptr, std::memory_order_release);
   }
   if (listener && session_->GetStarted()) Start();
 }

@@ -17,6 +17,7 @@
 // it may be set while messages arrive.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -80,6 +81,9 @@ class TKsMessageConsumer : public virtual IMessageConsumer,
 
   mutable std::mutex listenerLock_;
   std::shared_ptr<IMessageListener> listener_;
+  // Whether listener_ is set, for the checks made on every message without
+  // taking the lock; written under the lock.
+  std::atomic<bool> hasListener_;
   std::shared_ptr<IDestination> destination_;
   std::unique_ptr<TKsConsumerID> consumerId_;
   TKsJMSSession* session_;  // the session outlives its consumers

@@ -80,21 +80,26 @@ bool TKsFrameCutter::Advance(std::string_view b) {
       }
       headerBegin_ = static_cast<std::size_t>(header.data() - b.data());
       headerLen_ = header.size();
-      scratch_.assign(header);
-      scratch_.append("\n\n");
-      const TKsContentLengthScan scan = TKsStompFrame::ScanContentLength(scratch_);
+      // The length scan needs the block followed by LF LF: the buffer holds
+      // exactly that unless trimming cut blanks off the block's end.
+      std::string_view block;
+      if (headerBegin_ + headerLen_ == p) {
+        block = b.substr(headerBegin_, headerLen_ + 2);
+      } else {
+        scratch_.assign(header);
+        scratch_.append("\n\n");
+        block = scratch_;
+      }
+      const TKsContentLengthScan scan = TKsStompFrame::ScanContentLength(block);
       if (scan.Present) {
         if (!scan.Valid) {
-          throw EKsInvalidContentLength("Invalid content-length \"" + ContentLengthText(scratch_) +
-                                        "\": not a number");
+          throw EKsInvalidContentLength("Invalid content-length \"" + ContentLengthText(block) + "\": not a number");
         }
         if (scan.Value < 0) {
-          throw EKsInvalidContentLength("Invalid content-length \"" + ContentLengthText(scratch_) +
-                                        "\": negative");
+          throw EKsInvalidContentLength("Invalid content-length \"" + ContentLengthText(block) + "\": negative");
         }
         if (scan.Value > std::numeric_limits<std::int32_t>::max() - 2) {
-          throw EKsInvalidContentLength("Invalid content-length \"" + ContentLengthText(scratch_) +
-                                        "\": too large");
+          throw EKsInvalidContentLength("Invalid content-length \"" + ContentLengthText(block) + "\": too large");
         }
       }
       scanned_ = 0;
@@ -355,7 +360,19 @@ void TKsCommAdapterIndy::WaitForFrame() {
 }
 
 void TKsCommAdapterIndy::ReceiveFrame(std::int32_t timeout, bool raiseOnTimeout) {
-  std::string frameText;
+  // The adapter's text buffer keeps its capacity from read to read; a read
+  // from inside a handler of the one before uses a string of its own.
+  std::string nested;
+  const bool reuse = !receiveTextInUse_;
+  std::string& frameText = reuse ? receiveText_ : nested;
+  struct TRelease {
+    TKsCommAdapterIndy* adapter;
+    ~TRelease() {
+      if (adapter != nullptr) adapter->receiveTextInUse_ = false;
+    }
+  } release{reuse ? this : nullptr};
+  receiveTextInUse_ = true;
+  frameText.clear();
   try {
     // Blanks between frames form empty units. One followed by more bytes
     // is only padding before the next frame: keep reading (each wait still

@@ -161,6 +161,8 @@ class TKsCommAdapterIndy : public TKsCommAdapter {
   std::string invalidPort_;   // a port text that is not 1..65535 (Connect refuses it)
   bool portInvalid_ = false;
   TKsFrameCutter cutter_;
+  std::string receiveText_;          // the frame text of a synchronous read
+  bool receiveTextInUse_ = false;
   std::atomic<std::int32_t> sendTimeout_{-1};  // SO_SNDTIMEO last set on this socket
   std::atomic<bool> closeExpected_{false};     // DISCONNECT was sent
 };

@@ -116,6 +116,16 @@ std::string_view NextLine(std::string_view text, std::size_t& position) {
   return line;
 }
 
+// NextLine without its checks: false where NextLine would raise.
+bool TryNextLine(std::string_view text, std::size_t& position, std::string_view& line) {
+  if (position >= text.size()) return false;
+  const std::size_t lf = text.find('\n', position);
+  if (lf == std::string_view::npos) return false;
+  line = text.substr(position, lf - position);
+  position = lf + 1;
+  return true;
+}
+
 // The value of the first exact "content-length" line of a header block, or
 // false when the block ends (empty line) without one.
 bool FindContentLengthValue(std::string_view text, std::string_view& value) {
@@ -158,21 +168,29 @@ std::shared_ptr<IStompFrame> TKsStompFrame::Parse(std::string_view frameText) {
 }
 
 void TKsStompFrame::ParseInto(std::string_view frameText, TKsStompFrame& frame) {
-  // A text without any NUL LF is read as if it ended with one. A copy is
-  // made only when those two bytes matter to the header block (a text that
-  // ends inside it); otherwise they only end the body.
-  std::string_view text = frameText;
-  if (text.find("\n\n") == std::string_view::npos && text.find(kNulLf) == std::string_view::npos) {
-    std::string completed;
-    completed.reserve(text.size() + 2);
-    completed.append(text);
-    completed.append(kNulLf);
-    ParseInto(completed, frame);
-    return;
-  }
+  // A text without any NUL LF is read as if it ended with one. Those two
+  // bytes matter to the header block only when the text ends inside it; a
+  // copy with them appended is made only then.
+  const std::string_view text = frameText;
+  auto runOut = [&](std::size_t position) {
+    if (text.find(kNulLf) == std::string_view::npos) {
+      std::string completed;
+      completed.reserve(text.size() + 2);
+      completed.append(text);
+      completed.append(kNulLf);
+      ParseInto(completed, frame);
+      return;
+    }
+    NextLine(text, position);  // raises the error of a header block cut short
+    KS_ASSERT(false, "End of Line not found.");
+  };
 
   std::size_t position = 0;
-  std::string_view command = NextLine(text, position);
+  std::string_view command;
+  if (!TryNextLine(text, position, command)) {
+    runOut(position);
+    return;
+  }
   KS_ASSERT(!command.empty(), "Empty Command");
   frame.command_.assign(command);
 
@@ -181,7 +199,12 @@ void TKsStompFrame::ParseInto(std::string_view frameText, TKsStompFrame& frame) 
   auto& headers = frame.headers_;
   std::size_t used = 0;
   for (;;) {
-    std::string_view line = NextLine(text, position);
+    std::string_view line;
+    if (!TryNextLine(text, position, line)) {
+      headers.resize(used);
+      runOut(position);
+      return;
+    }
     if (line.empty()) break;
     std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) {
