@@ -585,16 +585,22 @@ void TKsJMSSession::Dispatch(const std::shared_ptr<IMessage>& message) {
 bool TKsJMSSession::TryDispatch(const std::shared_ptr<IMessage>& message, bool& listenerSeen) {
   const auto consumers = ConsumerSnapshot();
   if (consumers->empty() || !message) return false;
+  // The subscription is looked up at the first listener consumer: a session
+  // of synchronous consumers never needs it.
   std::string subscriptionCopy;
   std::string_view subscription;
-  if (const TKsMessage* own = AsOwnMessage(message.get())) {
-    subscription = own->GetProperties().Find("subscription");
-  } else {
-    subscriptionCopy = message->GetStringProperty("subscription");
-    subscription = subscriptionCopy;
-  }
+  bool lookedUp = false;
   for (const auto& consumer : *consumers) {
     if (!consumer->HasListener()) continue;
+    if (!lookedUp) {
+      lookedUp = true;
+      if (const TKsMessage* own = AsOwnMessage(message.get())) {
+        subscription = own->GetProperties().Find("subscription");
+      } else {
+        subscriptionCopy = message->GetStringProperty("subscription");
+        subscription = subscriptionCopy;
+      }
+    }
     listenerSeen = true;
     if (consumer->GetConsumerID().GetID() == subscription) {
       // No list lock is held here: the listener may create or close

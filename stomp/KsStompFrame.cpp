@@ -133,10 +133,11 @@ bool FindContentLengthValue(std::string_view text, std::string_view& value) {
   for (;;) {
     std::string_view line = NextLine(text, position);
     if (line.empty()) return false;
-    std::size_t colon = line.find(':');
-    if (colon == std::string_view::npos) continue;
-    if (line.substr(0, colon) == "content-length") {
-      value = line.substr(colon + 1);
+    // The name is the text before the line's first ':'; "content-length"
+    // holds no ':', so the line must start with "content-length:".
+    constexpr std::string_view kPrefix = "content-length:";
+    if (line.size() >= kPrefix.size() && line.compare(0, kPrefix.size(), kPrefix) == 0) {
+      value = line.substr(kPrefix.size());
       return true;
     }
   }

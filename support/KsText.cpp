@@ -54,6 +54,14 @@ bool ParseInteger(std::string_view text, Signed& value) {
   const Unsigned limit = negative ? static_cast<Unsigned>(std::numeric_limits<Signed>::max()) + 1u
                                   : static_cast<Unsigned>(std::numeric_limits<Signed>::max());
   Unsigned magnitude = 0;
+  if (text.size() - i <= static_cast<std::size_t>(std::numeric_limits<Signed>::digits10)) {
+    // So few digits cannot leave the signed range: no check per digit.
+    for (; i < text.size(); ++i) {
+      const char c = text[i];
+      if (c < '0' || c > '9') return false;
+      magnitude = static_cast<Unsigned>(magnitude * 10u + static_cast<Unsigned>(c - '0'));
+    }
+  }
   for (; i < text.size(); ++i) {
     char c = text[i];
     if (c < '0' || c > '9') return false;
