@@ -82,6 +82,48 @@ std::string MessageOf(F&& call) {
   return "no error";
 }
 
+// A text message class of an application's own, on the interfaces only.
+class TPlainTextMessage : public ITextMessage {
+ public:
+  void SetJMSMessageID(const std::string&) override {}
+  std::string GetJMSMessageID() const override { return {}; }
+  std::shared_ptr<IDestination> GetJMSDestination() const override { return nullptr; }
+  void SetJMSReplyTo(const std::shared_ptr<IDestination>&) override {}
+  std::shared_ptr<IDestination> GetJMSReplyTo() const override { return nullptr; }
+  void SetJMSPriority(std::int32_t) override {}
+  std::int32_t GetJMSPriority() const override { return 4; }
+  void SetJMSDeliveryMode(TDeliveryMode) override {}
+  TDeliveryMode GetJMSDeliveryMode() const override { return TDeliveryMode::NonPersistent; }
+  void SetJMSRedelivered(bool) override {}
+  bool GetJMSRedelivered() const override { return false; }
+  void SetJMSExpiration(TDateTime) override {}
+  TDateTime GetJMSExpiration() const override { return 0.0; }
+  void SetJMSCorrelationID(const std::string&) override {}
+  std::string GetJMSCorrelationID() const override { return "plain-corr"; }
+  std::string GetJMSType() const override { return {}; }
+  void SetJMSType(const std::string&) override {}
+  TStringArray GetPropertyNames() const override { return {"origin"}; }
+  bool GetBooleanProperty(const std::string&) const override { return false; }
+  void SetBooleanProperty(const std::string&, bool) override {}
+  std::int32_t GetIntProperty(const std::string&) const override { return 0; }
+  void SetIntProperty(const std::string&, std::int32_t) override {}
+  std::string GetStringProperty(const std::string& name) const override { return name == "origin" ? "app" : ""; }
+  void SetStringProperty(const std::string&, const std::string&) override {}
+  void SetJMSTimestamp(TDateTime) override {}
+  TDateTime GetJMSTimestamp() const override { return 0.0; }
+  void Acknowledge() override {}
+  void SetText(const std::string&) override {}
+  std::string GetText() const override { return "plain text"; }
+};
+
+// A text message class derived from the library's message base.
+class TDerivedTextMessage final : public TKsJMSMessage, public virtual ITextMessage {
+ public:
+  TDerivedTextMessage() : TKsJMSMessage(nullptr) {}
+  void SetText(const std::string&) override {}
+  std::string GetText() const override { return "derived text"; }
+};
+
 class TRecordingListener : public IMessageListener {
  public:
   void OnMessage(const std::shared_ptr<IMessage>& message) override { messages.push_back(message); }
@@ -306,6 +348,19 @@ TEST(Session, SendCopiesAndStampsWithoutTouchingTheCallersMessage) {
   producer->Send(bytes);
   EXPECT_EQ(f.Last()->GetBody(), std::string("a\0c", 3));
   EXPECT_EQ(f.Last()->GetHeader("content-length"), "3");
+
+  // Text message classes of the application's own are read through their
+  // interfaces (and through the library's base where they have it).
+  f.fake->ClearTransmitted();
+  producer->Send(std::make_shared<TPlainTextMessage>());
+  EXPECT_EQ(f.Last()->GetBody(), "plain text");
+  EXPECT_EQ(f.Last()->GetHeader("correlation-id"), "plain-corr");
+  EXPECT_EQ(f.Last()->GetHeader("origin"), "app");
+  auto derived = std::make_shared<TDerivedTextMessage>();
+  derived->SetStringProperty("kind", "derived");
+  producer->Send(derived);
+  EXPECT_EQ(f.Last()->GetBody(), "derived text");
+  EXPECT_EQ(f.Last()->GetHeader("kind"), "derived");
 
   // A message without a body is refused and nothing is written.
   f.fake->ClearTransmitted();

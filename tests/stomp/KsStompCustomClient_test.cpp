@@ -55,6 +55,20 @@ class TCountingClient : public TKsStompCustomClient {
   void StompFrameAvailable(const std::shared_ptr<IStompFrame>&) override { ++frames; }
 };
 
+// A client whose MESSAGE hook keeps every frame it is handed.
+class TKeepingClient : public TKsStompCustomClient {
+ public:
+  std::vector<std::shared_ptr<IStompFrame>> kept;
+  bool keep = true;
+  std::vector<const IStompFrame*> seen;
+
+ protected:
+  void StompFrameAvailable(const std::shared_ptr<IStompFrame>& frame) override {
+    seen.push_back(frame.get());
+    if (keep) kept.push_back(frame);
+  }
+};
+
 }  // namespace
 
 TEST(StompClient, AdapterGetsTheDefaultBrokerAddress) {
@@ -283,6 +297,45 @@ TEST(StompClient, IncomingFramesAreDispatchedByCommand) {
   adapter->QueueFrame("MESSAGE\n\nbody\0\n"s);
   adapter->PollFrame();
   EXPECT_EQ(client.frames, 2);
+}
+
+TEST(StompClient, ReceivedFramesThatAreStillHeldAreNeverOverwritten) {
+  // The receive path parses into one frame object again and again, so a
+  // frame that the hook or an OnMessage handler keeps must stay as it was.
+  TKeepingClient client;
+  client.GetLogger()->SetConsoleOutput(false);
+  auto owned = std::make_unique<TKsFakeAdapter>();
+  TKsFakeAdapter* adapter = owned.get();
+  client.SetAdapter(std::move(owned));
+  for (int i = 0; i < 3; ++i) {
+    client.StompDataAvailable(adapter, "MESSAGE\nmessage-id:m" + std::to_string(i) + "\n\nbody " +
+                                           std::to_string(i) + "\0\n"s);
+  }
+  ASSERT_EQ(client.kept.size(), 3u);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(client.kept[i]->GetHeader("message-id"), "m" + std::to_string(i));
+    EXPECT_EQ(client.kept[i]->GetBody(), "body " + std::to_string(i));
+  }
+
+  // Frames nobody keeps are parsed into the same object: its header strings
+  // keep their capacity. A frame with fewer headers leaves none behind.
+  client.keep = false;
+  client.seen.clear();
+  client.StompDataAvailable(adapter, "MESSAGE\nmessage-id:a\nextra:1\n\nx\0\n"s);
+  client.StompDataAvailable(adapter, "MESSAGE\nmessage-id:b\n\ny\0\n"s);
+  ASSERT_EQ(client.seen.size(), 2u);
+  EXPECT_EQ(client.seen[0], client.seen[1]);
+
+  // With an OnMessage handler every frame is a new object.
+  std::vector<std::shared_ptr<IStompFrame>> handed;
+  client.SetOnMessage([&](TKsStompCustomClient*, const std::shared_ptr<IStompFrame>& frame) { handed.push_back(frame); });
+  client.StompDataAvailable(adapter, "MESSAGE\nmessage-id:c\n\nz1\0\n"s);
+  client.StompDataAvailable(adapter, "MESSAGE\nmessage-id:d\n\nz2\0\n"s);
+  ASSERT_EQ(handed.size(), 2u);
+  EXPECT_EQ(handed[0]->GetHeader("message-id"), "c");
+  EXPECT_EQ(handed[0]->GetBody(), "z1");
+  EXPECT_EQ(handed[1]->GetBody(), "z2");
+  EXPECT_EQ(handed[1]->GetHeaderCount(), 1);
 }
 
 TEST(StompClient, ConnectionFailedMessage) {

@@ -169,6 +169,43 @@ TEST(StompFrame, ParseFailures) {
   EXPECT_EQ(open.rfind("From out of bound.", 0), 0u) << open;
 }
 
+TEST(StompFrame, ParseIntoAReusedFrameEqualsAFreshParse) {
+  // One frame object takes texts of changing shape, including ones that
+  // fail halfway; after each good text it equals a fresh Parse.
+  const std::string texts[] = {
+      "MESSAGE\ndestination:/q\nmessage-id:ID:a-very-long-message-identifier-1\nsubscription:s1\n\nfirst\0\n"s,
+      "MESSAGE\nmessage-id:2\n\nsecond"s,                    // fewer headers, no NUL LF
+      "MESSAGE\nkey\n\n\0\n"s,                                // fails: a header line without ':'
+      "RECEIPT\nA:1\nb:2\na:\nB:3\nc:4\n\n\0\n"s,             // removal and replacement by folded name
+      "MESSAGE\ncontent-length:3\n\na\0b\0\n"s,
+      "MESSAGE\nkey:v"s,                                     // fails: the header block never ends
+      "CONNECTED\nsession:1\n\n"s,
+  };
+  TKsStompFrame reused;
+  for (const std::string& text : texts) {
+    std::shared_ptr<IStompFrame> fresh;
+    try {
+      fresh = TKsStompFrame::Parse(text);
+    } catch (const Exception&) {
+      EXPECT_THROW(TKsStompFrame::ParseInto(text, reused), Exception) << text;
+      continue;
+    }
+    TKsStompFrame::ParseInto(text, reused);
+    EXPECT_EQ(reused.GetCommand(), fresh->GetCommand()) << text;
+    EXPECT_EQ(reused.GetBody(), fresh->GetBody()) << text;
+    ASSERT_EQ(reused.GetHeaderCount(), fresh->GetHeaderCount()) << text;
+    for (std::int32_t i = 0; i < fresh->GetHeaderCount(); ++i) {
+      EXPECT_EQ(reused.GetHeaderItem(i).Name, fresh->GetHeaderItem(i).Name) << text;
+      EXPECT_EQ(reused.GetHeaderItem(i).Value, fresh->GetHeaderItem(i).Value) << text;
+    }
+  }
+  auto folded = TKsStompFrame::Parse(texts[3]);
+  ASSERT_EQ(folded->GetHeaderCount(), 2);
+  EXPECT_EQ(folded->GetHeaderItem(0).Name, "b");
+  EXPECT_EQ(folded->GetHeaderItem(0).Value, "3");
+  EXPECT_EQ(folded->GetHeaderItem(1).Name, "c");
+}
+
 TEST(StompFrame, ContentLengthScan) {
   EXPECT_EQ(TKsStompFrame::GetContentLength("MESSAGE\ncontent-length:12\n\n"), 12);
   EXPECT_EQ(TKsStompFrame::GetContentLength("MESSAGE\nContent-Length:5\n\n"), 0);
