@@ -23,16 +23,20 @@ constexpr std::string_view kTopicPrefix = "jms.topic.";
 constexpr std::string_view kQueuePrefix = "jms.queue.";
 constexpr std::string_view kVendorPrefix = "activemq.";
 
-// Incoming headers with these names become message fields, never properties.
-constexpr std::string_view kStandardHeaders[] = {"message-id", "persistent", "priority",  "destination",
-                                                 "reply-to",   "timestamp",  "type",      "redelivered",
-                                                 "correlation-id", "expires"};
-
+// Incoming headers with these names (exact spelling) become message fields,
+// never properties: message-id, persistent, priority, destination, reply-to,
+// timestamp, type, redelivered, correlation-id, expires.
 bool IsStandardHeader(std::string_view name) {
-  for (std::string_view h : kStandardHeaders) {
-    if (h == name) return true;
+  switch (name.size()) {
+    case 4: return name == "type";
+    case 7: return name == "expires";
+    case 8: return name == "priority" || name == "reply-to";
+    case 9: return name == "timestamp";
+    case 10: return name == "message-id" || name == "persistent";
+    case 11: return name == "destination" || name == "redelivered";
+    case 14: return name == "correlation-id";
+    default: return false;
   }
-  return false;
 }
 
 bool IsReservedName(std::string_view name) {
@@ -321,8 +325,16 @@ void TKsJMSClient::FrameToMessageOf(const IStompFrame& frame, IMessage& message)
 
 void TKsJMSClient::CopyFrameHeaders(const IStompFrame& frame, IMessage& message) const {
   if (const auto* own = TKsStompFrame::Own(frame)) {
+    // A final class of the library's: no override of SetStringProperty to
+    // honour, so its property map is written directly.
+    TKsJMSTextMessage* ownMessage = AsOwnTextMessage(&message);
     for (const auto& h : own->HeaderList()) {
-      if (!IsStandardHeader(h.first)) message.SetStringProperty(h.first, h.second);
+      if (IsStandardHeader(h.first)) continue;
+      if (ownMessage != nullptr) {
+        ownMessage->GetProperties().SetString(h.first, h.second);
+      } else {
+        message.SetStringProperty(h.first, h.second);
+      }
     }
     return;
   }

@@ -49,6 +49,10 @@ const TKsJMSTextMessage* AsOwnTextMessage(const IMessage* message) noexcept {
   return message == nullptr ? nullptr : ExactLeaf<TKsJMSTextMessage>(message);
 }
 
+TKsJMSTextMessage* AsOwnTextMessage(IMessage* message) noexcept {
+  return const_cast<TKsJMSTextMessage*>(AsOwnTextMessage(static_cast<const IMessage*>(message)));
+}
+
 const TKsJMSTextMessage* AsOwnTextMessage(const TKsJMSMessage* message) noexcept {
   return ExactLeaf<TKsJMSTextMessage>(message);
 }

@@ -74,6 +74,7 @@ class TKsJMSObjectMessage final : public TKsJMSMessage, public virtual IObjectMe
 const TKsMessage* AsOwnMessage(const IMessage* message) noexcept;
 TKsMessage* AsOwnMessage(IMessage* message) noexcept;
 const TKsJMSTextMessage* AsOwnTextMessage(const IMessage* message) noexcept;
+TKsJMSTextMessage* AsOwnTextMessage(IMessage* message) noexcept;
 // The same for a message already known to be one of the library's.
 const TKsJMSTextMessage* AsOwnTextMessage(const TKsJMSMessage* message) noexcept;
 const TKsJMSBytesMessage* AsOwnBytesMessage(const TKsJMSMessage* message) noexcept;

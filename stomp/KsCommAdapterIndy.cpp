@@ -90,7 +90,12 @@ bool TKsFrameCutter::Advance(std::string_view b) {
         scratch_.append("\n\n");
         block = scratch_;
       }
-      const TKsContentLengthScan scan = TKsStompFrame::ScanContentLength(block);
+      // Most blocks hold no "content-length:" at all, which a substring
+      // search tells faster than the line-by-line scan.
+      constexpr std::string_view kName = "content-length:";
+      const TKsContentLengthScan scan = block.find(kName) == std::string_view::npos
+                                            ? TKsContentLengthScan{}
+                                            : TKsStompFrame::ScanContentLength(block);
       if (scan.Present) {
         if (!scan.Valid) {
           throw EKsInvalidContentLength("Invalid content-length \"" + ContentLengthText(block) + "\": not a number");
