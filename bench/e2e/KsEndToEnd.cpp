@@ -7,7 +7,7 @@
 //
 //   ks_e2ebench [--Count=50000] [--Size=255] [--Repeat=1]
 //               [--Clients=ksstomp,stomppy,raw] [--Peers=sink,firehose,cistern]
-//               [--Python=/usr/bin/python3] [--Smoke (N = 300)]
+//               [--Python=/usr/bin/python3] [--Smoke (N = 300)] [--Pin=1]
 //   ks_e2ebench --Memory [--MemoryCounts=10000,1000000]
 //       peak resident memory of this library's client for growing counts
 //   ks_e2ebench --Serve=sink|firehose --Count=N
@@ -15,6 +15,10 @@
 //   ks_e2ebench --Role=client --Client=ksstomp|raw --Work=produce|receive|listen
 //               --Host=H --Port=P --Count=N [--Size=255] [--Queue=bench]
 //       one client run (the driver starts itself this way)
+//
+// With --Pin=1 (the default on two or more CPUs) the peers and Cistern run
+// on the last CPU and every client on the first; --Pin=0 leaves placement to
+// the scheduler.
 //
 // Every client runs as a child process of its own: its peak resident memory
 // is the child's, from wait4. Rates come from the time each client measures
@@ -34,6 +38,7 @@
 #include <memory>
 #include <optional>
 #include <poll.h>
+#include <sched.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -99,6 +104,17 @@ std::string SelfPath() {
   return std::string(path, static_cast<std::size_t>(n));
 }
 
+// The CPU each client child is bound to, or -1 for none (see --Pin).
+int gClientCpu = -1;
+
+// Binds the calling thread (and what it starts later) to one CPU.
+bool PinToCpu(int cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  return ::sched_setaffinity(0, sizeof set, &set) == 0;
+}
+
 struct TRun {
   bool ok = false;
   std::uint64_t count = 0;
@@ -118,6 +134,7 @@ TRun RunChild(const std::vector<std::string>& argv, std::chrono::seconds timeout
   }
   const pid_t pid = ::fork();
   if (pid == 0) {
+    if (gClientCpu >= 0) PinToCpu(gClientCpu);
     ::dup2(fds[1], 1);
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -301,6 +318,16 @@ int RunDriver(const std::map<std::string, std::string>& options) {
                 driver.python.c_str());
     clients.erase(std::remove(clients.begin(), clients.end(), "stomppy"), clients.end());
   }
+  // Peers (and Cistern) on the last CPU, clients on the first: the regime
+  // of a broker on another core, and the same for every client. Unbound,
+  // the scheduler puts the two sides now on one core, now on two, and the
+  // cost of a send differs by a factor of three between the two.
+  const unsigned cpus = std::thread::hardware_concurrency();
+  std::string placement = "not bound to CPUs";
+  if (Get(options, "Pin", "1") != "0" && cpus >= 2 && PinToCpu(static_cast<int>(cpus) - 1)) {
+    gClientCpu = 0;
+    placement = "peers on cpu " + std::to_string(cpus - 1) + ", clients on cpu 0";
+  }
   if (Has(peers, "cistern")) {
     driver.cistern = std::make_unique<ks::test::TCisternProcess>();
     if (!driver.cistern->Started()) {
@@ -312,10 +339,10 @@ int RunDriver(const std::map<std::string, std::string>& options) {
   const std::time_t now = std::time(nullptr);
   char stamp[64];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S UTC", std::gmtime(&now));
-  std::printf("ks_e2ebench %s: N=%llu, body %zu characters, non-persistent, queue; median of %d run(s); %u cpu(s); "
-              "load average at start %s\n",
-              stamp, static_cast<unsigned long long>(driver.count), driver.size, driver.repeat,
-              std::thread::hardware_concurrency(), LoadAverage().c_str());
+  std::printf("ks_e2ebench %s: N=%llu, body %zu characters, non-persistent, queue; median of %d run(s); %u cpu(s), "
+              "%s; load average at start %s\n",
+              stamp, static_cast<unsigned long long>(driver.count), driver.size, driver.repeat, cpus,
+              placement.c_str(), LoadAverage().c_str());
 
   struct TRow {
     std::string work, peer, label;
