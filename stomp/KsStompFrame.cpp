@@ -105,18 +105,8 @@ struct TViewRange {
   const TKsHeaderView* end() const { return last; }
 };
 
-// GetLine over a 0-based position; the same checks and messages as GetLine.
-std::string_view NextLine(std::string_view text, std::size_t& position) {
-  KS_ASSERT(!text.empty(), "Assertion failure");
-  KS_ASSERT(position < text.size(), "From out of bound.");
-  std::size_t lf = text.find('\n', position);
-  KS_ASSERT(lf != std::string_view::npos, "End of Line not found.");
-  std::string_view line = text.substr(position, lf - position);
-  position = lf + 1;
-  return line;
-}
-
-// NextLine without its checks: false where NextLine would raise.
+// The next line from position up to, not including, the next LF; position
+// moves past the LF. False, with nothing moved, when there is no such line.
 bool TryNextLine(std::string_view text, std::size_t& position, std::string_view& line) {
   if (position >= text.size()) return false;
   const std::size_t lf = text.find('\n', position);
@@ -124,6 +114,16 @@ bool TryNextLine(std::string_view text, std::size_t& position, std::string_view&
   line = text.substr(position, lf - position);
   position = lf + 1;
   return true;
+}
+
+// GetLine over a 0-based position; the same checks and messages as GetLine.
+std::string_view NextLine(std::string_view text, std::size_t& position) {
+  KS_ASSERT(!text.empty(), "Assertion failure");
+  KS_ASSERT(position < text.size(), "From out of bound.");
+  std::string_view line;
+  const bool found = TryNextLine(text, position, line);
+  KS_ASSERT(found, "End of Line not found.");
+  return line;
 }
 
 // The value of the first exact "content-length" line of a header block, or
