@@ -106,6 +106,37 @@ TEST(StompFrame, BytesThatWouldBreakTheFrameAreRefusedBeforeWriting) {
   EXPECT_TRUE(out.empty());
   TKsStompFrame::AppendFrameBytes(out, "SEND", views, 1, "b");
   EXPECT_EQ(out, "SEND\ndestination:/q\n\nb\0\n"s);
+
+  // Every breaking byte at every position of names and values of 1 to 19
+  // bytes (the checks read eight bytes at a time, then the rest one by one);
+  // bytes next to them in value (0x01, 0x0B, 0x3B, 0x80, 0xFF) pass.
+  for (std::size_t length = 1; length < 20; ++length) {
+    for (std::size_t at = 0; at < length; ++at) {
+      for (char bad : {'\n', '\r', '\0', ':'}) {
+        std::string text(length, 'k');
+        text[at] = bad;
+        TKsHeaderView asName[] = {{text, "v"}};
+        TKsHeaderView asValue[] = {{"name", text}};
+        std::string sink;
+        EXPECT_THROW(TKsStompFrame::AppendFrameBytes(sink, "SEND", asName, 1, ""), EKsStompError)
+            << "name of " << length << " bytes, byte " << at;
+        if (bad != ':') {
+          EXPECT_THROW(TKsStompFrame::AppendFrameBytes(sink, "SEND", asValue, 1, ""), EKsStompError)
+              << "value of " << length << " bytes, byte " << at;
+        } else {
+          EXPECT_NO_THROW(TKsStompFrame::AppendFrameBytes(sink, "SEND", asValue, 1, ""));
+        }
+      }
+      for (char near : {'\x01', '\x0B', '\x3B', '\x80', '\xFF'}) {
+        std::string text(length, 'k');
+        text[at] = near;
+        TKsHeaderView both[] = {{text, text}};
+        std::string sink;
+        EXPECT_NO_THROW(TKsStompFrame::AppendFrameBytes(sink, "SEND", both, 1, ""));
+        EXPECT_EQ(sink, "SEND\n" + text + ":" + text + "\n\n\0\n"s);
+      }
+    }
+  }
 }
 
 TEST(StompFrame, ParseReadsHeadersAndBody) {
