@@ -355,14 +355,13 @@ void TKsJMSClient::StompFrameAvailable(const std::shared_ptr<IStompFrame>& frame
   KS_ASSERT(static_cast<bool>(messageCallback_), "Assertion failure");
   KS_ASSERT(frame && frame->GetCommand() == "MESSAGE", "Assertion failure");
   lastMessage_.reset();
-  const TKsStompFrame* own = TKsStompFrame::Own(*frame);
-  const std::string* transformationError = own != nullptr ? own->FindHeader("transformation-error") : nullptr;
-  if (own == nullptr) {
-    const std::string text = frame->GetHeader("transformation-error");
-    if (!text.empty()) throw EJMSException("Transformation error: " + text);
-  } else if (transformationError != nullptr) {
-    throw EJMSException("Transformation error: " + *transformationError);
+  std::string transformationError;  // copied only when the header is there
+  if (const TKsStompFrame* own = TKsStompFrame::Own(*frame)) {
+    if (const std::string* value = own->FindHeader("transformation-error")) transformationError = *value;
+  } else {
+    transformationError = frame->GetHeader("transformation-error");
   }
+  if (!transformationError.empty()) throw EJMSException("Transformation error: " + transformationError);
 
   auto message = TKsJMSTextMessage::Create(owningConnection_);
   FrameToMessage(*frame, *message);
