@@ -124,6 +124,9 @@ void TKsJMSClient::Log(const std::string& text) {
 
 std::string TKsJMSClient::GetDestinationName(const std::shared_ptr<IDestination>& destination) {
   if (!destination) return std::string();
+  if (const auto* own = dynamic_cast<const TKsDestination*>(destination.get())) {
+    if (!own->GetWireName().empty()) return own->GetWireName();
+  }
   switch (destination->GetDestinationType()) {
     case TDestinationType::Topic: {
       std::string name(kTopicPrefix);
@@ -147,7 +150,23 @@ std::shared_ptr<IDestination> TKsJMSClient::CreateDestinationFromStompName(const
   if (text.substr(0, kQueuePrefix.size()) == kQueuePrefix) {
     return TKsQueue::Create(std::string(text.substr(kQueuePrefix.size())));
   }
-  throw Exception("CreateDestinationFromStompName");
+  // Any other form brokers and clients use: the destination keeps the exact
+  // text as its wire name, so a reply reaches exactly that name. The kind
+  // and the plain name come from the usual prefixes.
+  struct TForm {
+    std::string_view prefix;
+    bool topic;
+  };
+  static constexpr TForm kForms[] = {{"/topic/", true},         {"/temp-topic/", true}, {"/exchange/", true},
+                                     {"/queue/", false},        {"/temp-queue/", false}, {"/reply-queue/", false},
+                                     {"/amq/queue/", false}};
+  for (const TForm& form : kForms) {
+    if (text.substr(0, form.prefix.size()) != form.prefix) continue;
+    const std::string plain(text.substr(form.prefix.size()));
+    if (form.topic) return TKsTopic::CreateWithWireName(plain, name);
+    return TKsQueue::CreateWithWireName(plain, name);
+  }
+  return TKsQueue::CreateWithWireName(name, name);
 }
 
 void TKsJMSClient::CheckReservedPropertyName(const std::string& name) {
@@ -197,9 +216,15 @@ void WriteMessageHeaders(const TKsJMSMessage& message, Target& target, THeaderSc
   target.SetHeader("transaction", message.GetTransactionID());
   const TPrimitiveMap& properties = message.GetProperties();
   const std::size_t count = properties.Count();
+  const bool received = message.GetReceived();
   for (std::size_t i = 0; i < count; ++i) {
     std::string_view name = properties.NameAt(i);
-    if (IsReservedName(name)) RaiseReserved(name);
+    if (IsReservedName(name)) {
+      // Headers the broker added on delivery are not the message's to send.
+      if (received) continue;
+      RaiseReserved(name);
+    }
+    if (received && name == "subscription") continue;
     target.SetHeader(name, properties.ValueAt(i));
   }
 }
@@ -365,6 +390,7 @@ void TKsJMSClient::StompFrameAvailable(const std::shared_ptr<IStompFrame>& frame
 
   auto message = TKsJMSTextMessage::Create(owningConnection_);
   FrameToMessage(*frame, *message);
+  message->SetReceived(true);
   // Bytes that are not valid UTF-8 are kept as they are.
   message->AssignText(frame->GetBody());
   std::shared_ptr<IMessage> delivered = message;

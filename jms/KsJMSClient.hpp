@@ -1,5 +1,6 @@
 // KsJMSClient: TKsJMSClient, the protocol connection of the messaging layer.
-// It names destinations on the wire ("jms.queue." / "jms.topic." + name),
+// It names destinations on the wire ("jms.queue." / "jms.topic." + name, or
+// the exact name a destination was received under),
 // turns an outgoing message into the headers and body of a SEND frame, turns
 // every incoming MESSAGE frame into a text message handed to the owning
 // connection through the message callback, and offers the three synchronous
@@ -44,8 +45,12 @@ class TKsJMSClient : public TKsStompCustomClient {
   // Wire name of a destination; empty text for none. Plain error
   // "GetDestinationName" for a destination of another kind.
   static std::string GetDestinationName(const std::shared_ptr<IDestination>& destination);
-  // A new topic or queue from a wire name; plain error
-  // "CreateDestinationFromStompName" without a known prefix.
+  // A new topic or queue from a wire name. "jms.queue." and "jms.topic."
+  // names become plain queues and topics; any other text ("/queue/X",
+  // "/topic/X", "/temp-queue/X", "/reply-queue/X", "/exchange/X/Y",
+  // "/amq/queue/X", a bare name) becomes a destination whose wire name is
+  // exactly that text (topics for "/topic/", "/temp-topic/" and
+  // "/exchange/", queues otherwise).
   static std::shared_ptr<IDestination> CreateDestinationFromStompName(const std::string& name);
   // EKsReservedProperty "%s is a reserved property name".
   static void CheckReservedPropertyName(const std::string& name);

@@ -1,8 +1,12 @@
 #include "jms/KsJMSConnection.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <climits>
 #include <exception>
+#include <functional>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 
 #include "jms/KsJMSClient.hpp"
@@ -12,6 +16,7 @@
 #include "jms/KsQueue.hpp"
 #include "jms/KsTopic.hpp"
 #include "support/KsDateTime.hpp"
+#include "support/KsLog.hpp"
 
 namespace ks {
 
@@ -19,12 +24,45 @@ namespace {
 
 constexpr double kMillisecondsPerDay = 86400000.0;
 
+std::atomic<std::uint64_t> nextSerial{1};
+
+// The live connections by serial number, for messages that outlive theirs.
+struct TLiveConnections {
+  std::mutex lock;
+  std::unordered_map<std::uint64_t, TKsJMSConnection*> bySerial;
+};
+
+TLiveConnections& LiveConnections() {
+  static TLiveConnections live;
+  return live;
+}
+
+// The subscription a received message carries.
+std::string_view SubscriptionOf(const IMessage& message, std::string& copy) {
+  if (const TKsMessage* own = AsOwnMessage(&message)) return own->GetProperties().Find("subscription");
+  copy = message.GetStringProperty("subscription");
+  return copy;
+}
+
+std::size_t BodyBytesOf(const IMessage& message) {
+  if (const TKsJMSTextMessage* text = AsOwnTextMessage(&message)) return text->GetTextRef().size();
+  if (const TKsMessage* own = AsOwnMessage(&message)) return own->GetContentRef().size();
+  return 0;
+}
+
 }  // namespace
 
 // ---- TKsJMSConnection -----------------------------------------------------
 
 TKsJMSConnection::TKsJMSConnection(std::unique_ptr<TKsJMSClient> client)
-    : sessions_(std::make_shared<const TSessionList>()), client_(std::move(client)) {
+    : serial_(nextSerial.fetch_add(1, std::memory_order_relaxed)),
+      sessions_(std::make_shared<const TSessionList>()),
+      client_(std::move(client)) {
+  {
+    TLiveConnections& live = LiveConnections();
+    std::lock_guard<std::mutex> guard(live.lock);
+    live.bySerial[serial_] = this;
+  }
   KS_ASSERT(client_ != nullptr, "Connection needs a client");
   client_->SetMessageCallback(
       [this](TKsJMSClient* sender, const std::shared_ptr<IMessage>& message) { Dispatch(sender, message); });
@@ -34,8 +72,33 @@ std::shared_ptr<TKsJMSConnection> TKsJMSConnection::Create(std::unique_ptr<TKsJM
   return std::make_shared<TKsJMSConnection>(std::move(client));
 }
 
+void TKsJMSConnection::WithLive(std::uint64_t serial, const std::function<void(TKsJMSConnection&)>& call) {
+  TLiveConnections& live = LiveConnections();
+  std::unique_lock<std::mutex> guard(live.lock);
+  auto it = live.bySerial.find(serial);
+  if (it == live.bySerial.end()) throw EIllegalStateException("The connection is closed");
+  TKsJMSConnection* connection = it->second;
+  // A shared-owned connection is kept alive by a reference for the call;
+  // otherwise (not shared-owned, or its destructor is about to unregister
+  // it) the registry's lock keeps it whole until the call returns.
+  if (const auto held = connection->weak_from_this().lock()) {
+    guard.unlock();
+    call(*held);
+    return;
+  }
+  call(*connection);
+}
+
 TKsJMSConnection::~TKsJMSConnection() {
+  {
+    TLiveConnections& live = LiveConnections();
+    std::lock_guard<std::mutex> guard(live.lock);
+    live.bySerial.erase(serial_);
+  }
   Close();
+  // Sessions (and through them producers and consumers) that the
+  // application still holds must not reach this object any more.
+  for (const auto& session : *SessionSnapshot()) session->Orphan();
   {
     std::lock_guard<std::mutex> guard(sessionsLock_);
     sessions_ = std::make_shared<const TSessionList>();
@@ -187,15 +250,123 @@ std::string TKsJMSConnection::GetTransformationName() const {
 }
 
 void TKsJMSConnection::Dispatch(TKsJMSClient* /*client*/, const std::shared_ptr<IMessage>& message) {
-  // The message goes to the one session whose listener consumer owns its
-  // subscription; other sessions with listeners are not an error. Only a
-  // message that no listener consumer of any session owns is reported.
+  if (!message) return;
+  std::string copy;
+  const std::string_view subscription = SubscriptionOf(*message, copy);
   bool listenerSeen = false;
   const auto sessions = SessionSnapshot();
   for (const auto& session : *sessions) {
-    if (session->TryDispatch(message, listenerSeen)) return;
+    switch (session->TryDispatch(message, subscription, listenerSeen)) {
+      case TKsJMSSession::TDispatched::Delivered:
+        return;
+      case TKsJMSSession::TDispatched::NoListener: {
+        const std::size_t bytes = BodyBytesOf(*message);
+        {
+          std::lock_guard<std::mutex> guard(heldLock_);
+          held_.push_back(THeld{std::string(subscription), message, bytes});
+          heldBytes_ += bytes;
+        }
+        heldChanged_.notify_all();
+        return;
+      }
+      case TKsJMSSession::TDispatched::NoConsumer:
+        break;
+    }
   }
-  KS_ASSERT(!listenerSeen, "Found no Matching Consumer for message");
+  // A message for a consumer that no longer exists (closed while the
+  // message was on its way) or that was never ours: the others go on.
+  client_->GetLogger()->Warn("Dropped a message for subscription \"" + std::string(subscription) +
+                                "\", which no consumer of this connection owns");
+}
+
+std::shared_ptr<IMessage> TKsJMSConnection::TakeHeldLocked(const std::string& consumerId) {
+  for (auto it = held_.begin(); it != held_.end(); ++it) {
+    if (it->consumerId != consumerId) continue;
+    std::shared_ptr<IMessage> message = std::move(it->message);
+    heldBytes_ -= it->bytes;
+    held_.erase(it);
+    return message;
+  }
+  return nullptr;
+}
+
+void TKsJMSConnection::DropHeld(const std::string& consumerId) {
+  std::lock_guard<std::mutex> guard(heldLock_);
+  while (TakeHeldLocked(consumerId)) {
+  }
+}
+
+std::size_t TKsJMSConnection::HeldCount() const {
+  std::lock_guard<std::mutex> guard(heldLock_);
+  return held_.size();
+}
+
+bool TKsJMSConnection::ReadOneFrame(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline,
+                                    bool limited) {
+  IStompCommAdapter* adapter = client_->GetAdapter();
+  if (adapter == nullptr) return false;
+  switch (wait) {
+    case TKsReceiveWait::Blocking:
+      adapter->WaitForFrame();
+      return true;
+    case TKsReceiveWait::NoWait:
+      if (!adapter->DataAvailable()) return false;
+      adapter->ReceiveFrame(0, false);
+      return true;
+    case TKsReceiveWait::Timed:
+      break;
+  }
+  if (!limited) {
+    adapter->ReceiveFrame(0, false);
+    return true;
+  }
+  using namespace std::chrono;
+  const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+  if (left <= 0) return false;
+  adapter->ReceiveFrame(static_cast<std::int32_t>(std::min<long long>(left, INT32_MAX)), false);
+  return true;
+}
+
+std::shared_ptr<IMessage> TKsJMSConnection::ReceiveFor(const std::string& consumerId, TKsReceiveWait wait,
+                                                       std::int32_t timeout) {
+  using Clock = std::chrono::steady_clock;
+  const bool limited = wait == TKsReceiveWait::Timed && timeout > 0;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(limited ? timeout : 0);
+  std::unique_lock<std::mutex> lock(heldLock_);
+  for (;;) {
+    if (auto message = TakeHeldLocked(consumerId)) return message;
+    if (reading_) {
+      // Another receive is reading the socket; it holds what is ours.
+      if (wait == TKsReceiveWait::NoWait) return nullptr;
+      if (limited) {
+        if (heldChanged_.wait_until(lock, deadline) == std::cv_status::timeout) {
+          return TakeHeldLocked(consumerId);
+        }
+      } else {
+        heldChanged_.wait(lock);
+      }
+      continue;
+    }
+    if (held_.size() >= kMaxHeldMessages || heldBytes_ >= kMaxHeldBytes) {
+      throw EIllegalStateException("Too many messages (" + std::to_string(held_.size()) +
+                                   ") are held for other consumers of this connection; receive them first");
+    }
+    reading_ = true;
+    lock.unlock();
+    bool more = false;
+    std::exception_ptr error;
+    try {
+      more = ReadOneFrame(wait, deadline, limited);
+    } catch (...) {
+      error = std::current_exception();
+    }
+    lock.lock();
+    reading_ = false;
+    heldChanged_.notify_all();
+    if (error) std::rethrow_exception(error);
+    if (auto message = TakeHeldLocked(consumerId)) return message;
+    if (!more) return nullptr;
+  }
 }
 
 // ---- TKsJMSSession --------------------------------------------------------
@@ -309,6 +480,29 @@ void TKsJMSSession::Close() {
   }
   if (closed_) return;
   CloseSession();
+}
+
+void TKsJMSSession::Orphan() {
+  orphaned_.store(true, std::memory_order_release);
+  closed_ = true;
+  started_ = false;
+  // Releases the counted references between this session and its
+  // consumers and producers; nothing is sent.
+  const auto consumers = ConsumerSnapshot();
+  for (auto it = consumers->rbegin(); it != consumers->rend(); ++it) (*it)->Dispose();
+  TProducerList producers;
+  {
+    std::lock_guard<std::mutex> guard(listsLock_);
+    producers = producers_;
+  }
+  for (auto it = producers.rbegin(); it != producers.rend(); ++it) (*it)->Dispose();
+  std::shared_ptr<const TConsumerList> oldConsumers;
+  TProducerList oldProducers;
+  {
+    std::lock_guard<std::mutex> guard(listsLock_);
+    oldConsumers = std::exchange(consumers_, std::make_shared<const TConsumerList>());
+    oldProducers.swap(producers_);
+  }
 }
 
 void TKsJMSSession::CloseSession() {
@@ -577,39 +771,27 @@ void TKsJMSSession::SendText(const TKsJMSTextMessage* own, const ITextMessage* o
 }
 
 void TKsJMSSession::Dispatch(const std::shared_ptr<IMessage>& message) {
+  if (!message) return;
+  std::string copy;
   bool listenerSeen = false;
-  if (TryDispatch(message, listenerSeen)) return;
+  if (TryDispatch(message, SubscriptionOf(*message, copy), listenerSeen) == TDispatched::Delivered) return;
   KS_ASSERT(!listenerSeen, "Found no Matching Consumer for message");
 }
 
-bool TKsJMSSession::TryDispatch(const std::shared_ptr<IMessage>& message, bool& listenerSeen) {
+TKsJMSSession::TDispatched TKsJMSSession::TryDispatch(const std::shared_ptr<IMessage>& message,
+                                                      std::string_view subscription, bool& listenerSeen) {
   const auto consumers = ConsumerSnapshot();
-  if (consumers->empty() || !message) return false;
-  // The subscription is looked up at the first listener consumer: a session
-  // of synchronous consumers never needs it.
-  std::string subscriptionCopy;
-  std::string_view subscription;
-  bool lookedUp = false;
   for (const auto& consumer : *consumers) {
-    if (!consumer->HasListener()) continue;
-    if (!lookedUp) {
-      lookedUp = true;
-      if (const TKsMessage* own = AsOwnMessage(message.get())) {
-        subscription = own->GetProperties().Find("subscription");
-      } else {
-        subscriptionCopy = message->GetStringProperty("subscription");
-        subscription = subscriptionCopy;
-      }
-    }
-    listenerSeen = true;
-    if (consumer->GetConsumerID().GetID() == subscription) {
-      // No list lock is held here: the listener may create or close
-      // consumers and send.
-      consumer->Dispatch(message);
-      return true;
-    }
+    const bool hasListener = consumer->HasListener();
+    listenerSeen = listenerSeen || hasListener;
+    if (consumer->GetConsumerID().GetID() != subscription) continue;
+    if (!hasListener) return TDispatched::NoListener;
+    // No list lock is held here: the listener may create or close
+    // consumers and send.
+    consumer->Dispatch(message);
+    return TDispatched::Delivered;
   }
-  return false;
+  return TDispatched::NoConsumer;
 }
 
 }  // namespace ks

@@ -14,9 +14,13 @@
 // id equals the message's "subscription" property.
 //
 // Ownership: sessions are shared (ISession); the connection's list holds a
-// reference until the session is closed. Sessions, producers, consumers and
-// messages keep uncounted back-references to their connection or session,
-// which must outlive them.
+// reference until the session is closed. Producers and consumers keep their
+// session alive (a counted reference, released when they are closed or the
+// session closes). A session keeps an uncounted back-reference to its
+// connection: when the connection is destroyed, its sessions are closed
+// first, so that every later call on a session, producer or consumer that
+// outlived it raises EIllegalStateException instead of reaching freed
+// memory. Messages reach their connection only through its serial number.
 // Threads: configuration, Start, Stop, Close and the create operations belong
 // to the application's thread. Dispatch runs on the thread that read the
 // frame. The session and consumer lists are copy-on-write snapshots under
@@ -25,10 +29,17 @@
 // session hold only that session's lock.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "jms/KsJMSInterfaces.hpp"
@@ -42,10 +53,14 @@ class TKsJMSSession;
 class TKsMessageConsumer;
 class TKsMessageProducer;
 
+// How long a synchronous receive may wait.
+enum class TKsReceiveWait { Blocking, Timed, NoWait };
+
 class TKsJMSConnection : public IMessageTransformerHost,
                          public IConnection,
                          public virtual IStoppable,
-                         public virtual IStartable {
+                         public virtual IStartable,
+                         public std::enable_shared_from_this<TKsJMSConnection> {
  public:
   // Takes ownership of client and registers Dispatch as its message callback.
   explicit TKsJMSConnection(std::unique_ptr<TKsJMSClient> client);
@@ -91,16 +106,63 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // stored text after a failed connect.
   void CheckConnection() const;
 
-  // The client's message callback: offers the message to each session in
-  // list order until one delivers it; an assertion failure "Found no
-  // Matching Consumer for message" when sessions have listener consumers but
-  // none owns the subscription. Listener errors propagate to the code that
+  // The client's message callback: finds the consumer whose id equals the
+  // message's "subscription". A consumer with a listener gets it at once; a
+  // consumer without one finds it in the holding area at its next receive;
+  // a message that no consumer of this connection owns (one already closed,
+  // say) is logged and dropped. Listener errors propagate to the code that
   // delivered the frame.
   void Dispatch(TKsJMSClient* client, const std::shared_ptr<IMessage>& message);
+
+  // The synchronous receive of the consumer with the given id: the next
+  // message of that subscription, in arrival order, or none when the wait
+  // ends first. Frames for other consumers read on the way are held for
+  // them; RECEIPT frames are read past. While one thread reads the socket,
+  // receives on other threads wait for it to hand their messages over.
+  // Timed: timeout milliseconds in all (0 or less: no limit). NoWait: only
+  // what has already arrived (each check for bytes waits up to 50 ms).
+  // Raises EIllegalStateException when the holding area is full (see
+  // kMaxHeldMessages), and the transport's errors.
+  std::shared_ptr<IMessage> ReceiveFor(const std::string& consumerId, TKsReceiveWait wait, std::int32_t timeout);
+  // Drops the messages held for a consumer that is going away.
+  void DropHeld(const std::string& consumerId);
+  // How many messages are held for consumers that have not received them yet.
+  std::size_t HeldCount() const;
+
+  // The holding area's bound: messages read for one consumer while another
+  // receives wait there, at most this many (or kMaxHeldBytes of bodies).
+  // Past it, a receive that would read further raises instead, and nothing
+  // is dropped: the other consumers must receive first.
+  static constexpr std::size_t kMaxHeldMessages = 10000;
+  static constexpr std::size_t kMaxHeldBytes = 64u * 1024u * 1024u;
+
+  // Every connection has a serial number that is never reused; Acknowledge
+  // of a message finds its connection through it, so a message that outlives
+  // its connection never touches freed memory.
+  std::uint64_t GetSerial() const noexcept { return serial_; }
+  // Runs call with the live connection of that serial number, which stays
+  // alive until call returns; EIllegalStateException "The connection is
+  // closed" when it is gone.
+  static void WithLive(std::uint64_t serial, const std::function<void(TKsJMSConnection&)>& call);
 
  private:
   using TSessionList = std::vector<std::shared_ptr<TKsJMSSession>>;
   std::shared_ptr<const TSessionList> SessionSnapshot() const;
+  // Reads at most one frame for ReceiveFor; false when the wait is over.
+  bool ReadOneFrame(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline, bool limited);
+  std::shared_ptr<IMessage> TakeHeldLocked(const std::string& consumerId);
+
+  struct THeld {
+    std::string consumerId;
+    std::shared_ptr<IMessage> message;
+    std::size_t bytes;
+  };
+  mutable std::mutex heldLock_;  // guards held_, heldBytes_ and reading_
+  std::condition_variable heldChanged_;
+  std::deque<THeld> held_;
+  std::size_t heldBytes_ = 0;
+  bool reading_ = false;  // a synchronous receive is reading the socket
+  const std::uint64_t serial_;
 
   std::string clientId_;
   mutable std::mutex sessionsLock_;            // guards the pointer sessions_ only
@@ -120,7 +182,8 @@ class TKsJMSConnection : public IMessageTransformerHost,
 class TKsJMSSession : public IMessageDispatch,
                       public virtual IStoppable,
                       public virtual IStartable,
-                      public ISession {
+                      public ISession,
+                      public std::enable_shared_from_this<TKsJMSSession> {
  public:
   // Called by TKsJMSConnection::CreateSession only; starts at once when the
   // connection is started.
@@ -136,9 +199,19 @@ class TKsJMSSession : public IMessageDispatch,
   // Consumer for message" when this session has listener consumers and none
   // matches.
   void Dispatch(const std::shared_ptr<IMessage>& message) override;
-  // The same without the assertion: true when delivered; listenerSeen is set
-  // when this session has a listener consumer.
-  bool TryDispatch(const std::shared_ptr<IMessage>& message, bool& listenerSeen);
+  // What TryDispatch did with a message.
+  enum class TDispatched { NoConsumer, Delivered, NoListener };
+  // Hands the message (whose subscription is given) to the listener of the
+  // consumer with that id; NoListener when that consumer has no listener
+  // (the message is then the caller's to hold), NoConsumer when this session
+  // has no such consumer. listenerSeen is set when this session has a
+  // listener consumer.
+  TDispatched TryDispatch(const std::shared_ptr<IMessage>& message, std::string_view subscription,
+                          bool& listenerSeen);
+  // The connection is going away: the session closes without a frame and
+  // lets go of its consumers and producers. Every later operation that needs
+  // the connection raises EIllegalStateException "The session is closed".
+  void Orphan();
   // IStartable / IStoppable
   void Start() override;
   void Stop() override;
@@ -191,6 +264,8 @@ class TKsJMSSession : public IMessageDispatch,
   TKsJMSConnection* GetConnection() const noexcept { return connection_; }
   bool GetStarted() const noexcept { return started_; }
   bool GetClosed() const noexcept { return closed_; }
+  // True once the connection is gone (Orphan): GetConnection must not be used.
+  bool GetOrphaned() const noexcept { return orphaned_.load(std::memory_order_acquire); }
   const std::string& GetTransactionId() const noexcept { return transactionContext_.GetTransactionId(); }
 
  private:
@@ -212,7 +287,8 @@ class TKsJMSSession : public IMessageDispatch,
                 const std::string& destinationName, TDeliveryMode deliveryMode, std::uint8_t priority,
                 std::uint32_t timeToLive, std::int32_t sendTimeout);
 
-  bool closed_ = false;
+  std::atomic<bool> closed_{false};
+  std::atomic<bool> orphaned_{false};
   std::recursive_mutex sendLock_;
   std::uint8_t acknowledgeMode_;
   mutable std::mutex listsLock_;                   // guards consumers_ and producers_

@@ -1,11 +1,13 @@
 #include "jms/KsJMSConnectionFactory.hpp"
 
+#include <limits>
 #include <utility>
 
 #include "jms/KsJMSClient.hpp"
 #include "jms/KsJMSConnection.hpp"
 #include "jms/KsURI.hpp"
 #include "stomp/KsCommAdapterIndy.hpp"
+#include "support/KsText.hpp"
 
 namespace ks {
 
@@ -17,7 +19,7 @@ constexpr const char* kDefaultPort = "61613";
 
 TKsJMSConnectionFactory::TKsJMSConnectionFactory(const std::string& userName, const std::string& password,
                                                  const std::string& brokerURL)
-    : password_(password), userName_(userName) {
+    : password_(password), userName_(userName), maxFrameSize_(kDefaultMaxFrameSize) {
   SetBrokerURL(brokerURL);
 }
 
@@ -35,6 +37,18 @@ std::shared_ptr<IURI> TKsJMSConnectionFactory::ParseBrokerURL(const std::string&
   }
 }
 
+std::size_t TKsJMSConnectionFactory::MaxFrameSizeFor(const IURI& uri) const {
+  std::string text;
+  if (!FindURIParameter(uri.GetParams(), "maxFrameSize", text)) return maxFrameSize_;
+  std::int64_t value = 0;
+  constexpr std::int64_t kLargest = std::numeric_limits<std::int32_t>::max() - 2;
+  if (!TryStrToInt64(text, value) || value < 1 || value > kLargest) {
+    throw EIllegalArgumentException("Invalid maxFrameSize \"" + text + "\": a number of bytes from 1 to " +
+                                    std::to_string(kLargest));
+  }
+  return static_cast<std::size_t>(value);
+}
+
 std::shared_ptr<IConnection> TKsJMSConnectionFactory::CreateConnection() {
   return CreateConnection(userName_, password_);
 }
@@ -49,6 +63,8 @@ std::shared_ptr<IConnection> TKsJMSConnectionFactory::CreateConnection(const std
     throw Exception("Unsupported Protocol!");
   }
   if (connectTimeoutSet_) adapter->SetConnectTimeout(connectTimeout_);
+  const std::size_t maxFrameSize = MaxFrameSizeFor(*brokerURL_);
+  if (auto* own = dynamic_cast<TKsCommAdapter*>(adapter)) own->SetMaxFrameSize(maxFrameSize);
   client->SetClientID(clientId_);
   client->SetLogin(userName);
   client->SetPasscode(password);

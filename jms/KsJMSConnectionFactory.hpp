@@ -5,13 +5,15 @@
 // connection. Nothing touches the network until the connection's Start.
 //
 // Errors: EConfigurationException "BrokerURL not set." for an empty URL;
-// Exception "Unsupported Protocol!" for any protocol other than "stomp".
+// Exception "Unsupported Protocol!" for any protocol other than "stomp";
+// EIllegalArgumentException for a URL parameter whose value cannot be used.
 //
 // Ownership: shared (IConnectionFactory); every connection it makes shares
 // the factory's parsed URL object.
 // Threads: configure and use from one thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -48,8 +50,17 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
     connectTimeoutSet_ = true;
   }
   std::int32_t GetConnectTimeout() const noexcept { return connectTimeout_; }
+  // The largest frame body a connection accepts from the broker (bytes,
+  // default 64 MiB); a larger frame is read, dropped and reported, and the
+  // connection goes on. The URL's parameter "maxFrameSize" overrides it.
+  void SetMaxFrameSize(std::size_t bytes) noexcept { maxFrameSize_ = bytes; }
+  std::size_t GetMaxFrameSize() const noexcept { return maxFrameSize_; }
 
  private:
+  // The settings the URL's parameters carry; EIllegalArgumentException for
+  // a value that cannot be used.
+  std::size_t MaxFrameSizeFor(const IURI& uri) const;
+
   std::string clientId_;
   std::string password_;
   std::string userName_;
@@ -57,6 +68,7 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
   std::int32_t sendTimeout_ = -1;
   std::int32_t connectTimeout_ = 0;
   bool connectTimeoutSet_ = false;
+  std::size_t maxFrameSize_;
 };
 
 }  // namespace ks

@@ -41,10 +41,19 @@ void TKsMessage::SetStringProperty(const std::string& name, const std::string& v
 void TKsMessage::SetJMSTimestamp(TDateTime value) { timestamp_ = value; }
 TDateTime TKsMessage::GetJMSTimestamp() const { return timestamp_; }
 
+TKsMessage::TKsMessage(TKsJMSConnection* connection) noexcept
+    : connection_(connection), connectionSerial_(connection != nullptr ? connection->GetSerial() : 0) {}
+
+void TKsMessage::SetConnection(TKsJMSConnection* connection) noexcept {
+  connection_ = connection;
+  connectionSerial_ = connection != nullptr ? connection->GetSerial() : 0;
+}
+
 void TKsMessage::Acknowledge() {
   // A message made without a connection has nowhere to send its ACK.
   if (connection_ == nullptr) throw EIllegalStateException("The message has no connection");
-  connection_->GetClient().Ack(messageId_, std::string());
+  TKsJMSConnection::WithLive(connectionSerial_,
+                             [this](TKsJMSConnection& connection) { connection.GetClient().Ack(messageId_, std::string()); });
 }
 
 void TKsMessage::CopyFieldsFrom(const IMessage& source) {
@@ -61,6 +70,7 @@ void TKsMessage::CopyFieldsFrom(const IMessage& source) {
     priority_ = own->priority_;
     timestamp_ = own->timestamp_;
     properties_ = own->properties_;
+    received_ = own->received_;
     return;
   }
   messageId_ = source.GetJMSMessageID();
@@ -73,6 +83,7 @@ void TKsMessage::CopyFieldsFrom(const IMessage& source) {
   expiration_ = source.GetJMSExpiration();
   priority_ = source.GetJMSPriority();
   timestamp_ = source.GetJMSTimestamp();
+  received_ = false;
   properties_.Clear();
   for (const auto& name : source.GetPropertyNames()) properties_.SetString(name, source.GetStringProperty(name));
 }

@@ -84,7 +84,14 @@ class TKsMessage : public virtual IMessage {
   const TPrimitiveMap& GetProperties() const noexcept { return properties_; }
 
   TKsJMSConnection* GetConnection() const noexcept { return connection_; }
-  void SetConnection(TKsJMSConnection* connection) noexcept { connection_ = connection; }
+  void SetConnection(TKsJMSConnection* connection) noexcept;
+
+  // True for a message built from a frame the broker delivered: on a send
+  // of it (a forward, a bridge), the headers the broker added on delivery
+  // ("content-length", "subscription" and the other reserved names) are
+  // left out instead of refused.
+  bool GetReceived() const noexcept { return received_; }
+  void SetReceived(bool value) noexcept { received_ = value; }
 
   // Copies every header field and property of `source` (any IMessage) into
   // this message; the body, the connection and the transaction id are left
@@ -92,7 +99,7 @@ class TKsMessage : public virtual IMessage {
   void CopyFieldsFrom(const IMessage& source);
 
  protected:
-  explicit TKsMessage(TKsJMSConnection* connection) noexcept : connection_(connection) {}
+  explicit TKsMessage(TKsJMSConnection* connection) noexcept;
   TKsMessage(const TKsMessage&) = default;
   TKsMessage& operator=(const TKsMessage&) = default;
 
@@ -107,7 +114,11 @@ class TKsMessage : public virtual IMessage {
   TDateTime timestamp_ = 0.0;
   bool redelivered_ = false;
   std::string type_;
-  TKsJMSConnection* connection_;  // the connection outlives its messages
+  // Used only through connectionSerial_ (TKsJMSConnection::WithLive), so a
+  // message may outlive its connection.
+  TKsJMSConnection* connection_;
+  std::uint64_t connectionSerial_ = 0;
+  bool received_ = false;
   std::string transactionId_;
   std::string content_;
   TPrimitiveMap properties_;

@@ -30,14 +30,22 @@ std::shared_ptr<TKsMessageConsumer> TKsMessageConsumer::Create(TKsJMSSession* se
                                                                bool noLocal, std::string messageSelector,
                                                                std::shared_ptr<IDestination> destination,
                                                                std::unique_ptr<TKsConsumerID> consumerId) {
-  return std::make_shared<TKsMessageConsumer>(session, std::move(listener), noLocal, std::move(messageSelector),
-                                              std::move(destination), std::move(consumerId));
+  auto consumer = std::make_shared<TKsMessageConsumer>(session, std::move(listener), noLocal,
+                                                       std::move(messageSelector), std::move(destination),
+                                                       std::move(consumerId));
+  consumer->HoldSession();
+  return consumer;
 }
 
 TKsMessageConsumer::~TKsMessageConsumer() = default;
 
+void TKsMessageConsumer::HoldSession() { sessionHold_ = session_->weak_from_this().lock(); }
+
 void TKsMessageConsumer::CheckClosed() const {
   if (closed_) throw EIllegalStateException("The consumer is closed");
+  // A consumer that outlived its session (or its connection) must not reach
+  // the transport any more.
+  session_->CheckNotClosed();
 }
 
 std::shared_ptr<IMessageListener> TKsMessageConsumer::GetMessageListener() const {
@@ -60,42 +68,36 @@ void TKsMessageConsumer::SetMessageListener(const std::shared_ptr<IMessageListen
 
 std::string TKsMessageConsumer::GetMessageSelector() const { return messageSelector_; }
 
-std::shared_ptr<IMessage> TKsMessageConsumer::DoReceive(TReceiveKind kind, std::int32_t timeout) {
+std::shared_ptr<IMessage> TKsMessageConsumer::DoReceive(TKsReceiveWait wait, std::int32_t timeout) {
   CheckClosed();
   session_->CheckNoListener();
-  TKsJMSClient& client = session_->GetConnection()->GetClient();
-  std::shared_ptr<IMessage> message;
-  switch (kind) {
-    case TReceiveKind::Blocking:
-      message = client.Receive();
-      break;
-    case TReceiveKind::Timed:
-      message = client.Receive(timeout);
-      break;
-    case TReceiveKind::NoWait:
-      message = client.ReceiveNoWait();
-      break;
-  }
+  std::shared_ptr<IMessage> message = session_->GetConnection()->ReceiveFor(consumerId_->GetID(), wait, timeout);
   if (transformer_) {
     if (auto replaced = transformer_->ConsumerTransform(session_, this, message)) message = std::move(replaced);
   }
   return message;
 }
 
-std::shared_ptr<IMessage> TKsMessageConsumer::Receive() { return DoReceive(TReceiveKind::Blocking, 0); }
+std::shared_ptr<IMessage> TKsMessageConsumer::Receive() { return DoReceive(TKsReceiveWait::Blocking, 0); }
 
 std::shared_ptr<IMessage> TKsMessageConsumer::Receive(std::int32_t timeout) {
-  return DoReceive(TReceiveKind::Timed, timeout);
+  return DoReceive(TKsReceiveWait::Timed, timeout);
 }
 
-std::shared_ptr<IMessage> TKsMessageConsumer::ReceiveNoWait() { return DoReceive(TReceiveKind::NoWait, 0); }
+std::shared_ptr<IMessage> TKsMessageConsumer::ReceiveNoWait() { return DoReceive(TKsReceiveWait::NoWait, 0); }
 
 void TKsMessageConsumer::Close() {
+  const bool sessionOpen = !session_->GetClosed();
   Dispose();
   // Closed also when the UNSUBSCRIBE cannot be written: the consumer has
   // already left its session.
   closed_ = true;
-  session_->GetConnection()->GetClient().UnsubscribeID(consumerId_->GetID(), std::string());
+  // Without its session (closed, or gone with its connection) there is no
+  // subscription left to end.
+  if (!sessionOpen) return;
+  TKsJMSConnection* connection = session_->GetConnection();
+  connection->DropHeld(consumerId_->GetID());
+  connection->GetClient().UnsubscribeID(consumerId_->GetID(), std::string());
 }
 
 void TKsMessageConsumer::Dispatch(const std::shared_ptr<IMessage>& message) {
@@ -109,11 +111,12 @@ void TKsMessageConsumer::Dispatch(const std::shared_ptr<IMessage>& message) {
 const TKsConsumerID& TKsMessageConsumer::GetConsumerID() const { return *consumerId_; }
 
 void TKsMessageConsumer::Start() {
-  if (!HasListener()) return;
+  if (!HasListener() || session_->GetOrphaned()) return;
   if (IStompCommAdapter* adapter = session_->GetConnection()->GetClient().GetAdapter()) adapter->Start();
 }
 
 void TKsMessageConsumer::Stop() {
+  if (session_->GetOrphaned()) return;
   if (IStompCommAdapter* adapter = session_->GetConnection()->GetClient().GetAdapter()) adapter->Stop();
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
@@ -130,7 +133,10 @@ TKsTopicSubscriber::TKsTopicSubscriber(TKsJMSSession* session, std::string name,
 std::shared_ptr<TKsTopicSubscriber> TKsTopicSubscriber::Create(TKsJMSSession* session, std::string name,
                                                                std::shared_ptr<ITopic> topic,
                                                                std::unique_ptr<TKsConsumerID> consumerId) {
-  return std::make_shared<TKsTopicSubscriber>(session, std::move(name), std::move(topic), std::move(consumerId));
+  auto subscriber =
+      std::make_shared<TKsTopicSubscriber>(session, std::move(name), std::move(topic), std::move(consumerId));
+  subscriber->HoldSession();
+  return subscriber;
 }
 
 bool TKsTopicSubscriber::GetNoLocal() const { return GetNoLocalFlag(); }

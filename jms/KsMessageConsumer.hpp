@@ -2,17 +2,22 @@
 // destination, and TKsTopicSubscriber, the durable topic subscriber.
 //
 // A consumer receives either synchronously (Receive, Receive(time-out),
-// ReceiveNoWait: each reads exactly one frame from the connection's transport
-// on the caller's thread) or through a message listener called on the
-// connection's reader thread. It keeps no queue. A receive on a connection
-// the broker has closed raises the transport's closed error.
-// Close sends UNSUBSCRIBE (every time it is called); Dispose only leaves the
-// session's list. Operations on a closed consumer raise
-// EIllegalStateException "The consumer is closed".
+// ReceiveNoWait: the next message of its own subscription, read on the
+// caller's thread through the connection, which holds messages read for
+// other consumers until they receive them) or through a message listener
+// called on the connection's reader thread. A receive on a connection the
+// broker has closed raises the transport's closed error.
+// Close sends UNSUBSCRIBE (every time it is called, while its session is
+// open) and drops the messages held for it; Dispose only leaves the session's
+// list. Operations on a closed consumer raise EIllegalStateException "The
+// consumer is closed", and on a consumer whose session is closed (or whose
+// connection is gone) "The session is closed".
 //
 // Ownership: made by Create and added to its session's list by the session.
-// The session is an uncounted back-reference; the consumer owns its id.
-// Threads: receives run on the application's thread; Dispatch and the
+// The consumer keeps its session alive with a counted reference; it owns its
+// id.
+// Threads: receives run on the application's thread (several consumers of
+// one connection may receive on several threads at once); Dispatch and the
 // listener on the reader thread. The listener reference is guarded so that
 // it may be set while messages arrive.
 #pragma once
@@ -24,6 +29,7 @@
 #include <string>
 
 #include "jms/KsConsumerID.hpp"
+#include "jms/KsJMSConnection.hpp"
 #include "jms/KsJMSInterfaces.hpp"
 
 namespace ks {
@@ -73,11 +79,16 @@ class TKsMessageConsumer : public virtual IMessageConsumer,
   const std::shared_ptr<IDestination>& GetDestination() const noexcept { return destination_; }
 
  protected:
+  // EIllegalStateException "The consumer is closed" when closed, and the
+  // session's "The session is closed" when the session (or its connection)
+  // is gone.
   void CheckClosed() const;
+  // Takes the counted reference to the session (when the session is
+  // shared-owned); called by Create.
+  void HoldSession();
 
  private:
-  enum class TReceiveKind { Blocking, Timed, NoWait };
-  std::shared_ptr<IMessage> DoReceive(TReceiveKind kind, std::int32_t timeout);
+  std::shared_ptr<IMessage> DoReceive(TKsReceiveWait wait, std::int32_t timeout);
 
   mutable std::mutex listenerLock_;
   std::shared_ptr<IMessageListener> listener_;
@@ -86,7 +97,8 @@ class TKsMessageConsumer : public virtual IMessageConsumer,
   std::atomic<bool> hasListener_;
   std::shared_ptr<IDestination> destination_;
   std::unique_ptr<TKsConsumerID> consumerId_;
-  TKsJMSSession* session_;  // the session outlives its consumers
+  TKsJMSSession* session_;  // kept alive by sessionHold_ (or by its owner)
+  std::shared_ptr<TKsJMSSession> sessionHold_;
   std::string messageSelector_;
   std::shared_ptr<IMessageTransformer> transformer_;
   bool noLocal_;

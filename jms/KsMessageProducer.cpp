@@ -16,6 +16,7 @@ TKsMessageProducer::TKsMessageProducer(TKsJMSSession* session, std::int32_t send
 std::shared_ptr<TKsMessageProducer> TKsMessageProducer::Create(TKsJMSSession* session, std::int32_t sendTimeout,
                                                                std::shared_ptr<IDestination> destination) {
   auto producer = std::make_shared<TKsMessageProducer>(session, sendTimeout, std::move(destination));
+  producer->sessionHold_ = session->weak_from_this().lock();
   session->AddProducer(producer);
   return producer;
 }

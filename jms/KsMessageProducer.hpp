@@ -3,8 +3,9 @@
 // session's transformer, and passes everything else to the session's send.
 //
 // Ownership: made by Create, which registers the producer in its session's
-// list; Close or Dispose takes it out again. The session is an uncounted
-// back-reference.
+// list; Close or Dispose takes it out again. The producer keeps its session
+// alive with a counted reference; a send after the session closed (or its
+// connection went away) raises "The session is closed".
 // Threads: no lock of its own; the session's send lock serialises sends of
 // all producers of one session, so several threads may send at once.
 #pragma once
@@ -48,6 +49,9 @@ class TKsMessageProducer : public TKsMessageProducerSupport, public virtual IDis
   bool closed_ = false;
   std::shared_ptr<IMessageTransformer> transformer_;
   std::int32_t sendTimeout_;
+  // Keeps the session alive while the producer exists (empty for a session
+  // that is not shared-owned).
+  std::shared_ptr<TKsJMSSession> sessionHold_;
 };
 
 }  // namespace ks

@@ -19,15 +19,22 @@ class TKsDestination : public virtual IDestination {
   // A plain destination reports the stored kind (initially Topic).
   TDestinationType GetDestinationType() const override;
   void SetDestinationType(TDestinationType value) override;
+  // The exact name this destination goes by on the wire, for one received
+  // from a broker in the broker's own naming; empty for the library's own
+  // naming ("jms.queue." / "jms.topic." + name).
+  const std::string& GetWireName() const noexcept { return wireName_; }
 
  protected:
   TDestinationType destinationType_ = TDestinationType::Topic;
+  std::string wireName_;
 };
 
 class TKsQueue : public TKsDestination, public virtual IQueue {
  public:
   explicit TKsQueue(std::string name);
   static std::shared_ptr<TKsQueue> Create(std::string name);
+  // A queue named name that goes by wireName on the wire.
+  static std::shared_ptr<TKsQueue> CreateWithWireName(std::string name, std::string wireName);
 
   // Always Queue, whatever SetDestinationType stored.
   TDestinationType GetDestinationType() const override;

@@ -16,6 +16,8 @@ class TKsTopic : public TKsDestination, public virtual ITopic {
  public:
   explicit TKsTopic(std::string name);
   static std::shared_ptr<TKsTopic> Create(std::string name);
+  // A topic named name that goes by wireName on the wire.
+  static std::shared_ptr<TKsTopic> CreateWithWireName(std::string name, std::string wireName);
 
   // Always Topic, whatever SetDestinationType stored.
   TDestinationType GetDestinationType() const override;

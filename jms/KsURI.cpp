@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "support/KsText.hpp"
+
 namespace ks {
 
 namespace {
@@ -90,6 +92,20 @@ void TKsURI::SetURI(const std::string& uri) {
   }
   host_ = Fetch(authority, ":");
   port_ = authority;
+}
+
+bool FindURIParameter(std::string_view params, std::string_view name, std::string& value) {
+  bool found = false;
+  while (!params.empty()) {
+    const std::size_t amp = params.find('&');
+    const std::string_view item = params.substr(0, amp);
+    params = amp == std::string_view::npos ? std::string_view() : params.substr(amp + 1);
+    const std::size_t eq = item.find('=');
+    if (!SameText(item.substr(0, eq), name)) continue;
+    value.assign(eq == std::string_view::npos ? std::string_view() : item.substr(eq + 1));
+    found = true;
+  }
+  return found;
 }
 
 }  // namespace ks

@@ -11,6 +11,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "support/KsException.hpp"
 
@@ -66,5 +67,11 @@ class TKsURI : public IURI {
   std::string password_;
   std::string params_;
 };
+
+// The value of the parameter name in a parameter text such as
+// "a=1&b=two" (as GetParams answers it): items split at "&", names compared
+// without regard to ASCII case, the last item of that name winning. False when
+// there is none; an item without "=" has the empty value.
+bool FindURIParameter(std::string_view params, std::string_view name, std::string& value);
 
 }  // namespace ks

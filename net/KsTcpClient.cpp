@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 
 namespace ks {
 
@@ -126,6 +127,17 @@ void TKsTcpClient::Connect() {
 }
 
 void TKsTcpClient::CloseSocket(bool notifyPeer) {
+  const int open = fd_.load(std::memory_order_acquire);
+  if (open < 0) return;
+  // A writer blocked in send() holds the write lock: shutting the socket
+  // down ends its send at once, so the descriptor is closed only after the
+  // writer has let go of it (never under a running send, and never reused
+  // by another socket while a send still names it).
+  std::unique_lock<std::mutex> writing(writeMutex_, std::try_to_lock);
+  if (!writing.owns_lock()) {
+    ::shutdown(open, SHUT_RDWR);
+    writing.lock();
+  }
   int fd = fd_.exchange(-1);
   if (fd >= 0) {
     if (notifyPeer) ::shutdown(fd, SHUT_RDWR);
@@ -141,6 +153,7 @@ void TKsTcpClient::Disconnect(bool notifyPeer) {
 }
 
 void TKsTcpClient::SetSendTimeout(std::int32_t milliseconds) {
+  std::lock_guard<std::mutex> writing(writeMutex_);
   int fd = fd_.load(std::memory_order_acquire);
   if (fd < 0) throw EKsNotConnected();
   timeval tv{};
@@ -295,6 +308,7 @@ std::string TKsTcpClient::ReadBytes(std::size_t count) {
 }
 
 void TKsTcpClient::Write(std::string_view bytes) {
+  std::lock_guard<std::mutex> writing(writeMutex_);
   int fd = fd_.load(std::memory_order_acquire);
   if (fd < 0) throw EKsNotConnected();
   std::size_t sent = 0;

@@ -24,15 +24,20 @@
 // its destructor.
 // Threads: one thread reads at a time (CheckForDataOnSource, ReadLn,
 // ReadBytes, the buffer operations). Write and SetSendTimeout may run on
-// another thread while a read waits. Connected and ClosedByPeer do not touch
-// the input buffer and may be called from any thread. Connect and Disconnect
-// must not overlap any other call.
+// any number of other threads while a read waits; they share one write lock,
+// so each Write goes onto the socket whole. Disconnect (and the destructor)
+// may run while another thread is inside Write: the socket is shut down,
+// which ends that write with a socket error, and is closed only after it.
+// Connected and ClosedByPeer do not touch the input buffer and may be called
+// from any thread. Connect must not overlap any other call, and Disconnect
+// must not overlap a read.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -161,6 +166,8 @@ class TKsTcpClient {
   // Exactly count bytes; each wait limited by ReadTimeout.
   std::string ReadBytes(std::size_t count);
   // Sends all bytes with one send call when the socket takes them at once.
+  // Writes are serialised: the bytes of one call are never interleaved with
+  // those of another call on any thread.
   void Write(std::string_view bytes);
   // Raises the closed error when the peer has closed the connection (or it
   // was closed locally), raise is true, and the input buffer is empty or
@@ -188,6 +195,7 @@ class TKsTcpClient {
   std::int32_t readTimeout_ = -1;
 
   std::atomic<int> fd_{-1};
+  std::mutex writeMutex_;  // held for each whole Write, and while closing
   std::atomic<bool> closedByPeer_{false};
 
   std::unique_ptr<char[]> data_;

@@ -109,6 +109,10 @@ void TKsCommAdapter::DoDataAvailable(const std::string& frameText) {
   if (onDataAvailable_) onDataAvailable_(this, frameText);
 }
 
+void TKsCommAdapter::ReportFrameFault(const std::string& text) {
+  if (logger_) logger_->Error(GetName() + ": " + text);
+}
+
 void TKsCommAdapter::DispatchFromReader(const std::string& frameText, const std::function<bool()>& cancelled) {
   if (directDispatch_) {
     DoDataAvailable(frameText);

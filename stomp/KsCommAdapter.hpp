@@ -19,6 +19,7 @@
 // on any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -38,6 +39,9 @@ class EKsInvalidContentLength : public EKsStompError {
  public:
   using EKsStompError::EKsStompError;
 };
+
+// The largest frame body an adapter accepts unless told otherwise: 64 MiB.
+inline constexpr std::size_t kDefaultMaxFrameSize = 64u * 1024u * 1024u;
 
 // Runs the calls that reader threads queued for the application thread (see
 // direct dispatch above). Waits up to timeoutMs (0: no wait) for the first
@@ -77,6 +81,15 @@ class TKsCommAdapter : public IStompCommAdapter {
   // One Trace message: GetName(), ": ", text.
   virtual void Log(const std::string& text);
 
+  // The largest frame body accepted from the peer; larger frames are read
+  // and dropped. Takes effect at the next Connect.
+  void SetMaxFrameSize(std::size_t bytes) { maxFrameSize_ = bytes; }
+  std::size_t GetMaxFrameSize() const { return maxFrameSize_; }
+  // A fault confined to one incoming frame (a skipped oversized frame, a
+  // frame the layers above could not handle): written as one ERROR line,
+  // GetName(), ": ", text. May run on any thread.
+  void ReportFrameFault(const std::string& text);
+
   const std::shared_ptr<ILogging>& GetLogger() const { return logger_; }
   // Replaces the logger (for hosts and tests that want their own); set it
   // before Connect.
@@ -98,6 +111,7 @@ class TKsCommAdapter : public IStompCommAdapter {
   bool directDispatch_;
 
  private:
+  std::size_t maxFrameSize_ = kDefaultMaxFrameSize;
   std::unique_ptr<TKsSSLOptions> sslOptions_;
   TKsAdapterNotifyEvent onConnect_;
   TKsAdapterNotifyEvent onAfterConnect_;

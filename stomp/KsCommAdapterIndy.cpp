@@ -1,5 +1,6 @@
 #include "stomp/KsCommAdapterIndy.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <limits>
@@ -52,13 +53,15 @@ void TKsFrameCutter::Reset() {
   phase_ = TPhase::Header;
   scanned_ = 0;
   headerBegin_ = headerLen_ = bodyStart_ = bodyNeed_ = bodyEnd_ = consume_ = 0;
-  trimBody_ = false;
-  empty_ = false;
+  unit_ = TUnit::Frame;
 }
+
+void TKsFrameCutter::SetMaxFrameSize(std::size_t bytes) { maxFrameSize_ = bytes; }
 
 bool TKsFrameCutter::Advance(std::string_view b) {
   try {
     if (phase_ == TPhase::Ready) return true;
+    if (phase_ == TPhase::Discard) return AdvanceDiscard(b);
     if (phase_ == TPhase::Header) {
       // Resume one byte early: an LF at the old end may pair with a new one.
       std::size_t from = scanned_ > 0 ? scanned_ - 1 : 0;
@@ -73,43 +76,26 @@ bool TKsFrameCutter::Advance(std::string_view b) {
       bodyStart_ = p + 2;
       std::string_view header = TrimView(b.substr(0, p));
       if (header.empty()) {
-        empty_ = true;
+        unit_ = TUnit::Blank;
         consume_ = bodyStart_;
         phase_ = TPhase::Ready;
         return true;
       }
       headerBegin_ = static_cast<std::size_t>(header.data() - b.data());
       headerLen_ = header.size();
-      // The length scan needs the block followed by LF LF: the buffer holds
-      // exactly that unless trimming cut blanks off the block's end.
-      std::string_view block;
-      if (headerBegin_ + headerLen_ == p) {
-        block = b.substr(headerBegin_, headerLen_ + 2);
-      } else {
-        scratch_.assign(header);
-        scratch_.append("\n\n");
-        block = scratch_;
-      }
-      // Most blocks hold no "content-length:" at all, which a substring
-      // search tells faster than the line-by-line scan.
-      constexpr std::string_view kName = "content-length:";
-      const TKsContentLengthScan scan = block.find(kName) == std::string_view::npos
-                                            ? TKsContentLengthScan{}
-                                            : TKsStompFrame::ScanContentLength(block);
-      if (scan.Present) {
-        if (!scan.Valid) {
-          throw EKsInvalidContentLength("Invalid content-length \"" + ContentLengthText(block) + "\": not a number");
-        }
-        if (scan.Value < 0) {
-          throw EKsInvalidContentLength("Invalid content-length \"" + ContentLengthText(block) + "\": negative");
-        }
-        if (scan.Value > std::numeric_limits<std::int32_t>::max() - 2) {
-          throw EKsInvalidContentLength("Invalid content-length \"" + ContentLengthText(block) + "\": too large");
-        }
-      }
+      const std::int64_t length = DeclaredLength(b, p);
       scanned_ = 0;
-      if (scan.Present && scan.Value > 0) {
-        bodyNeed_ = static_cast<std::size_t>(scan.Value) + 2;
+      if (length > 0 && static_cast<std::uint64_t>(length) > maxFrameSize_) {
+        // Too large to hold: the body (with its NUL and LF) is read and
+        // dropped piece by piece as it arrives.
+        StartDiscard("Frame body of " + std::to_string(length) + " bytes exceeds the maximum frame size of " +
+                     std::to_string(maxFrameSize_) + " bytes; frame skipped");
+        discardLeft_ = static_cast<std::size_t>(length) + 2;
+        consume_ = bodyStart_;
+        return true;
+      }
+      if (length > 0) {
+        bodyNeed_ = static_cast<std::size_t>(length) + 2;
         phase_ = TPhase::Body;
       } else {
         phase_ = TPhase::Nul;
@@ -117,50 +103,131 @@ bool TKsFrameCutter::Advance(std::string_view b) {
     }
     if (phase_ == TPhase::Body) {
       if (b.size() - bodyStart_ < bodyNeed_) return false;
+      // The frame text keeps the NUL and LF: the parser checks them.
       bodyEnd_ = bodyStart_ + bodyNeed_;
       consume_ = bodyEnd_;
-      trimBody_ = false;
       phase_ = TPhase::Ready;
       return true;
     }
-    // Nul: the body ends at the next NUL.
+    // Nul: the body ends at the next NUL and is taken as it is; the line
+    // feeds and blanks after the NUL are skipped in front of the next frame.
     std::string_view rest = b.substr(bodyStart_);
     std::size_t q = rest.find('\0', scanned_);
     if (q == std::string_view::npos) {
       scanned_ = rest.size();
-      if (rest.size() > kMaxLine) throw EKsMaxLineLengthExceeded();
+      if (rest.size() > maxFrameSize_) {
+        StartDiscard("Frame body exceeds the maximum frame size of " + std::to_string(maxFrameSize_) +
+                     " bytes; frame skipped");
+        discardToNul_ = true;
+        consume_ = b.size();
+        return true;
+      }
       return false;
     }
-    if (q > kMaxLine) throw EKsMaxLineLengthExceeded();
+    if (q > maxFrameSize_) {
+      StartDiscard("Frame body of " + std::to_string(q) + " bytes exceeds the maximum frame size of " +
+                   std::to_string(maxFrameSize_) + " bytes; frame skipped");
+      consume_ = bodyStart_ + q + 1;
+      phase_ = TPhase::Ready;
+      return true;
+    }
     bodyEnd_ = bodyStart_ + q;
-    consume_ = bodyEnd_ + 1;  // the NUL; an LF after it is left for the next trim
-    trimBody_ = true;
+    consume_ = bodyEnd_ + 1;
     phase_ = TPhase::Ready;
     return true;
   } catch (...) {
     Reset();
+    discardToNul_ = false;
+    discardLeft_ = 0;
     throw;
   }
 }
 
+std::int64_t TKsFrameCutter::DeclaredLength(std::string_view b, std::size_t terminator) {
+  // The length scan needs the block followed by LF LF: the buffer holds
+  // exactly that unless trimming cut blanks off the block's end.
+  std::string_view block;
+  if (headerBegin_ + headerLen_ == terminator) {
+    block = b.substr(headerBegin_, headerLen_ + 2);
+  } else {
+    scratch_.assign(b.substr(headerBegin_, headerLen_));
+    scratch_.append("\n\n");
+    block = scratch_;
+  }
+  // Most blocks hold no "content-length:" at all, which a substring search
+  // tells faster than the line-by-line scan.
+  constexpr std::string_view kName = "content-length:";
+  if (block.find(kName) == std::string_view::npos) return 0;
+  const TKsContentLengthScan scan = TKsStompFrame::ScanContentLength(block);
+  if (!scan.Present) return 0;
+  if (!scan.Valid) {
+    throw EKsInvalidContentLength("Invalid content-length \"" + ContentLengthText(block) + "\": not a number");
+  }
+  if (scan.Value < 0) {
+    throw EKsInvalidContentLength("Invalid content-length \"" + ContentLengthText(block) + "\": negative");
+  }
+  if (scan.Value > std::numeric_limits<std::int32_t>::max() - 2) {
+    throw EKsInvalidContentLength("Invalid content-length \"" + ContentLengthText(block) + "\": too large");
+  }
+  return scan.Value;
+}
+
+void TKsFrameCutter::StartDiscard(std::string notice) {
+  notice_ = std::move(notice);
+  unit_ = TUnit::Skipped;
+  phase_ = TPhase::Discard;
+  discardLeft_ = 0;
+  discardToNul_ = false;
+}
+
+bool TKsFrameCutter::AdvanceDiscard(std::string_view b) {
+  if (b.empty()) return false;
+  unit_ = TUnit::Skipped;
+  if (discardToNul_) {
+    const std::size_t q = b.find('\0');
+    if (q == std::string_view::npos) {
+      consume_ = b.size();
+      return true;
+    }
+    consume_ = q + 1;
+    discardToNul_ = false;
+  } else {
+    consume_ = std::min(b.size(), discardLeft_);
+    discardLeft_ -= consume_;
+    if (discardLeft_ > 0) return true;
+  }
+  // The skipped frame ends with this piece.
+  phase_ = TPhase::Ready;
+  return true;
+}
+
+bool TKsFrameCutter::TakeNotice(std::string& text) {
+  if (notice_.empty()) return false;
+  text = std::move(notice_);
+  notice_.clear();
+  return true;
+}
+
 std::size_t TKsFrameCutter::Take(std::string_view b, std::string& out) {
   out.clear();
-  if (!empty_) {
+  if (unit_ == TUnit::Frame) {
     std::string_view header = b.substr(headerBegin_, headerLen_);
     std::string_view body = b.substr(bodyStart_, bodyEnd_ - bodyStart_);
-    if (trimBody_) body = TrimView(body);
     out.reserve(header.size() + 2 + body.size());
     out.append(header);
     out.append("\n\n");
     out.append(body);
   }
-  std::size_t consumed = consume_;
-  Reset();
-  return consumed;
+  return Skip();
 }
 
 std::size_t TKsFrameCutter::Skip() {
   std::size_t consumed = consume_;
+  // A skipped frame still being dropped stays in its discard phase.
+  if (phase_ == TPhase::Discard) {
+    consume_ = 0;
+    return consumed;
+  }
   Reset();
   return consumed;
 }
@@ -201,14 +268,26 @@ void TKsStompReadThread::Run() {
       // Closed with no whole frame left: nothing more can arrive.
       if (!got) client.CheckForDisconnect(true, true);
     }
-    if (got && !buffer_.empty()) {
-      adapter.DispatchFromReader(buffer_, [this] { return Terminated(); });
-    }
+    if (got && !buffer_.empty()) DispatchOne(adapter);
   } catch (const std::exception& e) {
     if (!Terminated() && !adapter.closeExpected_.load(std::memory_order_acquire)) {
       adapter.GetLogger()->Error(adapter.GetName() + ": " + e.what());
     }
     throw;
+  }
+}
+
+void TKsStompReadThread::DispatchOne(TKsCommAdapterIndy& adapter) {
+  // Whatever goes wrong with one frame (an ERROR from the broker, a frame
+  // the layers above cannot convert, a listener that throws) is that frame's
+  // fault alone: it is reported and the reader goes on with the next frame.
+  // Only the transport's own errors end the reader.
+  try {
+    adapter.DispatchFromReader(buffer_, [this] { return Terminated(); });
+  } catch (const std::exception& e) {
+    adapter.ReportFrameFault(e.what());
+  } catch (...) {
+    adapter.ReportFrameFault("Unknown error while handling a frame");
   }
 }
 
@@ -262,6 +341,7 @@ std::shared_ptr<IURI> TKsCommAdapterIndy::GetURI() const { return uri_; }
 
 void TKsCommAdapterIndy::ResetStreamState() {
   cutter_.Reset();
+  cutter_.SetMaxFrameSize(GetMaxFrameSize());
   sendTimeout_.store(-1, std::memory_order_release);
   closeExpected_.store(false, std::memory_order_release);
 }
@@ -325,6 +405,7 @@ bool TKsCommAdapterIndy::TakeBufferedUnit(std::string& frameText) {
   std::string_view buffered = client_->InputBuffer();
   if (buffered.empty() || !cutter_.Advance(buffered)) return false;
   client_->Consume(cutter_.Take(buffered, frameText));
+  ReportSkippedFrame();
   return true;
 }
 
@@ -334,7 +415,13 @@ bool TKsCommAdapterIndy::FrameBuffered() {
     if (buffered.empty() || !cutter_.Advance(buffered)) return false;
     if (!cutter_.EmptyUnit()) return true;
     client_->Consume(cutter_.Skip());
+    ReportSkippedFrame();
   }
+}
+
+void TKsCommAdapterIndy::ReportSkippedFrame() {
+  std::string notice;
+  if (cutter_.TakeNotice(notice)) ReportFrameFault(notice);
 }
 
 void TKsCommAdapterIndy::ReadUnit(std::int32_t timeout, std::string& frameText) {
@@ -412,6 +499,9 @@ void TKsCommAdapterIndy::Stop() {
 void TKsCommAdapterIndy::Transmit(const std::string& data, std::int32_t sendTimeout) {
   const bool debug = GetLogger()->IsDebugEnabled();
   if (debug) Log("StompTransmit");
+  // One frame at a time, with its own send time-out: the time-out and the
+  // write are one step for the other threads of the connection.
+  std::lock_guard<std::mutex> transmitting(transmitMutex_);
   // The socket option is set only when it changes: no extra system call per
   // frame.
   if (sendTimeout != -1 && sendTimeout_.exchange(sendTimeout, std::memory_order_acq_rel) != sendTimeout) {

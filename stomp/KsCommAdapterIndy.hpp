@@ -2,26 +2,33 @@
 // object TIdStompClient and its reader thread TKsStompReadThread, plus
 // RegisterTcpAdapter, which puts the adapter into the adapter registry.
 //
-// Frames are cut from the socket's input buffer in place: the header block up
-// to LF LF (trimmed of blanks and control characters at both ends), then
-// either "content-length" + 2 bytes (body, NUL and the LF after it, byte for
-// byte) or, without a length, the bytes up to the next NUL (trimmed). Nothing
-// is consumed until a frame is complete, so a read that times out halfway
-// loses nothing: the next read, on any thread, completes the same frame. A
-// header block of blanks is consumed without a callback. A header block or a
-// length-less body longer than 16384 bytes raises "Max line length
-// exceeded."; an unusable content-length raises EKsInvalidContentLength.
+// Frames are cut from the socket's input buffer in place: blanks and control
+// characters in front of a command are skipped, then the header block up to
+// LF LF, then either "content-length" + 2 bytes (body, NUL and the LF after
+// it) or, without a length, the bytes up to the next NUL. Either way the body
+// is delivered byte for byte. Nothing is consumed until a frame is complete,
+// so a read that times out halfway loses nothing: the next read, on any
+// thread, completes the same frame. A header block of blanks is consumed
+// without a callback. A header block longer than 16384 bytes raises "Max line
+// length exceeded."; an unusable content-length raises
+// EKsInvalidContentLength. A body longer than the maximum frame size (64 MiB
+// unless SetMaxFrameSize says otherwise) is dropped as it arrives and
+// reported through ReportFrameFault; reading goes on with the next frame.
 //
 // The reader thread waits at most 200 ms at a time, so Stop and Disconnect
 // take effect within about 200 ms even while a frame is incomplete; frames
 // that arrived together are dispatched one after another without waiting.
-// When the reader ends because of an error it writes one ERROR line with the
-// error's text through the adapter's logger (not when it was asked to end or
-// after DISCONNECT was sent), and raises nothing to the layer above.
+// A fault of one frame (an ERROR frame, a frame the layers above cannot
+// convert, a listener that throws) is reported through ReportFrameFault and
+// the reader goes on. The reader ends only with the transport: when it ends
+// because of a transport error it writes one ERROR line with the error's text
+// through the adapter's logger (not when it was asked to end or after
+// DISCONNECT was sent), and raises nothing to the layer above.
 //
 // Ownership: the adapter owns its client and its reader thread. Disconnect
 // before destroying it; the destructor also ends a reader that still runs.
-// Threads: Transmit from any thread. The synchronous reads (ReceiveFrame,
+// Threads: Transmit from any thread; concurrent calls go onto the socket one
+// whole frame after another. The synchronous reads (ReceiveFrame,
 // WaitForFrame, PollFrame, DataAvailable) on one thread at a time and only
 // while the reader is stopped. Connect, Disconnect and SetURI on the owner's
 // thread (Disconnect from inside a handler on the reader thread is allowed:
@@ -32,6 +39,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -54,35 +62,59 @@ class TIdStompClient : public TKsTcpClient {
 // Cuts frame texts out of a stream's input buffer without consuming anything
 // until a frame is whole. Positions are relative to the first unconsumed byte,
 // so they stay valid while the stream only appends.
+//
+// A unit is a frame, a header block of blanks (Blank), or a piece of a frame
+// whose body is over the maximum frame size (Skipped): such a frame is
+// dropped as its bytes arrive, never held whole, and its first piece carries
+// a notice for the caller to report.
 class TKsFrameCutter {
  public:
-  // Examines the buffered bytes; true when a whole unit (a frame, or a header
-  // block of blanks) is there. Never waits. Raises EKsMaxLineLengthExceeded
+  enum class TUnit { Frame, Blank, Skipped };
+
+  // The largest body accepted, with or without content-length (default
+  // 64 MiB).
+  void SetMaxFrameSize(std::size_t bytes);
+  std::size_t GetMaxFrameSize() const { return maxFrameSize_; }
+  // Examines the buffered bytes; true when a whole unit is there. Never
+  // waits. Raises EKsMaxLineLengthExceeded (header block over 16384 bytes)
   // and EKsInvalidContentLength (and then starts over on the next call).
   bool Advance(std::string_view buffered);
-  // After Advance answered true: true when the unit is a header block of
-  // blanks (no frame).
-  bool EmptyUnit() const { return empty_; }
-  // After Advance answered true: moves the frame text into out (for an empty
-  // unit, out is cleared), answers how many bytes to consume, and resets.
+  // After Advance answered true: what the unit is.
+  TUnit Unit() const { return unit_; }
+  bool EmptyUnit() const { return unit_ != TUnit::Frame; }
+  // After Advance answered true: moves the frame text into out (cleared for
+  // a unit that is not a frame), answers how many bytes to consume, and
+  // resets.
   std::size_t Take(std::string_view buffered, std::string& out);
-  // After Advance answered true for an empty unit: the bytes to consume.
+  // After Advance answered true for a unit that is not a frame: the bytes
+  // to consume.
   std::size_t Skip();
+  // True once for each skipped frame, with the text that says why.
+  bool TakeNotice(std::string& text);
   void Reset();
 
  private:
-  enum class TPhase { Header, Body, Nul, Ready };
+  enum class TPhase { Header, Body, Nul, Discard, Ready };
+  // The declared content-length of the header block ending at terminator
+  // (0 when none); raises EKsInvalidContentLength for an unusable one.
+  std::int64_t DeclaredLength(std::string_view buffered, std::size_t terminator);
+  void StartDiscard(std::string notice);
+  bool AdvanceDiscard(std::string_view buffered);
+
   TPhase phase_ = TPhase::Header;
-  std::size_t scanned_ = 0;    // bytes already searched for the current terminator
+  TUnit unit_ = TUnit::Frame;
+  std::size_t maxFrameSize_ = kDefaultMaxFrameSize;
+  std::size_t scanned_ = 0;      // bytes already searched for the current terminator
   std::size_t headerBegin_ = 0;  // the trimmed header block
   std::size_t headerLen_ = 0;
   std::size_t bodyStart_ = 0;  // first byte after the header block's LF LF
   std::size_t bodyNeed_ = 0;   // Body: content-length + 2
-  std::size_t bodyEnd_ = 0;    // Ready: end of the bytes to append (exclusive)
+  std::size_t bodyEnd_ = 0;    // Ready: end of the frame text (exclusive)
   std::size_t consume_ = 0;    // Ready: bytes to consume
-  bool trimBody_ = false;      // Ready: the body was read up to NUL
-  bool empty_ = false;
-  std::string scratch_;        // header block + LF LF for the length scan (reused)
+  std::size_t discardLeft_ = 0;  // Discard: bytes of the skipped frame still to drop
+  bool discardToNul_ = false;    // Discard: drop up to the next NUL instead
+  std::string notice_;           // why the current frame is skipped, until taken
+  std::string scratch_;          // header block + LF LF for the length scan (reused)
 };
 
 class TKsStompReadThread : public TKsThread {
@@ -101,6 +133,9 @@ class TKsStompReadThread : public TKsThread {
   void Run() override;
 
  private:
+  // Dispatches buffer_; a fault of the frame is reported, never raised.
+  void DispatchOne(TKsCommAdapterIndy& adapter);
+
   TKsCommAdapterIndy* adapter_;  // the owner; outlives the thread
   std::string buffer_;           // the frame text being handed over
   std::atomic<std::thread::id> threadId_{};
@@ -153,6 +188,8 @@ class TKsCommAdapterIndy : public TKsCommAdapter {
   void ReadUnit(std::int32_t timeout, std::string& frameText);
   void EndReader();
   void ResetStreamState();
+  // Reports a frame the cutter has begun to skip (once per frame).
+  void ReportSkippedFrame();
 
   std::unique_ptr<TIdStompClient> client_;
   std::unique_ptr<TKsStompReadThread> readerThread_;
@@ -163,6 +200,7 @@ class TKsCommAdapterIndy : public TKsCommAdapter {
   TKsFrameCutter cutter_;
   std::string receiveText_;          // the frame text of a synchronous read
   bool receiveTextInUse_ = false;
+  std::mutex transmitMutex_;                   // one frame (time-out and bytes) at a time
   std::atomic<std::int32_t> sendTimeout_{-1};  // SO_SNDTIMEO last set on this socket
   std::atomic<bool> closeExpected_{false};     // DISCONNECT was sent
 };

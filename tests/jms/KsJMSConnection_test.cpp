@@ -449,7 +449,8 @@ TEST(Consumer, SubscribeIdsReceiveAndClose) {
   EXPECT_EQ(first->GetMessageSelector(), "color = 'red'");
   EXPECT_THROW(session->CreateConsumer(nullptr), EUnsupportedOperationException);
 
-  // Each receive reads one frame; a RECEIPT yields none.
+  // A receive reads frames until its own message; a RECEIPT is read past
+  // and the time-out ends the wait.
   f.fake->QueueFrame(MessageFrame(id1, "one", "m-1"));
   auto received = first->Receive();
   ASSERT_NE(received, nullptr);
@@ -458,10 +459,9 @@ TEST(Consumer, SubscribeIdsReceiveAndClose) {
   f.fake->QueueFrame(std::string("RECEIPT\nreceipt-id:r1\n\n") + std::string(1, '\0') + "\n");
   EXPECT_EQ(first->Receive(500), nullptr);
   EXPECT_EQ(f.fake->LastRead(), "ReceiveFrame");
-  EXPECT_EQ(f.fake->LastReceiveTimeout(), 500);
+  EXPECT_LE(f.fake->LastReceiveTimeout(), 500);
   EXPECT_FALSE(f.fake->LastRaiseOnTimeout());
   EXPECT_EQ(second->ReceiveNoWait(), nullptr);
-  EXPECT_EQ(f.fake->LastRead(), "PollFrame");
 
   // Client acknowledgement writes one ACK with the message id.
   f.fake->ClearTransmitted();
@@ -545,24 +545,23 @@ TEST(Dispatch, RoutesBySubscriptionAcrossSessions) {
   f.connection->Dispatch(&f.connection->GetClient(), Incoming(id2));
   EXPECT_EQ(l1->messages.size(), 1u);
   EXPECT_EQ(l2->messages.size(), 2u);
-  // A message no listener consumer owns is reported (also one for a
-  // consumer without a listener).
-  for (const std::string& stray : {std::string("nobody"), idQuiet}) {
-    try {
-      f.connection->Dispatch(&f.connection->GetClient(), Incoming(stray));
-      FAIL() << "no assertion";
-    } catch (const EAssertionFailed& e) {
-      EXPECT_EQ(std::string(e.what()).rfind("Found no Matching Consumer for message (KsJMSConnection, line ", 0), 0u)
-          << e.what();
-    }
-  }
+  // A message no consumer owns is dropped, and delivery goes on; one for a
+  // consumer without a listener is held for its next receive.
+  EXPECT_NO_THROW(f.connection->Dispatch(&f.connection->GetClient(), Incoming("nobody")));
+  EXPECT_EQ(f.connection->HeldCount(), 0u);
+  f.connection->Dispatch(&f.connection->GetClient(), Incoming(idQuiet));
+  EXPECT_EQ(f.connection->HeldCount(), 1u);
+  EXPECT_TRUE(f.connection->ReceiveFor(idQuiet, TKsReceiveWait::NoWait, 0));
+  EXPECT_EQ(f.connection->HeldCount(), 0u);
+  f.connection->Dispatch(&f.connection->GetClient(), Incoming(id1));
+  EXPECT_EQ(l1->messages.size(), 2u);
   // The session's own dispatch checks only its consumers.
   EXPECT_THROW(std::dynamic_pointer_cast<TKsJMSSession>(s1)->Dispatch(Incoming(id2)), EAssertionFailed);
   // Without listener consumers, messages are ignored.
   c1->SetMessageListener(nullptr);
   c2->SetMessageListener(nullptr);
   EXPECT_NO_THROW(f.connection->Dispatch(&f.connection->GetClient(), Incoming("nobody")));
-  EXPECT_EQ(l1->messages.size(), 1u);
+  EXPECT_EQ(l1->messages.size(), 2u);
   EXPECT_EQ(l2->messages.size(), 2u);
 }
 
@@ -625,6 +624,9 @@ TEST(Session, CloseDisposesConsumersAndProducers) {
   EXPECT_NO_THROW(session->Close());
   EXPECT_EQ(session->GetAcknowledgeMode(), SESSION_TRANSACTED);
   session.reset();
+  EXPECT_FALSE(weak.expired());  // its consumer and producer keep it
+  consumer.reset();
+  producer.reset();
   EXPECT_TRUE(weak.expired());  // the connection let go of it
 }
 
