@@ -6,7 +6,11 @@
 // and end with the same error, since a frame's bytes may arrive split in any
 // way. Every frame text then goes through TKsStompFrame::Parse, as the
 // protocol client does. An input whose first byte has its top four bits set
-// is repeated up to 20000 bytes, to reach the 16384-byte line limit.
+// is repeated up to 20000 bytes, to reach the 16384-byte line limit. The
+// maximum frame size is taken from the input (64 to 4159 bytes, or the
+// default), and the unconsumed bytes may never grow past a header block plus
+// that size before the cutter hands out a unit: oversized frames are skipped
+// as they arrive, once each, in both runs alike.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -24,14 +28,19 @@ namespace {
 
 struct TCutResult {
   std::vector<std::string> frames;  // empty text: a header block of blanks
+  std::vector<std::string> notices;  // one per skipped frame
   std::string error;                // what() of the error that ended the stream
   std::size_t consumed = 0;
 };
 
 // Feeds bytes to a cutter in pieces (sizes from the generator; 0 = whole).
-TCutResult Cut(std::string_view bytes, std::uint32_t seed, bool whole) {
+TCutResult Cut(std::string_view bytes, std::uint32_t seed, bool whole, std::size_t maxFrame) {
   TCutResult result;
   ks::TKsFrameCutter cutter;
+  cutter.SetMaxFrameSize(maxFrame);
+  // What may be buffered without a unit: a header block, its LF LF, a body
+  // of the limit and its NUL LF, plus the piece that just arrived.
+  const std::size_t bound = ks::TKsTcpClient::MaxLineLength + 2 + maxFrame + 2 + 64;
   std::string buffer;  // the stand-in input buffer: buffer[consumed..] is unconsumed
   std::size_t fed = 0;
   std::uint32_t state = seed | 1u;
@@ -47,10 +56,18 @@ TCutResult Cut(std::string_view bytes, std::uint32_t seed, bool whole) {
     try {
       for (;;) {
         const std::string_view unconsumed = std::string_view(buffer).substr(result.consumed);
-        if (unconsumed.empty() || !cutter.Advance(unconsumed)) break;
+        if (unconsumed.empty()) break;
+        if (!cutter.Advance(unconsumed)) {
+          FuzzCheck(whole || unconsumed.size() <= bound, "the buffer grew past the frame limit without a unit");
+          break;
+        }
+        const ks::TKsFrameCutter::TUnit unit = cutter.Unit();
         const std::size_t used = cutter.Take(unconsumed, frame);
         FuzzCheck(used > 0 && used <= unconsumed.size(), "cutter consumed nothing or too much");
         result.consumed += used;
+        std::string notice;
+        if (cutter.TakeNotice(notice)) result.notices.push_back(notice);
+        if (unit == ks::TKsFrameCutter::TUnit::Skipped) continue;
         result.frames.push_back(frame);
       }
     } catch (const ks::Exception& e) {
@@ -71,14 +88,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string unit = bytes;
     while (bytes.size() < 20000) bytes += unit;
   }
-  const TCutResult whole = Cut(bytes, seed, true);
-  const TCutResult pieces = Cut(bytes, seed, false);
+  const std::size_t maxFrame = (data[1] & 0x80) != 0 ? 64 + ((data[1] & 0x3F) << 6 | (data[0] & 0x3F))
+                                                    : ks::kDefaultMaxFrameSize;
+  const TCutResult whole = Cut(bytes, seed, true, maxFrame);
+  const TCutResult pieces = Cut(bytes, seed, false, maxFrame);
   FuzzCheck(whole.frames == pieces.frames, "splitting the stream changed the frames cut from it");
+  FuzzCheck(whole.notices.size() == pieces.notices.size(), "splitting the stream changed the frames skipped");
   FuzzCheck(whole.error == pieces.error, "splitting the stream changed the error");
   FuzzCheck(whole.consumed == pieces.consumed, "splitting the stream changed the bytes consumed");
   for (const std::string& text : whole.frames) {
     if (text.empty()) continue;
     FuzzCheck(static_cast<unsigned char>(text.front()) > 0x20, "frame text starts with a blank");
+    const std::size_t blockEnd = text.find("\n\n");
+    FuzzCheck(blockEnd != std::string::npos, "frame text without its header block");
+    FuzzCheck(text.size() - blockEnd - 2 <= maxFrame + 2, "a frame over the limit was handed out");
     try {
       (void)ks::TKsStompFrame::Parse(text);
     } catch (const ks::Exception&) {

@@ -3,9 +3,10 @@
 //
 // The connection owns its protocol client (TKsJMSClient), keeps its sessions
 // in creation order, connects on Start (a connect failure is stored and
-// raised as EConnectionFailedException; a later Start retries), and offers
-// every incoming message to its sessions in turn. Close never raises and may
-// be called any number of times.
+// raised as EConnectionFailedException; a later Start retries), routes every
+// incoming message to the consumer of its subscription, and holds messages
+// for synchronous consumers until they receive them. Close never raises and
+// may be called any number of times.
 //
 // A session creates producers, consumers, destinations and messages, holds
 // the acknowledge mode and (when transacted) the current transaction id
@@ -23,7 +24,9 @@
 // memory. Messages reach their connection only through its serial number.
 // Threads: configuration, Start, Stop, Close and the create operations belong
 // to the application's thread. Dispatch runs on the thread that read the
-// frame. The session and consumer lists are copy-on-write snapshots under
+// frame. ReceiveFor may run on several application threads at once: one of
+// them reads the socket at a time and hands the others their messages
+// through the holding area (guarded by its own lock). The session and consumer lists are copy-on-write snapshots under
 // small locks, so sessions and consumers may be created or closed while
 // messages arrive; no list lock is held while a listener runs. Sends of one
 // session hold only that session's lock.
