@@ -254,16 +254,17 @@ void TKsJMSConnection::Dispatch(TKsJMSClient* /*client*/, const std::shared_ptr<
   std::string copy;
   const std::string_view subscription = SubscriptionOf(*message, copy);
   bool listenerSeen = false;
+  const TKsMessageConsumer* owner = nullptr;
   const auto sessions = SessionSnapshot();
   for (const auto& session : *sessions) {
-    switch (session->TryDispatch(message, subscription, listenerSeen)) {
+    switch (session->TryDispatch(message, subscription, listenerSeen, owner)) {
       case TKsJMSSession::TDispatched::Delivered:
         return;
       case TKsJMSSession::TDispatched::NoListener: {
         const std::size_t bytes = BodyBytesOf(*message);
         {
           std::lock_guard<std::mutex> guard(heldLock_);
-          held_.push_back(THeld{std::string(subscription), message, bytes});
+          held_.push_back(THeld{owner, message, bytes});
           heldBytes_ += bytes;
         }
         heldChanged_.notify_all();
@@ -279,9 +280,9 @@ void TKsJMSConnection::Dispatch(TKsJMSClient* /*client*/, const std::shared_ptr<
                                 "\", which no consumer of this connection owns");
 }
 
-std::shared_ptr<IMessage> TKsJMSConnection::TakeHeldLocked(const std::string& consumerId) {
+std::shared_ptr<IMessage> TKsJMSConnection::TakeHeldLocked(const TKsMessageConsumer* consumer) {
   for (auto it = held_.begin(); it != held_.end(); ++it) {
-    if (it->consumerId != consumerId) continue;
+    if (it->consumer != consumer) continue;
     std::shared_ptr<IMessage> message = std::move(it->message);
     heldBytes_ -= it->bytes;
     held_.erase(it);
@@ -290,10 +291,10 @@ std::shared_ptr<IMessage> TKsJMSConnection::TakeHeldLocked(const std::string& co
   return nullptr;
 }
 
-void TKsJMSConnection::DropHeld(const std::string& consumerId) {
+void TKsJMSConnection::DropHeld(const TKsMessageConsumer* consumer) {
+  std::vector<std::shared_ptr<IMessage>> dropped;  // released after the lock
   std::lock_guard<std::mutex> guard(heldLock_);
-  while (TakeHeldLocked(consumerId)) {
-  }
+  while (auto message = TakeHeldLocked(consumer)) dropped.push_back(std::move(message));
 }
 
 std::size_t TKsJMSConnection::HeldCount() const {
@@ -327,20 +328,20 @@ bool TKsJMSConnection::ReadOneFrame(TKsReceiveWait wait, std::chrono::steady_clo
   return true;
 }
 
-std::shared_ptr<IMessage> TKsJMSConnection::ReceiveFor(const std::string& consumerId, TKsReceiveWait wait,
+std::shared_ptr<IMessage> TKsJMSConnection::ReceiveFor(const TKsMessageConsumer* consumer, TKsReceiveWait wait,
                                                        std::int32_t timeout) {
   using Clock = std::chrono::steady_clock;
   const bool limited = wait == TKsReceiveWait::Timed && timeout > 0;
   const auto deadline = Clock::now() + std::chrono::milliseconds(limited ? timeout : 0);
   std::unique_lock<std::mutex> lock(heldLock_);
   for (;;) {
-    if (auto message = TakeHeldLocked(consumerId)) return message;
+    if (auto message = TakeHeldLocked(consumer)) return message;
     if (reading_) {
       // Another receive is reading the socket; it holds what is ours.
       if (wait == TKsReceiveWait::NoWait) return nullptr;
       if (limited) {
         if (heldChanged_.wait_until(lock, deadline) == std::cv_status::timeout) {
-          return TakeHeldLocked(consumerId);
+          return TakeHeldLocked(consumer);
         }
       } else {
         heldChanged_.wait(lock);
@@ -364,7 +365,7 @@ std::shared_ptr<IMessage> TKsJMSConnection::ReceiveFor(const std::string& consum
     reading_ = false;
     heldChanged_.notify_all();
     if (error) std::rethrow_exception(error);
-    if (auto message = TakeHeldLocked(consumerId)) return message;
+    if (auto message = TakeHeldLocked(consumer)) return message;
     if (!more) return nullptr;
   }
 }
@@ -774,17 +775,20 @@ void TKsJMSSession::Dispatch(const std::shared_ptr<IMessage>& message) {
   if (!message) return;
   std::string copy;
   bool listenerSeen = false;
-  if (TryDispatch(message, SubscriptionOf(*message, copy), listenerSeen) == TDispatched::Delivered) return;
+  const TKsMessageConsumer* owner = nullptr;
+  if (TryDispatch(message, SubscriptionOf(*message, copy), listenerSeen, owner) == TDispatched::Delivered) return;
   KS_ASSERT(!listenerSeen, "Found no Matching Consumer for message");
 }
 
 TKsJMSSession::TDispatched TKsJMSSession::TryDispatch(const std::shared_ptr<IMessage>& message,
-                                                      std::string_view subscription, bool& listenerSeen) {
+                                                      std::string_view subscription, bool& listenerSeen,
+                                                      const TKsMessageConsumer*& owner) {
   const auto consumers = ConsumerSnapshot();
   for (const auto& consumer : *consumers) {
     const bool hasListener = consumer->HasListener();
     listenerSeen = listenerSeen || hasListener;
     if (consumer->GetConsumerID().GetID() != subscription) continue;
+    owner = consumer.get();
     if (!hasListener) return TDispatched::NoListener;
     // No list lock is held here: the listener may create or close
     // consumers and send.

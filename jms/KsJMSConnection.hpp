@@ -117,7 +117,7 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // delivered the frame.
   void Dispatch(TKsJMSClient* client, const std::shared_ptr<IMessage>& message);
 
-  // The synchronous receive of the consumer with the given id: the next
+  // The synchronous receive of the given consumer: the next
   // message of that subscription, in arrival order, or none when the wait
   // ends first. Frames for other consumers read on the way are held for
   // them; RECEIPT frames are read past. While one thread reads the socket,
@@ -126,9 +126,10 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // what has already arrived (each check for bytes waits up to 50 ms).
   // Raises EIllegalStateException when the holding area is full (see
   // kMaxHeldMessages), and the transport's errors.
-  std::shared_ptr<IMessage> ReceiveFor(const std::string& consumerId, TKsReceiveWait wait, std::int32_t timeout);
+  std::shared_ptr<IMessage> ReceiveFor(const TKsMessageConsumer* consumer, TKsReceiveWait wait,
+                                       std::int32_t timeout);
   // Drops the messages held for a consumer that is going away.
-  void DropHeld(const std::string& consumerId);
+  void DropHeld(const TKsMessageConsumer* consumer);
   // How many messages are held for consumers that have not received them yet.
   std::size_t HeldCount() const;
 
@@ -153,10 +154,10 @@ class TKsJMSConnection : public IMessageTransformerHost,
   std::shared_ptr<const TSessionList> SessionSnapshot() const;
   // Reads at most one frame for ReceiveFor; false when the wait is over.
   bool ReadOneFrame(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline, bool limited);
-  std::shared_ptr<IMessage> TakeHeldLocked(const std::string& consumerId);
+  std::shared_ptr<IMessage> TakeHeldLocked(const TKsMessageConsumer* consumer);
 
   struct THeld {
-    std::string consumerId;
+    const TKsMessageConsumer* consumer;  // identity only; its messages go when it does
     std::shared_ptr<IMessage> message;
     std::size_t bytes;
   };
@@ -205,12 +206,12 @@ class TKsJMSSession : public IMessageDispatch,
   // What TryDispatch did with a message.
   enum class TDispatched { NoConsumer, Delivered, NoListener };
   // Hands the message (whose subscription is given) to the listener of the
-  // consumer with that id; NoListener when that consumer has no listener
-  // (the message is then the caller's to hold), NoConsumer when this session
-  // has no such consumer. listenerSeen is set when this session has a
-  // listener consumer.
+  // consumer with that id; NoListener when that consumer (set in owner) has
+  // no listener (the message is then the caller's to hold), NoConsumer when
+  // this session has no such consumer. listenerSeen is set when this session
+  // has a listener consumer.
   TDispatched TryDispatch(const std::shared_ptr<IMessage>& message, std::string_view subscription,
-                          bool& listenerSeen);
+                          bool& listenerSeen, const TKsMessageConsumer*& owner);
   // The connection is going away: the session closes without a frame and
   // lets go of its consumers and producers. Every later operation that needs
   // the connection raises EIllegalStateException "The session is closed".

@@ -71,7 +71,7 @@ std::string TKsMessageConsumer::GetMessageSelector() const { return messageSelec
 std::shared_ptr<IMessage> TKsMessageConsumer::DoReceive(TKsReceiveWait wait, std::int32_t timeout) {
   CheckClosed();
   session_->CheckNoListener();
-  std::shared_ptr<IMessage> message = session_->GetConnection()->ReceiveFor(consumerId_->GetID(), wait, timeout);
+  std::shared_ptr<IMessage> message = session_->GetConnection()->ReceiveFor(this, wait, timeout);
   if (transformer_) {
     if (auto replaced = transformer_->ConsumerTransform(session_, this, message)) message = std::move(replaced);
   }
@@ -95,9 +95,7 @@ void TKsMessageConsumer::Close() {
   // Without its session (closed, or gone with its connection) there is no
   // subscription left to end.
   if (!sessionOpen) return;
-  TKsJMSConnection* connection = session_->GetConnection();
-  connection->DropHeld(consumerId_->GetID());
-  connection->GetClient().UnsubscribeID(consumerId_->GetID(), std::string());
+  session_->GetConnection()->GetClient().UnsubscribeID(consumerId_->GetID(), std::string());
 }
 
 void TKsMessageConsumer::Dispatch(const std::shared_ptr<IMessage>& message) {
@@ -121,7 +119,11 @@ void TKsMessageConsumer::Stop() {
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
-void TKsMessageConsumer::Dispose() { session_->RemoveConsumer(this); }
+void TKsMessageConsumer::Dispose() {
+  session_->RemoveConsumer(this);
+  // Messages held for this consumer have nobody left to receive them.
+  if (!session_->GetOrphaned()) session_->GetConnection()->DropHeld(this);
+}
 
 // ---- TKsTopicSubscriber ---------------------------------------------------
 

@@ -551,7 +551,7 @@ TEST(Dispatch, RoutesBySubscriptionAcrossSessions) {
   EXPECT_EQ(f.connection->HeldCount(), 0u);
   f.connection->Dispatch(&f.connection->GetClient(), Incoming(idQuiet));
   EXPECT_EQ(f.connection->HeldCount(), 1u);
-  EXPECT_TRUE(f.connection->ReceiveFor(idQuiet, TKsReceiveWait::NoWait, 0));
+  EXPECT_TRUE(f.connection->ReceiveFor(dynamic_cast<TKsMessageConsumer*>(quiet.get()), TKsReceiveWait::NoWait, 0));
   EXPECT_EQ(f.connection->HeldCount(), 0u);
   f.connection->Dispatch(&f.connection->GetClient(), Incoming(id1));
   EXPECT_EQ(l1->messages.size(), 2u);
