@@ -253,7 +253,8 @@ void TKsJMSClient::MessageToFrame(const TKsJMSMessage& message, IStompFrame& fra
   }
 }
 
-void TKsJMSClient::Send(const TKsJMSMessage& message, const std::string& destinationName, std::int32_t sendTimeout) {
+void TKsJMSClient::Send(const TKsJMSMessage& message, const std::string& destinationName, std::int32_t sendTimeout,
+                        std::string_view receipt) {
   bool isObject = false;
   bool isBytes = false;
   const std::string* body = BodyOf(message, isObject, isBytes);
@@ -272,7 +273,7 @@ void TKsJMSClient::Send(const TKsJMSMessage& message, const std::string& destina
     target.SetHeader("transformation", scratch.transformation);
   }
   const TKsHeaderViewList& views = slot.Get();
-  SendViews(destinationName, *body, sendTimeout, std::string_view(), !isBytes, views.Data(), views.Size());
+  SendViews(destinationName, *body, sendTimeout, receipt, !isBytes, views.Data(), views.Size());
 }
 
 namespace {

@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "stomp/KsStompCustomClient.hpp"
 #include "support/KsDateTime.hpp"
@@ -67,7 +68,9 @@ class TKsJMSClient : public TKsStompCustomClient {
   void FrameToMessage(const IStompFrame& frame, IMessage& message) const;
   void CopyFrameHeaders(const IStompFrame& frame, IMessage& message) const;
 
-  void Send(const TKsJMSMessage& message, const std::string& destinationName, std::int32_t sendTimeout);
+  // receipt, when not empty, is sent as the SEND's "receipt" header.
+  void Send(const TKsJMSMessage& message, const std::string& destinationName, std::int32_t sendTimeout,
+            std::string_view receipt = std::string_view());
 
   void SetMessageCallback(TKsMessageCallback callback);
   void SetOwningConnection(TKsJMSConnection* connection);

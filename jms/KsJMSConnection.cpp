@@ -15,6 +15,8 @@
 #include "jms/KsMessageProducer.hpp"
 #include "jms/KsQueue.hpp"
 #include "jms/KsTopic.hpp"
+#include "net/KsTcpClient.hpp"
+#include "stomp/KsCommAdapter.hpp"
 #include "support/KsDateTime.hpp"
 #include "support/KsLog.hpp"
 
@@ -66,6 +68,19 @@ TKsJMSConnection::TKsJMSConnection(std::unique_ptr<TKsJMSClient> client)
   KS_ASSERT(client_ != nullptr, "Connection needs a client");
   client_->SetMessageCallback(
       [this](TKsJMSClient* sender, const std::shared_ptr<IMessage>& message) { Dispatch(sender, message); });
+  client_->SetOnReceipt([this](TKsStompCustomClient*, const std::shared_ptr<IStompFrame>& frame) {
+    OnReceipt(frame->GetHeader("receipt-id"));
+  });
+  client_->SetOnTransportError([this](const std::string& text) { ConnectionLost(text); });
+  if (auto* adapter = dynamic_cast<TKsCommAdapter*>(client_->GetAdapter())) {
+    adapter->SetOnFault([this](const std::string& text, bool connectionLost) {
+      if (connectionLost) {
+        ConnectionLost(text);
+      } else {
+        ReportException(EJMSException(text));
+      }
+    });
+  }
 }
 
 std::shared_ptr<TKsJMSConnection> TKsJMSConnection::Create(std::unique_ptr<TKsJMSClient> client) {
@@ -196,17 +211,120 @@ void TKsJMSConnection::Close() {
   } catch (...) {
   }
   started_ = false;
-  try {
-    client_->Disconnect();
-  } catch (...) {
+  IStompCommAdapter* adapter = client_->GetAdapter();
+  std::string failure;
+  if (client_->GetLoggedIn() && !GetLost()) {
+    // DISCONNECT asks for a receipt: once it has come, the broker has
+    // processed every frame sent before it.
+    try {
+      const std::string id = ExpectReceipt();
+      client_->StompDisconnect(id);
+      if (AwaitReceipt(id)) {
+        if (auto* own = dynamic_cast<TKsCommAdapter*>(adapter)) own->SkipClosePause();
+      } else if (!GetLost()) {
+        failure = "The broker did not confirm DISCONNECT within " + std::to_string(receiptTimeout_) + " ms";
+      }
+    } catch (const std::exception& error) {
+      failure = error.what();
+    }
   }
-  // Disconnect does nothing when not logged in; the socket still goes.
+  // The socket goes in every case (also when the log-in never completed).
   try {
-    IStompCommAdapter* adapter = client_->GetAdapter();
-    if (adapter != nullptr && adapter->Connected()) adapter->Disconnect();
+    if (adapter != nullptr) adapter->Disconnect();
   } catch (...) {
   }
   closed_ = true;
+  // Whether everything sent arrived is unknown: as grave as a lost
+  // connection for whoever must know.
+  if (!failure.empty()) ReportException(EConnectionFailedException(failure));
+}
+
+std::shared_ptr<IExceptionListener> TKsJMSConnection::GetExceptionListener() const {
+  std::lock_guard<std::mutex> guard(listenerLock_);
+  return exceptionListener_;
+}
+
+void TKsJMSConnection::SetExceptionListener(const std::shared_ptr<IExceptionListener>& listener) {
+  std::shared_ptr<IExceptionListener> old;  // released outside the lock
+  std::lock_guard<std::mutex> guard(listenerLock_);
+  old = std::exchange(exceptionListener_, listener);
+}
+
+void TKsJMSConnection::ReportException(const Exception& error) {
+  const auto listener = GetExceptionListener();
+  if (!listener) return;
+  try {
+    listener->OnException(error);
+  } catch (...) {
+    // The listener's own trouble must not take the reporting thread down.
+  }
+}
+
+void TKsJMSConnection::ConnectionLost(const std::string& cause) {
+  {
+    std::lock_guard<std::mutex> guard(listenerLock_);
+    if (lost_.load(std::memory_order_acquire)) return;
+    lostCause_ = cause;
+    lost_.store(true, std::memory_order_release);
+  }
+  heldChanged_.notify_all();  // receives and receipts waiting for a reader
+  ReportException(EConnectionFailedException(cause));
+}
+
+void TKsJMSConnection::CheckNotLost() const {
+  if (!lost_.load(std::memory_order_acquire)) return;
+  std::lock_guard<std::mutex> guard(listenerLock_);
+  throw EConnectionFailedException(lostCause_);
+}
+
+std::string TKsJMSConnection::ExpectReceipt() {
+  std::lock_guard<std::mutex> guard(heldLock_);
+  std::string id = "ks-" + std::to_string(++nextReceipt_);
+  awaitedReceipts_.push_back(id);
+  return id;
+}
+
+void TKsJMSConnection::OnReceipt(const std::string& id) {
+  {
+    std::lock_guard<std::mutex> guard(heldLock_);
+    auto it = std::find(awaitedReceipts_.begin(), awaitedReceipts_.end(), id);
+    if (it == awaitedReceipts_.end()) return;  // nobody waits for it (any more)
+    awaitedReceipts_.erase(it);
+    arrivedReceipts_.push_back(id);
+  }
+  heldChanged_.notify_all();
+}
+
+bool TKsJMSConnection::AwaitReceipt(const std::string& id) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max<std::int32_t>(receiptTimeout_, 0));
+  std::unique_lock<std::mutex> lock(heldLock_);
+  auto forget = [this, &id] {
+    awaitedReceipts_.erase(std::remove(awaitedReceipts_.begin(), awaitedReceipts_.end(), id), awaitedReceipts_.end());
+    arrivedReceipts_.erase(std::remove(arrivedReceipts_.begin(), arrivedReceipts_.end(), id), arrivedReceipts_.end());
+  };
+  for (;;) {
+    auto arrived = std::find(arrivedReceipts_.begin(), arrivedReceipts_.end(), id);
+    if (arrived != arrivedReceipts_.end()) {
+      arrivedReceipts_.erase(arrived);
+      return true;
+    }
+    if (GetLost() || Clock::now() >= deadline) break;
+    try {
+      WaitOrRead(lock, TKsReceiveWait::Timed, deadline, true);
+    } catch (const EKsStompServerErrorMessage&) {
+      forget();
+      throw;  // the broker refused what the receipt was asked for
+    } catch (const EKsSocketError&) {
+      break;  // the loss is recorded already
+    } catch (const Exception& error) {
+      // A fault of some other frame read on the way: reported, and the
+      // wait goes on.
+      ReportException(error);
+    }
+  }
+  forget();
+  return false;
 }
 
 std::shared_ptr<ISession> TKsJMSConnection::CreateSession(bool transacted, std::uint8_t acknowledgeMode) {
@@ -254,30 +372,76 @@ void TKsJMSConnection::Dispatch(TKsJMSClient* /*client*/, const std::shared_ptr<
   std::string copy;
   const std::string_view subscription = SubscriptionOf(*message, copy);
   bool listenerSeen = false;
-  const TKsMessageConsumer* owner = nullptr;
   const auto sessions = SessionSnapshot();
   for (const auto& session : *sessions) {
-    switch (session->TryDispatch(message, subscription, listenerSeen, owner)) {
-      case TKsJMSSession::TDispatched::Delivered:
-        return;
-      case TKsJMSSession::TDispatched::NoListener: {
-        const std::size_t bytes = BodyBytesOf(*message);
-        {
-          std::lock_guard<std::mutex> guard(heldLock_);
-          held_.push_back(THeld{owner, message, bytes});
-          heldBytes_ += bytes;
-        }
-        heldChanged_.notify_all();
-        return;
-      }
-      case TKsJMSSession::TDispatched::NoConsumer:
-        break;
+    auto consumer = session->FindConsumer(subscription, listenerSeen);
+    if (!consumer) continue;
+    if (consumer->HasListener()) {
+      Deliver(consumer, message);
+      return;
     }
+    const std::size_t bytes = BodyBytesOf(*message);
+    {
+      std::lock_guard<std::mutex> guard(heldLock_);
+      held_.push_back(THeld{consumer.get(), message, bytes});
+      heldBytes_ += bytes;
+    }
+    heldChanged_.notify_all();
+    return;
   }
   // A message for a consumer that no longer exists (closed while the
   // message was on its way) or that was never ours: the others go on.
   client_->GetLogger()->Warn("Dropped a message for subscription \"" + std::string(subscription) +
-                                "\", which no consumer of this connection owns");
+                             "\", which no consumer of this connection owns");
+}
+
+namespace {
+
+// The connections whose listeners run on this thread right now.
+thread_local std::vector<const TKsJMSConnection*> tDelivering;
+
+}  // namespace
+
+void TKsJMSConnection::Deliver(const std::shared_ptr<TKsMessageConsumer>& consumer,
+                               const std::shared_ptr<IMessage>& message) {
+  if (std::find(tDelivering.begin(), tDelivering.end(), this) != tDelivering.end()) {
+    std::lock_guard<std::mutex> guard(deferredLock_);
+    deferred_.push_back(TDeferred{consumer, message});
+    return;
+  }
+  tDelivering.push_back(this);
+  struct TLeave {
+    const TKsJMSConnection* self;
+    ~TLeave() { tDelivering.erase(std::find(tDelivering.begin(), tDelivering.end(), self)); }
+  } leave{this};
+  std::exception_ptr first;
+  try {
+    consumer->Dispatch(message);
+  } catch (...) {
+    first = std::current_exception();
+  }
+  // What arrived meanwhile, in order; each listener's fault is its own.
+  for (;;) {
+    TDeferred next;
+    {
+      std::lock_guard<std::mutex> guard(deferredLock_);
+      if (deferred_.empty()) break;
+      next = std::move(deferred_.front());
+      deferred_.pop_front();
+    }
+    try {
+      next.consumer->Dispatch(next.message);
+    } catch (const Exception& error) {
+      if (!first) {
+        first = std::current_exception();
+      } else {
+        ReportException(error);
+      }
+    } catch (...) {
+      if (!first) first = std::current_exception();
+    }
+  }
+  if (first) std::rethrow_exception(first);
 }
 
 std::shared_ptr<IMessage> TKsJMSConnection::TakeHeldLocked(const TKsMessageConsumer* consumer) {
@@ -328,45 +492,61 @@ bool TKsJMSConnection::ReadOneFrame(TKsReceiveWait wait, std::chrono::steady_clo
   return true;
 }
 
+bool TKsJMSConnection::WaitOrRead(std::unique_lock<std::mutex>& lock, TKsReceiveWait wait,
+                                  std::chrono::steady_clock::time_point deadline, bool limited) {
+  using Clock = std::chrono::steady_clock;
+  auto* own = dynamic_cast<TKsCommAdapter*>(client_->GetAdapter());
+  // The connection's reader thread, or another receive, is reading: what
+  // is ours is handed over through the holding area. (On the reader thread
+  // itself, a wait is a read of its own.)
+  const bool readerReads = own != nullptr && own->ReaderActive() && !own->OnReaderThread();
+  if (reading_ || readerReads) {
+    if (wait == TKsReceiveWait::NoWait) return false;
+    // Wake up now and then to notice a reader thread that stopped.
+    auto until = Clock::now() + std::chrono::milliseconds(50);
+    if (limited && deadline < until) until = deadline;
+    heldChanged_.wait_until(lock, until);
+    return !limited || Clock::now() < deadline;
+  }
+  reading_ = true;
+  lock.unlock();
+  bool more = false;
+  std::exception_ptr error;
+  try {
+    more = ReadOneFrame(wait, deadline, limited);
+  } catch (const EKsReadTimeout&) {
+    error = std::current_exception();
+  } catch (const EKsSocketError& lostError) {
+    ConnectionLost(lostError.what());
+    error = std::current_exception();
+  } catch (...) {
+    error = std::current_exception();
+  }
+  lock.lock();
+  reading_ = false;
+  heldChanged_.notify_all();
+  if (error) std::rethrow_exception(error);
+  return more;
+}
+
 std::shared_ptr<IMessage> TKsJMSConnection::ReceiveFor(const TKsMessageConsumer* consumer, TKsReceiveWait wait,
                                                        std::int32_t timeout) {
   using Clock = std::chrono::steady_clock;
+  CheckNotLost();
   const bool limited = wait == TKsReceiveWait::Timed && timeout > 0;
   const auto deadline = Clock::now() + std::chrono::milliseconds(limited ? timeout : 0);
   std::unique_lock<std::mutex> lock(heldLock_);
   for (;;) {
     if (auto message = TakeHeldLocked(consumer)) return message;
-    if (reading_) {
-      // Another receive is reading the socket; it holds what is ours.
-      if (wait == TKsReceiveWait::NoWait) return nullptr;
-      if (limited) {
-        if (heldChanged_.wait_until(lock, deadline) == std::cv_status::timeout) {
-          return TakeHeldLocked(consumer);
-        }
-      } else {
-        heldChanged_.wait(lock);
-      }
-      continue;
+    if (GetLost()) {
+      lock.unlock();
+      CheckNotLost();
     }
-    if (held_.size() >= kMaxHeldMessages || heldBytes_ >= kMaxHeldBytes) {
+    if (!reading_ && (held_.size() >= kMaxHeldMessages || heldBytes_ >= kMaxHeldBytes)) {
       throw EIllegalStateException("Too many messages (" + std::to_string(held_.size()) +
                                    ") are held for other consumers of this connection; receive them first");
     }
-    reading_ = true;
-    lock.unlock();
-    bool more = false;
-    std::exception_ptr error;
-    try {
-      more = ReadOneFrame(wait, deadline, limited);
-    } catch (...) {
-      error = std::current_exception();
-    }
-    lock.lock();
-    reading_ = false;
-    heldChanged_.notify_all();
-    if (error) std::rethrow_exception(error);
-    if (auto message = TakeHeldLocked(consumer)) return message;
-    if (!more) return nullptr;
+    if (!WaitOrRead(lock, wait, deadline, limited)) return TakeHeldLocked(consumer);
   }
 }
 
@@ -455,20 +635,38 @@ void TKsJMSSession::BeginTransaction() {
   connection_->GetClient().BeginTrans(id, std::string());
 }
 
-void TKsJMSSession::Commit() {
+void TKsJMSSession::Commit() { EndTransaction(true); }
+
+void TKsJMSSession::Rollback() { EndTransaction(false); }
+
+void TKsJMSSession::EndTransaction(bool commit) {
   CheckNotClosed();
   if (acknowledgeMode_ != SESSION_TRANSACTED) throw EJMSException("Session is not transacted");
   std::lock_guard<std::recursive_mutex> guard(sendLock_);
-  connection_->GetClient().CommitTrans(transactionContext_.GetTransactionId(), std::string());
+  connection_->CheckNotLost();
+  // COMMIT and ABORT ask for a receipt: when it has come, the broker has
+  // processed the transaction and every frame before it.
+  const std::string receipt = connection_->ExpectReceipt();
+  TKsJMSClient& client = connection_->GetClient();
+  if (commit) {
+    client.CommitTrans(transactionContext_.GetTransactionId(), receipt);
+  } else {
+    client.AbortTrans(transactionContext_.GetTransactionId(), receipt);
+  }
+  const bool confirmed = connection_->AwaitReceipt(receipt);
+  connection_->CheckNotLost();
   BeginTransaction();
+  if (!confirmed) {
+    throw EJMSException(std::string("The broker did not confirm ") + (commit ? "COMMIT" : "ABORT") + " within " +
+                        std::to_string(connection_->GetReceiptTimeout()) + " ms");
+  }
 }
 
-void TKsJMSSession::Rollback() {
-  CheckNotClosed();
-  if (acknowledgeMode_ != SESSION_TRANSACTED) throw EJMSException("Session is not transacted");
+void TKsJMSSession::AcknowledgeDelivered(const IMessage& message) {
+  if (acknowledgeMode_ != SESSION_TRANSACTED) return;
   std::lock_guard<std::recursive_mutex> guard(sendLock_);
-  connection_->GetClient().AbortTrans(transactionContext_.GetTransactionId(), std::string());
-  BeginTransaction();
+  connection_->CheckNotLost();
+  connection_->GetClient().Ack(message.GetJMSMessageID(), transactionContext_.GetTransactionId());
 }
 
 void TKsJMSSession::Close() {
@@ -570,7 +768,7 @@ std::shared_ptr<IMessageConsumer> TKsJMSSession::NewConsumer(const std::shared_p
   const std::string idText = id->GetID();
   auto consumer = TKsMessageConsumer::Create(this, nullptr, noLocal, messageSelector, destination, std::move(id));
   AddConsumer(consumer);
-  connection_->GetClient().Subscribe(destinationName, acknowledgeMode_ == CLIENT_ACKNOWLEDGE, std::string(), noLocal,
+  connection_->GetClient().Subscribe(destinationName, AcknowledgesByClient(), std::string(), noLocal,
                                      messageSelector, idText);
   return consumer;
 }
@@ -591,7 +789,7 @@ std::shared_ptr<ITopicSubscriber> TKsJMSSession::CreateDurableSubscriber(const s
   destinationText += destinationText.find('?') == std::string::npos ? '?' : '&';
   destinationText += "activemq.subscriptionName=";
   destinationText += name;
-  connection_->GetClient().Subscribe(destinationText, acknowledgeMode_ == CLIENT_ACKNOWLEDGE, std::string(), false,
+  connection_->GetClient().Subscribe(destinationText, AcknowledgesByClient(), std::string(), false,
                                      std::string(), idText);
   return subscriber;
 }
@@ -697,13 +895,25 @@ void TKsJMSSession::StampAndSend(TKsJMSMessage& copy, const std::shared_ptr<IDes
     copy.SetTransactionID(std::string());
   }
   copy.SetConnection(connection_);
-  connection_->GetClient().Send(copy, destinationName, sendTimeout);
+  if (!connection_->GetSyncSend()) {
+    connection_->GetClient().Send(copy, destinationName, sendTimeout);
+    return;
+  }
+  // A confirmed send returns only once the broker has the message.
+  const std::string receipt = connection_->ExpectReceipt();
+  connection_->GetClient().Send(copy, destinationName, sendTimeout, receipt);
+  if (!connection_->AwaitReceipt(receipt)) {
+    connection_->CheckNotLost();
+    throw EJMSException("The broker did not confirm SEND within " + std::to_string(connection_->GetReceiptTimeout()) +
+                        " ms");
+  }
 }
 
 void TKsJMSSession::Send(TKsMessageProducer* /*producer*/, const std::shared_ptr<IDestination>& destination,
                          const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode, std::uint8_t priority,
                          std::uint32_t timeToLive, std::int32_t sendTimeout) {
   CheckNotClosed();
+  connection_->CheckNotLost();
   std::lock_guard<std::recursive_mutex> guard(sendLock_);
   IMessage* source = message.get();
   const std::string& destinationName = DestinationNameOf(destination);
@@ -775,27 +985,22 @@ void TKsJMSSession::Dispatch(const std::shared_ptr<IMessage>& message) {
   if (!message) return;
   std::string copy;
   bool listenerSeen = false;
-  const TKsMessageConsumer* owner = nullptr;
-  if (TryDispatch(message, SubscriptionOf(*message, copy), listenerSeen, owner) == TDispatched::Delivered) return;
+  auto consumer = FindConsumer(SubscriptionOf(*message, copy), listenerSeen);
+  if (consumer && consumer->HasListener()) {
+    consumer->Dispatch(message);
+    return;
+  }
   KS_ASSERT(!listenerSeen, "Found no Matching Consumer for message");
 }
 
-TKsJMSSession::TDispatched TKsJMSSession::TryDispatch(const std::shared_ptr<IMessage>& message,
-                                                      std::string_view subscription, bool& listenerSeen,
-                                                      const TKsMessageConsumer*& owner) {
+std::shared_ptr<TKsMessageConsumer> TKsJMSSession::FindConsumer(std::string_view subscription,
+                                                                bool& listenerSeen) const {
   const auto consumers = ConsumerSnapshot();
   for (const auto& consumer : *consumers) {
-    const bool hasListener = consumer->HasListener();
-    listenerSeen = listenerSeen || hasListener;
-    if (consumer->GetConsumerID().GetID() != subscription) continue;
-    owner = consumer.get();
-    if (!hasListener) return TDispatched::NoListener;
-    // No list lock is held here: the listener may create or close
-    // consumers and send.
-    consumer->Dispatch(message);
-    return TDispatched::Delivered;
+    listenerSeen = listenerSeen || consumer->HasListener();
+    if (consumer->GetConsumerID().GetID() == subscription) return consumer;
   }
-  return TDispatched::NoConsumer;
+  return nullptr;
 }
 
 }  // namespace ks

@@ -83,14 +83,27 @@ class TKsJMSConnection : public IMessageTransformerHost,
   void SetClientID(const std::string& clientId) override;
   void Start() override;
   void Stop() override;
+  // Sends DISCONNECT with a receipt request and waits for the RECEIPT (at
+  // most the receipt time-out) before closing the socket; when it does not
+  // come, the exception listener is told. Never raises.
   void Close() override;
   std::shared_ptr<ISession> CreateSession(bool transacted, std::uint8_t acknowledgeMode) override;
+  std::shared_ptr<IExceptionListener> GetExceptionListener() const override;
+  void SetExceptionListener(const std::shared_ptr<IExceptionListener>& listener) override;
 
   // Configuration used by the factory right after construction.
   void SetConnectTimeout(std::int32_t milliseconds);
   std::int32_t GetConnectTimeout() const noexcept { return connectTimeout_; }
   void SetSendTimeout(std::int32_t milliseconds) noexcept { sendTimeout_ = milliseconds; }
   std::int32_t GetSendTimeout() const noexcept { return sendTimeout_; }
+  // How long Close, Commit, Rollback and confirmed sends wait for the
+  // broker's RECEIPT (milliseconds; default 10 000).
+  void SetReceiptTimeout(std::int32_t milliseconds) noexcept { receiptTimeout_ = milliseconds; }
+  std::int32_t GetReceiptTimeout() const noexcept { return receiptTimeout_; }
+  // Confirmed sends: every Send asks for a RECEIPT and returns only once it
+  // came (default off).
+  void SetSyncSend(bool value) noexcept { syncSend_ = value; }
+  bool GetSyncSend() const noexcept { return syncSend_; }
   // The factory's client id step: id on the client, SetClientID, flag set.
   void FactorySetClientID(const std::string& clientId);
 
@@ -108,6 +121,18 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // "Connection is closed" after Close; EConnectionFailedException with the
   // stored text after a failed connect.
   void CheckConnection() const;
+  // EConnectionFailedException with the cause once the connection is lost;
+  // sends, receives, commits, rollbacks and acknowledgements check it first.
+  void CheckNotLost() const;
+  bool GetLost() const noexcept { return lost_.load(std::memory_order_acquire); }
+
+  // A new receipt id that AwaitReceipt will recognise; ask for it before
+  // the frame that carries it is sent.
+  std::string ExpectReceipt();
+  // Waits until the RECEIPT for id has arrived (true) or the receipt
+  // time-out has passed or the connection is lost (false). Frames read on
+  // the way are dispatched as usual. Forgets id either way.
+  bool AwaitReceipt(const std::string& id);
 
   // The client's message callback: finds the consumer whose id equals the
   // message's "subscription". A consumer with a listener gets it at once; a
@@ -116,6 +141,13 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // say) is logged and dropped. Listener errors propagate to the code that
   // delivered the frame.
   void Dispatch(TKsJMSClient* client, const std::shared_ptr<IMessage>& message);
+
+  // Marks the connection lost (once; later calls do nothing) and tells the
+  // exception listener with an EConnectionFailedException carrying cause.
+  void ConnectionLost(const std::string& cause);
+  // Tells the exception listener about error (a frame's fault, a close the
+  // broker did not confirm); the listener's own errors are swallowed.
+  void ReportException(const Exception& error);
 
   // The synchronous receive of the given consumer: the next
   // message of that subscription, in arrival order, or none when the wait
@@ -161,11 +193,37 @@ class TKsJMSConnection : public IMessageTransformerHost,
     std::shared_ptr<IMessage> message;
     std::size_t bytes;
   };
-  mutable std::mutex heldLock_;  // guards held_, heldBytes_ and reading_
+  // Hands message to the listener of consumer. A delivery that begins while
+  // this thread is already inside a listener of this connection (a listener
+  // whose Commit reads frames while it waits for the receipt) is queued and
+  // made after that listener returns, in arrival order.
+  void Deliver(const std::shared_ptr<TKsMessageConsumer>& consumer, const std::shared_ptr<IMessage>& message);
+  // Waits (lock held on entry and exit) for what another reader hands over,
+  // until deadline, or reads one frame itself; false when the time is up.
+  bool WaitOrRead(std::unique_lock<std::mutex>& lock, TKsReceiveWait wait,
+                  std::chrono::steady_clock::time_point deadline, bool limited);
+  void OnReceipt(const std::string& id);
+
+  mutable std::mutex heldLock_;  // guards held_, heldBytes_, reading_ and the receipts
   std::condition_variable heldChanged_;
   std::deque<THeld> held_;
   std::size_t heldBytes_ = 0;
   bool reading_ = false;  // a synchronous receive is reading the socket
+  struct TDeferred {
+    std::shared_ptr<TKsMessageConsumer> consumer;
+    std::shared_ptr<IMessage> message;
+  };
+  std::mutex deferredLock_;
+  std::deque<TDeferred> deferred_;  // deliveries waiting for the listener that runs
+  std::vector<std::string> awaitedReceipts_;  // receipt ids asked for and not yet arrived
+  std::vector<std::string> arrivedReceipts_;  // awaited ids whose RECEIPT came
+  std::uint64_t nextReceipt_ = 0;
+  std::int32_t receiptTimeout_ = 10000;
+  bool syncSend_ = false;
+  std::atomic<bool> lost_{false};
+  std::string lostCause_;  // written once, before lost_ is set
+  mutable std::mutex listenerLock_;
+  std::shared_ptr<IExceptionListener> exceptionListener_;
   const std::uint64_t serial_;
 
   std::string clientId_;
@@ -203,15 +261,9 @@ class TKsJMSSession : public IMessageDispatch,
   // Consumer for message" when this session has listener consumers and none
   // matches.
   void Dispatch(const std::shared_ptr<IMessage>& message) override;
-  // What TryDispatch did with a message.
-  enum class TDispatched { NoConsumer, Delivered, NoListener };
-  // Hands the message (whose subscription is given) to the listener of the
-  // consumer with that id; NoListener when that consumer (set in owner) has
-  // no listener (the message is then the caller's to hold), NoConsumer when
-  // this session has no such consumer. listenerSeen is set when this session
-  // has a listener consumer.
-  TDispatched TryDispatch(const std::shared_ptr<IMessage>& message, std::string_view subscription,
-                          bool& listenerSeen, const TKsMessageConsumer*& owner);
+  // The consumer of this session whose id is subscription, or none.
+  // listenerSeen is set when this session has a listener consumer.
+  std::shared_ptr<TKsMessageConsumer> FindConsumer(std::string_view subscription, bool& listenerSeen) const;
   // The connection is going away: the session closes without a frame and
   // lets go of its consumers and producers. Every later operation that needs
   // the connection raises EIllegalStateException "The session is closed".
@@ -253,6 +305,16 @@ class TKsJMSSession : public IMessageDispatch,
             const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode, std::uint8_t priority,
             std::uint32_t timeToLive, std::int32_t sendTimeout);
 
+  // A transacted session acknowledges every message it delivers inside its
+  // current transaction (an ACK with the transaction id), so that Commit
+  // consumes it and Rollback gives it back; other sessions do nothing here.
+  void AcknowledgeDelivered(const IMessage& message);
+  // True when the session's subscriptions use "ack:client" (client
+  // acknowledgement and transacted sessions).
+  bool AcknowledgesByClient() const noexcept {
+    return acknowledgeMode_ == CLIENT_ACKNOWLEDGE || acknowledgeMode_ == SESSION_TRANSACTED;
+  }
+
   // EIllegalStateException "Cannot synchronously receive a message when a
   // MessageListener is set" when any consumer of this session has a listener.
   void CheckNoListener() const;
@@ -277,6 +339,9 @@ class TKsJMSSession : public IMessageDispatch,
   using TProducerList = std::vector<std::shared_ptr<TKsMessageProducer>>;
 
   void BeginTransaction();
+  // COMMIT (commit) or ABORT with a receipt, then BEGIN of the next
+  // transaction; raises when the broker does not confirm in time.
+  void EndTransaction(bool commit);
   void CloseSession();
   std::shared_ptr<const TConsumerList> ConsumerSnapshot() const;
   std::shared_ptr<IMessageConsumer> NewConsumer(const std::shared_ptr<IDestination>& destination,

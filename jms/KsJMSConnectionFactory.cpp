@@ -37,16 +37,49 @@ std::shared_ptr<IURI> TKsJMSConnectionFactory::ParseBrokerURL(const std::string&
   }
 }
 
-std::size_t TKsJMSConnectionFactory::MaxFrameSizeFor(const IURI& uri) const {
-  std::string text;
-  if (!FindURIParameter(uri.GetParams(), "maxFrameSize", text)) return maxFrameSize_;
+namespace {
+
+// A whole number from low to high, or EIllegalArgumentException naming the
+// parameter.
+std::int64_t NumberParameter(const std::string& name, const std::string& text, std::int64_t low, std::int64_t high,
+                             const char* unit) {
   std::int64_t value = 0;
-  constexpr std::int64_t kLargest = std::numeric_limits<std::int32_t>::max() - 2;
-  if (!TryStrToInt64(text, value) || value < 1 || value > kLargest) {
-    throw EIllegalArgumentException("Invalid maxFrameSize \"" + text + "\": a number of bytes from 1 to " +
-                                    std::to_string(kLargest));
+  if (!TryStrToInt64(text, value) || value < low || value > high) {
+    throw EIllegalArgumentException("Invalid " + name + " \"" + text + "\": a number of " + unit + " from " +
+                                    std::to_string(low) + " to " + std::to_string(high));
   }
-  return static_cast<std::size_t>(value);
+  return value;
+}
+
+}  // namespace
+
+TKsJMSConnectionFactory::TSettings TKsJMSConnectionFactory::SettingsFor(const IURI& uri) const {
+  TSettings settings{maxFrameSize_, receiptTimeout_, syncSend_, connectTimeoutSet_, connectTimeout_};
+  const std::string params = uri.GetParams();
+  std::string text;
+  constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
+  if (FindURIParameter(params, "maxFrameSize", text)) {
+    settings.maxFrameSize = static_cast<std::size_t>(NumberParameter("maxFrameSize", text, 1, kInt32Max - 2, "bytes"));
+  }
+  if (FindURIParameter(params, "receiptTimeout", text)) {
+    settings.receiptTimeout =
+        static_cast<std::int32_t>(NumberParameter("receiptTimeout", text, 1, kInt32Max, "milliseconds"));
+  }
+  if (FindURIParameter(params, "connectTimeout", text)) {
+    settings.connectTimeout =
+        static_cast<std::int32_t>(NumberParameter("connectTimeout", text, 1, kInt32Max, "milliseconds"));
+    settings.connectTimeoutSet = true;
+  }
+  if (FindURIParameter(params, "syncSend", text)) {
+    if (SameText(text, "true")) {
+      settings.syncSend = true;
+    } else if (SameText(text, "false")) {
+      settings.syncSend = false;
+    } else {
+      throw EIllegalArgumentException("Invalid syncSend \"" + text + "\": true or false");
+    }
+  }
+  return settings;
 }
 
 std::shared_ptr<IConnection> TKsJMSConnectionFactory::CreateConnection() {
@@ -62,9 +95,9 @@ std::shared_ptr<IConnection> TKsJMSConnectionFactory::CreateConnection(const std
   if (adapter == nullptr || !adapter->SupportsProtocol(brokerURL_->GetProtocol())) {
     throw Exception("Unsupported Protocol!");
   }
-  if (connectTimeoutSet_) adapter->SetConnectTimeout(connectTimeout_);
-  const std::size_t maxFrameSize = MaxFrameSizeFor(*brokerURL_);
-  if (auto* own = dynamic_cast<TKsCommAdapter*>(adapter)) own->SetMaxFrameSize(maxFrameSize);
+  const TSettings settings = SettingsFor(*brokerURL_);
+  if (settings.connectTimeoutSet) adapter->SetConnectTimeout(settings.connectTimeout);
+  if (auto* own = dynamic_cast<TKsCommAdapter*>(adapter)) own->SetMaxFrameSize(settings.maxFrameSize);
   client->SetClientID(clientId_);
   client->SetLogin(userName);
   client->SetPasscode(password);
@@ -78,8 +111,14 @@ std::shared_ptr<IConnection> TKsJMSConnectionFactory::CreateConnection(const std
   }
   TKsJMSClient* rawClient = client.get();
   auto connection = TKsJMSConnection::Create(std::move(client));
-  connection->SetConnectTimeout(connectTimeout_);
+  if (settings.connectTimeoutSet) {
+    connection->SetConnectTimeout(settings.connectTimeout);
+  } else {
+    connection->SetConnectTimeout(connectTimeout_);
+  }
   connection->SetSendTimeout(sendTimeout_);
+  connection->SetReceiptTimeout(settings.receiptTimeout);
+  connection->SetSyncSend(settings.syncSend);
   rawClient->SetOwningConnection(connection.get());
   if (!clientId_.empty()) connection->FactorySetClientID(clientId_);
   return connection;

@@ -44,7 +44,9 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
   // Milliseconds; -1 leaves the socket's send time-out unchanged.
   void SetSendTimeout(std::int32_t milliseconds) noexcept { sendTimeout_ = milliseconds; }
   std::int32_t GetSendTimeout() const noexcept { return sendTimeout_; }
-  // Milliseconds; marks the connect time-out as set.
+  // Milliseconds; marks the connect time-out as set. It bounds the TCP
+  // connect and the wait for the broker's answer to CONNECT (30 s when not
+  // set); URL parameter "connectTimeout".
   void SetConnectTimeout(std::int32_t milliseconds) noexcept {
     connectTimeout_ = milliseconds;
     connectTimeoutSet_ = true;
@@ -55,11 +57,28 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
   // connection goes on. The URL's parameter "maxFrameSize" overrides it.
   void SetMaxFrameSize(std::size_t bytes) noexcept { maxFrameSize_ = bytes; }
   std::size_t GetMaxFrameSize() const noexcept { return maxFrameSize_; }
+  // How long Close, Commit, Rollback and confirmed sends wait for the
+  // broker's RECEIPT (milliseconds, default 10 000); URL parameter
+  // "receiptTimeout".
+  void SetReceiptTimeout(std::int32_t milliseconds) noexcept { receiptTimeout_ = milliseconds; }
+  std::int32_t GetReceiptTimeout() const noexcept { return receiptTimeout_; }
+  // Confirmed sends: every Send waits for the broker's RECEIPT (default
+  // off); URL parameter "syncSend" (true or false).
+  void SetSyncSend(bool value) noexcept { syncSend_ = value; }
+  bool GetSyncSend() const noexcept { return syncSend_; }
 
  private:
-  // The settings the URL's parameters carry; EIllegalArgumentException for
-  // a value that cannot be used.
-  std::size_t MaxFrameSizeFor(const IURI& uri) const;
+  // The settings the URL's parameters carry ("maxFrameSize",
+  // "receiptTimeout", "syncSend", "connectTimeout") over the factory's own;
+  // EIllegalArgumentException for a value that cannot be used.
+  struct TSettings {
+    std::size_t maxFrameSize;
+    std::int32_t receiptTimeout;
+    bool syncSend;
+    bool connectTimeoutSet;
+    std::int32_t connectTimeout;
+  };
+  TSettings SettingsFor(const IURI& uri) const;
 
   std::string clientId_;
   std::string password_;
@@ -69,6 +88,8 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
   std::int32_t connectTimeout_ = 0;
   bool connectTimeoutSet_ = false;
   std::size_t maxFrameSize_;
+  std::int32_t receiptTimeout_ = 10000;
+  bool syncSend_ = false;
 };
 
 }  // namespace ks

@@ -329,6 +329,19 @@ class ISession {
   virtual void Unsubscribe(const std::string& destinationName, const std::string& subscriptionName) = 0;
 };
 
+// Told about failures that no call of the application would see: the loss
+// of the connection (then the error is an EConnectionFailedException, once
+// per connection), a close the broker did not confirm, and the faults of
+// single incoming frames (an ERROR frame, a frame that cannot be converted,
+// a listener that threw, an oversized frame that was skipped). Implemented
+// by the application; see IConnection::SetExceptionListener for the thread
+// it is called on.
+class IExceptionListener {
+ public:
+  virtual ~IExceptionListener() = default;
+  virtual void OnException(const Exception& error) = 0;
+};
+
 class IConnection {
  public:
   virtual ~IConnection() = default;
@@ -338,6 +351,12 @@ class IConnection {
   virtual void Stop() = 0;
   virtual void Close() = 0;
   virtual std::shared_ptr<ISession> CreateSession(bool transacted, std::uint8_t acknowledgeMode) = 0;
+  // The listener is called on the connection's reader thread for what that
+  // thread sees, and otherwise on the application thread that saw the
+  // failure (a receive, a send, Close). It may be set at any time; none
+  // removes it.
+  virtual std::shared_ptr<IExceptionListener> GetExceptionListener() const = 0;
+  virtual void SetExceptionListener(const std::shared_ptr<IExceptionListener>& listener) = 0;
 };
 
 class IConnectionFactory {

@@ -52,8 +52,10 @@ void TKsMessage::SetConnection(TKsJMSConnection* connection) noexcept {
 void TKsMessage::Acknowledge() {
   // A message made without a connection has nowhere to send its ACK.
   if (connection_ == nullptr) throw EIllegalStateException("The message has no connection");
-  TKsJMSConnection::WithLive(connectionSerial_,
-                             [this](TKsJMSConnection& connection) { connection.GetClient().Ack(messageId_, std::string()); });
+  TKsJMSConnection::WithLive(connectionSerial_, [this](TKsJMSConnection& connection) {
+    connection.CheckNotLost();
+    connection.GetClient().Ack(messageId_, std::string());
+  });
 }
 
 void TKsMessage::CopyFieldsFrom(const IMessage& source) {

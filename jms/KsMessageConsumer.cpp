@@ -72,6 +72,7 @@ std::shared_ptr<IMessage> TKsMessageConsumer::DoReceive(TKsReceiveWait wait, std
   CheckClosed();
   session_->CheckNoListener();
   std::shared_ptr<IMessage> message = session_->GetConnection()->ReceiveFor(this, wait, timeout);
+  if (message) session_->AcknowledgeDelivered(*message);
   if (transformer_) {
     if (auto replaced = transformer_->ConsumerTransform(session_, this, message)) message = std::move(replaced);
   }
@@ -99,6 +100,9 @@ void TKsMessageConsumer::Close() {
 }
 
 void TKsMessageConsumer::Dispatch(const std::shared_ptr<IMessage>& message) {
+  // Inside the transaction before the listener runs, so that a Commit of
+  // the listener covers this message.
+  if (message) session_->AcknowledgeDelivered(*message);
   std::shared_ptr<IMessage> held = message;
   if (transformer_) {
     if (auto replaced = transformer_->ConsumerTransform(session_, this, held)) held = std::move(replaced);

@@ -111,6 +111,12 @@ void TKsCommAdapter::DoDataAvailable(const std::string& frameText) {
 
 void TKsCommAdapter::ReportFrameFault(const std::string& text) {
   if (logger_) logger_->Error(GetName() + ": " + text);
+  if (onFault_) onFault_(text, false);
+}
+
+void TKsCommAdapter::ReportConnectionLost(const std::string& text) {
+  if (logger_) logger_->Error(GetName() + ": " + text);
+  if (onFault_) onFault_(text, true);
 }
 
 void TKsCommAdapter::DispatchFromReader(const std::string& frameText, const std::function<bool()>& cancelled) {

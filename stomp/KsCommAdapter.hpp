@@ -87,8 +87,26 @@ class TKsCommAdapter : public IStompCommAdapter {
   std::size_t GetMaxFrameSize() const { return maxFrameSize_; }
   // A fault confined to one incoming frame (a skipped oversized frame, a
   // frame the layers above could not handle): written as one ERROR line,
-  // GetName(), ": ", text. May run on any thread.
+  // GetName(), ": ", text, then handed to the fault handler with
+  // connectionLost false. May run on any thread.
   void ReportFrameFault(const std::string& text);
+  // The connection is gone (the peer closed it, or the socket failed):
+  // one ERROR line, then the fault handler with connectionLost true.
+  void ReportConnectionLost(const std::string& text);
+  // Called for every fault above, on the thread that saw it (the reader
+  // thread, or the caller of a synchronous read). Set before Connect.
+  using TFaultEvent = std::function<void(const std::string& text, bool connectionLost)>;
+  void SetOnFault(TFaultEvent handler) { onFault_ = std::move(handler); }
+
+  // True while a reader thread may be reading the stream (started, or still
+  // finishing a read after Stop): synchronous reads must then leave it
+  // alone. The base has no reader thread.
+  virtual bool ReaderActive() const { return false; }
+  // True on the reader thread itself.
+  virtual bool OnReaderThread() const { return false; }
+  // The next Disconnect closes the socket without the usual pause: the peer
+  // has confirmed the DISCONNECT already.
+  void SkipClosePause() { skipClosePause_ = true; }
 
   const std::shared_ptr<ILogging>& GetLogger() const { return logger_; }
   // Replaces the logger (for hosts and tests that want their own); set it
@@ -109,9 +127,11 @@ class TKsCommAdapter : public IStompCommAdapter {
   std::int32_t connectTimeout_ = 0;
   bool useConnectTimeout_ = false;
   bool directDispatch_;
+  bool skipClosePause_ = false;
 
  private:
   std::size_t maxFrameSize_ = kDefaultMaxFrameSize;
+  TFaultEvent onFault_;
   std::unique_ptr<TKsSSLOptions> sslOptions_;
   TKsAdapterNotifyEvent onConnect_;
   TKsAdapterNotifyEvent onAfterConnect_;

@@ -18,6 +18,7 @@ namespace {
 
 constexpr const char* kAdapterName = "TKsCommAdapterIndy";
 constexpr std::size_t kMaxLine = TKsTcpClient::MaxLineLength;
+constexpr std::int32_t kDefaultFirstFrameWait = 30000;
 
 // The bytes without blanks and control characters (<= 0x20) at both ends.
 std::string_view TrimView(std::string_view text) {
@@ -271,7 +272,7 @@ void TKsStompReadThread::Run() {
     if (got && !buffer_.empty()) DispatchOne(adapter);
   } catch (const std::exception& e) {
     if (!Terminated() && !adapter.closeExpected_.load(std::memory_order_acquire)) {
-      adapter.GetLogger()->Error(adapter.GetName() + ": " + e.what());
+      adapter.ReportConnectionLost(e.what());
     }
     throw;
   }
@@ -376,7 +377,16 @@ void TKsCommAdapterIndy::Connect() {
   client_->Connect();
   DoAfterConnect();
   DoConnect();
-  ReceiveFrame(-1, true);
+  // The broker's first frame is awaited no longer than the connect time-out
+  // (30 s when none is set): a server that accepts and never answers must
+  // not hold Start forever.
+  const std::int32_t firstFrameWait = connectTimeout_ > 0 ? connectTimeout_ : kDefaultFirstFrameWait;
+  try {
+    ReceiveFrame(firstFrameWait, true);
+  } catch (const EKsReadTimeout&) {
+    client_->Disconnect(true);
+    throw EKsStompClientConnectError("No reply to CONNECT within " + std::to_string(firstFrameWait) + " ms");
+  }
   try {
     readerThread_ = std::make_unique<TKsStompReadThread>(this);
   } catch (...) {
@@ -393,13 +403,23 @@ void TKsCommAdapterIndy::Disconnect() {
   } catch (...) {
     error = std::current_exception();
   }
-  if (client_->SocketAllocated()) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // Without a confirmed DISCONNECT, a short pause lets the broker read
+  // what was sent last before the socket goes.
+  if (client_->SocketAllocated() && !skipClosePause_) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  skipClosePause_ = false;
   client_->Disconnect(true);
   ResetStreamState();
   if (error) std::rethrow_exception(error);
 }
 
 bool TKsCommAdapterIndy::Connected() { return client_ && client_->Connected(); }
+
+bool TKsCommAdapterIndy::OnReaderThread() const { return readerThread_ && readerThread_->IsCurrentThread(); }
+
+bool TKsCommAdapterIndy::ReaderActive() const {
+  const TKsStompReadThread* reader = readerThread_.get();
+  return reader != nullptr && !reader->Finished() && (!reader->Stopped() || !reader->Idle());
+}
 
 bool TKsCommAdapterIndy::TakeBufferedUnit(std::string& frameText) {
   std::string_view buffered = client_->InputBuffer();

@@ -15,15 +15,19 @@
 // unless SetMaxFrameSize says otherwise) is dropped as it arrives and
 // reported through ReportFrameFault; reading goes on with the next frame.
 //
+// Connect waits for the broker's first frame no longer than the connect
+// time-out (30 s when none is set) and then fails with
+// EKsStompClientConnectError "No reply to CONNECT within N ms".
+//
 // The reader thread waits at most 200 ms at a time, so Stop and Disconnect
 // take effect within about 200 ms even while a frame is incomplete; frames
 // that arrived together are dispatched one after another without waiting.
 // A fault of one frame (an ERROR frame, a frame the layers above cannot
 // convert, a listener that throws) is reported through ReportFrameFault and
 // the reader goes on. The reader ends only with the transport: when it ends
-// because of a transport error it writes one ERROR line with the error's text
-// through the adapter's logger (not when it was asked to end or after
-// DISCONNECT was sent), and raises nothing to the layer above.
+// because of a transport error it reports the loss through
+// ReportConnectionLost (one ERROR line and the fault handler; not when it was
+// asked to end or after DISCONNECT was sent), and raises nothing.
 //
 // Ownership: the adapter owns its client and its reader thread. Disconnect
 // before destroying it; the destructor also ends a reader that still runs.
@@ -152,6 +156,8 @@ class TKsCommAdapterIndy : public TKsCommAdapter {
   void Connect() override;
   void Disconnect() override;
   bool Connected() override;
+  bool ReaderActive() const override;
+  bool OnReaderThread() const override;
   // True when a whole frame is buffered, waiting up to 50 ms for bytes when
   // none is. Header blocks of blanks in front are dropped on the way.
   bool DataAvailable() override;

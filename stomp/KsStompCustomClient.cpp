@@ -3,6 +3,7 @@
 #include <charconv>
 #include <vector>
 
+#include "net/KsTcpClient.hpp"
 #include "support/KsLog.hpp"
 #include "support/KsText.hpp"
 
@@ -287,14 +288,15 @@ void TKsStompCustomClient::SendViews(std::string_view destination, std::string_v
   IStompCommAdapter& adapter = RequireAdapter();
   TImageBuffer buffer;
   TKsStompFrame::AppendFrameBytes(buffer.Get(), "SEND", headers.Data(), headers.Size(), body);
-  adapter.Transmit(buffer.Get(), sendTimeout);
+  TransmitBytes(adapter, buffer.Get(), sendTimeout);
 }
 
-void TKsStompCustomClient::StompDisconnect() {
+void TKsStompCustomClient::StompDisconnect(const std::string& receipt) {
   if (DebugEnabled()) LogOwn("StompDisconnect session=" + GetSession());
   TKsStompFrame frame;
   frame.SetCommand("DISCONNECT");
   frame.SetHeader("client-id", GetClientID());
+  frame.SetHeader("receipt", receipt);
   Transmit(frame, -1);
   loggedIn_.store(false, std::memory_order_release);
   std::lock_guard<std::mutex> lock(sessionMutex_);
@@ -328,9 +330,19 @@ void TKsStompCustomClient::Transmit(const IStompFrame& frame, std::int32_t sendT
   TImageBuffer buffer;
   if (const auto* own = TKsStompFrame::Own(frame)) {
     own->AppendBytes(buffer.Get());
-    adapter.Transmit(buffer.Get(), sendTimeout);
+    TransmitBytes(adapter, buffer.Get(), sendTimeout);
   } else {
-    adapter.Transmit(frame.ToBytes(), sendTimeout);
+    TransmitBytes(adapter, frame.ToBytes(), sendTimeout);
+  }
+}
+
+void TKsStompCustomClient::TransmitBytes(IStompCommAdapter& adapter, const std::string& bytes,
+                                         std::int32_t sendTimeout) {
+  try {
+    adapter.Transmit(bytes, sendTimeout);
+  } catch (const EKsSocketError& e) {
+    if (onTransportError_) onTransportError_(e.what());
+    throw;
   }
 }
 
@@ -400,6 +412,9 @@ void TKsStompCustomClient::SetOnMessage(TKsStompFrameEvent handler) { onMessage_
 void TKsStompCustomClient::SetOnConnected(TKsStompFrameEvent handler) { onConnected_ = std::move(handler); }
 void TKsStompCustomClient::SetOnError(TKsStompFrameEvent handler) { onError_ = std::move(handler); }
 void TKsStompCustomClient::SetOnReceipt(TKsStompFrameEvent handler) { onReceipt_ = std::move(handler); }
+void TKsStompCustomClient::SetOnTransportError(std::function<void(const std::string& text)> handler) {
+  onTransportError_ = std::move(handler);
+}
 
 void TKsStompCustomClient::StompFrameAvailable(const std::shared_ptr<IStompFrame>& /*frame*/) {}
 

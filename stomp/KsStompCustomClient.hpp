@@ -82,7 +82,8 @@ class TKsStompCustomClient : public TKsStompConnection {
   void Ack(const std::string& messageId, const std::string& transactionId);
   void Send(const std::string& destination, const std::string& body, std::int32_t sendTimeout,
             const std::string& receipt, bool omitContentLength, const TStompHeaders& extraHeaders);
-  void StompDisconnect();
+  // DISCONNECT, with a "receipt" header when receipt is not empty.
+  void StompDisconnect(const std::string& receipt = std::string());
   // DISCONNECT (when logged in) and close the transport; does nothing when
   // not logged in.
   void Disconnect() override;
@@ -99,6 +100,10 @@ class TKsStompCustomClient : public TKsStompConnection {
   void SetOnConnected(TKsStompFrameEvent handler);
   void SetOnError(TKsStompFrameEvent handler);
   void SetOnReceipt(TKsStompFrameEvent handler);
+  // Called with the error's text when writing a frame fails at the socket
+  // (the frame may be partly written: the connection is no longer usable),
+  // on the thread that wrote; the error is raised afterwards as before.
+  void SetOnTransportError(std::function<void(const std::string& text)> handler);
 
  protected:
   // Called for every MESSAGE frame after OnMessage; does nothing here.
@@ -128,12 +133,15 @@ class TKsStompCustomClient : public TKsStompConnection {
   void TransactionCommand(const char* command, const char* label, const std::string& transactionId,
                           const std::string& receipt);
   IStompCommAdapter& RequireAdapter() const;
+  // adapter.Transmit, telling the transport-error handler about a failure.
+  void TransmitBytes(IStompCommAdapter& adapter, const std::string& bytes, std::int32_t sendTimeout);
 
   mutable std::mutex sessionMutex_;  // guards session_ (written by the reader thread)
   TKsStompFrameEvent onMessage_;
   TKsStompFrameEvent onConnected_;
   TKsStompFrameEvent onError_;
   TKsStompFrameEvent onReceipt_;
+  std::function<void(const std::string& text)> onTransportError_;
   std::atomic<bool> loggedIn_{false};
   std::string session_;
   // The frame parsed into on the receive path, owned by whichever call of

@@ -2,14 +2,16 @@
 
 #include <exception>
 
+#include "stomp/KsStompCustomClient.hpp"
 #include "support/KsConsole.hpp"
 #include "support/KsException.hpp"
 
 namespace ks {
 
-void RunReportingErrors(const std::function<void()>& job) {
+bool RunReportingErrors(const std::function<void()>& job) {
   try {
     job();
+    return true;
   } catch (const Exception& e) {
     WriteLine(e.Message());
   } catch (const std::exception& e) {
@@ -17,6 +19,34 @@ void RunReportingErrors(const std::function<void()>& job) {
   } catch (...) {
     WriteLine("Unknown error");
   }
+  return false;
+}
+
+void TConnectionWatch::OnException(const Exception& error) {
+  if (dynamic_cast<const EConnectionFailedException*>(&error) == nullptr) {
+    // One frame's fault: said, and the program goes on.
+    WriteLine(error.Message());
+    return;
+  }
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (failed_) return;
+  failed_ = true;
+  failure_ = error.Message();
+}
+
+bool TConnectionWatch::Failed() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return failed_;
+}
+
+std::string TConnectionWatch::Failure() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return failure_;
+}
+
+void TConnectionWatch::RaiseFailure() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (failed_) throw Exception(failure_);
 }
 
 }  // namespace ks

@@ -1,16 +1,43 @@
-// ProgramSupport: what the main routines of both programs share.
+// ProgramSupport: what the main routines and tool classes of both programs
+// share.
 //
 // RunReportingErrors runs a program's job and prints the message text of
 // any error that leaves it, alone, as one console line; nothing escapes, so
-// no error ever aborts a program.
+// no error ever aborts a program. It answers whether the job ended without
+// an error, which the programs turn into their exit status.
 //
-// Threads: called once, from the main thread.
+// TConnectionWatch is the programs' exception listener: it remembers the
+// first error that ends a connection (its loss, or a close the broker did not
+// confirm) and prints the faults of single frames as console lines.
+//
+// Threads: RunReportingErrors is called once, from the main thread. The
+// watch is told about errors on the connection's reader thread or on the
+// main thread, and asked about them from the main thread.
 #pragma once
 
 #include <functional>
+#include <mutex>
+#include <string>
+
+#include "jms/KsJMSInterfaces.hpp"
 
 namespace ks {
 
-void RunReportingErrors(const std::function<void()>& job);
+bool RunReportingErrors(const std::function<void()>& job);
+
+class TConnectionWatch : public IExceptionListener {
+ public:
+  void OnException(const Exception& error) override;
+  // True once an error ended the connection; Failure is its text.
+  bool Failed() const;
+  std::string Failure() const;
+  // Raises the recorded failure as an Exception with its text, if any.
+  void RaiseFailure() const;
+
+ private:
+  mutable std::mutex mutex_;
+  bool failed_ = false;
+  std::string failure_;
+};
 
 }  // namespace ks

@@ -1,5 +1,7 @@
 #include "tools/SiphonUnit.hpp"
 
+#include "tools/ProgramSupport.hpp"
+
 #include <chrono>
 #include <exception>
 #include <thread>
@@ -7,6 +9,7 @@
 #include "jms/KsJMSConnectionFactory.hpp"
 #include "support/KsConsole.hpp"
 #include "support/KsText.hpp"
+#include "tools/ProgramSupport.hpp"
 
 namespace ks {
 
@@ -81,6 +84,10 @@ void TSiphon::Run(int argc, const char* const* argv) {
 
   std::shared_ptr<IConnectionFactory> factory = std::make_shared<TKsJMSConnectionFactory>(user_, password_, url_);
   std::shared_ptr<IConnection> connection = factory->CreateConnection();
+  // Tells a lost connection (which ends the run) from one bad frame (which
+  // is printed and skipped).
+  auto watch = std::make_shared<TConnectionWatch>();
+  connection->SetExceptionListener(watch);
   // The session, consumer and reply producer refer to their connection
   // without keeping it alive: they are released before it, however Run ends.
   struct TReleaseBeforeConnection {
@@ -115,11 +122,13 @@ void TSiphon::Run(int argc, const char* const* argv) {
   } else if (receiveTimeOut_ == 0) {
     consumer_->SetMessageListener(shared_from_this());
     // Listener mode: messages are handled on the library's reader thread;
-    // the program runs until its process is ended.
-    for (;;) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // the program runs until its process is ended or the connection is lost.
+    while (!watch->Failed()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    watch->RaiseFailure();
   } else {
     ConsumeMessagesAndClose(connection, session_, consumer_, receiveTimeOut_);
   }
+  watch->RaiseFailure();
 }
 
 void TSiphon::ConsumeMessagesAndClose(const std::shared_ptr<IConnection>& connection,

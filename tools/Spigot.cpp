@@ -1,7 +1,9 @@
 // Spigot: publishes text messages to one queue or topic of a STOMP broker.
 // Options are --Name=value arguments (see TSpigot). Whatever happens, the
-// program prints any error as one line, waits for Enter (end of input counts
-// as Enter) and ends with status 0.
+// program prints any error as one line and waits for Enter (end of input
+// counts as Enter); it ends with status 1 when the run ended on an error
+// (including a lost connection or a close the broker did not confirm), 0
+// otherwise.
 #include <clocale>
 #include <string>
 
@@ -11,11 +13,12 @@
 
 int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
+  bool ok = false;
   {
     ks::TSpigot spigot;
-    ks::RunReportingErrors([&] { spigot.Run(argc, argv); });
+    ok = ks::RunReportingErrors([&] { spigot.Run(argc, argv); });
     std::string line;
     ks::ReadLine(line);
   }
-  return 0;
+  return ok ? 0 : 1;
 }

@@ -8,6 +8,7 @@
 #include "support/KsConsole.hpp"
 #include "support/KsDateTime.hpp"
 #include "support/KsText.hpp"
+#include "tools/ProgramSupport.hpp"
 
 namespace ks {
 
@@ -83,6 +84,10 @@ void TSpigot::Run(int argc, const char* const* argv) {
 
   std::shared_ptr<IConnectionFactory> factory = std::make_shared<TKsJMSConnectionFactory>(user_, password_, url_);
   std::shared_ptr<IConnection> connection = factory->CreateConnection();
+  // A lost connection or a close the broker did not confirm means some
+  // messages may not have arrived: the run then ends on that error.
+  auto watch = std::make_shared<TConnectionWatch>();
+  connection->SetExceptionListener(watch);
   connection->Start();
   std::shared_ptr<ISession> session = connection->CreateSession(transacted_, AUTO_ACKNOWLEDGE);
   std::shared_ptr<IDestination> destination;
@@ -98,6 +103,7 @@ void TSpigot::Run(int argc, const char* const* argv) {
   if (timeToLive_ != 0) producer->SetTimeToLive(static_cast<std::uint32_t>(timeToLive_));
   SendMessages(session, producer);
   connection->Close();
+  watch->RaiseFailure();
   WriteLine("Done.");
 }
 

@@ -87,9 +87,21 @@ void TKsFakeAdapter::PollFrame() {
 }
 
 void TKsFakeAdapter::Transmit(const std::string& data, std::int32_t sendTimeout) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!transmitError_.empty()) throw Exception(transmitError_);
-  transmitted_.push_back(TKsTransmitRecord{data, sendTimeout});
+  std::string receipt;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!transmitError_.empty()) throw Exception(transmitError_);
+    transmitted_.push_back(TKsTransmitRecord{data, sendTimeout});
+    if (!answerReceipts_) return;
+    const std::size_t blockEnd = data.find("\n\n");
+    const std::size_t at = data.find("\nreceipt:");
+    if (at == std::string::npos || at > blockEnd) return;
+    const std::size_t from = at + 9;
+    receipt = data.substr(from, data.find('\n', from) - from);
+  }
+  // As a broker would, at once: the RECEIPT reaches the client before the
+  // caller starts to wait for it.
+  if (onData_) onData_(this, "RECEIPT\nreceipt-id:" + receipt + "\n\n");
 }
 
 void TKsFakeAdapter::DeliverNext() {

@@ -12,6 +12,8 @@
 //   without delivering anything.
 // - SetTransmitError makes every Transmit raise that ks::Exception (a socket
 //   failure stand-in) without recording the bytes.
+// - A transmitted frame that asks for a receipt is answered with its RECEIPT
+//   at once, unless SetAnswerReceipts(false).
 //
 // Ownership: the client under test owns the adapter (std::unique_ptr); the
 // test keeps a plain pointer, valid while the client lives.
@@ -47,6 +49,9 @@ class TKsFakeAdapter : public IStompCommAdapter {
   void SetConnectReply(std::string frameText);
   void SetConnectError(std::string message);
   void SetTransmitError(std::string message);
+  // On (the default): a transmitted frame with a "receipt" header is
+  // answered at once with its RECEIPT, handed to OnDataAvailable.
+  void SetAnswerReceipts(bool value) { answerReceipts_ = value; }
   void QueueFrame(std::string frameText);
   std::size_t QueuedFrames() const;
 
@@ -97,6 +102,7 @@ class TKsFakeAdapter : public IStompCommAdapter {
   std::string GetName() const override { return "TKsFakeAdapter"; }
 
  private:
+  bool answerReceipts_ = true;
   void DeliverNext();
 
   mutable std::mutex mutex_;

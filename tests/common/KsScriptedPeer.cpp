@@ -135,20 +135,31 @@ void TKsScriptedPeer::Loop() {
       return;
     }
     received_.append(chunk, static_cast<std::size_t>(n));
-    if (options_.AutoConnected) AnswerConnectFrames();
+    if (options_.AutoConnected || options_.AnswerReceipts) AnswerFrames();
     changed_.notify_all();
   }
 }
 
-void TKsScriptedPeer::AnswerConnectFrames() {
+void TKsScriptedPeer::AnswerFrames() {
   for (;;) {
     std::size_t skip = 0;
     std::string_view rest = std::string_view(received_).substr(autoCursor_);
     std::size_t len = FrameLength(rest, skip);
     if (len == 0) return;
-    if (rest.substr(skip, 8) == "CONNECT\n") {
+    const std::string_view frame = rest.substr(skip, len);
+    const std::size_t blockEnd = frame.find("\n\n");
+    const std::size_t receiptAt = frame.find("\nreceipt:");
+    std::string reply;
+    if (options_.AutoConnected && frame.substr(0, 8) == "CONNECT\n") {
+      reply = options_.ConnectedReply;
+    } else if (options_.AnswerReceipts && receiptAt != std::string_view::npos && receiptAt < blockEnd) {
+      const std::size_t from = receiptAt + 9;
+      reply = "RECEIPT\nreceipt-id:" + std::string(frame.substr(from, frame.find('\n', from) - from)) + "\n\n";
+      reply.push_back('\0');
+      reply.push_back('\n');
+    }
+    if (!reply.empty()) {
       std::lock_guard<std::mutex> sendLock(sendMutex_);
-      const std::string& reply = options_.ConnectedReply;
       std::size_t sent = 0;
       while (sent < reply.size()) {
         ssize_t n = ::send(connFd_, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);

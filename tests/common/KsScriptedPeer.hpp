@@ -34,6 +34,9 @@ struct TKsScriptedPeerOptions {
   bool AutoConnected = false;
   bool IPv6 = false;  // listen on ::1 instead of 127.0.0.1
   std::string ConnectedReply = std::string("CONNECTED\nsession:s1\n\n\0\n", 25);
+  // Answer every frame that asks for a receipt with its RECEIPT, as brokers
+  // do.
+  bool AnswerReceipts = true;
 };
 
 class TKsScriptedPeer {
@@ -88,7 +91,7 @@ class TKsScriptedPeer {
  private:
   void Listen();
   void Loop();
-  void AnswerConnectFrames();  // called with mutex_ held
+  void AnswerFrames();  // called with mutex_ held
   // Length of the frame starting at from (after skipped line ends), or 0 when
   // incomplete; skip receives the number of bytes skipped before it.
   static std::size_t FrameLength(std::string_view data, std::size_t& skip);

@@ -166,20 +166,22 @@ TEST(SpigotFramesTest, TransactedSendsBeginSendCommitPerMessage) {
   EXPECT_EQ(frames[0], "CONNECT\n\n" + nul);
   EXPECT_EQ(frames[1], "BEGIN\ntransaction:tx0\n\n" + nul);
   EXPECT_EQ(frames[2], "SEND\ndestination:jms.queue.ExampleQueue\ntransaction:tx0\n\nMessage: 0 s" + nul);
-  EXPECT_EQ(frames[3], "COMMIT\ntransaction:tx0\n\n" + nul);
+  // COMMIT and DISCONNECT ask for receipts: once they came, the broker has
+  // what was sent before them.
+  EXPECT_EQ(frames[3], "COMMIT\ntransaction:tx0\nreceipt:ks-1\n\n" + nul);
   EXPECT_EQ(frames[4], "BEGIN\ntransaction:tx1\n\n" + nul);
   EXPECT_EQ(frames[5], "SEND\ndestination:jms.queue.ExampleQueue\ntransaction:tx1\n\nMessage: 1 s" + nul);
-  EXPECT_EQ(frames[6], "COMMIT\ntransaction:tx1\n\n" + nul);
+  EXPECT_EQ(frames[6], "COMMIT\ntransaction:tx1\nreceipt:ks-2\n\n" + nul);
   EXPECT_EQ(frames[7], "BEGIN\ntransaction:tx2\n\n" + nul);
-  EXPECT_EQ(frames[8], "DISCONNECT\n\n" + nul);
+  EXPECT_EQ(frames[8], "DISCONNECT\nreceipt:ks-3\n\n" + nul);
   EXPECT_EQ(spigot.Wait(std::chrono::seconds(10)), 0);
 }
 
-TEST(SpigotErrorsTest, ErrorsArePrintedAloneAndTheProgramStillWaitsAndExitsZero) {
+TEST(SpigotErrorsTest, ErrorsArePrintedAloneAndTheProgramStillWaitsAndExitsOne) {
   {
     std::string url = "stomp://127.0.0.1:" + std::to_string(ClosedPort());
     auto run = RunSpigot({"--URL=" + url});
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 1);
     ASSERT_GE(run.lines.size(), 5u);
     EXPECT_EQ(run.lines[0], "Connecting to URL: " + url);
     EXPECT_EQ(run.lines[4].rfind("The JMS connection has failed due to a Transport problem: Socket Error # ", 0), 0u)
@@ -188,20 +190,20 @@ TEST(SpigotErrorsTest, ErrorsArePrintedAloneAndTheProgramStillWaitsAndExitsZero)
   }
   {
     auto run = RunSpigot({"--URL=tcp://host:1"});
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 1);
     ASSERT_EQ(run.lines.size(), 5u);
     EXPECT_EQ(run.lines[4], "Unsupported Protocol!");
   }
   {
     auto run = RunSpigot({"--URL="});
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 1);
     ASSERT_EQ(run.lines.size(), 5u);
     EXPECT_EQ(run.lines[0], "Connecting to URL: ");
     EXPECT_EQ(run.lines[4], "BrokerURL not set.");
   }
   {
     auto run = RunSpigot({"--MessageCount=ten"});
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 1);
     ASSERT_EQ(run.lines.size(), 1u);
     EXPECT_EQ(run.lines[0], "''ten'' is not a valid integer value");
   }
@@ -213,7 +215,7 @@ TEST(SpigotErrorsTest, WaitsForEnterBeforeEnding) {
   ASSERT_TRUE(lines.has_value());
   EXPECT_FALSE(spigot.Wait(std::chrono::milliseconds(200)).has_value()) << "ended without Enter";
   spigot.WriteInput("\n");
-  EXPECT_EQ(spigot.Wait(std::chrono::seconds(10)), 0);
+  EXPECT_EQ(spigot.Wait(std::chrono::seconds(10)), 1);
 }
 
 }  // namespace
