@@ -267,6 +267,7 @@ void TKsJMSConnection::ConnectionLost(const std::string& cause) {
     lostCause_ = cause;
     lost_.store(true, std::memory_order_release);
   }
+  client_->SetTransportLost(cause);
   heldChanged_.notify_all();  // receives and receipts waiting for a reader
   ReportException(EConnectionFailedException(cause));
 }

@@ -282,6 +282,7 @@ void TKsStompCustomClient::SendViews(std::string_view destination, std::string_v
   headers.Set("receipt", receipt);
   headers.Set("content-length", length);
   for (std::size_t i = 0; i < extraCount; ++i) headers.Set(extraHeaders[i].first, extraHeaders[i].second);
+  CheckTransportUsable();
   if (!loggedIn_.load(std::memory_order_acquire)) {
     throw EKsStompClientNotConnectedError("Not connected! Command: SEND");
   }
@@ -323,8 +324,11 @@ void TKsStompCustomClient::Transmit(const IStompFrame& frame, std::int32_t sendT
     LogOwn("Transmit");
     LogFrame(frame);
   }
-  if (frame.GetCommand() != "CONNECT" && !loggedIn_.load(std::memory_order_acquire)) {
-    throw EKsStompClientNotConnectedError("Not connected! Command: " + frame.GetCommand());
+  if (frame.GetCommand() != "CONNECT") {
+    CheckTransportUsable();
+    if (!loggedIn_.load(std::memory_order_acquire)) {
+      throw EKsStompClientNotConnectedError("Not connected! Command: " + frame.GetCommand());
+    }
   }
   IStompCommAdapter& adapter = RequireAdapter();
   TImageBuffer buffer;
@@ -334,6 +338,18 @@ void TKsStompCustomClient::Transmit(const IStompFrame& frame, std::int32_t sendT
   } else {
     TransmitBytes(adapter, frame.ToBytes(), sendTimeout);
   }
+}
+
+void TKsStompCustomClient::SetTransportLost(const std::string& cause) {
+  std::lock_guard<std::mutex> lock(sessionMutex_);
+  transportLostCause_ = cause;
+  transportLost_.store(true, std::memory_order_release);
+}
+
+void TKsStompCustomClient::CheckTransportUsable() const {
+  if (!transportLost_.load(std::memory_order_acquire)) return;
+  std::lock_guard<std::mutex> lock(sessionMutex_);
+  throw EConnectionFailedException(transportLostCause_);
 }
 
 void TKsStompCustomClient::TransmitBytes(IStompCommAdapter& adapter, const std::string& bytes,

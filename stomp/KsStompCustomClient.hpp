@@ -104,6 +104,9 @@ class TKsStompCustomClient : public TKsStompConnection {
   // (the frame may be partly written: the connection is no longer usable),
   // on the thread that wrote; the error is raised afterwards as before.
   void SetOnTransportError(std::function<void(const std::string& text)> handler);
+  // The transport is gone for good: every later command (CONNECT aside)
+  // raises EConnectionFailedException with cause instead of writing.
+  void SetTransportLost(const std::string& cause);
 
  protected:
   // Called for every MESSAGE frame after OnMessage; does nothing here.
@@ -133,6 +136,8 @@ class TKsStompCustomClient : public TKsStompConnection {
   void TransactionCommand(const char* command, const char* label, const std::string& transactionId,
                           const std::string& receipt);
   IStompCommAdapter& RequireAdapter() const;
+  // EConnectionFailedException after SetTransportLost.
+  void CheckTransportUsable() const;
   // adapter.Transmit, telling the transport-error handler about a failure.
   void TransmitBytes(IStompCommAdapter& adapter, const std::string& bytes, std::int32_t sendTimeout);
 
@@ -142,6 +147,8 @@ class TKsStompCustomClient : public TKsStompConnection {
   TKsStompFrameEvent onError_;
   TKsStompFrameEvent onReceipt_;
   std::function<void(const std::string& text)> onTransportError_;
+  std::atomic<bool> transportLost_{false};
+  std::string transportLostCause_;  // guarded by sessionMutex_
   std::atomic<bool> loggedIn_{false};
   std::string session_;
   // The frame parsed into on the receive path, owned by whichever call of
