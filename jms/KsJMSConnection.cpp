@@ -656,6 +656,17 @@ void TKsJMSSession::EndTransaction(bool commit) {
   }
   const bool confirmed = connection_->AwaitReceipt(receipt);
   connection_->CheckNotLost();
+  for (const auto& consumer : *ConsumerSnapshot()) {
+    if (!consumer->TakeDeliveredInTransaction() || commit) continue;
+    // What this consumer delivered in the aborted transaction is still
+    // unacknowledged at the broker, which gives it back (marked
+    // redelivered) when the subscription ends: a new subscription receives
+    // it again. Messages still on their way for the old one are dropped.
+    connection_->GetClient().UnsubscribeID(consumer->SubscriptionId(), std::string());
+    connection_->DropHeld(consumer.get());
+    consumer->NextSubscription();
+    Subscribe(*consumer);
+  }
   BeginTransaction();
   if (!confirmed) {
     throw EJMSException(std::string("The broker did not confirm ") + (commit ? "COMMIT" : "ABORT") + " within " +
@@ -663,9 +674,10 @@ void TKsJMSSession::EndTransaction(bool commit) {
   }
 }
 
-void TKsJMSSession::AcknowledgeDelivered(const IMessage& message) {
+void TKsJMSSession::AcknowledgeDelivered(TKsMessageConsumer& consumer, const IMessage& message) {
   if (acknowledgeMode_ != SESSION_TRANSACTED) return;
   std::lock_guard<std::recursive_mutex> guard(sendLock_);
+  consumer.MarkDeliveredInTransaction();
   connection_->CheckNotLost();
   connection_->GetClient().Ack(message.GetJMSMessageID(), transactionContext_.GetTransactionId());
 }
@@ -765,13 +777,22 @@ std::shared_ptr<IMessageConsumer> TKsJMSSession::NewConsumer(const std::shared_p
   // A SUBSCRIBE without a destination would only earn an ERROR frame.
   if (!destination) throw EUnsupportedOperationException("A destination must be specified.");
   const std::string destinationName = TKsJMSClient::GetDestinationName(destination);
-  auto id = std::make_unique<TKsConsumerID>();
-  const std::string idText = id->GetID();
-  auto consumer = TKsMessageConsumer::Create(this, nullptr, noLocal, messageSelector, destination, std::move(id));
+  auto consumer = TKsMessageConsumer::Create(this, nullptr, noLocal, messageSelector, destination,
+                                             std::make_unique<TKsConsumerID>());
   AddConsumer(consumer);
-  connection_->GetClient().Subscribe(destinationName, AcknowledgesByClient(), std::string(), noLocal,
-                                     messageSelector, idText);
+  Subscribe(*consumer);
   return consumer;
+}
+
+void TKsJMSSession::Subscribe(const TKsMessageConsumer& consumer) {
+  std::string destination = TKsJMSClient::GetDestinationName(consumer.GetDestination());
+  if (const auto* durable = dynamic_cast<const TKsTopicSubscriber*>(&consumer)) {
+    destination += destination.find('?') == std::string::npos ? '?' : '&';
+    destination += "activemq.subscriptionName=";
+    destination += durable->GetSubscriptionName();
+  }
+  connection_->GetClient().Subscribe(destination, AcknowledgesByClient(), std::string(), consumer.GetNoLocalFlag(),
+                                     consumer.GetMessageSelector(), consumer.SubscriptionId());
 }
 
 std::shared_ptr<ITopicSubscriber> TKsJMSSession::CreateDurableSubscriber(const std::shared_ptr<ITopic>& topic,
@@ -782,16 +803,9 @@ std::shared_ptr<ITopicSubscriber> TKsJMSSession::CreateDurableSubscriber(const s
     throw EJMSException("You must specify the same clientId on the connection and subcriptionName on the subscribe");
   }
   if (!topic) throw EUnsupportedOperationException("A destination must be specified.");
-  std::string destinationText = TKsJMSClient::GetDestinationName(topic);
-  auto id = std::make_unique<TKsConsumerID>();
-  const std::string idText = id->GetID();
-  auto subscriber = TKsTopicSubscriber::Create(this, name, topic, std::move(id));
+  auto subscriber = TKsTopicSubscriber::Create(this, name, topic, std::make_unique<TKsConsumerID>());
   AddConsumer(subscriber);
-  destinationText += destinationText.find('?') == std::string::npos ? '?' : '&';
-  destinationText += "activemq.subscriptionName=";
-  destinationText += name;
-  connection_->GetClient().Subscribe(destinationText, AcknowledgesByClient(), std::string(), false,
-                                     std::string(), idText);
+  Subscribe(*subscriber);
   return subscriber;
 }
 
@@ -999,7 +1013,7 @@ std::shared_ptr<TKsMessageConsumer> TKsJMSSession::FindConsumer(std::string_view
   const auto consumers = ConsumerSnapshot();
   for (const auto& consumer : *consumers) {
     listenerSeen = listenerSeen || consumer->HasListener();
-    if (consumer->GetConsumerID().GetID() == subscription) return consumer;
+    if (consumer->OwnsSubscription(subscription)) return consumer;
   }
   return nullptr;
 }

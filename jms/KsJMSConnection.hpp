@@ -308,7 +308,7 @@ class TKsJMSSession : public IMessageDispatch,
   // A transacted session acknowledges every message it delivers inside its
   // current transaction (an ACK with the transaction id), so that Commit
   // consumes it and Rollback gives it back; other sessions do nothing here.
-  void AcknowledgeDelivered(const IMessage& message);
+  void AcknowledgeDelivered(TKsMessageConsumer& consumer, const IMessage& message);
   // True when the session's subscriptions use "ack:client" (client
   // acknowledgement and transacted sessions).
   bool AcknowledgesByClient() const noexcept {
@@ -340,8 +340,12 @@ class TKsJMSSession : public IMessageDispatch,
 
   void BeginTransaction();
   // COMMIT (commit) or ABORT with a receipt, then BEGIN of the next
-  // transaction; raises when the broker does not confirm in time.
+  // transaction; raises when the broker does not confirm in time. After an
+  // ABORT, every consumer that delivered messages in the transaction
+  // subscribes anew, so that the broker delivers them again.
   void EndTransaction(bool commit);
+  // SUBSCRIBE for consumer under its current subscription id.
+  void Subscribe(const TKsMessageConsumer& consumer);
   void CloseSession();
   std::shared_ptr<const TConsumerList> ConsumerSnapshot() const;
   std::shared_ptr<IMessageConsumer> NewConsumer(const std::shared_ptr<IDestination>& destination,

@@ -1,5 +1,6 @@
 #include "jms/KsMessageConsumer.hpp"
 
+#include <charconv>
 #include <chrono>
 #include <thread>
 #include <utility>
@@ -72,7 +73,7 @@ std::shared_ptr<IMessage> TKsMessageConsumer::DoReceive(TKsReceiveWait wait, std
   CheckClosed();
   session_->CheckNoListener();
   std::shared_ptr<IMessage> message = session_->GetConnection()->ReceiveFor(this, wait, timeout);
-  if (message) session_->AcknowledgeDelivered(*message);
+  if (message) session_->AcknowledgeDelivered(*this, *message);
   if (transformer_) {
     if (auto replaced = transformer_->ConsumerTransform(session_, this, message)) message = std::move(replaced);
   }
@@ -96,13 +97,13 @@ void TKsMessageConsumer::Close() {
   // Without its session (closed, or gone with its connection) there is no
   // subscription left to end.
   if (!sessionOpen) return;
-  session_->GetConnection()->GetClient().UnsubscribeID(consumerId_->GetID(), std::string());
+  session_->GetConnection()->GetClient().UnsubscribeID(SubscriptionId(), std::string());
 }
 
 void TKsMessageConsumer::Dispatch(const std::shared_ptr<IMessage>& message) {
   // Inside the transaction before the listener runs, so that a Commit of
   // the listener covers this message.
-  if (message) session_->AcknowledgeDelivered(*message);
+  if (message) session_->AcknowledgeDelivered(*this, *message);
   std::shared_ptr<IMessage> held = message;
   if (transformer_) {
     if (auto replaced = transformer_->ConsumerTransform(session_, this, held)) held = std::move(replaced);
@@ -111,6 +112,25 @@ void TKsMessageConsumer::Dispatch(const std::shared_ptr<IMessage>& message) {
 }
 
 const TKsConsumerID& TKsMessageConsumer::GetConsumerID() const { return *consumerId_; }
+
+std::string TKsMessageConsumer::SubscriptionId() const {
+  const std::uint32_t generation = subscriptionGeneration_.load(std::memory_order_acquire);
+  if (generation == 0) return consumerId_->GetID();
+  return consumerId_->GetID() + "." + std::to_string(generation);
+}
+
+bool TKsMessageConsumer::OwnsSubscription(std::string_view subscription) const {
+  const std::string& base = consumerId_->GetID();
+  if (subscription.substr(0, base.size()) != base) return false;
+  const std::uint32_t generation = subscriptionGeneration_.load(std::memory_order_acquire);
+  if (subscription.size() == base.size()) return generation == 0;
+  if (generation == 0 || subscription[base.size()] != '.') return false;
+  std::uint32_t value = 0;
+  const char* first = subscription.data() + base.size() + 1;
+  const char* last = subscription.data() + subscription.size();
+  auto [end, error] = std::from_chars(first, last, value);
+  return error == std::errc() && end == last && value == generation;
+}
 
 void TKsMessageConsumer::Start() {
   if (!HasListener() || session_->GetOrphaned()) return;

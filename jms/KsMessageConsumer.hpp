@@ -27,6 +27,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "jms/KsConsumerID.hpp"
 #include "jms/KsJMSConnection.hpp"
@@ -74,6 +75,18 @@ class TKsMessageConsumer : public virtual IMessageConsumer,
   void Dispose() override;
 
   bool HasListener() const;
+  // The id of the consumer's current subscription on the wire: the consumer
+  // id, then "." and a number once the subscription was renewed (after a
+  // rolled-back transaction).
+  std::string SubscriptionId() const;
+  // True when subscription (a MESSAGE's "subscription") is the current one.
+  bool OwnsSubscription(std::string_view subscription) const;
+  // The next subscription id (the session then subscribes under it).
+  void NextSubscription() { subscriptionGeneration_.fetch_add(1, std::memory_order_acq_rel); }
+  // Set when the consumer delivered a message inside its session's
+  // transaction; Take answers and clears it.
+  void MarkDeliveredInTransaction() { deliveredInTransaction_.store(true, std::memory_order_release); }
+  bool TakeDeliveredInTransaction() { return deliveredInTransaction_.exchange(false, std::memory_order_acq_rel); }
   bool GetClosed() const noexcept { return closed_; }
   bool GetNoLocalFlag() const noexcept { return noLocal_; }
   const std::shared_ptr<IDestination>& GetDestination() const noexcept { return destination_; }
@@ -103,6 +116,8 @@ class TKsMessageConsumer : public virtual IMessageConsumer,
   std::shared_ptr<IMessageTransformer> transformer_;
   bool noLocal_;
   bool closed_ = false;
+  std::atomic<std::uint32_t> subscriptionGeneration_{0};
+  std::atomic<bool> deliveredInTransaction_{false};
 };
 
 class TKsTopicSubscriber : public TKsMessageConsumer, public virtual ITopicSubscriber {

@@ -198,6 +198,13 @@ TEST(Failures, AnUnconfirmedCloseIsReportedAndCloseStillReturns) {
   EXPECT_TRUE(peer.WaitClientClosed(5000ms));
 }
 
+TEST(Failures, TransactedConsumptionLosesNothingWhenKilledAndRedeliversOnRollback) {
+  TCisternProcess broker;
+  ASSERT_TRUE(broker.Started());
+  EXPECT_EQ(RolledBackMessagesComeBackRedelivered(broker.Url(), "failures.rollback"), "");
+  EXPECT_EQ(TransactedSiphonKilledLosesNothing(broker.Url(), "failures.killed", 500), "");
+}
+
 TEST(Failures, SpigotWhoseBrokerIsKilledEndsWithTheErrorAndStatusOne) {
   TCisternProcess broker;
   ASSERT_TRUE(broker.Started());

@@ -7,9 +7,13 @@
 // - TLibraryClient: one connection, one auto-acknowledge session, a queue or
 //   topic, a producer and a consumer made through the public messaging
 //   interface, for tests of the library against a broker.
-// - SequenceNumbers / CheckExactlyOnce: read the sequence numbers that the
-//   tests and Spigot put in message texts ("Message: <n> sent at: ..." or
-//   "seq:<n>") and check that each of 0..count-1 is there exactly once.
+// - SequenceNumbers / CheckExactlyOnce / CheckAtLeastOnce: read the
+//   sequence numbers that the tests and Spigot put in message texts
+//   ("Message: <n> sent at: ..." or "seq:<n>") and check that each of
+//   0..count-1 is there exactly (or at least) once.
+// - TransactedSiphonKilledLosesNothing / RolledBackMessagesComeBackRedelivered:
+//   transacted consumption against any broker, for the fault and interop
+//   suites alike.
 //
 // Ownership: each helper owns its sockets and threads and stops them in its
 // destructor. Threads: one test thread uses a helper at a time.
@@ -33,6 +37,7 @@
 #include "jms/KsJMSConnection.hpp"
 #include "jms/KsJMSConnectionFactory.hpp"
 #include "jms/KsJMSInterfaces.hpp"
+#include "tests/common/KsProcess.hpp"
 
 namespace ks::test {
 
@@ -168,6 +173,93 @@ inline std::string CheckExactlyOnce(const std::vector<long>& numbers, long count
     (void)c;
   }
   return problems;
+}
+
+// Empty when every number 0..count-1 occurs at least once and nothing else
+// occurs (doubles allowed); otherwise what is missing or foreign.
+inline std::string CheckAtLeastOnce(const std::vector<long>& numbers, long count) {
+  std::map<long, int> seen;
+  for (long n : numbers) ++seen[n];
+  std::string problems;
+  for (long i = 0; i < count; ++i) {
+    if (seen.find(i) == seen.end()) problems += " missing " + std::to_string(i);
+  }
+  for (const auto& [n, c] : seen) {
+    if (n < 0 || n >= count) problems += " foreign " + std::to_string(n);
+    (void)c;
+  }
+  return problems;
+}
+
+// A transacted Siphon killed with SIGKILL in the middle of a queue of count
+// Spigot messages, then a second Siphon that drains the queue: empty when
+// every message was consumed at least once, else what went wrong.
+inline std::string TransactedSiphonKilledLosesNothing(const std::string& url, const std::string& subject, int count) {
+  const std::string spigot = BuiltProgram("tools/Spigot");
+  const std::string siphon = BuiltProgram("tools/Siphon");
+  {
+    TKsProcess sender(spigot, {"--URL=" + url, "--Subject=" + subject, "--MessageCount=" + std::to_string(count),
+                               "--MessageSize=40", "--Verbose=false"});
+    sender.WriteInput("\n");
+    sender.ReadAll(std::chrono::seconds(60));
+    if (sender.Wait(std::chrono::seconds(10)) != 0) return "Spigot failed";
+  }
+  std::vector<long> seen;
+  {
+    TKsProcess first(siphon, {"--URL=" + url, "--Subject=" + subject, "--Transacted",
+                              "--MaximumMessages=" + std::to_string(count)});
+    for (int received = 0; received < count / 3;) {
+      auto line = first.ReadLine(std::chrono::seconds(20));
+      if (!line) return "the first Siphon stopped after " + std::to_string(received) + " messages";
+      if (line->rfind("Received: ", 0) == 0) {
+        seen.push_back(SequenceNumber(*line));
+        ++received;
+      }
+    }
+    first.Kill();
+    // Whatever it printed before it died counts as consumed only if its
+    // commit was confirmed; printing it here at most adds doubles.
+    for (const auto& l : first.ReadAll(std::chrono::seconds(5))) {
+      if (l.rfind("Received: ", 0) == 0) seen.push_back(SequenceNumber(l));
+    }
+  }
+  TKsProcess second(siphon, {"--URL=" + url, "--Subject=" + subject, "--Transacted", "--MaximumMessages=0",
+                             "--ReceiveTimeOut=3000"});
+  for (long n : ReceivedSequence(second.ReadAll(std::chrono::seconds(120)))) seen.push_back(n);
+  if (second.Wait(std::chrono::seconds(10)) != 0) return "the draining Siphon failed";
+  return CheckAtLeastOnce(seen, count);
+}
+
+// Two messages received by a transacted consumer and rolled back come back
+// to it marked redelivered, and are gone after the commit: empty when so.
+inline std::string RolledBackMessagesComeBackRedelivered(const std::string& url, const std::string& queue) {
+  TLibraryClient producer(url, queue);
+  producer.SendText("first");
+  producer.SendText("second");
+  auto factory = std::make_shared<TKsJMSConnectionFactory>("", "", url);
+  auto connection = factory->CreateConnection();
+  connection->Start();
+  auto session = connection->CreateSession(true, AUTO_ACKNOWLEDGE);
+  auto consumer = session->CreateConsumer(session->CreateQueue(queue));
+  auto text = [](const std::shared_ptr<IMessage>& m) {
+    auto t = std::dynamic_pointer_cast<ITextMessage>(m);
+    return t ? t->GetText() : std::string("<none>");
+  };
+  for (const char* expected : {"first", "second"}) {
+    auto m = consumer->Receive(10000);
+    if (text(m) != expected) return std::string("got ") + text(m) + " instead of " + expected;
+    if (m->GetJMSRedelivered()) return std::string(expected) + " marked redelivered the first time";
+  }
+  session->Rollback();
+  for (const char* expected : {"first", "second"}) {
+    auto m = consumer->Receive(10000);
+    if (text(m) != expected) return std::string("after rollback, got ") + text(m) + " instead of " + expected;
+    if (!m->GetJMSRedelivered()) return std::string(expected) + " not marked redelivered";
+  }
+  session->Commit();
+  if (auto m = consumer->Receive(1000)) return "after commit, " + text(m) + " came again";
+  connection->Close();
+  return std::string();
 }
 
 }  // namespace ks::test
