@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "jms/KsJMSConnection.hpp"
@@ -281,7 +282,7 @@ namespace {
 // The header fields a MESSAGE frame carries for the message, by name folded
 // to lower case.
 enum class TField { None, MessageId, CorrelationId, Expires, Persistent, Priority, ReplyTo, Timestamp, Type,
-                    Redelivered };
+                    Redelivered, Subscription };
 
 TField FieldOf(std::string_view name) {
   switch (name.size()) {
@@ -295,6 +296,7 @@ TField FieldOf(std::string_view name) {
       if (SameText(name, "message-id")) return TField::MessageId;
       return SameText(name, "persistent") ? TField::Persistent : TField::None;
     case 11: return SameText(name, "redelivered") ? TField::Redelivered : TField::None;
+    case 12: return SameText(name, "subscription") ? TField::Subscription : TField::None;
     case 14: return SameText(name, "correlation-id") ? TField::CorrelationId : TField::None;
     default: return TField::None;
   }
@@ -302,7 +304,23 @@ TField FieldOf(std::string_view name) {
 
 }  // namespace
 
+namespace {
+
+// The subscription of the MESSAGE whose message is being handed to the
+// message callback on this thread, or none.
+thread_local const std::string* tDeliveringSubscription = nullptr;
+
+}  // namespace
+
+const std::string* TKsJMSClient::TakeDeliveringSubscription() { return std::exchange(tDeliveringSubscription, nullptr); }
+
 void TKsJMSClient::FrameToMessage(const IStompFrame& frame, IMessage& message) const {
+  const std::string* subscription = nullptr;
+  FrameToMessage(frame, message, subscription);
+}
+
+void TKsJMSClient::FrameToMessage(const IStompFrame& frame, IMessage& message,
+                                  const std::string*& subscription) const {
   const TKsStompFrame* own = TKsStompFrame::Own(frame);
   if (own == nullptr) {
     FrameToMessageOf(frame, message);
@@ -311,7 +329,7 @@ void TKsJMSClient::FrameToMessage(const IStompFrame& frame, IMessage& message) c
   // One pass over the header list: a frame holds one entry per folded name,
   // so the first entry found for a field is its only one.
   static const std::string kNone;
-  const std::string* values[10] = {};
+  const std::string* values[11] = {};
   for (const auto& h : own->HeaderList()) {
     const TField field = FieldOf(h.first);
     if (field != TField::None) values[static_cast<int>(field)] = &h.second;
@@ -331,6 +349,7 @@ void TKsJMSClient::FrameToMessage(const IStompFrame& frame, IMessage& message) c
   message.SetJMSTimestamp(WireToDateTime(StrToInt64Def(value(TField::Timestamp), 0)));
   message.SetJMSType(value(TField::Type));
   message.SetJMSRedelivered(value(TField::Redelivered) == "true");
+  subscription = values[static_cast<int>(TField::Subscription)];
   CopyFrameHeaders(frame, message);
 }
 
@@ -390,12 +409,20 @@ void TKsJMSClient::StompFrameAvailable(const std::shared_ptr<IStompFrame>& frame
   if (!transformationError.empty()) throw EJMSException("Transformation error: " + transformationError);
 
   auto message = TKsJMSTextMessage::Create(owningConnection_);
-  FrameToMessage(*frame, *message);
+  const std::string* subscription = nullptr;
+  FrameToMessage(*frame, *message, subscription);
   message->SetReceived(true);
   // Bytes that are not valid UTF-8 are kept as they are.
   message->AssignText(frame->GetBody());
   std::shared_ptr<IMessage> delivered = message;
   lastMessage_ = delivered;
+  struct TDelivering {
+    const std::string* previous;
+    explicit TDelivering(const std::string* subscription) : previous(tDeliveringSubscription) {
+      tDeliveringSubscription = subscription;
+    }
+    ~TDelivering() { tDeliveringSubscription = previous; }
+  } delivering(subscription);
   messageCallback_(this, delivered);
 }
 

@@ -67,6 +67,10 @@ class TKsJMSClient : public TKsStompCustomClient {
   // is its last step).
   void FrameToMessage(const IStompFrame& frame, IMessage& message) const;
   void CopyFrameHeaders(const IStompFrame& frame, IMessage& message) const;
+  // While the message callback runs for a MESSAGE frame that carried a
+  // "subscription" header: that header's value (on the calling thread),
+  // answered once (later calls, and calls at other times, get nullptr).
+  static const std::string* TakeDeliveringSubscription();
 
   // receipt, when not empty, is sent as the SEND's "receipt" header.
   void Send(const TKsJMSMessage& message, const std::string& destinationName, std::int32_t sendTimeout,
@@ -89,6 +93,10 @@ class TKsJMSClient : public TKsStompCustomClient {
   const char* ClassName() const override;
 
  private:
+  // FrameToMessage that also points subscription at the frame's
+  // "subscription" value (nullptr when it has none, or for a frame class of
+  // the application's own).
+  void FrameToMessage(const IStompFrame& frame, IMessage& message, const std::string*& subscription) const;
   // FrameToMessage for a frame class of the application's own.
   void FrameToMessageOf(const IStompFrame& frame, IMessage& message) const;
 

@@ -72,7 +72,8 @@ TKsJMSConnection::TKsJMSConnection(std::unique_ptr<TKsJMSClient> client)
     OnReceipt(frame->GetHeader("receipt-id"));
   });
   client_->SetOnTransportError([this](const std::string& text) { ConnectionLost(text); });
-  if (auto* adapter = dynamic_cast<TKsCommAdapter*>(client_->GetAdapter())) {
+  ownAdapter_ = dynamic_cast<TKsCommAdapter*>(client_->GetAdapter());
+  if (TKsCommAdapter* adapter = ownAdapter_) {
     adapter->SetOnFault([this](const std::string& text, bool connectionLost) {
       if (connectionLost) {
         ConnectionLost(text);
@@ -368,10 +369,26 @@ std::string TKsJMSConnection::GetTransformationName() const {
   return std::string();
 }
 
+namespace {
+
+// The connections whose listeners run on this thread right now.
+thread_local std::vector<const TKsJMSConnection*> tDelivering;
+
+// A synchronous receive reading on this thread: the consumer it reads for,
+// and the message of that consumer the read produced (handed over directly,
+// without the holding area).
+thread_local const TKsMessageConsumer* tReadingFor = nullptr;
+thread_local std::shared_ptr<IMessage>* tReadResult = nullptr;
+
+}  // namespace
+
 void TKsJMSConnection::Dispatch(TKsJMSClient* /*client*/, const std::shared_ptr<IMessage>& message) {
   if (!message) return;
+  // The frame's own subscription header when the client is delivering one;
+  // otherwise the message's property.
   std::string copy;
-  const std::string_view subscription = SubscriptionOf(*message, copy);
+  const std::string* fromFrame = TKsJMSClient::TakeDeliveringSubscription();
+  const std::string_view subscription = fromFrame != nullptr ? std::string_view(*fromFrame) : SubscriptionOf(*message, copy);
   bool listenerSeen = false;
   const auto sessions = SessionSnapshot();
   for (const auto& session : *sessions) {
@@ -381,11 +398,16 @@ void TKsJMSConnection::Dispatch(TKsJMSClient* /*client*/, const std::shared_ptr<
       Deliver(consumer, message);
       return;
     }
+    if (consumer.get() == tReadingFor && tReadResult != nullptr && !*tReadResult) {
+      *tReadResult = message;  // for the receive that read it, on this thread
+      return;
+    }
     const std::size_t bytes = BodyBytesOf(*message);
     {
       std::lock_guard<std::mutex> guard(heldLock_);
       held_.push_back(THeld{consumer.get(), message, bytes});
       heldBytes_ += bytes;
+      heldCount_.store(held_.size(), std::memory_order_release);
     }
     heldChanged_.notify_all();
     return;
@@ -396,18 +418,13 @@ void TKsJMSConnection::Dispatch(TKsJMSClient* /*client*/, const std::shared_ptr<
                              "\", which no consumer of this connection owns");
 }
 
-namespace {
-
-// The connections whose listeners run on this thread right now.
-thread_local std::vector<const TKsJMSConnection*> tDelivering;
-
-}  // namespace
 
 void TKsJMSConnection::Deliver(const std::shared_ptr<TKsMessageConsumer>& consumer,
                                const std::shared_ptr<IMessage>& message) {
   if (std::find(tDelivering.begin(), tDelivering.end(), this) != tDelivering.end()) {
     std::lock_guard<std::mutex> guard(deferredLock_);
     deferred_.push_back(TDeferred{consumer, message});
+    deferredCount_.fetch_add(1, std::memory_order_release);
     return;
   }
   tDelivering.push_back(this);
@@ -422,13 +439,14 @@ void TKsJMSConnection::Deliver(const std::shared_ptr<TKsMessageConsumer>& consum
     first = std::current_exception();
   }
   // What arrived meanwhile, in order; each listener's fault is its own.
-  for (;;) {
+  while (deferredCount_.load(std::memory_order_acquire) != 0) {
     TDeferred next;
     {
       std::lock_guard<std::mutex> guard(deferredLock_);
       if (deferred_.empty()) break;
       next = std::move(deferred_.front());
       deferred_.pop_front();
+      deferredCount_.fetch_sub(1, std::memory_order_release);
     }
     try {
       next.consumer->Dispatch(next.message);
@@ -451,6 +469,7 @@ std::shared_ptr<IMessage> TKsJMSConnection::TakeHeldLocked(const TKsMessageConsu
     std::shared_ptr<IMessage> message = std::move(it->message);
     heldBytes_ -= it->bytes;
     held_.erase(it);
+    heldCount_.store(held_.size(), std::memory_order_release);
     return message;
   }
   return nullptr;
@@ -493,24 +512,25 @@ bool TKsJMSConnection::ReadOneFrame(TKsReceiveWait wait, std::chrono::steady_clo
   return true;
 }
 
-bool TKsJMSConnection::WaitOrRead(std::unique_lock<std::mutex>& lock, TKsReceiveWait wait,
-                                  std::chrono::steady_clock::time_point deadline, bool limited) {
-  using Clock = std::chrono::steady_clock;
-  auto* own = dynamic_cast<TKsCommAdapter*>(client_->GetAdapter());
-  // The connection's reader thread, or another receive, is reading: what
-  // is ours is handed over through the holding area. (On the reader thread
-  // itself, a wait is a read of its own.)
-  const bool readerReads = own != nullptr && own->ReaderActive() && !own->OnReaderThread();
-  if (reading_ || readerReads) {
-    if (wait == TKsReceiveWait::NoWait) return false;
-    // Wake up now and then to notice a reader thread that stopped.
-    auto until = Clock::now() + std::chrono::milliseconds(50);
-    if (limited && deadline < until) until = deadline;
-    heldChanged_.wait_until(lock, until);
-    return !limited || Clock::now() < deadline;
-  }
-  reading_ = true;
-  lock.unlock();
+bool TKsJMSConnection::ReaderThreadReads() {
+  return ownAdapter_ != nullptr && ownAdapter_->ReaderActive() && !ownAdapter_->OnReaderThread();
+}
+
+bool TKsJMSConnection::ReadAsTheReader(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline,
+                                       bool limited, const TKsMessageConsumer* consumer,
+                                       std::shared_ptr<IMessage>* result) {
+  // reading_ is set by the caller. The message of consumer, when the frame
+  // read is one, goes straight to *result (see Dispatch).
+  struct TReading {
+    TReading(const TKsMessageConsumer* consumer, std::shared_ptr<IMessage>* result) {
+      tReadingFor = consumer;
+      tReadResult = result;
+    }
+    ~TReading() {
+      tReadingFor = nullptr;
+      tReadResult = nullptr;
+    }
+  } reading(consumer, result);
   bool more = false;
   std::exception_ptr error;
   try {
@@ -523,11 +543,42 @@ bool TKsJMSConnection::WaitOrRead(std::unique_lock<std::mutex>& lock, TKsReceive
   } catch (...) {
     error = std::current_exception();
   }
-  lock.lock();
-  reading_ = false;
-  heldChanged_.notify_all();
+  // Waiters count themselves before they look at reading_, and the reader
+  // looks at the count after it clears reading_: one of the two sees the
+  // other, so no hand-over is missed.
+  reading_.store(false, std::memory_order_seq_cst);
+  if (waiters_.load(std::memory_order_seq_cst) != 0) {
+    std::lock_guard<std::mutex> guard(heldLock_);
+    heldChanged_.notify_all();
+  }
   if (error) std::rethrow_exception(error);
   return more;
+}
+
+bool TKsJMSConnection::WaitOrRead(std::unique_lock<std::mutex>& lock, TKsReceiveWait wait,
+                                  std::chrono::steady_clock::time_point deadline, bool limited,
+                                  const TKsMessageConsumer* consumer, std::shared_ptr<IMessage>* result) {
+  using Clock = std::chrono::steady_clock;
+  // The connection's reader thread, or another receive, is reading: what
+  // is ours is handed over through the holding area. (On the reader thread
+  // itself, a wait is a read of its own.)
+  bool expected = false;
+  if (ReaderThreadReads() || !reading_.compare_exchange_strong(expected, true, std::memory_order_seq_cst)) {
+    if (wait == TKsReceiveWait::NoWait) return false;
+    // Wake up now and then to notice a reader thread that stopped.
+    auto until = Clock::now() + std::chrono::milliseconds(50);
+    if (limited && deadline < until) until = deadline;
+    waiters_.fetch_add(1, std::memory_order_seq_cst);
+    if (reading_.load(std::memory_order_seq_cst) || ReaderThreadReads()) heldChanged_.wait_until(lock, until);
+    waiters_.fetch_sub(1, std::memory_order_seq_cst);
+    return !limited || Clock::now() < deadline;
+  }
+  lock.unlock();
+  struct TRelock {
+    std::unique_lock<std::mutex>& lock;
+    ~TRelock() { lock.lock(); }
+  } relock{lock};
+  return ReadAsTheReader(wait, deadline, limited, consumer, result);
 }
 
 std::shared_ptr<IMessage> TKsJMSConnection::ReceiveFor(const TKsMessageConsumer* consumer, TKsReceiveWait wait,
@@ -536,18 +587,31 @@ std::shared_ptr<IMessage> TKsJMSConnection::ReceiveFor(const TKsMessageConsumer*
   CheckNotLost();
   const bool limited = wait == TKsReceiveWait::Timed && timeout > 0;
   const auto deadline = Clock::now() + std::chrono::milliseconds(limited ? timeout : 0);
+  std::shared_ptr<IMessage> direct;
+  // The usual case, without the lock: nothing held, nobody else reading.
+  bool expected = false;
+  if (heldCount_.load(std::memory_order_acquire) == 0 && !ReaderThreadReads() &&
+      reading_.compare_exchange_strong(expected, true, std::memory_order_seq_cst)) {
+    const bool more = ReadAsTheReader(wait, deadline, limited, consumer, &direct);
+    if (direct) return direct;
+    if (!more && heldCount_.load(std::memory_order_acquire) == 0) return nullptr;
+  }
   std::unique_lock<std::mutex> lock(heldLock_);
   for (;;) {
-    if (auto message = TakeHeldLocked(consumer)) return message;
+    if (!held_.empty()) {
+      if (auto message = TakeHeldLocked(consumer)) return message;
+    }
     if (GetLost()) {
       lock.unlock();
       CheckNotLost();
     }
-    if (!reading_ && (held_.size() >= kMaxHeldMessages || heldBytes_ >= kMaxHeldBytes)) {
+    if (!reading_.load() && (held_.size() >= kMaxHeldMessages || heldBytes_ >= kMaxHeldBytes)) {
       throw EIllegalStateException("Too many messages (" + std::to_string(held_.size()) +
                                    ") are held for other consumers of this connection; receive them first");
     }
-    if (!WaitOrRead(lock, wait, deadline, limited)) return TakeHeldLocked(consumer);
+    const bool more = WaitOrRead(lock, wait, deadline, limited, consumer, &direct);
+    if (direct) return direct;
+    if (!more) return held_.empty() ? nullptr : TakeHeldLocked(consumer);
   }
 }
 
@@ -873,6 +937,8 @@ void TKsJMSSession::Unsubscribe(const std::string& destinationName, const std::s
 }
 
 void TKsJMSSession::CheckNoListener() const {
+  // A session whose consumers never had a listener needs no look.
+  if (!listenerEverSet_.load(std::memory_order_acquire)) return;
   const auto consumers = ConsumerSnapshot();
   for (const auto& consumer : *consumers) {
     if (consumer->HasListener()) {

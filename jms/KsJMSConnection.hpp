@@ -51,6 +51,7 @@
 
 namespace ks {
 
+class TKsCommAdapter;
 class TKsJMSClient;
 class TKsJMSSession;
 class TKsMessageConsumer;
@@ -200,21 +201,37 @@ class TKsJMSConnection : public IMessageTransformerHost,
   void Deliver(const std::shared_ptr<TKsMessageConsumer>& consumer, const std::shared_ptr<IMessage>& message);
   // Waits (lock held on entry and exit) for what another reader hands over,
   // until deadline, or reads one frame itself; false when the time is up.
+  // True when the connection's reader thread reads the stream (and this is
+  // another thread).
+  bool ReaderThreadReads();
+  // Reads one frame with reading_ already set by the caller, clears it and
+  // wakes the waiters; the lock is not held.
+  bool ReadAsTheReader(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline, bool limited,
+                       const TKsMessageConsumer* consumer, std::shared_ptr<IMessage>* result);
+  // A read for consumer hands its message straight to *result.
   bool WaitOrRead(std::unique_lock<std::mutex>& lock, TKsReceiveWait wait,
-                  std::chrono::steady_clock::time_point deadline, bool limited);
+                  std::chrono::steady_clock::time_point deadline, bool limited,
+                  const TKsMessageConsumer* consumer = nullptr, std::shared_ptr<IMessage>* result = nullptr);
+
   void OnReceipt(const std::string& id);
 
-  mutable std::mutex heldLock_;  // guards held_, heldBytes_, reading_ and the receipts
+  mutable std::mutex heldLock_;  // guards held_, heldBytes_ and the receipts
   std::condition_variable heldChanged_;
   std::deque<THeld> held_;
   std::size_t heldBytes_ = 0;
-  bool reading_ = false;  // a synchronous receive is reading the socket
+  std::atomic<std::size_t> heldCount_{0};  // held_.size(), read without the lock
+  std::atomic<bool> reading_{false};       // one thread reads the socket for the receives
+  std::atomic<int> waiters_{0};            // threads waiting on heldChanged_ for a hand-over
   struct TDeferred {
     std::shared_ptr<TKsMessageConsumer> consumer;
     std::shared_ptr<IMessage> message;
   };
   std::mutex deferredLock_;
   std::deque<TDeferred> deferred_;  // deliveries waiting for the listener that runs
+  std::atomic<std::size_t> deferredCount_{0};  // deferred_.size(), read without the lock
+  // The client's adapter as the library's own adapter class (none for an
+  // adapter of another kind); the client keeps the adapter it was given.
+  TKsCommAdapter* ownAdapter_ = nullptr;
   std::vector<std::string> awaitedReceipts_;  // receipt ids asked for and not yet arrived
   std::vector<std::string> arrivedReceipts_;  // awaited ids whose RECEIPT came
   std::uint64_t nextReceipt_ = 0;
@@ -315,6 +332,9 @@ class TKsJMSSession : public IMessageDispatch,
     return acknowledgeMode_ == CLIENT_ACKNOWLEDGE || acknowledgeMode_ == SESSION_TRANSACTED;
   }
 
+  // Noted by consumers when a listener is set; lets CheckNoListener skip
+  // sessions that never had one.
+  void NoteListenerSet() noexcept { listenerEverSet_.store(true, std::memory_order_release); }
   // EIllegalStateException "Cannot synchronously receive a message when a
   // MessageListener is set" when any consumer of this session has a listener.
   void CheckNoListener() const;
@@ -362,6 +382,7 @@ class TKsJMSSession : public IMessageDispatch,
 
   std::atomic<bool> closed_{false};
   std::atomic<bool> orphaned_{false};
+  std::atomic<bool> listenerEverSet_{false};
   std::recursive_mutex sendLock_;
   std::uint8_t acknowledgeMode_;
   mutable std::mutex listsLock_;                   // guards consumers_ and producers_

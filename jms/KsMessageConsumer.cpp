@@ -23,6 +23,7 @@ TKsMessageConsumer::TKsMessageConsumer(TKsJMSSession* session, std::shared_ptr<I
       transformer_(session->GetMessageTransformer()),
       noLocal_(noLocal) {
   KS_ASSERT(consumerId_ != nullptr, "Consumer needs an id");
+  if (listener_) session_->NoteListenerSet();
   if (session_->GetConnection()->GetStarted()) Start();
 }
 
@@ -58,6 +59,7 @@ bool TKsMessageConsumer::HasListener() const { return hasListener_.load(std::mem
 
 void TKsMessageConsumer::SetMessageListener(const std::shared_ptr<IMessageListener>& listener) {
   CheckClosed();
+  if (listener) session_->NoteListenerSet();
   std::shared_ptr<IMessageListener> old;  // released outside the lock
   {
     std::lock_guard<std::mutex> guard(listenerLock_);

@@ -139,6 +139,7 @@ void TKsTcpClient::CloseSocket(bool notifyPeer) {
     writing.lock();
   }
   int fd = fd_.exchange(-1);
+  sendTimeout_ = -1;  // a new socket starts without one
   if (fd >= 0) {
     if (notifyPeer) ::shutdown(fd, SHUT_RDWR);
     ::close(fd);
@@ -154,14 +155,20 @@ void TKsTcpClient::Disconnect(bool notifyPeer) {
 
 void TKsTcpClient::SetSendTimeout(std::int32_t milliseconds) {
   std::lock_guard<std::mutex> writing(writeMutex_);
+  ApplySendTimeout(milliseconds);
+}
+
+void TKsTcpClient::ApplySendTimeout(std::int32_t milliseconds) {
   int fd = fd_.load(std::memory_order_acquire);
   if (fd < 0) throw EKsNotConnected();
+  sendTimeout_ = -1;  // unknown until the call below succeeds
   timeval tv{};
   if (milliseconds > 0) {
     tv.tv_sec = milliseconds / 1000;
     tv.tv_usec = static_cast<suseconds_t>(milliseconds % 1000) * 1000;
   }
   if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) RaiseErrno(errno);
+  sendTimeout_ = milliseconds;
 }
 
 bool TKsTcpClient::Connected() {
@@ -307,8 +314,9 @@ std::string TKsTcpClient::ReadBytes(std::size_t count) {
   return bytes;
 }
 
-void TKsTcpClient::Write(std::string_view bytes) {
+void TKsTcpClient::Write(std::string_view bytes, std::int32_t sendTimeout) {
   std::lock_guard<std::mutex> writing(writeMutex_);
+  if (sendTimeout != -1 && sendTimeout != sendTimeout_) ApplySendTimeout(sendTimeout);
   int fd = fd_.load(std::memory_order_acquire);
   if (fd < 0) throw EKsNotConnected();
   std::size_t sent = 0;

@@ -167,8 +167,9 @@ class TKsTcpClient {
   std::string ReadBytes(std::size_t count);
   // Sends all bytes with one send call when the socket takes them at once.
   // Writes are serialised: the bytes of one call are never interleaved with
-  // those of another call on any thread.
-  void Write(std::string_view bytes);
+  // those of another call on any thread. sendTimeout other than -1 is set
+  // as SO_SNDTIMEO first (only when it differs from the last one set).
+  void Write(std::string_view bytes, std::int32_t sendTimeout = -1);
   // Raises the closed error when the peer has closed the connection (or it
   // was closed locally), raise is true, and the input buffer is empty or
   // ignoreBuffer is true.
@@ -187,6 +188,8 @@ class TKsTcpClient {
   void EnsureRoom(std::size_t room);
   void ResetScan() { scanned_ = 0; scanTerminator_.clear(); }
   void CloseSocket(bool notifyPeer);
+  // SO_SNDTIMEO on the open socket; writeMutex_ held.
+  void ApplySendTimeout(std::int32_t milliseconds);
 
   std::string host_;
   std::uint16_t port_ = 0;
@@ -196,6 +199,7 @@ class TKsTcpClient {
 
   std::atomic<int> fd_{-1};
   std::mutex writeMutex_;  // held for each whole Write, and while closing
+  std::int32_t sendTimeout_ = -1;  // SO_SNDTIMEO last set by Write (under writeMutex_)
   std::atomic<bool> closedByPeer_{false};
 
   std::unique_ptr<char[]> data_;

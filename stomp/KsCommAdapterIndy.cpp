@@ -343,7 +343,6 @@ std::shared_ptr<IURI> TKsCommAdapterIndy::GetURI() const { return uri_; }
 void TKsCommAdapterIndy::ResetStreamState() {
   cutter_.Reset();
   cutter_.SetMaxFrameSize(GetMaxFrameSize());
-  sendTimeout_.store(-1, std::memory_order_release);
   closeExpected_.store(false, std::memory_order_release);
 }
 
@@ -417,8 +416,11 @@ bool TKsCommAdapterIndy::Connected() { return client_ && client_->Connected(); }
 bool TKsCommAdapterIndy::OnReaderThread() const { return readerThread_ && readerThread_->IsCurrentThread(); }
 
 bool TKsCommAdapterIndy::ReaderActive() const {
+  // A reader never started has never touched the stream (the common case
+  // of synchronous receives: no lock taken).
+  if (!readerStarted_.load(std::memory_order_acquire)) return false;
   const TKsStompReadThread* reader = readerThread_.get();
-  return reader != nullptr && !reader->Finished() && (!reader->Stopped() || !reader->Idle());
+  return reader != nullptr && !reader->Finished() && (!reader->Idle() || !reader->Stopped());
 }
 
 bool TKsCommAdapterIndy::TakeBufferedUnit(std::string& frameText) {
@@ -509,7 +511,9 @@ void TKsCommAdapterIndy::PollFrame() {
 }
 
 void TKsCommAdapterIndy::Start() {
-  if (readerThread_) readerThread_->Start();
+  if (!readerThread_) return;
+  readerStarted_.store(true, std::memory_order_release);
+  readerThread_->Start();
 }
 
 void TKsCommAdapterIndy::Stop() {
@@ -519,21 +523,12 @@ void TKsCommAdapterIndy::Stop() {
 void TKsCommAdapterIndy::Transmit(const std::string& data, std::int32_t sendTimeout) {
   const bool debug = GetLogger()->IsDebugEnabled();
   if (debug) Log("StompTransmit");
-  // One frame at a time, with its own send time-out: the time-out and the
-  // write are one step for the other threads of the connection.
-  std::lock_guard<std::mutex> transmitting(transmitMutex_);
-  // The socket option is set only when it changes: no extra system call per
-  // frame.
-  if (sendTimeout != -1 && sendTimeout_.exchange(sendTimeout, std::memory_order_acq_rel) != sendTimeout) {
-    try {
-      client_->SetSendTimeout(sendTimeout);
-    } catch (...) {
-      sendTimeout_.store(-1, std::memory_order_release);
-      throw;
-    }
+  if (!data.empty() && data[0] == 'D' && data.compare(0, 11, "DISCONNECT\n") == 0) {
+    closeExpected_.store(true, std::memory_order_release);
   }
-  if (data.compare(0, 11, "DISCONNECT\n") == 0) closeExpected_.store(true, std::memory_order_release);
-  client_->Write(data);
+  // One frame at a time, each with its own send time-out (set on the
+  // socket only when it changes), under the stream's write lock.
+  client_->Write(data, sendTimeout);
   if (debug) Log("StompTransmit done");
 }
 

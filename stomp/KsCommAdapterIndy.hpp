@@ -206,8 +206,7 @@ class TKsCommAdapterIndy : public TKsCommAdapter {
   TKsFrameCutter cutter_;
   std::string receiveText_;          // the frame text of a synchronous read
   bool receiveTextInUse_ = false;
-  std::mutex transmitMutex_;                   // one frame (time-out and bytes) at a time
-  std::atomic<std::int32_t> sendTimeout_{-1};  // SO_SNDTIMEO last set on this socket
+  std::atomic<bool> readerStarted_{false};     // Start was called on this adapter
   std::atomic<bool> closeExpected_{false};     // DISCONNECT was sent
 };
 
