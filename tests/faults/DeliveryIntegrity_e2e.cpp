@@ -27,11 +27,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string TextOf(const std::shared_ptr<IMessage>& m) {
-  auto text = std::dynamic_pointer_cast<ITextMessage>(m);
-  return text ? text->GetText() : std::string("<not text>");
-}
-
 // Counts texts delivered to a listener; may throw for texts that start with
 // "poison".
 class TCountingListener : public IMessageListener {
@@ -309,13 +304,7 @@ class IntegrityScripted : public ::testing::Test {
   std::string Subscribe(const std::string& url) {
     client_ = std::make_unique<TLibraryClient>(url, "q");
     consumer_ = client_->Consumer();
-    for (;;) {
-      std::string f = peer_.ReadFrame(5000ms);
-      if (f.empty()) return {};
-      if (f.rfind("SUBSCRIBE\n", 0) != 0) continue;
-      auto at = f.find("\nid:") + 4;
-      return f.substr(at, f.find('\n', at) - at);
-    }
+    return AwaitSubscribeId(peer_, 5000ms);
   }
   TKsScriptedPeer peer_{Options()};
   std::unique_ptr<TLibraryClient> client_;

@@ -138,17 +138,7 @@ class TBreakingBroker {
   }
   std::string Url() const { return peer_.Url(); }
   // Waits for the client's SUBSCRIBE and returns its id.
-  std::string AwaitSubscribe() {
-    for (;;) {
-      std::string f = peer_.ReadFrame(kWait);
-      if (f.empty()) return {};
-      if (f.rfind("SUBSCRIBE\n", 0) != 0) continue;
-      auto at = f.find("\nid:");
-      if (at == std::string::npos) return {};
-      at += 4;
-      return f.substr(at, f.find('\n', at) - at);
-    }
-  }
+  std::string AwaitSubscribe() { return AwaitSubscribeId(peer_, kWait); }
   void Deliver(const std::string& id, int seq) {
     const std::string body = "seq:" + std::to_string(seq);
     peer_.Send("MESSAGE\nsubscription:" + id + "\nmessage-id:m" + std::to_string(seq) + "\ncontent-length:" +

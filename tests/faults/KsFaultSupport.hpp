@@ -7,6 +7,8 @@
 // - TLibraryClient: one connection, one auto-acknowledge session, a queue or
 //   topic, a producer and a consumer made through the public messaging
 //   interface, for tests of the library against a broker.
+// - TextOf / AwaitSubscribeId: a message's text; the id of the client's
+//   SUBSCRIBE as a scripted peer reads it.
 // - SequenceNumbers / CheckExactlyOnce / CheckAtLeastOnce: read the
 //   sequence numbers that the tests and Spigot put in message texts
 //   ("Message: <n> sent at: ..." or "seq:<n>") and check that each of
@@ -38,6 +40,7 @@
 #include "jms/KsJMSConnectionFactory.hpp"
 #include "jms/KsJMSInterfaces.hpp"
 #include "tests/common/KsProcess.hpp"
+#include "tests/common/KsScriptedPeer.hpp"
 
 namespace ks::test {
 
@@ -130,6 +133,26 @@ struct TLibraryClient {
   std::shared_ptr<IMessageProducer> producer;
   std::shared_ptr<IMessageConsumer> consumer;
 };
+
+// The text of a text message, "<not text>" for anything else.
+inline std::string TextOf(const std::shared_ptr<IMessage>& message) {
+  auto text = std::dynamic_pointer_cast<ITextMessage>(message);
+  return text ? text->GetText() : std::string("<not text>");
+}
+
+// Reads the client's frames at a scripted peer until a SUBSCRIBE and
+// answers its "id"; empty when none came within the deadline.
+inline std::string AwaitSubscribeId(TKsScriptedPeer& peer, std::chrono::milliseconds deadline) {
+  for (;;) {
+    std::string f = peer.ReadFrame(deadline);
+    if (f.empty()) return {};
+    if (f.rfind("SUBSCRIBE\n", 0) != 0) continue;
+    auto at = f.find("\nid:");
+    if (at == std::string::npos) return {};
+    at += 4;
+    return f.substr(at, f.find('\n', at) - at);
+  }
+}
 
 // The number after the first "Message: " or "seq:" in text; -1 if none.
 inline long SequenceNumber(const std::string& text) {

@@ -22,11 +22,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-std::string TextOf(const std::shared_ptr<IMessage>& m) {
-  auto text = std::dynamic_pointer_cast<ITextMessage>(m);
-  return text ? text->GetText() : std::string("<not text>");
-}
-
 class TCollector : public IMessageListener {
  public:
   void OnMessage(const std::shared_ptr<IMessage>& message) override {
@@ -114,13 +109,7 @@ class LibraryBrokenFrames : public ::testing::Test {
   std::string Subscribe() {
     client_ = std::make_unique<TLibraryClient>(peer_.Url(), "q");
     consumer_ = client_->Consumer();
-    for (;;) {
-      std::string f = peer_.ReadFrame(5000ms);
-      if (f.empty()) return {};
-      if (f.rfind("SUBSCRIBE\n", 0) != 0) continue;
-      auto at = f.find("\nid:") + 4;
-      return f.substr(at, f.find('\n', at) - at);
-    }
+    return AwaitSubscribeId(peer_, 5000ms);
   }
   std::string Message(const std::string& id, const std::string& body) {
     return "MESSAGE\nsubscription:" + id + "\nmessage-id:x\ncontent-length:" + std::to_string(body.size()) +

@@ -28,10 +28,6 @@ std::shared_ptr<IConnection> Connect(const TActiveMQProcess& broker) {
   return connection;
 }
 
-std::string TextOf(const std::shared_ptr<IMessage>& message) {
-  auto text = std::dynamic_pointer_cast<ITextMessage>(message);
-  return text ? text->GetText() : "<not a text message>";
-}
 
 class ActiveMQInterop : public TInteropTest {};
 
