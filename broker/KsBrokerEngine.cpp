@@ -28,7 +28,7 @@ constexpr std::string_view kTopicPrefix = "jms.topic.";
 
 struct TBrokerDestination {
   explicit TBrokerDestination(std::size_t* total) : pending(total) {}
-  std::shared_ptr<const std::string> name;
+  std::unique_ptr<const std::string> name;  // held messages point at it
   bool isQueue = false;
   bool mayBeEmpty = false;                      // listed for the next check
   std::size_t unackedBytes = 0;                 // queues: delivered, not yet acknowledged
@@ -73,8 +73,8 @@ struct TBrokerSubscription {
 };
 
 struct TBrokerTxOp {
-  std::shared_ptr<const TBrokerMessage> message;  // SEND (to its destination); nullptr for ACK
-  std::string ackId;
+  std::shared_ptr<TBrokerMessage> message;  // SEND; nullptr for ACK
+  std::string text;  // SEND: the destination's name (it may be forgotten until COMMIT); ACK: the message id
 };
 
 TBrokerClient::TBrokerClient(std::uint64_t id) : id_(id) {}
@@ -260,7 +260,7 @@ TBrokerDestination& TBrokerEngine::Named(const std::string_view& name) {
   auto it = destinations_.find(name);
   if (it != destinations_.end()) return *it->second;
   auto d = std::make_unique<TBrokerDestination>(&held_);
-  d->name = std::make_shared<const std::string>(name);
+  d->name = std::make_unique<const std::string>(name);
   d->isQueue = name.starts_with(kQueuePrefix);
   TBrokerDestination& made = *d;
   destinations_.emplace(*made.name, std::move(d));
@@ -302,7 +302,7 @@ void TBrokerEngine::Send(TBrokerClient& c, const TBrokerFrame& f) {
     }
     ops = &it->second;
   }
-  auto message = BuildMessage(f, d->name, NextMessageId(), c.Id(), NowMillis());
+  auto message = BuildMessage(f, d->name.get(), NextMessageId(), c.Id(), NowMillis());
   if (ops != nullptr) {
     if (c.transactionBytes_ + message->cost > settings_.maxQueueBytes) {
       Refuse(c, &f, "Transaction too large",
@@ -311,7 +311,7 @@ void TBrokerEngine::Send(TBrokerClient& c, const TBrokerFrame& f) {
       return;
     }
     c.transactionBytes_ += message->cost;
-    ops->push_back(TBrokerTxOp{std::move(message), {}});
+    ops->push_back(TBrokerTxOp{std::move(message), *d->name});
     Receipt(c, f);
     return;
   }
@@ -514,10 +514,11 @@ void TBrokerEngine::Transaction(TBrokerClient& c, const TBrokerFrame& f, int whi
   if (which == 1) {
     for (TBrokerTxOp& op : ops) {
       if (op.message != nullptr) {
-        TBrokerDestination& d = Named(*op.message->destination);
+        TBrokerDestination& d = Named(op.text);
+        op.message->destination = d.name.get();
         Publish(d, std::move(op.message));
       } else {
-        DoAck(c, op.ackId);
+        DoAck(c, op.text);
       }
     }
   }

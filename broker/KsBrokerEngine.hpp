@@ -121,7 +121,7 @@ struct TBrokerSettings {
   std::string passcode;
   bool failConnect = false;
   std::string connectError;
-  std::size_t maxQueueBytes = std::size_t{64} << 20;
+  std::size_t maxQueueBytes = std::size_t{128} << 20;
   std::size_t maxTotalBytes = std::size_t{512} << 20;
   std::size_t maxTopicLag = std::size_t{64} << 20;
 };

@@ -49,11 +49,11 @@ std::optional<std::string_view> TBrokerMessage::Header(std::string_view name) co
   return std::nullopt;
 }
 
-std::shared_ptr<TBrokerMessage> BuildMessage(const TBrokerFrame& send, std::shared_ptr<const std::string> destination,
+std::shared_ptr<TBrokerMessage> BuildMessage(const TBrokerFrame& send, const std::string* destination,
                                              std::string messageId, std::uint64_t origin,
                                              std::int64_t nowMillis) {
   auto msg = std::make_shared<TBrokerMessage>();
-  msg->destination = std::move(destination);
+  msg->destination = destination;
   msg->messageId = std::move(messageId);
   msg->origin = origin;
   msg->hasContentLength = send.hasContentLength;

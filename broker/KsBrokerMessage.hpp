@@ -25,7 +25,10 @@ namespace ks {
 struct TBrokerFrame;
 
 struct TBrokerMessage {
-  std::shared_ptr<const std::string> destination;  // the name, shared with the destination while it exists
+  // The destination's name, owned by the destination: whatever holds the
+  // message (a queue, a subscription, a durable subscription) keeps that
+  // destination known.
+  const std::string* destination = nullptr;
   std::string messageId;
   std::string headerBlock;  // forwarded headers, each "name:value\n"; always holds "timestamp"
   std::string body;
@@ -46,7 +49,7 @@ struct TBrokerMessage {
 // those itself), "transaction", "receipt" and "content-length" (names
 // compared without regard to ASCII case); "timestamp" is added with nowMillis
 // when the SEND has none.
-std::shared_ptr<TBrokerMessage> BuildMessage(const TBrokerFrame& send, std::shared_ptr<const std::string> destination,
+std::shared_ptr<TBrokerMessage> BuildMessage(const TBrokerFrame& send, const std::string* destination,
                                              std::string messageId, std::uint64_t origin,
                                              std::int64_t nowMillis);
 

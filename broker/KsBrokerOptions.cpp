@@ -122,7 +122,7 @@ std::vector<std::string> BrokerUsage() {
       "  --MaxConnections=10000  refuse clients past this many with ERROR",
       "  --ConnectTimeout=10     seconds a new connection has to send CONNECT (0: no limit)",
       "  --FrameTimeout=30       seconds a started frame has to arrive whole (0: no limit)",
-      "  --MaxQueueBytes=64M     bytes held per queue or durable subscription; past it",
+      "  --MaxQueueBytes=128M    bytes held per queue or durable subscription; past it",
       "                          producers to it are not read until consumers catch up",
       "  --MaxTotalBytes=512M    bytes held by all queues and subscriptions together",
       "  --MaxTopicLag=64M       unread bytes after which a topic subscriber is cut off",

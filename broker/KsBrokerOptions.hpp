@@ -9,7 +9,7 @@
 // Limits (sizes in bytes, or with a K, M or G suffix for KiB, MiB, GiB):
 // MaxConnections (10000 clients at once), ConnectTimeout (10 seconds from
 // accepting a connection to its CONNECT), FrameTimeout (30 seconds from the
-// first byte of a frame to its last), MaxQueueBytes (64M held per queue or
+// first byte of a frame to its last), MaxQueueBytes (128M held per queue or
 // durable subscription), MaxTotalBytes (512M held by all of them together),
 // MaxTopicLag (64M unread by one topic subscriber). A timeout of 0 turns
 // that deadline off.
@@ -34,7 +34,7 @@ struct TBrokerOptions {
   std::int32_t maxConnections = 10000;
   std::int32_t connectTimeoutSeconds = 10;  // 0: none
   std::int32_t frameTimeoutSeconds = 30;    // 0: none
-  std::uint64_t maxQueueBytes = 64ull << 20;
+  std::uint64_t maxQueueBytes = 128ull << 20;
   std::uint64_t maxTotalBytes = 512ull << 20;
   std::uint64_t maxTopicLag = 64ull << 20;
   std::int32_t faultChunk = 0;       // 0: off

@@ -153,20 +153,15 @@ TEST(CisternLimits, TopicSubscribersTooFarBehindAreCutOff) {
   ASSERT_TRUE(producer.Login(broker.Host(), broker.Port()));
   constexpr int kCount = 6000;  // 60 MB, more than the sockets' buffers hold
   const std::string body(10000, 't');
-  std::atomic<bool> sent{false};
-  std::thread writer([&] {
-    for (int n = 0; n < kCount; ++n)
-      if (!producer.SendFrame("SEND", {{"destination", "jms.topic.lag"}}, body, true)) return;
-    sent = true;
-  });
+  // Neither of them holds the producer back.
+  for (int n = 0; n < kCount; ++n)
+    ASSERT_TRUE(producer.SendFrame("SEND", {{"destination", "jms.topic.lag"}}, body, true)) << n;
   auto cut = hoarder.ReadUntil("ERROR", 10000ms);
   ASSERT_TRUE(cut) << hoarder.Violation();
   EXPECT_EQ(cut->Header("message"), "Slow consumer");
   EXPECT_TRUE(hoarder.WaitClosed());
   EXPECT_TRUE(deaf.ReadUntil("ERROR", 10000ms)) << deaf.Violation();
   EXPECT_TRUE(deaf.WaitClosed());
-  writer.join();
-  EXPECT_TRUE(sent.load());
   EXPECT_TRUE(Confirmed(producer, "SEND", {{"destination", "jms.topic.lag"}}, "still accepted"));
 }
 
