@@ -166,7 +166,7 @@ void TBrokerEngine::Tidy() {
     mayBeEmpty_.pop_back();
     d->mayBeEmpty = false;
     if (d->subscribers.empty() && d->durables.empty() && d->pending.Empty() && d->waiters == 0)
-      destinations_.erase(*d->name);
+      destinations_.erase(destinations_.find(*d->name));  // d dies here
   }
 }
 
