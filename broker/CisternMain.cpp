@@ -2,6 +2,9 @@
 // listens, prints "Cistern listening on HOST:PORT" once connections are
 // accepted, and serves until SIGINT or SIGTERM (exit status 0). A bad
 // option or a failure to listen prints one line and exits with status 1.
+// Listening on an address other than loopback without --User and
+// --Password prints one warning line first: anyone who can reach the port
+// may then log in.
 #include <csignal>
 #include <exception>
 #include <string>
@@ -38,6 +41,9 @@ int main(int argc, char** argv) {
     RaiseDescriptorLimit();
     ks::TBrokerServer server(options);
     server.Listen();
+    if (!options.userSet && !server.IsLoopback())
+      ks::WriteLine("Warning: Cistern accepts any login on " + server.Address() +
+                    "; give --User and --Password when others can reach it");
     ks::WriteLine("Cistern listening on " + server.Address());
     server.Run();
     if (options.verbose) ks::WriteLine("Cistern stopped");

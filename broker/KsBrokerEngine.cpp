@@ -27,8 +27,12 @@ constexpr std::string_view kTopicPrefix = "jms.topic.";
 }  // namespace
 
 struct TBrokerDestination {
-  std::string name;
+  explicit TBrokerDestination(std::size_t* total) : pending(total) {}
+  std::unique_ptr<const std::string> name;  // held messages point at it
   bool isQueue = false;
+  bool mayBeEmpty = false;                      // listed for the next check
+  std::size_t unackedBytes = 0;                 // queues: delivered, not yet acknowledged
+  std::size_t waiters = 0;                      // producers paused until it has room
   TPendingQueue pending;                        // queues only
   std::vector<TBrokerSubscription*> subscribers;  // queues: consumers; topics: plain subscriptions
   std::size_t next = 0;                         // round-robin position (queues)
@@ -37,6 +41,7 @@ struct TBrokerDestination {
 };
 
 struct TBrokerDurable {
+  explicit TBrokerDurable(std::size_t* total) : pending(total) {}
   std::string clientId;
   std::string name;
   TBrokerDestination* topic = nullptr;
@@ -47,6 +52,7 @@ struct TBrokerDurable {
 };
 
 struct TBrokerSubscription {
+  explicit TBrokerSubscription(std::size_t* total) : ownPending(total) {}
   TBrokerClient* client = nullptr;  // owns this subscription
   std::string id;
   TBrokerDestination* destination = nullptr;
@@ -57,6 +63,8 @@ struct TBrokerSubscription {
   TPendingQueue* pending = nullptr;   // topics: ownPending or the durable's; queues: nullptr
   TBrokerDurable* durable = nullptr;
   std::deque<std::shared_ptr<const TBrokerMessage>> unacked;
+  std::size_t unackedBytes = 0;
+  bool cutOff = false;                // fell too far behind; its connection is closing
 
   bool Accepts(const TBrokerMessage& m) const {
     if (noLocal && m.origin == client->Id()) return false;
@@ -65,9 +73,8 @@ struct TBrokerSubscription {
 };
 
 struct TBrokerTxOp {
-  TBrokerDestination* destination = nullptr;  // SEND; nullptr for ACK
-  std::shared_ptr<const TBrokerMessage> message;
-  std::string ackId;
+  std::shared_ptr<TBrokerMessage> message;  // SEND; nullptr for ACK
+  std::string text;  // SEND: the destination's name (it may be forgotten until COMMIT); ACK: the message id
 };
 
 TBrokerClient::TBrokerClient(std::uint64_t id) : id_(id) {}
@@ -102,6 +109,10 @@ void TBrokerEngine::OnFrame(TBrokerClient& c, const TBrokerFrame& f) {
     }
     return;
   }
+  struct TTidy {
+    TBrokerEngine& engine;
+    ~TTidy() { engine.Tidy(); }
+  } tidy{*this};
   if (cmd == "SEND") {
     Send(c, f);
   } else if (cmd == "ACK") {
@@ -128,6 +139,76 @@ void TBrokerEngine::OnFrame(TBrokerClient& c, const TBrokerFrame& f) {
 
 void TBrokerEngine::OnReadError(TBrokerClient& c, std::string_view reason) {
   Refuse(c, nullptr, std::string(reason), "The frame could not be read: " + std::string(reason) + ".");
+}
+
+void TBrokerEngine::Reject(TBrokerClient& c, std::string_view message, const std::string& detail) {
+  Refuse(c, nullptr, std::string(message), detail);
+}
+
+void TBrokerEngine::Tidy() {
+  if (!waiting_.empty()) {
+    std::vector<TBrokerClient*> still;
+    for (TBrokerClient* c : waiting_) {
+      if (Full(*c->waitingOn_, 1)) {
+        still.push_back(c);
+        continue;
+      }
+      TBrokerDestination* d = c->waitingOn_;
+      c->waitingOn_ = nullptr;
+      --d->waiters;
+      MayBeEmpty(*d);
+      c->PauseInput(false);
+    }
+    waiting_.swap(still);
+  }
+  while (!mayBeEmpty_.empty()) {
+    TBrokerDestination* d = mayBeEmpty_.back();
+    mayBeEmpty_.pop_back();
+    d->mayBeEmpty = false;
+    if (d->subscribers.empty() && d->durables.empty() && d->pending.Empty() && d->waiters == 0)
+      destinations_.erase(destinations_.find(*d->name));  // d dies here
+  }
+}
+
+void TBrokerEngine::MayBeEmpty(TBrokerDestination& d) {
+  if (d.mayBeEmpty) return;
+  d.mayBeEmpty = true;
+  mayBeEmpty_.push_back(&d);
+}
+
+bool TBrokerEngine::Full(const TBrokerDestination& d, std::size_t slack) const {
+  auto over = [slack](std::size_t bytes, std::size_t limit) { return bytes >= limit / 8 * (8 - slack); };
+  // A topic without durable subscriptions holds nothing for long: its
+  // plain subscribers are cut off instead.
+  if (!d.isQueue && d.durables.empty()) return false;
+  if (over(held_, settings_.maxTotalBytes)) return true;
+  if (d.isQueue) return over(d.pending.Bytes() + d.unackedBytes, settings_.maxQueueBytes);
+  for (const TBrokerDurable* dur : d.durables) {
+    const std::size_t unacked = dur->holder != nullptr ? dur->holder->unackedBytes : 0;
+    if (over(dur->pending.Bytes() + unacked, settings_.maxQueueBytes)) return true;
+  }
+  return false;
+}
+
+void TBrokerEngine::StopWaiting(TBrokerClient& c) {
+  if (c.waitingOn_ == nullptr) return;
+  --c.waitingOn_->waiters;
+  MayBeEmpty(*c.waitingOn_);
+  c.waitingOn_ = nullptr;
+  waiting_.erase(std::remove(waiting_.begin(), waiting_.end(), &c), waiting_.end());
+}
+
+void TBrokerEngine::HoldUnacked(TBrokerSubscription& s, const std::shared_ptr<const TBrokerMessage>& message) {
+  s.unacked.push_back(message);
+  s.unackedBytes += message->cost;
+  held_ += message->cost;
+  if (s.durable == nullptr && s.destination->isQueue) s.destination->unackedBytes += message->cost;
+}
+
+void TBrokerEngine::ReleaseUnacked(TBrokerSubscription& s, std::size_t bytes) {
+  s.unackedBytes -= bytes;
+  held_ -= bytes;
+  if (s.durable == nullptr && s.destination->isQueue) s.destination->unackedBytes -= bytes;
 }
 
 void TBrokerEngine::Refuse(TBrokerClient& c, const TBrokerFrame* f, const std::string& message,
@@ -166,19 +247,25 @@ TBrokerDestination* TBrokerEngine::DestinationOf(TBrokerClient& c, const TBroker
   }
   auto it = destinations_.find(*name);
   if (it != destinations_.end()) return it->second.get();
-  const bool isQueue = name->starts_with(kQueuePrefix);
-  if (!isQueue && !name->starts_with(kTopicPrefix)) {
+  if (!name->starts_with(kQueuePrefix) && !name->starts_with(kTopicPrefix)) {
     Refuse(c, &f, "Invalid destination",
            "The destination " + SanitizeHeaderValue(name->substr(0, 200)) +
                " must start with jms.queue. or jms.topic.");
     return nullptr;
   }
-  auto d = std::make_unique<TBrokerDestination>();
-  d->name.assign(*name);
-  d->isQueue = isQueue;
-  TBrokerDestination* raw = d.get();
-  destinations_.emplace(d->name, std::move(d));
-  return raw;
+  return &Named(*name);
+}
+
+TBrokerDestination& TBrokerEngine::Named(const std::string_view& name) {
+  auto it = destinations_.find(name);
+  if (it != destinations_.end()) return *it->second;
+  auto d = std::make_unique<TBrokerDestination>(&held_);
+  d->name = std::make_unique<const std::string>(name);
+  d->isQueue = name.starts_with(kQueuePrefix);
+  TBrokerDestination& made = *d;
+  destinations_.emplace(*made.name, std::move(d));
+  MayBeEmpty(made);  // until something holds it
+  return made;
 }
 
 void TBrokerEngine::Connect(TBrokerClient& c, const TBrokerFrame& f) {
@@ -215,19 +302,34 @@ void TBrokerEngine::Send(TBrokerClient& c, const TBrokerFrame& f) {
     }
     ops = &it->second;
   }
-  auto message = BuildMessage(f, &d->name, NextMessageId(), c.Id(), NowMillis());
+  auto message = BuildMessage(f, d->name.get(), NextMessageId(), c.Id(), NowMillis());
   if (ops != nullptr) {
-    ops->push_back(TBrokerTxOp{d, std::move(message), {}});
-  } else {
-    Publish(*d, std::move(message));
+    if (c.transactionBytes_ + message->cost > settings_.maxQueueBytes) {
+      Refuse(c, &f, "Transaction too large",
+             "The open transactions of this connection would hold more than " +
+                 std::to_string(settings_.maxQueueBytes) + " bytes.");
+      return;
+    }
+    c.transactionBytes_ += message->cost;
+    ops->push_back(TBrokerTxOp{std::move(message), *d->name});
+    Receipt(c, f);
+    return;
   }
+  Publish(*d, std::move(message));
   Receipt(c, f);
+  if (Full(*d, 0) && c.waitingOn_ == nullptr) {
+    // Producer flow control: its next frames wait until there is room.
+    c.waitingOn_ = d;
+    ++d->waiters;
+    waiting_.push_back(&c);
+    c.PauseInput(true);
+  }
 }
 
 void TBrokerEngine::Subscribe(TBrokerClient& c, const TBrokerFrame& f) {
   TBrokerDestination* d = DestinationOf(c, f);
   if (d == nullptr) return;
-  auto s = std::make_unique<TBrokerSubscription>();
+  auto s = std::make_unique<TBrokerSubscription>(&held_);
   s->client = &c;
   s->destination = d;
   const std::string_view ack = f.Get("ack");
@@ -238,7 +340,7 @@ void TBrokerEngine::Subscribe(TBrokerClient& c, const TBrokerFrame& f) {
     return;
   }
   const std::string_view id = f.Get("id");
-  s->id.assign(id.empty() ? d->name : id);
+  s->id.assign(id.empty() ? *d->name : id);
   if (c.subscriptions_.count(s->id) != 0) {
     Refuse(c, &f, "Duplicate subscription", "The subscription id " + SanitizeHeaderValue(s->id) + " is already in use.");
     return;
@@ -255,7 +357,7 @@ void TBrokerEngine::Subscribe(TBrokerClient& c, const TBrokerFrame& f) {
   TBrokerSubscription* sub = s.get();
   if (!durableName.empty()) {
     if (d->isQueue) {
-      Refuse(c, &f, "Invalid subscription", "A durable subscription needs a topic, not " + d->name + ".");
+      Refuse(c, &f, "Invalid subscription", "A durable subscription needs a topic, not " + *d->name + ".");
       return;
     }
     if (c.clientId_.empty()) {
@@ -266,7 +368,7 @@ void TBrokerEngine::Subscribe(TBrokerClient& c, const TBrokerFrame& f) {
     auto it = durables_.find(key);
     TBrokerDurable* dur = nullptr;
     if (it == durables_.end()) {
-      auto fresh = std::make_unique<TBrokerDurable>();
+      auto fresh = std::make_unique<TBrokerDurable>(&held_);
       fresh->clientId = key.first;
       fresh->name = key.second;
       dur = fresh.get();
@@ -284,6 +386,7 @@ void TBrokerEngine::Subscribe(TBrokerClient& c, const TBrokerFrame& f) {
       if (dur->topic != nullptr) {
         auto& list = dur->topic->durables;
         list.erase(std::remove(list.begin(), list.end(), dur), list.end());
+        MayBeEmpty(*dur->topic);
       }
       dur->pending.Clear();
       dur->topic = d;
@@ -337,6 +440,7 @@ void TBrokerEngine::Unsubscribe(TBrokerClient& c, const TBrokerFrame& f) {
       if (dur->holder != nullptr) EndSubscription(c, *dur->holder);
       auto& list = dur->topic->durables;
       list.erase(std::remove(list.begin(), list.end(), dur), list.end());
+      MayBeEmpty(*dur->topic);
       durables_.erase(it);
     }
     Receipt(c, f);
@@ -344,7 +448,7 @@ void TBrokerEngine::Unsubscribe(TBrokerClient& c, const TBrokerFrame& f) {
   }
   std::vector<TBrokerSubscription*> matching;
   for (auto& [key, s] : c.subscriptions_)
-    if (s->destination->name == destination) matching.push_back(s.get());
+    if (*s->destination->name == destination) matching.push_back(s.get());
   for (TBrokerSubscription* s : matching) EndSubscription(c, *s);
   Receipt(c, f);
 }
@@ -362,7 +466,7 @@ void TBrokerEngine::Ack(TBrokerClient& c, const TBrokerFrame& f) {
       Refuse(c, &f, "Unknown transaction", "The transaction " + SanitizeHeaderValue(tx) + " is not open.");
       return;
     }
-    it->second.push_back(TBrokerTxOp{nullptr, nullptr, std::string(id)});
+    it->second.push_back(TBrokerTxOp{nullptr, std::string(id)});
   } else {
     DoAck(c, id);
   }
@@ -374,7 +478,11 @@ void TBrokerEngine::DoAck(TBrokerClient& c, std::string_view messageId) {
     if (!s->clientAck || s->unacked.empty()) continue;
     auto& list = s->unacked;
     auto found = std::find_if(list.begin(), list.end(), [&](const auto& m) { return m->messageId == messageId; });
-    if (found != list.end()) list.erase(list.begin(), found + 1);
+    if (found == list.end()) continue;
+    std::size_t bytes = 0;
+    for (auto m = list.begin(); m != found + 1; ++m) bytes += (*m)->cost;
+    list.erase(list.begin(), found + 1);
+    ReleaseUnacked(*s, bytes);
   }
 }
 
@@ -401,12 +509,16 @@ void TBrokerEngine::Transaction(TBrokerClient& c, const TBrokerFrame& f, int whi
   }
   std::vector<TBrokerTxOp> ops = std::move(it->second);
   c.transactions_.erase(it);
+  for (const TBrokerTxOp& op : ops)
+    if (op.message != nullptr) c.transactionBytes_ -= op.message->cost;
   if (which == 1) {
     for (TBrokerTxOp& op : ops) {
-      if (op.destination != nullptr) {
-        Publish(*op.destination, std::move(op.message));
+      if (op.message != nullptr) {
+        TBrokerDestination& d = Named(op.text);
+        op.message->destination = d.name.get();
+        Publish(d, std::move(op.message));
       } else {
-        DoAck(c, op.ackId);
+        DoAck(c, op.text);
       }
     }
   }
@@ -423,7 +535,7 @@ bool TBrokerEngine::Deliver(TBrokerSubscription& s, const std::shared_ptr<const 
   if (out == nullptr) return false;
   const std::size_t start = out->Size();
   AppendMessage(*out, *message, s.id, redelivered);
-  if (s.clientAck) s.unacked.push_back(message);
+  if (s.clientAck) HoldUnacked(s, message);
   s.client->EndFrame(start, true);
   return true;
 }
@@ -463,15 +575,32 @@ void TBrokerEngine::Publish(TBrokerDestination& d, std::shared_ptr<const TBroker
 }
 
 void TBrokerEngine::Offer(TBrokerSubscription& s, const std::shared_ptr<const TBrokerMessage>& message) {
-  if (s.pending->Empty() && s.client->CanDeliver() && Deliver(s, message, false)) return;
+  if (s.cutOff) return;
+  const bool direct = s.pending->Empty() && s.client->CanDeliver();
+  if (s.durable == nullptr && (!direct || s.clientAck)) {
+    // A plain topic subscriber is not waited for: past its limits it ends.
+    const std::size_t lag = s.pending->Bytes() + s.unackedBytes + message->cost;
+    if (lag > settings_.maxTopicLag || held_ + message->cost > settings_.maxTotalBytes) {
+      CutOff(s);
+      return;
+    }
+  }
+  if (direct && Deliver(s, message, false)) return;
   s.pending->PushBack(TPendingEntry{message, false});
+}
+
+void TBrokerEngine::CutOff(TBrokerSubscription& s) {
+  s.cutOff = true;
+  s.pending->Clear();
+  Refuse(*s.client, nullptr, "Slow consumer",
+         "The subscription " + SanitizeHeaderValue(s.id) + " fell too far behind the topic " +
+             SanitizeHeaderValue(*s.destination->name) + ".");
 }
 
 void TBrokerEngine::DrainSubscription(TBrokerSubscription& s) {
   TPendingQueue& q = *s.pending;
   while (!q.Empty() && s.client->CanDeliver()) {
-    TPendingEntry entry = std::move(q.Front());
-    q.PopFront();
+    TPendingEntry entry = q.TakeFront();
     if (!Deliver(s, entry.message, entry.redelivered)) {
       q.PushFront(std::move(entry));
       return;
@@ -491,8 +620,7 @@ void TBrokerEngine::DispatchQueue(TBrokerDestination& d) {
       }
       TBrokerSubscription* s = NextReady(d, *front.message);
       if (s == nullptr) return;
-      TPendingEntry entry = std::move(front);
-      d.pending.PopFront();
+      TPendingEntry entry = d.pending.TakeFront();
       if (!Deliver(*s, entry.message, entry.redelivered)) {
         d.pending.PushFront(std::move(entry));
         return;
@@ -516,6 +644,9 @@ void TBrokerEngine::DispatchQueue(TBrokerDestination& d) {
 
 void TBrokerEngine::EndSubscription(TBrokerClient& c, TBrokerSubscription& s) {
   TBrokerDestination& d = *s.destination;
+  // The unacknowledged messages go back (below) or go; either way they are
+  // no longer held by this subscription.
+  ReleaseUnacked(s, s.unackedBytes);
   if (s.durable != nullptr) {
     for (auto it = s.unacked.rbegin(); it != s.unacked.rend(); ++it)
       s.durable->pending.PushFront(TPendingEntry{std::move(*it), true});
@@ -539,13 +670,17 @@ void TBrokerEngine::EndSubscription(TBrokerClient& c, TBrokerSubscription& s) {
   const std::string id = s.id;  // s dies with the erase below
   c.subscriptions_.erase(id);
   if (d.isQueue) DispatchQueue(d);
+  MayBeEmpty(d);
 }
 
 void TBrokerEngine::OnClientGone(TBrokerClient& c) {
   if (c.gone_) return;
   c.gone_ = true;
   c.transactions_.clear();
+  c.transactionBytes_ = 0;
+  StopWaiting(c);
   while (!c.subscriptions_.empty()) EndSubscription(c, *c.subscriptions_.begin()->second);
+  Tidy();
 }
 
 void TBrokerEngine::OnClientReady(TBrokerClient& c) {
@@ -560,6 +695,7 @@ void TBrokerEngine::OnClientReady(TBrokerClient& c) {
       DrainSubscription(*s);
     }
   }
+  Tidy();
 }
 
 }  // namespace ks

@@ -9,7 +9,21 @@
 // through the connection's TBrokerClient side: BeginFrame/EndFrame around
 // each frame, CanDeliver before each delivery (false while the connection's
 // output is over its bound or it is closing, so a slow consumer never holds
-// up anyone else), CloseAfterFlush after an ERROR or DISCONNECT.
+// up anyone else), CloseAfterFlush after an ERROR or DISCONNECT, and
+// PauseInput to hold a producer back.
+//
+// Memory: every queued or unacknowledged message counts its cost against its
+// queue (or durable subscription, for a topic), and all of them together
+// against a total. A SEND that leaves its queue, one of its topic's durable
+// subscriptions or the total at or over its limit is carried out, and then
+// its connection is paused (no more of its frames are read) until the
+// consumers bring that back under seven eighths of the limit: producers are
+// held back, nothing is dropped or refused. A plain topic subscriber whose
+// unread and unacknowledged messages would pass MaxTopicLag, or would take
+// the total over its limit, is answered with ERROR and closed instead. The
+// SENDs of one connection's open transactions may hold at most
+// MaxQueueBytes; one more is refused with ERROR. A destination with no
+// messages, no subscribers and no waiting producer is forgotten.
 //
 // Delivery rules: a queue ("jms.queue.") gives each message to exactly one
 // subscriber, round robin among those that can take it, and keeps it, by
@@ -56,6 +70,7 @@ struct TBrokerSubscription;
 struct TBrokerDestination;
 struct TBrokerDurable;
 struct TBrokerTxOp;
+struct TBrokerMessage;
 
 // The engine's view of one connection.
 class TBrokerClient {
@@ -66,6 +81,8 @@ class TBrokerClient {
   TBrokerClient& operator=(const TBrokerClient&) = delete;
 
   std::uint64_t Id() const { return id_; }
+  // Whether CONNECT has been accepted.
+  bool Connected() const { return connected_; }
 
   // The buffer to append the next frame to, or nullptr when the connection
   // takes no more frames (it is closing).
@@ -80,6 +97,10 @@ class TBrokerClient {
   virtual void CloseAfterFlush() = 0;
   // A frame was refused with an ERROR (for the verbose log).
   virtual void Refused(std::string_view reason) = 0;
+  // Stops (true) or resumes (false) the handling of this connection's
+  // frames, those already read included. The connection must not call the
+  // engine back from here.
+  virtual void PauseInput(bool paused) = 0;
 
  private:
   friend class TBrokerEngine;
@@ -89,6 +110,8 @@ class TBrokerClient {
   std::string clientId_;
   std::unordered_map<std::string, std::unique_ptr<TBrokerSubscription>> subscriptions_;
   std::unordered_map<std::string, std::vector<TBrokerTxOp>> transactions_;
+  std::size_t transactionBytes_ = 0;
+  TBrokerDestination* waitingOn_ = nullptr;  // paused until this destination has room
 };
 
 struct TBrokerSettings {
@@ -98,6 +121,9 @@ struct TBrokerSettings {
   std::string passcode;
   bool failConnect = false;
   std::string connectError;
+  std::size_t maxQueueBytes = std::size_t{128} << 20;
+  std::size_t maxTotalBytes = std::size_t{512} << 20;
+  std::size_t maxTopicLag = std::size_t{64} << 20;
 };
 
 class TBrokerEngine {
@@ -119,6 +145,14 @@ class TBrokerEngine {
   void OnClientGone(TBrokerClient& client);
   // The connection can take deliveries again.
   void OnClientReady(TBrokerClient& client);
+  // Answers ERROR with message and detail and closes (a deadline passed, too
+  // many connections).
+  void Reject(TBrokerClient& client, std::string_view message, const std::string& detail);
+
+  // The destinations known at the moment, and the bytes held by all queued
+  // and unacknowledged messages.
+  std::size_t DestinationCount() const { return destinations_.size(); }
+  std::size_t HeldBytes() const { return held_; }
 
  private:
   void Connect(TBrokerClient& c, const TBrokerFrame& f);
@@ -129,12 +163,24 @@ class TBrokerEngine {
   void Transaction(TBrokerClient& c, const TBrokerFrame& f, int which);
 
   void Refuse(TBrokerClient& c, const TBrokerFrame* f, const std::string& message, const std::string& detail);
+  // What every entry point does last: resumes producers that have room
+  // again and forgets destinations left empty.
+  void Tidy();
   void Receipt(TBrokerClient& c, const TBrokerFrame& f);
   // The destination named by the frame's "destination", created on first
   // use; nullptr (after an ERROR) when the name is missing or invalid.
   TBrokerDestination* DestinationOf(TBrokerClient& c, const TBrokerFrame& f);
+  // The destination with this (valid) name, created on first use.
+  TBrokerDestination& Named(const std::string_view& name);
+  void MayBeEmpty(TBrokerDestination& d);
+  // Whether d, or the total, is at its limit (above limit * (8 - slack) / 8).
+  bool Full(const TBrokerDestination& d, std::size_t slack) const;
+  void HoldUnacked(TBrokerSubscription& s, const std::shared_ptr<const TBrokerMessage>& message);
+  void ReleaseUnacked(TBrokerSubscription& s, std::size_t bytes);
+  void CutOff(TBrokerSubscription& s);
+  void StopWaiting(TBrokerClient& c);
 
-  void Publish(TBrokerDestination& d, std::shared_ptr<const struct TBrokerMessage> message);
+  void Publish(TBrokerDestination& d, std::shared_ptr<const TBrokerMessage> message);
   void DispatchQueue(TBrokerDestination& d);
   void DrainSubscription(TBrokerSubscription& s);
   void Offer(TBrokerSubscription& s, const std::shared_ptr<const TBrokerMessage>& message);
@@ -145,8 +191,11 @@ class TBrokerEngine {
   std::string NextMessageId();
 
   TBrokerSettings settings_;
+  std::size_t held_ = 0;  // declared before everything that counts into it
   std::map<std::string, std::unique_ptr<TBrokerDestination>, std::less<>> destinations_;
   std::map<std::pair<std::string, std::string>, std::unique_ptr<TBrokerDurable>> durables_;
+  std::vector<TBrokerDestination*> mayBeEmpty_;
+  std::vector<TBrokerClient*> waiting_;  // paused producers
   std::string idPrefix_;
   std::uint64_t nextMessage_ = 0;
   std::uint64_t nextSession_ = 0;

@@ -41,55 +41,92 @@ TBrokerFrameReader::TResult TBrokerFrameReader::Fail(std::string text) {
 }
 
 TBrokerFrameReader::TResult TBrokerFrameReader::Next(TByteBuffer& input, TBrokerFrame& frame) {
-  if (bodyStart_ == 0 && lineScan_ == 0) {
+  if (bodyStart_ == 0 && scanned_ == 0) {
     std::size_t junk = 0;
     const char* p = input.Data();
     const std::size_t n = input.Size();
     while (junk < n && IsJunk(p[junk])) ++junk;
+    examined_ += junk;
     if (junk > 0) input.Consume(junk);
   }
   const char* data = input.Data();
   const std::size_t size = input.Size();
   if (size == 0) return TResult::NeedMore;
 
-  // Find the blank line that ends the header block.
   if (bodyStart_ == 0) {
-    std::size_t pos = lineScan_;
-    for (;;) {
-      const void* nl = pos < size ? std::memchr(data + pos, '\n', size - pos) : nullptr;
-      if (nl == nullptr) {
-        if (size > kMaxHeaderBlock) return Fail("Header block exceeds 65536 bytes");
-        lineScan_ = pos;
-        return TResult::NeedMore;
-      }
-      const std::size_t lineEnd = static_cast<std::size_t>(static_cast<const char*>(nl) - data);
-      const std::string_view line = StripCR(std::string_view(data + pos, lineEnd - pos));
-      if (line.empty() && pos > 0) {
-        bodyStart_ = lineEnd + 1;
-        break;
-      }
-      pos = lineEnd + 1;
-      if (pos > kMaxHeaderBlock) return Fail("Header block exceeds 65536 bytes");
-    }
-    if (bodyStart_ > kMaxHeaderBlock + 2) return Fail("Header block exceeds 65536 bytes");
-    // A NUL inside the header block would end the frame early for a reader
-    // that cuts frames at NUL, so it is refused rather than passed on.
-    if (std::memchr(data, '\0', bodyStart_) != nullptr) return Fail("NUL byte in the header block");
+    const TResult found = FindHeaderEnd(data, size);
+    if (found != TResult::Frame) return found;
+    const TResult split = SplitHeaders(data);
+    if (split != TResult::Frame) return split;
   }
 
-  // Split the header block (cheap; redone when more body bytes arrive, since
-  // the buffer may have moved).
-  frame.headers.clear();
-  frame.hasContentLength = false;
+  if (hasContentLength_) {
+    if (size < bodyStart_ + contentLength_ + 1) return TResult::NeedMore;
+    ++examined_;
+    if (data[bodyStart_ + contentLength_] != '\0') return Fail("Body is not followed by NUL");
+    return Complete(data, contentLength_, frame);
+  }
+
+  const std::size_t from = bodyStart_ + bodyScan_;
+  const void* nul = from < size ? std::memchr(data + from, '\0', size - from) : nullptr;
+  if (nul == nullptr) {
+    examined_ += size - from;
+    bodyScan_ = size - bodyStart_;
+    if (bodyScan_ > kMaxFrameBody) return Fail("Body exceeds 16777216 bytes");
+    return TResult::NeedMore;
+  }
+  const std::size_t end = static_cast<std::size_t>(static_cast<const char*>(nul) - data);
+  examined_ += end + 1 - from;
+  if (end - bodyStart_ > kMaxFrameBody) return Fail("Body exceeds 16777216 bytes");
+  return Complete(data, end - bodyStart_, frame);
+}
+
+// Searches the new bytes for the blank line that ends the header block:
+// Frame once found (bodyStart_ set), else NeedMore or Error.
+TBrokerFrameReader::TResult TBrokerFrameReader::FindHeaderEnd(const char* data, std::size_t size) {
+  for (;;) {
+    const void* nl = scanned_ < size ? std::memchr(data + scanned_, '\n', size - scanned_) : nullptr;
+    if (nl == nullptr) {
+      examined_ += size - scanned_;
+      scanned_ = size;
+      if (size > kMaxHeaderBlock) return Fail("Header block exceeds 65536 bytes");
+      return TResult::NeedMore;
+    }
+    const std::size_t lineEnd = static_cast<std::size_t>(static_cast<const char*>(nl) - data);
+    examined_ += lineEnd + 1 - scanned_;
+    scanned_ = lineEnd + 1;
+    const std::size_t lineSize = lineEnd - lineStart_;
+    if (lineStart_ > 0 && (lineSize == 0 || (lineSize == 1 && data[lineStart_] == '\r'))) {
+      bodyStart_ = lineEnd + 1;
+      break;
+    }
+    lineStart_ = lineEnd + 1;
+    if (lineStart_ > kMaxHeaderBlock) return Fail("Header block exceeds 65536 bytes");
+  }
+  if (bodyStart_ > kMaxHeaderBlock + 2) return Fail("Header block exceeds 65536 bytes");
+  // A NUL inside the header block would end the frame early for a reader
+  // that cuts frames at NUL, so it is refused rather than passed on.
+  examined_ += bodyStart_;
+  if (std::memchr(data, '\0', bodyStart_) != nullptr) return Fail("NUL byte in the header block");
+  return TResult::Frame;
+}
+
+// Splits the header block (once per frame) into spans and reads its
+// content-length: Frame, or Error.
+TBrokerFrameReader::TResult TBrokerFrameReader::SplitHeaders(const char* data) {
+  examined_ += bodyStart_;
+  spans_.clear();
+  hasContentLength_ = false;
   std::size_t pos = 0;
   bool first = true;
   while (pos < bodyStart_) {
     const char* nl = static_cast<const char*>(std::memchr(data + pos, '\n', bodyStart_ - pos));
     const std::size_t lineEnd = static_cast<std::size_t>(nl - data);
     const std::string_view line = StripCR(std::string_view(data + pos, lineEnd - pos));
+    const std::size_t lineAt = pos;
     pos = lineEnd + 1;
     if (first) {
-      frame.command = line;
+      commandSize_ = line.size();
       first = false;
       continue;
     }
@@ -97,45 +134,43 @@ TBrokerFrameReader::TResult TBrokerFrameReader::Next(TByteBuffer& input, TBroker
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) return Fail("Malformed header line: " + Printable(line));
     if (colon == 0) return Fail("Empty header name: " + Printable(line));
-    frame.headers.emplace_back(line.substr(0, colon), line.substr(colon + 1));
-  }
-
-  if (const std::string_view* cl = frame.Find("content-length")) {
-    if (cl->empty() || cl->size() > 12) return Fail("Invalid content-length: " + Printable(*cl));
+    spans_.push_back(TSpan{lineAt, colon, lineAt + colon + 1, line.size() - colon - 1});
+    if (hasContentLength_ || line.substr(0, colon) != "content-length") continue;
+    const std::string_view cl = line.substr(colon + 1);
+    if (cl.empty() || cl.size() > 12) return Fail("Invalid content-length: " + Printable(cl));
     std::size_t length = 0;
-    for (char c : *cl) {
-      if (c < '0' || c > '9') return Fail("Invalid content-length: " + Printable(*cl));
+    for (char c : cl) {
+      if (c < '0' || c > '9') return Fail("Invalid content-length: " + Printable(cl));
       length = length * 10 + static_cast<std::size_t>(c - '0');
     }
     if (length > kMaxFrameBody) return Fail("Body exceeds 16777216 bytes");
-    if (size < bodyStart_ + length + 1) return TResult::NeedMore;
-    if (data[bodyStart_ + length] != '\0') return Fail("Body is not followed by NUL");
-    frame.hasContentLength = true;
-    frame.body = std::string_view(data + bodyStart_, length);
-    frameLength_ = bodyStart_ + length + 1;
-    return TResult::Frame;
+    hasContentLength_ = true;
+    contentLength_ = length;
   }
+  return TResult::Frame;
+}
 
-  const std::size_t from = bodyStart_ + bodyScan_;
-  const void* nul = from < size ? std::memchr(data + from, '\0', size - from) : nullptr;
-  if (nul == nullptr) {
-    bodyScan_ = size - bodyStart_;
-    if (bodyScan_ > kMaxFrameBody) return Fail("Body exceeds 16777216 bytes");
-    return TResult::NeedMore;
-  }
-  const std::size_t end = static_cast<std::size_t>(static_cast<const char*>(nul) - data);
-  if (end - bodyStart_ > kMaxFrameBody) return Fail("Body exceeds 16777216 bytes");
-  frame.body = std::string_view(data + bodyStart_, end - bodyStart_);
-  frameLength_ = end + 1;
+TBrokerFrameReader::TResult TBrokerFrameReader::Complete(const char* data, std::size_t bodySize,
+                                                         TBrokerFrame& frame) {
+  frame.command = std::string_view(data, commandSize_);
+  frame.headers.clear();
+  for (const TSpan& h : spans_)
+    frame.headers.emplace_back(std::string_view(data + h.nameAt, h.nameSize),
+                               std::string_view(data + h.valueAt, h.valueSize));
+  frame.hasContentLength = hasContentLength_;
+  frame.body = std::string_view(data + bodyStart_, bodySize);
+  frameLength_ = bodyStart_ + bodySize + 1;
   return TResult::Frame;
 }
 
 void TBrokerFrameReader::Consume(TByteBuffer& input) {
   input.Consume(frameLength_);
   frameLength_ = 0;
-  lineScan_ = 0;
+  scanned_ = 0;
+  lineStart_ = 0;
   bodyStart_ = 0;
   bodyScan_ = 0;
+  hasContentLength_ = false;
 }
 
 }  // namespace ks

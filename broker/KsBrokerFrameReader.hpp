@@ -14,6 +14,10 @@
 // is not a decimal number, a header block over 64 KiB, a body over 16 MiB, a
 // content-length body not followed by NUL.
 //
+// Each input byte is looked at a bounded number of times however the frame
+// is cut into pieces: the reader remembers how far it searched, and splits a
+// header block once, when its end has arrived.
+//
 // Ownership: a frame's command, headers and body are views into the input
 // buffer; they stay valid until the buffer is next consumed, appended to or
 // compacted. Callers copy what they keep.
@@ -62,13 +66,32 @@ class TBrokerFrameReader {
 
   const std::string& ErrorText() const { return error_; }
 
+  // How many input bytes the reader has looked at so far, counted once per
+  // look: it stays within a small multiple of the bytes read, however the
+  // input is cut into pieces.
+  std::size_t Examined() const { return examined_; }
+
  private:
+  // A header line's name and value, as offsets from the frame's start.
+  struct TSpan {
+    std::size_t nameAt, nameSize, valueAt, valueSize;
+  };
+
   TResult Fail(std::string text);
+  TResult FindHeaderEnd(const char* data, std::size_t size);
+  TResult SplitHeaders(const char* data);
+  TResult Complete(const char* data, std::size_t bodySize, TBrokerFrame& frame);
 
   std::size_t frameLength_ = 0;  // bytes of the frame last returned
-  std::size_t lineScan_ = 0;     // start of the first header line not yet seen
+  std::size_t scanned_ = 0;      // header bytes already searched for LF
+  std::size_t lineStart_ = 0;    // start of the header line being searched
   std::size_t bodyStart_ = 0;    // end of the header block once found, else 0
   std::size_t bodyScan_ = 0;     // body bytes already searched for NUL
+  std::size_t commandSize_ = 0;
+  std::size_t contentLength_ = 0;
+  bool hasContentLength_ = false;
+  std::vector<TSpan> spans_;
+  std::size_t examined_ = 0;
   std::string error_;
 };
 

@@ -29,6 +29,10 @@ bool ParseInt64(std::string_view text, std::int64_t& value) {
   return ec == std::errc() && ptr == last;
 }
 
+// The shared pointer's control block, the allocator's headers and the
+// queue slot of a held message.
+constexpr std::size_t kHeldOverhead = 96;
+
 }  // namespace
 
 std::optional<std::string_view> TBrokerMessage::Header(std::string_view name) const {
@@ -86,17 +90,21 @@ std::shared_ptr<TBrokerMessage> BuildMessage(const TBrokerFrame& send, const std
     msg->headerBlock.append(digits, res.ptr);
     msg->headerBlock.push_back('\n');
   }
+  msg->cost = sizeof(TBrokerMessage) + kHeldOverhead + msg->messageId.capacity() + msg->headerBlock.capacity() +
+              msg->body.capacity();
   return msg;
 }
 
 void TPendingQueue::PushBack(TPendingEntry entry) {
   const int b = Bucket(entry);
+  Add(entry.message->cost);
   buckets_[static_cast<std::size_t>(b)].push_back(std::move(entry));
   ++size_;
 }
 
 void TPendingQueue::PushFront(TPendingEntry entry) {
   const int b = Bucket(entry);
+  Add(entry.message->cost);
   buckets_[static_cast<std::size_t>(b)].push_front(std::move(entry));
   ++size_;
 }
@@ -111,6 +119,7 @@ void TPendingQueue::PopFront() {
   for (int b = 9; b >= 0; --b) {
     auto& bucket = buckets_[static_cast<std::size_t>(b)];
     if (!bucket.empty()) {
+      Remove(bucket.front().message->cost);
       bucket.pop_front();
       --size_;
       return;
@@ -118,9 +127,27 @@ void TPendingQueue::PopFront() {
   }
 }
 
+TPendingEntry TPendingQueue::TakeFront() {
+  for (int b = 9; b > 0; --b) {
+    auto& bucket = buckets_[static_cast<std::size_t>(b)];
+    if (bucket.empty()) continue;
+    TPendingEntry entry = std::move(bucket.front());
+    bucket.pop_front();
+    --size_;
+    Remove(entry.message->cost);
+    return entry;
+  }
+  TPendingEntry entry = std::move(buckets_[0].front());
+  buckets_[0].pop_front();
+  --size_;
+  Remove(entry.message->cost);
+  return entry;
+}
+
 void TPendingQueue::Clear() {
   for (auto& b : buckets_) b.clear();
   size_ = 0;
+  Remove(bytes_);
 }
 
 }  // namespace ks

@@ -5,7 +5,8 @@
 // queue, topic subscription and unacknowledged list that holds it shares one
 // copy through std::shared_ptr<const TBrokerMessage>. Its header block is
 // kept pre-rendered ("name:value" lines, LF ends) so that a delivery is a few
-// memory copies.
+// memory copies. Its cost is the number of bytes it is taken to occupy,
+// bookkeeping included; Cistern's memory limits count in it.
 //
 // Threads: used by the server loop's thread only.
 #pragma once
@@ -24,7 +25,10 @@ namespace ks {
 struct TBrokerFrame;
 
 struct TBrokerMessage {
-  const std::string* destination = nullptr;  // owned by the broker's destination table, which lives forever
+  // The destination's name, owned by the destination: whatever holds the
+  // message (a queue, a subscription, a durable subscription) keeps that
+  // destination known.
+  const std::string* destination = nullptr;
   std::string messageId;
   std::string headerBlock;  // forwarded headers, each "name:value\n"; always holds "timestamp"
   std::string body;
@@ -32,6 +36,7 @@ struct TBrokerMessage {
   int priority = 4;         // 0..9
   std::int64_t expires = 0; // milliseconds since 1970, 0 for never
   std::uint64_t origin = 0; // id of the connection that sent it
+  std::size_t cost = 0;     // bytes taken to be held by it
 
   bool ExpiredAt(std::int64_t nowMillis) const { return expires != 0 && expires <= nowMillis; }
 
@@ -55,15 +60,26 @@ struct TPendingEntry {
 
 // Messages waiting for delivery: by priority (9 first), then in arrival
 // order. PushFront puts a message back ahead of the others of its priority.
+// The queue keeps the sum of its messages' costs, and adds every change of
+// it to a shared total as well when given one (which must outlive the
+// queue).
 class TPendingQueue {
  public:
+  explicit TPendingQueue(std::size_t* total = nullptr) : total_(total) {}
+  ~TPendingQueue() { Clear(); }
+  TPendingQueue(const TPendingQueue&) = delete;
+  TPendingQueue& operator=(const TPendingQueue&) = delete;
+
   bool Empty() const { return size_ == 0; }
   std::size_t Size() const { return size_; }
+  std::size_t Bytes() const { return bytes_; }
   void PushBack(TPendingEntry entry);
   void PushFront(TPendingEntry entry);
   // The next message to leave; the queue must not be empty.
   TPendingEntry& Front();
   void PopFront();
+  // Removes the next message and hands it out.
+  TPendingEntry TakeFront();
   void Clear();
 
   // Offers each waiting message, in leaving order, to take(entry); a message
@@ -74,8 +90,18 @@ class TPendingQueue {
 
  private:
   static int Bucket(const TPendingEntry& e) { return e.message->priority; }
+  void Add(std::size_t cost) {
+    bytes_ += cost;
+    if (total_ != nullptr) *total_ += cost;
+  }
+  void Remove(std::size_t cost) {
+    bytes_ -= cost;
+    if (total_ != nullptr) *total_ -= cost;
+  }
   std::array<std::deque<TPendingEntry>, 10> buckets_;
   std::size_t size_ = 0;
+  std::size_t bytes_ = 0;
+  std::size_t* total_;
 };
 
 template <typename Take, typename KeepGoing>
@@ -87,8 +113,10 @@ void TPendingQueue::Sweep(Take take, KeepGoing keepGoing) {
     auto it = bucket.begin();
     for (; it != bucket.end(); ++it) {
       if (!keepGoing()) break;
+      const std::size_t cost = it->message->cost;
       if (take(*it)) {
         --size_;
+        Remove(cost);
       } else {
         kept.push_back(std::move(*it));
       }

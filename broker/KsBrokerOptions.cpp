@@ -19,6 +19,27 @@ std::int32_t ParseCount(const std::string& name, const std::string& value, std::
   return n;
 }
 
+// Digits with an optional K, M or G suffix (binary multiples), at least 1
+// and at most 1 TiB.
+std::uint64_t ParseSize(const std::string& name, const std::string& value) {
+  std::uint64_t n = 0;
+  std::size_t i = 0;
+  while (i < value.size() && value[i] >= '0' && value[i] <= '9' && n < (1ull << 40))
+    n = n * 10 + static_cast<std::uint64_t>(value[i++] - '0');
+  int shift = 0;
+  if (i > 0 && i + 1 == value.size()) {
+    switch (value[i++]) {
+      case 'K': case 'k': shift = 10; break;
+      case 'M': case 'm': shift = 20; break;
+      case 'G': case 'g': shift = 30; break;
+      default: shift = -1;
+    }
+  }
+  if (i == 0 || i != value.size() || shift < 0 || n == 0 || n > ((1ull << 40) >> shift))
+    throw Exception("Invalid value for --" + name + ": " + value);
+  return n << shift;
+}
+
 }  // namespace
 
 TBrokerOptions ParseBrokerOptions(const std::vector<std::string>& args) {
@@ -49,6 +70,24 @@ TBrokerOptions ParseBrokerOptions(const std::vector<std::string>& args) {
       o.password = value;
     } else if (SameText(name, "Verbose")) {
       o.verbose = ParseSwitch(name, hasValue, value);
+    } else if (SameText(name, "MaxConnections")) {
+      need();
+      o.maxConnections = ParseCount(name, value, 1, 1 << 24);
+    } else if (SameText(name, "ConnectTimeout")) {
+      need();
+      o.connectTimeoutSeconds = ParseCount(name, value, 0, 86400);
+    } else if (SameText(name, "FrameTimeout")) {
+      need();
+      o.frameTimeoutSeconds = ParseCount(name, value, 0, 86400);
+    } else if (SameText(name, "MaxQueueBytes")) {
+      need();
+      o.maxQueueBytes = ParseSize(name, value);
+    } else if (SameText(name, "MaxTotalBytes")) {
+      need();
+      o.maxTotalBytes = ParseSize(name, value);
+    } else if (SameText(name, "MaxTopicLag")) {
+      need();
+      o.maxTopicLag = ParseSize(name, value);
     } else if (SameText(name, "FaultChunk")) {
       need();
       o.faultChunk = ParseCount(name, value, 0, 1 << 30);
@@ -67,17 +106,26 @@ TBrokerOptions ParseBrokerOptions(const std::vector<std::string>& args) {
       throw Exception("Unknown option: --" + name);
     }
   }
+  if (o.userSet != o.passwordSet)
+    throw Exception(o.userSet ? "--User needs --Password as well" : "--Password needs --User as well");
   return o;
 }
 
 std::vector<std::string> BrokerUsage() {
   return {
-      "Cistern: an in-memory STOMP 1.0 broker for tests and demos.",
+      "Cistern: an in-memory STOMP 1.0 broker for tests, demos and development.",
       "  --Host=127.0.0.1        address to listen on",
       "  --Port=61613            port to listen on (0: any free port)",
       "  --User=NAME             accept only this login",
       "  --Password=TEXT         accept only this passcode",
       "  --Verbose               log connections and refused frames",
+      "  --MaxConnections=10000  refuse clients past this many with ERROR",
+      "  --ConnectTimeout=10     seconds a new connection has to send CONNECT (0: no limit)",
+      "  --FrameTimeout=30       seconds a started frame has to arrive whole (0: no limit)",
+      "  --MaxQueueBytes=128M    bytes held per queue or durable subscription; past it",
+      "                          producers to it are not read until consumers catch up",
+      "  --MaxTotalBytes=512M    bytes held by all queues and subscriptions together",
+      "  --MaxTopicLag=64M       unread bytes after which a topic subscriber is cut off",
       "  --FaultChunk=N          write to clients in pieces of at most N bytes",
       "  --FaultStrayLF          put extra LF and blank bytes between frames",
       "  --FaultCloseAfter=N     close each connection after N frames sent to it",

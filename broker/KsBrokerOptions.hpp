@@ -3,8 +3,16 @@
 // Arguments have the form --Name=value (names without regard to case); the
 // switches --Verbose and --FaultStrayLF may stand alone or take true/false.
 // Options: Host (127.0.0.1), Port (61613; 0 takes a free port), User,
-// Password, Verbose, FaultChunk=N, FaultStrayLF, FaultCloseAfter=N,
-// FaultConnectError=TEXT, Help.
+// Password (the two only together), Verbose, the limits below, FaultChunk=N,
+// FaultStrayLF, FaultCloseAfter=N, FaultConnectError=TEXT, Help.
+//
+// Limits (sizes in bytes, or with a K, M or G suffix for KiB, MiB, GiB):
+// MaxConnections (10000 clients at once), ConnectTimeout (10 seconds from
+// accepting a connection to its CONNECT), FrameTimeout (30 seconds from the
+// first byte of a frame to its last), MaxQueueBytes (128M held per queue or
+// durable subscription), MaxTotalBytes (512M held by all of them together),
+// MaxTopicLag (64M unread by one topic subscriber). A timeout of 0 turns
+// that deadline off.
 //
 // Threads: plain functions.
 #pragma once
@@ -23,6 +31,12 @@ struct TBrokerOptions {
   bool passwordSet = false;
   std::string password;
   bool verbose = false;
+  std::int32_t maxConnections = 10000;
+  std::int32_t connectTimeoutSeconds = 10;  // 0: none
+  std::int32_t frameTimeoutSeconds = 30;    // 0: none
+  std::uint64_t maxQueueBytes = 128ull << 20;
+  std::uint64_t maxTotalBytes = 512ull << 20;
+  std::uint64_t maxTopicLag = 64ull << 20;
   std::int32_t faultChunk = 0;       // 0: off
   bool faultStrayLF = false;
   std::int32_t faultCloseAfter = 0;  // 0: off
@@ -32,7 +46,8 @@ struct TBrokerOptions {
 };
 
 // Parses the arguments after the program name. Throws ks::Exception with a
-// readable text for an unknown option or a bad value.
+// readable text for an unknown option, a bad value, or a User without a
+// Password (or the reverse).
 TBrokerOptions ParseBrokerOptions(const std::vector<std::string>& args);
 
 // The usage text, one entry per line.

@@ -23,6 +23,8 @@ namespace ks {
 
 namespace {
 
+using namespace std::string_view_literals;
+
 constexpr std::size_t kReadChunk = 256 * 1024;
 constexpr std::size_t kHighWater = 512 * 1024;
 // Past this much unsent output (receipts to a client that does not read),
@@ -31,6 +33,15 @@ constexpr std::size_t kInputPauseBound = 8 * 1024 * 1024;
 constexpr std::size_t kKeepBuffer = 1024 * 1024;
 constexpr std::int64_t kChunkPauseMs = 1;
 constexpr std::int64_t kDrainLimitMs = 2000;
+// A closing connection whose last frames are not read within this time is
+// closed anyway.
+constexpr std::int64_t kCloseLimitMs = 5000;
+constexpr std::int64_t kSweepEveryMs = 250;
+// Out of descriptors with no spare one left: listening pauses this long.
+constexpr std::int64_t kListenPauseMs = 100;
+// Connections accepted per wake-up, so that a flood of them cannot keep the
+// loop from everything else.
+constexpr int kAcceptBatch = 64;
 constexpr std::string_view kStrayBytes = "\n \n\t\n";
 
 std::int64_t SteadyMillis() {
@@ -97,9 +108,13 @@ class TBrokerServer::TConnection final : public TBrokerClient {
   void CloseAfterFlush() override {
     if (closing_) return;
     closing_ = true;
+    closeBy_ = SteadyMillis() + kCloseLimitMs;
+    server_.WantSweep();
     server_.detach_.push_back(this);
     server_.MarkDirty(*this);
   }
+
+  void PauseInput(bool paused) override { server_.PauseInput(*this, paused); }
 
   void Refused(std::string_view reason) override {
     if (server_.options_.verbose)
@@ -119,6 +134,9 @@ class TBrokerServer::TConnection final : public TBrokerClient {
   bool readEof_ = false;     // the peer closed its side (or reading stopped)
   bool reading_ = true;      // input is wanted (false after the peer's end)
   bool inputPaused_ = false; // input waits until the output drains
+  bool throttled_ = false;   // input waits until the engine resumes it
+  bool inResumed_ = false;
+  bool admitted_ = false;    // counts against MaxConnections
   bool writeInterest_ = false;
   bool inDirty_ = false;
   bool inTimed_ = false;
@@ -126,12 +144,18 @@ class TBrokerServer::TConnection final : public TBrokerClient {
   std::uint64_t framesSent_ = 0;
   std::int64_t nextChunkAt_ = 0;
   std::int64_t drainDeadline_ = 0;
+  std::int64_t openedAt_ = 0;
+  std::int64_t partialSince_ = 0;  // when the unfinished frame in in_ started; 0: none
+  std::int64_t closeBy_ = 0;
 };
 
 TBrokerServer::TBrokerServer(TBrokerOptions options)
     : options_(std::move(options)),
       engine_(TBrokerSettings{options_.userSet, options_.user, options_.passwordSet, options_.password,
-                              options_.faultConnectErrorSet, options_.faultConnectError}) {}
+                              options_.faultConnectErrorSet, options_.faultConnectError,
+                              static_cast<std::size_t>(options_.maxQueueBytes),
+                              static_cast<std::size_t>(options_.maxTotalBytes),
+                              static_cast<std::size_t>(options_.maxTopicLag)}) {}
 
 TBrokerServer::~TBrokerServer() {
   connections_.clear();
@@ -179,6 +203,12 @@ void TBrokerServer::Listen() {
   ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&bound), &len);
   port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
                                             : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+  if (bound.ss_family == AF_INET6) {
+    const in6_addr& a = reinterpret_cast<sockaddr_in6*>(&bound)->sin6_addr;
+    loopback_ = IN6_IS_ADDR_LOOPBACK(&a) || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127);
+  } else {
+    loopback_ = (ntohl(reinterpret_cast<sockaddr_in*>(&bound)->sin_addr.s_addr) >> 24) == 127;
+  }
 
   sigset_t set;
   sigemptyset(&set);
@@ -203,6 +233,7 @@ void TBrokerServer::Run() {
   while (!stop_) {
     const int n = ::epoll_wait(epollFd_, events.data(), static_cast<int>(events.size()), Timeout());
     if (n < 0 && errno != EINTR) throw Exception(std::string("epoll_wait failed: ") + std::strerror(errno));
+    now_ = SteadyMillis();
     for (int i = 0; i < n; ++i) {
       void* tag = events[static_cast<std::size_t>(i)].data.ptr;
       const std::uint32_t what = events[static_cast<std::size_t>(i)].events;
@@ -214,13 +245,17 @@ void TBrokerServer::Run() {
       } else {
         auto* c = static_cast<TConnection*>(tag);
         if (c->dead_) continue;
+        // Not reading (paused) and the peer gone both ways: nothing more can
+        // be read or sent.
+        if ((what & (EPOLLHUP | EPOLLERR)) && (c->inputPaused_ || c->throttled_) && !c->closing_) Kill(*c);
+        if (c->dead_) continue;
         if (what & (EPOLLIN | EPOLLHUP | EPOLLERR | EPOLLRDHUP)) OnReadable(*c);
         // A hang-up in both directions while closing: nothing more can be sent.
         if ((what & (EPOLLHUP | EPOLLERR)) && c->closing_) Kill(*c);
         if ((what & EPOLLOUT) && !c->dead_) MarkDirty(*c);
       }
     }
-    const std::int64_t now = SteadyMillis();
+    const std::int64_t now = now_;
     if (!timed_.empty()) {
       std::vector<TConnection*> waiting;
       for (TConnection* c : timed_) {
@@ -235,6 +270,14 @@ void TBrokerServer::Run() {
     }
     for (TConnection* c : std::vector<TConnection*>(draining_))
       if (c->drainDeadline_ <= now) Kill(*c);
+    if (!listening_ && listenAgainAt_ <= now) {
+      epoll_event ev{};
+      ev.events = EPOLLIN;
+      ev.data.ptr = &listenTag_;
+      listening_ = ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, listenFd_, &ev) == 0;
+      if (!listening_) listenAgainAt_ = now + kListenPauseMs;
+    }
+    if (nextSweep_ != 0 && nextSweep_ <= now) CheckDeadlines();
     Settle();
     Reap();
   }
@@ -251,46 +294,127 @@ int TBrokerServer::Timeout() {
   };
   for (TConnection* c : timed_) consider(c->nextChunkAt_);
   for (TConnection* c : draining_) consider(c->drainDeadline_);
+  if (!listening_) consider(listenAgainAt_);
+  if (nextSweep_ != 0) consider(nextSweep_);
   return static_cast<int>(best);
 }
 
+void TBrokerServer::WantSweep() {
+  if (nextSweep_ == 0) nextSweep_ = SteadyMillis() + kSweepEveryMs;
+}
+
+void TBrokerServer::CheckDeadlines() {
+  nextSweep_ = 0;
+  const std::int64_t connectLimit = std::int64_t{options_.connectTimeoutSeconds} * 1000;
+  const std::int64_t frameLimit = std::int64_t{options_.frameTimeoutSeconds} * 1000;
+  bool pending = false;
+  for (auto& [raw, owned] : connections_) {
+    TConnection& c = *owned;
+    if (c.dead_ || c.draining_) continue;
+    if (c.closing_) {
+      if (c.closeBy_ <= now_) {
+        Kill(c);
+      } else {
+        pending = true;
+      }
+      continue;
+    }
+    if (!c.Connected()) {
+      if (connectLimit == 0) continue;
+      if (now_ - c.openedAt_ >= connectLimit) {
+        engine_.Reject(c, "Connect timeout",
+                       "No CONNECT frame arrived within " + std::to_string(options_.connectTimeoutSeconds) + " seconds.");
+      } else {
+        pending = true;
+      }
+      continue;
+    }
+    if (c.partialSince_ == 0 || frameLimit == 0 || c.inputPaused_ || c.throttled_ || !c.reading_) continue;
+    if (now_ - c.partialSince_ >= frameLimit) {
+      engine_.Reject(c, "Frame timeout",
+                     "A frame was not completed within " + std::to_string(options_.frameTimeoutSeconds) + " seconds.");
+    } else {
+      pending = true;
+    }
+  }
+  if (pending) nextSweep_ = now_ + kSweepEveryMs;
+}
+
 void TBrokerServer::Accept() {
-  for (;;) {
+  for (int accepted = 0; accepted < kAcceptBatch; ++accepted) {
     sockaddr_storage addr{};
     socklen_t len = sizeof addr;
     const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      if ((errno == EMFILE || errno == ENFILE) && spareFd_ >= 0) {
-        // Out of descriptors: take the waiting connection and close it at
-        // once, instead of waking up for it again and again.
-        ::close(spareFd_);
-        const int refused = ::accept(listenFd_, nullptr, nullptr);
-        if (refused >= 0) ::close(refused);
-        spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        continue;
-      }
-      return;  // EAGAIN, or an error that the next wake-up retries
+    if (fd >= 0) {
+      Admit(fd, addr);
+      continue;
     }
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    auto conn = std::make_unique<TConnection>(*this, fd, ++nextId_);
-    TConnection* c = conn.get();
-    epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLRDHUP;
-    ev.data.ptr = c;
-    if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev) != 0) continue;  // conn closes its socket
-    if (options_.verbose) {
-      c->peer_ = PeerText(addr);
-      WriteLine("Connection " + std::to_string(c->Id()) + " opened from " + c->peer_);
+    if (errno == EINTR || errno == ECONNABORTED) continue;
+    if (errno == EMFILE || errno == ENFILE) {
+      RefuseWaiting();
+      return;
     }
-    connections_.emplace(c, std::move(conn));
+    return;  // EAGAIN, or an error that the next wake-up retries
   }
+}
+
+void TBrokerServer::RefuseWaiting() {
+  if (spareFd_ < 0) spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (spareFd_ < 0) {
+    // Not even a spare: stop listening for a moment rather than wake up
+    // for the same waiting connection again and again.
+    if (listening_ && ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, listenFd_, nullptr) == 0) listening_ = false;
+    listenAgainAt_ = now_ + kListenPauseMs;
+    return;
+  }
+  // Out of descriptors: the spare one takes each waiting connection, which
+  // is told why and closed at once.
+  static constexpr std::string_view kRefusal =
+      "ERROR\nmessage:Too many connections\n\nCistern has no descriptor left for a new connection."
+      " The connection is closed.\0\n"sv;
+  for (int refused = 0; refused < kAcceptBatch; ++refused) {
+    ::close(spareFd_);
+    spareFd_ = -1;
+    const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd >= 0) {
+      ::send(fd, kRefusal.data(), kRefusal.size(), MSG_NOSIGNAL);
+      ::shutdown(fd, SHUT_RDWR);
+      ::close(fd);
+    }
+    spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || spareFd_ < 0) return;
+  }
+}
+
+void TBrokerServer::Admit(int fd, const sockaddr_storage& addr) {
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  auto conn = std::make_unique<TConnection>(*this, fd, ++nextId_);
+  TConnection* c = conn.get();
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLRDHUP;
+  ev.data.ptr = c;
+  if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev) != 0) return;  // conn closes its socket
+  c->openedAt_ = now_;
+  if (options_.verbose) {
+    c->peer_ = PeerText(addr);
+    WriteLine("Connection " + std::to_string(c->Id()) + " opened from " + c->peer_);
+  }
+  connections_.emplace(c, std::move(conn));
+  if (admitted_ >= static_cast<std::size_t>(options_.maxConnections)) {
+    engine_.Reject(*c, "Too many connections",
+                   "Cistern serves at most " + std::to_string(options_.maxConnections) + " connections at once.");
+    return;
+  }
+  c->admitted_ = true;
+  ++admitted_;
+  if (options_.connectTimeoutSeconds > 0) WantSweep();
 }
 
 void TBrokerServer::UpdateInterest(TConnection& c) {
   epoll_event ev{};
-  ev.events = (c.reading_ && !c.inputPaused_ ? static_cast<std::uint32_t>(EPOLLIN | EPOLLRDHUP) : 0u) |
+  const bool wantInput = c.reading_ && !c.inputPaused_ && !c.throttled_;
+  ev.events = (wantInput ? static_cast<std::uint32_t>(EPOLLIN | EPOLLRDHUP) : 0u) |
               (c.writeInterest_ ? static_cast<std::uint32_t>(EPOLLOUT) : 0u);
   ev.data.ptr = &c;
   ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, c.fd_, &ev);
@@ -308,14 +432,29 @@ void TBrokerServer::SetWriteInterest(TConnection& c, bool on) {
   UpdateInterest(c);
 }
 
+void TBrokerServer::PauseInput(TConnection& c, bool paused) {
+  if (c.throttled_ == paused || c.closing_) return;
+  c.throttled_ = paused;
+  if (options_.verbose)
+    WriteLine("Connection " + std::to_string(c.Id()) + (paused ? " paused: a destination it sends to is full" : " resumed"));
+  if (paused) {
+    UpdateInterest(c);
+  } else if (!c.inResumed_) {
+    // Picked up by Settle, outside of the engine call that resumed it.
+    c.inResumed_ = true;
+    resumed_.push_back(&c);
+  }
+}
+
 void TBrokerServer::ProcessInput(TConnection& c) {
-  while (!c.closing_) {
+  bool progressed = false;
+  while (!c.closing_ && !c.throttled_) {
     if (c.out_.Size() >= kInputPauseBound) {
       if (!c.inputPaused_) {
         c.inputPaused_ = true;
         UpdateInterest(c);
       }
-      return;
+      break;
     }
     const auto result = c.reader_.Next(c.in_, c.frame_);
     if (result == TBrokerFrameReader::TResult::NeedMore) break;
@@ -325,6 +464,14 @@ void TBrokerServer::ProcessInput(TConnection& c) {
     }
     engine_.OnFrame(c, c.frame_);
     c.reader_.Consume(c.in_);
+    progressed = true;
+  }
+  // The deadline of an unfinished frame runs from when it started arriving.
+  if (c.in_.Empty()) {
+    c.partialSince_ = 0;
+  } else if (progressed || c.partialSince_ == 0) {
+    c.partialSince_ = now_;
+    if (options_.frameTimeoutSeconds > 0) WantSweep();
   }
   c.in_.ShrinkIfIdle(kKeepBuffer);
 }
@@ -344,7 +491,7 @@ void TBrokerServer::OnReadable(TConnection& c) {
       return;
     }
   }
-  if (c.inputPaused_) return;
+  if (c.inputPaused_ || c.throttled_) return;
   char* to = c.in_.Reserve(kReadChunk);
   const ssize_t n = ::recv(c.fd_, to, kReadChunk, 0);
   if (n < 0) {
@@ -414,6 +561,7 @@ void TBrokerServer::Flush(TConnection& c) {
   }
   if (c.inputPaused_ && c.out_.Size() < kHighWater && !c.closing_) {
     c.inputPaused_ = false;
+    c.partialSince_ = 0;  // the frame's time starts again
     UpdateInterest(c);
     ProcessInput(c);  // frames that arrived while paused
   }
@@ -431,6 +579,16 @@ void TBrokerServer::Settle() {
       detach_.pop_back();
       engine_.OnClientGone(*c);
     }
+    while (!resumed_.empty()) {
+      TConnection* c = resumed_.back();
+      resumed_.pop_back();
+      c->inResumed_ = false;
+      if (c->closing_ || c->throttled_) continue;
+      c->partialSince_ = 0;  // the frame's time starts again
+      UpdateInterest(*c);
+      ProcessInput(*c);  // frames read before the pause
+    }
+    if (!detach_.empty()) continue;
     if (dirty_.empty()) break;
     batch.swap(dirty_);
     for (TConnection* c : batch) {
@@ -478,6 +636,8 @@ void TBrokerServer::Reap() {
       EraseValue(dirty_, c);
       EraseValue(timed_, c);
       EraseValue(draining_, c);
+      EraseValue(resumed_, c);
+      if (c->admitted_) --admitted_;
       ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, c->fd_, nullptr);
       if (options_.verbose) WriteLine("Connection " + std::to_string(c->Id()) + " closed");
       connections_.erase(c);

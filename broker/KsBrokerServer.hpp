@@ -11,7 +11,18 @@
 // it does not read) is not read from until it drains. A connection that is
 // refused or disconnects is flushed, shut down for writing and closed when
 // the peer closes (or after two seconds), so the peer reads the last frame
-// instead of a reset.
+// instead of a reset; one whose last frames are not read within five seconds
+// is closed anyway. A connection the engine pauses (its producer is ahead of
+// the consumers) is not read from until the engine resumes it, so TCP holds
+// the producer back.
+//
+// Limits: past MaxConnections clients, a new connection is answered with
+// ERROR and closed. Out of descriptors, a waiting connection is accepted on
+// a spare descriptor and closed at once, and the loop goes back to waiting,
+// so the connections it has keep being served. A connection that has not
+// sent CONNECT within ConnectTimeout, or holds part of a frame for longer
+// than FrameTimeout while it is being read, is answered with ERROR and
+// closed. Deadlines are checked about four times a second.
 //
 // The fault hooks of the options change only the output path: pieces of at
 // most FaultChunk bytes with a pause of about a millisecond between them,
@@ -35,6 +46,8 @@
 #include "broker/KsBrokerEngine.hpp"
 #include "broker/KsBrokerOptions.hpp"
 
+struct sockaddr_storage;
+
 namespace ks {
 
 class TBrokerServer {
@@ -51,6 +64,8 @@ class TBrokerServer {
   std::uint16_t Port() const { return port_; }
   // "HOST:PORT" as printed in the listening line (IPv6 hosts in brackets).
   std::string Address() const;
+  // Whether the bound address is a loopback one (after Listen).
+  bool IsLoopback() const { return loopback_; }
 
   // Serves until SIGINT or SIGTERM; then closes every connection.
   void Run();
@@ -60,6 +75,10 @@ class TBrokerServer {
   friend class TConnection;
 
   void Accept();
+  void Admit(int fd, const sockaddr_storage& addr);
+  void RefuseWaiting();
+  void CheckDeadlines();
+  void WantSweep();
   void OnReadable(TConnection& c);
   void Flush(TConnection& c);
   void Settle();
@@ -71,6 +90,7 @@ class TBrokerServer {
   void UpdateInterest(TConnection& c);
   void SetWriteInterest(TConnection& c, bool on);
   void StopReading(TConnection& c);
+  void PauseInput(TConnection& c, bool paused);
   int Timeout();
 
   TBrokerOptions options_;
@@ -80,10 +100,17 @@ class TBrokerServer {
   int epollFd_ = -1;
   int spareFd_ = -1;
   std::uint16_t port_ = 0;
+  bool loopback_ = false;
   bool stop_ = false;
+  bool listening_ = true;          // the listening socket is in the epoll set
+  std::int64_t listenAgainAt_ = 0; // when listening is off: when to resume
+  std::int64_t now_ = 0;           // steady milliseconds, once per loop iteration
+  std::int64_t nextSweep_ = 0;     // next deadline check, 0 when none is due
+  std::size_t admitted_ = 0;       // connections that count against MaxConnections
   std::uint64_t nextId_ = 0;
   std::unordered_map<TConnection*, std::unique_ptr<TConnection>> connections_;
   std::vector<TConnection*> dirty_;
+  std::vector<TConnection*> resumed_;   // input paused by the engine, now wanted again
   std::vector<TConnection*> detach_;
   std::vector<TConnection*> timed_;     // chunked output waiting for its next piece
   std::vector<TConnection*> draining_;  // shut down for writing, waiting for the peer to close

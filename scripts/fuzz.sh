@@ -12,7 +12,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-60}"
 shift || true
-all_targets=(frame_parse content_length frame_cutter uri cmdline property_map)
+all_targets=(frame_parse content_length frame_cutter uri cmdline property_map cistern)
 if [ $# -gt 0 ]; then targets=("$@"); else targets=("${all_targets[@]}"); fi
 build="${KS_FUZZ_BUILD_DIR:-$root/build/fuzz}"
 work="${KS_FUZZ_WORK_DIR:-$build/work}"

@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -48,12 +49,15 @@ void WriteAll(int fd, const std::string& bytes) {
   }
 }
 
-// Reads until count frame ends (NUL bytes) have arrived.
+// Reads until count frame ends (NUL bytes) have arrived. Both the consumer
+// and the producer thread call it, so each call has a buffer of its own.
 void CountFrames(int fd, long count) {
-  static char buf[1 << 18];
+  std::vector<char> space(1 << 18);
+  char* const buf = space.data();
+  const std::size_t size = space.size();
   long seen = 0;
   while (seen < count) {
-    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    ssize_t n = ::recv(fd, buf, size, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       std::fprintf(stderr, "consumer: connection ended after %ld frames\n", seen);
