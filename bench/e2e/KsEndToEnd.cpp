@@ -329,7 +329,10 @@ int RunDriver(const std::map<std::string, std::string>& options) {
     placement = "peers on cpu " + std::to_string(cpus - 1) + ", clients on cpu 0";
   }
   if (Has(peers, "cistern")) {
-    driver.cistern = std::make_unique<ks::test::TCisternProcess>();
+    // The runs fill one queue with up to a million messages before they
+    // consume it: room for that, so that flow control never pauses them.
+    driver.cistern = std::make_unique<ks::test::TCisternProcess>(
+        std::vector<std::string>{"--MaxQueueBytes=3G", "--MaxTotalBytes=3G"});
     if (!driver.cistern->Started()) {
       std::fprintf(stderr, "Cistern did not start (%s)\n", ks::test::CisternPath().c_str());
       return 1;
