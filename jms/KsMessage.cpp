@@ -44,7 +44,7 @@ TDateTime TKsMessage::GetJMSTimestamp() const { return timestamp_; }
 TKsMessage::TKsMessage(TKsJMSConnection* connection) noexcept
     : connection_(connection), connectionSerial_(connection != nullptr ? connection->GetSerial() : 0) {}
 
-void TKsMessage::SetConnection(TKsJMSConnection* connection) noexcept {
+void TKsMessage::AssignConnection(TKsJMSConnection* connection) noexcept {
   connection_ = connection;
   connectionSerial_ = connection != nullptr ? connection->GetSerial() : 0;
 }

@@ -84,7 +84,9 @@ class TKsMessage : public virtual IMessage {
   const TPrimitiveMap& GetProperties() const noexcept { return properties_; }
 
   TKsJMSConnection* GetConnection() const noexcept { return connection_; }
-  void SetConnection(TKsJMSConnection* connection) noexcept;
+  void SetConnection(TKsJMSConnection* connection) noexcept {
+    if (connection != connection_) AssignConnection(connection);
+  }
 
   // True for a message built from a frame the broker delivered: on a send
   // of it (a forward, a bridge), the headers the broker added on delivery
@@ -100,6 +102,7 @@ class TKsMessage : public virtual IMessage {
 
  protected:
   explicit TKsMessage(TKsJMSConnection* connection) noexcept;
+  void AssignConnection(TKsJMSConnection* connection) noexcept;
   TKsMessage(const TKsMessage&) = default;
   TKsMessage& operator=(const TKsMessage&) = default;
 
