@@ -39,6 +39,12 @@ void SmallSendBuffer(const TRawStompPeer& peer) {
 }  // namespace
 
 TEST(CisternLimits, AtTheDescriptorLimitItKeepsServingAndStops) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizer runtimes open descriptors of their own (a pipe to probe
+  // memory) and report false faults when none is left; the plain build
+  // runs this case.
+  GTEST_SKIP() << "sanitizer runtimes need free descriptors of their own";
+#endif
   TCisternProcess broker;
   ASSERT_TRUE(broker.Started());
   TRawStompPeer served;
