@@ -39,11 +39,6 @@ bool TConnectionWatch::Failed() const {
   return failed_;
 }
 
-std::string TConnectionWatch::Failure() const {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return failure_;
-}
-
 void TConnectionWatch::RaiseFailure() const {
   std::lock_guard<std::mutex> guard(mutex_);
   if (failed_) throw Exception(failure_);

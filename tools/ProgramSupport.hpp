@@ -28,9 +28,8 @@ bool RunReportingErrors(const std::function<void()>& job);
 class TConnectionWatch : public IExceptionListener {
  public:
   void OnException(const Exception& error) override;
-  // True once an error ended the connection; Failure is its text.
+  // True once an error ended the connection.
   bool Failed() const;
-  std::string Failure() const;
   // Raises the recorded failure as an Exception with its text, if any.
   void RaiseFailure() const;
 

@@ -294,25 +294,10 @@ TEST_F(DeliveryIntegrity, ObjectsThatOutliveTheirConnectionRaiseInsteadOfTouchin
 }
 
 // A scripted broker, for frames Cistern never sends.
-class IntegrityScripted : public ::testing::Test {
- protected:
-  static TKsScriptedPeerOptions Options() {
-    TKsScriptedPeerOptions o;
-    o.AutoConnected = true;
-    return o;
-  }
-  std::string Subscribe(const std::string& url) {
-    client_ = std::make_unique<TLibraryClient>(url, "q");
-    consumer_ = client_->Consumer();
-    return AwaitSubscribeId(peer_, 5000ms);
-  }
-  TKsScriptedPeer peer_{Options()};
-  std::unique_ptr<TLibraryClient> client_;
-  std::shared_ptr<IMessageConsumer> consumer_;
-};
+class IntegrityScripted : public TScriptedConsumerTest {};
 
 TEST_F(IntegrityScripted, ReceiptsNeverEndAReceiveEarly) {
-  const std::string id = Subscribe(peer_.Url());
+  const std::string id = Subscribe();
   ASSERT_FALSE(id.empty());
   const std::string nul(1, '\0');
   std::string receipts;
@@ -324,7 +309,7 @@ TEST_F(IntegrityScripted, ReceiptsNeverEndAReceiveEarly) {
 }
 
 TEST_F(IntegrityScripted, OversizedFramesAreSkippedAndTheConnectionGoesOn) {
-  const std::string id = Subscribe(peer_.Url() + "?maxFrameSize=1000");
+  const std::string id = Subscribe("?maxFrameSize=1000");
   ASSERT_FALSE(id.empty());
   const std::string nul(1, '\0');
   const std::string head = "MESSAGE\nsubscription:" + id + "\nmessage-id:";

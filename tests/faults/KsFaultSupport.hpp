@@ -9,6 +9,8 @@
 //   interface, for tests of the library against a broker.
 // - TextOf / AwaitSubscribeId: a message's text; the id of the client's
 //   SUBSCRIBE as a scripted peer reads it.
+// - TScriptedConsumerTest: a test fixture with a consumer against a scripted
+//   broker.
 // - SequenceNumbers / CheckExactlyOnce / CheckAtLeastOnce: read the
 //   sequence numbers that the tests and Spigot put in message texts
 //   ("Message: <n> sent at: ..." or "seq:<n>") and check that each of
@@ -20,6 +22,8 @@
 // Ownership: each helper owns its sockets and threads and stops them in its
 // destructor. Threads: one test thread uses a helper at a time.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -153,6 +157,27 @@ inline std::string AwaitSubscribeId(TKsScriptedPeer& peer, std::chrono::millisec
     return f.substr(at, f.find('\n', at) - at);
   }
 }
+
+// A library consumer against a scripted broker (which answers CONNECT), for
+// frames Cistern never sends.
+class TScriptedConsumerTest : public ::testing::Test {
+ protected:
+  static TKsScriptedPeerOptions Options() {
+    TKsScriptedPeerOptions o;
+    o.AutoConnected = true;
+    return o;
+  }
+  // Connects a consumer of queue "q" (the peer's URL followed by
+  // parameters) and returns the SUBSCRIBE id.
+  std::string Subscribe(const std::string& parameters = std::string()) {
+    client_ = std::make_unique<TLibraryClient>(peer_.Url() + parameters, "q");
+    consumer_ = client_->Consumer();
+    return AwaitSubscribeId(peer_, std::chrono::milliseconds(5000));
+  }
+  TKsScriptedPeer peer_{Options()};
+  std::unique_ptr<TLibraryClient> client_;
+  std::shared_ptr<IMessageConsumer> consumer_;
+};
 
 // The number after the first "Message: " or "seq:" in text; -1 if none.
 inline long SequenceNumber(const std::string& text) {

@@ -98,19 +98,8 @@ TEST(LibraryConnectFaults, ErrorOnConnectFailsStartWithTheBrokersText) {
 }
 
 // A scripted broker, for frames Cistern never sends.
-class LibraryBrokenFrames : public ::testing::Test {
+class LibraryBrokenFrames : public TScriptedConsumerTest {
  protected:
-  static TKsScriptedPeerOptions Options() {
-    TKsScriptedPeerOptions o;
-    o.AutoConnected = true;
-    return o;
-  }
-  // Connects a consumer and returns the SUBSCRIBE id.
-  std::string Subscribe() {
-    client_ = std::make_unique<TLibraryClient>(peer_.Url(), "q");
-    consumer_ = client_->Consumer();
-    return AwaitSubscribeId(peer_, 5000ms);
-  }
   std::string Message(const std::string& id, const std::string& body) {
     return "MESSAGE\nsubscription:" + id + "\nmessage-id:x\ncontent-length:" + std::to_string(body.size()) +
            "\n\n" + body + std::string(1, '\0') + "\n";
@@ -124,9 +113,6 @@ class LibraryBrokenFrames : public ::testing::Test {
       return e.what();
     }
   }
-  TKsScriptedPeer peer_{Options()};
-  std::unique_ptr<TLibraryClient> client_;
-  std::shared_ptr<IMessageConsumer> consumer_;
 };
 
 TEST_F(LibraryBrokenFrames, APartialFrameIsNeverDeliveredAndAReadTimeOutLosesNothing) {
