@@ -239,21 +239,43 @@ void TBrokerEngine::Receipt(TBrokerClient& c, const TBrokerFrame& f) {
   }
 }
 
+std::string_view TBrokerEngine::CanonicalName(std::string_view name) {
+  // Blanks after the colon, which other brokers tolerate, are not part of
+  // the name.
+  while (!name.empty() && (name.front() == ' ' || name.front() == '\t')) name.remove_prefix(1);
+  static constexpr std::string_view kSlashQueue = "/queue/";
+  static constexpr std::string_view kSlashTopic = "/topic/";
+  std::string_view prefix;
+  if (name.starts_with(kSlashQueue)) {
+    prefix = kQueuePrefix;
+    name.remove_prefix(kSlashQueue.size());
+  } else if (name.starts_with(kSlashTopic)) {
+    prefix = kTopicPrefix;
+    name.remove_prefix(kSlashTopic.size());
+  } else {
+    return name;
+  }
+  canonical_.assign(prefix);
+  canonical_.append(name);
+  return canonical_;
+}
+
 TBrokerDestination* TBrokerEngine::DestinationOf(TBrokerClient& c, const TBrokerFrame& f) {
-  const std::string_view* name = f.Find("destination");
-  if (name == nullptr || name->empty()) {
+  const std::string_view* given = f.Find("destination");
+  const std::string_view name = given != nullptr ? CanonicalName(*given) : std::string_view();
+  if (name.empty()) {
     Refuse(c, &f, "Missing header", std::string(f.command) + " needs a \"destination\" header.");
     return nullptr;
   }
-  auto it = destinations_.find(*name);
+  auto it = destinations_.find(name);
   if (it != destinations_.end()) return it->second.get();
-  if (!name->starts_with(kQueuePrefix) && !name->starts_with(kTopicPrefix)) {
+  if (!name.starts_with(kQueuePrefix) && !name.starts_with(kTopicPrefix)) {
     Refuse(c, &f, "Invalid destination",
-           "The destination " + SanitizeHeaderValue(name->substr(0, 200)) +
-               " must start with jms.queue. or jms.topic.");
+           "The destination " + SanitizeHeaderValue(name.substr(0, 200)) +
+               " must start with jms.queue., jms.topic., /queue/ or /topic/");
     return nullptr;
   }
-  return &Named(*name);
+  return &Named(name);
 }
 
 TBrokerDestination& TBrokerEngine::Named(const std::string_view& name) {
@@ -421,7 +443,7 @@ void TBrokerEngine::Unsubscribe(TBrokerClient& c, const TBrokerFrame& f) {
     Receipt(c, f);
     return;
   }
-  const std::string_view destination = f.Get("destination");
+  const std::string_view destination = CanonicalName(f.Get("destination"));
   if (destination.empty()) {
     Refuse(c, &f, "Missing header", "UNSUBSCRIBE needs an \"id\" or a \"destination\" header.");
     return;

@@ -25,6 +25,10 @@
 // MaxQueueBytes; one more is refused with ERROR. A destination with no
 // messages, no subscribers and no waiting producer is forgotten.
 //
+// Names: "jms.queue.NAME" and "/queue/NAME" are one queue, "jms.topic.NAME"
+// and "/topic/NAME" one topic; MESSAGE frames name it in the "jms." form.
+// Blanks after the colon of "destination" are ignored.
+//
 // Delivery rules: a queue ("jms.queue.") gives each message to exactly one
 // subscriber, round robin among those that can take it, and keeps it, by
 // priority (9 first) then arrival, while none can. A topic ("jms.topic.")
@@ -167,6 +171,10 @@ class TBrokerEngine {
   // again and forgets destinations left empty.
   void Tidy();
   void Receipt(TBrokerClient& c, const TBrokerFrame& f);
+  // The name under which a destination is kept: leading blanks dropped,
+  // "/queue/NAME" and "/topic/NAME" read as "jms.queue.NAME" and
+  // "jms.topic.NAME". The view is valid until the next call.
+  std::string_view CanonicalName(std::string_view name);
   // The destination named by the frame's "destination", created on first
   // use; nullptr (after an ERROR) when the name is missing or invalid.
   TBrokerDestination* DestinationOf(TBrokerClient& c, const TBrokerFrame& f);
@@ -197,6 +205,7 @@ class TBrokerEngine {
   std::vector<TBrokerDestination*> mayBeEmpty_;
   std::vector<TBrokerClient*> waiting_;  // paused producers
   std::string idPrefix_;
+  std::string canonical_;  // CanonicalName's result for the slash forms
   std::uint64_t nextMessage_ = 0;
   std::uint64_t nextSession_ = 0;
 };

@@ -9,12 +9,16 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 namespace ks {
 
 class TKsConsumerID {
  public:
   TKsConsumerID();
+  // An id chosen by the caller: a durable subscription's name, for brokers
+  // that key durable subscriptions by id.
+  explicit TKsConsumerID(std::string id) : id_(std::move(id)) {}
   const std::string& GetID() const noexcept { return id_; }
 
   // A new random GUID text in the form above.

@@ -123,19 +123,19 @@ void TKsJMSClient::Log(const std::string& text) {
   GetLogger()->Trace("TKsJMSClient: " + text);
 }
 
-std::string TKsJMSClient::GetDestinationName(const std::shared_ptr<IDestination>& destination) {
+std::string TKsJMSClient::GetDestinationName(const std::shared_ptr<IDestination>& destination, TKsDialect dialect) {
   if (!destination) return std::string();
   if (const auto* own = dynamic_cast<const TKsDestination*>(destination.get())) {
     if (!own->GetWireName().empty()) return own->GetWireName();
   }
   switch (destination->GetDestinationType()) {
     case TDestinationType::Topic: {
-      std::string name(kTopicPrefix);
+      std::string name(TopicPrefix(dialect));
       name += IntfCast<ITopic>(destination)->GetTopicName();
       return name;
     }
     case TDestinationType::Queue: {
-      std::string name(kQueuePrefix);
+      std::string name(QueuePrefix(dialect));
       name += IntfCast<IQueue>(destination)->GetQueueName();
       return name;
     }
@@ -199,18 +199,34 @@ struct THeaderScratch {
   std::string transformation;
 };
 
+// The time to live left at the message's time stamp (or now, for a message
+// without one), in whole milliseconds, never below zero.
+std::int64_t RelativeExpiration(const TKsJMSMessage& message, TDateTime expiration) {
+  const TDateTime from = message.GetJMSTimestamp() != 0.0 ? message.GetJMSTimestamp() : NowUTC();
+  const double millis = std::nearbyint((expiration - from) * kMillisecondsPerDay);
+  if (!(millis > 0.0)) return 0;
+  constexpr double kMax = static_cast<double>(std::numeric_limits<std::int64_t>::max() / 2);
+  return millis >= kMax ? static_cast<std::int64_t>(kMax) : static_cast<std::int64_t>(millis);
+}
+
 // Headers 1 to 8 of a SEND frame (fields, transaction, properties) into
 // target: a frame, or a list of views into the message and the scratch.
 template <class Target>
-void WriteMessageHeaders(const TKsJMSMessage& message, Target& target, THeaderScratch& scratch) {
+void WriteMessageHeaders(const TKsJMSMessage& message, TKsDialect dialect, Target& target, THeaderScratch& scratch) {
   target.SetHeader("correlation-id", message.GetCorrelationIDRef());
   const TDateTime expiration = message.GetJMSExpiration();
-  if (expiration != 0.0) target.SetHeader("expires", Decimal(scratch.expires, TKsJMSClient::DateTimeToWire(expiration)));
+  if (expiration != 0.0) {
+    if (dialect == TKsDialect::RabbitMQ) {
+      target.SetHeader("expiration", Decimal(scratch.expires, RelativeExpiration(message, expiration)));
+    } else {
+      target.SetHeader("expires", Decimal(scratch.expires, TKsJMSClient::DateTimeToWire(expiration)));
+    }
+  }
   if (message.GetJMSDeliveryMode() == TDeliveryMode::Persistent) target.SetHeader("persistent", "true");
   const std::int32_t priority = message.GetJMSPriority();
   if (priority != 4) target.SetHeader("priority", Decimal(scratch.priority, priority));
   if (const auto& replyTo = message.GetReplyToRef()) {
-    scratch.replyTo = TKsJMSClient::GetDestinationName(replyTo);
+    scratch.replyTo = TKsJMSClient::GetDestinationName(replyTo, dialect);
     target.SetHeader("reply-to", scratch.replyTo);
   }
   target.SetHeader("type", message.GetTypeRef());
@@ -238,7 +254,7 @@ struct TViewTarget {
 
 void TKsJMSClient::MessageToFrame(const TKsJMSMessage& message, IStompFrame& frame) const {
   THeaderScratch scratch;
-  WriteMessageHeaders(message, frame, scratch);
+  WriteMessageHeaders(message, dialect_, frame, scratch);
   bool isObject = false;
   bool isBytes = false;
   const std::string* body = BodyOf(message, isObject, isBytes);
@@ -268,7 +284,7 @@ void TKsJMSClient::Send(const TKsJMSMessage& message, const std::string& destina
   THeaderScratch scratch;
   TViewSlot slot;
   TViewTarget target{slot.Get()};
-  WriteMessageHeaders(message, target, scratch);
+  WriteMessageHeaders(message, dialect_, target, scratch);
   if (isObject) {
     scratch.transformation = owningConnection_ ? owningConnection_->GetTransformationName() : std::string();
     target.SetHeader("transformation", scratch.transformation);

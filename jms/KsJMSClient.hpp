@@ -1,6 +1,7 @@
 // KsJMSClient: TKsJMSClient, the protocol connection of the messaging layer.
 // It names destinations on the wire ("jms.queue." / "jms.topic." + name, or
-// the exact name a destination was received under),
+// the forms of another dialect, see KsDialect.hpp; or the exact name a
+// destination was received under),
 // turns an outgoing message into the headers and body of a SEND frame, turns
 // every incoming MESSAGE frame into a text message handed to the owning
 // connection through the message callback, and offers the three synchronous
@@ -22,6 +23,7 @@
 #include <string>
 #include <string_view>
 
+#include "jms/KsDialect.hpp"
 #include "stomp/KsStompCustomClient.hpp"
 #include "support/KsDateTime.hpp"
 
@@ -43,9 +45,12 @@ class TKsJMSClient : public TKsStompCustomClient {
   TKsJMSClient();
   ~TKsJMSClient() override;
 
-  // Wire name of a destination; empty text for none. Plain error
-  // "GetDestinationName" for a destination of another kind.
-  static std::string GetDestinationName(const std::shared_ptr<IDestination>& destination);
+  // Wire name of a destination in the given dialect; empty text for none.
+  // A destination received under a name of its own keeps that name in every
+  // dialect. Plain error "GetDestinationName" for a destination of another
+  // kind.
+  static std::string GetDestinationName(const std::shared_ptr<IDestination>& destination,
+                                        TKsDialect dialect = TKsDialect::Jms);
   // A new topic or queue from a wire name. "jms.queue." and "jms.topic."
   // names become plain queues and topics; any other text ("/queue/X",
   // "/topic/X", "/temp-queue/X", "/reply-queue/X", "/exchange/X/Y",
@@ -76,6 +81,11 @@ class TKsJMSClient : public TKsStompCustomClient {
   void Send(const TKsJMSMessage& message, const std::string& destinationName, std::int32_t sendTimeout,
             std::string_view receipt = std::string_view());
 
+  // How destinations and broker extensions are written (TKsDialect). Set
+  // once, before the connection is used.
+  void SetDialect(TKsDialect dialect) { dialect_ = dialect; }
+  TKsDialect GetDialect() const { return dialect_; }
+
   void SetMessageCallback(TKsMessageCallback callback);
   void SetOwningConnection(TKsJMSConnection* connection);
   TKsJMSConnection* GetOwningConnection() const;
@@ -103,6 +113,7 @@ class TKsJMSClient : public TKsStompCustomClient {
   std::shared_ptr<IMessage> lastMessage_;
   TKsMessageCallback messageCallback_;
   TKsJMSConnection* owningConnection_ = nullptr;  // the connection owns this client
+  TKsDialect dialect_ = TKsDialect::Jms;
 };
 
 }  // namespace ks

@@ -24,7 +24,8 @@ namespace ks {
 
 namespace {
 
-constexpr double kMillisecondsPerDay = 86400000.0;
+// The SUBSCRIBE options that make a RabbitMQ subscription durable.
+constexpr std::string_view kRabbitDurableOptions = "durable=true&auto-delete=false";
 
 std::atomic<std::uint64_t> nextSerial{1};
 
@@ -359,7 +360,27 @@ void TKsJMSConnection::RemoveSession(const TKsJMSSession* session) {
 
 void TKsJMSConnection::UnsubscribeDurable(const std::string& destinationName, const std::string& subscriptionName) {
   CheckConnection();
-  client_->UnsubscribeDurable(destinationName, subscriptionName);
+  if (client_->GetDialect() != TKsDialect::RabbitMQ) {
+    client_->UnsubscribeDurable(destinationName, subscriptionName);
+    return;
+  }
+  // RabbitMQ removes a durable subscription only through an UNSUBSCRIBE with
+  // "durable:true" of a subscription open on this connection: it is opened
+  // (taking at most one message, never acknowledged, which goes with the
+  // subscription) and removed at once, confirmed by a receipt.
+  CheckNotLost();
+  std::string destination = destinationName;
+  destination += destination.find('?') == std::string::npos ? '?' : '&';
+  destination += kRabbitDurableOptions;
+  destination += "&prefetch-count=1";
+  client_->Subscribe(destination, true, std::string(), false, std::string(), subscriptionName);
+  const std::string receipt = ExpectReceipt();
+  client_->UnsubscribeID(subscriptionName, receipt, true);
+  if (!AwaitReceipt(receipt)) {
+    CheckNotLost();
+    throw EJMSException("The broker did not confirm UNSUBSCRIBE within " + std::to_string(GetReceiptTimeout()) +
+                        " ms");
+  }
 }
 
 std::string TKsJMSConnection::GetTransformationName() const {
@@ -728,7 +749,7 @@ void TKsJMSSession::EndTransaction(bool commit) {
     // it again. Messages still on their way for the old one are dropped.
     connection_->GetClient().UnsubscribeID(consumer->SubscriptionId(), std::string());
     connection_->DropHeld(consumer.get());
-    consumer->NextSubscription();
+    if (!KeyedByName(*consumer)) consumer->NextSubscription();
     Subscribe(*consumer);
   }
   BeginTransaction();
@@ -840,7 +861,11 @@ std::shared_ptr<IMessageConsumer> TKsJMSSession::NewConsumer(const std::shared_p
   CheckNotClosed();
   // A SUBSCRIBE without a destination would only earn an ERROR frame.
   if (!destination) throw EUnsupportedOperationException("A destination must be specified.");
-  const std::string destinationName = TKsJMSClient::GetDestinationName(destination);
+  const TKsDialect dialect = connection_->GetClient().GetDialect();
+  if (noLocal && dialect == TKsDialect::RabbitMQ) {
+    throw EUnsupportedOperationException("RabbitMQ cannot hold back a connection's own messages (noLocal)");
+  }
+  const std::string destinationName = TKsJMSClient::GetDestinationName(destination, dialect);
   auto consumer = TKsMessageConsumer::Create(this, nullptr, noLocal, messageSelector, destination,
                                              std::make_unique<TKsConsumerID>());
   AddConsumer(consumer);
@@ -848,12 +873,23 @@ std::shared_ptr<IMessageConsumer> TKsJMSSession::NewConsumer(const std::shared_p
   return consumer;
 }
 
+bool TKsJMSSession::KeyedByName(const TKsMessageConsumer& consumer) const {
+  return connection_->GetClient().GetDialect() == TKsDialect::RabbitMQ &&
+         dynamic_cast<const TKsTopicSubscriber*>(&consumer) != nullptr;
+}
+
 void TKsJMSSession::Subscribe(const TKsMessageConsumer& consumer) {
-  std::string destination = TKsJMSClient::GetDestinationName(consumer.GetDestination());
+  const TKsDialect dialect = connection_->GetClient().GetDialect();
+  std::string destination = TKsJMSClient::GetDestinationName(consumer.GetDestination(), dialect);
   if (const auto* durable = dynamic_cast<const TKsTopicSubscriber*>(&consumer)) {
     destination += destination.find('?') == std::string::npos ? '?' : '&';
-    destination += "activemq.subscriptionName=";
-    destination += durable->GetSubscriptionName();
+    if (dialect == TKsDialect::RabbitMQ) {
+      // The subscription's id is its name (see CreateDurableSubscriber).
+      destination += kRabbitDurableOptions;
+    } else {
+      destination += "activemq.subscriptionName=";
+      destination += durable->GetSubscriptionName();
+    }
   }
   connection_->GetClient().Subscribe(destination, AcknowledgesByClient(), std::string(), consumer.GetNoLocalFlag(),
                                      consumer.GetMessageSelector(), consumer.SubscriptionId());
@@ -867,7 +903,11 @@ std::shared_ptr<ITopicSubscriber> TKsJMSSession::CreateDurableSubscriber(const s
     throw EJMSException("You must specify the same clientId on the connection and subcriptionName on the subscribe");
   }
   if (!topic) throw EUnsupportedOperationException("A destination must be specified.");
-  auto subscriber = TKsTopicSubscriber::Create(this, name, topic, std::make_unique<TKsConsumerID>());
+  // A broker that keys durable subscriptions by id gets the name as id, so
+  // that the next connection finds the same subscription.
+  auto id = connection_->GetClient().GetDialect() == TKsDialect::RabbitMQ ? std::make_unique<TKsConsumerID>(name)
+                                                                         : std::make_unique<TKsConsumerID>();
+  auto subscriber = TKsTopicSubscriber::Create(this, name, topic, std::move(id));
   AddConsumer(subscriber);
   Subscribe(*subscriber);
   return subscriber;
@@ -952,7 +992,7 @@ const std::string& TKsJMSSession::DestinationNameOf(const std::shared_ptr<IDesti
   // wire name of the last one used is kept (the reference keeps the object,
   // and with it its address, alive).
   if (destination && destination == cachedDestination_) return cachedDestinationName_;
-  std::string name = TKsJMSClient::GetDestinationName(destination);
+  std::string name = TKsJMSClient::GetDestinationName(destination, connection_->GetClient().GetDialect());
   const bool immutable = dynamic_cast<const TKsQueue*>(destination.get()) != nullptr ||
                          dynamic_cast<const TKsTopic*>(destination.get()) != nullptr;
   cachedDestinationName_ = std::move(name);

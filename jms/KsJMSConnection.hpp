@@ -366,6 +366,9 @@ class TKsJMSSession : public IMessageDispatch,
   void EndTransaction(bool commit);
   // SUBSCRIBE for consumer under its current subscription id.
   void Subscribe(const TKsMessageConsumer& consumer);
+  // Whether the consumer's subscription id is its durable subscription's
+  // name, kept for as long as it lives (RabbitMQ).
+  bool KeyedByName(const TKsMessageConsumer& consumer) const;
   void CloseSession();
   std::shared_ptr<const TConsumerList> ConsumerSnapshot() const;
   std::shared_ptr<IMessageConsumer> NewConsumer(const std::shared_ptr<IDestination>& destination,

@@ -54,7 +54,7 @@ std::int64_t NumberParameter(const std::string& name, const std::string& text, s
 }  // namespace
 
 TKsJMSConnectionFactory::TSettings TKsJMSConnectionFactory::SettingsFor(const IURI& uri) const {
-  TSettings settings{maxFrameSize_, receiptTimeout_, syncSend_, connectTimeoutSet_, connectTimeout_};
+  TSettings settings{maxFrameSize_, receiptTimeout_, syncSend_, connectTimeoutSet_, connectTimeout_, dialect_};
   const std::string params = uri.GetParams();
   std::string text;
   constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
@@ -70,6 +70,7 @@ TKsJMSConnectionFactory::TSettings TKsJMSConnectionFactory::SettingsFor(const IU
         static_cast<std::int32_t>(NumberParameter("connectTimeout", text, 1, kInt32Max, "milliseconds"));
     settings.connectTimeoutSet = true;
   }
+  if (FindURIParameter(params, "dialect", text)) settings.dialect = ParseDialect(text);
   if (FindURIParameter(params, "syncSend", text)) {
     if (SameText(text, "true")) {
       settings.syncSend = true;
@@ -98,6 +99,7 @@ std::shared_ptr<IConnection> TKsJMSConnectionFactory::CreateConnection(const std
   const TSettings settings = SettingsFor(*brokerURL_);
   if (settings.connectTimeoutSet) adapter->SetConnectTimeout(settings.connectTimeout);
   if (auto* own = dynamic_cast<TKsCommAdapter*>(adapter)) own->SetMaxFrameSize(settings.maxFrameSize);
+  client->SetDialect(settings.dialect);
   client->SetClientID(clientId_);
   client->SetLogin(userName);
   client->SetPasscode(password);

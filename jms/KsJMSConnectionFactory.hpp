@@ -6,7 +6,8 @@
 //
 // Errors: EConfigurationException "BrokerURL not set." for an empty URL;
 // Exception "Unsupported Protocol!" for any protocol other than "stomp";
-// EIllegalArgumentException for a URL parameter whose value cannot be used.
+// EIllegalArgumentException for a URL parameter whose value cannot be used
+// (an unknown "dialect" names the accepted ones).
 //
 // Ownership: shared (IConnectionFactory); every connection it makes shares
 // the factory's parsed URL object.
@@ -18,6 +19,7 @@
 #include <memory>
 #include <string>
 
+#include "jms/KsDialect.hpp"
 #include "jms/KsJMSInterfaces.hpp"
 
 namespace ks {
@@ -66,10 +68,16 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
   // off); URL parameter "syncSend" (true or false).
   void SetSyncSend(bool value) noexcept { syncSend_ = value; }
   bool GetSyncSend() const noexcept { return syncSend_; }
+  // How destinations and broker extensions are written (KsDialect.hpp;
+  // default Jms); URL parameter "dialect" ("jms", "activemq" or
+  // "rabbitmq").
+  void SetDialect(TKsDialect dialect) noexcept { dialect_ = dialect; }
+  TKsDialect GetDialect() const noexcept { return dialect_; }
 
  private:
   // The settings the URL's parameters carry ("maxFrameSize",
-  // "receiptTimeout", "syncSend", "connectTimeout") over the factory's own;
+  // "receiptTimeout", "syncSend", "connectTimeout", "dialect") over the
+  // factory's own;
   // EIllegalArgumentException for a value that cannot be used.
   struct TSettings {
     std::size_t maxFrameSize;
@@ -77,6 +85,7 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
     bool syncSend;
     bool connectTimeoutSet;
     std::int32_t connectTimeout;
+    TKsDialect dialect;
   };
   TSettings SettingsFor(const IURI& uri) const;
 
@@ -90,6 +99,7 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
   std::size_t maxFrameSize_;
   std::int32_t receiptTimeout_ = 10000;
   bool syncSend_ = false;
+  TKsDialect dialect_ = TKsDialect::Jms;
 };
 
 }  // namespace ks

@@ -183,12 +183,13 @@ void TKsStompCustomClient::Subscribe(const std::string& destination, bool client
   Transmit(frame, -1);
 }
 
-void TKsStompCustomClient::UnsubscribeID(const std::string& id, const std::string& receipt) {
+void TKsStompCustomClient::UnsubscribeID(const std::string& id, const std::string& receipt, bool durable) {
   LogOwn("UnsubscribeID");
   TKsStompFrame frame;
   frame.SetCommand("UNSUBSCRIBE");
   frame.SetHeader("id", id);
   frame.SetHeader("receipt", receipt);
+  if (durable) frame.SetHeader("durable", "true");
   Transmit(frame, -1);
 }
 

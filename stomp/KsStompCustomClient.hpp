@@ -72,7 +72,9 @@ class TKsStompCustomClient : public TKsStompConnection {
   // header after the fixed ones.
   void Subscribe(const std::string& destination, bool clientAcknowledge, const std::string& receipt,
                  bool noLocal, const std::string& selector, const std::string& id);
-  void UnsubscribeID(const std::string& id, const std::string& receipt);
+  // durable adds "durable:true": RabbitMQ then removes the subscription
+  // with its messages instead of detaching from it.
+  void UnsubscribeID(const std::string& id, const std::string& receipt, bool durable = false);
   void UnsubscribeDurable(const std::string& destination, const std::string& subscriptionName);
   // Raise EKsStompInvalidTranscationIdError "Invalid transaction id" for an
   // id that is empty after trimming; the untrimmed id is sent.

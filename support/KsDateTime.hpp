@@ -15,6 +15,7 @@ using TDateTime = double;
 
 // Days between 1899-12-30 and 1970-01-01.
 inline constexpr double kUnixEpochDateTime = 25569.0;
+inline constexpr double kMillisecondsPerDay = 86400000.0;
 
 // The current UTC time of the system clock.
 TDateTime NowUTC();

@@ -70,3 +70,27 @@ TEST(CisternEngine, DestinationsWithNothingLeftAreForgotten) {
   EXPECT_EQ(engine.HeldBytes(), 0u);
   EXPECT_FALSE(client.closing) << client.out.View();
 }
+
+// The slash names of other brokers, and a blank after the colon, reach the
+// same destinations as the "jms." names.
+TEST(CisternEngine, SlashNamesAndABlankAfterTheColonNameTheSameDestinations) {
+  TBrokerEngine engine(ks::TBrokerSettings{});
+  TFakeClient consumer(1);
+  TFakeClient producer(2);
+  Frame(engine, consumer, "CONNECT\n\n");
+  Frame(engine, producer, "CONNECT\n\n");
+  Frame(engine, consumer, "SUBSCRIBE\ndestination:/queue/orders\nid:q\n\n");
+  Frame(engine, consumer, "SUBSCRIBE\ndestination: jms.topic.news\nid:t\n\n");
+  Frame(engine, producer, "SEND\ndestination: jms.queue.orders\n\nfirst");
+  Frame(engine, producer, "SEND\ndestination:/topic/news\n\nsecond");
+  EXPECT_EQ(engine.DestinationCount(), 2u);
+  const std::string out(consumer.out.View());
+  EXPECT_NE(out.find("MESSAGE\ndestination:jms.queue.orders\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("first"), std::string::npos) << out;
+  EXPECT_NE(out.find("MESSAGE\ndestination:jms.topic.news\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("second"), std::string::npos) << out;
+  Frame(engine, consumer, "UNSUBSCRIBE\ndestination:/queue/orders\n\n");
+  Frame(engine, consumer, "UNSUBSCRIBE\nid:t\n\n");
+  EXPECT_EQ(engine.DestinationCount(), 0u);
+  EXPECT_FALSE(consumer.closing || producer.closing) << out;
+}

@@ -123,7 +123,7 @@ TEST(CisternFraming, BadInputIsRefusedAndClosed) {
       {"unknown command", connect + TRawStompPeer::Encode("PUBLISH", {{"destination", "jms.queue.a"}})},
       {"lower-case command", connect + TRawStompPeer::Encode("send", {{"destination", "jms.queue.a"}})},
       {"missing destination", connect + TRawStompPeer::Encode("SEND", {}, "x")},
-      {"foreign destination", connect + TRawStompPeer::Encode("SEND", {{"destination", "/queue/a"}}, "x")},
+      {"foreign destination", connect + TRawStompPeer::Encode("SEND", {{"destination", "/exchange/a"}}, "x")},
       {"subscribe without destination", connect + TRawStompPeer::Encode("SUBSCRIBE", {{"id", "1"}})},
       {"bad ack mode", connect + TRawStompPeer::Encode("SUBSCRIBE", {{"destination", "jms.queue.a"}, {"ack", "sometimes"}})},
       {"ack without message-id", connect + TRawStompPeer::Encode("ACK", {})},

@@ -8,6 +8,7 @@
 
 #include "jms/KsJMSClient.hpp"
 #include "jms/KsJMSConnection.hpp"
+#include "jms/KsJMSConnectionFactory.hpp"
 #include "jms/KsJMSMessage.hpp"
 #include "jms/KsMessageConsumer.hpp"
 #include "jms/KsMessageProducer.hpp"
@@ -597,6 +598,69 @@ TEST(Session, DurableSubscriberRefusalsAndUnsubscribe) {
   EXPECT_EQ(frame->GetHeader("activemq.subscriptionName"), "N");
   EXPECT_EQ(MessageOf<EJMSException>([&] { durableSession->CreateTemporaryQueue(); }), "Feature not supported");
   EXPECT_EQ(MessageOf<EJMSException>([&] { durableSession->CreateTemporaryTopic(); }), "Feature not supported");
+}
+
+// The other dialects write the brokers' own names and durable-subscription
+// frames; an unknown dialect is refused before any connection is made.
+TEST(Session, DialectsWriteTheBrokersOwnNamesAndDurableFrames) {
+  TKsJMSConnectionFactory factory("", "", "stomp://localhost:1?dialect=qpid");
+  EXPECT_EQ(MessageOf<EIllegalArgumentException>([&] { factory.CreateConnection(); }),
+            "Invalid dialect \"qpid\": jms, activemq or rabbitmq");
+
+  TFakeConnection amq;
+  amq.connection->GetClient().SetDialect(TKsDialect::ActiveMQ);
+  amq.connection->SetClientID("N");
+  amq.StartClean();
+  auto session = amq.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  session->CreateConsumer(session->CreateQueue("orders"), "", true);
+  EXPECT_EQ(amq.Last()->GetHeader("destination"), "/queue/orders");
+  EXPECT_EQ(amq.Last()->GetHeader("activemq.noLocal"), "true");
+  session->CreateDurableSubscriber(session->CreateTopic("prices"), "N");
+  EXPECT_EQ(amq.Last()->GetHeader("destination"), "/topic/prices");
+  EXPECT_EQ(amq.Last()->GetHeader("activemq.subscriptionName"), "N");
+
+  TFakeConnection rabbit;
+  rabbit.connection->GetClient().SetDialect(TKsDialect::RabbitMQ);
+  rabbit.connection->SetClientID("N");
+  rabbit.StartClean();
+  session = rabbit.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  auto producer = session->CreateProducer(session->CreateQueue("orders"));
+  producer->SetTimeToLive(60000);
+  auto message = session->CreateTextMessage("x");
+  message->SetJMSReplyTo(session->CreateTopic("answers"));
+  producer->Send(message);
+  auto frame = rabbit.Last();
+  EXPECT_EQ(frame->GetHeader("destination"), "/queue/orders");
+  EXPECT_EQ(frame->GetHeader("expiration"), "60000");
+  EXPECT_EQ(frame->GetHeader("expires"), "");
+  EXPECT_EQ(frame->GetHeader("reply-to"), "/topic/answers");
+  EXPECT_EQ(MessageOf<EUnsupportedOperationException>(
+                [&] { session->CreateConsumer(session->CreateTopic("t"), "", true); }),
+            "RabbitMQ cannot hold back a connection's own messages (noLocal)");
+  auto subscriber = session->CreateDurableSubscriber(session->CreateTopic("prices"), "N");
+  frame = rabbit.Last();
+  EXPECT_EQ(frame->GetHeader("destination"), "/topic/prices");
+  EXPECT_EQ(frame->GetHeader("id"), "N");
+  EXPECT_EQ(frame->GetHeader("durable"), "true");
+  EXPECT_EQ(frame->GetHeader("auto-delete"), "false");
+  EXPECT_EQ(frame->GetHeader("activemq.subscriptionName"), "");
+  // Closing detaches; Unsubscribe opens the subscription again and removes
+  // it with "durable:true", confirmed by a receipt.
+  subscriber->Close();
+  EXPECT_EQ(rabbit.Last()->GetCommand(), "UNSUBSCRIBE");
+  EXPECT_EQ(rabbit.Last()->GetHeader("id"), "N");
+  EXPECT_EQ(rabbit.Last()->GetHeader("durable"), "");
+  rabbit.fake->ClearTransmitted();
+  session->Unsubscribe("/topic/prices", "N");
+  auto frames = rabbit.Frames();
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[0]->GetCommand(), "SUBSCRIBE");
+  EXPECT_EQ(frames[0]->GetHeader("id"), "N");
+  EXPECT_EQ(frames[0]->GetHeader("durable"), "true");
+  EXPECT_EQ(frames[1]->GetCommand(), "UNSUBSCRIBE");
+  EXPECT_EQ(frames[1]->GetHeader("id"), "N");
+  EXPECT_EQ(frames[1]->GetHeader("durable"), "true");
+  EXPECT_FALSE(frames[1]->GetHeader("receipt").empty());
 }
 
 TEST(Session, CloseDisposesConsumersAndProducers) {
