@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes sure the third-party peers of the interop suite are present: the
-# ActiveMQ broker (Debian package `activemq`, which brings its own JRE) and
-# the Python STOMP client (`python3-stomp`, run with /usr/bin/python3).
+# ActiveMQ broker (Debian package `activemq`, which brings its own JRE), the
+# RabbitMQ broker (`rabbitmq-server`, whose STOMP plugin is bundled) and the
+# Python STOMP client (`python3-stomp`, run with /usr/bin/python3).
 # As root, missing packages are installed with apt-get. This script never
 # fails: when it cannot install, it says why, and the interop cases then
 # report themselves as skipped with the reason.
@@ -10,6 +11,7 @@ set -u
 
 need=()
 [ -f /usr/share/activemq/bin/activemq.jar ] || need+=(activemq)
+[ -x /usr/lib/rabbitmq/bin/rabbitmq-server ] || need+=(rabbitmq-server)
 # -P and cd /: the repository's own stomp/ folder must not pass for the module.
 (cd / && /usr/bin/python3 -P -c 'import stomp; stomp.Connection' >/dev/null 2>&1) || need+=(python3-stomp)
 
@@ -47,7 +49,10 @@ rm -f "$log"
 # The package ships an init script and a default instance; the suite starts
 # its own brokers on free ports, so a system broker is not wanted (and would
 # hold the default port 61613 that the demo uses).
-if command -v service >/dev/null 2>&1 && [ -x /etc/init.d/activemq ]; then
-  service activemq stop >/dev/null 2>&1 || true
+# The same holds for RabbitMQ: the suite runs its own nodes.
+if command -v service >/dev/null 2>&1; then
+  for name in activemq rabbitmq-server; do
+    [ -x /etc/init.d/$name ] && service $name stop >/dev/null 2>&1 || true
+  done
 fi
 exit 0

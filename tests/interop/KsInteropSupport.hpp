@@ -74,6 +74,53 @@ class TActiveMQProcess {
 TActiveMQProcess& SharedActiveMQ();
 TActiveMQProcess& SharedAuthActiveMQ();
 
+// Why the Python STOMP client cannot be used here (empty when it can).
+const std::string& PythonPeerUnavailableReason();
+
+// Why RabbitMQ cannot be used here (empty when it can): the package
+// `rabbitmq-server` is missing.
+const std::string& RabbitMQUnavailableReason();
+
+// Debian's RabbitMQ 3.10 with its STOMP plugin, as a node of its own: its own
+// name, folder (HOME, configuration, database, logs), Erlang distribution
+// port and port mapper (epmd) on loopback, and a STOMP listener on a free
+// loopback port. The guest user may log in over loopback; a CONNECT without
+// credentials logs in as guest.
+class TRabbitMQProcess {
+ public:
+  explicit TRabbitMQProcess(std::chrono::milliseconds startTimeout = std::chrono::seconds(60));
+  ~TRabbitMQProcess();
+  TRabbitMQProcess(const TRabbitMQProcess&) = delete;
+  TRabbitMQProcess& operator=(const TRabbitMQProcess&) = delete;
+
+  bool Started() const { return started_; }
+  std::uint16_t Port() const { return port_; }
+  // "stomp://127.0.0.1:PORT"
+  std::string Url() const;
+  const std::string& Failure() const { return failure_; }
+  // SIGTERM to the node's process group (SIGKILL after a deadline), then
+  // ends its port mapper and removes the folder. Safe to call twice.
+  void Stop();
+
+ private:
+  std::string LogTail() const;
+
+  std::string dir_;
+  pid_t pid_ = -1;
+  std::uint16_t port_ = 0;
+  std::uint16_t epmdPort_ = 0;
+  bool started_ = false;
+  std::string failure_;
+};
+
+// The RabbitMQ node shared by all cases of this test binary.
+TRabbitMQProcess& SharedRabbitMQ();
+
+// A loopback port that was free a moment ago, and whether a port accepts
+// connections now.
+std::uint16_t FreePort();
+bool PortAccepts(std::uint16_t port);
+
 // One message as the Python client saw it.
 struct TPeerMessage {
   std::string body;

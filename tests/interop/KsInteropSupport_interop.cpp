@@ -31,7 +31,11 @@ std::string PeerScript() {
   return (std::filesystem::path(__FILE__).parent_path() / "stomp_peer.py").string();
 }
 
-// A loopback port that was free a moment ago (bound to port 0, then closed).
+const char kRabbitMQServer[] = "/usr/lib/rabbitmq/bin/rabbitmq-server";
+
+}  // namespace
+
+// Bound to port 0, then closed.
 std::uint16_t FreePort() {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return 0;
@@ -60,6 +64,8 @@ bool PortAccepts(std::uint16_t port) {
   return ok;
 }
 
+namespace {
+
 std::string BrokerXml(std::uint16_t port, bool withAuth) {
   std::ostringstream xml;
   xml << "<beans xmlns=\"http://www.springframework.org/schema/beans\"\n"
@@ -80,6 +86,10 @@ std::string BrokerXml(std::uint16_t port, bool withAuth) {
            "      </simpleAuthenticationPlugin>\n"
            "    </plugins>\n";
   }
+  // Queues keep waiting messages in priority order, as JMS asks.
+  xml << "    <destinationPolicy><policyMap><policyEntries>\n"
+         "      <policyEntry queue=\">\" prioritizedMessages=\"true\"/>\n"
+         "    </policyEntries></policyMap></destinationPolicy>\n";
   xml << "    <transportConnectors>\n"
          "      <transportConnector name=\"stomp\" uri=\"stomp://127.0.0.1:"
       << port
@@ -150,9 +160,15 @@ std::unique_ptr<TActiveMQProcess>& SharedSlot(bool withAuth) {
   return withAuth ? auth : plain;
 }
 
+std::unique_ptr<TRabbitMQProcess>& RabbitSlot() {
+  static std::unique_ptr<TRabbitMQProcess> node;
+  return node;
+}
+
 void TBrokerEnvironment::TearDown() {
   SharedSlot(false).reset();
   SharedSlot(true).reset();
+  RabbitSlot().reset();
 }
 
 [[maybe_unused]] ::testing::Environment* const kBrokerEnvironment =
@@ -166,17 +182,25 @@ TActiveMQProcess& Shared(bool withAuth) {
 
 }  // namespace
 
+const std::string& PythonPeerUnavailableReason() {
+  static const std::string reason = [] {
+    // From "/" with -P: a stomp/ folder in the working directory must not
+    // pass for the module.
+    std::string probe = std::string("cd / && ") + kPython +
+                        " -P -c 'import stomp; stomp.Connection10' >/dev/null 2>&1";
+    if (access(kPython, X_OK) == 0 && std::system(probe.c_str()) == 0) return std::string();
+    return "python3-stomp not installed (import stomp fails in " + std::string(kPython) +
+           "); run scripts/interop-deps.sh as root (apt-get install python3-stomp)";
+  }();
+  return reason;
+}
+
 const std::string& InteropUnavailableReason() {
   static const std::string reason = [] {
     std::string missing;
     if (access(kActiveMQJar, R_OK) != 0) missing += " activemq (no " + std::string(kActiveMQJar) + ")";
     if (access(kJava, X_OK) != 0) missing += " java runtime (no " + std::string(kJava) + ")";
-    // From "/" with -P: a stomp/ folder in the working directory must not
-    // pass for the module.
-    std::string probe = std::string("cd / && ") + kPython +
-                        " -P -c 'import stomp; stomp.Connection10' >/dev/null 2>&1";
-    if (access(kPython, X_OK) != 0 || std::system(probe.c_str()) != 0)
-      missing += " python3-stomp (import stomp fails in " + std::string(kPython) + ")";
+    if (!PythonPeerUnavailableReason().empty()) missing += " python3-stomp";
     if (missing.empty()) return std::string();
     return "interop peers not installed:" + missing +
            "; run scripts/interop-deps.sh as root (apt-get install activemq python3-stomp)";
@@ -373,6 +397,135 @@ void TInteropTest::SetUp() {
   if (!reason.empty()) GTEST_SKIP() << reason;
   broker_ = &SharedActiveMQ();
   ASSERT_TRUE(broker_->Started()) << broker_->Failure();
+}
+
+const std::string& RabbitMQUnavailableReason() {
+  static const std::string reason = [] {
+    if (access(kRabbitMQServer, X_OK) == 0) return std::string();
+    return std::string("rabbitmq-server not installed (no ") + kRabbitMQServer +
+           "); run scripts/interop-deps.sh as root (apt-get install rabbitmq-server)";
+  }();
+  return reason;
+}
+
+TRabbitMQProcess::TRabbitMQProcess(std::chrono::milliseconds startTimeout) {
+  char tmpl[] = "/tmp/ks-rabbitmq-XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) {
+    failure_ = "cannot create a temporary folder";
+    return;
+  }
+  dir_ = tmpl;
+  port_ = FreePort();
+  epmdPort_ = FreePort();
+  const std::uint16_t distPort = FreePort();
+  if (port_ == 0 || epmdPort_ == 0 || distPort == 0) {
+    failure_ = "no free port";
+    return;
+  }
+  for (const char* sub : {"/home", "/mnesia", "/log"}) std::filesystem::create_directories(dir_ + sub);
+  std::ofstream(dir_ + "/rabbitmq.conf") << "listeners.tcp = none\n"
+                                         << "stomp.listeners.tcp.1 = 127.0.0.1:" << port_ << "\n"
+                                         << "loopback_users = none\n";
+  std::ofstream(dir_ + "/enabled_plugins") << "[rabbitmq_stomp].\n";
+  std::ofstream(dir_ + "/conf-env").flush();
+  const std::string node = "ks" + std::to_string(getpid()) + "@localhost";
+  const std::vector<std::pair<std::string, std::string>> env = {
+      {"HOME", dir_ + "/home"},
+      {"RABBITMQ_CONF_ENV_FILE", dir_ + "/conf-env"},
+      {"RABBITMQ_NODENAME", node},
+      {"RABBITMQ_CONFIG_FILE", dir_ + "/rabbitmq.conf"},
+      {"RABBITMQ_ENABLED_PLUGINS_FILE", dir_ + "/enabled_plugins"},
+      {"RABBITMQ_MNESIA_BASE", dir_ + "/mnesia"},
+      {"RABBITMQ_LOG_BASE", dir_ + "/log"},
+      {"RABBITMQ_DIST_PORT", std::to_string(distPort)},
+      {"ERL_EPMD_PORT", std::to_string(epmdPort_)},
+      {"ERL_EPMD_ADDRESS", "127.0.0.1"}};
+  const std::string logPath = dir_ + "/node.log";
+  pid_ = fork();
+  if (pid_ < 0) {
+    failure_ = "fork failed";
+    return;
+  }
+  if (pid_ == 0) {
+    setsid();  // one process group: the script, the Erlang node and its helpers
+    for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+    int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    int null = open("/dev/null", O_RDONLY);
+    if (log >= 0) {
+      dup2(log, STDOUT_FILENO);
+      dup2(log, STDERR_FILENO);
+    }
+    if (null >= 0) dup2(null, STDIN_FILENO);
+    if (chdir(dir_.c_str()) != 0) _exit(126);
+    execl(kRabbitMQServer, kRabbitMQServer, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  const auto deadline = Clock::now() + startTimeout;
+  while (Clock::now() < deadline) {
+    if (PortAccepts(port_)) {
+      started_ = true;
+      return;
+    }
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      failure_ = "RabbitMQ exited before it listened on port " + std::to_string(port_) + ":\n" + LogTail();
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  failure_ = "RabbitMQ did not listen on port " + std::to_string(port_) + " in time:\n" + LogTail();
+  Stop();
+}
+
+TRabbitMQProcess::~TRabbitMQProcess() {
+  Stop();
+  if (!dir_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+}
+
+std::string TRabbitMQProcess::Url() const { return "stomp://127.0.0.1:" + std::to_string(port_); }
+
+std::string TRabbitMQProcess::LogTail() const {
+  std::ifstream log(dir_ + "/node.log");
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(log, line);) lines.push_back(line);
+  std::string out;
+  for (std::size_t i = lines.size() > 20 ? lines.size() - 20 : 0; i < lines.size(); ++i) out += lines[i] + "\n";
+  return out;
+}
+
+void TRabbitMQProcess::Stop() {
+  if (pid_ > 0) {
+    kill(-pid_, SIGTERM);
+    const auto deadline = Clock::now() + std::chrono::seconds(15);
+    int status = 0;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+      if (Clock::now() >= deadline) {
+        kill(-pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(-pid_, SIGKILL);  // whatever of the group is left
+    pid_ = -1;
+  }
+  if (epmdPort_ != 0) {
+    // The node's port mapper runs as a daemon of its own, outside the group.
+    const std::string command = "ERL_EPMD_PORT=" + std::to_string(epmdPort_) + " epmd -kill >/dev/null 2>&1";
+    [[maybe_unused]] const int ignored = std::system(command.c_str());
+    epmdPort_ = 0;
+  }
+  started_ = false;
+}
+
+TRabbitMQProcess& SharedRabbitMQ() {
+  auto& slot = RabbitSlot();
+  if (!slot) slot = std::make_unique<TRabbitMQProcess>();
+  return *slot;
 }
 
 }  // namespace ks::test

@@ -3,8 +3,9 @@
 Run with /usr/bin/python3 -P so that nothing but the installed package
 answers to "import stomp".
 
-  send    --port P --dest D --body TEXT [--reply-to R] [--header NAME=VALUE ...]
-          Sends one message and prints "SENT".
+  send    --port P --dest D (--body TEXT | --body-file PATH) [--reply-to R]
+          [--header NAME=VALUE ...]
+          Sends one message (the file's bytes as they are) and prints "SENT".
   receive --port P --dest D --count N --timeout SECONDS [--ack auto|client] [--no-ack]
           Subscribes and waits for N messages (or the time-out); prints one
           line per message, "MESSAGE <body> <name>=<value> ...", every part
@@ -63,8 +64,12 @@ def send(args):
         headers[name] = value
     if args.reply_to:
         headers["reply-to"] = args.reply_to
+    body = args.body
+    if args.body_file:
+        with open(args.body_file, "rb") as f:
+            body = f.read()
     conn = connect(args.port)
-    conn.send(args.dest, args.body, headers=headers)
+    conn.send(args.dest, body, headers=headers)
     conn.disconnect()
     emit("SENT")
 
@@ -102,6 +107,7 @@ def main():
     s.add_argument("--port", type=int, required=True)
     s.add_argument("--dest", required=True)
     s.add_argument("--body", default="")
+    s.add_argument("--body-file")
     s.add_argument("--reply-to")
     s.add_argument("--header", action="append")
     r = sub.add_parser("receive")
