@@ -66,6 +66,31 @@ bool PortAccepts(std::uint16_t port) {
 
 namespace {
 
+// In a forked child: output to the log, no input, the broker's folder as
+// working directory, then the broker's program. Never returns.
+[[noreturn]] void ExecBroker(const std::string& dir, const std::string& logPath, char* const argv[]) {
+  int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  int null = open("/dev/null", O_RDONLY);
+  if (log >= 0) {
+    dup2(log, STDOUT_FILENO);
+    dup2(log, STDERR_FILENO);
+  }
+  if (null >= 0) dup2(null, STDIN_FILENO);
+  if (chdir(dir.c_str()) != 0) _exit(126);
+  execv(argv[0], argv);
+  _exit(127);
+}
+
+// The last 20 lines of a broker's log.
+std::string TailOf(const std::string& path) {
+  std::ifstream log(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(log, line);) lines.push_back(line);
+  std::string out;
+  for (std::size_t i = lines.size() > 20 ? lines.size() - 20 : 0; i < lines.size(); ++i) out += lines[i] + "\n";
+  return out;
+}
+
 std::string BrokerXml(std::uint16_t port, bool withAuth) {
   std::ostringstream xml;
   xml << "<beans xmlns=\"http://www.springframework.org/schema/beans\"\n"
@@ -265,18 +290,7 @@ bool TActiveMQProcess::StartOnce(bool withAuth, Clock::time_point deadline) {
     failure_ = "fork failed";
     return false;
   }
-  if (pid_ == 0) {
-    int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    int null = open("/dev/null", O_RDONLY);
-    if (log >= 0) {
-      dup2(log, STDOUT_FILENO);
-      dup2(log, STDERR_FILENO);
-    }
-    if (null >= 0) dup2(null, STDIN_FILENO);
-    if (chdir(dir_.c_str()) != 0) _exit(126);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
+  if (pid_ == 0) ExecBroker(dir_, logPath, argv.data());
   // Wait for the port, or for the broker to give up.
   while (Clock::now() < deadline) {
     if (PortAccepts(port_)) return true;
@@ -295,15 +309,7 @@ bool TActiveMQProcess::StartOnce(bool withAuth, Clock::time_point deadline) {
 
 std::string TActiveMQProcess::Url() const { return "stomp://127.0.0.1:" + std::to_string(port_); }
 
-std::string TActiveMQProcess::LogTail() const {
-  std::ifstream log(dir_ + "/broker.log");
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(log, line);) lines.push_back(line);
-  std::size_t from = lines.size() > 20 ? lines.size() - 20 : 0;
-  std::string out;
-  for (std::size_t i = from; i < lines.size(); ++i) out += lines[i] + "\n";
-  return out;
-}
+std::string TActiveMQProcess::LogTail() const { return TailOf(dir_ + "/broker.log"); }
 
 void TActiveMQProcess::Stop() {
   if (pid_ <= 0) return;
@@ -449,16 +455,8 @@ TRabbitMQProcess::TRabbitMQProcess(std::chrono::milliseconds startTimeout) {
   if (pid_ == 0) {
     setsid();  // one process group: the script, the Erlang node and its helpers
     for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
-    int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    int null = open("/dev/null", O_RDONLY);
-    if (log >= 0) {
-      dup2(log, STDOUT_FILENO);
-      dup2(log, STDERR_FILENO);
-    }
-    if (null >= 0) dup2(null, STDIN_FILENO);
-    if (chdir(dir_.c_str()) != 0) _exit(126);
-    execl(kRabbitMQServer, kRabbitMQServer, static_cast<char*>(nullptr));
-    _exit(127);
+    char* const argv[] = {const_cast<char*>(kRabbitMQServer), nullptr};
+    ExecBroker(dir_, logPath, argv);
   }
   const auto deadline = Clock::now() + startTimeout;
   while (Clock::now() < deadline) {
@@ -488,14 +486,7 @@ TRabbitMQProcess::~TRabbitMQProcess() {
 
 std::string TRabbitMQProcess::Url() const { return "stomp://127.0.0.1:" + std::to_string(port_); }
 
-std::string TRabbitMQProcess::LogTail() const {
-  std::ifstream log(dir_ + "/node.log");
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(log, line);) lines.push_back(line);
-  std::string out;
-  for (std::size_t i = lines.size() > 20 ? lines.size() - 20 : 0; i < lines.size(); ++i) out += lines[i] + "\n";
-  return out;
-}
+std::string TRabbitMQProcess::LogTail() const { return TailOf(dir_ + "/node.log"); }
 
 void TRabbitMQProcess::Stop() {
   if (pid_ > 0) {
