@@ -9,8 +9,9 @@
 //   RabbitMQ  "/queue/NAME" / "/topic/NAME"; a durable subscription is a
 //             SUBSCRIBE whose "id" is the subscription name, with
 //             "durable:true" and "auto-delete:false"; time to live is written
-//             as "expiration" (relative milliseconds); no-local is not
-//             available.
+//             as "expiration" (relative milliseconds); what a rolled-back
+//             transaction consumed is handed back with NACK; no-local is
+//             not available.
 //
 // Threads: plain values and pure functions; any thread.
 #pragma once

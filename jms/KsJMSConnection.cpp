@@ -741,15 +741,22 @@ void TKsJMSSession::EndTransaction(bool commit) {
   }
   const bool confirmed = connection_->AwaitReceipt(receipt);
   connection_->CheckNotLost();
+  // RabbitMQ gives back what the aborted transaction consumed when told so
+  // (NACK); it would keep it on this connection through an UNSUBSCRIBE.
+  std::vector<std::string> consumed = std::exchange(consumedInTransaction_, {});
+  const bool nack = !commit && client.GetDialect() == TKsDialect::RabbitMQ;
+  if (nack) {
+    for (const std::string& id : consumed) client.Nack(id);
+  }
   for (const auto& consumer : *ConsumerSnapshot()) {
-    if (!consumer->TakeDeliveredInTransaction() || commit) continue;
+    if (!consumer->TakeDeliveredInTransaction() || commit || nack) continue;
     // What this consumer delivered in the aborted transaction is still
     // unacknowledged at the broker, which gives it back (marked
     // redelivered) when the subscription ends: a new subscription receives
     // it again. Messages still on their way for the old one are dropped.
     connection_->GetClient().UnsubscribeID(consumer->SubscriptionId(), std::string());
     connection_->DropHeld(consumer.get());
-    if (!KeyedByName(*consumer)) consumer->NextSubscription();
+    consumer->NextSubscription();
     Subscribe(*consumer);
   }
   BeginTransaction();
@@ -764,7 +771,9 @@ void TKsJMSSession::AcknowledgeDelivered(TKsMessageConsumer& consumer, const IMe
   std::lock_guard<std::recursive_mutex> guard(sendLock_);
   consumer.MarkDeliveredInTransaction();
   connection_->CheckNotLost();
-  connection_->GetClient().Ack(message.GetJMSMessageID(), transactionContext_.GetTransactionId());
+  TKsJMSClient& client = connection_->GetClient();
+  if (client.GetDialect() == TKsDialect::RabbitMQ) consumedInTransaction_.push_back(message.GetJMSMessageID());
+  client.Ack(message.GetJMSMessageID(), transactionContext_.GetTransactionId());
 }
 
 void TKsJMSSession::Close() {
@@ -871,11 +880,6 @@ std::shared_ptr<IMessageConsumer> TKsJMSSession::NewConsumer(const std::shared_p
   AddConsumer(consumer);
   Subscribe(*consumer);
   return consumer;
-}
-
-bool TKsJMSSession::KeyedByName(const TKsMessageConsumer& consumer) const {
-  return connection_->GetClient().GetDialect() == TKsDialect::RabbitMQ &&
-         dynamic_cast<const TKsTopicSubscriber*>(&consumer) != nullptr;
 }
 
 void TKsJMSSession::Subscribe(const TKsMessageConsumer& consumer) {

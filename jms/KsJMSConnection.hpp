@@ -366,9 +366,6 @@ class TKsJMSSession : public IMessageDispatch,
   void EndTransaction(bool commit);
   // SUBSCRIBE for consumer under its current subscription id.
   void Subscribe(const TKsMessageConsumer& consumer);
-  // Whether the consumer's subscription id is its durable subscription's
-  // name, kept for as long as it lives (RabbitMQ).
-  bool KeyedByName(const TKsMessageConsumer& consumer) const;
   void CloseSession();
   std::shared_ptr<const TConsumerList> ConsumerSnapshot() const;
   std::shared_ptr<IMessageConsumer> NewConsumer(const std::shared_ptr<IDestination>& destination,
@@ -393,6 +390,10 @@ class TKsJMSSession : public IMessageDispatch,
   TProducerList producers_;
   TKsJMSConnection* connection_;  // the connection outlives its sessions
   TKsTransactionContext transactionContext_;
+  // Ids of the messages consumed in the current transaction, kept (under
+  // sendLock_) only where a rollback must hand them back one by one
+  // (RabbitMQ).
+  std::vector<std::string> consumedInTransaction_;
   std::shared_ptr<IMessageTransformer> messageTransformer_;
   bool started_ = false;
   // Send-path state, used only under sendLock_.

@@ -238,6 +238,14 @@ void TKsStompCustomClient::Ack(const std::string& messageId, const std::string& 
   Transmit(frame, -1);
 }
 
+void TKsStompCustomClient::Nack(const std::string& messageId) {
+  LogOwn("Nack");
+  TKsStompFrame frame;
+  frame.SetCommand("NACK");
+  frame.SetHeader("message-id", messageId);
+  Transmit(frame, -1);
+}
+
 void TKsStompCustomClient::Send(const std::string& destination, const std::string& body, std::int32_t sendTimeout,
                                 const std::string& receipt, bool omitContentLength,
                                 const TStompHeaders& extraHeaders) {

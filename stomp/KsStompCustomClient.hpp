@@ -76,6 +76,9 @@ class TKsStompCustomClient : public TKsStompConnection {
   // with its messages instead of detaching from it.
   void UnsubscribeID(const std::string& id, const std::string& receipt, bool durable = false);
   void UnsubscribeDurable(const std::string& destination, const std::string& subscriptionName);
+  // NACK with "message-id": a broker extension (RabbitMQ) that hands an
+  // unacknowledged message back to its queue, to be delivered again.
+  void Nack(const std::string& messageId);
   // Raise EKsStompInvalidTranscationIdError "Invalid transaction id" for an
   // id that is empty after trimming; the untrimmed id is sent.
   void BeginTrans(const std::string& transactionId, const std::string& receipt);

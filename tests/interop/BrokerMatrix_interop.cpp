@@ -242,10 +242,6 @@ TEST_P(BrokerMatrix, TransactedSendsAndConsumptionLoseNothing) {
 }
 
 TEST_P(BrokerMatrix, RolledBackConsumptionComesBackRedelivered) {
-  if (Is(TKind::RabbitMQ)) {
-    GTEST_SKIP() << "RabbitMQ gives back what a rolled-back transaction consumed only when the connection closes "
-                    "(an UNSUBSCRIBE keeps the messages unacknowledged on the connection)";
-  }
   EXPECT_EQ(RolledBackMessagesComeBackRedelivered(Url(), Name("TxRollback")), "");
 }
 
