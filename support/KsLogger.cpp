@@ -3,6 +3,7 @@
 #include "support/KsConsole.hpp"
 #include "support/KsDateTime.hpp"
 #include "support/KsException.hpp"
+#include "support/KsLogFactory.hpp"
 
 namespace ks {
 
@@ -36,6 +37,7 @@ void TSimpleLogger::Fatal(const std::string& text) { Log(text, LOG_FATAL); }
 void TSimpleLogger::Log(const std::string& text, TLogLevel level) {
   if (level < GetLevel()) return;
   if (handler_) handler_(text, level);
+  if (TLogFactory::ToSink(level, text)) return;
   if (GetConsoleOutput() && IsConsoleProgram()) WriteLine(FormatLine(text, level));
 }
 

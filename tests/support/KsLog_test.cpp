@@ -134,3 +134,27 @@ TEST(KsLog, FactoryLoggersAreIndependentAndNonConsoleProgramsStaySilent) {
 }
 
 }  // namespace
+
+namespace {
+
+// While an application's sink is set, library lines go there, with their
+// level, and not to the console; clearing it brings the console back.
+TEST(KsLog, ASinkTakesEveryLibraryLineInsteadOfTheConsole) {
+  std::vector<std::pair<ks::TLogLevel, std::string>> taken;
+  ks::TLogFactory::SetSink([&taken](ks::TLogLevel level, const std::string& text) { taken.emplace_back(level, text); });
+  auto logger = ks::TLogFactory::GetLogger("Test");
+  auto printed = Captured([&] {
+    logger->Warn("dropped a message");
+    logger->Debug("below the threshold");
+  });
+  ks::TLogFactory::SetSink(nullptr);
+  EXPECT_EQ(printed, std::vector<std::string>{});
+  ASSERT_EQ(taken.size(), 1u);
+  EXPECT_EQ(taken[0].first, ks::LOG_WARN);
+  EXPECT_EQ(taken[0].second, "dropped a message");
+  printed = Captured([&] { logger->Warn("back on the console"); });
+  ASSERT_EQ(printed.size(), 1u);
+  EXPECT_TRUE(EndsWith(printed[0], "[WARN] back on the console"));
+}
+
+}  // namespace
