@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -85,7 +86,8 @@ TEST_P(FramingFaults, SpigotToSiphonLosesAndAltersNothing) {
 INSTANTIATE_TEST_SUITE_P(CisternHooks, FramingFaults,
                          ::testing::Values(std::vector<std::string>{"--FaultChunk=1"},
                                            std::vector<std::string>{"--FaultStrayLF"},
-                                           std::vector<std::string>{"--FaultChunk=3", "--FaultStrayLF"}));
+                                           std::vector<std::string>{"--FaultChunk=3", "--FaultStrayLF"}),
+                         CisternOptionsName);
 
 TEST(FramingFaultsTimed, TimedLoopGetsEveryMessageThroughStrayLineFeeds) {
   TCisternProcess broker({"--FaultStrayLF"});
@@ -157,6 +159,9 @@ struct TBrokenCase {
   bool closeAfter;      // the broker then closes the connection
   std::string expected; // Siphon's last line
 };
+
+// Failure lines name the case instead of dumping its bytes.
+void PrintTo(const TBrokenCase& c, std::ostream* out) { *out << c.name; }
 
 class BrokenFrames : public ::testing::TestWithParam<TBrokenCase> {};
 

@@ -32,6 +32,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -139,6 +140,18 @@ struct TLibraryClient {
 };
 
 // The text of a text message, "<not text>" for anything else.
+// A case name made of Cistern's options ("--FaultChunk=3" gives
+// "FaultChunk3"), for suites parameterised by them.
+inline std::string CisternOptionsName(const ::testing::TestParamInfo<std::vector<std::string>>& info) {
+  std::string name;
+  for (const std::string& option : info.param) {
+    for (char c : option) {
+      if (std::isalnum(static_cast<unsigned char>(c))) name.push_back(c);
+    }
+  }
+  return name;
+}
+
 inline std::string TextOf(const std::shared_ptr<IMessage>& message) {
   auto text = std::dynamic_pointer_cast<ITextMessage>(message);
   return text ? text->GetText() : std::string("<not text>");

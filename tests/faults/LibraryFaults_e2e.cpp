@@ -79,7 +79,8 @@ TEST_P(LibraryFraming, ReceiveAndListenerGetEveryMessageOnceInOrderUnaltered) {
 
 INSTANTIATE_TEST_SUITE_P(CisternHooks, LibraryFraming,
                          ::testing::Values(std::vector<std::string>{"--FaultChunk=1"},
-                                           std::vector<std::string>{"--FaultStrayLF"}));
+                                           std::vector<std::string>{"--FaultStrayLF"}),
+                         CisternOptionsName);
 
 TEST(LibraryConnectFaults, ErrorOnConnectFailsStartWithTheBrokersText) {
   TCisternProcess broker({"--FaultConnectError=Access denied"});
