@@ -28,12 +28,14 @@
 #include <string_view>
 #include <thread>
 
+#include "tests/common/KsTestUtil.hpp"
+
 namespace ks::test {
 
 struct TKsScriptedPeerOptions {
   bool AutoConnected = false;
   bool IPv6 = false;  // listen on ::1 instead of 127.0.0.1
-  std::string ConnectedReply = std::string("CONNECTED\nsession:s1\n\n\0\n", 25);
+  std::string ConnectedReply = kConnectedFrame;
   // Answer every frame that asks for a receipt with its RECEIPT, as brokers
   // do.
   bool AnswerReceipts = true;

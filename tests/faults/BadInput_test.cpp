@@ -15,6 +15,7 @@
 #include "stomp/KsStompFrame.hpp"
 #include "support/KsText.hpp"
 #include "tests/common/KsScriptedPeer.hpp"
+#include "tests/common/KsTestUtil.hpp"
 
 namespace ks::test {
 namespace {
@@ -24,21 +25,6 @@ using namespace std::chrono_literals;
 const std::string kNotUtf8 = "\xFF\xFE\xC3(\x80";
 const std::string kHuge(1 << 20, '7');
 
-// The message of the ks::Exception that f raises; "<none>" when it raises
-// nothing. Anything else than a ks::Exception fails the test.
-template <typename F>
-std::string ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.what();
-  } catch (const std::exception& e) {
-    ADD_FAILURE() << "not a library error: " << e.what();
-    return "<foreign>";
-  }
-  return "<none>";
-}
-
 TEST(BadInput, FrameRefusesWhatWouldBreakItAndParsesAnyBytesSafely) {
   TKsStompFrame f;
   f.SetCommand("SEND");
@@ -46,20 +32,20 @@ TEST(BadInput, FrameRefusesWhatWouldBreakItAndParsesAnyBytesSafely) {
     TKsStompFrame g;
     g.SetCommand("SEND");
     g.SetHeader(bad, "v");
-    EXPECT_NE(ErrorOf([&] { g.ToBytes(); }), "<none>") << "name " << Trim(bad);
+    EXPECT_NE(ErrorOf<Exception>([&] { g.ToBytes(); }), "<no error>") << "name " << Trim(bad);
     std::string out = "keep";
-    EXPECT_NE(ErrorOf([&] { g.AppendBytes(out); }), "<none>");
+    EXPECT_NE(ErrorOf<Exception>([&] { g.AppendBytes(out); }), "<no error>");
     EXPECT_EQ(out, "keep") << "bytes written before the refusal";
     if (bad != "a:b") {
       TKsStompFrame h;
       h.SetCommand("SEND");
       h.SetHeader("k", bad);
-      EXPECT_NE(ErrorOf([&] { h.ToBytes(); }), "<none>") << "value refused";
+      EXPECT_NE(ErrorOf<Exception>([&] { h.ToBytes(); }), "<no error>") << "value refused";
     }
   }
   TKsStompFrame cmd;
   cmd.SetCommand("SE\nND");
-  EXPECT_NE(ErrorOf([&] { cmd.ToBytes(); }), "<none>");
+  EXPECT_NE(ErrorOf<Exception>([&] { cmd.ToBytes(); }), "<no error>");
   // Empty and huge values, non-UTF-8 text: stored and encoded as given.
   f.SetHeader("", "x");
   f.SetHeader("big", kHuge);
@@ -67,11 +53,11 @@ TEST(BadInput, FrameRefusesWhatWouldBreakItAndParsesAnyBytesSafely) {
   f.SetBody(kHuge);
   EXPECT_EQ(f.GetHeader("big").size(), kHuge.size());
   EXPECT_EQ(f.GetHeader("raw"), kNotUtf8);
-  EXPECT_EQ(ErrorOf([&] { f.GetHeaderItem(INT_MIN); }), "Index out of bounds");
-  EXPECT_EQ(ErrorOf([&] { f.GetHeaderItem(INT_MAX); }), "Index out of bounds");
+  EXPECT_EQ(ErrorOf<Exception>([&] { f.GetHeaderItem(INT_MIN); }), "Index out of bounds");
+  EXPECT_EQ(ErrorOf<Exception>([&] { f.GetHeaderItem(INT_MAX); }), "Index out of bounds");
   // Parse: empty text, lone LF, NULs only, huge and non-UTF-8 input.
   for (const std::string& text : {std::string(), std::string("\n"), std::string(5, '\0'), kHuge, kNotUtf8 + "\n\n"}) {
-    std::string e = ErrorOf([&] { TKsStompFrame::Parse(text); });
+    std::string e = ErrorOf<Exception>([&] { TKsStompFrame::Parse(text); });
     (void)e;  // a frame or a clear error; the sanitizers watch the rest
   }
   auto parsed = TKsStompFrame::Parse("MESSAGE\nk:" + kNotUtf8 + "\n\n" + kNotUtf8 + std::string(1, '\0') + "\n");
@@ -79,11 +65,11 @@ TEST(BadInput, FrameRefusesWhatWouldBreakItAndParsesAnyBytesSafely) {
   EXPECT_EQ(parsed->GetBody(), kNotUtf8);
   // GetLine with positions out of range.
   std::int32_t pos = 0;
-  EXPECT_NE(ErrorOf([&] { TKsStompFrame::GetLine("a\n", pos); }), "<none>");
+  EXPECT_NE(ErrorOf<Exception>([&] { TKsStompFrame::GetLine("a\n", pos); }), "<no error>");
   pos = INT_MAX;
-  EXPECT_NE(ErrorOf([&] { TKsStompFrame::GetLine("a\n", pos); }), "<none>");
+  EXPECT_NE(ErrorOf<Exception>([&] { TKsStompFrame::GetLine("a\n", pos); }), "<no error>");
   pos = 1;
-  EXPECT_NE(ErrorOf([&] { TKsStompFrame::GetLine("", pos); }), "<none>");
+  EXPECT_NE(ErrorOf<Exception>([&] { TKsStompFrame::GetLine("", pos); }), "<no error>");
   EXPECT_EQ(TKsStompFrame::GetContentLength("SEND\ncontent-length:" + kHuge + "\n\n"), 0);
   EXPECT_EQ(TKsStompFrame::GetContentLength("SEND\ncontent-length:-5\n\n"), -5);
 }
@@ -92,7 +78,7 @@ TEST(BadInput, UriAndIntegerRuleTakeAnyText) {
   for (const std::string& text : {std::string(), kHuge, kNotUtf8, std::string("stomp://") + kNotUtf8 + ":-1",
                                  std::string("stomp://[::1"), std::string("stomp://]:["), std::string("://"),
                                  std::string("stomp://h:99999999999999999999")}) {
-    EXPECT_EQ(ErrorOf([&] { TKsURI uri(text); EXPECT_EQ(uri.GetURI(), text); }), "<none>");
+    EXPECT_EQ(ErrorOf<Exception>([&] { TKsURI uri(text); EXPECT_EQ(uri.GetURI(), text); }), "<no error>");
   }
   std::int32_t v = 42;
   for (const std::string& text : {std::string(), std::string(" "), std::string("-"), std::string("$"), std::string("0x"),
@@ -129,9 +115,9 @@ TEST(BadInput, PropertyMapAndMessagesFallBackWithoutRaising) {
   TKsJMSTextMessage m(nullptr);  // no connection: Acknowledge is not called
   m.SetText(kNotUtf8);
   EXPECT_EQ(m.GetText(), kNotUtf8);
-  EXPECT_EQ(ErrorOf([&] { m.SetJMSPriority(10); }), "JMS_MAX_PRIORITY");
-  EXPECT_EQ(ErrorOf([&] { m.SetJMSPriority(INT_MAX); }), "JMS_MAX_PRIORITY");
-  EXPECT_EQ(ErrorOf([&] { m.SetJMSPriority(INT_MIN); }), "<none>");
+  EXPECT_EQ(ErrorOf<Exception>([&] { m.SetJMSPriority(10); }), "JMS_MAX_PRIORITY");
+  EXPECT_EQ(ErrorOf<Exception>([&] { m.SetJMSPriority(INT_MAX); }), "JMS_MAX_PRIORITY");
+  EXPECT_EQ(ErrorOf<Exception>([&] { m.SetJMSPriority(INT_MIN); }), "<no error>");
   EXPECT_EQ(m.GetJMSPriority(), INT_MIN);
   m.SetJMSReplyTo(nullptr);
   EXPECT_EQ(m.GetJMSReplyTo(), nullptr);
@@ -167,19 +153,19 @@ TEST_F(BadInputMessaging, AbsentAndOddReferencesGiveClearErrors) {
   auto producer = session_->CreateProducer(queue);
   auto unbound = session_->CreateProducer(nullptr);
   auto text = session_->CreateTextMessage("hi");
-  EXPECT_EQ(ErrorOf([&] { unbound->Send(text); }), "A destination must be specified.");
-  EXPECT_EQ(ErrorOf([&] { producer->Send(nullptr, text); }), "Don't understand null destinations.");
-  EXPECT_NE(ErrorOf([&] { producer->Send(std::shared_ptr<IMessage>()); }), "<none>") << "an absent message was sent";
-  EXPECT_NE(ErrorOf([&] { session_->CreateConsumer(nullptr); }), "<none>");
-  EXPECT_EQ(ErrorOf([&] { producer->SetPriority(-1); }),
+  EXPECT_EQ(ErrorOf<Exception>([&] { unbound->Send(text); }), "A destination must be specified.");
+  EXPECT_EQ(ErrorOf<Exception>([&] { producer->Send(nullptr, text); }), "Don't understand null destinations.");
+  EXPECT_NE(ErrorOf<Exception>([&] { producer->Send(std::shared_ptr<IMessage>()); }), "<no error>") << "an absent message was sent";
+  EXPECT_NE(ErrorOf<Exception>([&] { session_->CreateConsumer(nullptr); }), "<no error>");
+  EXPECT_EQ(ErrorOf<Exception>([&] { producer->SetPriority(-1); }),
             "IllegalStateException(\"default priority must be a value between 0 and 9\")");
-  EXPECT_EQ(ErrorOf([&] { producer->SetPriority(INT_MAX); }),
+  EXPECT_EQ(ErrorOf<Exception>([&] { producer->SetPriority(INT_MAX); }),
             "IllegalStateException(\"default priority must be a value between 0 and 9\")");
   // Names and texts that are empty, huge or not UTF-8 are sent as given,
   // except where a header would break the frame: then nothing is written.
-  EXPECT_EQ(ErrorOf([&] { session_->CreateQueue(""); }), "<none>");
-  EXPECT_EQ(ErrorOf([&] { producer->Send(session_->CreateTextMessage(kNotUtf8)); }), "<none>");
-  EXPECT_EQ(ErrorOf([&] { producer->Send(session_->CreateTextMessage(std::string(4 << 20, 'b'))); }), "<none>");
+  EXPECT_EQ(ErrorOf<Exception>([&] { session_->CreateQueue(""); }), "<no error>");
+  EXPECT_EQ(ErrorOf<Exception>([&] { producer->Send(session_->CreateTextMessage(kNotUtf8)); }), "<no error>");
+  EXPECT_EQ(ErrorOf<Exception>([&] { producer->Send(session_->CreateTextMessage(std::string(4 << 20, 'b'))); }), "<no error>");
   auto bad = session_->CreateTextMessage("x");
   bad->SetStringProperty("evil\nname", "v");
   auto badValue = session_->CreateTextMessage("x");
@@ -187,11 +173,11 @@ TEST_F(BadInputMessaging, AbsentAndOddReferencesGiveClearErrors) {
   ASSERT_TRUE(peer_.ReadUntil([](const std::string& r) { return r.find(std::string(4 << 20, 'b')) != std::string::npos; },
                               10000ms));
   const std::size_t before = peer_.Received().size();
-  EXPECT_NE(ErrorOf([&] { producer->Send(bad); }), "<none>");
-  EXPECT_NE(ErrorOf([&] { producer->Send(badValue); }), "<none>");
+  EXPECT_NE(ErrorOf<Exception>([&] { producer->Send(bad); }), "<no error>");
+  EXPECT_NE(ErrorOf<Exception>([&] { producer->Send(badValue); }), "<no error>");
   auto reserved = session_->CreateTextMessage("x");
   reserved->SetStringProperty("destination", "elsewhere");
-  EXPECT_EQ(ErrorOf([&] { producer->Send(reserved); }), "destination is a reserved property name");
+  EXPECT_EQ(ErrorOf<Exception>([&] { producer->Send(reserved); }), "destination is a reserved property name");
   producer->Send(session_->CreateTextMessage("marker"));
   ASSERT_TRUE(peer_.ReadUntil([](const std::string& r) { return r.find("marker") != std::string::npos; }, 5000ms));
   const std::string after = peer_.Received().substr(before);
@@ -200,9 +186,9 @@ TEST_F(BadInputMessaging, AbsentAndOddReferencesGiveClearErrors) {
   EXPECT_EQ(after.find("elsewhere"), std::string::npos);
 
   auto consumer = session_->CreateConsumer(queue);
-  EXPECT_EQ(ErrorOf([&] { consumer->Receive(1); }), "<none>");
-  EXPECT_EQ(ErrorOf([&] { consumer->SetMessageListener(nullptr); }), "<none>");
-  EXPECT_EQ(ErrorOf([&] { session_->Unsubscribe("", ""); }), "<none>");
+  EXPECT_EQ(ErrorOf<Exception>([&] { consumer->Receive(1); }), "<no error>");
+  EXPECT_EQ(ErrorOf<Exception>([&] { consumer->SetMessageListener(nullptr); }), "<no error>");
+  EXPECT_EQ(ErrorOf<Exception>([&] { session_->Unsubscribe("", ""); }), "<no error>");
 }
 
 }  // namespace

@@ -18,11 +18,14 @@
 #include "stomp/KsStompCustomClient.hpp"
 #include "stomp/KsStompFrame.hpp"
 #include "tests/common/KsFakeAdapter.hpp"
+#include "tests/common/KsTestUtil.hpp"
 
 namespace ks {
 namespace {
 
-const std::string kConnected = std::string("CONNECTED\nsession:s1\n\n") + std::string(1, '\0') + "\n";
+using test::ErrorOf;
+
+const std::string& kConnected = test::kConnectedFrame;
 
 std::string MessageFrame(const std::string& subscription, const std::string& body,
                          const std::string& messageId = "m1") {
@@ -71,17 +74,6 @@ struct TFakeConnection {
   }
 };
 
-template <class E, class F>
-std::string MessageOf(F&& call) {
-  try {
-    call();
-  } catch (const E& e) {
-    return e.what();
-  } catch (const std::exception& e) {
-    return std::string("wrong error: ") + e.what();
-  }
-  return "no error";
-}
 
 // A text message class of an application's own, on the interfaces only.
 class TPlainTextMessage : public ITextMessage {
@@ -147,11 +139,11 @@ class TNamedTransformer : public IMessageTransformer, public ITransformationName
 TEST(Connection, FailedStartCarriesTransportTextAndRetries) {
   TFakeConnection f;
   f.fake->SetConnectError("Socket Error # 111 Connection refused.");
-  std::string text = MessageOf<EConnectionFailedException>([&] { f.connection->Start(); });
+  std::string text = ErrorOf<EConnectionFailedException>([&] { f.connection->Start(); });
   EXPECT_NE(text.find("Socket Error # 111 Connection refused."), std::string::npos) << text;
   EXPECT_FALSE(f.connection->GetStarted());
   // While failed, SetClientID reports the same failure.
-  text = MessageOf<EConnectionFailedException>([&] { f.connection->SetClientID("c"); });
+  text = ErrorOf<EConnectionFailedException>([&] { f.connection->SetClientID("c"); });
   EXPECT_NE(text.find("Connection refused"), std::string::npos) << text;
   // A second Start tries again, and succeeds once the broker is there.
   EXPECT_THROW(f.connection->Start(), EConnectionFailedException);
@@ -169,7 +161,7 @@ TEST(Connection, FailedStartCarriesTransportTextAndRetries) {
 TEST(Connection, ErrorReplyToConnectFailsAndLeavesNoSocket) {
   TFakeConnection f;
   f.fake->SetConnectReply(std::string("ERROR\nmessage:bad login\n\nwho?") + std::string(1, '\0') + "\n");
-  const std::string text = MessageOf<EConnectionFailedException>([&] { f.connection->Start(); });
+  const std::string text = ErrorOf<EConnectionFailedException>([&] { f.connection->Start(); });
   EXPECT_NE(text.find("bad login"), std::string::npos) << text;
   EXPECT_FALSE(f.fake->Connected());
   f.fake->SetConnectReply(kConnected);
@@ -187,9 +179,9 @@ TEST(Connection, StopCloseAndClosedState) {
   EXPECT_FALSE(f.fake->Connected());
   f.connection->Close();  // second Close: nothing
   EXPECT_EQ(f.fake->TransmitCount(), 1u);
-  EXPECT_EQ(MessageOf<Exception>([&] { f.connection->SetClientID("x"); }), "Connection is closed");
-  EXPECT_EQ(MessageOf<Exception>([&] { f.connection->Start(); }), "Connection is closed");
-  EXPECT_EQ(MessageOf<Exception>([&] { f.connection->UnsubscribeDurable("d", "s"); }), "Connection is closed");
+  EXPECT_EQ(ErrorOf<Exception>([&] { f.connection->SetClientID("x"); }), "Connection is closed");
+  EXPECT_EQ(ErrorOf<Exception>([&] { f.connection->Start(); }), "Connection is closed");
+  EXPECT_EQ(ErrorOf<Exception>([&] { f.connection->UnsubscribeDurable("d", "s"); }), "Connection is closed");
   // Sessions can still be made; a transacted one stays quiet (not started).
   EXPECT_NE(f.connection->CreateSession(false, AUTO_ACKNOWLEDGE), nullptr);
 }
@@ -207,14 +199,14 @@ TEST(Connection, ClientIdOnceAndTransformer) {
   TFakeConnection f;
   f.connection->SetClientID("client-1");
   EXPECT_EQ(f.connection->GetClientID(), "client-1");
-  EXPECT_EQ(MessageOf<EIllegalStateException>([&] { f.connection->SetClientID("client-2"); }),
+  EXPECT_EQ(ErrorOf<EIllegalStateException>([&] { f.connection->SetClientID("client-2"); }),
             "The ClientID has already been set");
   f.connection->Start();
   EXPECT_EQ(f.Frames().at(0)->GetHeader("client-id"), "client-1");
 
   TFakeConnection g;
   g.connection->FactorySetClientID("fromFactory");
-  EXPECT_EQ(MessageOf<EIllegalStateException>([&] { g.connection->SetClientID("other"); }),
+  EXPECT_EQ(ErrorOf<EIllegalStateException>([&] { g.connection->SetClientID("other"); }),
             "The ClientID has already been set");
 
   TFakeConnection h;  // a fresh connection accepts one id after Start too
@@ -227,7 +219,7 @@ TEST(Connection, ClientIdOnceAndTransformer) {
   t.connection->SetMessageTransformer(transformer);
   EXPECT_EQ(t.connection->GetTransformationName(), "jms-xml");
   t.connection->Start();
-  EXPECT_EQ(MessageOf<Exception>([&] { t.connection->SetMessageTransformer(nullptr); }),
+  EXPECT_EQ(ErrorOf<Exception>([&] { t.connection->SetMessageTransformer(nullptr); }),
             "Connection started already!");
   auto session = t.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
   auto object = session->CreateObjectMessage();
@@ -246,7 +238,7 @@ TEST(Connection, ClientIdOnceAndTransformer) {
   EXPECT_FALSE(t.Last()->GetHeader("expires").empty());
   EXPECT_EQ(t.Last()->GetBody(), "<x/>");
   auto plain = f.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
-  EXPECT_EQ(MessageOf<ENoMessageTransformer>([&] { plain->CreateObjectMessage(); }),
+  EXPECT_EQ(ErrorOf<ENoMessageTransformer>([&] { plain->CreateObjectMessage(); }),
             "Session has no message transformer");
 }
 
@@ -285,8 +277,8 @@ TEST(Session, TransactionIdsBeginCommitRollback) {
   f.fake->ClearTransmitted();
   auto plain = f.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
   EXPECT_FALSE(plain->GetTransacted());
-  EXPECT_EQ(MessageOf<EJMSException>([&] { plain->Commit(); }), "Session is not transacted");
-  EXPECT_EQ(MessageOf<EJMSException>([&] { plain->Rollback(); }), "Session is not transacted");
+  EXPECT_EQ(ErrorOf<EJMSException>([&] { plain->Commit(); }), "Session is not transacted");
+  EXPECT_EQ(ErrorOf<EJMSException>([&] { plain->Rollback(); }), "Session is not transacted");
   auto plainProducer = plain->CreateProducer(plain->CreateQueue("q"));
   plainProducer->Send(plain->CreateTextMessage("x"));
   ASSERT_EQ(f.Commands(), (std::vector<std::string>{"SEND"}));
@@ -365,9 +357,9 @@ TEST(Session, SendCopiesAndStampsWithoutTouchingTheCallersMessage) {
 
   // A message without a body is refused and nothing is written.
   f.fake->ClearTransmitted();
-  EXPECT_EQ(MessageOf<Exception>([&] { producer->Send(session->CreateMessage()); }), "Unknown Message type");
-  EXPECT_EQ(MessageOf<Exception>([&] { producer->Send(std::shared_ptr<IMessage>()); }), "Unknown Message type");
-  EXPECT_EQ(MessageOf<Exception>([&] { producer->Send(message, TDeliveryMode::NonPersistent, 10, 0); }),
+  EXPECT_EQ(ErrorOf<Exception>([&] { producer->Send(session->CreateMessage()); }), "Unknown Message type");
+  EXPECT_EQ(ErrorOf<Exception>([&] { producer->Send(std::shared_ptr<IMessage>()); }), "Unknown Message type");
+  EXPECT_EQ(ErrorOf<Exception>([&] { producer->Send(message, TDeliveryMode::NonPersistent, 10, 0); }),
             "JMS_MAX_PRIORITY");
   EXPECT_EQ(f.fake->TransmitCount(), 0u);
 }
@@ -383,27 +375,27 @@ TEST(Producer, DefaultsChecksAndDestinations) {
   const std::string priorityText = "IllegalStateException(\"default priority must be a value between 0 and 9\")";
   anonymous->SetPriority(0);
   anonymous->SetPriority(9);
-  EXPECT_EQ(MessageOf<Exception>([&] { anonymous->SetPriority(10); }), priorityText);
-  EXPECT_EQ(MessageOf<Exception>([&] { anonymous->SetPriority(-1); }), priorityText);
+  EXPECT_EQ(ErrorOf<Exception>([&] { anonymous->SetPriority(10); }), priorityText);
+  EXPECT_EQ(ErrorOf<Exception>([&] { anonymous->SetPriority(-1); }), priorityText);
   EXPECT_EQ(anonymous->GetPriority(), 9);
 
   auto message = session->CreateTextMessage("m");
-  EXPECT_EQ(MessageOf<EUnsupportedOperationException>([&] { anonymous->Send(message); }),
+  EXPECT_EQ(ErrorOf<EUnsupportedOperationException>([&] { anonymous->Send(message); }),
             "A destination must be specified.");
   anonymous->Send(session->CreateTopic("t"), message);
   EXPECT_EQ(f.Last()->GetHeader("destination"), "jms.topic.t");
 
   auto owned = session->CreateProducer(session->CreateQueue("d"));
-  EXPECT_EQ(MessageOf<EUnsupportedOperationException>([&] { owned->Send(nullptr, message); }),
+  EXPECT_EQ(ErrorOf<EUnsupportedOperationException>([&] { owned->Send(nullptr, message); }),
             "Don't understand null destinations.");
   owned->Send(session->CreateQueue("e"), message);
   EXPECT_EQ(f.Last()->GetHeader("destination"), "jms.queue.e");
 
   owned->Close();
-  EXPECT_EQ(MessageOf<EIllegalStateException>([&] { owned->GetPriority(); }), "The producer is closed");
-  EXPECT_EQ(MessageOf<EIllegalStateException>([&] { owned->Send(message); }), "The producer is closed");
-  EXPECT_EQ(MessageOf<EIllegalStateException>([&] { owned->SetTimeToLive(1); }), "The producer is closed");
-  EXPECT_EQ(MessageOf<Exception>([&] { owned->SetPriority(10); }), priorityText);  // range check first
+  EXPECT_EQ(ErrorOf<EIllegalStateException>([&] { owned->GetPriority(); }), "The producer is closed");
+  EXPECT_EQ(ErrorOf<EIllegalStateException>([&] { owned->Send(message); }), "The producer is closed");
+  EXPECT_EQ(ErrorOf<EIllegalStateException>([&] { owned->SetTimeToLive(1); }), "The producer is closed");
+  EXPECT_EQ(ErrorOf<Exception>([&] { owned->SetPriority(10); }), priorityText);  // range check first
   EXPECT_NO_THROW(owned->Close());
 }
 
@@ -502,9 +494,9 @@ TEST(Consumer, ListenerCheckAcrossSessionAndReaderStart) {
   a->SetMessageListener(listener);  // session stopped: reader not started yet
   EXPECT_EQ(f.fake->StartCalls(), startsBefore);
   const std::string text = "Cannot synchronously receive a message when a MessageListener is set";
-  EXPECT_EQ(MessageOf<EIllegalStateException>([&] { b->Receive(); }), text);
-  EXPECT_EQ(MessageOf<EIllegalStateException>([&] { b->Receive(5); }), text);
-  EXPECT_EQ(MessageOf<EIllegalStateException>([&] { a->ReceiveNoWait(); }), text);
+  EXPECT_EQ(ErrorOf<EIllegalStateException>([&] { b->Receive(); }), text);
+  EXPECT_EQ(ErrorOf<EIllegalStateException>([&] { b->Receive(5); }), text);
+  EXPECT_EQ(ErrorOf<EIllegalStateException>([&] { a->ReceiveNoWait(); }), text);
   EXPECT_NO_THROW(c->ReceiveNoWait());  // another session is not checked
   f.connection->Start();
   EXPECT_GE(f.fake->StartCalls(), startsBefore + 1);  // the connection's Start starts the reader
@@ -571,10 +563,10 @@ TEST(Session, DurableSubscriberRefusalsAndUnsubscribe) {
   f.StartClean();
   auto session = f.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
   auto topic = session->CreateTopic("prices");
-  EXPECT_EQ(MessageOf<EJMSException>([&] { session->CreateDurableSubscriber(topic, "N"); }),
+  EXPECT_EQ(ErrorOf<EJMSException>([&] { session->CreateDurableSubscriber(topic, "N"); }),
             "You cannot create a durable subscriber without specifying a unique clientID on a Connection");
   f.connection->SetClientID("M");
-  EXPECT_EQ(MessageOf<EJMSException>([&] { session->CreateDurableSubscriber(topic, "N"); }),
+  EXPECT_EQ(ErrorOf<EJMSException>([&] { session->CreateDurableSubscriber(topic, "N"); }),
             "You must specify the same clientId on the connection and subcriptionName on the subscribe");
   EXPECT_EQ(f.fake->TransmitCount(), 0u);
 
@@ -596,15 +588,15 @@ TEST(Session, DurableSubscriberRefusalsAndUnsubscribe) {
   EXPECT_EQ(frame->GetCommand(), "UNSUBSCRIBE");
   EXPECT_EQ(frame->GetHeader("destination"), "jms.topic.prices");
   EXPECT_EQ(frame->GetHeader("activemq.subscriptionName"), "N");
-  EXPECT_EQ(MessageOf<EJMSException>([&] { durableSession->CreateTemporaryQueue(); }), "Feature not supported");
-  EXPECT_EQ(MessageOf<EJMSException>([&] { durableSession->CreateTemporaryTopic(); }), "Feature not supported");
+  EXPECT_EQ(ErrorOf<EJMSException>([&] { durableSession->CreateTemporaryQueue(); }), "Feature not supported");
+  EXPECT_EQ(ErrorOf<EJMSException>([&] { durableSession->CreateTemporaryTopic(); }), "Feature not supported");
 }
 
 // The other dialects write the brokers' own names and durable-subscription
 // frames; an unknown dialect is refused before any connection is made.
 TEST(Session, DialectsWriteTheBrokersOwnNamesAndDurableFrames) {
   TKsJMSConnectionFactory factory("", "", "stomp://localhost:1?dialect=qpid");
-  EXPECT_EQ(MessageOf<EIllegalArgumentException>([&] { factory.CreateConnection(); }),
+  EXPECT_EQ(ErrorOf<EIllegalArgumentException>([&] { factory.CreateConnection(); }),
             "Invalid dialect \"qpid\": jms, activemq or rabbitmq");
 
   TFakeConnection amq;
@@ -634,7 +626,7 @@ TEST(Session, DialectsWriteTheBrokersOwnNamesAndDurableFrames) {
   EXPECT_EQ(frame->GetHeader("expiration"), "60000");
   EXPECT_EQ(frame->GetHeader("expires"), "");
   EXPECT_EQ(frame->GetHeader("reply-to"), "/topic/answers");
-  EXPECT_EQ(MessageOf<EUnsupportedOperationException>(
+  EXPECT_EQ(ErrorOf<EUnsupportedOperationException>(
                 [&] { session->CreateConsumer(session->CreateTopic("t"), "", true); }),
             "RabbitMQ cannot hold back a connection's own messages (noLocal)");
   auto subscriber = session->CreateDurableSubscriber(session->CreateTopic("prices"), "N");
@@ -680,11 +672,11 @@ TEST(Session, CloseDisposesConsumersAndProducers) {
   session->Close();
   EXPECT_EQ(f.Commands(), (std::vector<std::string>{"ABORT", "BEGIN"}));  // rollback; no UNSUBSCRIBE
   EXPECT_GT(f.fake->StopCalls(), stops);
-  EXPECT_EQ(MessageOf<EIllegalStateException>([&] { session->CreateQueue("x"); }), "The session is closed");
-  EXPECT_EQ(MessageOf<EIllegalStateException>([&] { session->Commit(); }), "The session is closed");
-  EXPECT_EQ(MessageOf<EIllegalStateException>([&] { producer->Send(session->CreateTextMessage("x")); }),
+  EXPECT_EQ(ErrorOf<EIllegalStateException>([&] { session->CreateQueue("x"); }), "The session is closed");
+  EXPECT_EQ(ErrorOf<EIllegalStateException>([&] { session->Commit(); }), "The session is closed");
+  EXPECT_EQ(ErrorOf<EIllegalStateException>([&] { producer->Send(session->CreateTextMessage("x")); }),
             "The session is closed");
-  EXPECT_EQ(MessageOf<EIllegalStateException>([&] { producer->GetPriority(); }), "The producer is closed");
+  EXPECT_EQ(ErrorOf<EIllegalStateException>([&] { producer->GetPriority(); }), "The producer is closed");
   EXPECT_NO_THROW(session->Close());
   EXPECT_EQ(session->GetAcknowledgeMode(), SESSION_TRANSACTED);
   session.reset();

@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include "stomp/KsCommAdapterIndy.hpp"
+#include "tests/common/KsTestUtil.hpp"
 
 namespace ks {
 namespace {
+
+using test::ErrorOf;
 
 // Leaves the registry as the library's users expect it: the TCP adapter only.
 class RegistryTest : public ::testing::Test {
@@ -18,19 +21,10 @@ class RegistryTest : public ::testing::Test {
   }
 };
 
-std::string MessageOf(void (*call)()) {
-  try {
-    call();
-  } catch (const Exception& e) {
-    return e.what();
-  }
-  return "no error";
-}
-
 TEST_F(RegistryTest, EmptyRegistryRefusesToCreate) {
   EXPECT_EQ(AdapterClassCount(), 0);
-  EXPECT_EQ(MessageOf([] { CreateDefaultAdapter(); }), "No adapter classes registered");
-  EXPECT_EQ(MessageOf([] { CreateAdapter(0); }), "No adapter classes registered");
+  EXPECT_EQ(ErrorOf<Exception>([] { CreateDefaultAdapter(); }), "No adapter classes registered");
+  EXPECT_EQ(ErrorOf<Exception>([] { CreateAdapter(0); }), "No adapter classes registered");
 }
 
 TEST_F(RegistryTest, TcpAdapterRegistersOnceAndIsTheDefault) {
@@ -38,7 +32,7 @@ TEST_F(RegistryTest, TcpAdapterRegistersOnceAndIsTheDefault) {
   RegisterTcpAdapter();
   EXPECT_EQ(AdapterClassCount(), 1);
   EXPECT_TRUE(IsAdapterClassRegistered("TKsCommAdapterIndy"));
-  EXPECT_EQ(MessageOf([] { RegisterAdapterClass("TKsCommAdapterIndy", [] {
+  EXPECT_EQ(ErrorOf<Exception>([] { RegisterAdapterClass("TKsCommAdapterIndy", [] {
               return std::unique_ptr<IStompCommAdapter>(std::make_unique<TKsCommAdapterIndy>());
             }); }),
             "Adapter class TKsCommAdapterIndy is already registered");
@@ -51,7 +45,7 @@ TEST_F(RegistryTest, TcpAdapterRegistersOnceAndIsTheDefault) {
   // Every call makes a new adapter.
   auto second = CreateAdapter(0);
   EXPECT_NE(second.get(), adapter.get());
-  EXPECT_EQ(MessageOf([] { CreateAdapter(1); }), "Adapter class index 1 out of bounds");
+  EXPECT_EQ(ErrorOf<Exception>([] { CreateAdapter(1); }), "Adapter class index 1 out of bounds");
 
   // A later class is appended; the first stays the default.
   RegisterAdapterClass("TOther", [] { return std::unique_ptr<IStompCommAdapter>(); });
