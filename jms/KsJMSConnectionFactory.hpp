@@ -66,10 +66,22 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
   // off); URL parameter "syncSend" (true or false).
   void SetSyncSend(bool value) noexcept { syncSend_ = value; }
   bool GetSyncSend() const noexcept { return syncSend_; }
+  // Batched sending (default off): a connection gathers its sends in a
+  // buffer of up to 64 KiB and writes them together when it is full, before
+  // any other frame, on Commit, Rollback, Acknowledge, Receive and Close,
+  // and at the latest the batch delay (milliseconds, default 1) after the
+  // first unwritten send. A failed batched write reaches the exception
+  // listener and is raised by the next call. URL parameters "batchSend"
+  // (true or false) and "batchDelay" (0 to 60 000).
+  void SetBatchSend(bool value) noexcept { batchSend_ = value; }
+  bool GetBatchSend() const noexcept { return batchSend_; }
+  void SetBatchDelay(std::int32_t milliseconds) noexcept { batchDelay_ = milliseconds; }
+  std::int32_t GetBatchDelay() const noexcept { return batchDelay_; }
 
  private:
   // The settings the URL's parameters carry ("maxFrameSize",
-  // "receiptTimeout", "syncSend", "connectTimeout") over the factory's own;
+  // "receiptTimeout", "syncSend", "connectTimeout", "batchSend",
+  // "batchDelay") over the factory's own;
   // EIllegalArgumentException for a value that cannot be used.
   struct TSettings {
     std::size_t maxFrameSize;
@@ -77,6 +89,8 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
     bool syncSend;
     bool connectTimeoutSet;
     std::int32_t connectTimeout;
+    bool batchSend;
+    std::int32_t batchDelay;
   };
   TSettings SettingsFor(const IURI& uri) const;
 
@@ -90,6 +104,8 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
   std::size_t maxFrameSize_;
   std::int32_t receiptTimeout_ = 10000;
   bool syncSend_ = false;
+  bool batchSend_ = false;
+  std::int32_t batchDelay_ = 1;
 };
 
 }  // namespace ks

@@ -124,6 +124,51 @@ TEST_F(DeliveryIntegrity, FourThreadsOnFourSessionsSendLargeFramesThatArriveWhol
   EXPECT_EQ(CheckExactlyOnce(got, kThreads * kEach), "");
 }
 
+TEST_F(DeliveryIntegrity, BatchedSendsFromFourThreadsArriveWholeOnceAndInEachThreadsOrder) {
+  constexpr int kThreads = 4;
+  constexpr int kEach = 500;
+  // Sizes that make batches end inside frames of every length.
+  auto body = [](int thread, int i) {
+    std::string text = "seq:" + std::to_string(thread * kEach + i) + " ";
+    text.append(static_cast<std::size_t>(50 + (i * 397) % 3000), static_cast<char>('a' + thread));
+    return text;
+  };
+  TLibraryClient receiver(broker_.Url(), "integrity.batched");
+  auto consumer = receiver.Consumer();
+  TLibraryClient sender(broker_.Url() + "?batchSend=true", "integrity.batched");
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < kThreads; ++t) {
+    auto session = sender.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+    threads.emplace_back([&, t, session] {
+      try {
+        auto producer = session->CreateProducer(session->CreateQueue("integrity.batched"));
+        for (int i = 0; i < kEach; ++i) producer->Send(session->CreateTextMessage(body(t, i)));
+      } catch (const std::exception&) {
+        ++failures;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  ASSERT_EQ(failures.load(), 0);
+
+  std::vector<long> got;
+  std::vector<long> lastOf(kThreads, -1);
+  for (int n = 0; n < kThreads * kEach; ++n) {
+    auto m = consumer->Receive(10000);
+    ASSERT_TRUE(m) << "only " << n << " of " << kThreads * kEach << " messages arrived";
+    const std::string text = TextOf(m);
+    const long seq = SequenceNumber(text);
+    ASSERT_GE(seq, 0) << text.substr(0, 40);
+    const int thread = static_cast<int>(seq) / kEach;
+    EXPECT_EQ(text, body(thread, static_cast<int>(seq) % kEach)) << "message " << seq;
+    EXPECT_GT(seq, lastOf[static_cast<std::size_t>(thread)]) << "out of its thread's order";
+    lastOf[static_cast<std::size_t>(thread)] = seq;
+    got.push_back(seq);
+  }
+  EXPECT_EQ(CheckExactlyOnce(got, kThreads * kEach), "");
+}
+
 TEST_F(DeliveryIntegrity, ClosingOneListenerConsumerLeavesTheOthersDelivering) {
   TLibraryClient producerA(broker_.Url(), "integrity.closeA");
   TLibraryClient producerB(broker_.Url(), "integrity.closeB");
