@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -74,6 +75,28 @@ class TCountingListener : public IMessageListener {
 class DeliveryIntegrity : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(broker_.Started()); }
+  // Sends make(session, t, i) for i < each from threads t < threads, each
+  // on a session of its own of sender, to the queue; answers how many
+  // threads failed.
+  static int SendFromThreads(
+      TLibraryClient& sender, const std::string& queue, int threads, int each,
+      const std::function<std::shared_ptr<IMessage>(ISession& session, int t, int i)>& make) {
+    std::vector<std::thread> running;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < threads; ++t) {
+      auto session = sender.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+      running.emplace_back([&, t, session] {
+        try {
+          auto producer = session->CreateProducer(session->CreateQueue(queue));
+          for (int i = 0; i < each; ++i) producer->Send(make(*session, t, i));
+        } catch (const std::exception&) {
+          ++failures;
+        }
+      });
+    }
+    for (auto& thread : running) thread.join();
+    return failures.load();
+  }
   TCisternProcess broker_;
 };
 
@@ -90,26 +113,14 @@ TEST_F(DeliveryIntegrity, FourThreadsOnFourSessionsSendLargeFramesThatArriveWhol
   auto consumer = receiver.Consumer();
 
   TLibraryClient sender(broker_.Url(), "integrity.large");
-  std::vector<std::thread> threads;
-  std::atomic<int> failures{0};
-  for (int t = 0; t < kThreads; ++t) {
-    auto session = sender.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
-    threads.emplace_back([&, t, session] {
-      try {
-        auto producer = session->CreateProducer(session->CreateQueue("integrity.large"));
-        for (int i = 0; i < kEach; ++i) {
-          // Bytes travel with content-length, whatever the body holds.
-          auto bytes = session->CreateBytesMessage();
-          bytes->SetContent(body(t, i));
-          producer->Send(bytes);
-        }
-      } catch (const std::exception&) {
-        ++failures;
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  ASSERT_EQ(failures.load(), 0);
+  ASSERT_EQ(SendFromThreads(sender, "integrity.large", kThreads, kEach,
+                            [&](ISession& session, int t, int i) -> std::shared_ptr<IMessage> {
+                              // Bytes travel with content-length, whatever the body holds.
+                              auto bytes = session.CreateBytesMessage();
+                              bytes->SetContent(body(t, i));
+                              return bytes;
+                            }),
+            0);
 
   std::vector<long> got;
   for (int n = 0; n < kThreads * kEach; ++n) {
@@ -136,21 +147,11 @@ TEST_F(DeliveryIntegrity, BatchedSendsFromFourThreadsArriveWholeOnceAndInEachThr
   TLibraryClient receiver(broker_.Url(), "integrity.batched");
   auto consumer = receiver.Consumer();
   TLibraryClient sender(broker_.Url() + "?batchSend=true", "integrity.batched");
-  std::vector<std::thread> threads;
-  std::atomic<int> failures{0};
-  for (int t = 0; t < kThreads; ++t) {
-    auto session = sender.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
-    threads.emplace_back([&, t, session] {
-      try {
-        auto producer = session->CreateProducer(session->CreateQueue("integrity.batched"));
-        for (int i = 0; i < kEach; ++i) producer->Send(session->CreateTextMessage(body(t, i)));
-      } catch (const std::exception&) {
-        ++failures;
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  ASSERT_EQ(failures.load(), 0);
+  ASSERT_EQ(SendFromThreads(sender, "integrity.batched", kThreads, kEach,
+                            [&](ISession& session, int t, int i) -> std::shared_ptr<IMessage> {
+                              return session.CreateTextMessage(body(t, i));
+                            }),
+            0);
 
   std::vector<long> got;
   std::vector<long> lastOf(kThreads, -1);
