@@ -177,7 +177,7 @@ void TBrokerEngine::GiveBackMemory() {
   // back to the system, so that the broker's size follows what it holds.
   // Rare by construction: only when the messages held have fallen to a
   // quarter of a peak of at least kTrimPeak.
-  constexpr std::size_t kTrimPeak = 16u * 1024u * 1024u;
+  constexpr std::size_t kTrimPeak = 1024u * 1024u;
   heldPeak_ = std::max(heldPeak_, held_);
   if (heldPeak_ < kTrimPeak || held_ > heldPeak_ / 4) return;
   ::malloc_trim(0);

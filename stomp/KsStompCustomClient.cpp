@@ -389,8 +389,7 @@ void TKsStompCustomClient::SetBatchSend(bool enabled, std::int32_t delayMs) {
       });
 }
 
-void TKsStompCustomClient::FlushBatch() {
-  if (!batch_) return;
+void TKsStompCustomClient::FlushHeld() {
   try {
     batch_->Flush();
   } catch (const EKsSocketError& e) {

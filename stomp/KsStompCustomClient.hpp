@@ -122,7 +122,9 @@ class TKsStompCustomClient : public TKsStompConnection {
   bool GetBatchSend() const noexcept { return batch_ != nullptr; }
   // Writes the gathered SENDs now; raises the error of a batch write that
   // failed earlier, or of this one. Does nothing when batching is off.
-  void FlushBatch();
+  void FlushBatch() {
+    if (batch_) FlushHeld();
+  }
   // Writes the gathered SENDs when write is true (a failure is only
   // reported) or drops them, and ends the batch's timer thread. Called
   // before the transport closes; batching stays on for a later Connect.
@@ -156,6 +158,8 @@ class TKsStompCustomClient : public TKsStompConnection {
   void TransactionCommand(const char* command, const char* label, const std::string& transactionId,
                           const std::string& receipt);
   IStompCommAdapter& RequireAdapter() const;
+  // FlushBatch with batching on.
+  void FlushHeld();
   // EConnectionFailedException after SetTransportLost.
   void CheckTransportUsable() const;
   // adapter.Transmit (through the batch when batching is on: gathered when
