@@ -4,6 +4,7 @@
 #include <charconv>
 #include <ctime>
 #include <deque>
+#include <malloc.h>
 #include <unistd.h>
 
 #include "broker/KsBrokerFrameReader.hpp"
@@ -168,6 +169,19 @@ void TBrokerEngine::Tidy() {
     if (d->subscribers.empty() && d->durables.empty() && d->pending.Empty() && d->waiters == 0)
       destinations_.erase(destinations_.find(*d->name));  // d dies here
   }
+  GiveBackMemory();
+}
+
+void TBrokerEngine::GiveBackMemory() {
+  // The allocator keeps what a drain freed; after a large drain it is handed
+  // back to the system, so that the broker's size follows what it holds.
+  // Rare by construction: only when the messages held have fallen to a
+  // quarter of a peak of at least kTrimPeak.
+  constexpr std::size_t kTrimPeak = 1024u * 1024u;
+  heldPeak_ = std::max(heldPeak_, held_);
+  if (heldPeak_ < kTrimPeak || held_ > heldPeak_ / 4) return;
+  ::malloc_trim(0);
+  heldPeak_ = held_;
 }
 
 void TBrokerEngine::MayBeEmpty(TBrokerDestination& d) {

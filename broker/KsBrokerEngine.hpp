@@ -12,7 +12,8 @@
 // up anyone else), CloseAfterFlush after an ERROR or DISCONNECT, and
 // PauseInput to hold a producer back.
 //
-// Memory: every queued or unacknowledged message counts its cost against its
+// Memory: after a large drain the freed memory is handed back to the system.
+// Every queued or unacknowledged message counts its cost against its
 // queue (or durable subscription, for a topic), and all of them together
 // against a total. A SEND that leaves its queue, one of its topic's durable
 // subscriptions or the total at or over its limit is carried out, and then
@@ -170,6 +171,8 @@ class TBrokerEngine {
   // What every entry point does last: resumes producers that have room
   // again and forgets destinations left empty.
   void Tidy();
+  // Hands freed memory back to the system after a large drain.
+  void GiveBackMemory();
   void Receipt(TBrokerClient& c, const TBrokerFrame& f);
   // The name under which a destination is kept: leading blanks dropped,
   // "/queue/NAME" and "/topic/NAME" read as "jms.queue.NAME" and
@@ -200,6 +203,7 @@ class TBrokerEngine {
 
   TBrokerSettings settings_;
   std::size_t held_ = 0;  // declared before everything that counts into it
+  std::size_t heldPeak_ = 0;  // the most held since memory was last given back
   std::map<std::string, std::unique_ptr<TBrokerDestination>, std::less<>> destinations_;
   std::map<std::pair<std::string, std::string>, std::unique_ptr<TBrokerDurable>> durables_;
   std::vector<TBrokerDestination*> mayBeEmpty_;

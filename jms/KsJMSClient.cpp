@@ -112,7 +112,9 @@ TKsJMSClient::TKsJMSClient() {
 
 TKsJMSClient::~TKsJMSClient() {
   // The adapter (and with it any reader thread that calls back into this
-  // client) goes while this object is still whole.
+  // client) goes while this object is still whole, after the batch's timer,
+  // which writes to it.
+  StopBatch(false);
   SetAdapter(nullptr);
 }
 

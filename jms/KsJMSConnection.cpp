@@ -154,6 +154,8 @@ void TKsJMSConnection::SetConnectTimeout(std::int32_t milliseconds) {
   connectTimeoutGiven_ = true;
 }
 
+void TKsJMSConnection::SetBatchSend(bool enabled, std::int32_t delayMs) { client_->SetBatchSend(enabled, delayMs); }
+
 void TKsJMSConnection::CheckConnection() const {
   if (closed_) throw Exception("Connection is closed");
   if (connectFailed_) throw EConnectionFailedException(connectFailureText_);
@@ -230,7 +232,9 @@ void TKsJMSConnection::Close() {
       failure = error.what();
     }
   }
-  // The socket goes in every case (also when the log-in never completed).
+  // The socket goes in every case (also when the log-in never completed),
+  // after the batch's timer. DISCONNECT has written what was gathered.
+  client_->StopBatch(false);
   try {
     if (adapter != nullptr) adapter->Disconnect();
   } catch (...) {
@@ -606,6 +610,9 @@ std::shared_ptr<IMessage> TKsJMSConnection::ReceiveFor(const TKsMessageConsumer*
                                                        std::int32_t timeout) {
   using Clock = std::chrono::steady_clock;
   CheckNotLost();
+  // Gathered sends go out before the wait: the answer to one may be what
+  // this receive waits for.
+  client_->FlushBatch();
   const bool limited = wait == TKsReceiveWait::Timed && timeout > 0;
   const auto deadline = Clock::now() + std::chrono::milliseconds(limited ? timeout : 0);
   std::shared_ptr<IMessage> direct;

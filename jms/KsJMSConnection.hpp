@@ -105,6 +105,12 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // came (default off).
   void SetSyncSend(bool value) noexcept { syncSend_ = value; }
   bool GetSyncSend() const noexcept { return syncSend_; }
+  // Batched sending (default off): sends are gathered and written together,
+  // at the latest delayMs milliseconds after the first unwritten one, and
+  // before every other frame, receive and close. A failed batched write is
+  // reported to the exception listener and raised by the next call. Set
+  // before Start.
+  void SetBatchSend(bool enabled, std::int32_t delayMs);
   // The factory's client id step: id on the client, SetClientID, flag set.
   void FactorySetClientID(const std::string& clientId);
 

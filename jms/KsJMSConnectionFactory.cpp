@@ -51,10 +51,19 @@ std::int64_t NumberParameter(const std::string& name, const std::string& text, s
   return value;
 }
 
+// true or false (any case), or EIllegalArgumentException naming the
+// parameter.
+bool BooleanParameter(const std::string& name, const std::string& text) {
+  if (SameText(text, "true")) return true;
+  if (SameText(text, "false")) return false;
+  throw EIllegalArgumentException("Invalid " + name + " \"" + text + "\": true or false");
+}
+
 }  // namespace
 
 TKsJMSConnectionFactory::TSettings TKsJMSConnectionFactory::SettingsFor(const IURI& uri) const {
-  TSettings settings{maxFrameSize_, receiptTimeout_, syncSend_, connectTimeoutSet_, connectTimeout_, dialect_};
+  TSettings settings{maxFrameSize_, receiptTimeout_, syncSend_,  connectTimeoutSet_,
+                     connectTimeout_, dialect_,        batchSend_, batchDelay_};
   const std::string params = uri.GetParams();
   std::string text;
   constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
@@ -71,14 +80,10 @@ TKsJMSConnectionFactory::TSettings TKsJMSConnectionFactory::SettingsFor(const IU
     settings.connectTimeoutSet = true;
   }
   if (FindURIParameter(params, "dialect", text)) settings.dialect = ParseDialect(text);
-  if (FindURIParameter(params, "syncSend", text)) {
-    if (SameText(text, "true")) {
-      settings.syncSend = true;
-    } else if (SameText(text, "false")) {
-      settings.syncSend = false;
-    } else {
-      throw EIllegalArgumentException("Invalid syncSend \"" + text + "\": true or false");
-    }
+  if (FindURIParameter(params, "syncSend", text)) settings.syncSend = BooleanParameter("syncSend", text);
+  if (FindURIParameter(params, "batchSend", text)) settings.batchSend = BooleanParameter("batchSend", text);
+  if (FindURIParameter(params, "batchDelay", text)) {
+    settings.batchDelay = static_cast<std::int32_t>(NumberParameter("batchDelay", text, 0, 60000, "milliseconds"));
   }
   return settings;
 }
@@ -121,6 +126,7 @@ std::shared_ptr<IConnection> TKsJMSConnectionFactory::CreateConnection(const std
   connection->SetSendTimeout(sendTimeout_);
   connection->SetReceiptTimeout(settings.receiptTimeout);
   connection->SetSyncSend(settings.syncSend);
+  if (settings.batchSend) connection->SetBatchSend(true, settings.batchDelay);
   rawClient->SetOwningConnection(connection.get());
   if (!clientId_.empty()) connection->FactorySetClientID(clientId_);
   return connection;

@@ -73,11 +73,22 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
   // "rabbitmq").
   void SetDialect(TKsDialect dialect) noexcept { dialect_ = dialect; }
   TKsDialect GetDialect() const noexcept { return dialect_; }
+  // Batched sending (default off): a connection gathers its sends in a
+  // buffer of up to 64 KiB and writes them together when it is full, before
+  // any other frame, on Commit, Rollback, Acknowledge, Receive and Close,
+  // and at the latest the batch delay (milliseconds, default 1) after the
+  // first unwritten send. A failed batched write reaches the exception
+  // listener and is raised by the next call. URL parameters "batchSend"
+  // (true or false) and "batchDelay" (0 to 60 000).
+  void SetBatchSend(bool value) noexcept { batchSend_ = value; }
+  bool GetBatchSend() const noexcept { return batchSend_; }
+  void SetBatchDelay(std::int32_t milliseconds) noexcept { batchDelay_ = milliseconds; }
+  std::int32_t GetBatchDelay() const noexcept { return batchDelay_; }
 
  private:
   // The settings the URL's parameters carry ("maxFrameSize",
-  // "receiptTimeout", "syncSend", "connectTimeout", "dialect") over the
-  // factory's own;
+  // "receiptTimeout", "syncSend", "connectTimeout", "dialect", "batchSend",
+  // "batchDelay") over the factory's own;
   // EIllegalArgumentException for a value that cannot be used.
   struct TSettings {
     std::size_t maxFrameSize;
@@ -86,6 +97,8 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
     bool connectTimeoutSet;
     std::int32_t connectTimeout;
     TKsDialect dialect;
+    bool batchSend;
+    std::int32_t batchDelay;
   };
   TSettings SettingsFor(const IURI& uri) const;
 
@@ -100,6 +113,8 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
   std::int32_t receiptTimeout_ = 10000;
   bool syncSend_ = false;
   TKsDialect dialect_ = TKsDialect::Jms;
+  bool batchSend_ = false;
+  std::int32_t batchDelay_ = 1;
 };
 
 }  // namespace ks

@@ -103,7 +103,9 @@ TKsStompCustomClient::TKsStompCustomClient() = default;
 
 TKsStompCustomClient::~TKsStompCustomClient() {
   // The adapter (and any reader thread calling back into this client) goes
-  // while this object is still whole.
+  // while this object is still whole, after the batch's timer, which writes
+  // to it.
+  StopBatch(false);
   SetAdapter(nullptr);
 }
 
@@ -143,6 +145,7 @@ IStompCommAdapter& TKsStompCustomClient::RequireAdapter() const {
 void TKsStompCustomClient::Connect() {
   Log("Connect");
   IStompCommAdapter& adapter = RequireAdapter();
+  if (batch_) batch_->Reset();
   adapter.SetOnConnect([this](IStompCommAdapter*) { StompConnect(); });
   adapter.SetOnDataAvailable(
       [this](IStompCommAdapter* sender, const std::string& text) { StompDataAvailable(sender, text); });
@@ -298,7 +301,7 @@ void TKsStompCustomClient::SendViews(std::string_view destination, std::string_v
   IStompCommAdapter& adapter = RequireAdapter();
   TImageBuffer buffer;
   TKsStompFrame::AppendFrameBytes(buffer.Get(), "SEND", headers.Data(), headers.Size(), body);
-  TransmitBytes(adapter, buffer.Get(), sendTimeout);
+  TransmitBytes(adapter, buffer.Get(), sendTimeout, receipt.empty());
 }
 
 void TKsStompCustomClient::StompDisconnect(const std::string& receipt) {
@@ -322,9 +325,11 @@ void TKsStompCustomClient::Disconnect() {
   } catch (...) {
     // The transport is closed even when DISCONNECT could not be sent, so
     // that no reader thread or socket outlives the disconnect.
+    StopBatch(false);
     adapter.Disconnect();
     throw;
   }
+  StopBatch(false);
   adapter.Disconnect();
 }
 
@@ -340,12 +345,13 @@ void TKsStompCustomClient::Transmit(const IStompFrame& frame, std::int32_t sendT
     }
   }
   IStompCommAdapter& adapter = RequireAdapter();
+  const bool gather = batch_ && frame.GetCommand() == "SEND" && frame.GetHeader("receipt").empty();
   TImageBuffer buffer;
   if (const auto* own = TKsStompFrame::Own(frame)) {
     own->AppendBytes(buffer.Get());
-    TransmitBytes(adapter, buffer.Get(), sendTimeout);
+    TransmitBytes(adapter, buffer.Get(), sendTimeout, gather);
   } else {
-    TransmitBytes(adapter, frame.ToBytes(), sendTimeout);
+    TransmitBytes(adapter, frame.ToBytes(), sendTimeout, gather);
   }
 }
 
@@ -362,13 +368,47 @@ void TKsStompCustomClient::CheckTransportUsable() const {
 }
 
 void TKsStompCustomClient::TransmitBytes(IStompCommAdapter& adapter, const std::string& bytes,
-                                         std::int32_t sendTimeout) {
+                                         std::int32_t sendTimeout, bool gather) {
   try {
-    adapter.Transmit(bytes, sendTimeout);
+    if (!batch_) {
+      adapter.Transmit(bytes, sendTimeout);
+    } else if (gather) {
+      batch_->Add(bytes, sendTimeout);
+    } else {
+      batch_->WriteThrough(bytes, sendTimeout);
+    }
   } catch (const EKsSocketError& e) {
     if (onTransportError_) onTransportError_(e.what());
     throw;
   }
+}
+
+void TKsStompCustomClient::SetBatchSend(bool enabled, std::int32_t delayMs) {
+  StopBatch(false);
+  batch_.reset();
+  if (!enabled) return;
+  batch_ = std::make_unique<TKsFrameBatch>(
+      [this](const std::string& bytes, std::int32_t sendTimeout) { RequireAdapter().Transmit(bytes, sendTimeout); },
+      delayMs,
+      [this](const std::string& text) {
+        // A write of the timer thread: nobody waits for it, so it is
+        // reported here and raised by the next command.
+        if (const auto& logger = GetLogger()) logger->Error(kOwnPrefix + ("batched write failed: " + text));
+        if (onTransportError_) onTransportError_(text);
+      });
+}
+
+void TKsStompCustomClient::FlushHeld() {
+  try {
+    batch_->Flush();
+  } catch (const EKsSocketError& e) {
+    if (onTransportError_) onTransportError_(e.what());
+    throw;
+  }
+}
+
+void TKsStompCustomClient::StopBatch(bool write) {
+  if (batch_) batch_->Stop(write);
 }
 
 void TKsStompCustomClient::TransmitWithHeaders(IStompFrame& frame, const TStompHeaders& headers,

@@ -5,6 +5,12 @@
 //
 // Every command builds a new frame; a header whose value is empty is never
 // sent. Commands other than CONNECT are refused while not logged in.
+//
+// Batched sending (off unless SetBatchSend turns it on): SEND frames without
+// a receipt request are gathered in a TKsFrameBatch and written together;
+// every other frame writes what is gathered first, then itself, so the
+// order on the wire is the order of the calls. FlushBatch writes what is
+// gathered at once. Off, every frame is written before its command returns.
 // An ERROR frame raises EKsStompServerErrorMessage ("message" header, a
 // blank, the body) on the thread that read it.
 //
@@ -23,6 +29,7 @@
 #include <string_view>
 
 #include "jms/KsJMSInterfaces.hpp"
+#include "stomp/KsFrameBatch.hpp"
 #include "stomp/KsStompConnection.hpp"
 #include "stomp/KsStompFrame.hpp"
 #include "stomp/KsStompInterfaces.hpp"
@@ -113,6 +120,21 @@ class TKsStompCustomClient : public TKsStompConnection {
   // raises EConnectionFailedException with cause instead of writing.
   void SetTransportLost(const std::string& cause);
 
+  // Turns batched sending on (gathered SENDs are written at the latest
+  // delayMs milliseconds after the first of them) or off. Set before
+  // Connect, on the owner's thread.
+  void SetBatchSend(bool enabled, std::int32_t delayMs = 1);
+  bool GetBatchSend() const noexcept { return batch_ != nullptr; }
+  // Writes the gathered SENDs now; raises the error of a batch write that
+  // failed earlier, or of this one. Does nothing when batching is off.
+  void FlushBatch() {
+    if (batch_) FlushHeld();
+  }
+  // Writes the gathered SENDs when write is true (a failure is only
+  // reported) or drops them, and ends the batch's timer thread. Called
+  // before the transport closes; batching stays on for a later Connect.
+  void StopBatch(bool write);
+
  protected:
   // Called for every MESSAGE frame after OnMessage; does nothing here.
   // Without an OnMessage handler the frame object is reused for a later
@@ -141,10 +163,15 @@ class TKsStompCustomClient : public TKsStompConnection {
   void TransactionCommand(const char* command, const char* label, const std::string& transactionId,
                           const std::string& receipt);
   IStompCommAdapter& RequireAdapter() const;
+  // FlushBatch with batching on.
+  void FlushHeld();
   // EConnectionFailedException after SetTransportLost.
   void CheckTransportUsable() const;
-  // adapter.Transmit, telling the transport-error handler about a failure.
-  void TransmitBytes(IStompCommAdapter& adapter, const std::string& bytes, std::int32_t sendTimeout);
+  // adapter.Transmit (through the batch when batching is on: gathered when
+  // gather is true, else written with what is gathered), telling the
+  // transport-error handler about a failure.
+  void TransmitBytes(IStompCommAdapter& adapter, const std::string& bytes, std::int32_t sendTimeout,
+                     bool gather = false);
 
   mutable std::mutex sessionMutex_;  // guards session_ (written by the reader thread)
   TKsStompFrameEvent onMessage_;
@@ -160,6 +187,8 @@ class TKsStompCustomClient : public TKsStompConnection {
   // StompDataAvailable set spareInUse_.
   std::shared_ptr<TKsStompFrame> spareFrame_;
   std::atomic<bool> spareInUse_{false};
+  // The write buffer of batched sending; none when it is off.
+  std::unique_ptr<TKsFrameBatch> batch_;
 };
 
 }  // namespace ks

@@ -29,6 +29,8 @@ TDateTime NowUTC() { return FromTimePoint(std::chrono::system_clock::now(), fals
 
 TDateTime NowLocal() { return FromTimePoint(std::chrono::system_clock::now(), true); }
 
+TDateTime LocalDateTimeOf(std::chrono::system_clock::time_point moment) { return FromTimePoint(moment, true); }
+
 TDateTime UnixMillisToDateTime(std::int64_t millis) {
   return static_cast<double>(millis) / 1000.0 / kSecondsPerDay + kUnixEpochDateTime;
 }

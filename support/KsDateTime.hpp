@@ -6,6 +6,7 @@
 // Thread safety: all functions are reentrant.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -22,6 +23,9 @@ TDateTime NowUTC();
 
 // The current local time.
 TDateTime NowLocal();
+
+// The local time of a moment of the system clock (NowLocal is this of now).
+TDateTime LocalDateTimeOf(std::chrono::system_clock::time_point moment);
 
 // Renders a date-time in the current locale: short date (strftime "%x"), a
 // blank and long time ("%X"); the blank and the time are left out when hours,

@@ -176,10 +176,13 @@ void TSiphon::CloseDown(const std::shared_ptr<IConnection>& connection, const st
 
 void TSiphon::OnMessage(const std::shared_ptr<IMessage>& message) {
   try {
-    if (auto text = std::dynamic_pointer_cast<ITextMessage>(message)) {
-      if (verbose_) WriteLine("Received: " + Ellipsize(text->GetText(), kShownCharacters));
-    } else if (verbose_) {
-      WriteLine("Received: Message");
+    // Without printing there is nothing to look at here.
+    if (verbose_) {
+      if (const auto* text = dynamic_cast<const ITextMessage*>(message.get())) {
+        WriteLine("Received: " + Ellipsize(text->GetText(), kShownCharacters));
+      } else {
+        WriteLine("Received: Message");
+      }
     }
     if (message && message->GetJMSReplyTo()) {
       std::shared_ptr<ITextMessage> reply = session_->CreateTextMessage("Reply: " + message->GetJMSMessageID());

@@ -53,11 +53,24 @@ std::string TSpigot::GetDeliveryModeName() const { return persistent_ ? "persist
 std::string TSpigot::CreateMessageText(std::int32_t index) const {
   if (messageSize_ <= 0) return std::string();
   const std::size_t size = static_cast<std::size_t>(messageSize_);
-  std::string text = "Message: " + IntToStr(index) + " sent at: " + DateTimeToString(NowLocal());
+  std::string text = "Message: " + IntToStr(index) + " sent at: " + TimeText();
   const std::size_t length = Utf8Length(text);
   if (length > size) return Utf8Left(text, size);
   text.append(size - length, ' ');
   return text;
+}
+
+const std::string& TSpigot::TimeText() const {
+  // The text shows whole seconds, so it is made again only when the second
+  // of the system clock changes.
+  using namespace std::chrono;
+  const auto now = system_clock::now();
+  const std::int64_t second = floor<seconds>(now.time_since_epoch()).count();
+  if (second != timeSecond_ || timeText_.empty()) {
+    timeText_ = DateTimeToString(LocalDateTimeOf(now));
+    timeSecond_ = second;
+  }
+  return timeText_;
 }
 
 void TSpigot::SendMessages(const std::shared_ptr<ISession>& session,

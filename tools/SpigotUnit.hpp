@@ -74,6 +74,12 @@ class TSpigot {
   static std::span<const TPublishedProperty<TSpigot>> PublishedProperties();
 
  private:
+  // The local date and time of now as DateTimeToString renders it, made
+  // once per second.
+  const std::string& TimeText() const;
+
+  mutable std::int64_t timeSecond_ = 0;  // the second timeText_ shows
+  mutable std::string timeText_;
   std::string url_;
   std::int32_t messageSize_;
   bool topic_;

@@ -1,5 +1,6 @@
 #include "bench/e2e/KsBenchClients.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -11,7 +12,9 @@
 #include <string>
 #include <string_view>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "bench/e2e/KsBenchPeers.hpp"
 #include "jms/KsJMSConnectionFactory.hpp"
@@ -37,6 +40,66 @@ int Failure(const std::string& text) {
   std::printf("fail %s\n", text.c_str());
   std::fflush(stdout);
   return 1;
+}
+
+// The "ok" line and the latency line of a request/reply run.
+int ReportLatency(std::vector<std::int64_t>& samples, std::int64_t elapsedNs) {
+  std::sort(samples.begin(), samples.end());
+  auto at = [&samples](double q) {
+    const std::size_t i = static_cast<std::size_t>(q * static_cast<double>(samples.size() - 1) + 0.5);
+    return static_cast<long long>(samples[std::min(i, samples.size() - 1)]);
+  };
+  std::printf("ok %llu %lld\nlatency %lld %lld %lld\n", static_cast<unsigned long long>(samples.size()),
+              static_cast<long long>(elapsedNs), at(0.5), at(0.99), at(0.999));
+  std::fflush(stdout);
+  return 0;
+}
+
+// Answers every request with a message of the same size on the reply queue,
+// from the responder connection's reader thread.
+class TResponder : public IMessageListener {
+ public:
+  TResponder(std::shared_ptr<ISession> session, std::shared_ptr<IMessageProducer> producer, std::size_t size)
+      : session_(std::move(session)), producer_(std::move(producer)), text_(size, 'y') {}
+  void OnMessage(const std::shared_ptr<IMessage>& message) override {
+    if (message) producer_->Send(session_->CreateTextMessage(text_));
+  }
+
+ private:
+  std::shared_ptr<ISession> session_;
+  std::shared_ptr<IMessageProducer> producer_;
+  std::string text_;
+};
+
+int RunLibraryRequestReply(IConnectionFactory& factory, const TClientOptions& options) {
+  auto responderConnection = factory.CreateConnection();
+  responderConnection->Start();
+  auto responderSession = responderConnection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  auto replies = responderSession->CreateProducer(responderSession->CreateQueue(options.queue + ".rep"));
+  auto requests = responderSession->CreateConsumer(responderSession->CreateQueue(options.queue + ".req"));
+  requests->SetMessageListener(std::make_shared<TResponder>(responderSession, replies, options.size));
+
+  auto connection = factory.CreateConnection();
+  connection->Start();
+  auto session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  auto producer = session->CreateProducer(session->CreateQueue(options.queue + ".req"));
+  auto consumer = session->CreateConsumer(session->CreateQueue(options.queue + ".rep"));
+  const std::string text(options.size, 'x');
+  std::vector<std::int64_t> samples;
+  samples.reserve(options.count);
+  const auto start = TClock::now();
+  for (std::uint64_t i = 0; i < options.count; ++i) {
+    const auto sent = TClock::now();
+    producer->Send(session->CreateTextMessage(text));
+    if (!consumer->Receive(5000)) break;
+    samples.push_back(NanosSince(sent));
+  }
+  const std::int64_t elapsed = NanosSince(start);
+  connection->Close();
+  responderConnection->Close();
+  if (samples.size() != options.count)
+    return Failure("answered " + std::to_string(samples.size()) + " of " + std::to_string(options.count));
+  return ReportLatency(samples, elapsed);
 }
 
 class TCountingListener : public IMessageListener {
@@ -128,9 +191,11 @@ class TRawReader {
 
 int RunLibraryClient(const TClientOptions& options) {
   try {
-    char url[96];
-    std::snprintf(url, sizeof url, "stomp://%s:%u", options.host.c_str(), static_cast<unsigned>(options.port));
+    char url[128];
+    std::snprintf(url, sizeof url, "stomp://%s:%u%s", options.host.c_str(), static_cast<unsigned>(options.port),
+                  options.batch ? "?batchSend=true" : "");
     auto factory = std::make_shared<TKsJMSConnectionFactory>("", "", url);
+    if (options.work == TBenchWork::RequestReply) return RunLibraryRequestReply(*factory, options);
     auto connection = factory->CreateConnection();
     connection->Start();
     auto session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
@@ -171,28 +236,120 @@ int RunLibraryClient(const TClientOptions& options) {
   }
 }
 
+namespace {
+
+// Connects and logs in; -1 when that failed.
+int RawLogin(TRawReader& reader, int fd) {
+  std::string_view command;
+  if (fd < 0) return -1;
+  if (!WriteAll(fd, std::string_view("CONNECT\nlogin:\npasscode:\n\n\0\n", 28)) || !reader.Next(command) ||
+      command != "CONNECTED") {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::string RawSubscribe(const std::string& destination, const std::string& id) {
+  return "SUBSCRIBE\ndestination:" + destination + "\nack:auto\nid:" + id + "\n\n" + std::string(1, '\0') + "\n";
+}
+
+std::string RawSend(const std::string& destination, std::size_t size, char fill) {
+  std::string frame = "SEND\ndestination:" + destination + "\n\n" + std::string(size, fill);
+  frame.push_back('\0');
+  frame.push_back('\n');
+  return frame;
+}
+
+int RunRawRequestReply(const TClientOptions& options) {
+  const int responderFd = DialLoopback(options.host, options.port);
+  TRawReader responderReader(responderFd);
+  if (RawLogin(responderReader, responderFd) < 0) return Failure("responder: no CONNECTED reply");
+  const int fd = DialLoopback(options.host, options.port);
+  TRawReader reader(fd);
+  if (RawLogin(reader, fd) < 0) {
+    ::close(responderFd);
+    return Failure("no CONNECTED reply");
+  }
+  const std::string request = "jms.queue." + options.queue + ".req";
+  const std::string reply = "jms.queue." + options.queue + ".rep";
+  WriteAll(responderFd, RawSubscribe(request, "raw-req"));
+  WriteAll(fd, RawSubscribe(reply, "raw-rep"));
+  std::thread responder([&] {
+    const std::string answer = RawSend(reply, options.size, 'y');
+    std::string_view command;
+    for (std::uint64_t answered = 0; answered < options.count && responderReader.Next(command);) {
+      if (command != "MESSAGE") continue;
+      if (!WriteAll(responderFd, answer)) break;
+      ++answered;
+    }
+  });
+  const std::string frame = RawSend(request, options.size, 'x');
+  std::vector<std::int64_t> samples;
+  samples.reserve(options.count);
+  std::string_view command;
+  const auto start = TClock::now();
+  for (std::uint64_t i = 0; i < options.count; ++i) {
+    const auto sent = TClock::now();
+    if (!WriteAll(fd, frame)) break;
+    bool answered = false;
+    while (reader.Next(command)) {
+      if (command == "MESSAGE") {
+        answered = true;
+        break;
+      }
+    }
+    if (!answered) break;
+    samples.push_back(NanosSince(sent));
+  }
+  const std::int64_t elapsed = NanosSince(start);
+  WriteAll(fd, std::string_view("DISCONNECT\n\n\0\n", 14));
+  ::shutdown(fd, SHUT_RDWR);
+  ::close(fd);
+  if (samples.size() != options.count) ::shutdown(responderFd, SHUT_RDWR);  // ends the responder's read
+  responder.join();
+  WriteAll(responderFd, std::string_view("DISCONNECT\n\n\0\n", 14));
+  ::shutdown(responderFd, SHUT_WR);
+  ::close(responderFd);
+  if (samples.size() != options.count)
+    return Failure("answered " + std::to_string(samples.size()) + " of " + std::to_string(options.count));
+  return ReportLatency(samples, elapsed);
+}
+
+}  // namespace
+
 int RunRawClient(const TClientOptions& options) {
+  if (options.work == TBenchWork::RequestReply) return RunRawRequestReply(options);
   const int fd = DialLoopback(options.host, options.port);
   if (fd < 0) return Failure("connect failed");
   TRawReader reader(fd);
   std::string_view command;
-  if (!WriteAll(fd, std::string_view("CONNECT\nlogin:\npasscode:\n\n\0\n", 28)) || !reader.Next(command) ||
-      command != "CONNECTED") {
-    ::close(fd);
-    return Failure("no CONNECTED reply");
-  }
+  if (RawLogin(reader, fd) < 0) return Failure("no CONNECTED reply");
   const std::string destination = "jms.queue." + options.queue;
   std::uint64_t done = 0;
   std::int64_t elapsed = 0;
   if (options.work == TBenchWork::Produce) {
-    std::string frame = "SEND\ndestination:" + destination + "\n\n" + std::string(options.size, 'x');
-    frame.push_back('\0');
-    frame.push_back('\n');
+    const std::string frame = RawSend(destination, options.size, 'x');
     const auto start = TClock::now();
-    for (; done < options.count; ++done) {
-      // One system call per frame; a short write is completed like any
-      // client must.
-      if (!WriteAll(fd, frame)) break;
+    if (options.buffered) {
+      // Frames gathered in user space, one system call per 64 KiB.
+      constexpr std::size_t kBuffer = 64 * 1024;
+      std::string buffer;
+      buffer.reserve(kBuffer);
+      for (; done < options.count; ++done) {
+        if (buffer.size() + frame.size() > kBuffer) {
+          if (!WriteAll(fd, buffer)) break;
+          buffer.clear();
+        }
+        buffer += frame;
+      }
+      if (!WriteAll(fd, buffer)) done = 0;
+    } else {
+      for (; done < options.count; ++done) {
+        // One system call per frame; a short write is completed like any
+        // client must.
+        if (!WriteAll(fd, frame)) break;
+      }
     }
     elapsed = NanosSince(start);
     if (options.confirm) {
@@ -204,9 +361,7 @@ int RunRawClient(const TClientOptions& options) {
     }
   } else {
     const auto start = TClock::now();
-    const std::string subscribe = "SUBSCRIBE\ndestination:" + destination + "\nack:auto\nid:raw-1\n\n";
-    WriteAll(fd, std::string_view(subscribe.data(), subscribe.size() + 1));  // with the string's NUL
-    WriteAll(fd, "\n");
+    WriteAll(fd, RawSubscribe(destination, "raw-1"));
     while (done < options.count && reader.Next(command)) {
       if (command == "MESSAGE") ++done;
     }

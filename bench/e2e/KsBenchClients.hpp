@@ -6,8 +6,9 @@
 //   Siphon do it: a new text message per send; Receive(1000) in a loop, or a
 //   message listener on the connection's reader thread.
 // - RunRawClient: the same bytes with no library: one write system call per
-//   SEND frame, or large reads split into frames in place. It is the limit a
-//   design that writes each frame with its own system call can reach.
+//   SEND frame (or, buffered, one per 64 KiB of frames), or large reads split
+//   into frames in place. It is the limit a design with the same socket
+//   settings can reach.
 //
 // Both print one line "ok <count> <elapsed ns>" (elapsed from after the
 // CONNECTED reply to the last message sent or received) or "fail <text>" and
@@ -20,7 +21,12 @@
 
 namespace ks::bench {
 
-enum class TBenchWork { Produce, Receive, Listen };
+// RequestReply: Count round trips through a broker: a requester sends a
+// request to "<queue>.req" and waits for the answer on "<queue>.rep"; a
+// responder on a second connection of the same process answers every
+// request. Besides the "ok" line, the client prints
+// "latency <p50 ns> <p99 ns> <p99.9 ns>".
+enum class TBenchWork { Produce, Receive, Listen, RequestReply };
 
 struct TClientOptions {
   TBenchWork work = TBenchWork::Produce;
@@ -32,6 +38,11 @@ struct TClientOptions {
   // Raw produce only: ask for a receipt at DISCONNECT and wait for it, so
   // that the peer has taken every frame when the process ends.
   bool confirm = false;
+  // Library: batched sending (URL parameter batchSend=true).
+  bool batch = false;
+  // Raw produce: frames gathered in a 64 KiB user-space buffer and written
+  // together, instead of one write per frame.
+  bool buffered = false;
 };
 
 int RunLibraryClient(const TClientOptions& options);

@@ -1,19 +1,28 @@
 // ks_e2ebench: runs the same produce and consume workloads, in one
-// invocation, through three clients (this library, the Python client
-// stomp.py, and a raw-socket C++ baseline without any library) against the
-// same peers (a discarding sink, a MESSAGE firehose, and Cistern), and prints
-// one table: messages per second, body megabytes per second, peak resident
-// memory of the client process, and each client's ratio to this library.
+// invocation, through this library (sending frame by frame, and batched),
+// the Python client stomp.py and a raw-socket C++ client without any library
+// (writing frame by frame with TCP_NODELAY, and buffered in user space)
+// against the same peers (a discarding sink, a MESSAGE firehose, and
+// Cistern), and prints one table: messages per second, body megabytes per
+// second, peak resident memory of the client process, each client's ratio
+// to this library frame by frame, and the library's ratio to the client
+// without a library that has the same settings. A second table gives the
+// request/reply latency through Cistern (p50, p99, p99.9) of the library,
+// the raw client and stomp.py.
 //
-//   ks_e2ebench [--Count=50000] [--Size=255] [--Repeat=1]
-//               [--Clients=ksstomp,stomppy,raw] [--Peers=sink,firehose,cistern]
+//   ks_e2ebench [--Count=50000] [--Size=255] [--Repeat=1] [--RrCount=10000]
+//               [--Clients=ksstomp,ksstomp-batch,stomppy,raw,raw-buf]
+//               [--Peers=sink,firehose,cistern]
 //               [--Python=/usr/bin/python3] [--Smoke (N = 300)] [--Pin=1]
-//   ks_e2ebench --Memory [--MemoryCounts=10000,1000000]
-//       peak resident memory of this library's client for growing counts
+//   ks_e2ebench --Memory [--MemoryCounts=10000,1000000] [--CisternCount=200000]
+//       peak resident memory of this library's client for growing counts,
+//       and Cistern's resident memory idle, with CisternCount messages
+//       queued, and after they were consumed
 //   ks_e2ebench --Serve=sink|firehose --Count=N
 //       serves one client and prints "port P" first (used by callgrind.sh)
-//   ks_e2ebench --Role=client --Client=ksstomp|raw --Work=produce|receive|listen
+//   ks_e2ebench --Role=client --Client=ksstomp|raw --Work=produce|receive|listen|rr
 //               --Host=H --Port=P --Count=N [--Size=255] [--Queue=bench]
+//               [--Batch (library)] [--Buffered (raw)]
 //       one client run (the driver starts itself this way)
 //
 // With --Pin=1 (the default on two or more CPUs) the peers and Cistern run
@@ -94,6 +103,7 @@ bool Has(const std::vector<std::string>& list, const std::string& item) {
 TBenchWork WorkFromText(const std::string& text) {
   if (text == "receive") return TBenchWork::Receive;
   if (text == "listen") return TBenchWork::Listen;
+  if (text == "rr") return TBenchWork::RequestReply;
   return TBenchWork::Produce;
 }
 
@@ -120,6 +130,7 @@ struct TRun {
   std::uint64_t count = 0;
   double seconds = 0;     // the client's own measurement of its work
   double maxRssMB = 0;    // peak resident memory of the client process
+  double latencyUs[3] = {0, 0, 0};  // request/reply: p50, p99, p99.9
   std::string output;     // what the client printed
 };
 
@@ -175,6 +186,11 @@ TRun RunChild(const std::vector<std::string>& argv, std::chrono::seconds timeout
     run.ok = true;
     run.count = count;
     run.seconds = static_cast<double>(nanos) / 1e9;
+    long long p[3] = {0, 0, 0};
+    const std::size_t at = run.output.find("\nlatency ");
+    if (at != std::string::npos && std::sscanf(run.output.c_str() + at + 1, "latency %lld %lld %lld", &p[0], &p[1], &p[2]) == 3) {
+      for (int i = 0; i < 3; ++i) run.latencyUs[i] = static_cast<double>(p[i]) / 1000.0;
+    }
   } else if (killed) {
     run.output += " (killed at the deadline)";
   }
@@ -202,6 +218,10 @@ struct TDriver {
     std::vector<std::string> args;
     if (client == "stomppy") {
       args = {python, script};
+    } else if (client == "ksstomp-batch") {
+      args = {self, "--Role=client", "--Client=ksstomp", "--Batch"};
+    } else if (client == "raw-buf") {
+      args = {self, "--Role=client", "--Client=raw", "--Buffered"};
     } else {
       args = {self, "--Role=client", "--Client=" + client};
     }
@@ -229,7 +249,7 @@ struct TDriver {
     TRun run;
     if (peer == "cistern") {
       const std::string queue = "bench." + std::to_string(++queueSerial);
-      if (work != "produce" && !FillCistern(queue, n)) {
+      if (work != "produce" && work != "rr" && !FillCistern(queue, n)) {
         run.output = "fill failed";
         return run;
       }
@@ -255,13 +275,13 @@ struct TDriver {
   // memory. The clients take turns, round after round, so that a change in
   // the machine's load during a row falls on all of them alike.
   std::map<std::string, TRun> MeasureRow(const std::vector<std::string>& clients, const std::string& work,
-                                         const std::string& peer) {
+                                         const std::string& peer, std::uint64_t n) {
     std::map<std::string, std::vector<TRun>> runs;
     std::map<std::string, TRun> results;
     for (int i = 0; i < repeat; ++i) {
       for (const auto& client : clients) {
         if (results.count(client) != 0) continue;  // failed before
-        TRun run = RunOnce(client, work, peer, count);
+        TRun run = RunOnce(client, work, peer, n);
         if (!run.ok) {
           std::fprintf(stderr, "%s %s via %s failed: %s\n", client.c_str(), work.c_str(), peer.c_str(),
                        run.output.c_str());
@@ -277,6 +297,12 @@ struct TDriver {
       std::sort(list.begin(), list.end(), [](const TRun& a, const TRun& b) { return a.seconds < b.seconds; });
       TRun result = list[list.size() / 2];
       for (const auto& r : list) result.maxRssMB = std::max(result.maxRssMB, r.maxRssMB);
+      for (int p = 0; p < 3; ++p) {  // each percentile's median on its own
+        std::vector<double> values;
+        for (const auto& r : list) values.push_back(r.latencyUs[p]);
+        std::sort(values.begin(), values.end());
+        result.latencyUs[p] = values[values.size() / 2];
+      }
       results[client] = result;
     }
     return results;
@@ -310,7 +336,7 @@ int RunDriver(const std::map<std::string, std::string>& options) {
   driver.python = Get(options, "Python", "/usr/bin/python3");
   driver.script = Get(options, "Script", std::string(KS_BENCH_SOURCE_DIR) + "/e2e/stomppy_client.py");
   driver.self = SelfPath();
-  std::vector<std::string> clients = Split(Get(options, "Clients", "ksstomp,stomppy,raw"));
+  std::vector<std::string> clients = Split(Get(options, "Clients", "ksstomp,ksstomp-batch,stomppy,raw,raw-buf"));
   const std::vector<std::string> peers = Split(Get(options, "Peers", "sink,firehose,cistern"));
 
   if (Has(clients, "stomppy") && !PythonClientAvailable(driver.python)) {
@@ -362,31 +388,90 @@ int RunDriver(const std::map<std::string, std::string>& options) {
     rows.push_back({"listen", "cistern", "consume listener"});
   }
 
-  std::printf("\n%-22s %-9s %-8s %12s %9s %10s %10s %9s\n", "workload", "peer", "client", "msgs/s", "MB/s",
-              "peak RSS", "rate/ours", "RSS/ours");
+  // The variants with other send settings take part in the produce rows
+  // only: they consume exactly as their plain forms do.
+  auto sendVariant = [](const std::string& client) { return client == "ksstomp-batch" || client == "raw-buf"; };
+  // The client without a library that has this library client's settings.
+  auto likeFor = [](const std::string& client) -> std::string {
+    if (client == "ksstomp") return "raw";
+    if (client == "ksstomp-batch") return "raw-buf";
+    return std::string();
+  };
+  std::printf("\n%-22s %-9s %-13s %12s %9s %10s %10s %9s %9s\n", "workload", "peer", "client", "msgs/s", "MB/s",
+              "peak RSS", "rate/ours", "RSS/ours", "lib/like");
   for (const auto& row : rows) {
-    std::map<std::string, TRun> results = driver.MeasureRow(clients, row.work, row.peer);
-    const TRun* ours = results.count("ksstomp") != 0 && results["ksstomp"].ok ? &results["ksstomp"] : nullptr;
+    std::vector<std::string> rowClients;
     for (const auto& client : clients) {
+      if (row.work == "produce" || !sendVariant(client)) rowClients.push_back(client);
+    }
+    std::map<std::string, TRun> results = driver.MeasureRow(rowClients, row.work, row.peer, driver.count);
+    auto rateOf = [&results](const std::string& client) {
+      const auto it = results.find(client);
+      return it != results.end() && it->second.ok ? static_cast<double>(it->second.count) / it->second.seconds : 0.0;
+    };
+    const TRun* ours = results.count("ksstomp") != 0 && results["ksstomp"].ok ? &results["ksstomp"] : nullptr;
+    for (const auto& client : rowClients) {
       const TRun& r = results[client];
       if (!r.ok) {
-        std::printf("%-22s %-9s %-8s %12s\n", row.label.c_str(), row.peer.c_str(), client.c_str(), "FAILED");
+        std::printf("%-22s %-9s %-13s %12s\n", row.label.c_str(), row.peer.c_str(), client.c_str(), "FAILED");
         continue;
       }
-      const double rate = static_cast<double>(r.count) / r.seconds;
+      const double rate = rateOf(client);
       const double mb = rate * static_cast<double>(driver.size) / 1e6;
-      char rateRatio[16] = "-", rssRatio[16] = "-";
+      char rateRatio[16] = "-", rssRatio[16] = "-", likeRatio[16] = "-";
       if (ours != nullptr) {
-        std::snprintf(rateRatio, sizeof rateRatio, "%.2f", rate / (static_cast<double>(ours->count) / ours->seconds));
+        std::snprintf(rateRatio, sizeof rateRatio, "%.2f", rate / rateOf("ksstomp"));
         std::snprintf(rssRatio, sizeof rssRatio, "%.2f", r.maxRssMB / ours->maxRssMB);
       }
-      std::printf("%-22s %-9s %-8s %12.0f %9.1f %7.1f MB %10s %9s\n", row.label.c_str(), row.peer.c_str(),
-                  client.c_str(), rate, mb, r.maxRssMB, rateRatio, rssRatio);
+      const std::string like = likeFor(client);
+      if (!like.empty() && rateOf(like) > 0) std::snprintf(likeRatio, sizeof likeRatio, "%.2f", rate / rateOf(like));
+      std::printf("%-22s %-9s %-13s %12.0f %9.1f %7.1f MB %10s %9s %9s\n", row.label.c_str(), row.peer.c_str(),
+                  client.c_str(), rate, mb, r.maxRssMB, rateRatio, rssRatio, likeRatio);
     }
     std::fflush(stdout);
   }
+
+  if (Has(peers, "cistern")) {
+    // Request/reply through Cistern, each client with its own responder;
+    // batching would hold each request, so the plain forms take part.
+    const std::uint64_t rrCount =
+        std::strtoull(Get(options, "RrCount", options.count("Smoke") != 0 ? "200" : "10000").c_str(), nullptr, 10);
+    std::vector<std::string> rrClients;
+    for (const auto& client : clients) {
+      if (!sendVariant(client)) rrClients.push_back(client);
+    }
+    std::printf("\nrequest/reply through Cistern, %llu round trips (microseconds)\n%-13s %10s %10s %10s %10s\n",
+                static_cast<unsigned long long>(rrCount), "client", "p50", "p99", "p99.9", "p50/ours");
+    std::map<std::string, TRun> results = driver.MeasureRow(rrClients, "rr", "cistern", rrCount);
+    const double oursP50 = results.count("ksstomp") != 0 && results["ksstomp"].ok ? results["ksstomp"].latencyUs[0] : 0.0;
+    for (const auto& client : rrClients) {
+      const TRun& r = results[client];
+      if (!r.ok) {
+        std::printf("%-13s %10s\n", client.c_str(), "FAILED");
+        continue;
+      }
+      char ratio[16] = "-";
+      if (oursP50 > 0) std::snprintf(ratio, sizeof ratio, "%.2f", r.latencyUs[0] / oursP50);
+      std::printf("%-13s %10.1f %10.1f %10.1f %10s\n", client.c_str(), r.latencyUs[0], r.latencyUs[1], r.latencyUs[2],
+                  ratio);
+    }
+  }
   std::printf("\nload average at end %s\n", LoadAverage().c_str());
   return driver.allOk ? 0 : 1;
+}
+
+// Resident memory of a process in bytes (VmRSS), 0 when unknown.
+double ResidentBytes(pid_t pid) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/status";
+  FILE* f = std::fopen(path.c_str(), "r");
+  if (f == nullptr) return 0;
+  char line[256];
+  double kb = 0;
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    if (std::sscanf(line, "VmRSS: %lf kB", &kb) == 1) break;
+  }
+  std::fclose(f);
+  return kb * 1024.0;
 }
 
 int RunMemory(const std::map<std::string, std::string>& options) {
@@ -415,6 +500,34 @@ int RunMemory(const std::map<std::string, std::string>& options) {
     }
     std::printf("\n");
   }
+
+  // Cistern: idle, with n messages queued (filled by the raw client, every
+  // one confirmed), and after this library's client consumed them all.
+  const std::uint64_t n = std::strtoull(Get(options, "CisternCount", "200000").c_str(), nullptr, 10);
+  driver.cistern = std::make_unique<ks::test::TCisternProcess>(
+      std::vector<std::string>{"--MaxQueueBytes=3G", "--MaxTotalBytes=3G"});
+  if (!driver.cistern->Started()) {
+    std::fprintf(stderr, "Cistern did not start (%s)\n", ks::test::CisternPath().c_str());
+    return 1;
+  }
+  const double idle = ResidentBytes(driver.cistern->Pid());
+  const bool filled = driver.FillCistern("memory", n);
+  const double full = ResidentBytes(driver.cistern->Pid());
+  auto drain = driver.ClientArgs("ksstomp", "receive", driver.cistern->Port(), n, "memory");
+  const TRun drained = filled ? RunChild(drain, driver.Timeout(n)) : TRun{};
+  const double after = ResidentBytes(driver.cistern->Pid());
+  // The SEND frame the raw client writes for each message.
+  const double frame = static_cast<double>(std::string("SEND\ndestination:jms.queue.memory\n\n").size() + driver.size + 2);
+  std::printf("\nCistern resident memory, %llu messages of %.0f-byte SEND frames\n", static_cast<unsigned long long>(n),
+              frame);
+  if (!filled || !drained.ok) {
+    std::printf("FAILED (%s)\n", drained.output.c_str());
+    return 1;
+  }
+  std::printf("idle %.1f MB, queued %.1f MB (%.0f bytes per message, %.2f times the frame), after the drain %.1f MB "
+              "(%.2f times idle)\n",
+              idle / 1e6, full / 1e6, (full - idle) / static_cast<double>(n), (full - idle) / static_cast<double>(n) / frame,
+              after / 1e6, after / idle);
   return driver.allOk ? 0 : 1;
 }
 
@@ -432,6 +545,8 @@ int main(int argc, char** argv) {
     client.size = std::strtoul(Get(options, "Size", "255").c_str(), nullptr, 10);
     client.queue = Get(options, "Queue", "bench");
     client.confirm = options.count("Confirm") != 0;
+    client.batch = options.count("Batch") != 0;
+    client.buffered = options.count("Buffered") != 0;
     return Get(options, "Client", "ksstomp") == "raw" ? RunRawClient(client) : RunLibraryClient(client);
   }
   if (options.count("Serve") != 0) {

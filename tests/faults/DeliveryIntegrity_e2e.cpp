@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -74,6 +75,28 @@ class TCountingListener : public IMessageListener {
 class DeliveryIntegrity : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(broker_.Started()); }
+  // Sends make(session, t, i) for i < each from threads t < threads, each
+  // on a session of its own of sender, to the queue; answers how many
+  // threads failed.
+  static int SendFromThreads(
+      TLibraryClient& sender, const std::string& queue, int threads, int each,
+      const std::function<std::shared_ptr<IMessage>(ISession& session, int t, int i)>& make) {
+    std::vector<std::thread> running;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < threads; ++t) {
+      auto session = sender.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+      running.emplace_back([&, t, session] {
+        try {
+          auto producer = session->CreateProducer(session->CreateQueue(queue));
+          for (int i = 0; i < each; ++i) producer->Send(make(*session, t, i));
+        } catch (const std::exception&) {
+          ++failures;
+        }
+      });
+    }
+    for (auto& thread : running) thread.join();
+    return failures.load();
+  }
   TCisternProcess broker_;
 };
 
@@ -90,26 +113,14 @@ TEST_F(DeliveryIntegrity, FourThreadsOnFourSessionsSendLargeFramesThatArriveWhol
   auto consumer = receiver.Consumer();
 
   TLibraryClient sender(broker_.Url(), "integrity.large");
-  std::vector<std::thread> threads;
-  std::atomic<int> failures{0};
-  for (int t = 0; t < kThreads; ++t) {
-    auto session = sender.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
-    threads.emplace_back([&, t, session] {
-      try {
-        auto producer = session->CreateProducer(session->CreateQueue("integrity.large"));
-        for (int i = 0; i < kEach; ++i) {
-          // Bytes travel with content-length, whatever the body holds.
-          auto bytes = session->CreateBytesMessage();
-          bytes->SetContent(body(t, i));
-          producer->Send(bytes);
-        }
-      } catch (const std::exception&) {
-        ++failures;
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  ASSERT_EQ(failures.load(), 0);
+  ASSERT_EQ(SendFromThreads(sender, "integrity.large", kThreads, kEach,
+                            [&](ISession& session, int t, int i) -> std::shared_ptr<IMessage> {
+                              // Bytes travel with content-length, whatever the body holds.
+                              auto bytes = session.CreateBytesMessage();
+                              bytes->SetContent(body(t, i));
+                              return bytes;
+                            }),
+            0);
 
   std::vector<long> got;
   for (int n = 0; n < kThreads * kEach; ++n) {
@@ -119,6 +130,41 @@ TEST_F(DeliveryIntegrity, FourThreadsOnFourSessionsSendLargeFramesThatArriveWhol
     const long seq = SequenceNumber(text);
     ASSERT_GE(seq, 0) << text.substr(0, 40);
     EXPECT_EQ(text, body(static_cast<int>(seq) / kEach, static_cast<int>(seq) % kEach)) << "message " << seq;
+    got.push_back(seq);
+  }
+  EXPECT_EQ(CheckExactlyOnce(got, kThreads * kEach), "");
+}
+
+TEST_F(DeliveryIntegrity, BatchedSendsFromFourThreadsArriveWholeOnceAndInEachThreadsOrder) {
+  constexpr int kThreads = 4;
+  constexpr int kEach = 500;
+  // Sizes that make batches end inside frames of every length.
+  auto body = [](int thread, int i) {
+    std::string text = "seq:" + std::to_string(thread * kEach + i) + " ";
+    text.append(static_cast<std::size_t>(50 + (i * 397) % 3000), static_cast<char>('a' + thread));
+    return text;
+  };
+  TLibraryClient receiver(broker_.Url(), "integrity.batched");
+  auto consumer = receiver.Consumer();
+  TLibraryClient sender(broker_.Url() + "?batchSend=true", "integrity.batched");
+  ASSERT_EQ(SendFromThreads(sender, "integrity.batched", kThreads, kEach,
+                            [&](ISession& session, int t, int i) -> std::shared_ptr<IMessage> {
+                              return session.CreateTextMessage(body(t, i));
+                            }),
+            0);
+
+  std::vector<long> got;
+  std::vector<long> lastOf(kThreads, -1);
+  for (int n = 0; n < kThreads * kEach; ++n) {
+    auto m = consumer->Receive(10000);
+    ASSERT_TRUE(m) << "only " << n << " of " << kThreads * kEach << " messages arrived";
+    const std::string text = TextOf(m);
+    const long seq = SequenceNumber(text);
+    ASSERT_GE(seq, 0) << text.substr(0, 40);
+    const int thread = static_cast<int>(seq) / kEach;
+    EXPECT_EQ(text, body(thread, static_cast<int>(seq) % kEach)) << "message " << seq;
+    EXPECT_GT(seq, lastOf[static_cast<std::size_t>(thread)]) << "out of its thread's order";
+    lastOf[static_cast<std::size_t>(thread)] = seq;
     got.push_back(seq);
   }
   EXPECT_EQ(CheckExactlyOnce(got, kThreads * kEach), "");

@@ -2,7 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -684,6 +688,123 @@ TEST(Session, CloseDisposesConsumersAndProducers) {
   consumer.reset();
   producer.reset();
   EXPECT_TRUE(weak.expired());  // the connection let go of it
+}
+
+
+// ---- Batched sending ------------------------------------------------------
+
+// Each write the transport saw, as the "COMMAND body" texts of the frames in
+// it, in order.
+std::vector<std::vector<std::string>> WrittenFrames(const test::TKsFakeAdapter& fake) {
+  std::vector<std::vector<std::string>> writes;
+  for (const auto& record : fake.Transmitted()) {
+    std::vector<std::string> frames;
+    std::size_t from = 0;
+    while (from < record.Bytes.size()) {
+      const std::size_t end = record.Bytes.find(std::string("\0\n", 2), from);
+      if (end == std::string::npos) {
+        frames.push_back("<cut frame>");
+        break;
+      }
+      auto frame = TKsStompFrame::Parse(record.Bytes.substr(from, end + 2 - from));
+      frames.push_back(frame->GetCommand() + " " + frame->GetBody().substr(0, 12));
+      from = end + 2;
+    }
+    writes.push_back(frames);
+  }
+  return writes;
+}
+
+TEST(BatchSend, SendsAreHeldAndWrittenBeforeEveryOtherFrameInTheOrderOfTheCalls) {
+  TFakeConnection c;
+  c.connection->SetBatchSend(true, 60000);  // only the other triggers write here, never the timer
+  auto transacted = c.connection->CreateSession(true, AUTO_ACKNOWLEDGE);
+  auto plain = c.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  c.StartClean();
+  auto queue = plain->CreateQueue("q");
+  auto consumer = plain->CreateConsumer(queue);
+  auto inTransaction = transacted->CreateProducer(queue);
+  auto producer = plain->CreateProducer(queue);
+  c.fake->ClearTransmitted();
+  using W = std::vector<std::vector<std::string>>;
+
+  inTransaction->Send(transacted->CreateTextMessage("one"));
+  inTransaction->Send(transacted->CreateTextMessage("two"));
+  EXPECT_EQ(c.fake->TransmitCount(), 0u) << "sends are held";
+  transacted->Commit();
+  EXPECT_EQ(WrittenFrames(*c.fake), (W{{"SEND one", "SEND two"}, {"COMMIT "}, {"BEGIN "}}));
+
+  c.fake->ClearTransmitted();
+  producer->Send(plain->CreateTextMessage("three"));
+  EXPECT_FALSE(consumer->ReceiveNoWait());
+  const std::string big(70 * 1024, 'b');
+  producer->Send(plain->CreateTextMessage("four"));
+  producer->Send(plain->CreateTextMessage(big));  // larger than the buffer: written on its own
+  EXPECT_EQ(WrittenFrames(*c.fake), (W{{"SEND three"}, {"SEND four"}, {"SEND bbbbbbbbbbbb"}}));
+
+  // A full buffer is written at once, in whole frames, each write within
+  // the buffer's size.
+  c.fake->ClearTransmitted();
+  const std::string filler(300, 'f');
+  for (int i = 0; i < 400; ++i) producer->Send(plain->CreateTextMessage(std::to_string(1000 + i) + filler));
+  const auto full = c.fake->Transmitted();
+  ASSERT_GE(full.size(), 2u);
+  std::vector<std::string> bodies;
+  for (const auto& write : WrittenFrames(*c.fake)) {
+    for (const auto& frame : write) bodies.push_back(frame.substr(5, 4));
+  }
+  for (const auto& record : full) EXPECT_LE(record.Bytes.size(), 64u * 1024u);
+  c.connection->Close();
+  const auto last = WrittenFrames(*c.fake);
+  for (const auto& frame : last[last.size() - 2]) bodies.push_back(frame.substr(5, 4));
+  ASSERT_EQ(bodies.size(), 400u);
+  for (int i = 0; i < 400; ++i) EXPECT_EQ(bodies[static_cast<std::size_t>(i)], std::to_string(1000 + i));
+  EXPECT_EQ(last.back(), std::vector<std::string>{"DISCONNECT "}) << "what is held goes before DISCONNECT";
+}
+
+// Records the first error reported and the thread it came on.
+class TFirstErrorWatch : public IExceptionListener {
+ public:
+  void OnException(const Exception& error) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (reported_) return;
+    reported_ = true;
+    text_ = error.what();
+    lost_ = dynamic_cast<const EConnectionFailedException*>(&error) != nullptr;
+    thread_ = std::this_thread::get_id();
+    changed_.notify_all();
+  }
+  bool Wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(10), [this] { return reported_; });
+  }
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool reported_ = false;
+  bool lost_ = false;
+  std::string text_;
+  std::thread::id thread_;
+};
+
+TEST(BatchSend, AFailedBatchWriteReachesTheExceptionListenerAndTheNextCall) {
+  TFakeConnection c;
+  c.connection->SetBatchSend(true, 1);
+  auto watch = std::make_shared<TFirstErrorWatch>();
+  c.connection->SetExceptionListener(watch);
+  auto session = c.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  auto producer = session->CreateProducer(session->CreateQueue("q"));
+  c.StartClean();
+  c.fake->SetTransmitError("Socket Error # 104\r\nConnection reset by peer.");
+  producer->Send(session->CreateTextMessage("held"));  // returns before the write
+  ASSERT_TRUE(watch->Wait()) << "the failed write was never reported";
+  const std::string expected =
+      "The JMS connection has failed due to a Transport problem: Socket Error # 104\r\nConnection reset by peer.";
+  EXPECT_EQ(watch->text_, expected);
+  EXPECT_TRUE(watch->lost_);
+  EXPECT_NE(watch->thread_, std::this_thread::get_id());
+  EXPECT_EQ(MessageOf<EConnectionFailedException>([&] { producer->Send(session->CreateTextMessage("next")); }),
+            expected);
+  c.connection->Close();
 }
 
 }  // namespace

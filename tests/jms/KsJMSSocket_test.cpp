@@ -122,6 +122,24 @@ TEST(Factory, LogsInWithFactoryCredentialsNotUrlUserInfo) {
   connection->Close();
 }
 
+TEST(Factory, BatchedSendWritesALoneMessageWithinTheBatchDelay) {
+  test::TKsScriptedPeer peer(AutoConnected());
+  constexpr int kDelay = 20;
+  TKsJMSConnectionFactory refused("", "", peer.Url() + "?batchSend=yes");
+  EXPECT_THROW(refused.CreateConnection(), EIllegalArgumentException);
+  TKsJMSConnectionFactory factory("", "", peer.Url() + "?batchSend=true&batchDelay=" + std::to_string(kDelay));
+  auto connection = factory.CreateConnection();
+  connection->Start();
+  auto session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  auto producer = session->CreateProducer(session->CreateQueue("q"));
+  producer->Send(session->CreateTextMessage("lone"));
+  // Nothing else is sent: only the batch delay can bring it out. The margin
+  // is for a loaded machine.
+  EXPECT_TRUE(peer.ReadUntil([](const std::string& received) { return received.find("\n\nlone") != std::string::npos; },
+                             std::chrono::milliseconds(kDelay + 2000)));
+  connection->Close();
+}
+
 TEST(Connection, UnreachableBrokerThenBrokerGone) {
   TKsJMSConnectionFactory refused("u", "p", "stomp://127.0.0.1:" + std::to_string(FreePort()));
   auto connection = refused.CreateConnection();

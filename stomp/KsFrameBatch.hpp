@@ -1,0 +1,101 @@
+// KsFrameBatch: TKsFrameBatch, the write buffer of batched sending. The
+// byte images of SEND frames are gathered in one buffer of at most 64 KiB
+// and written with one transport write when the buffer is full, before any
+// frame that is written through (every frame that is not a plain SEND), on
+// Flush, and at the latest `delay` milliseconds after the first frame that
+// is still unwritten (a timer thread sees to that), so a lone frame is never
+// held longer.
+//
+// The batch serialises all writes of its connection: Add, WriteThrough,
+// Flush and the timer's write run under one lock, so frames never
+// interleave and keep the order in which they were handed over. The writer
+// (the transport's write of whole frames) runs under that lock and may
+// block it while the socket is full, exactly as an unbatched write would.
+//
+// Errors: the writer's ks::Exception goes to the caller when the write runs
+// on the caller's thread. A write by the timer that fails goes to the error
+// handler (on the timer thread, with no lock held). Either way the failed
+// bytes are gone, the error is kept, and every later Add, WriteThrough and
+// Flush raises it again until Reset.
+//
+// Ownership: owned by the protocol client whose frames it gathers; owns its
+// timer thread, which is started by the first Add and stopped and joined by
+// Stop and by the destructor.
+// Threads: Add, WriteThrough, Flush and Stop from any thread; Reset and the
+// constructor's handlers on the owner's thread while nothing else runs.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace ks {
+
+class TKsFrameBatch {
+ public:
+  // The largest number of bytes held before they are written.
+  static constexpr std::size_t kCapacity = 64u * 1024u;
+
+  // Writes bytes (one or more whole frames) with the given send time-out.
+  using TWriter = std::function<void(const std::string& bytes, std::int32_t sendTimeout)>;
+  // Told the error text of a failed write by the timer thread.
+  using TErrorEvent = std::function<void(const std::string& text)>;
+
+  TKsFrameBatch(TWriter writer, std::int32_t delayMs, TErrorEvent onTimerError);
+  ~TKsFrameBatch();
+  TKsFrameBatch(const TKsFrameBatch&) = delete;
+  TKsFrameBatch& operator=(const TKsFrameBatch&) = delete;
+
+  std::int32_t GetDelay() const noexcept { return delayMs_; }
+
+  // Holds the image of one frame for a later write. What is held is written
+  // first when the frame does not fit or has another send time-out; a frame
+  // larger than the buffer is then written on its own.
+  void Add(std::string_view frame, std::int32_t sendTimeout);
+  // Writes what is held, then frame on its own.
+  void WriteThrough(const std::string& frame, std::int32_t sendTimeout);
+  // Writes what is held.
+  void Flush();
+  // Writes what is held when write is true (errors kept, not raised), drops
+  // it otherwise, and ends the timer thread (joined, unless Stop runs on it,
+  // from the error handler: then it ends when the handler returns). A later
+  // Add starts a new one.
+  void Stop(bool write);
+  // Forgets what is held and any kept error (for a new connection).
+  void Reset();
+
+ private:
+  class TTimer;
+  using Clock = std::chrono::steady_clock;
+
+  // The helpers below run with lock_ held.
+  void RaiseKept() const;
+  // Writes buffer_ and empties it; a failure is kept and raised.
+  void WriteHeld();
+  void StartTimerLocked();
+  // One wait of the timer thread: writes the held bytes when they are due.
+  void TimerStep(const TTimer& self);
+
+  TWriter writer_;
+  TErrorEvent onTimerError_;
+  const std::int32_t delayMs_;
+
+  std::mutex lock_;
+  std::condition_variable changed_;  // bytes held for the first time, or stop
+  std::string buffer_;
+  std::int32_t bufferTimeout_ = -1;  // send time-out of the held frames
+  Clock::time_point firstHeld_{};    // when the first held frame came
+  std::uint64_t generation_ = 0;     // counts the writes of held bytes
+  std::exception_ptr kept_;
+  std::unique_ptr<TTimer> timer_;
+  std::unique_ptr<TTimer> retired_;  // stopped from its own thread; joined later
+};
+
+}  // namespace ks
