@@ -802,7 +802,7 @@ TEST(BatchSend, AFailedBatchWriteReachesTheExceptionListenerAndTheNextCall) {
   EXPECT_EQ(watch->text_, expected);
   EXPECT_TRUE(watch->lost_);
   EXPECT_NE(watch->thread_, std::this_thread::get_id());
-  EXPECT_EQ(MessageOf<EConnectionFailedException>([&] { producer->Send(session->CreateTextMessage("next")); }),
+  EXPECT_EQ(ErrorOf<EConnectionFailedException>([&] { producer->Send(session->CreateTextMessage("next")); }),
             expected);
   c.connection->Close();
 }
