@@ -123,11 +123,11 @@ void TBrokerEngine::OnFrame(TBrokerClient& c, const TBrokerFrame& f) {
   } else if (cmd == "UNSUBSCRIBE") {
     Unsubscribe(c, f);
   } else if (cmd == "BEGIN") {
-    Transaction(c, f, 0);
+    Transaction(c, f, TTxVerb::Begin);
   } else if (cmd == "COMMIT") {
-    Transaction(c, f, 1);
+    Transaction(c, f, TTxVerb::Commit);
   } else if (cmd == "ABORT") {
-    Transaction(c, f, 2);
+    Transaction(c, f, TTxVerb::Abort);
   } else if (cmd == "DISCONNECT") {
     Receipt(c, f);
     c.CloseAfterFlush();
@@ -328,16 +328,8 @@ void TBrokerEngine::Connect(TBrokerClient& c, const TBrokerFrame& f) {
 void TBrokerEngine::Send(TBrokerClient& c, const TBrokerFrame& f) {
   TBrokerDestination* d = DestinationOf(c, f);
   if (d == nullptr) return;
-  const std::string_view tx = f.Get("transaction");
   std::vector<TBrokerTxOp>* ops = nullptr;
-  if (!tx.empty()) {
-    auto it = c.transactions_.find(std::string(tx));
-    if (it == c.transactions_.end()) {
-      Refuse(c, &f, "Unknown transaction", "The transaction " + SanitizeHeaderValue(tx) + " is not open.");
-      return;
-    }
-    ops = &it->second;
-  }
+  if (!OpenTransaction(c, f, ops)) return;
   auto message = BuildMessage(f, d->name.get(), NextMessageId(), c.Id(), NowMillis());
   if (ops != nullptr) {
     if (c.transactionBytes_ + message->cost > settings_.maxQueueBytes) {
@@ -362,90 +354,98 @@ void TBrokerEngine::Send(TBrokerClient& c, const TBrokerFrame& f) {
   }
 }
 
+std::unique_ptr<TBrokerSubscription> TBrokerEngine::NewSubscription(TBrokerClient& c, const TBrokerFrame& f,
+                                                                   TBrokerDestination& d) {
+  auto subscription = std::make_unique<TBrokerSubscription>(&held_);
+  subscription->client = &c;
+  subscription->destination = &d;
+  const std::string_view ack = f.Get("ack");
+  if (ack == "client") {
+    subscription->clientAck = true;
+  } else if (!ack.empty() && ack != "auto") {
+    Refuse(c, &f, "Invalid ack mode", "The ack mode " + SanitizeHeaderValue(ack.substr(0, 40)) + " is not auto or client.");
+    return nullptr;
+  }
+  const std::string_view id = f.Get("id");
+  subscription->id.assign(id.empty() ? *d.name : id);
+  if (c.subscriptions_.count(subscription->id) != 0) {
+    Refuse(c, &f, "Duplicate subscription",
+           "The subscription id " + SanitizeHeaderValue(subscription->id) + " is already in use.");
+    return nullptr;
+  }
+  std::string error;
+  if (!subscription->selector.Parse(f.Get("selector"), error)) {
+    Refuse(c, &f, "Invalid selector", error);
+    return nullptr;
+  }
+  subscription->noLocal = f.Get("activemq.noLocal") == "true";
+  return subscription;
+}
+
+TBrokerDurable* TBrokerEngine::HoldDurable(TBrokerClient& c, const TBrokerFrame& f, TBrokerDestination& topic,
+                                           std::string_view name) {
+  if (topic.isQueue) {
+    Refuse(c, &f, "Invalid subscription", "A durable subscription needs a topic, not " + *topic.name + ".");
+    return nullptr;
+  }
+  if (c.clientId_.empty()) {
+    Refuse(c, &f, "Invalid subscription", "A durable subscription needs a client-id at CONNECT.");
+    return nullptr;
+  }
+  auto key = std::make_pair(c.clientId_, std::string(name));
+  auto it = durables_.find(key);
+  if (it == durables_.end()) {
+    auto fresh = std::make_unique<TBrokerDurable>(&held_);
+    fresh->clientId = key.first;
+    fresh->name = key.second;
+    it = durables_.emplace(std::move(key), std::move(fresh)).first;
+  } else if (it->second->holder != nullptr) {
+    Refuse(c, &f, "Subscription in use",
+           "The durable subscription " + SanitizeHeaderValue(name) + " is held by another subscriber.");
+    return nullptr;
+  }
+  TBrokerDurable* durable = it->second.get();
+  const std::string_view selector = f.Get("selector");
+  if (durable->topic != &topic || durable->selectorText != selector) {
+    // A durable subscription that changes topic or selector starts afresh.
+    if (durable->topic != nullptr) {
+      auto& list = durable->topic->durables;
+      list.erase(std::remove(list.begin(), list.end(), durable), list.end());
+      MayBeEmpty(*durable->topic);
+    }
+    durable->pending.Clear();
+    durable->topic = &topic;
+    durable->selectorText.assign(selector);
+    std::string error;
+    durable->selector.Parse(selector, error);
+    topic.durables.push_back(durable);
+  }
+  return durable;
+}
+
 void TBrokerEngine::Subscribe(TBrokerClient& c, const TBrokerFrame& f) {
   TBrokerDestination* d = DestinationOf(c, f);
   if (d == nullptr) return;
-  auto s = std::make_unique<TBrokerSubscription>(&held_);
-  s->client = &c;
-  s->destination = d;
-  const std::string_view ack = f.Get("ack");
-  if (ack == "client") {
-    s->clientAck = true;
-  } else if (!ack.empty() && ack != "auto") {
-    Refuse(c, &f, "Invalid ack mode", "The ack mode " + SanitizeHeaderValue(ack.substr(0, 40)) + " is not auto or client.");
-    return;
-  }
-  const std::string_view id = f.Get("id");
-  s->id.assign(id.empty() ? *d->name : id);
-  if (c.subscriptions_.count(s->id) != 0) {
-    Refuse(c, &f, "Duplicate subscription", "The subscription id " + SanitizeHeaderValue(s->id) + " is already in use.");
-    return;
-  }
-  const std::string_view selectorText = f.Get("selector");
-  std::string error;
-  if (!s->selector.Parse(selectorText, error)) {
-    Refuse(c, &f, "Invalid selector", error);
-    return;
-  }
-  s->noLocal = f.Get("activemq.noLocal") == "true";
-  const std::string_view durableName = f.Get("activemq.subscriptionName");
-
-  TBrokerSubscription* sub = s.get();
-  if (!durableName.empty()) {
-    if (d->isQueue) {
-      Refuse(c, &f, "Invalid subscription", "A durable subscription needs a topic, not " + *d->name + ".");
-      return;
-    }
-    if (c.clientId_.empty()) {
-      Refuse(c, &f, "Invalid subscription", "A durable subscription needs a client-id at CONNECT.");
-      return;
-    }
-    auto key = std::make_pair(c.clientId_, std::string(durableName));
-    auto it = durables_.find(key);
-    TBrokerDurable* dur = nullptr;
-    if (it == durables_.end()) {
-      auto fresh = std::make_unique<TBrokerDurable>(&held_);
-      fresh->clientId = key.first;
-      fresh->name = key.second;
-      dur = fresh.get();
-      durables_.emplace(std::move(key), std::move(fresh));
-    } else {
-      dur = it->second.get();
-      if (dur->holder != nullptr) {
-        Refuse(c, &f, "Subscription in use",
-               "The durable subscription " + SanitizeHeaderValue(durableName) + " is held by another subscriber.");
-        return;
-      }
-    }
-    if (dur->topic != d || dur->selectorText != selectorText) {
-      // A durable subscription that changes topic or selector starts afresh.
-      if (dur->topic != nullptr) {
-        auto& list = dur->topic->durables;
-        list.erase(std::remove(list.begin(), list.end(), dur), list.end());
-        MayBeEmpty(*dur->topic);
-      }
-      dur->pending.Clear();
-      dur->topic = d;
-      dur->selectorText.assign(selectorText);
-      dur->selector.Parse(selectorText, error);
-      d->durables.push_back(dur);
-    }
-    dur->holder = sub;
-    sub->durable = dur;
-    sub->pending = &dur->pending;
-  } else if (d->isQueue) {
-    d->subscribers.push_back(sub);
-    if (sub->noLocal || !sub->selector.Empty()) ++d->selective;
+  std::unique_ptr<TBrokerSubscription> made = NewSubscription(c, f, *d);
+  if (made == nullptr) return;
+  TBrokerSubscription* subscription = made.get();
+  if (const std::string_view name = f.Get("activemq.subscriptionName"); !name.empty()) {
+    TBrokerDurable* durable = HoldDurable(c, f, *d, name);
+    if (durable == nullptr) return;
+    durable->holder = subscription;
+    subscription->durable = durable;
+    subscription->pending = &durable->pending;
   } else {
-    sub->pending = &sub->ownPending;
-    d->subscribers.push_back(sub);
+    if (!d->isQueue) subscription->pending = &subscription->ownPending;
+    if (d->isQueue && (subscription->noLocal || !subscription->selector.Empty())) ++d->selective;
+    d->subscribers.push_back(subscription);
   }
-  c.subscriptions_.emplace(sub->id, std::move(s));
+  c.subscriptions_.emplace(subscription->id, std::move(made));
   Receipt(c, f);
   if (d->isQueue) {
     DispatchQueue(*d);
   } else {
-    DrainSubscription(*sub);
+    DrainSubscription(*subscription);
   }
 }
 
@@ -495,14 +495,10 @@ void TBrokerEngine::Ack(TBrokerClient& c, const TBrokerFrame& f) {
     Refuse(c, &f, "Missing header", "ACK needs a \"message-id\" header.");
     return;
   }
-  const std::string_view tx = f.Get("transaction");
-  if (!tx.empty()) {
-    auto it = c.transactions_.find(std::string(tx));
-    if (it == c.transactions_.end()) {
-      Refuse(c, &f, "Unknown transaction", "The transaction " + SanitizeHeaderValue(tx) + " is not open.");
-      return;
-    }
-    it->second.push_back(TBrokerTxOp{nullptr, std::string(id)});
+  std::vector<TBrokerTxOp>* ops = nullptr;
+  if (!OpenTransaction(c, f, ops)) return;
+  if (ops != nullptr) {
+    ops->push_back(TBrokerTxOp{nullptr, std::string(id)});
   } else {
     DoAck(c, id);
   }
@@ -522,32 +518,40 @@ void TBrokerEngine::DoAck(TBrokerClient& c, std::string_view messageId) {
   }
 }
 
-void TBrokerEngine::Transaction(TBrokerClient& c, const TBrokerFrame& f, int which) {
+bool TBrokerEngine::OpenTransaction(TBrokerClient& c, const TBrokerFrame& f, std::vector<TBrokerTxOp>*& ops) {
+  ops = nullptr;
+  const std::string_view tx = f.Get("transaction");
+  if (tx.empty()) return true;
+  auto it = c.transactions_.find(std::string(tx));
+  if (it == c.transactions_.end()) {
+    Refuse(c, &f, "Unknown transaction", "The transaction " + SanitizeHeaderValue(tx) + " is not open.");
+    return false;
+  }
+  ops = &it->second;
+  return true;
+}
+
+void TBrokerEngine::Transaction(TBrokerClient& c, const TBrokerFrame& f, TTxVerb verb) {
   const std::string_view tx = f.Get("transaction");
   if (tx.empty()) {
     Refuse(c, &f, "Missing header", std::string(f.command) + " needs a \"transaction\" header.");
     return;
   }
-  std::string key(tx);
-  auto it = c.transactions_.find(key);
-  if (which == 0) {
-    if (it != c.transactions_.end()) {
+  if (verb == TTxVerb::Begin) {
+    if (!c.transactions_.emplace(std::string(tx), std::vector<TBrokerTxOp>()).second) {
       Refuse(c, &f, "Transaction already open", "The transaction " + SanitizeHeaderValue(tx) + " was already begun.");
       return;
     }
-    c.transactions_.emplace(std::move(key), std::vector<TBrokerTxOp>());
     Receipt(c, f);
     return;
   }
-  if (it == c.transactions_.end()) {
-    Refuse(c, &f, "Unknown transaction", "The transaction " + SanitizeHeaderValue(tx) + " is not open.");
-    return;
-  }
-  std::vector<TBrokerTxOp> ops = std::move(it->second);
-  c.transactions_.erase(it);
+  std::vector<TBrokerTxOp>* open = nullptr;
+  if (!OpenTransaction(c, f, open)) return;
+  std::vector<TBrokerTxOp> ops = std::move(*open);
+  c.transactions_.erase(std::string(tx));
   for (const TBrokerTxOp& op : ops)
     if (op.message != nullptr) c.transactionBytes_ -= op.message->cost;
-  if (which == 1) {
+  if (verb == TTxVerb::Commit) {
     for (TBrokerTxOp& op : ops) {
       if (op.message != nullptr) {
         TBrokerDestination& d = Named(op.text);

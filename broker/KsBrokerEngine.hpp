@@ -163,9 +163,22 @@ class TBrokerEngine {
   void Connect(TBrokerClient& c, const TBrokerFrame& f);
   void Send(TBrokerClient& c, const TBrokerFrame& f);
   void Subscribe(TBrokerClient& c, const TBrokerFrame& f);
+  // The subscription a SUBSCRIBE asks for (ack mode, id, selector,
+  // no-local); nullptr after an ERROR.
+  std::unique_ptr<TBrokerSubscription> NewSubscription(TBrokerClient& c, const TBrokerFrame& f, TBrokerDestination& d);
+  // The client's durable subscription of that name on topic, made or taken
+  // up again (starting afresh when topic or selector changed); nullptr after
+  // an ERROR.
+  TBrokerDurable* HoldDurable(TBrokerClient& c, const TBrokerFrame& f, TBrokerDestination& topic,
+                              std::string_view name);
   void Unsubscribe(TBrokerClient& c, const TBrokerFrame& f);
   void Ack(TBrokerClient& c, const TBrokerFrame& f);
-  void Transaction(TBrokerClient& c, const TBrokerFrame& f, int which);
+  enum class TTxVerb { Begin, Commit, Abort };
+  void Transaction(TBrokerClient& c, const TBrokerFrame& f, TTxVerb verb);
+  // The operations of the transaction the frame names in ops (nullptr when
+  // it names none); false, after an ERROR, when that transaction is not
+  // open.
+  bool OpenTransaction(TBrokerClient& c, const TBrokerFrame& f, std::vector<TBrokerTxOp>*& ops);
 
   void Refuse(TBrokerClient& c, const TBrokerFrame* f, const std::string& message, const std::string& detail);
   // What every entry point does last: resumes producers that have room
