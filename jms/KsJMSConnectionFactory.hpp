@@ -1,11 +1,12 @@
 // KsJMSConnectionFactory: TKsJMSConnectionFactory, the entry point of the
-// messaging layer. CreateConnection builds a protocol client with its TCP
-// transport, checks the URL's protocol ("stomp" only), passes credentials,
-// address, client id and time-outs down, and answers a new, unstarted
+// messaging layer. CreateConnection builds a protocol client with the
+// transport adapter for the URL's protocol ("stomp": TCP, default port
+// 61613; "stomp+ssl": TLS, default port 61612), passes credentials, address,
+// client id, time-outs and TLS options down, and answers a new, unstarted
 // connection. Nothing touches the network until the connection's Start.
 //
 // Errors: EConfigurationException "BrokerURL not set." for an empty URL;
-// Exception "Unsupported Protocol!" for any protocol other than "stomp";
+// Exception "Unsupported Protocol!" for any other protocol;
 // EIllegalArgumentException for a URL parameter whose value cannot be used.
 //
 // Ownership: shared (IConnectionFactory); every connection it makes shares
@@ -19,6 +20,7 @@
 #include <string>
 
 #include "jms/KsJMSInterfaces.hpp"
+#include "stomp/KsSSLOptions.hpp"
 
 namespace ks {
 
@@ -34,7 +36,8 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
   void SetBrokerURL(const std::string& brokerURL);
   // The text the URL was given as; empty when there is none.
   std::string GetBrokerURL() const;
-  // A new parsed URL whose empty port is defaulted to "61613".
+  // A new parsed URL whose empty port is defaulted to "61612" for
+  // "stomp+ssl" and to "61613" otherwise.
   static std::shared_ptr<IURI> ParseBrokerURL(const std::string& brokerURL);
 
   // Settings for every connection made afterwards. A non-empty client id is
@@ -66,17 +69,25 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
   // off); URL parameter "syncSend" (true or false).
   void SetSyncSend(bool value) noexcept { syncSend_ = value; }
   bool GetSyncSend() const noexcept { return syncSend_; }
+  // TLS options for "stomp+ssl" connections (see KsSSLOptions.hpp); each
+  // connection's adapter gets a copy. The URL's parameters override them:
+  // "caFile", "certFile", "keyFile", "serverName" and "verifyPeer" (true or
+  // false).
+  void SetSSLOptions(const TKsSSLOptions& options) { sslOptions_ = options; }
+  const TKsSSLOptions& GetSSLOptions() const noexcept { return sslOptions_; }
 
  private:
   // The settings the URL's parameters carry ("maxFrameSize",
-  // "receiptTimeout", "syncSend", "connectTimeout") over the factory's own;
-  // EIllegalArgumentException for a value that cannot be used.
+  // "receiptTimeout", "syncSend", "connectTimeout" and the TLS options) over
+  // the factory's own; EIllegalArgumentException for a value that cannot be
+  // used.
   struct TSettings {
     std::size_t maxFrameSize;
     std::int32_t receiptTimeout;
     bool syncSend;
     bool connectTimeoutSet;
     std::int32_t connectTimeout;
+    TKsSSLOptions ssl;
   };
   TSettings SettingsFor(const IURI& uri) const;
 
@@ -90,6 +101,7 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
   std::size_t maxFrameSize_;
   std::int32_t receiptTimeout_ = 10000;
   bool syncSend_ = false;
+  TKsSSLOptions sslOptions_;
 };
 
 }  // namespace ks
