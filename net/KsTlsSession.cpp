@@ -170,10 +170,11 @@ TKsTlsSession::TKsTlsSession(const TKsTlsSettings& settings, const std::string& 
       if (SSL_CTX_use_certificate_chain_file(context_, settings.CertFile.c_str()) != 1) {
         RaiseSetupError("certFile \"" + settings.CertFile + "\" holds no usable PEM certificate");
       }
-      if (SSL_CTX_use_PrivateKey_file(context_, keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+      const bool keyUsed = SSL_CTX_use_PrivateKey_file(context_, keyFile.c_str(), SSL_FILETYPE_PEM) == 1;
+      if (!keyUsed && ERR_GET_REASON(ERR_peek_last_error()) != X509_R_KEY_VALUES_MISMATCH) {
         RaiseSetupError("keyFile \"" + keyFile + "\" holds no usable PEM private key (or it needs a passphrase)");
       }
-      if (SSL_CTX_check_private_key(context_) != 1) {
+      if (!keyUsed || SSL_CTX_check_private_key(context_) != 1) {
         RaiseSetupError("keyFile \"" + keyFile + "\" is not the key of certFile \"" + settings.CertFile + "\"");
       }
     }
