@@ -137,6 +137,7 @@ class TBrokerServer::TConnection final : public TBrokerClient {
   bool inputPaused_ = false; // input waits until the output drains
   bool throttled_ = false;   // input waits until the engine resumes it
   bool inResumed_ = false;
+  bool inTlsBacklog_ = false;
   bool admitted_ = false;    // counts against MaxConnections
   bool writeInterest_ = false;
   bool inDirty_ = false;
@@ -254,7 +255,10 @@ int TBrokerServer::BindListener(std::int32_t port, std::uint16_t& boundPort) {
 void TBrokerServer::Run() {
   std::vector<epoll_event> events(512);
   while (!stop_) {
-    const int n = ::epoll_wait(epollFd_, events.data(), static_cast<int>(events.size()), Timeout());
+    // Decrypted input held by OpenSSL is not signalled by epoll: do not
+    // wait while some is there.
+    const int n =
+        ::epoll_wait(epollFd_, events.data(), static_cast<int>(events.size()), tlsBacklog_.empty() ? Timeout() : 0);
     if (n < 0 && errno != EINTR) throw Exception(std::string("epoll_wait failed: ") + std::strerror(errno));
     now_ = SteadyMillis();
     for (int i = 0; i < n; ++i) {
@@ -278,6 +282,14 @@ void TBrokerServer::Run() {
         // A hang-up in both directions while closing: nothing more can be sent.
         if ((what & (EPOLLHUP | EPOLLERR)) && c->closing_) Kill(*c);
         if ((what & EPOLLOUT) && !c->dead_) MarkDirty(*c);
+      }
+    }
+    if (!tlsBacklog_.empty()) {
+      std::vector<TConnection*> again;
+      again.swap(tlsBacklog_);
+      for (TConnection* c : again) {
+        c->inTlsBacklog_ = false;
+        if (!c->dead_) OnReadable(*c);
       }
     }
     const std::int64_t now = now_;
@@ -535,6 +547,14 @@ void TBrokerServer::OnReadable(TConnection& c) {
     return;
   }
   ProcessInput(c);
+  WantBufferedInput(c);
+}
+
+void TBrokerServer::WantBufferedInput(TConnection& c) {
+  if (!c.tls_ || c.inTlsBacklog_ || c.dead_ || c.closing_ || c.inputPaused_ || c.throttled_) return;
+  if (!c.tls_->Pending()) return;
+  c.inTlsBacklog_ = true;
+  tlsBacklog_.push_back(&c);
 }
 
 ssize_t TBrokerServer::ReceiveSome(TConnection& c, char* to) {
@@ -655,6 +675,7 @@ void TBrokerServer::Flush(TConnection& c) {
     c.partialSince_ = 0;  // the frame's time starts again
     UpdateInterest(c);
     ProcessInput(c);  // frames that arrived while paused
+    WantBufferedInput(c);
   }
   if (c.wantsReady_ && c.out_.Size() < kHighWater && !c.closing_) {
     c.wantsReady_ = false;
@@ -678,6 +699,7 @@ void TBrokerServer::Settle() {
       c->partialSince_ = 0;  // the frame's time starts again
       UpdateInterest(*c);
       ProcessInput(*c);  // frames read before the pause
+      WantBufferedInput(*c);
     }
     if (!detach_.empty()) continue;
     if (dirty_.empty()) break;
@@ -729,6 +751,7 @@ void TBrokerServer::Reap() {
       EraseValue(timed_, c);
       EraseValue(draining_, c);
       EraseValue(resumed_, c);
+      EraseValue(tlsBacklog_, c);
       if (c->admitted_) --admitted_;
       ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, c->fd_, nullptr);
       if (options_.verbose) WriteLine("Connection " + std::to_string(c->Id()) + " closed");

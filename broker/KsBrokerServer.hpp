@@ -100,6 +100,9 @@ class TBrokerServer {
   // recv or TLS read into to: the count, 0 at the peer's end, -1 when
   // nothing is there now (or the connection failed and was killed).
   ssize_t ReceiveSome(TConnection& c, char* to);
+  // A TLS connection whose decrypted input waits in OpenSSL (where epoll
+  // cannot see it) is read again in the next loop iteration.
+  void WantBufferedInput(TConnection& c);
   // send or TLS write: the count, or -1 with errno (EAGAIN: try again when
   // writable).
   ssize_t SendSome(TConnection& c, const char* data, std::size_t size);
@@ -144,6 +147,7 @@ class TBrokerServer {
   std::vector<TConnection*> timed_;     // chunked output waiting for its next piece
   std::vector<TConnection*> draining_;  // shut down for writing, waiting for the peer to close
   std::vector<TConnection*> dead_;
+  std::vector<TConnection*> tlsBacklog_;  // TLS input held by OpenSSL, to be read
   char listenTag_ = 0;
   char tlsListenTag_ = 0;
   char signalTag_ = 0;

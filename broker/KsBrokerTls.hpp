@@ -48,10 +48,13 @@ class TBrokerTlsStream {
   // Advances the server side of the handshake.
   TStatus Handshake();
   bool Ready() const { return ready_; }
-  // Decrypted bytes into to (at most size): whole records while room for one
-  // is left, so nothing stays behind unseen by epoll. Answers the count; the
-  // status says why it stopped (Done only with bytes).
+  // Decrypted bytes into to (at most size), whole records while room for one
+  // is left. Reads ahead: the socket is read in large pieces, so input may
+  // stay behind in OpenSSL, unseen by epoll (see Pending). Answers the
+  // count; the status says why it stopped (Done only with bytes).
   std::size_t Read(char* to, std::size_t size, TStatus& status);
+  // True when input waits in OpenSSL for the next Read.
+  bool Pending() const;
   // Encrypts and sends from data; answers the count taken (possibly less
   // than size). The bytes not taken must be offered again, unchanged at the
   // front, when the status asks for it.

@@ -89,6 +89,12 @@ BIO_METHOD* SocketMethod() {
 
 // ---------------------------------------------------------------------------
 
+// SSL_get_error needs an empty error queue before each call; emptying a
+// queue that is empty already costs more than looking at it.
+void ClearStaleErrors() {
+  if (ERR_peek_error() != 0) ERR_clear_error();
+}
+
 // Keys protected by a passphrase are refused instead of prompted for.
 int NoPassphrase(char*, int, int, void*) { return 0; }
 
@@ -271,7 +277,7 @@ std::size_t TKsTlsSession::Receive(char* dest, std::size_t size, TWait& wait) {
   // Whole records while there is room for one, so nothing stays behind in
   // OpenSSL where poll() cannot see it.
   while (got == 0 || size - got >= kMaxRecord) {
-    ERR_clear_error();
+    ClearStaleErrors();
     const int n = SSL_read(ssl_, dest + got, static_cast<int>(std::min<std::size_t>(size - got, INT_MAX)));
     if (n > 0) {
       got += static_cast<std::size_t>(n);
@@ -300,7 +306,7 @@ std::size_t TKsTlsSession::Send(const char* src, std::size_t size, TWait& wait) 
   std::lock_guard<std::mutex> lock(mutex_);
   wait = TWait::None;
   if (ssl_ == nullptr) RaiseSocketError(ENOTCONN);
-  ERR_clear_error();
+  ClearStaleErrors();
   const int n = SSL_write(ssl_, src, static_cast<int>(std::min<std::size_t>(size, INT_MAX)));
   if (n > 0) return static_cast<std::size_t>(n);
   const int sysErrno = errno;

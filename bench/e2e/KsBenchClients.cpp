@@ -128,8 +128,9 @@ class TRawReader {
 
 int RunLibraryClient(const TClientOptions& options) {
   try {
-    char url[96];
-    std::snprintf(url, sizeof url, "stomp://%s:%u", options.host.c_str(), static_cast<unsigned>(options.port));
+    std::string url = (options.caFile.empty() ? "stomp://" : "stomp+ssl://") + options.host + ":" +
+                      std::to_string(options.port);
+    if (!options.caFile.empty()) url += "?caFile=" + options.caFile;
     auto factory = std::make_shared<TKsJMSConnectionFactory>("", "", url);
     auto connection = factory->CreateConnection();
     connection->Start();

@@ -32,6 +32,9 @@ struct TClientOptions {
   // Raw produce only: ask for a receipt at DISCONNECT and wait for it, so
   // that the peer has taken every frame when the process ends.
   bool confirm = false;
+  // Library client only: connect over STOMP over TLS, trusting this PEM
+  // file.
+  std::string caFile;
 };
 
 int RunLibraryClient(const TClientOptions& options);
