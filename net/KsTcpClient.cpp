@@ -120,6 +120,7 @@ void TKsTcpClient::Connect() {
     ResetScan();
     closedByPeer_.store(false, std::memory_order_release);
     fd_.store(fd, std::memory_order_release);
+    directFd_ = fd;
     return;
   }
   if (timedOut) throw EKsConnectTimeout();
@@ -142,6 +143,7 @@ void TKsTcpClient::CloseSocket(bool notifyPeer) {
     layer_->Close(notifyPeer);
     layer_.reset();
   }
+  directFd_ = -1;
   int fd = fd_.exchange(-1);
   sendTimeout_ = -1;  // a new socket starts without one
   if (fd >= 0) {
@@ -174,6 +176,7 @@ void TKsTcpClient::AttachLayer(std::unique_ptr<IKsSocketLayer> layer, std::int32
   }
   std::lock_guard<std::mutex> writing(writeMutex_);
   layer_ = std::move(layer);
+  directFd_ = -1;
 }
 
 void TKsTcpClient::SetSendTimeout(std::int32_t milliseconds) {
@@ -369,10 +372,12 @@ std::string TKsTcpClient::ReadBytes(std::size_t count) {
 void TKsTcpClient::Write(std::string_view bytes, std::int32_t sendTimeout) {
   std::lock_guard<std::mutex> writing(writeMutex_);
   if (sendTimeout != -1 && sendTimeout != sendTimeout_) ApplySendTimeout(sendTimeout);
-  int fd = fd_.load(std::memory_order_acquire);
-  if (fd < 0) throw EKsNotConnected();
-  if (layer_) {
-    WriteLayered(fd, bytes);
+  const int fd = directFd_;
+  if (fd < 0) {
+    // Not connected, or connected through a layer.
+    const int layered = fd_.load(std::memory_order_acquire);
+    if (layered < 0 || !layer_) throw EKsNotConnected();
+    WriteLayered(layered, bytes);
     return;
   }
   std::size_t sent = 0;

@@ -250,6 +250,10 @@ class TKsTcpClient {
   std::atomic<int> fd_{-1};
   std::mutex writeMutex_;  // held for each whole Write, and while closing
   std::int32_t sendTimeout_ = -1;  // SO_SNDTIMEO last set by Write (under writeMutex_)
+  // The socket while Write sends to it directly (connected, no layer);
+  // -1 otherwise. Changed by Connect, AttachLayer and closing; read under
+  // writeMutex_.
+  int directFd_ = -1;
   std::atomic<bool> closedByPeer_{false};
   // Set by AttachLayer, dropped with the socket (under writeMutex_).
   std::unique_ptr<IKsSocketLayer> layer_;
