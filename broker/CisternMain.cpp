@@ -1,6 +1,8 @@
 // Cistern: the bundled in-memory STOMP 1.0 broker. Parses the command line,
-// listens, prints "Cistern listening on HOST:PORT" once connections are
-// accepted, and serves until SIGINT or SIGTERM (exit status 0). A bad
+// listens, prints "Cistern listening with TLS on HOST:PORT" (with a
+// certificate) and then "Cistern listening on HOST:PORT" (unless the plain
+// port is off) once connections are accepted, and serves until SIGINT or
+// SIGTERM (exit status 0). A bad
 // option or a failure to listen prints one line and exits with status 1.
 // Listening on an address other than loopback without --User and
 // --Password prints one warning line first: anyone who can reach the port
@@ -41,10 +43,12 @@ int main(int argc, char** argv) {
     RaiseDescriptorLimit();
     ks::TBrokerServer server(options);
     server.Listen();
+    const std::string address = server.Port() != 0 ? server.Address() : server.TlsAddress();
     if (!options.userSet && !server.IsLoopback())
-      ks::WriteLine("Warning: Cistern accepts any login on " + server.Address() +
+      ks::WriteLine("Warning: Cistern accepts any login on " + address +
                     "; give --User and --Password when others can reach it");
-    ks::WriteLine("Cistern listening on " + server.Address());
+    if (server.TlsPort() != 0) ks::WriteLine("Cistern listening with TLS on " + server.TlsAddress());
+    if (server.Port() != 0) ks::WriteLine("Cistern listening on " + server.Address());
     server.Run();
     if (options.verbose) ks::WriteLine("Cistern stopped");
     return 0;

@@ -59,7 +59,16 @@ TBrokerOptions ParseBrokerOptions(const std::vector<std::string>& args) {
       o.host = value;
     } else if (SameText(name, "Port")) {
       need();
-      o.port = ParseCount(name, value, 0, 65535);
+      o.port = SameText(value, "none") ? -1 : ParseCount(name, value, 0, 65535);
+    } else if (SameText(name, "TlsPort")) {
+      need();
+      o.tlsPort = ParseCount(name, value, 0, 65535);
+    } else if (SameText(name, "CertFile")) {
+      need();
+      o.certFile = value;
+    } else if (SameText(name, "KeyFile")) {
+      need();
+      o.keyFile = value;
     } else if (SameText(name, "User")) {
       need();
       o.userSet = true;
@@ -108,6 +117,9 @@ TBrokerOptions ParseBrokerOptions(const std::vector<std::string>& args) {
   }
   if (o.userSet != o.passwordSet)
     throw Exception(o.userSet ? "--User needs --Password as well" : "--Password needs --User as well");
+  if (o.certFile.empty() != o.keyFile.empty())
+    throw Exception(o.keyFile.empty() ? "--CertFile needs --KeyFile as well" : "--KeyFile needs --CertFile as well");
+  if (o.port < 0 && o.certFile.empty()) throw Exception("--Port=none needs --CertFile and --KeyFile (TLS only)");
   return o;
 }
 
@@ -115,7 +127,10 @@ std::vector<std::string> BrokerUsage() {
   return {
       "Cistern: an in-memory STOMP 1.0 broker for tests, demos and development.",
       "  --Host=127.0.0.1        address to listen on",
-      "  --Port=61613            port to listen on (0: any free port)",
+      "  --Port=61613            port to listen on (0: any free port; none: TLS only)",
+      "  --CertFile=PEM          certificate (chain) to serve STOMP over TLS with",
+      "  --KeyFile=PEM           its private key (without passphrase)",
+      "  --TlsPort=61612         port of the TLS listener (0: any free port)",
       "  --User=NAME             accept only this login",
       "  --Password=TEXT         accept only this passcode",
       "  --Verbose               log connections and refused frames",

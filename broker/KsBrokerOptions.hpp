@@ -2,7 +2,9 @@
 //
 // Arguments have the form --Name=value (names without regard to case); the
 // switches --Verbose and --FaultStrayLF may stand alone or take true/false.
-// Options: Host (127.0.0.1), Port (61613; 0 takes a free port), User,
+// Options: Host (127.0.0.1), Port (61613; 0 takes a free port; "none": no
+// plain listener, with TLS only), CertFile and KeyFile (PEM certificate and
+// key: listen with TLS as well, on TlsPort, default 61612), User,
 // Password (the two only together), Verbose, the limits below, FaultChunk=N,
 // FaultStrayLF, FaultCloseAfter=N, FaultConnectError=TEXT, Help.
 //
@@ -25,7 +27,10 @@ namespace ks {
 
 struct TBrokerOptions {
   std::string host = "127.0.0.1";
-  std::int32_t port = 61613;
+  std::int32_t port = 61613;  // -1: no plain listener
+  std::string certFile;       // with keyFile: a TLS listener on tlsPort
+  std::string keyFile;
+  std::int32_t tlsPort = 61612;
   bool userSet = false;
   std::string user;
   bool passwordSet = false;
@@ -46,8 +51,9 @@ struct TBrokerOptions {
 };
 
 // Parses the arguments after the program name. Throws ks::Exception with a
-// readable text for an unknown option, a bad value, or a User without a
-// Password (or the reverse).
+// readable text for an unknown option, a bad value, a User without a
+// Password (or the reverse), a CertFile without a KeyFile (or the reverse),
+// or Port=none without a certificate.
 TBrokerOptions ParseBrokerOptions(const std::vector<std::string>& args);
 
 // The usage text, one entry per line.

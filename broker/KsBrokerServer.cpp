@@ -123,6 +123,7 @@ class TBrokerServer::TConnection final : public TBrokerClient {
 
   TBrokerServer& server_;
   int fd_;
+  std::unique_ptr<TBrokerTlsStream> tls_;  // TLS connections only
   TByteBuffer in_;
   TByteBuffer out_;
   TBrokerFrameReader reader_;
@@ -136,6 +137,7 @@ class TBrokerServer::TConnection final : public TBrokerClient {
   bool inputPaused_ = false; // input waits until the output drains
   bool throttled_ = false;   // input waits until the engine resumes it
   bool inResumed_ = false;
+  bool inTlsBacklog_ = false;
   bool admitted_ = false;    // counts against MaxConnections
   bool writeInterest_ = false;
   bool inDirty_ = false;
@@ -160,55 +162,21 @@ TBrokerServer::TBrokerServer(TBrokerOptions options)
 TBrokerServer::~TBrokerServer() {
   connections_.clear();
   if (listenFd_ >= 0) ::close(listenFd_);
+  if (tlsListenFd_ >= 0) ::close(tlsListenFd_);
   if (signalFd_ >= 0) ::close(signalFd_);
   if (epollFd_ >= 0) ::close(epollFd_);
   if (spareFd_ >= 0) ::close(spareFd_);
 }
 
-std::string TBrokerServer::Address() const {
+std::string TBrokerServer::AddressOf(std::uint16_t port) const {
   const bool v6 = options_.host.find(':') != std::string::npos;
-  return (v6 ? "[" + options_.host + "]" : options_.host) + ":" + std::to_string(port_);
+  return (v6 ? "[" + options_.host + "]" : options_.host) + ":" + std::to_string(port);
 }
 
 void TBrokerServer::Listen() {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  const std::string portText = std::to_string(options_.port);
-  const int rc = ::getaddrinfo(options_.host.c_str(), portText.c_str(), &hints, &found);
-  if (rc != 0) throw Exception("Cannot resolve " + options_.host + ": " + ::gai_strerror(rc));
-  std::string lastError = "no address";
-  for (addrinfo* a = found; a != nullptr && listenFd_ < 0; a = a->ai_next) {
-    int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-    if (fd < 0) {
-      lastError = std::strerror(errno);
-      continue;
-    }
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd, 1024) != 0) {
-      lastError = std::strerror(errno);
-      ::close(fd);
-      continue;
-    }
-    listenFd_ = fd;
-  }
-  ::freeaddrinfo(found);
-  if (listenFd_ < 0) throw Exception("Cannot listen on " + options_.host + ":" + portText + ": " + lastError);
-
-  sockaddr_storage bound{};
-  socklen_t len = sizeof bound;
-  ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&bound), &len);
-  port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                                            : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-  if (bound.ss_family == AF_INET6) {
-    const in6_addr& a = reinterpret_cast<sockaddr_in6*>(&bound)->sin6_addr;
-    loopback_ = IN6_IS_ADDR_LOOPBACK(&a) || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127);
-  } else {
-    loopback_ = (ntohl(reinterpret_cast<sockaddr_in*>(&bound)->sin_addr.s_addr) >> 24) == 127;
-  }
+  if (!options_.certFile.empty()) tls_ = std::make_unique<TBrokerTlsContext>(options_.certFile, options_.keyFile);
+  if (options_.port >= 0) listenFd_ = BindListener(options_.port, port_);
+  if (tls_) tlsListenFd_ = BindListener(options_.tlsPort, tlsPort_);
 
   sigset_t set;
   sigemptyset(&set);
@@ -222,23 +190,84 @@ void TBrokerServer::Listen() {
 
   epoll_event ev{};
   ev.events = EPOLLIN;
-  ev.data.ptr = &listenTag_;
-  ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, listenFd_, &ev);
   ev.data.ptr = &signalTag_;
   ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, signalFd_, &ev);
+  listening_ = false;
+  SetListening(true);
+}
+
+void TBrokerServer::SetListening(bool on) {
+  if (listening_ == on) return;
+  bool ok = true;
+  for (auto [fd, tag] : {std::pair<int, char*>{listenFd_, &listenTag_}, {tlsListenFd_, &tlsListenTag_}}) {
+    if (fd < 0) continue;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = tag;
+    ok = ::epoll_ctl(epollFd_, on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, fd, &ev) == 0 && ok;
+  }
+  listening_ = on ? ok : !ok;
+}
+
+int TBrokerServer::BindListener(std::int32_t port, std::uint16_t& boundPort) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const std::string portText = std::to_string(port);
+  const int rc = ::getaddrinfo(options_.host.c_str(), portText.c_str(), &hints, &found);
+  if (rc != 0) throw Exception("Cannot resolve " + options_.host + ": " + ::gai_strerror(rc));
+  std::string lastError = "no address";
+  int listenFd = -1;
+  for (addrinfo* a = found; a != nullptr && listenFd < 0; a = a->ai_next) {
+    int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd < 0) {
+      lastError = std::strerror(errno);
+      continue;
+    }
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd, 1024) != 0) {
+      lastError = std::strerror(errno);
+      ::close(fd);
+      continue;
+    }
+    listenFd = fd;
+  }
+  ::freeaddrinfo(found);
+  if (listenFd < 0) throw Exception("Cannot listen on " + options_.host + ":" + portText + ": " + lastError);
+
+  sockaddr_storage bound{};
+  socklen_t len = sizeof bound;
+  ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&bound), &len);
+  boundPort = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                            : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+  if (bound.ss_family == AF_INET6) {
+    const in6_addr& a = reinterpret_cast<sockaddr_in6*>(&bound)->sin6_addr;
+    loopback_ = IN6_IS_ADDR_LOOPBACK(&a) || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127);
+  } else {
+    loopback_ = (ntohl(reinterpret_cast<sockaddr_in*>(&bound)->sin_addr.s_addr) >> 24) == 127;
+  }
+  return listenFd;
 }
 
 void TBrokerServer::Run() {
   std::vector<epoll_event> events(512);
   while (!stop_) {
-    const int n = ::epoll_wait(epollFd_, events.data(), static_cast<int>(events.size()), Timeout());
+    // Decrypted input held by OpenSSL is not signalled by epoll: do not
+    // wait while some is there.
+    const int n =
+        ::epoll_wait(epollFd_, events.data(), static_cast<int>(events.size()), tlsBacklog_.empty() ? Timeout() : 0);
     if (n < 0 && errno != EINTR) throw Exception(std::string("epoll_wait failed: ") + std::strerror(errno));
     now_ = SteadyMillis();
     for (int i = 0; i < n; ++i) {
       void* tag = events[static_cast<std::size_t>(i)].data.ptr;
       const std::uint32_t what = events[static_cast<std::size_t>(i)].events;
       if (tag == &listenTag_) {
-        Accept();
+        Accept(listenFd_, false);
+      } else if (tag == &tlsListenTag_) {
+        Accept(tlsListenFd_, true);
       } else if (tag == &signalTag_) {
         signalfd_siginfo info;
         while (::read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) stop_ = true;
@@ -253,6 +282,14 @@ void TBrokerServer::Run() {
         // A hang-up in both directions while closing: nothing more can be sent.
         if ((what & (EPOLLHUP | EPOLLERR)) && c->closing_) Kill(*c);
         if ((what & EPOLLOUT) && !c->dead_) MarkDirty(*c);
+      }
+    }
+    if (!tlsBacklog_.empty()) {
+      std::vector<TConnection*> again;
+      again.swap(tlsBacklog_);
+      for (TConnection* c : again) {
+        c->inTlsBacklog_ = false;
+        if (!c->dead_) OnReadable(*c);
       }
     }
     const std::int64_t now = now_;
@@ -271,10 +308,7 @@ void TBrokerServer::Run() {
     for (TConnection* c : std::vector<TConnection*>(draining_))
       if (c->drainDeadline_ <= now) Kill(*c);
     if (!listening_ && listenAgainAt_ <= now) {
-      epoll_event ev{};
-      ev.events = EPOLLIN;
-      ev.data.ptr = &listenTag_;
-      listening_ = ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, listenFd_, &ev) == 0;
+      SetListening(true);
       if (!listening_) listenAgainAt_ = now + kListenPauseMs;
     }
     if (nextSweep_ != 0 && nextSweep_ <= now) CheckDeadlines();
@@ -340,44 +374,44 @@ void TBrokerServer::CheckDeadlines() {
   if (pending) nextSweep_ = now_ + kSweepEveryMs;
 }
 
-void TBrokerServer::Accept() {
+void TBrokerServer::Accept(int listenFd, bool tls) {
   for (int accepted = 0; accepted < kAcceptBatch; ++accepted) {
     sockaddr_storage addr{};
     socklen_t len = sizeof addr;
-    const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd >= 0) {
-      Admit(fd, addr);
+      Admit(fd, addr, tls);
       continue;
     }
     if (errno == EINTR || errno == ECONNABORTED) continue;
     if (errno == EMFILE || errno == ENFILE) {
-      RefuseWaiting();
+      RefuseWaiting(listenFd, tls);
       return;
     }
     return;  // EAGAIN, or an error that the next wake-up retries
   }
 }
 
-void TBrokerServer::RefuseWaiting() {
+void TBrokerServer::RefuseWaiting(int listenFd, bool tls) {
   if (spareFd_ < 0) spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (spareFd_ < 0) {
     // Not even a spare: stop listening for a moment rather than wake up
     // for the same waiting connection again and again.
-    if (listening_ && ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, listenFd_, nullptr) == 0) listening_ = false;
+    SetListening(false);
     listenAgainAt_ = now_ + kListenPauseMs;
     return;
   }
   // Out of descriptors: the spare one takes each waiting connection, which
-  // is told why and closed at once.
+  // is told why (in plain STOMP only) and closed at once.
   static constexpr std::string_view kRefusal =
       "ERROR\nmessage:Too many connections\n\nCistern has no descriptor left for a new connection."
       " The connection is closed.\0\n"sv;
   for (int refused = 0; refused < kAcceptBatch; ++refused) {
     ::close(spareFd_);
     spareFd_ = -1;
-    const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd >= 0) {
-      ::send(fd, kRefusal.data(), kRefusal.size(), MSG_NOSIGNAL);
+      if (!tls) ::send(fd, kRefusal.data(), kRefusal.size(), MSG_NOSIGNAL);
       ::shutdown(fd, SHUT_RDWR);
       ::close(fd);
     }
@@ -386,11 +420,12 @@ void TBrokerServer::RefuseWaiting() {
   }
 }
 
-void TBrokerServer::Admit(int fd, const sockaddr_storage& addr) {
+void TBrokerServer::Admit(int fd, const sockaddr_storage& addr, bool tls) {
   int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   auto conn = std::make_unique<TConnection>(*this, fd, ++nextId_);
   TConnection* c = conn.get();
+  if (tls) c->tls_ = std::make_unique<TBrokerTlsStream>(*tls_, fd);
   epoll_event ev{};
   ev.events = EPOLLIN | EPOLLRDHUP;
   ev.data.ptr = c;
@@ -398,7 +433,7 @@ void TBrokerServer::Admit(int fd, const sockaddr_storage& addr) {
   c->openedAt_ = now_;
   if (options_.verbose) {
     c->peer_ = PeerText(addr);
-    WriteLine("Connection " + std::to_string(c->Id()) + " opened from " + c->peer_);
+    WriteLine("Connection " + std::to_string(c->Id()) + " opened from " + c->peer_ + (tls ? " (TLS)" : ""));
   }
   connections_.emplace(c, std::move(conn));
   if (admitted_ >= static_cast<std::size_t>(options_.maxConnections)) {
@@ -492,13 +527,10 @@ void TBrokerServer::OnReadable(TConnection& c) {
     }
   }
   if (c.inputPaused_ || c.throttled_) return;
+  if (c.tls_ && !c.tls_->Ready() && !AdvanceHandshake(c)) return;
   char* to = c.in_.Reserve(kReadChunk);
-  const ssize_t n = ::recv(c.fd_, to, kReadChunk, 0);
-  if (n < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-    Kill(c);
-    return;
-  }
+  const ssize_t n = ReceiveSome(c, to);
+  if (n < 0) return;
   if (n == 0) {
     // The peer is done sending; whatever it still reads gets flushed.
     c.readEof_ = true;
@@ -507,7 +539,77 @@ void TBrokerServer::OnReadable(TConnection& c) {
     return;
   }
   c.in_.Commit(static_cast<std::size_t>(n));
+  if (!c.tls_ && !c.Connected() && c.in_.Size() == static_cast<std::size_t>(n) &&
+      static_cast<unsigned char>(c.in_.Data()[0]) == 0x16) {
+    // A TLS handshake record where a STOMP command belongs.
+    engine_.Reject(c, "TLS on a plain port",
+                   "This port of Cistern speaks plain STOMP; connect with stomp:// or to its TLS port.");
+    return;
+  }
   ProcessInput(c);
+  WantBufferedInput(c);
+}
+
+void TBrokerServer::WantBufferedInput(TConnection& c) {
+  if (!c.tls_ || c.inTlsBacklog_ || c.dead_ || c.closing_ || c.inputPaused_ || c.throttled_) return;
+  if (!c.tls_->Pending()) return;
+  c.inTlsBacklog_ = true;
+  tlsBacklog_.push_back(&c);
+}
+
+ssize_t TBrokerServer::ReceiveSome(TConnection& c, char* to) {
+  if (!c.tls_) {
+    const ssize_t n = ::recv(c.fd_, to, kReadChunk, 0);
+    if (n >= 0) return n;
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) Kill(c);
+    return -1;
+  }
+  TBrokerTlsStream::TStatus status;
+  const std::size_t got = c.tls_->Read(to, kReadChunk, status);
+  if (got > 0) return static_cast<ssize_t>(got);
+  switch (status) {
+    case TBrokerTlsStream::TStatus::Closed:
+      return 0;
+    case TBrokerTlsStream::TStatus::WantWrite:
+      SetWriteInterest(c, true);
+      return -1;
+    case TBrokerTlsStream::TStatus::Failed:
+      if (options_.verbose) WriteLine("Connection " + std::to_string(c.Id()) + " TLS error: " + c.tls_->ErrorText());
+      Kill(c);
+      return -1;
+    default:
+      return -1;
+  }
+}
+
+ssize_t TBrokerServer::SendSome(TConnection& c, const char* data, std::size_t size) {
+  if (!c.tls_) return ::send(c.fd_, data, size, MSG_NOSIGNAL);
+  TBrokerTlsStream::TStatus status;
+  const std::size_t taken = c.tls_->Write(data, size, status);
+  if (taken > 0) return static_cast<ssize_t>(taken);
+  const bool again = status == TBrokerTlsStream::TStatus::WantWrite || status == TBrokerTlsStream::TStatus::WantRead;
+  errno = again ? EAGAIN : EPIPE;
+  return -1;
+}
+
+bool TBrokerServer::AdvanceHandshake(TConnection& c) {
+  switch (c.tls_->Handshake()) {
+    case TBrokerTlsStream::TStatus::Done:
+      return true;
+    case TBrokerTlsStream::TStatus::WantRead:
+      SetWriteInterest(c, !c.out_.Empty());
+      return false;
+    case TBrokerTlsStream::TStatus::WantWrite:
+      SetWriteInterest(c, true);
+      return false;
+    default:
+      if (options_.verbose) {
+        WriteLine("Connection " + std::to_string(c.Id()) + " TLS handshake failed: " +
+                  (c.tls_->ErrorText().empty() ? std::string("closed by the peer") : c.tls_->ErrorText()));
+      }
+      Kill(c);
+      return false;
+  }
 }
 
 void TBrokerServer::MarkDirty(TConnection& c) {
@@ -518,6 +620,15 @@ void TBrokerServer::MarkDirty(TConnection& c) {
 
 void TBrokerServer::Flush(TConnection& c) {
   if (c.dead_ || c.draining_) return;
+  if (c.tls_ && !c.tls_->Ready()) {
+    // Closing before the handshake is over (refused, or no CONNECT in
+    // time): nothing can be said in TLS, so nothing is said.
+    if (c.closing_) {
+      c.out_.Clear();
+    } else if (!AdvanceHandshake(c)) {
+      return;
+    }
+  }
   if (!c.out_.Empty()) {
     const bool chunked = options_.faultChunk > 0;
     if (chunked && c.inTimed_) return;  // its next piece is due later
@@ -530,7 +641,7 @@ void TBrokerServer::Flush(TConnection& c) {
     for (;;) {
       std::size_t size = c.out_.Size();
       if (chunked) size = std::min<std::size_t>(size, static_cast<std::size_t>(options_.faultChunk));
-      const ssize_t n = ::send(c.fd_, c.out_.Data(), size, MSG_NOSIGNAL);
+      const ssize_t n = SendSome(c, c.out_.Data(), size);
       if (n > 0) {
         c.out_.Consume(static_cast<std::size_t>(n));
         if (c.out_.Empty()) break;
@@ -564,6 +675,7 @@ void TBrokerServer::Flush(TConnection& c) {
     c.partialSince_ = 0;  // the frame's time starts again
     UpdateInterest(c);
     ProcessInput(c);  // frames that arrived while paused
+    WantBufferedInput(c);
   }
   if (c.wantsReady_ && c.out_.Size() < kHighWater && !c.closing_) {
     c.wantsReady_ = false;
@@ -587,6 +699,7 @@ void TBrokerServer::Settle() {
       c->partialSince_ = 0;  // the frame's time starts again
       UpdateInterest(*c);
       ProcessInput(*c);  // frames read before the pause
+      WantBufferedInput(*c);
     }
     if (!detach_.empty()) continue;
     if (dirty_.empty()) break;
@@ -601,6 +714,7 @@ void TBrokerServer::Settle() {
 
 void TBrokerServer::StartDrain(TConnection& c) {
   if (c.draining_ || c.dead_) return;
+  if (c.tls_) c.tls_->Shutdown();
   ::shutdown(c.fd_, SHUT_WR);
   if (c.readEof_) {
     Kill(c);
@@ -637,6 +751,7 @@ void TBrokerServer::Reap() {
       EraseValue(timed_, c);
       EraseValue(draining_, c);
       EraseValue(resumed_, c);
+      EraseValue(tlsBacklog_, c);
       if (c->admitted_) --admitted_;
       ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, c->fd_, nullptr);
       if (options_.verbose) WriteLine("Connection " + std::to_string(c->Id()) + " closed");

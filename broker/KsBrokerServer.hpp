@@ -24,6 +24,13 @@
 // than FrameTimeout while it is being read, is answered with ERROR and
 // closed. Deadlines are checked about four times a second.
 //
+// With a certificate and key (options CertFile, KeyFile) a second listening
+// socket serves STOMP over TLS (TlsPort); its connections run the TLS
+// handshake first (within ConnectTimeout, like CONNECT) and are otherwise
+// served exactly like the plain ones. A plain connection whose first byte
+// opens a TLS handshake is answered with ERROR and closed, so a TLS client
+// on the plain port learns at once that it is in the wrong place.
+//
 // The fault hooks of the options change only the output path: pieces of at
 // most FaultChunk bytes with a pause of about a millisecond between them,
 // stray LF and blank bytes after every frame, closing after FaultCloseAfter
@@ -40,11 +47,13 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <sys/types.h>
 #include <unordered_map>
 #include <vector>
 
 #include "broker/KsBrokerEngine.hpp"
 #include "broker/KsBrokerOptions.hpp"
+#include "broker/KsBrokerTls.hpp"
 
 struct sockaddr_storage;
 
@@ -57,13 +66,16 @@ class TBrokerServer {
   TBrokerServer(const TBrokerServer&) = delete;
   TBrokerServer& operator=(const TBrokerServer&) = delete;
 
-  // Binds and listens on the options' host and port. Throws ks::Exception
-  // when that fails.
+  // Binds and listens on the options' host and port, and on the TLS port
+  // when a certificate is given. Throws ks::Exception when that fails (or
+  // the certificate or key cannot be used).
   void Listen();
-  // The port actually bound (after Listen).
+  // The ports actually bound (after Listen; 0 when not listening there).
   std::uint16_t Port() const { return port_; }
-  // "HOST:PORT" as printed in the listening line (IPv6 hosts in brackets).
-  std::string Address() const;
+  std::uint16_t TlsPort() const { return tlsPort_; }
+  // "HOST:PORT" as printed in the listening lines (IPv6 hosts in brackets).
+  std::string Address() const { return AddressOf(port_); }
+  std::string TlsAddress() const { return AddressOf(tlsPort_); }
   // Whether the bound address is a loopback one (after Listen).
   bool IsLoopback() const { return loopback_; }
 
@@ -74,9 +86,26 @@ class TBrokerServer {
   class TConnection;
   friend class TConnection;
 
-  void Accept();
-  void Admit(int fd, const sockaddr_storage& addr);
-  void RefuseWaiting();
+  std::string AddressOf(std::uint16_t port) const;
+  // A listening socket on the options' host and port; bound gets the port.
+  int BindListener(std::int32_t port, std::uint16_t& bound);
+  void Accept(int listenFd, bool tls);
+  void Admit(int fd, const sockaddr_storage& addr, bool tls);
+  void RefuseWaiting(int listenFd, bool tls);
+  // Adds the listening sockets to the loop or takes them out.
+  void SetListening(bool on);
+  // Moves a TLS connection's handshake on; true once it is over. A failed
+  // one kills the connection.
+  bool AdvanceHandshake(TConnection& c);
+  // recv or TLS read into to: the count, 0 at the peer's end, -1 when
+  // nothing is there now (or the connection failed and was killed).
+  ssize_t ReceiveSome(TConnection& c, char* to);
+  // A TLS connection whose decrypted input waits in OpenSSL (where epoll
+  // cannot see it) is read again in the next loop iteration.
+  void WantBufferedInput(TConnection& c);
+  // send or TLS write: the count, or -1 with errno (EAGAIN: try again when
+  // writable).
+  ssize_t SendSome(TConnection& c, const char* data, std::size_t size);
   void CheckDeadlines();
   void WantSweep();
   void OnReadable(TConnection& c);
@@ -95,14 +124,17 @@ class TBrokerServer {
 
   TBrokerOptions options_;
   TBrokerEngine engine_;
+  std::unique_ptr<TBrokerTlsContext> tls_;  // with a certificate only
   int listenFd_ = -1;
+  int tlsListenFd_ = -1;
+  std::uint16_t tlsPort_ = 0;
   int signalFd_ = -1;
   int epollFd_ = -1;
   int spareFd_ = -1;
   std::uint16_t port_ = 0;
   bool loopback_ = false;
   bool stop_ = false;
-  bool listening_ = true;          // the listening socket is in the epoll set
+  bool listening_ = true;          // the listening sockets are in the epoll set
   std::int64_t listenAgainAt_ = 0; // when listening is off: when to resume
   std::int64_t now_ = 0;           // steady milliseconds, once per loop iteration
   std::int64_t nextSweep_ = 0;     // next deadline check, 0 when none is due
@@ -115,7 +147,9 @@ class TBrokerServer {
   std::vector<TConnection*> timed_;     // chunked output waiting for its next piece
   std::vector<TConnection*> draining_;  // shut down for writing, waiting for the peer to close
   std::vector<TConnection*> dead_;
+  std::vector<TConnection*> tlsBacklog_;  // TLS input held by OpenSSL, to be read
   char listenTag_ = 0;
+  char tlsListenTag_ = 0;
   char signalTag_ = 0;
 };
 

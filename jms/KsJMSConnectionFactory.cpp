@@ -6,7 +6,8 @@
 #include "jms/KsJMSClient.hpp"
 #include "jms/KsJMSConnection.hpp"
 #include "jms/KsURI.hpp"
-#include "stomp/KsCommAdapterIndy.hpp"
+#include "stomp/KsAdapterRegistry.hpp"
+#include "stomp/KsCommAdapterSSL.hpp"
 #include "support/KsText.hpp"
 
 namespace ks {
@@ -30,7 +31,7 @@ std::string TKsJMSConnectionFactory::GetBrokerURL() const { return brokerURL_ ? 
 std::shared_ptr<IURI> TKsJMSConnectionFactory::ParseBrokerURL(const std::string& brokerURL) {
   try {
     auto uri = std::make_shared<TKsURI>(brokerURL);
-    if (uri->GetPort().empty()) uri->SetPort(kDefaultPort);
+    if (uri->GetPort().empty()) uri->SetPort(uri->GetProtocol() == "stomp+ssl" ? kTlsDefaultPort : kDefaultPort);
     return uri;
   } catch (const EURISyntaxException&) {
     throw EIllegalArgumentException("Invalid broker URI: " + brokerURL);
@@ -62,8 +63,8 @@ bool BooleanParameter(const std::string& name, const std::string& text) {
 }  // namespace
 
 TKsJMSConnectionFactory::TSettings TKsJMSConnectionFactory::SettingsFor(const IURI& uri) const {
-  TSettings settings{maxFrameSize_, receiptTimeout_, syncSend_,  connectTimeoutSet_,
-                     connectTimeout_, dialect_,        batchSend_, batchDelay_};
+  TSettings settings{maxFrameSize_, receiptTimeout_, syncSend_,  connectTimeoutSet_, connectTimeout_,
+                     dialect_,      batchSend_,     batchDelay_, sslOptions_};
   const std::string params = uri.GetParams();
   std::string text;
   constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
@@ -85,6 +86,11 @@ TKsJMSConnectionFactory::TSettings TKsJMSConnectionFactory::SettingsFor(const IU
   if (FindURIParameter(params, "batchDelay", text)) {
     settings.batchDelay = static_cast<std::int32_t>(NumberParameter("batchDelay", text, 0, 60000, "milliseconds"));
   }
+  if (FindURIParameter(params, "caFile", text)) settings.ssl.RootCertificateFile = text;
+  if (FindURIParameter(params, "certFile", text)) settings.ssl.CertificateFile = text;
+  if (FindURIParameter(params, "keyFile", text)) settings.ssl.KeyFile = text;
+  if (FindURIParameter(params, "serverName", text)) settings.ssl.ServerName = text;
+  if (FindURIParameter(params, "verifyPeer", text)) settings.ssl.VerifyPeer = BooleanParameter("verifyPeer", text);
   return settings;
 }
 
@@ -95,14 +101,24 @@ std::shared_ptr<IConnection> TKsJMSConnectionFactory::CreateConnection() {
 std::shared_ptr<IConnection> TKsJMSConnectionFactory::CreateConnection(const std::string& userName,
                                                                        const std::string& password) {
   if (GetBrokerURL().empty()) throw EConfigurationException("BrokerURL not set.");
-  RegisterTcpAdapter();
+  RegisterTlsAdapter();
   auto client = std::make_unique<TKsJMSClient>();
+  const std::string protocol = brokerURL_->GetProtocol();
   IStompCommAdapter* adapter = client->GetAdapter();
-  if (adapter == nullptr || !adapter->SupportsProtocol(brokerURL_->GetProtocol())) {
+  if (adapter != nullptr && !adapter->SupportsProtocol(protocol)) {
+    // Another registered adapter may serve the scheme (the TLS adapter
+    // "stomp+ssl").
+    if (auto other = CreateAdapterForProtocol(protocol)) {
+      client->SetAdapter(std::move(other));
+      adapter = client->GetAdapter();
+    }
+  }
+  if (adapter == nullptr || !adapter->SupportsProtocol(protocol)) {
     throw Exception("Unsupported Protocol!");
   }
   const TSettings settings = SettingsFor(*brokerURL_);
   if (settings.connectTimeoutSet) adapter->SetConnectTimeout(settings.connectTimeout);
+  adapter->SetSSLOptions(std::make_unique<TKsSSLOptions>(settings.ssl));
   if (auto* own = dynamic_cast<TKsCommAdapter*>(adapter)) own->SetMaxFrameSize(settings.maxFrameSize);
   client->SetDialect(settings.dialect);
   client->SetClientID(clientId_);
@@ -112,8 +128,10 @@ std::shared_ptr<IConnection> TKsJMSConnectionFactory::CreateConnection(const std
   if (const auto uri = client->GetURI()) {
     if (!brokerURL_->GetPort().empty()) {
       uri->SetPort(brokerURL_->GetPort());
-    } else if (brokerURL_->GetProtocol() == "stomp") {
+    } else if (protocol == "stomp") {
       uri->SetPort(kDefaultPort);
+    } else if (protocol == "stomp+ssl") {
+      uri->SetPort(kTlsDefaultPort);
     }
   }
   TKsJMSClient* rawClient = client.get();

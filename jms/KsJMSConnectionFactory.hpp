@@ -1,11 +1,12 @@
 // KsJMSConnectionFactory: TKsJMSConnectionFactory, the entry point of the
-// messaging layer. CreateConnection builds a protocol client with its TCP
-// transport, checks the URL's protocol ("stomp" only), passes credentials,
-// address, client id and time-outs down, and answers a new, unstarted
+// messaging layer. CreateConnection builds a protocol client with the
+// transport adapter for the URL's protocol ("stomp": TCP, default port
+// 61613; "stomp+ssl": TLS, default port 61612), passes credentials, address,
+// client id, time-outs and TLS options down, and answers a new, unstarted
 // connection. Nothing touches the network until the connection's Start.
 //
 // Errors: EConfigurationException "BrokerURL not set." for an empty URL;
-// Exception "Unsupported Protocol!" for any protocol other than "stomp";
+// Exception "Unsupported Protocol!" for any other protocol;
 // EIllegalArgumentException for a URL parameter whose value cannot be used
 // (an unknown "dialect" names the accepted ones).
 //
@@ -21,6 +22,7 @@
 
 #include "jms/KsDialect.hpp"
 #include "jms/KsJMSInterfaces.hpp"
+#include "stomp/KsSSLOptions.hpp"
 
 namespace ks {
 
@@ -36,7 +38,8 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
   void SetBrokerURL(const std::string& brokerURL);
   // The text the URL was given as; empty when there is none.
   std::string GetBrokerURL() const;
-  // A new parsed URL whose empty port is defaulted to "61613".
+  // A new parsed URL whose empty port is defaulted to "61612" for
+  // "stomp+ssl" and to "61613" otherwise.
   static std::shared_ptr<IURI> ParseBrokerURL(const std::string& brokerURL);
 
   // Settings for every connection made afterwards. A non-empty client id is
@@ -85,10 +88,17 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
   void SetBatchDelay(std::int32_t milliseconds) noexcept { batchDelay_ = milliseconds; }
   std::int32_t GetBatchDelay() const noexcept { return batchDelay_; }
 
+  // TLS options for "stomp+ssl" connections (see KsSSLOptions.hpp); each
+  // connection's adapter gets a copy. The URL's parameters override them:
+  // "caFile", "certFile", "keyFile", "serverName" and "verifyPeer" (true or
+  // false).
+  void SetSSLOptions(const TKsSSLOptions& options) { sslOptions_ = options; }
+  const TKsSSLOptions& GetSSLOptions() const noexcept { return sslOptions_; }
+
  private:
   // The settings the URL's parameters carry ("maxFrameSize",
   // "receiptTimeout", "syncSend", "connectTimeout", "dialect", "batchSend",
-  // "batchDelay") over the factory's own;
+  // "batchDelay" and the TLS options) over the factory's own;
   // EIllegalArgumentException for a value that cannot be used.
   struct TSettings {
     std::size_t maxFrameSize;
@@ -99,6 +109,7 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
     TKsDialect dialect;
     bool batchSend;
     std::int32_t batchDelay;
+    TKsSSLOptions ssl;
   };
   TSettings SettingsFor(const IURI& uri) const;
 
@@ -115,6 +126,7 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
   TKsDialect dialect_ = TKsDialect::Jms;
   bool batchSend_ = false;
   std::int32_t batchDelay_ = 1;
+  TKsSSLOptions sslOptions_;
 };
 
 }  // namespace ks

@@ -25,8 +25,6 @@ std::string ErrnoText(int code) {
   return text;
 }
 
-[[noreturn]] void RaiseErrno(int code) { throw EKsSocketErrorCode(code, ErrnoText(code)); }
-
 // poll() on one descriptor, retrying on EINTR with the remaining time.
 // timeoutMs < 0 waits without limit. Returns revents (0 on time-out).
 short PollOne(int fd, short events, int timeoutMs) {
@@ -37,7 +35,7 @@ short PollOne(int fd, short events, int timeoutMs) {
     int rc = ::poll(&p, 1, timeoutMs);
     if (rc > 0) return p.revents;
     if (rc == 0) return 0;
-    if (errno != EINTR) RaiseErrno(errno);
+    if (errno != EINTR) RaiseSocketError(errno);
     if (timeoutMs > 0) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
       timeoutMs = left > 0 ? static_cast<int>(left) : 0;
@@ -46,6 +44,8 @@ short PollOne(int fd, short events, int timeoutMs) {
 }
 
 }  // namespace
+
+void RaiseSocketError(int code) { throw EKsSocketErrorCode(code, ErrnoText(code)); }
 
 EKsSocketErrorCode::EKsSocketErrorCode(int code, const std::string& text)
     : EKsSocketError("Socket Error # " + std::to_string(code) + "\r\n" + text), code_(code) {}
@@ -70,7 +70,7 @@ void TKsTcpClient::Connect() {
   const std::string service = std::to_string(port_);
   int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
   if (rc != 0) {
-    if (rc == EAI_SYSTEM) RaiseErrno(errno);
+    if (rc == EAI_SYSTEM) RaiseSocketError(errno);
     std::string text = ::gai_strerror(rc);
     if (!text.empty() && text.back() != '.') text += '.';
     throw EKsSocketErrorCode(rc, text);
@@ -120,10 +120,11 @@ void TKsTcpClient::Connect() {
     ResetScan();
     closedByPeer_.store(false, std::memory_order_release);
     fd_.store(fd, std::memory_order_release);
+    directFd_ = fd;
     return;
   }
   if (timedOut) throw EKsConnectTimeout();
-  RaiseErrno(lastError);
+  RaiseSocketError(lastError);
 }
 
 void TKsTcpClient::CloseSocket(bool notifyPeer) {
@@ -138,6 +139,11 @@ void TKsTcpClient::CloseSocket(bool notifyPeer) {
     ::shutdown(open, SHUT_RDWR);
     writing.lock();
   }
+  if (layer_) {
+    layer_->Close(notifyPeer);
+    layer_.reset();
+  }
+  directFd_ = -1;
   int fd = fd_.exchange(-1);
   sendTimeout_ = -1;  // a new socket starts without one
   if (fd >= 0) {
@@ -151,6 +157,26 @@ void TKsTcpClient::Disconnect(bool notifyPeer) {
   readPos_ = writePos_ = 0;
   ResetScan();
   closedByPeer_.store(false, std::memory_order_release);
+}
+
+void TKsTcpClient::AttachLayer(std::unique_ptr<IKsSocketLayer> layer, std::int32_t timeoutMs) {
+  const int fd = fd_.load(std::memory_order_acquire);
+  if (fd < 0) throw EKsNotConnected();
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    const int err = errno;
+    Disconnect(false);
+    RaiseSocketError(err);
+  }
+  try {
+    layer->Open(fd, timeoutMs);
+  } catch (...) {
+    Disconnect(false);
+    throw;
+  }
+  std::lock_guard<std::mutex> writing(writeMutex_);
+  layer_ = std::move(layer);
+  directFd_ = -1;
 }
 
 void TKsTcpClient::SetSendTimeout(std::int32_t milliseconds) {
@@ -167,7 +193,7 @@ void TKsTcpClient::ApplySendTimeout(std::int32_t milliseconds) {
     tv.tv_sec = milliseconds / 1000;
     tv.tv_usec = static_cast<suseconds_t>(milliseconds % 1000) * 1000;
   }
-  if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) RaiseErrno(errno);
+  if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) RaiseSocketError(errno);
   sendTimeout_ = milliseconds;
 }
 
@@ -223,6 +249,7 @@ void TKsTcpClient::Consume(std::size_t count) {
 
 std::size_t TKsTcpClient::ReceiveChunk(bool raiseOnError) {
   int fd = fd_.load(std::memory_order_acquire);
+  if (layer_) return ReceiveLayered(fd, raiseOnError);
   EnsureRoom(RecvChunkSize);
   for (;;) {
     ssize_t n = ::recv(fd, data_.get() + writePos_, RecvChunkSize, MSG_DONTWAIT);
@@ -238,7 +265,33 @@ std::size_t TKsTcpClient::ReceiveChunk(bool raiseOnError) {
     if (err == EINTR) continue;
     if (err == EAGAIN || err == EWOULDBLOCK) return 0;
     closedByPeer_.store(true, std::memory_order_release);
-    if (raiseOnError && InputBufferIsEmpty()) RaiseErrno(err);
+    if (raiseOnError && InputBufferIsEmpty()) RaiseSocketError(err);
+    return 0;
+  }
+}
+
+std::size_t TKsTcpClient::ReceiveLayered(int fd, bool raiseOnError) {
+  EnsureRoom(RecvChunkSize);
+  try {
+    for (;;) {
+      IKsSocketLayer::TWait wait = IKsSocketLayer::TWait::None;
+      const std::size_t n = layer_->Receive(data_.get() + writePos_, RecvChunkSize, wait);
+      if (n > 0) {
+        writePos_ += n;
+        return n;
+      }
+      if (wait == IKsSocketLayer::TWait::None) {
+        closedByPeer_.store(true, std::memory_order_release);
+        return 0;
+      }
+      if (wait == IKsSocketLayer::TWait::Read) return 0;
+      // The layer must send before it reads on (a TLS key update): wait a
+      // moment for room, then try again; the caller polls again otherwise.
+      if (PollOne(fd, POLLOUT, 200) == 0) return 0;
+    }
+  } catch (const EKsSocketError&) {
+    closedByPeer_.store(true, std::memory_order_release);
+    if (raiseOnError && InputBufferIsEmpty()) throw;
     return 0;
   }
 }
@@ -246,6 +299,7 @@ std::size_t TKsTcpClient::ReceiveChunk(bool raiseOnError) {
 bool TKsTcpClient::CheckForDataOnSource(std::int32_t timeoutMs) {
   int fd = fd_.load(std::memory_order_acquire);
   if (fd < 0 || ClosedByPeer()) return false;
+  if (LayerPending()) return ReceiveChunk(false) > 0;
   int wait = timeoutMs > 0 ? timeoutMs : (timeoutMs == -2 ? -1 : 0);
   short revents = 0;
   try {
@@ -261,6 +315,7 @@ void TKsTcpClient::ReadFromSource(std::int32_t timeoutMs) {
   int fd = fd_.load(std::memory_order_acquire);
   if (fd < 0) throw EKsNotConnected();
   if (ClosedByPeer()) throw EKsConnClosedGracefully();
+  if (LayerPending() && ReceiveChunk(true) > 0) return;
   using Clock = std::chrono::steady_clock;
   const bool limited = timeoutMs > 0;
   const auto deadline = Clock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
@@ -317,8 +372,14 @@ std::string TKsTcpClient::ReadBytes(std::size_t count) {
 void TKsTcpClient::Write(std::string_view bytes, std::int32_t sendTimeout) {
   std::lock_guard<std::mutex> writing(writeMutex_);
   if (sendTimeout != -1 && sendTimeout != sendTimeout_) ApplySendTimeout(sendTimeout);
-  int fd = fd_.load(std::memory_order_acquire);
-  if (fd < 0) throw EKsNotConnected();
+  const int fd = directFd_;
+  if (fd < 0) {
+    // Not connected, or connected through a layer.
+    const int layered = fd_.load(std::memory_order_acquire);
+    if (layered < 0 || !layer_) throw EKsNotConnected();
+    WriteLayered(layered, bytes);
+    return;
+  }
   std::size_t sent = 0;
   while (sent < bytes.size()) {
     ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
@@ -327,7 +388,29 @@ void TKsTcpClient::Write(std::string_view bytes, std::int32_t sendTimeout) {
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    RaiseErrno(n < 0 ? errno : EPIPE);
+    RaiseSocketError(n < 0 ? errno : EPIPE);
+  }
+}
+
+void TKsTcpClient::WriteLayered(int fd, std::string_view bytes) {
+  // The send time-out bounds each wait for room, as SO_SNDTIMEO bounds each
+  // blocking send without a layer (and fails the same way).
+  const int limit = sendTimeout_ > 0 ? sendTimeout_ : -1;
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    IKsSocketLayer::TWait wait = IKsSocketLayer::TWait::None;
+    const std::size_t n = layer_->Send(bytes.data() + sent, bytes.size() - sent, wait);
+    if (n > 0) {
+      sent += n;
+      continue;
+    }
+    if (wait == IKsSocketLayer::TWait::Read) {
+      // The layer must read first; the reader thread may take those bytes,
+      // so look again every little while.
+      PollOne(fd, POLLIN, limit < 0 || limit > 50 ? 50 : limit);
+      continue;
+    }
+    if (PollOne(fd, POLLOUT, limit) == 0) RaiseSocketError(EAGAIN);
   }
 }
 

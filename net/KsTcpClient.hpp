@@ -20,8 +20,14 @@
 // required." and "Socket Error # <errno>" CR LF "<text>." for any other
 // failure of the platform's socket calls.
 //
+// A socket layer (TLS, see IKsSocketLayer below) may be attached right after
+// Connect: from then on every byte goes through it, the socket is in
+// non-blocking mode and the stream waits with poll() where the layer needs
+// the socket, so reads, writes, time-outs and the input buffer behave
+// exactly as without it. Without a layer nothing of it is touched.
+//
 // Ownership: the client owns its socket and closes it in Disconnect and in
-// its destructor.
+// its destructor; it owns an attached layer and drops it with the socket.
 // Threads: one thread reads at a time (CheckForDataOnSource, ReadLn,
 // ReadBytes, the buffer operations). Write and SetSendTimeout may run on
 // any number of other threads while a read waits; they share one write lock,
@@ -101,7 +107,42 @@ class EKsSocketErrorCode : public EKsSocketError {
   int code_;
 };
 
+// Raises EKsSocketErrorCode for the platform error number code, with the
+// platform's text for it.
+[[noreturn]] void RaiseSocketError(int code);
+
 enum class TKsIPVersion : std::uint8_t { IPv4, IPv6 };
+
+// A layer between the stream and its socket that transforms the bytes on the
+// wire (TLS). The stream calls it with the socket in non-blocking mode; it
+// never waits itself, but says which readiness of the socket it waits for.
+// Errors are EKsSocketError (or a class derived from it).
+//
+// Threads: Receive and Send may run on two threads at once (the reader and a
+// writer); the layer guards its own state. Open and Close run alone.
+class IKsSocketLayer {
+ public:
+  enum class TWait : std::uint8_t { None, Read, Write };
+
+  virtual ~IKsSocketLayer() = default;
+  // Takes over the connected, non-blocking socket and does what the layer
+  // needs before data can flow (the TLS handshake), waiting with poll() at
+  // most timeoutMs in all (greater than 0). Raises on failure or time-out.
+  virtual void Open(int fd, std::int32_t timeoutMs) = 0;
+  // Up to size bytes for the stream. 0 with wait None: the peer has closed
+  // the connection; 0 with wait Read or Write: nothing yet, try again when
+  // the socket is ready that way.
+  virtual std::size_t Receive(char* dest, std::size_t size, TWait& wait) = 0;
+  // Takes bytes from src (at least one when it answers more than 0); 0:
+  // try again with the same bytes when the socket is ready as wait says.
+  virtual std::size_t Send(const char* src, std::size_t size, TWait& wait) = 0;
+  // True when the layer holds bytes for Receive that the socket no longer
+  // signals.
+  virtual bool Pending() = 0;
+  // The end of the connection; notifyPeer says goodbye in the layer's own
+  // protocol first (without waiting). Never fails.
+  virtual void Close(bool notifyPeer) noexcept = 0;
+};
 
 class TKsTcpClient {
  public:
@@ -132,6 +173,10 @@ class TKsTcpClient {
   // Closes the connection if there is one and drops buffered input; never
   // fails. notifyPeer shuts the connection down before closing it.
   void Disconnect(bool notifyPeer = true);
+  // Right after Connect: puts layer between the stream and the socket and
+  // opens it (timeoutMs bounds that, see IKsSocketLayer::Open). When Open
+  // fails the connection is closed and the error raised.
+  void AttachLayer(std::unique_ptr<IKsSocketLayer> layer, std::int32_t timeoutMs);
   // SO_SNDTIMEO in milliseconds (0: no limit). Raises "Not Connected".
   void SetSendTimeout(std::int32_t milliseconds);
 
@@ -190,6 +235,11 @@ class TKsTcpClient {
   void CloseSocket(bool notifyPeer);
   // SO_SNDTIMEO on the open socket; writeMutex_ held.
   void ApplySendTimeout(std::int32_t milliseconds);
+  // ReceiveChunk and Write through the layer.
+  std::size_t ReceiveLayered(int fd, bool raiseOnError);
+  void WriteLayered(int fd, std::string_view bytes);
+  // True when the layer holds bytes the socket does not signal.
+  bool LayerPending() const { return layer_ != nullptr && layer_->Pending(); }
 
   std::string host_;
   std::uint16_t port_ = 0;
@@ -200,7 +250,13 @@ class TKsTcpClient {
   std::atomic<int> fd_{-1};
   std::mutex writeMutex_;  // held for each whole Write, and while closing
   std::int32_t sendTimeout_ = -1;  // SO_SNDTIMEO last set by Write (under writeMutex_)
+  // The socket while Write sends to it directly (connected, no layer);
+  // -1 otherwise. Changed by Connect, AttachLayer and closing; read under
+  // writeMutex_.
+  int directFd_ = -1;
   std::atomic<bool> closedByPeer_{false};
+  // Set by AttachLayer, dropped with the socket (under writeMutex_).
+  std::unique_ptr<IKsSocketLayer> layer_;
 
   std::unique_ptr<char[]> data_;
   std::size_t capacity_ = 0;

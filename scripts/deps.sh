@@ -10,6 +10,10 @@ command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
 [ -f /usr/include/gtest/gtest.h ] || need+=(googletest libgtest-dev)
+# The TLS adapter builds on OpenSSL; the tests make their certificates with
+# the openssl program.
+[ -f /usr/include/openssl/ssl.h ] || need+=(libssl-dev)
+command -v openssl >/dev/null 2>&1 || need+=(openssl)
 for pkg in "$@"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done

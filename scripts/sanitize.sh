@@ -2,8 +2,8 @@
 # Builds the library, programs, broker and tests under AddressSanitizer +
 # UndefinedBehaviorSanitizer (preset "asan") and runs the unit and e2e
 # labels; then builds under ThreadSanitizer (preset "tsan") and runs the
-# threaded suites: the worker thread, the TCP stream, the transport adapter
-# and its reader thread, the messaging layer (listener, start/stop, close
+# threaded suites: the worker thread, the TCP stream, the transport adapters
+# (TCP and TLS) and their reader thread, the messaging layer (listener, start/stop, close
 # while receiving) and the fault matrix. Any sanitizer report fails: the
 # runtimes abort the reporting process, and the logs are searched as well.
 #

@@ -71,6 +71,20 @@ std::unique_ptr<IStompCommAdapter> CreateDefaultAdapter() {
   return CreateAdapter(index);
 }
 
+std::unique_ptr<IStompCommAdapter> CreateAdapterForProtocol(const std::string& protocol) {
+  std::vector<TKsAdapterFactory> factories;
+  {
+    TKsAdapterRegistry& r = Registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    for (const auto& c : r.classes) factories.push_back(c.factory);
+  }
+  for (const auto& factory : factories) {
+    std::unique_ptr<IStompCommAdapter> adapter = factory();
+    if (adapter && adapter->SupportsProtocol(protocol)) return adapter;
+  }
+  return nullptr;
+}
+
 bool IsAdapterClassRegistered(const std::string& className) {
   TKsAdapterRegistry& r = Registry();
   std::lock_guard<std::mutex> lock(r.mutex);

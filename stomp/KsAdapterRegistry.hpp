@@ -4,8 +4,9 @@
 // The registry stores one factory function per adapter class, in
 // registration order; the first class registered becomes the default. The TCP
 // adapter is registered explicitly by RegisterTcpAdapter()
-// (stomp/KsCommAdapterIndy.hpp), which is idempotent; nothing relies on static
-// initializers.
+// (stomp/KsCommAdapterIndy.hpp), the TLS adapter after it by
+// RegisterTlsAdapter() (stomp/KsCommAdapterSSL.hpp); both are idempotent and
+// nothing relies on static initializers.
 //
 // Ownership: CreateAdapter and CreateDefaultAdapter hand the new adapter to
 // the caller, which owns it.
@@ -31,6 +32,10 @@ void RegisterAdapterClass(const std::string& className, TKsAdapterFactory factor
 std::int32_t AdapterClassCount();
 std::unique_ptr<IStompCommAdapter> CreateAdapter(std::int32_t index);
 std::unique_ptr<IStompCommAdapter> CreateDefaultAdapter();
+
+// A new adapter of the first registered class whose SupportsProtocol
+// accepts protocol (the URL's scheme); none when no class does.
+std::unique_ptr<IStompCommAdapter> CreateAdapterForProtocol(const std::string& protocol);
 
 // True when a class of that name is registered.
 bool IsAdapterClassRegistered(const std::string& className);

@@ -310,6 +310,8 @@ TKsCommAdapterIndy::~TKsCommAdapterIndy() {
 
 std::string TKsCommAdapterIndy::GetName() const { return kAdapterName; }
 
+std::unique_ptr<IKsSocketLayer> TKsCommAdapterIndy::MakeSocketLayer() { return nullptr; }
+
 void TKsCommAdapterIndy::Log(const std::string& text) { TKsCommAdapter::Log(text); }
 
 void TKsCommAdapterIndy::SetURI(std::shared_ptr<IURI> uri) {
@@ -373,13 +375,17 @@ void TKsCommAdapterIndy::Connect() {
     throw EKsStompClientConnectError("Invalid port \"" + invalidPort_ + "\": not a number between 1 and 65535");
   }
   if (useConnectTimeout_) client_->SetConnectTimeout(connectTimeout_);
+  // A layer's set-up (reading certificate files) fails before connecting.
+  std::unique_ptr<IKsSocketLayer> layer = MakeSocketLayer();
+  // The layer's opening (the TLS handshake) and the broker's first frame
+  // are each awaited no longer than the connect time-out (30 s when none is
+  // set): a server that accepts and never answers must not hold Start
+  // forever.
+  const std::int32_t firstFrameWait = connectTimeout_ > 0 ? connectTimeout_ : kDefaultFirstFrameWait;
   client_->Connect();
+  if (layer) client_->AttachLayer(std::move(layer), firstFrameWait);
   DoAfterConnect();
   DoConnect();
-  // The broker's first frame is awaited no longer than the connect time-out
-  // (30 s when none is set): a server that accepts and never answers must
-  // not hold Start forever.
-  const std::int32_t firstFrameWait = connectTimeout_ > 0 ? connectTimeout_ : kDefaultFirstFrameWait;
   try {
     ReceiveFrame(firstFrameWait, true);
   } catch (const EKsReadTimeout&) {

@@ -181,6 +181,12 @@ class TKsCommAdapterIndy : public TKsCommAdapter {
   TIdStompClient* GetClient() const { return client_.get(); }
   TKsStompReadThread* GetReaderThread() const { return readerThread_.get(); }
 
+ protected:
+  // Called by Connect before the TCP connection is made: a layer to put
+  // between the stream and the socket once connected (opened within the
+  // connect time-out), or none. The TCP adapter answers none.
+  virtual std::unique_ptr<IKsSocketLayer> MakeSocketLayer();
+
  private:
   friend class TKsStompReadThread;
 

@@ -52,7 +52,8 @@ class IStompCommAdapter {
   virtual void SetDirectDispatch(bool value) = 0;
   virtual bool GetUseConnectTimeout() const = 0;
   virtual void SetUseConnectTimeout(bool value) = 0;
-  // True exactly for "stomp" (case-sensitive).
+  // True exactly for the adapter's URL scheme, case-sensitive: "stomp" for
+  // the TCP adapter, "stomp+ssl" for the TLS adapter.
   virtual bool SupportsProtocol(const std::string& protocol) const = 0;
   virtual void Connect() = 0;
   virtual void Disconnect() = 0;

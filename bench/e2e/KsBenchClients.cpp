@@ -191,9 +191,12 @@ class TRawReader {
 
 int RunLibraryClient(const TClientOptions& options) {
   try {
-    char url[128];
-    std::snprintf(url, sizeof url, "stomp://%s:%u%s", options.host.c_str(), static_cast<unsigned>(options.port),
-                  options.batch ? "?batchSend=true" : "");
+    std::string url = (options.caFile.empty() ? "stomp://" : "stomp+ssl://") + options.host + ":" +
+                      std::to_string(options.port);
+    std::string query;
+    if (options.batch) query += "&batchSend=true";
+    if (!options.caFile.empty()) query += "&caFile=" + options.caFile;
+    if (!query.empty()) url += "?" + query.substr(1);
     auto factory = std::make_shared<TKsJMSConnectionFactory>("", "", url);
     if (options.work == TBenchWork::RequestReply) return RunLibraryRequestReply(*factory, options);
     auto connection = factory->CreateConnection();

@@ -43,6 +43,9 @@ struct TClientOptions {
   // Raw produce: frames gathered in a 64 KiB user-space buffer and written
   // together, instead of one write per frame.
   bool buffered = false;
+  // Library client only: connect over STOMP over TLS, trusting this PEM
+  // file.
+  std::string caFile;
 };
 
 int RunLibraryClient(const TClientOptions& options);

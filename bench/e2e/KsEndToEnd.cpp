@@ -13,7 +13,7 @@
 //   ks_e2ebench [--Count=50000] [--Size=255] [--Repeat=1] [--RrCount=10000]
 //               [--Clients=ksstomp,ksstomp-batch,stomppy,raw,raw-buf]
 //               [--Peers=sink,firehose,cistern]
-//               [--Python=/usr/bin/python3] [--Smoke (N = 300)] [--Pin=1]
+//               [--Python=/usr/bin/python3] [--Smoke (N = 300)] [--Pin=1] [--Tls]
 //   ks_e2ebench --Memory [--MemoryCounts=10000,1000000] [--CisternCount=200000]
 //       peak resident memory of this library's client for growing counts,
 //       and Cistern's resident memory idle, with CisternCount messages
@@ -23,7 +23,13 @@
 //   ks_e2ebench --Role=client --Client=ksstomp|raw --Work=produce|receive|listen|rr
 //               --Host=H --Port=P --Count=N [--Size=255] [--Queue=bench]
 //               [--Batch (library)] [--Buffered (raw)]
+//               [--CaFile=PEM (ksstomp over stomp+ssl)]
 //       one client run (the driver starts itself this way)
+//
+// With --Tls only this library's client runs, against Cistern only, over
+// STOMP over TLS (a certificate made with the openssl program; the queues
+// are filled through Cistern's plain port): run once with and once without
+// it to compare TLS with plain TCP.
 //
 // With --Pin=1 (the default on two or more CPUs) the peers and Cistern run
 // on the last CPU and every client on the first; --Pin=0 leaves placement to
@@ -58,6 +64,7 @@
 #include "bench/e2e/KsBenchClients.hpp"
 #include "bench/e2e/KsBenchPeers.hpp"
 #include "tests/common/KsCisternProcess.hpp"
+#include "tests/common/KsTlsFiles.hpp"
 
 namespace {
 
@@ -206,6 +213,7 @@ struct TDriver {
   std::string script;
   std::string self;
   std::unique_ptr<ks::test::TCisternProcess> cistern;
+  std::unique_ptr<ks::test::TTlsFiles> tls;  // with --Tls: the library client talks TLS to Cistern
   int queueSerial = 0;
   bool allOk = true;
 
@@ -253,7 +261,9 @@ struct TDriver {
         run.output = "fill failed";
         return run;
       }
-      run = RunChild(ClientArgs(client, work, cistern->Port(), n, queue), Timeout(n));
+      auto args = ClientArgs(client, work, tls ? cistern->TlsPort() : cistern->Port(), n, queue);
+      if (tls) args.push_back("--CaFile=" + tls->CaFile());
+      run = RunChild(args, Timeout(n));
     } else {
       TBenchPeer server(peer == "sink" ? TBenchPeer::TKind::Sink : TBenchPeer::TKind::Firehose, n, size);
       run = RunChild(ClientArgs(client, work, server.Port(), n, "bench"), Timeout(n));
@@ -337,7 +347,17 @@ int RunDriver(const std::map<std::string, std::string>& options) {
   driver.script = Get(options, "Script", std::string(KS_BENCH_SOURCE_DIR) + "/e2e/stomppy_client.py");
   driver.self = SelfPath();
   std::vector<std::string> clients = Split(Get(options, "Clients", "ksstomp,ksstomp-batch,stomppy,raw,raw-buf"));
-  const std::vector<std::string> peers = Split(Get(options, "Peers", "sink,firehose,cistern"));
+  std::vector<std::string> peers = Split(Get(options, "Peers", "sink,firehose,cistern"));
+  if (options.count("Tls") != 0) {
+    std::printf("--Tls: this library's client against Cistern over STOMP over TLS\n");
+    clients = {"ksstomp"};
+    peers = {"cistern"};
+    driver.tls = std::make_unique<ks::test::TTlsFiles>();
+    if (!driver.tls->Made()) {
+      std::fprintf(stderr, "cannot make the TLS certificate: %s\n", driver.tls->Failure().c_str());
+      return 1;
+    }
+  }
 
   if (Has(clients, "stomppy") && !PythonClientAvailable(driver.python)) {
     std::printf("stomp.py is not available (%s cannot import stomp; Debian: python3-stomp): skipping the Python client\n",
@@ -357,8 +377,11 @@ int RunDriver(const std::map<std::string, std::string>& options) {
   if (Has(peers, "cistern")) {
     // The runs fill one queue with up to a million messages before they
     // consume it: room for that, so that flow control never pauses them.
-    driver.cistern = std::make_unique<ks::test::TCisternProcess>(
-        std::vector<std::string>{"--MaxQueueBytes=3G", "--MaxTotalBytes=3G"});
+    std::vector<std::string> brokerOptions{"--MaxQueueBytes=3G", "--MaxTotalBytes=3G"};
+    if (driver.tls) {
+      for (auto& o : ks::test::TlsOptions(driver.tls->CertFile(), driver.tls->KeyFile())) brokerOptions.push_back(o);
+    }
+    driver.cistern = std::make_unique<ks::test::TCisternProcess>(brokerOptions);
     if (!driver.cistern->Started()) {
       std::fprintf(stderr, "Cistern did not start (%s)\n", ks::test::CisternPath().c_str());
       return 1;
@@ -547,6 +570,7 @@ int main(int argc, char** argv) {
     client.confirm = options.count("Confirm") != 0;
     client.batch = options.count("Batch") != 0;
     client.buffered = options.count("Buffered") != 0;
+    client.caFile = Get(options, "CaFile", "");
     return Get(options, "Client", "ksstomp") == "raw" ? RunRawClient(client) : RunLibraryClient(client);
   }
   if (options.count("Serve") != 0) {

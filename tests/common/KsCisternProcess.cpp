@@ -12,8 +12,10 @@ std::string CisternPath() { return std::string(KS_BINARY_DIR) + "/broker/Cistern
 
 TCisternProcess::TCisternProcess(const std::vector<std::string>& options, std::chrono::milliseconds startTimeout) {
   std::vector<std::string> args{CisternPath(), "--Port=0"};
+  bool plain = true;
   for (const std::string& o : options) {
     if (o.rfind("--Host=", 0) == 0) host_ = o.substr(7);
+    if (o == "--Port=none") plain = false;
     args.push_back(o);
   }
   std::vector<char*> argv;
@@ -37,14 +39,23 @@ TCisternProcess::TCisternProcess(const std::vector<std::string>& options, std::c
   out_ = fds[0];
   reader_ = std::thread([this] { ReadOutput(); });
 
+  // The TLS line comes first; the plain one (when there is a plain port)
+  // ends the start.
   const std::string marker = "Cistern listening on ";
+  const std::string tlsMarker = "Cistern listening with TLS on ";
+  auto portOf = [](const std::string& line) {
+    return static_cast<std::uint16_t>(std::stoi(line.substr(line.rfind(':') + 1)));
+  };
   const auto deadline = std::chrono::steady_clock::now() + startTimeout;
   std::unique_lock lock(mutex_);
   for (;;) {
     for (const std::string& line : lines_) {
+      if (line.rfind(tlsMarker, 0) == 0) {
+        tlsPort_ = portOf(line);
+        if (!plain) return;
+      }
       if (line.rfind(marker, 0) == 0) {
-        const std::size_t colon = line.rfind(':');
-        port_ = static_cast<std::uint16_t>(std::stoi(line.substr(colon + 1)));
+        port_ = portOf(line);
         return;
       }
     }
@@ -59,6 +70,16 @@ TCisternProcess::~TCisternProcess() {
 }
 
 std::string TCisternProcess::Url() const { return "stomp://" + host_ + ":" + std::to_string(port_); }
+
+std::string TCisternProcess::TlsUrl(const std::string& query) const {
+  return "stomp+ssl://" + host_ + ":" + std::to_string(tlsPort_) + query;
+}
+
+std::vector<std::string> TlsOptions(const std::string& certFile, const std::string& keyFile, bool plainToo) {
+  std::vector<std::string> options{"--TlsPort=0", "--CertFile=" + certFile, "--KeyFile=" + keyFile};
+  if (!plainToo) options.push_back("--Port=none");
+  return options;
+}
 
 void TCisternProcess::ReadOutput() {
   std::string partial;

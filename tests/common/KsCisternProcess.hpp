@@ -2,7 +2,8 @@
 //
 // The constructor starts "${KS_BINARY_DIR}/broker/Cistern" with --Port=0 (a
 // free port) and the given extra options, and waits (with a deadline) for its
-// "Cistern listening on HOST:PORT" line. A background thread keeps reading
+// "Cistern listening on HOST:PORT" line (with --Port=none, for its "Cistern
+// listening with TLS on HOST:PORT" line). Options for TLS: TlsOptions(). A background thread keeps reading
 // the broker's output so that a verbose broker never blocks on a full pipe;
 // the lines are kept for WaitForLine. The destructor stops the broker with
 // SIGTERM (SIGKILL if it does not end in time) and reaps it.
@@ -32,11 +33,15 @@ class TCisternProcess {
   TCisternProcess& operator=(const TCisternProcess&) = delete;
 
   // True once the listening line was seen.
-  bool Started() const { return port_ != 0; }
+  bool Started() const { return port_ != 0 || tlsPort_ != 0; }
   const std::string& Host() const { return host_; }
   std::uint16_t Port() const { return port_; }
   // "stomp://HOST:PORT"
   std::string Url() const;
+  // The TLS listener's port (0 without one) and "stomp+ssl://HOST:PORT"
+  // followed by query ("?caFile=...", or empty).
+  std::uint16_t TlsPort() const { return tlsPort_; }
+  std::string TlsUrl(const std::string& query = std::string()) const;
   pid_t Pid() const { return pid_; }
 
   // Waits until some output line contains fragment (lines seen earlier
@@ -56,6 +61,7 @@ class TCisternProcess {
   int out_ = -1;
   std::string host_ = "127.0.0.1";
   std::uint16_t port_ = 0;
+  std::uint16_t tlsPort_ = 0;
   std::optional<int> status_;
   std::thread reader_;
   mutable std::mutex mutex_;
@@ -66,5 +72,9 @@ class TCisternProcess {
 
 // Path of the Cistern executable of this build.
 std::string CisternPath();
+
+// The options that make Cistern serve TLS on a free port with this
+// certificate and key; plainToo false adds --Port=none.
+std::vector<std::string> TlsOptions(const std::string& certFile, const std::string& keyFile, bool plainToo = true);
 
 }  // namespace ks::test

@@ -9,6 +9,7 @@
 //   interface, for tests of the library against a broker.
 // - TextOf / AwaitSubscribeId: a message's text; the id of the client's
 //   SUBSCRIBE as a scripted peer reads it.
+// - TCollector: a message listener that keeps the texts it is given.
 // - TScriptedConsumerTest: a test fixture with a consumer against a scripted
 //   broker.
 // - SequenceNumbers / CheckExactlyOnce / CheckAtLeastOnce: read the
@@ -34,9 +35,11 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -156,6 +159,30 @@ inline std::string TextOf(const std::shared_ptr<IMessage>& message) {
   auto text = std::dynamic_pointer_cast<ITextMessage>(message);
   return text ? text->GetText() : std::string("<not text>");
 }
+
+// A message listener that keeps the texts it is given, for a test thread
+// to wait on.
+class TCollector : public IMessageListener {
+ public:
+  void OnMessage(const std::shared_ptr<IMessage>& message) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    texts_.push_back(TextOf(message));
+    changed_.notify_all();
+  }
+  bool WaitFor(std::size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return texts_.size() >= count; });
+  }
+  std::vector<std::string> Texts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return texts_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> texts_;
+};
 
 // Reads the client's frames at a scripted peer until a SUBSCRIBE and
 // answers its "id"; empty when none came within the deadline.

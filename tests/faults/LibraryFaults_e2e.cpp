@@ -22,28 +22,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-class TCollector : public IMessageListener {
- public:
-  void OnMessage(const std::shared_ptr<IMessage>& message) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    texts_.push_back(TextOf(message));
-    changed_.notify_all();
-  }
-  bool WaitFor(std::size_t count, std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return texts_.size() >= count; });
-  }
-  std::vector<std::string> Texts() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return texts_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> texts_;
-};
-
 class LibraryFraming : public ::testing::TestWithParam<std::vector<std::string>> {};
 
 TEST_P(LibraryFraming, ReceiveAndListenerGetEveryMessageOnceInOrderUnaltered) {

@@ -3,7 +3,8 @@
 // TActiveMQProcess runs Debian's ActiveMQ 5.17 (package `activemq`) with a
 // configuration of its own in a fresh temporary folder: no JMX, no
 // persistence, one STOMP connector on a free loopback port, and optionally
-// a simple authentication plugin with one user. The broker is started once
+// a simple authentication plugin with one user and a second, "stomp+ssl",
+// connector serving a PKCS12 keystore (TActiveMQSsl). The broker is started once
 // per test binary (SharedActiveMQ / SharedAuthActiveMQ) and stopped by a
 // global test environment when the binary ends.
 //
@@ -38,12 +39,21 @@ inline constexpr char kAuthPassword[] = "manager";
 // ActiveMQ package, a Java runtime or the Python STOMP client is missing.
 const std::string& InteropUnavailableReason();
 
+// A keystore for the "stomp+ssl" connector: a PKCS12 file with the broker's
+// key and certificate (TTlsFiles::Pkcs12File makes one) and its password.
+struct TActiveMQSsl {
+  std::string keyStore;
+  std::string password;
+};
+
 class TActiveMQProcess {
  public:
   // Starts the broker and waits (with a deadline) until its STOMP port
   // accepts connections. withAuth adds the authentication plugin that knows
-  // only kAuthUser / kAuthPassword.
-  explicit TActiveMQProcess(bool withAuth, std::chrono::milliseconds startTimeout = std::chrono::seconds(60));
+  // only kAuthUser / kAuthPassword; an ssl keystore adds the "stomp+ssl"
+  // connector on a second free port.
+  explicit TActiveMQProcess(bool withAuth, std::chrono::milliseconds startTimeout = std::chrono::seconds(60),
+                            const TActiveMQSsl& ssl = {});
   ~TActiveMQProcess();
   TActiveMQProcess(const TActiveMQProcess&) = delete;
   TActiveMQProcess& operator=(const TActiveMQProcess&) = delete;
@@ -52,6 +62,10 @@ class TActiveMQProcess {
   std::uint16_t Port() const { return port_; }
   // "stomp://127.0.0.1:PORT"
   std::string Url() const;
+  // The "stomp+ssl" connector's port (0 without one) and
+  // "stomp+ssl://127.0.0.1:PORT" followed by query.
+  std::uint16_t SslPort() const { return sslPort_; }
+  std::string SslUrl(const std::string& query) const;
   // Why the start failed, with the end of the broker's log.
   const std::string& Failure() const { return failure_; }
 
@@ -60,12 +74,13 @@ class TActiveMQProcess {
   void Stop();
 
  private:
-  bool StartOnce(bool withAuth, std::chrono::steady_clock::time_point deadline);
+  bool StartOnce(bool withAuth, const TActiveMQSsl& ssl, std::chrono::steady_clock::time_point deadline);
   std::string LogTail() const;
 
   std::string dir_;
   pid_t pid_ = -1;
   std::uint16_t port_ = 0;
+  std::uint16_t sslPort_ = 0;
   bool started_ = false;
   std::string failure_;
 };

@@ -91,7 +91,7 @@ std::string TailOf(const std::string& path) {
   return out;
 }
 
-std::string BrokerXml(std::uint16_t port, bool withAuth) {
+std::string BrokerXml(std::uint16_t port, bool withAuth, const TActiveMQSsl& ssl, std::uint16_t sslPort) {
   std::ostringstream xml;
   xml << "<beans xmlns=\"http://www.springframework.org/schema/beans\"\n"
          "  xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"\n"
@@ -115,11 +115,20 @@ std::string BrokerXml(std::uint16_t port, bool withAuth) {
   xml << "    <destinationPolicy><policyMap><policyEntries>\n"
          "      <policyEntry queue=\">\" prioritizedMessages=\"true\"/>\n"
          "    </policyEntries></policyMap></destinationPolicy>\n";
+  if (!ssl.keyStore.empty()) {
+    xml << "    <sslContext>\n"
+           "      <sslContext keyStore=\"file:"
+        << ssl.keyStore << "\" keyStorePassword=\"" << ssl.password
+        << "\" keyStoreType=\"pkcs12\"/>\n"
+           "    </sslContext>\n";
+  }
   xml << "    <transportConnectors>\n"
          "      <transportConnector name=\"stomp\" uri=\"stomp://127.0.0.1:"
-      << port
-      << "\"/>\n"
-         "    </transportConnectors>\n"
+      << port << "\"/>\n";
+  if (!ssl.keyStore.empty()) {
+    xml << "      <transportConnector name=\"stomp+ssl\" uri=\"stomp+ssl://127.0.0.1:" << sslPort << "\"/>\n";
+  }
+  xml << "    </transportConnectors>\n"
          "  </broker>\n"
          "</beans>\n";
   return xml.str();
@@ -233,7 +242,7 @@ const std::string& InteropUnavailableReason() {
   return reason;
 }
 
-TActiveMQProcess::TActiveMQProcess(bool withAuth, std::chrono::milliseconds startTimeout) {
+TActiveMQProcess::TActiveMQProcess(bool withAuth, std::chrono::milliseconds startTimeout, const TActiveMQSsl& ssl) {
   char tmpl[] = "/tmp/ks-activemq-XXXXXX";
   if (mkdtemp(tmpl) == nullptr) {
     failure_ = "cannot create a temporary folder";
@@ -244,7 +253,7 @@ TActiveMQProcess::TActiveMQProcess(bool withAuth, std::chrono::milliseconds star
   // The free port may be taken between the probe and the broker's bind;
   // a broker that exits at once is retried on another port.
   for (int attempt = 0; attempt < 3 && !started_ && Clock::now() < deadline; ++attempt)
-    started_ = StartOnce(withAuth, deadline);
+    started_ = StartOnce(withAuth, ssl, deadline);
 }
 
 TActiveMQProcess::~TActiveMQProcess() {
@@ -255,15 +264,16 @@ TActiveMQProcess::~TActiveMQProcess() {
   }
 }
 
-bool TActiveMQProcess::StartOnce(bool withAuth, Clock::time_point deadline) {
+bool TActiveMQProcess::StartOnce(bool withAuth, const TActiveMQSsl& ssl, Clock::time_point deadline) {
   port_ = FreePort();
-  if (port_ == 0) {
+  sslPort_ = ssl.keyStore.empty() ? 0 : FreePort();
+  if (port_ == 0 || (!ssl.keyStore.empty() && (sslPort_ == 0 || sslPort_ == port_))) {
     failure_ = "no free port";
     return false;
   }
   {
     std::ofstream xml(dir_ + "/activemq.xml", std::ios::trunc);
-    xml << BrokerXml(port_, withAuth);
+    xml << BrokerXml(port_, withAuth, ssl, sslPort_);
     if (!xml) {
       failure_ = "cannot write " + dir_ + "/activemq.xml";
       return false;
@@ -291,9 +301,9 @@ bool TActiveMQProcess::StartOnce(bool withAuth, Clock::time_point deadline) {
     return false;
   }
   if (pid_ == 0) ExecBroker(dir_, logPath, argv.data());
-  // Wait for the port, or for the broker to give up.
+  // Wait for the ports, or for the broker to give up.
   while (Clock::now() < deadline) {
-    if (PortAccepts(port_)) return true;
+    if (PortAccepts(port_) && (sslPort_ == 0 || PortAccepts(sslPort_))) return true;
     int status = 0;
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
@@ -308,6 +318,10 @@ bool TActiveMQProcess::StartOnce(bool withAuth, Clock::time_point deadline) {
 }
 
 std::string TActiveMQProcess::Url() const { return "stomp://127.0.0.1:" + std::to_string(port_); }
+
+std::string TActiveMQProcess::SslUrl(const std::string& query) const {
+  return "stomp+ssl://127.0.0.1:" + std::to_string(sslPort_) + query;
+}
 
 std::string TActiveMQProcess::LogTail() const { return TailOf(dir_ + "/broker.log"); }
 

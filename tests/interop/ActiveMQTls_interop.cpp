@@ -1,0 +1,44 @@
+// Spigot and Siphon over STOMP over TLS through ActiveMQ's "stomp+ssl"
+// connector, which serves a PKCS12 keystore the test makes from its own test
+// root: the broker's certificate is verified against that root and its
+// name, and every message arrives in order.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/common/KsTlsFiles.hpp"
+#include "tests/interop/KsInteropSupport.hpp"
+
+namespace ks::test {
+namespace {
+
+TEST(ActiveMQTlsInterop, SpigotReachesSiphonThroughTheStompSslConnector) {
+  const std::string& reason = InteropUnavailableReason();
+  if (!reason.empty()) GTEST_SKIP() << reason;
+  TTlsFiles tls;
+  ASSERT_TRUE(tls.Made()) << tls.Failure();
+  const std::string keyStore = tls.Pkcs12File("interop-secret");
+  ASSERT_FALSE(keyStore.empty()) << tls.Failure();
+  TActiveMQProcess broker(false, std::chrono::seconds(60), {keyStore, "interop-secret"});
+  ASSERT_TRUE(broker.Started()) << broker.Failure();
+
+  const std::string url = "--URL=" + broker.SslUrl("?caFile=" + tls.CaFile());
+  auto spigot = RunProgram("tools/Spigot", {url, "--Subject=Interop.Tls", "--MessageCount=20", "--MessageSize=30000"},
+                           "\n");
+  ASSERT_EQ(spigot.status, 0) << spigot.Output();
+  auto siphon = RunProgram("tools/Siphon", {url, "--Subject=Interop.Tls", "--MaximumMessages=20"});
+  ASSERT_EQ(siphon.status, 0) << siphon.Output();
+  const auto sent = LinesAfter(spigot.lines, "Sending message: ");
+  ASSERT_EQ(sent.size(), 20u);
+  EXPECT_EQ(LinesAfter(siphon.lines, "Received: "), sent);
+
+  // ActiveMQ's certificate names 127.0.0.1 and localhost only.
+  auto misnamed = RunProgram("tools/Spigot", {url + "&serverName=broker.elsewhere.example", "--MessageCount=1"});
+  EXPECT_EQ(misnamed.status, 1) << misnamed.Output();
+  EXPECT_NE(misnamed.Output().find("is not valid for \"broker.elsewhere.example\""), std::string::npos)
+      << misnamed.Output();
+}
+
+}  // namespace
+}  // namespace ks::test
