@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "tests/common/KsProcess.hpp"
+#include "tests/common/KsTlsFiles.hpp"
 
 namespace ks::test {
 
@@ -100,10 +101,12 @@ const std::string& RabbitMQUnavailableReason();
 // name, folder (HOME, configuration, database, logs), Erlang distribution
 // port and port mapper (epmd) on loopback, and a STOMP listener on a free
 // loopback port. The guest user may log in over loopback; a CONNECT without
-// credentials logs in as guest.
+// credentials logs in as guest. With tls, the node also serves STOMP over TLS
+// on a second free port, with tls's broker certificate and key.
 class TRabbitMQProcess {
  public:
-  explicit TRabbitMQProcess(std::chrono::milliseconds startTimeout = std::chrono::seconds(60));
+  explicit TRabbitMQProcess(const TTlsFiles* tls = nullptr,
+                            std::chrono::milliseconds startTimeout = std::chrono::seconds(60));
   ~TRabbitMQProcess();
   TRabbitMQProcess(const TRabbitMQProcess&) = delete;
   TRabbitMQProcess& operator=(const TRabbitMQProcess&) = delete;
@@ -112,6 +115,9 @@ class TRabbitMQProcess {
   std::uint16_t Port() const { return port_; }
   // "stomp://127.0.0.1:PORT"
   std::string Url() const;
+  // The TLS port (0 without TLS) and "stomp+ssl://127.0.0.1:PORT" + query.
+  std::uint16_t SslPort() const { return sslPort_; }
+  std::string SslUrl(const std::string& query) const;
   const std::string& Failure() const { return failure_; }
   // SIGTERM to the node's process group (SIGKILL after a deadline), then
   // ends its port mapper and removes the folder. Safe to call twice.
@@ -124,12 +130,16 @@ class TRabbitMQProcess {
   pid_t pid_ = -1;
   std::uint16_t port_ = 0;
   std::uint16_t epmdPort_ = 0;
+  std::uint16_t sslPort_ = 0;
   bool started_ = false;
   std::string failure_;
 };
 
-// The RabbitMQ node shared by all cases of this test binary.
+// The RabbitMQ node shared by all cases of this test binary, serving TLS as
+// well when the test certificates could be made (SharedRabbitMQTls: their
+// files, or nullptr).
 TRabbitMQProcess& SharedRabbitMQ();
+const TTlsFiles* SharedRabbitMQTls();
 
 // A loopback port that was free a moment ago, and whether a port accepts
 // connections now.

@@ -428,7 +428,7 @@ const std::string& RabbitMQUnavailableReason() {
   return reason;
 }
 
-TRabbitMQProcess::TRabbitMQProcess(std::chrono::milliseconds startTimeout) {
+TRabbitMQProcess::TRabbitMQProcess(const TTlsFiles* tls, std::chrono::milliseconds startTimeout) {
   char tmpl[] = "/tmp/ks-rabbitmq-XXXXXX";
   if (mkdtemp(tmpl) == nullptr) {
     failure_ = "cannot create a temporary folder";
@@ -443,9 +443,19 @@ TRabbitMQProcess::TRabbitMQProcess(std::chrono::milliseconds startTimeout) {
     return;
   }
   for (const char* sub : {"/home", "/mnesia", "/log"}) std::filesystem::create_directories(dir_ + sub);
-  std::ofstream(dir_ + "/rabbitmq.conf") << "listeners.tcp = none\n"
-                                         << "stomp.listeners.tcp.1 = 127.0.0.1:" << port_ << "\n"
-                                         << "loopback_users = none\n";
+  std::ofstream conf(dir_ + "/rabbitmq.conf");
+  conf << "listeners.tcp = none\n"
+       << "stomp.listeners.tcp.1 = 127.0.0.1:" << port_ << "\n"
+       << "loopback_users = none\n";
+  if (tls != nullptr && (sslPort_ = FreePort()) != 0) {
+    conf << "stomp.listeners.ssl.1 = 127.0.0.1:" << sslPort_ << "\n"
+         << "ssl_options.cacertfile = " << tls->CaFile() << "\n"
+         << "ssl_options.certfile = " << tls->CertFile() << "\n"
+         << "ssl_options.keyfile = " << tls->KeyFile() << "\n"
+         << "ssl_options.verify = verify_none\n"
+         << "ssl_options.fail_if_no_peer_cert = false\n";
+  }
+  conf.close();
   std::ofstream(dir_ + "/enabled_plugins") << "[rabbitmq_stomp].\n";
   std::ofstream(dir_ + "/conf-env").flush();
   const std::string node = "ks" + std::to_string(getpid()) + "@localhost";
@@ -474,7 +484,7 @@ TRabbitMQProcess::TRabbitMQProcess(std::chrono::milliseconds startTimeout) {
   }
   const auto deadline = Clock::now() + startTimeout;
   while (Clock::now() < deadline) {
-    if (PortAccepts(port_)) {
+    if (PortAccepts(port_) && (sslPort_ == 0 || PortAccepts(sslPort_))) {
       started_ = true;
       return;
     }
@@ -499,6 +509,10 @@ TRabbitMQProcess::~TRabbitMQProcess() {
 }
 
 std::string TRabbitMQProcess::Url() const { return "stomp://127.0.0.1:" + std::to_string(port_); }
+
+std::string TRabbitMQProcess::SslUrl(const std::string& query) const {
+  return "stomp+ssl://127.0.0.1:" + std::to_string(sslPort_) + query;
+}
 
 std::string TRabbitMQProcess::LogTail() const { return TailOf(dir_ + "/node.log"); }
 
@@ -527,9 +541,14 @@ void TRabbitMQProcess::Stop() {
   started_ = false;
 }
 
+const TTlsFiles* SharedRabbitMQTls() {
+  static const TTlsFiles files;
+  return files.Made() ? &files : nullptr;
+}
+
 TRabbitMQProcess& SharedRabbitMQ() {
   auto& slot = RabbitSlot();
-  if (!slot) slot = std::make_unique<TRabbitMQProcess>();
+  if (!slot) slot = std::make_unique<TRabbitMQProcess>(SharedRabbitMQTls());
   return *slot;
 }
 
