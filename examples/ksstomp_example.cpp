@@ -11,8 +11,8 @@
 #include <mutex>
 #include <string>
 
-#include "jms/KsJMSConnectionFactory.hpp"
-#include "jms/KsJMSInterfaces.hpp"
+#include <ksstomp/jms/KsJMSConnectionFactory.hpp>
+#include <ksstomp/jms/KsJMSInterfaces.hpp>
 
 namespace {
 

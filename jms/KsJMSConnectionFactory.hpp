@@ -20,9 +20,9 @@
 #include <memory>
 #include <string>
 
-#include "jms/KsDialect.hpp"
-#include "jms/KsJMSInterfaces.hpp"
-#include "stomp/KsSSLOptions.hpp"
+#include "../stomp/KsSSLOptions.hpp"
+#include "KsDialect.hpp"
+#include "KsJMSInterfaces.hpp"
 
 namespace ks {
 

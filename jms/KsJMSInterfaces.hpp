@@ -21,8 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "support/KsDateTime.hpp"
-#include "support/KsException.hpp"
+#include "../support/KsDateTime.hpp"
+#include "../support/KsErrors.hpp"
+#include "../support/KsException.hpp"
 
 namespace ks {
 
@@ -31,6 +32,15 @@ namespace ks {
 class EJMSException : public Exception {
  public:
   using Exception::Exception;
+};
+
+// "The JMS connection has failed due to a Transport problem", followed by
+// ": " and the cause when a cause is given.
+class EConnectionFailedException : public EJMSException {
+ public:
+  explicit EConnectionFailedException(const std::string& cause = std::string())
+      : EJMSException(cause.empty() ? std::string("The JMS connection has failed due to a Transport problem")
+                                    : "The JMS connection has failed due to a Transport problem: " + cause) {}
 };
 
 class EIllegalStateException : public EJMSException {

@@ -13,15 +13,11 @@
 #include <string>
 #include <string_view>
 
+#include "support/KsErrors.hpp"
 #include "support/KsException.hpp"
 
 namespace ks {
 
-// Declared for callers that map parse errors; the parser never raises it.
-class EURISyntaxException : public Exception {
- public:
-  using Exception::Exception;
-};
 
 class IURI {
  public:

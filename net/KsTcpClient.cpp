@@ -47,9 +47,6 @@ short PollOne(int fd, short events, int timeoutMs) {
 
 void RaiseSocketError(int code) { throw EKsSocketErrorCode(code, ErrnoText(code)); }
 
-EKsSocketErrorCode::EKsSocketErrorCode(int code, const std::string& text)
-    : EKsSocketError("Socket Error # " + std::to_string(code) + "\r\n" + text), code_(code) {}
-
 TKsTcpClient::TKsTcpClient() = default;
 
 TKsTcpClient::~TKsTcpClient() { CloseSocket(false); }

@@ -47,65 +47,11 @@
 #include <string>
 #include <string_view>
 
+#include "support/KsErrors.hpp"
 #include "support/KsException.hpp"
 
 namespace ks {
 
-class EKsSocketError : public Exception {
- public:
-  using Exception::Exception;
-};
-
-class EKsReadTimeout : public EKsSocketError {
- public:
-  EKsReadTimeout() : EKsSocketError("Read timed out.") {}
-};
-
-class EKsConnClosedGracefully : public EKsSocketError {
- public:
-  EKsConnClosedGracefully() : EKsSocketError("Connection Closed Gracefully.") {}
-};
-
-class EKsMaxLineLengthExceeded : public EKsSocketError {
- public:
-  EKsMaxLineLengthExceeded() : EKsSocketError("Max line length exceeded.") {}
-};
-
-class EKsNotConnected : public EKsSocketError {
- public:
-  EKsNotConnected() : EKsSocketError("Not Connected") {}
-};
-
-class EKsAlreadyConnected : public EKsSocketError {
- public:
-  EKsAlreadyConnected() : EKsSocketError("Already connected.") {}
-};
-
-class EKsConnectTimeout : public EKsSocketError {
- public:
-  EKsConnectTimeout() : EKsSocketError("Connect timed out.") {}
-};
-
-class EKsHostRequired : public EKsSocketError {
- public:
-  EKsHostRequired() : EKsSocketError("A host is required.") {}
-};
-
-class EKsPortRequired : public EKsSocketError {
- public:
-  EKsPortRequired() : EKsSocketError("A port is required.") {}
-};
-
-// "Socket Error # <code>" CR LF "<text>"; ErrorCode() is the platform error
-// number (for a failed host look-up, the resolver's code).
-class EKsSocketErrorCode : public EKsSocketError {
- public:
-  EKsSocketErrorCode(int code, const std::string& text);
-  int ErrorCode() const noexcept { return code_; }
-
- private:
-  int code_;
-};
 
 // Raises EKsSocketErrorCode for the platform error number code, with the
 // platform's text for it.

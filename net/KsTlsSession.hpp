@@ -31,15 +31,13 @@
 
 #include "net/KsTcpClient.hpp"
 
+#include "support/KsErrors.hpp"
+
 struct ssl_st;
 struct ssl_ctx_st;
 
 namespace ks {
 
-class EKsTlsError : public EKsSocketError {
- public:
-  using EKsSocketError::EKsSocketError;
-};
 
 struct TKsTlsSettings {
   std::string CaFile;      // PEM file of trusted certificates; empty: the system's

@@ -1,9 +1,17 @@
 #!/usr/bin/env bash
-# Checks the installed package the way another project would use it:
-# installs the library, headers, CMake package, pkg-config file and programs
-# into a temporary prefix, builds examples/ksstomp_example.cpp against that
-# prefix twice (find_package and pkg-config), and runs both builds against
-# the installed Cistern on a free port.
+# Checks the package the ways another project uses it:
+#   - installs the static library (from the test build), its public headers,
+#     CMake package, pkg-config file and programs into a temporary prefix,
+#     and fails when a header outside the public list is installed or a
+#     public header does not compile on its own;
+#   - builds a shared library (BUILD_SHARED_LIBS=ON) and installs it into a
+#     second prefix;
+#   - builds examples/ksstomp_example.cpp against both prefixes with
+#     find_package and with pkg-config, and once more in a project that adds
+#     this one with add_subdirectory (which must not build tests or
+#     benchmarks);
+#   - links the static library into a shared object;
+#   - runs every example against the installed Cistern on a free port.
 # Usage: scripts/check-package.sh   (KS_BUILD_DIR: build folder to reuse,
 #                                    default build/ci, as scripts/test)
 set -euo pipefail
@@ -27,7 +35,7 @@ if ! command -v pkg-config >/dev/null 2>&1; then
   fi
 fi
 
-echo "== Package: build and install into $prefix"
+echo "== Package: static library, installed into $prefix"
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
@@ -41,18 +49,77 @@ libdir="$(dirname "$(find "$prefix" -name libksstomp.a -print -quit)")"
 [ -f "$libdir/cmake/ksstomp/ksstompConfig.cmake" ] || { echo "check-package: no CMake package" >&2; exit 1; }
 [ -f "$libdir/pkgconfig/ksstomp.pc" ] || { echo "check-package: no pkg-config file" >&2; exit 1; }
 
-echo "== Package: example with find_package"
-cmake -S "$root/examples" -B "$work/example-cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
-  -DCMAKE_CXX_FLAGS="-Wall -Wextra -Wpedantic -Werror" >/dev/null
-cmake --build "$work/example-cmake"
+echo "== Package: only the public headers are installed, and each compiles alone"
+public="$(sed -n '/^set(KS_PUBLIC_HEADERS/,/)/p' "$root/CMakeLists.txt" | tr ' ()' '\n\n\n' | grep '\.hpp$' | sort)"
+installed="$(cd "$prefix/include/ksstomp" && find . -name '*.hpp' | sed 's|^\./||' | sort)"
+if [ "$public" != "$installed" ]; then
+  echo "check-package: the installed headers are not the public list:" >&2
+  diff <(echo "$public") <(echo "$installed") >&2 || true
+  exit 1
+fi
+for header in $public; do
+  echo "#include <ksstomp/$header>" |
+    c++ -std=c++20 -Wall -Wextra -Wpedantic -Werror -fsyntax-only -I"$prefix/include" -x c++ - ||
+    { echo "check-package: <ksstomp/$header> does not compile on its own" >&2; exit 1; }
+done
 
-echo "== Package: example with pkg-config"
+echo "== Package: shared library, installed into $work/shared"
+cmake -S "$root" -B "$work/build-shared" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBUILD_SHARED_LIBS=ON \
+  -DKS_BUILD_TESTS=OFF -DKS_BUILD_BENCH=OFF >/dev/null
+cmake --build "$work/build-shared" -j"$(nproc)" --target ksstomp Spigot Siphon Cistern >/dev/null
+cmake --install "$work/build-shared" --prefix "$work/shared" >/dev/null
+sharedlib="$(find "$work/shared" -name 'libksstomp.so.*' -type f -print -quit)"
+[ -n "$sharedlib" ] || { echo "check-package: no shared library was installed" >&2; exit 1; }
+readelf -d "$sharedlib" | grep -q 'SONAME.*libksstomp\.so\.' ||
+  { echo "check-package: the shared library has no versioned SONAME" >&2; exit 1; }
+sharedlibdir="$(dirname "$sharedlib")"
+
+examples=()
+for kind in static shared; do
+  if [ "$kind" = static ]; then p="$prefix"; l="$libdir"; else p="$work/shared"; l="$sharedlibdir"; fi
+  echo "== Package: example with find_package ($kind)"
+  cmake -S "$root/examples" -B "$work/example-cmake-$kind" -G Ninja -DCMAKE_PREFIX_PATH="$p" \
+    -DCMAKE_CXX_FLAGS="-Wall -Wextra -Wpedantic -Werror" >/dev/null
+  cmake --build "$work/example-cmake-$kind" >/dev/null
+  examples+=("$work/example-cmake-$kind/ksstomp_example")
+  echo "== Package: example with pkg-config ($kind)"
+  flags="$(PKG_CONFIG_PATH="$l/pkgconfig" pkg-config --cflags --libs ksstomp)"
+  # shellcheck disable=SC2086
+  c++ -std=c++20 -Wall -Wextra -Wpedantic -Werror "$root/examples/ksstomp_example.cpp" $flags \
+    -Wl,-rpath,"$l" -o "$work/example-pkgconfig-$kind"
+  examples+=("$work/example-pkgconfig-$kind")
+done
+
+echo "== Package: example in a project that adds ksstomp with add_subdirectory"
+mkdir -p "$work/sub"
+{
+  echo 'cmake_minimum_required(VERSION 3.25)'
+  echo 'project(ksstomp_consumer LANGUAGES CXX)'
+  echo "add_subdirectory(\"$root\" ksstomp)"
+  echo 'if(TARGET ks_testsupport OR TARGET ks_e2ebench)'
+  echo '  message(FATAL_ERROR "a project that adds ksstomp builds its tests or benchmarks")'
+  echo 'endif()'
+  echo "add_executable(ksstomp_example \"$root/examples/ksstomp_example.cpp\")"
+  echo 'target_link_libraries(ksstomp_example PRIVATE ksstomp::ksstomp)'
+} >"$work/sub/CMakeLists.txt"
+cmake -S "$work/sub" -B "$work/sub/build" -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build "$work/sub/build" -j"$(nproc)" --target ksstomp_example >/dev/null
+examples+=("$work/sub/build/ksstomp_example")
+
+echo "== Package: the static library links into a shared object"
+{
+  echo '#include <ksstomp/jms/KsJMSConnectionFactory.hpp>'
+  echo 'extern "C" int plugin_entry() {'
+  echo '  ks::TKsJMSConnectionFactory factory("", "", "stomp://localhost:61613");'
+  echo '  return factory.GetBrokerURL().empty() ? 1 : 0;'
+  echo '}'
+} >"$work/plugin.cpp"
 flags="$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs ksstomp)"
 # shellcheck disable=SC2086
-c++ -std=c++20 -Wall -Wextra -Wpedantic -Werror "$root/examples/ksstomp_example.cpp" $flags \
-  -o "$work/example-pkgconfig"
+c++ -std=c++20 -shared -fPIC "$work/plugin.cpp" $flags -o "$work/libplugin.so" ||
+  { echo "check-package: the static library cannot be linked into a shared object" >&2; exit 1; }
 
-echo "== Package: run both against the installed Cistern"
+echo "== Package: run every example against the installed Cistern"
 "$prefix/bin/Cistern" --Port=0 >"$work/broker.log" 2>&1 &
 broker_pid=$!
 url=""
@@ -64,7 +131,7 @@ for _ in $(seq 1 200); do
 done
 [ -n "$url" ] || { echo "check-package: Cistern did not start:" >&2; cat "$work/broker.log" >&2; exit 1; }
 
-for example in "$work/example-cmake/ksstomp_example" "$work/example-pkgconfig"; do
+for example in "${examples[@]}"; do
   out="$(timeout 30 "$example" "$url")" || { echo "check-package: $example failed:" >&2; echo "$out" >&2; exit 1; }
   echo "$out"
   grep -qx 'Received: Hello, synchronously' <<<"$out" &&

@@ -32,13 +32,6 @@
 
 namespace ks {
 
-// A received header block declares a content length that cannot be read:
-// negative, not a number, or too large for a 32-bit count with the two bytes
-// that follow the body. The frame is refused without reading its body.
-class EKsInvalidContentLength : public EKsStompError {
- public:
-  using EKsStompError::EKsStompError;
-};
 
 // The largest frame body an adapter accepts unless told otherwise: 64 MiB.
 inline constexpr std::size_t kDefaultMaxFrameSize = 64u * 1024u * 1024u;

@@ -95,10 +95,6 @@ void ApplyDestinationOptions(std::string_view options, IStompFrame& frame) {
 
 }  // namespace
 
-EConnectionFailedException::EConnectionFailedException(const std::string& cause)
-    : EJMSException(cause.empty() ? std::string("The JMS connection has failed due to a Transport problem")
-                                  : "The JMS connection has failed due to a Transport problem: " + cause) {}
-
 TKsStompCustomClient::TKsStompCustomClient() = default;
 
 TKsStompCustomClient::~TKsStompCustomClient() {

@@ -37,27 +37,6 @@
 
 namespace ks {
 
-class EKsStompClientNotConnectedError : public EKsStompError {
- public:
-  using EKsStompError::EKsStompError;
-};
-
-class EKsStompInvalidTranscationIdError : public EKsStompError {
- public:
-  using EKsStompError::EKsStompError;
-};
-
-class EKsStompServerErrorMessage : public EKsStompError {
- public:
-  using EKsStompError::EKsStompError;
-};
-
-// "The JMS connection has failed due to a Transport problem", followed by
-// ": " and the cause when a cause is given.
-class EConnectionFailedException : public EJMSException {
- public:
-  explicit EConnectionFailedException(const std::string& cause = std::string());
-};
 
 class TKsStompCustomClient;
 

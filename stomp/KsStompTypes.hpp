@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "support/KsErrors.hpp"
 #include "support/KsException.hpp"
 
 namespace ks {
@@ -30,24 +31,5 @@ using TStompHeaders = std::vector<TStompHeaderItem>;
 // "reply-to", "message-id", "timestamp", "transformation" (indices 0 to 20).
 extern const std::array<std::string_view, 21> StompHeaderNames;
 
-class EKsStompError : public Exception {
- public:
-  using Exception::Exception;
-};
-
-class EKsStompClientConnectError : public EKsStompError {
- public:
-  using EKsStompError::EKsStompError;
-};
-
-class EKsNoCommAdapterInstalled : public EKsStompError {
- public:
-  using EKsStompError::EKsStompError;
-};
-
-class EKsReservedProperty : public EKsStompError {
- public:
-  using EKsStompError::EKsStompError;
-};
 
 }  // namespace ks

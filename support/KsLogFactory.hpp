@@ -19,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-#include "support/KsLog.hpp"
+#include "KsLog.hpp"
 
 namespace ks {
 

@@ -1,0 +1,134 @@
+// KsErrors: every error class of the library below the messaging interface,
+// by layer, so that an application can catch each one by name. All derive
+// from ks::Exception (KsException.hpp); the messaging errors
+// (EJMSException and its kinds) are declared with the interfaces in
+// jms/KsJMSInterfaces.hpp.
+//
+// Threads: plain exception types; any thread.
+#pragma once
+
+#include <string>
+
+#include "KsException.hpp"
+
+namespace ks {
+
+// ---- Transport (TCP and TLS) ---------------------------------------------
+
+class EKsSocketError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+class EKsReadTimeout : public EKsSocketError {
+ public:
+  EKsReadTimeout() : EKsSocketError("Read timed out.") {}
+};
+
+class EKsConnClosedGracefully : public EKsSocketError {
+ public:
+  EKsConnClosedGracefully() : EKsSocketError("Connection Closed Gracefully.") {}
+};
+
+class EKsMaxLineLengthExceeded : public EKsSocketError {
+ public:
+  EKsMaxLineLengthExceeded() : EKsSocketError("Max line length exceeded.") {}
+};
+
+class EKsNotConnected : public EKsSocketError {
+ public:
+  EKsNotConnected() : EKsSocketError("Not Connected") {}
+};
+
+class EKsAlreadyConnected : public EKsSocketError {
+ public:
+  EKsAlreadyConnected() : EKsSocketError("Already connected.") {}
+};
+
+class EKsConnectTimeout : public EKsSocketError {
+ public:
+  EKsConnectTimeout() : EKsSocketError("Connect timed out.") {}
+};
+
+class EKsHostRequired : public EKsSocketError {
+ public:
+  EKsHostRequired() : EKsSocketError("A host is required.") {}
+};
+
+class EKsPortRequired : public EKsSocketError {
+ public:
+  EKsPortRequired() : EKsSocketError("A port is required.") {}
+};
+
+// "Socket Error # <code>" CR LF "<text>"; ErrorCode() is the platform error
+// number (for a failed host look-up, the resolver's code).
+class EKsSocketErrorCode : public EKsSocketError {
+ public:
+  EKsSocketErrorCode(int code, const std::string& text);
+  int ErrorCode() const noexcept { return code_; }
+
+ private:
+  int code_;
+};
+
+// A TLS set-up or handshake failure: an unreadable certificate or key file,
+// an untrusted or misnamed broker, a port that does not speak TLS.
+class EKsTlsError : public EKsSocketError {
+ public:
+  using EKsSocketError::EKsSocketError;
+};
+
+// ---- STOMP protocol ------------------------------------------------------
+
+class EKsStompError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+class EKsStompClientConnectError : public EKsStompError {
+ public:
+  using EKsStompError::EKsStompError;
+};
+
+class EKsNoCommAdapterInstalled : public EKsStompError {
+ public:
+  using EKsStompError::EKsStompError;
+};
+
+class EKsReservedProperty : public EKsStompError {
+ public:
+  using EKsStompError::EKsStompError;
+};
+
+class EKsStompClientNotConnectedError : public EKsStompError {
+ public:
+  using EKsStompError::EKsStompError;
+};
+
+class EKsStompInvalidTranscationIdError : public EKsStompError {
+ public:
+  using EKsStompError::EKsStompError;
+};
+
+class EKsStompServerErrorMessage : public EKsStompError {
+ public:
+  using EKsStompError::EKsStompError;
+};
+
+// A received header block declares a content length that cannot be read:
+// negative, not a number, or too large for a 32-bit count with the two bytes
+// that follow the body. The frame is refused without reading its body.
+class EKsInvalidContentLength : public EKsStompError {
+ public:
+  using EKsStompError::EKsStompError;
+};
+
+// ---- Broker addresses ----------------------------------------------------
+
+// Declared for callers that map parse errors; the parser never raises it.
+class EURISyntaxException : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+}  // namespace ks
