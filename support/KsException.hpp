@@ -6,8 +6,8 @@
 // Callers that want to catch "any error of this library" catch ks::Exception.
 //
 // KS_ASSERT(cond, text) throws EAssertionFailed whose message is
-// "<text> (<unit>, line <n>)", where <unit> is the source file's name without
-// folder and extension (for example "KsStompFrame").
+// "TEXT (UNIT, line N)", where UNIT is the source file's name without folder
+// and extension (for example "KsStompFrame").
 //
 // Thread safety: exception objects are values; they may be thrown and caught
 // on any thread.
