@@ -185,6 +185,11 @@ struct TProgramRun {
 TProgramRun RunProgram(const std::string& relative, const std::vector<std::string>& args,
                        const std::string& input = "", std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
+// Spigot sends count texts of size characters to subject through url (a
+// "--URL=..." argument), Siphon takes them back: empty when every text
+// arrived whole and in order, else what went wrong.
+std::string SpigotToSiphon(const std::string& urlArg, const std::string& subject, int count, int size);
+
 // Lines that begin with prefix, with the prefix removed.
 std::vector<std::string> LinesAfter(const std::vector<std::string>& lines, const std::string& prefix);
 

@@ -405,6 +405,19 @@ TProgramRun RunProgram(const std::string& relative, const std::vector<std::strin
   return run;
 }
 
+std::string SpigotToSiphon(const std::string& urlArg, const std::string& subject, int count, int size) {
+  auto spigot = RunProgram("tools/Spigot", {urlArg, "--Subject=" + subject, "--MessageCount=" + std::to_string(count),
+                                            "--MessageSize=" + std::to_string(size)},
+                           "\n");
+  if (spigot.status != 0) return "Spigot failed:\n" + spigot.Output();
+  auto siphon = RunProgram("tools/Siphon", {urlArg, "--Subject=" + subject, "--MaximumMessages=" + std::to_string(count)});
+  if (siphon.status != 0) return "Siphon failed:\n" + siphon.Output();
+  const auto sent = LinesAfter(spigot.lines, "Sending message: ");
+  if (sent.size() != static_cast<std::size_t>(count)) return "Spigot sent " + std::to_string(sent.size());
+  if (LinesAfter(siphon.lines, "Received: ") != sent) return "Siphon's texts differ:\n" + siphon.Output();
+  return std::string();
+}
+
 std::vector<std::string> LinesAfter(const std::vector<std::string>& lines, const std::string& prefix) {
   std::vector<std::string> out;
   for (const auto& l : lines)
