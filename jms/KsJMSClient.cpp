@@ -9,6 +9,7 @@
 
 #include "jms/KsJMSConnection.hpp"
 #include "jms/KsJMSMessage.hpp"
+#include "jms/KsMessageFromFrame.hpp"
 #include "jms/KsQueue.hpp"
 #include "jms/KsTopic.hpp"
 #include "stomp/KsAdapterRegistry.hpp"
@@ -23,22 +24,6 @@ namespace {
 constexpr std::string_view kTopicPrefix = "jms.topic.";
 constexpr std::string_view kQueuePrefix = "jms.queue.";
 constexpr std::string_view kVendorPrefix = "activemq.";
-
-// Incoming headers with these names (exact spelling) become message fields,
-// never properties: message-id, persistent, priority, destination, reply-to,
-// timestamp, type, redelivered, correlation-id, expires.
-bool IsStandardHeader(std::string_view name) {
-  switch (name.size()) {
-    case 4: return name == "type";
-    case 7: return name == "expires";
-    case 8: return name == "priority" || name == "reply-to";
-    case 9: return name == "timestamp";
-    case 10: return name == "message-id" || name == "persistent";
-    case 11: return name == "destination" || name == "redelivered";
-    case 14: return name == "correlation-id";
-    default: return false;
-  }
-}
 
 bool IsReservedName(std::string_view name) {
   for (std::string_view reserved : StompHeaderNames) {
@@ -233,19 +218,16 @@ void WriteMessageHeaders(const TKsJMSMessage& message, TKsDialect dialect, Targe
   }
   target.SetHeader("type", message.GetTypeRef());
   target.SetHeader("transaction", message.GetTransactionID());
-  const TPrimitiveMap& properties = message.GetProperties();
-  const std::size_t count = properties.Count();
   const bool received = message.GetReceived();
-  for (std::size_t i = 0; i < count; ++i) {
-    std::string_view name = properties.NameAt(i);
+  message.GetProperties().ForEach([&target, received](std::string_view name, std::string_view value) {
     if (IsReservedName(name)) {
       // Headers the broker added on delivery are not the message's to send.
-      if (received) continue;
+      if (received) return;
       RaiseReserved(name);
     }
-    if (received && name == "subscription") continue;
-    target.SetHeader(name, properties.ValueAt(i));
-  }
+    if (received && name == "subscription") return;
+    target.SetHeader(name, value);
+  });
 }
 
 // A view list under the frame's name for SetHeader.
@@ -297,113 +279,24 @@ void TKsJMSClient::Send(const TKsJMSMessage& message, const std::string& destina
 
 namespace {
 
-// The header fields a MESSAGE frame carries for the message, by name folded
-// to lower case.
-enum class TField { None, MessageId, CorrelationId, Expires, Persistent, Priority, ReplyTo, Timestamp, Type,
-                    Redelivered, Subscription };
-
-TField FieldOf(std::string_view name) {
-  switch (name.size()) {
-    case 4: return SameText(name, "type") ? TField::Type : TField::None;
-    case 7: return SameText(name, "expires") ? TField::Expires : TField::None;
-    case 8:
-      if (SameText(name, "priority")) return TField::Priority;
-      return SameText(name, "reply-to") ? TField::ReplyTo : TField::None;
-    case 9: return SameText(name, "timestamp") ? TField::Timestamp : TField::None;
-    case 10:
-      if (SameText(name, "message-id")) return TField::MessageId;
-      return SameText(name, "persistent") ? TField::Persistent : TField::None;
-    case 11: return SameText(name, "redelivered") ? TField::Redelivered : TField::None;
-    case 12: return SameText(name, "subscription") ? TField::Subscription : TField::None;
-    case 14: return SameText(name, "correlation-id") ? TField::CorrelationId : TField::None;
-    default: return TField::None;
-  }
-}
-
-}  // namespace
-
-namespace {
-
 // The subscription of the MESSAGE whose message is being handed to the
 // message callback on this thread, or none.
-thread_local const std::string* tDeliveringSubscription = nullptr;
+thread_local const std::string_view* tDeliveringSubscription = nullptr;
 
 }  // namespace
 
-const std::string* TKsJMSClient::TakeDeliveringSubscription() { return std::exchange(tDeliveringSubscription, nullptr); }
+const std::string_view* TKsJMSClient::TakeDeliveringSubscription() {
+  return std::exchange(tDeliveringSubscription, nullptr);
+}
 
 void TKsJMSClient::FrameToMessage(const IStompFrame& frame, IMessage& message) const {
-  const std::string* subscription = nullptr;
-  FrameToMessage(frame, message, subscription);
-}
-
-void TKsJMSClient::FrameToMessage(const IStompFrame& frame, IMessage& message,
-                                  const std::string*& subscription) const {
-  const TKsStompFrame* own = TKsStompFrame::Own(frame);
-  if (own == nullptr) {
-    FrameToMessageOf(frame, message);
-    return;
-  }
-  // One pass over the header list: a frame holds one entry per folded name,
-  // so the first entry found for a field is its only one.
-  static const std::string kNone;
-  const std::string* values[11] = {};
-  for (const auto& h : own->HeaderList()) {
-    const TField field = FieldOf(h.first);
-    if (field != TField::None) values[static_cast<int>(field)] = &h.second;
-  }
-  auto value = [&values](TField field) -> const std::string& {
-    const std::string* v = values[static_cast<int>(field)];
-    return v != nullptr ? *v : kNone;
-  };
-  message.SetJMSMessageID(value(TField::MessageId));
-  message.SetJMSCorrelationID(value(TField::CorrelationId));
-  message.SetJMSExpiration(WireToDateTime(StrToInt64Def(value(TField::Expires), 0)));
-  message.SetJMSDeliveryMode(value(TField::Persistent) == "true" ? TDeliveryMode::Persistent
-                                                                 : TDeliveryMode::NonPersistent);
-  message.SetJMSPriority(StrToInt32Def(value(TField::Priority), 4));
-  const std::string& replyTo = value(TField::ReplyTo);
-  if (!replyTo.empty()) message.SetJMSReplyTo(CreateDestinationFromStompName(replyTo));
-  message.SetJMSTimestamp(WireToDateTime(StrToInt64Def(value(TField::Timestamp), 0)));
-  message.SetJMSType(value(TField::Type));
-  message.SetJMSRedelivered(value(TField::Redelivered) == "true");
-  subscription = values[static_cast<int>(TField::Subscription)];
-  CopyFrameHeaders(frame, message);
-}
-
-void TKsJMSClient::FrameToMessageOf(const IStompFrame& frame, IMessage& message) const {
-  message.SetJMSMessageID(frame.GetHeader("message-id"));
-  message.SetJMSCorrelationID(frame.GetHeader("correlation-id"));
-  message.SetJMSExpiration(WireToDateTime(StrToInt64Def(frame.GetHeader("expires"), 0)));
-  message.SetJMSDeliveryMode(frame.GetHeader("persistent") == "true" ? TDeliveryMode::Persistent
-                                                                     : TDeliveryMode::NonPersistent);
-  message.SetJMSPriority(StrToInt32Def(frame.GetHeader("priority"), 4));
-  const std::string replyTo = frame.GetHeader("reply-to");
-  if (!replyTo.empty()) message.SetJMSReplyTo(CreateDestinationFromStompName(replyTo));
-  message.SetJMSTimestamp(WireToDateTime(StrToInt64Def(frame.GetHeader("timestamp"), 0)));
-  message.SetJMSType(frame.GetHeader("type"));
-  message.SetJMSRedelivered(frame.GetHeader("redelivered") == "true");
-  CopyFrameHeaders(frame, message);
+  const TKsFrameHeaderViews views(frame);
+  ApplyMessageHeaders(views.Data(), views.Size(), message);
 }
 
 void TKsJMSClient::CopyFrameHeaders(const IStompFrame& frame, IMessage& message) const {
-  if (const auto* own = TKsStompFrame::Own(frame)) {
-    // A final class of the library's: no override of SetStringProperty to
-    // honour, so its property map is written directly.
-    TKsJMSTextMessage* ownMessage = AsOwnTextMessage(&message);
-    for (const auto& h : own->HeaderList()) {
-      if (IsStandardHeader(h.first)) continue;
-      if (ownMessage != nullptr) {
-        ownMessage->GetProperties().SetString(h.first, h.second);
-      } else {
-        message.SetStringProperty(h.first, h.second);
-      }
-    }
-    return;
-  }
-  for (const TStompHeaderItem& item : frame.GetHeaders()) {
-    if (!IsStandardHeader(item.Name)) message.SetStringProperty(item.Name, item.Value);
-  }
+  const TKsFrameHeaderViews views(frame);
+  ApplyHeaderProperties(views.Data(), views.Size(), message);
 }
 
 void TKsJMSClient::SetMessageCallback(TKsMessageCallback callback) { messageCallback_ = std::move(callback); }
@@ -412,35 +305,38 @@ void TKsJMSClient::SetOwningConnection(TKsJMSConnection* connection) { owningCon
 
 TKsJMSConnection* TKsJMSClient::GetOwningConnection() const { return owningConnection_; }
 
+void TKsJMSClient::MessageAvailable(const TKsParsedFrame& parsed) {
+  // A frame object is made only for an OnMessage handler; the message is
+  // built from the parsed views either way.
+  if (HasOnMessage()) {
+    TKsStompCustomClient::MessageAvailable(parsed);
+    return;
+  }
+  DeliverMessage(parsed.Headers(), parsed.HeaderCount(), parsed.Body());
+}
+
 void TKsJMSClient::StompFrameAvailable(const std::shared_ptr<IStompFrame>& frame) {
   TKsStompCustomClient::StompFrameAvailable(frame);
+  KS_ASSERT(frame && frame->GetCommand() == "MESSAGE", "Assertion failure");
+  const TKsFrameHeaderViews views(*frame);
+  DeliverMessage(views.Data(), views.Size(), frame->GetBody());
+}
+
+void TKsJMSClient::DeliverMessage(const TKsHeaderView* headers, std::size_t count, std::string_view body) {
   if (DebugEnabled()) Log("StompFrameAvailable");
   KS_ASSERT(static_cast<bool>(messageCallback_), "Assertion failure");
-  KS_ASSERT(frame && frame->GetCommand() == "MESSAGE", "Assertion failure");
   lastMessage_.reset();
-  std::string transformationError;  // copied only when the header is there
-  if (const TKsStompFrame* own = TKsStompFrame::Own(*frame)) {
-    if (const std::string* value = own->FindHeader("transformation-error")) transformationError = *value;
-  } else {
-    transformationError = frame->GetHeader("transformation-error");
-  }
-  if (!transformationError.empty()) throw EJMSException("Transformation error: " + transformationError);
-
-  auto message = TKsJMSTextMessage::Create(owningConnection_);
-  const std::string* subscription = nullptr;
-  FrameToMessage(*frame, *message, subscription);
-  message->SetReceived(true);
-  // Bytes that are not valid UTF-8 are kept as they are.
-  message->AssignText(frame->GetBody());
-  std::shared_ptr<IMessage> delivered = message;
+  const std::string_view* error = FindHeaderView(headers, count, "transformation-error");
+  if (error != nullptr && !error->empty()) throw EJMSException("Transformation error: " + std::string(*error));
+  std::shared_ptr<IMessage> delivered = NewReceivedMessage(owningConnection_, headers, count, body);
   lastMessage_ = delivered;
   struct TDelivering {
-    const std::string* previous;
-    explicit TDelivering(const std::string* subscription) : previous(tDeliveringSubscription) {
+    const std::string_view* previous;
+    explicit TDelivering(const std::string_view* subscription) : previous(tDeliveringSubscription) {
       tDeliveringSubscription = subscription;
     }
     ~TDelivering() { tDeliveringSubscription = previous; }
-  } delivering(subscription);
+  } delivering(FindHeaderView(headers, count, "subscription"));
   messageCallback_(this, delivered);
 }
 

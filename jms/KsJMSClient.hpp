@@ -75,7 +75,7 @@ class TKsJMSClient : public TKsStompCustomClient {
   // While the message callback runs for a MESSAGE frame that carried a
   // "subscription" header: that header's value (on the calling thread),
   // answered once (later calls, and calls at other times, get nullptr).
-  static const std::string* TakeDeliveringSubscription();
+  static const std::string_view* TakeDeliveringSubscription();
 
   // receipt, when not empty, is sent as the SEND's "receipt" header.
   void Send(const TKsJMSMessage& message, const std::string& destinationName, std::int32_t sendTimeout,
@@ -99,16 +99,17 @@ class TKsJMSClient : public TKsStompCustomClient {
   void Log(const std::string& text) override;
 
  protected:
+  // Builds the message straight from the parsed views (through a frame
+  // object only when an OnMessage handler wants one).
+  void MessageAvailable(const TKsParsedFrame& parsed) override;
   void StompFrameAvailable(const std::shared_ptr<IStompFrame>& frame) override;
   const char* ClassName() const override;
 
  private:
-  // FrameToMessage that also points subscription at the frame's
-  // "subscription" value (nullptr when it has none, or for a frame class of
-  // the application's own).
-  void FrameToMessage(const IStompFrame& frame, IMessage& message, const std::string*& subscription) const;
-  // FrameToMessage for a frame class of the application's own.
-  void FrameToMessageOf(const IStompFrame& frame, IMessage& message) const;
+  // The incoming path of every MESSAGE: a new text message from the
+  // frame's header list and body, stored as the last message and handed to
+  // the message callback.
+  void DeliverMessage(const TKsHeaderView* headers, std::size_t count, std::string_view body);
 
   std::shared_ptr<IMessage> lastMessage_;
   TKsMessageCallback messageCallback_;

@@ -412,8 +412,8 @@ void TKsJMSConnection::Dispatch(TKsJMSClient* /*client*/, const std::shared_ptr<
   // The frame's own subscription header when the client is delivering one;
   // otherwise the message's property.
   std::string copy;
-  const std::string* fromFrame = TKsJMSClient::TakeDeliveringSubscription();
-  const std::string_view subscription = fromFrame != nullptr ? std::string_view(*fromFrame) : SubscriptionOf(*message, copy);
+  const std::string_view* fromFrame = TKsJMSClient::TakeDeliveringSubscription();
+  const std::string_view subscription = fromFrame != nullptr ? *fromFrame : SubscriptionOf(*message, copy);
   bool listenerSeen = false;
   const auto sessions = SessionSnapshot();
   for (const auto& session : *sessions) {

@@ -15,6 +15,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "jms/KsMessage.hpp"
 
@@ -37,7 +38,7 @@ class TKsJMSTextMessage final : public TKsJMSMessage, public virtual ITextMessag
   const std::string& GetTextRef() const noexcept { return text_; }
   void SetTextRef(std::string&& value) noexcept { text_ = std::move(value); }
   // Copies into the existing buffer (keeps its capacity).
-  void AssignText(const std::string& value) { text_.assign(value); }
+  void AssignText(std::string_view value) { text_.assign(value); }
 
  private:
   std::string text_;

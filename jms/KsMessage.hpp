@@ -14,6 +14,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "jms/KsJMSInterfaces.hpp"
 #include "jms/KsPrimitiveMap.hpp"
@@ -68,6 +69,10 @@ class TKsMessage : public virtual IMessage {
   const std::string& GetMessageIDRef() const noexcept { return messageId_; }
   const std::string& GetCorrelationIDRef() const noexcept { return correlationId_; }
   const std::string& GetTypeRef() const noexcept { return type_; }
+  // Setters of the text fields from views (the receive path).
+  void AssignMessageID(std::string_view value) { messageId_.assign(value); }
+  void AssignCorrelationID(std::string_view value) { correlationId_.assign(value); }
+  void AssignType(std::string_view value) { type_.assign(value); }
   const std::shared_ptr<IDestination>& GetReplyToRef() const noexcept { return replyTo_; }
   const std::shared_ptr<IDestination>& GetDestinationRef() const noexcept { return destination_; }
 

@@ -4,26 +4,15 @@
 
 namespace ks {
 
-namespace {
-
-std::string_view EntryName(const std::string& entry) noexcept {
-  const auto pos = entry.find('=');
-  return pos == std::string::npos ? std::string_view(entry) : std::string_view(entry).substr(0, pos);
+void TPrimitiveMap::Clear() {
+  records_.clear();
+  count_ = 0;
 }
-
-std::string_view EntryValue(const std::string& entry) noexcept {
-  const auto pos = entry.find('=');
-  return pos == std::string::npos ? std::string_view() : std::string_view(entry).substr(pos + 1);
-}
-
-}  // namespace
-
-void TPrimitiveMap::Clear() { entries_.clear(); }
 
 TStringArray TPrimitiveMap::GetNames() const {
   TStringArray names;
-  names.reserve(entries_.size());
-  for (const auto& entry : entries_) names.emplace_back(EntryName(entry));
+  names.reserve(count_);
+  ForEach([&names](std::string_view name, std::string_view) { names.emplace_back(name); });
   return names;
 }
 
@@ -37,34 +26,72 @@ void TPrimitiveMap::SetInteger(const std::string& name, std::int32_t value) { Se
 
 std::string TPrimitiveMap::GetString(const std::string& name) const { return std::string(Find(name)); }
 
+std::string TPrimitiveMap::Record(std::string_view name, std::string_view prefix, std::string_view value) {
+  const std::uint32_t sizes[2] = {static_cast<std::uint32_t>(name.size()),
+                                  static_cast<std::uint32_t>(prefix.size() + value.size())};
+  std::string record(reinterpret_cast<const char*>(sizes), sizeof sizes);
+  record.append(name).append(prefix).append(value);
+  return record;
+}
+
 void TPrimitiveMap::SetString(const std::string& name, const std::string& value) {
-  for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-    if (!SameText(EntryName(*it), name)) continue;
+  const std::size_t at = Locate(name);
+  if (at != std::string::npos) {
+    const std::size_t size = RecordAt(at).next - at;
     if (value.empty()) {
-      entries_.erase(it);
+      records_.erase(at, size);
+      --count_;
     } else {
-      it->clear();
-      it->reserve(name.size() + 1 + value.size());
-      it->append(name).append(1, '=').append(value);
+      records_.replace(at, size, Record(name, std::string_view(), value));
     }
     return;
   }
   if (value.empty()) return;
-  std::string entry;
-  entry.reserve(name.size() + 1 + value.size());
-  entry.append(name).append(1, '=').append(value);
-  entries_.push_back(std::move(entry));
+  const std::size_t equals = name.find('=');
+  const std::string_view whole = name;
+  if (equals == std::string::npos) {
+    records_ += Record(whole, std::string_view(), value);
+  } else {
+    records_ += Record(whole.substr(0, equals), whole.substr(equals), value);
+  }
+  ++count_;
 }
 
-std::string_view TPrimitiveMap::NameAt(std::size_t i) const noexcept { return EntryName(entries_[i]); }
+std::string_view TPrimitiveMap::NameAt(std::size_t i) const noexcept {
+  std::size_t at = 0;
+  for (; i > 0; --i) at = RecordAt(at).next;
+  return RecordAt(at).name;
+}
 
-std::string_view TPrimitiveMap::ValueAt(std::size_t i) const noexcept { return EntryValue(entries_[i]); }
+std::string_view TPrimitiveMap::ValueAt(std::size_t i) const noexcept {
+  std::size_t at = 0;
+  for (; i > 0; --i) at = RecordAt(at).next;
+  return RecordAt(at).value;
+}
+
+std::size_t TPrimitiveMap::Locate(std::string_view name) const noexcept {
+  for (std::size_t at = 0; at < records_.size();) {
+    const TRecord r = RecordAt(at);
+    if (SameText(r.name, name)) return at;
+    at = r.next;
+  }
+  return std::string::npos;
+}
 
 std::string_view TPrimitiveMap::Find(std::string_view name) const noexcept {
-  for (const auto& entry : entries_) {
-    if (SameText(EntryName(entry), name)) return EntryValue(entry);
-  }
-  return {};
+  const std::size_t at = Locate(name);
+  return at == std::string::npos ? std::string_view() : RecordAt(at).value;
+}
+
+void TPrimitiveMap::Reserve(std::size_t entries, std::size_t textBytes) {
+  records_.reserve(records_.size() + entries * kRecordHead + textBytes);
+}
+
+void TPrimitiveMap::Append(std::string_view name, std::string_view value) {
+  const std::uint32_t sizes[2] = {static_cast<std::uint32_t>(name.size()), static_cast<std::uint32_t>(value.size())};
+  records_.append(reinterpret_cast<const char*>(sizes), sizeof sizes);
+  records_.append(name).append(value);
+  ++count_;
 }
 
 }  // namespace ks

@@ -2,16 +2,23 @@
 // Entries are kept in order of first insertion; names compare without regard
 // to ASCII letter case; a replaced value keeps its entry's place and takes
 // the name as spelled in the latest call. Integers follow ks::TryStrToInt32;
-// booleans read true only for the exact text "true".
+// booleans read true only for the exact text "true". A name written with a
+// "=" is stored as the text before its first "=", the rest going in front of
+// the value (so it is never found under the name as written).
+//
+// All names and values live in one buffer, one record after another, so a
+// map costs one allocation however many entries it holds, and a copy of a
+// map is one string copy.
 //
 // Ownership: held by value inside each message.
 // Threads: no lock; a map belongs to one thread at a time.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "jms/KsJMSInterfaces.hpp"
 
@@ -31,16 +38,51 @@ class TPrimitiveMap : public IPrimitiveMap {
   void SetString(const std::string& name, const std::string& value) override;
 
   // Allocation-free access for the frame conversion and message copies.
-  std::size_t Count() const noexcept { return entries_.size(); }
-  bool Empty() const noexcept { return entries_.empty(); }
-  // Name and value of entry i (text before / after its first "=").
+  std::size_t Count() const noexcept { return count_; }
+  bool Empty() const noexcept { return count_ == 0; }
+  // Name and value of entry i (walks the entries in front of it).
   std::string_view NameAt(std::size_t i) const noexcept;
   std::string_view ValueAt(std::size_t i) const noexcept;
-  // Value of the first matching entry without copying; empty when missing.
+  // Value of the matching entry without copying; empty when missing.
   std::string_view Find(std::string_view name) const noexcept;
+  // Calls visit(name, value) for every entry in order.
+  template <class Visit>
+  void ForEach(Visit&& visit) const {
+    for (std::size_t at = 0; at < records_.size();) {
+      const TRecord r = RecordAt(at);
+      visit(r.name, r.value);
+      at = r.next;
+    }
+  }
+  // Room for entries whose names and values add up to textBytes.
+  void Reserve(std::size_t entries, std::size_t textBytes);
+  // Adds an entry at the end without looking for one of the same name: for
+  // filling an empty map from a list that holds each name (folded) at most
+  // once. The value must not be empty and the name must hold no "=".
+  void Append(std::string_view name, std::string_view value);
 
  private:
-  std::vector<std::string> entries_;  // "name=value"
+  struct TRecord {
+    std::string_view name;
+    std::string_view value;
+    std::size_t next;  // offset of the following record
+  };
+  // A record: 4-byte name size, 4-byte value size, name, value.
+  static constexpr std::size_t kRecordHead = 8;
+  TRecord RecordAt(std::size_t at) const noexcept {
+    std::uint32_t sizes[2];
+    std::memcpy(sizes, records_.data() + at, sizeof sizes);
+    const char* text = records_.data() + at + kRecordHead;
+    return TRecord{std::string_view(text, sizes[0]), std::string_view(text + sizes[0], sizes[1]),
+                   at + kRecordHead + sizes[0] + sizes[1]};
+  }
+  // Offset of the entry named name, or npos.
+  std::size_t Locate(std::string_view name) const noexcept;
+  // The record bytes of an entry.
+  static std::string Record(std::string_view name, std::string_view prefix, std::string_view value);
+
+  std::string records_;
+  std::size_t count_ = 0;
 };
 
 }  // namespace ks

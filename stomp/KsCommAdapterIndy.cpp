@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <mutex>
@@ -53,6 +54,7 @@ std::string ContentLengthText(std::string_view block) {
 void TKsFrameCutter::Reset() {
   phase_ = TPhase::Header;
   scanned_ = 0;
+  lengthLine_ = false;
   headerBegin_ = headerLen_ = bodyStart_ = bodyNeed_ = bodyEnd_ = consume_ = 0;
   unit_ = TUnit::Frame;
 }
@@ -64,11 +66,8 @@ bool TKsFrameCutter::Advance(std::string_view b) {
     if (phase_ == TPhase::Ready) return true;
     if (phase_ == TPhase::Discard) return AdvanceDiscard(b);
     if (phase_ == TPhase::Header) {
-      // Resume one byte early: an LF at the old end may pair with a new one.
-      std::size_t from = scanned_ > 0 ? scanned_ - 1 : 0;
-      std::size_t p = b.find("\n\n", from);
+      std::size_t p = FindHeaderEnd(b);
       if (p == std::string_view::npos) {
-        scanned_ = b.size();
         // A terminator still to come would start at size - 1 or later.
         if (b.size() > kMaxLine + 1) throw EKsMaxLineLengthExceeded();
         return false;
@@ -84,7 +83,8 @@ bool TKsFrameCutter::Advance(std::string_view b) {
       }
       headerBegin_ = static_cast<std::size_t>(header.data() - b.data());
       headerLen_ = header.size();
-      const std::int64_t length = DeclaredLength(b, p);
+      if (header.substr(0, 15) == "content-length:") lengthLine_ = true;
+      const std::int64_t length = lengthLine_ ? DeclaredLength(b, p) : 0;
       scanned_ = 0;
       if (length > 0 && static_cast<std::uint64_t>(length) > maxFrameSize_) {
         // Too large to hold: the body (with its NUL and LF) is read and
@@ -144,6 +144,26 @@ bool TKsFrameCutter::Advance(std::string_view b) {
   }
 }
 
+std::size_t TKsFrameCutter::FindHeaderEnd(std::string_view b) {
+  // Line by line, noting on the way whether a line starts with
+  // "content-length:" (only then is the block scanned for its value).
+  // scanned_ is the last LF seen: the next call starts there again, as the
+  // line after it may have been incomplete.
+  constexpr std::string_view kName = "content-length:";
+  const char* data = b.data();
+  std::size_t from = scanned_;
+  for (;;) {
+    const void* hit = from < b.size() ? std::memchr(data + from, '\n', b.size() - from) : nullptr;
+    if (hit == nullptr) return std::string_view::npos;
+    const std::size_t lf = static_cast<std::size_t>(static_cast<const char*>(hit) - data);
+    scanned_ = lf;
+    if (lf + 1 == b.size()) return std::string_view::npos;
+    if (data[lf + 1] == '\n') return lf;
+    if (b.substr(lf + 1, kName.size()) == kName) lengthLine_ = true;
+    from = lf + 1;
+  }
+}
+
 std::int64_t TKsFrameCutter::DeclaredLength(std::string_view b, std::size_t terminator) {
   // The length scan needs the block followed by LF LF: the buffer holds
   // exactly that unless trimming cut blanks off the block's end.
@@ -155,10 +175,6 @@ std::int64_t TKsFrameCutter::DeclaredLength(std::string_view b, std::size_t term
     scratch_.append("\n\n");
     block = scratch_;
   }
-  // Most blocks hold no "content-length:" at all, which a substring search
-  // tells faster than the line-by-line scan.
-  constexpr std::string_view kName = "content-length:";
-  if (block.find(kName) == std::string_view::npos) return 0;
   const TKsContentLengthScan scan = TKsStompFrame::ScanContentLength(block);
   if (!scan.Present) return 0;
   if (!scan.Valid) {
@@ -211,7 +227,10 @@ bool TKsFrameCutter::TakeNotice(std::string& text) {
 
 std::size_t TKsFrameCutter::Take(std::string_view b, std::string& out) {
   out.clear();
-  if (unit_ == TUnit::Frame) {
+  if (unit_ == TUnit::Frame && headerBegin_ + headerLen_ + 2 == bodyStart_) {
+    // The block, its LF LF and the body lie together in the buffer.
+    out.assign(b.substr(headerBegin_, bodyEnd_ - headerBegin_));
+  } else if (unit_ == TUnit::Frame) {
     std::string_view header = b.substr(headerBegin_, headerLen_);
     std::string_view body = b.substr(bodyStart_, bodyEnd_ - bodyStart_);
     out.reserve(header.size() + 2 + body.size());

@@ -102,6 +102,8 @@ class TKsFrameCutter {
   // The declared content-length of the header block ending at terminator
   // (0 when none); raises EKsInvalidContentLength for an unusable one.
   std::int64_t DeclaredLength(std::string_view buffered, std::size_t terminator);
+  // The position of the LF LF that ends the header block, or npos.
+  std::size_t FindHeaderEnd(std::string_view buffered);
   void StartDiscard(std::string notice);
   bool AdvanceDiscard(std::string_view buffered);
 
@@ -109,6 +111,7 @@ class TKsFrameCutter {
   TUnit unit_ = TUnit::Frame;
   std::size_t maxFrameSize_ = kDefaultMaxFrameSize;
   std::size_t scanned_ = 0;      // bytes already searched for the current terminator
+  bool lengthLine_ = false;      // a line scanned so far starts with "content-length:"
   std::size_t headerBegin_ = 0;  // the trimmed header block
   std::size_t headerLen_ = 0;
   std::size_t bodyStart_ = 0;  // first byte after the header block's LF LF

@@ -414,8 +414,36 @@ void TKsStompCustomClient::TransmitWithHeaders(IStompFrame& frame, const TStompH
 }
 
 void TKsStompCustomClient::StompDataAvailable(IStompCommAdapter* /*sender*/, const std::string& frameText) {
-  if (DebugEnabled()) Log("StompDataAvailable");
-  // The spare frame is parsed into when no other call has it, so that its
+  const bool debug = DebugEnabled();
+  if (debug) Log("StompDataAvailable");
+  // The client's parsed frame is used when no other call has it, so that
+  // its header list keeps its capacity from one frame to the next.
+  TKsParsedFrame local;
+  const bool own = !parsedInUse_.exchange(true, std::memory_order_acquire);
+  struct TRelease {
+    std::atomic<bool>* inUse;
+    ~TRelease() {
+      if (inUse != nullptr) inUse->store(false, std::memory_order_release);
+    }
+  } release{own ? &parsedInUse_ : nullptr};
+  TKsParsedFrame& parsed = own ? parsed_ : local;
+  parsed.Parse(frameText);
+  if (debug) {
+    TKsStompFrame logged;
+    parsed.CopyTo(logged);
+    LogFrame(logged);
+  }
+  if (parsed.Command() == "MESSAGE") {
+    MessageAvailable(parsed);
+  } else {
+    auto frame = std::make_shared<TKsStompFrame>();
+    parsed.CopyTo(*frame);
+    OtherFrameAvailable(frame);
+  }
+}
+
+void TKsStompCustomClient::MessageAvailable(const TKsParsedFrame& parsed) {
+  // The spare frame is filled when no other call has it, so that its
   // strings keep their capacity from one MESSAGE to the next. It is handed
   // on as it is and kept for the next frame only when nobody else holds it
   // once the frame has been dispatched.
@@ -430,18 +458,19 @@ void TKsStompCustomClient::StompDataAvailable(IStompCommAdapter* /*sender*/, con
     }
   } release{spare ? this : nullptr};
   if (spare && !spareFrame_) spareFrame_ = std::make_shared<TKsStompFrame>();
-  std::shared_ptr<TKsStompFrame> parsed = spare ? spareFrame_ : std::make_shared<TKsStompFrame>();
-  TKsStompFrame::ParseInto(frameText, *parsed);
-  std::shared_ptr<IStompFrame> frame = std::move(parsed);
-  LogFrame(*frame);
+  std::shared_ptr<TKsStompFrame> filled = spare ? spareFrame_ : std::make_shared<TKsStompFrame>();
+  parsed.CopyTo(*filled);
+  std::shared_ptr<IStompFrame> frame = std::move(filled);
+  const bool hooked = static_cast<bool>(onMessage_);
+  if (hooked) onMessage_(this, frame);
+  StompFrameAvailable(frame);
+  // Two references: this function's and the spare slot's.
+  release.keep = !hooked && frame.use_count() == 2;
+}
+
+void TKsStompCustomClient::OtherFrameAvailable(const std::shared_ptr<IStompFrame>& frame) {
   const std::string& command = frame->GetCommand();
-  if (command == "MESSAGE") {
-    const bool hooked = static_cast<bool>(onMessage_);
-    if (hooked) onMessage_(this, frame);
-    StompFrameAvailable(frame);
-    // Two references: this function's and the spare slot's.
-    release.keep = !hooked && frame.use_count() == 2;
-  } else if (command == "RECEIPT") {
+  if (command == "RECEIPT") {
     if (onReceipt_) onReceipt_(this, frame);
   } else if (command == "CONNECTED") {
     {

@@ -120,6 +120,12 @@ class TKsStompCustomClient : public TKsStompConnection {
   // frame after the call returns, unless a shared_ptr to it is still held
   // then (a weak_ptr does not count).
   virtual void StompFrameAvailable(const std::shared_ptr<IStompFrame>& frame);
+  // Every MESSAGE frame, parsed into views of the frame text (valid during
+  // the call only). Here: a frame object is made from it and handed to
+  // OnMessage and StompFrameAvailable. A class that needs no frame object
+  // overrides this.
+  virtual void MessageAvailable(const TKsParsedFrame& parsed);
+  bool HasOnMessage() const { return static_cast<bool>(onMessage_); }
   const char* ClassName() const override;
 
   // Send with the extra headers given as views (no copies of the caller's
@@ -162,8 +168,15 @@ class TKsStompCustomClient : public TKsStompConnection {
   std::string transportLostCause_;  // guarded by sessionMutex_
   std::atomic<bool> loggedIn_{false};
   std::string session_;
-  // The frame parsed into on the receive path, owned by whichever call of
-  // StompDataAvailable set spareInUse_.
+  // RECEIPT, CONNECTED, ERROR and unknown commands.
+  void OtherFrameAvailable(const std::shared_ptr<IStompFrame>& frame);
+
+  // The views of the frame being handled, owned by whichever call of
+  // StompDataAvailable set parsedInUse_.
+  TKsParsedFrame parsed_;
+  std::atomic<bool> parsedInUse_{false};
+  // The frame filled on the receive path, owned by whichever call of
+  // MessageAvailable set spareInUse_.
   std::shared_ptr<TKsStompFrame> spareFrame_;
   std::atomic<bool> spareInUse_{false};
   // The write buffer of batched sending; none when it is off.

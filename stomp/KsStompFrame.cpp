@@ -145,18 +145,19 @@ bool FindContentLengthValue(std::string_view text, std::string_view& value) {
 
 }  // namespace
 
-void TKsHeaderViewList::Set(std::string_view name, std::string_view value) {
-  for (auto it = items_.begin(); it != items_.end(); ++it) {
-    if (SameText(it->first, name)) {
-      if (value.empty()) {
-        items_.erase(it);
-      } else {
-        it->second = value;
-      }
-      return;
-    }
+const TKsHeaderView* TKsHeaderViewList::Find(std::string_view name) const {
+  for (const TKsHeaderView& item : items_) {
+    if (SameText(item.first, name)) return &item;
   }
-  if (!value.empty()) items_.emplace_back(name, value);
+  return nullptr;
+}
+
+void TKsHeaderViewList::SetFound(TKsHeaderView& item, std::string_view value) {
+  if (value.empty()) {
+    items_.erase(items_.begin() + (&item - items_.data()));
+  } else {
+    item.second = value;
+  }
 }
 
 std::shared_ptr<TKsStompFrame> TKsStompFrame::Create() { return std::make_shared<TKsStompFrame>(); }
@@ -169,82 +170,73 @@ std::shared_ptr<IStompFrame> TKsStompFrame::Parse(std::string_view frameText) {
 }
 
 void TKsStompFrame::ParseInto(std::string_view frameText, TKsStompFrame& frame) {
-  // A text without any NUL LF is read as if it ended with one. Those two
-  // bytes matter to the header block only when the text ends inside it; a
-  // copy with them appended is made only then.
-  const std::string_view text = frameText;
-  auto runOut = [&](std::size_t position) {
-    if (text.find(kNulLf) == std::string_view::npos) {
-      std::string completed;
-      completed.reserve(text.size() + 2);
-      completed.append(text);
-      completed.append(kNulLf);
-      ParseInto(completed, frame);
-      return;
-    }
-    NextLine(text, position);  // raises the error of a header block cut short
-    KS_ASSERT(false, "End of Line not found.");
-  };
+  // The one parser is the view parser; this copies its result. A frame is
+  // parsed into on one thread at a time, so one list per thread is reused.
+  thread_local TKsParsedFrame parsed;
+  parsed.Parse(frameText);
+  parsed.CopyTo(frame);
+}
 
+void TKsParsedFrame::Parse(std::string_view frameText) {
+  command_ = std::string_view();
+  body_ = std::string_view();
+  headers_.Clear();
   std::size_t position = 0;
-  std::string_view command;
-  if (!TryNextLine(text, position, command)) {
-    runOut(position);
+  if (!TryNextLine(frameText, position, command_)) {
+    RunOut(frameText, position);
     return;
   }
-  KS_ASSERT(!command.empty(), "Empty Command");
-  frame.command_.assign(command);
-
-  // Header lines are stored into the entries already there, so that a
-  // reused frame keeps the capacity of its strings. `used` entries are live.
-  auto& headers = frame.headers_;
-  std::size_t used = 0;
-  for (;;) {
-    std::string_view line;
-    if (!TryNextLine(text, position, line)) {
-      headers.resize(used);
-      runOut(position);
-      return;
-    }
-    if (line.empty()) break;
-    std::size_t colon = line.find(':');
-    if (colon == std::string_view::npos) {
-      headers.resize(used);
-      throw EKsStompError("header line error " + std::string(line));
-    }
-    // The rules of SetHeader: one entry per name, an empty value removes it.
-    const std::string_view name = line.substr(0, colon);
-    const std::string_view value = line.substr(colon + 1);
-    std::size_t i = 0;
-    while (i < used && !SameText(headers[i].first, name)) ++i;
-    if (i < used) {
-      if (value.empty()) {
-        std::rotate(headers.begin() + static_cast<std::ptrdiff_t>(i), headers.begin() + static_cast<std::ptrdiff_t>(i) + 1,
-                    headers.begin() + static_cast<std::ptrdiff_t>(used));
-        --used;
-      } else {
-        headers[i].second.assign(value);
-      }
-    } else if (!value.empty()) {
-      if (used < headers.size()) {
-        headers[used].first.assign(name);
-        headers[used].second.assign(value);
-      } else {
-        headers.emplace_back(std::string(name), std::string(value));
-      }
-      ++used;
-    }
+  KS_ASSERT(!command_.empty(), "Empty Command");
+  if (!ParseHeaders(frameText, position)) {
+    RunOut(frameText, position);
+    return;
   }
-  headers.resize(used);
+  ParseBody(frameText, position);
+}
 
-  std::string_view bodyArea = text.substr(position);
-  const std::string* contentLength = frame.FindHeader("content-length");
-  if (contentLength != nullptr) {
+void TKsParsedFrame::RunOut(std::string_view text, std::size_t position) {
+  if (text.find(kNulLf) != std::string_view::npos) {
+    NextLine(text, position);  // raises the error of a header block cut short
+    KS_ASSERT(false, "End of Line not found.");
+  }
+  // A text without any NUL LF is read as if it ended with one. The copy is
+  // made in place before parsing, so the views stay valid.
+  std::string completed;
+  completed.reserve(text.size() + 2);
+  completed.append(text).append(kNulLf);
+  completed_ = std::move(completed);
+  Parse(completed_);
+}
+
+bool TKsParsedFrame::ParseHeaders(std::string_view text, std::size_t& position) {
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  const char* p = begin + position;
+  for (;;) {
+    if (p >= end) break;
+    const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    if (lf == nullptr) break;
+    if (lf == p) {
+      position = static_cast<std::size_t>(lf + 1 - begin);
+      return true;
+    }
+    const std::string_view line(p, static_cast<std::size_t>(lf - p));
+    const char* colon = static_cast<const char*>(std::memchr(p, ':', line.size()));
+    if (colon == nullptr) throw EKsStompError("header line error " + std::string(line));
+    const std::size_t nameSize = static_cast<std::size_t>(colon - p);
+    headers_.Set(line.substr(0, nameSize), line.substr(nameSize + 1));
+    p = lf + 1;
+  }
+  position = static_cast<std::size_t>(p - begin);
+  return false;
+}
+
+void TKsParsedFrame::ParseBody(std::string_view text, std::size_t position) {
+  const std::string_view bodyArea = text.substr(position);
+  if (const std::string_view* contentLength = Find("content-length")) {
     // A negative length is as unusable as one that is not a number: both
     // count as 0.
-    std::int32_t n = StrToInt32Def(*contentLength, 0);
-    if (n < 0) n = 0;
-    const std::size_t length = static_cast<std::size_t>(n);
+    const std::size_t length = static_cast<std::size_t>(std::max<std::int32_t>(StrToInt32Def(*contentLength, 0), 0));
     // The body and its NUL LF must be there; a missing NUL LF at the very
     // end of a text that holds none counts as present.
     const bool terminated = bodyArea.size() >= length + 2 && bodyArea[length] == '\0' && bodyArea[length + 1] == '\n';
@@ -252,19 +244,39 @@ void TKsStompFrame::ParseInto(std::string_view frameText, TKsStompFrame& frame) 
       const std::size_t implicitEnd = text.find(kNulLf) == std::string_view::npos ? 2 : 0;
       KS_ASSERT(bodyArea.size() + implicitEnd >= length + 2, "frame too short");
     }
-    frame.body_.assign(bodyArea.substr(0, length));
-  } else {
-    std::size_t end = bodyArea.find(kNulLf);
-    // Without a NUL LF anywhere in the text the body is the rest of it.
-    if (end == std::string_view::npos && text.substr(0, position).find(kNulLf) == std::string_view::npos) {
-      end = bodyArea.size();
-    }
-    if (end != std::string_view::npos) {
-      frame.body_.assign(bodyArea.substr(0, end));
+    body_ = bodyArea.substr(0, length);
+    return;
+  }
+  std::size_t end = bodyArea.find(kNulLf);
+  // Without a NUL LF anywhere in the text the body is the rest of it.
+  if (end == std::string_view::npos && text.substr(0, position).find(kNulLf) == std::string_view::npos) {
+    end = bodyArea.size();
+  }
+  if (end != std::string_view::npos) body_ = bodyArea.substr(0, end);
+}
+
+const std::string_view* TKsParsedFrame::Find(std::string_view name) const {
+  const TKsHeaderView* found = headers_.Find(name);
+  return found != nullptr ? &found->second : nullptr;
+}
+
+void TKsParsedFrame::CopyTo(TKsStompFrame& frame) const {
+  frame.command_.assign(command_);
+  auto& headers = frame.headers_;
+  const std::size_t count = headers_.Size();
+  // Stored into the entries already there, so that a reused frame keeps
+  // the capacity of its strings.
+  if (headers.size() > count) headers.resize(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const TKsHeaderView& h = headers_.Data()[i];
+    if (i < headers.size()) {
+      headers[i].first.assign(h.first);
+      headers[i].second.assign(h.second);
     } else {
-      frame.body_.clear();
+      headers.emplace_back(std::string(h.first), std::string(h.second));
     }
   }
+  frame.body_.assign(body_);
 }
 
 const TKsStompFrame* TKsStompFrame::Own(const IStompFrame& frame) noexcept {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "stomp/KsStompInterfaces.hpp"
+#include "support/KsText.hpp"
 
 namespace ks {
 
@@ -41,13 +42,63 @@ using TKsHeaderView = std::pair<std::string_view, std::string_view>;
 class TKsHeaderViewList {
  public:
   void Clear() { items_.clear(); }
+  // The entry named name (ASCII case folded), or nullptr.
+  const TKsHeaderView* Find(std::string_view name) const;
   void Reserve(std::size_t count) { items_.reserve(count); }
-  void Set(std::string_view name, std::string_view value);
+  void Set(std::string_view name, std::string_view value) {
+    for (TKsHeaderView& item : items_) {
+      if (item.first.size() == name.size() && SameText(item.first, name)) {
+        SetFound(item, value);
+        return;
+      }
+    }
+    if (!value.empty()) items_.emplace_back(name, value);
+  }
   const TKsHeaderView* Data() const { return items_.data(); }
   std::size_t Size() const { return items_.size(); }
 
  private:
+  // An entry of the same name exists: a new value, or removal for none.
+  void SetFound(TKsHeaderView& item, std::string_view value);
+
   std::vector<TKsHeaderView> items_;
+};
+
+class TKsStompFrame;
+
+// A received frame text cut into views without copying: the command, the
+// header list by the frame's rules (one entry per name with ASCII case
+// folded, a later value replaces an earlier one in its place, an empty value
+// removes it) and the body. The views point into the parsed text, or into a
+// completed copy this object keeps for a text without its NUL LF; the text
+// must outlive their use. Parse has the checks and errors of
+// TKsStompFrame::Parse. Reusable: a later Parse keeps the list's capacity.
+class TKsParsedFrame {
+ public:
+  void Parse(std::string_view frameText);
+  std::string_view Command() const { return command_; }
+  const TKsHeaderView* Headers() const { return headers_.Data(); }
+  std::size_t HeaderCount() const { return headers_.Size(); }
+  std::string_view Body() const { return body_; }
+  // The value of a header (names compared with ASCII case folded), or
+  // nullptr when there is none.
+  const std::string_view* Find(std::string_view name) const;
+  // Replaces the command, headers and body of frame with copies of these,
+  // keeping the capacity of the frame's strings.
+  void CopyTo(TKsStompFrame& frame) const;
+
+ private:
+  // False when the text ends inside the header block.
+  bool ParseHeaders(std::string_view text, std::size_t& position);
+  void ParseBody(std::string_view text, std::size_t position);
+  // A header block cut short: raises its error, or parses the text again
+  // with NUL LF appended when it holds none.
+  void RunOut(std::string_view text, std::size_t position);
+
+  std::string_view command_;
+  std::string_view body_;
+  TKsHeaderViewList headers_;
+  std::string completed_;
 };
 
 class TKsStompFrame : public IStompFrame {
@@ -112,6 +163,8 @@ class TKsStompFrame : public IStompFrame {
   void AssignBody(std::string_view bytes);
 
  private:
+  friend class TKsParsedFrame;
+
   std::string command_;
   std::vector<std::pair<std::string, std::string>> headers_;
   std::string body_;
