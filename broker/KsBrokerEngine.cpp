@@ -176,10 +176,13 @@ void TBrokerEngine::GiveBackMemory() {
   // The allocator keeps what a drain freed; after a large drain it is handed
   // back to the system, so that the broker's size follows what it holds.
   // Rare by construction: only when the messages held have fallen to a
-  // quarter of a peak of at least kTrimPeak.
+  // quarter of a peak of at least kTrimPeak, or to nothing after a peak of
+  // at least kTrimRest (what the steps of a quarter leave behind).
   constexpr std::size_t kTrimPeak = 1024u * 1024u;
+  constexpr std::size_t kTrimRest = 64u * 1024u;
   heldPeak_ = std::max(heldPeak_, held_);
-  if (heldPeak_ < kTrimPeak || held_ > heldPeak_ / 4) return;
+  const bool drained = held_ == 0 && heldPeak_ >= kTrimRest;
+  if (!drained && (heldPeak_ < kTrimPeak || held_ > heldPeak_ / 4)) return;
   ::malloc_trim(0);
   heldPeak_ = held_;
 }
