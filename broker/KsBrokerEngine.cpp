@@ -87,14 +87,13 @@ TBrokerEngine::TBrokerEngine(TBrokerSettings settings) : settings_(std::move(set
 
 TBrokerEngine::~TBrokerEngine() = default;
 
-std::string TBrokerEngine::NextMessageId() {
+std::string_view TBrokerEngine::NextMessageId() {
+  // The prefix stays in place; only the number after it changes.
   char digits[24];
   auto res = std::to_chars(digits, digits + sizeof digits, ++nextMessage_);
-  std::string id;
-  id.reserve(idPrefix_.size() + static_cast<std::size_t>(res.ptr - digits));
-  id.append(idPrefix_);
-  id.append(digits, res.ptr);
-  return id;
+  idScratch_.assign(idPrefix_);
+  idScratch_.append(digits, res.ptr);
+  return idScratch_;
 }
 
 // ---------------------------------------------------------------------------
@@ -169,7 +168,6 @@ void TBrokerEngine::Tidy() {
     if (d->subscribers.empty() && d->durables.empty() && d->pending.Empty() && d->waiters == 0)
       destinations_.erase(destinations_.find(*d->name));  // d dies here
   }
-  GiveBackMemory();
 }
 
 void TBrokerEngine::GiveBackMemory() {
