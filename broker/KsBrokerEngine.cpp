@@ -87,14 +87,13 @@ TBrokerEngine::TBrokerEngine(TBrokerSettings settings) : settings_(std::move(set
 
 TBrokerEngine::~TBrokerEngine() = default;
 
-std::string TBrokerEngine::NextMessageId() {
+std::string_view TBrokerEngine::NextMessageId() {
+  // The prefix stays in place; only the number after it changes.
   char digits[24];
   auto res = std::to_chars(digits, digits + sizeof digits, ++nextMessage_);
-  std::string id;
-  id.reserve(idPrefix_.size() + static_cast<std::size_t>(res.ptr - digits));
-  id.append(idPrefix_);
-  id.append(digits, res.ptr);
-  return id;
+  idScratch_.assign(idPrefix_);
+  idScratch_.append(digits, res.ptr);
+  return idScratch_;
 }
 
 // ---------------------------------------------------------------------------
@@ -169,17 +168,19 @@ void TBrokerEngine::Tidy() {
     if (d->subscribers.empty() && d->durables.empty() && d->pending.Empty() && d->waiters == 0)
       destinations_.erase(destinations_.find(*d->name));  // d dies here
   }
-  GiveBackMemory();
 }
 
 void TBrokerEngine::GiveBackMemory() {
   // The allocator keeps what a drain freed; after a large drain it is handed
   // back to the system, so that the broker's size follows what it holds.
   // Rare by construction: only when the messages held have fallen to a
-  // quarter of a peak of at least kTrimPeak.
+  // quarter of a peak of at least kTrimPeak, or to nothing after a peak of
+  // at least kTrimRest (what the steps of a quarter leave behind).
   constexpr std::size_t kTrimPeak = 1024u * 1024u;
+  constexpr std::size_t kTrimRest = 64u * 1024u;
   heldPeak_ = std::max(heldPeak_, held_);
-  if (heldPeak_ < kTrimPeak || held_ > heldPeak_ / 4) return;
+  const bool drained = held_ == 0 && heldPeak_ >= kTrimRest;
+  if (!drained && (heldPeak_ < kTrimPeak || held_ > heldPeak_ / 4)) return;
   ::malloc_trim(0);
   heldPeak_ = held_;
 }

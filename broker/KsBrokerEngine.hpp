@@ -159,6 +159,11 @@ class TBrokerEngine {
   std::size_t DestinationCount() const { return destinations_.size(); }
   std::size_t HeldBytes() const { return held_; }
 
+  // Hands freed memory back to the system after a large drain. The server
+  // calls it once per turn of its loop, after closed connections have freed
+  // their buffers, so that those are given back too.
+  void GiveBackMemory();
+
  private:
   void Connect(TBrokerClient& c, const TBrokerFrame& f);
   void Send(TBrokerClient& c, const TBrokerFrame& f);
@@ -184,8 +189,6 @@ class TBrokerEngine {
   // What every entry point does last: resumes producers that have room
   // again and forgets destinations left empty.
   void Tidy();
-  // Hands freed memory back to the system after a large drain.
-  void GiveBackMemory();
   void Receipt(TBrokerClient& c, const TBrokerFrame& f);
   // The name under which a destination is kept: leading blanks dropped,
   // "/queue/NAME" and "/topic/NAME" read as "jms.queue.NAME" and
@@ -212,7 +215,8 @@ class TBrokerEngine {
   TBrokerSubscription* NextReady(TBrokerDestination& d, const TBrokerMessage& m);
   void DoAck(TBrokerClient& c, std::string_view messageId);
   void EndSubscription(TBrokerClient& c, TBrokerSubscription& s);
-  std::string NextMessageId();
+  // The next message id; valid until the next call.
+  std::string_view NextMessageId();
 
   TBrokerSettings settings_;
   std::size_t held_ = 0;  // declared before everything that counts into it
@@ -222,6 +226,7 @@ class TBrokerEngine {
   std::vector<TBrokerDestination*> mayBeEmpty_;
   std::vector<TBrokerClient*> waiting_;  // paused producers
   std::string idPrefix_;
+  std::string idScratch_;  // NextMessageId's text, its memory reused
   std::string canonical_;  // CanonicalName's result for the slash forms
   std::uint64_t nextMessage_ = 0;
   std::uint64_t nextSession_ = 0;

@@ -1,6 +1,7 @@
 #include "broker/KsBrokerMessage.hpp"
 
 #include <charconv>
+#include <cstring>
 
 #include "broker/KsBrokerFrameReader.hpp"
 #include "support/KsText.hpp"
@@ -31,7 +32,15 @@ bool ParseInt64(std::string_view text, std::int64_t& value) {
 
 // The shared pointer's control block, the allocator's headers and the
 // queue slot of a held message.
-constexpr std::size_t kHeldOverhead = 96;
+constexpr std::size_t kHeldOverhead = 64;
+
+constexpr std::string_view kTimestamp = "timestamp:";
+
+inline char* Put(char* to, std::string_view bytes) {
+  if (bytes.empty()) return to;  // an empty view may carry a null pointer
+  std::memcpy(to, bytes.data(), bytes.size());
+  return to + bytes.size();
+}
 
 }  // namespace
 
@@ -50,18 +59,17 @@ std::optional<std::string_view> TBrokerMessage::Header(std::string_view name) co
 }
 
 std::shared_ptr<TBrokerMessage> BuildMessage(const TBrokerFrame& send, const std::string* destination,
-                                             std::string messageId, std::uint64_t origin,
+                                             std::string_view messageId, std::uint64_t origin,
                                              std::int64_t nowMillis) {
   auto msg = std::make_shared<TBrokerMessage>();
   msg->destination = destination;
-  msg->messageId = std::move(messageId);
   msg->origin = origin;
   msg->hasContentLength = send.hasContentLength;
-  msg->body.assign(send.body.data(), send.body.size());
 
-  std::size_t blockSize = 32;
-  for (const auto& h : send.headers) blockSize += h.first.size() + h.second.size() + 2;
-  msg->headerBlock.reserve(blockSize);
+  // First pass: what is forwarded, and the block's exact size.
+  char stamp[24];
+  std::size_t stampSize = 0;
+  std::size_t blockSize = 0;
   bool haveTimestamp = false;
   bool seenPriority = false;
   bool seenExpires = false;
@@ -78,20 +86,38 @@ std::shared_ptr<TBrokerMessage> BuildMessage(const TBrokerFrame& send, const std
       std::int64_t e = 0;
       if (ParseInt64(value, e) && e > 0) msg->expires = e;
     }
-    msg->headerBlock.append(name.data(), name.size());
-    msg->headerBlock.push_back(':');
-    msg->headerBlock.append(value.data(), value.size());
-    msg->headerBlock.push_back('\n');
+    blockSize += name.size() + value.size() + 2;
   }
   if (!haveTimestamp) {
-    char digits[24];
-    auto res = std::to_chars(digits, digits + sizeof digits, nowMillis);
-    msg->headerBlock.append("timestamp:");
-    msg->headerBlock.append(digits, res.ptr);
-    msg->headerBlock.push_back('\n');
+    auto res = std::to_chars(stamp, stamp + sizeof stamp, nowMillis);
+    stampSize = static_cast<std::size_t>(res.ptr - stamp);
+    blockSize += kTimestamp.size() + stampSize + 1;
   }
-  msg->cost = sizeof(TBrokerMessage) + kHeldOverhead + msg->messageId.capacity() + msg->headerBlock.capacity() +
-              msg->body.capacity();
+
+  // Second pass: id, header block and body into one block of text.
+  const std::size_t textSize = messageId.size() + blockSize + send.body.size();
+  msg->text = std::make_unique_for_overwrite<char[]>(textSize == 0 ? 1 : textSize);
+  char* const start = msg->text.get();
+  char* p = Put(start, messageId);
+  char* const block = p;
+  for (const auto& [name, value] : send.headers) {
+    if (IsBrokerOwned(name)) continue;
+    p = Put(p, name);
+    *p++ = ':';
+    p = Put(p, value);
+    *p++ = '\n';
+  }
+  if (!haveTimestamp) {
+    p = Put(p, kTimestamp);
+    p = Put(p, std::string_view(stamp, stampSize));
+    *p++ = '\n';
+  }
+  char* const body = p;
+  p = Put(p, std::string_view(send.body.data(), send.body.size()));
+  msg->messageId = std::string_view(start, messageId.size());
+  msg->headerBlock = std::string_view(block, static_cast<std::size_t>(body - block));
+  msg->body = std::string_view(body, static_cast<std::size_t>(p - body));
+  msg->cost = sizeof(TBrokerMessage) + kHeldOverhead + textSize;
   return msg;
 }
 

@@ -5,8 +5,11 @@
 // queue, topic subscription and unacknowledged list that holds it shares one
 // copy through std::shared_ptr<const TBrokerMessage>. Its header block is
 // kept pre-rendered ("name:value" lines, LF ends) so that a delivery is a few
-// memory copies. Its cost is the number of bytes it is taken to occupy,
-// bookkeeping included; Cistern's memory limits count in it.
+// memory copies. The message id, the header block and the body live in one
+// block of text the message owns (its fields are views into it), so a held
+// message costs two allocations: this block and the shared pointer's. Its
+// cost is the number of bytes it is taken to occupy, bookkeeping included;
+// Cistern's memory limits count in it.
 //
 // Threads: used by the server loop's thread only.
 #pragma once
@@ -29,9 +32,11 @@ struct TBrokerMessage {
   // message (a queue, a subscription, a durable subscription) keeps that
   // destination known.
   const std::string* destination = nullptr;
-  std::string messageId;
-  std::string headerBlock;  // forwarded headers, each "name:value\n"; always holds "timestamp"
-  std::string body;
+  // Views into text.
+  std::string_view messageId;
+  std::string_view headerBlock;  // forwarded headers, each "name:value\n"; always holds "timestamp"
+  std::string_view body;
+  std::unique_ptr<char[]> text;
   bool hasContentLength = false;
   int priority = 4;         // 0..9
   std::int64_t expires = 0; // milliseconds since 1970, 0 for never
@@ -50,7 +55,7 @@ struct TBrokerMessage {
 // compared without regard to ASCII case); "timestamp" is added with nowMillis
 // when the SEND has none.
 std::shared_ptr<TBrokerMessage> BuildMessage(const TBrokerFrame& send, const std::string* destination,
-                                             std::string messageId, std::uint64_t origin,
+                                             std::string_view messageId, std::uint64_t origin,
                                              std::int64_t nowMillis);
 
 struct TPendingEntry {

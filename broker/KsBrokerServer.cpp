@@ -314,6 +314,7 @@ void TBrokerServer::Run() {
     if (nextSweep_ != 0 && nextSweep_ <= now) CheckDeadlines();
     Settle();
     Reap();
+    engine_.GiveBackMemory();
   }
   for (auto& [raw, c] : connections_) engine_.OnClientGone(*c);
   connections_.clear();

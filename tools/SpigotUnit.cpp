@@ -1,6 +1,8 @@
 #include "tools/SpigotUnit.hpp"
 
+#include <charconv>
 #include <chrono>
+#include <string_view>
 #include <thread>
 
 #include "jms/KsJMSConnectionFactory.hpp"
@@ -51,13 +53,32 @@ std::string TSpigot::GetDestinationTypeName() const { return topic_ ? "topic" : 
 std::string TSpigot::GetDeliveryModeName() const { return persistent_ ? "persistent" : "non-persistent"; }
 
 std::string TSpigot::CreateMessageText(std::int32_t index) const {
-  if (messageSize_ <= 0) return std::string();
-  const std::size_t size = static_cast<std::size_t>(messageSize_);
-  std::string text = "Message: " + IntToStr(index) + " sent at: " + TimeText();
-  const std::size_t length = Utf8Length(text);
-  if (length > size) return Utf8Left(text, size);
-  text.append(size - length, ' ');
+  std::string text;
+  FillMessageText(index, text);
   return text;
+}
+
+void TSpigot::FillMessageText(std::int32_t index, std::string& text) const {
+  text.clear();
+  if (messageSize_ <= 0) return;
+  static constexpr std::string_view kHead = "Message: ";
+  static constexpr std::string_view kAt = " sent at: ";
+  const std::size_t size = static_cast<std::size_t>(messageSize_);
+  char digits[16];
+  const auto res = std::to_chars(digits, digits + sizeof digits, index);
+  const std::string_view number(digits, static_cast<std::size_t>(res.ptr - digits));
+  const std::string& time = TimeText();
+  // Everything before the time is ASCII, one character per byte; the time's
+  // characters are counted when it is made.
+  const std::size_t length = kHead.size() + number.size() + kAt.size() + timeLength_;
+  const std::size_t bytes = kHead.size() + number.size() + kAt.size() + time.size();
+  text.reserve(length > size ? bytes : bytes + (size - length));
+  text.append(kHead).append(number).append(kAt).append(time);
+  if (length > size) {
+    text = Utf8Left(text, size);
+    return;
+  }
+  text.append(size - length, ' ');
 }
 
 const std::string& TSpigot::TimeText() const {
@@ -68,6 +89,7 @@ const std::string& TSpigot::TimeText() const {
   const std::int64_t second = floor<seconds>(now.time_since_epoch()).count();
   if (second != timeSecond_ || timeText_.empty()) {
     timeText_ = DateTimeToString(LocalDateTimeOf(now));
+    timeLength_ = Utf8Length(timeText_);
     timeSecond_ = second;
   }
   return timeText_;
@@ -75,9 +97,15 @@ const std::string& TSpigot::TimeText() const {
 
 void TSpigot::SendMessages(const std::shared_ptr<ISession>& session,
                            const std::shared_ptr<IMessageProducer>& producer) {
+  // One message and one text buffer serve every send: a send copies what
+  // it writes, so the message can take the next text at once, and neither
+  // needs memory of its own per message.
+  std::shared_ptr<ITextMessage> message = session->CreateTextMessage();
+  std::string text;
   for (std::int32_t i = 0; i < messageCount_; ++i) {
-    std::shared_ptr<ITextMessage> message = session->CreateTextMessage(CreateMessageText(i));
-    if (verbose_) WriteLine("Sending message: " + Ellipsize(message->GetText(), kShownCharacters));
+    FillMessageText(i, text);
+    message->SetText(text);
+    if (verbose_) WriteLine("Sending message: " + Ellipsize(text, kShownCharacters));
     producer->Send(message);
     if (transacted_) session->Commit();
     if (sleepTime_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(sleepTime_));

@@ -77,9 +77,12 @@ class TSpigot {
   // The local date and time of now as DateTimeToString renders it, made
   // once per second.
   const std::string& TimeText() const;
+  // CreateMessageText's text, written into text (its memory reused).
+  void FillMessageText(std::int32_t index, std::string& text) const;
 
   mutable std::int64_t timeSecond_ = 0;  // the second timeText_ shows
   mutable std::string timeText_;
+  mutable std::size_t timeLength_ = 0;  // timeText_'s length in characters
   std::string url_;
   std::int32_t messageSize_;
   bool topic_;

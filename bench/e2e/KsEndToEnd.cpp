@@ -538,7 +538,16 @@ int RunMemory(const std::map<std::string, std::string>& options) {
   const double full = ResidentBytes(driver.cistern->Pid());
   auto drain = driver.ClientArgs("ksstomp", "receive", driver.cistern->Port(), n, "memory");
   const TRun drained = filled ? RunChild(drain, driver.Timeout(n)) : TRun{};
-  const double after = ResidentBytes(driver.cistern->Pid());
+  // The client has ended, but Cistern may not have closed its connection
+  // yet (whose buffers it keeps while the connection lasts): read until two
+  // readings 50 ms apart agree, for at most a second.
+  double after = ResidentBytes(driver.cistern->Pid());
+  for (int i = 0; i < 20; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const double again = ResidentBytes(driver.cistern->Pid());
+    if (again == after) break;
+    after = again;
+  }
   // The SEND frame the raw client writes for each message.
   const double frame = static_cast<double>(std::string("SEND\ndestination:jms.queue.memory\n\n").size() + driver.size + 2);
   std::printf("\nCistern resident memory, %llu messages of %.0f-byte SEND frames\n", static_cast<unsigned long long>(n),
