@@ -118,7 +118,7 @@ TKsJMSConnection::~TKsJMSConnection() {
   for (const auto& session : *SessionSnapshot()) session->Orphan();
   {
     std::lock_guard<std::mutex> guard(sessionsLock_);
-    sessions_ = std::make_shared<const TSessionList>();
+    sessions_.store(std::make_shared<const TSessionList>());
   }
   // The client must no longer call back into this object while it is freed.
   client_->SetMessageCallback(nullptr);
@@ -342,24 +342,23 @@ std::shared_ptr<ISession> TKsJMSConnection::CreateSession(bool transacted, std::
 }
 
 std::shared_ptr<const TKsJMSConnection::TSessionList> TKsJMSConnection::SessionSnapshot() const {
-  std::lock_guard<std::mutex> guard(sessionsLock_);
-  return sessions_;
+  return sessions_.load(std::memory_order_acquire);
 }
 
 void TKsJMSConnection::AddSession(const std::shared_ptr<TKsJMSSession>& session) {
   std::lock_guard<std::mutex> guard(sessionsLock_);
-  auto list = std::make_shared<TSessionList>(*sessions_);
+  auto list = std::make_shared<TSessionList>(*sessions_.load());
   list->push_back(session);
-  sessions_ = std::move(list);
+  sessions_.store(std::move(list));
 }
 
 void TKsJMSConnection::RemoveSession(const TKsJMSSession* session) {
   std::shared_ptr<const TSessionList> old;  // released outside the lock
   std::lock_guard<std::mutex> guard(sessionsLock_);
-  auto list = std::make_shared<TSessionList>(*sessions_);
+  auto list = std::make_shared<TSessionList>(*sessions_.load());
   list->erase(std::remove_if(list->begin(), list->end(), [session](const auto& s) { return s.get() == session; }),
               list->end());
-  old = std::exchange(sessions_, std::move(list));
+  old = sessions_.exchange(std::move(list));
 }
 
 void TKsJMSConnection::UnsubscribeDurable(const std::string& destinationName, const std::string& subscriptionName) {
@@ -662,7 +661,7 @@ std::shared_ptr<TKsJMSSession> TKsJMSSession::Create(TKsJMSConnection* connectio
 
 TKsJMSSession::~TKsJMSSession() {
   std::lock_guard<std::mutex> guard(listsLock_);
-  consumers_.reset();
+  consumers_.store(nullptr);
   producers_.clear();
 }
 
@@ -671,24 +670,23 @@ void TKsJMSSession::CheckNotClosed() const {
 }
 
 std::shared_ptr<const TKsJMSSession::TConsumerList> TKsJMSSession::ConsumerSnapshot() const {
-  std::lock_guard<std::mutex> guard(listsLock_);
-  return consumers_;
+  return consumers_.load(std::memory_order_acquire);
 }
 
 void TKsJMSSession::AddConsumer(const std::shared_ptr<TKsMessageConsumer>& consumer) {
   std::lock_guard<std::mutex> guard(listsLock_);
-  auto list = std::make_shared<TConsumerList>(*consumers_);
+  auto list = std::make_shared<TConsumerList>(*consumers_.load());
   list->push_back(consumer);
-  consumers_ = std::move(list);
+  consumers_.store(std::move(list));
 }
 
 void TKsJMSSession::RemoveConsumer(const TKsMessageConsumer* consumer) {
   std::shared_ptr<const TConsumerList> old;  // released after the lock
   std::lock_guard<std::mutex> guard(listsLock_);
-  auto list = std::make_shared<TConsumerList>(*consumers_);
+  auto list = std::make_shared<TConsumerList>(*consumers_.load());
   list->erase(std::remove_if(list->begin(), list->end(), [consumer](const auto& c) { return c.get() == consumer; }),
               list->end());
-  old = std::exchange(consumers_, std::move(list));
+  old = consumers_.exchange(std::move(list));
 }
 
 void TKsJMSSession::AddProducer(const std::shared_ptr<TKsMessageProducer>& producer) {
@@ -813,7 +811,7 @@ void TKsJMSSession::Orphan() {
   TProducerList oldProducers;
   {
     std::lock_guard<std::mutex> guard(listsLock_);
-    oldConsumers = std::exchange(consumers_, std::make_shared<const TConsumerList>());
+    oldConsumers = consumers_.exchange(std::make_shared<const TConsumerList>());
     oldProducers.swap(producers_);
   }
 }
@@ -827,7 +825,7 @@ void TKsJMSSession::CloseSession() {
     {
       std::shared_ptr<const TConsumerList> old;
       std::lock_guard<std::mutex> guard(listsLock_);
-      old = std::exchange(consumers_, std::make_shared<const TConsumerList>());
+      old = consumers_.exchange(std::make_shared<const TConsumerList>());
     }
     TProducerList producers;
     {
