@@ -118,7 +118,7 @@ TKsJMSConnection::~TKsJMSConnection() {
   for (const auto& session : *SessionSnapshot()) session->Orphan();
   {
     std::lock_guard<std::mutex> guard(sessionsLock_);
-    sessions_.store(std::make_shared<const TSessionList>());
+    sessions_ = std::make_shared<const TSessionList>();
   }
   // The client must no longer call back into this object while it is freed.
   client_->SetMessageCallback(nullptr);
@@ -342,23 +342,24 @@ std::shared_ptr<ISession> TKsJMSConnection::CreateSession(bool transacted, std::
 }
 
 std::shared_ptr<const TKsJMSConnection::TSessionList> TKsJMSConnection::SessionSnapshot() const {
-  return sessions_.load(std::memory_order_acquire);
+  std::lock_guard<std::mutex> guard(sessionsLock_);
+  return sessions_;
 }
 
 void TKsJMSConnection::AddSession(const std::shared_ptr<TKsJMSSession>& session) {
   std::lock_guard<std::mutex> guard(sessionsLock_);
-  auto list = std::make_shared<TSessionList>(*sessions_.load());
+  auto list = std::make_shared<TSessionList>(*sessions_);
   list->push_back(session);
-  sessions_.store(std::move(list));
+  sessions_ = std::move(list);
 }
 
 void TKsJMSConnection::RemoveSession(const TKsJMSSession* session) {
   std::shared_ptr<const TSessionList> old;  // released outside the lock
   std::lock_guard<std::mutex> guard(sessionsLock_);
-  auto list = std::make_shared<TSessionList>(*sessions_.load());
+  auto list = std::make_shared<TSessionList>(*sessions_);
   list->erase(std::remove_if(list->begin(), list->end(), [session](const auto& s) { return s.get() == session; }),
               list->end());
-  old = sessions_.exchange(std::move(list));
+  old = std::exchange(sessions_, std::move(list));
 }
 
 void TKsJMSConnection::UnsubscribeDurable(const std::string& destinationName, const std::string& subscriptionName) {
@@ -675,7 +676,7 @@ std::shared_ptr<TKsJMSSession> TKsJMSSession::Create(TKsJMSConnection* connectio
 
 TKsJMSSession::~TKsJMSSession() {
   std::lock_guard<std::mutex> guard(listsLock_);
-  consumers_.store(nullptr);
+  consumers_.reset();
   producers_.clear();
 }
 
@@ -684,23 +685,24 @@ void TKsJMSSession::CheckNotClosed() const {
 }
 
 std::shared_ptr<const TKsJMSSession::TConsumerList> TKsJMSSession::ConsumerSnapshot() const {
-  return consumers_.load(std::memory_order_acquire);
+  std::lock_guard<std::mutex> guard(listsLock_);
+  return consumers_;
 }
 
 void TKsJMSSession::AddConsumer(const std::shared_ptr<TKsMessageConsumer>& consumer) {
   std::lock_guard<std::mutex> guard(listsLock_);
-  auto list = std::make_shared<TConsumerList>(*consumers_.load());
+  auto list = std::make_shared<TConsumerList>(*consumers_);
   list->push_back(consumer);
-  consumers_.store(std::move(list));
+  consumers_ = std::move(list);
 }
 
 void TKsJMSSession::RemoveConsumer(const TKsMessageConsumer* consumer) {
   std::shared_ptr<const TConsumerList> old;  // released after the lock
   std::lock_guard<std::mutex> guard(listsLock_);
-  auto list = std::make_shared<TConsumerList>(*consumers_.load());
+  auto list = std::make_shared<TConsumerList>(*consumers_);
   list->erase(std::remove_if(list->begin(), list->end(), [consumer](const auto& c) { return c.get() == consumer; }),
               list->end());
-  old = consumers_.exchange(std::move(list));
+  old = std::exchange(consumers_, std::move(list));
 }
 
 void TKsJMSSession::AddProducer(const std::shared_ptr<TKsMessageProducer>& producer) {
@@ -825,7 +827,7 @@ void TKsJMSSession::Orphan() {
   TProducerList oldProducers;
   {
     std::lock_guard<std::mutex> guard(listsLock_);
-    oldConsumers = consumers_.exchange(std::make_shared<const TConsumerList>());
+    oldConsumers = std::exchange(consumers_, std::make_shared<const TConsumerList>());
     oldProducers.swap(producers_);
   }
 }
@@ -839,7 +841,7 @@ void TKsJMSSession::CloseSession() {
     {
       std::shared_ptr<const TConsumerList> old;
       std::lock_guard<std::mutex> guard(listsLock_);
-      old = consumers_.exchange(std::make_shared<const TConsumerList>());
+      old = std::exchange(consumers_, std::make_shared<const TConsumerList>());
     }
     TProducerList producers;
     {

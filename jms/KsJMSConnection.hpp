@@ -26,8 +26,8 @@
 // to the application's thread. Dispatch runs on the thread that read the
 // frame. ReceiveFor may run on several application threads at once: one of
 // them reads the socket at a time and hands the others their messages
-// through the holding area (guarded by its own lock). The session and consumer lists are copy-on-write snapshots, read
-// without a lock (atomic pointers) and written under small locks, so sessions and consumers may be created or closed while
+// through the holding area (guarded by its own lock). The session and consumer lists are copy-on-write snapshots under
+// small locks, so sessions and consumers may be created or closed while
 // messages arrive; no list lock is held while a listener runs. Sends of one
 // session hold only that session's lock.
 #pragma once
@@ -250,8 +250,8 @@ class TKsJMSConnection : public IMessageTransformerHost,
   const std::uint64_t serial_;
 
   std::string clientId_;
-  std::mutex sessionsLock_;  // orders the writers of sessions_; readers take no lock
-  std::atomic<std::shared_ptr<const TSessionList>> sessions_;  // copy-on-write
+  mutable std::mutex sessionsLock_;            // guards the pointer sessions_ only
+  std::shared_ptr<const TSessionList> sessions_;  // copy-on-write
   std::unique_ptr<TKsJMSClient> client_;
   bool started_ = false;
   bool closed_ = false;
@@ -391,8 +391,8 @@ class TKsJMSSession : public IMessageDispatch,
   std::atomic<bool> listenerEverSet_{false};
   std::recursive_mutex sendLock_;
   std::uint8_t acknowledgeMode_;
-  mutable std::mutex listsLock_;  // guards producers_ and orders the writers of consumers_
-  std::atomic<std::shared_ptr<const TConsumerList>> consumers_;  // copy-on-write; read without a lock
+  mutable std::mutex listsLock_;                   // guards consumers_ and producers_
+  std::shared_ptr<const TConsumerList> consumers_;  // copy-on-write
   TProducerList producers_;
   TKsJMSConnection* connection_;  // the connection outlives its sessions
   TKsTransactionContext transactionContext_;
