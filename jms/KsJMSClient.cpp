@@ -326,9 +326,10 @@ void TKsJMSClient::DeliverMessage(const TKsHeaderView* headers, std::size_t coun
   if (DebugEnabled()) Log("StompFrameAvailable");
   KS_ASSERT(static_cast<bool>(messageCallback_), "Assertion failure");
   lastMessage_.reset();
-  const std::string_view* error = FindHeaderView(headers, count, "transformation-error");
-  if (error != nullptr && !error->empty()) throw EJMSException("Transformation error: " + std::string(*error));
-  std::shared_ptr<IMessage> delivered = NewReceivedMessage(owningConnection_, headers, count, body);
+  const TKsHeaderScan scan(headers, count);
+  const std::string_view error = scan.Value(TKsHeaderScan::kTransformationError);
+  if (!error.empty()) throw EJMSException("Transformation error: " + std::string(error));
+  std::shared_ptr<IMessage> delivered = NewReceivedMessage(owningConnection_, scan, body);
   lastMessage_ = delivered;
   struct TDelivering {
     const std::string_view* previous;
@@ -336,7 +337,7 @@ void TKsJMSClient::DeliverMessage(const TKsHeaderView* headers, std::size_t coun
       tDeliveringSubscription = subscription;
     }
     ~TDelivering() { tDeliveringSubscription = previous; }
-  } delivering(FindHeaderView(headers, count, "subscription"));
+  } delivering(scan.Find(TKsHeaderScan::kSubscription));
   messageCallback_(this, delivered);
 }
 

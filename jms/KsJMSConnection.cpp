@@ -396,8 +396,21 @@ std::string TKsJMSConnection::GetTransformationName() const {
 
 namespace {
 
-// The connections whose listeners run on this thread right now.
-thread_local std::vector<const TKsJMSConnection*> tDelivering;
+// The connections whose listeners run on this thread right now, as a chain
+// of marks on the stack (innermost first): entered and left in strict
+// nesting, without an allocation.
+struct TDeliveringMark {
+  const TKsJMSConnection* connection;
+  const TDeliveringMark* outer;
+};
+thread_local const TDeliveringMark* tDelivering = nullptr;
+
+bool IsDelivering(const TKsJMSConnection* connection) {
+  for (const TDeliveringMark* mark = tDelivering; mark != nullptr; mark = mark->outer) {
+    if (mark->connection == connection) return true;
+  }
+  return false;
+}
 
 // A synchronous receive reading on this thread: the consumer it reads for,
 // and the message of that consumer the read produced (handed over directly,
@@ -446,17 +459,18 @@ void TKsJMSConnection::Dispatch(TKsJMSClient* /*client*/, const std::shared_ptr<
 
 void TKsJMSConnection::Deliver(const std::shared_ptr<TKsMessageConsumer>& consumer,
                                const std::shared_ptr<IMessage>& message) {
-  if (std::find(tDelivering.begin(), tDelivering.end(), this) != tDelivering.end()) {
+  if (IsDelivering(this)) {
     std::lock_guard<std::mutex> guard(deferredLock_);
     deferred_.push_back(TDeferred{consumer, message});
     deferredCount_.fetch_add(1, std::memory_order_release);
     return;
   }
-  tDelivering.push_back(this);
+  const TDeliveringMark mark{this, tDelivering};
+  tDelivering = &mark;
   struct TLeave {
-    const TKsJMSConnection* self;
-    ~TLeave() { tDelivering.erase(std::find(tDelivering.begin(), tDelivering.end(), self)); }
-  } leave{this};
+    const TDeliveringMark* outer;
+    ~TLeave() { tDelivering = outer; }
+  } leave{mark.outer};
   std::exception_ptr first;
   try {
     consumer->Dispatch(message);

@@ -1,6 +1,7 @@
 #include "jms/KsMessageFromFrame.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -12,42 +13,56 @@ namespace ks {
 
 namespace {
 
-// The header fields of a message, by name with ASCII case folded.
-enum TField { kMessageId, kCorrelationId, kExpires, kPersistent, kPriority, kReplyTo, kTimestamp, kType,
-              kRedelivered, kFieldCount, kNone = kFieldCount };
+using TSlot = TKsHeaderScan::TSlot;
 
-TField FieldOf(std::string_view name) {
-  switch (name.size()) {
-    case 4: return SameText(name, "type") ? kType : kNone;
-    case 7: return SameText(name, "expires") ? kExpires : kNone;
-    case 8:
-      if (SameText(name, "priority")) return kPriority;
-      return SameText(name, "reply-to") ? kReplyTo : kNone;
-    case 9: return SameText(name, "timestamp") ? kTimestamp : kNone;
-    case 10:
-      if (SameText(name, "message-id")) return kMessageId;
-      return SameText(name, "persistent") ? kPersistent : kNone;
-    case 11: return SameText(name, "redelivered") ? kRedelivered : kNone;
-    case 14: return SameText(name, "correlation-id") ? kCorrelationId : kNone;
-    default: return kNone;
-  }
+// What a header name is: its slot (ASCII case folded; kSlotCount for none)
+// and whether it is exactly one of the ten standard names.
+struct TNameKind {
+  int slot;
+  bool standard;
+};
+
+// name against one spelling of the same length: exact (a standard name),
+// folded, or neither. The length is a constant, so the exact comparison
+// needs no library call.
+template <std::size_t N>
+TNameKind Match(std::string_view name, const char (&spelling)[N], int slot, bool isStandard) {
+  if (std::memcmp(name.data(), spelling, N - 1) == 0) return {slot, isStandard};
+  if (SameTextSlow(name, std::string_view(spelling, N - 1))) return {slot, false};
+  return {TKsHeaderScan::kSlotCount, false};
 }
 
-// The ten names (exact spelling) that never become properties.
-bool IsStandardHeader(std::string_view name) {
-  switch (name.size()) {
-    case 4: return name == "type";
-    case 7: return name == "expires";
-    case 8: return name == "priority" || name == "reply-to";
-    case 9: return name == "timestamp";
-    case 10: return name == "message-id" || name == "persistent";
-    case 11: return name == "destination" || name == "redelivered";
-    case 14: return name == "correlation-id";
-    default: return false;
+// True when name holds "=" (names are short: no library call).
+bool HasEquals(std::string_view name) {
+  for (const char c : name) {
+    if (c == '=') return true;
   }
+  return false;
 }
 
-using TFieldValues = std::string_view[kFieldCount];
+TNameKind KindOf(std::string_view name) {
+  constexpr TNameKind kOther{TKsHeaderScan::kSlotCount, false};
+  switch (name.size()) {
+    case 4: return Match(name, "type", TKsHeaderScan::kType, true);
+    case 7: return Match(name, "expires", TKsHeaderScan::kExpires, true);
+    case 8: {
+      const TNameKind k = Match(name, "priority", TKsHeaderScan::kPriority, true);
+      return k.slot != TKsHeaderScan::kSlotCount ? k : Match(name, "reply-to", TKsHeaderScan::kReplyTo, true);
+    }
+    case 9: return Match(name, "timestamp", TKsHeaderScan::kTimestamp, true);
+    case 10: {
+      const TNameKind k = Match(name, "message-id", TKsHeaderScan::kMessageId, true);
+      return k.slot != TKsHeaderScan::kSlotCount ? k : Match(name, "persistent", TKsHeaderScan::kPersistent, true);
+    }
+    case 11:
+      if (std::memcmp(name.data(), "destination", 11) == 0) return {TKsHeaderScan::kSlotCount, true};
+      return Match(name, "redelivered", TKsHeaderScan::kRedelivered, true);
+    case 12: return Match(name, "subscription", TKsHeaderScan::kSubscription, false);
+    case 14: return Match(name, "correlation-id", TKsHeaderScan::kCorrelationId, true);
+    case 20: return Match(name, "transformation-error", TKsHeaderScan::kTransformationError, false);
+    default: return kOther;
+  }
+}
 
 TDateTime WireTime(std::string_view value) {
   return TKsJMSClient::WireToDateTime(value.empty() ? 0 : StrToInt64Def(value, 0));
@@ -55,71 +70,49 @@ TDateTime WireTime(std::string_view value) {
 
 // A text field: straight from the view into one of the library's own
 // messages (own), through the interface's setter into any other.
-void SetTextField(TField field, std::string_view value, TKsMessage* own, IMessage& message) {
+void SetTextField(TSlot field, std::string_view value, TKsMessage* own, IMessage& message) {
   if (own != nullptr) {
-    if (field == kMessageId) own->AssignMessageID(value);
-    if (field == kCorrelationId) own->AssignCorrelationID(value);
-    if (field == kType) own->AssignType(value);
+    if (field == TKsHeaderScan::kMessageId) own->AssignMessageID(value);
+    if (field == TKsHeaderScan::kCorrelationId) own->AssignCorrelationID(value);
+    if (field == TKsHeaderScan::kType) own->AssignType(value);
     return;
   }
-  if (field == kMessageId) message.SetJMSMessageID(std::string(value));
-  if (field == kCorrelationId) message.SetJMSCorrelationID(std::string(value));
-  if (field == kType) message.SetJMSType(std::string(value));
+  if (field == TKsHeaderScan::kMessageId) message.SetJMSMessageID(std::string(value));
+  if (field == TKsHeaderScan::kCorrelationId) message.SetJMSCorrelationID(std::string(value));
+  if (field == TKsHeaderScan::kType) message.SetJMSType(std::string(value));
 }
 
-void SetFields(const TFieldValues& v, IMessage& message) {
+void SetFields(const TKsHeaderScan& v, IMessage& message) {
   TKsMessage* own = AsOwnMessage(&message);
-  SetTextField(kMessageId, v[kMessageId], own, message);
-  SetTextField(kCorrelationId, v[kCorrelationId], own, message);
-  message.SetJMSExpiration(WireTime(v[kExpires]));
-  message.SetJMSDeliveryMode(v[kPersistent] == "true" ? TDeliveryMode::Persistent : TDeliveryMode::NonPersistent);
-  message.SetJMSPriority(StrToInt32Def(v[kPriority], 4));
-  if (!v[kReplyTo].empty()) message.SetJMSReplyTo(TKsJMSClient::CreateDestinationFromStompName(std::string(v[kReplyTo])));
-  message.SetJMSTimestamp(WireTime(v[kTimestamp]));
-  SetTextField(kType, v[kType], own, message);
-  message.SetJMSRedelivered(v[kRedelivered] == "true");
+  SetTextField(TKsHeaderScan::kMessageId, v.Value(TKsHeaderScan::kMessageId), own, message);
+  SetTextField(TKsHeaderScan::kCorrelationId, v.Value(TKsHeaderScan::kCorrelationId), own, message);
+  message.SetJMSExpiration(WireTime(v.Value(TKsHeaderScan::kExpires)));
+  message.SetJMSDeliveryMode(v.Value(TKsHeaderScan::kPersistent) == "true" ? TDeliveryMode::Persistent
+                                                                           : TDeliveryMode::NonPersistent);
+  message.SetJMSPriority(StrToInt32Def(v.Value(TKsHeaderScan::kPriority), 4));
+  const std::string_view replyTo = v.Value(TKsHeaderScan::kReplyTo);
+  if (!replyTo.empty()) message.SetJMSReplyTo(TKsJMSClient::CreateDestinationFromStompName(std::string(replyTo)));
+  message.SetJMSTimestamp(WireTime(v.Value(TKsHeaderScan::kTimestamp)));
+  SetTextField(TKsHeaderScan::kType, v.Value(TKsHeaderScan::kType), own, message);
+  message.SetJMSRedelivered(v.Value(TKsHeaderScan::kRedelivered) == "true");
 }
 
 // Properties into an empty map of the library's own: sized once, appended
 // in order. False when the fast way does not apply.
-bool AppendProperties(const TKsHeaderView* headers, std::size_t count, TPrimitiveMap& map) {
-  if (!map.Empty() || count > 64) return false;
-  std::uint64_t chosen = 0;
-  std::size_t entries = 0;
-  std::size_t bytes = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    const TKsHeaderView& h = headers[i];
-    if (IsStandardHeader(h.first)) continue;
-    // A name with "=" takes the map's own rule for it.
-    if (h.first.find('=') != std::string_view::npos) return false;
-    chosen |= std::uint64_t{1} << i;
-    ++entries;
-    bytes += h.first.size() + h.second.size();
-  }
-  map.Reserve(entries, bytes);
-  for (std::size_t i = 0; i < count; ++i) {
-    if ((chosen >> i) & 1u) map.Append(headers[i].first, headers[i].second);
+bool AppendProperties(const TKsHeaderScan& scan, TPrimitiveMap& map) {
+  if (!map.Empty() || !scan.Appendable()) return false;
+  map.Reserve(scan.PropertyCount(), scan.PropertyBytes());
+  for (std::size_t i = 0; i < scan.Count(); ++i) {
+    if (scan.IsProperty(i)) map.Append(scan.Headers()[i].first, scan.Headers()[i].second);
   }
   return true;
 }
 
-}  // namespace
-
-const std::string_view* FindHeaderView(const TKsHeaderView* headers, std::size_t count, std::string_view name) {
-  for (std::size_t i = 0; i < count; ++i) {
-    if (SameText(headers[i].first, name)) return &headers[i].second;
-  }
-  return nullptr;
-}
-
-void ApplyHeaderProperties(const TKsHeaderView* headers, std::size_t count, IMessage& message) {
-  // A final class of the library's has no override of SetStringProperty to
-  // honour: its map is written directly.
-  TKsJMSTextMessage* own = AsOwnTextMessage(&message);
-  if (own != nullptr && AppendProperties(headers, count, own->GetProperties())) return;
-  for (std::size_t i = 0; i < count; ++i) {
-    const TKsHeaderView& h = headers[i];
-    if (IsStandardHeader(h.first)) continue;
+// The properties of a scanned list, one setter call each.
+void SetProperties(const TKsHeaderScan& scan, TKsJMSTextMessage* own, IMessage& message) {
+  for (std::size_t i = 0; i < scan.Count(); ++i) {
+    const TKsHeaderView& h = scan.Headers()[i];
+    if (KindOf(h.first).standard) continue;
     if (own != nullptr) {
       own->GetProperties().SetString(std::string(h.first), std::string(h.second));
     } else {
@@ -128,22 +121,52 @@ void ApplyHeaderProperties(const TKsHeaderView* headers, std::size_t count, IMes
   }
 }
 
-void ApplyMessageHeaders(const TKsHeaderView* headers, std::size_t count, IMessage& message) {
-  // A frame holds one entry per folded name, so the first entry found for a
-  // field is its only one.
-  TFieldValues values = {};
-  for (std::size_t i = 0; i < count; ++i) {
-    const TField field = FieldOf(headers[i].first);
-    if (field != kNone && values[field].data() == nullptr) values[field] = headers[i].second;
-  }
-  SetFields(values, message);
-  ApplyHeaderProperties(headers, count, message);
+void ApplyScannedProperties(const TKsHeaderScan& scan, IMessage& message) {
+  // A final class of the library's has no override of SetStringProperty to
+  // honour: its map is written directly.
+  TKsJMSTextMessage* own = AsOwnTextMessage(&message);
+  if (own != nullptr && AppendProperties(scan, own->GetProperties())) return;
+  SetProperties(scan, own, message);
 }
 
-std::shared_ptr<TKsJMSTextMessage> NewReceivedMessage(TKsJMSConnection* connection, const TKsHeaderView* headers,
-                                                      std::size_t count, std::string_view body) {
+}  // namespace
+
+TKsHeaderScan::TKsHeaderScan(const TKsHeaderView* headers, std::size_t count) : headers_(headers), count_(count) {
+  // Every entry is looked at, property or not, so a list over 64 entries
+  // (whose choice does not fit the mask) is marked for the slow way.
+  appendable_ = count <= 64;
+  for (std::size_t i = 0; i < count; ++i) Note(i);
+}
+
+void TKsHeaderScan::Note(std::size_t i) {
+  const TKsHeaderView& h = headers_[i];
+  const TNameKind kind = KindOf(h.first);
+  // A frame holds one entry per folded name, so the first entry found for a
+  // slot is its only one.
+  if (kind.slot != kSlotCount && slots_[kind.slot] == nullptr) slots_[kind.slot] = &h.second;
+  if (kind.standard) return;
+  // A name with "=" takes the map's own rule for it.
+  if (HasEquals(h.first)) appendable_ = false;
+  if (i < 64) chosen_ |= std::uint64_t{1} << i;
+  ++propertyCount_;
+  propertyBytes_ += h.first.size() + h.second.size();
+}
+
+void ApplyHeaderProperties(const TKsHeaderView* headers, std::size_t count, IMessage& message) {
+  ApplyScannedProperties(TKsHeaderScan(headers, count), message);
+}
+
+void ApplyMessageHeaders(const TKsHeaderView* headers, std::size_t count, IMessage& message) {
+  const TKsHeaderScan scan(headers, count);
+  SetFields(scan, message);
+  ApplyScannedProperties(scan, message);
+}
+
+std::shared_ptr<TKsJMSTextMessage> NewReceivedMessage(TKsJMSConnection* connection, const TKsHeaderScan& scan,
+                                                      std::string_view body) {
   auto message = TKsJMSTextMessage::Create(connection);
-  ApplyMessageHeaders(headers, count, *message);
+  SetFields(scan, *message);
+  ApplyScannedProperties(scan, *message);
   message->SetReceived(true);
   // Bytes that are not valid UTF-8 are kept as they are.
   message->AssignText(body);

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -28,15 +29,51 @@ class IStompFrame;
 class TKsJMSConnection;
 class TKsJMSTextMessage;
 
+// One pass over a received frame's header list: the values of the header
+// fields and of "subscription" and "transformation-error" (the first entry
+// per folded name), and which entries become properties. The list must
+// outlive the scan.
+class TKsHeaderScan {
+ public:
+  // The slots of the scan: the nine header fields, then the two names the
+  // delivery looks at.
+  enum TSlot { kMessageId, kCorrelationId, kExpires, kPersistent, kPriority, kReplyTo, kTimestamp, kType,
+               kRedelivered, kFieldCount, kSubscription = kFieldCount, kTransformationError, kSlotCount };
+
+  TKsHeaderScan(const TKsHeaderView* headers, std::size_t count);
+  // The value in slot, or nullptr when the list has no such header.
+  const std::string_view* Find(TSlot slot) const { return slots_[slot]; }
+  std::string_view Value(TSlot slot) const { return slots_[slot] != nullptr ? *slots_[slot] : std::string_view(); }
+  const TKsHeaderView* Headers() const { return headers_; }
+  std::size_t Count() const { return count_; }
+  // Entry i becomes a property (its name is not one of the ten standard
+  // names). Only for a list that is Appendable.
+  bool IsProperty(std::size_t i) const { return ((chosen_ >> i) & 1u) != 0; }
+  // True when the properties may be appended to an empty map as they are
+  // (at most 64 entries, no name with "="), then their count and bytes.
+  bool Appendable() const { return appendable_; }
+  std::size_t PropertyCount() const { return propertyCount_; }
+  std::size_t PropertyBytes() const { return propertyBytes_; }
+
+ private:
+  void Note(std::size_t i);
+
+  const TKsHeaderView* headers_;
+  std::size_t count_;
+  const std::string_view* slots_[kSlotCount] = {};
+  std::uint64_t chosen_ = 0;
+  std::size_t propertyCount_ = 0;
+  std::size_t propertyBytes_ = 0;
+  bool appendable_ = true;
+};
+
 // Fields, then properties, into any message.
 void ApplyMessageHeaders(const TKsHeaderView* headers, std::size_t count, IMessage& message);
 // The properties step alone.
 void ApplyHeaderProperties(const TKsHeaderView* headers, std::size_t count, IMessage& message);
-// A new received text message bound to connection.
-std::shared_ptr<TKsJMSTextMessage> NewReceivedMessage(TKsJMSConnection* connection, const TKsHeaderView* headers,
-                                                      std::size_t count, std::string_view body);
-// The value of a header (ASCII case folded), or nullptr.
-const std::string_view* FindHeaderView(const TKsHeaderView* headers, std::size_t count, std::string_view name);
+// A new received text message bound to connection, from a scanned list.
+std::shared_ptr<TKsJMSTextMessage> NewReceivedMessage(TKsJMSConnection* connection, const TKsHeaderScan& scan,
+                                                      std::string_view body);
 
 // The header list of any frame as views into it.
 class TKsFrameHeaderViews {
