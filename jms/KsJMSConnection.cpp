@@ -27,6 +27,13 @@ namespace {
 // The SUBSCRIBE options that make a RabbitMQ subscription durable.
 constexpr std::string_view kRabbitDurableOptions = "durable=true&auto-delete=false";
 
+// Adds name=value options to a destination text, after "?" or "&"; the
+// protocol client's Subscribe sends each as a header.
+void AppendOptions(std::string& destination, std::string_view options) {
+  destination += destination.find('?') == std::string::npos ? '?' : '&';
+  destination += options;
+}
+
 std::atomic<std::uint64_t> nextSerial{1};
 
 // The live connections by serial number, for messages that outlive theirs.
@@ -374,8 +381,7 @@ void TKsJMSConnection::UnsubscribeDurable(const std::string& destinationName, co
   // subscription) and removed at once, confirmed by a receipt.
   CheckNotLost();
   std::string destination = destinationName;
-  destination += destination.find('?') == std::string::npos ? '?' : '&';
-  destination += kRabbitDurableOptions;
+  AppendOptions(destination, kRabbitDurableOptions);
   destination += "&prefetch-count=1";
   client_->Subscribe(destination, true, std::string(), false, std::string(), subscriptionName);
   const std::string receipt = ExpectReceipt();
@@ -907,13 +913,11 @@ void TKsJMSSession::Subscribe(const TKsMessageConsumer& consumer) {
   const TKsDialect dialect = connection_->GetClient().GetDialect();
   std::string destination = TKsJMSClient::GetDestinationName(consumer.GetDestination(), dialect);
   if (const auto* durable = dynamic_cast<const TKsTopicSubscriber*>(&consumer)) {
-    destination += destination.find('?') == std::string::npos ? '?' : '&';
     if (dialect == TKsDialect::RabbitMQ) {
       // The subscription's id is its name (see CreateDurableSubscriber).
-      destination += kRabbitDurableOptions;
+      AppendOptions(destination, kRabbitDurableOptions);
     } else {
-      destination += "activemq.subscriptionName=";
-      destination += durable->GetSubscriptionName();
+      AppendOptions(destination, "activemq.subscriptionName=" + durable->GetSubscriptionName());
     }
   }
   connection_->GetClient().Subscribe(destination, AcknowledgesByClient(), std::string(), consumer.GetNoLocalFlag(),
