@@ -62,31 +62,6 @@ const std::string* BodyOf(const TKsJMSMessage& message, bool& isObject, bool& is
   return nullptr;
 }
 
-// Marks the per-thread header list of the send path as in use, so that a
-// nested send on the same thread (not expected) builds its own.
-struct TViewSlot {
-  static thread_local TKsHeaderViewList list;
-  static thread_local bool inUse;
-  TKsHeaderViewList local;
-  bool owner = false;
-  TKsHeaderViewList& Get() { return owner ? list : local; }
-  TViewSlot() {
-    if (!inUse) {
-      inUse = true;
-      owner = true;
-      list.Clear();
-    }
-  }
-  ~TViewSlot() {
-    if (owner) inUse = false;
-  }
-  TViewSlot(const TViewSlot&) = delete;
-  TViewSlot& operator=(const TViewSlot&) = delete;
-};
-
-thread_local TKsHeaderViewList TViewSlot::list;
-thread_local bool TViewSlot::inUse = false;
-
 }  // namespace
 
 TKsJMSClient::TKsJMSClient() {
@@ -177,14 +152,7 @@ TDateTime TKsJMSClient::WireToDateTime(std::int64_t millis) {
   return static_cast<double>(seconds) / 86400.0 + kUnixEpochDateTime;
 }
 
-// Storage for the header values that WriteMessageHeaders formats; it must
-// outlive a target that keeps views.
-struct THeaderScratch {
-  char expires[24];
-  char priority[24];
-  std::string replyTo;
-  std::string transformation;
-};
+namespace {
 
 // The time to live left at the message's time stamp (or now, for a message
 // without one), in whole milliseconds, never below zero.
@@ -196,85 +164,79 @@ std::int64_t RelativeExpiration(const TKsJMSMessage& message, TDateTime expirati
   return millis >= kMax ? static_cast<std::int64_t>(kMax) : static_cast<std::int64_t>(millis);
 }
 
-// Headers 1 to 8 of a SEND frame (fields, transaction, properties) into
-// target: a frame, or a list of views into the message and the scratch.
-template <class Target>
-void WriteMessageHeaders(const TKsJMSMessage& message, TKsDialect dialect, Target& target, THeaderScratch& scratch) {
-  target.SetHeader("correlation-id", message.GetCorrelationIDRef());
+}  // namespace
+
+void TKsJMSClient::BuildSend(const TKsJMSMessage& message, TSendParts& parts) const {
+  bool isObject = false;
+  const std::string* body = BodyOf(message, isObject, parts.isBytes);
+  if (body == nullptr) throw EJMSException("Unsupported JMS Message Type");
+  parts.body = *body;
+  parts.headers.Clear();
+  WriteFields(message, parts);
+  WriteProperties(message, parts.headers);
+  if (isObject) {
+    parts.transformation = owningConnection_ ? owningConnection_->GetTransformationName() : std::string();
+    parts.headers.Set("transformation", parts.transformation);
+  }
+}
+
+void TKsJMSClient::WriteFields(const TKsJMSMessage& message, TSendParts& parts) const {
+  TKsHeaderViewList& headers = parts.headers;
+  headers.Set("correlation-id", message.GetCorrelationIDRef());
   const TDateTime expiration = message.GetJMSExpiration();
   if (expiration != 0.0) {
-    if (dialect == TKsDialect::RabbitMQ) {
-      target.SetHeader("expiration", Decimal(scratch.expires, RelativeExpiration(message, expiration)));
+    if (dialect_ == TKsDialect::RabbitMQ) {
+      headers.Set("expiration", Decimal(parts.expires, RelativeExpiration(message, expiration)));
     } else {
-      target.SetHeader("expires", Decimal(scratch.expires, TKsJMSClient::DateTimeToWire(expiration)));
+      headers.Set("expires", Decimal(parts.expires, DateTimeToWire(expiration)));
     }
   }
-  if (message.GetJMSDeliveryMode() == TDeliveryMode::Persistent) target.SetHeader("persistent", "true");
+  if (message.GetJMSDeliveryMode() == TDeliveryMode::Persistent) headers.Set("persistent", "true");
   const std::int32_t priority = message.GetJMSPriority();
-  if (priority != 4) target.SetHeader("priority", Decimal(scratch.priority, priority));
+  if (priority != 4) headers.Set("priority", Decimal(parts.priority, priority));
   if (const auto& replyTo = message.GetReplyToRef()) {
-    scratch.replyTo = TKsJMSClient::GetDestinationName(replyTo, dialect);
-    target.SetHeader("reply-to", scratch.replyTo);
+    parts.replyTo = GetDestinationName(replyTo, dialect_);
+    headers.Set("reply-to", parts.replyTo);
   }
-  target.SetHeader("type", message.GetTypeRef());
-  target.SetHeader("transaction", message.GetTransactionID());
+  headers.Set("type", message.GetTypeRef());
+  headers.Set("transaction", message.GetTransactionID());
+}
+
+void TKsJMSClient::WriteProperties(const TKsJMSMessage& message, TKsHeaderViewList& headers) {
   const bool received = message.GetReceived();
-  message.GetProperties().ForEach([&target, received](std::string_view name, std::string_view value) {
+  message.GetProperties().ForEach([&headers, received](std::string_view name, std::string_view value) {
     if (IsReservedName(name)) {
       // Headers the broker added on delivery are not the message's to send.
       if (received) return;
       RaiseReserved(name);
     }
     if (received && name == "subscription") return;
-    target.SetHeader(name, value);
+    headers.Set(name, value);
   });
 }
 
-// A view list under the frame's name for SetHeader.
-struct TViewTarget {
-  TKsHeaderViewList& list;
-  void SetHeader(std::string_view name, std::string_view value) { list.Set(name, value); }
-};
-
 void TKsJMSClient::MessageToFrame(const TKsJMSMessage& message, IStompFrame& frame) const {
-  THeaderScratch scratch;
-  WriteMessageHeaders(message, dialect_, frame, scratch);
-  bool isObject = false;
-  bool isBytes = false;
-  const std::string* body = BodyOf(message, isObject, isBytes);
-  if (body == nullptr) throw EJMSException("Unsupported JMS Message Type");
-  if (auto* own = TKsStompFrame::Own(frame)) {
-    own->AssignBody(*body);
-  } else {
-    frame.SetBody(*body);
+  TSendParts parts;
+  BuildSend(message, parts);
+  for (std::size_t i = 0; i < parts.headers.Size(); ++i) {
+    frame.SetHeader(parts.headers.Data()[i].first, parts.headers.Data()[i].second);
   }
-  if (isObject) {
-    frame.SetHeader("transformation",
-                    owningConnection_ ? owningConnection_->GetTransformationName() : std::string());
+  if (auto* own = TKsStompFrame::Own(frame)) {
+    own->AssignBody(parts.body);
+  } else {
+    frame.SetBody(std::string(parts.body));
   }
 }
 
 void TKsJMSClient::Send(const TKsJMSMessage& message, const std::string& destinationName, std::int32_t sendTimeout,
                         std::string_view receipt) {
-  bool isObject = false;
-  bool isBytes = false;
-  const std::string* body = BodyOf(message, isObject, isBytes);
-  if (body == nullptr) throw Exception("Unsupported JMS Message Type");
   if (DebugEnabled()) Log("Send (JMSMessage)");
-
-  // The headers are views into the message (and the scratch below), kept in
-  // a reused per-thread list; the body is passed straight from the message
-  // to the frame image, never copied in between.
-  THeaderScratch scratch;
-  TViewSlot slot;
-  TViewTarget target{slot.Get()};
-  WriteMessageHeaders(message, dialect_, target, scratch);
-  if (isObject) {
-    scratch.transformation = owningConnection_ ? owningConnection_->GetTransformationName() : std::string();
-    target.SetHeader("transformation", scratch.transformation);
-  }
-  const TKsHeaderViewList& views = slot.Get();
-  SendViews(destinationName, *body, sendTimeout, receipt, !isBytes, views.Data(), views.Size());
+  // The headers are views into the message and the parts; the body goes
+  // straight from the message to the frame image, never copied in between.
+  auto parts = sendParts_.Lease();
+  BuildSend(message, *parts);
+  SendViews(destinationName, parts->body, sendTimeout, receipt, !parts->isBytes, parts->headers.Data(),
+            parts->headers.Size());
 }
 
 namespace {

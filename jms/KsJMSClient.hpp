@@ -26,6 +26,7 @@
 #include "jms/KsDialect.hpp"
 #include "stomp/KsStompCustomClient.hpp"
 #include "support/KsDateTime.hpp"
+#include "support/KsScratch.hpp"
 
 namespace ks {
 
@@ -66,7 +67,11 @@ class TKsJMSClient : public TKsStompCustomClient {
   static std::int64_t DateTimeToWire(TDateTime value);
   static TDateTime WireToDateTime(std::int64_t millis);
 
-  // Fills the headers and body of an empty frame from a message.
+  // Fills the headers and body of an empty frame from a message: the
+  // message's part of the SEND that Send writes (fields, transaction,
+  // properties, transformation; no destination, receipt or content-length).
+  // EJMSException "Unsupported JMS Message Type" for a message without a
+  // body class.
   void MessageToFrame(const TKsJMSMessage& message, IStompFrame& frame) const;
   // Copies the headers of a MESSAGE frame into a message (CopyFrameHeaders
   // is its last step).
@@ -77,7 +82,8 @@ class TKsJMSClient : public TKsStompCustomClient {
   // answered once (later calls, and calls at other times, get nullptr).
   static const std::string_view* TakeDeliveringSubscription();
 
-  // receipt, when not empty, is sent as the SEND's "receipt" header.
+  // receipt, when not empty, is sent as the SEND's "receipt" header. Raises
+  // as MessageToFrame for a message without a body class, before writing.
   void Send(const TKsJMSMessage& message, const std::string& destinationName, std::int32_t sendTimeout,
             std::string_view receipt = std::string_view());
 
@@ -111,10 +117,31 @@ class TKsJMSClient : public TKsStompCustomClient {
   // the message callback.
   void DeliverMessage(const TKsHeaderView* headers, std::size_t count, std::string_view body);
 
+  // The message's part of a SEND, as BuildSend writes it: header views into
+  // the message and into this object's own texts, and the body.
+  struct TSendParts {
+    TKsHeaderViewList headers;
+    char expires[24];
+    char priority[24];
+    std::string replyTo;
+    std::string transformation;
+    std::string_view body;
+    bool isBytes = false;
+  };
+  // The one SEND builder, for Send and MessageToFrame: the header fields and
+  // the transaction, then the properties, then "transformation" for an
+  // object message.
+  void BuildSend(const TKsJMSMessage& message, TSendParts& parts) const;
+  void WriteFields(const TKsJMSMessage& message, TSendParts& parts) const;
+  // Properties as headers; a reserved name raises EKsReservedProperty,
+  // except that a received message's broker headers are left out.
+  static void WriteProperties(const TKsJMSMessage& message, TKsHeaderViewList& headers);
+
   std::shared_ptr<IMessage> lastMessage_;
   TKsMessageCallback messageCallback_;
   TKsJMSConnection* owningConnection_ = nullptr;  // the connection owns this client
   TKsDialect dialect_ = TKsDialect::Jms;
+  TKsScratch<TSendParts> sendParts_;
 };
 
 }  // namespace ks

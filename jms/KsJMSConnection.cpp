@@ -668,8 +668,7 @@ std::shared_ptr<IMessage> TKsJMSConnection::ReceiveFor(const TKsMessageConsumer*
 TKsJMSSession::TKsJMSSession(TKsJMSConnection* connection, std::uint8_t acknowledgeMode)
     : acknowledgeMode_(acknowledgeMode),
       consumers_(std::make_shared<const TConsumerList>()),
-      connection_(connection),
-      scratchText_(connection) {
+      connection_(connection) {
   KS_ASSERT(connection_ != nullptr, "Session needs a connection");
   messageTransformer_ = connection_->GetMessageTransformer();
 }
@@ -1065,69 +1064,11 @@ void TKsJMSSession::Send(TKsMessageProducer* /*producer*/, const std::shared_ptr
   CheckNotClosed();
   connection_->CheckNotLost();
   std::lock_guard<std::recursive_mutex> guard(sendLock_);
-  IMessage* source = message.get();
   const std::string& destinationName = DestinationNameOf(destination);
-
-  if (const TKsJMSTextMessage* own = AsOwnTextMessage(source)) {
-    SendText(own, nullptr, destination, destinationName, deliveryMode, priority, timeToLive, sendTimeout);
-    return;
-  }
-  if (const auto* text = dynamic_cast<const ITextMessage*>(source)) {
-    SendText(nullptr, text, destination, destinationName, deliveryMode, priority, timeToLive, sendTimeout);
-    return;
-  }
-  if (auto* bytes = dynamic_cast<IBytesMessage*>(source)) {
-    TKsJMSBytesMessage copy(connection_);
-    if (const TKsMessage* own = AsOwnMessage(source)) {
-      copy.SetContentRef(own->GetContentRef());
-    } else {
-      copy.SetContentRef(bytes->GetContent());
-    }
-    copy.CopyFieldsFrom(*source);
-    StampAndSend(copy, destination, destinationName, deliveryMode, priority, timeToLive, sendTimeout);
-    return;
-  }
-  if (auto* object = dynamic_cast<IObjectMessage*>(source)) {
-    TKsJMSObjectMessage copy(connection_);
-    if (const TKsMessage* own = AsOwnMessage(source)) {
-      copy.SetContentRef(own->GetContentRef());
-    } else {
-      copy.SetContentRef(object->GetContent());
-    }
-    copy.SetObject(object->GetObject());
-    copy.CopyFieldsFrom(*source);
-    StampAndSend(copy, destination, destinationName, deliveryMode, priority, timeToLive, sendTimeout);
-    return;
-  }
-  throw Exception("Unknown Message type");
-}
-
-void TKsJMSSession::SendText(const TKsJMSTextMessage* own, const ITextMessage* other,
-                            const std::shared_ptr<IDestination>& destination, const std::string& destinationName,
-                            TDeliveryMode deliveryMode, std::uint8_t priority, std::uint32_t timeToLive,
-                            std::int32_t sendTimeout) {
-  const IMessage& source = own != nullptr ? static_cast<const IMessage&>(*own) : *other;
-  // The text copy is reused from send to send (under the send lock), so its
-  // buffers keep their capacity; a nested send uses a fresh copy.
-  const bool reuse = !scratchInUse_;
-  std::optional<TKsJMSTextMessage> fresh;
-  if (!reuse) fresh.emplace(connection_);
-  TKsJMSTextMessage& copy = reuse ? scratchText_ : *fresh;
-  struct TRelease {
-    TKsJMSSession* session;
-    ~TRelease() {
-      if (session == nullptr) return;
-      session->scratchText_.ReleaseReferences();
-      session->scratchInUse_ = false;
-    }
-  } release{reuse ? this : nullptr};
-  scratchInUse_ = true;
-  if (own != nullptr) {
-    copy.AssignText(own->GetTextRef());
-  } else {
-    copy.SetTextRef(other->GetText());
-  }
-  copy.CopyFieldsFrom(source);
+  if (!message) throw Exception("Unknown Message type");
+  // From here on the message is the library's own copy.
+  auto outgoing = outgoing_.Lease();
+  TKsJMSMessage& copy = outgoing->CopyOf(*message);
   StampAndSend(copy, destination, destinationName, deliveryMode, priority, timeToLive, sendTimeout);
 }
 

@@ -47,7 +47,9 @@
 
 #include "jms/KsJMSInterfaces.hpp"
 #include "jms/KsJMSMessage.hpp"
+#include "jms/KsOutgoingMessage.hpp"
 #include "jms/KsTransactionContext.hpp"
+#include "support/KsScratch.hpp"
 
 namespace ks {
 
@@ -380,11 +382,6 @@ class TKsJMSSession : public IMessageDispatch,
   void StampAndSend(TKsJMSMessage& copy, const std::shared_ptr<IDestination>& destination,
                     const std::string& destinationName, TDeliveryMode deliveryMode, std::uint8_t priority,
                     std::uint32_t timeToLive, std::int32_t sendTimeout);
-  // Sends a text message: one of the library's (own) or any other
-  // ITextMessage (other); the other pointer is nullptr.
-  void SendText(const TKsJMSTextMessage* own, const ITextMessage* other, const std::shared_ptr<IDestination>& destination,
-                const std::string& destinationName, TDeliveryMode deliveryMode, std::uint8_t priority,
-                std::uint32_t timeToLive, std::int32_t sendTimeout);
 
   std::atomic<bool> closed_{false};
   std::atomic<bool> orphaned_{false};
@@ -403,8 +400,7 @@ class TKsJMSSession : public IMessageDispatch,
   std::shared_ptr<IMessageTransformer> messageTransformer_;
   bool started_ = false;
   // Send-path state, used only under sendLock_.
-  TKsJMSTextMessage scratchText_;  // the reused outgoing copy of text messages
-  bool scratchInUse_ = false;
+  TKsScratch<TKsOutgoingMessage> outgoing_;  // the library's copies of sent messages
   std::shared_ptr<IDestination> cachedDestination_;
   std::string cachedDestinationName_;
 };

@@ -13,43 +13,14 @@ namespace {
 
 constexpr const char* kOwnPrefix = "TKsStompCustomClient: ";
 
-// Frame images above this size are not kept in the per-thread buffer.
-constexpr std::size_t kKeepBufferLimit = 1u << 20;
-
-// A per-thread output buffer for frame images, reused across sends. A nested
-// use on the same thread (not expected) gets a fresh string instead.
-class TImageBuffer {
- public:
-  TImageBuffer() {
-    if (!inUse_) {
-      inUse_ = true;
-      owner_ = true;
-      buffer_ = &shared_;
-      buffer_->clear();
-    } else {
-      buffer_ = &local_;
-    }
-  }
-  ~TImageBuffer() {
-    if (owner_) {
-      if (shared_.capacity() > kKeepBufferLimit) std::string().swap(shared_);
-      inUse_ = false;
-    }
-  }
-  TImageBuffer(const TImageBuffer&) = delete;
-  TImageBuffer& operator=(const TImageBuffer&) = delete;
-  std::string& Get() { return *buffer_; }
-
- private:
-  static thread_local std::string shared_;
-  static thread_local bool inUse_;
-  std::string local_;
-  std::string* buffer_ = nullptr;
-  bool owner_ = false;
-};
-
-thread_local std::string TImageBuffer::shared_;
-thread_local bool TImageBuffer::inUse_ = false;
+// " name=value" of a trace line, with "," unless it is the last header.
+void AppendTraceHeader(std::string& line, std::string_view name, std::string_view value, bool last) {
+  line += ' ';
+  line += name;
+  line += '=';
+  line += value;
+  if (!last) line += ',';
+}
 
 bool IsSeparator(char c) { return c == '&' || static_cast<unsigned char>(c) <= ' '; }
 
@@ -123,12 +94,14 @@ void TKsStompCustomClient::LogFrame(const IStompFrame& frame) {
   const std::int32_t count = frame.GetHeaderCount();
   for (std::int32_t i = 0; i < count; ++i) {
     TStompHeaderItem item = frame.GetHeaderItem(i);
-    line += ' ';
-    line += item.Name;
-    line += '=';
-    line += item.Value;
-    if (i + 1 < count) line += ',';
+    AppendTraceHeader(line, item.Name, item.Value, i + 1 == count);
   }
+  LogOwn(line);
+}
+
+void TKsStompCustomClient::LogFrame(std::string_view command, const TKsHeaderView* headers, std::size_t count) {
+  std::string line(command);
+  for (std::size_t i = 0; i < count; ++i) AppendTraceHeader(line, headers[i].first, headers[i].second, i + 1 == count);
   LogOwn(line);
 }
 
@@ -248,10 +221,7 @@ void TKsStompCustomClient::Nack(const std::string& messageId) {
 void TKsStompCustomClient::Send(const std::string& destination, const std::string& body, std::int32_t sendTimeout,
                                 const std::string& receipt, bool omitContentLength,
                                 const TStompHeaders& extraHeaders) {
-  thread_local std::vector<TKsHeaderView> views;
-  // The vector is only read while SendViews runs; a nested Send on this
-  // thread is not possible, since nothing below calls back into it.
-  views.clear();
+  std::vector<TKsHeaderView> views;
   views.reserve(extraHeaders.size());
   for (const TStompHeaderItem& item : extraHeaders) views.emplace_back(item.Name, item.Value);
   SendViews(destination, body, sendTimeout, receipt, omitContentLength, views.data(), views.size());
@@ -266,38 +236,25 @@ void TKsStompCustomClient::SendViews(std::string_view destination, std::string_v
     auto result = std::to_chars(lengthText, lengthText + sizeof lengthText, body.size());
     length = std::string_view(lengthText, static_cast<std::size_t>(result.ptr - lengthText));
   }
-
+  // The header list is made of views into the caller's strings; the frame
+  // image is built straight from it.
+  auto headers = sendHeaders_.Lease();
+  headers->Clear();
+  headers->Reserve(3 + extraCount);
+  headers->Set("destination", destination);
+  headers->Set("receipt", receipt);
+  headers->Set("content-length", length);
+  for (std::size_t i = 0; i < extraCount; ++i) headers->Set(extraHeaders[i].first, extraHeaders[i].second);
   if (DebugEnabled()) {
-    // Traced path: a real frame, so that Transmit can log it.
     LogOwn("Send");
-    TKsStompFrame frame;
-    frame.SetCommand("SEND");
-    frame.SetHeader("destination", destination);
-    frame.SetHeader("receipt", receipt);
-    frame.SetHeader("content-length", length);
-    for (std::size_t i = 0; i < extraCount; ++i) frame.SetHeader(extraHeaders[i].first, extraHeaders[i].second);
-    frame.AssignBody(body);
-    Transmit(frame, sendTimeout);
-    return;
+    LogOwn("Transmit");
+    LogFrame("SEND", headers->Data(), headers->Size());
   }
-
-  // Hot path: the header list is made of views and the image is built in the
-  // per-thread buffer.
-  thread_local TKsHeaderViewList headers;
-  headers.Clear();
-  headers.Reserve(3 + extraCount);
-  headers.Set("destination", destination);
-  headers.Set("receipt", receipt);
-  headers.Set("content-length", length);
-  for (std::size_t i = 0; i < extraCount; ++i) headers.Set(extraHeaders[i].first, extraHeaders[i].second);
-  CheckTransportUsable();
-  if (!loggedIn_.load(std::memory_order_acquire)) {
-    throw EKsStompClientNotConnectedError("Not connected! Command: SEND");
-  }
-  IStompCommAdapter& adapter = RequireAdapter();
-  TImageBuffer buffer;
-  TKsStompFrame::AppendFrameBytes(buffer.Get(), "SEND", headers.Data(), headers.Size(), body);
-  TransmitBytes(adapter, buffer.Get(), sendTimeout, receipt.empty());
+  IStompCommAdapter& adapter = RequireLoggedIn("SEND");
+  auto image = image_.Lease();
+  image->clear();
+  TKsStompFrame::AppendFrameBytes(*image, "SEND", headers->Data(), headers->Size(), body);
+  TransmitBytes(adapter, *image, sendTimeout, receipt.empty());
 }
 
 void TKsStompCustomClient::StompDisconnect(const std::string& receipt) {
@@ -334,21 +291,24 @@ void TKsStompCustomClient::Transmit(const IStompFrame& frame, std::int32_t sendT
     LogOwn("Transmit");
     LogFrame(frame);
   }
-  if (frame.GetCommand() != "CONNECT") {
-    CheckTransportUsable();
-    if (!loggedIn_.load(std::memory_order_acquire)) {
-      throw EKsStompClientNotConnectedError("Not connected! Command: " + frame.GetCommand());
-    }
-  }
-  IStompCommAdapter& adapter = RequireAdapter();
+  IStompCommAdapter& adapter = frame.GetCommand() == "CONNECT" ? RequireAdapter() : RequireLoggedIn(frame.GetCommand());
   const bool gather = batch_ && frame.GetCommand() == "SEND" && frame.GetHeader("receipt").empty();
-  TImageBuffer buffer;
   if (const auto* own = TKsStompFrame::Own(frame)) {
-    own->AppendBytes(buffer.Get());
-    TransmitBytes(adapter, buffer.Get(), sendTimeout, gather);
+    auto image = image_.Lease();
+    image->clear();
+    own->AppendBytes(*image);
+    TransmitBytes(adapter, *image, sendTimeout, gather);
   } else {
     TransmitBytes(adapter, frame.ToBytes(), sendTimeout, gather);
   }
+}
+
+IStompCommAdapter& TKsStompCustomClient::RequireLoggedIn(const std::string& command) const {
+  CheckTransportUsable();
+  if (!loggedIn_.load(std::memory_order_acquire)) {
+    throw EKsStompClientNotConnectedError("Not connected! Command: " + command);
+  }
+  return RequireAdapter();
 }
 
 void TKsStompCustomClient::SetTransportLost(const std::string& cause) {

@@ -34,6 +34,7 @@
 #include "stomp/KsStompFrame.hpp"
 #include "stomp/KsStompInterfaces.hpp"
 #include "stomp/KsStompTypes.hpp"
+#include "support/KsScratch.hpp"
 
 namespace ks {
 
@@ -144,10 +145,15 @@ class TKsStompCustomClient : public TKsStompConnection {
   // The frame as one trace line: command, then " name=value," per header
   // without the last ",".
   void LogFrame(const IStompFrame& frame);
+  void LogFrame(std::string_view command, const TKsHeaderView* headers, std::size_t count);
   void CheckTransaction(const std::string& transactionId);
   void TransactionCommand(const char* command, const char* label, const std::string& transactionId,
                           const std::string& receipt);
   IStompCommAdapter& RequireAdapter() const;
+  // The adapter of a logged-in client whose transport is usable; raises
+  // EConnectionFailedException after SetTransportLost and
+  // EKsStompClientNotConnectedError "Not connected! Command: COMMAND".
+  IStompCommAdapter& RequireLoggedIn(const std::string& command) const;
   // FlushBatch with batching on.
   void FlushHeld();
   // EConnectionFailedException after SetTransportLost.
@@ -158,6 +164,10 @@ class TKsStompCustomClient : public TKsStompConnection {
   void TransmitBytes(IStompCommAdapter& adapter, const std::string& bytes, std::int32_t sendTimeout,
                      bool gather = false);
 
+  // The SEND header list and the frame image, reused from command to
+  // command (a concurrent command uses fresh ones).
+  TKsScratch<TKsHeaderViewList> sendHeaders_;
+  TKsScratch<std::string> image_;
   mutable std::mutex sessionMutex_;  // guards session_ (written by the reader thread)
   TKsStompFrameEvent onMessage_;
   TKsStompFrameEvent onConnected_;
