@@ -101,9 +101,25 @@ std::shared_ptr<IConnection> TKsJMSConnectionFactory::CreateConnection() {
 std::shared_ptr<IConnection> TKsJMSConnectionFactory::CreateConnection(const std::string& userName,
                                                                        const std::string& password) {
   if (GetBrokerURL().empty()) throw EConfigurationException("BrokerURL not set.");
+  const std::string protocol = brokerURL_->GetProtocol();
+  auto client = NewClient(protocol);
+  const TSettings settings = SettingsFor(*brokerURL_);
+  ConfigureClient(*client, settings, protocol, userName, password);
+  TKsJMSClient* rawClient = client.get();
+  auto connection = TKsJMSConnection::Create(std::move(client));
+  connection->SetConnectTimeout(settings.connectTimeoutSet ? settings.connectTimeout : connectTimeout_);
+  connection->SetSendTimeout(sendTimeout_);
+  connection->SetReceiptTimeout(settings.receiptTimeout);
+  connection->SetSyncSend(settings.syncSend);
+  if (settings.batchSend) connection->SetBatchSend(true, settings.batchDelay);
+  rawClient->SetOwningConnection(connection.get());
+  if (!clientId_.empty()) connection->FactorySetClientID(clientId_);
+  return connection;
+}
+
+std::unique_ptr<TKsJMSClient> TKsJMSConnectionFactory::NewClient(const std::string& protocol) {
   RegisterTlsAdapter();
   auto client = std::make_unique<TKsJMSClient>();
-  const std::string protocol = brokerURL_->GetProtocol();
   IStompCommAdapter* adapter = client->GetAdapter();
   if (adapter != nullptr && !adapter->SupportsProtocol(protocol)) {
     // Another registered adapter may serve the scheme (the TLS adapter
@@ -116,16 +132,22 @@ std::shared_ptr<IConnection> TKsJMSConnectionFactory::CreateConnection(const std
   if (adapter == nullptr || !adapter->SupportsProtocol(protocol)) {
     throw Exception("Unsupported Protocol!");
   }
-  const TSettings settings = SettingsFor(*brokerURL_);
+  return client;
+}
+
+void TKsJMSConnectionFactory::ConfigureClient(TKsJMSClient& client, const TSettings& settings,
+                                              const std::string& protocol, const std::string& userName,
+                                              const std::string& password) const {
+  IStompCommAdapter* adapter = client.GetAdapter();
   if (settings.connectTimeoutSet) adapter->SetConnectTimeout(settings.connectTimeout);
   adapter->SetSSLOptions(std::make_unique<TKsSSLOptions>(settings.ssl));
   if (auto* own = dynamic_cast<TKsCommAdapter*>(adapter)) own->SetMaxFrameSize(settings.maxFrameSize);
-  client->SetDialect(settings.dialect);
-  client->SetClientID(clientId_);
-  client->SetLogin(userName);
-  client->SetPasscode(password);
-  client->SetURI(brokerURL_);
-  if (const auto uri = client->GetURI()) {
+  client.SetDialect(settings.dialect);
+  client.SetClientID(clientId_);
+  client.SetLogin(userName);
+  client.SetPasscode(password);
+  client.SetURI(brokerURL_);
+  if (const auto uri = client.GetURI()) {
     if (!brokerURL_->GetPort().empty()) {
       uri->SetPort(brokerURL_->GetPort());
     } else if (protocol == "stomp") {
@@ -134,20 +156,6 @@ std::shared_ptr<IConnection> TKsJMSConnectionFactory::CreateConnection(const std
       uri->SetPort(kTlsDefaultPort);
     }
   }
-  TKsJMSClient* rawClient = client.get();
-  auto connection = TKsJMSConnection::Create(std::move(client));
-  if (settings.connectTimeoutSet) {
-    connection->SetConnectTimeout(settings.connectTimeout);
-  } else {
-    connection->SetConnectTimeout(connectTimeout_);
-  }
-  connection->SetSendTimeout(sendTimeout_);
-  connection->SetReceiptTimeout(settings.receiptTimeout);
-  connection->SetSyncSend(settings.syncSend);
-  if (settings.batchSend) connection->SetBatchSend(true, settings.batchDelay);
-  rawClient->SetOwningConnection(connection.get());
-  if (!clientId_.empty()) connection->FactorySetClientID(clientId_);
-  return connection;
 }
 
 }  // namespace ks

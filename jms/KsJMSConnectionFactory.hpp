@@ -27,6 +27,7 @@
 namespace ks {
 
 class IURI;
+class TKsJMSClient;
 
 class TKsJMSConnectionFactory : public IConnectionFactory {
  public:
@@ -112,6 +113,11 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
     TKsSSLOptions ssl;
   };
   TSettings SettingsFor(const IURI& uri) const;
+  // A client whose adapter serves protocol; Exception "Unsupported
+  // Protocol!" when no registered adapter does.
+  static std::unique_ptr<TKsJMSClient> NewClient(const std::string& protocol);
+  void ConfigureClient(TKsJMSClient& client, const TSettings& settings, const std::string& protocol,
+                       const std::string& userName, const std::string& password) const;
 
   std::string clientId_;
   std::string password_;

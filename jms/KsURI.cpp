@@ -70,7 +70,10 @@ void TKsURI::SetURI(const std::string& uri) {
   SplitParams(s, params_);
 
   std::string authority = Fetch(s, "/");  // the path is dropped
+  SetAuthority(authority);
+}
 
+void TKsURI::SetAuthority(std::string authority) {
   std::size_t at = authority.find('@');
   if (at != std::string::npos) {
     std::string userinfo = authority.substr(0, at);

@@ -53,6 +53,9 @@ class TKsURI : public IURI {
   std::string GetURI() const override;
 
  private:
+  // "user:password@host:port" or "[v6 address]:port" into the fields.
+  void SetAuthority(std::string authority);
+
   std::string protocol_;
   std::string uri_;
   std::string port_;

@@ -57,6 +57,20 @@ void TKsTcpClient::Connect() {
   if (port_ == 0) throw EKsPortRequired();
   CloseSocket(false);  // a connection the peer closed is dropped here
 
+  const TAddressList addresses = Resolve();
+  int lastError = ECONNREFUSED;
+  bool timedOut = false;
+  for (const addrinfo* ai = addresses.get(); ai != nullptr; ai = ai->ai_next) {
+    const int fd = ConnectTo(*ai, lastError, timedOut);
+    if (fd < 0) continue;
+    Adopt(fd);
+    return;
+  }
+  if (timedOut) throw EKsConnectTimeout();
+  RaiseSocketError(lastError);
+}
+
+TKsTcpClient::TAddressList TKsTcpClient::Resolve() const {
   std::string host = host_;
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
   addrinfo hints{};
@@ -65,63 +79,62 @@ void TKsTcpClient::Connect() {
   hints.ai_protocol = IPPROTO_TCP;
   addrinfo* found = nullptr;
   const std::string service = std::to_string(port_);
-  int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+  const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
   if (rc != 0) {
     if (rc == EAI_SYSTEM) RaiseSocketError(errno);
     std::string text = ::gai_strerror(rc);
     if (!text.empty() && text.back() != '.') text += '.';
     throw EKsSocketErrorCode(rc, text);
   }
-  std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> list(found, &::freeaddrinfo);
+  return TAddressList(found, &::freeaddrinfo);
+}
 
-  int lastError = ECONNREFUSED;
-  bool timedOut = false;
-  for (addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
-    int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
-    if (fd < 0) {
-      lastError = errno;
-      continue;
-    }
-    int err = 0;
-    if (::connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
-      err = errno;
-      if (err == EINPROGRESS || err == EINTR) {
-        short revents = 0;
-        try {
-          revents = PollOne(fd, POLLOUT, connectTimeout_ > 0 ? connectTimeout_ : -1);
-        } catch (...) {
-          ::close(fd);
-          throw;
-        }
-        if (revents == 0) {
-          ::close(fd);
-          timedOut = true;
-          continue;
-        }
-        socklen_t len = sizeof err;
-        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-      }
-    }
-    if (err != 0) {
-      ::close(fd);
-      lastError = err;
-      continue;
-    }
-    // Back to blocking mode: reads wait with poll(), writes block (bounded by
-    // SO_SNDTIMEO when set).
-    int flags = ::fcntl(fd, F_GETFL);
-    ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    readPos_ = writePos_ = 0;
-    ResetScan();
-    closedByPeer_.store(false, std::memory_order_release);
-    fd_.store(fd, std::memory_order_release);
-    directFd_ = fd;
-    return;
+int TKsTcpClient::ConnectTo(const addrinfo& address, int& lastError, bool& timedOut) const {
+  const int fd = ::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, address.ai_protocol);
+  if (fd < 0) {
+    lastError = errno;
+    return -1;
   }
-  if (timedOut) throw EKsConnectTimeout();
-  RaiseSocketError(lastError);
+  int err = 0;
+  if (::connect(fd, address.ai_addr, address.ai_addrlen) != 0) {
+    err = errno;
+    if (err == EINPROGRESS || err == EINTR) {
+      short revents = 0;
+      try {
+        revents = PollOne(fd, POLLOUT, connectTimeout_ > 0 ? connectTimeout_ : -1);
+      } catch (...) {
+        ::close(fd);
+        throw;
+      }
+      if (revents == 0) {
+        ::close(fd);
+        timedOut = true;
+        return -1;
+      }
+      socklen_t len = sizeof err;
+      if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+    }
+  }
+  if (err != 0) {
+    ::close(fd);
+    lastError = err;
+    return -1;
+  }
+  return fd;
+}
+
+void TKsTcpClient::Adopt(int fd) {
+  // Back to blocking mode: reads wait with poll(), writes block (bounded by
+  // SO_SNDTIMEO when set).
+  const int flags = ::fcntl(fd, F_GETFL);
+  ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  readPos_ = writePos_ = 0;
+  ResetScan();
+  closedByPeer_.store(false, std::memory_order_release);
+  fd_.store(fd, std::memory_order_release);
+  directFd_ = fd;
 }
 
 void TKsTcpClient::CloseSocket(bool notifyPeer) {

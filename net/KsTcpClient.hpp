@@ -50,6 +50,8 @@
 #include "support/KsErrors.hpp"
 #include "support/KsException.hpp"
 
+struct addrinfo;
+
 namespace ks {
 
 
@@ -173,6 +175,15 @@ class TKsTcpClient {
   void ReadFromSource(std::int32_t timeoutMs);
 
  private:
+  using TAddressList = std::unique_ptr<addrinfo, void (*)(addrinfo*)>;
+  // The addresses of host_ and port_ for the chosen IP version; raises the
+  // resolver's error.
+  TAddressList Resolve() const;
+  // A connected socket to address within the connect time-out, or -1 with
+  // lastError (or timedOut) set.
+  int ConnectTo(const addrinfo& address, int& lastError, bool& timedOut) const;
+  // Makes fd, connected, this client's socket.
+  void Adopt(int fd);
   // One receive into the buffer after the socket polled readable; returns the
   // number of bytes added (0 on close or failure, which it records).
   std::size_t ReceiveChunk(bool raiseOnError);

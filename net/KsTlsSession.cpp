@@ -161,34 +161,40 @@ TKsTlsSession::TKsTlsSession(const TKsTlsSettings& settings, const std::string& 
     SSL_CTX_set_min_proto_version(context_, TLS1_2_VERSION);
     SSL_CTX_set_options(context_, SSL_OP_NO_RENEGOTIATION | SSL_OP_IGNORE_UNEXPECTED_EOF);
     SSL_CTX_set_default_passwd_cb(context_, NoPassphrase);
-    if (!settings.CaFile.empty()) {
-      RequireReadable("caFile", settings.CaFile);
-      if (SSL_CTX_load_verify_locations(context_, settings.CaFile.c_str(), nullptr) != 1) {
-        RaiseSetupError("caFile \"" + settings.CaFile + "\" holds no usable PEM certificate");
-      }
-    } else if (SSL_CTX_set_default_verify_paths(context_) != 1) {
-      RaiseSetupError("cannot load the system's trusted certificates");
-    }
-    if (!settings.CertFile.empty()) {
-      const std::string& keyFile = settings.KeyFile.empty() ? settings.CertFile : settings.KeyFile;
-      RequireReadable("certFile", settings.CertFile);
-      RequireReadable("keyFile", keyFile);
-      if (SSL_CTX_use_certificate_chain_file(context_, settings.CertFile.c_str()) != 1) {
-        RaiseSetupError("certFile \"" + settings.CertFile + "\" holds no usable PEM certificate");
-      }
-      const bool keyUsed = SSL_CTX_use_PrivateKey_file(context_, keyFile.c_str(), SSL_FILETYPE_PEM) == 1;
-      if (!keyUsed && ERR_GET_REASON(ERR_peek_last_error()) != X509_R_KEY_VALUES_MISMATCH) {
-        RaiseSetupError("keyFile \"" + keyFile + "\" holds no usable PEM private key (or it needs a passphrase)");
-      }
-      if (!keyUsed || SSL_CTX_check_private_key(context_) != 1) {
-        RaiseSetupError("keyFile \"" + keyFile + "\" is not the key of certFile \"" + settings.CertFile + "\"");
-      }
-    }
+    LoadTrustedRoots(settings.CaFile);
+    if (!settings.CertFile.empty()) LoadOwnCertificate(settings);
     SSL_CTX_set_verify(context_, verifyPeer_ ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
   } catch (...) {
     SSL_CTX_free(context_);
     context_ = nullptr;
     throw;
+  }
+}
+
+void TKsTlsSession::LoadTrustedRoots(const std::string& caFile) {
+  if (!caFile.empty()) {
+    RequireReadable("caFile", caFile);
+    if (SSL_CTX_load_verify_locations(context_, caFile.c_str(), nullptr) != 1) {
+      RaiseSetupError("caFile \"" + caFile + "\" holds no usable PEM certificate");
+    }
+  } else if (SSL_CTX_set_default_verify_paths(context_) != 1) {
+    RaiseSetupError("cannot load the system's trusted certificates");
+  }
+}
+
+void TKsTlsSession::LoadOwnCertificate(const TKsTlsSettings& settings) {
+  const std::string& keyFile = settings.KeyFile.empty() ? settings.CertFile : settings.KeyFile;
+  RequireReadable("certFile", settings.CertFile);
+  RequireReadable("keyFile", keyFile);
+  if (SSL_CTX_use_certificate_chain_file(context_, settings.CertFile.c_str()) != 1) {
+    RaiseSetupError("certFile \"" + settings.CertFile + "\" holds no usable PEM certificate");
+  }
+  const bool keyUsed = SSL_CTX_use_PrivateKey_file(context_, keyFile.c_str(), SSL_FILETYPE_PEM) == 1;
+  if (!keyUsed && ERR_GET_REASON(ERR_peek_last_error()) != X509_R_KEY_VALUES_MISMATCH) {
+    RaiseSetupError("keyFile \"" + keyFile + "\" holds no usable PEM private key (or it needs a passphrase)");
+  }
+  if (!keyUsed || SSL_CTX_check_private_key(context_) != 1) {
+    RaiseSetupError("keyFile \"" + keyFile + "\" is not the key of certFile \"" + settings.CertFile + "\"");
   }
 }
 

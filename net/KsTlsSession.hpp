@@ -63,6 +63,10 @@ class TKsTlsSession final : public IKsSocketLayer {
   void Close(bool notifyPeer) noexcept override;
 
  private:
+  // The roots a broker's chain must reach: caFile, or the system's when empty.
+  void LoadTrustedRoots(const std::string& caFile);
+  // The client certificate and key of settings (certFile, keyFile).
+  void LoadOwnCertificate(const TKsTlsSettings& settings);
   // Raises the error of a failed handshake step (result of SSL_get_error).
   [[noreturn]] void RaiseHandshakeError(int code, int sysErrno);
   // Raises the error of a failed Receive or Send.

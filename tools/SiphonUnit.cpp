@@ -100,7 +100,13 @@ void TSiphon::Run(int argc, const char* const* argv) {
   } release{*this};
   if (durable_ && !clientId_.empty()) connection->SetClientID(clientId_);
   connection->Start();
-  session_ = connection->CreateSession(transacted_, ackMode_);
+  OpenConsumer(*connection);
+  Consume(connection, *watch);
+  watch->RaiseFailure();
+}
+
+void TSiphon::OpenConsumer(IConnection& connection) {
+  session_ = connection.CreateSession(transacted_, ackMode_);
   std::shared_ptr<IDestination> destination;
   std::shared_ptr<ITopic> topic;
   if (topic_) {
@@ -116,19 +122,20 @@ void TSiphon::Run(int argc, const char* const* argv) {
   } else {
     consumer_ = session_->CreateConsumer(destination);
   }
+}
 
+void TSiphon::Consume(const std::shared_ptr<IConnection>& connection, const TConnectionWatch& watch) {
   if (maximumMessages_ > 0) {
     ConsumeMessagesAndClose(connection, session_, consumer_);
   } else if (receiveTimeOut_ == 0) {
     consumer_->SetMessageListener(shared_from_this());
     // Listener mode: messages are handled on the library's reader thread;
     // the program runs until its process is ended or the connection is lost.
-    while (!watch->Failed()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    watch->RaiseFailure();
+    while (!watch.Failed()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    watch.RaiseFailure();
   } else {
     ConsumeMessagesAndClose(connection, session_, consumer_, receiveTimeOut_);
   }
-  watch->RaiseFailure();
 }
 
 void TSiphon::ConsumeMessagesAndClose(const std::shared_ptr<IConnection>& connection,

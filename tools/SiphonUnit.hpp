@@ -33,6 +33,7 @@
 
 #include "jms/KsJMSInterfaces.hpp"
 #include "tools/CommandLineSupport.hpp"
+#include "tools/ProgramSupport.hpp"
 
 namespace ks {
 
@@ -103,6 +104,11 @@ class TSiphon : public IMessageListener, public std::enable_shared_from_this<TSi
   static std::span<const TPublishedProperty<TSiphon>> PublishedProperties();
 
  private:
+  // The session, the reply producer and the consumer of the options.
+  void OpenConsumer(IConnection& connection);
+  // The consuming mode of the options: a count, a listener, or receives
+  // with a time-out.
+  void Consume(const std::shared_ptr<IConnection>& connection, const TConnectionWatch& watch);
   void CloseDown(const std::shared_ptr<IConnection>& connection, const std::shared_ptr<ISession>& session,
                  const std::shared_ptr<IMessageConsumer>& consumer);
 
