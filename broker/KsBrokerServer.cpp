@@ -155,8 +155,7 @@ class TBrokerServer::TConnection final : public TBrokerClient {
   void PauseInput(bool paused) override { server_.PauseInput(*this, paused); }
 
   void Refused(std::string_view reason) override {
-    if (server_.options_.verbose)
-      WriteLine("Connection " + std::to_string(Id()) + " refused frame: " + std::string(reason));
+    server_.Log(*this, " refused frame: ", reason);
   }
 
   TBrokerServer& server_;
@@ -204,6 +203,13 @@ TBrokerServer::~TBrokerServer() {
   if (signalFd_ >= 0) ::close(signalFd_);
   if (epollFd_ >= 0) ::close(epollFd_);
   if (spareFd_ >= 0) ::close(spareFd_);
+}
+
+void TBrokerServer::Log(const TConnection& c, std::string_view what, std::string_view detail) const {
+  if (!options_.verbose) return;
+  std::string line = "Connection " + std::to_string(c.Id());
+  line.append(what).append(detail);
+  WriteLine(line);
 }
 
 std::string TBrokerServer::AddressOf(std::uint16_t port) const {
@@ -464,7 +470,7 @@ void TBrokerServer::Admit(int fd, const sockaddr_storage& addr, bool tls) {
   c->openedAt_ = now_;
   if (options_.verbose) {
     c->peer_ = PeerText(addr);
-    WriteLine("Connection " + std::to_string(c->Id()) + " opened from " + c->peer_ + (tls ? " (TLS)" : ""));
+    Log(*c, " opened from ", c->peer_ + (tls ? " (TLS)" : ""));
   }
   connections_.emplace(c, std::move(conn));
   if (admitted_ >= static_cast<std::size_t>(options_.maxConnections)) {
@@ -501,8 +507,7 @@ void TBrokerServer::SetWriteInterest(TConnection& c, bool on) {
 void TBrokerServer::PauseInput(TConnection& c, bool paused) {
   if (c.throttled_ == paused || c.closing_) return;
   c.throttled_ = paused;
-  if (options_.verbose)
-    WriteLine("Connection " + std::to_string(c.Id()) + (paused ? " paused: a destination it sends to is full" : " resumed"));
+  Log(c, paused ? " paused: a destination it sends to is full" : " resumed");
   if (paused) {
     UpdateInterest(c);
   } else if (!c.inResumed_) {
@@ -605,7 +610,7 @@ ssize_t TBrokerServer::ReceiveSome(TConnection& c, char* to) {
       SetWriteInterest(c, true);
       return -1;
     case TBrokerTlsStream::TStatus::Failed:
-      if (options_.verbose) WriteLine("Connection " + std::to_string(c.Id()) + " TLS error: " + c.tls_->ErrorText());
+      Log(c, " TLS error: ", c.tls_->ErrorText());
       Kill(c);
       return -1;
     default:
@@ -634,10 +639,8 @@ bool TBrokerServer::AdvanceHandshake(TConnection& c) {
       SetWriteInterest(c, true);
       return false;
     default:
-      if (options_.verbose) {
-        WriteLine("Connection " + std::to_string(c.Id()) + " TLS handshake failed: " +
-                  (c.tls_->ErrorText().empty() ? std::string("closed by the peer") : c.tls_->ErrorText()));
-      }
+      Log(c, " TLS handshake failed: ",
+          c.tls_->ErrorText().empty() ? std::string_view("closed by the peer") : std::string_view(c.tls_->ErrorText()));
       Kill(c);
       return false;
   }
@@ -808,7 +811,7 @@ void TBrokerServer::Reap() {
       EraseValue(tlsBacklog_, c);
       if (c->admitted_) --admitted_;
       ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, c->fd_, nullptr);
-      if (options_.verbose) WriteLine("Connection " + std::to_string(c->Id()) + " closed");
+      Log(*c, " closed");
       connections_.erase(c);
     }
   }

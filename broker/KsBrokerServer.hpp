@@ -47,6 +47,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 #include <unordered_map>
 #include <vector>
@@ -88,6 +89,8 @@ class TBrokerServer {
   friend class TConnection;
 
   std::string AddressOf(std::uint16_t port) const;
+  // With Verbose: the line "Connection N" followed by what and detail.
+  void Log(const TConnection& c, std::string_view what, std::string_view detail = {}) const;
   // A listening socket on the options' host and port; bound gets the port.
   int BindListener(std::int32_t port, std::uint16_t& bound);
   void Accept(int listenFd, bool tls);
