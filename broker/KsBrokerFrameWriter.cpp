@@ -1,7 +1,6 @@
 #include "broker/KsBrokerFrameWriter.hpp"
 
 #include <charconv>
-#include <cstring>
 
 #include "broker/KsBrokerMessage.hpp"
 

@@ -1,7 +1,6 @@
 #include "broker/KsBrokerMessage.hpp"
 
 #include <charconv>
-#include <cstring>
 
 #include "broker/KsBrokerFrameReader.hpp"
 #include "support/KsText.hpp"
