@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <string_view>
 
@@ -53,5 +54,13 @@ class TByteBuffer {
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
 };
+
+// Copies bytes to to, where the caller has reserved room for them, and
+// returns the end of the copy: how the frame writers fill reserved space.
+inline char* PutBytes(char* to, std::string_view bytes) {
+  if (bytes.empty()) return to;  // an empty view may carry a null pointer
+  std::memcpy(to, bytes.data(), bytes.size());
+  return to + bytes.size();
+}
 
 }  // namespace ks

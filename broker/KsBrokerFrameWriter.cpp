@@ -1,36 +1,25 @@
 #include "broker/KsBrokerFrameWriter.hpp"
 
 #include <charconv>
-#include <cstring>
 
 #include "broker/KsBrokerMessage.hpp"
 
 namespace ks {
 
-namespace {
-
-inline char* Put(char* to, std::string_view bytes) {
-  if (bytes.empty()) return to;  // an empty view may carry a null pointer
-  std::memcpy(to, bytes.data(), bytes.size());
-  return to + bytes.size();
-}
-
-}  // namespace
-
 void AppendFrame(TByteBuffer& out, std::string_view command, THeaderList headers, std::string_view body) {
   std::size_t size = command.size() + 1 + 1 + body.size() + 2;
   for (const auto& h : headers) size += h.first.size() + h.second.size() + 2;
   char* const start = out.Reserve(size);
-  char* p = Put(start, command);
+  char* p = PutBytes(start, command);
   *p++ = '\n';
   for (const auto& h : headers) {
-    p = Put(p, h.first);
+    p = PutBytes(p, h.first);
     *p++ = ':';
-    p = Put(p, h.second);
+    p = PutBytes(p, h.second);
     *p++ = '\n';
   }
   *p++ = '\n';
-  p = Put(p, body);
+  p = PutBytes(p, body);
   *p++ = '\0';
   *p++ = '\n';
   out.Commit(static_cast<std::size_t>(p - start));
@@ -54,22 +43,22 @@ void AppendMessage(TByteBuffer& out, const TBrokerMessage& message, std::string_
                            message.headerBlock.size() + (message.hasContentLength ? kLength.size() + digitCount + 1 : 0) +
                            1 + message.body.size() + 2;
   char* const start = out.Reserve(size);
-  char* p = Put(start, kHead);
-  p = Put(p, destination);
-  p = Put(p, kId);
-  p = Put(p, message.messageId);
-  p = Put(p, kSub);
-  p = Put(p, subscription);
+  char* p = PutBytes(start, kHead);
+  p = PutBytes(p, destination);
+  p = PutBytes(p, kId);
+  p = PutBytes(p, message.messageId);
+  p = PutBytes(p, kSub);
+  p = PutBytes(p, subscription);
   *p++ = '\n';
-  if (redelivered) p = Put(p, kRedelivered);
-  p = Put(p, message.headerBlock);
+  if (redelivered) p = PutBytes(p, kRedelivered);
+  p = PutBytes(p, message.headerBlock);
   if (message.hasContentLength) {
-    p = Put(p, kLength);
-    p = Put(p, std::string_view(digits, digitCount));
+    p = PutBytes(p, kLength);
+    p = PutBytes(p, std::string_view(digits, digitCount));
     *p++ = '\n';
   }
   *p++ = '\n';
-  p = Put(p, message.body);
+  p = PutBytes(p, message.body);
   *p++ = '\0';
   *p++ = '\n';
   out.Commit(static_cast<std::size_t>(p - start));

@@ -1,7 +1,6 @@
 #include "broker/KsBrokerMessage.hpp"
 
 #include <charconv>
-#include <cstring>
 
 #include "broker/KsBrokerFrameReader.hpp"
 #include "support/KsText.hpp"
@@ -36,10 +35,71 @@ constexpr std::size_t kHeldOverhead = 64;
 
 constexpr std::string_view kTimestamp = "timestamp:";
 
-inline char* Put(char* to, std::string_view bytes) {
-  if (bytes.empty()) return to;  // an empty view may carry a null pointer
-  std::memcpy(to, bytes.data(), bytes.size());
-  return to + bytes.size();
+// What the first pass over a SEND's headers learns: the forwarded header
+// block's exact size, and the "timestamp" value to add when the SEND has
+// none (stampSize 0 when it has one).
+struct THeaderScan {
+  std::size_t blockSize = 0;
+  char stamp[24];
+  std::size_t stampSize = 0;
+};
+
+// First pass: what is forwarded, and the block's exact size; the first
+// "priority" and "expires" headers go into msg.
+THeaderScan ScanHeaders(const TBrokerFrame& send, std::int64_t nowMillis, TBrokerMessage& msg) {
+  THeaderScan scan;
+  bool haveTimestamp = false;
+  bool seenPriority = false;
+  bool seenExpires = false;
+  for (const auto& [name, value] : send.headers) {
+    if (IsBrokerOwned(name)) continue;
+    if (!haveTimestamp && SameText(name, "timestamp")) {
+      haveTimestamp = true;
+    } else if (!seenPriority && SameText(name, "priority")) {
+      seenPriority = true;
+      std::int64_t p = 4;
+      if (ParseInt64(value, p)) msg.priority = p < 0 ? 0 : (p > 9 ? 9 : static_cast<int>(p));
+    } else if (!seenExpires && SameText(name, "expires")) {
+      seenExpires = true;
+      std::int64_t e = 0;
+      if (ParseInt64(value, e) && e > 0) msg.expires = e;
+    }
+    scan.blockSize += name.size() + value.size() + 2;
+  }
+  if (!haveTimestamp) {
+    auto res = std::to_chars(scan.stamp, scan.stamp + sizeof scan.stamp, nowMillis);
+    scan.stampSize = static_cast<std::size_t>(res.ptr - scan.stamp);
+    scan.blockSize += kTimestamp.size() + scan.stampSize + 1;
+  }
+  return scan;
+}
+
+// Second pass: id, header block and body into one block of text, and the
+// message's views into it.
+void FillText(TBrokerMessage& msg, const TBrokerFrame& send, std::string_view messageId, const THeaderScan& scan) {
+  const std::size_t textSize = messageId.size() + scan.blockSize + send.body.size();
+  msg.text = std::make_unique_for_overwrite<char[]>(textSize == 0 ? 1 : textSize);
+  char* const start = msg.text.get();
+  char* p = PutBytes(start, messageId);
+  char* const block = p;
+  for (const auto& [name, value] : send.headers) {
+    if (IsBrokerOwned(name)) continue;
+    p = PutBytes(p, name);
+    *p++ = ':';
+    p = PutBytes(p, value);
+    *p++ = '\n';
+  }
+  if (scan.stampSize != 0) {
+    p = PutBytes(p, kTimestamp);
+    p = PutBytes(p, std::string_view(scan.stamp, scan.stampSize));
+    *p++ = '\n';
+  }
+  char* const body = p;
+  p = PutBytes(p, std::string_view(send.body.data(), send.body.size()));
+  msg.messageId = std::string_view(start, messageId.size());
+  msg.headerBlock = std::string_view(block, static_cast<std::size_t>(body - block));
+  msg.body = std::string_view(body, static_cast<std::size_t>(p - body));
+  msg.cost = sizeof(TBrokerMessage) + kHeldOverhead + textSize;
 }
 
 }  // namespace
@@ -65,59 +125,8 @@ std::shared_ptr<TBrokerMessage> BuildMessage(const TBrokerFrame& send, const std
   msg->destination = destination;
   msg->origin = origin;
   msg->hasContentLength = send.hasContentLength;
-
-  // First pass: what is forwarded, and the block's exact size.
-  char stamp[24];
-  std::size_t stampSize = 0;
-  std::size_t blockSize = 0;
-  bool haveTimestamp = false;
-  bool seenPriority = false;
-  bool seenExpires = false;
-  for (const auto& [name, value] : send.headers) {
-    if (IsBrokerOwned(name)) continue;
-    if (!haveTimestamp && SameText(name, "timestamp")) {
-      haveTimestamp = true;
-    } else if (!seenPriority && SameText(name, "priority")) {
-      seenPriority = true;
-      std::int64_t p = 4;
-      if (ParseInt64(value, p)) msg->priority = p < 0 ? 0 : (p > 9 ? 9 : static_cast<int>(p));
-    } else if (!seenExpires && SameText(name, "expires")) {
-      seenExpires = true;
-      std::int64_t e = 0;
-      if (ParseInt64(value, e) && e > 0) msg->expires = e;
-    }
-    blockSize += name.size() + value.size() + 2;
-  }
-  if (!haveTimestamp) {
-    auto res = std::to_chars(stamp, stamp + sizeof stamp, nowMillis);
-    stampSize = static_cast<std::size_t>(res.ptr - stamp);
-    blockSize += kTimestamp.size() + stampSize + 1;
-  }
-
-  // Second pass: id, header block and body into one block of text.
-  const std::size_t textSize = messageId.size() + blockSize + send.body.size();
-  msg->text = std::make_unique_for_overwrite<char[]>(textSize == 0 ? 1 : textSize);
-  char* const start = msg->text.get();
-  char* p = Put(start, messageId);
-  char* const block = p;
-  for (const auto& [name, value] : send.headers) {
-    if (IsBrokerOwned(name)) continue;
-    p = Put(p, name);
-    *p++ = ':';
-    p = Put(p, value);
-    *p++ = '\n';
-  }
-  if (!haveTimestamp) {
-    p = Put(p, kTimestamp);
-    p = Put(p, std::string_view(stamp, stampSize));
-    *p++ = '\n';
-  }
-  char* const body = p;
-  p = Put(p, std::string_view(send.body.data(), send.body.size()));
-  msg->messageId = std::string_view(start, messageId.size());
-  msg->headerBlock = std::string_view(block, static_cast<std::size_t>(body - block));
-  msg->body = std::string_view(body, static_cast<std::size_t>(p - body));
-  msg->cost = sizeof(TBrokerMessage) + kHeldOverhead + textSize;
+  const THeaderScan scan = ScanHeaders(send, nowMillis, *msg);
+  FillText(*msg, send, messageId, scan);
   return msg;
 }
 
@@ -135,36 +144,26 @@ void TPendingQueue::PushFront(TPendingEntry entry) {
   ++size_;
 }
 
-TPendingEntry& TPendingQueue::Front() {
+std::deque<TPendingEntry>& TPendingQueue::FrontBucket() {
   for (int b = 9; b > 0; --b)
-    if (!buckets_[static_cast<std::size_t>(b)].empty()) return buckets_[static_cast<std::size_t>(b)].front();
-  return buckets_[0].front();
+    if (!buckets_[static_cast<std::size_t>(b)].empty()) return buckets_[static_cast<std::size_t>(b)];
+  return buckets_[0];
 }
 
+TPendingEntry& TPendingQueue::Front() { return FrontBucket().front(); }
+
 void TPendingQueue::PopFront() {
-  for (int b = 9; b >= 0; --b) {
-    auto& bucket = buckets_[static_cast<std::size_t>(b)];
-    if (!bucket.empty()) {
-      Remove(bucket.front().message->cost);
-      bucket.pop_front();
-      --size_;
-      return;
-    }
-  }
+  if (Empty()) return;
+  auto& bucket = FrontBucket();
+  Remove(bucket.front().message->cost);
+  bucket.pop_front();
+  --size_;
 }
 
 TPendingEntry TPendingQueue::TakeFront() {
-  for (int b = 9; b > 0; --b) {
-    auto& bucket = buckets_[static_cast<std::size_t>(b)];
-    if (bucket.empty()) continue;
-    TPendingEntry entry = std::move(bucket.front());
-    bucket.pop_front();
-    --size_;
-    Remove(entry.message->cost);
-    return entry;
-  }
-  TPendingEntry entry = std::move(buckets_[0].front());
-  buckets_[0].pop_front();
+  auto& bucket = FrontBucket();
+  TPendingEntry entry = std::move(bucket.front());
+  bucket.pop_front();
   --size_;
   Remove(entry.message->cost);
   return entry;

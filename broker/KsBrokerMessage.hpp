@@ -95,6 +95,8 @@ class TPendingQueue {
 
  private:
   static int Bucket(const TPendingEntry& e) { return e.message->priority; }
+  // The bucket of the next message to leave (bucket 0 when all are empty).
+  std::deque<TPendingEntry>& FrontBucket();
   void Add(std::size_t cost) {
     bytes_ += cost;
     if (total_ != nullptr) *total_ += cost;

@@ -40,86 +40,104 @@ std::uint64_t ParseSize(const std::string& name, const std::string& value) {
   return n << shift;
 }
 
-}  // namespace
+// One argument, split: the name as written (without "--") and its value.
+struct TArgument {
+  std::string name;
+  bool hasValue = false;
+  std::string value;
+};
 
-TBrokerOptions ParseBrokerOptions(const std::vector<std::string>& args) {
-  TBrokerOptions o;
-  for (const std::string& arg : args) {
-    if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) throw Exception("Invalid argument: " + arg);
-    const std::size_t eq = arg.find('=');
-    const bool hasValue = eq != std::string::npos;
-    const std::string name = arg.substr(2, hasValue ? eq - 2 : std::string::npos);
-    const std::string value = hasValue ? arg.substr(eq + 1) : std::string();
-    auto need = [&] {
-      if (!hasValue) throw Exception("Option --" + name + " needs a value");
-    };
-    if (SameText(name, "Host")) {
-      need();
-      if (value.empty()) throw Exception("Invalid value for --Host: (empty)");
-      o.host = value;
-    } else if (SameText(name, "Port")) {
-      need();
-      o.port = SameText(value, "none") ? -1 : ParseCount(name, value, 0, 65535);
-    } else if (SameText(name, "TlsPort")) {
-      need();
-      o.tlsPort = ParseCount(name, value, 0, 65535);
-    } else if (SameText(name, "CertFile")) {
-      need();
-      o.certFile = value;
-    } else if (SameText(name, "KeyFile")) {
-      need();
-      o.keyFile = value;
-    } else if (SameText(name, "User")) {
-      need();
-      o.userSet = true;
-      o.user = value;
-    } else if (SameText(name, "Password")) {
-      need();
-      o.passwordSet = true;
-      o.password = value;
-    } else if (SameText(name, "Verbose")) {
-      o.verbose = ParseSwitch(name, hasValue, value);
-    } else if (SameText(name, "MaxConnections")) {
-      need();
-      o.maxConnections = ParseCount(name, value, 1, 1 << 24);
-    } else if (SameText(name, "ConnectTimeout")) {
-      need();
-      o.connectTimeoutSeconds = ParseCount(name, value, 0, 86400);
-    } else if (SameText(name, "FrameTimeout")) {
-      need();
-      o.frameTimeoutSeconds = ParseCount(name, value, 0, 86400);
-    } else if (SameText(name, "MaxQueueBytes")) {
-      need();
-      o.maxQueueBytes = ParseSize(name, value);
-    } else if (SameText(name, "MaxTotalBytes")) {
-      need();
-      o.maxTotalBytes = ParseSize(name, value);
-    } else if (SameText(name, "MaxTopicLag")) {
-      need();
-      o.maxTopicLag = ParseSize(name, value);
-    } else if (SameText(name, "FaultChunk")) {
-      need();
-      o.faultChunk = ParseCount(name, value, 0, 1 << 30);
-    } else if (SameText(name, "FaultStrayLF")) {
-      o.faultStrayLF = ParseSwitch(name, hasValue, value);
-    } else if (SameText(name, "FaultCloseAfter")) {
-      need();
-      o.faultCloseAfter = ParseCount(name, value, 0, 1 << 30);
-    } else if (SameText(name, "FaultConnectError")) {
-      need();
-      o.faultConnectErrorSet = true;
-      o.faultConnectError = value;
-    } else if (SameText(name, "Help") || name == "?") {
-      o.help = true;
-    } else {
-      throw Exception("Unknown option: --" + name);
-    }
+TArgument SplitArgument(const std::string& arg) {
+  if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) throw Exception("Invalid argument: " + arg);
+  const std::size_t eq = arg.find('=');
+  TArgument a;
+  a.hasValue = eq != std::string::npos;
+  a.name = arg.substr(2, a.hasValue ? eq - 2 : std::string::npos);
+  if (a.hasValue) a.value = arg.substr(eq + 1);
+  return a;
+}
+
+// An entry of the option table: its name (compared without regard to
+// case), whether it must have "=value", and what it sets.
+struct TOptionEntry {
+  const char* name;
+  bool needsValue;
+  void (*set)(TBrokerOptions& o, const TArgument& a);
+};
+
+constexpr TOptionEntry kOptions[] = {
+    {"Host", true,
+     [](TBrokerOptions& o, const TArgument& a) {
+       if (a.value.empty()) throw Exception("Invalid value for --Host: (empty)");
+       o.host = a.value;
+     }},
+    {"Port", true,
+     [](TBrokerOptions& o, const TArgument& a) {
+       o.port = SameText(a.value, "none") ? -1 : ParseCount(a.name, a.value, 0, 65535);
+     }},
+    {"TlsPort", true, [](TBrokerOptions& o, const TArgument& a) { o.tlsPort = ParseCount(a.name, a.value, 0, 65535); }},
+    {"CertFile", true, [](TBrokerOptions& o, const TArgument& a) { o.certFile = a.value; }},
+    {"KeyFile", true, [](TBrokerOptions& o, const TArgument& a) { o.keyFile = a.value; }},
+    {"User", true,
+     [](TBrokerOptions& o, const TArgument& a) {
+       o.userSet = true;
+       o.user = a.value;
+     }},
+    {"Password", true,
+     [](TBrokerOptions& o, const TArgument& a) {
+       o.passwordSet = true;
+       o.password = a.value;
+     }},
+    {"Verbose", false, [](TBrokerOptions& o, const TArgument& a) { o.verbose = ParseSwitch(a.name, a.hasValue, a.value); }},
+    {"MaxConnections", true,
+     [](TBrokerOptions& o, const TArgument& a) { o.maxConnections = ParseCount(a.name, a.value, 1, 1 << 24); }},
+    {"ConnectTimeout", true,
+     [](TBrokerOptions& o, const TArgument& a) { o.connectTimeoutSeconds = ParseCount(a.name, a.value, 0, 86400); }},
+    {"FrameTimeout", true,
+     [](TBrokerOptions& o, const TArgument& a) { o.frameTimeoutSeconds = ParseCount(a.name, a.value, 0, 86400); }},
+    {"MaxQueueBytes", true, [](TBrokerOptions& o, const TArgument& a) { o.maxQueueBytes = ParseSize(a.name, a.value); }},
+    {"MaxTotalBytes", true, [](TBrokerOptions& o, const TArgument& a) { o.maxTotalBytes = ParseSize(a.name, a.value); }},
+    {"MaxTopicLag", true, [](TBrokerOptions& o, const TArgument& a) { o.maxTopicLag = ParseSize(a.name, a.value); }},
+    {"FaultChunk", true,
+     [](TBrokerOptions& o, const TArgument& a) { o.faultChunk = ParseCount(a.name, a.value, 0, 1 << 30); }},
+    {"FaultStrayLF", false,
+     [](TBrokerOptions& o, const TArgument& a) { o.faultStrayLF = ParseSwitch(a.name, a.hasValue, a.value); }},
+    {"FaultCloseAfter", true,
+     [](TBrokerOptions& o, const TArgument& a) { o.faultCloseAfter = ParseCount(a.name, a.value, 0, 1 << 30); }},
+    {"FaultConnectError", true,
+     [](TBrokerOptions& o, const TArgument& a) {
+       o.faultConnectErrorSet = true;
+       o.faultConnectError = a.value;
+     }},
+    {"Help", false, [](TBrokerOptions& o, const TArgument&) { o.help = true; }},
+    {"?", false, [](TBrokerOptions& o, const TArgument&) { o.help = true; }},
+};
+
+void ApplyArgument(TBrokerOptions& o, const TArgument& a) {
+  for (const TOptionEntry& entry : kOptions) {
+    if (!SameText(a.name, entry.name)) continue;
+    if (entry.needsValue && !a.hasValue) throw Exception("Option --" + a.name + " needs a value");
+    entry.set(o, a);
+    return;
   }
+  throw Exception("Unknown option: --" + a.name);
+}
+
+// The options that only make sense together with another one.
+void CheckCombinations(const TBrokerOptions& o) {
   if (o.userSet != o.passwordSet)
     throw Exception(o.userSet ? "--User needs --Password as well" : "--Password needs --User as well");
   if (o.certFile.empty() != o.keyFile.empty())
     throw Exception(o.keyFile.empty() ? "--CertFile needs --KeyFile as well" : "--KeyFile needs --CertFile as well");
   if (o.port < 0 && o.certFile.empty()) throw Exception("--Port=none needs --CertFile and --KeyFile (TLS only)");
+}
+
+}  // namespace
+
+TBrokerOptions ParseBrokerOptions(const std::vector<std::string>& args) {
+  TBrokerOptions o;
+  for (const std::string& arg : args) ApplyArgument(o, SplitArgument(arg));
+  CheckCombinations(o);
   return o;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <optional>
+#include <utility>
 
 #include "broker/KsBrokerMessage.hpp"
 #include "support/KsText.hpp"
@@ -47,92 +48,149 @@ std::optional<std::string_view> Lookup(const TBrokerMessage& m, std::string_view
 
 }  // namespace
 
+// The grammar, one member per level:
+//   selector   := blank | comparison { "AND" comparison }
+//   comparison := name operator value
+//   value      := 'quoted text' | TRUE | FALSE | number
+// Every member returns false at the first thing it does not accept, with
+// the reason in Error().
+class TBrokerSelector::TParser {
+ public:
+  explicit TParser(std::string_view text) : text_(text) {}
+
+  // The whole text into terms; false on the first unsupported part.
+  bool Selector(std::vector<TTerm>& terms);
+  const std::string& Error() const { return error_; }
+
+ private:
+  bool Comparison(TTerm& term);
+  bool Name(TTerm& term);
+  bool Operator(TTerm& term);
+  bool Value(TTerm& term);
+  bool QuotedText(TTerm& term);
+  bool Word(TTerm& term);
+  // The AND between two comparisons.
+  bool Joiner();
+
+  bool AtEnd() const { return i_ >= text_.size(); }
+  void SkipBlanks() {
+    while (i_ < text_.size() && IsBlank(text_[i_])) ++i_;
+  }
+  // The text from start up to the next character that cannot be in a name.
+  std::string_view NameFrom(std::size_t start) {
+    while (i_ < text_.size() && IsNameChar(text_[i_])) ++i_;
+    return text_.substr(start, i_ - start);
+  }
+  bool Fail(const std::string& why) {
+    error_ = "Unsupported selector: " + why;
+    return false;
+  }
+
+  std::string_view text_;
+  std::size_t i_ = 0;  // the next character to read
+  std::string error_;
+};
+
+bool TBrokerSelector::TParser::Selector(std::vector<TTerm>& terms) {
+  SkipBlanks();
+  if (AtEnd()) return true;
+  for (;;) {
+    TTerm term;
+    if (!Comparison(term)) return false;
+    terms.push_back(std::move(term));
+    SkipBlanks();
+    if (AtEnd()) return true;
+    if (!Joiner()) return false;
+  }
+}
+
+bool TBrokerSelector::TParser::Comparison(TTerm& term) {
+  SkipBlanks();
+  if (!Name(term)) return false;
+  SkipBlanks();
+  if (AtEnd()) return Fail("expected a comparison after " + term.name);
+  if (!Operator(term)) return false;
+  SkipBlanks();
+  if (AtEnd()) return Fail("expected a value after " + term.name);
+  return Value(term);
+}
+
+bool TBrokerSelector::TParser::Name(TTerm& term) {
+  if (AtEnd() || !IsNameStart(text_[i_])) return Fail("expected a header name at offset " + std::to_string(i_));
+  term.name.assign(NameFrom(i_));
+  for (const char* kw : {"AND", "OR", "NOT", "LIKE", "IN", "BETWEEN", "IS", "NULL", "TRUE", "FALSE", "ESCAPE"})
+    if (SameText(term.name, kw)) return Fail("'" + term.name + "' is not supported here");
+  return true;
+}
+
+bool TBrokerSelector::TParser::Operator(TTerm& term) {
+  // Two-character operators first, so that "<=" is not read as "<".
+  static constexpr std::pair<std::string_view, TOp> kOperators[] = {
+      {"<>", TOp::Ne}, {"<=", TOp::Le}, {">=", TOp::Ge}, {"=", TOp::Eq}, {"<", TOp::Lt}, {">", TOp::Gt}};
+  for (const auto& [token, op] : kOperators) {
+    if (text_.compare(i_, token.size(), token) != 0) continue;
+    term.op = op;
+    i_ += token.size();
+    return true;
+  }
+  return Fail("expected =, <>, <, <=, > or >= after " + term.name);
+}
+
+bool TBrokerSelector::TParser::Value(TTerm& term) {
+  return text_[i_] == '\'' ? QuotedText(term) : Word(term);
+}
+
+// 'text', where '' stands for one quote.
+bool TBrokerSelector::TParser::QuotedText(TTerm& term) {
+  ++i_;
+  for (;;) {
+    if (AtEnd()) return Fail("unterminated string");
+    if (text_[i_] == '\'') {
+      if (i_ + 1 < text_.size() && text_[i_ + 1] == '\'') {
+        term.text.push_back('\'');
+        i_ += 2;
+        continue;
+      }
+      ++i_;
+      break;
+    }
+    term.text.push_back(text_[i_++]);
+  }
+  term.kind = TKind::Text;
+  if (term.op != TOp::Eq && term.op != TOp::Ne) return Fail("strings compare only with = and <>");
+  return true;
+}
+
+// TRUE, FALSE or a number: everything up to the next blank.
+bool TBrokerSelector::TParser::Word(TTerm& term) {
+  const std::size_t start = i_;
+  while (i_ < text_.size() && !IsBlank(text_[i_])) ++i_;
+  const std::string_view word = text_.substr(start, i_ - start);
+  if (SameText(word, "TRUE") || SameText(word, "FALSE")) {
+    term.kind = TKind::Boolean;
+    term.boolean = SameText(word, "TRUE");
+    if (term.op != TOp::Eq && term.op != TOp::Ne) return Fail("booleans compare only with = and <>");
+    return true;
+  }
+  if (!ParseNumber(word, term.number)) return Fail("'" + std::string(word) + "' is not a string, number or boolean");
+  term.kind = TKind::Number;
+  return true;
+}
+
+bool TBrokerSelector::TParser::Joiner() {
+  const std::size_t start = i_;
+  if (!SameText(NameFrom(start), "AND"))
+    return Fail("only AND may join comparisons (offset " + std::to_string(start) + ")");
+  return true;
+}
+
 bool TBrokerSelector::Parse(std::string_view text, std::string& error) {
   terms_.clear();
-  std::size_t i = 0;
-  auto skip = [&] {
-    while (i < text.size() && IsBlank(text[i])) ++i;
-  };
-  auto fail = [&](const std::string& why) {
-    terms_.clear();
-    error = "Unsupported selector: " + why;
-    return false;
-  };
-  skip();
-  if (i == text.size()) return true;
-  for (;;) {
-    skip();
-    if (i >= text.size() || !IsNameStart(text[i])) return fail("expected a header name at offset " + std::to_string(i));
-    std::size_t start = i;
-    while (i < text.size() && IsNameChar(text[i])) ++i;
-    TTerm term;
-    term.name.assign(text.substr(start, i - start));
-    for (const char* kw : {"AND", "OR", "NOT", "LIKE", "IN", "BETWEEN", "IS", "NULL", "TRUE", "FALSE", "ESCAPE"})
-      if (SameText(term.name, kw)) return fail("'" + term.name + "' is not supported here");
-    skip();
-    if (i >= text.size()) return fail("expected a comparison after " + term.name);
-    if (text.compare(i, 2, "<>") == 0) {
-      term.op = TOp::Ne;
-      i += 2;
-    } else if (text.compare(i, 2, "<=") == 0) {
-      term.op = TOp::Le;
-      i += 2;
-    } else if (text.compare(i, 2, ">=") == 0) {
-      term.op = TOp::Ge;
-      i += 2;
-    } else if (text[i] == '=') {
-      term.op = TOp::Eq;
-      ++i;
-    } else if (text[i] == '<') {
-      term.op = TOp::Lt;
-      ++i;
-    } else if (text[i] == '>') {
-      term.op = TOp::Gt;
-      ++i;
-    } else {
-      return fail("expected =, <>, <, <=, > or >= after " + term.name);
-    }
-    skip();
-    if (i >= text.size()) return fail("expected a value after " + term.name);
-    if (text[i] == '\'') {
-      ++i;
-      for (;;) {
-        if (i >= text.size()) return fail("unterminated string");
-        if (text[i] == '\'') {
-          if (i + 1 < text.size() && text[i + 1] == '\'') {
-            term.text.push_back('\'');
-            i += 2;
-            continue;
-          }
-          ++i;
-          break;
-        }
-        term.text.push_back(text[i++]);
-      }
-      term.kind = TKind::Text;
-      if (term.op != TOp::Eq && term.op != TOp::Ne) return fail("strings compare only with = and <>");
-    } else {
-      start = i;
-      while (i < text.size() && !IsBlank(text[i])) ++i;
-      std::string_view word = text.substr(start, i - start);
-      if (SameText(word, "TRUE") || SameText(word, "FALSE")) {
-        term.kind = TKind::Boolean;
-        term.boolean = SameText(word, "TRUE");
-        if (term.op != TOp::Eq && term.op != TOp::Ne) return fail("booleans compare only with = and <>");
-      } else if (ParseNumber(word, term.number)) {
-        term.kind = TKind::Number;
-      } else {
-        return fail("'" + std::string(word) + "' is not a string, number or boolean");
-      }
-    }
-    terms_.push_back(std::move(term));
-    skip();
-    if (i == text.size()) return true;
-    start = i;
-    while (i < text.size() && IsNameChar(text[i])) ++i;
-    if (!SameText(text.substr(start, i - start), "AND"))
-      return fail("only AND may join comparisons (offset " + std::to_string(start) + ")");
-  }
+  TParser parser(text);
+  if (parser.Selector(terms_)) return true;
+  terms_.clear();
+  error = parser.Error();
+  return false;
 }
 
 bool TBrokerSelector::Matches(const TBrokerMessage& message) const {

@@ -44,6 +44,9 @@ class TBrokerSelector {
     double number = 0;
     bool boolean = false;
   };
+  // Reads one selector text, one grammar level per member.
+  class TParser;
+
   std::vector<TTerm> terms_;
 };
 

@@ -68,6 +68,44 @@ std::string PeerText(const sockaddr_storage& addr) {
   return "?";
 }
 
+// A listening socket on the first of the addresses that takes one, or -1
+// with the last failure's text in lastError.
+int ListenOnFirst(const addrinfo* addresses, std::string& lastError) {
+  for (const addrinfo* a = addresses; a != nullptr; a = a->ai_next) {
+    int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd < 0) {
+      lastError = std::strerror(errno);
+      continue;
+    }
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd, 1024) != 0) {
+      lastError = std::strerror(errno);
+      ::close(fd);
+      continue;
+    }
+    return fd;
+  }
+  return -1;
+}
+
+// The port a socket is bound to; loopback tells whether its address is a
+// loopback one.
+std::uint16_t LocalPort(int fd, bool& loopback) {
+  sockaddr_storage bound{};
+  socklen_t len = sizeof bound;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
+  if (bound.ss_family == AF_INET6) {
+    const auto* a6 = reinterpret_cast<const sockaddr_in6*>(&bound);
+    const in6_addr& a = a6->sin6_addr;
+    loopback = IN6_IS_ADDR_LOOPBACK(&a) || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127);
+    return ntohs(a6->sin6_port);
+  }
+  const auto* a4 = reinterpret_cast<const sockaddr_in*>(&bound);
+  loopback = (ntohl(a4->sin_addr.s_addr) >> 24) == 127;
+  return ntohs(a4->sin_port);
+}
+
 template <typename T>
 void EraseValue(std::vector<T>& list, const T& value) {
   list.erase(std::remove(list.begin(), list.end(), value), list.end());
@@ -117,8 +155,7 @@ class TBrokerServer::TConnection final : public TBrokerClient {
   void PauseInput(bool paused) override { server_.PauseInput(*this, paused); }
 
   void Refused(std::string_view reason) override {
-    if (server_.options_.verbose)
-      WriteLine("Connection " + std::to_string(Id()) + " refused frame: " + std::string(reason));
+    server_.Log(*this, " refused frame: ", reason);
   }
 
   TBrokerServer& server_;
@@ -166,6 +203,13 @@ TBrokerServer::~TBrokerServer() {
   if (signalFd_ >= 0) ::close(signalFd_);
   if (epollFd_ >= 0) ::close(epollFd_);
   if (spareFd_ >= 0) ::close(spareFd_);
+}
+
+void TBrokerServer::Log(const TConnection& c, std::string_view what, std::string_view detail) const {
+  if (!options_.verbose) return;
+  std::string line = "Connection " + std::to_string(c.Id());
+  line.append(what).append(detail);
+  WriteLine(line);
 }
 
 std::string TBrokerServer::AddressOf(std::uint16_t port) const {
@@ -219,36 +263,10 @@ int TBrokerServer::BindListener(std::int32_t port, std::uint16_t& boundPort) {
   const int rc = ::getaddrinfo(options_.host.c_str(), portText.c_str(), &hints, &found);
   if (rc != 0) throw Exception("Cannot resolve " + options_.host + ": " + ::gai_strerror(rc));
   std::string lastError = "no address";
-  int listenFd = -1;
-  for (addrinfo* a = found; a != nullptr && listenFd < 0; a = a->ai_next) {
-    int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-    if (fd < 0) {
-      lastError = std::strerror(errno);
-      continue;
-    }
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd, 1024) != 0) {
-      lastError = std::strerror(errno);
-      ::close(fd);
-      continue;
-    }
-    listenFd = fd;
-  }
+  const int listenFd = ListenOnFirst(found, lastError);
   ::freeaddrinfo(found);
   if (listenFd < 0) throw Exception("Cannot listen on " + options_.host + ":" + portText + ": " + lastError);
-
-  sockaddr_storage bound{};
-  socklen_t len = sizeof bound;
-  ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&bound), &len);
-  boundPort = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                                            : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-  if (bound.ss_family == AF_INET6) {
-    const in6_addr& a = reinterpret_cast<sockaddr_in6*>(&bound)->sin6_addr;
-    loopback_ = IN6_IS_ADDR_LOOPBACK(&a) || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127);
-  } else {
-    loopback_ = (ntohl(reinterpret_cast<sockaddr_in*>(&bound)->sin_addr.s_addr) >> 24) == 127;
-  }
+  boundPort = LocalPort(listenFd, loopback_);
   return listenFd;
 }
 
@@ -261,63 +279,81 @@ void TBrokerServer::Run() {
         ::epoll_wait(epollFd_, events.data(), static_cast<int>(events.size()), tlsBacklog_.empty() ? Timeout() : 0);
     if (n < 0 && errno != EINTR) throw Exception(std::string("epoll_wait failed: ") + std::strerror(errno));
     now_ = SteadyMillis();
-    for (int i = 0; i < n; ++i) {
-      void* tag = events[static_cast<std::size_t>(i)].data.ptr;
-      const std::uint32_t what = events[static_cast<std::size_t>(i)].events;
-      if (tag == &listenTag_) {
-        Accept(listenFd_, false);
-      } else if (tag == &tlsListenTag_) {
-        Accept(tlsListenFd_, true);
-      } else if (tag == &signalTag_) {
-        signalfd_siginfo info;
-        while (::read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) stop_ = true;
-      } else {
-        auto* c = static_cast<TConnection*>(tag);
-        if (c->dead_) continue;
-        // Not reading (paused) and the peer gone both ways: nothing more can
-        // be read or sent.
-        if ((what & (EPOLLHUP | EPOLLERR)) && (c->inputPaused_ || c->throttled_) && !c->closing_) Kill(*c);
-        if (c->dead_) continue;
-        if (what & (EPOLLIN | EPOLLHUP | EPOLLERR | EPOLLRDHUP)) OnReadable(*c);
-        // A hang-up in both directions while closing: nothing more can be sent.
-        if ((what & (EPOLLHUP | EPOLLERR)) && c->closing_) Kill(*c);
-        if ((what & EPOLLOUT) && !c->dead_) MarkDirty(*c);
-      }
-    }
-    if (!tlsBacklog_.empty()) {
-      std::vector<TConnection*> again;
-      again.swap(tlsBacklog_);
-      for (TConnection* c : again) {
-        c->inTlsBacklog_ = false;
-        if (!c->dead_) OnReadable(*c);
-      }
-    }
-    const std::int64_t now = now_;
-    if (!timed_.empty()) {
-      std::vector<TConnection*> waiting;
-      for (TConnection* c : timed_) {
-        if (c->nextChunkAt_ <= now) {
-          c->inTimed_ = false;
-          MarkDirty(*c);
-        } else {
-          waiting.push_back(c);
-        }
-      }
-      timed_.swap(waiting);
-    }
-    for (TConnection* c : std::vector<TConnection*>(draining_))
-      if (c->drainDeadline_ <= now) Kill(*c);
-    if (!listening_ && listenAgainAt_ <= now) {
-      SetListening(true);
-      if (!listening_) listenAgainAt_ = now + kListenPauseMs;
-    }
-    if (nextSweep_ != 0 && nextSweep_ <= now) CheckDeadlines();
+    for (int i = 0; i < n; ++i) OnEvent(events[static_cast<std::size_t>(i)]);
+    ReadTlsBacklog();
+    OnTimers();
     Settle();
     Reap();
     engine_.GiveBackMemory();
   }
   for (auto& [raw, c] : connections_) engine_.OnClientGone(*c);
   connections_.clear();
+}
+
+void TBrokerServer::OnEvent(const epoll_event& event) {
+  void* tag = event.data.ptr;
+  if (tag == &listenTag_) {
+    Accept(listenFd_, false);
+  } else if (tag == &tlsListenTag_) {
+    Accept(tlsListenFd_, true);
+  } else if (tag == &signalTag_) {
+    OnSignal();
+  } else {
+    OnConnectionEvent(*static_cast<TConnection*>(tag), event.events);
+  }
+}
+
+void TBrokerServer::OnSignal() {
+  signalfd_siginfo info;
+  while (::read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) stop_ = true;
+}
+
+void TBrokerServer::OnConnectionEvent(TConnection& c, std::uint32_t what) {
+  if (c.dead_) return;
+  // Not reading (paused) and the peer gone both ways: nothing more can be
+  // read or sent.
+  if ((what & (EPOLLHUP | EPOLLERR)) && (c.inputPaused_ || c.throttled_) && !c.closing_) Kill(c);
+  if (c.dead_) return;
+  if (what & (EPOLLIN | EPOLLHUP | EPOLLERR | EPOLLRDHUP)) OnReadable(c);
+  // A hang-up in both directions while closing: nothing more can be sent.
+  if ((what & (EPOLLHUP | EPOLLERR)) && c.closing_) Kill(c);
+  if ((what & EPOLLOUT) && !c.dead_) MarkDirty(c);
+}
+
+void TBrokerServer::ReadTlsBacklog() {
+  if (tlsBacklog_.empty()) return;
+  std::vector<TConnection*> again;
+  again.swap(tlsBacklog_);
+  for (TConnection* c : again) {
+    c->inTlsBacklog_ = false;
+    if (!c->dead_) OnReadable(*c);
+  }
+}
+
+void TBrokerServer::OnTimers() {
+  const std::int64_t now = now_;
+  ReleaseDueChunks(now);
+  for (TConnection* c : std::vector<TConnection*>(draining_))
+    if (c->drainDeadline_ <= now) Kill(*c);
+  if (!listening_ && listenAgainAt_ <= now) {
+    SetListening(true);
+    if (!listening_) listenAgainAt_ = now + kListenPauseMs;
+  }
+  if (nextSweep_ != 0 && nextSweep_ <= now) CheckDeadlines();
+}
+
+void TBrokerServer::ReleaseDueChunks(std::int64_t now) {
+  if (timed_.empty()) return;
+  std::vector<TConnection*> waiting;
+  for (TConnection* c : timed_) {
+    if (c->nextChunkAt_ <= now) {
+      c->inTimed_ = false;
+      MarkDirty(*c);
+    } else {
+      waiting.push_back(c);
+    }
+  }
+  timed_.swap(waiting);
 }
 
 int TBrokerServer::Timeout() {
@@ -434,7 +470,7 @@ void TBrokerServer::Admit(int fd, const sockaddr_storage& addr, bool tls) {
   c->openedAt_ = now_;
   if (options_.verbose) {
     c->peer_ = PeerText(addr);
-    WriteLine("Connection " + std::to_string(c->Id()) + " opened from " + c->peer_ + (tls ? " (TLS)" : ""));
+    Log(*c, " opened from ", c->peer_ + (tls ? " (TLS)" : ""));
   }
   connections_.emplace(c, std::move(conn));
   if (admitted_ >= static_cast<std::size_t>(options_.maxConnections)) {
@@ -471,8 +507,7 @@ void TBrokerServer::SetWriteInterest(TConnection& c, bool on) {
 void TBrokerServer::PauseInput(TConnection& c, bool paused) {
   if (c.throttled_ == paused || c.closing_) return;
   c.throttled_ = paused;
-  if (options_.verbose)
-    WriteLine("Connection " + std::to_string(c.Id()) + (paused ? " paused: a destination it sends to is full" : " resumed"));
+  Log(c, paused ? " paused: a destination it sends to is full" : " resumed");
   if (paused) {
     UpdateInterest(c);
   } else if (!c.inResumed_) {
@@ -575,7 +610,7 @@ ssize_t TBrokerServer::ReceiveSome(TConnection& c, char* to) {
       SetWriteInterest(c, true);
       return -1;
     case TBrokerTlsStream::TStatus::Failed:
-      if (options_.verbose) WriteLine("Connection " + std::to_string(c.Id()) + " TLS error: " + c.tls_->ErrorText());
+      Log(c, " TLS error: ", c.tls_->ErrorText());
       Kill(c);
       return -1;
     default:
@@ -604,10 +639,8 @@ bool TBrokerServer::AdvanceHandshake(TConnection& c) {
       SetWriteInterest(c, true);
       return false;
     default:
-      if (options_.verbose) {
-        WriteLine("Connection " + std::to_string(c.Id()) + " TLS handshake failed: " +
-                  (c.tls_->ErrorText().empty() ? std::string("closed by the peer") : c.tls_->ErrorText()));
-      }
+      Log(c, " TLS handshake failed: ",
+          c.tls_->ErrorText().empty() ? std::string_view("closed by the peer") : std::string_view(c.tls_->ErrorText()));
       Kill(c);
       return false;
   }
@@ -621,48 +654,8 @@ void TBrokerServer::MarkDirty(TConnection& c) {
 
 void TBrokerServer::Flush(TConnection& c) {
   if (c.dead_ || c.draining_) return;
-  if (c.tls_ && !c.tls_->Ready()) {
-    // Closing before the handshake is over (refused, or no CONNECT in
-    // time): nothing can be said in TLS, so nothing is said.
-    if (c.closing_) {
-      c.out_.Clear();
-    } else if (!AdvanceHandshake(c)) {
-      return;
-    }
-  }
-  if (!c.out_.Empty()) {
-    const bool chunked = options_.faultChunk > 0;
-    if (chunked && c.inTimed_) return;  // its next piece is due later
-    const std::int64_t now = chunked ? SteadyMillis() : 0;
-    if (chunked && now < c.nextChunkAt_) {
-      c.inTimed_ = true;
-      timed_.push_back(&c);
-      return;
-    }
-    for (;;) {
-      std::size_t size = c.out_.Size();
-      if (chunked) size = std::min<std::size_t>(size, static_cast<std::size_t>(options_.faultChunk));
-      const ssize_t n = SendSome(c, c.out_.Data(), size);
-      if (n > 0) {
-        c.out_.Consume(static_cast<std::size_t>(n));
-        if (c.out_.Empty()) break;
-        if (chunked) {
-          c.nextChunkAt_ = now + kChunkPauseMs;
-          c.inTimed_ = true;
-          timed_.push_back(&c);
-          break;
-        }
-        continue;
-      }
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        SetWriteInterest(c, true);
-        break;
-      }
-      Kill(c);
-      return;
-    }
-  }
+  if (c.tls_ && !c.tls_->Ready() && !HandshakeBeforeOutput(c)) return;
+  if (!c.out_.Empty() && !WriteOutput(c)) return;
   if (c.out_.Empty()) {
     SetWriteInterest(c, false);
     if (c.closing_) {
@@ -671,17 +664,83 @@ void TBrokerServer::Flush(TConnection& c) {
     }
     c.out_.ShrinkIfIdle(kKeepBuffer);
   }
+  ResumeBelowHighWater(c);
+}
+
+bool TBrokerServer::HandshakeBeforeOutput(TConnection& c) {
+  // Closing before the handshake is over (refused, or no CONNECT in time):
+  // nothing can be said in TLS, so nothing is said.
+  if (!c.closing_) return AdvanceHandshake(c);
+  c.out_.Clear();
+  return true;
+}
+
+bool TBrokerServer::WriteOutput(TConnection& c) {
+  if (options_.faultChunk > 0) return WriteChunk(c);
+  for (;;) {
+    const ssize_t n = SendSome(c, c.out_.Data(), c.out_.Size());
+    if (n > 0) {
+      c.out_.Consume(static_cast<std::size_t>(n));
+      if (c.out_.Empty()) return true;
+    } else if (!SendAgain(c, n)) {
+      return !c.dead_;
+    }
+  }
+}
+
+bool TBrokerServer::WriteChunk(TConnection& c) {
+  if (c.inTimed_) return false;  // its next piece is due later
+  const std::int64_t now = SteadyMillis();
+  if (now < c.nextChunkAt_) {
+    WaitForChunk(c);
+    return false;
+  }
+  for (;;) {
+    const std::size_t size = std::min<std::size_t>(c.out_.Size(), static_cast<std::size_t>(options_.faultChunk));
+    const ssize_t n = SendSome(c, c.out_.Data(), size);
+    if (n > 0) {
+      c.out_.Consume(static_cast<std::size_t>(n));
+      if (!c.out_.Empty()) {
+        c.nextChunkAt_ = now + kChunkPauseMs;
+        WaitForChunk(c);
+      }
+      return true;
+    }
+    if (!SendAgain(c, n)) return !c.dead_;
+  }
+}
+
+void TBrokerServer::WaitForChunk(TConnection& c) {
+  c.inTimed_ = true;
+  timed_.push_back(&c);
+}
+
+bool TBrokerServer::SendAgain(TConnection& c, ssize_t sent) {
+  if (sent < 0 && errno == EINTR) return true;
+  if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    SetWriteInterest(c, true);
+  } else {
+    Kill(c);
+  }
+  return false;
+}
+
+void TBrokerServer::ResumeBelowHighWater(TConnection& c) {
   if (c.inputPaused_ && c.out_.Size() < kHighWater && !c.closing_) {
     c.inputPaused_ = false;
-    c.partialSince_ = 0;  // the frame's time starts again
-    UpdateInterest(c);
-    ProcessInput(c);  // frames that arrived while paused
-    WantBufferedInput(c);
+    ReadAgain(c);  // frames that arrived while paused
   }
   if (c.wantsReady_ && c.out_.Size() < kHighWater && !c.closing_) {
     c.wantsReady_ = false;
     engine_.OnClientReady(c);
   }
+}
+
+void TBrokerServer::ReadAgain(TConnection& c) {
+  c.partialSince_ = 0;  // the frame's time starts again
+  UpdateInterest(c);
+  ProcessInput(c);
+  WantBufferedInput(c);
 }
 
 void TBrokerServer::Settle() {
@@ -697,10 +756,7 @@ void TBrokerServer::Settle() {
       resumed_.pop_back();
       c->inResumed_ = false;
       if (c->closing_ || c->throttled_) continue;
-      c->partialSince_ = 0;  // the frame's time starts again
-      UpdateInterest(*c);
-      ProcessInput(*c);  // frames read before the pause
-      WantBufferedInput(*c);
+      ReadAgain(*c);  // frames read before the pause
     }
     if (!detach_.empty()) continue;
     if (dirty_.empty()) break;
@@ -755,7 +811,7 @@ void TBrokerServer::Reap() {
       EraseValue(tlsBacklog_, c);
       if (c->admitted_) --admitted_;
       ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, c->fd_, nullptr);
-      if (options_.verbose) WriteLine("Connection " + std::to_string(c->Id()) + " closed");
+      Log(*c, " closed");
       connections_.erase(c);
     }
   }

@@ -47,6 +47,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 #include <unordered_map>
 #include <vector>
@@ -56,6 +57,7 @@
 #include "broker/KsBrokerTls.hpp"
 
 struct sockaddr_storage;
+struct epoll_event;
 
 namespace ks {
 
@@ -87,6 +89,8 @@ class TBrokerServer {
   friend class TConnection;
 
   std::string AddressOf(std::uint16_t port) const;
+  // With Verbose: the line "Connection N" followed by what and detail.
+  void Log(const TConnection& c, std::string_view what, std::string_view detail = {}) const;
   // A listening socket on the options' host and port; bound gets the port.
   int BindListener(std::int32_t port, std::uint16_t& bound);
   void Accept(int listenFd, bool tls);
@@ -108,8 +112,42 @@ class TBrokerServer {
   ssize_t SendSome(TConnection& c, const char* data, std::size_t size);
   void CheckDeadlines();
   void WantSweep();
+
+  // The loop's events, one member per kind: a listening socket's, the
+  // signal descriptor's, a connection's.
+  void OnEvent(const epoll_event& event);
+  void OnSignal();
+  void OnConnectionEvent(TConnection& c, std::uint32_t what);
   void OnReadable(TConnection& c);
+  // Reads the TLS connections whose input waits in OpenSSL.
+  void ReadTlsBacklog();
+  // Once per loop iteration: chunked output whose next piece is due,
+  // drains past their deadline, listening again, the deadline check.
+  void OnTimers();
+  void ReleaseDueChunks(std::int64_t now);
+
+  // Writes c's output as far as its socket takes it; then shuts it down
+  // when c is closing, or resumes what waited for the output to drain.
   void Flush(TConnection& c);
+  // For a TLS connection whose handshake is not over: whether Flush may go
+  // on writing. A closing one drops its output.
+  bool HandshakeBeforeOutput(TConnection& c);
+  // Sends the output (in pieces with FaultChunk); false when Flush has
+  // nothing more to do now: the next piece is due later, or the connection
+  // failed and was killed.
+  bool WriteOutput(TConnection& c);
+  bool WriteChunk(TConnection& c);
+  // Puts c on the list of chunked output waiting for its next piece.
+  void WaitForChunk(TConnection& c);
+  // After a send that took nothing: true to send again at once (it was
+  // interrupted); otherwise false, with write interest set when the socket
+  // is full or the connection killed when the send failed.
+  bool SendAgain(TConnection& c, ssize_t sent);
+  // Output below its bound again: reads input paused for it, and tells the
+  // engine that c takes deliveries again.
+  void ResumeBelowHighWater(TConnection& c);
+  // Input paused until now is wanted again: reads what arrived meanwhile.
+  void ReadAgain(TConnection& c);
   void Settle();
   void MarkDirty(TConnection& c);
   void StartDrain(TConnection& c);
