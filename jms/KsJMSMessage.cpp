@@ -1,6 +1,5 @@
 #include "jms/KsJMSMessage.hpp"
 
-#include <cstddef>
 #include <type_traits>
 #include <typeinfo>
 
@@ -9,17 +8,15 @@ namespace ks {
 namespace {
 
 // The Leaf object whose IMessage part is `message`, when the object's
-// dynamic type is exactly Leaf. A final class has one layout, so its
-// IMessage part (a virtual base) lies at the same distance from the start of
-// every Leaf object; that distance is taken once, from the first object, by
-// dynamic_cast.
+// dynamic type is exactly Leaf. Then the Leaf is the most derived object, so
+// its address is the one dynamic_cast<const void*> reads from the virtual
+// table (no walk of the class graph, which a cast to Leaf would make, since
+// IMessage is a virtual base).
 template <class Leaf>
 const Leaf* ExactLeaf(const IMessage* message) noexcept {
   static_assert(std::is_final_v<Leaf>);
   if (typeid(*message) != typeid(Leaf)) return nullptr;
-  static const std::ptrdiff_t offset =
-      reinterpret_cast<const char*>(message) - reinterpret_cast<const char*>(dynamic_cast<const Leaf*>(message));
-  return reinterpret_cast<const Leaf*>(reinterpret_cast<const char*>(message) - offset);
+  return static_cast<const Leaf*>(dynamic_cast<const void*>(message));
 }
 
 // The same from TKsJMSMessage, an ordinary base: a plain static_cast.
