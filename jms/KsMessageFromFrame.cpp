@@ -97,6 +97,25 @@ void SetFields(const TKsHeaderScan& v, IMessage& message) {
   message.SetJMSRedelivered(v.Value(TKsHeaderScan::kRedelivered) == "true");
 }
 
+// SetFields for a message whose exact class is the library's own: the same
+// values through the class's own setters, without a virtual call.
+void SetOwnFields(const TKsHeaderScan& v, TKsMessage& message) {
+  message.AssignMessageID(v.Value(TKsHeaderScan::kMessageId));
+  message.AssignCorrelationID(v.Value(TKsHeaderScan::kCorrelationId));
+  message.TKsMessage::SetJMSExpiration(WireTime(v.Value(TKsHeaderScan::kExpires)));
+  message.TKsMessage::SetJMSDeliveryMode(v.Value(TKsHeaderScan::kPersistent) == "true" ? TDeliveryMode::Persistent
+                                                                                       : TDeliveryMode::NonPersistent);
+  const std::string_view* priority = v.Find(TKsHeaderScan::kPriority);
+  message.TKsMessage::SetJMSPriority(priority != nullptr ? StrToInt32Def(*priority, 4) : 4);
+  const std::string_view replyTo = v.Value(TKsHeaderScan::kReplyTo);
+  if (!replyTo.empty()) {
+    message.TKsMessage::SetJMSReplyTo(TKsJMSClient::CreateDestinationFromStompName(std::string(replyTo)));
+  }
+  message.TKsMessage::SetJMSTimestamp(WireTime(v.Value(TKsHeaderScan::kTimestamp)));
+  message.AssignType(v.Value(TKsHeaderScan::kType));
+  message.TKsMessage::SetJMSRedelivered(v.Value(TKsHeaderScan::kRedelivered) == "true");
+}
+
 // Properties into an empty map of the library's own: sized once, appended
 // in order. False when the fast way does not apply.
 bool AppendProperties(const TKsHeaderScan& scan, TPrimitiveMap& map) {
@@ -121,12 +140,16 @@ void SetProperties(const TKsHeaderScan& scan, TKsJMSTextMessage* own, IMessage& 
   }
 }
 
-void ApplyScannedProperties(const TKsHeaderScan& scan, IMessage& message) {
+// own is message when it is one of the library's text messages, else nullptr.
+void ApplyScannedProperties(const TKsHeaderScan& scan, TKsJMSTextMessage* own, IMessage& message) {
   // A final class of the library's has no override of SetStringProperty to
   // honour: its map is written directly.
-  TKsJMSTextMessage* own = AsOwnTextMessage(&message);
   if (own != nullptr && AppendProperties(scan, own->GetProperties())) return;
   SetProperties(scan, own, message);
+}
+
+void ApplyScannedProperties(const TKsHeaderScan& scan, IMessage& message) {
+  ApplyScannedProperties(scan, AsOwnTextMessage(&message), message);
 }
 
 }  // namespace
@@ -165,8 +188,8 @@ void ApplyMessageHeaders(const TKsHeaderView* headers, std::size_t count, IMessa
 std::shared_ptr<TKsJMSTextMessage> NewReceivedMessage(TKsJMSConnection* connection, const TKsHeaderScan& scan,
                                                       std::string_view body) {
   auto message = TKsJMSTextMessage::Create(connection);
-  SetFields(scan, *message);
-  ApplyScannedProperties(scan, *message);
+  SetOwnFields(scan, *message);
+  ApplyScannedProperties(scan, message.get(), *message);
   message->SetReceived(true);
   // Bytes that are not valid UTF-8 are kept as they are.
   message->AssignText(body);

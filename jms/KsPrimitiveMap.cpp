@@ -89,8 +89,18 @@ void TPrimitiveMap::Reserve(std::size_t entries, std::size_t textBytes) {
 
 void TPrimitiveMap::Append(std::string_view name, std::string_view value) {
   const std::uint32_t sizes[2] = {static_cast<std::uint32_t>(name.size()), static_cast<std::uint32_t>(value.size())};
-  records_.append(reinterpret_cast<const char*>(sizes), sizeof sizes);
-  records_.append(name).append(value);
+  const std::size_t size = kRecordHead + name.size() + value.size();
+  char record[128];
+  if (size <= sizeof record) {
+    // A usual record is put together first and appended in one step.
+    std::memcpy(record, sizes, sizeof sizes);
+    std::memcpy(record + kRecordHead, name.data(), name.size());
+    std::memcpy(record + kRecordHead + name.size(), value.data(), value.size());
+    records_.append(record, size);
+  } else {
+    records_.append(reinterpret_cast<const char*>(sizes), sizeof sizes);
+    records_.append(name).append(value);
+  }
   ++count_;
 }
 

@@ -1,5 +1,6 @@
 #include "support/KsText.hpp"
 
+#include <cstdint>
 #include <limits>
 
 namespace ks {
@@ -15,10 +16,56 @@ int HexDigit(char c) {
   return -1;
 }
 
+// The value of the eight decimal digits at p (false when one is not a
+// digit), all eight converted together in one 64-bit word.
+bool EightDigits(const char* p, std::uint32_t& value) {
+  std::uint64_t word = 0;
+  for (int k = 0; k < 8; ++k) word |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[k])) << (8 * k);
+  // Every byte 0x30..0x39: high nibbles all 3, and adding 6 carries no byte
+  // past 0x3F.
+  if ((word & 0xF0F0F0F0F0F0F0F0ULL) != 0x3030303030303030ULL ||
+      ((word + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) != 0x3030303030303030ULL) {
+    return false;
+  }
+  word -= 0x3030303030303030ULL;
+  // The first digit is the lowest byte: pairs, then quadruples, then all.
+  word = (word * 10 + (word >> 8)) & 0x00FF00FF00FF00FFULL;
+  word = (word * 100 + (word >> 16)) & 0x0000FFFF0000FFFFULL;
+  word = (word * 10000 + (word >> 32)) & 0x00000000FFFFFFFFULL;
+  value = static_cast<std::uint32_t>(word);
+  return true;
+}
+
+// The common case of the integer rule: nothing but decimal digits, too few
+// to leave the signed range. False (value untouched) for any other text.
+template <typename Signed>
+bool ParsePlainDigits(std::string_view text, Signed& value) {
+  using Unsigned = std::make_unsigned_t<Signed>;
+  if (text.empty() || text.size() > static_cast<std::size_t>(std::numeric_limits<Signed>::digits10)) return false;
+  Unsigned magnitude = 0;
+  std::size_t i = 0;
+  if constexpr (sizeof(Unsigned) == 8) {
+    // Eight digits at a time (a wire time has thirteen).
+    for (; text.size() - i >= 8; i += 8) {
+      std::uint32_t eight = 0;
+      if (!EightDigits(text.data() + i, eight)) return false;
+      magnitude = static_cast<Unsigned>(magnitude * 100000000u + eight);
+    }
+  }
+  for (const char c : text.substr(i)) {
+    const unsigned digit = static_cast<unsigned char>(c) - static_cast<unsigned>('0');
+    if (digit > 9) return false;
+    magnitude = static_cast<Unsigned>(magnitude * 10u + digit);
+  }
+  value = static_cast<Signed>(magnitude);
+  return true;
+}
+
 // Parses the integer rule for a signed type of the given width.
 template <typename Signed>
 bool ParseInteger(std::string_view text, Signed& value) {
   using Unsigned = std::make_unsigned_t<Signed>;
+  if (ParsePlainDigits(text, value)) return true;
   std::size_t i = 0;
   while (i < text.size() && text[i] == ' ') ++i;
   bool negative = false;
