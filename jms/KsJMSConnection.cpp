@@ -546,7 +546,7 @@ std::size_t TKsJMSConnection::HeldCount() const {
 }
 
 bool TKsJMSConnection::ReadOneFrame(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline,
-                                    bool limited) {
+                                    bool limited, std::int32_t leftMs) {
   IStompCommAdapter* adapter = client_->GetAdapter();
   if (adapter == nullptr) return false;
   switch (wait) {
@@ -565,7 +565,7 @@ bool TKsJMSConnection::ReadOneFrame(TKsReceiveWait wait, std::chrono::steady_clo
     return true;
   }
   using namespace std::chrono;
-  const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+  const auto left = leftMs >= 0 ? leftMs : duration_cast<milliseconds>(deadline - steady_clock::now()).count();
   if (left <= 0) return false;
   adapter->ReceiveFrame(static_cast<std::int32_t>(std::min<long long>(left, INT32_MAX)), false);
   return true;
@@ -577,7 +577,7 @@ bool TKsJMSConnection::ReaderThreadReads() {
 
 bool TKsJMSConnection::ReadAsTheReader(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline,
                                        bool limited, const TKsMessageConsumer* consumer,
-                                       std::shared_ptr<IMessage>* result) {
+                                       std::shared_ptr<IMessage>* result, std::int32_t leftMs) {
   // reading_ is set by the caller. The message of consumer, when the frame
   // read is one, goes straight to *result (see Dispatch).
   struct TReading {
@@ -593,7 +593,7 @@ bool TKsJMSConnection::ReadAsTheReader(TKsReceiveWait wait, std::chrono::steady_
   bool more = false;
   std::exception_ptr error;
   try {
-    more = ReadOneFrame(wait, deadline, limited);
+    more = ReadOneFrame(wait, deadline, limited, leftMs);
   } catch (const EKsReadTimeout&) {
     error = std::current_exception();
   } catch (const EKsSocketError& lostError) {
@@ -654,7 +654,8 @@ std::shared_ptr<IMessage> TKsJMSConnection::ReceiveFor(const TKsMessageConsumer*
   bool expected = false;
   if (heldCount_.load(std::memory_order_acquire) == 0 && !ReaderThreadReads() &&
       reading_.compare_exchange_strong(expected, true, std::memory_order_seq_cst)) {
-    const bool more = ReadAsTheReader(wait, deadline, limited, consumer, &direct);
+    // The deadline was taken just now: the whole time-out is left.
+    const bool more = ReadAsTheReader(wait, deadline, limited, consumer, &direct, limited ? timeout : -1);
     if (direct) return direct;
     if (!more && heldCount_.load(std::memory_order_acquire) == 0) return nullptr;
   }

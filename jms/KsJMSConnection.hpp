@@ -195,7 +195,10 @@ class TKsJMSConnection : public IMessageTransformerHost,
   using TSessionList = std::vector<std::shared_ptr<TKsJMSSession>>;
   std::shared_ptr<const TSessionList> SessionSnapshot() const;
   // Reads at most one frame for ReceiveFor; false when the wait is over.
-  bool ReadOneFrame(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline, bool limited);
+  // leftMs: the time left until deadline when the caller has just taken it
+  // (-1: taken here from the clock).
+  bool ReadOneFrame(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline, bool limited,
+                    std::int32_t leftMs = -1);
   std::shared_ptr<IMessage> TakeHeldLocked(const TKsMessageConsumer* consumer);
 
   struct THeld {
@@ -224,7 +227,7 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // Reads one frame with reading_ already set by the caller, clears it and
   // wakes the waiters; the lock is not held.
   bool ReadAsTheReader(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline, bool limited,
-                       const TKsMessageConsumer* consumer, std::shared_ptr<IMessage>* result);
+                       const TKsMessageConsumer* consumer, std::shared_ptr<IMessage>* result, std::int32_t leftMs = -1);
   // A read for consumer hands its message straight to *result.
   bool WaitOrRead(std::unique_lock<std::mutex>& lock, TKsReceiveWait wait,
                   std::chrono::steady_clock::time_point deadline, bool limited,

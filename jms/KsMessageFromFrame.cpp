@@ -32,12 +32,9 @@ TNameKind Match(std::string_view name, const char (&spelling)[N], int slot, bool
   return {TKsHeaderScan::kSlotCount, false};
 }
 
-// True when name holds "=" (names are short: no library call).
+// True when name holds "=".
 bool HasEquals(std::string_view name) {
-  for (const char c : name) {
-    if (c == '=') return true;
-  }
-  return false;
+  return !name.empty() && std::memchr(name.data(), '=', name.size()) != nullptr;
 }
 
 TNameKind KindOf(std::string_view name) {
@@ -158,16 +155,18 @@ TKsHeaderScan::TKsHeaderScan(const TKsHeaderView* headers, std::size_t count) : 
   // Every entry is looked at, property or not, so a list over 64 entries
   // (whose choice does not fit the mask) is marked for the slow way.
   appendable_ = count <= 64;
-  for (std::size_t i = 0; i < count; ++i) Note(i);
+  for (std::size_t i = 0; i < count; ++i) {
+    const TKsHeaderView& h = headers[i];
+    const TNameKind kind = KindOf(h.first);
+    // A frame holds one entry per folded name, so the first entry found for
+    // a slot is its only one.
+    if (kind.slot != kSlotCount && slots_[kind.slot] == nullptr) slots_[kind.slot] = &h.second;
+    if (!kind.standard) NoteProperty(i);
+  }
 }
 
-void TKsHeaderScan::Note(std::size_t i) {
+void TKsHeaderScan::NoteProperty(std::size_t i) {
   const TKsHeaderView& h = headers_[i];
-  const TNameKind kind = KindOf(h.first);
-  // A frame holds one entry per folded name, so the first entry found for a
-  // slot is its only one.
-  if (kind.slot != kSlotCount && slots_[kind.slot] == nullptr) slots_[kind.slot] = &h.second;
-  if (kind.standard) return;
   // A name with "=" takes the map's own rule for it.
   if (HasEquals(h.first)) appendable_ = false;
   if (i < 64) chosen_ |= std::uint64_t{1} << i;
@@ -188,6 +187,9 @@ void ApplyMessageHeaders(const TKsHeaderView* headers, std::size_t count, IMessa
 std::shared_ptr<TKsJMSTextMessage> NewReceivedMessage(TKsJMSConnection* connection, const TKsHeaderScan& scan,
                                                       std::string_view body) {
   auto message = TKsJMSTextMessage::Create(connection);
+  // The message id and the properties share one buffer: sized once.
+  message->GetProperties().Reserve(scan.PropertyCount(),
+                                   scan.PropertyBytes() + scan.Value(TKsHeaderScan::kMessageId).size());
   SetOwnFields(scan, *message);
   ApplyScannedProperties(scan, message.get(), *message);
   message->SetReceived(true);

@@ -5,8 +5,13 @@
 namespace ks {
 
 void TPrimitiveMap::Clear() {
-  records_.clear();
+  records_.resize(front_);
   count_ = 0;
+}
+
+void TPrimitiveMap::SetFront(std::string_view text) {
+  records_.replace(0, front_, text);
+  front_ = text.size();
 }
 
 TStringArray TPrimitiveMap::GetNames() const {
@@ -58,19 +63,19 @@ void TPrimitiveMap::SetString(const std::string& name, const std::string& value)
 }
 
 std::string_view TPrimitiveMap::NameAt(std::size_t i) const noexcept {
-  std::size_t at = 0;
+  std::size_t at = front_;
   for (; i > 0; --i) at = RecordAt(at).next;
   return RecordAt(at).name;
 }
 
 std::string_view TPrimitiveMap::ValueAt(std::size_t i) const noexcept {
-  std::size_t at = 0;
+  std::size_t at = front_;
   for (; i > 0; --i) at = RecordAt(at).next;
   return RecordAt(at).value;
 }
 
 std::size_t TPrimitiveMap::Locate(std::string_view name) const noexcept {
-  for (std::size_t at = 0; at < records_.size();) {
+  for (std::size_t at = front_; at < records_.size();) {
     const TRecord r = RecordAt(at);
     if (SameText(r.name, name)) return at;
     at = r.next;

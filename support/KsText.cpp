@@ -61,43 +61,29 @@ bool ParsePlainDigits(std::string_view text, Signed& value) {
   return true;
 }
 
-// Parses the integer rule for a signed type of the given width.
+// The hexadecimal digits of text from i on as a bit pattern of Signed's
+// width, negated when negative; false when one is not a digit or the
+// pattern does not fit.
 template <typename Signed>
-bool ParseInteger(std::string_view text, Signed& value) {
+bool ParseHexDigits(std::string_view text, std::size_t i, bool negative, Signed& value) {
   using Unsigned = std::make_unsigned_t<Signed>;
-  if (ParsePlainDigits(text, value)) return true;
-  std::size_t i = 0;
-  while (i < text.size() && text[i] == ' ') ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
+  Unsigned pattern = 0;
+  for (; i < text.size(); ++i) {
+    const int d = HexDigit(text[i]);
+    if (d < 0) return false;
+    if (pattern > (std::numeric_limits<Unsigned>::max() >> 4)) return false;
+    pattern = static_cast<Unsigned>((pattern << 4) | static_cast<Unsigned>(d));
   }
-  bool hex = false;
-  if (i < text.size() && text[i] == '$') {
-    hex = true;
-    ++i;
-  } else if (i < text.size() && (text[i] == 'x' || text[i] == 'X')) {
-    hex = true;
-    ++i;
-  } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
-    hex = true;
-    i += 2;
-  }
-  if (i >= text.size()) return false;
-  if (hex) {
-    Unsigned pattern = 0;
-    for (; i < text.size(); ++i) {
-      int d = HexDigit(text[i]);
-      if (d < 0) return false;
-      if (pattern > (std::numeric_limits<Unsigned>::max() >> 4)) return false;
-      pattern = static_cast<Unsigned>((pattern << 4) | static_cast<Unsigned>(d));
-    }
-    if (negative) pattern = static_cast<Unsigned>(Unsigned{0} - pattern);
-    value = static_cast<Signed>(pattern);
-    return true;
-  }
-  // Decimal: accumulate the magnitude and check it against the signed range.
+  if (negative) pattern = static_cast<Unsigned>(Unsigned{0} - pattern);
+  value = static_cast<Signed>(pattern);
+  return true;
+}
+
+// The decimal digits of text from i on, negated when negative; false when
+// one is not a digit or the value leaves the signed range.
+template <typename Signed>
+bool ParseDecimalDigits(std::string_view text, std::size_t i, bool negative, Signed& value) {
+  using Unsigned = std::make_unsigned_t<Signed>;
   const Unsigned limit = negative ? static_cast<Unsigned>(std::numeric_limits<Signed>::max()) + 1u
                                   : static_cast<Unsigned>(std::numeric_limits<Signed>::max());
   Unsigned magnitude = 0;
@@ -110,14 +96,37 @@ bool ParseInteger(std::string_view text, Signed& value) {
     }
   }
   for (; i < text.size(); ++i) {
-    char c = text[i];
+    const char c = text[i];
     if (c < '0' || c > '9') return false;
-    Unsigned d = static_cast<Unsigned>(c - '0');
+    const Unsigned d = static_cast<Unsigned>(c - '0');
     if (magnitude > (limit - d) / 10u) return false;
     magnitude = static_cast<Unsigned>(magnitude * 10u + d);
   }
   value = negative ? static_cast<Signed>(Unsigned{0} - magnitude) : static_cast<Signed>(magnitude);
   return true;
+}
+
+// Parses the integer rule for a signed type of the given width.
+template <typename Signed>
+bool ParseInteger(std::string_view text, Signed& value) {
+  if (ParsePlainDigits(text, value)) return true;
+  std::size_t i = 0;
+  while (i < text.size() && text[i] == ' ') ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  bool hex = false;
+  if (i < text.size() && (text[i] == '$' || text[i] == 'x' || text[i] == 'X')) {
+    hex = true;
+    ++i;
+  } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+    hex = true;
+    i += 2;
+  }
+  if (i >= text.size()) return false;
+  return hex ? ParseHexDigits(text, i, negative, value) : ParseDecimalDigits(text, i, negative, value);
 }
 
 bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
