@@ -10,7 +10,11 @@ void TPrimitiveMap::Clear() {
 }
 
 void TPrimitiveMap::SetFront(std::string_view text) {
-  records_.replace(0, front_, text);
+  if (records_.empty()) {
+    records_.append(text);  // a new map (a message being filled)
+  } else {
+    records_.replace(0, front_, text);
+  }
   front_ = text.size();
 }
 

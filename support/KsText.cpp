@@ -1,6 +1,8 @@
 #include "support/KsText.hpp"
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace ks {
@@ -20,7 +22,11 @@ int HexDigit(char c) {
 // digit), all eight converted together in one 64-bit word.
 bool EightDigits(const char* p, std::uint32_t& value) {
   std::uint64_t word = 0;
-  for (int k = 0; k < 8; ++k) word |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[k])) << (8 * k);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(&word, p, sizeof word);
+  } else {
+    for (int k = 0; k < 8; ++k) word |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[k])) << (8 * k);
+  }
   // Every byte 0x30..0x39: high nibbles all 3, and adding 6 carries no byte
   // past 0x3F.
   if ((word & 0xF0F0F0F0F0F0F0F0ULL) != 0x3030303030303030ULL ||
