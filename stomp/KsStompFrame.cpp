@@ -5,6 +5,7 @@
 #include <cstring>
 #include <typeinfo>
 
+#include "support/KsScratch.hpp"
 #include "support/KsText.hpp"
 
 namespace ks {
@@ -177,10 +178,13 @@ std::shared_ptr<IStompFrame> TKsStompFrame::Parse(std::string_view frameText) {
 }
 
 void TKsStompFrame::ParseInto(std::string_view frameText, TKsStompFrame& frame) {
-  // The one parser is the view parser; this copies its result.
-  TKsParsedFrame parsed;
-  parsed.Parse(frameText);
-  parsed.CopyTo(frame);
+  // The one parser is the view parser; this copies its result. Its view
+  // list keeps its capacity from call to call (a concurrent or nested call
+  // gets a list of its own).
+  static TKsScratch<TKsParsedFrame> kept;
+  auto parsed = kept.Lease();
+  parsed->Parse(frameText);
+  parsed->CopyTo(frame);
 }
 
 void TKsParsedFrame::Parse(std::string_view frameText) {
