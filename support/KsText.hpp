@@ -53,8 +53,8 @@ inline std::uint32_t ByteMask(const char* p, std::size_t n, char a, char b) noex
 #if defined(__SSE2__)
   if (n == 16) {
     const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    return static_cast<std::uint32_t>(
-        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(a)), _mm_cmpeq_epi8(chunk, _mm_set1_epi8(b)))));
+    const __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(a)), _mm_cmpeq_epi8(chunk, _mm_set1_epi8(b)));
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(hits));
   }
 #endif
   std::uint32_t mask = 0;
