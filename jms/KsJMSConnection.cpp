@@ -433,33 +433,43 @@ void TKsJMSConnection::Dispatch(TKsJMSClient* /*client*/, const std::shared_ptr<
   std::string copy;
   const std::string_view* fromFrame = TKsJMSClient::TakeDeliveringSubscription();
   const std::string_view subscription = fromFrame != nullptr ? *fromFrame : SubscriptionOf(*message, copy);
-  bool listenerSeen = false;
-  const auto sessions = SessionSnapshot();
-  for (const auto& session : *sessions) {
-    auto consumer = session->FindConsumer(subscription, listenerSeen);
-    if (!consumer) continue;
-    if (consumer->HasListener()) {
-      Deliver(consumer, message);
-      return;
-    }
-    if (consumer.get() == tReadingFor && tReadResult != nullptr && !*tReadResult) {
-      *tReadResult = message;  // for the receive that read it, on this thread
-      return;
-    }
-    const std::size_t bytes = BodyBytesOf(*message);
-    {
-      std::lock_guard<std::mutex> guard(heldLock_);
-      held_.push_back(THeld{consumer.get(), message, bytes});
-      heldBytes_ += bytes;
-      heldCount_.store(held_.size(), std::memory_order_release);
-    }
-    heldChanged_.notify_all();
+  const std::shared_ptr<TKsMessageConsumer> consumer = FindConsumer(subscription);
+  if (!consumer) {
+    // A message for a consumer that no longer exists (closed while the
+    // message was on its way) or that was never ours: the others go on.
+    client_->GetLogger()->Warn("Dropped a message for subscription \"" + std::string(subscription) +
+                               "\", which no consumer of this connection owns");
     return;
   }
-  // A message for a consumer that no longer exists (closed while the
-  // message was on its way) or that was never ours: the others go on.
-  client_->GetLogger()->Warn("Dropped a message for subscription \"" + std::string(subscription) +
-                             "\", which no consumer of this connection owns");
+  if (consumer->HasListener()) {
+    Deliver(consumer, message);
+  } else if (consumer.get() == tReadingFor && tReadResult != nullptr && !*tReadResult) {
+    *tReadResult = message;  // for the receive that read it, on this thread
+  } else {
+    Hold(consumer.get(), message);
+  }
+}
+
+std::shared_ptr<TKsMessageConsumer> TKsJMSConnection::FindConsumer(std::string_view subscription) const {
+  // Looked up in place, under the list locks (this one, then each
+  // session's): no list is copied for a message.
+  bool listenerSeen = false;
+  std::lock_guard<std::mutex> guard(sessionsLock_);
+  for (const auto& session : *sessions_) {
+    if (auto consumer = session->FindConsumer(subscription, listenerSeen)) return consumer;
+  }
+  return nullptr;
+}
+
+void TKsJMSConnection::Hold(const TKsMessageConsumer* consumer, const std::shared_ptr<IMessage>& message) {
+  const std::size_t bytes = BodyBytesOf(*message);
+  {
+    std::lock_guard<std::mutex> guard(heldLock_);
+    held_.push_back(THeld{consumer, message, bytes});
+    heldBytes_ += bytes;
+    heldCount_.store(held_.size(), std::memory_order_release);
+  }
+  heldChanged_.notify_all();
 }
 
 
@@ -483,6 +493,11 @@ void TKsJMSConnection::Deliver(const std::shared_ptr<TKsMessageConsumer>& consum
   } catch (...) {
     first = std::current_exception();
   }
+  if (deferredCount_.load(std::memory_order_acquire) != 0) DeliverDeferred(first);
+  if (first) std::rethrow_exception(first);
+}
+
+void TKsJMSConnection::DeliverDeferred(std::exception_ptr& first) {
   // What arrived meanwhile, in order; each listener's fault is its own.
   while (deferredCount_.load(std::memory_order_acquire) != 0) {
     TDeferred next;
@@ -505,7 +520,6 @@ void TKsJMSConnection::Deliver(const std::shared_ptr<TKsMessageConsumer>& consum
       if (!first) first = std::current_exception();
     }
   }
-  if (first) std::rethrow_exception(first);
 }
 
 std::shared_ptr<IMessage> TKsJMSConnection::TakeHeldLocked(const TKsMessageConsumer* consumer) {
@@ -532,7 +546,7 @@ std::size_t TKsJMSConnection::HeldCount() const {
 }
 
 bool TKsJMSConnection::ReadOneFrame(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline,
-                                    bool limited) {
+                                    bool limited, std::int32_t leftMs) {
   IStompCommAdapter* adapter = client_->GetAdapter();
   if (adapter == nullptr) return false;
   switch (wait) {
@@ -551,7 +565,7 @@ bool TKsJMSConnection::ReadOneFrame(TKsReceiveWait wait, std::chrono::steady_clo
     return true;
   }
   using namespace std::chrono;
-  const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+  const auto left = leftMs >= 0 ? leftMs : duration_cast<milliseconds>(deadline - steady_clock::now()).count();
   if (left <= 0) return false;
   adapter->ReceiveFrame(static_cast<std::int32_t>(std::min<long long>(left, INT32_MAX)), false);
   return true;
@@ -563,7 +577,7 @@ bool TKsJMSConnection::ReaderThreadReads() {
 
 bool TKsJMSConnection::ReadAsTheReader(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline,
                                        bool limited, const TKsMessageConsumer* consumer,
-                                       std::shared_ptr<IMessage>* result) {
+                                       std::shared_ptr<IMessage>* result, std::int32_t leftMs) {
   // reading_ is set by the caller. The message of consumer, when the frame
   // read is one, goes straight to *result (see Dispatch).
   struct TReading {
@@ -579,7 +593,7 @@ bool TKsJMSConnection::ReadAsTheReader(TKsReceiveWait wait, std::chrono::steady_
   bool more = false;
   std::exception_ptr error;
   try {
-    more = ReadOneFrame(wait, deadline, limited);
+    more = ReadOneFrame(wait, deadline, limited, leftMs);
   } catch (const EKsReadTimeout&) {
     error = std::current_exception();
   } catch (const EKsSocketError& lostError) {
@@ -640,7 +654,8 @@ std::shared_ptr<IMessage> TKsJMSConnection::ReceiveFor(const TKsMessageConsumer*
   bool expected = false;
   if (heldCount_.load(std::memory_order_acquire) == 0 && !ReaderThreadReads() &&
       reading_.compare_exchange_strong(expected, true, std::memory_order_seq_cst)) {
-    const bool more = ReadAsTheReader(wait, deadline, limited, consumer, &direct);
+    // The deadline was taken just now: the whole time-out is left.
+    const bool more = ReadAsTheReader(wait, deadline, limited, consumer, &direct, limited ? timeout : -1);
     if (direct) return direct;
     if (!more && heldCount_.load(std::memory_order_acquire) == 0) return nullptr;
   }
@@ -1086,8 +1101,10 @@ void TKsJMSSession::Dispatch(const std::shared_ptr<IMessage>& message) {
 
 std::shared_ptr<TKsMessageConsumer> TKsJMSSession::FindConsumer(std::string_view subscription,
                                                                 bool& listenerSeen) const {
-  const auto consumers = ConsumerSnapshot();
-  for (const auto& consumer : *consumers) {
+  // Under the list lock, without a copy of the list: only the consumer
+  // found is referenced.
+  std::lock_guard<std::mutex> guard(listsLock_);
+  for (const auto& consumer : *consumers_) {
     listenerSeen = listenerSeen || consumer->HasListener();
     if (consumer->OwnsSubscription(subscription)) return consumer;
   }

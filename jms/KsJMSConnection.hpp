@@ -26,10 +26,12 @@
 // to the application's thread. Dispatch runs on the thread that read the
 // frame. ReceiveFor may run on several application threads at once: one of
 // them reads the socket at a time and hands the others their messages
-// through the holding area (guarded by its own lock). The session and consumer lists are copy-on-write snapshots under
-// small locks, so sessions and consumers may be created or closed while
-// messages arrive; no list lock is held while a listener runs. Sends of one
-// session hold only that session's lock.
+// through the holding area (guarded by its own lock). The session and
+// consumer lists are copy-on-write lists under small locks, so sessions and
+// consumers may be created or closed while messages arrive; a message's
+// consumer is looked up under the connection's list lock and then the
+// session's (always in that order), and no list lock is held while a
+// listener runs. Sends of one session hold only that session's lock.
 #pragma once
 
 #include <atomic>
@@ -38,6 +40,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -194,7 +197,10 @@ class TKsJMSConnection : public IMessageTransformerHost,
   using TSessionList = std::vector<std::shared_ptr<TKsJMSSession>>;
   std::shared_ptr<const TSessionList> SessionSnapshot() const;
   // Reads at most one frame for ReceiveFor; false when the wait is over.
-  bool ReadOneFrame(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline, bool limited);
+  // leftMs: the time left until deadline when the caller has just taken it
+  // (-1: taken here from the clock).
+  bool ReadOneFrame(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline, bool limited,
+                    std::int32_t leftMs = -1);
   std::shared_ptr<IMessage> TakeHeldLocked(const TKsMessageConsumer* consumer);
 
   struct THeld {
@@ -207,6 +213,14 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // whose Commit reads frames while it waits for the receipt) is queued and
   // made after that listener returns, in arrival order.
   void Deliver(const std::shared_ptr<TKsMessageConsumer>& consumer, const std::shared_ptr<IMessage>& message);
+  // The deliveries queued while a listener ran; the first error is kept in
+  // first (when it is empty), later ones are reported.
+  void DeliverDeferred(std::exception_ptr& first);
+  // The consumer of this connection whose subscription is subscription, or
+  // none. Takes the session list's lock and, inside it, each session's.
+  std::shared_ptr<TKsMessageConsumer> FindConsumer(std::string_view subscription) const;
+  // Puts message into the holding area for consumer and wakes the receives.
+  void Hold(const TKsMessageConsumer* consumer, const std::shared_ptr<IMessage>& message);
   // Waits (lock held on entry and exit) for what another reader hands over,
   // until deadline, or reads one frame itself; false when the time is up.
   // True when the connection's reader thread reads the stream (and this is
@@ -215,7 +229,7 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // Reads one frame with reading_ already set by the caller, clears it and
   // wakes the waiters; the lock is not held.
   bool ReadAsTheReader(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline, bool limited,
-                       const TKsMessageConsumer* consumer, std::shared_ptr<IMessage>* result);
+                       const TKsMessageConsumer* consumer, std::shared_ptr<IMessage>* result, std::int32_t leftMs = -1);
   // A read for consumer hands its message straight to *result.
   bool WaitOrRead(std::unique_lock<std::mutex>& lock, TKsReceiveWait wait,
                   std::chrono::steady_clock::time_point deadline, bool limited,

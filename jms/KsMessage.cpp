@@ -6,8 +6,8 @@
 
 namespace ks {
 
-void TKsMessage::SetJMSMessageID(const std::string& value) { messageId_ = value; }
-std::string TKsMessage::GetJMSMessageID() const { return messageId_; }
+void TKsMessage::SetJMSMessageID(const std::string& value) { properties_.SetFront(value); }
+std::string TKsMessage::GetJMSMessageID() const { return std::string(properties_.Front()); }
 std::shared_ptr<IDestination> TKsMessage::GetJMSDestination() const { return destination_; }
 void TKsMessage::SetJMSDestination(const std::shared_ptr<IDestination>& value) { destination_ = value; }
 void TKsMessage::SetJMSReplyTo(const std::shared_ptr<IDestination>& value) { replyTo_ = value; }
@@ -54,14 +54,14 @@ void TKsMessage::Acknowledge() {
   if (connection_ == nullptr) throw EIllegalStateException("The message has no connection");
   TKsJMSConnection::WithLive(connectionSerial_, [this](TKsJMSConnection& connection) {
     connection.CheckNotLost();
-    connection.GetClient().Ack(messageId_, std::string());
+    connection.GetClient().Ack(std::string(properties_.Front()), std::string());
   });
 }
 
 void TKsMessage::CopyFieldsFrom(const IMessage& source) {
   if (const TKsMessage* own = AsOwnMessage(&source)) {
     if (own == this) return;
-    messageId_ = own->messageId_;
+    // The message id goes with the properties (their map holds it).
     correlationId_ = own->correlationId_;
     replyTo_ = own->replyTo_;
     destination_ = own->destination_;
@@ -75,7 +75,7 @@ void TKsMessage::CopyFieldsFrom(const IMessage& source) {
     received_ = own->received_;
     return;
   }
-  messageId_ = source.GetJMSMessageID();
+  properties_.SetFront(source.GetJMSMessageID());
   correlationId_ = source.GetJMSCorrelationID();
   replyTo_ = source.GetJMSReplyTo();
   destination_ = source.GetJMSDestination();

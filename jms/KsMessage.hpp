@@ -66,11 +66,11 @@ class TKsMessage : public virtual IMessage {
   }
 
   // Non-copying accessors for the frame conversion.
-  const std::string& GetMessageIDRef() const noexcept { return messageId_; }
+  std::string_view GetMessageIDRef() const noexcept { return properties_.Front(); }
   const std::string& GetCorrelationIDRef() const noexcept { return correlationId_; }
   const std::string& GetTypeRef() const noexcept { return type_; }
   // Setters of the text fields from views (the receive path).
-  void AssignMessageID(std::string_view value) { messageId_.assign(value); }
+  void AssignMessageID(std::string_view value) { properties_.SetFront(value); }
   void AssignCorrelationID(std::string_view value) { correlationId_.assign(value); }
   void AssignType(std::string_view value) { type_.assign(value); }
   const std::shared_ptr<IDestination>& GetReplyToRef() const noexcept { return replyTo_; }
@@ -112,7 +112,6 @@ class TKsMessage : public virtual IMessage {
   TKsMessage& operator=(const TKsMessage&) = default;
 
  private:
-  std::string messageId_;
   std::string correlationId_;
   TDateTime expiration_ = 0.0;
   TDeliveryMode deliveryMode_ = TDeliveryMode::NonPersistent;
@@ -129,7 +128,7 @@ class TKsMessage : public virtual IMessage {
   bool received_ = false;
   std::string transactionId_;
   std::string content_;
-  TPrimitiveMap properties_;
+  TPrimitiveMap properties_;  // also holds the message id (its Front)
 };
 
 }  // namespace ks

@@ -32,12 +32,9 @@ TNameKind Match(std::string_view name, const char (&spelling)[N], int slot, bool
   return {TKsHeaderScan::kSlotCount, false};
 }
 
-// True when name holds "=" (names are short: no library call).
+// True when name holds "=".
 bool HasEquals(std::string_view name) {
-  for (const char c : name) {
-    if (c == '=') return true;
-  }
-  return false;
+  return !name.empty() && std::memchr(name.data(), '=', name.size()) != nullptr;
 }
 
 TNameKind KindOf(std::string_view name) {
@@ -97,6 +94,25 @@ void SetFields(const TKsHeaderScan& v, IMessage& message) {
   message.SetJMSRedelivered(v.Value(TKsHeaderScan::kRedelivered) == "true");
 }
 
+// SetFields for a message whose exact class is the library's own: the same
+// values through the class's own setters, without a virtual call.
+void SetOwnFields(const TKsHeaderScan& v, TKsMessage& message) {
+  message.AssignMessageID(v.Value(TKsHeaderScan::kMessageId));
+  message.AssignCorrelationID(v.Value(TKsHeaderScan::kCorrelationId));
+  message.TKsMessage::SetJMSExpiration(WireTime(v.Value(TKsHeaderScan::kExpires)));
+  message.TKsMessage::SetJMSDeliveryMode(v.Value(TKsHeaderScan::kPersistent) == "true" ? TDeliveryMode::Persistent
+                                                                                       : TDeliveryMode::NonPersistent);
+  const std::string_view* priority = v.Find(TKsHeaderScan::kPriority);
+  message.TKsMessage::SetJMSPriority(priority != nullptr ? StrToInt32Def(*priority, 4) : 4);
+  const std::string_view replyTo = v.Value(TKsHeaderScan::kReplyTo);
+  if (!replyTo.empty()) {
+    message.TKsMessage::SetJMSReplyTo(TKsJMSClient::CreateDestinationFromStompName(std::string(replyTo)));
+  }
+  message.TKsMessage::SetJMSTimestamp(WireTime(v.Value(TKsHeaderScan::kTimestamp)));
+  message.AssignType(v.Value(TKsHeaderScan::kType));
+  message.TKsMessage::SetJMSRedelivered(v.Value(TKsHeaderScan::kRedelivered) == "true");
+}
+
 // Properties into an empty map of the library's own: sized once, appended
 // in order. False when the fast way does not apply.
 bool AppendProperties(const TKsHeaderScan& scan, TPrimitiveMap& map) {
@@ -121,12 +137,16 @@ void SetProperties(const TKsHeaderScan& scan, TKsJMSTextMessage* own, IMessage& 
   }
 }
 
-void ApplyScannedProperties(const TKsHeaderScan& scan, IMessage& message) {
+// own is message when it is one of the library's text messages, else nullptr.
+void ApplyScannedProperties(const TKsHeaderScan& scan, TKsJMSTextMessage* own, IMessage& message) {
   // A final class of the library's has no override of SetStringProperty to
   // honour: its map is written directly.
-  TKsJMSTextMessage* own = AsOwnTextMessage(&message);
   if (own != nullptr && AppendProperties(scan, own->GetProperties())) return;
   SetProperties(scan, own, message);
+}
+
+void ApplyScannedProperties(const TKsHeaderScan& scan, IMessage& message) {
+  ApplyScannedProperties(scan, AsOwnTextMessage(&message), message);
 }
 
 }  // namespace
@@ -135,16 +155,18 @@ TKsHeaderScan::TKsHeaderScan(const TKsHeaderView* headers, std::size_t count) : 
   // Every entry is looked at, property or not, so a list over 64 entries
   // (whose choice does not fit the mask) is marked for the slow way.
   appendable_ = count <= 64;
-  for (std::size_t i = 0; i < count; ++i) Note(i);
+  for (std::size_t i = 0; i < count; ++i) {
+    const TKsHeaderView& h = headers[i];
+    const TNameKind kind = KindOf(h.first);
+    // A frame holds one entry per folded name, so the first entry found for
+    // a slot is its only one.
+    if (kind.slot != kSlotCount && slots_[kind.slot] == nullptr) slots_[kind.slot] = &h.second;
+    if (!kind.standard) NoteProperty(i);
+  }
 }
 
-void TKsHeaderScan::Note(std::size_t i) {
+void TKsHeaderScan::NoteProperty(std::size_t i) {
   const TKsHeaderView& h = headers_[i];
-  const TNameKind kind = KindOf(h.first);
-  // A frame holds one entry per folded name, so the first entry found for a
-  // slot is its only one.
-  if (kind.slot != kSlotCount && slots_[kind.slot] == nullptr) slots_[kind.slot] = &h.second;
-  if (kind.standard) return;
   // A name with "=" takes the map's own rule for it.
   if (HasEquals(h.first)) appendable_ = false;
   if (i < 64) chosen_ |= std::uint64_t{1} << i;
@@ -165,8 +187,11 @@ void ApplyMessageHeaders(const TKsHeaderView* headers, std::size_t count, IMessa
 std::shared_ptr<TKsJMSTextMessage> NewReceivedMessage(TKsJMSConnection* connection, const TKsHeaderScan& scan,
                                                       std::string_view body) {
   auto message = TKsJMSTextMessage::Create(connection);
-  SetFields(scan, *message);
-  ApplyScannedProperties(scan, *message);
+  // The message id and the properties share one buffer: sized once.
+  message->GetProperties().Reserve(scan.PropertyCount(),
+                                   scan.PropertyBytes() + scan.Value(TKsHeaderScan::kMessageId).size());
+  SetOwnFields(scan, *message);
+  ApplyScannedProperties(scan, message.get(), *message);
   message->SetReceived(true);
   // Bytes that are not valid UTF-8 are kept as they are.
   message->AssignText(body);

@@ -56,7 +56,8 @@ class TKsHeaderScan {
   std::size_t PropertyBytes() const { return propertyBytes_; }
 
  private:
-  void Note(std::size_t i);
+  // Entry i becomes a property.
+  void NoteProperty(std::size_t i);
 
   const TKsHeaderView* headers_;
   std::size_t count_;

@@ -5,8 +5,17 @@
 namespace ks {
 
 void TPrimitiveMap::Clear() {
-  records_.clear();
+  records_.resize(front_);
   count_ = 0;
+}
+
+void TPrimitiveMap::SetFront(std::string_view text) {
+  if (records_.empty()) {
+    records_.append(text);  // a new map (a message being filled)
+  } else {
+    records_.replace(0, front_, text);
+  }
+  front_ = text.size();
 }
 
 TStringArray TPrimitiveMap::GetNames() const {
@@ -58,19 +67,19 @@ void TPrimitiveMap::SetString(const std::string& name, const std::string& value)
 }
 
 std::string_view TPrimitiveMap::NameAt(std::size_t i) const noexcept {
-  std::size_t at = 0;
+  std::size_t at = front_;
   for (; i > 0; --i) at = RecordAt(at).next;
   return RecordAt(at).name;
 }
 
 std::string_view TPrimitiveMap::ValueAt(std::size_t i) const noexcept {
-  std::size_t at = 0;
+  std::size_t at = front_;
   for (; i > 0; --i) at = RecordAt(at).next;
   return RecordAt(at).value;
 }
 
 std::size_t TPrimitiveMap::Locate(std::string_view name) const noexcept {
-  for (std::size_t at = 0; at < records_.size();) {
+  for (std::size_t at = front_; at < records_.size();) {
     const TRecord r = RecordAt(at);
     if (SameText(r.name, name)) return at;
     at = r.next;
@@ -89,8 +98,18 @@ void TPrimitiveMap::Reserve(std::size_t entries, std::size_t textBytes) {
 
 void TPrimitiveMap::Append(std::string_view name, std::string_view value) {
   const std::uint32_t sizes[2] = {static_cast<std::uint32_t>(name.size()), static_cast<std::uint32_t>(value.size())};
-  records_.append(reinterpret_cast<const char*>(sizes), sizeof sizes);
-  records_.append(name).append(value);
+  const std::size_t size = kRecordHead + name.size() + value.size();
+  char record[128];
+  if (size <= sizeof record) {
+    // A usual record is put together first and appended in one step.
+    std::memcpy(record, sizes, sizeof sizes);
+    std::memcpy(record + kRecordHead, name.data(), name.size());
+    std::memcpy(record + kRecordHead + name.size(), value.data(), value.size());
+    records_.append(record, size);
+  } else {
+    records_.append(reinterpret_cast<const char*>(sizes), sizeof sizes);
+    records_.append(name).append(value);
+  }
   ++count_;
 }
 

@@ -8,7 +8,10 @@
 //
 // All names and values live in one buffer, one record after another, so a
 // map costs one allocation however many entries it holds, and a copy of a
-// map is one string copy.
+// map is one string copy. In front of the records the buffer may hold one
+// text of the map's owner (Front: a message keeps its id there, so that a
+// received message needs no allocation of its own for it); it is no entry,
+// Clear keeps it, and a copy of the map copies it.
 //
 // Ownership: held by value inside each message.
 // Threads: no lock; a map belongs to one thread at a time.
@@ -37,6 +40,10 @@ class TPrimitiveMap : public IPrimitiveMap {
   std::string GetString(const std::string& name) const override;
   void SetString(const std::string& name, const std::string& value) override;
 
+  // The owner's text in front of the records, and its replacement.
+  std::string_view Front() const noexcept { return std::string_view(records_.data(), front_); }
+  void SetFront(std::string_view text);
+
   // Allocation-free access for the frame conversion and message copies.
   std::size_t Count() const noexcept { return count_; }
   bool Empty() const noexcept { return count_ == 0; }
@@ -48,7 +55,7 @@ class TPrimitiveMap : public IPrimitiveMap {
   // Calls visit(name, value) for every entry in order.
   template <class Visit>
   void ForEach(Visit&& visit) const {
-    for (std::size_t at = 0; at < records_.size();) {
+    for (std::size_t at = front_; at < records_.size();) {
       const TRecord r = RecordAt(at);
       visit(r.name, r.value);
       at = r.next;
@@ -81,7 +88,8 @@ class TPrimitiveMap : public IPrimitiveMap {
   // The record bytes of an entry.
   static std::string Record(std::string_view name, std::string_view prefix, std::string_view value);
 
-  std::string records_;
+  std::string records_;  // the front text, then the records
+  std::size_t front_ = 0;
   std::size_t count_ = 0;
 };
 

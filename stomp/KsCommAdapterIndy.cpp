@@ -66,76 +66,11 @@ bool TKsFrameCutter::Advance(std::string_view b) {
     if (phase_ == TPhase::Ready) return true;
     if (phase_ == TPhase::Discard) return AdvanceDiscard(b);
     if (phase_ == TPhase::Header) {
-      std::size_t p = FindHeaderEnd(b);
-      if (p == std::string_view::npos) {
-        // A terminator still to come would start at size - 1 or later.
-        if (b.size() > kMaxLine + 1) throw EKsMaxLineLengthExceeded();
-        return false;
-      }
-      if (p > kMaxLine) throw EKsMaxLineLengthExceeded();
-      bodyStart_ = p + 2;
-      std::string_view header = TrimView(b.substr(0, p));
-      if (header.empty()) {
-        unit_ = TUnit::Blank;
-        consume_ = bodyStart_;
-        phase_ = TPhase::Ready;
-        return true;
-      }
-      headerBegin_ = static_cast<std::size_t>(header.data() - b.data());
-      headerLen_ = header.size();
-      if (header.substr(0, 15) == "content-length:") lengthLine_ = true;
-      const std::int64_t length = lengthLine_ ? DeclaredLength(b, p) : 0;
-      scanned_ = 0;
-      if (length > 0 && static_cast<std::uint64_t>(length) > maxFrameSize_) {
-        // Too large to hold: the body (with its NUL and LF) is read and
-        // dropped piece by piece as it arrives.
-        StartDiscard("Frame body of " + std::to_string(length) + " bytes exceeds the maximum frame size of " +
-                     std::to_string(maxFrameSize_) + " bytes; frame skipped");
-        discardLeft_ = static_cast<std::size_t>(length) + 2;
-        consume_ = bodyStart_;
-        return true;
-      }
-      if (length > 0) {
-        bodyNeed_ = static_cast<std::size_t>(length) + 2;
-        phase_ = TPhase::Body;
-      } else {
-        phase_ = TPhase::Nul;
-      }
+      if (!AdvanceHeader(b)) return false;
+      // A blank block, or a frame too large to hold: the unit is known.
+      if (phase_ != TPhase::Body && phase_ != TPhase::Nul) return true;
     }
-    if (phase_ == TPhase::Body) {
-      if (b.size() - bodyStart_ < bodyNeed_) return false;
-      // The frame text keeps the NUL and LF: the parser checks them.
-      bodyEnd_ = bodyStart_ + bodyNeed_;
-      consume_ = bodyEnd_;
-      phase_ = TPhase::Ready;
-      return true;
-    }
-    // Nul: the body ends at the next NUL and is taken as it is; the line
-    // feeds and blanks after the NUL are skipped in front of the next frame.
-    std::string_view rest = b.substr(bodyStart_);
-    std::size_t q = rest.find('\0', scanned_);
-    if (q == std::string_view::npos) {
-      scanned_ = rest.size();
-      if (rest.size() > maxFrameSize_) {
-        StartDiscard("Frame body exceeds the maximum frame size of " + std::to_string(maxFrameSize_) +
-                     " bytes; frame skipped");
-        discardToNul_ = true;
-        consume_ = b.size();
-        return true;
-      }
-      return false;
-    }
-    if (q > maxFrameSize_) {
-      StartDiscard("Frame body of " + std::to_string(q) + " bytes exceeds the maximum frame size of " +
-                   std::to_string(maxFrameSize_) + " bytes; frame skipped");
-      consume_ = bodyStart_ + q + 1;
-      phase_ = TPhase::Ready;
-      return true;
-    }
-    bodyEnd_ = bodyStart_ + q;
-    consume_ = bodyEnd_ + 1;
-    phase_ = TPhase::Ready;
-    return true;
+    return phase_ == TPhase::Body ? AdvanceBody(b) : AdvanceToNul(b);
   } catch (...) {
     Reset();
     discardToNul_ = false;
@@ -144,24 +79,96 @@ bool TKsFrameCutter::Advance(std::string_view b) {
   }
 }
 
-std::size_t TKsFrameCutter::FindHeaderEnd(std::string_view b) {
-  // Line by line, noting on the way whether a line starts with
-  // "content-length:" (only then is the block scanned for its value).
-  // scanned_ is the last LF seen: the next call starts there again, as the
-  // line after it may have been incomplete.
-  constexpr std::string_view kName = "content-length:";
-  const char* data = b.data();
-  std::size_t from = scanned_;
-  for (;;) {
-    const void* hit = from < b.size() ? std::memchr(data + from, '\n', b.size() - from) : nullptr;
-    if (hit == nullptr) return std::string_view::npos;
-    const std::size_t lf = static_cast<std::size_t>(static_cast<const char*>(hit) - data);
-    scanned_ = lf;
-    if (lf + 1 == b.size()) return std::string_view::npos;
-    if (data[lf + 1] == '\n') return lf;
-    if (b.substr(lf + 1, kName.size()) == kName) lengthLine_ = true;
-    from = lf + 1;
+bool TKsFrameCutter::AdvanceHeader(std::string_view b) {
+  const std::size_t p = FindHeaderEnd(b);
+  if (p == std::string_view::npos) {
+    // A terminator still to come would start at size - 1 or later.
+    if (b.size() > kMaxLine + 1) throw EKsMaxLineLengthExceeded();
+    return false;
   }
+  if (p > kMaxLine) throw EKsMaxLineLengthExceeded();
+  bodyStart_ = p + 2;
+  const std::string_view header = TrimView(b.substr(0, p));
+  if (header.empty()) {
+    unit_ = TUnit::Blank;
+    consume_ = bodyStart_;
+    phase_ = TPhase::Ready;
+    return true;
+  }
+  headerBegin_ = static_cast<std::size_t>(header.data() - b.data());
+  headerLen_ = header.size();
+  if (header.substr(0, 15) == "content-length:") lengthLine_ = true;
+  const std::int64_t length = lengthLine_ ? DeclaredLength(b, p) : 0;
+  scanned_ = 0;
+  if (length > 0 && static_cast<std::uint64_t>(length) > maxFrameSize_) {
+    // Too large to hold: the body (with its NUL and LF) is read and
+    // dropped piece by piece as it arrives.
+    StartDiscard("Frame body of " + std::to_string(length) + " bytes exceeds the maximum frame size of " +
+                 std::to_string(maxFrameSize_) + " bytes; frame skipped");
+    discardLeft_ = static_cast<std::size_t>(length) + 2;
+    consume_ = bodyStart_;
+    return true;
+  }
+  if (length > 0) bodyNeed_ = static_cast<std::size_t>(length) + 2;
+  phase_ = length > 0 ? TPhase::Body : TPhase::Nul;
+  return true;
+}
+
+bool TKsFrameCutter::AdvanceBody(std::string_view b) {
+  if (b.size() - bodyStart_ < bodyNeed_) return false;
+  // The frame text keeps the NUL and LF: the parser checks them.
+  bodyEnd_ = bodyStart_ + bodyNeed_;
+  consume_ = bodyEnd_;
+  phase_ = TPhase::Ready;
+  return true;
+}
+
+bool TKsFrameCutter::AdvanceToNul(std::string_view b) {
+  // The body ends at the next NUL and is taken as it is; the line feeds and
+  // blanks after the NUL are skipped in front of the next frame.
+  const std::string_view rest = b.substr(bodyStart_);
+  const std::size_t q = rest.find('\0', scanned_);
+  if (q == std::string_view::npos) {
+    scanned_ = rest.size();
+    if (rest.size() <= maxFrameSize_) return false;
+    StartDiscard("Frame body exceeds the maximum frame size of " + std::to_string(maxFrameSize_) +
+                 " bytes; frame skipped");
+    discardToNul_ = true;
+    consume_ = b.size();
+    return true;
+  }
+  if (q > maxFrameSize_) {
+    StartDiscard("Frame body of " + std::to_string(q) + " bytes exceeds the maximum frame size of " +
+                 std::to_string(maxFrameSize_) + " bytes; frame skipped");
+    consume_ = bodyStart_ + q + 1;
+    phase_ = TPhase::Ready;
+    return true;
+  }
+  bodyEnd_ = bodyStart_ + q;
+  consume_ = bodyEnd_ + 1;
+  phase_ = TPhase::Ready;
+  return true;
+}
+
+std::size_t TKsFrameCutter::FindHeaderEnd(std::string_view b) {
+  // Every LF in order, sixteen bytes at a time, noting on the way whether a
+  // line starts with "content-length:" (only then is the block scanned for
+  // its value). scanned_ is the last LF seen: the next call starts there
+  // again, as the line after it may have been incomplete.
+  constexpr std::string_view kName = "content-length:";
+  const char* const data = b.data();
+  for (std::size_t at = scanned_; at < b.size();) {
+    const std::size_t n = std::min<std::size_t>(16, b.size() - at);
+    for (std::uint32_t mask = ByteMask(data + at, n, '\n', '\n'); mask != 0; mask &= mask - 1) {
+      const std::size_t lf = at + LowestBit(mask);
+      scanned_ = lf;
+      if (lf + 1 == b.size()) return std::string_view::npos;
+      if (data[lf + 1] == '\n') return lf;
+      if (data[lf + 1] == 'c' && b.substr(lf + 1, kName.size()) == kName) lengthLine_ = true;
+    }
+    at += n;
+  }
+  return std::string_view::npos;
 }
 
 std::int64_t TKsFrameCutter::DeclaredLength(std::string_view b, std::size_t terminator) {
@@ -255,7 +262,8 @@ std::size_t TKsFrameCutter::Skip() {
 // ---------------------------------------------------------------------------
 // TKsStompReadThread
 
-TKsStompReadThread::TKsStompReadThread(TKsCommAdapterIndy* adapter) : TKsThread(true), adapter_(adapter) {}
+TKsStompReadThread::TKsStompReadThread(TKsCommAdapterIndy* adapter)
+    : TKsThread(true), adapter_(adapter), cancelled_([this] { return Terminated(); }) {}
 
 TKsStompReadThread::~TKsStompReadThread() {
   if (!IsCurrentThread()) TerminateAndWaitFor();
@@ -288,7 +296,13 @@ void TKsStompReadThread::Run() {
       // Closed with no whole frame left: nothing more can arrive.
       if (!got) client.CheckForDisconnect(true, true);
     }
-    if (got && !buffer_.empty()) DispatchOne(adapter);
+    // Frames that arrived together are dispatched one after another, as
+    // long as the reader is neither stopped nor asked to end.
+    while (got) {
+      if (!buffer_.empty()) DispatchOne(adapter);
+      if (Terminated() || Stopped()) return;
+      got = adapter.TakeBufferedUnit(buffer_);
+    }
   } catch (const std::exception& e) {
     if (!Terminated() && !adapter.closeExpected_.load(std::memory_order_acquire)) {
       adapter.ReportConnectionLost(e.what());
@@ -303,7 +317,7 @@ void TKsStompReadThread::DispatchOne(TKsCommAdapterIndy& adapter) {
   // fault alone: it is reported and the reader goes on with the next frame.
   // Only the transport's own errors end the reader.
   try {
-    adapter.DispatchFromReader(buffer_, [this] { return Terminated(); });
+    adapter.DispatchFromReader(buffer_, cancelled_);
   } catch (const std::exception& e) {
     adapter.ReportFrameFault(e.what());
   } catch (...) {
@@ -452,7 +466,7 @@ bool TKsCommAdapterIndy::TakeBufferedUnit(std::string& frameText) {
   std::string_view buffered = client_->InputBuffer();
   if (buffered.empty() || !cutter_.Advance(buffered)) return false;
   client_->Consume(cutter_.Take(buffered, frameText));
-  ReportSkippedFrame();
+  if (cutter_.NoticePending()) ReportSkippedFrame();
   return true;
 }
 

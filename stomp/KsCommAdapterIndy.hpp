@@ -42,6 +42,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -95,10 +96,17 @@ class TKsFrameCutter {
   std::size_t Skip();
   // True once for each skipped frame, with the text that says why.
   bool TakeNotice(std::string& text);
+  // True when TakeNotice has a text to give.
+  bool NoticePending() const { return !notice_.empty(); }
   void Reset();
 
  private:
   enum class TPhase { Header, Body, Nul, Discard, Ready };
+  // The steps of Advance, one per phase; each answers whether a unit is
+  // whole (AdvanceHeader: whether the header block is).
+  bool AdvanceHeader(std::string_view buffered);
+  bool AdvanceBody(std::string_view buffered);
+  bool AdvanceToNul(std::string_view buffered);
   // The declared content-length of the header block ending at terminator
   // (0 when none); raises EKsInvalidContentLength for an unusable one.
   std::int64_t DeclaredLength(std::string_view buffered, std::size_t terminator);
@@ -145,6 +153,7 @@ class TKsStompReadThread : public TKsThread {
 
   TKsCommAdapterIndy* adapter_;  // the owner; outlives the thread
   std::string buffer_;           // the frame text being handed over
+  std::function<bool()> cancelled_;  // Terminated(), for DispatchFromReader
   std::atomic<std::thread::id> threadId_{};
   std::atomic<bool> inRun_{false};
 };

@@ -376,56 +376,44 @@ void TKsStompCustomClient::TransmitWithHeaders(IStompFrame& frame, const TStompH
 void TKsStompCustomClient::StompDataAvailable(IStompCommAdapter* /*sender*/, const std::string& frameText) {
   const bool debug = DebugEnabled();
   if (debug) Log("StompDataAvailable");
-  // The client's parsed frame is used when no other call has it, so that
-  // its header list keeps its capacity from one frame to the next.
-  TKsParsedFrame local;
-  const bool own = !parsedInUse_.exchange(true, std::memory_order_acquire);
-  struct TRelease {
-    std::atomic<bool>* inUse;
-    ~TRelease() {
-      if (inUse != nullptr) inUse->store(false, std::memory_order_release);
-    }
-  } release{own ? &parsedInUse_ : nullptr};
-  TKsParsedFrame& parsed = own ? parsed_ : local;
-  parsed.Parse(frameText);
+  auto parsed = parsed_.Lease();
+  parsed->Parse(frameText);
   if (debug) {
     TKsStompFrame logged;
-    parsed.CopyTo(logged);
+    parsed->CopyTo(logged);
     LogFrame(logged);
   }
-  if (parsed.Command() == "MESSAGE") {
-    MessageAvailable(parsed);
+  if (parsed->Command() == "MESSAGE") {
+    MessageAvailable(*parsed);
   } else {
     auto frame = std::make_shared<TKsStompFrame>();
-    parsed.CopyTo(*frame);
+    parsed->CopyTo(*frame);
     OtherFrameAvailable(frame);
   }
 }
 
 void TKsStompCustomClient::MessageAvailable(const TKsParsedFrame& parsed) {
-  // The spare frame is filled when no other call has it, so that its
-  // strings keep their capacity from one MESSAGE to the next. It is handed
-  // on as it is and kept for the next frame only when nobody else holds it
-  // once the frame has been dispatched.
-  const bool spare = !spareInUse_.exchange(true, std::memory_order_acquire);
-  struct TSpareRelease {
-    TKsStompCustomClient* client;
+  // The kept frame is filled when no other call has it, so that its strings
+  // keep their capacity from one MESSAGE to the next.
+  auto spare = spareFrame_.Lease();
+  std::shared_ptr<TKsStompFrame>& kept = *spare;
+  if (!kept) kept = std::make_shared<TKsStompFrame>();
+  parsed.CopyTo(*kept);
+  const std::shared_ptr<IStompFrame> frame = kept;
+  // Kept only when nobody else holds it once the frame has been dispatched
+  // (and never after a handler saw it, or after an error).
+  struct TForget {
+    std::shared_ptr<TKsStompFrame>& kept;
     bool keep = false;
-    ~TSpareRelease() {
-      if (client == nullptr) return;
-      if (!keep) client->spareFrame_.reset();
-      client->spareInUse_.store(false, std::memory_order_release);
+    ~TForget() {
+      if (!keep) kept.reset();
     }
-  } release{spare ? this : nullptr};
-  if (spare && !spareFrame_) spareFrame_ = std::make_shared<TKsStompFrame>();
-  std::shared_ptr<TKsStompFrame> filled = spare ? spareFrame_ : std::make_shared<TKsStompFrame>();
-  parsed.CopyTo(*filled);
-  std::shared_ptr<IStompFrame> frame = std::move(filled);
+  } forget{kept};
   const bool hooked = static_cast<bool>(onMessage_);
   if (hooked) onMessage_(this, frame);
   StompFrameAvailable(frame);
-  // Two references: this function's and the spare slot's.
-  release.keep = !hooked && frame.use_count() == 2;
+  // Two references: the kept one and frame.
+  forget.keep = !hooked && frame.use_count() == 2;
 }
 
 void TKsStompCustomClient::OtherFrameAvailable(const std::shared_ptr<IStompFrame>& frame) {

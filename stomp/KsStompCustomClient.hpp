@@ -181,14 +181,12 @@ class TKsStompCustomClient : public TKsStompConnection {
   // RECEIPT, CONNECTED, ERROR and unknown commands.
   void OtherFrameAvailable(const std::shared_ptr<IStompFrame>& frame);
 
-  // The views of the frame being handled, owned by whichever call of
-  // StompDataAvailable set parsedInUse_.
-  TKsParsedFrame parsed_;
-  std::atomic<bool> parsedInUse_{false};
-  // The frame filled on the receive path, owned by whichever call of
-  // MessageAvailable set spareInUse_.
-  std::shared_ptr<TKsStompFrame> spareFrame_;
-  std::atomic<bool> spareInUse_{false};
+  // The views of the frame being handled (its header list keeps its
+  // capacity from one frame to the next).
+  TKsScratch<TKsParsedFrame> parsed_;
+  // The frame object filled for an OnMessage handler; kept for the next
+  // MESSAGE only when nobody else holds it after the dispatch.
+  TKsScratch<std::shared_ptr<TKsStompFrame>> spareFrame_;
   // The write buffer of batched sending; none when it is off.
   std::unique_ptr<TKsFrameBatch> batch_;
 };

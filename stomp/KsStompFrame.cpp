@@ -5,6 +5,7 @@
 #include <cstring>
 #include <typeinfo>
 
+#include "support/KsScratch.hpp"
 #include "support/KsText.hpp"
 
 namespace ks {
@@ -109,11 +110,25 @@ struct TViewRange {
 // moves past the LF. False, with nothing moved, when there is no such line.
 bool TryNextLine(std::string_view text, std::size_t& position, std::string_view& line) {
   if (position >= text.size()) return false;
-  const std::size_t lf = text.find('\n', position);
-  if (lf == std::string_view::npos) return false;
-  line = text.substr(position, lf - position);
-  position = lf + 1;
+  const char* end = text.data() + text.size();
+  const char* lf = FindByte(text.data() + position, end, '\n');
+  if (lf == end) return false;
+  const std::size_t at = static_cast<std::size_t>(lf - text.data());
+  line = text.substr(position, at - position);
+  position = at + 1;
   return true;
+}
+
+// The position of the first NUL LF in text at or after from, or npos.
+std::size_t FindNulLf(std::string_view text, std::size_t from = 0) {
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  for (const char* p = begin + std::min(from, text.size()); p < end; ++p) {
+    p = static_cast<const char*>(std::memchr(p, '\0', static_cast<std::size_t>(end - p)));
+    if (p == nullptr) break;
+    if (p + 1 < end && p[1] == '\n') return static_cast<std::size_t>(p - begin);
+  }
+  return std::string_view::npos;
 }
 
 // GetLine over a 0-based position; the same checks and messages as GetLine.
@@ -152,13 +167,6 @@ const TKsHeaderView* TKsHeaderViewList::Find(std::string_view name) const {
   return nullptr;
 }
 
-void TKsHeaderViewList::SetFound(TKsHeaderView& item, std::string_view value) {
-  if (value.empty()) {
-    items_.erase(items_.begin() + (&item - items_.data()));
-  } else {
-    item.second = value;
-  }
-}
 
 std::shared_ptr<TKsStompFrame> TKsStompFrame::Create() { return std::make_shared<TKsStompFrame>(); }
 
@@ -170,23 +178,27 @@ std::shared_ptr<IStompFrame> TKsStompFrame::Parse(std::string_view frameText) {
 }
 
 void TKsStompFrame::ParseInto(std::string_view frameText, TKsStompFrame& frame) {
-  // The one parser is the view parser; this copies its result. A frame is
-  // parsed into on one thread at a time, so one list per thread is reused.
-  thread_local TKsParsedFrame parsed;
-  parsed.Parse(frameText);
-  parsed.CopyTo(frame);
+  // The one parser is the view parser; this copies its result. Its view
+  // list keeps its capacity from call to call (a concurrent or nested call
+  // gets a list of its own).
+  static TKsScratch<TKsParsedFrame> kept;
+  auto parsed = kept.Lease();
+  parsed->Parse(frameText);
+  parsed->CopyTo(frame);
 }
 
 void TKsParsedFrame::Parse(std::string_view frameText) {
   command_ = std::string_view();
   body_ = std::string_view();
   headers_.Clear();
+  lengthNamed_ = false;
   std::size_t position = 0;
   if (!TryNextLine(frameText, position, command_)) {
     RunOut(frameText, position);
     return;
   }
   KS_ASSERT(!command_.empty(), "Empty Command");
+  nulLfInHeader_ = command_.back() == '\0';
   if (!ParseHeaders(frameText, position)) {
     RunOut(frameText, position);
     return;
@@ -195,7 +207,7 @@ void TKsParsedFrame::Parse(std::string_view frameText) {
 }
 
 void TKsParsedFrame::RunOut(std::string_view text, std::size_t position) {
-  if (text.find(kNulLf) != std::string_view::npos) {
+  if (FindNulLf(text) != std::string_view::npos) {
     NextLine(text, position);  // raises the error of a header block cut short
     KS_ASSERT(false, "End of Line not found.");
   }
@@ -212,19 +224,22 @@ bool TKsParsedFrame::ParseHeaders(std::string_view text, std::size_t& position) 
   const char* const begin = text.data();
   const char* const end = begin + text.size();
   const char* p = begin + position;
-  for (;;) {
-    if (p >= end) break;
-    const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-    if (lf == nullptr) break;
-    if (lf == p) {
-      position = static_cast<std::size_t>(lf + 1 - begin);
+  // One look at every byte: the name runs to the first ':' or LF, the value
+  // from there to the LF. A line cut short leaves position at its start.
+  for (; p < end;) {
+    const char* stop = FindEitherByte(p, end, ':', '\n');
+    if (stop == end) break;
+    if (*stop == '\n') {
+      if (stop != p) throw EKsStompError("header line error " + std::string(p, stop));
+      position = static_cast<std::size_t>(stop + 1 - begin);
       return true;
     }
-    const std::string_view line(p, static_cast<std::size_t>(lf - p));
-    const char* colon = static_cast<const char*>(std::memchr(p, ':', line.size()));
-    if (colon == nullptr) throw EKsStompError("header line error " + std::string(line));
-    const std::size_t nameSize = static_cast<std::size_t>(colon - p);
-    headers_.Set(line.substr(0, nameSize), line.substr(nameSize + 1));
+    const char* lf = FindByte(stop + 1, end, '\n');
+    if (lf == end) break;
+    if (lf[-1] == '\0') nulLfInHeader_ = true;
+    const std::string_view name(p, static_cast<std::size_t>(stop - p));
+    if (name.size() == 14) lengthNamed_ = true;
+    headers_.Set(name, std::string_view(stop + 1, static_cast<std::size_t>(lf - stop - 1)));
     p = lf + 1;
   }
   position = static_cast<std::size_t>(p - begin);
@@ -233,7 +248,7 @@ bool TKsParsedFrame::ParseHeaders(std::string_view text, std::size_t& position) 
 
 void TKsParsedFrame::ParseBody(std::string_view text, std::size_t position) {
   const std::string_view bodyArea = text.substr(position);
-  if (const std::string_view* contentLength = Find("content-length")) {
+  if (const std::string_view* contentLength = lengthNamed_ ? Find("content-length") : nullptr) {
     // A negative length is as unusable as one that is not a number: both
     // count as 0.
     const std::size_t length = static_cast<std::size_t>(std::max<std::int32_t>(StrToInt32Def(*contentLength, 0), 0));
@@ -241,17 +256,17 @@ void TKsParsedFrame::ParseBody(std::string_view text, std::size_t position) {
     // end of a text that holds none counts as present.
     const bool terminated = bodyArea.size() >= length + 2 && bodyArea[length] == '\0' && bodyArea[length + 1] == '\n';
     if (!terminated) {
-      const std::size_t implicitEnd = text.find(kNulLf) == std::string_view::npos ? 2 : 0;
+      const std::size_t implicitEnd = FindNulLf(text) == std::string_view::npos ? 2 : 0;
       KS_ASSERT(bodyArea.size() + implicitEnd >= length + 2, "frame too short");
     }
     body_ = bodyArea.substr(0, length);
     return;
   }
-  std::size_t end = bodyArea.find(kNulLf);
-  // Without a NUL LF anywhere in the text the body is the rest of it.
-  if (end == std::string_view::npos && text.substr(0, position).find(kNulLf) == std::string_view::npos) {
-    end = bodyArea.size();
-  }
+  std::size_t end = FindNulLf(bodyArea);
+  // Without a NUL LF anywhere in the text the body is the rest of it. In
+  // the header block a NUL LF can only end one of its lines: the parse has
+  // looked at each.
+  if (end == std::string_view::npos && !nulLfInHeader_) end = bodyArea.size();
   if (end != std::string_view::npos) body_ = bodyArea.substr(0, end);
 }
 
@@ -324,17 +339,7 @@ void TKsStompFrame::SetBody(std::string body) { body_ = std::move(body); }
 void TKsStompFrame::SetCommand(std::string command) { command_ = std::move(command); }
 
 void TKsStompFrame::SetHeader(std::string_view name, std::string_view value) {
-  for (auto it = headers_.begin(); it != headers_.end(); ++it) {
-    if (SameText(it->first, name)) {
-      if (value.empty()) {
-        headers_.erase(it);
-      } else {
-        it->second.assign(value);
-      }
-      return;
-    }
-  }
-  if (!value.empty()) headers_.emplace_back(std::string(name), std::string(value));
+  SetHeaderEntry(headers_, name, value);
 }
 
 std::string TKsStompFrame::GetHeader(std::string_view name) const {

@@ -36,6 +36,36 @@ struct TKsContentLengthScan {
 // a frame image without copying the caller's strings.
 using TKsHeaderView = std::pair<std::string_view, std::string_view>;
 
+// The header rule of every header list of this library (a frame's strings,
+// a list of views): one entry per name, names compared with ASCII case
+// folded; setting a name that is there replaces its value in its place
+// (the first spelling of the name stays), an empty value removes the entry,
+// a new name is appended. items is a vector of (name, value) pairs.
+template <class Items>
+void ReplaceHeaderEntry(Items& items, typename Items::value_type& item, std::string_view value);
+
+template <class Items>
+inline void SetHeaderEntry(Items& items, std::string_view name, std::string_view value) {
+  for (auto& item : items) {
+    if (item.first.size() == name.size() && SameText(item.first, name)) {
+      ReplaceHeaderEntry(items, item, value);
+      return;
+    }
+  }
+  if (!value.empty()) items.emplace_back(name, value);
+}
+
+// The entry item of items has the name being set: a new value, or removal
+// for an empty one.
+template <class Items>
+void ReplaceHeaderEntry(Items& items, typename Items::value_type& item, std::string_view value) {
+  if (value.empty()) {
+    items.erase(items.begin() + (&item - items.data()));
+  } else {
+    item.second = value;
+  }
+}
+
 // An ordered header list of views with the same rules as a frame's list: one
 // entry per name (ASCII case folding), an empty value removes the entry,
 // replacing keeps the position. The viewed strings must outlive the list.
@@ -45,22 +75,11 @@ class TKsHeaderViewList {
   // The entry named name (ASCII case folded), or nullptr.
   const TKsHeaderView* Find(std::string_view name) const;
   void Reserve(std::size_t count) { items_.reserve(count); }
-  void Set(std::string_view name, std::string_view value) {
-    for (TKsHeaderView& item : items_) {
-      if (item.first.size() == name.size() && SameText(item.first, name)) {
-        SetFound(item, value);
-        return;
-      }
-    }
-    if (!value.empty()) items_.emplace_back(name, value);
-  }
+  void Set(std::string_view name, std::string_view value) { SetHeaderEntry(items_, name, value); }
   const TKsHeaderView* Data() const { return items_.data(); }
   std::size_t Size() const { return items_.size(); }
 
  private:
-  // An entry of the same name exists: a new value, or removal for none.
-  void SetFound(TKsHeaderView& item, std::string_view value);
-
   std::vector<TKsHeaderView> items_;
 };
 
@@ -73,6 +92,8 @@ class TKsStompFrame;
 // completed copy this object keeps for a text without its NUL LF; the text
 // must outlive their use. Parse has the checks and errors of
 // TKsStompFrame::Parse. Reusable: a later Parse keeps the list's capacity.
+// Each header line is read once: its name up to the first ':', its value up
+// to the LF.
 class TKsParsedFrame {
  public:
   void Parse(std::string_view frameText);
@@ -98,6 +119,8 @@ class TKsParsedFrame {
   std::string_view command_;
   std::string_view body_;
   TKsHeaderViewList headers_;
+  bool nulLfInHeader_ = false;  // a line of the header block ends with NUL LF
+  bool lengthNamed_ = false;    // a header name has the length of "content-length"
   std::string completed_;
 };
 

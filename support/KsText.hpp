@@ -20,7 +20,55 @@
 #include <string>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace ks {
+
+// The first byte in [p, end) equal to a or to b, or end when there is none.
+// Sixteen bytes at a time where the processor allows it: the frame cutter and
+// the parser call it for every line of every received header block, lines
+// too short for a library call to pay off.
+inline const char* FindEitherByte(const char* p, const char* end, char a, char b) noexcept {
+#if defined(__SSE2__)
+  const __m128i wantA = _mm_set1_epi8(a);
+  const __m128i wantB = _mm_set1_epi8(b);
+  for (; end - p >= 16; p += 16) {
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const int hits = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, wantA), _mm_cmpeq_epi8(chunk, wantB)));
+    if (hits != 0) return p + __builtin_ctz(static_cast<unsigned>(hits));
+  }
+#endif
+  for (; p < end; ++p) {
+    if (*p == a || *p == b) return p;
+  }
+  return end;
+}
+
+// One bit per byte of the n bytes at p (n at most 16), bit i set when p[i]
+// equals a or b: for scanners that look at every byte of a header block
+// once and act on the hits in order.
+inline std::uint32_t ByteMask(const char* p, std::size_t n, char a, char b) noexcept {
+#if defined(__SSE2__)
+  if (n == 16) {
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(a)), _mm_cmpeq_epi8(chunk, _mm_set1_epi8(b)));
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(hits));
+  }
+#endif
+  std::uint32_t mask = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (p[i] == a || p[i] == b) mask |= std::uint32_t{1} << i;
+  }
+  return mask;
+}
+
+// The index of the lowest set bit of a mask that is not 0.
+inline unsigned LowestBit(std::uint32_t mask) noexcept { return static_cast<unsigned>(__builtin_ctz(mask)); }
+
+// The first byte in [p, end) equal to c, or end.
+inline const char* FindByte(const char* p, const char* end, char c) noexcept { return FindEitherByte(p, end, c, c); }
 
 // True when a and b are equal with ASCII letters folded to lower case.
 bool SameTextSlow(std::string_view a, std::string_view b) noexcept;
