@@ -66,7 +66,6 @@ std::size_t BodyBytesOf(const IMessage& message) {
 
 TKsJMSConnection::TKsJMSConnection(std::unique_ptr<TKsJMSClient> client)
     : serial_(nextSerial.fetch_add(1, std::memory_order_relaxed)),
-      sessions_(std::make_shared<const TSessionList>()),
       client_(std::move(client)) {
   {
     TLiveConnections& live = LiveConnections();
@@ -123,10 +122,7 @@ TKsJMSConnection::~TKsJMSConnection() {
   // Sessions (and through them producers and consumers) that the
   // application still holds must not reach this object any more.
   for (const auto& session : *SessionSnapshot()) session->Orphan();
-  {
-    std::lock_guard<std::mutex> guard(sessionsLock_);
-    sessions_ = std::make_shared<const TSessionList>();
-  }
+  const auto orphaned = sessions_.TakeAll();
   // The client must no longer call back into this object while it is freed.
   client_->SetMessageCallback(nullptr);
   client_.reset();
@@ -348,25 +344,10 @@ std::shared_ptr<ISession> TKsJMSConnection::CreateSession(bool transacted, std::
   return session;
 }
 
-std::shared_ptr<const TKsJMSConnection::TSessionList> TKsJMSConnection::SessionSnapshot() const {
-  std::lock_guard<std::mutex> guard(sessionsLock_);
-  return sessions_;
-}
-
-void TKsJMSConnection::AddSession(const std::shared_ptr<TKsJMSSession>& session) {
-  std::lock_guard<std::mutex> guard(sessionsLock_);
-  auto list = std::make_shared<TSessionList>(*sessions_);
-  list->push_back(session);
-  sessions_ = std::move(list);
-}
+void TKsJMSConnection::AddSession(const std::shared_ptr<TKsJMSSession>& session) { sessions_.Add(session); }
 
 void TKsJMSConnection::RemoveSession(const TKsJMSSession* session) {
-  std::shared_ptr<const TSessionList> old;  // released outside the lock
-  std::lock_guard<std::mutex> guard(sessionsLock_);
-  auto list = std::make_shared<TSessionList>(*sessions_);
-  list->erase(std::remove_if(list->begin(), list->end(), [session](const auto& s) { return s.get() == session; }),
-              list->end());
-  old = std::exchange(sessions_, std::move(list));
+  const auto old = sessions_.Remove(session);  // released outside the lock
 }
 
 void TKsJMSConnection::UnsubscribeDurable(const std::string& destinationName, const std::string& subscriptionName) {
@@ -454,11 +435,12 @@ std::shared_ptr<TKsMessageConsumer> TKsJMSConnection::FindConsumer(std::string_v
   // Looked up in place, under the list locks (this one, then each
   // session's): no list is copied for a message.
   bool listenerSeen = false;
-  std::lock_guard<std::mutex> guard(sessionsLock_);
-  for (const auto& session : *sessions_) {
-    if (auto consumer = session->FindConsumer(subscription, listenerSeen)) return consumer;
-  }
-  return nullptr;
+  std::shared_ptr<TKsMessageConsumer> found;
+  sessions_.Any([&](const std::shared_ptr<TKsJMSSession>& session) {
+    found = session->FindConsumer(subscription, listenerSeen);
+    return found != nullptr;
+  });
+  return found;
 }
 
 void TKsJMSConnection::Hold(const TKsMessageConsumer* consumer, const std::shared_ptr<IMessage>& message) {
@@ -681,9 +663,7 @@ std::shared_ptr<IMessage> TKsJMSConnection::ReceiveFor(const TKsMessageConsumer*
 // ---- TKsJMSSession --------------------------------------------------------
 
 TKsJMSSession::TKsJMSSession(TKsJMSConnection* connection, std::uint8_t acknowledgeMode)
-    : acknowledgeMode_(acknowledgeMode),
-      consumers_(std::make_shared<const TConsumerList>()),
-      connection_(connection) {
+    : acknowledgeMode_(acknowledgeMode), connection_(connection) {
   KS_ASSERT(connection_ != nullptr, "Session needs a connection");
   messageTransformer_ = connection_->GetMessageTransformer();
 }
@@ -694,49 +674,22 @@ std::shared_ptr<TKsJMSSession> TKsJMSSession::Create(TKsJMSConnection* connectio
   return session;
 }
 
-TKsJMSSession::~TKsJMSSession() {
-  std::lock_guard<std::mutex> guard(listsLock_);
-  consumers_.reset();
-  producers_.clear();
-}
+TKsJMSSession::~TKsJMSSession() = default;
 
 void TKsJMSSession::CheckNotClosed() const {
   if (closed_) throw EIllegalStateException("The session is closed");
 }
 
-std::shared_ptr<const TKsJMSSession::TConsumerList> TKsJMSSession::ConsumerSnapshot() const {
-  std::lock_guard<std::mutex> guard(listsLock_);
-  return consumers_;
-}
-
-void TKsJMSSession::AddConsumer(const std::shared_ptr<TKsMessageConsumer>& consumer) {
-  std::lock_guard<std::mutex> guard(listsLock_);
-  auto list = std::make_shared<TConsumerList>(*consumers_);
-  list->push_back(consumer);
-  consumers_ = std::move(list);
-}
+void TKsJMSSession::AddConsumer(const std::shared_ptr<TKsMessageConsumer>& consumer) { consumers_.Add(consumer); }
 
 void TKsJMSSession::RemoveConsumer(const TKsMessageConsumer* consumer) {
-  std::shared_ptr<const TConsumerList> old;  // released after the lock
-  std::lock_guard<std::mutex> guard(listsLock_);
-  auto list = std::make_shared<TConsumerList>(*consumers_);
-  list->erase(std::remove_if(list->begin(), list->end(), [consumer](const auto& c) { return c.get() == consumer; }),
-              list->end());
-  old = std::exchange(consumers_, std::move(list));
+  const auto old = consumers_.Remove(consumer);  // released after the lock
 }
 
-void TKsJMSSession::AddProducer(const std::shared_ptr<TKsMessageProducer>& producer) {
-  std::lock_guard<std::mutex> guard(listsLock_);
-  producers_.push_back(producer);
-}
+void TKsJMSSession::AddProducer(const std::shared_ptr<TKsMessageProducer>& producer) { producers_.Add(producer); }
 
 void TKsJMSSession::RemoveProducer(const TKsMessageProducer* producer) {
-  std::shared_ptr<TKsMessageProducer> removed;  // released after the lock
-  std::lock_guard<std::mutex> guard(listsLock_);
-  auto it = std::find_if(producers_.begin(), producers_.end(), [producer](const auto& p) { return p.get() == producer; });
-  if (it == producers_.end()) return;
-  removed = std::move(*it);
-  producers_.erase(it);
+  const auto old = producers_.Remove(producer);  // released after the lock
 }
 
 void TKsJMSSession::Start() {
@@ -835,44 +788,23 @@ void TKsJMSSession::Orphan() {
   started_ = false;
   // Releases the counted references between this session and its
   // consumers and producers; nothing is sent.
+  DisposeChildren();
+}
+
+void TKsJMSSession::DisposeChildren() {
   const auto consumers = ConsumerSnapshot();
   for (auto it = consumers->rbegin(); it != consumers->rend(); ++it) (*it)->Dispose();
-  TProducerList producers;
-  {
-    std::lock_guard<std::mutex> guard(listsLock_);
-    producers = producers_;
-  }
-  for (auto it = producers.rbegin(); it != producers.rend(); ++it) (*it)->Dispose();
-  std::shared_ptr<const TConsumerList> oldConsumers;
-  TProducerList oldProducers;
-  {
-    std::lock_guard<std::mutex> guard(listsLock_);
-    oldConsumers = std::exchange(consumers_, std::make_shared<const TConsumerList>());
-    oldProducers.swap(producers_);
-  }
+  const auto oldConsumers = consumers_.TakeAll();
+  const auto producers = producers_.Snapshot();
+  for (auto it = producers->rbegin(); it != producers->rend(); ++it) (*it)->Dispose();
+  const auto oldProducers = producers_.TakeAll();
 }
 
 void TKsJMSSession::CloseSession() {
   std::exception_ptr error;
   try {
     if (IStompCommAdapter* adapter = connection_->GetClient().GetAdapter()) adapter->Stop();
-    const auto consumers = ConsumerSnapshot();
-    for (auto it = consumers->rbegin(); it != consumers->rend(); ++it) (*it)->Dispose();
-    {
-      std::shared_ptr<const TConsumerList> old;
-      std::lock_guard<std::mutex> guard(listsLock_);
-      old = std::exchange(consumers_, std::make_shared<const TConsumerList>());
-    }
-    TProducerList producers;
-    {
-      std::lock_guard<std::mutex> guard(listsLock_);
-      producers = producers_;
-    }
-    for (auto it = producers.rbegin(); it != producers.rend(); ++it) (*it)->Dispose();
-    {
-      std::lock_guard<std::mutex> guard(listsLock_);
-      producers_.clear();
-    }
+    DisposeChildren();
   } catch (...) {
     error = std::current_exception();
   }
@@ -1103,12 +1035,10 @@ std::shared_ptr<TKsMessageConsumer> TKsJMSSession::FindConsumer(std::string_view
                                                                 bool& listenerSeen) const {
   // Under the list lock, without a copy of the list: only the consumer
   // found is referenced.
-  std::lock_guard<std::mutex> guard(listsLock_);
-  for (const auto& consumer : *consumers_) {
+  return consumers_.FindIf([&](const std::shared_ptr<TKsMessageConsumer>& consumer) {
     listenerSeen = listenerSeen || consumer->HasListener();
-    if (consumer->OwnsSubscription(subscription)) return consumer;
-  }
-  return nullptr;
+    return consumer->OwnsSubscription(subscription);
+  });
 }
 
 }  // namespace ks

@@ -53,6 +53,7 @@
 #include "jms/KsOutgoingMessage.hpp"
 #include "jms/KsTransactionContext.hpp"
 #include "support/KsScratch.hpp"
+#include "support/KsSnapshotList.hpp"
 
 namespace ks {
 
@@ -194,8 +195,8 @@ class TKsJMSConnection : public IMessageTransformerHost,
   static void WithLive(std::uint64_t serial, const std::function<void(TKsJMSConnection&)>& call);
 
  private:
-  using TSessionList = std::vector<std::shared_ptr<TKsJMSSession>>;
-  std::shared_ptr<const TSessionList> SessionSnapshot() const;
+  using TSessionList = TKsSnapshotList<TKsJMSSession>::TList;
+  std::shared_ptr<const TSessionList> SessionSnapshot() const { return sessions_.Snapshot(); }
   // Reads at most one frame for ReceiveFor; false when the wait is over.
   // leftMs: the time left until deadline when the caller has just taken it
   // (-1: taken here from the clock).
@@ -266,8 +267,7 @@ class TKsJMSConnection : public IMessageTransformerHost,
   const std::uint64_t serial_;
 
   std::string clientId_;
-  mutable std::mutex sessionsLock_;            // guards the pointer sessions_ only
-  std::shared_ptr<const TSessionList> sessions_;  // copy-on-write
+  TKsSnapshotList<TKsJMSSession> sessions_;
   std::unique_ptr<TKsJMSClient> client_;
   bool started_ = false;
   bool closed_ = false;
@@ -377,8 +377,7 @@ class TKsJMSSession : public IMessageDispatch,
   const std::string& GetTransactionId() const noexcept { return transactionContext_.GetTransactionId(); }
 
  private:
-  using TConsumerList = std::vector<std::shared_ptr<TKsMessageConsumer>>;
-  using TProducerList = std::vector<std::shared_ptr<TKsMessageProducer>>;
+  using TConsumerList = TKsSnapshotList<TKsMessageConsumer>::TList;
 
   void BeginTransaction();
   // COMMIT (commit) or ABORT with a receipt, then BEGIN of the next
@@ -389,7 +388,10 @@ class TKsJMSSession : public IMessageDispatch,
   // SUBSCRIBE for consumer under its current subscription id.
   void Subscribe(const TKsMessageConsumer& consumer);
   void CloseSession();
-  std::shared_ptr<const TConsumerList> ConsumerSnapshot() const;
+  std::shared_ptr<const TConsumerList> ConsumerSnapshot() const { return consumers_.Snapshot(); }
+  // Dispose every consumer, then every producer, last made first, and
+  // empty both lists.
+  void DisposeChildren();
   std::shared_ptr<IMessageConsumer> NewConsumer(const std::shared_ptr<IDestination>& destination,
                                                 const std::string& messageSelector, bool noLocal);
   const std::string& DestinationNameOf(const std::shared_ptr<IDestination>& destination);
@@ -402,9 +404,8 @@ class TKsJMSSession : public IMessageDispatch,
   std::atomic<bool> listenerEverSet_{false};
   std::recursive_mutex sendLock_;
   std::uint8_t acknowledgeMode_;
-  mutable std::mutex listsLock_;                   // guards consumers_ and producers_
-  std::shared_ptr<const TConsumerList> consumers_;  // copy-on-write
-  TProducerList producers_;
+  TKsSnapshotList<TKsMessageConsumer> consumers_;
+  TKsSnapshotList<TKsMessageProducer> producers_;
   TKsJMSConnection* connection_;  // the connection outlives its sessions
   TKsTransactionContext transactionContext_;
   // Ids of the messages consumed in the current transaction, kept (under
