@@ -515,16 +515,8 @@ void TKsCommAdapterIndy::WaitForFrame() {
 void TKsCommAdapterIndy::ReceiveFrame(std::int32_t timeout, bool raiseOnTimeout) {
   // The adapter's text buffer keeps its capacity from read to read; a read
   // from inside a handler of the one before uses a string of its own.
-  std::string nested;
-  const bool reuse = !receiveTextInUse_;
-  std::string& frameText = reuse ? receiveText_ : nested;
-  struct TRelease {
-    TKsCommAdapterIndy* adapter;
-    ~TRelease() {
-      if (adapter != nullptr) adapter->receiveTextInUse_ = false;
-    }
-  } release{reuse ? this : nullptr};
-  receiveTextInUse_ = true;
+  auto lease = receiveText_.Lease();
+  std::string& frameText = *lease;
   frameText.clear();
   try {
     // Blanks between frames form empty units. One followed by more bytes

@@ -51,6 +51,7 @@
 
 #include "net/KsTcpClient.hpp"
 #include "stomp/KsCommAdapter.hpp"
+#include "support/KsScratch.hpp"
 #include "support/KsThread.hpp"
 
 namespace ks {
@@ -222,8 +223,7 @@ class TKsCommAdapterIndy : public TKsCommAdapter {
   std::string invalidPort_;   // a port text that is not 1..65535 (Connect refuses it)
   bool portInvalid_ = false;
   TKsFrameCutter cutter_;
-  std::string receiveText_;          // the frame text of a synchronous read
-  bool receiveTextInUse_ = false;
+  TKsScratch<std::string> receiveText_;  // the frame text of a synchronous read
   std::atomic<bool> readerStarted_{false};     // Start was called on this adapter
   std::atomic<bool> closeExpected_{false};     // DISCONNECT was sent
 };
