@@ -1,5 +1,6 @@
 #include "jms/KsPrimitiveMap.hpp"
 
+#include "support/KsException.hpp"
 #include "support/KsText.hpp"
 
 namespace ks {
@@ -94,6 +95,13 @@ std::string_view TPrimitiveMap::Find(std::string_view name) const noexcept {
 
 void TPrimitiveMap::Reserve(std::size_t entries, std::size_t textBytes) {
   records_.reserve(records_.size() + entries * kRecordHead + textBytes);
+}
+
+void TPrimitiveMap::FinishBuild(std::size_t front, std::size_t count, std::size_t written, bool overrun) {
+  records_.resize(overrun ? 0 : written);
+  front_ = overrun ? 0 : front;
+  count_ = overrun ? 0 : count;
+  KS_ASSERT(!overrun, "Assertion failure");
 }
 
 void TPrimitiveMap::Append(std::string_view name, std::string_view value) {

@@ -67,6 +67,13 @@ class TPrimitiveMap : public IPrimitiveMap {
   // filling an empty map from a list that holds each name (folded) at most
   // once. The value must not be empty and the name must hold no "=".
   void Append(std::string_view name, std::string_view value);
+  // Replaces the front text and every entry in one step, with one buffer
+  // sized once: front, then the entries fill(put) hands to put(name, value)
+  // in order. The rules of Append hold for them; entries and textBytes are
+  // their number and the sum of their name and value sizes (a fill that
+  // goes over raises EAssertionFailed, and the map is left empty).
+  template <class Fill>
+  void Build(std::string_view front, std::size_t entries, std::size_t textBytes, Fill&& fill);
 
  private:
   struct TRecord {
@@ -83,6 +90,19 @@ class TPrimitiveMap : public IPrimitiveMap {
     return TRecord{std::string_view(text, sizes[0]), std::string_view(text + sizes[0], sizes[1]),
                    at + kRecordHead + sizes[0] + sizes[1]};
   }
+  // Writes one record at out, which has room for it; answers its end.
+  static char* PutRecord(char* out, std::string_view name, std::string_view value) noexcept {
+    const std::uint32_t sizes[2] = {static_cast<std::uint32_t>(name.size()), static_cast<std::uint32_t>(value.size())};
+    std::memcpy(out, sizes, sizeof sizes);
+    out += kRecordHead;
+    if (!name.empty()) std::memcpy(out, name.data(), name.size());
+    out += name.size();
+    if (!value.empty()) std::memcpy(out, value.data(), value.size());
+    return out + value.size();
+  }
+  // Build's step after the fill: the map holds what was written, or is
+  // emptied when the fill went over its room.
+  void FinishBuild(std::size_t front, std::size_t count, std::size_t written, bool overrun);
   // Offset of the entry named name, or npos.
   std::size_t Locate(std::string_view name) const noexcept;
   // The record bytes of an entry.
@@ -92,5 +112,26 @@ class TPrimitiveMap : public IPrimitiveMap {
   std::size_t front_ = 0;
   std::size_t count_ = 0;
 };
+
+template <class Fill>
+void TPrimitiveMap::Build(std::string_view front, std::size_t entries, std::size_t textBytes, Fill&& fill) {
+  records_.clear();
+  records_.resize(front.size() + entries * kRecordHead + textBytes);
+  char* const begin = records_.data();
+  char* const end = begin + records_.size();
+  if (!front.empty()) std::memcpy(begin, front.data(), front.size());
+  char* out = begin + front.size();
+  std::size_t count = 0;
+  bool overrun = false;
+  fill([&](std::string_view name, std::string_view value) {
+    if (static_cast<std::size_t>(end - out) < kRecordHead + name.size() + value.size()) {
+      overrun = true;
+      return;
+    }
+    out = PutRecord(out, name, value);
+    ++count;
+  });
+  FinishBuild(front.size(), count, static_cast<std::size_t>(out - begin), overrun);
+}
 
 }  // namespace ks
