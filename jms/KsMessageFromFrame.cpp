@@ -99,7 +99,10 @@ void SetFields(const TKsHeaderScan& v, IMessage& message) {
 // virtual call; a text field the list lacks stays as it is (empty).
 void SetOwnFields(const TKsHeaderScan& v, TKsMessage& message) {
   if (const std::string_view* id = v.Find(TKsHeaderScan::kCorrelationId)) message.AssignCorrelationID(*id);
-  message.TKsMessage::SetJMSExpiration(WireTime(v.Value(TKsHeaderScan::kExpires)));
+  // No "expires" reads as a wire time of 0, worked out once.
+  static const TDateTime kNoExpires = WireTime(std::string_view());
+  const std::string_view* expires = v.Find(TKsHeaderScan::kExpires);
+  message.TKsMessage::SetJMSExpiration(expires != nullptr ? WireTime(*expires) : kNoExpires);
   message.TKsMessage::SetJMSDeliveryMode(v.Value(TKsHeaderScan::kPersistent) == "true" ? TDeliveryMode::Persistent
                                                                                        : TDeliveryMode::NonPersistent);
   const std::string_view* priority = v.Find(TKsHeaderScan::kPriority);
