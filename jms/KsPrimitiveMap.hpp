@@ -71,9 +71,11 @@ class TPrimitiveMap : public IPrimitiveMap {
   void Append(std::string_view name, std::string_view value);
   // Replaces the front text and every entry in one step, with one buffer
   // sized once: front, then the entries fill(put) hands to put(name, value)
-  // in order. The rules of Append hold for them; entries and textBytes are
-  // their number and the sum of their name and value sizes (a fill that
-  // goes over raises EAssertionFailed, and the map is left empty).
+  // in order. None of these texts may lie in this map's own buffer, which
+  // is overwritten. The rules of Append hold for the entries; entries and
+  // textBytes are their number and the sum of their name and value sizes
+  // (a fill that goes over raises EAssertionFailed and leaves the map
+  // empty).
   template <class Fill>
   void Build(std::string_view front, std::size_t entries, std::size_t textBytes, Fill&& fill);
 
