@@ -94,12 +94,15 @@ void SetFields(const TKsHeaderScan& v, IMessage& message) {
   message.SetJMSRedelivered(v.Value(TKsHeaderScan::kRedelivered) == "true");
 }
 
-// SetFields for a message whose exact class is the library's own: the same
-// values through the class's own setters, without a virtual call.
+// SetFields, but the message id, for a new message whose exact class is the
+// library's own: the same values through the class's own setters, without a
+// virtual call; a text field the list lacks stays as it is (empty).
 void SetOwnFields(const TKsHeaderScan& v, TKsMessage& message) {
-  message.AssignMessageID(v.Value(TKsHeaderScan::kMessageId));
-  message.AssignCorrelationID(v.Value(TKsHeaderScan::kCorrelationId));
-  message.TKsMessage::SetJMSExpiration(WireTime(v.Value(TKsHeaderScan::kExpires)));
+  if (const std::string_view* id = v.Find(TKsHeaderScan::kCorrelationId)) message.AssignCorrelationID(*id);
+  // No "expires" reads as a wire time of 0, worked out once.
+  static const TDateTime kNoExpires = WireTime(std::string_view());
+  const std::string_view* expires = v.Find(TKsHeaderScan::kExpires);
+  message.TKsMessage::SetJMSExpiration(expires != nullptr ? WireTime(*expires) : kNoExpires);
   message.TKsMessage::SetJMSDeliveryMode(v.Value(TKsHeaderScan::kPersistent) == "true" ? TDeliveryMode::Persistent
                                                                                        : TDeliveryMode::NonPersistent);
   const std::string_view* priority = v.Find(TKsHeaderScan::kPriority);
@@ -109,7 +112,7 @@ void SetOwnFields(const TKsHeaderScan& v, TKsMessage& message) {
     message.TKsMessage::SetJMSReplyTo(TKsJMSClient::CreateDestinationFromStompName(std::string(replyTo)));
   }
   message.TKsMessage::SetJMSTimestamp(WireTime(v.Value(TKsHeaderScan::kTimestamp)));
-  message.AssignType(v.Value(TKsHeaderScan::kType));
+  if (const std::string_view* type = v.Find(TKsHeaderScan::kType)) message.AssignType(*type);
   message.TKsMessage::SetJMSRedelivered(v.Value(TKsHeaderScan::kRedelivered) == "true");
 }
 
@@ -187,11 +190,19 @@ void ApplyMessageHeaders(const TKsHeaderView* headers, std::size_t count, IMessa
 std::shared_ptr<TKsJMSTextMessage> NewReceivedMessage(TKsJMSConnection* connection, const TKsHeaderScan& scan,
                                                       std::string_view body) {
   auto message = TKsJMSTextMessage::Create(connection);
-  // The message id and the properties share one buffer: sized once.
-  message->GetProperties().Reserve(scan.PropertyCount(),
-                                   scan.PropertyBytes() + scan.Value(TKsHeaderScan::kMessageId).size());
   SetOwnFields(scan, *message);
-  ApplyScannedProperties(scan, message.get(), *message);
+  const std::string_view id = scan.Value(TKsHeaderScan::kMessageId);
+  if (scan.Appendable()) {
+    // The message id and the properties share one buffer, written once.
+    message->GetProperties().Build(id, scan.PropertyCount(), scan.PropertyBytes(), [&scan](auto&& put) {
+      for (std::size_t i = 0; i < scan.Count(); ++i) {
+        if (scan.IsProperty(i)) put(scan.Headers()[i].first, scan.Headers()[i].second);
+      }
+    });
+  } else {
+    message->AssignMessageID(id);
+    SetProperties(scan, message.get(), *message);
+  }
   message->SetReceived(true);
   // Bytes that are not valid UTF-8 are kept as they are.
   message->AssignText(body);

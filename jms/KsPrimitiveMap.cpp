@@ -1,20 +1,17 @@
 #include "jms/KsPrimitiveMap.hpp"
 
+#include "support/KsException.hpp"
 #include "support/KsText.hpp"
 
 namespace ks {
 
 void TPrimitiveMap::Clear() {
-  records_.resize(front_);
+  records_.Resize(front_);
   count_ = 0;
 }
 
 void TPrimitiveMap::SetFront(std::string_view text) {
-  if (records_.empty()) {
-    records_.append(text);  // a new map (a message being filled)
-  } else {
-    records_.replace(0, front_, text);
-  }
+  records_.Replace(0, front_, text);
   front_ = text.size();
 }
 
@@ -48,10 +45,10 @@ void TPrimitiveMap::SetString(const std::string& name, const std::string& value)
   if (at != std::string::npos) {
     const std::size_t size = RecordAt(at).next - at;
     if (value.empty()) {
-      records_.erase(at, size);
+      records_.Replace(at, size, std::string_view());
       --count_;
     } else {
-      records_.replace(at, size, Record(name, std::string_view(), value));
+      records_.Replace(at, size, Record(name, std::string_view(), value));
     }
     return;
   }
@@ -59,9 +56,9 @@ void TPrimitiveMap::SetString(const std::string& name, const std::string& value)
   const std::size_t equals = name.find('=');
   const std::string_view whole = name;
   if (equals == std::string::npos) {
-    records_ += Record(whole, std::string_view(), value);
+    records_.Append(Record(whole, std::string_view(), value));
   } else {
-    records_ += Record(whole.substr(0, equals), whole.substr(equals), value);
+    records_.Append(Record(whole.substr(0, equals), whole.substr(equals), value));
   }
   ++count_;
 }
@@ -79,7 +76,7 @@ std::string_view TPrimitiveMap::ValueAt(std::size_t i) const noexcept {
 }
 
 std::size_t TPrimitiveMap::Locate(std::string_view name) const noexcept {
-  for (std::size_t at = front_; at < records_.size();) {
+  for (std::size_t at = front_; at < records_.Size();) {
     const TRecord r = RecordAt(at);
     if (SameText(r.name, name)) return at;
     at = r.next;
@@ -93,23 +90,20 @@ std::string_view TPrimitiveMap::Find(std::string_view name) const noexcept {
 }
 
 void TPrimitiveMap::Reserve(std::size_t entries, std::size_t textBytes) {
-  records_.reserve(records_.size() + entries * kRecordHead + textBytes);
+  records_.Reserve(records_.Size() + entries * kRecordHead + textBytes);
+}
+
+void TPrimitiveMap::FinishBuild(std::size_t front, std::size_t count, std::size_t written, bool overrun) {
+  records_.Resize(overrun ? 0 : written);
+  front_ = overrun ? 0 : front;
+  count_ = overrun ? 0 : count;
+  KS_ASSERT(!overrun, "Assertion failure");
 }
 
 void TPrimitiveMap::Append(std::string_view name, std::string_view value) {
-  const std::uint32_t sizes[2] = {static_cast<std::uint32_t>(name.size()), static_cast<std::uint32_t>(value.size())};
-  const std::size_t size = kRecordHead + name.size() + value.size();
-  char record[128];
-  if (size <= sizeof record) {
-    // A usual record is put together first and appended in one step.
-    std::memcpy(record, sizes, sizeof sizes);
-    std::memcpy(record + kRecordHead, name.data(), name.size());
-    std::memcpy(record + kRecordHead + name.size(), value.data(), value.size());
-    records_.append(record, size);
-  } else {
-    records_.append(reinterpret_cast<const char*>(sizes), sizeof sizes);
-    records_.append(name).append(value);
-  }
+  const std::size_t at = records_.Size();
+  records_.Resize(at + kRecordHead + name.size() + value.size());
+  PutRecord(records_.Data() + at, name, value);
   ++count_;
 }
 

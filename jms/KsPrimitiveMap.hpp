@@ -7,8 +7,9 @@
 // the value (so it is never found under the name as written).
 //
 // All names and values live in one buffer, one record after another, so a
-// map costs one allocation however many entries it holds, and a copy of a
-// map is one string copy. In front of the records the buffer may hold one
+// map costs at most one allocation however many entries it holds (none while
+// they fit in the buffer's inline room), and a copy of a map is one copy of
+// bytes. In front of the records the buffer may hold one
 // text of the map's owner (Front: a message keeps its id there, so that a
 // received message needs no allocation of its own for it); it is no entry,
 // Clear keeps it, and a copy of the map copies it.
@@ -24,6 +25,7 @@
 #include <string_view>
 
 #include "jms/KsJMSInterfaces.hpp"
+#include "jms/KsRecordBuffer.hpp"
 
 namespace ks {
 
@@ -41,7 +43,7 @@ class TPrimitiveMap : public IPrimitiveMap {
   void SetString(const std::string& name, const std::string& value) override;
 
   // The owner's text in front of the records, and its replacement.
-  std::string_view Front() const noexcept { return std::string_view(records_.data(), front_); }
+  std::string_view Front() const noexcept { return std::string_view(records_.Data(), front_); }
   void SetFront(std::string_view text);
 
   // Allocation-free access for the frame conversion and message copies.
@@ -55,7 +57,7 @@ class TPrimitiveMap : public IPrimitiveMap {
   // Calls visit(name, value) for every entry in order.
   template <class Visit>
   void ForEach(Visit&& visit) const {
-    for (std::size_t at = front_; at < records_.size();) {
+    for (std::size_t at = front_; at < records_.Size();) {
       const TRecord r = RecordAt(at);
       visit(r.name, r.value);
       at = r.next;
@@ -67,6 +69,15 @@ class TPrimitiveMap : public IPrimitiveMap {
   // filling an empty map from a list that holds each name (folded) at most
   // once. The value must not be empty and the name must hold no "=".
   void Append(std::string_view name, std::string_view value);
+  // Replaces the front text and every entry in one step, with one buffer
+  // sized once: front, then the entries fill(put) hands to put(name, value)
+  // in order. None of these texts may lie in this map's own buffer, which
+  // is overwritten. The rules of Append hold for the entries; entries and
+  // textBytes are their number and the sum of their name and value sizes
+  // (a fill that goes over raises EAssertionFailed and leaves the map
+  // empty).
+  template <class Fill>
+  void Build(std::string_view front, std::size_t entries, std::size_t textBytes, Fill&& fill);
 
  private:
   struct TRecord {
@@ -78,19 +89,52 @@ class TPrimitiveMap : public IPrimitiveMap {
   static constexpr std::size_t kRecordHead = 8;
   TRecord RecordAt(std::size_t at) const noexcept {
     std::uint32_t sizes[2];
-    std::memcpy(sizes, records_.data() + at, sizeof sizes);
-    const char* text = records_.data() + at + kRecordHead;
+    std::memcpy(sizes, records_.Data() + at, sizeof sizes);
+    const char* text = records_.Data() + at + kRecordHead;
     return TRecord{std::string_view(text, sizes[0]), std::string_view(text + sizes[0], sizes[1]),
                    at + kRecordHead + sizes[0] + sizes[1]};
   }
+  // Writes one record at out, which has room for it; answers its end.
+  static char* PutRecord(char* out, std::string_view name, std::string_view value) noexcept {
+    const std::uint32_t sizes[2] = {static_cast<std::uint32_t>(name.size()), static_cast<std::uint32_t>(value.size())};
+    std::memcpy(out, sizes, sizeof sizes);
+    out += kRecordHead;
+    if (!name.empty()) std::memcpy(out, name.data(), name.size());
+    out += name.size();
+    if (!value.empty()) std::memcpy(out, value.data(), value.size());
+    return out + value.size();
+  }
+  // Build's step after the fill: the map holds what was written, or is
+  // emptied when the fill went over its room.
+  void FinishBuild(std::size_t front, std::size_t count, std::size_t written, bool overrun);
   // Offset of the entry named name, or npos.
   std::size_t Locate(std::string_view name) const noexcept;
   // The record bytes of an entry.
   static std::string Record(std::string_view name, std::string_view prefix, std::string_view value);
 
-  std::string records_;  // the front text, then the records
+  TKsRecordBuffer records_;  // the front text, then the records
   std::size_t front_ = 0;
   std::size_t count_ = 0;
 };
+
+template <class Fill>
+void TPrimitiveMap::Build(std::string_view front, std::size_t entries, std::size_t textBytes, Fill&& fill) {
+  records_.Resize(front.size() + entries * kRecordHead + textBytes);
+  char* const begin = records_.Data();
+  char* const end = begin + records_.Size();
+  if (!front.empty()) std::memcpy(begin, front.data(), front.size());
+  char* out = begin + front.size();
+  std::size_t count = 0;
+  bool overrun = false;
+  fill([&](std::string_view name, std::string_view value) {
+    if (static_cast<std::size_t>(end - out) < kRecordHead + name.size() + value.size()) {
+      overrun = true;
+      return;
+    }
+    out = PutRecord(out, name, value);
+    ++count;
+  });
+  FinishBuild(front.size(), count, static_cast<std::size_t>(out - begin), overrun);
+}
 
 }  // namespace ks

@@ -51,7 +51,18 @@ bool ParsePlainDigits(std::string_view text, Signed& value) {
   Unsigned magnitude = 0;
   std::size_t i = 0;
   if constexpr (sizeof(Unsigned) == 8) {
-    // Eight digits at a time (a wire time has thirteen).
+    if (text.size() > 8 && text.size() <= 16) {
+      // Nine to sixteen digits (a wire time has thirteen): the first eight,
+      // then the last eight, of which those not counted yet are kept.
+      constexpr std::uint32_t kPow10[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+      std::uint32_t high = 0;
+      std::uint32_t low = 0;
+      if (!EightDigits(text.data(), high) || !EightDigits(text.data() + text.size() - 8, low)) return false;
+      const std::uint32_t scale = kPow10[text.size() - 8];
+      value = static_cast<Signed>(static_cast<Unsigned>(high) * scale + low % scale);
+      return true;
+    }
+    // Eight digits at a time.
     for (; text.size() - i >= 8; i += 8) {
       std::uint32_t eight = 0;
       if (!EightDigits(text.data() + i, eight)) return false;
