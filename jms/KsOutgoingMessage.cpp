@@ -5,6 +5,21 @@
 
 namespace ks {
 
+namespace {
+
+// The content (bytes, or a serialised object) of source into copy: straight
+// from one of the library's own messages, through the interface otherwise.
+template <class Body>
+void CopyContent(const IMessage& source, const Body& body, TKsMessage& copy) {
+  if (const TKsMessage* own = AsOwnMessage(&source)) {
+    copy.SetContentRef(own->GetContentRef());
+  } else {
+    copy.SetContentRef(body.GetContent());
+  }
+}
+
+}  // namespace
+
 TKsJMSMessage& TKsOutgoingMessage::CopyOf(const IMessage& source) {
   TKsJMSMessage& copy = BodyCopyOf(source);
   copy.CopyFieldsFrom(source);
@@ -14,7 +29,6 @@ TKsJMSMessage& TKsOutgoingMessage::CopyOf(const IMessage& source) {
 TKsJMSMessage& TKsOutgoingMessage::BodyCopyOf(const IMessage& source) {
   // One of the library's own messages lends its body without a copy of its
   // own; an application's class is asked through its interface.
-  const TKsMessage* own = AsOwnMessage(&source);
   if (const TKsJMSTextMessage* ownText = AsOwnTextMessage(&source)) {
     text_.AssignText(ownText->GetTextRef());
     return text_;
@@ -24,11 +38,11 @@ TKsJMSMessage& TKsOutgoingMessage::BodyCopyOf(const IMessage& source) {
     return text_;
   }
   if (const auto* bytes = dynamic_cast<const IBytesMessage*>(&source)) {
-    own != nullptr ? bytes_.SetContentRef(own->GetContentRef()) : bytes_.SetContentRef(bytes->GetContent());
+    CopyContent(source, *bytes, bytes_);
     return bytes_;
   }
   if (const auto* object = dynamic_cast<const IObjectMessage*>(&source)) {
-    own != nullptr ? object_.SetContentRef(own->GetContentRef()) : object_.SetContentRef(object->GetContent());
+    CopyContent(source, *object, object_);
     object_.SetObject(object->GetObject());
     return object_;
   }
