@@ -130,8 +130,7 @@ void TKsTcpClient::Adopt(int fd) {
   ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  readPos_ = writePos_ = 0;
-  ResetScan();
+  DropInput();
   closedByPeer_.store(false, std::memory_order_release);
   fd_.store(fd, std::memory_order_release);
   directFd_ = fd;
@@ -164,8 +163,7 @@ void TKsTcpClient::CloseSocket(bool notifyPeer) {
 
 void TKsTcpClient::Disconnect(bool notifyPeer) {
   CloseSocket(notifyPeer);
-  readPos_ = writePos_ = 0;
-  ResetScan();
+  DropInput();
   closedByPeer_.store(false, std::memory_order_release);
 }
 
@@ -229,10 +227,25 @@ bool TKsTcpClient::Connected() {
   return !ClosedByPeer();
 }
 
+void TKsTcpClient::DropInput() {
+  if (holds_ > 0 && data_) {
+    heldBuffers_.push_back(std::move(data_));
+    capacity_ = 0;
+  }
+  readPos_ = writePos_ = 0;
+  ResetScan();
+}
+
+void TKsTcpClient::Release() noexcept {
+  if (--holds_ > 0) return;
+  heldBuffers_.clear();
+  if (readPos_ == writePos_) readPos_ = writePos_ = 0;
+}
+
 void TKsTcpClient::EnsureRoom(std::size_t room) {
   if (capacity_ - writePos_ >= room) return;
   const std::size_t used = writePos_ - readPos_;
-  if (capacity_ - used >= room && readPos_ > 0) {
+  if (capacity_ - used >= room && readPos_ > 0 && holds_ == 0) {
     // Compact: move the unread bytes to the front.
     std::memmove(data_.get(), data_.get() + readPos_, used);
     readPos_ = 0;
@@ -243,6 +256,7 @@ void TKsTcpClient::EnsureRoom(std::size_t room) {
   while (newCapacity - used < room) newCapacity *= 2;
   std::unique_ptr<char[]> grown(new char[newCapacity]);
   if (used > 0) std::memcpy(grown.get(), data_.get() + readPos_, used);
+  if (holds_ > 0 && data_) heldBuffers_.push_back(std::move(data_));
   data_ = std::move(grown);
   capacity_ = newCapacity;
   readPos_ = 0;
@@ -253,7 +267,7 @@ void TKsTcpClient::Consume(std::size_t count) {
   if (count == 0) return;
   if (count > InputBufferSize()) count = InputBufferSize();
   readPos_ += count;
-  if (readPos_ == writePos_) readPos_ = writePos_ = 0;
+  if (readPos_ == writePos_ && holds_ == 0) readPos_ = writePos_ = 0;
   ResetScan();
 }
 

@@ -46,6 +46,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "support/KsErrors.hpp"
 #include "support/KsException.hpp"
@@ -150,6 +151,13 @@ class TKsTcpClient {
   }
   // Drops count bytes from the front of the input buffer.
   void Consume(std::size_t count);
+  // While a hold is open, consumed bytes stay where they are: the buffer is
+  // not compacted or reused, and a buffer that must grow is kept until the
+  // last hold ends. For views of consumed bytes handed to code that may read
+  // the stream again before it lets go of them. Holds nest; each Hold needs
+  // one Release.
+  void Hold() noexcept { ++holds_; }
+  void Release() noexcept;
 
   // The bytes before the first occurrence of terminator (which is consumed).
   // Each wait for bytes is limited by ReadTimeout. Raises "Max line length
@@ -188,6 +196,8 @@ class TKsTcpClient {
   // number of bytes added (0 on close or failure, which it records).
   std::size_t ReceiveChunk(bool raiseOnError);
   void EnsureRoom(std::size_t room);
+  // Empties the input buffer (its bytes are kept while held).
+  void DropInput();
   void ResetScan() { scanned_ = 0; scanTerminator_.clear(); }
   void CloseSocket(bool notifyPeer);
   // SO_SNDTIMEO on the open socket; writeMutex_ held.
@@ -219,6 +229,8 @@ class TKsTcpClient {
   std::size_t capacity_ = 0;
   std::size_t readPos_ = 0;
   std::size_t writePos_ = 0;
+  std::size_t holds_ = 0;
+  std::vector<std::unique_ptr<char[]>> heldBuffers_;  // replaced while held
   // Terminator search state: bytes after readPos_ already known not to start
   // a match of scanTerminator_.
   std::size_t scanned_ = 0;

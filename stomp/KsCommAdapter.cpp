@@ -72,6 +72,10 @@ void TKsCommAdapter::SetOnAfterConnect(TKsAdapterNotifyEvent handler) { onAfterC
 TKsAdapterNotifyEvent TKsCommAdapter::GetOnAfterConnect() const { return onAfterConnect_; }
 void TKsCommAdapter::SetOnDataAvailable(TKsAdapterDataEvent handler) { onDataAvailable_ = std::move(handler); }
 TKsAdapterDataEvent TKsCommAdapter::GetOnDataAvailable() const { return onDataAvailable_; }
+bool TKsCommAdapter::SetOnFrameParsed(TKsAdapterParsedEvent handler) {
+  onFrameParsed_ = std::move(handler);
+  return true;
+}
 void TKsCommAdapter::SetConnectTimeout(std::int32_t milliseconds) { connectTimeout_ = milliseconds; }
 std::int32_t TKsCommAdapter::GetConnectTimeout() const { return connectTimeout_; }
 void TKsCommAdapter::SetSSLOptions(std::unique_ptr<TKsSSLOptions> options) { sslOptions_ = std::move(options); }
@@ -105,8 +109,12 @@ void TKsCommAdapter::DoConnect() {
   if (onConnect_) onConnect_(this);
 }
 
-void TKsCommAdapter::DoDataAvailable(const std::string& frameText) {
-  if (onDataAvailable_) onDataAvailable_(this, frameText);
+void TKsCommAdapter::DoDataAvailable(const std::string& frameText, const TKsParsedFrame* parsed) {
+  if (parsed != nullptr) {
+    if (onFrameParsed_) onFrameParsed_(this, *parsed);
+  } else if (onDataAvailable_) {
+    onDataAvailable_(this, frameText);
+  }
 }
 
 void TKsCommAdapter::ReportFrameFault(const std::string& text) {
@@ -119,13 +127,14 @@ void TKsCommAdapter::ReportConnectionLost(const std::string& text) {
   if (onFault_) onFault_(text, true);
 }
 
-void TKsCommAdapter::DispatchFromReader(const std::string& frameText, const std::function<bool()>& cancelled) {
+void TKsCommAdapter::DispatchFromReader(const std::string& frameText, const TKsParsedFrame* parsed,
+                                        const std::function<bool()>& cancelled) {
   if (directDispatch_) {
-    DoDataAvailable(frameText);
+    DoDataAvailable(frameText, parsed);
     return;
   }
   auto item = std::make_shared<TKsSyncCall>();
-  item->call = [this, &frameText] { DoDataAvailable(frameText); };
+  item->call = [this, &frameText, parsed] { DoDataAvailable(frameText, parsed); };
   TKsSyncQueue& q = SyncQueue();
   std::unique_lock<std::mutex> lock(q.mutex);
   q.calls.push_back(item);

@@ -55,6 +55,7 @@ class TKsCommAdapter : public IStompCommAdapter {
   TKsAdapterNotifyEvent GetOnAfterConnect() const override;
   void SetOnDataAvailable(TKsAdapterDataEvent handler) override;
   TKsAdapterDataEvent GetOnDataAvailable() const override;
+  bool SetOnFrameParsed(TKsAdapterParsedEvent handler) override;
   void SetConnectTimeout(std::int32_t milliseconds) override;
   std::int32_t GetConnectTimeout() const override;
   // A replaced options object is freed.
@@ -110,12 +111,17 @@ class TKsCommAdapter : public IStompCommAdapter {
   void DoAfterConnect();
   void DoConnect();
   // Hands a frame text to OnDataAvailable on the calling thread (nothing
-  // happens without a handler).
-  void DoDataAvailable(const std::string& frameText);
+  // happens without a handler); with parsed, hands that to OnFrameParsed
+  // instead (the text is then unused: only for an adapter that checked
+  // WantsParsedFrames).
+  void DoDataAvailable(const std::string& frameText, const TKsParsedFrame* parsed = nullptr);
   // The same, for a reader thread: direct or through the application thread
   // as DirectDispatch says. cancelled is polled while waiting for the
   // application thread; a call dropped that way returns without dispatching.
-  void DispatchFromReader(const std::string& frameText, const std::function<bool()>& cancelled);
+  void DispatchFromReader(const std::string& frameText, const TKsParsedFrame* parsed,
+                          const std::function<bool()>& cancelled);
+  // True when an OnFrameParsed handler is set.
+  bool WantsParsedFrames() const { return static_cast<bool>(onFrameParsed_); }
 
   std::int32_t connectTimeout_ = 0;
   bool useConnectTimeout_ = false;
@@ -129,6 +135,7 @@ class TKsCommAdapter : public IStompCommAdapter {
   TKsAdapterNotifyEvent onConnect_;
   TKsAdapterNotifyEvent onAfterConnect_;
   TKsAdapterDataEvent onDataAvailable_;
+  TKsAdapterParsedEvent onFrameParsed_;
   std::shared_ptr<ILogging> logger_;
 };
 

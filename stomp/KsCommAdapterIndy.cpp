@@ -30,6 +30,20 @@ std::string_view TrimView(std::string_view text) {
   return text.substr(first, last - first);
 }
 
+// Ends the stream's hold of a frame handed over in place (none: nothing).
+class THoldRelease {
+ public:
+  explicit THoldRelease(TKsTcpClient* client) : client_(client) {}
+  ~THoldRelease() {
+    if (client_ != nullptr) client_->Release();
+  }
+  THoldRelease(const THoldRelease&) = delete;
+  THoldRelease& operator=(const THoldRelease&) = delete;
+
+ private:
+  TKsTcpClient* client_;
+};
+
 // The raw value of the first "content-length" line, for error messages.
 std::string ContentLengthText(std::string_view block) {
   std::size_t pos = 0;
@@ -57,6 +71,7 @@ void TKsFrameCutter::Reset() {
   lengthLine_ = false;
   headerBegin_ = headerLen_ = bodyStart_ = bodyNeed_ = bodyEnd_ = consume_ = 0;
   unit_ = TUnit::Frame;
+  headTried_ = parsedHead_ = false;
 }
 
 void TKsFrameCutter::SetMaxFrameSize(std::size_t bytes) { maxFrameSize_ = bytes; }
@@ -80,6 +95,10 @@ bool TKsFrameCutter::Advance(std::string_view b) {
 }
 
 bool TKsFrameCutter::AdvanceHeader(std::string_view b) {
+  if (!headTried_) {
+    headTried_ = true;
+    if (AdvanceParsedHeader(b)) return true;
+  }
   const std::size_t p = FindHeaderEnd(b);
   if (p == std::string_view::npos) {
     // A terminator still to come would start at size - 1 or later.
@@ -100,6 +119,36 @@ bool TKsFrameCutter::AdvanceHeader(std::string_view b) {
   if (header.substr(0, 15) == "content-length:") lengthLine_ = true;
   const std::int64_t length = lengthLine_ ? DeclaredLength(b, p) : 0;
   scanned_ = 0;
+  return StartBody(length);
+}
+
+bool TKsFrameCutter::AdvanceParsedHeader(std::string_view b) {
+  // Only a block that starts with its command (after blanks holding no
+  // LF LF), is whole within the line limit, and does not end in blanks that
+  // trimming would cut: then the frame text is these very bytes.
+  std::size_t lead = 0;
+  while (lead < b.size() && static_cast<unsigned char>(b[lead]) <= 0x20) ++lead;
+  if (lead == b.size() || (lead > 1 && b.substr(0, lead).find("\n\n") != std::string_view::npos)) return false;
+  if (!parsed_.ParseHeadInPlace(b.substr(lead, std::min(b.size() - lead, kMaxLine + 2)), facts_)) return false;
+  const std::size_t p = lead + facts_.End;
+  if (p > kMaxLine || static_cast<unsigned char>(b[p - 1]) <= 0x20) return false;
+  headerBegin_ = lead;
+  headerLen_ = p - lead;
+  bodyStart_ = p + 2;
+  lengthLine_ = facts_.ExactLength;
+  std::int64_t length = 0;
+  if (lengthLine_) {
+    TKsContentLengthScan scan;
+    scan.Present = true;
+    scan.Valid = TryStrToInt64(facts_.LengthValue, scan.Value);
+    length = CheckedLength(scan, b.substr(lead, headerLen_ + 2));
+  }
+  parsedHead_ = true;
+  parsedAt_ = reinterpret_cast<std::uintptr_t>(b.data());
+  return StartBody(length);
+}
+
+bool TKsFrameCutter::StartBody(std::int64_t length) {
   if (length > 0 && static_cast<std::uint64_t>(length) > maxFrameSize_) {
     // Too large to hold: the body (with its NUL and LF) is read and
     // dropped piece by piece as it arrives.
@@ -183,7 +232,10 @@ std::int64_t TKsFrameCutter::DeclaredLength(std::string_view b, std::size_t term
     block = scratch_;
   }
   const TKsContentLengthScan scan = TKsStompFrame::ScanContentLength(block);
-  if (!scan.Present) return 0;
+  return scan.Present ? CheckedLength(scan, block) : 0;
+}
+
+std::int64_t TKsFrameCutter::CheckedLength(const TKsContentLengthScan& scan, std::string_view block) {
   if (!scan.Valid) {
     throw EKsInvalidContentLength("Invalid content-length \"" + ContentLengthText(block) + "\": not a number");
   }
@@ -248,6 +300,27 @@ std::size_t TKsFrameCutter::Take(std::string_view b, std::string& out) {
   return Skip();
 }
 
+bool TKsFrameCutter::Parsed(std::string_view b) const {
+  if (!parsedHead_ || unit_ != TUnit::Frame || parsedAt_ != reinterpret_cast<std::uintptr_t>(b.data())) {
+    return false;
+  }
+  // Cut at the first NUL: the parser takes the whole body unless some
+  // header name might be a content-length or a header line ends in NUL LF.
+  if (bodyNeed_ == 0) return facts_.LengthNames == 0 && !facts_.NulLfInHeader;
+  // Cut by content-length: the parser must see the same one length, and the
+  // NUL LF after the body.
+  const std::size_t length = bodyNeed_ - 2;
+  return facts_.LengthNames == 1 && parsed_.Command().substr(0, 15) != "content-length:" &&
+         StrToInt32Def(facts_.LengthValue, 0) == static_cast<std::int64_t>(length) &&
+         b[bodyStart_ + length] == '\0' && b[bodyStart_ + length + 1] == '\n';
+}
+
+std::size_t TKsFrameCutter::TakeParsed(std::string_view b, TKsParsedFrame& parsed) {
+  parsed_.SetBody(b.substr(bodyStart_, bodyNeed_ != 0 ? bodyNeed_ - 2 : bodyEnd_ - bodyStart_));
+  parsed.TakeFrom(parsed_);
+  return Skip();
+}
+
 std::size_t TKsFrameCutter::Skip() {
   std::size_t consumed = consume_;
   // A skipped frame still being dropped stays in its discard phase.
@@ -287,21 +360,21 @@ void TKsStompReadThread::Run() {
   TIdStompClient& client = *adapter.client_;
   try {
     // A frame that is already whole is dispatched without waiting.
-    bool got = adapter.TakeBufferedUnit(buffer_);
+    bool got = adapter.TakeBufferedUnit(frame_);
     if (!got) {
       client.CheckForDisconnect(true, true);
       client.CheckForDataOnSource(200);
       if (Terminated()) return;
-      got = adapter.TakeBufferedUnit(buffer_);
+      got = adapter.TakeBufferedUnit(frame_);
       // Closed with no whole frame left: nothing more can arrive.
       if (!got) client.CheckForDisconnect(true, true);
     }
     // Frames that arrived together are dispatched one after another, as
     // long as the reader is neither stopped nor asked to end.
     while (got) {
-      if (!buffer_.empty()) DispatchOne(adapter);
+      if (frame_.held || !frame_.text.empty()) DispatchOne(adapter);
       if (Terminated() || Stopped()) return;
-      got = adapter.TakeBufferedUnit(buffer_);
+      got = adapter.TakeBufferedUnit(frame_);
     }
   } catch (const std::exception& e) {
     if (!Terminated() && !adapter.closeExpected_.load(std::memory_order_acquire)) {
@@ -316,8 +389,9 @@ void TKsStompReadThread::DispatchOne(TKsCommAdapterIndy& adapter) {
   // the layers above cannot convert, a listener that throws) is that frame's
   // fault alone: it is reported and the reader goes on with the next frame.
   // Only the transport's own errors end the reader.
+  const THoldRelease release(frame_.held ? adapter.client_.get() : nullptr);
   try {
-    adapter.DispatchFromReader(buffer_, cancelled_);
+    adapter.DispatchFromReader(frame_.text, frame_.held ? &frame_.parsed : nullptr, cancelled_);
   } catch (const std::exception& e) {
     adapter.ReportFrameFault(e.what());
   } catch (...) {
@@ -462,10 +536,18 @@ bool TKsCommAdapterIndy::ReaderActive() const {
   return reader != nullptr && !reader->Finished() && (!reader->Idle() || !reader->Stopped());
 }
 
-bool TKsCommAdapterIndy::TakeBufferedUnit(std::string& frameText) {
+bool TKsCommAdapterIndy::TakeBufferedUnit(TKsCutFrame& frame) {
   std::string_view buffered = client_->InputBuffer();
   if (buffered.empty() || !cutter_.Advance(buffered)) return false;
-  client_->Consume(cutter_.Take(buffered, frameText));
+  frame.held = WantsParsedFrames() && cutter_.Parsed(buffered);
+  if (frame.held) {
+    // Handed over in place: the bytes stay put until it is dispatched.
+    frame.text.clear();
+    client_->Hold();
+    client_->Consume(cutter_.TakeParsed(buffered, frame.parsed));
+    return true;
+  }
+  client_->Consume(cutter_.Take(buffered, frame.text));
   if (cutter_.NoticePending()) ReportSkippedFrame();
   return true;
 }
@@ -485,8 +567,8 @@ void TKsCommAdapterIndy::ReportSkippedFrame() {
   if (cutter_.TakeNotice(notice)) ReportFrameFault(notice);
 }
 
-void TKsCommAdapterIndy::ReadUnit(std::int32_t timeout, std::string& frameText) {
-  while (!TakeBufferedUnit(frameText)) client_->ReadFromSource(timeout);
+void TKsCommAdapterIndy::ReadUnit(std::int32_t timeout, TKsCutFrame& frame) {
+  while (!TakeBufferedUnit(frame)) client_->ReadFromSource(timeout);
 }
 
 bool TKsCommAdapterIndy::DataAvailable() {
@@ -513,19 +595,20 @@ void TKsCommAdapterIndy::WaitForFrame() {
 }
 
 void TKsCommAdapterIndy::ReceiveFrame(std::int32_t timeout, bool raiseOnTimeout) {
-  // The adapter's text buffer keeps its capacity from read to read; a read
-  // from inside a handler of the one before uses a string of its own.
-  auto lease = receiveText_.Lease();
-  std::string& frameText = *lease;
-  frameText.clear();
+  // The adapter's frame keeps its capacity from read to read; a read from
+  // inside a handler of the one before uses a frame of its own.
+  auto lease = received_.Lease();
+  TKsCutFrame& frame = *lease;
+  frame.text.clear();
+  frame.held = false;
   try {
     // Blanks between frames form empty units. One followed by more bytes
     // is only padding before the next frame: keep reading (each wait still
     // bounded by the time-out), so stray line feeds never end a receive
     // early. Blanks with nothing after them end the call without a frame.
     do {
-      ReadUnit(timeout, frameText);
-    } while (frameText.empty() && !client_->InputBufferIsEmpty());
+      ReadUnit(timeout, frame);
+    } while (frame.text.empty() && !frame.held && !client_->InputBufferIsEmpty());
   } catch (const EKsReadTimeout& e) {
     Log(e.what());
     if (raiseOnTimeout) throw;
@@ -534,7 +617,12 @@ void TKsCommAdapterIndy::ReceiveFrame(std::int32_t timeout, bool raiseOnTimeout)
     Log(e.what());
     throw;
   }
-  if (!frameText.empty()) DoDataAvailable(frameText);
+  if (frame.held) {
+    const THoldRelease release(client_.get());
+    DoDataAvailable(frame.text, &frame.parsed);
+  } else if (!frame.text.empty()) {
+    DoDataAvailable(frame.text);
+  }
 }
 
 void TKsCommAdapterIndy::PollFrame() {

@@ -51,6 +51,7 @@
 
 #include "net/KsTcpClient.hpp"
 #include "stomp/KsCommAdapter.hpp"
+#include "stomp/KsStompFrame.hpp"
 #include "support/KsScratch.hpp"
 #include "support/KsThread.hpp"
 
@@ -92,6 +93,15 @@ class TKsFrameCutter {
   // a unit that is not a frame), answers how many bytes to consume, and
   // resets.
   std::size_t Take(std::string_view buffered, std::string& out);
+  // After Advance answered true: true when the unit is a frame that the
+  // cutter parsed on its way (the usual case: its header block was whole
+  // when first seen and is regular), so that TakeParsed can hand it over.
+  bool Parsed(std::string_view buffered) const;
+  // After Parsed answered true: puts into parsed what TKsParsedFrame::Parse
+  // would make of the frame text that Take would give, its views into
+  // buffered, answers how many bytes to consume, and resets. The views stay
+  // valid while those bytes do (see TKsTcpClient::Hold).
+  std::size_t TakeParsed(std::string_view buffered, TKsParsedFrame& parsed);
   // After Advance answered true for a unit that is not a frame: the bytes
   // to consume.
   std::size_t Skip();
@@ -108,9 +118,18 @@ class TKsFrameCutter {
   bool AdvanceHeader(std::string_view buffered);
   bool AdvanceBody(std::string_view buffered);
   bool AdvanceToNul(std::string_view buffered);
+  // The usual header block, whole when first seen: parsed into parsed_ in
+  // one pass that also finds its end. False (nothing changed but parsed_)
+  // for anything else, which the general steps below handle.
+  bool AdvanceParsedHeader(std::string_view buffered);
+  // After the header block: the body phase for a declared length (0: none).
+  bool StartBody(std::int64_t length);
   // The declared content-length of the header block ending at terminator
   // (0 when none); raises EKsInvalidContentLength for an unusable one.
   std::int64_t DeclaredLength(std::string_view buffered, std::size_t terminator);
+  // The value of the first "content-length" line as a length; raises
+  // EKsInvalidContentLength for one that is unusable.
+  static std::int64_t CheckedLength(const TKsContentLengthScan& scan, std::string_view text);
   // The position of the LF LF that ends the header block, or npos.
   std::size_t FindHeaderEnd(std::string_view buffered);
   void StartDiscard(std::string notice);
@@ -131,6 +150,26 @@ class TKsFrameCutter {
   bool discardToNul_ = false;    // Discard: drop up to the next NUL instead
   std::string notice_;           // why the current frame is skipped, until taken
   std::string scratch_;          // header block + LF LF for the length scan (reused)
+  bool headTried_ = false;       // the in-place parse was tried on this frame
+  bool parsedHead_ = false;      // parsed_ holds this frame's header block
+  std::uintptr_t parsedAt_ = 0;  // the address of the buffered bytes it was parsed in
+  TKsHeadFacts facts_;           // what that parse found
+  TKsParsedFrame parsed_;
+};
+
+// One unit as the adapter hands it over: a frame text, or (held) a frame
+// the cutter parsed on its way, its views into the stream's input buffer,
+// which holds those bytes until the frame has been dispatched.
+struct TKsCutFrame {
+  std::string text;
+  TKsParsedFrame parsed;
+  bool held = false;
+};
+
+// A kept cut frame drops a text buffer over 1 MiB, as a kept string does.
+template <>
+struct TKsScratchTrim<TKsCutFrame> {
+  static void Apply(TKsCutFrame& frame) { TKsScratchTrim<std::string>::Apply(frame.text); }
 };
 
 class TKsStompReadThread : public TKsThread {
@@ -149,11 +188,11 @@ class TKsStompReadThread : public TKsThread {
   void Run() override;
 
  private:
-  // Dispatches buffer_; a fault of the frame is reported, never raised.
+  // Dispatches frame_; a fault of the frame is reported, never raised.
   void DispatchOne(TKsCommAdapterIndy& adapter);
 
   TKsCommAdapterIndy* adapter_;  // the owner; outlives the thread
-  std::string buffer_;           // the frame text being handed over
+  TKsCutFrame frame_;            // the frame being handed over
   std::function<bool()> cancelled_;  // Terminated(), for DispatchFromReader
   std::atomic<std::thread::id> threadId_{};
   std::atomic<bool> inRun_{false};
@@ -204,13 +243,13 @@ class TKsCommAdapterIndy : public TKsCommAdapter {
   friend class TKsStompReadThread;
 
   // Cuts a unit that is whole in the input buffer; true when one was
-  // consumed (frameText empty for a header block of blanks). Never waits.
-  bool TakeBufferedUnit(std::string& frameText);
+  // consumed (frame.text empty for a header block of blanks). Never waits.
+  bool TakeBufferedUnit(TKsCutFrame& frame);
   // True when a whole frame is buffered; drops header blocks of blanks in
   // front of it. Never waits.
   bool FrameBuffered();
   // Reads one unit, waiting as needed (each wait limited by timeout).
-  void ReadUnit(std::int32_t timeout, std::string& frameText);
+  void ReadUnit(std::int32_t timeout, TKsCutFrame& frame);
   void EndReader();
   void ResetStreamState();
   // Reports a frame the cutter has begun to skip (once per frame).
@@ -223,7 +262,7 @@ class TKsCommAdapterIndy : public TKsCommAdapter {
   std::string invalidPort_;   // a port text that is not 1..65535 (Connect refuses it)
   bool portInvalid_ = false;
   TKsFrameCutter cutter_;
-  TKsScratch<std::string> receiveText_;  // the frame text of a synchronous read
+  TKsScratch<TKsCutFrame> received_;  // the frame of a synchronous read
   std::atomic<bool> readerStarted_{false};     // Start was called on this adapter
   std::atomic<bool> closeExpected_{false};     // DISCONNECT was sent
 };

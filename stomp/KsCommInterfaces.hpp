@@ -26,10 +26,12 @@ namespace ks {
 
 class IURI;
 class IStompCommAdapter;
+class TKsParsedFrame;
 class TKsSSLOptions;
 
 using TKsAdapterNotifyEvent = std::function<void(IStompCommAdapter* sender)>;
 using TKsAdapterDataEvent = std::function<void(IStompCommAdapter* sender, const std::string& frameText)>;
+using TKsAdapterParsedEvent = std::function<void(IStompCommAdapter* sender, const TKsParsedFrame& frame)>;
 
 class IStompCommAdapter {
  public:
@@ -41,6 +43,13 @@ class IStompCommAdapter {
   virtual TKsAdapterNotifyEvent GetOnAfterConnect() const = 0;
   virtual void SetOnDataAvailable(TKsAdapterDataEvent handler) = 0;
   virtual TKsAdapterDataEvent GetOnDataAvailable() const = 0;
+  // A second handler, for a receiver that would parse every frame text: an
+  // adapter that parses frames while cutting them hands those to it parsed,
+  // with views valid during the call only, instead of their texts to
+  // OnDataAvailable (frames it did not parse still go there). Answers
+  // whether the adapter does so; by default it does not (false) and every
+  // frame goes to OnDataAvailable. An empty handler turns it off.
+  virtual bool SetOnFrameParsed(TKsAdapterParsedEvent /*handler*/) { return false; }
   virtual void SetConnectTimeout(std::int32_t milliseconds) = 0;
   virtual std::int32_t GetConnectTimeout() const = 0;
   // The adapter takes ownership of options.

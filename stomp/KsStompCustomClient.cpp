@@ -118,6 +118,8 @@ void TKsStompCustomClient::Connect() {
   adapter.SetOnConnect([this](IStompCommAdapter*) { StompConnect(); });
   adapter.SetOnDataAvailable(
       [this](IStompCommAdapter* sender, const std::string& text) { StompDataAvailable(sender, text); });
+  adapter.SetOnFrameParsed(
+      [this](IStompCommAdapter* sender, const TKsParsedFrame& parsed) { StompFrameParsed(sender, parsed); });
   adapter.Connect();
   Log("Connected");
 }
@@ -374,20 +376,28 @@ void TKsStompCustomClient::TransmitWithHeaders(IStompFrame& frame, const TStompH
 }
 
 void TKsStompCustomClient::StompDataAvailable(IStompCommAdapter* /*sender*/, const std::string& frameText) {
-  const bool debug = DebugEnabled();
-  if (debug) Log("StompDataAvailable");
+  if (DebugEnabled()) Log("StompDataAvailable");
   auto parsed = parsed_.Lease();
   parsed->Parse(frameText);
-  if (debug) {
+  FrameAvailable(*parsed);
+}
+
+void TKsStompCustomClient::StompFrameParsed(IStompCommAdapter* /*sender*/, const TKsParsedFrame& parsed) {
+  if (DebugEnabled()) Log("StompDataAvailable");
+  FrameAvailable(parsed);
+}
+
+void TKsStompCustomClient::FrameAvailable(const TKsParsedFrame& parsed) {
+  if (DebugEnabled()) {
     TKsStompFrame logged;
-    parsed->CopyTo(logged);
+    parsed.CopyTo(logged);
     LogFrame(logged);
   }
-  if (parsed->Command() == "MESSAGE") {
-    MessageAvailable(*parsed);
+  if (parsed.Command() == "MESSAGE") {
+    MessageAvailable(parsed);
   } else {
     auto frame = std::make_shared<TKsStompFrame>();
-    parsed->CopyTo(*frame);
+    parsed.CopyTo(*frame);
     OtherFrameAvailable(frame);
   }
 }

@@ -84,6 +84,8 @@ class TKsStompCustomClient : public TKsStompConnection {
 
   // The adapter's data handler: parses the frame text and dispatches it.
   void StompDataAvailable(IStompCommAdapter* sender, const std::string& frameText);
+  // The adapter's handler for frames it parsed itself: dispatches it.
+  void StompFrameParsed(IStompCommAdapter* sender, const TKsParsedFrame& parsed);
 
   bool GetLoggedIn() const;
   std::string GetSession() const;
@@ -126,6 +128,8 @@ class TKsStompCustomClient : public TKsStompConnection {
   // OnMessage and StompFrameAvailable. A class that needs no frame object
   // overrides this.
   virtual void MessageAvailable(const TKsParsedFrame& parsed);
+  // Logs a parsed frame when tracing, then dispatches it by its command.
+  void FrameAvailable(const TKsParsedFrame& parsed);
   bool HasOnMessage() const { return static_cast<bool>(onMessage_); }
   const char* ClassName() const override;
 

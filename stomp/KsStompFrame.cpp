@@ -270,6 +270,60 @@ void TKsParsedFrame::ParseBody(std::string_view text, std::size_t position) {
   if (end != std::string_view::npos) body_ = bodyArea.substr(0, end);
 }
 
+bool TKsParsedFrame::ParseHeadInPlace(std::string_view text, TKsHeadFacts& facts) {
+  body_ = std::string_view();
+  headers_.Clear();
+  lengthNamed_ = false;
+  facts = TKsHeadFacts();
+  constexpr std::string_view kLength = "content-length";
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  // The command line; it counts for the cutter's "content-length" rule too.
+  const char* p = FindByte(begin, end, '\n');
+  if (p == end || p == begin) return false;
+  command_ = std::string_view(begin, static_cast<std::size_t>(p - begin));
+  nulLfInHeader_ = p[-1] == '\0';
+  if (command_.size() > kLength.size() && command_.compare(0, kLength.size() + 1, "content-length:") == 0) {
+    facts.ExactLength = true;
+    facts.LengthValue = command_.substr(kLength.size() + 1);
+  }
+  // Then each header line once, as ParseHeaders reads it.
+  for (++p; p < end;) {
+    const char* stop = FindEitherByte(p, end, ':', '\n');
+    if (stop == end) return false;
+    if (*stop == '\n') {
+      if (stop != p) return false;
+      facts.End = static_cast<std::size_t>(stop - 1 - begin);
+      facts.NulLfInHeader = nulLfInHeader_;
+      return true;
+    }
+    const char* lf = FindByte(stop + 1, end, '\n');
+    if (lf == end) return false;
+    if (lf[-1] == '\0') nulLfInHeader_ = true;
+    const std::string_view name(p, static_cast<std::size_t>(stop - p));
+    const std::string_view value(stop + 1, static_cast<std::size_t>(lf - stop - 1));
+    if (name.size() == kLength.size()) {
+      lengthNamed_ = true;
+      ++facts.LengthNames;
+      if (!facts.ExactLength && name == kLength) {
+        facts.ExactLength = true;
+        facts.LengthValue = value;
+      }
+    }
+    headers_.Set(name, value);
+    p = lf + 1;
+  }
+  return false;
+}
+
+void TKsParsedFrame::TakeFrom(TKsParsedFrame& other) noexcept {
+  command_ = other.command_;
+  body_ = other.body_;
+  headers_.Swap(other.headers_);
+  nulLfInHeader_ = other.nulLfInHeader_;
+  lengthNamed_ = other.lengthNamed_;
+}
+
 const std::string_view* TKsParsedFrame::Find(std::string_view name) const {
   const TKsHeaderView* found = headers_.Find(name);
   return found != nullptr ? &found->second : nullptr;

@@ -78,12 +78,23 @@ class TKsHeaderViewList {
   void Set(std::string_view name, std::string_view value) { SetHeaderEntry(items_, name, value); }
   const TKsHeaderView* Data() const { return items_.data(); }
   std::size_t Size() const { return items_.size(); }
+  void Swap(TKsHeaderViewList& other) noexcept { items_.swap(other.items_); }
 
  private:
   std::vector<TKsHeaderView> items_;
 };
 
 class TKsStompFrame;
+
+// What the frame cutter needs to know of a header block parsed in place
+// (TKsParsedFrame::ParseHeadInPlace).
+struct TKsHeadFacts {
+  std::size_t End = 0;             // position of the LF that ends the block's last line
+  bool ExactLength = false;        // some line starts with "content-length:"
+  std::string_view LengthValue;    // the rest of the first such line
+  std::size_t LengthNames = 0;     // header names with the length of "content-length"
+  bool NulLfInHeader = false;      // a line of the block ends with NUL LF
+};
 
 // A received frame text cut into views without copying: the command, the
 // header list by the frame's rules (one entry per name with ASCII case
@@ -107,6 +118,18 @@ class TKsParsedFrame {
   // Replaces the command, headers and body of frame with copies of these,
   // keeping the capacity of the frame's strings.
   void CopyTo(TKsStompFrame& frame) const;
+
+  // For the frame cutter, which finds the end of a header block by parsing
+  // it: parses the command and the header lines of the block that starts at
+  // text's first byte (not a blank), as Parse parses them, up to the empty
+  // line. False when the block is not whole in text or a header line has no
+  // ':' (the cutter then cuts without this parse, and Parse raises the
+  // error). The body is left empty: SetBody gives it.
+  bool ParseHeadInPlace(std::string_view text, TKsHeadFacts& facts);
+  void SetBody(std::string_view body) { body_ = body; }
+  // Takes other's parse (other keeps this one's list capacity, not its
+  // contents).
+  void TakeFrom(TKsParsedFrame& other) noexcept;
 
  private:
   // False when the text ends inside the header block.

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "jms/KsURI.hpp"
+#include "stomp/KsStompFrame.hpp"
 #include "tests/common/KsScriptedPeer.hpp"
 
 namespace ks {
@@ -317,6 +318,29 @@ TEST_F(AdapterTest, SynchronousReadsOnAClosedConnection) {
   EXPECT_FALSE(adapter_->DataAvailable());
   EXPECT_FALSE(adapter_->Connected());
   EXPECT_EQ(Frames().size(), 1u);
+}
+
+TEST_F(AdapterTest, AFrameHandedOverParsedSurvivesAReadFromInsideItsHandler) {
+  // The parsed frame's views point into the input buffer; the handler reads
+  // the next frame into that same buffer before it looks at them again.
+  ConnectAndForget();
+  std::vector<std::string> seen;
+  adapter_->SetOnFrameParsed([&](IStompCommAdapter*, const TKsParsedFrame& frame) {
+    const std::string destination(*frame.Find("destination"));
+    const std::string body(frame.Body());
+    if (seen.empty()) {
+      seen.push_back(destination + " " + body);
+      EXPECT_TRUE(peer_->Send(B("MESSAGE\ndestination:/queue/second\n\nsecond body\0\n")));
+      adapter_->ReceiveFrame(3000, true);
+    }
+    seen.push_back(std::string(*frame.Find("destination")) + " " + std::string(frame.Body()));
+  });
+  ASSERT_TRUE(peer_->Send(B("MESSAGE\ndestination:/queue/first\n\nfirst body\0")));
+  WaitBuffered(45);
+  adapter_->ReceiveFrame(3000, true);
+  EXPECT_EQ(seen, (std::vector<std::string>{"/queue/first first body", "/queue/second second body",
+                                            "/queue/first first body"}));
+  EXPECT_TRUE(Frames().empty());
 }
 
 TEST_F(AdapterTest, BufferedFramesAreSeenWithoutNewNetworkData) {

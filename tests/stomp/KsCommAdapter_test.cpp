@@ -16,7 +16,7 @@ namespace {
 class TProbeAdapter : public TKsCommAdapterIndy {
  public:
   void FromReader(const std::string& text, const std::function<bool()>& cancelled) {
-    DispatchFromReader(text, cancelled);
+    DispatchFromReader(text, nullptr, cancelled);
   }
 };
 
