@@ -5,7 +5,8 @@
 // chosen by the input. The two runs must cut exactly the same frame texts
 // and end with the same error, since a frame's bytes may arrive split in any
 // way. Every frame text then goes through TKsStompFrame::Parse, as the
-// protocol client does. An input whose first byte has its top four bits set
+// protocol client does, and a frame the cutter parsed on its way must equal
+// the parser's result for its text. An input whose first byte has its top four bits set
 // is repeated up to 20000 bytes, to reach the 16384-byte line limit. The
 // maximum frame size is taken from the input (64 to 4159 bytes, or the
 // default), and the unconsumed bytes may never grow past a header block plus
@@ -32,6 +33,26 @@ struct TCutResult {
   std::string error;                // what() of the error that ended the stream
   std::size_t consumed = 0;
 };
+
+// A frame the cutter parsed on its way must be the one the parser makes of
+// its text: same command, header list and body, and no error.
+void CheckParsed(ks::TKsFrameCutter& cutter, std::string_view unconsumed, const std::string& text,
+                 std::size_t used) {
+  ks::TKsParsedFrame inPlace;
+  FuzzCheck(cutter.TakeParsed(unconsumed, inPlace) == used, "a parsed frame consumed another count");
+  ks::TKsParsedFrame parsed;
+  try {
+    parsed.Parse(text);
+  } catch (const ks::Exception&) {
+    FuzzCheck(false, "the cutter parsed a frame that the parser refuses");
+  }
+  FuzzCheck(inPlace.Command() == parsed.Command(), "the cutter's parse has another command");
+  FuzzCheck(inPlace.Body() == parsed.Body(), "the cutter's parse has another body");
+  FuzzCheck(inPlace.HeaderCount() == parsed.HeaderCount(), "the cutter's parse has other headers");
+  for (std::size_t i = 0; i < parsed.HeaderCount(); ++i) {
+    FuzzCheck(inPlace.Headers()[i] == parsed.Headers()[i], "the cutter's parse has other headers");
+  }
+}
 
 // Feeds bytes to a cutter in pieces (sizes from the generator; 0 = whole).
 TCutResult Cut(std::string_view bytes, std::uint32_t seed, bool whole, std::size_t maxFrame) {
@@ -62,7 +83,10 @@ TCutResult Cut(std::string_view bytes, std::uint32_t seed, bool whole, std::size
           break;
         }
         const ks::TKsFrameCutter::TUnit unit = cutter.Unit();
+        const bool parsed = cutter.Parsed(unconsumed);
+        ks::TKsFrameCutter twin = cutter;
         const std::size_t used = cutter.Take(unconsumed, frame);
+        if (parsed) CheckParsed(twin, unconsumed, frame, used);
         FuzzCheck(used > 0 && used <= unconsumed.size(), "cutter consumed nothing or too much");
         result.consumed += used;
         std::string notice;

@@ -123,6 +123,7 @@ TKsJMSConnection::~TKsJMSConnection() {
   // application still holds must not reach this object any more.
   for (const auto& session : *SessionSnapshot()) session->Orphan();
   const auto orphaned = sessions_.TakeAll();
+  consumerChanges_->fetch_add(1, std::memory_order_acq_rel);
   // The client must no longer call back into this object while it is freed.
   client_->SetMessageCallback(nullptr);
   client_.reset();
@@ -344,10 +345,14 @@ std::shared_ptr<ISession> TKsJMSConnection::CreateSession(bool transacted, std::
   return session;
 }
 
-void TKsJMSConnection::AddSession(const std::shared_ptr<TKsJMSSession>& session) { sessions_.Add(session); }
+void TKsJMSConnection::AddSession(const std::shared_ptr<TKsJMSSession>& session) {
+  sessions_.Add(session);
+  consumerChanges_->fetch_add(1, std::memory_order_acq_rel);
+}
 
 void TKsJMSConnection::RemoveSession(const TKsJMSSession* session) {
   const auto old = sessions_.Remove(session);  // released outside the lock
+  consumerChanges_->fetch_add(1, std::memory_order_acq_rel);
 }
 
 void TKsJMSConnection::UnsubscribeDurable(const std::string& destinationName, const std::string& subscriptionName) {
@@ -432,6 +437,19 @@ void TKsJMSConnection::Dispatch(TKsJMSClient* /*client*/, const std::shared_ptr<
 }
 
 std::shared_ptr<TKsMessageConsumer> TKsJMSConnection::FindConsumer(std::string_view subscription) const {
+  // Read before the search: a change during it makes the next call search.
+  const std::uint64_t changes = consumerChanges_->load(std::memory_order_acquire);
+  if (changes == lastFound_.changes && subscription == lastFound_.subscription) {
+    if (auto consumer = lastFound_.consumer.lock()) return consumer;
+  }
+  auto found = SearchConsumer(subscription);
+  lastFound_.subscription.assign(subscription);
+  lastFound_.consumer = found;
+  lastFound_.changes = changes;
+  return found;
+}
+
+std::shared_ptr<TKsMessageConsumer> TKsJMSConnection::SearchConsumer(std::string_view subscription) const {
   // Looked up in place, under the list locks (this one, then each
   // session's): no list is copied for a message.
   bool listenerSeen = false;
@@ -665,6 +683,7 @@ std::shared_ptr<IMessage> TKsJMSConnection::ReceiveFor(const TKsMessageConsumer*
 TKsJMSSession::TKsJMSSession(TKsJMSConnection* connection, std::uint8_t acknowledgeMode)
     : acknowledgeMode_(acknowledgeMode), connection_(connection) {
   KS_ASSERT(connection_ != nullptr, "Session needs a connection");
+  consumerChanges_ = connection_->ConsumerChanges();
   messageTransformer_ = connection_->GetMessageTransformer();
 }
 
@@ -680,10 +699,14 @@ void TKsJMSSession::CheckNotClosed() const {
   if (closed_) throw EIllegalStateException("The session is closed");
 }
 
-void TKsJMSSession::AddConsumer(const std::shared_ptr<TKsMessageConsumer>& consumer) { consumers_.Add(consumer); }
+void TKsJMSSession::AddConsumer(const std::shared_ptr<TKsMessageConsumer>& consumer) {
+  consumers_.Add(consumer);
+  NoteConsumerChange();
+}
 
 void TKsJMSSession::RemoveConsumer(const TKsMessageConsumer* consumer) {
   const auto old = consumers_.Remove(consumer);  // released after the lock
+  NoteConsumerChange();
 }
 
 void TKsJMSSession::AddProducer(const std::shared_ptr<TKsMessageProducer>& producer) { producers_.Add(producer); }
@@ -751,6 +774,7 @@ void TKsJMSSession::EndTransaction(bool commit) {
     connection_->GetClient().UnsubscribeID(consumer->SubscriptionId(), std::string());
     connection_->DropHeld(consumer.get());
     consumer->NextSubscription();
+    NoteConsumerChange();
     Subscribe(*consumer);
   }
   BeginTransaction();
@@ -795,6 +819,7 @@ void TKsJMSSession::DisposeChildren() {
   const auto consumers = ConsumerSnapshot();
   for (auto it = consumers->rbegin(); it != consumers->rend(); ++it) (*it)->Dispose();
   const auto oldConsumers = consumers_.TakeAll();
+  NoteConsumerChange();
   const auto producers = producers_.Snapshot();
   for (auto it = producers->rbegin(); it != producers->rend(); ++it) (*it)->Dispose();
   const auto oldProducers = producers_.TakeAll();

@@ -194,6 +194,12 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // closed" when it is gone.
   static void WithLive(std::uint64_t serial, const std::function<void(TKsJMSConnection&)>& call);
 
+  // Counts the changes to which consumer owns which subscription: sessions
+  // and consumers coming and going, subscriptions renewed. Shared with the
+  // sessions, which bump it and may outlive this connection.
+  using TChangeCount = std::shared_ptr<std::atomic<std::uint64_t>>;
+  const TChangeCount& ConsumerChanges() const noexcept { return consumerChanges_; }
+
  private:
   using TSessionList = TKsSnapshotList<TKsJMSSession>::TList;
   std::shared_ptr<const TSessionList> SessionSnapshot() const { return sessions_.Snapshot(); }
@@ -218,8 +224,10 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // first (when it is empty), later ones are reported.
   void DeliverDeferred(std::exception_ptr& first);
   // The consumer of this connection whose subscription is subscription, or
-  // none. Takes the session list's lock and, inside it, each session's.
+  // none: the one found last when nothing changed since, else the search
+  // below, under the session list's lock and, inside it, each session's.
   std::shared_ptr<TKsMessageConsumer> FindConsumer(std::string_view subscription) const;
+  std::shared_ptr<TKsMessageConsumer> SearchConsumer(std::string_view subscription) const;
   // Puts message into the holding area for consumer and wakes the receives.
   void Hold(const TKsMessageConsumer* consumer, const std::shared_ptr<IMessage>& message);
   // Waits (lock held on entry and exit) for what another reader hands over,
@@ -268,6 +276,17 @@ class TKsJMSConnection : public IMessageTransformerHost,
 
   std::string clientId_;
   TKsSnapshotList<TKsJMSSession> sessions_;
+  TChangeCount consumerChanges_ = std::make_shared<std::atomic<std::uint64_t>>(0);
+  // The consumer FindConsumer found last, with its subscription and the
+  // change count it was found at: while that count holds, the same
+  // subscription finds it again. Used only by the thread reading frames
+  // (one at a time).
+  struct TFoundConsumer {
+    std::string subscription;
+    std::weak_ptr<TKsMessageConsumer> consumer;
+    std::uint64_t changes = ~std::uint64_t{0};
+  };
+  mutable TFoundConsumer lastFound_;
   std::unique_ptr<TKsJMSClient> client_;
   bool started_ = false;
   bool closed_ = false;
@@ -392,6 +411,8 @@ class TKsJMSSession : public IMessageDispatch,
   // Dispose every consumer, then every producer, last made first, and
   // empty both lists.
   void DisposeChildren();
+  // Counts a change of which consumer owns which subscription.
+  void NoteConsumerChange() const noexcept { consumerChanges_->fetch_add(1, std::memory_order_acq_rel); }
   std::shared_ptr<IMessageConsumer> NewConsumer(const std::shared_ptr<IDestination>& destination,
                                                 const std::string& messageSelector, bool noLocal);
   const std::string& DestinationNameOf(const std::shared_ptr<IDestination>& destination);
@@ -407,6 +428,7 @@ class TKsJMSSession : public IMessageDispatch,
   TKsSnapshotList<TKsMessageConsumer> consumers_;
   TKsSnapshotList<TKsMessageProducer> producers_;
   TKsJMSConnection* connection_;  // the connection outlives its sessions
+  TKsJMSConnection::TChangeCount consumerChanges_;  // the connection's count
   TKsTransactionContext transactionContext_;
   // Ids of the messages consumed in the current transaction, kept (under
   // sendLock_) only where a rollback must hand them back one by one
