@@ -5,8 +5,10 @@
 // chosen by the input. The two runs must cut exactly the same frame texts
 // and end with the same error, since a frame's bytes may arrive split in any
 // way. Every frame text then goes through TKsStompFrame::Parse, as the
-// protocol client does, and a frame the cutter parsed on its way must equal
-// the parser's result for its text. An input whose first byte has its top four bits set
+// protocol client does. Before each step the one-step cut (CutParsed) runs
+// on a copy of the cutter: a frame it cuts must be the unit the general steps
+// cut and equal the parser's result for its text; an error it raises must be
+// theirs. An input whose first byte has its top four bits set
 // is repeated up to 20000 bytes, to reach the 16384-byte line limit. The
 // maximum frame size is taken from the input (64 to 4159 bytes, or the
 // default), and the unconsumed bytes may never grow past a header block plus
@@ -34,23 +36,23 @@ struct TCutResult {
   std::size_t consumed = 0;
 };
 
-// A frame the cutter parsed on its way must be the one the parser makes of
-// its text: same command, header list and body, and no error.
-void CheckParsed(ks::TKsFrameCutter& cutter, std::string_view unconsumed, const std::string& text,
-                 std::size_t used) {
-  ks::TKsParsedFrame inPlace;
-  FuzzCheck(cutter.TakeParsed(unconsumed, inPlace) == used, "a parsed frame consumed another count");
+// A frame the one-step cut parsed must be the unit the general steps cut,
+// and what the parser makes of its text: same command, header list and
+// body, and no error.
+void CheckParsed(const ks::TKsParsedFrame& inPlace, std::size_t fast, ks::TKsFrameCutter::TUnit unit,
+                 const std::string& text, std::size_t used) {
+  FuzzCheck(unit == ks::TKsFrameCutter::TUnit::Frame && fast == used, "the one-step cut cut another unit");
   ks::TKsParsedFrame parsed;
   try {
     parsed.Parse(text);
   } catch (const ks::Exception&) {
-    FuzzCheck(false, "the cutter parsed a frame that the parser refuses");
+    FuzzCheck(false, "the one-step cut parsed a frame that the parser refuses");
   }
-  FuzzCheck(inPlace.Command() == parsed.Command(), "the cutter's parse has another command");
-  FuzzCheck(inPlace.Body() == parsed.Body(), "the cutter's parse has another body");
-  FuzzCheck(inPlace.HeaderCount() == parsed.HeaderCount(), "the cutter's parse has other headers");
+  FuzzCheck(inPlace.Command() == parsed.Command(), "the one-step cut's parse has another command");
+  FuzzCheck(inPlace.Body() == parsed.Body(), "the one-step cut's parse has another body");
+  FuzzCheck(inPlace.HeaderCount() == parsed.HeaderCount(), "the one-step cut's parse has other headers");
   for (std::size_t i = 0; i < parsed.HeaderCount(); ++i) {
-    FuzzCheck(inPlace.Headers()[i] == parsed.Headers()[i], "the cutter's parse has other headers");
+    FuzzCheck(inPlace.Headers()[i] == parsed.Headers()[i], "the one-step cut's parse has other headers");
   }
 }
 
@@ -78,15 +80,33 @@ TCutResult Cut(std::string_view bytes, std::uint32_t seed, bool whole, std::size
       for (;;) {
         const std::string_view unconsumed = std::string_view(buffer).substr(result.consumed);
         if (unconsumed.empty()) break;
+        // The one-step cut, on a copy: the general steps must agree with it.
+        ks::TKsFrameCutter twin = cutter;
+        ks::TKsParsedFrame parsed;
+        std::size_t fast = 0;
+        std::string fastError;
+        try {
+          fast = twin.CutParsed(unconsumed, parsed);
+        } catch (const ks::Exception& e) {
+          fastError = e.what();
+        }
+        if (!fastError.empty()) {
+          try {
+            (void)cutter.Advance(unconsumed);
+          } catch (const ks::Exception& e) {
+            FuzzCheck(fastError == e.what(), "the one-step cut raised another error");
+            throw;
+          }
+          FuzzCheck(false, "the one-step cut raised an error the general steps do not");
+        }
         if (!cutter.Advance(unconsumed)) {
+          FuzzCheck(fast == 0, "the one-step cut found a frame the general steps do not");
           FuzzCheck(whole || unconsumed.size() <= bound, "the buffer grew past the frame limit without a unit");
           break;
         }
         const ks::TKsFrameCutter::TUnit unit = cutter.Unit();
-        const bool parsed = cutter.Parsed(unconsumed);
-        ks::TKsFrameCutter twin = cutter;
         const std::size_t used = cutter.Take(unconsumed, frame);
-        if (parsed) CheckParsed(twin, unconsumed, frame, used);
+        if (fast != 0) CheckParsed(parsed, fast, unit, frame, used);
         FuzzCheck(used > 0 && used <= unconsumed.size(), "cutter consumed nothing or too much");
         result.consumed += used;
         std::string notice;

@@ -37,7 +37,7 @@ bool HasEquals(std::string_view name) {
   return !name.empty() && std::memchr(name.data(), '=', name.size()) != nullptr;
 }
 
-TNameKind KindOf(std::string_view name) {
+inline TNameKind KindOf(std::string_view name) {
   constexpr TNameKind kOther{TKsHeaderScan::kSlotCount, false};
   switch (name.size()) {
     case 4: return Match(name, "type", TKsHeaderScan::kType, true);
@@ -164,17 +164,13 @@ TKsHeaderScan::TKsHeaderScan(const TKsHeaderView* headers, std::size_t count) : 
     // A frame holds one entry per folded name, so the first entry found for
     // a slot is its only one.
     if (kind.slot != kSlotCount && slots_[kind.slot] == nullptr) slots_[kind.slot] = &h.second;
-    if (!kind.standard) NoteProperty(i);
+    if (kind.standard) continue;
+    // A property; a name with "=" takes the map's own rule for it.
+    if (HasEquals(h.first)) appendable_ = false;
+    if (i < 64) chosen_ |= std::uint64_t{1} << i;
+    ++propertyCount_;
+    propertyBytes_ += h.first.size() + h.second.size();
   }
-}
-
-void TKsHeaderScan::NoteProperty(std::size_t i) {
-  const TKsHeaderView& h = headers_[i];
-  // A name with "=" takes the map's own rule for it.
-  if (HasEquals(h.first)) appendable_ = false;
-  if (i < 64) chosen_ |= std::uint64_t{1} << i;
-  ++propertyCount_;
-  propertyBytes_ += h.first.size() + h.second.size();
 }
 
 void ApplyHeaderProperties(const TKsHeaderView* headers, std::size_t count, IMessage& message) {

@@ -56,9 +56,6 @@ class TKsHeaderScan {
   std::size_t PropertyBytes() const { return propertyBytes_; }
 
  private:
-  // Entry i becomes a property.
-  void NoteProperty(std::size_t i);
-
   const TKsHeaderView* headers_;
   std::size_t count_;
   const std::string_view* slots_[kSlotCount] = {};

@@ -71,7 +71,6 @@ void TKsFrameCutter::Reset() {
   lengthLine_ = false;
   headerBegin_ = headerLen_ = bodyStart_ = bodyNeed_ = bodyEnd_ = consume_ = 0;
   unit_ = TUnit::Frame;
-  headTried_ = parsedHead_ = false;
 }
 
 void TKsFrameCutter::SetMaxFrameSize(std::size_t bytes) { maxFrameSize_ = bytes; }
@@ -95,10 +94,6 @@ bool TKsFrameCutter::Advance(std::string_view b) {
 }
 
 bool TKsFrameCutter::AdvanceHeader(std::string_view b) {
-  if (!headTried_) {
-    headTried_ = true;
-    if (AdvanceParsedHeader(b)) return true;
-  }
   const std::size_t p = FindHeaderEnd(b);
   if (p == std::string_view::npos) {
     // A terminator still to come would start at size - 1 or later.
@@ -119,36 +114,6 @@ bool TKsFrameCutter::AdvanceHeader(std::string_view b) {
   if (header.substr(0, 15) == "content-length:") lengthLine_ = true;
   const std::int64_t length = lengthLine_ ? DeclaredLength(b, p) : 0;
   scanned_ = 0;
-  return StartBody(length);
-}
-
-bool TKsFrameCutter::AdvanceParsedHeader(std::string_view b) {
-  // Only a block that starts with its command (after blanks holding no
-  // LF LF), is whole within the line limit, and does not end in blanks that
-  // trimming would cut: then the frame text is these very bytes.
-  std::size_t lead = 0;
-  while (lead < b.size() && static_cast<unsigned char>(b[lead]) <= 0x20) ++lead;
-  if (lead == b.size() || (lead > 1 && b.substr(0, lead).find("\n\n") != std::string_view::npos)) return false;
-  if (!parsed_.ParseHeadInPlace(b.substr(lead, std::min(b.size() - lead, kMaxLine + 2)), facts_)) return false;
-  const std::size_t p = lead + facts_.End;
-  if (p > kMaxLine || static_cast<unsigned char>(b[p - 1]) <= 0x20) return false;
-  headerBegin_ = lead;
-  headerLen_ = p - lead;
-  bodyStart_ = p + 2;
-  lengthLine_ = facts_.ExactLength;
-  std::int64_t length = 0;
-  if (lengthLine_) {
-    TKsContentLengthScan scan;
-    scan.Present = true;
-    scan.Valid = TryStrToInt64(facts_.LengthValue, scan.Value);
-    length = CheckedLength(scan, b.substr(lead, headerLen_ + 2));
-  }
-  parsedHead_ = true;
-  parsedAt_ = reinterpret_cast<std::uintptr_t>(b.data());
-  return StartBody(length);
-}
-
-bool TKsFrameCutter::StartBody(std::int64_t length) {
   if (length > 0 && static_cast<std::uint64_t>(length) > maxFrameSize_) {
     // Too large to hold: the body (with its NUL and LF) is read and
     // dropped piece by piece as it arrives.
@@ -300,25 +265,46 @@ std::size_t TKsFrameCutter::Take(std::string_view b, std::string& out) {
   return Skip();
 }
 
-bool TKsFrameCutter::Parsed(std::string_view b) const {
-  if (!parsedHead_ || unit_ != TUnit::Frame || parsedAt_ != reinterpret_cast<std::uintptr_t>(b.data())) {
-    return false;
+std::size_t TKsFrameCutter::CutParsed(std::string_view b, TKsParsedFrame& parsed) {
+  if (phase_ != TPhase::Header && !(phase_ == TPhase::Ready && unit_ == TUnit::Frame)) return 0;
+  // The block starts with its command, after blanks that hold no LF LF, and
+  // does not end in blanks that trimming would cut: the frame text is then
+  // these very bytes, and the parse of the block finds its end.
+  std::size_t lead = 0;
+  while (lead < b.size() && static_cast<unsigned char>(b[lead]) <= 0x20) ++lead;
+  if (lead == b.size() || (lead > 1 && b.substr(0, lead).find("\n\n") != std::string_view::npos)) return 0;
+  TKsHeadFacts facts;
+  if (!parsed.ParseHeadInPlace(b.substr(lead, std::min(b.size() - lead, kMaxLine + 2)), facts)) return 0;
+  const std::size_t end = lead + facts.End;
+  if (end > kMaxLine || static_cast<unsigned char>(b[end - 1]) <= 0x20) return 0;
+  const std::string_view rest = b.substr(end + 2);
+  std::size_t used = end + 2;
+  if (facts.ExactLength) {
+    TKsContentLengthScan scan;
+    scan.Present = true;
+    scan.Valid = TryStrToInt64(facts.LengthValue, scan.Value);
+    const std::int64_t length = CheckedLength(scan, b.substr(lead, end + 2 - lead));
+    // The parser must find the same one length, and the NUL LF after the
+    // body; a length of 0 cuts at the NUL, which the general way does.
+    if (length == 0 || static_cast<std::uint64_t>(length) > maxFrameSize_ || facts.LengthNames != 1 ||
+        parsed.Command().substr(0, 15) == "content-length:" || StrToInt32Def(facts.LengthValue, 0) != length) {
+      return 0;
+    }
+    const std::size_t size = static_cast<std::size_t>(length);
+    if (rest.size() < size + 2 || rest[size] != '\0' || rest[size + 1] != '\n') return 0;
+    parsed.SetBody(rest.substr(0, size));
+    used += size + 2;
+  } else {
+    // Cut at the first NUL: the parser takes the whole body unless some
+    // header name might be a content-length or a header line ends in NUL LF.
+    if (facts.LengthNames != 0 || facts.NulLfInHeader) return 0;
+    const std::size_t nul = rest.find('\0');
+    if (nul == std::string_view::npos || nul > maxFrameSize_) return 0;
+    parsed.SetBody(rest.substr(0, nul));
+    used += nul + 1;
   }
-  // Cut at the first NUL: the parser takes the whole body unless some
-  // header name might be a content-length or a header line ends in NUL LF.
-  if (bodyNeed_ == 0) return facts_.LengthNames == 0 && !facts_.NulLfInHeader;
-  // Cut by content-length: the parser must see the same one length, and the
-  // NUL LF after the body.
-  const std::size_t length = bodyNeed_ - 2;
-  return facts_.LengthNames == 1 && parsed_.Command().substr(0, 15) != "content-length:" &&
-         StrToInt32Def(facts_.LengthValue, 0) == static_cast<std::int64_t>(length) &&
-         b[bodyStart_ + length] == '\0' && b[bodyStart_ + length + 1] == '\n';
-}
-
-std::size_t TKsFrameCutter::TakeParsed(std::string_view b, TKsParsedFrame& parsed) {
-  parsed_.SetBody(b.substr(bodyStart_, bodyNeed_ != 0 ? bodyNeed_ - 2 : bodyEnd_ - bodyStart_));
-  parsed.TakeFrom(parsed_);
-  return Skip();
+  Reset();
+  return used;
 }
 
 std::size_t TKsFrameCutter::Skip() {
@@ -538,15 +524,19 @@ bool TKsCommAdapterIndy::ReaderActive() const {
 
 bool TKsCommAdapterIndy::TakeBufferedUnit(TKsCutFrame& frame) {
   std::string_view buffered = client_->InputBuffer();
-  if (buffered.empty() || !cutter_.Advance(buffered)) return false;
-  frame.held = WantsParsedFrames() && cutter_.Parsed(buffered);
-  if (frame.held) {
-    // Handed over in place: the bytes stay put until it is dispatched.
-    frame.text.clear();
-    client_->Hold();
-    client_->Consume(cutter_.TakeParsed(buffered, frame.parsed));
-    return true;
+  frame.held = false;
+  if (buffered.empty()) return false;
+  if (WantsParsedFrames()) {
+    if (const std::size_t used = cutter_.CutParsed(buffered, frame.parsed)) {
+      // Handed over in place: the bytes stay put until it is dispatched.
+      frame.held = true;
+      frame.text.clear();
+      client_->Hold();
+      client_->Consume(used);
+      return true;
+    }
   }
+  if (!cutter_.Advance(buffered)) return false;
   client_->Consume(cutter_.Take(buffered, frame.text));
   if (cutter_.NoticePending()) ReportSkippedFrame();
   return true;

@@ -93,15 +93,15 @@ class TKsFrameCutter {
   // a unit that is not a frame), answers how many bytes to consume, and
   // resets.
   std::size_t Take(std::string_view buffered, std::string& out);
-  // After Advance answered true: true when the unit is a frame that the
-  // cutter parsed on its way (the usual case: its header block was whole
-  // when first seen and is regular), so that TakeParsed can hand it over.
-  bool Parsed(std::string_view buffered) const;
-  // After Parsed answered true: puts into parsed what TKsParsedFrame::Parse
-  // would make of the frame text that Take would give, its views into
-  // buffered, answers how many bytes to consume, and resets. The views stay
-  // valid while those bytes do (see TKsTcpClient::Hold).
-  std::size_t TakeParsed(std::string_view buffered, TKsParsedFrame& parsed);
+  // The usual case in one step: when buffered starts with a whole frame of
+  // the usual form (its header block regular and within the line limit, its
+  // body cut at its NUL or by its one content-length, under the maximum frame
+  // size), and no unit is under way, puts into parsed what
+  // TKsParsedFrame::Parse would make of the text Take would give, its views
+  // into buffered, and answers how many bytes to consume. 0 for anything
+  // else, which Advance and Take handle. Raises what Advance raises for an
+  // unusable content-length.
+  std::size_t CutParsed(std::string_view buffered, TKsParsedFrame& parsed);
   // After Advance answered true for a unit that is not a frame: the bytes
   // to consume.
   std::size_t Skip();
@@ -118,12 +118,6 @@ class TKsFrameCutter {
   bool AdvanceHeader(std::string_view buffered);
   bool AdvanceBody(std::string_view buffered);
   bool AdvanceToNul(std::string_view buffered);
-  // The usual header block, whole when first seen: parsed into parsed_ in
-  // one pass that also finds its end. False (nothing changed but parsed_)
-  // for anything else, which the general steps below handle.
-  bool AdvanceParsedHeader(std::string_view buffered);
-  // After the header block: the body phase for a declared length (0: none).
-  bool StartBody(std::int64_t length);
   // The declared content-length of the header block ending at terminator
   // (0 when none); raises EKsInvalidContentLength for an unusable one.
   std::int64_t DeclaredLength(std::string_view buffered, std::size_t terminator);
@@ -150,11 +144,6 @@ class TKsFrameCutter {
   bool discardToNul_ = false;    // Discard: drop up to the next NUL instead
   std::string notice_;           // why the current frame is skipped, until taken
   std::string scratch_;          // header block + LF LF for the length scan (reused)
-  bool headTried_ = false;       // the in-place parse was tried on this frame
-  bool parsedHead_ = false;      // parsed_ holds this frame's header block
-  std::uintptr_t parsedAt_ = 0;  // the address of the buffered bytes it was parsed in
-  TKsHeadFacts facts_;           // what that parse found
-  TKsParsedFrame parsed_;
 };
 
 // One unit as the adapter hands it over: a frame text, or (held) a frame

@@ -376,19 +376,21 @@ void TKsStompCustomClient::TransmitWithHeaders(IStompFrame& frame, const TStompH
 }
 
 void TKsStompCustomClient::StompDataAvailable(IStompCommAdapter* /*sender*/, const std::string& frameText) {
-  if (DebugEnabled()) Log("StompDataAvailable");
+  const bool debug = DebugEnabled();
+  if (debug) Log("StompDataAvailable");
   auto parsed = parsed_.Lease();
   parsed->Parse(frameText);
-  FrameAvailable(*parsed);
+  FrameAvailable(*parsed, debug);
 }
 
 void TKsStompCustomClient::StompFrameParsed(IStompCommAdapter* /*sender*/, const TKsParsedFrame& parsed) {
-  if (DebugEnabled()) Log("StompDataAvailable");
-  FrameAvailable(parsed);
+  const bool debug = DebugEnabled();
+  if (debug) Log("StompDataAvailable");
+  FrameAvailable(parsed, debug);
 }
 
-void TKsStompCustomClient::FrameAvailable(const TKsParsedFrame& parsed) {
-  if (DebugEnabled()) {
+void TKsStompCustomClient::FrameAvailable(const TKsParsedFrame& parsed, bool debug) {
+  if (debug) {
     TKsStompFrame logged;
     parsed.CopyTo(logged);
     LogFrame(logged);

@@ -128,8 +128,9 @@ class TKsStompCustomClient : public TKsStompConnection {
   // OnMessage and StompFrameAvailable. A class that needs no frame object
   // overrides this.
   virtual void MessageAvailable(const TKsParsedFrame& parsed);
-  // Logs a parsed frame when tracing, then dispatches it by its command.
-  void FrameAvailable(const TKsParsedFrame& parsed);
+  // Logs a parsed frame when debug (tracing is on), then dispatches it by
+  // its command.
+  void FrameAvailable(const TKsParsedFrame& parsed, bool debug);
   bool HasOnMessage() const { return static_cast<bool>(onMessage_); }
   const char* ClassName() const override;
 

@@ -239,7 +239,7 @@ bool TKsParsedFrame::ParseHeaders(std::string_view text, std::size_t& position) 
     if (lf[-1] == '\0') nulLfInHeader_ = true;
     const std::string_view name(p, static_cast<std::size_t>(stop - p));
     if (name.size() == 14) lengthNamed_ = true;
-    headers_.Set(name, std::string_view(stop + 1, static_cast<std::size_t>(lf - stop - 1)));
+    headers_.Add(name, std::string_view(stop + 1, static_cast<std::size_t>(lf - stop - 1)));
     p = lf + 1;
   }
   position = static_cast<std::size_t>(p - begin);
@@ -278,7 +278,7 @@ bool TKsParsedFrame::ParseHeadInPlace(std::string_view text, TKsHeadFacts& facts
   constexpr std::string_view kLength = "content-length";
   const char* const begin = text.data();
   const char* const end = begin + text.size();
-  // The command line; it counts for the cutter's "content-length" rule too.
+  // The command line; the cutter's length rule looks at it too.
   const char* p = FindByte(begin, end, '\n');
   if (p == end || p == begin) return false;
   command_ = std::string_view(begin, static_cast<std::size_t>(p - begin));
@@ -310,18 +310,10 @@ bool TKsParsedFrame::ParseHeadInPlace(std::string_view text, TKsHeadFacts& facts
         facts.LengthValue = value;
       }
     }
-    headers_.Set(name, value);
+    headers_.Add(name, value);
     p = lf + 1;
   }
   return false;
-}
-
-void TKsParsedFrame::TakeFrom(TKsParsedFrame& other) noexcept {
-  command_ = other.command_;
-  body_ = other.body_;
-  headers_.Swap(other.headers_);
-  nulLfInHeader_ = other.nulLfInHeader_;
-  lengthNamed_ = other.lengthNamed_;
 }
 
 const std::string_view* TKsParsedFrame::Find(std::string_view name) const {

@@ -71,17 +71,31 @@ void ReplaceHeaderEntry(Items& items, typename Items::value_type& item, std::str
 // replacing keeps the position. The viewed strings must outlive the list.
 class TKsHeaderViewList {
  public:
-  void Clear() { items_.clear(); }
+  void Clear() {
+    items_.clear();
+    lengths_ = 0;
+  }
   // The entry named name (ASCII case folded), or nullptr.
   const TKsHeaderView* Find(std::string_view name) const;
   void Reserve(std::size_t count) { items_.reserve(count); }
   void Set(std::string_view name, std::string_view value) { SetHeaderEntry(items_, name, value); }
+  // Set for a list filled only through Add since its Clear: an entry whose
+  // name length no earlier entry has is appended without a search.
+  void Add(std::string_view name, std::string_view value) {
+    const std::uint64_t bit = std::uint64_t{1} << (name.size() & 63);
+    if ((lengths_ & bit) == 0 && !value.empty()) {
+      lengths_ |= bit;
+      items_.emplace_back(name, value);
+    } else {
+      Set(name, value);
+    }
+  }
   const TKsHeaderView* Data() const { return items_.data(); }
   std::size_t Size() const { return items_.size(); }
-  void Swap(TKsHeaderViewList& other) noexcept { items_.swap(other.items_); }
 
  private:
   std::vector<TKsHeaderView> items_;
+  std::uint64_t lengths_ = 0;  // the name lengths Add has seen, modulo 64
 };
 
 class TKsStompFrame;
@@ -127,9 +141,6 @@ class TKsParsedFrame {
   // error). The body is left empty: SetBody gives it.
   bool ParseHeadInPlace(std::string_view text, TKsHeadFacts& facts);
   void SetBody(std::string_view body) { body_ = body; }
-  // Takes other's parse (other keeps this one's list capacity, not its
-  // contents).
-  void TakeFrom(TKsParsedFrame& other) noexcept;
 
  private:
   // False when the text ends inside the header block.

@@ -2,7 +2,7 @@
 
 namespace ks {
 
-TKsThread::TKsThread(bool createStopped) : stoppedMark_(createStopped) {}
+TKsThread::TKsThread(bool createStopped) : stoppedMark_(createStopped) { NoteIdle(); }
 
 TKsThread::~TKsThread() {
   bool ownThread = false;
@@ -20,6 +20,7 @@ TKsThread::~TKsThread() {
     std::lock_guard<std::mutex> guard(lock_);
     terminated_.store(true, std::memory_order_release);
     parked_ = false;
+    NoteIdle();
   }
   resumed_.notify_all();
   std::lock_guard<std::mutex> join(joinLock_);
@@ -31,8 +32,8 @@ bool TKsThread::StoppedLocked() const {
 }
 
 bool TKsThread::Stopped() const {
-  std::lock_guard<std::mutex> guard(lock_);
-  return StoppedLocked();
+  // Without the lock: every change of the answer is one published store.
+  return Terminated() || idle_.load(std::memory_order_acquire);
 }
 
 void TKsThread::Start() {
@@ -43,11 +44,16 @@ void TKsThread::Start() {
     parked_ = false;
     if (!launched_) {
       // A worker that was asked to end before it ever ran is never launched.
-      if (Terminated()) return;
+      if (Terminated()) {
+        NoteIdle();
+        return;
+      }
       launched_ = true;
+      NoteIdle();
       thread_ = std::thread(&TKsThread::Body, this);
       return;
     }
+    NoteIdle();
   }
   resumed_.notify_all();
 }
@@ -56,6 +62,7 @@ void TKsThread::Stop() {
   std::lock_guard<std::mutex> guard(lock_);
   if (StoppedLocked()) return;
   stoppedMark_ = true;
+  NoteIdle();
 }
 
 void TKsThread::Terminate() {
@@ -103,8 +110,10 @@ void TKsThread::Body() {
         if (StoppedLocked()) {
           if (Terminated()) break;
           parked_ = true;
+          NoteIdle();
           resumed_.wait(guard, [this] { return !parked_ || Terminated(); });
           parked_ = false;
+          NoteIdle();
           if (Terminated()) break;
         }
       }

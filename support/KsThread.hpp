@@ -101,12 +101,16 @@ class TKsThread {
  private:
   void Body();
   bool StoppedLocked() const;
+  // Publishes whether stoppedMark_, parked_ or launched_ keep the worker
+  // from running, for Stopped; lock_ held.
+  void NoteIdle() noexcept { idle_.store(stoppedMark_ || parked_ || !launched_, std::memory_order_release); }
 
   mutable std::mutex lock_;            // guards the fields below it and the transitions
   std::condition_variable resumed_;    // signalled by Start
   bool stoppedMark_;
   bool parked_ = false;
   bool launched_ = false;
+  std::atomic<bool> idle_{true};       // the three above, as NoteIdle last published them
   bool freeOnTerminate_ = false;
   std::exception_ptr fatal_;
   std::thread thread_;                 // assigned once, under lock_, by the first Start
