@@ -285,14 +285,14 @@ void TKsJMSClient::StompFrameAvailable(const std::shared_ptr<IStompFrame>& frame
 }
 
 void TKsJMSClient::DeliverMessage(const TKsHeaderView* headers, std::size_t count, std::string_view body) {
-  if (DebugEnabled()) Log("StompFrameAvailable");
+  if (FrameDebugEnabled()) Log("StompFrameAvailable");
   KS_ASSERT(static_cast<bool>(messageCallback_), "Assertion failure");
-  lastMessage_.reset();
+  if (receiveSlot_ != nullptr) receiveSlot_->reset();
   const TKsHeaderScan scan(headers, count);
   const std::string_view error = scan.Value(TKsHeaderScan::kTransformationError);
   if (!error.empty()) throw EJMSException("Transformation error: " + std::string(error));
   std::shared_ptr<IMessage> delivered = NewReceivedMessage(owningConnection_, scan, body);
-  lastMessage_ = delivered;
+  if (receiveSlot_ != nullptr) *receiveSlot_ = delivered;
   struct TDelivering {
     const std::string_view* previous;
     explicit TDelivering(const std::string_view* subscription) : previous(tDeliveringSubscription) {
@@ -303,22 +303,30 @@ void TKsJMSClient::DeliverMessage(const TKsHeaderView* headers, std::size_t coun
   messageCallback_(this, delivered);
 }
 
-std::shared_ptr<IMessage> TKsJMSClient::Receive() {
-  lastMessage_.reset();
-  if (IStompCommAdapter* adapter = GetAdapter()) adapter->WaitForFrame();
-  return lastMessage_;
-}
+std::shared_ptr<IMessage> TKsJMSClient::Receive() { return ReadMessage(0, 0); }
 
-std::shared_ptr<IMessage> TKsJMSClient::Receive(std::int32_t timeout) {
-  lastMessage_.reset();
-  if (IStompCommAdapter* adapter = GetAdapter()) adapter->ReceiveFrame(timeout, false);
-  return lastMessage_;
-}
+std::shared_ptr<IMessage> TKsJMSClient::Receive(std::int32_t timeout) { return ReadMessage(1, timeout); }
 
-std::shared_ptr<IMessage> TKsJMSClient::ReceiveNoWait() {
-  lastMessage_.reset();
-  if (IStompCommAdapter* adapter = GetAdapter()) adapter->PollFrame();
-  return lastMessage_;
+std::shared_ptr<IMessage> TKsJMSClient::ReceiveNoWait() { return ReadMessage(2, 0); }
+
+std::shared_ptr<IMessage> TKsJMSClient::ReadMessage(int way, std::int32_t timeout) {
+  IStompCommAdapter* adapter = GetAdapter();
+  if (adapter == nullptr) return nullptr;
+  std::shared_ptr<IMessage> received;
+  // A read from inside a handler of this one has a slot of its own.
+  struct TSlot {
+    std::shared_ptr<IMessage>*& slot;
+    std::shared_ptr<IMessage>* outer;
+    ~TSlot() { slot = outer; }
+  } slot{receiveSlot_, std::exchange(receiveSlot_, &received)};
+  if (way == 0) {
+    adapter->WaitForFrame();
+  } else if (way == 1) {
+    adapter->ReceiveFrame(timeout, false);
+  } else {
+    adapter->PollFrame();
+  }
+  return received;
 }
 
 }  // namespace ks

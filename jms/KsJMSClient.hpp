@@ -137,7 +137,13 @@ class TKsJMSClient : public TKsStompCustomClient {
   // except that a received message's broker headers are left out.
   static void WriteProperties(const TKsJMSMessage& message, TKsHeaderViewList& headers);
 
-  std::shared_ptr<IMessage> lastMessage_;
+  // Reads one frame in the way given (0: wait, 1: up to timeout, 2: only
+  // what has arrived) and answers the message it produced.
+  std::shared_ptr<IMessage> ReadMessage(int way, std::int32_t timeout);
+
+  // While Receive reads: where the message delivered goes (nothing is kept
+  // otherwise).
+  std::shared_ptr<IMessage>* receiveSlot_ = nullptr;
   TKsMessageCallback messageCallback_;
   TKsJMSConnection* owningConnection_ = nullptr;  // the connection owns this client
   TKsDialect dialect_ = TKsDialect::Jms;

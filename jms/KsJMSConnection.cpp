@@ -416,9 +416,15 @@ void TKsJMSConnection::Dispatch(TKsJMSClient* /*client*/, const std::shared_ptr<
   if (!message) return;
   // The frame's own subscription header when the client is delivering one;
   // otherwise the message's property.
-  std::string copy;
-  const std::string_view* fromFrame = TKsJMSClient::TakeDeliveringSubscription();
-  const std::string_view subscription = fromFrame != nullptr ? *fromFrame : SubscriptionOf(*message, copy);
+  if (const std::string_view* fromFrame = TKsJMSClient::TakeDeliveringSubscription()) {
+    DispatchTo(*fromFrame, message);
+  } else {
+    std::string copy;
+    DispatchTo(SubscriptionOf(*message, copy), message);
+  }
+}
+
+void TKsJMSConnection::DispatchTo(std::string_view subscription, const std::shared_ptr<IMessage>& message) {
   const std::shared_ptr<TKsMessageConsumer> consumer = FindConsumer(subscription);
   if (!consumer) {
     // A message for a consumer that no longer exists (closed while the
@@ -550,6 +556,8 @@ bool TKsJMSConnection::ReadOneFrame(TKsReceiveWait wait, std::chrono::steady_clo
   IStompCommAdapter* adapter = client_->GetAdapter();
   if (adapter == nullptr) return false;
   switch (wait) {
+    case TKsReceiveWait::Buffered:
+      return ownAdapter_ != nullptr && ownAdapter_->DispatchBuffered();
     case TKsReceiveWait::Blocking:
       adapter->WaitForFrame();
       return true;
@@ -571,8 +579,15 @@ bool TKsJMSConnection::ReadOneFrame(TKsReceiveWait wait, std::chrono::steady_clo
   return true;
 }
 
+bool TKsJMSConnection::FreeToRead() {
+  bool expected = false;
+  return heldCount_.load(std::memory_order_acquire) == 0 && !ReaderThreadReads() &&
+         reading_.compare_exchange_strong(expected, true, std::memory_order_seq_cst);
+}
+
 bool TKsJMSConnection::ReaderThreadReads() {
-  return ownAdapter_ != nullptr && ownAdapter_->ReaderActive() && !ownAdapter_->OnReaderThread();
+  return ownAdapter_ != nullptr && ownAdapter_->ReaderEverStarted() && ownAdapter_->ReaderActive() &&
+         !ownAdapter_->OnReaderThread();
 }
 
 bool TKsJMSConnection::ReadAsTheReader(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline,
@@ -648,12 +663,16 @@ std::shared_ptr<IMessage> TKsJMSConnection::ReceiveFor(const TKsMessageConsumer*
   // this receive waits for.
   client_->FlushBatch();
   const bool limited = wait == TKsReceiveWait::Timed && timeout > 0;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(limited ? timeout : 0);
   std::shared_ptr<IMessage> direct;
-  // The usual case, without the lock: nothing held, nobody else reading.
-  bool expected = false;
-  if (heldCount_.load(std::memory_order_acquire) == 0 && !ReaderThreadReads() &&
-      reading_.compare_exchange_strong(expected, true, std::memory_order_seq_cst)) {
+  // The usual case, without the lock: nothing held, nobody else reading,
+  // and first a frame that is already whole in the buffer (no wait, so no
+  // clock either).
+  if (FreeToRead()) {
+    ReadAsTheReader(TKsReceiveWait::Buffered, {}, false, consumer, &direct);
+    if (direct) return direct;
+  }
+  const auto deadline = Clock::now() + std::chrono::milliseconds(limited ? timeout : 0);
+  if (FreeToRead()) {
     // The deadline was taken just now: the whole time-out is left.
     const bool more = ReadAsTheReader(wait, deadline, limited, consumer, &direct, limited ? timeout : -1);
     if (direct) return direct;

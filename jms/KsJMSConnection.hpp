@@ -63,8 +63,9 @@ class TKsJMSSession;
 class TKsMessageConsumer;
 class TKsMessageProducer;
 
-// How long a synchronous receive may wait.
-enum class TKsReceiveWait { Blocking, Timed, NoWait };
+// How long a synchronous receive may wait. Buffered (the connection's own
+// first try) takes only a frame that is already whole in the input buffer.
+enum class TKsReceiveWait { Blocking, Timed, NoWait, Buffered };
 
 class TKsJMSConnection : public IMessageTransformerHost,
                          public IConnection,
@@ -228,6 +229,8 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // below, under the session list's lock and, inside it, each session's.
   std::shared_ptr<TKsMessageConsumer> FindConsumer(std::string_view subscription) const;
   std::shared_ptr<TKsMessageConsumer> SearchConsumer(std::string_view subscription) const;
+  // Dispatch once the message's subscription is known.
+  void DispatchTo(std::string_view subscription, const std::shared_ptr<IMessage>& message);
   // Puts message into the holding area for consumer and wakes the receives.
   void Hold(const TKsMessageConsumer* consumer, const std::shared_ptr<IMessage>& message);
   // Waits (lock held on entry and exit) for what another reader hands over,
@@ -235,6 +238,9 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // True when the connection's reader thread reads the stream (and this is
   // another thread).
   bool ReaderThreadReads();
+  // Takes the reading role (reading_) when nothing is held and nobody else
+  // reads; the caller then reads with ReadAsTheReader.
+  bool FreeToRead();
   // Reads one frame with reading_ already set by the caller, clears it and
   // wakes the waiters; the lock is not held.
   bool ReadAsTheReader(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline, bool limited,

@@ -69,6 +69,17 @@ class TKsMessage : public virtual IMessage {
   std::string_view GetMessageIDRef() const noexcept { return properties_.Front(); }
   const std::string& GetCorrelationIDRef() const noexcept { return correlationId_; }
   const std::string& GetTypeRef() const noexcept { return type_; }
+  // The value fields of a received frame in one step (the receive path);
+  // the priority is checked as SetJMSPriority checks it.
+  void AssignReceivedFields(TDateTime expiration, TDeliveryMode deliveryMode, std::int32_t priority,
+                            TDateTime timestamp, bool redelivered) {
+    if (priority > 9) throw Exception("JMS_MAX_PRIORITY");
+    expiration_ = expiration;
+    deliveryMode_ = deliveryMode;
+    priority_ = priority;
+    timestamp_ = timestamp;
+    redelivered_ = redelivered;
+  }
   // Setters of the text fields from views (the receive path).
   void AssignMessageID(std::string_view value) { properties_.SetFront(value); }
   void AssignCorrelationID(std::string_view value) { correlationId_.assign(value); }

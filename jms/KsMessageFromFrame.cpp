@@ -102,18 +102,17 @@ void SetOwnFields(const TKsHeaderScan& v, TKsMessage& message) {
   // No "expires" reads as a wire time of 0, worked out once.
   static const TDateTime kNoExpires = WireTime(std::string_view());
   const std::string_view* expires = v.Find(TKsHeaderScan::kExpires);
-  message.TKsMessage::SetJMSExpiration(expires != nullptr ? WireTime(*expires) : kNoExpires);
-  message.TKsMessage::SetJMSDeliveryMode(v.Value(TKsHeaderScan::kPersistent) == "true" ? TDeliveryMode::Persistent
-                                                                                       : TDeliveryMode::NonPersistent);
   const std::string_view* priority = v.Find(TKsHeaderScan::kPriority);
-  message.TKsMessage::SetJMSPriority(priority != nullptr ? StrToInt32Def(*priority, 4) : 4);
+  message.AssignReceivedFields(
+      expires != nullptr ? WireTime(*expires) : kNoExpires,
+      v.Value(TKsHeaderScan::kPersistent) == "true" ? TDeliveryMode::Persistent : TDeliveryMode::NonPersistent,
+      priority != nullptr ? StrToInt32Def(*priority, 4) : 4, WireTime(v.Value(TKsHeaderScan::kTimestamp)),
+      v.Value(TKsHeaderScan::kRedelivered) == "true");
   const std::string_view replyTo = v.Value(TKsHeaderScan::kReplyTo);
   if (!replyTo.empty()) {
     message.TKsMessage::SetJMSReplyTo(TKsJMSClient::CreateDestinationFromStompName(std::string(replyTo)));
   }
-  message.TKsMessage::SetJMSTimestamp(WireTime(v.Value(TKsHeaderScan::kTimestamp)));
   if (const std::string_view* type = v.Find(TKsHeaderScan::kType)) message.AssignType(*type);
-  message.TKsMessage::SetJMSRedelivered(v.Value(TKsHeaderScan::kRedelivered) == "true");
 }
 
 // Properties into an empty map of the library's own: sized once, appended

@@ -19,6 +19,7 @@
 // on any thread.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -96,6 +97,14 @@ class TKsCommAdapter : public IStompCommAdapter {
   // finishing a read after Stop): synchronous reads must then leave it
   // alone. The base has no reader thread.
   virtual bool ReaderActive() const { return false; }
+  // False while no reader thread was ever started on this adapter (then
+  // ReaderActive is false too): a check without a call.
+  bool ReaderEverStarted() const noexcept { return readerStarted_.load(std::memory_order_acquire); }
+  // Dispatches a frame that is already whole in the input buffer, without
+  // waiting or reading the socket (header blocks of blanks in front are
+  // dropped); false when there is none. The rules of the synchronous reads
+  // apply. The base has no buffer: false.
+  virtual bool DispatchBuffered() { return false; }
   // True on the reader thread itself.
   virtual bool OnReaderThread() const { return false; }
   // The next Disconnect closes the socket without the usual pause: the peer
@@ -127,6 +136,7 @@ class TKsCommAdapter : public IStompCommAdapter {
   bool useConnectTimeout_ = false;
   bool directDispatch_;
   bool skipClosePause_ = false;
+  std::atomic<bool> readerStarted_{false};  // a reader thread was started
 
  private:
   std::size_t maxFrameSize_ = kDefaultMaxFrameSize;

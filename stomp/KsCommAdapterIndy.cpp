@@ -273,7 +273,7 @@ std::size_t TKsFrameCutter::CutParsed(std::string_view b, TKsParsedFrame& parsed
   std::size_t lead = 0;
   while (lead < b.size() && static_cast<unsigned char>(b[lead]) <= 0x20) ++lead;
   if (lead == b.size() || (lead > 1 && b.substr(0, lead).find("\n\n") != std::string_view::npos)) return 0;
-  TKsHeadFacts facts;
+  TKsHeadFacts facts;  // filled by the parse
   if (!parsed.ParseHeadInPlace(b.substr(lead, std::min(b.size() - lead, kMaxLine + 2)), facts)) return 0;
   const std::size_t end = lead + facts.End;
   if (end > kMaxLine || static_cast<unsigned char>(b[end - 1]) <= 0x20) return 0;
@@ -303,7 +303,8 @@ std::size_t TKsFrameCutter::CutParsed(std::string_view b, TKsParsedFrame& parsed
     parsed.SetBody(rest.substr(0, nul));
     used += nul + 1;
   }
-  Reset();
+  // A frame Advance had begun to look at leaves marks behind.
+  if (phase_ != TPhase::Header || scanned_ != 0 || lengthLine_) Reset();
   return used;
 }
 
@@ -607,12 +608,26 @@ void TKsCommAdapterIndy::ReceiveFrame(std::int32_t timeout, bool raiseOnTimeout)
     Log(e.what());
     throw;
   }
+  DispatchTaken(frame);
+}
+
+void TKsCommAdapterIndy::DispatchTaken(TKsCutFrame& frame) {
   if (frame.held) {
     const THoldRelease release(client_.get());
     DoDataAvailable(frame.text, &frame.parsed);
   } else if (!frame.text.empty()) {
     DoDataAvailable(frame.text);
   }
+}
+
+bool TKsCommAdapterIndy::DispatchBuffered() {
+  auto lease = received_.Lease();
+  TKsCutFrame& frame = *lease;
+  do {
+    if (!TakeBufferedUnit(frame)) return false;
+  } while (!frame.held && frame.text.empty());
+  DispatchTaken(frame);
+  return true;
 }
 
 void TKsCommAdapterIndy::PollFrame() {

@@ -213,6 +213,7 @@ class TKsCommAdapterIndy : public TKsCommAdapter {
   // Dispatches a frame when a whole one is there (after up to 50 ms); returns
   // quietly otherwise, also on a closed connection.
   void PollFrame() override;
+  bool DispatchBuffered() override;
   void Start() override;
   void Stop() override;
   void Transmit(const std::string& data, std::int32_t sendTimeout) override;
@@ -239,6 +240,8 @@ class TKsCommAdapterIndy : public TKsCommAdapter {
   bool FrameBuffered();
   // Reads one unit, waiting as needed (each wait limited by timeout).
   void ReadUnit(std::int32_t timeout, TKsCutFrame& frame);
+  // Hands a frame that was taken to the handler (nothing for blanks).
+  void DispatchTaken(TKsCutFrame& frame);
   void EndReader();
   void ResetStreamState();
   // Reports a frame the cutter has begun to skip (once per frame).
@@ -252,7 +255,6 @@ class TKsCommAdapterIndy : public TKsCommAdapter {
   bool portInvalid_ = false;
   TKsFrameCutter cutter_;
   TKsScratch<TKsCutFrame> received_;  // the frame of a synchronous read
-  std::atomic<bool> readerStarted_{false};     // Start was called on this adapter
   std::atomic<bool> closeExpected_{false};     // DISCONNECT was sent
 };
 

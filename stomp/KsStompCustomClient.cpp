@@ -1,6 +1,8 @@
 #include "stomp/KsStompCustomClient.hpp"
 
 #include <charconv>
+#include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "net/KsTcpClient.hpp"
@@ -390,6 +392,11 @@ void TKsStompCustomClient::StompFrameParsed(IStompCommAdapter* /*sender*/, const
 }
 
 void TKsStompCustomClient::FrameAvailable(const TKsParsedFrame& parsed, bool debug) {
+  struct TFrameDebug {
+    std::int8_t& flag;
+    std::int8_t outer;
+    ~TFrameDebug() { flag = outer; }
+  } frameDebug{frameDebug_, std::exchange(frameDebug_, static_cast<std::int8_t>(debug ? 1 : 0))};
   if (debug) {
     TKsStompFrame logged;
     parsed.CopyTo(logged);

@@ -143,6 +143,9 @@ class TKsStompCustomClient : public TKsStompConnection {
   // True when the logger's debug level is on (trace lines are formatted
   // only then).
   bool DebugEnabled() const;
+  // The same, as asked once for the frame being dispatched on this call
+  // path (asked now outside a dispatch).
+  bool FrameDebugEnabled() const { return frameDebug_ >= 0 ? frameDebug_ != 0 : DebugEnabled(); }
 
  private:
   // A trace line with this class's own prefix "TKsStompCustomClient: ".
@@ -189,6 +192,9 @@ class TKsStompCustomClient : public TKsStompConnection {
   // The views of the frame being handled (its header list keeps its
   // capacity from one frame to the next).
   TKsScratch<TKsParsedFrame> parsed_;
+  // DebugEnabled as the frame being dispatched found it: 0 or 1, -1
+  // outside a dispatch. Used by the thread that reads (one at a time).
+  std::int8_t frameDebug_ = -1;
   // The frame object filled for an OnMessage handler; kept for the next
   // MESSAGE only when nobody else holds it after the dispatch.
   TKsScratch<std::shared_ptr<TKsStompFrame>> spareFrame_;
