@@ -678,6 +678,14 @@ std::shared_ptr<IMessage> TKsJMSConnection::ReceiveFor(const TKsMessageConsumer*
     if (direct) return direct;
     if (!more && heldCount_.load(std::memory_order_acquire) == 0) return nullptr;
   }
+  return ReceiveHeldOrWait(consumer, wait, deadline, limited);
+}
+
+std::shared_ptr<IMessage> TKsJMSConnection::ReceiveHeldOrWait(const TKsMessageConsumer* consumer,
+                                                              TKsReceiveWait wait,
+                                                              std::chrono::steady_clock::time_point deadline,
+                                                              bool limited) {
+  std::shared_ptr<IMessage> direct;
   std::unique_lock<std::mutex> lock(heldLock_);
   for (;;) {
     if (!held_.empty()) {
@@ -785,22 +793,25 @@ void TKsJMSSession::EndTransaction(bool commit) {
     for (const std::string& id : consumed) client.Nack(id);
   }
   for (const auto& consumer : *ConsumerSnapshot()) {
-    if (!consumer->TakeDeliveredInTransaction() || commit || nack) continue;
-    // What this consumer delivered in the aborted transaction is still
-    // unacknowledged at the broker, which gives it back (marked
-    // redelivered) when the subscription ends: a new subscription receives
-    // it again. Messages still on their way for the old one are dropped.
-    connection_->GetClient().UnsubscribeID(consumer->SubscriptionId(), std::string());
-    connection_->DropHeld(consumer.get());
-    consumer->NextSubscription();
-    NoteConsumerChange();
-    Subscribe(*consumer);
+    if (consumer->TakeDeliveredInTransaction() && !commit && !nack) Resubscribe(*consumer);
   }
   BeginTransaction();
   if (!confirmed) {
     throw EJMSException(std::string("The broker did not confirm ") + (commit ? "COMMIT" : "ABORT") + " within " +
                         std::to_string(connection_->GetReceiptTimeout()) + " ms");
   }
+}
+
+void TKsJMSSession::Resubscribe(TKsMessageConsumer& consumer) {
+  // What the consumer delivered in the aborted transaction is still
+  // unacknowledged at the broker, which gives it back (marked redelivered)
+  // when the subscription ends: a new subscription receives it again.
+  // Messages still on their way for the old one are dropped.
+  connection_->GetClient().UnsubscribeID(consumer.SubscriptionId(), std::string());
+  connection_->DropHeld(&consumer);
+  consumer.NextSubscription();
+  NoteConsumerChange();
+  Subscribe(consumer);
 }
 
 void TKsJMSSession::AcknowledgeDelivered(TKsMessageConsumer& consumer, const IMessage& message) {

@@ -241,6 +241,10 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // Takes the reading role (reading_) when nothing is held and nobody else
   // reads; the caller then reads with ReadAsTheReader.
   bool FreeToRead();
+  // ReceiveFor past its first reads: under the lock, a held message of
+  // consumer, or the wait for one (reading in turn) until deadline.
+  std::shared_ptr<IMessage> ReceiveHeldOrWait(const TKsMessageConsumer* consumer, TKsReceiveWait wait,
+                                              std::chrono::steady_clock::time_point deadline, bool limited);
   // Reads one frame with reading_ already set by the caller, clears it and
   // wakes the waiters; the lock is not held.
   bool ReadAsTheReader(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline, bool limited,
@@ -412,6 +416,8 @@ class TKsJMSSession : public IMessageDispatch,
   void EndTransaction(bool commit);
   // SUBSCRIBE for consumer under its current subscription id.
   void Subscribe(const TKsMessageConsumer& consumer);
+  // After an ABORT: ends consumer's subscription and subscribes it anew.
+  void Resubscribe(TKsMessageConsumer& consumer);
   void CloseSession();
   std::shared_ptr<const TConsumerList> ConsumerSnapshot() const { return consumers_.Snapshot(); }
   // Dispose every consumer, then every producer, last made first, and

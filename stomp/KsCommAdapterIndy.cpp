@@ -60,6 +60,34 @@ std::string ContentLengthText(std::string_view block) {
   return std::string();
 }
 
+// CutParsed's body, in rest after the header block: cut by the block's one
+// content-length (maxFrame the largest body), or at the first NUL. The bytes
+// used from rest, or 0 when the frame is not of the usual form.
+inline std::size_t CutByLength(std::int64_t length, std::size_t maxFrame, std::string_view rest,
+                               const TKsHeadFacts& facts, TKsParsedFrame& parsed) {
+  // The parser must find the same one length, and the NUL LF after the
+  // body; a length of 0 cuts at the NUL, which the general way does.
+  if (length == 0 || static_cast<std::uint64_t>(length) > maxFrame || facts.LengthNames != 1 ||
+      parsed.Command().substr(0, 15) == "content-length:" || StrToInt32Def(facts.LengthValue, 0) != length) {
+    return 0;
+  }
+  const std::size_t size = static_cast<std::size_t>(length);
+  if (rest.size() < size + 2 || rest[size] != '\0' || rest[size + 1] != '\n') return 0;
+  parsed.SetBody(rest.substr(0, size));
+  return size + 2;
+}
+
+inline std::size_t CutAtNul(std::size_t maxFrame, std::string_view rest, const TKsHeadFacts& facts,
+                            TKsParsedFrame& parsed) {
+  // The parser takes the whole body unless some header name might be a
+  // content-length or a header line ends in NUL LF.
+  if (facts.LengthNames != 0 || facts.NulLfInHeader) return 0;
+  const std::size_t nul = rest.find('\0');
+  if (nul == std::string_view::npos || nul > maxFrame) return 0;
+  parsed.SetBody(rest.substr(0, nul));
+  return nul + 1;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -278,34 +306,19 @@ std::size_t TKsFrameCutter::CutParsed(std::string_view b, TKsParsedFrame& parsed
   const std::size_t end = lead + facts.End;
   if (end > kMaxLine || static_cast<unsigned char>(b[end - 1]) <= 0x20) return 0;
   const std::string_view rest = b.substr(end + 2);
-  std::size_t used = end + 2;
+  std::size_t body = 0;
   if (facts.ExactLength) {
     TKsContentLengthScan scan;
     scan.Present = true;
     scan.Valid = TryStrToInt64(facts.LengthValue, scan.Value);
-    const std::int64_t length = CheckedLength(scan, b.substr(lead, end + 2 - lead));
-    // The parser must find the same one length, and the NUL LF after the
-    // body; a length of 0 cuts at the NUL, which the general way does.
-    if (length == 0 || static_cast<std::uint64_t>(length) > maxFrameSize_ || facts.LengthNames != 1 ||
-        parsed.Command().substr(0, 15) == "content-length:" || StrToInt32Def(facts.LengthValue, 0) != length) {
-      return 0;
-    }
-    const std::size_t size = static_cast<std::size_t>(length);
-    if (rest.size() < size + 2 || rest[size] != '\0' || rest[size + 1] != '\n') return 0;
-    parsed.SetBody(rest.substr(0, size));
-    used += size + 2;
+    body = CutByLength(CheckedLength(scan, b.substr(lead, end + 2 - lead)), maxFrameSize_, rest, facts, parsed);
   } else {
-    // Cut at the first NUL: the parser takes the whole body unless some
-    // header name might be a content-length or a header line ends in NUL LF.
-    if (facts.LengthNames != 0 || facts.NulLfInHeader) return 0;
-    const std::size_t nul = rest.find('\0');
-    if (nul == std::string_view::npos || nul > maxFrameSize_) return 0;
-    parsed.SetBody(rest.substr(0, nul));
-    used += nul + 1;
+    body = CutAtNul(maxFrameSize_, rest, facts, parsed);
   }
+  if (body == 0) return 0;
   // A frame Advance had begun to look at leaves marks behind.
   if (phase_ != TPhase::Header || scanned_ != 0 || lengthLine_) Reset();
-  return used;
+  return end + 2 + body;
 }
 
 std::size_t TKsFrameCutter::Skip() {

@@ -131,6 +131,27 @@ std::size_t FindNulLf(std::string_view text, std::size_t from = 0) {
   return std::string_view::npos;
 }
 
+constexpr std::string_view kLengthName = "content-length";
+
+// For ParseHeadInPlace: the cutter's length rule takes the first line that
+// starts with "content-length:", the command line too.
+inline void NoteLengthLine(std::string_view line, TKsHeadFacts& facts) {
+  if (line.size() > kLengthName.size() && line[kLengthName.size()] == ':' &&
+      line.compare(0, kLengthName.size(), kLengthName) == 0) {
+    facts.ExactLength = true;
+    facts.LengthValue = line.substr(kLengthName.size() + 1);
+  }
+}
+
+// A header name of that length: counted, and the cutter's rule applied.
+inline void NoteLengthName(std::string_view name, std::string_view value, TKsHeadFacts& facts) {
+  ++facts.LengthNames;
+  if (!facts.ExactLength && name == kLengthName) {
+    facts.ExactLength = true;
+    facts.LengthValue = value;
+  }
+}
+
 // GetLine over a 0-based position; the same checks and messages as GetLine.
 std::string_view NextLine(std::string_view text, std::size_t& position) {
   KS_ASSERT(!text.empty(), "Assertion failure");
@@ -273,20 +294,14 @@ void TKsParsedFrame::ParseBody(std::string_view text, std::size_t position) {
 bool TKsParsedFrame::ParseHeadInPlace(std::string_view text, TKsHeadFacts& facts) {
   body_ = std::string_view();
   headers_.Clear();
-  lengthNamed_ = false;
   facts = TKsHeadFacts();
-  constexpr std::string_view kLength = "content-length";
   const char* const begin = text.data();
   const char* const end = begin + text.size();
-  // The command line; the cutter's length rule looks at it too.
   const char* p = FindByte(begin, end, '\n');
   if (p == end || p == begin) return false;
   command_ = std::string_view(begin, static_cast<std::size_t>(p - begin));
   nulLfInHeader_ = p[-1] == '\0';
-  if (command_.size() > kLength.size() && command_.compare(0, kLength.size() + 1, "content-length:") == 0) {
-    facts.ExactLength = true;
-    facts.LengthValue = command_.substr(kLength.size() + 1);
-  }
+  NoteLengthLine(command_, facts);
   // Then each header line once, as ParseHeaders reads it.
   for (++p; p < end;) {
     const char* stop = FindEitherByte(p, end, ':', '\n');
@@ -295,6 +310,7 @@ bool TKsParsedFrame::ParseHeadInPlace(std::string_view text, TKsHeadFacts& facts
       if (stop != p) return false;
       facts.End = static_cast<std::size_t>(stop - 1 - begin);
       facts.NulLfInHeader = nulLfInHeader_;
+      lengthNamed_ = facts.LengthNames != 0;
       return true;
     }
     const char* lf = FindByte(stop + 1, end, '\n');
@@ -302,14 +318,7 @@ bool TKsParsedFrame::ParseHeadInPlace(std::string_view text, TKsHeadFacts& facts
     if (lf[-1] == '\0') nulLfInHeader_ = true;
     const std::string_view name(p, static_cast<std::size_t>(stop - p));
     const std::string_view value(stop + 1, static_cast<std::size_t>(lf - stop - 1));
-    if (name.size() == kLength.size()) {
-      lengthNamed_ = true;
-      ++facts.LengthNames;
-      if (!facts.ExactLength && name == kLength) {
-        facts.ExactLength = true;
-        facts.LengthValue = value;
-      }
-    }
+    if (name.size() == kLengthName.size()) NoteLengthName(name, value, facts);
     headers_.Add(name, value);
     p = lf + 1;
   }

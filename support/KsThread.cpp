@@ -102,21 +102,22 @@ std::exception_ptr TKsThread::FatalException() const {
   return fatal_;
 }
 
+bool TKsThread::ParkWhileStopped() {
+  std::unique_lock<std::mutex> guard(lock_);
+  if (!StoppedLocked()) return true;
+  if (Terminated()) return false;
+  parked_ = true;
+  NoteIdle();
+  resumed_.wait(guard, [this] { return !parked_ || Terminated(); });
+  parked_ = false;
+  NoteIdle();
+  return !Terminated();
+}
+
 void TKsThread::Body() {
   try {
     while (!Terminated()) {
-      {
-        std::unique_lock<std::mutex> guard(lock_);
-        if (StoppedLocked()) {
-          if (Terminated()) break;
-          parked_ = true;
-          NoteIdle();
-          resumed_.wait(guard, [this] { return !parked_ || Terminated(); });
-          parked_ = false;
-          NoteIdle();
-          if (Terminated()) break;
-        }
-      }
+      if (!ParkWhileStopped()) break;
       while (!Stopped()) {
         try {
           Run();

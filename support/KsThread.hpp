@@ -101,6 +101,8 @@ class TKsThread {
  private:
   void Body();
   bool StoppedLocked() const;
+  // Waits, parked, while the worker is stopped; false when it is to end.
+  bool ParkWhileStopped();
   // Publishes whether stoppedMark_, parked_ or launched_ keep the worker
   // from running, for Stopped; lock_ held.
   void NoteIdle() noexcept { idle_.store(stoppedMark_ || parked_ || !launched_, std::memory_order_release); }

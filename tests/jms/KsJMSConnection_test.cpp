@@ -562,6 +562,29 @@ TEST(Dispatch, RoutesBySubscriptionAcrossSessions) {
   EXPECT_EQ(l2->messages.size(), 2u);
 }
 
+TEST(Dispatch, AClosedConsumerGetsNothingMoreEvenRightAfterAMessage) {
+  // Routing remembers the consumer it found last; closing that consumer
+  // must end its deliveries at once, though the application still holds it.
+  TFakeConnection f;
+  f.StartClean();
+  auto session = f.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  auto consumer = session->CreateConsumer(session->CreateQueue("q"));
+  auto listener = std::make_shared<TRecordingListener>();
+  consumer->SetMessageListener(listener);
+  const std::string id = std::dynamic_pointer_cast<IConsumerIdentity>(consumer)->GetConsumerID().GetID();
+  auto Incoming = [&] {
+    auto message = TKsJMSTextMessage::Create(f.connection.get());
+    message->SetStringProperty("subscription", id);
+    return message;
+  };
+  f.connection->Dispatch(&f.connection->GetClient(), Incoming());
+  ASSERT_EQ(listener->messages.size(), 1u);
+  consumer->Close();
+  f.connection->Dispatch(&f.connection->GetClient(), Incoming());
+  EXPECT_EQ(listener->messages.size(), 1u);
+  EXPECT_EQ(f.connection->HeldCount(), 0u);
+}
+
 TEST(Session, DurableSubscriberRefusalsAndUnsubscribe) {
   TFakeConnection f;
   f.StartClean();
