@@ -15,6 +15,12 @@
 // unless SetMaxFrameSize says otherwise) is dropped as it arrives and
 // reported through ReportFrameFault; reading goes on with the next frame.
 //
+// With an OnFrameParsed handler set, a frame of the usual form that is whole
+// in the buffer is cut and parsed in one pass and handed to that handler
+// instead of its text to OnDataAvailable. Its views point into the input
+// buffer, which holds those bytes (TKsTcpClient::Hold) until the handler
+// returns, also when the handler reads the stream again.
+//
 // Connect waits for the broker's first frame no longer than the connect
 // time-out (30 s when none is set) and then fails with
 // EKsStompClientConnectError "No reply to CONNECT within N ms".

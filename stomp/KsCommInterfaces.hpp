@@ -3,9 +3,10 @@
 //
 // An adapter owns the socket: it connects to the broker named by its URI,
 // sends the byte image of a frame (Transmit), cuts the incoming byte stream
-// into frame texts and hands each one to OnDataAvailable, either from its
-// background reader thread (after Start) or synchronously in the caller's
-// thread (WaitForFrame, ReceiveFrame, PollFrame).
+// into frame texts and hands each one to OnDataAvailable (or, parsed, to
+// OnFrameParsed where the adapter offers that), either from its background
+// reader thread (after Start) or synchronously in the caller's thread
+// (WaitForFrame, ReceiveFrame, PollFrame).
 //
 // Ownership: an adapter is an owned component (std::unique_ptr held by the
 // protocol client); IStompCommAdapter is only its view. The adapter owns its

@@ -16,8 +16,9 @@
 //
 // Ownership: owns its adapter (through TKsStompConnection).
 // Threads: commands run on the caller's thread and may be called from any
-// thread; StompDataAvailable runs on whichever thread the adapter reads in
-// (the reader thread, or the caller of Connect or of a synchronous receive).
+// thread; StompDataAvailable and StompFrameParsed run on whichever thread
+// the adapter reads in (the reader thread, or the caller of Connect or of a
+// synchronous receive), one at a time.
 #pragma once
 
 #include <atomic>
