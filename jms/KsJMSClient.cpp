@@ -303,13 +303,13 @@ void TKsJMSClient::DeliverMessage(const TKsHeaderView* headers, std::size_t coun
   messageCallback_(this, delivered);
 }
 
-std::shared_ptr<IMessage> TKsJMSClient::Receive() { return ReadMessage(0, 0); }
+std::shared_ptr<IMessage> TKsJMSClient::Receive() { return ReadMessage(TReadWay::Wait, 0); }
 
-std::shared_ptr<IMessage> TKsJMSClient::Receive(std::int32_t timeout) { return ReadMessage(1, timeout); }
+std::shared_ptr<IMessage> TKsJMSClient::Receive(std::int32_t timeout) { return ReadMessage(TReadWay::UpToTimeout, timeout); }
 
-std::shared_ptr<IMessage> TKsJMSClient::ReceiveNoWait() { return ReadMessage(2, 0); }
+std::shared_ptr<IMessage> TKsJMSClient::ReceiveNoWait() { return ReadMessage(TReadWay::Poll, 0); }
 
-std::shared_ptr<IMessage> TKsJMSClient::ReadMessage(int way, std::int32_t timeout) {
+std::shared_ptr<IMessage> TKsJMSClient::ReadMessage(TReadWay way, std::int32_t timeout) {
   IStompCommAdapter* adapter = GetAdapter();
   if (adapter == nullptr) return nullptr;
   std::shared_ptr<IMessage> received;
@@ -319,9 +319,9 @@ std::shared_ptr<IMessage> TKsJMSClient::ReadMessage(int way, std::int32_t timeou
     std::shared_ptr<IMessage>* outer;
     ~TSlot() { slot = outer; }
   } slot{receiveSlot_, std::exchange(receiveSlot_, &received)};
-  if (way == 0) {
+  if (way == TReadWay::Wait) {
     adapter->WaitForFrame();
-  } else if (way == 1) {
+  } else if (way == TReadWay::UpToTimeout) {
     adapter->ReceiveFrame(timeout, false);
   } else {
     adapter->PollFrame();

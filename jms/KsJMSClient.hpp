@@ -137,9 +137,9 @@ class TKsJMSClient : public TKsStompCustomClient {
   // except that a received message's broker headers are left out.
   static void WriteProperties(const TKsJMSMessage& message, TKsHeaderViewList& headers);
 
-  // Reads one frame in the way given (0: wait, 1: up to timeout, 2: only
-  // what has arrived) and answers the message it produced.
-  std::shared_ptr<IMessage> ReadMessage(int way, std::int32_t timeout);
+  // Reads one frame in the way given and answers the message it produced.
+  enum class TReadWay { Wait, UpToTimeout, Poll };
+  std::shared_ptr<IMessage> ReadMessage(TReadWay way, std::int32_t timeout);
 
   // While Receive reads: where the message delivered goes (nothing is kept
   // otherwise).
