@@ -10,6 +10,7 @@
 #include "jms/KsJMSConnection.hpp"
 #include "jms/KsJMSMessage.hpp"
 #include "jms/KsMessageFromFrame.hpp"
+#include "support/KsScopedValue.hpp"
 #include "jms/KsQueue.hpp"
 #include "jms/KsTopic.hpp"
 #include "stomp/KsAdapterRegistry.hpp"
@@ -293,13 +294,8 @@ void TKsJMSClient::DeliverMessage(const TKsHeaderView* headers, std::size_t coun
   if (!error.empty()) throw EJMSException("Transformation error: " + std::string(error));
   std::shared_ptr<IMessage> delivered = NewReceivedMessage(owningConnection_, scan, body);
   if (receiveSlot_ != nullptr) *receiveSlot_ = delivered;
-  struct TDelivering {
-    const std::string_view* previous;
-    explicit TDelivering(const std::string_view* subscription) : previous(tDeliveringSubscription) {
-      tDeliveringSubscription = subscription;
-    }
-    ~TDelivering() { tDeliveringSubscription = previous; }
-  } delivering(scan.Find(TKsHeaderScan::kSubscription));
+  const TKsScopedValue<const std::string_view*> delivering(tDeliveringSubscription,
+                                                           scan.Find(TKsHeaderScan::kSubscription));
   messageCallback_(this, delivered);
 }
 
@@ -314,11 +310,7 @@ std::shared_ptr<IMessage> TKsJMSClient::ReadMessage(TReadWay way, std::int32_t t
   if (adapter == nullptr) return nullptr;
   std::shared_ptr<IMessage> received;
   // A read from inside a handler of this one has a slot of its own.
-  struct TSlot {
-    std::shared_ptr<IMessage>*& slot;
-    std::shared_ptr<IMessage>* outer;
-    ~TSlot() { slot = outer; }
-  } slot{receiveSlot_, std::exchange(receiveSlot_, &received)};
+  const TKsScopedValue<std::shared_ptr<IMessage>*> slot(receiveSlot_, &received);
   if (way == TReadWay::Wait) {
     adapter->WaitForFrame();
   } else if (way == TReadWay::UpToTimeout) {

@@ -123,7 +123,6 @@ TKsJMSConnection::~TKsJMSConnection() {
   // application still holds must not reach this object any more.
   for (const auto& session : *SessionSnapshot()) session->Orphan();
   const auto orphaned = sessions_.TakeAll();
-  consumerChanges_->fetch_add(1, std::memory_order_acq_rel);
   // The client must no longer call back into this object while it is freed.
   client_->SetMessageCallback(nullptr);
   client_.reset();
@@ -345,10 +344,7 @@ std::shared_ptr<ISession> TKsJMSConnection::CreateSession(bool transacted, std::
   return session;
 }
 
-void TKsJMSConnection::AddSession(const std::shared_ptr<TKsJMSSession>& session) {
-  sessions_.Add(session);
-  consumerChanges_->fetch_add(1, std::memory_order_acq_rel);
-}
+void TKsJMSConnection::AddSession(const std::shared_ptr<TKsJMSSession>& session) { sessions_.Add(session); }
 
 void TKsJMSConnection::RemoveSession(const TKsJMSSession* session) {
   const auto old = sessions_.Remove(session);  // released outside the lock

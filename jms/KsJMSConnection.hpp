@@ -195,9 +195,10 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // closed" when it is gone.
   static void WithLive(std::uint64_t serial, const std::function<void(TKsJMSConnection&)>& call);
 
-  // Counts the changes to which consumer owns which subscription: sessions
-  // and consumers coming and going, subscriptions renewed. Shared with the
-  // sessions, which bump it and may outlive this connection.
+  // Counts the changes to which consumer owns which subscription: consumers
+  // coming and going (a new session has none), sessions leaving,
+  // subscriptions renewed. Shared with the sessions, which bump it and may
+  // outlive this connection.
   using TChangeCount = std::shared_ptr<std::atomic<std::uint64_t>>;
   const TChangeCount& ConsumerChanges() const noexcept { return consumerChanges_; }
 

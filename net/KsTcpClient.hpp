@@ -5,8 +5,8 @@
 // The input buffer is one contiguous byte area with a read offset; consumed
 // bytes are dropped lazily (when room is needed at the end), so cutting many
 // small frames out of one network read moves no memory. While a hold is open
-// (Hold), consumed bytes are not dropped at all, so views of them stay valid. Receives take up to
-// 32768 bytes at a time. A terminator search remembers how far it got, so a
+// (Hold), consumed bytes are not dropped at all, so views of them stay
+// valid. Receives take up to 32768 bytes at a time. A terminator search remembers how far it got, so a
 // read that waits several times never rescans bytes. Bytes received before an
 // error stay buffered; a read that fails (time-out, close) consumes nothing.
 //

@@ -56,7 +56,7 @@ class TKsCommAdapter : public IStompCommAdapter {
   TKsAdapterNotifyEvent GetOnAfterConnect() const override;
   void SetOnDataAvailable(TKsAdapterDataEvent handler) override;
   TKsAdapterDataEvent GetOnDataAvailable() const override;
-  bool SetOnFrameParsed(TKsAdapterParsedEvent handler) override;
+  void SetOnFrameParsed(TKsAdapterParsedEvent handler) override;
   void SetConnectTimeout(std::int32_t milliseconds) override;
   std::int32_t GetConnectTimeout() const override;
   // A replaced options object is freed.

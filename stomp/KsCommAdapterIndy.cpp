@@ -68,7 +68,7 @@ inline std::size_t CutByLength(std::int64_t length, std::size_t maxFrame, std::s
   // The parser must find the same one length, and the NUL LF after the
   // body; a length of 0 cuts at the NUL, which the general way does.
   if (length == 0 || static_cast<std::uint64_t>(length) > maxFrame || facts.LengthNames != 1 ||
-      parsed.Command().substr(0, 15) == "content-length:" || StrToInt32Def(facts.LengthValue, 0) != length) {
+      facts.LengthInCommand || StrToInt32Def(facts.LengthValue, 0) != length) {
     return 0;
   }
   const std::size_t size = static_cast<std::size_t>(length);
@@ -308,10 +308,9 @@ std::size_t TKsFrameCutter::CutParsed(std::string_view b, TKsParsedFrame& parsed
   const std::string_view rest = b.substr(end + 2);
   std::size_t body = 0;
   if (facts.ExactLength) {
-    TKsContentLengthScan scan;
-    scan.Present = true;
-    scan.Valid = TryStrToInt64(facts.LengthValue, scan.Value);
-    body = CutByLength(CheckedLength(scan, b.substr(lead, end + 2 - lead)), maxFrameSize_, rest, facts, parsed);
+    const std::int64_t length =
+        CheckedLength(TKsStompFrame::ScanLengthValue(facts.LengthValue), b.substr(lead, end + 2 - lead));
+    body = CutByLength(length, maxFrameSize_, rest, facts, parsed);
   } else {
     body = CutAtNul(maxFrameSize_, rest, facts, parsed);
   }

@@ -47,10 +47,10 @@ class IStompCommAdapter {
   // A second handler, for a receiver that would parse every frame text: an
   // adapter that parses frames while cutting them hands those to it parsed,
   // with views valid during the call only, instead of their texts to
-  // OnDataAvailable (frames it did not parse still go there). Answers
-  // whether the adapter does so; by default it does not (false) and every
-  // frame goes to OnDataAvailable. An empty handler turns it off.
-  virtual bool SetOnFrameParsed(TKsAdapterParsedEvent /*handler*/) { return false; }
+  // OnDataAvailable (frames it did not parse still go there). An adapter
+  // that does not parse ignores it (the default). An empty handler turns it
+  // off.
+  virtual void SetOnFrameParsed(TKsAdapterParsedEvent /*handler*/) {}
   virtual void SetConnectTimeout(std::int32_t milliseconds) = 0;
   virtual std::int32_t GetConnectTimeout() const = 0;
   // The adapter takes ownership of options.

@@ -2,11 +2,11 @@
 
 #include <charconv>
 #include <cstdint>
-#include <utility>
 #include <vector>
 
 #include "net/KsTcpClient.hpp"
 #include "support/KsLog.hpp"
+#include "support/KsScopedValue.hpp"
 #include "support/KsText.hpp"
 
 namespace ks {
@@ -392,11 +392,7 @@ void TKsStompCustomClient::StompFrameParsed(IStompCommAdapter* /*sender*/, const
 }
 
 void TKsStompCustomClient::FrameAvailable(const TKsParsedFrame& parsed, bool debug) {
-  struct TFrameDebug {
-    std::int8_t& flag;
-    std::int8_t outer;
-    ~TFrameDebug() { flag = outer; }
-  } frameDebug{frameDebug_, std::exchange(frameDebug_, static_cast<std::int8_t>(debug ? 1 : 0))};
+  const TKsScopedValue<std::int8_t> frameDebug(frameDebug_, static_cast<std::int8_t>(debug ? 1 : 0));
   if (debug) {
     TKsStompFrame logged;
     parsed.CopyTo(logged);

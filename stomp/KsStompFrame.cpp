@@ -133,12 +133,13 @@ std::size_t FindNulLf(std::string_view text, std::size_t from = 0) {
 
 constexpr std::string_view kLengthName = "content-length";
 
-// For ParseHeadInPlace: the cutter's length rule takes the first line that
-// starts with "content-length:", the command line too.
-inline void NoteLengthLine(std::string_view line, TKsHeadFacts& facts) {
+// For ParseHeadInPlace's command line: the cutter's length rule takes the
+// first line that starts with "content-length:", the command line too.
+inline void NoteLengthCommand(std::string_view line, TKsHeadFacts& facts) {
   if (line.size() > kLengthName.size() && line[kLengthName.size()] == ':' &&
       line.compare(0, kLengthName.size(), kLengthName) == 0) {
     facts.ExactLength = true;
+    facts.LengthInCommand = true;
     facts.LengthValue = line.substr(kLengthName.size() + 1);
   }
 }
@@ -301,7 +302,7 @@ bool TKsParsedFrame::ParseHeadInPlace(std::string_view text, TKsHeadFacts& facts
   if (p == end || p == begin) return false;
   command_ = std::string_view(begin, static_cast<std::size_t>(p - begin));
   nulLfInHeader_ = p[-1] == '\0';
-  NoteLengthLine(command_, facts);
+  NoteLengthCommand(command_, facts);
   // Then each header line once, as ParseHeaders reads it.
   for (++p; p < end;) {
     const char* stop = FindEitherByte(p, end, ':', '\n');
@@ -370,6 +371,11 @@ TKsContentLengthScan TKsStompFrame::ScanContentLength(std::string_view frameText
   TKsContentLengthScan scan;
   std::string_view value;
   if (!FindContentLengthValue(frameText, value)) return scan;
+  return ScanLengthValue(value);
+}
+
+TKsContentLengthScan TKsStompFrame::ScanLengthValue(std::string_view value) {
+  TKsContentLengthScan scan;
   scan.Present = true;
   scan.Valid = TryStrToInt64(value, scan.Value);
   if (!scan.Valid) scan.Value = 0;

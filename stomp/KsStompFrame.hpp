@@ -105,6 +105,7 @@ class TKsStompFrame;
 struct TKsHeadFacts {
   std::size_t End = 0;             // position of the LF that ends the block's last line
   bool ExactLength = false;        // some line starts with "content-length:"
+  bool LengthInCommand = false;    // that line is the command line
   std::string_view LengthValue;    // the rest of the first such line
   std::size_t LengthNames = 0;     // header names with the length of "content-length"
   bool NulLfInHeader = false;      // a line of the block ends with NUL LF
@@ -183,6 +184,8 @@ class TKsStompFrame : public IStompFrame {
 
   // The same scan, reporting presence, validity and the 64-bit value.
   static TKsContentLengthScan ScanContentLength(std::string_view frameText);
+  // The same for a value already found (Present is true).
+  static TKsContentLengthScan ScanLengthValue(std::string_view value);
 
   // The next line of text from position (1-based) up to, not including, the
   // next LF; position moves past the LF.
