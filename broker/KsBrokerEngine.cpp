@@ -327,6 +327,18 @@ void TBrokerEngine::Connect(TBrokerClient& c, const TBrokerFrame& f) {
 }
 
 void TBrokerEngine::Send(TBrokerClient& c, const TBrokerFrame& f) {
+  // A message is delivered with its SEND's header block and the headers
+  // added here; the whole must stay within the 64 KiB header block that
+  // clients accept by default, so what could not is refused, not forwarded.
+  constexpr std::size_t kMaxSendHeaderBlock = kMaxHeaderBlock - 4096;
+  std::size_t block = f.command.size() + 1;
+  for (const auto& [name, value] : f.headers) block += name.size() + value.size() + 2;
+  if (block > kMaxSendHeaderBlock) {
+    Refuse(c, &f, "Header block too large",
+           "The SEND's header block of " + std::to_string(block) + " bytes exceeds the maximum of " +
+               std::to_string(kMaxSendHeaderBlock) + " bytes.");
+    return;
+  }
   TBrokerDestination* d = DestinationOf(c, f);
   if (d == nullptr) return;
   std::vector<TBrokerTxOp>* ops = nullptr;
