@@ -195,7 +195,8 @@ void TSiphon::OnMessage(const std::shared_ptr<IMessage>& message) {
       std::shared_ptr<ITextMessage> reply = session_->CreateTextMessage("Reply: " + message->GetJMSMessageID());
       replyProducer_->Send(message->GetJMSReplyTo(), reply);
     }
-    if (transacted_) {
+    // Transacted whichever option made it so (CreateSession's rule).
+    if (transacted_ || ackMode_ == SESSION_TRANSACTED) {
       session_->Commit();
     } else if (ackMode_ == CLIENT_ACKNOWLEDGE && message) {
       message->Acknowledge();

@@ -4,8 +4,9 @@
 // from the command line by Run), consumes messages from one queue or topic
 // and handles each in OnMessage: prints it (text cut to 50 characters plus
 // "..."), answers a message that names a reply-to destination with "Reply: "
-// and its message id, commits (transacted) or acknowledges (client
-// acknowledge), then pauses SleepTime milliseconds. Run ends after
+// and its message id, commits (when its session is transacted, by the
+// Transacted option or the SESSION_TRANSACTED acknowledge mode) or
+// acknowledges (client acknowledge), then pauses SleepTime milliseconds. Run ends after
 // MaximumMessages messages (counted loop), after the first quiet
 // ReceiveTimeOut (timed loop), or never (listener mode, chosen when both are
 // 0). Every console line goes through ks::WriteLine.
