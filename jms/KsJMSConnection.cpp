@@ -19,6 +19,8 @@
 #include "stomp/KsCommAdapter.hpp"
 #include "support/KsDateTime.hpp"
 #include "support/KsLog.hpp"
+#include "support/KsScopedValue.hpp"
+#include "support/KsWatchdog.hpp"
 
 namespace ks {
 
@@ -60,6 +62,13 @@ std::size_t BodyBytesOf(const IMessage& message) {
   return 0;
 }
 
+// True while this thread runs a listener of connection (a message listener
+// or its exception listener): defined with the marks below.
+bool InsideListenerOf(const TKsJMSConnection* connection);
+
+// The connection whose exception listener runs on this thread right now.
+thread_local const TKsJMSConnection* tReportingFor = nullptr;
+
 }  // namespace
 
 // ---- TKsJMSConnection -----------------------------------------------------
@@ -88,6 +97,7 @@ TKsJMSConnection::TKsJMSConnection(std::unique_ptr<TKsJMSClient> client)
         ReportException(EJMSException(text));
       }
     });
+    adapter->SetOnFrameSkipped([this](const TKsSkippedFrame& skipped) { FrameSkipped(skipped); });
   }
 }
 
@@ -212,7 +222,28 @@ void TKsJMSConnection::Stop() {
 }
 
 void TKsJMSConnection::Close() {
-  if (closed_) return;
+  if (closed_.load(std::memory_order_acquire)) return;
+  if (closingThread_.load() == std::this_thread::get_id()) return;  // from inside this very Close
+  // One thread closes; the others wait for it. A listener of this connection
+  // does not wait: the Close under way may be waiting for it to return.
+  std::unique_lock<std::mutex> closing(closeLock_, std::defer_lock);
+  if (InsideListenerOf(this)) {
+    if (!closing.try_lock()) return;
+  } else {
+    closing.lock();
+  }
+  if (closed_.load(std::memory_order_acquire)) return;
+  closingThread_.store(std::this_thread::get_id());
+  const std::string failure = CloseOnce();
+  closed_.store(true, std::memory_order_release);
+  closingThread_.store(std::thread::id());
+  closing.unlock();
+  // Whether everything sent arrived is unknown: as grave as a lost
+  // connection for whoever must know (a loss was told already).
+  if (!failure.empty() && !GetLost()) ReportException(EConnectionFailedException(failure));
+}
+
+std::string TKsJMSConnection::CloseOnce() {
   try {
     Stop();
   } catch (...) {
@@ -220,12 +251,22 @@ void TKsJMSConnection::Close() {
   started_ = false;
   IStompCommAdapter* adapter = client_->GetAdapter();
   std::string failure;
+  // A write below may wait behind a send that a broker which reads no more
+  // holds up: past the receipt time-out the connection counts as lost,
+  // which shuts the socket down and so ends them both.
+  TKsWatchdog watchdog([this] {
+    ConnectionLost("Close ended a write that the broker had not taken within " + std::to_string(receiptTimeout_) +
+                   " ms");
+  });
+  const std::chrono::milliseconds bound(std::max<std::int32_t>(receiptTimeout_, 0));
   if (client_->GetLoggedIn() && !GetLost()) {
     // DISCONNECT asks for a receipt: once it has come, the broker has
     // processed every frame sent before it.
     try {
       const std::string id = ExpectReceipt();
+      watchdog.Arm(bound);
       client_->StompDisconnect(id);
+      watchdog.Disarm();
       if (AwaitReceipt(id)) {
         if (auto* own = dynamic_cast<TKsCommAdapter*>(adapter)) own->SkipClosePause();
       } else if (!GetLost()) {
@@ -237,15 +278,18 @@ void TKsJMSConnection::Close() {
   }
   // The socket goes in every case (also when the log-in never completed),
   // after the batch's timer. DISCONNECT has written what was gathered.
+  watchdog.Arm(bound);
   client_->StopBatch(false);
+  watchdog.Disarm();
   try {
     if (adapter != nullptr) adapter->Disconnect();
   } catch (...) {
   }
-  closed_ = true;
-  // Whether everything sent arrived is unknown: as grave as a lost
-  // connection for whoever must know.
-  if (!failure.empty()) ReportException(EConnectionFailedException(failure));
+  return failure;
+}
+
+void TKsJMSConnection::ShutdownTransport() {
+  if (ownAdapter_ != nullptr) ownAdapter_->ShutdownTransport();
 }
 
 std::shared_ptr<IExceptionListener> TKsJMSConnection::GetExceptionListener() const {
@@ -262,6 +306,7 @@ void TKsJMSConnection::SetExceptionListener(const std::shared_ptr<IExceptionList
 void TKsJMSConnection::ReportException(const Exception& error) {
   const auto listener = GetExceptionListener();
   if (!listener) return;
+  const TKsScopedValue<const TKsJMSConnection*> reporting(tReportingFor, this);
   try {
     listener->OnException(error);
   } catch (...) {
@@ -270,15 +315,47 @@ void TKsJMSConnection::ReportException(const Exception& error) {
 }
 
 void TKsJMSConnection::ConnectionLost(const std::string& cause) {
+  std::string text;
   {
     std::lock_guard<std::mutex> guard(listenerLock_);
     if (lost_.load(std::memory_order_acquire)) return;
-    lostCause_ = cause;
+    // Set first, so that no other thread reports this loss again; CheckNotLost
+    // waits for the lock, and so for the whole cause.
     lost_.store(true, std::memory_order_release);
+    // Nothing waits on the socket any more (a write blocked behind the
+    // broker would hold up the batch below).
+    ShutdownTransport();
+    text = cause;
+    if (const std::size_t unwritten = client_->AbandonBatch()) {
+      text += " (" + std::to_string(unwritten) + (unwritten == 1 ? " message that Send had accepted was"
+                                                                 : " messages that Send had accepted were") +
+              " not written)";
+    }
+    lostCause_ = text;
+    client_->SetTransportLost(text);
   }
-  client_->SetTransportLost(cause);
   heldChanged_.notify_all();  // receives and receipts waiting for a reader
-  ReportException(EConnectionFailedException(cause));
+  ReportException(EConnectionFailedException(text));
+}
+
+void TKsJMSConnection::FrameSkipped(const TKsSkippedFrame& skipped) {
+  const std::string text = skipped.Text();
+  if (skipped.Command != "MESSAGE") {
+    ReportException(EJMSException(text));
+    return;
+  }
+  if (!skipped.Subscription.empty()) {
+    if (const auto consumer = SearchConsumer(skipped.Subscription)) {
+      consumer->NoteSkipped(text);
+      skipsNoted_.store(true, std::memory_order_release);
+    }
+  }
+  ReportException(EMessageSkippedException(text, skipped.MessageId, skipped.Destination));
+}
+
+void TKsJMSConnection::CheckAcknowledgeable(std::string_view subscription) const {
+  if (!skipsNoted_.load(std::memory_order_acquire)) return;
+  if (const auto consumer = SearchConsumer(subscription)) consumer->CheckNothingSkipped("Acknowledge");
 }
 
 void TKsJMSConnection::CheckNotLost() const {
@@ -327,6 +404,8 @@ bool TKsJMSConnection::AwaitReceipt(const std::string& id) {
       throw;  // the broker refused what the receipt was asked for
     } catch (const EKsSocketError&) {
       break;  // the loss is recorded already
+    } catch (const EConnectionFailedException&) {
+      break;  // the same, as the read raised it
     } catch (const Exception& error) {
       // A fault of some other frame read on the way: reported, and the
       // wait goes on.
@@ -398,6 +477,10 @@ bool IsDelivering(const TKsJMSConnection* connection) {
     if (mark->connection == connection) return true;
   }
   return false;
+}
+
+bool InsideListenerOf(const TKsJMSConnection* connection) {
+  return tReportingFor == connection || IsDelivering(connection);
 }
 
 // A synchronous receive reading on this thread: the consumer it reads for,
@@ -608,8 +691,13 @@ bool TKsJMSConnection::ReadAsTheReader(TKsReceiveWait wait, std::chrono::steady_
   } catch (const EKsReadTimeout&) {
     error = std::current_exception();
   } catch (const EKsSocketError& lostError) {
+    // Raised as the connection's failure, with the transport's reason.
     ConnectionLost(lostError.what());
-    error = std::current_exception();
+    try {
+      CheckNotLost();
+    } catch (...) {
+      error = std::current_exception();
+    }
   } catch (...) {
     error = std::current_exception();
   }
@@ -770,6 +858,12 @@ void TKsJMSSession::EndTransaction(bool commit) {
   if (acknowledgeMode_ != SESSION_TRANSACTED) throw EJMSException("Session is not transacted");
   std::lock_guard<std::recursive_mutex> guard(sendLock_);
   connection_->CheckNotLost();
+  if (commit) {
+    // The transaction's ACKs would acknowledge a message skipped before them.
+    for (const auto& consumer : *ConsumerSnapshot()) {
+      if (consumer->DeliveredInTransaction()) consumer->CheckNothingSkipped("Commit");
+    }
+  }
   // COMMIT and ABORT ask for a receipt: when it has come, the broker has
   // processed the transaction and every frame before it.
   const std::string receipt = connection_->ExpectReceipt();
@@ -788,6 +882,10 @@ void TKsJMSSession::EndTransaction(bool commit) {
   if (nack) {
     for (const std::string& id : consumed) client.Nack(id);
   }
+  // Subscriptions of consumers closed during the transaction end now, after
+  // the broker has taken the transaction's ACKs or NACKs for them (RabbitMQ
+  // refuses those for a subscription that has gone).
+  for (const std::string& id : std::exchange(closedInTransaction_, {})) client.UnsubscribeID(id, std::string());
   for (const auto& consumer : *ConsumerSnapshot()) {
     if (consumer->TakeDeliveredInTransaction() && !commit && !nack) Resubscribe(*consumer);
   }
@@ -796,6 +894,17 @@ void TKsJMSSession::EndTransaction(bool commit) {
     throw EJMSException(std::string("The broker did not confirm ") + (commit ? "COMMIT" : "ABORT") + " within " +
                         std::to_string(connection_->GetReceiptTimeout()) + " ms");
   }
+}
+
+void TKsJMSSession::EndSubscription(const TKsMessageConsumer& consumer) {
+  TKsJMSClient& client = connection_->GetClient();
+  if (acknowledgeMode_ == SESSION_TRANSACTED && client.GetDialect() == TKsDialect::RabbitMQ &&
+      consumer.DeliveredInTransaction()) {
+    std::lock_guard<std::recursive_mutex> guard(sendLock_);
+    closedInTransaction_.push_back(consumer.SubscriptionId());
+    return;
+  }
+  client.UnsubscribeID(consumer.SubscriptionId(), std::string());
 }
 
 void TKsJMSSession::Resubscribe(TKsMessageConsumer& consumer) {

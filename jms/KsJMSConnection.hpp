@@ -5,8 +5,11 @@
 // in creation order, connects on Start (a connect failure is stored and
 // raised as EConnectionFailedException; a later Start retries), routes every
 // incoming message to the consumer of its subscription, and holds messages
-// for synchronous consumers until they receive them. Close never raises and
-// may be called any number of times.
+// for synchronous consumers until they receive them. Close never raises,
+// returns within about the receipt time-out whatever other threads do (a
+// send blocked behind a broker that reads no more is ended, and raises
+// EConnectionFailedException), and may be called any number of times, from
+// any thread, listeners included.
 //
 // A session creates producers, consumers, destinations and messages, holds
 // the acknowledge mode and (when transacted) the current transaction id
@@ -22,9 +25,12 @@
 // first, so that every later call on a session, producer or consumer that
 // outlived it raises EIllegalStateException instead of reaching freed
 // memory. Messages reach their connection only through its serial number.
-// Threads: configuration, Start, Stop, Close and the create operations belong
-// to the application's thread. Dispatch runs on the thread that read the
-// frame. ReceiveFor may run on several application threads at once: one of
+// Threads: configuration, Start, Stop and the create operations belong to
+// the application's thread. Close may run on several threads at once: one
+// closes, and the others wait until it has (a Close from inside a listener
+// or on a thread of the connection's own returns at once instead, since the
+// Close under way may be waiting for that very thread). Dispatch runs on the
+// thread that read the frame. ReceiveFor may run on several application threads at once: one of
 // them reads the socket at a time and hands the others their messages
 // through the holding area (guarded by its own lock). The session and
 // consumer lists are copy-on-write lists under small locks, so sessions and
@@ -46,6 +52,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "jms/KsJMSInterfaces.hpp"
@@ -59,6 +66,7 @@ namespace ks {
 
 class TKsCommAdapter;
 class TKsJMSClient;
+struct TKsSkippedFrame;
 class TKsJMSSession;
 class TKsMessageConsumer;
 class TKsMessageProducer;
@@ -93,7 +101,10 @@ class TKsJMSConnection : public IMessageTransformerHost,
   void Stop() override;
   // Sends DISCONNECT with a receipt request and waits for the RECEIPT (at
   // most the receipt time-out) before closing the socket; when it does not
-  // come, the exception listener is told. Never raises.
+  // come, the exception listener is told (unless the connection was lost,
+  // which it was told already). A write that cannot go out within the
+  // receipt time-out (behind a send blocked by a broker that reads no more)
+  // ends with the socket, shut down for it. Never raises.
   void Close() override;
   std::shared_ptr<ISession> CreateSession(bool transacted, std::uint8_t acknowledgeMode) override;
   std::shared_ptr<IExceptionListener> GetExceptionListener() const override;
@@ -123,8 +134,8 @@ class TKsJMSConnection : public IMessageTransformerHost,
 
   // For sessions, producers, consumers and messages.
   TKsJMSClient& GetClient() const noexcept { return *client_; }
-  bool GetStarted() const noexcept { return started_; }
-  bool GetClosed() const noexcept { return closed_; }
+  bool GetStarted() const noexcept { return started_.load(std::memory_order_acquire); }
+  bool GetClosed() const noexcept { return closed_.load(std::memory_order_acquire); }
   void AddSession(const std::shared_ptr<TKsJMSSession>& session);
   void RemoveSession(const TKsJMSSession* session);
   // EJMSException unless a client id was set explicitly.
@@ -156,9 +167,20 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // delivered the frame.
   void Dispatch(TKsJMSClient* client, const std::shared_ptr<IMessage>& message);
 
-  // Marks the connection lost (once; later calls do nothing) and tells the
-  // exception listener with an EConnectionFailedException carrying cause.
+  // Marks the connection lost (once; later calls do nothing), shuts the
+  // socket down (so that no write or read waits on it any more) and tells
+  // the exception listener with an EConnectionFailedException carrying
+  // cause, followed by how many batched messages that Send had accepted
+  // were not written, when there are any.
   void ConnectionLost(const std::string& cause);
+  // A frame the transport dropped for its size: a MESSAGE is told to the
+  // exception listener as EMessageSkippedException and marks its consumer
+  // (see TKsMessageConsumer::NoteSkipped); any other frame as EJMSException.
+  void FrameSkipped(const TKsSkippedFrame& skipped);
+  // Before an ACK of a message of subscription: EIllegalStateException when
+  // a message of that subscription was skipped, since the ACK would
+  // acknowledge it as well. One check of a flag while nothing was skipped.
+  void CheckAcknowledgeable(std::string_view subscription) const;
   // Tells the exception listener about error (a frame's fault, a close the
   // broker did not confirm); the listener's own errors are swallowed.
   void ReportException(const Exception& error);
@@ -256,6 +278,12 @@ class TKsJMSConnection : public IMessageTransformerHost,
                   const TKsMessageConsumer* consumer = nullptr, std::shared_ptr<IMessage>* result = nullptr);
 
   void OnReceipt(const std::string& id);
+  // Close's work, on the one thread that closes; answers what went wrong,
+  // for the exception listener.
+  std::string CloseOnce();
+  // Ends every blocked read and write of the transport (the socket is shut
+  // down); any thread.
+  void ShutdownTransport();
 
   mutable std::mutex heldLock_;  // guards held_, heldBytes_ and the receipts
   std::condition_variable heldChanged_;
@@ -299,8 +327,11 @@ class TKsJMSConnection : public IMessageTransformerHost,
   };
   mutable TFoundConsumer lastFound_;
   std::unique_ptr<TKsJMSClient> client_;
-  bool started_ = false;
-  bool closed_ = false;
+  std::atomic<bool> started_{false};
+  std::atomic<bool> closed_{false};
+  std::mutex closeLock_;                     // held by the thread that closes
+  std::atomic<std::thread::id> closingThread_{};  // that thread, while it does
+  std::atomic<bool> skipsNoted_{false};      // a message was skipped (FrameSkipped)
   std::int32_t connectTimeout_ = 0;
   bool connectTimeoutGiven_ = false;
   std::int32_t sendTimeout_ = -1;
@@ -378,6 +409,11 @@ class TKsJMSSession : public IMessageDispatch,
   // current transaction (an ACK with the transaction id), so that Commit
   // consumes it and Rollback gives it back; other sessions do nothing here.
   void AcknowledgeDelivered(TKsMessageConsumer& consumer, const IMessage& message);
+  // The UNSUBSCRIBE of a consumer that is closed. On RabbitMQ, a transacted
+  // session sends it only once the current transaction has ended, when
+  // the consumer delivered in it: the broker refuses an ACK (at COMMIT) or
+  // NACK (after ABORT) for a subscription that has gone.
+  void EndSubscription(const TKsMessageConsumer& consumer);
   // True when the session's subscriptions use "ack:client" (client
   // acknowledgement and transacted sessions).
   bool AcknowledgesByClient() const noexcept {
@@ -447,6 +483,9 @@ class TKsJMSSession : public IMessageDispatch,
   // sendLock_) only where a rollback must hand them back one by one
   // (RabbitMQ).
   std::vector<std::string> consumedInTransaction_;
+  // Subscription ids whose UNSUBSCRIBE waits for the end of the current
+  // transaction (see EndSubscription); under sendLock_.
+  std::vector<std::string> closedInTransaction_;
   std::shared_ptr<IMessageTransformer> messageTransformer_;
   bool started_ = false;
   // Send-path state, used only under sendLock_.

@@ -1,6 +1,7 @@
 #include "jms/KsJMSConnectionFactory.hpp"
 
 #include <limits>
+#include <string_view>
 #include <utility>
 
 #include "jms/KsJMSClient.hpp"
@@ -20,7 +21,10 @@ constexpr const char* kDefaultPort = "61613";
 
 TKsJMSConnectionFactory::TKsJMSConnectionFactory(const std::string& userName, const std::string& password,
                                                  const std::string& brokerURL)
-    : password_(password), userName_(userName), maxFrameSize_(kDefaultMaxFrameSize) {
+    : password_(password),
+      userName_(userName),
+      maxFrameSize_(kDefaultMaxFrameSize),
+      maxHeaderSize_(kDefaultMaxHeaderSize) {
   SetBrokerURL(brokerURL);
 }
 
@@ -39,6 +43,47 @@ std::shared_ptr<IURI> TKsJMSConnectionFactory::ParseBrokerURL(const std::string&
 }
 
 namespace {
+
+// Every URI parameter a connection understands, one line each, and only
+// these: SettingsFor refuses any other name (matched without regard to
+// case), so that a misspelt one is never ignored.
+constexpr std::string_view kURIParameters[] = {
+    "batchDelay",
+    "batchSend",
+    "caFile",
+    "certFile",
+    "connectTimeout",
+    "dialect",
+    "keyFile",
+    "maxFrameSize",
+    "maxHeaderSize",
+    "receiptTimeout",
+    "sendTimeout",
+    "serverName",
+    "syncSend",
+    "verifyPeer",
+};
+
+// EIllegalArgumentException for the first item of params ("a=1&b=2", empty
+// items skipped) whose name is not in kURIParameters, naming it and them.
+void CheckURIParameterNames(std::string_view params) {
+  while (!params.empty()) {
+    const std::size_t amp = params.find('&');
+    const std::string_view item = params.substr(0, amp);
+    params = amp == std::string_view::npos ? std::string_view() : params.substr(amp + 1);
+    if (item.empty()) continue;
+    const std::string_view name = item.substr(0, item.find('='));
+    bool known = false;
+    for (std::string_view parameter : kURIParameters) known = known || SameText(name, parameter);
+    if (known) continue;
+    std::string text = "Unknown URI parameter \"" + std::string(name) + "\"; known parameters: ";
+    for (std::string_view parameter : kURIParameters) {
+      if (parameter != kURIParameters[0]) text += ", ";
+      text += parameter;
+    }
+    throw EIllegalArgumentException(text);
+  }
+}
 
 // A whole number from low to high, or EIllegalArgumentException naming the
 // parameter.
@@ -64,12 +109,21 @@ bool BooleanParameter(const std::string& name, const std::string& text) {
 
 TKsJMSConnectionFactory::TSettings TKsJMSConnectionFactory::SettingsFor(const IURI& uri) const {
   TSettings settings{maxFrameSize_, receiptTimeout_, syncSend_,  connectTimeoutSet_, connectTimeout_,
-                     dialect_,      batchSend_,     batchDelay_, sslOptions_};
+                     dialect_,      batchSend_,     batchDelay_, sslOptions_,        sendTimeout_,
+                     maxHeaderSize_};
   const std::string params = uri.GetParams();
+  CheckURIParameterNames(params);
   std::string text;
   constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
   if (FindURIParameter(params, "maxFrameSize", text)) {
     settings.maxFrameSize = static_cast<std::size_t>(NumberParameter("maxFrameSize", text, 1, kInt32Max - 2, "bytes"));
+  }
+  if (FindURIParameter(params, "maxHeaderSize", text)) {
+    settings.maxHeaderSize =
+        static_cast<std::size_t>(NumberParameter("maxHeaderSize", text, 1, kInt32Max - 2, "bytes"));
+  }
+  if (FindURIParameter(params, "sendTimeout", text)) {
+    settings.sendTimeout = static_cast<std::int32_t>(NumberParameter("sendTimeout", text, 1, kInt32Max, "milliseconds"));
   }
   if (FindURIParameter(params, "receiptTimeout", text)) {
     settings.receiptTimeout =
@@ -108,7 +162,7 @@ std::shared_ptr<IConnection> TKsJMSConnectionFactory::CreateConnection(const std
   TKsJMSClient* rawClient = client.get();
   auto connection = TKsJMSConnection::Create(std::move(client));
   connection->SetConnectTimeout(settings.connectTimeoutSet ? settings.connectTimeout : connectTimeout_);
-  connection->SetSendTimeout(sendTimeout_);
+  connection->SetSendTimeout(settings.sendTimeout);
   connection->SetReceiptTimeout(settings.receiptTimeout);
   connection->SetSyncSend(settings.syncSend);
   if (settings.batchSend) connection->SetBatchSend(true, settings.batchDelay);
@@ -141,7 +195,10 @@ void TKsJMSConnectionFactory::ConfigureClient(TKsJMSClient& client, const TSetti
   IStompCommAdapter* adapter = client.GetAdapter();
   if (settings.connectTimeoutSet) adapter->SetConnectTimeout(settings.connectTimeout);
   adapter->SetSSLOptions(std::make_unique<TKsSSLOptions>(settings.ssl));
-  if (auto* own = dynamic_cast<TKsCommAdapter*>(adapter)) own->SetMaxFrameSize(settings.maxFrameSize);
+  if (auto* own = dynamic_cast<TKsCommAdapter*>(adapter)) {
+    own->SetMaxFrameSize(settings.maxFrameSize);
+    own->SetMaxHeaderSize(settings.maxHeaderSize);
+  }
   client.SetDialect(settings.dialect);
   client.SetClientID(clientId_);
   client.SetLogin(userName);

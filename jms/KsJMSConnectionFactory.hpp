@@ -8,7 +8,9 @@
 // Errors: EConfigurationException "BrokerURL not set." for an empty URL;
 // Exception "Unsupported Protocol!" for any other protocol;
 // EIllegalArgumentException for a URL parameter whose value cannot be used
-// (an unknown "dialect" names the accepted ones).
+// (an unknown "dialect" names the accepted ones), and for a parameter name
+// that no connection understands ("Unknown URI parameter", with the names
+// that are known; names match without regard to case).
 //
 // Ownership: shared (IConnectionFactory); every connection it makes shares
 // the factory's parsed URL object.
@@ -47,7 +49,10 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
   // set on each connection, which then refuses a further SetClientID.
   void SetClientID(const std::string& clientId) { clientId_ = clientId; }
   const std::string& GetClientID() const noexcept { return clientId_; }
-  // Milliseconds; -1 leaves the socket's send time-out unchanged.
+  // How long one write of a frame may block (milliseconds; default -1:
+  // without limit, the socket's send time-out is left unchanged). A send
+  // that runs out of it raises EConnectionFailedException and the
+  // connection is lost. URL parameter "sendTimeout".
   void SetSendTimeout(std::int32_t milliseconds) noexcept { sendTimeout_ = milliseconds; }
   std::int32_t GetSendTimeout() const noexcept { return sendTimeout_; }
   // Milliseconds; marks the connect time-out as set. It bounds the TCP
@@ -63,6 +68,11 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
   // connection goes on. The URL's parameter "maxFrameSize" overrides it.
   void SetMaxFrameSize(std::size_t bytes) noexcept { maxFrameSize_ = bytes; }
   std::size_t GetMaxFrameSize() const noexcept { return maxFrameSize_; }
+  // The largest header block a connection accepts from the broker (bytes,
+  // default 64 KiB); a frame with a larger one is dropped as it arrives and
+  // reported, and the connection goes on. URL parameter "maxHeaderSize".
+  void SetMaxHeaderSize(std::size_t bytes) noexcept { maxHeaderSize_ = bytes; }
+  std::size_t GetMaxHeaderSize() const noexcept { return maxHeaderSize_; }
   // How long Close, Commit, Rollback and confirmed sends wait for the
   // broker's RECEIPT (milliseconds, default 10 000); URL parameter
   // "receiptTimeout".
@@ -98,9 +108,10 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
 
  private:
   // The settings the URL's parameters carry ("maxFrameSize",
-  // "receiptTimeout", "syncSend", "connectTimeout", "dialect", "batchSend",
-  // "batchDelay" and the TLS options) over the factory's own;
-  // EIllegalArgumentException for a value that cannot be used.
+  // "maxHeaderSize", "receiptTimeout", "sendTimeout", "syncSend",
+  // "connectTimeout", "dialect", "batchSend", "batchDelay" and the TLS
+  // options) over the factory's own; EIllegalArgumentException for a value
+  // that cannot be used or a name that is not known.
   struct TSettings {
     std::size_t maxFrameSize;
     std::int32_t receiptTimeout;
@@ -111,6 +122,8 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
     bool batchSend;
     std::int32_t batchDelay;
     TKsSSLOptions ssl;
+    std::int32_t sendTimeout;
+    std::size_t maxHeaderSize;
   };
   TSettings SettingsFor(const IURI& uri) const;
   // A client whose adapter serves protocol; Exception "Unsupported
@@ -127,6 +140,7 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
   std::int32_t connectTimeout_ = 0;
   bool connectTimeoutSet_ = false;
   std::size_t maxFrameSize_;
+  std::size_t maxHeaderSize_;
   std::int32_t receiptTimeout_ = 10000;
   bool syncSend_ = false;
   TKsDialect dialect_ = TKsDialect::Jms;

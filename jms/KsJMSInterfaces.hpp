@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../support/KsDateTime.hpp"
@@ -66,6 +67,24 @@ class EIllegalArgumentException : public EJMSException {
 class EConfigurationException : public EJMSException {
  public:
   using EJMSException::EJMSException;
+};
+
+// A message that arrived but could not be handed on (its frame was over the
+// connection's size limits) and was dropped; told to the exception
+// listener. The broker still holds it when its consumer acknowledges by
+// client (or is transacted): no later Acknowledge or Commit that would
+// acknowledge it as well goes through.
+class EMessageSkippedException : public EJMSException {
+ public:
+  EMessageSkippedException(const std::string& text, std::string messageId, std::string destination)
+      : EJMSException(text), messageId_(std::move(messageId)), destination_(std::move(destination)) {}
+  // As the frame named them; empty when it did not.
+  const std::string& GetMessageID() const noexcept { return messageId_; }
+  const std::string& GetDestination() const noexcept { return destination_; }
+
+ private:
+  std::string messageId_;
+  std::string destination_;
 };
 
 // ---- Casts ----------------------------------------------------------------

@@ -54,6 +54,7 @@ void TKsMessage::Acknowledge() {
   if (connection_ == nullptr) throw EIllegalStateException("The message has no connection");
   TKsJMSConnection::WithLive(connectionSerial_, [this](TKsJMSConnection& connection) {
     connection.CheckNotLost();
+    connection.CheckAcknowledgeable(properties_.Find("subscription"));
     connection.GetClient().Ack(std::string(properties_.Front()), std::string());
   });
 }

@@ -99,7 +99,7 @@ void TKsMessageConsumer::Close() {
   // Without its session (closed, or gone with its connection) there is no
   // subscription left to end.
   if (!sessionOpen) return;
-  session_->GetConnection()->GetClient().UnsubscribeID(SubscriptionId(), std::string());
+  session_->EndSubscription(*this);
 }
 
 void TKsMessageConsumer::Dispatch(const std::shared_ptr<IMessage>& message) {
@@ -114,6 +114,25 @@ void TKsMessageConsumer::Dispatch(const std::shared_ptr<IMessage>& message) {
 }
 
 const TKsConsumerID& TKsMessageConsumer::GetConsumerID() const { return *consumerId_; }
+
+void TKsMessageConsumer::NextSubscription() {
+  subscriptionGeneration_.fetch_add(1, std::memory_order_acq_rel);
+  std::lock_guard<std::mutex> guard(skippedLock_);
+  skipped_.clear();
+}
+
+void TKsMessageConsumer::NoteSkipped(const std::string& text) {
+  std::lock_guard<std::mutex> guard(skippedLock_);
+  if (skipped_.empty()) skipped_ = text;
+}
+
+void TKsMessageConsumer::CheckNothingSkipped(const char* what) const {
+  std::lock_guard<std::mutex> guard(skippedLock_);
+  if (skipped_.empty()) return;
+  throw EIllegalStateException(std::string(what) + " refused: " + skipped_ +
+                               ", and an acknowledgement of a later message of its subscription would acknowledge "
+                               "it as well");
+}
 
 std::string TKsMessageConsumer::SubscriptionId() const {
   const std::uint32_t generation = subscriptionGeneration_.load(std::memory_order_acquire);

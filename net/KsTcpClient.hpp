@@ -35,6 +35,7 @@
 // so each Write goes onto the socket whole. Disconnect (and the destructor)
 // may run while another thread is inside Write: the socket is shut down,
 // which ends that write with a socket error, and is closed only after it.
+// Shutdown may run on any thread at any time.
 // Connected and ClosedByPeer do not touch the input buffer and may be called
 // from any thread. Connect must not overlap any other call, and Disconnect
 // must not overlap a read.
@@ -123,6 +124,10 @@ class TKsTcpClient {
   // Closes the connection if there is one and drops buffered input; never
   // fails. notifyPeer shuts the connection down before closing it.
   void Disconnect(bool notifyPeer = true);
+  // Shuts the open socket down in both directions without closing it:
+  // every read and write that waits on it, on any thread, ends at once with
+  // a close or a socket error, and so does every later one. Never fails.
+  void Shutdown() noexcept;
   // Right after Connect: puts layer between the stream and the socket and
   // opens it (timeoutMs bounds that, see IKsSocketLayer::Open). When Open
   // fails the connection is closed and the error raised.
@@ -216,6 +221,10 @@ class TKsTcpClient {
   std::int32_t readTimeout_ = -1;
 
   std::atomic<int> fd_{-1};
+  // Held while the socket is shut down by Shutdown and while fd_ lets go of
+  // it, so that Shutdown never reaches a descriptor closed (and maybe
+  // reused) meanwhile.
+  std::mutex fdMutex_;
   std::mutex writeMutex_;  // held for each whole Write, and while closing
   std::int32_t sendTimeout_ = -1;  // SO_SNDTIMEO last set by Write (under writeMutex_)
   // The socket while Write sends to it directly (connected, no layer);

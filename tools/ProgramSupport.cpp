@@ -26,6 +26,10 @@ void TConnectionWatch::OnException(const Exception& error) {
   if (dynamic_cast<const EConnectionFailedException*>(&error) == nullptr) {
     // One frame's fault: said, and the program goes on.
     WriteLine(error.Message());
+    if (dynamic_cast<const EMessageSkippedException*>(&error) != nullptr) {
+      std::lock_guard<std::mutex> guard(mutex_);
+      ++skipped_;
+    }
     return;
   }
   std::lock_guard<std::mutex> guard(mutex_);
@@ -42,6 +46,7 @@ bool TConnectionWatch::Failed() const {
 void TConnectionWatch::RaiseFailure() const {
   std::lock_guard<std::mutex> guard(mutex_);
   if (failed_) throw Exception(failure_);
+  if (skipped_ > 0) throw Exception("Messages skipped: " + std::to_string(skipped_));
 }
 
 }  // namespace ks

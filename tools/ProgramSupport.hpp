@@ -8,7 +8,8 @@
 //
 // TConnectionWatch is the programs' exception listener: it remembers the
 // first error that ends a connection (its loss, or a close the broker did not
-// confirm) and prints the faults of single frames as console lines.
+// confirm), prints the faults of single frames as console lines, and counts
+// the messages skipped for their size, which make the run fail as well.
 //
 // Threads: RunReportingErrors is called once, from the main thread. The
 // watch is told about errors on the connection's reader thread or on the
@@ -30,13 +31,16 @@ class TConnectionWatch : public IExceptionListener {
   void OnException(const Exception& error) override;
   // True once an error ended the connection.
   bool Failed() const;
-  // Raises the recorded failure as an Exception with its text, if any.
+  // Raises the recorded failure as an Exception with its text, if any;
+  // else, when messages were skipped, an Exception that counts them
+  // ("Messages skipped: 2").
   void RaiseFailure() const;
 
  private:
   mutable std::mutex mutex_;
   bool failed_ = false;
   std::string failure_;
+  int skipped_ = 0;
 };
 
 }  // namespace ks

@@ -39,6 +39,8 @@ class TCollector : public IMessageListener, public IExceptionListener {
     std::string text;
     bool lost = false;  // an EConnectionFailedException
     std::thread::id thread;
+    // An EMessageSkippedException: "<message id> from <destination>".
+    std::string skipped;
   };
 
   void OnMessage(const std::shared_ptr<IMessage>& message) override;

@@ -247,6 +247,33 @@ TEST_P(BrokerMatrix, RolledBackConsumptionComesBackRedelivered) {
   EXPECT_EQ(RolledBackMessagesComeBackRedelivered(Url(), Name("TxRollback")), "");
 }
 
+TEST_P(BrokerMatrix, ClosingATransactedSessionGivesItsUncommittedConsumptionBackWithoutAnError) {
+  for (const char* text : {"first", "second"}) ASSERT_TRUE(PeerSend(port_, NativeQueue("TxClosed"), text).sent);
+  {
+    auto connection = Connect();
+    auto reports = std::make_shared<TCollector>();
+    connection->SetExceptionListener(reports);
+    auto session = connection->CreateSession(true, AUTO_ACKNOWLEDGE);
+    auto consumer = session->CreateConsumer(session->CreateQueue(Name("TxClosed")));
+    for (const char* text : {"first", "second"}) EXPECT_EQ(TextOf(consumer->Receive(10000)), text);
+    // Closed down as Siphon does it, without a commit.
+    consumer->Close();
+    session->Close();
+    connection->Close();
+    for (const auto& error : reports->Errors()) ADD_FAILURE() << error.text;
+  }
+  auto connection = Connect();
+  auto session = connection->CreateSession(false, CLIENT_ACKNOWLEDGE);
+  auto consumer = session->CreateConsumer(session->CreateQueue(Name("TxClosed")));
+  for (const char* text : {"first", "second"}) {
+    auto message = consumer->Receive(10000);
+    ASSERT_EQ(TextOf(message), text) << "not given back";
+    EXPECT_TRUE(message->GetJMSRedelivered());
+    message->Acknowledge();
+  }
+  connection->Close();
+}
+
 TEST_P(BrokerMatrix, RepliesGoBackToTheNativeNameThePythonClientGave) {
   KS_REQUIRE_PEER(PythonPeerUnavailableReason());
   const std::string replies = NativeQueue("Replies");
