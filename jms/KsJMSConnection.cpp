@@ -278,9 +278,11 @@ std::string TKsJMSConnection::CloseOnce() {
   }
   // The socket goes in every case (also when the log-in never completed),
   // after the batch's timer. DISCONNECT has written what was gathered.
-  watchdog.Arm(bound);
-  client_->StopBatch(false);
-  watchdog.Disarm();
+  if (client_->GetBatchSend()) {
+    watchdog.Arm(bound);
+    client_->StopBatch(false);
+    watchdog.Disarm();
+  }
   try {
     if (adapter != nullptr) adapter->Disconnect();
   } catch (...) {

@@ -6,7 +6,8 @@
 // caller's thread through the connection, which holds messages read for
 // other consumers until they receive them) or through a message listener
 // called on the connection's reader thread. A receive on a connection the
-// broker has closed raises the transport's closed error.
+// broker has closed raises EConnectionFailedException with the transport's
+// reason.
 // Close sends UNSUBSCRIBE (every time it is called, while its session is
 // open; on RabbitMQ a transacted session may send it at the end of the
 // transaction, see TKsJMSSession::EndSubscription) and drops the messages

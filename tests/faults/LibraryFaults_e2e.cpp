@@ -1,7 +1,8 @@
 // The fault matrix for the library itself: a consumer and producer made
 // through the public messaging interface against Cistern's fault hooks, a
-// scripted broker that breaks the framing, a broker that refuses CONNECT and
-// a broker that stops reading (the send time-out must end a blocked Send).
+// scripted broker that breaks the framing or sends frames over the size
+// limits, a broker that refuses CONNECT and a broker that stops reading (the
+// send time-out must end a blocked Send, and so must Close).
 #include <gtest/gtest.h>
 
 #include <chrono>
