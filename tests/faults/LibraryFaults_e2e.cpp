@@ -142,7 +142,7 @@ TEST_F(LibraryBrokenFrames, AHeaderBlockOverTheLimitIsSkippedAndReportedAndTheCo
   ASSERT_EQ(reports->Errors().size(), 1u);
   EXPECT_EQ(reports->Errors()[0].skipped, "big from ");
   EXPECT_EQ(reports->Errors()[0].text,
-            "Header block of 17051 bytes exceeds the maximum header size of 16384 bytes; MESSAGE \"big\" from \"\" "
+            "Header block of 17094 bytes exceeds the maximum header size of 16384 bytes; MESSAGE \"big\" from \"\" "
             "skipped");
 }
 

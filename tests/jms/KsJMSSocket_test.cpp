@@ -174,7 +174,7 @@ TEST(Connection, TheFirstCallToFailAfterTheBrokerWentRaisesConnectionFailed) {
   // The first writes may still find room in the socket; the first send
   // that fails says that the connection failed, and why.
   std::string first;
-  for (auto until = Clock::now() + std::chrono::seconds(10); first.empty() && Clock::now() < until;) {
+  for (auto until = TClock::now() + std::chrono::seconds(10); first.empty() && TClock::now() < until;) {
     try {
       producer->Send(session->CreateTextMessage("after the broker went"));
     } catch (const EConnectionFailedException& e) {
