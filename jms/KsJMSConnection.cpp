@@ -877,17 +877,23 @@ void TKsJMSSession::EndTransaction(bool commit) {
   }
   const bool confirmed = connection_->AwaitReceipt(receipt);
   connection_->CheckNotLost();
+  // Subscriptions of consumers closed during the transaction (RabbitMQ)
+  // end now that the broker has taken the COMMIT's ACKs for them, or the
+  // ABORT; what such a consumer took goes back when the connection closes.
+  const std::vector<std::string> closed = std::exchange(closedInTransaction_, {});
+  for (const std::string& id : closed) client.UnsubscribeID(id, std::string());
   // RabbitMQ gives back what the aborted transaction consumed when told so
-  // (NACK); it would keep it on this connection through an UNSUBSCRIBE.
-  std::vector<std::string> consumed = std::exchange(consumedInTransaction_, {});
+  // (NACK); it would keep it on this connection through an UNSUBSCRIBE. Not
+  // for a subscription just ended: it refuses that NACK, and a NACK before
+  // the UNSUBSCRIBE would have it deliver the message once more to the
+  // subscription that is going away.
+  const std::vector<TConsumed> consumed = std::exchange(consumedInTransaction_, {});
   const bool nack = !commit && client.GetDialect() == TKsDialect::RabbitMQ;
   if (nack) {
-    for (const std::string& id : consumed) client.Nack(id);
+    for (const TConsumed& message : consumed) {
+      if (std::find(closed.begin(), closed.end(), message.subscription) == closed.end()) client.Nack(message.id);
+    }
   }
-  // Subscriptions of consumers closed during the transaction end now, after
-  // the broker has taken the transaction's ACKs or NACKs for them (RabbitMQ
-  // refuses those for a subscription that has gone).
-  for (const std::string& id : std::exchange(closedInTransaction_, {})) client.UnsubscribeID(id, std::string());
   for (const auto& consumer : *ConsumerSnapshot()) {
     if (consumer->TakeDeliveredInTransaction() && !commit && !nack) Resubscribe(*consumer);
   }
@@ -927,7 +933,9 @@ void TKsJMSSession::AcknowledgeDelivered(TKsMessageConsumer& consumer, const IMe
   consumer.MarkDeliveredInTransaction();
   connection_->CheckNotLost();
   TKsJMSClient& client = connection_->GetClient();
-  if (client.GetDialect() == TKsDialect::RabbitMQ) consumedInTransaction_.push_back(message.GetJMSMessageID());
+  if (client.GetDialect() == TKsDialect::RabbitMQ) {
+    consumedInTransaction_.push_back(TConsumed{consumer.SubscriptionId(), message.GetJMSMessageID()});
+  }
   client.Ack(message.GetJMSMessageID(), transactionContext_.GetTransactionId());
 }
 

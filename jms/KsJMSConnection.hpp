@@ -410,9 +410,10 @@ class TKsJMSSession : public IMessageDispatch,
   // consumes it and Rollback gives it back; other sessions do nothing here.
   void AcknowledgeDelivered(TKsMessageConsumer& consumer, const IMessage& message);
   // The UNSUBSCRIBE of a consumer that is closed. On RabbitMQ, a transacted
-  // session sends it only once the current transaction has ended, when
-  // the consumer delivered in it: the broker refuses an ACK (at COMMIT) or
-  // NACK (after ABORT) for a subscription that has gone.
+  // session sends it only once the current transaction has ended (after
+  // COMMIT or ABORT, before the NACKs of a rollback), when the consumer
+  // delivered in it: the broker refuses the transaction's ACKs for a
+  // subscription that has gone.
   void EndSubscription(const TKsMessageConsumer& consumer);
   // True when the session's subscriptions use "ack:client" (client
   // acknowledgement and transacted sessions).
@@ -479,10 +480,14 @@ class TKsJMSSession : public IMessageDispatch,
   TKsJMSConnection* connection_;  // the connection outlives its sessions
   TKsJMSConnection::TChangeCount consumerChanges_;  // the connection's count
   TKsTransactionContext transactionContext_;
-  // Ids of the messages consumed in the current transaction, kept (under
-  // sendLock_) only where a rollback must hand them back one by one
-  // (RabbitMQ).
-  std::vector<std::string> consumedInTransaction_;
+  // The messages consumed in the current transaction (subscription id and
+  // message id), kept (under sendLock_) only where a rollback must hand them
+  // back one by one (RabbitMQ).
+  struct TConsumed {
+    std::string subscription;
+    std::string id;
+  };
+  std::vector<TConsumed> consumedInTransaction_;
   // Subscription ids whose UNSUBSCRIBE waits for the end of the current
   // transaction (see EndSubscription); under sendLock_.
   std::vector<std::string> closedInTransaction_;
