@@ -54,7 +54,13 @@ void TKsMessage::Acknowledge() {
   if (connection_ == nullptr) throw EIllegalStateException("The message has no connection");
   TKsJMSConnection::WithLive(connectionSerial_, [this](TKsJMSConnection& connection) {
     connection.CheckNotLost();
-    connection.GetClient().Ack(std::string(properties_.Front()), std::string());
+    TKsJMSClient& client = connection.GetClient();
+    if (client.GetVersion() == TKsStompVersion::V1_0) {
+      client.Ack(std::string(properties_.Front()), std::string());
+    } else {
+      client.Ack(TKsAckTarget{properties_.Front(), properties_.Find("subscription"), properties_.Find("ack")},
+                 std::string());
+    }
   });
 }
 

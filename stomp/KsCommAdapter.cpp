@@ -120,6 +120,10 @@ void TKsCommAdapter::ReportFrameFault(const std::string& text) {
 }
 
 void TKsCommAdapter::ReportConnectionLost(const std::string& text) {
+  if (ClaimLossReport()) ReportClaimedLoss(text);
+}
+
+void TKsCommAdapter::ReportClaimedLoss(const std::string& text) {
   if (logger_) logger_->Error(GetName() + ": " + text);
   if (onFault_) onFault_(text, true);
 }

@@ -85,9 +85,14 @@ class TKsCommAdapter : public IStompCommAdapter {
   // GetName(), ": ", text, then handed to the fault handler with
   // connectionLost false. May run on any thread.
   void ReportFrameFault(const std::string& text);
-  // The connection is gone (the peer closed it, or the socket failed):
-  // one ERROR line, then the fault handler with connectionLost true.
+  // The connection is gone (the peer closed it, the socket failed, the
+  // broker's heart-beats stopped): one ERROR line, then the fault handler
+  // with connectionLost true; once per connection, whoever sees it first.
   void ReportConnectionLost(const std::string& text);
+  // The two steps of ReportConnectionLost: true for the one caller that may
+  // report the loss of this connection, and that report.
+  bool ClaimLossReport() noexcept { return !lossReported_.exchange(true, std::memory_order_acq_rel); }
+  void ReportClaimedLoss(const std::string& text);
   // Called for every fault above, on the thread that saw it (the reader
   // thread, or the caller of a synchronous read). Set before Connect.
   using TFaultEvent = std::function<void(const std::string& text, bool connectionLost)>;
@@ -137,6 +142,7 @@ class TKsCommAdapter : public IStompCommAdapter {
   bool directDispatch_;
   bool skipClosePause_ = false;
   std::atomic<bool> readerStarted_{false};  // a reader thread was started
+  std::atomic<bool> lossReported_{false};   // ReportConnectionLost ran since the last Connect
 
  private:
   std::size_t maxFrameSize_ = kDefaultMaxFrameSize;
