@@ -416,10 +416,11 @@ bool TKsTcpClient::TryWrite(std::string_view bytes) noexcept {
   return true;
 }
 
-bool TKsTcpClient::BytesWaiting() const noexcept {
+std::uint64_t TKsTcpClient::BytesWaiting() const noexcept {
   const int fd = fd_.load(std::memory_order_acquire);
   int waiting = 0;
-  return fd >= 0 && ::ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0;
+  if (fd < 0 || ::ioctl(fd, FIONREAD, &waiting) != 0 || waiting < 0) return 0;
+  return static_cast<std::uint64_t>(waiting);
 }
 
 void TKsTcpClient::Shutdown() noexcept {

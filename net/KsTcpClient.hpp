@@ -177,9 +177,9 @@ class TKsTcpClient {
   // error is left for the next Write or read to meet). For keep-alive
   // bytes written from a timer thread. Any thread.
   bool TryWrite(std::string_view bytes) noexcept;
-  // True when bytes have arrived at the socket that no receive has taken
+  // How many bytes have arrived at the socket that no receive has taken
   // yet. Any thread.
-  bool BytesWaiting() const noexcept;
+  std::uint64_t BytesWaiting() const noexcept;
   // Shuts the connection down both ways without closing the socket: a
   // blocked send or wait on any thread returns at once (with an error, or
   // as if the peer had closed). Disconnect still closes it. Any thread.

@@ -274,7 +274,7 @@ class TKsCommAdapterIndy : public TKsCommAdapter {
     explicit THeartBeatLink(TIdStompClient& client) : client_(client) {}
     std::uint64_t BytesReceived() const noexcept override { return client_.BytesReceived(); }
     std::uint64_t BytesSent() const noexcept override { return client_.BytesSent(); }
-    bool BytesWaiting() noexcept override { return client_.BytesWaiting(); }
+    std::uint64_t BytesWaiting() noexcept override { return client_.BytesWaiting(); }
     bool TryWriteBeat() noexcept override { return client_.TryWrite("\n"); }
 
    private:

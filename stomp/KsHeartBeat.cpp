@@ -53,6 +53,7 @@ void TKsHeartBeat::ArmLocked(const TKsHeartBeatTimes& times, TClock::time_point 
       static_cast<std::int64_t>(static_cast<double>(times.incoming.count()) * std::max(times.grace, 1.0)));
   lastSent_ = link_.BytesSent();
   lastReceived_ = link_.BytesReceived();
+  lastWaiting_ = link_.BytesWaiting();
   lastWrite_ = lastArrival_ = now;
   lostCause_.clear();
 }
@@ -85,8 +86,10 @@ TKsHeartBeat::TClock::time_point TKsHeartBeat::StepLocked(TClock::time_point now
   if (state_ != TState::Watching) return next;
   if (times_.incoming.count() > 0) {
     const std::uint64_t received = link_.BytesReceived();
-    if (received != lastReceived_ || link_.BytesWaiting()) {
+    const std::uint64_t waiting = received != lastReceived_ ? lastWaiting_ : link_.BytesWaiting();
+    if (received != lastReceived_ || waiting != lastWaiting_ || waiting >= kManyWaiting) {
       lastReceived_ = received;
+      lastWaiting_ = link_.BytesWaiting();
       lastArrival_ = now;
     } else if (now - lastArrival_ >= silenceLimit_) {
       lostCause_ = "Missed heart-beats: nothing received from the broker for " +

@@ -4,10 +4,14 @@
 // from the broker for grace times the incoming interval.
 //
 // It watches the link only through IKsHeartBeatLink: counters of the bytes
-// sent and received, whether bytes are waiting unread (they count as
-// arrived, so a listener that takes longer than the interval never trips
-// it), and a beat write that never waits (a link busy with a send, or whose
-// socket takes nothing, is not idle, and the beat is tried again later).
+// sent and received, how many bytes are waiting unread, and a beat write
+// that never waits (a link busy with a send, or whose socket takes nothing,
+// is not idle, and the beat is tried again later). Bytes that arrive while
+// nobody reads count as arrived when the number waiting grows, so neither a
+// listener that takes longer than the interval nor a connection that never
+// reads (a producer) trips it, while a broker that stops sending does. A
+// full receive window (kManyWaiting bytes or more waiting) also counts as
+// alive: the broker cannot send more until the application reads.
 // The per-frame paths pay only for their counters; all the rest happens on
 // the timer's own thread, which wakes about twice per interval and never
 // more often.
@@ -46,8 +50,8 @@ class IKsHeartBeatLink {
   // Monotone counts of the bytes the link has received and sent.
   virtual std::uint64_t BytesReceived() const noexcept = 0;
   virtual std::uint64_t BytesSent() const noexcept = 0;
-  // True when bytes have arrived that nobody has read yet.
-  virtual bool BytesWaiting() noexcept = 0;
+  // How many bytes have arrived that nobody has read yet.
+  virtual std::uint64_t BytesWaiting() noexcept = 0;
   // Writes one end of line unless that would wait; true when it was written.
   virtual bool TryWriteBeat() noexcept = 0;
 };
@@ -63,6 +67,7 @@ struct TKsHeartBeatTimes {
 class TKsHeartBeat {
  public:
   enum class TState : std::uint8_t { Idle, Watching, Lost, Stopped };
+  static constexpr std::uint64_t kManyWaiting = 64 * 1024;
   using TClock = std::chrono::steady_clock;
   using TLostEvent = std::function<void(const std::string& cause)>;
 
@@ -105,6 +110,7 @@ class TKsHeartBeat {
   std::chrono::milliseconds silenceLimit_{0};  // grace × incoming
   std::uint64_t lastSent_ = 0;
   std::uint64_t lastReceived_ = 0;
+  std::uint64_t lastWaiting_ = 0;
   TClock::time_point lastWrite_;    // when the sent count last moved (or a beat went out)
   TClock::time_point lastArrival_;  // when the received count last moved (or bytes waited)
   std::string lostCause_;

@@ -233,6 +233,9 @@ void TKsStompCustomClient::UnsubscribeDurable(const std::string& destination, co
   frame.SetCommand("UNSUBSCRIBE");
   frame.SetHeader("destination", destination);
   frame.SetHeader("activemq.subscriptionName", subscriptionName);
+  // From 1.1 on an UNSUBSCRIBE must name a subscription id (ActiveMQ refuses
+  // it otherwise); the durable one is found by its name all the same.
+  if (GetVersion() != TKsStompVersion::V1_0) frame.SetHeader("id", subscriptionName);
   Transmit(frame, -1);
 }
 
