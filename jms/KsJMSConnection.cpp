@@ -78,8 +78,13 @@ TKsJMSConnection::TKsJMSConnection(std::unique_ptr<TKsJMSClient> client)
   client_->SetOnReceipt([this](TKsStompCustomClient*, const std::shared_ptr<IStompFrame>& frame) {
     OnReceipt(frame->GetHeader("receipt-id"));
   });
-  client_->SetOnTransportError([this](const std::string& text) { ConnectionLost(text); });
   ownAdapter_ = dynamic_cast<TKsCommAdapter*>(client_->GetAdapter());
+  client_->SetOnTransportError([this](const std::string& text) {
+    // A write that failed because the adapter gave the link up (the
+    // broker stopped beating) is reported with that cause.
+    const std::string cause = ownAdapter_ != nullptr ? ownAdapter_->GetLossCause() : std::string();
+    ConnectionLost(cause.empty() ? text : cause);
+  });
   if (TKsCommAdapter* adapter = ownAdapter_) {
     adapter->SetOnFault([this](const std::string& text, bool connectionLost) {
       if (connectionLost) {

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "stomp/KsCommInterfaces.hpp"
@@ -93,6 +94,11 @@ class TKsCommAdapter : public IStompCommAdapter {
   // report the loss of this connection, and that report.
   bool ClaimLossReport() noexcept { return !lossReported_.exchange(true, std::memory_order_acq_rel); }
   void ReportClaimedLoss(const std::string& text);
+  // The cause of a loss the adapter found itself (a broker that stopped
+  // beating) before the transport errors it brings about reach anyone;
+  // empty when there is none. Any thread.
+  void NoteLossCause(const std::string& cause);
+  std::string GetLossCause() const;
   // Called for every fault above, on the thread that saw it (the reader
   // thread, or the caller of a synchronous read). Set before Connect.
   using TFaultEvent = std::function<void(const std::string& text, bool connectionLost)>;
@@ -143,6 +149,8 @@ class TKsCommAdapter : public IStompCommAdapter {
   bool skipClosePause_ = false;
   std::atomic<bool> readerStarted_{false};  // a reader thread was started
   std::atomic<bool> lossReported_{false};   // ReportConnectionLost ran since the last Connect
+  mutable std::mutex lossMutex_;
+  std::string lossCause_;  // see NoteLossCause; guarded by lossMutex_
 
  private:
   std::size_t maxFrameSize_ = kDefaultMaxFrameSize;

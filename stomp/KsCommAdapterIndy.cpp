@@ -475,6 +475,7 @@ void TKsCommAdapterIndy::HeartBeatLost(const std::string& cause) {
   // not reported in its place; it is made last, as the application may
   // close or destroy the connection from inside it.
   const bool report = !closeExpected_.load(std::memory_order_acquire) && ClaimLossReport();
+  NoteLossCause(cause);
   client_->Shutdown();
   if (report) ReportClaimedLoss(cause);
 }
@@ -502,6 +503,7 @@ void TKsCommAdapterIndy::Connect() {
   heartBeat_.Stop();
   EndReader();  // a reader left from a connection the peer closed
   lossReported_.store(false, std::memory_order_release);
+  NoteLossCause(std::string());
   client_->Disconnect(true);
   ResetStreamState();
   if (portInvalid_) {

@@ -69,6 +69,8 @@ class TActiveMQProcess {
   std::string SslUrl(const std::string& query) const;
   // Why the start failed, with the end of the broker's log.
   const std::string& Failure() const { return failure_; }
+  // The broker's process (for SIGSTOP and SIGCONT), -1 when it is not running.
+  pid_t Pid() const { return pid_; }
 
   // SIGTERM, then SIGKILL after the deadline; removes the folder. Safe to
   // call twice.
