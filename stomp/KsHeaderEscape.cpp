@@ -1,5 +1,7 @@
 #include "stomp/KsHeaderEscape.hpp"
 
+#include <array>
+#include <cstdint>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -10,7 +12,15 @@ namespace ks {
 
 namespace {
 
-inline bool IsEscapeByte(char c) noexcept { return c == '\\' || c == ':' || c == '\n' || c == '\r' || c == '\0'; }
+// 1 for the bytes that escaping versions treat specially: a table, as most
+// header names and values are shorter than one vector step.
+constexpr std::array<std::uint8_t, 256> kEscapeBytes = [] {
+  std::array<std::uint8_t, 256> table{};
+  for (unsigned char c : {'\\', ':', '\n', '\r', '\0'}) table[c] = 1;
+  return table;
+}();
+
+inline bool IsEscapeByte(char c) noexcept { return kEscapeBytes[static_cast<unsigned char>(c)] != 0; }
 
 }  // namespace
 

@@ -480,15 +480,12 @@ void TKsStompCustomClient::StompFrameParsed(IStompCommAdapter* /*sender*/, const
 
 void TKsStompCustomClient::FrameAvailable(const TKsParsedFrame& parsed, bool debug) {
   if (parsed.Escaped()) {
+    // Dispatched once its escapes are resolved (the copy holds none).
     auto plain = unescaped_.Lease();
     plain->Unescape(parsed, GetVersion());
-    DispatchFrame(*plain, debug);
+    FrameAvailable(*plain, debug);
     return;
   }
-  DispatchFrame(parsed, debug);
-}
-
-void TKsStompCustomClient::DispatchFrame(const TKsParsedFrame& parsed, bool debug) {
   const TKsScopedValue<std::int8_t> frameDebug(frameDebug_, static_cast<std::int8_t>(debug ? 1 : 0));
   if (debug) {
     TKsStompFrame logged;

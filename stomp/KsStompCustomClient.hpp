@@ -231,8 +231,6 @@ class TKsStompCustomClient : public TKsStompConnection {
   void OtherFrameAvailable(const std::shared_ptr<IStompFrame>& frame);
   // CONNECTED: the version and heart-beats it names.
   void Negotiated(const IStompFrame& connected);
-  // FrameAvailable once the frame's escapes are resolved.
-  void DispatchFrame(const TKsParsedFrame& parsed, bool debug);
   // The version a frame with this command is written in (CONNECT: 1.0).
   TKsStompVersion WireVersion(std::string_view command) const noexcept {
     return command == "CONNECT" ? TKsStompVersion::V1_0 : GetVersion();
@@ -245,7 +243,7 @@ class TKsStompCustomClient : public TKsStompConnection {
   double beatGrace_ = 2.5;
   std::atomic<TKsStompVersion> version_{TKsStompVersion::V1_0};
   TKsHeartBeatTimes agreedBeats_;  // guarded by sessionMutex_
-  // A frame whose escapes were resolved (see DispatchFrame).
+  // A frame whose escapes were resolved (see FrameAvailable).
   TKsScratch<TKsParsedFrame> unescaped_;
 
   // The views of the frame being handled (its header list keeps its

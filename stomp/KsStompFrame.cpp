@@ -181,35 +181,53 @@ bool FindContentLengthValue(std::string_view text, std::string_view& value) {
   }
 }
 
+// The size of one header name or value once escaped, raising for a part the
+// version cannot carry; escaped is set when the part needs escaping.
+inline std::size_t EscapedPartSize(std::string_view part, std::string_view name, bool isName,
+                                   TKsStompVersion version, bool& escaped) {
+  if (FindEscapeByte(part) == std::string_view::npos) return part.size();
+  const std::size_t size = EscapedSize(part, version);
+  if (size == std::string_view::npos) {
+    throw EKsStompError((isName ? "Invalid character in header name " : "Invalid character in value of header ") +
+                        Printable(name));
+  }
+  escaped = true;
+  return size;
+}
+
 // The image of a frame under 1.1 or later: names and values escaped
 // (KsHeaderEscape), the command as under 1.0. Raises EKsStompError for a
-// part the version cannot carry, before anything is appended.
+// part the version cannot carry, before anything is appended. One look at
+// each part when none needs escaping (the usual case).
 template <typename Headers>
 void AppendEscapedImage(std::string& out, std::string_view command, const Headers& headers, std::string_view body,
                         TKsStompVersion version) {
   if (BadValue(command)) throw EKsStompError("Invalid character in frame command " + Printable(command));
   std::size_t size = command.size() + 1 + 1 + body.size() + 2;
+  bool escaped = false;
   for (const auto& h : headers) {
-    const std::size_t name = EscapedSize(h.first, version);
-    if (name == std::string_view::npos || h.first.empty()) {
-      throw EKsStompError("Invalid character in header name " + Printable(h.first));
-    }
-    const std::size_t value = EscapedSize(h.second, version);
-    if (value == std::string_view::npos) {
-      throw EKsStompError("Invalid character in value of header " + Printable(h.first));
-    }
-    size += name + 1 + value + 1;
+    if (h.first.empty()) throw EKsStompError("Invalid character in header name ");
+    size += EscapedPartSize(h.first, h.first, true, version, escaped) + 1 +
+            EscapedPartSize(h.second, h.first, false, version, escaped) + 1;
   }
   const std::size_t start = out.size();
   out.resize(start + size);
   char* p = out.data() + start;
+  auto put = [&p, escaped](std::string_view part) {
+    if (escaped) {
+      p = AppendEscaped(p, part);
+    } else {
+      if (!part.empty()) std::memcpy(p, part.data(), part.size());
+      p += part.size();
+    }
+  };
   if (!command.empty()) std::memcpy(p, command.data(), command.size());
   p += command.size();
   *p++ = '\n';
   for (const auto& h : headers) {
-    p = AppendEscaped(p, h.first);
+    put(h.first);
     *p++ = ':';
-    p = AppendEscaped(p, h.second);
+    put(h.second);
     *p++ = '\n';
   }
   *p++ = '\n';
@@ -294,6 +312,11 @@ void TKsParsedFrame::RunOut(std::string_view text, std::size_t position) {
 }
 
 bool TKsParsedFrame::ParseHeaders(std::string_view text, std::size_t& position) {
+  return firstWins_ ? ParseHeadersAs<true>(text, position) : ParseHeadersAs<false>(text, position);
+}
+
+template <bool kModern>
+bool TKsParsedFrame::ParseHeadersAs(std::string_view text, std::size_t& position) {
   const char* const begin = text.data();
   const char* const end = begin + text.size();
   const char* p = begin + position;
@@ -304,20 +327,20 @@ bool TKsParsedFrame::ParseHeaders(std::string_view text, std::size_t& position) 
     const char* stop = FindEitherByte(p, end, ':', '\n');
     if (stop == end) break;
     if (*stop == '\n') {
-      if (stop != p && !(crLf_ && stop == p + 1 && *p == '\r')) {
+      if (stop != p && !(kModern && crLf_ && stop == p + 1 && *p == '\r')) {
         throw EKsStompError("header line error " + std::string(p, stop));
       }
       position = static_cast<std::size_t>(stop + 1 - begin);
-      if (firstWins_) NoteEscapes(first, p);
+      if constexpr (kModern) NoteEscapes(first, p);
       return true;
     }
     const char* lf = FindByte(stop + 1, end, '\n');
     if (lf == end) break;
     if (lf[-1] == '\0') nulLfInHeader_ = true;
-    const char* valueEnd = crLf_ && lf[-1] == '\r' && lf - 1 > stop ? lf - 1 : lf;
+    const char* valueEnd = kModern && crLf_ && lf[-1] == '\r' && lf - 1 > stop ? lf - 1 : lf;
     const std::string_view name(p, static_cast<std::size_t>(stop - p));
     if (name.size() == 14) lengthNamed_ = true;
-    AddHeader(name, std::string_view(stop + 1, static_cast<std::size_t>(valueEnd - stop - 1)));
+    AddHeader<kModern>(name, std::string_view(stop + 1, static_cast<std::size_t>(valueEnd - stop - 1)));
     p = lf + 1;
   }
   position = static_cast<std::size_t>(p - begin);
@@ -384,6 +407,11 @@ void TKsParsedFrame::ParseBody(std::string_view text, std::size_t position) {
 
 bool TKsParsedFrame::ParseHeadInPlace(std::string_view text, TKsHeadFacts& facts, TKsStompVersion version) {
   UseVersion(version);
+  return firstWins_ ? ParseHeadInPlaceAs<true>(text, facts) : ParseHeadInPlaceAs<false>(text, facts);
+}
+
+template <bool kModern>
+bool TKsParsedFrame::ParseHeadInPlaceAs(std::string_view text, TKsHeadFacts& facts) {
   body_ = std::string_view();
   headers_.Clear();
   facts = TKsHeadFacts();
@@ -394,7 +422,7 @@ bool TKsParsedFrame::ParseHeadInPlace(std::string_view text, TKsHeadFacts& facts
   command_ = std::string_view(begin, static_cast<std::size_t>(p - begin));
   nulLfInHeader_ = p[-1] == '\0';
   // Lines that end in CR LF go the general way.
-  if (crLf_ && p[-1] == '\r') return false;
+  if (kModern && crLf_ && p[-1] == '\r') return false;
   NoteLengthCommand(command_, facts);
   // Then each header line once, as ParseHeaders reads it.
   const char* const first = p + 1;
@@ -406,17 +434,17 @@ bool TKsParsedFrame::ParseHeadInPlace(std::string_view text, TKsHeadFacts& facts
       facts.End = static_cast<std::size_t>(stop - 1 - begin);
       facts.NulLfInHeader = nulLfInHeader_;
       lengthNamed_ = facts.LengthNames != 0;
-      if (firstWins_) NoteEscapes(first, p);
+      if constexpr (kModern) NoteEscapes(first, p);
       return true;
     }
     const char* lf = FindByte(stop + 1, end, '\n');
     if (lf == end) return false;
     if (lf[-1] == '\0') nulLfInHeader_ = true;
-    if (crLf_ && lf[-1] == '\r') return false;
+    if (kModern && crLf_ && lf[-1] == '\r') return false;
     const std::string_view name(p, static_cast<std::size_t>(stop - p));
     const std::string_view value(stop + 1, static_cast<std::size_t>(lf - stop - 1));
     if (name.size() == kLengthName.size()) NoteLengthName(name, value, facts);
-    AddHeader(name, value);
+    AddHeader<kModern>(name, value);
     p = lf + 1;
   }
   return false;

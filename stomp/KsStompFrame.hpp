@@ -173,9 +173,15 @@ class TKsParsedFrame {
   // with NUL LF appended when it holds none.
   void RunOut(std::string_view text, std::size_t position);
 
+  // The parse loops, for 1.0 (kModern false) and for 1.1 and later.
+  template <bool kModern>
+  bool ParseHeadersAs(std::string_view text, std::size_t& position);
+  template <bool kModern>
+  bool ParseHeadInPlaceAs(std::string_view text, TKsHeadFacts& facts);
   // Adds one header line by the rules of the version being parsed.
+  template <bool kModern>
   void AddHeader(std::string_view name, std::string_view value) {
-    if (firstWins_) {
+    if constexpr (kModern) {
       headers_.AddFirst(name, value);
     } else {
       headers_.Add(name, value);
