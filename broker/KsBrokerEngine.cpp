@@ -677,7 +677,9 @@ void TBrokerEngine::Acknowledge(TBrokerClient& c, const TBrokerFrame& f, TAckVer
   const std::string_view subscription = c.version_ == TBrokerVersion::V1_1 ? f.Get("subscription") : std::string_view();
   std::vector<TBrokerTxOp>* ops = nullptr;
   if (!OpenTransaction(c, f, ops)) return;
-  TFound found = Locate(c, key, subscription);
+  // Under 1.0 an ACK in a transaction is looked at only at COMMIT.
+  TFound found;
+  if (ops == nullptr || c.version_ != TBrokerVersion::V1_0) found = Locate(c, key, subscription);
   if (found.empty() && c.version_ != TBrokerVersion::V1_0) {
     Refuse(c, &f, "Unknown message",
            std::string(f.command) + " names " + (c.version_ == TBrokerVersion::V1_2 ? "the ack id " : "the message ") +

@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "broker/KsBrokerBuffer.hpp"
-
 namespace ks {
 
 std::string_view VersionText(TBrokerVersion version) {
@@ -20,8 +18,8 @@ bool NeedsEscape(std::string_view text) {
   return false;
 }
 
-char* PutEscaped(char* to, std::string_view text, TBrokerVersion version) {
-  if (version == TBrokerVersion::V1_0 || !NeedsEscape(text)) return PutBytes(to, text);
+char* PutEscapedAbove10(char* to, std::string_view text, TBrokerVersion version) {
+  if (!NeedsEscape(text)) return PutBytes(to, text);
   const bool escapeCR = version == TBrokerVersion::V1_2;
   for (char c : text) {
     switch (c) {

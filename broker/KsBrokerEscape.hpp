@@ -16,6 +16,8 @@
 #include <string>
 #include <string_view>
 
+#include "broker/KsBrokerBuffer.hpp"
+
 namespace ks {
 
 enum class TBrokerVersion : std::uint8_t { V1_0, V1_1, V1_2 };
@@ -30,10 +32,14 @@ bool NeedsEscape(std::string_view text);
 // The most bytes text can take once escaped (twice its size).
 inline std::size_t MaxEscapedSize(std::string_view text) { return 2 * text.size(); }
 
-// Writes text escaped for version at to, where the caller has room for
-// MaxEscapedSize(text) bytes, and returns the end of what it wrote. Under
-// 1.0 the text is copied as it is.
-char* PutEscaped(char* to, std::string_view text, TBrokerVersion version);
+// Writes text escaped for version (1.1 or 1.2) at to, where the caller has
+// room for MaxEscapedSize(text) bytes, and returns the end of what it wrote.
+char* PutEscapedAbove10(char* to, std::string_view text, TBrokerVersion version);
+
+// The same for any version: under 1.0 the text is copied as it is.
+inline char* PutEscaped(char* to, std::string_view text, TBrokerVersion version) {
+  return version == TBrokerVersion::V1_0 ? PutBytes(to, text) : PutEscapedAbove10(to, text, version);
+}
 
 // Appends the text that escaped holds under version (1.1 or 1.2) to out;
 // false at the first undefined escape sequence (out then holds part of it).

@@ -153,8 +153,9 @@ TBrokerOptions ParseBrokerOptions(const std::vector<std::string>& args) {
 
 std::vector<std::string> BrokerUsage() {
   return {
-      "Cistern: an in-memory STOMP broker for tests, demos and development. It speaks STOMP 1.0, 1.1",
-      "and 1.2: the highest a client accepts (accept-version), 1.0 without it; heart-beats under 1.1 and 1.2.",
+      "Cistern: an in-memory STOMP broker for tests, demos and development.",
+      "It speaks STOMP 1.0, 1.1 and 1.2: the highest version a client accepts (1.0 to one that",
+      "names none), with heart-beats under 1.1 and 1.2.",
       "  --Host=127.0.0.1        address to listen on",
       "  --Port=61613            port to listen on (0: any free port; none: TLS only)",
       "  --CertFile=PEM          certificate (chain) to serve STOMP over TLS with",
@@ -162,8 +163,8 @@ std::vector<std::string> BrokerUsage() {
       "  --TlsPort=61612         port of the TLS listener (0: any free port)",
       "  --User=NAME             accept only this login",
       "  --Password=TEXT         accept only this passcode",
-      "  --HeartBeat=0           least heart-beat interval in ms offered and asked for (1.1, 1.2);",
-      "                          0: as the client asks; a client silent for twice it is dropped",
+      "  --HeartBeat=0           least heart-beat interval in ms offered and asked for",
+      "                          (0: as the client asks); a client silent twice as long is dropped",
       "  --VirtualHost=NAME      refuse a CONNECT whose host header names another virtual host",
       "  --Verbose               log connections and refused frames",
       "  --MaxConnections=10000  refuse clients past this many with ERROR",

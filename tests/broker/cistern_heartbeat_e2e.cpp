@@ -102,3 +102,26 @@ TEST(CisternHeartBeat, SilentClientIsDroppedBeatingClientIsNot) {
   EXPECT_LT(after, 1000);
   EXPECT_TRUE(Confirmed(beating, "SUBSCRIBE", {{"destination", "jms.queue.alive"}, {"id", "s"}}));
 }
+
+// While Cistern holds a producer back (its queue is full), it does not read
+// from it: that silence is Cistern's, and the producer is not dropped.
+TEST(CisternHeartBeat, ProducerHeldBackIsNotDropped) {
+  TCisternProcess broker({"--Verbose", "--MaxQueueBytes=16K"});
+  ASSERT_TRUE(broker.Started());
+  TRawStompPeer producer;
+  ASSERT_EQ(LoginBeat(producer, broker, {{"accept-version", "1.2"}, {"heart-beat", "200,0"}}), "0,200");
+  const std::string body(10000, 'f');
+  for (int n = 0; n < 2; ++n) ASSERT_TRUE(Confirmed(producer, "SEND", {{"destination", "jms.queue.full"}}, body));
+  ASSERT_TRUE(broker.WaitForLine(" paused: ", 5000ms));
+  ASSERT_TRUE(producer.SendFrame("SEND", {{"destination", "jms.queue.full"}, {"receipt", "late"}}, body));
+  EXPECT_FALSE(producer.ReadFrame(800ms)) << "a frame came while the producer was held back";
+
+  TRawStompPeer consumer;
+  ASSERT_TRUE(consumer.Login(broker.Host(), broker.Port()));
+  ASSERT_TRUE(consumer.SendFrame("SUBSCRIBE", {{"destination", "jms.queue.full"}}));
+  EXPECT_EQ(ReadMessages(consumer, 3).size(), 3u);
+  auto receipt = producer.ReadFrame();
+  ASSERT_TRUE(receipt);
+  EXPECT_EQ(receipt->command, "RECEIPT");
+  EXPECT_EQ(receipt->Header("receipt-id"), "late");
+}
