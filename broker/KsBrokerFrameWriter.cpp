@@ -102,17 +102,26 @@ void AppendFrame(TByteBuffer& out, std::string_view command, THeaderList headers
   out.Commit(static_cast<std::size_t>(p - start));
 }
 
-void AppendMessage(TByteBuffer& out, const TBrokerMessage& message, std::string_view subscription, bool redelivered,
-                   TBrokerVersion version, std::string_view ackId) {
+namespace {
+
+// AppendMessage's work. Without kAnyVersion it serves the common case
+// alone, a 1.0 connection and a block that needs no rewriting, with nothing
+// looked at that this case does not need.
+template <bool kAnyVersion>
+void PutMessage(TByteBuffer& out, const TBrokerMessage& message, std::string_view subscription, bool redelivered,
+                TBrokerVersion version, std::string_view ackId) {
   char digits[24];
   std::size_t digitCount = 0;
   if (message.hasContentLength) {
     auto res = std::to_chars(digits, digits + sizeof digits, message.body.size());
     digitCount = static_cast<std::size_t>(res.ptr - digits);
   }
+  auto put = [version](char* p, std::string_view text) {
+    return kAnyVersion ? PutEscaped(p, text, version) : PutBytes(p, text);
+  };
   const std::string_view destination = *message.destination;
   // Room for the most every part can take; what is written is committed.
-  const std::size_t factor = version == TBrokerVersion::V1_0 ? 1 : 2;
+  const std::size_t factor = kAnyVersion && version != TBrokerVersion::V1_0 ? 2 : 1;
   const std::size_t blockRoom =
       message.headerForm == THeaderForm::Raw ? factor * message.headerBlock.size() : message.headerBlock.size();
   const std::size_t size = kHead.size() + factor * destination.size() + kId.size() + factor * message.messageId.size() +
@@ -122,19 +131,19 @@ void AppendMessage(TByteBuffer& out, const TBrokerMessage& message, std::string_
                            (message.hasContentLength ? kLength.size() + digitCount + 1 : 0) + 1 + message.body.size() + 2;
   char* const start = out.Reserve(size);
   char* p = PutBytes(start, kHead);
-  p = PutEscaped(p, destination, version);
+  p = put(p, destination);
   p = PutBytes(p, kId);
-  p = PutEscaped(p, message.messageId, version);
+  p = put(p, message.messageId);
   p = PutBytes(p, kSub);
-  p = PutEscaped(p, subscription, version);
+  p = put(p, subscription);
   *p++ = '\n';
-  if (!ackId.empty()) {
+  if (kAnyVersion && !ackId.empty()) {
     p = PutBytes(p, kAck);
-    p = PutEscaped(p, ackId, version);
+    p = put(p, ackId);
     *p++ = '\n';
   }
   if (redelivered) p = PutBytes(p, kRedelivered);
-  p = PutBlock(p, message, version);
+  p = kAnyVersion ? PutBlock(p, message, version) : PutBytes(p, message.headerBlock);
   if (message.hasContentLength) {
     p = PutBytes(p, kLength);
     p = PutBytes(p, std::string_view(digits, digitCount));
@@ -145,6 +154,17 @@ void AppendMessage(TByteBuffer& out, const TBrokerMessage& message, std::string_
   *p++ = '\0';
   *p++ = '\n';
   out.Commit(static_cast<std::size_t>(p - start));
+}
+
+}  // namespace
+
+void AppendMessage(TByteBuffer& out, const TBrokerMessage& message, std::string_view subscription, bool redelivered,
+                   TBrokerVersion version, std::string_view ackId) {
+  if (version == TBrokerVersion::V1_0 && message.headerForm != THeaderForm::Escaped) {
+    PutMessage<false>(out, message, subscription, redelivered, version, {});
+  } else {
+    PutMessage<true>(out, message, subscription, redelivered, version, ackId);
+  }
 }
 
 std::string SanitizeHeaderValue(std::string_view text) {

@@ -74,16 +74,18 @@ THeaderScan ScanHeaders(const TBrokerFrame& send, std::int64_t nowMillis, TBroke
       std::int64_t e = 0;
       if (ParseInt64(value, e) && e > 0) msg.expires = e;
     }
-    special = special || NeedsEscape(name) || NeedsEscape(value);
+    // A 1.0 producer's block is kept as it came, unlooked at: escaping it
+    // is the rarer work of a delivery to a 1.1 or 1.2 consumer.
+    special = special || (version != TBrokerVersion::V1_0 && (NeedsEscape(name) || NeedsEscape(value)));
     scan.blockSize += name.size() + value.size() + 2;
   }
-  if (special && version != TBrokerVersion::V1_0) {
+  if (version == TBrokerVersion::V1_0) {
+    scan.form = THeaderForm::Raw;
+  } else if (special) {
     scan.form = THeaderForm::Escaped;
     scan.blockSize = 0;
     for (const auto& [name, value] : send.headers)
       if (!IsBrokerOwned(name)) scan.blockSize += EscapedSize(name) + EscapedSize(value) + 2;
-  } else if (special) {
-    scan.form = THeaderForm::Raw;
   }
   if (!haveTimestamp) {
     auto res = std::to_chars(scan.stamp, scan.stamp + sizeof scan.stamp, nowMillis);

@@ -5,9 +5,9 @@
 // queue, topic subscription and unacknowledged list that holds it shares one
 // copy through std::shared_ptr<const TBrokerMessage>. Its header block is
 // kept pre-rendered ("name:value" lines, LF ends) so that a delivery is a few
-// memory copies: in the form its producer's version wrote it (see
-// THeaderForm), which is the form every consumer reads when no name or value
-// holds a character that some version escapes. The message id, the header block and the body live in one
+// memory copies for a consumer of its producer's version (see THeaderForm);
+// one of another version gets it rewritten line by line, unless it holds
+// nothing that any version escapes. The message id, the header block and the body live in one
 // block of text the message owns (its fields are views into it), so a held
 // message costs two allocations: this block and the shared pointer's. Its
 // cost is the number of bytes it is taken to occupy, bookkeeping included;
@@ -33,7 +33,8 @@ struct TBrokerFrame;
 
 // How a message's header block is written.
 enum class THeaderForm : std::uint8_t {
-  Plain,    // no backslash, LF, CR or ':' in any name or value: the same under every version
+  Plain,    // from a 1.1 or 1.2 producer, with no backslash, LF, CR or ':' in any name or value:
+            // the same under every version
   Raw,      // as a 1.0 producer sent it (values may hold ':', backslash or CR)
   Escaped,  // escaped as under 1.2 (from a 1.1 or 1.2 producer)
 };
