@@ -144,6 +144,7 @@ TEST(CisternVersions, HeadersAreEscapedForEachConnectionsVersion) {
                         {{"destination", "jms.topic.esc"},
                          {"odd", "a\\cb\\nc\\\\d\\re "},
                          {"blank", " lead"},
+                         {"we\\cird", "name"},
                          {"twice", "first"},
                          {"twice", "second"},
                          {"content-type", "application/octet-stream"}},
@@ -160,6 +161,9 @@ TEST(CisternVersions, HeadersAreEscapedForEachConnectionsVersion) {
   EXPECT_EQ(at12[0].Header("odd"), "a\\cb\\nc\\\\d\\re ");
   EXPECT_EQ(at11[0].Header("odd"), "a\\cb\\nc\\\\d\re ");
   EXPECT_EQ(at10[0].Header("odd"), "a:b c\\d e ");
+  EXPECT_EQ(at12[0].Header("we\\cird"), "name");
+  EXPECT_EQ(at11[0].Header("we\\cird"), "name");
+  EXPECT_EQ(at10[0].Header("we"), "ird:name");
   for (const auto* got : {&at10, &at11, &at12}) {
     const TRawFrame& m = (*got)[0];
     EXPECT_EQ(m.Header("blank"), " lead");
