@@ -628,8 +628,11 @@ void TBrokerEngine::Subscribe(TBrokerClient& c, const TBrokerFrame& f) {
 }
 
 void TBrokerEngine::Unsubscribe(TBrokerClient& c, const TBrokerFrame& f) {
+  // A durable subscription's name removes it, as ActiveMQ does, whether or
+  // not an "id" comes too (from 1.1 on every UNSUBSCRIBE carries one).
+  const std::string_view durableName = f.Get("activemq.subscriptionName");
   const std::string_view id = f.Get("id");
-  if (!id.empty()) {
+  if (!id.empty() && durableName.empty()) {
     auto it = c.subscriptions_.find(std::string(id));
     if (it != c.subscriptions_.end()) EndSubscription(c, *it->second);
     Receipt(c, f);
@@ -640,7 +643,6 @@ void TBrokerEngine::Unsubscribe(TBrokerClient& c, const TBrokerFrame& f) {
     Refuse(c, &f, "Missing header", "UNSUBSCRIBE needs an \"id\" or a \"destination\" header.");
     return;
   }
-  const std::string_view durableName = f.Get("activemq.subscriptionName");
   if (!durableName.empty()) {
     auto it = durables_.find(std::make_pair(c.clientId_, std::string(durableName)));
     if (it != durables_.end()) {

@@ -31,45 +31,6 @@ using Clock = std::chrono::steady_clock;
 
 const std::string kSpigot = BuiltProgram("tools/Spigot");
 
-// Records what the connection reports, and on which thread.
-class TRecordingExceptionListener : public IExceptionListener {
- public:
-  void OnException(const Exception& error) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    texts_.push_back(error.what());
-    lost_.push_back(dynamic_cast<const EConnectionFailedException*>(&error) != nullptr);
-    threads_.push_back(std::this_thread::get_id());
-    changed_.notify_all();
-  }
-  bool WaitForLoss(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [this] {
-      for (bool l : lost_) {
-        if (l) return true;
-      }
-      return false;
-    });
-  }
-  std::vector<std::string> Texts() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return texts_;
-  }
-  std::vector<bool> Lost() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lost_;
-  }
-  std::vector<std::thread::id> Threads() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return threads_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> texts_;
-  std::vector<bool> lost_;
-  std::vector<std::thread::id> threads_;
-};
 
 class TNullListener : public IMessageListener {
  public:

@@ -184,6 +184,46 @@ class TCollector : public IMessageListener {
   std::vector<std::string> texts_;
 };
 
+// Records what the connection reports, and on which thread.
+class TRecordingExceptionListener : public IExceptionListener {
+ public:
+  void OnException(const Exception& error) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    texts_.push_back(error.what());
+    lost_.push_back(dynamic_cast<const EConnectionFailedException*>(&error) != nullptr);
+    threads_.push_back(std::this_thread::get_id());
+    changed_.notify_all();
+  }
+  bool WaitForLoss(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [this] {
+      for (bool l : lost_) {
+        if (l) return true;
+      }
+      return false;
+    });
+  }
+  std::vector<std::string> Texts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return texts_;
+  }
+  std::vector<bool> Lost() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lost_;
+  }
+  std::vector<std::thread::id> Threads() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return threads_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> texts_;
+  std::vector<bool> lost_;
+  std::vector<std::thread::id> threads_;
+};
+
 // Reads the client's frames at a scripted peer until a SUBSCRIBE and
 // answers its "id"; empty when none came within the deadline.
 inline std::string AwaitSubscribeId(TKsScriptedPeer& peer, std::chrono::milliseconds deadline) {
