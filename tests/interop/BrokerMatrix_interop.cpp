@@ -572,6 +572,45 @@ TEST_P(ProtocolVersions, HeaderValuesThatOneZeroCannotCarryCrossByteForByteBothW
   connection->Close();
 }
 
+TEST_P(ProtocolVersions, TextStaysTextAndBytesStayBytesBothWays) {
+  const std::string bytes = std::string("\0\xff\n bytes \0", 11);
+  auto connection = Connect();
+  auto session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  auto producer = session->CreateProducer(session->CreateQueue(Name("Typed")));
+  producer->Send(session->CreateTextMessage("Grüße, text"));
+  auto binary = session->CreateBytesMessage();
+  binary->SetContent(bytes);
+  producer->Send(binary);
+  const std::vector<std::string> peer12 = {"--version", "1.2", "--vhost", "/"};
+  auto peer = PeerReceive(port_, NativeQueue("Typed"), 2, 10, peer12);
+  ASSERT_EQ(peer.messages.size(), 2u) << peer.Output();
+  EXPECT_EQ(peer.messages[0].body, "Grüße, text");
+  EXPECT_EQ(peer.messages[0].Header("content-type"), "text/plain;charset=UTF-8");
+  EXPECT_TRUE(peer.messages[1].body == bytes);
+  EXPECT_EQ(peer.messages[1].Header("content-type"), "application/octet-stream");
+  EXPECT_EQ(peer.messages[1].Header("content-length"), std::to_string(bytes.size()));
+
+  const std::string file = "/tmp/ks-typed-body-" + std::to_string(getpid());
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+  std::vector<std::string> asBytes = peer12;
+  for (const char* more : {"--body-file", file.c_str(), "--header", "content-type=application/octet-stream"}) {
+    asBytes.push_back(more);
+  }
+  std::vector<std::string> asText = peer12;
+  for (const char* more : {"--header", "content-type=text/plain;charset=UTF-8"}) asText.push_back(more);
+  ASSERT_TRUE(PeerSend(port_, NativeQueue("TypedBack"), "text from python", asText).sent);
+  ASSERT_TRUE(PeerSend(port_, NativeQueue("TypedBack"), "", asBytes).sent);
+  std::remove(file.c_str());
+  auto consumer = session->CreateConsumer(session->CreateQueue(Name("TypedBack")));
+  auto text = std::dynamic_pointer_cast<ITextMessage>(consumer->Receive(10000));
+  ASSERT_TRUE(text);
+  EXPECT_EQ(text->GetText(), "text from python");
+  auto back = std::dynamic_pointer_cast<IBytesMessage>(consumer->Receive(10000));
+  ASSERT_TRUE(back);
+  EXPECT_TRUE(back->GetContent() == bytes);
+  connection->Close();
+}
+
 TEST_P(ProtocolVersions, IndividualAcknowledgementTakesOnlyTheMessageAcknowledged) {
   TLibraryClient sender(Url(), Name("Individual"));
   for (const char* text : {"one", "two", "three"}) sender.SendText(text);
