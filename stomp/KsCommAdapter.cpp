@@ -59,6 +59,12 @@ bool CheckSynchronize(std::int32_t timeoutMs) {
   return ran;
 }
 
+std::size_t PendingSynchronizeCalls() {
+  TKsSyncQueue& q = SyncQueue();
+  std::lock_guard<std::mutex> lock(q.mutex);
+  return q.calls.size();
+}
+
 TKsCommAdapter::TKsCommAdapter()
     : directDispatch_(IsConsoleProgram()),
       sslOptions_(std::make_unique<TKsSSLOptions>()),

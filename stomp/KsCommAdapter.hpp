@@ -44,6 +44,10 @@ inline constexpr std::size_t kDefaultMaxFrameSize = 64u * 1024u * 1024u;
 // back to the reader that queued it, not raised here.
 bool CheckSynchronize(std::int32_t timeoutMs = 0);
 
+// How many calls reader threads have queued that CheckSynchronize has not
+// begun yet: lets an application (or a test) see that work is waiting.
+std::size_t PendingSynchronizeCalls();
+
 class TKsCommAdapter : public IStompCommAdapter {
  public:
   TKsCommAdapter();

@@ -7,9 +7,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,44 +29,34 @@ using Clock = std::chrono::steady_clock;
 
 const std::string kSpigot = BuiltProgram("tools/Spigot");
 
-
-class TNullListener : public IMessageListener {
- public:
-  void OnMessage(const std::shared_ptr<IMessage>&) override { ++count; }
-  std::atomic<int> count{0};
-};
-
 TEST(Failures, ALostConnectionIsReportedOnceFromTheReaderThreadAndEveryLaterCallRaisesAtOnce) {
   TCisternProcess broker;
   ASSERT_TRUE(broker.Started());
   TLibraryClient client(broker.Url(), "failures.lost");
-  auto watch = std::make_shared<TRecordingExceptionListener>();
+  auto watch = std::make_shared<TCollector>();
   client.connection->SetExceptionListener(watch);
-  auto listener = std::make_shared<TNullListener>();
-  client.Consumer()->SetMessageListener(listener);
+  client.Consumer()->SetMessageListener(watch);
   // A frame the conversion refuses is reported as that frame's fault alone.
   auto broken = client.session->CreateTextMessage("broken");
   broken->SetStringProperty("transformation-error", "bad payload");
   client.producer->Send(broken);
   client.SendText("fine");
-  for (auto until = Clock::now() + 10s; listener->count < 1 && Clock::now() < until;) std::this_thread::yield();
-  ASSERT_EQ(listener->count.load(), 1);
+  ASSERT_TRUE(watch->WaitFor(1, 10s));
+  ASSERT_EQ(watch->Texts(), std::vector<std::string>{"fine"});
 
   auto transacted = client.connection->CreateSession(true, AUTO_ACKNOWLEDGE);
   auto other = client.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
   auto receiver = other->CreateConsumer(client.destination);
 
   broker.Stop(SIGKILL);
-  ASSERT_TRUE(watch->WaitForLoss(10s)) << "the loss was never reported";
-  const auto texts = watch->Texts();
-  const auto lost = watch->Lost();
-  const auto threads = watch->Threads();
-  ASSERT_EQ(texts.size(), 2u);
-  EXPECT_FALSE(lost[0]);
-  EXPECT_EQ(texts[0], "Transformation error: bad payload");
-  EXPECT_TRUE(lost[1]);
-  EXPECT_EQ(texts[1], "The JMS connection has failed due to a Transport problem: Connection Closed Gracefully.");
-  EXPECT_NE(threads[1], std::this_thread::get_id()) << "a loss the reader saw is reported on the reader thread";
+  ASSERT_TRUE(WaitUntil([&] { return watch->Errors().size() >= 2; }, 10s)) << "the loss was never reported";
+  const auto errors = watch->Errors();
+  ASSERT_EQ(errors.size(), 2u);
+  EXPECT_FALSE(errors[0].lost);
+  EXPECT_EQ(errors[0].text, "Transformation error: bad payload");
+  EXPECT_TRUE(errors[1].lost);
+  EXPECT_EQ(errors[1].text, "The JMS connection has failed due to a Transport problem: Connection Closed Gracefully.");
+  EXPECT_NE(errors[1].thread, std::this_thread::get_id()) << "a loss the reader saw is reported on the reader thread";
 
   auto raisesLost = [](const char* what, const std::function<void()>& call) {
     try {
@@ -86,7 +74,7 @@ TEST(Failures, ALostConnectionIsReportedOnceFromTheReaderThreadAndEveryLaterCall
   raisesLost("Receive", [&] { receiver->Receive(100); });
   raisesLost("CreateConsumer", [&] { other->CreateConsumer(client.destination); });
   client.connection->Close();
-  EXPECT_EQ(watch->Texts().size(), 2u) << "reported more than once";
+  EXPECT_EQ(watch->Errors().size(), 2u) << "reported more than once";
 }
 
 TEST(Failures, ConfirmedSendsReturnOnlyForWhatTheBrokerConfirmed) {
@@ -148,14 +136,15 @@ TEST(Failures, AnUnconfirmedCloseIsReportedAndCloseStillReturns) {
   TKsScriptedPeer peer(options);
   TKsJMSConnectionFactory factory("", "", peer.Url() + "?receiptTimeout=300");
   auto connection = factory.CreateConnection();
-  auto watch = std::make_shared<TRecordingExceptionListener>();
+  auto watch = std::make_shared<TCollector>();
   connection->SetExceptionListener(watch);
   connection->Start();
   const auto start = Clock::now();
   EXPECT_NO_THROW(connection->Close());
   EXPECT_LT(Clock::now() - start, 5s);
-  EXPECT_EQ(watch->Texts(), (std::vector<std::string>{"The JMS connection has failed due to a Transport problem: "
-                                                      "The broker did not confirm DISCONNECT within 300 ms"}));
+  ASSERT_EQ(watch->Errors().size(), 1u);
+  EXPECT_EQ(watch->Errors()[0].text, "The JMS connection has failed due to a Transport problem: "
+                                     "The broker did not confirm DISCONNECT within 300 ms");
   EXPECT_TRUE(peer.WaitClientClosed(5000ms));
 }
 

@@ -3,15 +3,8 @@
 // several threads.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,35 +15,21 @@
 #include "jms/KsURI.hpp"
 #include "stomp/KsStompCustomClient.hpp"
 #include "stomp/KsStompFrame.hpp"
+#include "tests/common/KsCollector.hpp"
+#include "tests/common/KsTestUtil.hpp"
 #include "tests/common/KsScriptedPeer.hpp"
 
 namespace ks {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-long long MillisSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
+using test::ElapsedMs;
+using test::TClock;
+using test::TimeBoundMs;
 
 test::TKsScriptedPeerOptions AutoConnected() {
   test::TKsScriptedPeerOptions options;
   options.AutoConnected = true;
   return options;
-}
-
-// A port on which nothing listens (bound once, then released).
-std::uint16_t FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
 }
 
 std::string SubscriptionOf(test::TKsScriptedPeer& peer) {
@@ -182,7 +161,7 @@ TEST(Factory, BatchedSendWritesALoneMessageWithinTheBatchDelay) {
 }
 
 TEST(Connection, UnreachableBrokerThenBrokerGone) {
-  TKsJMSConnectionFactory refused("u", "p", "stomp://127.0.0.1:" + std::to_string(FreePort()));
+  TKsJMSConnectionFactory refused("u", "p", "stomp://127.0.0.1:" + std::to_string(test::FreePort()));
   auto connection = refused.CreateConnection();
   std::string first;
   try {
@@ -215,26 +194,26 @@ TEST(Consumer, ReceiveTimingsAndLostConnection) {
   const std::string id = SubscriptionOf(peer);
   ASSERT_EQ(id.size(), 38u);
 
-  auto start = Clock::now();
+  auto start = TClock::now();
   EXPECT_EQ(consumer->Receive(300), nullptr);
-  const auto timed = MillisSince(start);
+  const auto timed = ElapsedMs(start);
   EXPECT_GE(timed, 250);
-  EXPECT_LT(timed, 2000);
+  EXPECT_LT(timed, TimeBoundMs(2000));
 
-  start = Clock::now();
+  start = TClock::now();
   EXPECT_EQ(consumer->ReceiveNoWait(), nullptr);
-  EXPECT_LT(MillisSince(start), 250);
+  EXPECT_LT(ElapsedMs(start), TimeBoundMs(250));
 
   // Two frames in one write: the second is taken from the buffer at once.
   ASSERT_TRUE(peer.Send(MessageFrame(id, "one") + MessageFrame(id, "two")));
   auto one = consumer->Receive();
   ASSERT_NE(one, nullptr);
   EXPECT_EQ(std::dynamic_pointer_cast<ITextMessage>(one)->GetText(), "one");
-  start = Clock::now();
+  start = TClock::now();
   auto two = consumer->ReceiveNoWait();
   ASSERT_NE(two, nullptr);
   EXPECT_EQ(std::dynamic_pointer_cast<ITextMessage>(two)->GetText(), "two");
-  EXPECT_LT(MillisSince(start), 250);
+  EXPECT_LT(ElapsedMs(start), TimeBoundMs(250));
 
   // A RECEIPT does not end a receive: the message after it is the result.
   ASSERT_TRUE(peer.Send(std::string("RECEIPT\nreceipt-id:r\n\n") + std::string(1, '\0') + "\n" +
@@ -254,26 +233,6 @@ TEST(Consumer, ReceiveTimingsAndLostConnection) {
   EXPECT_NO_THROW(connection->Close());
 }
 
-class TSignallingListener : public IMessageListener {
- public:
-  void OnMessage(const std::shared_ptr<IMessage>& message) override {
-    std::lock_guard<std::mutex> guard(mutex_);
-    texts_.push_back(std::dynamic_pointer_cast<ITextMessage>(message)->GetText());
-    threads_.push_back(std::this_thread::get_id());
-    changed_.notify_all();
-  }
-  bool WaitFor(std::size_t count) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(5), [&] { return texts_.size() >= count; });
-  }
-  std::vector<std::string> texts_;
-  std::vector<std::thread::id> threads_;
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-};
-
 TEST(Consumer, ListenerRunsOnTheReaderThread) {
   test::TKsScriptedPeer peer(AutoConnected());
   TKsJMSConnectionFactory factory("u", "p", peer.Url());
@@ -282,12 +241,12 @@ TEST(Consumer, ListenerRunsOnTheReaderThread) {
   auto session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
   auto consumer = session->CreateConsumer(session->CreateQueue("q"));
   const std::string id = SubscriptionOf(peer);
-  auto listener = std::make_shared<TSignallingListener>();
+  auto listener = std::make_shared<test::TCollector>();
   consumer->SetMessageListener(listener);
   ASSERT_TRUE(peer.Send(MessageFrame(id, "async")));
   ASSERT_TRUE(listener->WaitFor(1));
-  EXPECT_EQ(listener->texts_.at(0), "async");
-  EXPECT_NE(listener->threads_.at(0), std::this_thread::get_id());
+  EXPECT_EQ(listener->Texts().at(0), "async");
+  EXPECT_NE(listener->Threads().at(0), std::this_thread::get_id());
   connection->Close();
 }
 
@@ -299,7 +258,7 @@ TEST(Consumer, ConsumersComeAndGoWhileMessagesArrive) {
   auto session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
   auto consumer = session->CreateConsumer(session->CreateQueue("q"));
   const std::string id = SubscriptionOf(peer);
-  auto listener = std::make_shared<TSignallingListener>();
+  auto listener = std::make_shared<test::TCollector>();
   consumer->SetMessageListener(listener);
   constexpr int kMessages = 200;
   std::string burst;
@@ -312,8 +271,8 @@ TEST(Consumer, ConsumersComeAndGoWhileMessagesArrive) {
     passing->Close();
   }
   ASSERT_TRUE(listener->WaitFor(kMessages));
-  EXPECT_EQ(listener->texts_.front(), "m0");
-  EXPECT_EQ(listener->texts_.back(), "m" + std::to_string(kMessages - 1));
+  EXPECT_EQ(listener->Texts().front(), "m0");
+  EXPECT_EQ(listener->Texts().back(), "m" + std::to_string(kMessages - 1));
   connection->Close();
 }
 
