@@ -437,21 +437,24 @@ TEST_P(BrokerMatrix, NoLocalHoldsBackTheConnectionsOwnMessages) {
 
 // ---- What only STOMP 1.1 and 1.2 offer ------------------------------------
 
-class ProtocolVersions : public BrokerMatrix {};
+class ProtocolVersions : public BrokerMatrix {
+ protected:
+  // A started connection to this case's broker with one-second heart-beats,
+  // reporting to watch.
+  std::shared_ptr<IConnection> ConnectWithBeats(const std::shared_ptr<TCollector>& watch) const {
+    TKsJMSConnectionFactory factory("", "", Url() + "&heartBeat=1000,1000");
+    auto connection = factory.CreateConnection();
+    connection->SetExceptionListener(watch);
+    connection->Start();
+    return connection;
+  }
+};
 
 // Counts the connections a client makes and relays each to the broker.
 class TCountingRelay {
  public:
   explicit TCountingRelay(std::uint16_t target) : target_(target) {
-    listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listen_, 8);
-    socklen_t length = sizeof address;
-    ::getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    listen_ = ListenOnLoopback(port_);
     thread_ = std::thread([this] { Run(); });
   }
   ~TCountingRelay() {
@@ -614,11 +617,8 @@ TEST_P(ProtocolVersions, IndividualAcknowledgementTakesOnlyTheMessageAcknowledge
 
 TEST_P(ProtocolVersions, AnIdleConnectionWithOneSecondBeatsStaysOpen) {
   // The brokers drop a client that is silent for twice its interval.
-  TKsJMSConnectionFactory factory("", "", Url() + "&heartBeat=1000,1000");
-  auto connection = factory.CreateConnection();
   auto watch = std::make_shared<TCollector>();
-  connection->SetExceptionListener(watch);
-  connection->Start();
+  auto connection = ConnectWithBeats(watch);
   EXPECT_FALSE(WaitUntil([&] { return !watch->Errors().empty(); }, 30s)) << watch->Errors().front().text;
   auto session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
   auto queue = session->CreateQueue(Name("Idle"));
@@ -631,16 +631,13 @@ TEST_P(ProtocolVersions, AnIdleConnectionWithOneSecondBeatsStaysOpen) {
 
 // On ActiveMQ alone: a SIGSTOP of the shared broker, and a slow case (a
 // half-open Cistern has an e2e case of its own).
-class HeartBeats : public BrokerMatrix {};
+class HeartBeats : public ProtocolVersions {};
 
 TEST_P(HeartBeats, AFrozenBrokerIsReportedWithinGraceTimesTheIntervalAndEndsABlockedSend) {
   const pid_t broker = SharedActiveMQ().Pid();
   ASSERT_GT(broker, 0);
-  TKsJMSConnectionFactory factory("", "", Url() + "&heartBeat=1000,1000");
-  auto connection = factory.CreateConnection();
   auto watch = std::make_shared<TCollector>();
-  connection->SetExceptionListener(watch);
-  connection->Start();
+  auto connection = ConnectWithBeats(watch);
   auto session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
   auto producer = session->CreateProducer(session->CreateQueue(Name("Frozen")));
   struct TThaw {
@@ -674,11 +671,8 @@ TEST_P(HeartBeats, AFrozenBrokerIsReportedWithinGraceTimesTheIntervalAndEndsABlo
 }
 
 TEST_P(HeartBeats, AListenerSlowerThanTheBeatsIsNotTakenForALostBroker) {
-  TKsJMSConnectionFactory factory("", "", Url() + "&heartBeat=1000,1000");
-  auto connection = factory.CreateConnection();
   auto watch = std::make_shared<TCollector>();
-  connection->SetExceptionListener(watch);
-  connection->Start();
+  auto connection = ConnectWithBeats(watch);
   auto session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
   auto queue = session->CreateQueue(Name("Slow"));
   struct TSlowListener : IMessageListener {
