@@ -517,9 +517,12 @@ TEST_P(ProtocolVersions, NegotiatesTheNewestVersionOrOneZeroWhenAskedAndARefused
   old->Start();
   EXPECT_EQ(old->GetProtocolVersion(), "1.0");
   old->Close();
-  if (!Is(TKind::RabbitMQ)) return;  // ActiveMQ and a Cistern without --VirtualHost take any host
-  TCountingRelay relay(port_);
-  TKsJMSConnectionFactory refused("", "", relay.Url() + "?dialect=rabbitmq&vhost=nowhere");
+  if (Is(TKind::ActiveMQ)) return;  // it takes any host
+  // The shared Cistern takes any host as well: one that checks it.
+  std::unique_ptr<TCisternProcess> strict;
+  if (!Is(TKind::RabbitMQ)) strict = std::make_unique<TCisternProcess>(std::vector<std::string>{"--VirtualHost=/"});
+  TCountingRelay relay(strict ? strict->Port() : port_);
+  TKsJMSConnectionFactory refused("", "", relay.Url() + "?dialect=" + dialect_ + "&vhost=nowhere");
   auto failed = refused.CreateConnection();
   const std::string error = test::ErrorOf<EConnectionFailedException>([&] { failed->Start(); });
   EXPECT_NE(error.find("Virtual host 'nowhere' access denied"), std::string::npos) << error;
