@@ -87,8 +87,8 @@ TKsJMSConnection::TKsJMSConnection(std::unique_ptr<TKsJMSClient> client)
   client_->SetOnReceipt([this](TKsStompCustomClient*, const std::shared_ptr<IStompFrame>& frame) {
     OnReceipt(frame->GetHeader("receipt-id"));
   });
-  client_->SetOnTransportError([this](const std::string& text) { ConnectionLost(text); });
   ownAdapter_ = dynamic_cast<TKsCommAdapter*>(client_->GetAdapter());
+  client_->SetOnTransportError([this](const std::string& text) { ConnectionLost(CauseOfLoss(text)); });
   if (TKsCommAdapter* adapter = ownAdapter_) {
     adapter->SetOnFault([this](const std::string& text, bool connectionLost) {
       if (connectionLost) {
@@ -294,6 +294,11 @@ void TKsJMSConnection::ShutdownTransport() {
   if (ownAdapter_ != nullptr) ownAdapter_->ShutdownTransport();
 }
 
+std::string TKsJMSConnection::GetProtocolVersion() const {
+  if (closed_ || !client_->GetLoggedIn()) return std::string();
+  return std::string(VersionText(client_->GetVersion()));
+}
+
 std::shared_ptr<IExceptionListener> TKsJMSConnection::GetExceptionListener() const {
   std::lock_guard<std::mutex> guard(listenerLock_);
   return exceptionListener_;
@@ -340,6 +345,13 @@ void TKsJMSConnection::ConnectionLost(const std::string& cause) {
   ReportException(EConnectionFailedException(text));
 }
 
+std::string TKsJMSConnection::CauseOfLoss(const std::string& seen) const {
+  // A transport error brought about by the adapter giving the link up (the
+  // broker stopped beating) is told with that cause.
+  std::string cause = ownAdapter_ != nullptr ? ownAdapter_->GetLossCause() : std::string();
+  return cause.empty() ? seen : cause;
+}
+
 void TKsJMSConnection::FrameSkipped(const TKsSkippedFrame& skipped) {
   const std::string text = skipped.Text();
   if (skipped.Command != "MESSAGE") {
@@ -347,10 +359,8 @@ void TKsJMSConnection::FrameSkipped(const TKsSkippedFrame& skipped) {
     return;
   }
   if (!skipped.Subscription.empty()) {
-    if (const auto consumer = SearchConsumer(skipped.Subscription)) {
-      consumer->NoteSkipped(text);
-      skipsNoted_.store(true, std::memory_order_release);
-    }
+    const auto consumer = SearchConsumer(skipped.Subscription);
+    if (consumer && consumer->NoteSkipped(text)) skipsNoted_.store(true, std::memory_order_release);
   }
   ReportException(EMessageSkippedException(text, skipped.MessageId, skipped.Destination));
 }
@@ -694,7 +704,7 @@ bool TKsJMSConnection::ReadAsTheReader(TKsReceiveWait wait, std::chrono::steady_
     error = std::current_exception();
   } catch (const EKsSocketError& lostError) {
     // Raised as the connection's failure, with the transport's reason.
-    ConnectionLost(lostError.what());
+    ConnectionLost(CauseOfLoss(lostError.what()));
     try {
       CheckNotLost();
     } catch (...) {
@@ -890,8 +900,9 @@ void TKsJMSSession::EndTransaction(bool commit) {
   const std::vector<TConsumed> consumed = std::exchange(consumedInTransaction_, {});
   const bool nack = !commit && client.GetDialect() == TKsDialect::RabbitMQ;
   if (nack) {
-    for (const TConsumed& message : consumed) {
-      if (std::find(closed.begin(), closed.end(), message.subscription) == closed.end()) client.Nack(message.id);
+    for (const TConsumed& c : consumed) {
+      if (std::find(closed.begin(), closed.end(), c.consumer) != closed.end()) continue;
+      client.Nack(TKsAckTarget{c.messageId, c.subscription, c.ackId});
     }
   }
   for (const auto& consumer : *ConsumerSnapshot()) {
@@ -933,10 +944,13 @@ void TKsJMSSession::AcknowledgeDelivered(TKsMessageConsumer& consumer, const IMe
   consumer.MarkDeliveredInTransaction();
   connection_->CheckNotLost();
   TKsJMSClient& client = connection_->GetClient();
-  if (client.GetDialect() == TKsDialect::RabbitMQ) {
-    consumedInTransaction_.push_back(TConsumed{consumer.SubscriptionId(), message.GetJMSMessageID()});
+  TConsumed named{message.GetJMSMessageID(), {}, {}, consumer.SubscriptionId()};
+  if (client.GetVersion() != TKsStompVersion::V1_0) {
+    named.subscription = message.GetStringProperty("subscription");
+    named.ackId = message.GetStringProperty("ack");
   }
-  client.Ack(message.GetJMSMessageID(), transactionContext_.GetTransactionId());
+  client.Ack(TKsAckTarget{named.messageId, named.subscription, named.ackId}, transactionContext_.GetTransactionId());
+  if (client.GetDialect() == TKsDialect::RabbitMQ) consumedInTransaction_.push_back(std::move(named));
 }
 
 void TKsJMSSession::Close() {
@@ -1017,6 +1031,7 @@ std::shared_ptr<IMessageConsumer> TKsJMSSession::NewConsumer(const std::shared_p
   if (noLocal && dialect == TKsDialect::RabbitMQ) {
     throw EUnsupportedOperationException("RabbitMQ cannot hold back a connection's own messages (noLocal)");
   }
+  CheckAckModeSupported();
   const std::string destinationName = TKsJMSClient::GetDestinationName(destination, dialect);
   auto consumer = TKsMessageConsumer::Create(this, nullptr, noLocal, messageSelector, destination,
                                              std::make_unique<TKsConsumerID>());
@@ -1036,8 +1051,21 @@ void TKsJMSSession::Subscribe(const TKsMessageConsumer& consumer) {
       AppendOptions(destination, "activemq.subscriptionName=" + durable->GetSubscriptionName());
     }
   }
-  connection_->GetClient().Subscribe(destination, AcknowledgesByClient(), std::string(), consumer.GetNoLocalFlag(),
+  const TKsAckMode ack = acknowledgeMode_ == INDIVIDUAL_ACKNOWLEDGE ? TKsAckMode::ClientIndividual
+                         : AcknowledgesByClient()                   ? TKsAckMode::Client
+                                                                    : TKsAckMode::Auto;
+  connection_->GetClient().Subscribe(destination, ack, std::string(), consumer.GetNoLocalFlag(),
                                      consumer.GetMessageSelector(), consumer.SubscriptionId());
+}
+
+void TKsJMSSession::CheckAckModeSupported() const {
+  if (acknowledgeMode_ != INDIVIDUAL_ACKNOWLEDGE) return;
+  const TKsJMSClient& client = connection_->GetClient();
+  if (client.GetLoggedIn() && client.GetVersion() == TKsStompVersion::V1_0) {
+    throw EUnsupportedOperationException(
+        "INDIVIDUAL_ACKNOWLEDGE needs STOMP 1.1 or later, and this connection speaks STOMP 1.0 (see the URI "
+        "parameter acceptVersion)");
+  }
 }
 
 std::shared_ptr<ITopicSubscriber> TKsJMSSession::CreateDurableSubscriber(const std::shared_ptr<ITopic>& topic,
@@ -1048,6 +1076,7 @@ std::shared_ptr<ITopicSubscriber> TKsJMSSession::CreateDurableSubscriber(const s
     throw EJMSException("You must specify the same clientId on the connection and subcriptionName on the subscribe");
   }
   if (!topic) throw EUnsupportedOperationException("A destination must be specified.");
+  CheckAckModeSupported();
   // A broker that keys durable subscriptions by id gets the name as id, so
   // that the next connection finds the same subscription.
   auto id = connection_->GetClient().GetDialect() == TKsDialect::RabbitMQ ? std::make_unique<TKsConsumerID>(name)

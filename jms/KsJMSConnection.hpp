@@ -109,6 +109,7 @@ class TKsJMSConnection : public IMessageTransformerHost,
   std::shared_ptr<ISession> CreateSession(bool transacted, std::uint8_t acknowledgeMode) override;
   std::shared_ptr<IExceptionListener> GetExceptionListener() const override;
   void SetExceptionListener(const std::shared_ptr<IExceptionListener>& listener) override;
+  std::string GetProtocolVersion() const override;
 
   // Configuration used by the factory right after construction.
   void SetConnectTimeout(std::int32_t milliseconds);
@@ -284,6 +285,9 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // Ends every blocked read and write of the transport (the socket is shut
   // down); any thread.
   void ShutdownTransport();
+  // The cause to report for a transport error seen on a read or write: the
+  // adapter's own when it gave the link up, else seen.
+  std::string CauseOfLoss(const std::string& seen) const;
 
   mutable std::mutex heldLock_;  // guards held_, heldBytes_ and the receipts
   std::condition_variable heldChanged_;
@@ -415,10 +419,17 @@ class TKsJMSSession : public IMessageDispatch,
   // delivered in it: the broker refuses the transaction's ACKs for a
   // subscription that has gone.
   void EndSubscription(const TKsMessageConsumer& consumer);
-  // True when the session's subscriptions use "ack:client" (client
+  // True when an ACK of one of the session's subscriptions acknowledges
+  // every earlier message of that subscription as well ("ack:client": client
   // acknowledgement and transacted sessions).
-  bool AcknowledgesByClient() const noexcept {
+  bool AcknowledgesCumulatively() const noexcept {
     return acknowledgeMode_ == CLIENT_ACKNOWLEDGE || acknowledgeMode_ == SESSION_TRANSACTED;
+  }
+  // True when the session's subscriptions are acknowledged by the client
+  // (client and individual acknowledgement, transacted sessions).
+  bool AcknowledgesByClient() const noexcept {
+    return acknowledgeMode_ == CLIENT_ACKNOWLEDGE || acknowledgeMode_ == SESSION_TRANSACTED ||
+           acknowledgeMode_ == INDIVIDUAL_ACKNOWLEDGE;
   }
 
   // Noted by consumers when a listener is set; lets CheckNoListener skip
@@ -454,6 +465,9 @@ class TKsJMSSession : public IMessageDispatch,
   void EndTransaction(bool commit);
   // SUBSCRIBE for consumer under its current subscription id.
   void Subscribe(const TKsMessageConsumer& consumer);
+  // EUnsupportedOperationException for individual acknowledgement on a
+  // connection that speaks STOMP 1.0.
+  void CheckAckModeSupported() const;
   // After an ABORT: ends consumer's subscription and subscribes it anew.
   void Resubscribe(TKsMessageConsumer& consumer);
   void CloseSession();
@@ -480,12 +494,14 @@ class TKsJMSSession : public IMessageDispatch,
   TKsJMSConnection* connection_;  // the connection outlives its sessions
   TKsJMSConnection::TChangeCount consumerChanges_;  // the connection's count
   TKsTransactionContext transactionContext_;
-  // The messages consumed in the current transaction (subscription id and
-  // message id), kept (under sendLock_) only where a rollback must hand them
-  // back one by one (RabbitMQ).
+  // The messages consumed in the current transaction, as NACK names them,
+  // kept (under sendLock_) only where a rollback must hand them back one by
+  // one (RabbitMQ).
   struct TConsumed {
+    std::string messageId;
     std::string subscription;
-    std::string id;
+    std::string ackId;
+    std::string consumer;  // the consumer's subscription id, in every version
   };
   std::vector<TConsumed> consumedInTransaction_;
   // Subscription ids whose UNSUBSCRIBE waits for the end of the current

@@ -8,9 +8,10 @@
 // Errors: EConfigurationException "BrokerURL not set." for an empty URL;
 // Exception "Unsupported Protocol!" for any other protocol;
 // EIllegalArgumentException for a URL parameter whose value cannot be used
-// (an unknown "dialect" names the accepted ones), and for a parameter name
-// that no connection understands ("Unknown URI parameter", with the names
-// that are known; names match without regard to case).
+// (an unknown "dialect" names the accepted ones), for a setter's value that
+// cannot be used, and for a parameter name that no connection understands
+// ("Unknown URI parameter", with the names that are known; names match
+// without regard to case).
 //
 // Ownership: shared (IConnectionFactory); every connection it makes shares
 // the factory's parsed URL object.
@@ -99,6 +100,31 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
   void SetBatchDelay(std::int32_t milliseconds) noexcept { batchDelay_ = milliseconds; }
   std::int32_t GetBatchDelay() const noexcept { return batchDelay_; }
 
+  // Protocol versions and heart-beats (see the README's table):
+  // - AcceptVersion: the versions CONNECT offers, a comma list of "1.0",
+  //   "1.1" and "1.2" (EIllegalArgumentException otherwise); URL parameter
+  //   "acceptVersion". Unset, the dialect decides: "1.0" for jms (the
+  //   CONNECT frame of STOMP 1.0), "1.0,1.1,1.2" for activemq and rabbitmq.
+  // - HeartBeat: milliseconds between the client's beats and between the
+  //   broker's that CONNECT asks for, when it offers more than 1.0 (default
+  //   10 000 each; 0 for none); URL parameter "heartBeat" ("10000,10000").
+  // - HeartBeatGrace: how many of the broker's intervals may pass in
+  //   silence before the connection counts as lost (at least 2, default
+  //   2.5); URL parameter "heartBeatGrace".
+  // - VirtualHost: CONNECT's "host" when it offers more than 1.0; unset, the
+  //   URL's host name, and "/" under the rabbitmq dialect; URL parameter
+  //   "vhost".
+  void SetAcceptVersion(const std::string& versions);
+  std::string GetAcceptVersion() const;
+  void SetHeartBeat(std::uint32_t clientMs, std::uint32_t brokerMs) noexcept {
+    heartBeatSend_ = clientMs;
+    heartBeatReceive_ = brokerMs;
+  }
+  void SetHeartBeatGrace(double factor);
+  double GetHeartBeatGrace() const noexcept { return heartBeatGrace_; }
+  void SetVirtualHost(const std::string& host) { virtualHost_ = host; }
+  const std::string& GetVirtualHost() const noexcept { return virtualHost_; }
+
   // TLS options for "stomp+ssl" connections (see KsSSLOptions.hpp); each
   // connection's adapter gets a copy. The URL's parameters override them:
   // "caFile", "certFile", "keyFile", "serverName" and "verifyPeer" (true or
@@ -122,6 +148,11 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
     bool batchSend;
     std::int32_t batchDelay;
     TKsSSLOptions ssl;
+    std::string acceptVersion;  // empty: the dialect's default
+    std::uint32_t heartBeatSend;
+    std::uint32_t heartBeatReceive;
+    double heartBeatGrace;
+    std::string virtualHost;    // empty: the dialect's default
     std::int32_t sendTimeout;
     std::size_t maxHeaderSize;
   };
@@ -147,6 +178,11 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
   bool batchSend_ = false;
   std::int32_t batchDelay_ = 1;
   TKsSSLOptions sslOptions_;
+  std::string acceptVersion_;  // empty: the dialect's default
+  std::uint32_t heartBeatSend_ = 10000;
+  std::uint32_t heartBeatReceive_ = 10000;
+  double heartBeatGrace_ = 2.5;
+  std::string virtualHost_;  // empty: the dialect's default
 };
 
 }  // namespace ks

@@ -108,6 +108,10 @@ enum class TDestinationType : std::uint8_t { Topic = 0, Queue = 2 };
 inline constexpr std::uint8_t CLIENT_ACKNOWLEDGE = 0;
 inline constexpr std::uint8_t SESSION_TRANSACTED = 1;
 inline constexpr std::uint8_t AUTO_ACKNOWLEDGE = 3;
+// Acknowledge on a message acknowledges that message alone ("ack:
+// client-individual"); needs a connection that speaks STOMP 1.1 or later
+// (its consumers are refused on a 1.0 connection).
+inline constexpr std::uint8_t INDIVIDUAL_ACKNOWLEDGE = 4;
 
 using TStringArray = std::vector<std::string>;
 
@@ -187,8 +191,9 @@ class IMessage {
   virtual void SetStringProperty(const std::string& name, const std::string& value) = 0;
   virtual void SetJMSTimestamp(TDateTime value) = 0;
   virtual TDateTime GetJMSTimestamp() const = 0;
-  // Writes one ACK with the message id (no transaction) through the
-  // message's connection; raises what the protocol layer raises.
+  // Writes one ACK for this message (no transaction) through the message's
+  // connection, named as the connection's protocol version needs; raises
+  // what the protocol layer raises.
   virtual void Acknowledge() = 0;
 };
 
@@ -386,6 +391,9 @@ class IConnection {
   // removes it.
   virtual std::shared_ptr<IExceptionListener> GetExceptionListener() const = 0;
   virtual void SetExceptionListener(const std::shared_ptr<IExceptionListener>& listener) = 0;
+  // The STOMP version the broker chose at the last successful Start: "1.0",
+  // "1.1" or "1.2"; empty before one (and after Close).
+  virtual std::string GetProtocolVersion() const = 0;
 };
 
 class IConnectionFactory {

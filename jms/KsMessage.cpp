@@ -55,7 +55,13 @@ void TKsMessage::Acknowledge() {
   TKsJMSConnection::WithLive(connectionSerial_, [this](TKsJMSConnection& connection) {
     connection.CheckNotLost();
     connection.CheckAcknowledgeable(properties_.Find("subscription"));
-    connection.GetClient().Ack(std::string(properties_.Front()), std::string());
+    TKsJMSClient& client = connection.GetClient();
+    if (client.GetVersion() == TKsStompVersion::V1_0) {
+      client.Ack(std::string(properties_.Front()), std::string());
+    } else {
+      client.Ack(TKsAckTarget{properties_.Front(), properties_.Find("subscription"), properties_.Find("ack")},
+                 std::string());
+    }
   });
 }
 

@@ -121,9 +121,11 @@ void TKsMessageConsumer::NextSubscription() {
   skipped_.clear();
 }
 
-void TKsMessageConsumer::NoteSkipped(const std::string& text) {
+bool TKsMessageConsumer::NoteSkipped(const std::string& text) {
+  if (!session_->AcknowledgesCumulatively()) return false;
   std::lock_guard<std::mutex> guard(skippedLock_);
   if (skipped_.empty()) skipped_ = text;
+  return true;
 }
 
 void TKsMessageConsumer::CheckNothingSkipped(const char* what) const {

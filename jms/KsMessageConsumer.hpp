@@ -92,10 +92,11 @@ class TKsMessageConsumer : public virtual IMessageConsumer,
   bool TakeDeliveredInTransaction() { return deliveredInTransaction_.exchange(false, std::memory_order_acq_rel); }
   bool DeliveredInTransaction() const { return deliveredInTransaction_.load(std::memory_order_acquire); }
   // A message of the current subscription was skipped for its size (text
-  // says which). Under client acknowledgement an ACK is cumulative: any
-  // later ACK of the subscription would acknowledge the skipped message as
-  // well, so from now on CheckNothingSkipped refuses. Any thread.
-  void NoteSkipped(const std::string& text);
+  // says which). Where an ACK is cumulative (client acknowledgement,
+  // transacted sessions) any later ACK of the subscription would
+  // acknowledge the skipped message as well, so from now on
+  // CheckNothingSkipped refuses; true then. Any thread.
+  bool NoteSkipped(const std::string& text);
   // EIllegalStateException "<what> refused: ..." after NoteSkipped.
   void CheckNothingSkipped(const char* what) const;
   bool GetClosed() const noexcept { return closed_; }

@@ -141,6 +141,20 @@ void TKsCommAdapter::ReportFrameSkipped(const TKsSkippedFrame& skipped) {
 }
 
 void TKsCommAdapter::ReportConnectionLost(const std::string& text) {
+  if (ClaimLossReport()) ReportClaimedLoss(text);
+}
+
+void TKsCommAdapter::NoteLossCause(const std::string& cause) {
+  std::lock_guard<std::mutex> lock(lossMutex_);
+  lossCause_ = cause;
+}
+
+std::string TKsCommAdapter::GetLossCause() const {
+  std::lock_guard<std::mutex> lock(lossMutex_);
+  return lossCause_;
+}
+
+void TKsCommAdapter::ReportClaimedLoss(const std::string& text) {
   if (logger_) logger_->Error(GetName() + ": " + text);
   if (onFault_) onFault_(text, true);
 }

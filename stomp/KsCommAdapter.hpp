@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "stomp/KsCommInterfaces.hpp"
@@ -113,9 +114,19 @@ class TKsCommAdapter : public IStompCommAdapter {
   // A frame dropped for its size: one ERROR line with its Text(), then the
   // skip handler, or without one the fault handler (connectionLost false).
   void ReportFrameSkipped(const TKsSkippedFrame& skipped);
-  // The connection is gone (the peer closed it, or the socket failed):
-  // one ERROR line, then the fault handler with connectionLost true.
+  // The connection is gone (the peer closed it, the socket failed, the
+  // broker's heart-beats stopped): one ERROR line, then the fault handler
+  // with connectionLost true; once per connection, whoever sees it first.
   void ReportConnectionLost(const std::string& text);
+  // The two steps of ReportConnectionLost: true for the one caller that may
+  // report the loss of this connection, and that report.
+  bool ClaimLossReport() noexcept { return !lossReported_.exchange(true, std::memory_order_acq_rel); }
+  void ReportClaimedLoss(const std::string& text);
+  // The cause of a loss the adapter found itself (a broker that stopped
+  // beating) before the transport errors it brings about reach anyone;
+  // empty when there is none. Any thread.
+  void NoteLossCause(const std::string& cause);
+  std::string GetLossCause() const;
   // Called for every fault above, on the thread that saw it (the reader
   // thread, or the caller of a synchronous read). Set before Connect.
   using TFaultEvent = std::function<void(const std::string& text, bool connectionLost)>;
@@ -173,6 +184,9 @@ class TKsCommAdapter : public IStompCommAdapter {
   bool directDispatch_;
   bool skipClosePause_ = false;
   std::atomic<bool> readerStarted_{false};  // a reader thread was started
+  std::atomic<bool> lossReported_{false};   // ReportConnectionLost ran since the last Connect
+  mutable std::mutex lossMutex_;
+  std::string lossCause_;  // see NoteLossCause; guarded by lossMutex_
 
  private:
   std::size_t maxFrameSize_ = kDefaultMaxFrameSize;

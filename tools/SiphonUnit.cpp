@@ -66,6 +66,8 @@ void TSiphon::SetAckMode(const std::string& value) {
     ackMode_ = AUTO_ACKNOWLEDGE;
   } else if (value == "SESSION_TRANSACTED") {
     ackMode_ = SESSION_TRANSACTED;
+  } else if (value == "INDIVIDUAL_ACKNOWLEDGE") {
+    ackMode_ = INDIVIDUAL_ACKNOWLEDGE;
   }
 }
 
@@ -198,7 +200,7 @@ void TSiphon::OnMessage(const std::shared_ptr<IMessage>& message) {
     // Transacted whichever option made it so (CreateSession's rule).
     if (transacted_ || ackMode_ == SESSION_TRANSACTED) {
       session_->Commit();
-    } else if (ackMode_ == CLIENT_ACKNOWLEDGE && message) {
+    } else if ((ackMode_ == CLIENT_ACKNOWLEDGE || ackMode_ == INDIVIDUAL_ACKNOWLEDGE) && message) {
       message->Acknowledge();
     }
   } catch (const Exception& e) {

@@ -52,6 +52,10 @@ long long TimeBoundMs(long long ms);
 
 std::uint16_t FreePort();
 bool PortAccepts(std::uint16_t port);
+// A socket listening on 127.0.0.1 on a free port (-1 when that failed),
+// with that port in port; receiveBuffer, when above 0, is its SO_RCVBUF
+// (taken over by the connections it accepts). The caller closes it.
+int ListenOnLoopback(std::uint16_t& port, int backlog = 8, int receiveBuffer = 0);
 
 // True when the environment has CI=true.
 bool PeersRequired();

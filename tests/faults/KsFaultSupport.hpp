@@ -54,17 +54,7 @@ namespace ks::test {
 class TSilentBroker {
  public:
   TSilentBroker() {
-    listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    int small = 4096;
-    ::setsockopt(listen_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::listen(listen_, 1);
-    socklen_t len = sizeof addr;
-    ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
+    listen_ = ListenOnLoopback(port_, 1, 4096);
     thread_ = std::thread([this] { Serve(); });
   }
   ~TSilentBroker() {

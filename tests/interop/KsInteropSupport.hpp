@@ -69,6 +69,8 @@ class TBrokerProcess {
   }
   // Why the start failed, with the end of the broker's log.
   const std::string& Failure() const { return failure_; }
+  // The broker's process (for SIGSTOP and SIGCONT), -1 when it is not running.
+  pid_t Pid() const { return pid_; }
 
  protected:
   // Makes the folder ("/tmp/<prefix>XXXXXX"); when it cannot, dir_ stays

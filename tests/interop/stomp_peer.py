@@ -1,4 +1,4 @@
-"""A STOMP 1.0 peer for the interop suite, built on stomp.py (python3-stomp).
+"""A STOMP peer for the interop suite, built on stomp.py (python3-stomp).
 
 Run with /usr/bin/python3 -P so that nothing but the installed package
 answers to "import stomp".
@@ -12,6 +12,9 @@ answers to "import stomp".
           in hexadecimal so that any byte survives, and then "END <received>". In client mode each message is acknowledged,
           unless --no-ack is given: the connection then closes with the
           messages unacknowledged, and the broker takes them back.
+Both take --version 1.0|1.1|1.2 (default 1.0) and --vhost (the "host" of
+1.1 and 1.2; default the broker's address). Header values are escaped and
+read back by the version's rules.
 Every line is flushed at once; errors print "FAILED <text>" and exit 1.
 """
 import argparse
@@ -44,9 +47,14 @@ class Collector(stomp.ConnectionListener):
             self.changed.notify_all()
 
 
-def connect(port, listener=None):
+def connect(port, listener=None, version="1.0", vhost=None):
     # auto_decode off: bodies stay bytes, exactly as they came off the wire.
-    conn = stomp.Connection10([("127.0.0.1", port)], auto_decode=False)
+    hosts = [("127.0.0.1", port)]
+    if version == "1.0":
+        conn = stomp.Connection10(hosts, auto_decode=False)
+    else:
+        kind = stomp.Connection11 if version == "1.1" else stomp.Connection12
+        conn = kind(hosts, auto_decode=False, vhost=vhost, heartbeats=(0, 0))
     if listener is not None:
         conn.set_listener("collector", listener)
     conn.connect(wait=True)
@@ -68,7 +76,7 @@ def send(args):
     if args.body_file:
         with open(args.body_file, "rb") as f:
             body = f.read()
-    conn = connect(args.port)
+    conn = connect(args.port, version=args.version, vhost=args.vhost)
     conn.send(args.dest, body, headers=headers)
     conn.disconnect()
     emit("SENT")
@@ -76,7 +84,7 @@ def send(args):
 
 def receive(args):
     collector = Collector()
-    conn = connect(args.port, collector)
+    conn = connect(args.port, collector, args.version, args.vhost)
     conn.subscribe(args.dest, id="peer", ack=args.ack)
     deadline = time.monotonic() + args.timeout
     with collector.changed:
@@ -89,7 +97,12 @@ def receive(args):
         errors = list(collector.errors)
     for frame in frames:
         if args.ack == "client" and not args.no_ack:
-            conn.ack(frame.headers["message-id"])
+            if args.version == "1.2":
+                conn.ack(frame.headers["ack"])
+            elif args.version == "1.1":
+                conn.ack(frame.headers["message-id"], frame.headers["subscription"])
+            else:
+                conn.ack(frame.headers["message-id"])
         parts = ["MESSAGE", body_bytes(frame.body).hex() or "-"]
         for name, value in frame.headers.items():
             parts.append(name.encode("utf-8").hex() + "=" + value.encode("utf-8").hex())
@@ -117,6 +130,9 @@ def main():
     r.add_argument("--timeout", type=float, default=10.0)
     r.add_argument("--ack", choices=["auto", "client"], default="auto")
     r.add_argument("--no-ack", action="store_true")
+    for p in (s, r):
+        p.add_argument("--version", choices=["1.0", "1.1", "1.2"], default="1.0")
+        p.add_argument("--vhost")
     args = parser.parse_args()
     try:
         send(args) if args.command == "send" else receive(args)

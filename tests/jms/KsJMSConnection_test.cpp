@@ -27,6 +27,7 @@ namespace ks {
 namespace {
 
 using test::ErrorOf;
+using namespace std::string_literals;
 using test::TCollector;
 
 const std::string& kConnected = test::kConnectedFrame;
@@ -674,6 +675,33 @@ TEST(Session, DialectsWriteTheBrokersOwnNamesAndDurableFrames) {
   EXPECT_EQ(frames[1]->GetHeader("id"), "N");
   EXPECT_EQ(frames[1]->GetHeader("durable"), "true");
   EXPECT_FALSE(frames[1]->GetHeader("receipt").empty());
+}
+
+TEST(Session, IndividualAcknowledgementNeedsOneOneAndAcknowledgesThatMessageAlone) {
+  TFakeConnection old;
+  old.StartClean();
+  auto refused = old.connection->CreateSession(false, INDIVIDUAL_ACKNOWLEDGE);
+  EXPECT_EQ(ErrorOf<EUnsupportedOperationException>([&] { refused->CreateConsumer(refused->CreateQueue("q")); }),
+            "INDIVIDUAL_ACKNOWLEDGE needs STOMP 1.1 or later, and this connection speaks STOMP 1.0 (see the URI "
+            "parameter acceptVersion)");
+
+  TFakeConnection modern;
+  modern.connection->GetClient().SetVersionOffer(TKsVersionOffer::All());
+  modern.fake->SetConnectReply("CONNECTED\nversion:1.2\n\n\0\n"s);
+  modern.StartClean();
+  auto session = modern.connection->CreateSession(false, INDIVIDUAL_ACKNOWLEDGE);
+  auto consumer = session->CreateConsumer(session->CreateQueue("q"));
+  ASSERT_EQ(modern.Last()->GetCommand(), "SUBSCRIBE");
+  EXPECT_EQ(modern.Last()->GetHeader("ack"), "client-individual");
+  const std::string id = modern.Last()->GetHeader("id");
+  modern.fake->QueueFrame("MESSAGE\ndestination:jms.queue.q\nmessage-id:m1\nsubscription:" + id +
+                          "\nack:a-1\n\none\0\n");
+  auto message = consumer->Receive(1000);
+  ASSERT_TRUE(message);
+  modern.fake->ClearTransmitted();
+  message->Acknowledge();
+  ASSERT_EQ(modern.Frames().size(), 1u);
+  EXPECT_EQ(modern.fake->LastBytes(), "ACK\nid:a-1\n\n\0\n"s);
 }
 
 TEST(Session, CloseDisposesConsumersAndProducers) {

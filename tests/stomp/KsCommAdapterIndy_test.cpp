@@ -209,6 +209,23 @@ TEST_F(AdapterTest, IncomingStreamsAreCutIntoFrames) {
   EXPECT_EQ(adapter_->GetClient()->InputBuffer(), B("world\0\n"));
 }
 
+TEST_F(AdapterTest, FromVersionOneOneTrailingBlanksStayAndOneTwoFramesMayEndLinesInCrLf) {
+  ConnectAndForget();
+  adapter_->SetProtocolVersion(TKsStompVersion::V1_2);
+  // Heart-beats (LF or CR LF) in front; the last value's blanks are its own.
+  ASSERT_TRUE(peer_->Send(B("\n\r\n\nMESSAGE\nid:2   \n\nhello\0\n")));
+  adapter_->ReceiveFrame(2000, true);
+  ASSERT_TRUE(peer_->Send(B("MESSAGE\r\ncontent-length:3\r\nid:3 \r\n\r\nx\0y\0\n")));
+  adapter_->ReceiveFrame(2000, true);
+  auto frames = Frames();
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[0], "MESSAGE\nid:2   \n\nhello");
+  TKsParsedFrame parsed;
+  parsed.Parse(frames[1], TKsStompVersion::V1_2);
+  EXPECT_EQ(*parsed.Find("id"), "3 ");
+  EXPECT_EQ(parsed.Body(), B("x\0y"));
+}
+
 TEST_F(AdapterTest, FramesCutByteByByteAndBlankHeaderBlocks) {
   ConnectAndForget();
   const std::string frame = B("MESSAGE\ncontent-length:3\nid:7\n\nx\0y\0\n");
