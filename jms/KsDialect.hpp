@@ -19,16 +19,18 @@
 #include <string>
 #include <string_view>
 
+#include "../support/KsExport.hpp"
+
 namespace ks {
 
 enum class TKsDialect { Jms, ActiveMQ, RabbitMQ };
 
 // The dialect named by text ("jms", "activemq" or "rabbitmq", any case).
 // Raises EIllegalArgumentException naming the accepted values otherwise.
-TKsDialect ParseDialect(const std::string& text);
+KS_API TKsDialect ParseDialect(const std::string& text);
 
 // The prefixes of queue and topic names on the wire.
-std::string_view QueuePrefix(TKsDialect dialect);
-std::string_view TopicPrefix(TKsDialect dialect);
+KS_API std::string_view QueuePrefix(TKsDialect dialect);
+KS_API std::string_view TopicPrefix(TKsDialect dialect);
 
 }  // namespace ks

@@ -24,46 +24,47 @@
 #include "../support/KsDateTime.hpp"
 #include "../support/KsErrors.hpp"
 #include "../support/KsException.hpp"
+#include "../support/KsExport.hpp"
 
 namespace ks {
 
 // ---- Errors ---------------------------------------------------------------
 
-class EJMSException : public Exception {
+class KS_API EJMSException : public Exception {
  public:
   using Exception::Exception;
 };
 
 // "The JMS connection has failed due to a Transport problem", followed by
 // ": " and the cause when a cause is given.
-class EConnectionFailedException : public EJMSException {
+class KS_API EConnectionFailedException : public EJMSException {
  public:
   explicit EConnectionFailedException(const std::string& cause = std::string())
       : EJMSException(cause.empty() ? std::string("The JMS connection has failed due to a Transport problem")
                                     : "The JMS connection has failed due to a Transport problem: " + cause) {}
 };
 
-class EIllegalStateException : public EJMSException {
+class KS_API EIllegalStateException : public EJMSException {
  public:
   using EJMSException::EJMSException;
 };
 
-class ENoMessageTransformer : public EJMSException {
+class KS_API ENoMessageTransformer : public EJMSException {
  public:
   using EJMSException::EJMSException;
 };
 
-class EUnsupportedOperationException : public EJMSException {
+class KS_API EUnsupportedOperationException : public EJMSException {
  public:
   using EJMSException::EJMSException;
 };
 
-class EIllegalArgumentException : public EJMSException {
+class KS_API EIllegalArgumentException : public EJMSException {
  public:
   using EJMSException::EJMSException;
 };
 
-class EConfigurationException : public EJMSException {
+class KS_API EConfigurationException : public EJMSException {
  public:
   using EJMSException::EJMSException;
 };
@@ -101,19 +102,19 @@ class TKsConsumerID;
 
 // ---- Destinations ---------------------------------------------------------
 
-class IDestination {
+class KS_API IDestination {
  public:
   virtual ~IDestination() = default;
   virtual TDestinationType GetDestinationType() const = 0;
   virtual void SetDestinationType(TDestinationType value) = 0;
 };
 
-class IQueue : public virtual IDestination {
+class KS_API IQueue : public virtual IDestination {
  public:
   virtual std::string GetQueueName() const = 0;
 };
 
-class ITopic : public virtual IDestination {
+class KS_API ITopic : public virtual IDestination {
  public:
   virtual std::string GetTopicName() const = 0;
 };
@@ -122,7 +123,7 @@ class ITopic : public virtual IDestination {
 
 // Every property is stored as text; names compare without regard to ASCII
 // letter case. Missing or unconvertible values read as "", false or 0.
-class IPrimitiveMap {
+class KS_API IPrimitiveMap {
  public:
   virtual ~IPrimitiveMap() = default;
   virtual void Clear() = 0;
@@ -138,7 +139,7 @@ class IPrimitiveMap {
 
 // ---- Messages -------------------------------------------------------------
 
-class IMessage {
+class KS_API IMessage {
  public:
   virtual ~IMessage() = default;
   virtual void SetJMSMessageID(const std::string& value) = 0;
@@ -173,13 +174,13 @@ class IMessage {
   virtual void Acknowledge() = 0;
 };
 
-class ITextMessage : public virtual IMessage {
+class KS_API ITextMessage : public virtual IMessage {
  public:
   virtual void SetText(const std::string& value) = 0;
   virtual std::string GetText() const = 0;
 };
 
-class IBytesMessage : public virtual IMessage {
+class KS_API IBytesMessage : public virtual IMessage {
  public:
   virtual void SetContent(const std::string& value) = 0;
   virtual std::string GetContent() const = 0;
@@ -187,7 +188,7 @@ class IBytesMessage : public virtual IMessage {
 
 // Deliberately not derived from IBytesMessage: an object message answers
 // only to IMessage and IObjectMessage.
-class IObjectMessage : public virtual IMessage {
+class KS_API IObjectMessage : public virtual IMessage {
  public:
   virtual void SetContent(const std::string& value) = 0;
   virtual std::string GetContent() const = 0;
@@ -199,7 +200,7 @@ class IObjectMessage : public virtual IMessage {
 // ---- Callbacks and hooks --------------------------------------------------
 
 // Implemented by the application; called on the thread that read the frame.
-class IMessageListener {
+class KS_API IMessageListener {
  public:
   virtual ~IMessageListener() = default;
   virtual void OnMessage(const std::shared_ptr<IMessage>& message) = 0;
@@ -207,7 +208,7 @@ class IMessageListener {
 
 // Optional hook: each operation may return a replacement message, or none to
 // keep the given one.
-class IMessageTransformer {
+class KS_API IMessageTransformer {
  public:
   virtual ~IMessageTransformer() = default;
   virtual std::shared_ptr<IMessage> ConsumerTransform(ISession* session, IMessageConsumer* consumer,
@@ -218,13 +219,13 @@ class IMessageTransformer {
 
 // Offered by a transformer that names its transformation (sent as the
 // "transformation" header of object messages).
-class ITransformationName {
+class KS_API ITransformationName {
  public:
   virtual ~ITransformationName() = default;
   virtual std::string GetTransformationName() const = 0;
 };
 
-class IMessageTransformerHost {
+class KS_API IMessageTransformerHost {
  public:
   virtual ~IMessageTransformerHost() = default;
   virtual std::shared_ptr<IMessageTransformer> GetMessageTransformer() const = 0;
@@ -233,33 +234,33 @@ class IMessageTransformerHost {
 
 // ---- Role interfaces ------------------------------------------------------
 
-class IStartable {
+class KS_API IStartable {
  public:
   virtual ~IStartable() = default;
   virtual void Start() = 0;
 };
 
-class IStoppable {
+class KS_API IStoppable {
  public:
   virtual ~IStoppable() = default;
   virtual void Stop() = 0;
 };
 
 // Detach from the owner's list.
-class IDisposable {
+class KS_API IDisposable {
  public:
   virtual ~IDisposable() = default;
   virtual void Dispose() = 0;
 };
 
-class IMessageDispatch {
+class KS_API IMessageDispatch {
  public:
   virtual ~IMessageDispatch() = default;
   virtual void Dispatch(const std::shared_ptr<IMessage>& message) = 0;
 };
 
 // The consumer's subscription id; the object stays owned by the consumer.
-class IConsumerIdentity {
+class KS_API IConsumerIdentity {
  public:
   virtual ~IConsumerIdentity() = default;
   virtual const TKsConsumerID& GetConsumerID() const = 0;
@@ -267,7 +268,7 @@ class IConsumerIdentity {
 
 // ---- Producer and consumer ------------------------------------------------
 
-class IMessageProducer {
+class KS_API IMessageProducer {
  public:
   virtual ~IMessageProducer() = default;
   virtual void SetDeliveryMode(TDeliveryMode value) = 0;
@@ -285,7 +286,7 @@ class IMessageProducer {
                     TDeliveryMode deliveryMode, std::uint8_t priority, std::uint32_t timeToLive) = 0;
 };
 
-class IMessageConsumer {
+class KS_API IMessageConsumer {
  public:
   virtual ~IMessageConsumer() = default;
   virtual std::shared_ptr<IMessageListener> GetMessageListener() const = 0;
@@ -300,7 +301,7 @@ class IMessageConsumer {
   virtual void Dispatch(const std::shared_ptr<IMessage>& message) = 0;
 };
 
-class ITopicSubscriber : public virtual IMessageConsumer {
+class KS_API ITopicSubscriber : public virtual IMessageConsumer {
  public:
   virtual bool GetNoLocal() const = 0;
   // Raises EIntfCastError when the destination is not a topic.
@@ -309,7 +310,7 @@ class ITopicSubscriber : public virtual IMessageConsumer {
 
 // ---- Session, connection, factory -----------------------------------------
 
-class ISession {
+class KS_API ISession {
  public:
   virtual ~ISession() = default;
   virtual void Close() = 0;
@@ -346,13 +347,13 @@ class ISession {
 // a listener that threw, an oversized frame that was skipped). Implemented
 // by the application; see IConnection::SetExceptionListener for the thread
 // it is called on.
-class IExceptionListener {
+class KS_API IExceptionListener {
  public:
   virtual ~IExceptionListener() = default;
   virtual void OnException(const Exception& error) = 0;
 };
 
-class IConnection {
+class KS_API IConnection {
  public:
   virtual ~IConnection() = default;
   virtual std::string GetClientID() const = 0;
@@ -369,7 +370,7 @@ class IConnection {
   virtual void SetExceptionListener(const std::shared_ptr<IExceptionListener>& listener) = 0;
 };
 
-class IConnectionFactory {
+class KS_API IConnectionFactory {
  public:
   virtual ~IConnectionFactory() = default;
   virtual std::shared_ptr<IConnection> CreateConnection() = 0;

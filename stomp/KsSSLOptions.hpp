@@ -18,9 +18,11 @@
 
 #include <string>
 
+#include "../support/KsExport.hpp"
+
 namespace ks {
 
-class TKsSSLOptions {
+class KS_API TKsSSLOptions {
  public:
   std::string CertificateFile;
   std::string KeyFile;

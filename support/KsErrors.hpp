@@ -10,59 +10,60 @@
 #include <string>
 
 #include "KsException.hpp"
+#include "KsExport.hpp"
 
 namespace ks {
 
 // ---- Transport (TCP and TLS) ---------------------------------------------
 
-class EKsSocketError : public Exception {
+class KS_API EKsSocketError : public Exception {
  public:
   using Exception::Exception;
 };
 
-class EKsReadTimeout : public EKsSocketError {
+class KS_API EKsReadTimeout : public EKsSocketError {
  public:
   EKsReadTimeout() : EKsSocketError("Read timed out.") {}
 };
 
-class EKsConnClosedGracefully : public EKsSocketError {
+class KS_API EKsConnClosedGracefully : public EKsSocketError {
  public:
   EKsConnClosedGracefully() : EKsSocketError("Connection Closed Gracefully.") {}
 };
 
-class EKsMaxLineLengthExceeded : public EKsSocketError {
+class KS_API EKsMaxLineLengthExceeded : public EKsSocketError {
  public:
   EKsMaxLineLengthExceeded() : EKsSocketError("Max line length exceeded.") {}
 };
 
-class EKsNotConnected : public EKsSocketError {
+class KS_API EKsNotConnected : public EKsSocketError {
  public:
   EKsNotConnected() : EKsSocketError("Not Connected") {}
 };
 
-class EKsAlreadyConnected : public EKsSocketError {
+class KS_API EKsAlreadyConnected : public EKsSocketError {
  public:
   EKsAlreadyConnected() : EKsSocketError("Already connected.") {}
 };
 
-class EKsConnectTimeout : public EKsSocketError {
+class KS_API EKsConnectTimeout : public EKsSocketError {
  public:
   EKsConnectTimeout() : EKsSocketError("Connect timed out.") {}
 };
 
-class EKsHostRequired : public EKsSocketError {
+class KS_API EKsHostRequired : public EKsSocketError {
  public:
   EKsHostRequired() : EKsSocketError("A host is required.") {}
 };
 
-class EKsPortRequired : public EKsSocketError {
+class KS_API EKsPortRequired : public EKsSocketError {
  public:
   EKsPortRequired() : EKsSocketError("A port is required.") {}
 };
 
 // "Socket Error # <code>" CR LF "<text>"; ErrorCode() is the platform error
 // number (for a failed host look-up, the resolver's code).
-class EKsSocketErrorCode : public EKsSocketError {
+class KS_API EKsSocketErrorCode : public EKsSocketError {
  public:
   EKsSocketErrorCode(int code, const std::string& text);
   int ErrorCode() const noexcept { return code_; }
@@ -73,44 +74,44 @@ class EKsSocketErrorCode : public EKsSocketError {
 
 // A TLS set-up or handshake failure: an unreadable certificate or key file,
 // an untrusted or misnamed broker, a port that does not speak TLS.
-class EKsTlsError : public EKsSocketError {
+class KS_API EKsTlsError : public EKsSocketError {
  public:
   using EKsSocketError::EKsSocketError;
 };
 
 // ---- STOMP protocol ------------------------------------------------------
 
-class EKsStompError : public Exception {
+class KS_API EKsStompError : public Exception {
  public:
   using Exception::Exception;
 };
 
-class EKsStompClientConnectError : public EKsStompError {
+class KS_API EKsStompClientConnectError : public EKsStompError {
  public:
   using EKsStompError::EKsStompError;
 };
 
-class EKsNoCommAdapterInstalled : public EKsStompError {
+class KS_API EKsNoCommAdapterInstalled : public EKsStompError {
  public:
   using EKsStompError::EKsStompError;
 };
 
-class EKsReservedProperty : public EKsStompError {
+class KS_API EKsReservedProperty : public EKsStompError {
  public:
   using EKsStompError::EKsStompError;
 };
 
-class EKsStompClientNotConnectedError : public EKsStompError {
+class KS_API EKsStompClientNotConnectedError : public EKsStompError {
  public:
   using EKsStompError::EKsStompError;
 };
 
-class EKsStompInvalidTranscationIdError : public EKsStompError {
+class KS_API EKsStompInvalidTranscationIdError : public EKsStompError {
  public:
   using EKsStompError::EKsStompError;
 };
 
-class EKsStompServerErrorMessage : public EKsStompError {
+class KS_API EKsStompServerErrorMessage : public EKsStompError {
  public:
   using EKsStompError::EKsStompError;
 };
@@ -118,7 +119,7 @@ class EKsStompServerErrorMessage : public EKsStompError {
 // A received header block declares a content length that cannot be read:
 // negative, not a number, or too large for a 32-bit count with the two bytes
 // that follow the body. The frame is refused without reading its body.
-class EKsInvalidContentLength : public EKsStompError {
+class KS_API EKsInvalidContentLength : public EKsStompError {
  public:
   using EKsStompError::EKsStompError;
 };
@@ -126,7 +127,7 @@ class EKsInvalidContentLength : public EKsStompError {
 // ---- Broker addresses ----------------------------------------------------
 
 // Declared for callers that map parse errors; the parser never raises it.
-class EURISyntaxException : public Exception {
+class KS_API EURISyntaxException : public Exception {
  public:
   using Exception::Exception;
 };

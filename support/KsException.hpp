@@ -16,9 +16,11 @@
 #include <exception>
 #include <string>
 
+#include "KsExport.hpp"
+
 namespace ks {
 
-class Exception : public std::exception {
+class KS_API Exception : public std::exception {
  public:
   explicit Exception(std::string message) : message_(std::move(message)) {}
   const char* what() const noexcept override { return message_.c_str(); }
@@ -29,24 +31,24 @@ class Exception : public std::exception {
 };
 
 // Raised by KS_ASSERT. Distinct from every protocol or messaging error.
-class EAssertionFailed : public Exception {
+class KS_API EAssertionFailed : public Exception {
  public:
   using Exception::Exception;
 };
 
 // Raised where an interface query that must succeed does not; the message is
 // always "Interface not supported".
-class EIntfCastError : public Exception {
+class KS_API EIntfCastError : public Exception {
  public:
   EIntfCastError() : Exception("Interface not supported") {}
 };
 
 // Formats "%s (%s, line %d)" from text, the unit taken from file, and line,
 // and throws EAssertionFailed.
-[[noreturn]] void RaiseAssertion(const char* text, const char* file, int line);
+[[noreturn]] KS_API void RaiseAssertion(const char* text, const char* file, int line);
 
 // The unit name of a source path: "stomp/KsStompFrame.cpp" -> "KsStompFrame".
-std::string UnitNameOf(const char* file);
+KS_API std::string UnitNameOf(const char* file);
 
 }  // namespace ks
 
