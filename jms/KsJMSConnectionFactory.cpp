@@ -64,7 +64,7 @@ bool BooleanParameter(const std::string& name, const std::string& text) {
 
 TKsJMSConnectionFactory::TSettings TKsJMSConnectionFactory::SettingsFor(const IURI& uri) const {
   TSettings settings{maxFrameSize_, receiptTimeout_, syncSend_,  connectTimeoutSet_, connectTimeout_,
-                     dialect_,      batchSend_,     batchDelay_, sslOptions_};
+                     dialect_,      batchSend_,     batchDelay_, sslOptions_, false, LOG_INFO};
   const std::string params = uri.GetParams();
   std::string text;
   constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
@@ -91,6 +91,12 @@ TKsJMSConnectionFactory::TSettings TKsJMSConnectionFactory::SettingsFor(const IU
   if (FindURIParameter(params, "keyFile", text)) settings.ssl.KeyFile = text;
   if (FindURIParameter(params, "serverName", text)) settings.ssl.ServerName = text;
   if (FindURIParameter(params, "verifyPeer", text)) settings.ssl.VerifyPeer = BooleanParameter("verifyPeer", text);
+  if (FindURIParameter(params, "logLevel", text)) {
+    if (!LogLevelFromName(text, settings.logLevel)) {
+      throw EIllegalArgumentException("Invalid logLevel \"" + text + "\": trace, debug, info, warn, error or fatal");
+    }
+    settings.logLevelSet = true;
+  }
   return settings;
 }
 
@@ -141,7 +147,11 @@ void TKsJMSConnectionFactory::ConfigureClient(TKsJMSClient& client, const TSetti
   IStompCommAdapter* adapter = client.GetAdapter();
   if (settings.connectTimeoutSet) adapter->SetConnectTimeout(settings.connectTimeout);
   adapter->SetSSLOptions(std::make_unique<TKsSSLOptions>(settings.ssl));
-  if (auto* own = dynamic_cast<TKsCommAdapter*>(adapter)) own->SetMaxFrameSize(settings.maxFrameSize);
+  if (auto* own = dynamic_cast<TKsCommAdapter*>(adapter)) {
+    own->SetMaxFrameSize(settings.maxFrameSize);
+    if (settings.logLevelSet && own->GetLogger()) own->GetLogger()->SetLevel(settings.logLevel);
+  }
+  if (settings.logLevelSet && client.GetLogger()) client.GetLogger()->SetLevel(settings.logLevel);
   client.SetDialect(settings.dialect);
   client.SetClientID(clientId_);
   client.SetLogin(userName);

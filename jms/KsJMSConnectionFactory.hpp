@@ -21,6 +21,8 @@
 #include <string>
 
 #include "../stomp/KsSSLOptions.hpp"
+#include "../support/KsExport.hpp"
+#include "../support/KsLog.hpp"
 #include "KsDialect.hpp"
 #include "KsJMSInterfaces.hpp"
 
@@ -29,7 +31,7 @@ namespace ks {
 class IURI;
 class TKsJMSClient;
 
-class TKsJMSConnectionFactory : public IConnectionFactory {
+class KS_API TKsJMSConnectionFactory : public IConnectionFactory {
  public:
   TKsJMSConnectionFactory(const std::string& userName, const std::string& password, const std::string& brokerURL);
 
@@ -111,6 +113,8 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
     bool batchSend;
     std::int32_t batchDelay;
     TKsSSLOptions ssl;
+    bool logLevelSet;
+    TLogLevel logLevel;
   };
   TSettings SettingsFor(const IURI& uri) const;
   // A client whose adapter serves protocol; Exception "Unsupported

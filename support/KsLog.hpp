@@ -21,6 +21,9 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
+
+#include "KsExport.hpp"
 
 namespace ks {
 
@@ -34,17 +37,21 @@ inline constexpr TLogLevel LOG_ERROR = 4;
 inline constexpr TLogLevel LOG_FATAL = 5;
 
 // "TRACE", "DEBUG", "INFO", "WARN", "ERROR", "FATAL"; "" for other values.
-const char* LogLevelLabel(TLogLevel level) noexcept;
+KS_API const char* LogLevelLabel(TLogLevel level) noexcept;
+
+// The level whose label is name, without regard to case ("debug" gives
+// LOG_DEBUG); false, and level unchanged, for any other text.
+KS_API bool LogLevelFromName(std::string_view name, TLogLevel& level) noexcept;
 
 // Called with the message text and its level for every message that passes
 // the threshold. Empty means no handler.
 using TLogEvent = std::function<void(const std::string& text, TLogLevel level)>;
 
 // Whether this process is a console program (default true).
-bool IsConsoleProgram() noexcept;
-void SetConsoleProgram(bool value) noexcept;
+KS_API bool IsConsoleProgram() noexcept;
+KS_API void SetConsoleProgram(bool value) noexcept;
 
-class ILogging {
+class KS_API ILogging {
  public:
   virtual ~ILogging() = default;
 
