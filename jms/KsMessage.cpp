@@ -54,7 +54,10 @@ void TKsMessage::Acknowledge() {
   if (connection_ == nullptr) throw EIllegalStateException("The message has no connection");
   TKsJMSConnection::WithLive(connectionSerial_, [this](TKsJMSConnection& connection) {
     connection.CheckNotLost();
-    connection.GetClient().Ack(std::string(properties_.Front()), std::string());
+    TKsJMSClient& client = connection.GetClient();
+    // The broker acknowledged it when it delivered it.
+    if (TKsJMSClient::BrokerMadeSubscription(client.GetDialect(), GetStringProperty("subscription"))) return;
+    client.Ack(std::string(properties_.Front()), std::string());
   });
 }
 
