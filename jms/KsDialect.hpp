@@ -23,14 +23,16 @@
 
 namespace ks {
 
+// The dialects (see above).
 enum class TKsDialect { Jms, ActiveMQ, RabbitMQ };
 
 // The dialect named by text ("jms", "activemq" or "rabbitmq", any case).
 // Raises EIllegalArgumentException naming the accepted values otherwise.
 KS_API TKsDialect ParseDialect(const std::string& text);
 
-// The prefixes of queue and topic names on the wire.
+// The prefixes of queue and topic names on the wire: the queue prefix.
 KS_API std::string_view QueuePrefix(TKsDialect dialect);
+// The topic prefix.
 KS_API std::string_view TopicPrefix(TKsDialect dialect);
 
 }  // namespace ks

@@ -14,10 +14,12 @@
 
 namespace ks {
 
+// Days since 1899-12-30 (see above).
 using TDateTime = double;
 
 // Days between 1899-12-30 and 1970-01-01.
 inline constexpr double kUnixEpochDateTime = 25569.0;
+// Milliseconds in a day.
 inline constexpr double kMillisecondsPerDay = 86400000.0;
 
 // The current UTC time of the system clock.

@@ -20,10 +20,15 @@
 
 namespace ks {
 
+// The common base of the library's errors: catch ks::Exception for any of
+// them.
 class KS_API Exception : public std::exception {
  public:
+  // An error whose text is message.
   explicit Exception(std::string message) : message_(std::move(message)) {}
+  // The text, unchanged.
   const char* what() const noexcept override { return message_.c_str(); }
+  // The text.
   const std::string& Message() const noexcept { return message_; }
 
  private:
@@ -52,6 +57,7 @@ KS_API std::string UnitNameOf(const char* file);
 
 }  // namespace ks
 
+// The library's consistency check (see above).
 #define KS_ASSERT(cond, text)                                   \
   do {                                                          \
     if (!(cond)) ::ks::RaiseAssertion((text), __FILE__, __LINE__); \

@@ -31,15 +31,21 @@
 
 namespace ks {
 
+// The log factory (see above); all of it is static.
 class KS_API TLogFactory {
  public:
   TLogFactory() = delete;
+  // A new logger (for the library's components).
   static std::shared_ptr<ILogging> GetLogger(std::string_view className);
 
+  // Sets the threshold of the library's loggers (see above).
   static void SetLevel(TLogLevel level) noexcept;
+  // That threshold (LOG_INFO unless set).
   static TLogLevel GetLevel() noexcept;
 
+  // Receives each line's level and text (without date and label).
   using TLogSink = std::function<void(TLogLevel level, const std::string& text)>;
+  // Sets the sink, or with an empty one removes it (see above).
   static void SetSink(TLogSink sink);
   // Hands a line to the sink; false (and nothing done) when none is set.
   static bool ToSink(TLogLevel level, const std::string& text);
