@@ -235,6 +235,12 @@ for dir in "${examples[@]}"; do
   expect '^Reply: You asked: ' "$dir/request_reply" "$url?dialect=activemq"
   expect '^Received: Published while you were away$' "$dir/durable_subscriber" "$url"
   expect '^Received over TLS: ' "$dir/tls_own_ca" "$tls_url" "$tls/ca.pem"
+  # A plain port refuses the handshake: the library's error is caught by its
+  # type in the program (status 1, not an abort).
+  status=0
+  timeout 30 "$dir/tls_own_ca" "stomp+ssl://${url#stomp://}" "$tls/ca.pem" >"$work/refused.out" 2>&1 || status=$?
+  [ "$status" -eq 1 ] && grep -q '^The JMS connection has failed' "$work/refused.out" ||
+    { cat "$work/refused.out" >&2; fail "$dir/tls_own_ca did not catch the refused handshake by its type"; }
   expect '^Received 20000 messages$' "$dir/batched_send" "$url" 20000
   expect '^\[app\] TRACE ' "$dir/log_routing" "$url"
 done
