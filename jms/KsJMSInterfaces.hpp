@@ -12,8 +12,10 @@
 // Text is UTF-8 in std::string; byte strings are std::string holding raw
 // bytes. Date-time values are TDateTime (days since 1899-12-30, 0 = not set).
 //
-// Threads: see each implementing unit. Errors are values and may cross
-// threads.
+// Durations are milliseconds everywhere (time-outs, time to live).
+//
+// Threads: each interface says which threads may call it. Errors are values
+// and may cross threads.
 #pragma once
 
 #include <cstdint>
@@ -187,8 +189,8 @@ class KS_API IPrimitiveMap {
 class KS_API IMessage {
  public:
   virtual ~IMessage() = default;
-  // The broker's "message-id" of a received message (set by the broker; a
-  // value set before sending is not sent).
+  // The broker's "message-id" of a received message; the broker gives every
+  // message it takes an id of its own.
   virtual void SetJMSMessageID(const std::string& value) = 0;
   // The message id; empty for a message not received.
   virtual std::string GetJMSMessageID() const = 0;
@@ -258,8 +260,8 @@ class KS_API IMessage {
   virtual void Acknowledge() = 0;
 };
 
-// A message whose body is UTF-8 text (sent without "content-length" unless
-// the text holds a NUL).
+// A message whose body is UTF-8 text, sent without "content-length" (a NUL
+// would end it on the way: send such bodies as a bytes message).
 class KS_API ITextMessage : public virtual IMessage {
  public:
   // The body, byte for byte.
@@ -638,7 +640,9 @@ class KS_API IConnection {
   // Stops, sends DISCONNECT and waits for its receipt (the URL's
   // receiptTimeout), then closes the socket. Never raises: a close the broker
   // did not confirm is told to the exception listener. Any number of calls.
-  // The connection's sessions, producers and consumers then raise
+  // Afterwards the sessions' sends and receives fail with a "not connected"
+  // error of the protocol layer or the transport, and once the connection
+  // object is gone its sessions, producers and consumers raise
   // EIllegalStateException.
   virtual void Close() = 0;
   // A new session: transacted (the mode is then SESSION_TRANSACTED, whatever
