@@ -2,7 +2,11 @@
 # Instructions per message of the produce and the consume path, counted by
 # callgrind: stable on a loaded machine, unlike rates.
 #
-#   bench/callgrind.sh [BUILD_DIR] [N]      (defaults: build, 20000)
+#   bench/callgrind.sh [BUILD_DIR] [N] [QUERY]   (defaults: build, 20000, none)
+#
+# QUERY: URL parameters for the library's client, e.g.
+# "acceptVersion=1.2&heartBeat=1000,1000" (the peer answers 1.2 and the
+# heart-beats asked for, so that the cost of the heart-beats shows).
 #
 # Each client (this library, and the raw-socket baseline for comparison)
 # runs under valgrind --tool=callgrind twice, with N and with 2N messages,
@@ -14,6 +18,7 @@ set -eu
 
 BUILD=${1:-build}
 N=${2:-20000}
+QUERY=${3:-}
 BENCH="$BUILD/bench/ks_e2ebench"
 if [ ! -x "$BENCH" ]; then
   echo "callgrind.sh: $BENCH not found (build the ks_e2ebench target first)" >&2
@@ -43,7 +48,8 @@ instructions() {
     exit 1
   fi
   valgrind --tool=callgrind --callgrind-out-file="$TMP/out" \
-    "$BENCH" --Role=client --Client="$1" --Work="$2" --Port="$port" --Count="$4" >"$TMP/client" 2>"$TMP/valgrind"
+    "$BENCH" --Role=client --Client="$1" --Work="$2" --Port="$port" --Count="$4" --Query="$QUERY" \
+    >"$TMP/client" 2>"$TMP/valgrind"
   wait "$serve"
   if ! grep -q '^ok ' "$TMP/client"; then
     echo "callgrind.sh: $1 $2 failed: $(cat "$TMP/client")" >&2

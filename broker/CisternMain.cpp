@@ -1,8 +1,9 @@
-// Cistern: the bundled in-memory STOMP 1.0 broker. Parses the command line,
-// listens, prints "Cistern listening with TLS on HOST:PORT" (with a
-// certificate) and then "Cistern listening on HOST:PORT" (unless the plain
-// port is off) once connections are accepted, and serves until SIGINT or
-// SIGTERM (exit status 0). A bad
+// Cistern: the bundled in-memory STOMP 1.0, 1.1 and 1.2 broker. Parses the
+// command line, listens, prints "Cistern listening with TLS on HOST:PORT"
+// (with a certificate) and then "Cistern listening on HOST:PORT" (unless the
+// plain port is off) once connections are accepted, and serves until SIGINT
+// or SIGTERM (exit status 0); SIGUSR1 and SIGUSR2 freeze and thaw it, a test
+// aid (KsBrokerServer). A bad
 // option or a failure to listen prints one line and exits with status 1.
 // Listening on an address other than loopback without --User and
 // --Password prints one warning line first: anyone who can reach the port

@@ -24,8 +24,64 @@ std::int64_t NowMillis() {
 
 constexpr std::string_view kQueuePrefix = "jms.queue.";
 constexpr std::string_view kTopicPrefix = "jms.topic.";
+constexpr std::string_view kSupportedVersions = "1.0,1.1,1.2";
+
+// A printable rendering of client text for an ERROR: at most limit bytes,
+// line breaks as blanks.
+std::string Quoted(std::string_view text, std::size_t limit = 200) {
+  return SanitizeHeaderValue(text.substr(0, limit));
+}
+
+// A whole decimal number of milliseconds, blanks around it allowed.
+bool ParseMillis(std::string_view text, std::int64_t& value) {
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  if (text.empty() || text.size() > 10) return false;
+  auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return ec == std::errc() && ptr == text.data() + text.size() && value >= 0 && value <= INT32_MAX;
+}
+
+// "heart-beat:cx,cy".
+bool ParseHeartBeat(std::string_view text, std::int64_t& cx, std::int64_t& cy) {
+  const std::size_t comma = text.find(',');
+  return comma != std::string_view::npos && ParseMillis(text.substr(0, comma), cx) &&
+         ParseMillis(text.substr(comma + 1), cy);
+}
+
+// The highest version of kSupportedVersions that the comma list accept
+// names; false when it names none.
+bool HighestCommon(std::string_view accept, TBrokerVersion& version) {
+  bool found = false;
+  while (true) {
+    const std::size_t comma = accept.find(',');
+    std::string_view item = accept.substr(0, comma);
+    while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
+    while (!item.empty() && item.back() == ' ') item.remove_suffix(1);
+    TBrokerVersion v = TBrokerVersion::V1_0;
+    bool known = true;
+    if (item == "1.1") {
+      v = TBrokerVersion::V1_1;
+    } else if (item == "1.2") {
+      v = TBrokerVersion::V1_2;
+    } else if (item != "1.0") {
+      known = false;
+    }
+    if (known && (!found || v > version)) version = v;
+    found = found || known;
+    if (comma == std::string_view::npos) return found;
+    accept.remove_prefix(comma + 1);
+  }
+}
 
 }  // namespace
+
+// What CONNECT and Cistern agreed on.
+struct TBrokerConnectTerms {
+  bool negotiated = false;  // the client sent "accept-version"
+  TBrokerVersion version = TBrokerVersion::V1_0;
+  std::int64_t cx = 0;  // the client's "heart-beat" pair (1.1 and 1.2 only)
+  std::int64_t cy = 0;
+};
 
 struct TBrokerDestination {
   explicit TBrokerDestination(std::size_t* total) : pending(total) {}
@@ -52,18 +108,26 @@ struct TBrokerDurable {
   TBrokerSubscription* holder = nullptr;  // the subscription holding it, if any
 };
 
+enum class TAckMode : std::uint8_t { Auto, Client, Individual };
+
+// A message delivered to a subscription that acknowledges, until its ACK.
+struct TBrokerDelivery {
+  std::shared_ptr<const TBrokerMessage> message;
+  std::uint64_t ackId = 0;  // unique for the life of the engine, rising
+};
+
 struct TBrokerSubscription {
   explicit TBrokerSubscription(std::size_t* total) : ownPending(total) {}
   TBrokerClient* client = nullptr;  // owns this subscription
   std::string id;
   TBrokerDestination* destination = nullptr;
-  bool clientAck = false;
+  TAckMode ack = TAckMode::Auto;
   bool noLocal = false;
   TBrokerSelector selector;
   TPendingQueue ownPending;           // plain topic subscriptions
   TPendingQueue* pending = nullptr;   // topics: ownPending or the durable's; queues: nullptr
   TBrokerDurable* durable = nullptr;
-  std::deque<std::shared_ptr<const TBrokerMessage>> unacked;
+  std::deque<TBrokerDelivery> unacked;
   std::size_t unackedBytes = 0;
   bool cutOff = false;                // fell too far behind; its connection is closing
 
@@ -74,15 +138,21 @@ struct TBrokerSubscription {
 };
 
 struct TBrokerTxOp {
-  std::shared_ptr<TBrokerMessage> message;  // SEND; nullptr for ACK
-  std::string text;  // SEND: the destination's name (it may be forgotten until COMMIT); ACK: the message id
+  std::shared_ptr<TBrokerMessage> message;  // SEND; nullptr for ACK and NACK
+  // SEND: the destination's name (it may be forgotten until COMMIT); ACK,
+  // NACK: the key that names the delivery (see Locate).
+  std::string text;
+  std::string subscription;  // ACK, NACK under 1.1: the subscription named
+  bool nack = false;
 };
 
 TBrokerClient::TBrokerClient(std::uint64_t id) : id_(id) {}
 TBrokerClient::~TBrokerClient() = default;
+void TBrokerClient::StartHeartBeat(std::int64_t, std::int64_t) {}
 
 TBrokerEngine::TBrokerEngine(TBrokerSettings settings) : settings_(std::move(settings)) {
   idPrefix_ = "ID:cistern-" + std::to_string(::getpid()) + "-";
+  ackPrefix_ = std::to_string(::getpid()) + "-";
 }
 
 TBrokerEngine::~TBrokerEngine() = default;
@@ -96,19 +166,24 @@ std::string_view TBrokerEngine::NextMessageId() {
   return idScratch_;
 }
 
+std::string TBrokerEngine::AckText(std::uint64_t ackId) const { return ackPrefix_ + std::to_string(ackId); }
+
 // ---------------------------------------------------------------------------
 // Frames
 
-void TBrokerEngine::OnFrame(TBrokerClient& c, const TBrokerFrame& f) {
-  const std::string_view cmd = f.command;
+void TBrokerEngine::OnFrame(TBrokerClient& c, const TBrokerFrame& frame) {
+  const std::string_view cmd = frame.command;
   if (!c.connected_) {
     if (cmd == "CONNECT" || cmd == "STOMP") {
-      Connect(c, f);
+      Connect(c, frame);
     } else {
-      Refuse(c, &f, "Not connected", "The first frame must be CONNECT, not " + SanitizeHeaderValue(cmd.substr(0, 40)) + ".");
+      Refuse(c, &frame, "Not connected", "The first frame must be CONNECT, not " + SanitizeHeaderValue(cmd.substr(0, 40)) + ".");
     }
     return;
   }
+  const TBrokerFrame* meant = c.version_ == TBrokerVersion::V1_0 ? &frame : Unescaped(c, frame);
+  if (meant == nullptr) return;
+  const TBrokerFrame& f = *meant;
   struct TTidy {
     TBrokerEngine& engine;
     ~TTidy() { engine.Tidy(); }
@@ -116,7 +191,9 @@ void TBrokerEngine::OnFrame(TBrokerClient& c, const TBrokerFrame& f) {
   if (cmd == "SEND") {
     Send(c, f);
   } else if (cmd == "ACK") {
-    Ack(c, f);
+    Acknowledge(c, f, TAckVerb::Ack);
+  } else if (cmd == "NACK" && c.version_ != TBrokerVersion::V1_0) {
+    Acknowledge(c, f, TAckVerb::Nack);
   } else if (cmd == "SUBSCRIBE") {
     Subscribe(c, f);
   } else if (cmd == "UNSUBSCRIBE") {
@@ -135,6 +212,42 @@ void TBrokerEngine::OnFrame(TBrokerClient& c, const TBrokerFrame& f) {
   } else {
     Refuse(c, &f, "Unknown command", "Cistern does not know the command " + SanitizeHeaderValue(cmd.substr(0, 40)) + ".");
   }
+}
+
+const TBrokerFrame* TBrokerEngine::Unescaped(TBrokerClient& c, const TBrokerFrame& f) {
+  std::size_t room = 0;
+  bool escaped = false;
+  for (const auto& [name, value] : f.headers) {
+    room += name.size() + value.size();
+    escaped = escaped || name.find('\\') != std::string_view::npos || value.find('\\') != std::string_view::npos;
+  }
+  if (!escaped) return &f;
+  // Unescaping never lengthens text: with room for all of it reserved, the
+  // views into unescapedText_ stay valid while it fills.
+  unescapedText_.clear();
+  unescapedText_.reserve(room);
+  if (unescaped_ == nullptr) unescaped_ = std::make_unique<TBrokerFrame>();
+  TBrokerFrame& u = *unescaped_;
+  u.command = f.command;
+  u.body = f.body;
+  u.hasContentLength = f.hasContentLength;
+  u.headers.clear();
+  for (const auto& [name, value] : f.headers) {
+    const std::size_t nameAt = unescapedText_.size();
+    const bool nameOk = AppendUnescaped(name, c.version_, unescapedText_);
+    const std::size_t valueAt = unescapedText_.size();
+    if (!nameOk || !AppendUnescaped(value, c.version_, unescapedText_)) {
+      Refuse(c, nullptr, "Invalid header escape",
+             "The header " + Quoted(name, 60) + " of " + std::string(f.command) +
+                 " holds a backslash sequence that STOMP " + std::string(VersionText(c.version_)) +
+                 " does not define.");
+      return nullptr;
+    }
+    const char* text = unescapedText_.data();
+    u.headers.emplace_back(std::string_view(text + nameAt, valueAt - nameAt),
+                           std::string_view(text + valueAt, unescapedText_.size() - valueAt));
+  }
+  return &u;
 }
 
 void TBrokerEngine::OnReadError(TBrokerClient& c, std::string_view reason) {
@@ -213,8 +326,9 @@ void TBrokerEngine::StopWaiting(TBrokerClient& c) {
   waiting_.erase(std::remove(waiting_.begin(), waiting_.end(), &c), waiting_.end());
 }
 
-void TBrokerEngine::HoldUnacked(TBrokerSubscription& s, const std::shared_ptr<const TBrokerMessage>& message) {
-  s.unacked.push_back(message);
+void TBrokerEngine::HoldUnacked(TBrokerSubscription& s, const std::shared_ptr<const TBrokerMessage>& message,
+                                std::uint64_t ackId) {
+  s.unacked.push_back(TBrokerDelivery{message, ackId});
   s.unackedBytes += message->cost;
   held_ += message->cost;
   if (s.durable == nullptr && s.destination->isQueue) s.destination->unackedBytes += message->cost;
@@ -227,16 +341,18 @@ void TBrokerEngine::ReleaseUnacked(TBrokerSubscription& s, std::size_t bytes) {
 }
 
 void TBrokerEngine::Refuse(TBrokerClient& c, const TBrokerFrame* f, const std::string& message,
-                           const std::string& detail) {
+                           const std::string& detail, std::string_view supportedVersions) {
   const std::string text = SanitizeHeaderValue(message);
   if (TByteBuffer* out = c.BeginFrame()) {
     const std::size_t start = out->Size();
     const std::string_view receipt = f ? f->Get("receipt") : std::string_view();
     const std::string body = SanitizeHeaderValue(detail) + " The connection is closed.";
-    if (receipt.empty()) {
-      AppendFrame(*out, "ERROR", {{"message", text}}, body);
+    if (!supportedVersions.empty()) {
+      AppendFrame(*out, "ERROR", {{"version", supportedVersions}, {"message", text}}, body, c.version_);
+    } else if (receipt.empty()) {
+      AppendFrame(*out, "ERROR", {{"message", text}}, body, c.version_);
     } else {
-      AppendFrame(*out, "ERROR", {{"message", text}, {"receipt-id", receipt}}, body);
+      AppendFrame(*out, "ERROR", {{"message", text}, {"receipt-id", receipt}}, body, c.version_);
     }
     c.EndFrame(start, false);
   }
@@ -249,7 +365,7 @@ void TBrokerEngine::Receipt(TBrokerClient& c, const TBrokerFrame& f) {
   if (receipt == nullptr || receipt->empty()) return;
   if (TByteBuffer* out = c.BeginFrame()) {
     const std::size_t start = out->Size();
-    AppendFrame(*out, "RECEIPT", {{"receipt-id", *receipt}});
+    AppendFrame(*out, "RECEIPT", {{"receipt-id", *receipt}}, {}, c.version_);
     c.EndFrame(start, false);
   }
 }
@@ -296,6 +412,12 @@ TBrokerDestination* TBrokerEngine::DestinationOf(TBrokerClient& c, const TBroker
                " must start with jms.queue., jms.topic., /queue/ or /topic/");
     return nullptr;
   }
+  // A name with a line break (possible from 1.1 on) could not be written to
+  // a 1.0 consumer.
+  if (c.Version() != TBrokerVersion::V1_0 && name.find_first_of("\r\n") != std::string_view::npos) {
+    Refuse(c, &f, "Invalid destination", "A destination name cannot hold a line break.");
+    return nullptr;
+  }
   return &Named(name);
 }
 
@@ -316,6 +438,8 @@ void TBrokerEngine::Connect(TBrokerClient& c, const TBrokerFrame& f) {
     Refuse(c, &f, settings_.connectError, "CONNECT refused on request.");
     return;
   }
+  TBrokerConnectTerms terms;
+  if (!Negotiate(c, f, terms)) return;
   if ((settings_.checkLogin && f.Get("login") != settings_.login) ||
       (settings_.checkPasscode && f.Get("passcode") != settings_.passcode)) {
     Refuse(c, &f, "Authentication failed", "The login or passcode is not accepted.");
@@ -323,13 +447,61 @@ void TBrokerEngine::Connect(TBrokerClient& c, const TBrokerFrame& f) {
   }
   c.connected_ = true;
   c.clientId_.assign(f.Get("client-id"));
+  Connected(c, terms);
+  Receipt(c, f);
+}
+
+bool TBrokerEngine::Negotiate(TBrokerClient& c, const TBrokerFrame& f, TBrokerConnectTerms& terms) {
+  if (const std::string_view* accept = f.Find("accept-version")) {
+    terms.negotiated = true;
+    if (!HighestCommon(*accept, terms.version)) {
+      Refuse(c, &f, "Supported protocol versions are " + std::string(kSupportedVersions),
+             "Cistern speaks STOMP 1.0, 1.1 and 1.2; the client accepts " + Quoted(*accept) + ".",
+             kSupportedVersions);
+      return false;
+    }
+  }
+  if (settings_.checkVirtualHost) {
+    const std::string_view* host = f.Find("host");
+    if (host != nullptr && *host != settings_.virtualHost) {
+      Refuse(c, &f, "Virtual host '" + Quoted(*host) + "' access denied",
+             "This broker serves the virtual host '" + Quoted(settings_.virtualHost) + "' only.");
+      return false;
+    }
+  }
+  if (terms.version == TBrokerVersion::V1_0) return true;
+  const std::string_view* beat = f.Find("heart-beat");
+  if (beat != nullptr && !ParseHeartBeat(*beat, terms.cx, terms.cy)) {
+    Refuse(c, &f, "Invalid heart-beat header",
+           "The heart-beat header must be two whole numbers of milliseconds, as in 10000,10000, not " +
+               Quoted(*beat, 60) + ".");
+    return false;
+  }
+  return true;
+}
+
+void TBrokerEngine::Connected(TBrokerClient& c, const TBrokerConnectTerms& terms) {
   const std::string session = "cistern-session-" + std::to_string(::getpid()) + "-" + std::to_string(++nextSession_);
-  if (TByteBuffer* out = c.BeginFrame()) {
-    const std::size_t start = out->Size();
+  TByteBuffer* out = c.BeginFrame();
+  if (out == nullptr) return;
+  const std::size_t start = out->Size();
+  if (!terms.negotiated) {
     AppendFrame(*out, "CONNECTED", {{"session", session}});
     c.EndFrame(start, false);
+    return;
   }
-  Receipt(c, f);
+  // Heart-beats: Cistern sends every sx ms what the client wants every cy
+  // ms, and wants every sy ms what the client can send every cx ms; never
+  // more often than its own HeartBeat setting.
+  const std::int64_t least = settings_.heartBeatMs;
+  const bool beats = terms.version != TBrokerVersion::V1_0;
+  const std::int64_t sx = !beats || terms.cy == 0 ? 0 : std::max(terms.cy, least);
+  const std::int64_t sy = !beats || terms.cx == 0 ? 0 : std::max(terms.cx, least);
+  const std::string beat = std::to_string(sx) + "," + std::to_string(sy);
+  AppendFrame(*out, "CONNECTED", {{"version", VersionText(terms.version)}, {"heart-beat", beat}, {"session", session}});
+  c.EndFrame(start, false);
+  c.version_ = terms.version;
+  if (sx != 0 || sy != 0) c.StartHeartBeat(sx, 2 * sy);
 }
 
 void TBrokerEngine::Send(TBrokerClient& c, const TBrokerFrame& f) {
@@ -337,7 +509,7 @@ void TBrokerEngine::Send(TBrokerClient& c, const TBrokerFrame& f) {
   if (d == nullptr) return;
   std::vector<TBrokerTxOp>* ops = nullptr;
   if (!OpenTransaction(c, f, ops)) return;
-  auto message = BuildMessage(f, d->name.get(), NextMessageId(), c.Id(), NowMillis());
+  auto message = BuildMessage(f, d->name.get(), NextMessageId(), c.Id(), NowMillis(), c.version_);
   if (ops != nullptr) {
     if (c.transactionBytes_ + message->cost > settings_.maxQueueBytes) {
       Refuse(c, &f, "Transaction too large",
@@ -346,7 +518,7 @@ void TBrokerEngine::Send(TBrokerClient& c, const TBrokerFrame& f) {
       return;
     }
     c.transactionBytes_ += message->cost;
-    ops->push_back(TBrokerTxOp{std::move(message), *d->name});
+    ops->push_back(TBrokerTxOp{std::move(message), *d->name, {}, false});
     Receipt(c, f);
     return;
   }
@@ -367,10 +539,15 @@ std::unique_ptr<TBrokerSubscription> TBrokerEngine::NewSubscription(TBrokerClien
   subscription->client = &c;
   subscription->destination = &d;
   const std::string_view ack = f.Get("ack");
+  const bool individualKnown = c.version_ != TBrokerVersion::V1_0;
   if (ack == "client") {
-    subscription->clientAck = true;
+    subscription->ack = TAckMode::Client;
+  } else if (ack == "client-individual" && individualKnown) {
+    subscription->ack = TAckMode::Individual;
   } else if (!ack.empty() && ack != "auto") {
-    Refuse(c, &f, "Invalid ack mode", "The ack mode " + SanitizeHeaderValue(ack.substr(0, 40)) + " is not auto or client.");
+    Refuse(c, &f, "Invalid ack mode",
+           "The ack mode " + SanitizeHeaderValue(ack.substr(0, 40)) +
+               (individualKnown ? " is not auto, client or client-individual." : " is not auto or client."));
     return nullptr;
   }
   const std::string_view id = f.Get("id");
@@ -457,8 +634,11 @@ void TBrokerEngine::Subscribe(TBrokerClient& c, const TBrokerFrame& f) {
 }
 
 void TBrokerEngine::Unsubscribe(TBrokerClient& c, const TBrokerFrame& f) {
+  // A durable subscription's name removes it, as ActiveMQ does, whether or
+  // not an "id" comes too (from 1.1 on every UNSUBSCRIBE carries one).
+  const std::string_view durableName = f.Get("activemq.subscriptionName");
   const std::string_view id = f.Get("id");
-  if (!id.empty()) {
+  if (!id.empty() && durableName.empty()) {
     auto it = c.subscriptions_.find(std::string(id));
     if (it != c.subscriptions_.end()) EndSubscription(c, *it->second);
     Receipt(c, f);
@@ -469,7 +649,6 @@ void TBrokerEngine::Unsubscribe(TBrokerClient& c, const TBrokerFrame& f) {
     Refuse(c, &f, "Missing header", "UNSUBSCRIBE needs an \"id\" or a \"destination\" header.");
     return;
   }
-  const std::string_view durableName = f.Get("activemq.subscriptionName");
   if (!durableName.empty()) {
     auto it = durables_.find(std::make_pair(c.clientId_, std::string(durableName)));
     if (it != durables_.end()) {
@@ -496,33 +675,108 @@ void TBrokerEngine::Unsubscribe(TBrokerClient& c, const TBrokerFrame& f) {
   Receipt(c, f);
 }
 
-void TBrokerEngine::Ack(TBrokerClient& c, const TBrokerFrame& f) {
-  const std::string_view id = f.Get("message-id");
-  if (id.empty()) {
-    Refuse(c, &f, "Missing header", "ACK needs a \"message-id\" header.");
+void TBrokerEngine::Acknowledge(TBrokerClient& c, const TBrokerFrame& f, TAckVerb verb) {
+  const std::string_view keyName = c.version_ == TBrokerVersion::V1_2 ? "id" : "message-id";
+  const std::string_view key = f.Get(keyName);
+  if (key.empty()) {
+    Refuse(c, &f, "Missing header", std::string(f.command) + " needs a \"" + std::string(keyName) + "\" header.");
     return;
   }
+  const std::string_view subscription = c.version_ == TBrokerVersion::V1_1 ? f.Get("subscription") : std::string_view();
   std::vector<TBrokerTxOp>* ops = nullptr;
   if (!OpenTransaction(c, f, ops)) return;
+  // Under 1.0 an ACK in a transaction is looked at only at COMMIT.
+  TFound found;
+  if (ops == nullptr || c.version_ != TBrokerVersion::V1_0) found = Locate(c, key, subscription);
+  if (found.empty() && c.version_ != TBrokerVersion::V1_0) {
+    Refuse(c, &f, "Unknown message",
+           std::string(f.command) + " names " + (c.version_ == TBrokerVersion::V1_2 ? "the ack id " : "the message ") +
+               Quoted(key) + (subscription.empty() ? "" : " of subscription " + Quoted(subscription)) +
+               ", which is not waiting for ACK or NACK on this connection.");
+    return;
+  }
   if (ops != nullptr) {
-    ops->push_back(TBrokerTxOp{nullptr, std::string(id)});
+    ops->push_back(TBrokerTxOp{nullptr, std::string(key), std::string(subscription), verb == TAckVerb::Nack});
   } else {
-    DoAck(c, id);
+    Settle(found, verb);
   }
   Receipt(c, f);
 }
 
-void TBrokerEngine::DoAck(TBrokerClient& c, std::string_view messageId) {
-  for (auto& [key, s] : c.subscriptions_) {
-    if (!s->clientAck || s->unacked.empty()) continue;
+TBrokerEngine::TFound TBrokerEngine::Locate(TBrokerClient& c, std::string_view key,
+                                            std::string_view subscription) const {
+  TFound found;
+  if (!subscription.empty()) {
+    auto it = c.subscriptions_.find(std::string(subscription));
+    if (it == c.subscriptions_.end()) return found;
+    const std::size_t at = FindDelivery(*it->second, c.version_, key);
+    if (at < it->second->unacked.size()) found.emplace_back(it->second.get(), at);
+    return found;
+  }
+  for (auto& [name, s] : c.subscriptions_) {
+    const std::size_t at = FindDelivery(*s, c.version_, key);
+    if (at == s->unacked.size()) continue;
+    found.emplace_back(s.get(), at);
+    if (c.version_ == TBrokerVersion::V1_2) break;  // an ack id names one delivery
+  }
+  return found;
+}
+
+std::size_t TBrokerEngine::FindDelivery(const TBrokerSubscription& s, TBrokerVersion version,
+                                        std::string_view key) const {
+  const auto& list = s.unacked;
+  if (version != TBrokerVersion::V1_2) {
+    auto at = std::find_if(list.begin(), list.end(), [&](const TBrokerDelivery& d) { return d.message->messageId == key; });
+    return static_cast<std::size_t>(at - list.begin());
+  }
+  std::uint64_t ackId = 0;
+  if (!key.starts_with(ackPrefix_)) return list.size();
+  const char* first = key.data() + ackPrefix_.size();
+  const char* last = key.data() + key.size();
+  auto [ptr, ec] = std::from_chars(first, last, ackId);
+  if (ec != std::errc() || ptr != last || first == last) return list.size();
+  // Deliveries are held in the order of their rising ack ids.
+  auto at = std::lower_bound(list.begin(), list.end(), ackId,
+                             [](const TBrokerDelivery& d, std::uint64_t id) { return d.ackId < id; });
+  if (at == list.end() || at->ackId != ackId) return list.size();
+  return static_cast<std::size_t>(at - list.begin());
+}
+
+void TBrokerEngine::Settle(const TFound& found, TAckVerb verb) {
+  for (const auto& [s, at] : found) {
+    const std::size_t first = s->ack == TAckMode::Client ? 0 : at;
+    if (verb == TAckVerb::Nack) {
+      HandBack(*s, first, at);
+      continue;
+    }
     auto& list = s->unacked;
-    auto found = std::find_if(list.begin(), list.end(), [&](const auto& m) { return m->messageId == messageId; });
-    if (found == list.end()) continue;
     std::size_t bytes = 0;
-    for (auto m = list.begin(); m != found + 1; ++m) bytes += (*m)->cost;
-    list.erase(list.begin(), found + 1);
+    for (std::size_t k = first; k <= at; ++k) bytes += list[k].message->cost;
+    list.erase(list.begin() + static_cast<std::ptrdiff_t>(first), list.begin() + static_cast<std::ptrdiff_t>(at) + 1);
     ReleaseUnacked(*s, bytes);
   }
+  // Deliveries handed back go out again once every subscription has taken
+  // its part.
+  if (verb == TAckVerb::Ack) return;
+  for (const auto& [s, at] : found) {
+    if (s->destination->isQueue && s->durable == nullptr) {
+      DispatchQueue(*s->destination);
+    } else {
+      DrainSubscription(*s);
+    }
+  }
+}
+
+void TBrokerEngine::HandBack(TBrokerSubscription& s, std::size_t first, std::size_t last) {
+  auto& list = s.unacked;
+  std::size_t bytes = 0;
+  for (std::size_t k = first; k <= last; ++k) bytes += list[k].message->cost;
+  ReleaseUnacked(s, bytes);
+  TPendingQueue* to = s.pending != nullptr ? s.pending : &s.destination->pending;
+  for (std::size_t k = last + 1; k-- > first;) {
+    if (!s.cutOff) to->PushFront(TPendingEntry{std::move(list[k].message), true});
+  }
+  list.erase(list.begin() + static_cast<std::ptrdiff_t>(first), list.begin() + static_cast<std::ptrdiff_t>(last) + 1);
 }
 
 bool TBrokerEngine::OpenTransaction(TBrokerClient& c, const TBrokerFrame& f, std::vector<TBrokerTxOp>*& ops) {
@@ -565,7 +819,9 @@ void TBrokerEngine::Transaction(TBrokerClient& c, const TBrokerFrame& f, TTxVerb
         op.message->destination = d.name.get();
         Publish(d, std::move(op.message));
       } else {
-        DoAck(c, op.text);
+        // What was settled meanwhile (or went back with its subscription)
+        // is no longer there to settle.
+        Settle(Locate(c, op.text, op.subscription), op.nack ? TAckVerb::Nack : TAckVerb::Ack);
       }
     }
   }
@@ -581,8 +837,15 @@ bool TBrokerEngine::Deliver(TBrokerSubscription& s, const std::shared_ptr<const 
   TByteBuffer* out = s.client->BeginFrame();
   if (out == nullptr) return false;
   const std::size_t start = out->Size();
-  AppendMessage(*out, *message, s.id, redelivered);
-  if (s.clientAck) HoldUnacked(s, message);
+  const TBrokerVersion version = s.client->version_;
+  if (s.ack == TAckMode::Auto) {
+    AppendMessage(*out, *message, s.id, redelivered, version);
+  } else {
+    const std::uint64_t ackId = ++nextAck_;
+    AppendMessage(*out, *message, s.id, redelivered, version,
+                  version == TBrokerVersion::V1_2 ? std::string_view(AckText(ackId)) : std::string_view());
+    HoldUnacked(s, message, ackId);
+  }
   s.client->EndFrame(start, true);
   return true;
 }
@@ -624,7 +887,7 @@ void TBrokerEngine::Publish(TBrokerDestination& d, std::shared_ptr<const TBroker
 void TBrokerEngine::Offer(TBrokerSubscription& s, const std::shared_ptr<const TBrokerMessage>& message) {
   if (s.cutOff) return;
   const bool direct = s.pending->Empty() && s.client->CanDeliver();
-  if (s.durable == nullptr && (!direct || s.clientAck)) {
+  if (s.durable == nullptr && (!direct || s.ack != TAckMode::Auto)) {
     // A plain topic subscriber is not waited for: past its limits it ends.
     const std::size_t lag = s.pending->Bytes() + s.unackedBytes + message->cost;
     if (lag > settings_.maxTopicLag || held_ + message->cost > settings_.maxTotalBytes) {
@@ -696,7 +959,7 @@ void TBrokerEngine::EndSubscription(TBrokerClient& c, TBrokerSubscription& s) {
   ReleaseUnacked(s, s.unackedBytes);
   if (s.durable != nullptr) {
     for (auto it = s.unacked.rbegin(); it != s.unacked.rend(); ++it)
-      s.durable->pending.PushFront(TPendingEntry{std::move(*it), true});
+      s.durable->pending.PushFront(TPendingEntry{std::move(it->message), true});
     s.durable->holder = nullptr;
   } else {
     auto& list = d.subscribers;
@@ -710,7 +973,7 @@ void TBrokerEngine::EndSubscription(TBrokerClient& c, TBrokerSubscription& s) {
     if (d.isQueue) {
       if (s.noLocal || !s.selector.Empty()) --d.selective;
       for (auto it = s.unacked.rbegin(); it != s.unacked.rend(); ++it)
-        d.pending.PushFront(TPendingEntry{std::move(*it), true});
+        d.pending.PushFront(TPendingEntry{std::move(it->message), true});
     }
   }
   s.unacked.clear();

@@ -2,6 +2,33 @@
 // topics, subscriptions (plain and durable), client acknowledgement,
 // transactions, receipts and the ERROR answers, all in memory.
 //
+// Versions: CONNECT (or STOMP) without "accept-version" makes a 1.0
+// connection, answered with CONNECTED carrying "session" alone. With it the
+// engine takes the highest of 1.0, 1.1 and 1.2 that the client accepts, and
+// CONNECTED carries "version" and "heart-beat" as well; with none in common
+// it answers ERROR (with "version:1.0,1.1,1.2") and closes. Heart-beats
+// (1.1 and 1.2 only) are worked out from the client's "heart-beat:cx,cy"
+// and the HeartBeat setting hb: Cistern offers sx = (cy == 0 ? 0 :
+// max(cy, hb)) and asks sy = (cx == 0 ? 0 : max(cx, hb)); the connection is
+// then told (StartHeartBeat) to send something at least every sx ms and to
+// hear from the client at least every 2 * sy ms. With a VirtualHost set, a
+// CONNECT whose "host" names another one is refused. Under 1.1 and 1.2 the
+// engine reads every frame after CONNECT with its header names and values
+// unescaped (an undefined escape sequence is refused like any bad frame),
+// and writes every frame after CONNECTED escaped (KsBrokerEscape).
+//
+// Acknowledgement: a subscription's "ack" is auto, client (an ACK takes that
+// message and every earlier one of the subscription) or, under 1.1 and 1.2,
+// client-individual (that message alone). An ACK names its message by
+// "message-id" under 1.0 and 1.1 (with "subscription" under 1.1, which
+// narrows the search when given), and by "id" under 1.2, equal to the "ack"
+// header of the MESSAGE (each delivery to a client or client-individual
+// subscription gets its own, unique for the life of the broker process).
+// NACK (1.1 and 1.2) names its message the same way and hands it back, and
+// under client mode every earlier one of the subscription as well: to the
+// front of its queue, durable subscription or topic subscription, flagged
+// redelivered. ACK and NACK inside a transaction take effect at COMMIT.
+//
 // The engine knows nothing of sockets. The server loop hands it every frame
 // a connection sends (OnFrame), tells it when a connection ends
 // (OnClientGone) and when a connection that was too far behind can take
@@ -42,8 +69,10 @@
 // connection ends.
 //
 // Lenient on purpose (a client library may rely on these never ending its
-// connection): an ACK of an unknown message id and an UNSUBSCRIBE of an
-// unknown id or durable name change nothing. A SUBSCRIBE without "id" uses
+// connection): under 1.0 an ACK of an unknown message id, and an UNSUBSCRIBE
+// of an unknown id or durable name, change nothing. Under 1.1 and 1.2 an
+// ACK or NACK of a message that is not waiting for one on this connection
+// is refused with ERROR, as other brokers do, so a stale id shows. A SUBSCRIBE without "id" uses
 // the destination name as its id. "activemq.noLocal" applies to queues too:
 // a message never goes to a noLocal subscriber on the connection that sent
 // it, and waits for another subscriber instead. A durable subscription
@@ -69,6 +98,7 @@
 #include <vector>
 
 #include "broker/KsBrokerBuffer.hpp"
+#include "broker/KsBrokerEscape.hpp"
 
 namespace ks {
 
@@ -78,6 +108,7 @@ struct TBrokerDestination;
 struct TBrokerDurable;
 struct TBrokerTxOp;
 struct TBrokerMessage;
+struct TBrokerConnectTerms;
 
 // The engine's view of one connection.
 class TBrokerClient {
@@ -90,6 +121,8 @@ class TBrokerClient {
   std::uint64_t Id() const { return id_; }
   // Whether CONNECT has been accepted.
   bool Connected() const { return connected_; }
+  // The protocol version agreed at CONNECT (1.0 until then).
+  TBrokerVersion Version() const { return version_; }
 
   // The buffer to append the next frame to, or nullptr when the connection
   // takes no more frames (it is closing).
@@ -108,12 +141,18 @@ class TBrokerClient {
   // frames, those already read included. The connection must not call the
   // engine back from here.
   virtual void PauseInput(bool paused) = 0;
+  // CONNECTED agreed on heart-beats (1.1 and 1.2 only): from now on the
+  // connection writes an end-of-line when it has written nothing for
+  // sendEveryMs, and drops the client when nothing has arrived from it for
+  // silentLimitMs (0: not that side). Called after CONNECTED was appended.
+  virtual void StartHeartBeat(std::int64_t sendEveryMs, std::int64_t silentLimitMs);
 
  private:
   friend class TBrokerEngine;
   std::uint64_t id_;
   bool connected_ = false;
   bool gone_ = false;
+  TBrokerVersion version_ = TBrokerVersion::V1_0;
   std::string clientId_;
   std::unordered_map<std::string, std::unique_ptr<TBrokerSubscription>> subscriptions_;
   std::unordered_map<std::string, std::vector<TBrokerTxOp>> transactions_;
@@ -131,6 +170,9 @@ struct TBrokerSettings {
   std::size_t maxQueueBytes = std::size_t{128} << 20;
   std::size_t maxTotalBytes = std::size_t{512} << 20;
   std::size_t maxTopicLag = std::size_t{64} << 20;
+  std::int64_t heartBeatMs = 0;  // the least heart-beat interval Cistern offers and asks for
+  bool checkVirtualHost = false;
+  std::string virtualHost;
 };
 
 class TBrokerEngine {
@@ -179,7 +221,30 @@ class TBrokerEngine {
   TBrokerDurable* HoldDurable(TBrokerClient& c, const TBrokerFrame& f, TBrokerDestination& topic,
                               std::string_view name);
   void Unsubscribe(TBrokerClient& c, const TBrokerFrame& f);
-  void Ack(TBrokerClient& c, const TBrokerFrame& f);
+  // CONNECT's "accept-version", "host" and "heart-beat" into terms; false
+  // after an ERROR.
+  bool Negotiate(TBrokerClient& c, const TBrokerFrame& f, TBrokerConnectTerms& terms);
+  // Writes CONNECTED as terms say and starts the heart-beats.
+  void Connected(TBrokerClient& c, const TBrokerConnectTerms& terms);
+  enum class TAckVerb { Ack, Nack };
+  // ACK or NACK: the headers its version needs, then at once or at COMMIT.
+  void Acknowledge(TBrokerClient& c, const TBrokerFrame& f, TAckVerb verb);
+  // The subscriptions of c holding the delivery that key names (1.2: its
+  // ack id; else its message id, within the named subscription when one is
+  // named), each with the delivery's position among its unacknowledged ones.
+  using TFound = std::vector<std::pair<TBrokerSubscription*, std::size_t>>;
+  TFound Locate(TBrokerClient& c, std::string_view key, std::string_view subscription) const;
+  // The position among s's unacknowledged deliveries of the one key names
+  // (as Locate reads it under version), or their count when none.
+  std::size_t FindDelivery(const TBrokerSubscription& s, TBrokerVersion version, std::string_view key) const;
+  // Carries out an ACK or NACK of what Locate found.
+  void Settle(const TFound& found, TAckVerb verb);
+  // Takes the deliveries [first, last] of s out of its unacknowledged ones
+  // and puts them back in front of what waits for s, flagged redelivered.
+  void HandBack(TBrokerSubscription& s, std::size_t first, std::size_t last);
+  // The frame as its sender meant it: under 1.1 and 1.2, names and values
+  // unescaped into unescaped_ (nullptr after an ERROR for a bad escape).
+  const TBrokerFrame* Unescaped(TBrokerClient& c, const TBrokerFrame& f);
   enum class TTxVerb { Begin, Commit, Abort };
   void Transaction(TBrokerClient& c, const TBrokerFrame& f, TTxVerb verb);
   // The operations of the transaction the frame names in ops (nullptr when
@@ -187,7 +252,8 @@ class TBrokerEngine {
   // open.
   bool OpenTransaction(TBrokerClient& c, const TBrokerFrame& f, std::vector<TBrokerTxOp>*& ops);
 
-  void Refuse(TBrokerClient& c, const TBrokerFrame* f, const std::string& message, const std::string& detail);
+  void Refuse(TBrokerClient& c, const TBrokerFrame* f, const std::string& message, const std::string& detail,
+              std::string_view supportedVersions = {});
   // What every entry point does last: resumes producers that have room
   // again and forgets destinations left empty.
   void Tidy();
@@ -205,7 +271,7 @@ class TBrokerEngine {
   void MayBeEmpty(TBrokerDestination& d);
   // Whether d, or the total, is at its limit (above limit * (8 - slack) / 8).
   bool Full(const TBrokerDestination& d, std::size_t slack) const;
-  void HoldUnacked(TBrokerSubscription& s, const std::shared_ptr<const TBrokerMessage>& message);
+  void HoldUnacked(TBrokerSubscription& s, const std::shared_ptr<const TBrokerMessage>& message, std::uint64_t ackId);
   void ReleaseUnacked(TBrokerSubscription& s, std::size_t bytes);
   void CutOff(TBrokerSubscription& s);
   void StopWaiting(TBrokerClient& c);
@@ -216,10 +282,11 @@ class TBrokerEngine {
   void Offer(TBrokerSubscription& s, const std::shared_ptr<const TBrokerMessage>& message);
   bool Deliver(TBrokerSubscription& s, const std::shared_ptr<const TBrokerMessage>& message, bool redelivered);
   TBrokerSubscription* NextReady(TBrokerDestination& d, const TBrokerMessage& m);
-  void DoAck(TBrokerClient& c, std::string_view messageId);
   void EndSubscription(TBrokerClient& c, TBrokerSubscription& s);
   // The next message id; valid until the next call.
   std::string_view NextMessageId();
+  // The text of an ack id.
+  std::string AckText(std::uint64_t ackId) const;
 
   TBrokerSettings settings_;
   std::size_t held_ = 0;  // declared before everything that counts into it
@@ -231,7 +298,11 @@ class TBrokerEngine {
   std::string idPrefix_;
   std::string idScratch_;  // NextMessageId's text, its memory reused
   std::string canonical_;  // CanonicalName's result for the slash forms
+  std::string ackPrefix_;  // ack ids: this, then a number
+  std::string unescapedText_;  // Unescaped's names and values
+  std::unique_ptr<TBrokerFrame> unescaped_;
   std::uint64_t nextMessage_ = 0;
+  std::uint64_t nextAck_ = 0;
   std::uint64_t nextSession_ = 0;
 };
 

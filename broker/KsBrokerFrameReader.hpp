@@ -1,4 +1,8 @@
-// KsBrokerFrameReader: cuts the bytes a client sends into STOMP 1.0 frames.
+// KsBrokerFrameReader: cuts the bytes a client sends into STOMP frames.
+//
+// The cutting is the same under every protocol version; header names and
+// values come out as they are on the wire (the engine unescapes them under
+// 1.1 and 1.2), and a CR before a line's LF is dropped under every version.
 //
 // This is Cistern's own reading of the wire format, written apart from the
 // client library's framing on purpose, so that a fault on either side shows

@@ -36,21 +36,31 @@ constexpr std::size_t kHeldOverhead = 64;
 constexpr std::string_view kTimestamp = "timestamp:";
 
 // What the first pass over a SEND's headers learns: the forwarded header
-// block's exact size, and the "timestamp" value to add when the SEND has
-// none (stampSize 0 when it has one).
+// block's form and exact size, and the "timestamp" value to add when the
+// SEND has none (stampSize 0 when it has one).
 struct THeaderScan {
+  THeaderForm form = THeaderForm::Plain;
   std::size_t blockSize = 0;
   char stamp[24];
   std::size_t stampSize = 0;
 };
 
-// First pass: what is forwarded, and the block's exact size; the first
-// "priority" and "expires" headers go into msg.
-THeaderScan ScanHeaders(const TBrokerFrame& send, std::int64_t nowMillis, TBrokerMessage& msg) {
+// The bytes text takes escaped as under 1.2.
+std::size_t EscapedSize(std::string_view text) {
+  std::size_t size = text.size();
+  for (char c : text) size += (c == '\\' || c == '\n' || c == '\r' || c == ':') ? 1 : 0;
+  return size;
+}
+
+// First pass: what is forwarded, the block's form and exact size; the
+// first "priority" and "expires" headers go into msg.
+THeaderScan ScanHeaders(const TBrokerFrame& send, std::int64_t nowMillis, TBrokerVersion version,
+                        TBrokerMessage& msg) {
   THeaderScan scan;
   bool haveTimestamp = false;
   bool seenPriority = false;
   bool seenExpires = false;
+  bool special = false;
   for (const auto& [name, value] : send.headers) {
     if (IsBrokerOwned(name)) continue;
     if (!haveTimestamp && SameText(name, "timestamp")) {
@@ -64,7 +74,18 @@ THeaderScan ScanHeaders(const TBrokerFrame& send, std::int64_t nowMillis, TBroke
       std::int64_t e = 0;
       if (ParseInt64(value, e) && e > 0) msg.expires = e;
     }
+    // A 1.0 producer's block is kept as it came, unlooked at: escaping it
+    // is the rarer work of a delivery to a 1.1 or 1.2 consumer.
+    special = special || (version != TBrokerVersion::V1_0 && (NeedsEscape(name) || NeedsEscape(value)));
     scan.blockSize += name.size() + value.size() + 2;
+  }
+  if (version == TBrokerVersion::V1_0) {
+    scan.form = THeaderForm::Raw;
+  } else if (special) {
+    scan.form = THeaderForm::Escaped;
+    scan.blockSize = 0;
+    for (const auto& [name, value] : send.headers)
+      if (!IsBrokerOwned(name)) scan.blockSize += EscapedSize(name) + EscapedSize(value) + 2;
   }
   if (!haveTimestamp) {
     auto res = std::to_chars(scan.stamp, scan.stamp + sizeof scan.stamp, nowMillis);
@@ -82,11 +103,12 @@ void FillText(TBrokerMessage& msg, const TBrokerFrame& send, std::string_view me
   char* const start = msg.text.get();
   char* p = PutBytes(start, messageId);
   char* const block = p;
+  const TBrokerVersion form = scan.form == THeaderForm::Escaped ? TBrokerVersion::V1_2 : TBrokerVersion::V1_0;
   for (const auto& [name, value] : send.headers) {
     if (IsBrokerOwned(name)) continue;
-    p = PutBytes(p, name);
+    p = PutEscaped(p, name, form);
     *p++ = ':';
-    p = PutBytes(p, value);
+    p = PutEscaped(p, value, form);
     *p++ = '\n';
   }
   if (scan.stampSize != 0) {
@@ -98,21 +120,27 @@ void FillText(TBrokerMessage& msg, const TBrokerFrame& send, std::string_view me
   p = PutBytes(p, std::string_view(send.body.data(), send.body.size()));
   msg.messageId = std::string_view(start, messageId.size());
   msg.headerBlock = std::string_view(block, static_cast<std::size_t>(body - block));
+  msg.headerForm = scan.form;
   msg.body = std::string_view(body, static_cast<std::size_t>(p - body));
   msg.cost = sizeof(TBrokerMessage) + kHeldOverhead + textSize;
 }
 
 }  // namespace
 
-std::optional<std::string_view> TBrokerMessage::Header(std::string_view name) const {
+std::optional<std::string_view> TBrokerMessage::Header(std::string_view name, std::string& scratch) const {
   std::string_view block = headerBlock;
   std::size_t pos = 0;
   while (pos < block.size()) {
     std::size_t nl = block.find('\n', pos);
     if (nl == std::string_view::npos) nl = block.size();
     std::string_view line = block.substr(pos, nl - pos);
-    if (line.size() > name.size() && line[name.size()] == ':' && line.compare(0, name.size(), name) == 0)
-      return line.substr(name.size() + 1);
+    if (line.size() > name.size() && line[name.size()] == ':' && line.compare(0, name.size(), name) == 0) {
+      const std::string_view value = line.substr(name.size() + 1);
+      if (headerForm != THeaderForm::Escaped || value.find('\\') == std::string_view::npos) return value;
+      scratch.clear();
+      AppendUnescaped(value, TBrokerVersion::V1_2, scratch);
+      return std::string_view(scratch);
+    }
     pos = nl + 1;
   }
   return std::nullopt;
@@ -120,12 +148,12 @@ std::optional<std::string_view> TBrokerMessage::Header(std::string_view name) co
 
 std::shared_ptr<TBrokerMessage> BuildMessage(const TBrokerFrame& send, const std::string* destination,
                                              std::string_view messageId, std::uint64_t origin,
-                                             std::int64_t nowMillis) {
+                                             std::int64_t nowMillis, TBrokerVersion version) {
   auto msg = std::make_shared<TBrokerMessage>();
   msg->destination = destination;
   msg->origin = origin;
   msg->hasContentLength = send.hasContentLength;
-  const THeaderScan scan = ScanHeaders(send, nowMillis, *msg);
+  const THeaderScan scan = ScanHeaders(send, nowMillis, version, *msg);
   FillText(*msg, send, messageId, scan);
   return msg;
 }

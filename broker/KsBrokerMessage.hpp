@@ -5,7 +5,9 @@
 // queue, topic subscription and unacknowledged list that holds it shares one
 // copy through std::shared_ptr<const TBrokerMessage>. Its header block is
 // kept pre-rendered ("name:value" lines, LF ends) so that a delivery is a few
-// memory copies. The message id, the header block and the body live in one
+// memory copies for a consumer of its producer's version (see THeaderForm);
+// one of another version gets it rewritten line by line, unless it holds
+// nothing that any version escapes. The message id, the header block and the body live in one
 // block of text the message owns (its fields are views into it), so a held
 // message costs two allocations: this block and the shared pointer's. Its
 // cost is the number of bytes it is taken to occupy, bookkeeping included;
@@ -23,9 +25,19 @@
 #include <string>
 #include <string_view>
 
+#include "broker/KsBrokerEscape.hpp"
+
 namespace ks {
 
 struct TBrokerFrame;
+
+// How a message's header block is written.
+enum class THeaderForm : std::uint8_t {
+  Plain,    // from a 1.1 or 1.2 producer, with no backslash, LF, CR or ':' in any name or value:
+            // the same under every version
+  Raw,      // as a 1.0 producer sent it (values may hold ':', backslash or CR)
+  Escaped,  // escaped as under 1.2 (from a 1.1 or 1.2 producer)
+};
 
 struct TBrokerMessage {
   // The destination's name, owned by the destination: whatever holds the
@@ -35,6 +47,7 @@ struct TBrokerMessage {
   // Views into text.
   std::string_view messageId;
   std::string_view headerBlock;  // forwarded headers, each "name:value\n"; always holds "timestamp"
+  THeaderForm headerForm = THeaderForm::Plain;
   std::string_view body;
   std::unique_ptr<char[]> text;
   bool hasContentLength = false;
@@ -45,18 +58,23 @@ struct TBrokerMessage {
 
   bool ExpiredAt(std::int64_t nowMillis) const { return expires != 0 && expires <= nowMillis; }
 
-  // The value of a forwarded header with exactly this name.
-  std::optional<std::string_view> Header(std::string_view name) const;
+  // The value of a forwarded header with exactly this name (a name without
+  // backslash, LF, CR or ':'). A value that must be unescaped is written to
+  // scratch, which the result then views.
+  std::optional<std::string_view> Header(std::string_view name, std::string& scratch) const;
 };
 
-// Builds a message from a SEND frame: every header is forwarded except
-// "destination", "message-id", "subscription", "redelivered" (Cistern sets
-// those itself), "transaction", "receipt" and "content-length" (names
-// compared without regard to ASCII case); "timestamp" is added with nowMillis
-// when the SEND has none.
+// Builds a message from a SEND frame whose header names and values are as
+// meant (unescaped), sent by a connection of version: every header is
+// forwarded except "destination", "message-id", "subscription",
+// "redelivered" (Cistern sets those itself), "transaction", "receipt" and
+// "content-length" (names compared without regard to ASCII case);
+// "timestamp" is added with nowMillis when the SEND has none. A forwarded
+// "ack" stays behind the one Cistern puts first in a 1.2 MESSAGE, which is
+// the one a reader takes.
 std::shared_ptr<TBrokerMessage> BuildMessage(const TBrokerFrame& send, const std::string* destination,
                                              std::string_view messageId, std::uint64_t origin,
-                                             std::int64_t nowMillis);
+                                             std::int64_t nowMillis, TBrokerVersion version = TBrokerVersion::V1_0);
 
 struct TPendingEntry {
   std::shared_ptr<const TBrokerMessage> message;

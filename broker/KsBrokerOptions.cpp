@@ -88,6 +88,14 @@ constexpr TOptionEntry kOptions[] = {
        o.passwordSet = true;
        o.password = a.value;
      }},
+    {"HeartBeat", true,
+     [](TBrokerOptions& o, const TArgument& a) { o.heartBeatMs = ParseCount(a.name, a.value, 0, 86400000); }},
+    {"VirtualHost", true,
+     [](TBrokerOptions& o, const TArgument& a) {
+       if (a.value.empty()) throw Exception("Invalid value for --VirtualHost: (empty)");
+       o.virtualHostSet = true;
+       o.virtualHost = a.value;
+     }},
     {"Verbose", false, [](TBrokerOptions& o, const TArgument& a) { o.verbose = ParseSwitch(a.name, a.hasValue, a.value); }},
     {"MaxConnections", true,
      [](TBrokerOptions& o, const TArgument& a) { o.maxConnections = ParseCount(a.name, a.value, 1, 1 << 24); }},
@@ -104,6 +112,8 @@ constexpr TOptionEntry kOptions[] = {
      [](TBrokerOptions& o, const TArgument& a) { o.faultStrayLF = ParseSwitch(a.name, a.hasValue, a.value); }},
     {"FaultCloseAfter", true,
      [](TBrokerOptions& o, const TArgument& a) { o.faultCloseAfter = ParseCount(a.name, a.value, 0, 1 << 30); }},
+    {"FaultRefuseConnects", true,
+     [](TBrokerOptions& o, const TArgument& a) { o.faultRefuseConnects = ParseCount(a.name, a.value, 0, 1 << 30); }},
     {"FaultConnectError", true,
      [](TBrokerOptions& o, const TArgument& a) {
        o.faultConnectErrorSet = true;
@@ -143,7 +153,9 @@ TBrokerOptions ParseBrokerOptions(const std::vector<std::string>& args) {
 
 std::vector<std::string> BrokerUsage() {
   return {
-      "Cistern: an in-memory STOMP 1.0 broker for tests, demos and development.",
+      "Cistern: an in-memory STOMP broker for tests, demos and development.",
+      "It speaks STOMP 1.0, 1.1 and 1.2: the highest version a client accepts (1.0 to one that",
+      "names none), with heart-beats under 1.1 and 1.2.",
       "  --Host=127.0.0.1        address to listen on",
       "  --Port=61613            port to listen on (0: any free port; none: TLS only)",
       "  --CertFile=PEM          certificate (chain) to serve STOMP over TLS with",
@@ -151,6 +163,9 @@ std::vector<std::string> BrokerUsage() {
       "  --TlsPort=61612         port of the TLS listener (0: any free port)",
       "  --User=NAME             accept only this login",
       "  --Password=TEXT         accept only this passcode",
+      "  --HeartBeat=0           least heart-beat interval in ms offered and asked for",
+      "                          (0: as the client asks); a client silent twice as long is dropped",
+      "  --VirtualHost=NAME      refuse a CONNECT whose host header names another virtual host",
       "  --Verbose               log connections and refused frames",
       "  --MaxConnections=10000  refuse clients past this many with ERROR",
       "  --ConnectTimeout=10     seconds a new connection has to send CONNECT (0: no limit)",
@@ -159,10 +174,14 @@ std::vector<std::string> BrokerUsage() {
       "                          producers to it are not read until consumers catch up",
       "  --MaxTotalBytes=512M    bytes held by all queues and subscriptions together",
       "  --MaxTopicLag=64M       unread bytes after which a topic subscriber is cut off",
+      "Test aids (faults on purpose):",
       "  --FaultChunk=N          write to clients in pieces of at most N bytes",
       "  --FaultStrayLF          put extra LF and blank bytes between frames",
       "  --FaultCloseAfter=N     close each connection after N frames sent to it",
       "  --FaultConnectError=T   answer CONNECT with ERROR whose message is T",
+      "  --FaultRefuseConnects=N close the next N connections at once, unread",
+      "  SIGUSR1 freezes Cistern: it reads, writes, accepts and drops nothing, all sockets",
+      "          stay open (prints \"Cistern frozen\"); SIGUSR2 thaws it (\"Cistern thawed\")",
   };
 }
 

@@ -5,8 +5,12 @@
 // Options: Host (127.0.0.1), Port (61613; 0 takes a free port; "none": no
 // plain listener, with TLS only), CertFile and KeyFile (PEM certificate and
 // key: listen with TLS as well, on TlsPort, default 61612), User,
-// Password (the two only together), Verbose, the limits below, FaultChunk=N,
-// FaultStrayLF, FaultCloseAfter=N, FaultConnectError=TEXT, Help.
+// Password (the two only together), HeartBeat=MS (the least heart-beat
+// interval Cistern offers and asks for under STOMP 1.1 and 1.2; 0, the
+// default: as the client asks), VirtualHost=NAME (refuse a CONNECT whose
+// "host" names another), Verbose, the limits below, Help; and the test
+// aids FaultChunk=N, FaultStrayLF, FaultCloseAfter=N, FaultConnectError=TEXT
+// and FaultRefuseConnects=N.
 //
 // Limits (sizes in bytes, or with a K, M or G suffix for KiB, MiB, GiB):
 // MaxConnections (10000 clients at once), ConnectTimeout (10 seconds from
@@ -44,7 +48,11 @@ struct TBrokerOptions {
   std::uint64_t maxTopicLag = 64ull << 20;
   std::int32_t faultChunk = 0;       // 0: off
   bool faultStrayLF = false;
+  std::int32_t heartBeatMs = 0;
+  bool virtualHostSet = false;
+  std::string virtualHost;
   std::int32_t faultCloseAfter = 0;  // 0: off
+  std::int32_t faultRefuseConnects = 0;
   bool faultConnectErrorSet = false;
   std::string faultConnectError;
   bool help = false;
@@ -56,7 +64,8 @@ struct TBrokerOptions {
 // or Port=none without a certificate.
 TBrokerOptions ParseBrokerOptions(const std::vector<std::string>& args);
 
-// The usage text, one entry per line.
+// The usage text, one entry per line; the test aids (faults on purpose,
+// freezing) in a section of their own at the end.
 std::vector<std::string> BrokerUsage();
 
 }  // namespace ks

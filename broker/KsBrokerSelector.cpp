@@ -24,26 +24,28 @@ bool ParseNumber(std::string_view text, double& value) {
   return end == copy.c_str() + copy.size();
 }
 
-std::optional<std::string_view> Lookup(const TBrokerMessage& m, std::string_view name) {
+// The value name reads in m; one that must be unescaped is written to
+// scratch.
+std::optional<std::string_view> Lookup(const TBrokerMessage& m, std::string_view name, std::string& scratch) {
   if (name.size() > 3 && name.compare(0, 3, "JMS") == 0) {
-    if (name == "JMSType") return m.Header("type");
-    if (name == "JMSCorrelationID") return m.Header("correlation-id");
+    if (name == "JMSType") return m.Header("type", scratch);
+    if (name == "JMSCorrelationID") return m.Header("correlation-id", scratch);
     if (name == "JMSMessageID") return std::string_view(m.messageId);
-    if (name == "JMSTimestamp") return m.Header("timestamp");
+    if (name == "JMSTimestamp") return m.Header("timestamp", scratch);
     if (name == "JMSPriority") {
       static const char* const kDigits[] = {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9"};
       return std::string_view(kDigits[m.priority]);
     }
     if (name == "JMSExpiration") {
-      auto e = m.Header("expires");
+      auto e = m.Header("expires", scratch);
       return e ? *e : std::string_view("0");
     }
     if (name == "JMSDeliveryMode") {
-      auto p = m.Header("persistent");
+      auto p = m.Header("persistent", scratch);
       return std::string_view(p && *p == "true" ? "PERSISTENT" : "NON_PERSISTENT");
     }
   }
-  return m.Header(name);
+  return m.Header(name, scratch);
 }
 
 }  // namespace
@@ -194,8 +196,9 @@ bool TBrokerSelector::Parse(std::string_view text, std::string& error) {
 }
 
 bool TBrokerSelector::Matches(const TBrokerMessage& message) const {
+  std::string scratch;
   for (const TTerm& t : terms_) {
-    std::optional<std::string_view> value = Lookup(message, t.name);
+    std::optional<std::string_view> value = Lookup(message, t.name, scratch);
     if (!value) return false;
     bool ok = false;
     switch (t.kind) {

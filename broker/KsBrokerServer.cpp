@@ -10,12 +10,14 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "broker/KsBrokerFrameReader.hpp"
+#include "broker/KsBrokerHeartBeat.hpp"
 #include "support/KsConsole.hpp"
 #include "support/KsException.hpp"
 
@@ -146,7 +148,8 @@ class TBrokerServer::TConnection final : public TBrokerClient {
   void CloseAfterFlush() override {
     if (closing_) return;
     closing_ = true;
-    closeBy_ = SteadyMillis() + kCloseLimitMs;
+    heart_.Stop();
+    closeBy_ = server_.Clock() + kCloseLimitMs;
     server_.WantSweep();
     server_.detach_.push_back(this);
     server_.MarkDirty(*this);
@@ -158,6 +161,11 @@ class TBrokerServer::TConnection final : public TBrokerClient {
     server_.Log(*this, " refused frame: ", reason);
   }
 
+  void StartHeartBeat(std::int64_t sendEveryMs, std::int64_t silentLimitMs) override {
+    heart_.Start(sendEveryMs, silentLimitMs, server_.now_);
+    server_.ScheduleBeat(*this);
+  }
+
   TBrokerServer& server_;
   int fd_;
   std::unique_ptr<TBrokerTlsStream> tls_;  // TLS connections only
@@ -165,6 +173,8 @@ class TBrokerServer::TConnection final : public TBrokerClient {
   TByteBuffer out_;
   TBrokerFrameReader reader_;
   TBrokerFrame frame_;
+  TBrokerHeartBeat heart_;
+  std::int64_t beatAt_ = 0;  // its key in the server's heart-beat timers; 0: none
   std::string peer_;
   bool closing_ = false;     // no more input is handled, no more frames are written
   bool draining_ = false;    // output done and shut down; waiting for the peer's end
@@ -194,7 +204,9 @@ TBrokerServer::TBrokerServer(TBrokerOptions options)
                               options_.faultConnectErrorSet, options_.faultConnectError,
                               static_cast<std::size_t>(options_.maxQueueBytes),
                               static_cast<std::size_t>(options_.maxTotalBytes),
-                              static_cast<std::size_t>(options_.maxTopicLag)}) {}
+                              static_cast<std::size_t>(options_.maxTopicLag), options_.heartBeatMs,
+                              options_.virtualHostSet, options_.virtualHost}),
+      refuseConnects_(options_.faultRefuseConnects) {}
 
 TBrokerServer::~TBrokerServer() {
   connections_.clear();
@@ -226,6 +238,8 @@ void TBrokerServer::Listen() {
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGUSR1);
+  sigaddset(&set, SIGUSR2);
   ::sigprocmask(SIG_BLOCK, &set, nullptr);
   signalFd_ = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
   epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
@@ -270,21 +284,28 @@ int TBrokerServer::BindListener(std::int32_t port, std::uint16_t& boundPort) {
   return listenFd;
 }
 
+std::int64_t TBrokerServer::Clock() const { return SteadyMillis() - frozenFor_; }
+
 void TBrokerServer::Run() {
   std::vector<epoll_event> events(512);
   while (!stop_) {
+    if (frozen_) {
+      WaitWhileFrozen();
+      continue;
+    }
     // Decrypted input held by OpenSSL is not signalled by epoll: do not
     // wait while some is there.
     const int n =
         ::epoll_wait(epollFd_, events.data(), static_cast<int>(events.size()), tlsBacklog_.empty() ? Timeout() : 0);
     if (n < 0 && errno != EINTR) throw Exception(std::string("epoll_wait failed: ") + std::strerror(errno));
-    now_ = SteadyMillis();
+    now_ = Clock();
     for (int i = 0; i < n; ++i) OnEvent(events[static_cast<std::size_t>(i)]);
     ReadTlsBacklog();
     OnTimers();
     Settle();
     Reap();
     engine_.GiveBackMemory();
+    if (freezeWanted_) Freeze();
   }
   for (auto& [raw, c] : connections_) engine_.OnClientGone(*c);
   connections_.clear();
@@ -305,7 +326,36 @@ void TBrokerServer::OnEvent(const epoll_event& event) {
 
 void TBrokerServer::OnSignal() {
   signalfd_siginfo info;
-  while (::read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) stop_ = true;
+  while (::read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    if (info.ssi_signo == SIGUSR1) {
+      freezeWanted_ = !frozen_;
+    } else if (info.ssi_signo == SIGUSR2) {
+      freezeWanted_ = false;
+      if (frozen_) Thaw();
+    } else {
+      stop_ = true;
+    }
+  }
+}
+
+void TBrokerServer::Freeze() {
+  freezeWanted_ = false;
+  frozen_ = true;
+  frozenAt_ = SteadyMillis();
+  WriteLine("Cistern frozen");
+}
+
+void TBrokerServer::Thaw() {
+  frozen_ = false;
+  frozenFor_ += SteadyMillis() - frozenAt_;
+  WriteLine("Cistern thawed");
+}
+
+void TBrokerServer::WaitWhileFrozen() {
+  // Only signals are looked at; everything else waits in the epoll set,
+  // which reports it again after the thaw.
+  pollfd p{signalFd_, POLLIN, 0};
+  if (::poll(&p, 1, -1) > 0) OnSignal();
 }
 
 void TBrokerServer::OnConnectionEvent(TConnection& c, std::uint32_t what) {
@@ -333,6 +383,7 @@ void TBrokerServer::ReadTlsBacklog() {
 void TBrokerServer::OnTimers() {
   const std::int64_t now = now_;
   ReleaseDueChunks(now);
+  CheckBeats(now);
   for (TConnection* c : std::vector<TConnection*>(draining_))
     if (c->drainDeadline_ <= now) Kill(*c);
   if (!listening_ && listenAgainAt_ <= now) {
@@ -358,20 +409,59 @@ void TBrokerServer::ReleaseDueChunks(std::int64_t now) {
 
 int TBrokerServer::Timeout() {
   std::int64_t best = -1;
-  const std::int64_t now = SteadyMillis();
+  const std::int64_t now = Clock();
   auto consider = [&](std::int64_t at) {
     std::int64_t wait = std::max<std::int64_t>(0, at - now);
     if (best < 0 || wait < best) best = wait;
   };
   for (TConnection* c : timed_) consider(c->nextChunkAt_);
   for (TConnection* c : draining_) consider(c->drainDeadline_);
+  if (!beats_.empty()) consider(beats_.begin()->first);
   if (!listening_) consider(listenAgainAt_);
   if (nextSweep_ != 0) consider(nextSweep_);
   return static_cast<int>(best);
 }
 
 void TBrokerServer::WantSweep() {
-  if (nextSweep_ == 0) nextSweep_ = SteadyMillis() + kSweepEveryMs;
+  if (nextSweep_ == 0) nextSweep_ = Clock() + kSweepEveryMs;
+}
+
+void TBrokerServer::ScheduleBeat(TConnection& c) {
+  if (c.beatAt_ != 0) beats_.erase({c.beatAt_, &c});
+  c.beatAt_ = 0;
+  const std::int64_t next = c.heart_.NextCheck();
+  if (next == TBrokerHeartBeat::kNever) return;
+  c.beatAt_ = std::max<std::int64_t>(next, 1);
+  beats_.emplace(c.beatAt_, &c);
+}
+
+void TBrokerServer::CheckBeats(std::int64_t now) {
+  while (!beats_.empty() && beats_.begin()->first <= now) {
+    TConnection& c = *beats_.begin()->second;
+    beats_.erase(beats_.begin());
+    c.beatAt_ = 0;
+    if (c.dead_ || c.closing_) continue;
+    // Input Cistern holds back on purpose is not the client's silence.
+    if (c.inputPaused_ || c.throttled_) c.heart_.Read(now);
+    switch (c.heart_.Check(now)) {
+      case TBrokerHeartBeat::TDue::Lost:
+        engine_.Reject(c, "Heart-beat timeout",
+                       "Nothing arrived from the client within " + std::to_string(c.heart_.SilentLimit()) +
+                           " ms, twice the heart-beat interval agreed at CONNECT.");
+        continue;
+      case TBrokerHeartBeat::TDue::Beat:
+        // Behind output still waiting to go, a beat would say nothing more.
+        if (c.out_.Empty()) {
+          c.out_.Append('\n');
+          MarkDirty(c);
+        }
+        c.heart_.Wrote(now);
+        break;
+      default:
+        break;
+    }
+    ScheduleBeat(c);
+  }
 }
 
 void TBrokerServer::CheckDeadlines() {
@@ -416,6 +506,12 @@ void TBrokerServer::Accept(int listenFd, bool tls) {
     sockaddr_storage addr{};
     socklen_t len = sizeof addr;
     const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd >= 0 && refuseConnects_ > 0) {
+      // A fault on request: closed before anything is read or written.
+      --refuseConnects_;
+      ::close(fd);
+      continue;
+    }
     if (fd >= 0) {
       Admit(fd, addr, tls);
       continue;
@@ -575,6 +671,7 @@ void TBrokerServer::OnReadable(TConnection& c) {
     return;
   }
   c.in_.Commit(static_cast<std::size_t>(n));
+  c.heart_.Read(now_);
   if (!c.tls_ && !c.Connected() && c.in_.Size() == static_cast<std::size_t>(n) &&
       static_cast<unsigned char>(c.in_.Data()[0]) == 0x16) {
     // A TLS handshake record where a STOMP command belongs.
@@ -680,6 +777,7 @@ bool TBrokerServer::WriteOutput(TConnection& c) {
   for (;;) {
     const ssize_t n = SendSome(c, c.out_.Data(), c.out_.Size());
     if (n > 0) {
+      c.heart_.Wrote(now_);
       c.out_.Consume(static_cast<std::size_t>(n));
       if (c.out_.Empty()) return true;
     } else if (!SendAgain(c, n)) {
@@ -690,7 +788,7 @@ bool TBrokerServer::WriteOutput(TConnection& c) {
 
 bool TBrokerServer::WriteChunk(TConnection& c) {
   if (c.inTimed_) return false;  // its next piece is due later
-  const std::int64_t now = SteadyMillis();
+  const std::int64_t now = Clock();
   if (now < c.nextChunkAt_) {
     WaitForChunk(c);
     return false;
@@ -699,6 +797,7 @@ bool TBrokerServer::WriteChunk(TConnection& c) {
     const std::size_t size = std::min<std::size_t>(c.out_.Size(), static_cast<std::size_t>(options_.faultChunk));
     const ssize_t n = SendSome(c, c.out_.Data(), size);
     if (n > 0) {
+      c.heart_.Wrote(now_);
       c.out_.Consume(static_cast<std::size_t>(n));
       if (!c.out_.Empty()) {
         c.nextChunkAt_ = now + kChunkPauseMs;
@@ -778,7 +877,7 @@ void TBrokerServer::StartDrain(TConnection& c) {
     return;
   }
   c.draining_ = true;
-  c.drainDeadline_ = SteadyMillis() + kDrainLimitMs;
+  c.drainDeadline_ = Clock() + kDrainLimitMs;
   draining_.push_back(&c);
 }
 
@@ -809,6 +908,7 @@ void TBrokerServer::Reap() {
       EraseValue(draining_, c);
       EraseValue(resumed_, c);
       EraseValue(tlsBacklog_, c);
+      if (c->beatAt_ != 0) beats_.erase({c->beatAt_, c});
       if (c->admitted_) --admitted_;
       ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, c->fd_, nullptr);
       Log(*c, " closed");

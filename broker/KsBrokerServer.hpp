@@ -24,6 +24,15 @@
 // than FrameTimeout while it is being read, is answered with ERROR and
 // closed. Deadlines are checked about four times a second.
 //
+// Heart-beats (agreed by the engine at CONNECT, see KsBrokerHeartBeat): a
+// connection that has written nothing for its send interval gets one LF,
+// appended only when no output waits (so never inside a frame, however it
+// is written); one from which nothing was read for its silent limit is
+// answered with ERROR ("Heart-beat timeout") and closed. Input Cistern holds
+// back (flow control) does not count as silence. Each connection sits in a
+// timer list under its next heart-beat time, so beats and drops happen on
+// time to the millisecond, not with the deadline checks.
+//
 // With a certificate and key (options CertFile, KeyFile) a second listening
 // socket serves STOMP over TLS (TlsPort); its connections run the TLS
 // handshake first (within ConnectTimeout, like CONNECT) and are otherwise
@@ -34,18 +43,30 @@
 // The fault hooks of the options change only the output path: pieces of at
 // most FaultChunk bytes with a pause of about a millisecond between them,
 // stray LF and blank bytes after every frame, closing after FaultCloseAfter
-// frames (the last one cut in the middle when it is a MESSAGE).
+// frames (the last one cut in the middle when it is a MESSAGE); and the
+// first FaultRefuseConnects connections accepted are closed at once,
+// before anything is read or written.
+//
+// Freezing, a test aid: SIGUSR1 freezes the server at the end of the loop
+// turn it arrives in ("Cistern frozen" on standard output): from then on it
+// reads, writes, accepts and times out nothing, heart-beats included, while
+// every socket stays open, as a client sees a half-open link or a stopped
+// broker. SIGUSR2 thaws it ("Cistern thawed"): its clock goes on from where
+// it stopped, so the deadlines of its connections ignore the frozen time,
+// and what arrived meanwhile is read.
 //
 // Ownership: the server owns the listening socket, the signal descriptor,
 // the engine and every connection.
 //
-// Threads: construct, Listen and Run on one thread. Listen blocks SIGINT and
-// SIGTERM for the calling thread and receives them through a signal
-// descriptor; Run returns when one arrives.
+// Threads: construct, Listen and Run on one thread. Listen blocks SIGINT,
+// SIGTERM, SIGUSR1 and SIGUSR2 for the calling thread and receives them
+// through a signal descriptor; Run returns when SIGINT or SIGTERM arrives
+// (frozen or not).
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -112,6 +133,16 @@ class TBrokerServer {
   ssize_t SendSome(TConnection& c, const char* data, std::size_t size);
   void CheckDeadlines();
   void WantSweep();
+  // The loop's clock: steady milliseconds, less the time spent frozen.
+  std::int64_t Clock() const;
+  // Files c in the heart-beat timers under its next check.
+  void ScheduleBeat(TConnection& c);
+  // Writes the beats that are due and drops the silent clients.
+  void CheckBeats(std::int64_t now);
+  void Freeze();
+  void Thaw();
+  // Frozen: waits for the next signal and handles it.
+  void WaitWhileFrozen();
 
   // The loop's events, one member per kind: a listening socket's, the
   // signal descriptor's, a connection's.
@@ -172,6 +203,11 @@ class TBrokerServer {
   std::uint16_t port_ = 0;
   bool loopback_ = false;
   bool stop_ = false;
+  bool freezeWanted_ = false;      // SIGUSR1 came: freeze at the end of this turn
+  bool frozen_ = false;
+  std::int64_t frozenAt_ = 0;      // steady milliseconds when frozen
+  std::int64_t frozenFor_ = 0;     // steady milliseconds spent frozen before
+  std::int32_t refuseConnects_ = 0;  // accepted connections still to close at once
   bool listening_ = true;          // the listening sockets are in the epoll set
   std::int64_t listenAgainAt_ = 0; // when listening is off: when to resume
   std::int64_t now_ = 0;           // steady milliseconds, once per loop iteration
@@ -186,6 +222,7 @@ class TBrokerServer {
   std::vector<TConnection*> draining_;  // shut down for writing, waiting for the peer to close
   std::vector<TConnection*> dead_;
   std::vector<TConnection*> tlsBacklog_;  // TLS input held by OpenSSL, to be read
+  std::set<std::pair<std::int64_t, TConnection*>> beats_;  // heart-beat timers: when, whose
   char listenTag_ = 0;
   char tlsListenTag_ = 0;
   char signalTag_ = 0;

@@ -178,6 +178,11 @@ void TKsJMSClient::BuildSend(const TKsJMSMessage& message, TSendParts& parts) co
   parts.body = *body;
   parts.headers.Clear();
   WriteFields(message, parts);
+  // From 1.1 on the body says what it is (a property of the message's own
+  // may say otherwise).
+  if (!isObject && GetVersion() != TKsStompVersion::V1_0) {
+    parts.headers.Set("content-type", parts.isBytes ? "application/octet-stream" : "text/plain;charset=UTF-8");
+  }
   WriteProperties(message, parts.headers);
   if (isObject) {
     parts.transformation = owningConnection_ ? owningConnection_->GetTransformationName() : std::string();
@@ -296,7 +301,12 @@ void TKsJMSClient::DeliverMessage(const TKsHeaderView* headers, std::size_t coun
   const TKsHeaderScan scan(headers, count);
   const std::string_view error = scan.Value(TKsHeaderScan::kTransformationError);
   if (!error.empty()) throw EJMSException("Transformation error: " + std::string(error));
-  std::shared_ptr<IMessage> delivered = NewReceivedMessage(owningConnection_, scan, body);
+  // From 1.1 on a body declared as opaque bytes arrives as a bytes message.
+  const std::string_view* type = scan.Find(TKsHeaderScan::kContentType);
+  std::shared_ptr<IMessage> delivered =
+      type != nullptr && GetVersion() != TKsStompVersion::V1_0 && IsBytesContentType(*type)
+          ? NewReceivedBytesMessage(owningConnection_, scan, body)
+          : NewReceivedMessage(owningConnection_, scan, body);
   if (receiveSlot_ != nullptr) *receiveSlot_ = delivered;
   const TKsScopedValue<const std::string_view*> delivering(tDeliveringSubscription,
                                                            scan.Find(TKsHeaderScan::kSubscription));

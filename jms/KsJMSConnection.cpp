@@ -78,8 +78,13 @@ TKsJMSConnection::TKsJMSConnection(std::unique_ptr<TKsJMSClient> client)
   client_->SetOnReceipt([this](TKsStompCustomClient*, const std::shared_ptr<IStompFrame>& frame) {
     OnReceipt(frame->GetHeader("receipt-id"));
   });
-  client_->SetOnTransportError([this](const std::string& text) { ConnectionLost(text); });
   ownAdapter_ = dynamic_cast<TKsCommAdapter*>(client_->GetAdapter());
+  client_->SetOnTransportError([this](const std::string& text) {
+    // A write that failed because the adapter gave the link up (the
+    // broker stopped beating) is reported with that cause.
+    const std::string cause = ownAdapter_ != nullptr ? ownAdapter_->GetLossCause() : std::string();
+    ConnectionLost(cause.empty() ? text : cause);
+  });
   if (TKsCommAdapter* adapter = ownAdapter_) {
     adapter->SetOnFault([this](const std::string& text, bool connectionLost) {
       if (connectionLost) {
@@ -246,6 +251,11 @@ void TKsJMSConnection::Close() {
   // Whether everything sent arrived is unknown: as grave as a lost
   // connection for whoever must know.
   if (!failure.empty()) ReportException(EConnectionFailedException(failure));
+}
+
+std::string TKsJMSConnection::GetProtocolVersion() const {
+  if (closed_ || !client_->GetLoggedIn()) return std::string();
+  return std::string(VersionText(client_->GetVersion()));
 }
 
 std::shared_ptr<IExceptionListener> TKsJMSConnection::GetExceptionListener() const {
@@ -783,10 +793,10 @@ void TKsJMSSession::EndTransaction(bool commit) {
   connection_->CheckNotLost();
   // RabbitMQ gives back what the aborted transaction consumed when told so
   // (NACK); it would keep it on this connection through an UNSUBSCRIBE.
-  std::vector<std::string> consumed = std::exchange(consumedInTransaction_, {});
+  std::vector<TConsumed> consumed = std::exchange(consumedInTransaction_, {});
   const bool nack = !commit && client.GetDialect() == TKsDialect::RabbitMQ;
   if (nack) {
-    for (const std::string& id : consumed) client.Nack(id);
+    for (const TConsumed& c : consumed) client.Nack(TKsAckTarget{c.messageId, c.subscription, c.ackId});
   }
   for (const auto& consumer : *ConsumerSnapshot()) {
     if (consumer->TakeDeliveredInTransaction() && !commit && !nack) Resubscribe(*consumer);
@@ -818,8 +828,13 @@ void TKsJMSSession::AcknowledgeDelivered(TKsMessageConsumer& consumer, const IMe
   std::lock_guard<std::recursive_mutex> guard(sendLock_);
   consumer.MarkDeliveredInTransaction();
   connection_->CheckNotLost();
-  if (client.GetDialect() == TKsDialect::RabbitMQ) consumedInTransaction_.push_back(message.GetJMSMessageID());
-  client.Ack(message.GetJMSMessageID(), transactionContext_.GetTransactionId());
+  TConsumed named{message.GetJMSMessageID(), {}, {}};
+  if (client.GetVersion() != TKsStompVersion::V1_0) {
+    named.subscription = message.GetStringProperty("subscription");
+    named.ackId = message.GetStringProperty("ack");
+  }
+  client.Ack(TKsAckTarget{named.messageId, named.subscription, named.ackId}, transactionContext_.GetTransactionId());
+  if (client.GetDialect() == TKsDialect::RabbitMQ) consumedInTransaction_.push_back(std::move(named));
 }
 
 void TKsJMSSession::Close() {
@@ -900,6 +915,7 @@ std::shared_ptr<IMessageConsumer> TKsJMSSession::NewConsumer(const std::shared_p
   if (noLocal && dialect == TKsDialect::RabbitMQ) {
     throw EUnsupportedOperationException("RabbitMQ cannot hold back a connection's own messages (noLocal)");
   }
+  CheckAckModeSupported();
   const std::string destinationName = TKsJMSClient::GetDestinationName(destination, dialect);
   // A subscription the broker makes goes by the id the broker gives it.
   const bool brokerMade = TKsJMSClient::BrokerMadeSubscription(dialect, destinationName);
@@ -922,8 +938,21 @@ void TKsJMSSession::Subscribe(const TKsMessageConsumer& consumer) {
       AppendOptions(destination, "activemq.subscriptionName=" + durable->GetSubscriptionName());
     }
   }
-  connection_->GetClient().Subscribe(destination, AcknowledgesByClient(), std::string(), consumer.GetNoLocalFlag(),
+  const TKsAckMode ack = acknowledgeMode_ == INDIVIDUAL_ACKNOWLEDGE ? TKsAckMode::ClientIndividual
+                         : AcknowledgesByClient()                   ? TKsAckMode::Client
+                                                                    : TKsAckMode::Auto;
+  connection_->GetClient().Subscribe(destination, ack, std::string(), consumer.GetNoLocalFlag(),
                                      consumer.GetMessageSelector(), consumer.SubscriptionId());
+}
+
+void TKsJMSSession::CheckAckModeSupported() const {
+  if (acknowledgeMode_ != INDIVIDUAL_ACKNOWLEDGE) return;
+  const TKsJMSClient& client = connection_->GetClient();
+  if (client.GetLoggedIn() && client.GetVersion() == TKsStompVersion::V1_0) {
+    throw EUnsupportedOperationException(
+        "INDIVIDUAL_ACKNOWLEDGE needs STOMP 1.1 or later, and this connection speaks STOMP 1.0 (see the URI "
+        "parameter acceptVersion)");
+  }
 }
 
 std::shared_ptr<ITopicSubscriber> TKsJMSSession::CreateDurableSubscriber(const std::shared_ptr<ITopic>& topic,
@@ -934,6 +963,7 @@ std::shared_ptr<ITopicSubscriber> TKsJMSSession::CreateDurableSubscriber(const s
     throw EJMSException("You must specify the same clientId on the connection and subcriptionName on the subscribe");
   }
   if (!topic) throw EUnsupportedOperationException("A destination must be specified.");
+  CheckAckModeSupported();
   // A broker that keys durable subscriptions by id gets the name as id, so
   // that the next connection finds the same subscription.
   auto id = connection_->GetClient().GetDialect() == TKsDialect::RabbitMQ ? std::make_unique<TKsConsumerID>(name)

@@ -98,6 +98,7 @@ class TKsJMSConnection : public IMessageTransformerHost,
   std::shared_ptr<ISession> CreateSession(bool transacted, std::uint8_t acknowledgeMode) override;
   std::shared_ptr<IExceptionListener> GetExceptionListener() const override;
   void SetExceptionListener(const std::shared_ptr<IExceptionListener>& listener) override;
+  std::string GetProtocolVersion() const override;
 
   // Configuration used by the factory right after construction.
   void SetConnectTimeout(std::int32_t milliseconds);
@@ -382,10 +383,11 @@ class TKsJMSSession : public IMessageDispatch,
   // current transaction (an ACK with the transaction id), so that Commit
   // consumes it and Rollback gives it back; other sessions do nothing here.
   void AcknowledgeDelivered(TKsMessageConsumer& consumer, const IMessage& message);
-  // True when the session's subscriptions use "ack:client" (client
-  // acknowledgement and transacted sessions).
+  // True when the session's subscriptions are acknowledged by the client
+  // (client and individual acknowledgement, transacted sessions).
   bool AcknowledgesByClient() const noexcept {
-    return acknowledgeMode_ == CLIENT_ACKNOWLEDGE || acknowledgeMode_ == SESSION_TRANSACTED;
+    return acknowledgeMode_ == CLIENT_ACKNOWLEDGE || acknowledgeMode_ == SESSION_TRANSACTED ||
+           acknowledgeMode_ == INDIVIDUAL_ACKNOWLEDGE;
   }
 
   // Noted by consumers when a listener is set; lets CheckNoListener skip
@@ -423,6 +425,9 @@ class TKsJMSSession : public IMessageDispatch,
   void Subscribe(const TKsMessageConsumer& consumer);
   // A random name for a temporary destination.
   static std::string TemporaryName();
+  // EUnsupportedOperationException for individual acknowledgement on a
+  // connection that speaks STOMP 1.0.
+  void CheckAckModeSupported() const;
   // After an ABORT: ends consumer's subscription and subscribes it anew.
   void Resubscribe(TKsMessageConsumer& consumer);
   void CloseSession();
@@ -449,10 +454,15 @@ class TKsJMSSession : public IMessageDispatch,
   TKsJMSConnection* connection_;  // the connection outlives its sessions
   TKsJMSConnection::TChangeCount consumerChanges_;  // the connection's count
   TKsTransactionContext transactionContext_;
-  // Ids of the messages consumed in the current transaction, kept (under
-  // sendLock_) only where a rollback must hand them back one by one
-  // (RabbitMQ).
-  std::vector<std::string> consumedInTransaction_;
+  // The messages consumed in the current transaction, as NACK names them,
+  // kept (under sendLock_) only where a rollback must hand them back one by
+  // one (RabbitMQ).
+  struct TConsumed {
+    std::string messageId;
+    std::string subscription;
+    std::string ackId;
+  };
+  std::vector<TConsumed> consumedInTransaction_;
   std::shared_ptr<IMessageTransformer> messageTransformer_;
   bool started_ = false;
   // Send-path state, used only under sendLock_.

@@ -1,5 +1,6 @@
 #include "jms/KsJMSConnectionFactory.hpp"
 
+#include <cstdlib>
 #include <limits>
 #include <utility>
 
@@ -60,11 +61,49 @@ bool BooleanParameter(const std::string& name, const std::string& text) {
   throw EIllegalArgumentException("Invalid " + name + " \"" + text + "\": true or false");
 }
 
+// A version list ("1.0,1.1,1.2"), or EIllegalArgumentException naming what
+// gave it.
+TKsVersionOffer VersionOfferParameter(const std::string& name, const std::string& text) {
+  TKsVersionOffer offer;
+  if (!TKsVersionOffer::Parse(text, offer)) {
+    throw EIllegalArgumentException("Invalid " + name + " \"" + text +
+                                    "\": a comma list of the versions 1.0, 1.1 and 1.2");
+  }
+  return offer;
+}
+
+constexpr double kMinHeartBeatGrace = 2.0;
+
+double GraceParameter(const std::string& name, const std::string& text) {
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || end != text.c_str() + text.size() || !(value >= kMinHeartBeatGrace) || value > 1000.0) {
+    throw EIllegalArgumentException("Invalid " + name + " \"" + text + "\": a factor from 2 to 1000");
+  }
+  return value;
+}
+
 }  // namespace
 
+void TKsJMSConnectionFactory::SetAcceptVersion(const std::string& versions) {
+  if (!versions.empty()) VersionOfferParameter("acceptVersion", versions);
+  acceptVersion_ = versions;
+}
+
+std::string TKsJMSConnectionFactory::GetAcceptVersion() const { return acceptVersion_; }
+
+void TKsJMSConnectionFactory::SetHeartBeatGrace(double factor) {
+  if (!(factor >= kMinHeartBeatGrace) || factor > 1000.0) {
+    throw EIllegalArgumentException("Invalid heartBeatGrace " + std::to_string(factor) + ": a factor from 2 to 1000");
+  }
+  heartBeatGrace_ = factor;
+}
+
 TKsJMSConnectionFactory::TSettings TKsJMSConnectionFactory::SettingsFor(const IURI& uri) const {
-  TSettings settings{maxFrameSize_, receiptTimeout_, syncSend_,  connectTimeoutSet_, connectTimeout_,
-                     dialect_,      batchSend_,     batchDelay_, sslOptions_, false, LOG_INFO};
+  TSettings settings{maxFrameSize_,  receiptTimeout_, syncSend_,       connectTimeoutSet_, connectTimeout_,
+                     dialect_,       batchSend_,      batchDelay_,     sslOptions_,        acceptVersion_,
+                     heartBeatSend_, heartBeatReceive_, heartBeatGrace_, virtualHost_,      false,
+                     LOG_INFO};
   const std::string params = uri.GetParams();
   std::string text;
   constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
@@ -91,6 +130,18 @@ TKsJMSConnectionFactory::TSettings TKsJMSConnectionFactory::SettingsFor(const IU
   if (FindURIParameter(params, "keyFile", text)) settings.ssl.KeyFile = text;
   if (FindURIParameter(params, "serverName", text)) settings.ssl.ServerName = text;
   if (FindURIParameter(params, "verifyPeer", text)) settings.ssl.VerifyPeer = BooleanParameter("verifyPeer", text);
+  if (FindURIParameter(params, "acceptVersion", text)) {
+    VersionOfferParameter("acceptVersion", text);
+    settings.acceptVersion = text;
+  }
+  if (FindURIParameter(params, "heartBeat", text)) {
+    if (!ParseHeartBeat(text, settings.heartBeatSend, settings.heartBeatReceive)) {
+      throw EIllegalArgumentException("Invalid heartBeat \"" + text +
+                                      "\": two numbers of milliseconds, the client's and the broker's (\"10000,10000\")");
+    }
+  }
+  if (FindURIParameter(params, "heartBeatGrace", text)) settings.heartBeatGrace = GraceParameter("heartBeatGrace", text);
+  if (FindURIParameter(params, "vhost", text)) settings.virtualHost = text;
   if (FindURIParameter(params, "logLevel", text)) {
     if (!LogLevelFromName(text, settings.logLevel)) {
       throw EIllegalArgumentException("Invalid logLevel \"" + text + "\": trace, debug, info, warn, error or fatal");
@@ -153,6 +204,15 @@ void TKsJMSConnectionFactory::ConfigureClient(TKsJMSClient& client, const TSetti
   }
   if (settings.logLevelSet && client.GetLogger()) client.GetLogger()->SetLevel(settings.logLevel);
   client.SetDialect(settings.dialect);
+  // The dialects made for ActiveMQ and RabbitMQ negotiate the newest
+  // version; the jms dialect keeps the CONNECT of STOMP 1.0.
+  client.SetVersionOffer(!settings.acceptVersion.empty()       ? VersionOfferParameter("acceptVersion", settings.acceptVersion)
+                         : settings.dialect == TKsDialect::Jms ? TKsVersionOffer()
+                                                               : TKsVersionOffer::All());
+  client.SetHeartBeat(settings.heartBeatSend, settings.heartBeatReceive, settings.heartBeatGrace);
+  client.SetVirtualHost(!settings.virtualHost.empty()               ? settings.virtualHost
+                        : settings.dialect == TKsDialect::RabbitMQ ? std::string("/")
+                                                                   : brokerURL_->GetHost());
   client.SetClientID(clientId_);
   client.SetLogin(userName);
   client.SetPasscode(password);

@@ -8,7 +8,8 @@
 // Errors: EConfigurationException "BrokerURL not set." for an empty URL;
 // Exception "Unsupported Protocol!" for any other protocol;
 // EIllegalArgumentException for a URL parameter whose value cannot be used
-// (an unknown "dialect" names the accepted ones).
+// (an unknown "dialect" names the accepted ones), and for a setter's value
+// that cannot be used.
 //
 // Ownership: shared (IConnectionFactory); every connection it makes shares
 // the factory's parsed URL object.
@@ -118,6 +119,37 @@ class KS_API TKsJMSConnectionFactory : public IConnectionFactory {
   // The batch delay in milliseconds.
   std::int32_t GetBatchDelay() const noexcept { return batchDelay_; }
 
+  // Protocol versions and heart-beats (see the README's table):
+  // - AcceptVersion: the versions CONNECT offers, a comma list of "1.0",
+  //   "1.1" and "1.2" (EIllegalArgumentException otherwise); URL parameter
+  //   "acceptVersion". Unset, the dialect decides: "1.0" for jms (the
+  //   CONNECT frame of STOMP 1.0), "1.0,1.1,1.2" for activemq and rabbitmq.
+  // - HeartBeat: milliseconds between the client's beats and between the
+  //   broker's that CONNECT asks for, when it offers more than 1.0 (default
+  //   10 000 each; 0 for none); URL parameter "heartBeat" ("10000,10000").
+  // - HeartBeatGrace: how many of the broker's intervals may pass in
+  //   silence before the connection counts as lost (at least 2, default
+  //   2.5); URL parameter "heartBeatGrace".
+  // - VirtualHost: CONNECT's "host" when it offers more than 1.0; unset, the
+  //   URL's host name, and "/" under the rabbitmq dialect; URL parameter
+  //   "vhost".
+  void SetAcceptVersion(const std::string& versions);
+  // The versions offered (empty: the dialect's default).
+  std::string GetAcceptVersion() const;
+  // The client's and the broker's heart-beat intervals, in milliseconds.
+  void SetHeartBeat(std::uint32_t clientMs, std::uint32_t brokerMs) noexcept {
+    heartBeatSend_ = clientMs;
+    heartBeatReceive_ = brokerMs;
+  }
+  // The grace factor; EIllegalArgumentException outside 2 to 1000.
+  void SetHeartBeatGrace(double factor);
+  // The grace factor.
+  double GetHeartBeatGrace() const noexcept { return heartBeatGrace_; }
+  // CONNECT's "host" (empty: the default above).
+  void SetVirtualHost(const std::string& host) { virtualHost_ = host; }
+  // The virtual host (empty: the default).
+  const std::string& GetVirtualHost() const noexcept { return virtualHost_; }
+
   // TLS options for "stomp+ssl" connections (see KsSSLOptions.hpp); each
   // connection's adapter gets a copy. The URL's parameters override them:
   // "caFile", "certFile", "keyFile", "serverName" and "verifyPeer" (true or
@@ -141,6 +173,11 @@ class KS_API TKsJMSConnectionFactory : public IConnectionFactory {
     bool batchSend;
     std::int32_t batchDelay;
     TKsSSLOptions ssl;
+    std::string acceptVersion;  // empty: the dialect's default
+    std::uint32_t heartBeatSend;
+    std::uint32_t heartBeatReceive;
+    double heartBeatGrace;
+    std::string virtualHost;    // empty: the dialect's default
     bool logLevelSet;
     TLogLevel logLevel;
   };
@@ -165,6 +202,11 @@ class KS_API TKsJMSConnectionFactory : public IConnectionFactory {
   bool batchSend_ = false;
   std::int32_t batchDelay_ = 1;
   TKsSSLOptions sslOptions_;
+  std::string acceptVersion_;  // empty: the dialect's default
+  std::uint32_t heartBeatSend_ = 10000;
+  std::uint32_t heartBeatReceive_ = 10000;
+  double heartBeatGrace_ = 2.5;
+  std::string virtualHost_;  // empty: the dialect's default
 };
 
 }  // namespace ks

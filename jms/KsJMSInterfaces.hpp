@@ -111,6 +111,10 @@ inline constexpr std::uint8_t CLIENT_ACKNOWLEDGE = 0;
 inline constexpr std::uint8_t SESSION_TRANSACTED = 1;
 // Acknowledged by the broker on delivery.
 inline constexpr std::uint8_t AUTO_ACKNOWLEDGE = 3;
+// Acknowledge on a message acknowledges that message alone ("ack:
+// client-individual"); needs a connection that speaks STOMP 1.1 or later
+// (its consumers are refused on a 1.0 connection).
+inline constexpr std::uint8_t INDIVIDUAL_ACKNOWLEDGE = 4;
 
 // A list of texts (property names).
 using TStringArray = std::vector<std::string>;
@@ -251,12 +255,13 @@ class KS_API IMessage {
   virtual void SetJMSTimestamp(TDateTime value) = 0;
   // The time stamp (UTC date-time; 0: not set).
   virtual TDateTime GetJMSTimestamp() const = 0;
-  // Tells the broker that this received message is consumed: one ACK with
-  // its id. Used in CLIENT_ACKNOWLEDGE sessions; call it on the thread that
-  // received the message. Raises EIllegalStateException "The message has no
-  // connection" for a message not received, "The connection is closed" when
-  // its connection is gone, EConnectionFailedException once the connection
-  // is lost, and the transport's errors.
+  // Tells the broker that this received message is consumed: one ACK (no
+  // transaction), named as the connection's protocol version needs. Used in
+  // CLIENT_ACKNOWLEDGE and INDIVIDUAL_ACKNOWLEDGE sessions; call it on the
+  // thread that received the message. Raises EIllegalStateException "The
+  // message has no connection" for a message not received, "The connection
+  // is closed" when its connection is gone, EConnectionFailedException once
+  // the connection is lost, and the transport's errors.
   virtual void Acknowledge() = 0;
 };
 
@@ -528,9 +533,11 @@ class KS_API ISession {
   // A new empty message of each kind, bound to this connection.
   virtual std::shared_ptr<IBytesMessage> CreateBytesMessage() = 0;
   // A consumer of destination: subscribes at once (SUBSCRIBE with a new id;
-  // "ack:client" in CLIENT_ACKNOWLEDGE and transacted sessions). None raises
-  // EUnsupportedOperationException "A destination must be specified.";
-  // transport errors reach the caller.
+  // "ack:client" in CLIENT_ACKNOWLEDGE and transacted sessions,
+  // "ack:client-individual" in INDIVIDUAL_ACKNOWLEDGE ones, which need a
+  // connection that speaks STOMP 1.1 or later: EUnsupportedOperationException
+  // otherwise). None raises EUnsupportedOperationException "A destination
+  // must be specified."; transport errors reach the caller.
   virtual std::shared_ptr<IMessageConsumer> CreateConsumer(const std::shared_ptr<IDestination>& destination) = 0;
   // With a selector that the broker evaluates ("selector"; empty: none) and,
   // in the three-argument form, noLocal: the connection's own messages are
@@ -646,8 +653,9 @@ class KS_API IConnection {
   // EIllegalStateException.
   virtual void Close() = 0;
   // A new session: transacted (the mode is then SESSION_TRANSACTED, whatever
-  // acknowledgeMode says), or with acknowledgeMode (CLIENT_ACKNOWLEDGE or
-  // AUTO_ACKNOWLEDGE). On a started connection it starts at once.
+  // acknowledgeMode says), or with acknowledgeMode (CLIENT_ACKNOWLEDGE,
+  // INDIVIDUAL_ACKNOWLEDGE or AUTO_ACKNOWLEDGE). On a started connection it
+  // starts at once.
   virtual std::shared_ptr<ISession> CreateSession(bool transacted, std::uint8_t acknowledgeMode) = 0;
   // The listener is called on the connection's reader thread for what that
   // thread sees, and otherwise on the application thread that saw the
@@ -656,6 +664,9 @@ class KS_API IConnection {
   virtual std::shared_ptr<IExceptionListener> GetExceptionListener() const = 0;
   // Sets or (with none) removes the listener.
   virtual void SetExceptionListener(const std::shared_ptr<IExceptionListener>& listener) = 0;
+  // The STOMP version the broker chose at the last successful Start: "1.0",
+  // "1.1" or "1.2"; empty before one (and after Close).
+  virtual std::string GetProtocolVersion() const = 0;
 };
 
 // Makes connections (TKsJMSConnectionFactory).

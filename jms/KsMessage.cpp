@@ -56,8 +56,13 @@ void TKsMessage::Acknowledge() {
     connection.CheckNotLost();
     TKsJMSClient& client = connection.GetClient();
     // The broker acknowledged it when it delivered it.
-    if (TKsJMSClient::BrokerMadeSubscription(client.GetDialect(), GetStringProperty("subscription"))) return;
-    client.Ack(std::string(properties_.Front()), std::string());
+    if (TKsJMSClient::BrokerMadeSubscription(client.GetDialect(), properties_.Find("subscription"))) return;
+    if (client.GetVersion() == TKsStompVersion::V1_0) {
+      client.Ack(std::string(properties_.Front()), std::string());
+    } else {
+      client.Ack(TKsAckTarget{properties_.Front(), properties_.Find("subscription"), properties_.Find("ack")},
+                 std::string());
+    }
   });
 }
 

@@ -54,7 +54,10 @@ inline TNameKind KindOf(std::string_view name) {
     case 11:
       if (std::memcmp(name.data(), "destination", 11) == 0) return {TKsHeaderScan::kSlotCount, true};
       return Match(name, "redelivered", TKsHeaderScan::kRedelivered, true);
-    case 12: return Match(name, "subscription", TKsHeaderScan::kSubscription, false);
+    case 12: {
+      const TNameKind k = Match(name, "subscription", TKsHeaderScan::kSubscription, false);
+      return k.slot != TKsHeaderScan::kSlotCount ? k : Match(name, "content-type", TKsHeaderScan::kContentType, false);
+    }
     case 14: return Match(name, "correlation-id", TKsHeaderScan::kCorrelationId, true);
     case 20: return Match(name, "transformation-error", TKsHeaderScan::kTransformationError, false);
     default: return kOther;
@@ -202,6 +205,22 @@ std::shared_ptr<TKsJMSTextMessage> NewReceivedMessage(TKsJMSConnection* connecti
   // Bytes that are not valid UTF-8 are kept as they are.
   message->AssignText(body);
   return message;
+}
+
+std::shared_ptr<IMessage> NewReceivedBytesMessage(TKsJMSConnection* connection, const TKsHeaderScan& scan,
+                                                  std::string_view body) {
+  auto message = TKsJMSBytesMessage::Create(connection);
+  SetFields(scan, *message);
+  ApplyScannedProperties(scan, *message);
+  message->SetReceived(true);
+  message->SetContent(std::string(body));
+  return message;
+}
+
+bool IsBytesContentType(std::string_view type) {
+  constexpr std::string_view kBytes = "application/octet-stream";
+  const std::size_t end = type.find(';');
+  return SameText(Trim(type.substr(0, end)), kBytes);
 }
 
 TKsFrameHeaderViews::TKsFrameHeaderViews(const IStompFrame& frame) {

@@ -8,7 +8,9 @@
 // folded) fill the message's fields; every header whose name is not exactly
 // one of the ten standard names (those nine and destination) becomes a
 // string property, in list order. A received message is a text message
-// whose text is the body's bytes as they are.
+// whose text is the body's bytes as they are; NewReceivedBytesMessage makes
+// a bytes message instead, for a frame whose "content-type" says its body is
+// opaque bytes (see IsBytesContentType).
 //
 // Errors: the message's priority setter raises for a priority over 9.
 // Threads: no state; reentrant.
@@ -38,7 +40,8 @@ class TKsHeaderScan {
   // The slots of the scan: the nine header fields, then the two names the
   // delivery looks at.
   enum TSlot { kMessageId, kCorrelationId, kExpires, kPersistent, kPriority, kReplyTo, kTimestamp, kType,
-               kRedelivered, kFieldCount, kSubscription = kFieldCount, kTransformationError, kSlotCount };
+               kRedelivered, kFieldCount, kSubscription = kFieldCount, kTransformationError, kContentType,
+               kSlotCount };
 
   TKsHeaderScan(const TKsHeaderView* headers, std::size_t count);
   // The value in slot, or nullptr when the list has no such header.
@@ -72,6 +75,13 @@ void ApplyHeaderProperties(const TKsHeaderView* headers, std::size_t count, IMes
 // A new received text message bound to connection, from a scanned list.
 std::shared_ptr<TKsJMSTextMessage> NewReceivedMessage(TKsJMSConnection* connection, const TKsHeaderScan& scan,
                                                       std::string_view body);
+// The same as a bytes message whose content is the body.
+std::shared_ptr<IMessage> NewReceivedBytesMessage(TKsJMSConnection* connection, const TKsHeaderScan& scan,
+                                                  std::string_view body);
+// True for a "content-type" that names opaque bytes: "application/
+// octet-stream" (any case, parameters aside). Every other type, and none,
+// is read as text.
+bool IsBytesContentType(std::string_view type);
 
 // The header list of any frame as views into it.
 class TKsFrameHeaderViews {

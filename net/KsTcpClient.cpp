@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -279,6 +280,7 @@ std::size_t TKsTcpClient::ReceiveChunk(bool raiseOnError) {
     ssize_t n = ::recv(fd, data_.get() + writePos_, RecvChunkSize, MSG_DONTWAIT);
     if (n > 0) {
       writePos_ += static_cast<std::size_t>(n);
+      CountReceived(static_cast<std::size_t>(n));
       return static_cast<std::size_t>(n);
     }
     if (n == 0) {
@@ -302,6 +304,7 @@ std::size_t TKsTcpClient::ReceiveLayered(int fd, bool raiseOnError) {
       const std::size_t n = layer_->Receive(data_.get() + writePos_, RecvChunkSize, wait);
       if (n > 0) {
         writePos_ += n;
+        CountReceived(n);
         return n;
       }
       if (wait == IKsSocketLayer::TWait::None) {
@@ -396,6 +399,38 @@ std::string TKsTcpClient::ReadBytes(std::size_t count) {
 void TKsTcpClient::Write(std::string_view bytes, std::int32_t sendTimeout) {
   std::lock_guard<std::mutex> writing(writeMutex_);
   if (sendTimeout != -1 && sendTimeout != sendTimeout_) ApplySendTimeout(sendTimeout);
+  WriteLocked(bytes);
+}
+
+bool TKsTcpClient::TryWrite(std::string_view bytes) noexcept {
+  std::unique_lock<std::mutex> writing(writeMutex_, std::try_to_lock);
+  if (!writing.owns_lock()) return false;
+  const int fd = fd_.load(std::memory_order_acquire);
+  if (fd < 0 || PollOne(fd, POLLOUT, 0) == 0) return false;
+  try {
+    WriteLocked(bytes);
+  } catch (...) {
+    // The next write, or the reader, meets the same failure and reports it.
+    return false;
+  }
+  return true;
+}
+
+std::uint64_t TKsTcpClient::BytesWaiting() const noexcept {
+  const int fd = fd_.load(std::memory_order_acquire);
+  int waiting = 0;
+  if (fd < 0 || ::ioctl(fd, FIONREAD, &waiting) != 0 || waiting < 0) return 0;
+  return static_cast<std::uint64_t>(waiting);
+}
+
+void TKsTcpClient::Shutdown() noexcept {
+  const int fd = fd_.load(std::memory_order_acquire);
+  if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+
+void TKsTcpClient::WriteLocked(std::string_view bytes) {
+  // Counted first: a write that fails half way has still used the link.
+  bytesSent_.store(bytesSent_.load(std::memory_order_relaxed) + bytes.size(), std::memory_order_relaxed);
   const int fd = directFd_;
   if (fd < 0) {
     // Not connected, or connected through a layer.

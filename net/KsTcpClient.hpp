@@ -172,6 +172,24 @@ class TKsTcpClient {
   // those of another call on any thread. sendTimeout other than -1 is set
   // as SO_SNDTIMEO first (only when it differs from the last one set).
   void Write(std::string_view bytes, std::int32_t sendTimeout = -1);
+  // Writes bytes only when that need not wait: the write lock is free and
+  // the socket has room. False otherwise, and when the write fails (the
+  // error is left for the next Write or read to meet). For keep-alive
+  // bytes written from a timer thread. Any thread.
+  bool TryWrite(std::string_view bytes) noexcept;
+  // How many bytes have arrived at the socket that no receive has taken
+  // yet. Any thread.
+  std::uint64_t BytesWaiting() const noexcept;
+  // Shuts the connection down both ways without closing the socket: a
+  // blocked send or wait on any thread returns at once (with an error, or
+  // as if the peer had closed). Disconnect still closes it. Any thread.
+  void Shutdown() noexcept;
+  // Monotone counts of the bytes received into the input buffer and handed
+  // to the socket (a write that fails counts too), for watchers on other
+  // threads.
+  std::uint64_t BytesReceived() const noexcept { return bytesReceived_.load(std::memory_order_relaxed); }
+  std::uint64_t BytesSent() const noexcept { return bytesSent_.load(std::memory_order_relaxed); }
+
   // Raises the closed error when the peer has closed the connection (or it
   // was closed locally), raise is true, and the input buffer is empty or
   // ignoreBuffer is true.
@@ -201,6 +219,12 @@ class TKsTcpClient {
   void DropInput();
   void ResetScan() { scanned_ = 0; scanTerminator_.clear(); }
   void CloseSocket(bool notifyPeer);
+  // Write with writeMutex_ held.
+  void WriteLocked(std::string_view bytes);
+  // Counts bytes the reading thread took in (one reader at a time).
+  void CountReceived(std::size_t bytes) noexcept {
+    bytesReceived_.store(bytesReceived_.load(std::memory_order_relaxed) + bytes, std::memory_order_relaxed);
+  }
   // SO_SNDTIMEO on the open socket; writeMutex_ held.
   void ApplySendTimeout(std::int32_t milliseconds);
   // ReceiveChunk and Write through the layer.
@@ -223,6 +247,8 @@ class TKsTcpClient {
   // writeMutex_.
   int directFd_ = -1;
   std::atomic<bool> closedByPeer_{false};
+  std::atomic<std::uint64_t> bytesReceived_{0};
+  std::atomic<std::uint64_t> bytesSent_{0};
   // Set by AttachLayer, dropped with the socket (under writeMutex_).
   std::unique_ptr<IKsSocketLayer> layer_;
 

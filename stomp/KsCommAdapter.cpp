@@ -59,6 +59,12 @@ bool CheckSynchronize(std::int32_t timeoutMs) {
   return ran;
 }
 
+std::size_t PendingSynchronizeCalls() {
+  TKsSyncQueue& q = SyncQueue();
+  std::lock_guard<std::mutex> lock(q.mutex);
+  return q.calls.size();
+}
+
 TKsCommAdapter::TKsCommAdapter()
     : directDispatch_(IsConsoleProgram()),
       sslOptions_(std::make_unique<TKsSSLOptions>()),
@@ -120,6 +126,20 @@ void TKsCommAdapter::ReportFrameFault(const std::string& text) {
 }
 
 void TKsCommAdapter::ReportConnectionLost(const std::string& text) {
+  if (ClaimLossReport()) ReportClaimedLoss(text);
+}
+
+void TKsCommAdapter::NoteLossCause(const std::string& cause) {
+  std::lock_guard<std::mutex> lock(lossMutex_);
+  lossCause_ = cause;
+}
+
+std::string TKsCommAdapter::GetLossCause() const {
+  std::lock_guard<std::mutex> lock(lossMutex_);
+  return lossCause_;
+}
+
+void TKsCommAdapter::ReportClaimedLoss(const std::string& text) {
   if (logger_) logger_->Error(GetName() + ": " + text);
   if (onFault_) onFault_(text, true);
 }

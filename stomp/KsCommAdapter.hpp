@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "stomp/KsCommInterfaces.hpp"
@@ -42,6 +43,10 @@ inline constexpr std::size_t kDefaultMaxFrameSize = 64u * 1024u * 1024u;
 // one; true when at least one ran. An error raised by a queued call is handed
 // back to the reader that queued it, not raised here.
 bool CheckSynchronize(std::int32_t timeoutMs = 0);
+
+// How many calls reader threads have queued that CheckSynchronize has not
+// begun yet: lets an application (or a test) see that work is waiting.
+std::size_t PendingSynchronizeCalls();
 
 class TKsCommAdapter : public IStompCommAdapter {
  public:
@@ -85,9 +90,19 @@ class TKsCommAdapter : public IStompCommAdapter {
   // GetName(), ": ", text, then handed to the fault handler with
   // connectionLost false. May run on any thread.
   void ReportFrameFault(const std::string& text);
-  // The connection is gone (the peer closed it, or the socket failed):
-  // one ERROR line, then the fault handler with connectionLost true.
+  // The connection is gone (the peer closed it, the socket failed, the
+  // broker's heart-beats stopped): one ERROR line, then the fault handler
+  // with connectionLost true; once per connection, whoever sees it first.
   void ReportConnectionLost(const std::string& text);
+  // The two steps of ReportConnectionLost: true for the one caller that may
+  // report the loss of this connection, and that report.
+  bool ClaimLossReport() noexcept { return !lossReported_.exchange(true, std::memory_order_acq_rel); }
+  void ReportClaimedLoss(const std::string& text);
+  // The cause of a loss the adapter found itself (a broker that stopped
+  // beating) before the transport errors it brings about reach anyone;
+  // empty when there is none. Any thread.
+  void NoteLossCause(const std::string& cause);
+  std::string GetLossCause() const;
   // Called for every fault above, on the thread that saw it (the reader
   // thread, or the caller of a synchronous read). Set before Connect.
   using TFaultEvent = std::function<void(const std::string& text, bool connectionLost)>;
@@ -137,6 +152,9 @@ class TKsCommAdapter : public IStompCommAdapter {
   bool directDispatch_;
   bool skipClosePause_ = false;
   std::atomic<bool> readerStarted_{false};  // a reader thread was started
+  std::atomic<bool> lossReported_{false};   // ReportConnectionLost ran since the last Connect
+  mutable std::mutex lossMutex_;
+  std::string lossCause_;  // see NoteLossCause; guarded by lossMutex_
 
  private:
   std::size_t maxFrameSize_ = kDefaultMaxFrameSize;

@@ -21,12 +21,13 @@ constexpr const char* kAdapterName = "TKsCommAdapterIndy";
 constexpr std::size_t kMaxLine = TKsTcpClient::MaxLineLength;
 constexpr std::int32_t kDefaultFirstFrameWait = 30000;
 
-// The bytes without blanks and control characters (<= 0x20) at both ends.
-std::string_view TrimView(std::string_view text) {
+// The bytes without blanks and control characters (<= 0x20) in front and,
+// when back is set, at the end.
+std::string_view TrimView(std::string_view text, bool back = true) {
   std::size_t first = 0;
   std::size_t last = text.size();
   while (first < last && static_cast<unsigned char>(text[first]) <= 0x20) ++first;
-  while (last > first && static_cast<unsigned char>(text[last - 1]) <= 0x20) --last;
+  while (back && last > first && static_cast<unsigned char>(text[last - 1]) <= 0x20) --last;
   return text.substr(first, last - first);
 }
 
@@ -129,8 +130,9 @@ bool TKsFrameCutter::AdvanceHeader(std::string_view b) {
     return false;
   }
   if (p > kMaxLine) throw EKsMaxLineLengthExceeded();
-  bodyStart_ = p + 2;
-  const std::string_view header = TrimView(b.substr(0, p));
+  bodyStart_ = p + terminator_;
+  // From 1.1 on, blanks at the end of the block belong to its last value.
+  const std::string_view header = TrimView(b.substr(0, p), version_ == TKsStompVersion::V1_0);
   if (header.empty()) {
     unit_ = TUnit::Blank;
     consume_ = bodyStart_;
@@ -205,7 +207,14 @@ std::size_t TKsFrameCutter::FindHeaderEnd(std::string_view b) {
       const std::size_t lf = at + LowestBit(mask);
       scanned_ = lf;
       if (lf + 1 == b.size()) return std::string_view::npos;
+      terminator_ = 2;
       if (data[lf + 1] == '\n') return lf;
+      if (data[lf + 1] == '\r' && version_ == TKsStompVersion::V1_2) {
+        // Under 1.2 an empty line may end in CR LF.
+        if (lf + 2 == b.size()) return std::string_view::npos;
+        terminator_ = 3;
+        if (data[lf + 2] == '\n') return lf;
+      }
       if (data[lf + 1] == 'c' && b.substr(lf + 1, kName.size()) == kName) lengthLine_ = true;
     }
     at += n;
@@ -217,14 +226,14 @@ std::int64_t TKsFrameCutter::DeclaredLength(std::string_view b, std::size_t term
   // The length scan needs the block followed by LF LF: the buffer holds
   // exactly that unless trimming cut blanks off the block's end.
   std::string_view block;
-  if (headerBegin_ + headerLen_ == terminator) {
+  if (terminator_ == 2 && headerBegin_ + headerLen_ == terminator) {
     block = b.substr(headerBegin_, headerLen_ + 2);
   } else {
     scratch_.assign(b.substr(headerBegin_, headerLen_));
     scratch_.append("\n\n");
     block = scratch_;
   }
-  const TKsContentLengthScan scan = TKsStompFrame::ScanContentLength(block);
+  const TKsContentLengthScan scan = TKsStompFrame::ScanContentLength(block, version_ == TKsStompVersion::V1_2);
   return scan.Present ? CheckedLength(scan, block) : 0;
 }
 
@@ -302,9 +311,11 @@ std::size_t TKsFrameCutter::CutParsed(std::string_view b, TKsParsedFrame& parsed
   while (lead < b.size() && static_cast<unsigned char>(b[lead]) <= 0x20) ++lead;
   if (lead == b.size() || (lead > 1 && b.substr(0, lead).find("\n\n") != std::string_view::npos)) return 0;
   TKsHeadFacts facts;  // filled by the parse
-  if (!parsed.ParseHeadInPlace(b.substr(lead, std::min(b.size() - lead, kMaxLine + 2)), facts)) return 0;
+  if (!parsed.ParseHeadInPlace(b.substr(lead, std::min(b.size() - lead, kMaxLine + 2)), facts, version_)) return 0;
   const std::size_t end = lead + facts.End;
-  if (end > kMaxLine || static_cast<unsigned char>(b[end - 1]) <= 0x20) return 0;
+  if (end > kMaxLine || (version_ == TKsStompVersion::V1_0 && static_cast<unsigned char>(b[end - 1]) <= 0x20)) {
+    return 0;
+  }
   const std::string_view rest = b.substr(end + 2);
   std::size_t body = 0;
   if (facts.ExactLength) {
@@ -407,6 +418,7 @@ TKsCommAdapterIndy::TKsCommAdapterIndy() : client_(std::make_unique<TIdStompClie
 }
 
 TKsCommAdapterIndy::~TKsCommAdapterIndy() {
+  heartBeat_.Stop();
   try {
     EndReader();
   } catch (...) {
@@ -451,7 +463,21 @@ std::shared_ptr<IURI> TKsCommAdapterIndy::GetURI() const { return uri_; }
 void TKsCommAdapterIndy::ResetStreamState() {
   cutter_.Reset();
   cutter_.SetMaxFrameSize(GetMaxFrameSize());
+  cutter_.SetVersion(TKsStompVersion::V1_0);
   closeExpected_.store(false, std::memory_order_release);
+}
+
+void TKsCommAdapterIndy::StartHeartBeat(const TKsHeartBeatTimes& times) { heartBeat_.Start(times); }
+
+void TKsCommAdapterIndy::HeartBeatLost(const std::string& cause) {
+  // The report is claimed before the shutdown, so that the transport error
+  // the shutdown brings about elsewhere (a failed send, a closed read) is
+  // not reported in its place; it is made last, as the application may
+  // close or destroy the connection from inside it.
+  const bool report = !closeExpected_.load(std::memory_order_acquire) && ClaimLossReport();
+  NoteLossCause(cause);
+  client_->Shutdown();
+  if (report) ReportClaimedLoss(cause);
 }
 
 void TKsCommAdapterIndy::EndReader() {
@@ -474,7 +500,10 @@ void TKsCommAdapterIndy::EndReader() {
 void TKsCommAdapterIndy::Connect() {
   if (Connected()) throw Exception("Transport layer is already connected");
   if (GetLogger()->IsDebugEnabled()) Log("Connect");
+  heartBeat_.Stop();
   EndReader();  // a reader left from a connection the peer closed
+  lossReported_.store(false, std::memory_order_release);
+  NoteLossCause(std::string());
   client_->Disconnect(true);
   ResetStreamState();
   if (portInvalid_) {
@@ -508,6 +537,7 @@ void TKsCommAdapterIndy::Connect() {
 
 void TKsCommAdapterIndy::Disconnect() {
   if (GetLogger()->IsDebugEnabled()) Log("StompDisconnect");
+  heartBeat_.Stop();
   std::exception_ptr error;
   try {
     EndReader();

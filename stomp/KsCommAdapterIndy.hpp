@@ -87,6 +87,11 @@ class TKsFrameCutter {
   // The largest body accepted, with or without content-length (default
   // 64 MiB).
   void SetMaxFrameSize(std::size_t bytes);
+  // The rules of the protocol version in use (default 1.0): from 1.1 on, the
+  // blanks at the end of a header block are kept (they belong to its last
+  // value) and frames are parsed by the version's rules; under 1.2 an empty
+  // line that ends in CR LF also ends the block.
+  void SetVersion(TKsStompVersion version) { version_ = version; }
   std::size_t GetMaxFrameSize() const { return maxFrameSize_; }
   // Examines the buffered bytes; true when a whole unit is there. Never
   // waits. Raises EKsMaxLineLengthExceeded (header block over 16384 bytes)
@@ -137,6 +142,8 @@ class TKsFrameCutter {
 
   TPhase phase_ = TPhase::Header;
   TUnit unit_ = TUnit::Frame;
+  TKsStompVersion version_ = TKsStompVersion::V1_0;
+  std::size_t terminator_ = 2;  // length of the empty line that ended the block
   std::size_t maxFrameSize_ = kDefaultMaxFrameSize;
   std::size_t scanned_ = 0;      // bytes already searched for the current terminator
   bool lengthLine_ = false;      // a line scanned so far starts with "content-length:"
@@ -223,6 +230,14 @@ class TKsCommAdapterIndy : public TKsCommAdapter {
   void Start() override;
   void Stop() override;
   void Transmit(const std::string& data, std::int32_t sendTimeout) override;
+  void SetProtocolVersion(TKsStompVersion version) override { cutter_.SetVersion(version); }
+  // The heart-beat runs on a thread of its own until Disconnect or the next
+  // Connect. When the broker falls silent it reports the connection lost
+  // (ReportConnectionLost, on that thread) and shuts the socket down, so
+  // that a blocked send or receive on any thread returns at once.
+  void StartHeartBeat(const TKsHeartBeatTimes& times) override;
+  // The heart-beat's state (Idle when none was started).
+  TKsHeartBeat::TState GetHeartBeatState() const { return heartBeat_.GetState(); }
   std::string GetName() const override;
   void Log(const std::string& text) override;
 
@@ -253,7 +268,23 @@ class TKsCommAdapterIndy : public TKsCommAdapter {
   // Reports a frame the cutter has begun to skip (once per frame).
   void ReportSkippedFrame();
 
+  // What the heart-beat watches: the client's counters and writes.
+  class THeartBeatLink : public IKsHeartBeatLink {
+   public:
+    explicit THeartBeatLink(TIdStompClient& client) : client_(client) {}
+    std::uint64_t BytesReceived() const noexcept override { return client_.BytesReceived(); }
+    std::uint64_t BytesSent() const noexcept override { return client_.BytesSent(); }
+    std::uint64_t BytesWaiting() noexcept override { return client_.BytesWaiting(); }
+    bool TryWriteBeat() noexcept override { return client_.TryWrite("\n"); }
+
+   private:
+    TIdStompClient& client_;
+  };
+  void HeartBeatLost(const std::string& cause);
+
   std::unique_ptr<TIdStompClient> client_;
+  THeartBeatLink heartBeatLink_{*client_};
+  TKsHeartBeat heartBeat_{heartBeatLink_, [this](const std::string& cause) { HeartBeatLost(cause); }};
   std::unique_ptr<TKsStompReadThread> readerThread_;
   std::unique_ptr<TKsStompReadThread> retiredThread_;  // ended from inside its own handler
   std::shared_ptr<IURI> uri_;

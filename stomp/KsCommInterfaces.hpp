@@ -23,6 +23,9 @@
 #include <memory>
 #include <string>
 
+#include "stomp/KsHeartBeat.hpp"
+#include "stomp/KsStompVersion.hpp"
+
 namespace ks {
 
 class IURI;
@@ -51,6 +54,14 @@ class IStompCommAdapter {
   // that does not parse ignores it (the default). An empty handler turns it
   // off.
   virtual void SetOnFrameParsed(TKsAdapterParsedEvent /*handler*/) {}
+  // The protocol version the broker chose, for cutting and parsing what
+  // arrives from now on (KsStompVersion.hpp); each Connect starts at 1.0.
+  // An adapter that hands over only frame texts may ignore it (the default).
+  virtual void SetProtocolVersion(TKsStompVersion /*version*/) {}
+  // Keeps the heart-beats agreed at log-in until Disconnect (KsHeartBeat.hpp):
+  // a silent broker is reported as a lost connection. An adapter without
+  // heart-beats ignores it (the default).
+  virtual void StartHeartBeat(const TKsHeartBeatTimes& /*times*/) {}
   virtual void SetConnectTimeout(std::int32_t milliseconds) = 0;
   virtual std::int32_t GetConnectTimeout() const = 0;
   // The adapter takes ownership of options.

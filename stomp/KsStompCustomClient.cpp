@@ -122,8 +122,60 @@ void TKsStompCustomClient::Connect() {
       [this](IStompCommAdapter* sender, const std::string& text) { StompDataAvailable(sender, text); });
   adapter.SetOnFrameParsed(
       [this](IStompCommAdapter* sender, const TKsParsedFrame& parsed) { StompFrameParsed(sender, parsed); });
+  version_.store(TKsStompVersion::V1_0, std::memory_order_release);
+  {
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    agreedBeats_ = TKsHeartBeatTimes();
+  }
   adapter.Connect();
+  if (loggedIn_.load(std::memory_order_acquire)) {
+    const TKsHeartBeatTimes beats = GetHeartBeatTimes();
+    if (beats.outgoing.count() > 0 || beats.incoming.count() > 0) adapter.StartHeartBeat(beats);
+  }
   Log("Connected");
+}
+
+void TKsStompCustomClient::SetHeartBeat(std::uint32_t sendMs, std::uint32_t receiveMs, double grace) {
+  beatSend_ = sendMs;
+  beatReceive_ = receiveMs;
+  beatGrace_ = grace < 1.0 ? 1.0 : grace;
+}
+
+TKsHeartBeatTimes TKsStompCustomClient::GetHeartBeatTimes() const {
+  std::lock_guard<std::mutex> lock(sessionMutex_);
+  return agreedBeats_;
+}
+
+void TKsStompCustomClient::Negotiated(const IStompFrame& connected) {
+  TKsStompVersion version = TKsStompVersion::V1_0;
+  const std::string named = connected.GetHeader("version");
+  if (!named.empty() && !ParseVersion(named, version)) {
+    throw EKsStompClientConnectError("The broker answered with STOMP version \"" + named + "\", which is unknown");
+  }
+  if (!offer_.Contains(version)) {
+    throw EKsStompClientConnectError("The broker speaks STOMP " + std::string(VersionText(version)) +
+                                     ", which was not offered (" + offer_.Text() + ")");
+  }
+  TKsHeartBeatTimes beats;
+  std::uint32_t brokerSends = 0;
+  std::uint32_t brokerWants = 0;
+  if (version != TKsStompVersion::V1_0 && ParseHeartBeat(connected.GetHeader("heart-beat"), brokerSends, brokerWants)) {
+    beats.outgoing = std::chrono::milliseconds(AgreedInterval(beatSend_, brokerWants));
+    beats.incoming = std::chrono::milliseconds(AgreedInterval(beatReceive_, brokerSends));
+    beats.grace = beatGrace_;
+  }
+  {
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    agreedBeats_ = beats;
+  }
+  version_.store(version, std::memory_order_release);
+  // What arrives after CONNECTED is cut and parsed by the version's rules.
+  if (IStompCommAdapter* adapter = GetAdapter()) adapter->SetProtocolVersion(version);
+  if (DebugEnabled()) {
+    LogOwn("STOMP " + std::string(VersionText(version)) + ", heart-beats every " +
+           std::to_string(beats.outgoing.count()) + " ms out and " + std::to_string(beats.incoming.count()) +
+           " ms in");
+  }
 }
 
 void TKsStompCustomClient::StompConnect() {
@@ -133,12 +185,16 @@ void TKsStompCustomClient::StompConnect() {
   frame.SetHeader("login", GetLogin());
   frame.SetHeader("passcode", GetPasscode());
   frame.SetHeader("client-id", GetClientID());
+  if (offer_.Negotiates()) {
+    frame.SetHeader("accept-version", offer_.Text());
+    frame.SetHeader("host", virtualHost_);
+    frame.SetHeader("heart-beat", std::to_string(beatSend_) + "," + std::to_string(beatReceive_));
+  }
   Transmit(frame, -1);
 }
 
-void TKsStompCustomClient::Subscribe(const std::string& destination, bool clientAcknowledge,
-                                     const std::string& receipt, bool noLocal, const std::string& selector,
-                                     const std::string& id) {
+void TKsStompCustomClient::Subscribe(const std::string& destination, TKsAckMode ackMode, const std::string& receipt,
+                                     bool noLocal, const std::string& selector, const std::string& id) {
   LogOwn("Subscribe");
   std::string_view dest = destination;
   std::string_view options;
@@ -150,7 +206,9 @@ void TKsStompCustomClient::Subscribe(const std::string& destination, bool client
   TKsStompFrame frame;
   frame.SetCommand("SUBSCRIBE");
   frame.SetHeader("destination", dest);
-  frame.SetHeader("ack", clientAcknowledge ? "client" : "auto");
+  frame.SetHeader("ack", ackMode == TKsAckMode::Auto     ? "auto"
+                         : ackMode == TKsAckMode::Client ? "client"
+                                                         : "client-individual");
   frame.SetHeader("id", id);
   frame.SetHeader("selector", selector);
   frame.SetHeader("receipt", receipt);
@@ -175,6 +233,9 @@ void TKsStompCustomClient::UnsubscribeDurable(const std::string& destination, co
   frame.SetCommand("UNSUBSCRIBE");
   frame.SetHeader("destination", destination);
   frame.SetHeader("activemq.subscriptionName", subscriptionName);
+  // From 1.1 on an UNSUBSCRIBE must name a subscription id (ActiveMQ refuses
+  // it otherwise); the durable one is found by its name all the same.
+  if (GetVersion() != TKsStompVersion::V1_0) frame.SetHeader("id", subscriptionName);
   Transmit(frame, -1);
 }
 
@@ -205,20 +266,35 @@ void TKsStompCustomClient::AbortTrans(const std::string& transactionId, const st
   TransactionCommand("ABORT", "AbortTrans", transactionId, receipt);
 }
 
-void TKsStompCustomClient::Ack(const std::string& messageId, const std::string& transactionId) {
+namespace {
+
+// The headers of ACK and NACK that name the message, as version wants them.
+void NameAckTarget(TKsStompFrame& frame, const TKsAckTarget& target, TKsStompVersion version) {
+  if (version == TKsStompVersion::V1_2) {
+    frame.SetHeader("id", target.ackId.empty() ? target.messageId : target.ackId);
+    return;
+  }
+  frame.SetHeader("message-id", target.messageId);
+  if (version == TKsStompVersion::V1_1) frame.SetHeader("subscription", target.subscription);
+}
+
+}  // namespace
+
+void TKsStompCustomClient::Ack(const TKsAckTarget& target, const std::string& transactionId) {
   LogOwn("Ack");
   TKsStompFrame frame;
   frame.SetCommand("ACK");
-  frame.SetHeader("message-id", messageId);
+  NameAckTarget(frame, target, GetVersion());
   frame.SetHeader("transaction", transactionId);
   Transmit(frame, -1);
 }
 
-void TKsStompCustomClient::Nack(const std::string& messageId) {
+void TKsStompCustomClient::Nack(const TKsAckTarget& target, const std::string& transactionId) {
   LogOwn("Nack");
   TKsStompFrame frame;
   frame.SetCommand("NACK");
-  frame.SetHeader("message-id", messageId);
+  NameAckTarget(frame, target, GetVersion());
+  frame.SetHeader("transaction", transactionId);
   Transmit(frame, -1);
 }
 
@@ -257,7 +333,7 @@ void TKsStompCustomClient::SendViews(std::string_view destination, std::string_v
   IStompCommAdapter& adapter = RequireLoggedIn("SEND");
   auto image = image_.Lease();
   image->clear();
-  TKsStompFrame::AppendFrameBytes(*image, "SEND", headers->Data(), headers->Size(), body);
+  TKsStompFrame::AppendFrameBytes(*image, "SEND", headers->Data(), headers->Size(), body, GetVersion());
   TransmitBytes(adapter, *image, sendTimeout, receipt.empty());
 }
 
@@ -297,13 +373,24 @@ void TKsStompCustomClient::Transmit(const IStompFrame& frame, std::int32_t sendT
   }
   IStompCommAdapter& adapter = frame.GetCommand() == "CONNECT" ? RequireAdapter() : RequireLoggedIn(frame.GetCommand());
   const bool gather = batch_ && frame.GetCommand() == "SEND" && frame.GetHeader("receipt").empty();
+  const TKsStompVersion version = WireVersion(frame.GetCommand());
   if (const auto* own = TKsStompFrame::Own(frame)) {
     auto image = image_.Lease();
     image->clear();
-    own->AppendBytes(*image);
+    own->AppendBytes(*image, version);
     TransmitBytes(adapter, *image, sendTimeout, gather);
-  } else {
+  } else if (version == TKsStompVersion::V1_0) {
     TransmitBytes(adapter, frame.ToBytes(), sendTimeout, gather);
+  } else {
+    // A frame of another class is written by the version's rules through a
+    // copy.
+    TKsStompFrame copy;
+    copy.SetCommand(frame.GetCommand());
+    for (const TStompHeaderItem& item : frame.GetHeaders()) copy.SetHeader(item.Name, item.Value);
+    copy.SetBody(frame.GetBody());
+    std::string image;
+    copy.AppendBytes(image, version);
+    TransmitBytes(adapter, image, sendTimeout, gather);
   }
 }
 
@@ -381,7 +468,7 @@ void TKsStompCustomClient::StompDataAvailable(IStompCommAdapter* /*sender*/, con
   const bool debug = DebugEnabled();
   if (debug) Log("StompDataAvailable");
   auto parsed = parsed_.Lease();
-  parsed->Parse(frameText);
+  parsed->Parse(frameText, GetVersion());
   FrameAvailable(*parsed, debug);
 }
 
@@ -392,6 +479,13 @@ void TKsStompCustomClient::StompFrameParsed(IStompCommAdapter* /*sender*/, const
 }
 
 void TKsStompCustomClient::FrameAvailable(const TKsParsedFrame& parsed, bool debug) {
+  if (parsed.Escaped()) {
+    // Dispatched once its escapes are resolved (the copy holds none).
+    auto plain = unescaped_.Lease();
+    plain->Unescape(parsed, GetVersion());
+    FrameAvailable(*plain, debug);
+    return;
+  }
   const TKsScopedValue<std::int8_t> frameDebug(frameDebug_, static_cast<std::int8_t>(debug ? 1 : 0));
   if (debug) {
     TKsStompFrame logged;
@@ -436,6 +530,7 @@ void TKsStompCustomClient::OtherFrameAvailable(const std::shared_ptr<IStompFrame
   if (command == "RECEIPT") {
     if (onReceipt_) onReceipt_(this, frame);
   } else if (command == "CONNECTED") {
+    Negotiated(*frame);
     {
       std::lock_guard<std::mutex> lock(sessionMutex_);
       session_ = frame->GetHeader("session");

@@ -1,10 +1,20 @@
-// KsStompCustomClient: TKsStompCustomClient, the STOMP 1.0 client: it turns
+// KsStompCustomClient: TKsStompCustomClient, the STOMP client: it turns
 // log in, subscribe, unsubscribe, send, acknowledge, transactions and log out
 // into frames, transmits them through the adapter, and dispatches the frames
 // the adapter delivers by command (CONNECTED, MESSAGE, RECEIPT, ERROR).
 //
 // Every command builds a new frame; a header whose value is empty is never
 // sent. Commands other than CONNECT are refused while not logged in.
+//
+// Versions (KsStompVersion.hpp): the client speaks 1.0 unless its offer
+// names a later version. Then CONNECT also carries "accept-version", "host"
+// and "heart-beat", the version in use is the one CONNECTED names (none
+// means 1.0; one outside the offer fails the log-in), every later frame is
+// written and read by that version's rules (escaped headers, see
+// KsHeaderEscape.hpp; a frame with an undefined escape raises
+// EKsStompError where it is dispatched), ACK and NACK carry what the version
+// needs, and the adapter keeps the agreed heart-beats from the end of
+// Connect on (KsHeartBeat.hpp).
 //
 // Batched sending (off unless SetBatchSend turns it on): SEND frames without
 // a receipt request are gathered in a TKsFrameBatch and written together;
@@ -58,21 +68,35 @@ class TKsStompCustomClient : public TKsStompConnection {
   // destination may carry options after "?": name=value items split at "&"
   // and blanks (a quoted item runs to its closing quote), each sent as a
   // header after the fixed ones.
+  void Subscribe(const std::string& destination, TKsAckMode ackMode, const std::string& receipt, bool noLocal,
+                 const std::string& selector, const std::string& id);
+  // The same with "ack" client or auto.
   void Subscribe(const std::string& destination, bool clientAcknowledge, const std::string& receipt,
-                 bool noLocal, const std::string& selector, const std::string& id);
+                 bool noLocal, const std::string& selector, const std::string& id) {
+    Subscribe(destination, clientAcknowledge ? TKsAckMode::Client : TKsAckMode::Auto, receipt, noLocal, selector,
+              id);
+  }
   // durable adds "durable:true": RabbitMQ then removes the subscription
   // with its messages instead of detaching from it.
   void UnsubscribeID(const std::string& id, const std::string& receipt, bool durable = false);
   void UnsubscribeDurable(const std::string& destination, const std::string& subscriptionName);
-  // NACK with "message-id": a broker extension (RabbitMQ) that hands an
-  // unacknowledged message back to its queue, to be delivered again.
-  void Nack(const std::string& messageId);
+  // NACK: hands an unacknowledged message back to its queue, to be
+  // delivered again (under 1.0 a broker extension of RabbitMQ's). Named as
+  // Ack names it.
+  void Nack(const TKsAckTarget& target, const std::string& transactionId = std::string());
+  void Nack(const std::string& messageId) { Nack(TKsAckTarget{messageId, {}, {}}); }
   // Raise EKsStompInvalidTranscationIdError "Invalid transaction id" for an
   // id that is empty after trimming; the untrimmed id is sent.
   void BeginTrans(const std::string& transactionId, const std::string& receipt);
   void CommitTrans(const std::string& transactionId, const std::string& receipt);
   void AbortTrans(const std::string& transactionId, const std::string& receipt);
-  void Ack(const std::string& messageId, const std::string& transactionId);
+  // ACK of the message target names, "transaction" when given: under 1.0
+  // "message-id"; under 1.1 "message-id" and "subscription"; under 1.2 "id"
+  // with the message's "ack" header (its message id when it had none).
+  void Ack(const TKsAckTarget& target, const std::string& transactionId);
+  void Ack(const std::string& messageId, const std::string& transactionId) {
+    Ack(TKsAckTarget{messageId, {}, {}}, transactionId);
+  }
   void Send(const std::string& destination, const std::string& body, std::int32_t sendTimeout,
             const std::string& receipt, bool omitContentLength, const TStompHeaders& extraHeaders);
   // DISCONNECT, with a "receipt" header when receipt is not empty.
@@ -90,6 +114,22 @@ class TKsStompCustomClient : public TKsStompConnection {
 
   bool GetLoggedIn() const;
   std::string GetSession() const;
+
+  // What CONNECT offers (default: 1.0 alone, the frame of STOMP 1.0), the
+  // "host" it names, and the heart-beats it asks for (milliseconds between
+  // the client's beats and between the broker's, 0 for none) with the grace
+  // factor for the broker's (at least 1; see KsHeartBeat.hpp). Set before
+  // Connect; only an offer above 1.0 sends "host" and "heart-beat".
+  void SetVersionOffer(const TKsVersionOffer& offer) { offer_ = offer; }
+  const TKsVersionOffer& GetVersionOffer() const noexcept { return offer_; }
+  void SetVirtualHost(const std::string& host) { virtualHost_ = host; }
+  const std::string& GetVirtualHost() const noexcept { return virtualHost_; }
+  void SetHeartBeat(std::uint32_t sendMs, std::uint32_t receiveMs, double grace);
+  // The version in use: what the last CONNECTED named (1.0 before).
+  TKsStompVersion GetVersion() const noexcept { return version_.load(std::memory_order_acquire); }
+  // The heart-beat intervals agreed with the broker at the last log-in (0:
+  // none that way).
+  TKsHeartBeatTimes GetHeartBeatTimes() const;
 
   void SetOnMessage(TKsStompFrameEvent handler);
   void SetOnConnected(TKsStompFrameEvent handler);
@@ -189,6 +229,22 @@ class TKsStompCustomClient : public TKsStompConnection {
   std::string session_;
   // RECEIPT, CONNECTED, ERROR and unknown commands.
   void OtherFrameAvailable(const std::shared_ptr<IStompFrame>& frame);
+  // CONNECTED: the version and heart-beats it names.
+  void Negotiated(const IStompFrame& connected);
+  // The version a frame with this command is written in (CONNECT: 1.0).
+  TKsStompVersion WireVersion(std::string_view command) const noexcept {
+    return command == "CONNECT" ? TKsStompVersion::V1_0 : GetVersion();
+  }
+
+  TKsVersionOffer offer_;
+  std::string virtualHost_;
+  std::uint32_t beatSend_ = 0;     // the client's beats, asked for in CONNECT
+  std::uint32_t beatReceive_ = 0;  // the broker's beats, asked for in CONNECT
+  double beatGrace_ = 2.5;
+  std::atomic<TKsStompVersion> version_{TKsStompVersion::V1_0};
+  TKsHeartBeatTimes agreedBeats_;  // guarded by sessionMutex_
+  // A frame whose escapes were resolved (see FrameAvailable).
+  TKsScratch<TKsParsedFrame> unescaped_;
 
   // The views of the frame being handled (its header list keeps its
   // capacity from one frame to the next).

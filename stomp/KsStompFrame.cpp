@@ -5,6 +5,7 @@
 #include <cstring>
 #include <typeinfo>
 
+#include "stomp/KsHeaderEscape.hpp"
 #include "support/KsScratch.hpp"
 #include "support/KsText.hpp"
 
@@ -180,6 +181,72 @@ bool FindContentLengthValue(std::string_view text, std::string_view& value) {
   }
 }
 
+// The size of one header name or value once escaped, raising for a part the
+// version cannot carry; escaped is set when the part needs escaping.
+inline std::size_t EscapedPartSize(std::string_view part, std::string_view name, bool isName,
+                                   TKsStompVersion version, bool& escaped) {
+  if (FindEscapeByte(part) == std::string_view::npos) return part.size();
+  const std::size_t size = EscapedSize(part, version);
+  if (size == std::string_view::npos) {
+    throw EKsStompError((isName ? "Invalid character in header name " : "Invalid character in value of header ") +
+                        Printable(name));
+  }
+  escaped = true;
+  return size;
+}
+
+// The image of a frame under 1.1 or later: names and values escaped
+// (KsHeaderEscape), the command as under 1.0. Raises EKsStompError for a
+// part the version cannot carry, before anything is appended. One look at
+// each part when none needs escaping (the usual case).
+template <typename Headers>
+void AppendEscapedImage(std::string& out, std::string_view command, const Headers& headers, std::string_view body,
+                        TKsStompVersion version) {
+  if (BadValue(command)) throw EKsStompError("Invalid character in frame command " + Printable(command));
+  std::size_t size = command.size() + 1 + 1 + body.size() + 2;
+  bool escaped = false;
+  for (const auto& h : headers) {
+    if (h.first.empty()) throw EKsStompError("Invalid character in header name ");
+    size += EscapedPartSize(h.first, h.first, true, version, escaped) + 1 +
+            EscapedPartSize(h.second, h.first, false, version, escaped) + 1;
+  }
+  const std::size_t start = out.size();
+  out.resize(start + size);
+  char* p = out.data() + start;
+  auto put = [&p, escaped](std::string_view part) {
+    if (escaped) {
+      p = AppendEscaped(p, part);
+    } else {
+      if (!part.empty()) std::memcpy(p, part.data(), part.size());
+      p += part.size();
+    }
+  };
+  if (!command.empty()) std::memcpy(p, command.data(), command.size());
+  p += command.size();
+  *p++ = '\n';
+  for (const auto& h : headers) {
+    put(h.first);
+    *p++ = ':';
+    put(h.second);
+    *p++ = '\n';
+  }
+  *p++ = '\n';
+  if (!body.empty()) std::memcpy(p, body.data(), body.size());
+  p += body.size();
+  *p++ = '\0';
+  *p++ = '\n';
+}
+
+template <typename Headers>
+void AppendVersionImage(std::string& out, std::string_view command, const Headers& headers, std::string_view body,
+                        TKsStompVersion version) {
+  if (version == TKsStompVersion::V1_0) {
+    AppendImage(out, command, headers, body);
+  } else {
+    AppendEscapedImage(out, command, headers, body, version);
+  }
+}
+
 }  // namespace
 
 const TKsHeaderView* TKsHeaderViewList::Find(std::string_view name) const {
@@ -209,7 +276,8 @@ void TKsStompFrame::ParseInto(std::string_view frameText, TKsStompFrame& frame) 
   parsed->CopyTo(frame);
 }
 
-void TKsParsedFrame::Parse(std::string_view frameText) {
+void TKsParsedFrame::Parse(std::string_view frameText, TKsStompVersion version) {
+  UseVersion(version);
   command_ = std::string_view();
   body_ = std::string_view();
   headers_.Clear();
@@ -219,6 +287,7 @@ void TKsParsedFrame::Parse(std::string_view frameText) {
     RunOut(frameText, position);
     return;
   }
+  if (crLf_ && !command_.empty() && command_.back() == '\r') command_.remove_suffix(1);
   KS_ASSERT(!command_.empty(), "Empty Command");
   nulLfInHeader_ = command_.back() == '\0';
   if (!ParseHeaders(frameText, position)) {
@@ -239,33 +308,77 @@ void TKsParsedFrame::RunOut(std::string_view text, std::size_t position) {
   completed.reserve(text.size() + 2);
   completed.append(text).append(kNulLf);
   completed_ = std::move(completed);
-  Parse(completed_);
+  Parse(completed_, version_);
 }
 
 bool TKsParsedFrame::ParseHeaders(std::string_view text, std::size_t& position) {
+  return firstWins_ ? ParseHeadersAs<true>(text, position) : ParseHeadersAs<false>(text, position);
+}
+
+template <bool kModern>
+bool TKsParsedFrame::ParseHeadersAs(std::string_view text, std::size_t& position) {
   const char* const begin = text.data();
   const char* const end = begin + text.size();
   const char* p = begin + position;
   // One look at every byte: the name runs to the first ':' or LF, the value
   // from there to the LF. A line cut short leaves position at its start.
+  const char* const first = p;
   for (; p < end;) {
     const char* stop = FindEitherByte(p, end, ':', '\n');
     if (stop == end) break;
     if (*stop == '\n') {
-      if (stop != p) throw EKsStompError("header line error " + std::string(p, stop));
+      if (stop != p && !(kModern && crLf_ && stop == p + 1 && *p == '\r')) {
+        throw EKsStompError("header line error " + std::string(p, stop));
+      }
       position = static_cast<std::size_t>(stop + 1 - begin);
+      if constexpr (kModern) NoteEscapes(first, p);
       return true;
     }
     const char* lf = FindByte(stop + 1, end, '\n');
     if (lf == end) break;
     if (lf[-1] == '\0') nulLfInHeader_ = true;
+    const char* valueEnd = kModern && crLf_ && lf[-1] == '\r' && lf - 1 > stop ? lf - 1 : lf;
     const std::string_view name(p, static_cast<std::size_t>(stop - p));
     if (name.size() == 14) lengthNamed_ = true;
-    headers_.Add(name, std::string_view(stop + 1, static_cast<std::size_t>(lf - stop - 1)));
+    AddHeader<kModern>(name, std::string_view(stop + 1, static_cast<std::size_t>(valueEnd - stop - 1)));
     p = lf + 1;
   }
   position = static_cast<std::size_t>(p - begin);
   return false;
+}
+
+void TKsParsedFrame::NoteEscapes(const char* from, const char* to) {
+  escaped_ = from < to && std::memchr(from, '\\', static_cast<std::size_t>(to - from)) != nullptr;
+}
+
+void TKsParsedFrame::Unescape(const TKsParsedFrame& source, TKsStompVersion version) {
+  command_ = source.command_;
+  body_ = source.body_;
+  nulLfInHeader_ = source.nulLfInHeader_;
+  lengthNamed_ = source.lengthNamed_;
+  UseVersion(version);
+  headers_.Clear();
+  // Every unescaped text is at most as long as its escaped form: with room
+  // for all of them reserved first, the views into unescaped_ stay valid.
+  std::size_t room = 0;
+  for (std::size_t i = 0; i < source.HeaderCount(); ++i) {
+    room += source.Headers()[i].first.size() + source.Headers()[i].second.size();
+  }
+  unescaped_.clear();
+  unescaped_.reserve(room);
+  for (std::size_t i = 0; i < source.HeaderCount(); ++i) {
+    const TKsHeaderView& h = source.Headers()[i];
+    const std::size_t nameAt = unescaped_.size();
+    if (!ks::Unescape(h.first, version, unescaped_)) {
+      throw EKsStompError("Undefined escape sequence in header name " + std::string(h.first));
+    }
+    const std::size_t valueAt = unescaped_.size();
+    if (!ks::Unescape(h.second, version, unescaped_)) {
+      throw EKsStompError("Undefined escape sequence in value of header " + std::string(h.first));
+    }
+    const std::string_view all(unescaped_);
+    headers_.AddFirst(all.substr(nameAt, valueAt - nameAt), all.substr(valueAt));
+  }
 }
 
 void TKsParsedFrame::ParseBody(std::string_view text, std::size_t position) {
@@ -292,7 +405,13 @@ void TKsParsedFrame::ParseBody(std::string_view text, std::size_t position) {
   if (end != std::string_view::npos) body_ = bodyArea.substr(0, end);
 }
 
-bool TKsParsedFrame::ParseHeadInPlace(std::string_view text, TKsHeadFacts& facts) {
+bool TKsParsedFrame::ParseHeadInPlace(std::string_view text, TKsHeadFacts& facts, TKsStompVersion version) {
+  UseVersion(version);
+  return firstWins_ ? ParseHeadInPlaceAs<true>(text, facts) : ParseHeadInPlaceAs<false>(text, facts);
+}
+
+template <bool kModern>
+bool TKsParsedFrame::ParseHeadInPlaceAs(std::string_view text, TKsHeadFacts& facts) {
   body_ = std::string_view();
   headers_.Clear();
   facts = TKsHeadFacts();
@@ -302,8 +421,11 @@ bool TKsParsedFrame::ParseHeadInPlace(std::string_view text, TKsHeadFacts& facts
   if (p == end || p == begin) return false;
   command_ = std::string_view(begin, static_cast<std::size_t>(p - begin));
   nulLfInHeader_ = p[-1] == '\0';
+  // Lines that end in CR LF go the general way.
+  if (kModern && crLf_ && p[-1] == '\r') return false;
   NoteLengthCommand(command_, facts);
   // Then each header line once, as ParseHeaders reads it.
+  const char* const first = p + 1;
   for (++p; p < end;) {
     const char* stop = FindEitherByte(p, end, ':', '\n');
     if (stop == end) return false;
@@ -312,15 +434,17 @@ bool TKsParsedFrame::ParseHeadInPlace(std::string_view text, TKsHeadFacts& facts
       facts.End = static_cast<std::size_t>(stop - 1 - begin);
       facts.NulLfInHeader = nulLfInHeader_;
       lengthNamed_ = facts.LengthNames != 0;
+      if constexpr (kModern) NoteEscapes(first, p);
       return true;
     }
     const char* lf = FindByte(stop + 1, end, '\n');
     if (lf == end) return false;
     if (lf[-1] == '\0') nulLfInHeader_ = true;
+    if (kModern && crLf_ && lf[-1] == '\r') return false;
     const std::string_view name(p, static_cast<std::size_t>(stop - p));
     const std::string_view value(stop + 1, static_cast<std::size_t>(lf - stop - 1));
     if (name.size() == kLengthName.size()) NoteLengthName(name, value, facts);
-    headers_.Add(name, value);
+    AddHeader<kModern>(name, value);
     p = lf + 1;
   }
   return false;
@@ -367,10 +491,11 @@ std::int32_t TKsStompFrame::GetContentLength(std::string_view frameText) {
   return StrToInt32Def(value, 0);
 }
 
-TKsContentLengthScan TKsStompFrame::ScanContentLength(std::string_view frameText) {
+TKsContentLengthScan TKsStompFrame::ScanContentLength(std::string_view frameText, bool crLf) {
   TKsContentLengthScan scan;
   std::string_view value;
   if (!FindContentLengthValue(frameText, value)) return scan;
+  if (crLf && !value.empty() && value.back() == '\r') value.remove_suffix(1);
   return ScanLengthValue(value);
 }
 
@@ -430,11 +555,13 @@ std::string TKsStompFrame::ToBytes() const {
   return out;
 }
 
-void TKsStompFrame::AppendBytes(std::string& out) const { AppendImage(out, command_, headers_, body_); }
+void TKsStompFrame::AppendBytes(std::string& out, TKsStompVersion version) const {
+  AppendVersionImage(out, command_, headers_, body_, version);
+}
 
 void TKsStompFrame::AppendFrameBytes(std::string& out, std::string_view command, const TKsHeaderView* headers,
-                                     std::size_t headerCount, std::string_view body) {
-  AppendImage(out, command, TViewRange{headers, headers + headerCount}, body);
+                                     std::size_t headerCount, std::string_view body, TKsStompVersion version) {
+  AppendVersionImage(out, command, TViewRange{headers, headers + headerCount}, body, version);
 }
 
 std::int32_t TKsStompFrame::GetHeaderCount() const { return static_cast<std::int32_t>(headers_.size()); }

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "stomp/KsStompInterfaces.hpp"
+#include "stomp/KsStompVersion.hpp"
 #include "support/KsText.hpp"
 
 namespace ks {
@@ -90,6 +91,14 @@ class TKsHeaderViewList {
       Set(name, value);
     }
   }
+  // The rule of STOMP 1.1 and later for received frames: a name that is
+  // there already keeps its first value.
+  void AddFirst(std::string_view name, std::string_view value) {
+    const std::uint64_t bit = std::uint64_t{1} << (name.size() & 63);
+    if ((lengths_ & bit) != 0 && Find(name) != nullptr) return;
+    lengths_ |= bit;
+    if (!value.empty()) items_.emplace_back(name, value);
+  }
   const TKsHeaderView* Data() const { return items_.data(); }
   std::size_t Size() const { return items_.size(); }
 
@@ -114,7 +123,10 @@ struct TKsHeadFacts {
 // A received frame text cut into views without copying: the command, the
 // header list by the frame's rules (one entry per name with ASCII case
 // folded, a later value replaces an earlier one in its place, an empty value
-// removes it) and the body. The views point into the parsed text, or into a
+// removes it) and the body. Under a version from 1.1 on, a repeated name
+// keeps its first value instead, and under 1.2 a CR before the LF of a line
+// is part of the line end; escapes are left in the views (Escaped() tells
+// whether the header block holds any) until Unescape resolves them. The views point into the parsed text, or into a
 // completed copy this object keeps for a text without its NUL LF; the text
 // must outlive their use. Parse has the checks and errors of
 // TKsStompFrame::Parse. Reusable: a later Parse keeps the list's capacity.
@@ -122,7 +134,7 @@ struct TKsHeadFacts {
 // to the LF.
 class TKsParsedFrame {
  public:
-  void Parse(std::string_view frameText);
+  void Parse(std::string_view frameText, TKsStompVersion version = TKsStompVersion::V1_0);
   std::string_view Command() const { return command_; }
   const TKsHeaderView* Headers() const { return headers_.Data(); }
   std::size_t HeaderCount() const { return headers_.Size(); }
@@ -133,6 +145,15 @@ class TKsParsedFrame {
   // Replaces the command, headers and body of frame with copies of these,
   // keeping the capacity of the frame's strings.
   void CopyTo(TKsStompFrame& frame) const;
+  // True when the header block parsed under 1.1 or later holds a backslash:
+  // its names or values carry escapes.
+  bool Escaped() const { return escaped_; }
+  // Makes this frame the escaped frame source with its names and values
+  // unescaped for version: the command and body stay views into source's
+  // text, the headers are copies kept here. Raises EKsStompError
+  // "Undefined escape sequence in header ..." for an escape the version
+  // does not define.
+  void Unescape(const TKsParsedFrame& source, TKsStompVersion version);
 
   // For the frame cutter, which finds the end of a header block by parsing
   // it: parses the command and the header lines of the block that starts at
@@ -140,7 +161,8 @@ class TKsParsedFrame {
   // line. False when the block is not whole in text or a header line has no
   // ':' (the cutter then cuts without this parse, and Parse raises the
   // error). The body is left empty: SetBody gives it.
-  bool ParseHeadInPlace(std::string_view text, TKsHeadFacts& facts);
+  bool ParseHeadInPlace(std::string_view text, TKsHeadFacts& facts,
+                        TKsStompVersion version = TKsStompVersion::V1_0);
   void SetBody(std::string_view body) { body_ = body; }
 
  private:
@@ -151,12 +173,42 @@ class TKsParsedFrame {
   // with NUL LF appended when it holds none.
   void RunOut(std::string_view text, std::size_t position);
 
+  // The parse loops, for 1.0 (kModern false) and for 1.1 and later.
+  template <bool kModern>
+  bool ParseHeadersAs(std::string_view text, std::size_t& position);
+  template <bool kModern>
+  bool ParseHeadInPlaceAs(std::string_view text, TKsHeadFacts& facts);
+  // Adds one header line by the rules of the version being parsed.
+  template <bool kModern>
+  void AddHeader(std::string_view name, std::string_view value) {
+    if constexpr (kModern) {
+      headers_.AddFirst(name, value);
+    } else {
+      headers_.Add(name, value);
+    }
+  }
+  // The rules of version for the next parse.
+  void UseVersion(TKsStompVersion version) {
+    version_ = version;
+    firstWins_ = version != TKsStompVersion::V1_0;
+    crLf_ = version == TKsStompVersion::V1_2;
+    escaped_ = false;
+  }
+  // Under 1.1 and later: notes whether the header block [from, to) holds a
+  // backslash.
+  void NoteEscapes(const char* from, const char* to);
+
   std::string_view command_;
   std::string_view body_;
   TKsHeaderViewList headers_;
   bool nulLfInHeader_ = false;  // a line of the header block ends with NUL LF
   bool lengthNamed_ = false;    // a header name has the length of "content-length"
+  TKsStompVersion version_ = TKsStompVersion::V1_0;  // of the last parse
+  bool firstWins_ = false;      // 1.1 and later: a repeated name keeps its first value
+  bool crLf_ = false;           // 1.2: CR LF ends a line as LF does
+  bool escaped_ = false;        // see Escaped()
   std::string completed_;
+  std::string unescaped_;  // the names and values Unescape made
 };
 
 class TKsStompFrame : public IStompFrame {
@@ -182,8 +234,9 @@ class TKsStompFrame : public IStompFrame {
   // there is none, when it is 0, or when it is not a 32-bit integer.
   static std::int32_t GetContentLength(std::string_view frameText);
 
-  // The same scan, reporting presence, validity and the 64-bit value.
-  static TKsContentLengthScan ScanContentLength(std::string_view frameText);
+  // The same scan, reporting presence, validity and the 64-bit value. With
+  // crLf (1.2), a CR at the end of the value is its line end.
+  static TKsContentLengthScan ScanContentLength(std::string_view frameText, bool crLf = false);
   // The same for a value already found (Present is true).
   static TKsContentLengthScan ScanLengthValue(std::string_view value);
 
@@ -204,13 +257,17 @@ class TKsStompFrame : public IStompFrame {
   TStompHeaderItem GetHeaderItem(std::int32_t index) const override;
 
   // Appends the wire encoding to out (ToBytes without a new string). The
-  // same checks as ToBytes run before anything is appended.
-  void AppendBytes(std::string& out) const;
+  // same checks as ToBytes run before anything is appended. Under a version
+  // from 1.1 on, header names and values are escaped instead of refused
+  // where the version can carry them (KsHeaderEscape.hpp).
+  void AppendBytes(std::string& out, TKsStompVersion version = TKsStompVersion::V1_0) const;
 
   // Appends the wire encoding of a frame given by its parts to out, with the
-  // checks of ToBytes (EKsStompError before anything is appended).
+  // checks of ToBytes (EKsStompError before anything is appended) and the
+  // escaping of version as AppendBytes.
   static void AppendFrameBytes(std::string& out, std::string_view command, const TKsHeaderView* headers,
-                               std::size_t headerCount, std::string_view body);
+                               std::size_t headerCount, std::string_view body,
+                               TKsStompVersion version = TKsStompVersion::V1_0);
 
   // The stored value of a header, or nullptr when there is none (no copy).
   const std::string* FindHeader(std::string_view name) const;

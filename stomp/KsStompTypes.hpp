@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +31,19 @@ using TStompHeaders = std::vector<TStompHeaderItem>;
 // "correlation-id", "expires", "persistent", "priority", "redelivered",
 // "reply-to", "message-id", "timestamp", "transformation" (indices 0 to 20).
 extern const std::array<std::string_view, 21> StompHeaderNames;
+
+// The "ack" of a SUBSCRIBE: auto, client (an ACK covers the messages before
+// it too) or client-individual (that message alone; STOMP 1.1 and later).
+enum class TKsAckMode : std::uint8_t { Auto, Client, ClientIndividual };
+
+// What names a received message in ACK and NACK: its "message-id", its
+// "subscription" and its "ack" header (STOMP 1.2). Views; the texts must
+// outlive the call they are given to.
+struct TKsAckTarget {
+  std::string_view messageId;
+  std::string_view subscription;
+  std::string_view ackId;
+};
 
 
 }  // namespace ks

@@ -39,7 +39,8 @@ std::span<const TPublishedProperty<TSiphon>> TSiphon::PublishedProperties() {
   static const TPublishedProperty<TSiphon> table[] = {
       StringProperty("AckMode", &TSiphon::SetAckMode)
           .Help("AUTO_ACKNOWLEDGE",
-                "CLIENT_ACKNOWLEDGE, AUTO_ACKNOWLEDGE or SESSION_TRANSACTED (exact case; others are ignored)"),
+                "CLIENT_ACKNOWLEDGE, INDIVIDUAL_ACKNOWLEDGE, AUTO_ACKNOWLEDGE or SESSION_TRANSACTED (exact "
+                "case; others are ignored)"),
       StringProperty("ClientId", &TSiphon::SetClientId)
           .Help("", "client id of the connection (durable mode only; must equal ConsumerName)"),
       StringProperty("ConsumerName", &TSiphon::SetConsumerName).Help("Vorlan", "name of the durable subscription"),
@@ -71,6 +72,8 @@ void TSiphon::SetAckMode(const std::string& value) {
     ackMode_ = AUTO_ACKNOWLEDGE;
   } else if (value == "SESSION_TRANSACTED") {
     ackMode_ = SESSION_TRANSACTED;
+  } else if (value == "INDIVIDUAL_ACKNOWLEDGE") {
+    ackMode_ = INDIVIDUAL_ACKNOWLEDGE;
   }
 }
 
@@ -229,7 +232,7 @@ void TSiphon::OnMessage(const std::shared_ptr<IMessage>& message) {
     }
     if (transacted_) {
       session_->Commit();
-    } else if (ackMode_ == CLIENT_ACKNOWLEDGE && message) {
+    } else if ((ackMode_ == CLIENT_ACKNOWLEDGE || ackMode_ == INDIVIDUAL_ACKNOWLEDGE) && message) {
       message->Acknowledge();
     }
   } catch (const Exception& e) {

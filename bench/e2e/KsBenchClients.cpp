@@ -196,6 +196,7 @@ int RunLibraryClient(const TClientOptions& options) {
     std::string query;
     if (options.batch) query += "&batchSend=true";
     if (!options.caFile.empty()) query += "&caFile=" + options.caFile;
+    if (!options.query.empty()) query += "&" + options.query;
     if (!query.empty()) url += "?" + query.substr(1);
     auto factory = std::make_shared<TKsJMSConnectionFactory>("", "", url);
     if (options.work == TBenchWork::RequestReply) return RunLibraryRequestReply(*factory, options);

@@ -46,6 +46,8 @@ struct TClientOptions {
   // Library client only: connect over STOMP over TLS, trusting this PEM
   // file.
   std::string caFile;
+  // Library client only: more URL parameters ("heartBeat=1000,1000&...").
+  std::string query;
 };
 
 int RunLibraryClient(const TClientOptions& options);

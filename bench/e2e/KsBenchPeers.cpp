@@ -134,7 +134,22 @@ bool TBenchPeer::ReadClient(int fd, std::string_view stopAt, std::string* frameO
       if (command == "SEND") {
         frames_.fetch_add(1, std::memory_order_relaxed);
       } else if (command == "CONNECT") {
-        if (!WriteAll(fd, std::string_view("CONNECTED\nsession:bench-peer\n\n\0\n", 31))) return false;
+        // A client that offers 1.2 gets it, with the heart-beats it asks
+        // for (the peer does not beat itself: its stream never pauses).
+        std::string reply = "CONNECTED\nsession:bench-peer\n";
+        if (HeaderValue(frame, "accept-version").find("1.2") != std::string_view::npos) {
+          const std::string_view beats = HeaderValue(frame, "heart-beat");
+          const std::size_t comma = beats.find(',');
+          reply += "version:1.2\n";
+          if (comma != std::string_view::npos) {
+            reply.append("heart-beat:").append(beats.substr(comma + 1)).append(",").append(beats.substr(0, comma));
+            reply += "\n";
+          }
+        }
+        reply += "\n";
+        reply.push_back('\0');
+        reply.push_back('\n');
+        if (!WriteAll(fd, reply)) return false;
       } else if (command == "DISCONNECT") {
         const std::string_view receipt = HeaderValue(frame, "receipt");
         if (!receipt.empty()) {

@@ -23,7 +23,7 @@
 //   ks_e2ebench --Role=client --Client=ksstomp|raw --Work=produce|receive|listen|rr
 //               --Host=H --Port=P --Count=N [--Size=255] [--Queue=bench]
 //               [--Batch (library)] [--Buffered (raw)]
-//               [--CaFile=PEM (ksstomp over stomp+ssl)]
+//               [--CaFile=PEM (ksstomp over stomp+ssl)] [--Query=URL parameters (ksstomp)]
 //       one client run (the driver starts itself this way)
 //
 // With --Tls only this library's client runs, against Cistern only, over
@@ -580,6 +580,7 @@ int main(int argc, char** argv) {
     client.batch = options.count("Batch") != 0;
     client.buffered = options.count("Buffered") != 0;
     client.caFile = Get(options, "CaFile", "");
+    client.query = Get(options, "Query", "");
     return Get(options, "Client", "ksstomp") == "raw" ? RunRawClient(client) : RunLibraryClient(client);
   }
   if (options.count("Serve") != 0) {

@@ -47,23 +47,6 @@ inline ::testing::AssertionResult Subscribed(TRawStompPeer& peer, const std::str
   return Confirmed(peer, "SUBSCRIBE", h);
 }
 
-// Reads count MESSAGE frames (failing on anything else).
-inline std::vector<TRawFrame> ReadMessages(TRawStompPeer& peer, std::size_t count,
-                                           std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
-  std::vector<TRawFrame> out;
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (out.size() < count) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() < 0) break;
-    auto f = peer.ReadFrame(left);
-    if (!f) break;
-    EXPECT_EQ(f->command, "MESSAGE") << f->Header("message") << " " << f->body;
-    out.push_back(std::move(*f));
-  }
-  EXPECT_EQ(out.size(), count) << peer.Violation();
-  return out;
-}
-
 inline std::vector<std::string> Bodies(const std::vector<TRawFrame>& frames) {
   std::vector<std::string> out;
   for (const TRawFrame& f : frames) out.push_back(f.body);

@@ -1,5 +1,6 @@
 // Cistern's fault hooks, verbose log, options and signals.
 #include <csignal>
+#include <optional>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -168,4 +169,70 @@ TEST(CisternFaults, SignalsStopCleanlyAndBadOptionsFail) {
   TCisternProcess second({"--Port=" + std::to_string(first.Port())}, 3000ms);
   EXPECT_FALSE(second.Started());
   EXPECT_TRUE(second.WaitForLine("Cannot listen", 3000ms));
+}
+
+// Frozen, Cistern keeps every socket open and says nothing: no frames, no
+// heart-beats, no CONNECTED to a new connection, no drop of a silent
+// client. Thawed, it goes on as if nothing had happened.
+TEST(CisternFaults, FreezeHoldsEverythingUntilThaw) {
+  TCisternProcess broker;
+  ASSERT_TRUE(broker.Started());
+  TRawStompPeer consumer, producer;
+  // Beats from Cistern every 200 ms; silence from the consumer is allowed
+  // for 600 ms.
+  ASSERT_TRUE(consumer.Login(broker.Host(), broker.Port(), {{"accept-version", "1.2"}, {"heart-beat", "300,200"}}));
+  ASSERT_TRUE(producer.Login(broker.Host(), broker.Port()));
+  ASSERT_TRUE(Subscribed(consumer, "jms.queue.frozen", "s"));
+
+  ASSERT_EQ(::kill(broker.Pid(), SIGUSR1), 0);
+  ASSERT_TRUE(broker.WaitForLine("Cistern frozen", 5000ms));
+  ASSERT_TRUE(producer.SendFrame("SEND", {{"destination", "jms.queue.frozen"}}, "held"));
+  TRawStompPeer late;
+  ASSERT_TRUE(late.Connect(broker.Host(), broker.Port()));
+  ASSERT_TRUE(late.SendFrame("CONNECT", {}));
+  pollfd p{consumer.Fd(), POLLIN, 0};
+  EXPECT_EQ(::poll(&p, 1, 1000), 0) << "a byte arrived from a frozen broker";
+  EXPECT_TRUE(late.Quiet(10ms));
+  EXPECT_FALSE(late.PeerClosed());
+
+  ASSERT_EQ(::kill(broker.Pid(), SIGUSR2), 0);
+  ASSERT_TRUE(broker.WaitForLine("Cistern thawed", 5000ms));
+  auto held = ReadMessages(consumer, 1);
+  ASSERT_EQ(held.size(), 1u);
+  EXPECT_EQ(held[0].body, "held");
+  EXPECT_TRUE(Confirmed(consumer, "UNSUBSCRIBE", {{"id", "s"}}));
+  auto connected = late.ReadFrame();
+  ASSERT_TRUE(connected);
+  EXPECT_EQ(connected->command, "CONNECTED");
+}
+
+TEST(CisternFaults, RefusedConnectsEndBeforeAnyAnswer) {
+  TCisternProcess broker({"--FaultRefuseConnects=2"});
+  ASSERT_TRUE(broker.Started());
+  for (int n = 0; n < 2; ++n) {
+    TRawStompPeer refused;
+    ASSERT_TRUE(refused.Connect(broker.Host(), broker.Port()));
+    refused.SendFrame("CONNECT", {});
+    EXPECT_FALSE(refused.ReadFrame());
+    EXPECT_TRUE(refused.PeerClosed() || !refused.Violation().empty() || !refused.IsOpen());
+  }
+  TRawStompPeer served;
+  EXPECT_TRUE(served.Login(broker.Host(), broker.Port()));
+}
+
+// A broker stopped with clients connected can listen on the same port again
+// at once, while the old connections linger in TIME_WAIT.
+TEST(CisternFaults, RestartsOnTheSamePortAtOnce) {
+  std::optional<TCisternProcess> broker(std::in_place);
+  ASSERT_TRUE(broker->Started());
+  const std::uint16_t port = broker->Port();
+  TRawStompPeer client;
+  ASSERT_TRUE(client.Login(broker->Host(), port));
+  EXPECT_EQ(broker->Stop(), std::optional<int>(0));
+  EXPECT_TRUE(client.WaitClosed());
+  client.Close();
+  broker.emplace(std::vector<std::string>{"--Port=" + std::to_string(port)});
+  ASSERT_TRUE(broker->Started()) << "could not listen on port " << port << " again";
+  EXPECT_EQ(broker->Port(), port);
+  EXPECT_TRUE(client.Login(broker->Host(), port));
 }

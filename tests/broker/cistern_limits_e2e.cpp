@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/broker/CisternTestUtil.hpp"
+#include "tests/common/KsTestUtil.hpp"
 
 using namespace ks::test;
 using namespace std::chrono_literals;
@@ -19,14 +20,11 @@ namespace {
 
 // Logs in, retrying until the deadline (a slot frees up only once Cistern has
 // seen a connection end).
-bool LoginSoon(TRawStompPeer& peer, const TCisternProcess& broker, std::chrono::milliseconds timeout = 5000ms) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  do {
+bool LoginSoon(TRawStompPeer& peer, const TCisternProcess& broker) {
+  return WaitUntil([&] {
     peer.Close();
-    if (peer.Login(broker.Host(), broker.Port())) return true;
-    std::this_thread::sleep_for(20ms);
-  } while (std::chrono::steady_clock::now() < deadline);
-  return false;
+    return peer.Login(broker.Host(), broker.Port());
+  });
 }
 
 // Keeps the kernel from buffering much of what this peer sends, so that

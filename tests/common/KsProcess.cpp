@@ -4,7 +4,9 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <fstream>
 #include <stdexcept>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -131,6 +133,29 @@ void TKsProcess::WriteInput(const std::string& text) {
 void TKsProcess::CloseInput() {
   if (in_ >= 0) close(in_);
   in_ = -1;
+}
+
+bool TKsProcess::BlockOutput() {
+  // A second writer of the child's pipe, opened through /proc; writes of one
+  // line each are atomic, so the child's lines stay whole between them.
+  const int fd = open(("/proc/" + std::to_string(pid_) + "/fd/1").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  const std::string lines(4096, '\n');
+  for (std::size_t size : {lines.size(), std::size_t{1}}) {
+    while (write(fd, lines.data(), size) > 0) {
+    }
+  }
+  close(fd);
+  return true;
+}
+
+bool TKsProcess::BlockedOnOutput() const {
+  // "<system call number> <first argument> ..." while the thread waits in one.
+  std::ifstream state("/proc/" + std::to_string(pid_) + "/syscall");
+  long number = -1;
+  std::string descriptor;
+  state >> number >> descriptor;
+  return number == SYS_write && descriptor == "0x1";
 }
 
 std::optional<int> TKsProcess::Wait(std::chrono::milliseconds timeout) {

@@ -41,6 +41,14 @@ class TKsProcess {
   void WriteInput(const std::string& text);
   void CloseInput();
 
+  // Fills the pipe of the child's output to the last byte with empty lines,
+  // so that the child's next write blocks until the test reads again: a way
+  // to hold a program at the point where it prints.
+  bool BlockOutput();
+  // True while the child's main thread is blocked writing to its standard
+  // output (Linux: read from /proc).
+  bool BlockedOnOutput() const;
+
   // Waits for the child to end; its exit status, or nothing on time-out.
   // A child ended by a signal reports 128 + the signal number.
   std::optional<int> Wait(std::chrono::milliseconds timeout);

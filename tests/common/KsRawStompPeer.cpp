@@ -1,5 +1,7 @@
 #include "tests/common/KsRawStompPeer.hpp"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <cstring>
 #include <netdb.h>
@@ -210,6 +212,21 @@ bool TRawStompPeer::WaitClosed(std::chrono::milliseconds timeout) {
 
 bool TRawStompPeer::Quiet(std::chrono::milliseconds timeout) {
   return !ReadFrame(timeout) && violation_.empty();
+}
+
+std::vector<TRawFrame> ReadMessages(TRawStompPeer& peer, std::size_t count, std::chrono::milliseconds timeout) {
+  std::vector<TRawFrame> out;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (out.size() < count) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() < 0) break;
+    auto f = peer.ReadFrame(left);
+    if (!f) break;
+    EXPECT_EQ(f->command, "MESSAGE") << f->Header("message") << " " << f->body;
+    out.push_back(std::move(*f));
+  }
+  EXPECT_EQ(out.size(), count) << peer.Violation();
+  return out;
 }
 
 }  // namespace ks::test

@@ -9,6 +9,9 @@
 // about what the library relies on: every frame must end with NUL followed by
 // exactly one LF, otherwise ReadFrame fails and Violation() says why.
 //
+// ReadMessages reads a number of MESSAGE frames from a subscribed peer and
+// records a test failure for anything else or for too few.
+//
 // Threads: one thread uses a peer at a time. The destructor closes the
 // socket.
 #pragma once
@@ -93,5 +96,10 @@ class TRawStompPeer {
   std::string violation_;
   std::optional<TRawFrame> lastReply_;
 };
+
+// Reads count frames within the time-out, all of which must be MESSAGE
+// frames (a test failure otherwise, as when fewer arrive); the frames read.
+std::vector<TRawFrame> ReadMessages(TRawStompPeer& peer, std::size_t count,
+                                    std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
 
 }  // namespace ks::test

@@ -22,17 +22,10 @@ inline std::vector<std::string> WithUrl(const std::string& url, std::vector<std:
   return args;
 }
 
-// A port on 127.0.0.1 that nothing listens on (bound once, then closed).
-std::uint16_t ClosedPort();
-
 // A raw subscriber on destination, logged in to the broker and subscribed
 // with id "raw" and ack auto; waits for the subscription with a receipt.
 bool SubscribeRaw(TRawStompPeer& peer, const TCisternProcess& broker, const std::string& destination,
                   const TRawHeaders& extra = {});
-
-// Reads count MESSAGE frames (each within the deadline).
-std::vector<TRawFrame> ReadMessages(TRawStompPeer& peer, std::size_t count,
-                                    std::chrono::milliseconds each = kLineWait);
 
 // Publishes count text messages "<prefix><i>" to destination through a raw
 // connection, with extra headers on each.

@@ -2,25 +2,7 @@
 // test binary only).
 #include "tests/e2e/KsE2eSupport.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 namespace ks::test {
-
-std::uint16_t ClosedPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
 
 bool SubscribeRaw(TRawStompPeer& peer, const TCisternProcess& broker, const std::string& destination,
                   const TRawHeaders& extra) {
@@ -30,16 +12,6 @@ bool SubscribeRaw(TRawStompPeer& peer, const TCisternProcess& broker, const std:
   if (!peer.SendFrame("SUBSCRIBE", headers)) return false;
   auto receipt = peer.ReadUntil("RECEIPT", std::chrono::milliseconds(5000));
   return receipt.has_value();
-}
-
-std::vector<TRawFrame> ReadMessages(TRawStompPeer& peer, std::size_t count, std::chrono::milliseconds each) {
-  std::vector<TRawFrame> frames;
-  while (frames.size() < count) {
-    auto frame = peer.ReadUntil("MESSAGE", each);
-    if (!frame) break;
-    frames.push_back(std::move(*frame));
-  }
-  return frames;
 }
 
 bool PublishRaw(const TCisternProcess& broker, const std::string& destination, int count,

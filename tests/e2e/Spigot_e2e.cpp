@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/common/KsTestUtil.hpp"
 #include "tests/common/KsScriptedPeer.hpp"
 #include "tests/e2e/KsE2eSupport.hpp"
 
@@ -179,7 +180,7 @@ TEST(SpigotFramesTest, TransactedSendsBeginSendCommitPerMessage) {
 
 TEST(SpigotErrorsTest, ErrorsArePrintedAloneAndTheProgramStillWaitsAndExitsOne) {
   {
-    std::string url = "stomp://127.0.0.1:" + std::to_string(ClosedPort());
+    std::string url = "stomp://127.0.0.1:" + std::to_string(FreePort());
     auto run = RunSpigot({"--URL=" + url});
     EXPECT_EQ(run.status, 1);
     ASSERT_GE(run.lines.size(), 5u);

@@ -8,10 +8,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -27,50 +25,6 @@ namespace ks::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Counts texts delivered to a listener; may throw for texts that start with
-// "poison".
-class TCountingListener : public IMessageListener {
- public:
-  void OnMessage(const std::shared_ptr<IMessage>& message) override {
-    const std::string text = TextOf(message);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      texts_.push_back(text);
-    }
-    changed_.notify_all();
-    if (text.rfind("poison", 0) == 0) throw Exception("listener refused " + text);
-    if (gate_) {
-      std::unique_lock<std::mutex> lock(mutex_);
-      released_.wait(lock, [this] { return open_; });
-    }
-  }
-  bool WaitFor(std::size_t count, std::chrono::milliseconds timeout = 15000ms) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return texts_.size() >= count; });
-  }
-  std::vector<std::string> Texts() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return texts_;
-  }
-  // Makes every OnMessage wait until Open.
-  void Gate() { gate_ = true; }
-  void Open() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      open_ = true;
-    }
-    released_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::condition_variable released_;
-  std::vector<std::string> texts_;
-  std::atomic<bool> gate_{false};
-  bool open_ = false;
-};
 
 class DeliveryIntegrity : public ::testing::Test {
  protected:
@@ -176,8 +130,8 @@ TEST_F(DeliveryIntegrity, ClosingOneListenerConsumerLeavesTheOthersDelivering) {
   TLibraryClient consumers(broker_.Url(), "integrity.closeA");
   auto closing = consumers.Consumer();
   auto staying = consumers.session->CreateConsumer(consumers.session->CreateQueue("integrity.closeB"));
-  auto first = std::make_shared<TCountingListener>();
-  auto second = std::make_shared<TCountingListener>();
+  auto first = std::make_shared<TCollector>();
+  auto second = std::make_shared<TCollector>();
   first->Gate();  // the reader thread waits inside the first delivery
   closing->SetMessageListener(first);
   staying->SetMessageListener(second);
@@ -196,7 +150,8 @@ TEST_F(DeliveryIntegrity, ClosingOneListenerConsumerLeavesTheOthersDelivering) {
 TEST_F(DeliveryIntegrity, AFaultInOneFrameAffectsThatFrameAlone) {
   TLibraryClient producer(broker_.Url(), "integrity.poison");
   TLibraryClient consumer(broker_.Url(), "integrity.poison");
-  auto listener = std::make_shared<TCountingListener>();
+  auto listener = std::make_shared<TCollector>();
+  listener->ThrowOn("poison");
   consumer.Consumer()->SetMessageListener(listener);
   // A listener that throws, a transformation error, then a good message.
   producer.SendText("poison 1");
@@ -330,7 +285,7 @@ TEST_F(DeliveryIntegrity, ObjectsThatOutliveTheirConnectionRaiseInsteadOfTouchin
   };
   expectClosed("Receive", [&] { consumer->Receive(100); });
   expectClosed("ReceiveNoWait", [&] { consumer->ReceiveNoWait(); });
-  expectClosed("SetMessageListener", [&] { consumer->SetMessageListener(std::make_shared<TCountingListener>()); });
+  expectClosed("SetMessageListener", [&] { consumer->SetMessageListener(std::make_shared<TCollector>()); });
   expectClosed("Send", [&] { producer->Send(message); });
   expectClosed("Acknowledge", [&] { message->Acknowledge(); });
   expectClosed("CreateConsumer", [&] { session->CreateConsumer(session->CreateQueue("x")); });

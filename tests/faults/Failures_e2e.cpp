@@ -7,9 +7,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,83 +29,34 @@ using Clock = std::chrono::steady_clock;
 
 const std::string kSpigot = BuiltProgram("tools/Spigot");
 
-// Records what the connection reports, and on which thread.
-class TRecordingExceptionListener : public IExceptionListener {
- public:
-  void OnException(const Exception& error) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    texts_.push_back(error.what());
-    lost_.push_back(dynamic_cast<const EConnectionFailedException*>(&error) != nullptr);
-    threads_.push_back(std::this_thread::get_id());
-    changed_.notify_all();
-  }
-  bool WaitForLoss(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [this] {
-      for (bool l : lost_) {
-        if (l) return true;
-      }
-      return false;
-    });
-  }
-  std::vector<std::string> Texts() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return texts_;
-  }
-  std::vector<bool> Lost() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lost_;
-  }
-  std::vector<std::thread::id> Threads() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return threads_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> texts_;
-  std::vector<bool> lost_;
-  std::vector<std::thread::id> threads_;
-};
-
-class TNullListener : public IMessageListener {
- public:
-  void OnMessage(const std::shared_ptr<IMessage>&) override { ++count; }
-  std::atomic<int> count{0};
-};
-
 TEST(Failures, ALostConnectionIsReportedOnceFromTheReaderThreadAndEveryLaterCallRaisesAtOnce) {
   TCisternProcess broker;
   ASSERT_TRUE(broker.Started());
   TLibraryClient client(broker.Url(), "failures.lost");
-  auto watch = std::make_shared<TRecordingExceptionListener>();
+  auto watch = std::make_shared<TCollector>();
   client.connection->SetExceptionListener(watch);
-  auto listener = std::make_shared<TNullListener>();
-  client.Consumer()->SetMessageListener(listener);
+  client.Consumer()->SetMessageListener(watch);
   // A frame the conversion refuses is reported as that frame's fault alone.
   auto broken = client.session->CreateTextMessage("broken");
   broken->SetStringProperty("transformation-error", "bad payload");
   client.producer->Send(broken);
   client.SendText("fine");
-  for (auto until = Clock::now() + 10s; listener->count < 1 && Clock::now() < until;) std::this_thread::yield();
-  ASSERT_EQ(listener->count.load(), 1);
+  ASSERT_TRUE(watch->WaitFor(1, 10s));
+  ASSERT_EQ(watch->Texts(), std::vector<std::string>{"fine"});
 
   auto transacted = client.connection->CreateSession(true, AUTO_ACKNOWLEDGE);
   auto other = client.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
   auto receiver = other->CreateConsumer(client.destination);
 
   broker.Stop(SIGKILL);
-  ASSERT_TRUE(watch->WaitForLoss(10s)) << "the loss was never reported";
-  const auto texts = watch->Texts();
-  const auto lost = watch->Lost();
-  const auto threads = watch->Threads();
-  ASSERT_EQ(texts.size(), 2u);
-  EXPECT_FALSE(lost[0]);
-  EXPECT_EQ(texts[0], "Transformation error: bad payload");
-  EXPECT_TRUE(lost[1]);
-  EXPECT_EQ(texts[1], "The JMS connection has failed due to a Transport problem: Connection Closed Gracefully.");
-  EXPECT_NE(threads[1], std::this_thread::get_id()) << "a loss the reader saw is reported on the reader thread";
+  ASSERT_TRUE(WaitUntil([&] { return watch->Errors().size() >= 2; }, 10s)) << "the loss was never reported";
+  const auto errors = watch->Errors();
+  ASSERT_EQ(errors.size(), 2u);
+  EXPECT_FALSE(errors[0].lost);
+  EXPECT_EQ(errors[0].text, "Transformation error: bad payload");
+  EXPECT_TRUE(errors[1].lost);
+  EXPECT_EQ(errors[1].text, "The JMS connection has failed due to a Transport problem: Connection Closed Gracefully.");
+  EXPECT_NE(errors[1].thread, std::this_thread::get_id()) << "a loss the reader saw is reported on the reader thread";
 
   auto raisesLost = [](const char* what, const std::function<void()>& call) {
     try {
@@ -125,7 +74,7 @@ TEST(Failures, ALostConnectionIsReportedOnceFromTheReaderThreadAndEveryLaterCall
   raisesLost("Receive", [&] { receiver->Receive(100); });
   raisesLost("CreateConsumer", [&] { other->CreateConsumer(client.destination); });
   client.connection->Close();
-  EXPECT_EQ(watch->Texts().size(), 2u) << "reported more than once";
+  EXPECT_EQ(watch->Errors().size(), 2u) << "reported more than once";
 }
 
 TEST(Failures, ConfirmedSendsReturnOnlyForWhatTheBrokerConfirmed) {
@@ -187,14 +136,15 @@ TEST(Failures, AnUnconfirmedCloseIsReportedAndCloseStillReturns) {
   TKsScriptedPeer peer(options);
   TKsJMSConnectionFactory factory("", "", peer.Url() + "?receiptTimeout=300");
   auto connection = factory.CreateConnection();
-  auto watch = std::make_shared<TRecordingExceptionListener>();
+  auto watch = std::make_shared<TCollector>();
   connection->SetExceptionListener(watch);
   connection->Start();
   const auto start = Clock::now();
   EXPECT_NO_THROW(connection->Close());
   EXPECT_LT(Clock::now() - start, 5s);
-  EXPECT_EQ(watch->Texts(), (std::vector<std::string>{"The JMS connection has failed due to a Transport problem: "
-                                                      "The broker did not confirm DISCONNECT within 300 ms"}));
+  ASSERT_EQ(watch->Errors().size(), 1u);
+  EXPECT_EQ(watch->Errors()[0].text, "The JMS connection has failed due to a Transport problem: "
+                                     "The broker did not confirm DISCONNECT within 300 ms");
   EXPECT_TRUE(peer.WaitClientClosed(5000ms));
 }
 

@@ -7,9 +7,8 @@
 // - TLibraryClient: one connection, one auto-acknowledge session, a queue or
 //   topic, a producer and a consumer made through the public messaging
 //   interface, for tests of the library against a broker.
-// - TextOf / AwaitSubscribeId: a message's text; the id of the client's
-//   SUBSCRIBE as a scripted peer reads it.
-// - TCollector: a message listener that keeps the texts it is given.
+// - AwaitSubscribeId: the id of the client's SUBSCRIBE as a scripted peer
+//   reads it. (TextOf and TCollector come from tests/common/KsCollector.hpp.)
 // - TScriptedConsumerTest: a test fixture with a consumer against a scripted
 //   broker.
 // - SequenceNumbers / CheckExactlyOnce / CheckAtLeastOnce: read the
@@ -35,11 +34,9 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,25 +44,17 @@
 #include "jms/KsJMSConnection.hpp"
 #include "jms/KsJMSConnectionFactory.hpp"
 #include "jms/KsJMSInterfaces.hpp"
+#include "tests/common/KsCollector.hpp"
 #include "tests/common/KsProcess.hpp"
 #include "tests/common/KsScriptedPeer.hpp"
+#include "tests/common/KsTestUtil.hpp"
 
 namespace ks::test {
 
 class TSilentBroker {
  public:
   TSilentBroker() {
-    listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    int small = 4096;
-    ::setsockopt(listen_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::listen(listen_, 1);
-    socklen_t len = sizeof addr;
-    ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
+    listen_ = ListenOnLoopback(port_, 1, 4096);
     thread_ = std::thread([this] { Serve(); });
   }
   ~TSilentBroker() {
@@ -142,7 +131,6 @@ struct TLibraryClient {
   std::shared_ptr<IMessageConsumer> consumer;
 };
 
-// The text of a text message, "<not text>" for anything else.
 // A case name made of Cistern's options ("--FaultChunk=3" gives
 // "FaultChunk3"), for suites parameterised by them.
 inline std::string CisternOptionsName(const ::testing::TestParamInfo<std::vector<std::string>>& info) {
@@ -154,35 +142,6 @@ inline std::string CisternOptionsName(const ::testing::TestParamInfo<std::vector
   }
   return name;
 }
-
-inline std::string TextOf(const std::shared_ptr<IMessage>& message) {
-  auto text = std::dynamic_pointer_cast<ITextMessage>(message);
-  return text ? text->GetText() : std::string("<not text>");
-}
-
-// A message listener that keeps the texts it is given, for a test thread
-// to wait on.
-class TCollector : public IMessageListener {
- public:
-  void OnMessage(const std::shared_ptr<IMessage>& message) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    texts_.push_back(TextOf(message));
-    changed_.notify_all();
-  }
-  bool WaitFor(std::size_t count, std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return texts_.size() >= count; });
-  }
-  std::vector<std::string> Texts() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return texts_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> texts_;
-};
 
 // Reads the client's frames at a scripted peer until a SUBSCRIBE and
 // answers its "id"; empty when none came within the deadline.
@@ -245,43 +204,37 @@ inline std::vector<long> ReceivedSequence(const std::vector<std::string>& lines)
   return out;
 }
 
-// Empty when every number 0..count-1 occurs exactly once and nothing else
-// occurs; otherwise a description of what is missing, doubled or foreign.
-inline std::string CheckExactlyOnce(const std::vector<long>& numbers, long count) {
+// Empty when every number 0..count-1 occurs exactly once (with doubles, at
+// least once) and nothing else occurs; otherwise a description of what is
+// missing, doubled or foreign.
+inline std::string CheckEachOnce(const std::vector<long>& numbers, long count, bool doubles) {
   std::map<long, int> seen;
   for (long n : numbers) ++seen[n];
   std::string problems;
   for (long i = 0; i < count; ++i) {
     auto it = seen.find(i);
     if (it == seen.end()) problems += " missing " + std::to_string(i);
-    else if (it->second > 1) problems += " doubled " + std::to_string(i);
+    else if (it->second > 1 && !doubles) problems += " doubled " + std::to_string(i);
   }
-  for (const auto& [n, c] : seen) {
-    if (n < 0 || n >= count) problems += " foreign " + std::to_string(n);
-    (void)c;
+  for (const auto& entry : seen) {
+    if (entry.first < 0 || entry.first >= count) problems += " foreign " + std::to_string(entry.first);
   }
   return problems;
 }
-
-// Empty when every number 0..count-1 occurs at least once and nothing else
-// occurs (doubles allowed); otherwise what is missing or foreign.
+inline std::string CheckExactlyOnce(const std::vector<long>& numbers, long count) {
+  return CheckEachOnce(numbers, count, false);
+}
 inline std::string CheckAtLeastOnce(const std::vector<long>& numbers, long count) {
-  std::map<long, int> seen;
-  for (long n : numbers) ++seen[n];
-  std::string problems;
-  for (long i = 0; i < count; ++i) {
-    if (seen.find(i) == seen.end()) problems += " missing " + std::to_string(i);
-  }
-  for (const auto& [n, c] : seen) {
-    if (n < 0 || n >= count) problems += " foreign " + std::to_string(n);
-    (void)c;
-  }
-  return problems;
+  return CheckEachOnce(numbers, count, true);
 }
 
 // A transacted Siphon killed with SIGKILL in the middle of a queue of count
 // Spigot messages, then a second Siphon that drains the queue: empty when
-// every message was consumed at least once, else what went wrong.
+// every message was consumed at least once, else what went wrong. Of the
+// first Siphon, only what it committed counts. It prints a message, commits
+// it and then takes the next, so it is held where it prints (its output
+// pipe full) and killed there: every message it printed was committed, and
+// the one it took but could not print yet was not.
 inline std::string TransactedSiphonKilledLosesNothing(const std::string& url, const std::string& subject, int count) {
   const std::string spigot = BuiltProgram("tools/Spigot");
   const std::string siphon = BuiltProgram("tools/Siphon");
@@ -292,25 +245,22 @@ inline std::string TransactedSiphonKilledLosesNothing(const std::string& url, co
     sender.ReadAll(std::chrono::seconds(60));
     if (sender.Wait(std::chrono::seconds(10)) != 0) return "Spigot failed";
   }
-  std::vector<long> seen;
+  std::vector<std::string> printed;
   {
     TKsProcess first(siphon, {"--URL=" + url, "--Subject=" + subject, "--Transacted",
                               "--MaximumMessages=" + std::to_string(count)});
     for (int received = 0; received < count / 3;) {
       auto line = first.ReadLine(std::chrono::seconds(20));
       if (!line) return "the first Siphon stopped after " + std::to_string(received) + " messages";
-      if (line->rfind("Received: ", 0) == 0) {
-        seen.push_back(SequenceNumber(*line));
-        ++received;
-      }
+      if (line->rfind("Received: ", 0) == 0) ++received;
+      printed.push_back(*line);
     }
+    if (!first.BlockOutput() || !WaitUntil([&] { return first.BlockedOnOutput(); }, std::chrono::seconds(20)))
+      return "the first Siphon could not be held where it prints";
     first.Kill();
-    // Whatever it printed before it died counts as consumed only if its
-    // commit was confirmed; printing it here at most adds doubles.
-    for (const auto& l : first.ReadAll(std::chrono::seconds(5))) {
-      if (l.rfind("Received: ", 0) == 0) seen.push_back(SequenceNumber(l));
-    }
+    for (auto& line : first.ReadAll(std::chrono::seconds(5))) printed.push_back(std::move(line));
   }
+  std::vector<long> seen = ReceivedSequence(printed);
   TKsProcess second(siphon, {"--URL=" + url, "--Subject=" + subject, "--Transacted", "--MaximumMessages=0",
                              "--ReceiveTimeOut=3000"});
   for (long n : ReceivedSequence(second.ReadAll(std::chrono::seconds(120)))) seen.push_back(n);
@@ -329,23 +279,19 @@ inline std::string RolledBackMessagesComeBackRedelivered(const std::string& url,
   connection->Start();
   auto session = connection->CreateSession(true, AUTO_ACKNOWLEDGE);
   auto consumer = session->CreateConsumer(session->CreateQueue(queue));
-  auto text = [](const std::shared_ptr<IMessage>& m) {
-    auto t = std::dynamic_pointer_cast<ITextMessage>(m);
-    return t ? t->GetText() : std::string("<none>");
-  };
   for (const char* expected : {"first", "second"}) {
     auto m = consumer->Receive(10000);
-    if (text(m) != expected) return std::string("got ") + text(m) + " instead of " + expected;
+    if (TextOf(m) != expected) return std::string("got ") + TextOf(m) + " instead of " + expected;
     if (m->GetJMSRedelivered()) return std::string(expected) + " marked redelivered the first time";
   }
   session->Rollback();
   for (const char* expected : {"first", "second"}) {
     auto m = consumer->Receive(10000);
-    if (text(m) != expected) return std::string("after rollback, got ") + text(m) + " instead of " + expected;
+    if (TextOf(m) != expected) return std::string("after rollback, got ") + TextOf(m) + " instead of " + expected;
     if (!m->GetJMSRedelivered()) return std::string(expected) + " not marked redelivered";
   }
   session->Commit();
-  if (auto m = consumer->Receive(1000)) return "after commit, " + text(m) + " came again";
+  if (auto m = consumer->Receive(1000)) return "after commit, " + TextOf(m) + " came again";
   connection->Close();
   return std::string();
 }

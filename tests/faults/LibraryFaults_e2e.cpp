@@ -16,6 +16,8 @@
 #include "stomp/KsStompCustomClient.hpp"
 #include "tests/faults/KsFaultSupport.hpp"
 
+#include <signal.h>
+
 namespace ks::test {
 namespace {
 
@@ -165,6 +167,41 @@ TEST(LibrarySendFaults, ABrokerThatStopsReadingEndsABlockedSendWithAnError) {
   EXPECT_GT(sent, 0) << "the first sends fit into the socket buffers";
   RecordProperty("SendError", error);
   std::printf("blocked Send ended after %d messages with: %s\n", sent, error.c_str());
+}
+
+}  // namespace
+}  // namespace ks::test
+
+namespace ks::test {
+namespace {
+
+TEST(LibraryHeartBeats, AHalfOpenBrokerIsReportedWithinGraceTimesTheIntervalAndLaterCallsRaiseAtOnce) {
+  TCisternProcess broker;
+  ASSERT_TRUE(broker.Started());
+  TKsJMSConnectionFactory factory("", "", broker.Url() + "?acceptVersion=1.2&heartBeat=1000,1000");
+  auto connection = factory.CreateConnection();
+  auto listener = std::make_shared<TCollector>();
+  connection->SetExceptionListener(listener);
+  connection->Start();
+  ASSERT_EQ(connection->GetProtocolVersion(), "1.2");
+  auto session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  auto queue = session->CreateQueue("half.open");
+  session->CreateConsumer(queue)->SetMessageListener(std::make_shared<TCollector>());
+  // Frozen: the sockets stay open, nothing is answered, nothing beats.
+  ASSERT_EQ(kill(broker.Pid(), SIGUSR1), 0);
+  ASSERT_TRUE(broker.WaitForLine("Cistern frozen", 5000ms));
+  const auto frozen = Clock::now();
+  ASSERT_TRUE(WaitUntil([&] { return !listener->Errors().empty(); }, 10000ms));
+  EXPECT_LE(ElapsedMs(frozen), 3500);
+  const auto errors = listener->Errors();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_TRUE(errors[0].lost);
+  EXPECT_NE(errors[0].text.find("Missed heart-beats"), std::string::npos) << errors[0].text;
+  const auto sendAt = Clock::now();
+  EXPECT_THROW(session->CreateProducer(queue)->Send(session->CreateTextMessage("late")), EConnectionFailedException);
+  EXPECT_LT(Clock::now() - sendAt, 1000ms);
+  kill(broker.Pid(), SIGUSR2);
+  connection->Close();
 }
 
 }  // namespace

@@ -14,8 +14,7 @@ namespace ks::test {
 namespace {
 
 TEST(ActiveMQTlsInterop, SpigotReachesSiphonThroughTheStompSslConnector) {
-  const std::string& reason = InteropUnavailableReason();
-  if (!reason.empty()) GTEST_SKIP() << reason;
+  KS_REQUIRE_PEER(ActiveMQUnavailableReason());
   TTlsFiles tls;
   ASSERT_TRUE(tls.Made()) << tls.Failure();
   const std::string keyStore = tls.Pkcs12File("interop-secret");

@@ -1,12 +1,27 @@
 // The same cases on every broker the library is used with: ActiveMQ (dialect
 // activemq), RabbitMQ (dialect rabbitmq) and Cistern under both namings
 // ("jms." with the default dialect, "/queue/" and "/topic/" with dialect
-// activemq). The Python client reaches each broker under its own native
-// names. A case is skipped, with the reason, only where the broker cannot do
-// what it checks.
+// activemq), each under STOMP 1.2 (the default of the activemq and rabbitmq
+// dialects; asked for under jms) and under 1.0 (acceptVersion=1.0). The
+// Python client reaches each broker under its own native names. A case is
+// skipped, with the reason, only where the broker cannot do what it checks,
+// or where a broker or the Python client is not installed (from the first
+// step that needs it on, and never with CI=true: see KS_REQUIRE_PEER).
+// ProtocolVersions adds what only 1.1 and 1.2 offer: negotiation, escaped
+// header values, individual acknowledgement and heart-beats.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
 
 #include <chrono>
 #include <cstdio>
@@ -55,17 +70,23 @@ class TCisternEnvironment : public ::testing::Environment {
 [[maybe_unused]] ::testing::Environment* const kCisternEnvironment =
     ::testing::AddGlobalTestEnvironment(new TCisternEnvironment);
 
-// Case names and failure lines show the broker, not its bytes.
-void PrintTo(TKind kind, std::ostream* out) { *out << KindName(kind); }
+// A broker and the protocol version spoken to it.
+struct TBrokerCase {
+  TKind kind;
+  bool v10;  // acceptVersion=1.0; else 1.2
+};
 
-class BrokerMatrix : public ::testing::TestWithParam<TKind> {
+std::string CaseName(const TBrokerCase& c) { return std::string(KindName(c.kind)) + (c.v10 ? "_V10" : "_V12"); }
+
+// Case names and failure lines show the broker, not its bytes.
+void PrintTo(const TBrokerCase& c, std::ostream* out) { *out << CaseName(c); }
+
+class BrokerMatrix : public ::testing::TestWithParam<TBrokerCase> {
  protected:
   void SetUp() override {
-    const std::string& python = PythonPeerUnavailableReason();
-    if (!python.empty()) GTEST_SKIP() << python;
-    switch (GetParam()) {
+    switch (GetParam().kind) {
       case TKind::ActiveMQ: {
-        if (!InteropUnavailableReason().empty()) GTEST_SKIP() << InteropUnavailableReason();
+        KS_REQUIRE_PEER(ActiveMQUnavailableReason());
         auto& broker = SharedActiveMQ();
         ASSERT_TRUE(broker.Started()) << broker.Failure();
         base_ = broker.Url();
@@ -74,7 +95,7 @@ class BrokerMatrix : public ::testing::TestWithParam<TKind> {
         break;
       }
       case TKind::RabbitMQ: {
-        if (!RabbitMQUnavailableReason().empty()) GTEST_SKIP() << RabbitMQUnavailableReason();
+        KS_REQUIRE_PEER(RabbitMQUnavailableReason());
         auto& broker = SharedRabbitMQ();
         ASSERT_TRUE(broker.Started()) << broker.Failure();
         base_ = broker.Url();
@@ -89,18 +110,22 @@ class BrokerMatrix : public ::testing::TestWithParam<TKind> {
         ASSERT_TRUE(slot->Started());
         base_ = slot->Url();
         port_ = slot->Port();
-        dialect_ = GetParam() == TKind::CisternJms ? "jms" : "activemq";
+        dialect_ = GetParam().kind == TKind::CisternJms ? "jms" : "activemq";
         break;
       }
     }
   }
 
-  bool Is(TKind kind) const { return GetParam() == kind; }
-  // The broker's address with this case's dialect.
-  std::string Url() const { return base_ + "?dialect=" + dialect_; }
+  bool Is(TKind kind) const { return GetParam().kind == kind; }
+  // The broker's address with this case's dialect and version: 1.0 asked
+  // for, or 1.2 (the dialect's default, asked for under jms).
+  std::string Url() const {
+    const char* version = GetParam().v10 ? "&acceptVersion=1.0" : Is(TKind::CisternJms) ? "&acceptVersion=1.0,1.1,1.2" : "";
+    return base_ + "?dialect=" + dialect_ + version;
+  }
   std::string UrlArg() const { return "--URL=" + Url(); }
   // A name of this case's own on this broker (the Cisterns are one broker).
-  std::string Name(const std::string& name) const { return name + "." + KindName(GetParam()); }
+  std::string Name(const std::string& name) const { return name + "." + CaseName(GetParam()); }
   // The names the Python client uses: the broker's native ones.
   std::string NativeQueue(const std::string& name) const {
     return (Is(TKind::CisternJms) ? "jms.queue." : "/queue/") + Name(name);
@@ -170,7 +195,7 @@ TEST_P(BrokerMatrix, TopicsCopyEveryMessageToEachOfTwoSiphons) {
 }
 
 TEST_P(BrokerMatrix, DurableSubscriptionKeepsWhatWasSentWhileAwayUntilUnsubscribed) {
-  const std::string name = "Keeper" + std::string(KindName(GetParam()));
+  const std::string name = "Keeper" + CaseName(GetParam());
   const std::vector<std::string> durable = {UrlArg(), "--Topic", "--Subject=" + Name("Durable"), "--Durable",
                                             "--ClientId=" + name, "--ConsumerName=" + name};
   auto with = [&durable](std::vector<std::string> more) {
@@ -203,6 +228,7 @@ TEST_P(BrokerMatrix, DurableSubscriptionKeepsWhatWasSentWhileAwayUntilUnsubscrib
 }
 
 TEST_P(BrokerMatrix, UnacknowledgedMessagesComeBackRedeliveredToTheNextConsumer) {
+  KS_REQUIRE_PEER(PythonPeerUnavailableReason());
   for (const char* text : {"first", "second"}) ASSERT_TRUE(PeerSend(port_, NativeQueue("Unacked"), text).sent);
   std::vector<std::string> ids;
   {
@@ -236,10 +262,11 @@ TEST_P(BrokerMatrix, TransactedSendsAndConsumptionLoseNothing) {
                                             "--MessageCount=3", "--MessageSize=12"},
                            "\n");
   ASSERT_EQ(spigot.status, 0) << spigot.Output();
+  EXPECT_EQ(TransactedSiphonKilledLosesNothing(Url(), Name("TxKilled"), 60), "");
+  KS_REQUIRE_PEER(PythonPeerUnavailableReason());
   auto peer = PeerReceive(port_, NativeQueue("TxSend"), 3, 10);
   ASSERT_EQ(peer.messages.size(), 3u) << peer.Output();
   EXPECT_EQ(peer.messages[2].body, "Message: 2 s");
-  EXPECT_EQ(TransactedSiphonKilledLosesNothing(Url(), Name("TxKilled"), 60), "");
 }
 
 TEST_P(BrokerMatrix, RolledBackConsumptionComesBackRedelivered) {
@@ -247,6 +274,7 @@ TEST_P(BrokerMatrix, RolledBackConsumptionComesBackRedelivered) {
 }
 
 TEST_P(BrokerMatrix, RepliesGoBackToTheNativeNameThePythonClientGave) {
+  KS_REQUIRE_PEER(PythonPeerUnavailableReason());
   const std::string replies = NativeQueue("Replies");
   ASSERT_TRUE(PeerSend(port_, NativeQueue("Requests"), "question", {"--reply-to", replies}).sent);
   auto siphon = RunProgram("tools/Siphon", {UrlArg(), "--Subject=" + Name("Requests"), "--MaximumMessages=1"});
@@ -324,6 +352,7 @@ TEST_P(BrokerMatrix, LargeUtf8AndBinaryBodiesCrossWholeBothWays) {
   auto binary = session->CreateBytesMessage();
   binary->SetContent(bytes);
   producer->Send(binary);
+  KS_REQUIRE_PEER(PythonPeerUnavailableReason());
   auto peer = PeerReceive(port_, NativeQueue("Bodies"), 4, 20);
   ASSERT_EQ(peer.messages.size(), 4u) << peer.Output().substr(0, 2000);
   for (std::size_t i = 0; i < texts.size(); ++i) {
@@ -363,6 +392,7 @@ TEST_P(BrokerMatrix, PropertiesCrossAsHeadersAndBack) {
     session->CreateProducer(session->CreateQueue(Name("Props")))->Send(message);
     connection->Close();
   }
+  KS_REQUIRE_PEER(PythonPeerUnavailableReason());
   auto peer = PeerReceive(port_, NativeQueue("Props"), 1, 10);
   ASSERT_EQ(peer.messages.size(), 1u) << peer.Output();
   EXPECT_EQ(peer.messages[0].Header("colour"), "blue");
@@ -443,9 +473,278 @@ TEST_P(BrokerMatrix, NoLocalHoldsBackTheConnectionsOwnMessages) {
   connection->Close();
 }
 
+// ---- What only STOMP 1.1 and 1.2 offer ------------------------------------
+
+class ProtocolVersions : public BrokerMatrix {
+ protected:
+  // A started connection to this case's broker with one-second heart-beats,
+  // reporting to watch.
+  std::shared_ptr<IConnection> ConnectWithBeats(const std::shared_ptr<TCollector>& watch) const {
+    TKsJMSConnectionFactory factory("", "", Url() + "&heartBeat=1000,1000");
+    auto connection = factory.CreateConnection();
+    connection->SetExceptionListener(watch);
+    connection->Start();
+    return connection;
+  }
+};
+
+// Counts the connections a client makes and relays each to the broker.
+class TCountingRelay {
+ public:
+  explicit TCountingRelay(std::uint16_t target) : target_(target) {
+    listen_ = ListenOnLoopback(port_);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~TCountingRelay() {
+    stop_ = true;
+    thread_.join();
+    ::close(listen_);
+  }
+  std::string Url() const { return "stomp://127.0.0.1:" + std::to_string(port_); }
+  int Accepted() const { return accepted_; }
+
+ private:
+  void Run() {
+    std::vector<pollfd> fds{{listen_, POLLIN, 0}};
+    while (!stop_) {
+      if (::poll(fds.data(), fds.size(), 50) <= 0) continue;
+      if (fds[0].revents & POLLIN) {
+        const int client = ::accept(listen_, nullptr, nullptr);
+        const int broker = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(target_);
+        ::connect(broker, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ++accepted_;
+        fds.push_back({client, POLLIN, 0});
+        fds.push_back({broker, POLLIN, 0});
+      }
+      for (std::size_t i = 1; i < fds.size(); ++i) {
+        if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        const std::size_t other = i % 2 == 1 ? i + 1 : i - 1;  // client and broker in pairs
+        char buffer[16384];
+        const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+        if (n <= 0 || ::write(fds[other].fd, buffer, static_cast<std::size_t>(n)) != n) {
+          ::close(fds[i].fd);
+          ::close(fds[other].fd);
+          fds[i].fd = fds[other].fd = -1;
+        }
+      }
+    }
+    for (std::size_t i = 1; i < fds.size(); ++i) {
+      if (fds[i].fd >= 0) ::close(fds[i].fd);
+    }
+  }
+
+  std::uint16_t target_;
+  int listen_ = -1;
+  std::uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> accepted_{0};
+  std::thread thread_;
+};
+
+
+TEST_P(ProtocolVersions, NegotiatesTheNewestVersionOrOneZeroWhenAskedAndARefusedHostFailsAtOnce) {
+  auto connection = Connect();
+  EXPECT_EQ(connection->GetProtocolVersion(), "1.2");
+  connection->Close();
+  TKsJMSConnectionFactory older("", "", Url() + "&acceptVersion=1.0");
+  auto old = older.CreateConnection();
+  old->Start();
+  EXPECT_EQ(old->GetProtocolVersion(), "1.0");
+  old->Close();
+  if (!Is(TKind::RabbitMQ)) return;  // ActiveMQ and a Cistern without --VirtualHost take any host
+  TCountingRelay relay(port_);
+  TKsJMSConnectionFactory refused("", "", relay.Url() + "?dialect=rabbitmq&vhost=nowhere");
+  auto failed = refused.CreateConnection();
+  const std::string error = test::ErrorOf<EConnectionFailedException>([&] { failed->Start(); });
+  EXPECT_NE(error.find("Virtual host 'nowhere' access denied"), std::string::npos) << error;
+  EXPECT_EQ(relay.Accepted(), 1);
+}
+
+TEST_P(ProtocolVersions, HeaderValuesThatOneZeroCannotCarryCrossByteForByteBothWays) {
+  const std::vector<std::pair<std::string, std::string>> values = {
+      {"colon", "a:b:c"}, {"lines", "one\ntwo\n"}, {"slash", "back\\slash\\"}, {"cr", "x\ry"},
+      {"blanks", "  lead and trail  "}};
+  auto connection = Connect();
+  auto session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  auto message = session->CreateTextMessage("escaped");
+  for (const auto& [name, value] : values) message->SetStringProperty(name, value);
+  session->CreateProducer(session->CreateQueue(Name("Escaped")))->Send(message);
+  KS_REQUIRE_PEER(PythonPeerUnavailableReason());
+  const std::vector<std::string> peer12 = {"--version", "1.2", "--vhost", "/"};
+  auto peer = PeerReceive(port_, NativeQueue("Escaped"), 1, 10, peer12);
+  ASSERT_EQ(peer.messages.size(), 1u) << peer.Output();
+  for (const auto& [name, value] : values) EXPECT_EQ(peer.messages[0].Header(name), value) << name;
+
+  std::vector<std::string> sendArgs = peer12;
+  for (const auto& [name, value] : values) {
+    sendArgs.push_back("--header");
+    sendArgs.push_back(name + "=" + value);
+  }
+  ASSERT_TRUE(PeerSend(port_, NativeQueue("EscapedBack"), "from python", sendArgs).sent);
+  auto back = session->CreateConsumer(session->CreateQueue(Name("EscapedBack")))->Receive(10000);
+  ASSERT_TRUE(back);
+  for (const auto& [name, value] : values) EXPECT_EQ(back->GetStringProperty(name), value) << name;
+  connection->Close();
+}
+
+TEST_P(ProtocolVersions, TextStaysTextAndBytesStayBytesBothWays) {
+  const std::string bytes = std::string("\0\xff\n bytes \0", 11);
+  auto connection = Connect();
+  auto session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  auto producer = session->CreateProducer(session->CreateQueue(Name("Typed")));
+  producer->Send(session->CreateTextMessage("Grüße, text"));
+  auto binary = session->CreateBytesMessage();
+  binary->SetContent(bytes);
+  producer->Send(binary);
+  KS_REQUIRE_PEER(PythonPeerUnavailableReason());
+  const std::vector<std::string> peer12 = {"--version", "1.2", "--vhost", "/"};
+  auto peer = PeerReceive(port_, NativeQueue("Typed"), 2, 10, peer12);
+  ASSERT_EQ(peer.messages.size(), 2u) << peer.Output();
+  EXPECT_EQ(peer.messages[0].body, "Grüße, text");
+  EXPECT_EQ(peer.messages[0].Header("content-type"), "text/plain;charset=UTF-8");
+  EXPECT_TRUE(peer.messages[1].body == bytes);
+  EXPECT_EQ(peer.messages[1].Header("content-type"), "application/octet-stream");
+  EXPECT_EQ(peer.messages[1].Header("content-length"), std::to_string(bytes.size()));
+
+  const std::string file = "/tmp/ks-typed-body-" + std::to_string(getpid());
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+  std::vector<std::string> asBytes = peer12;
+  for (const char* more : {"--body-file", file.c_str(), "--header", "content-type=application/octet-stream"}) {
+    asBytes.push_back(more);
+  }
+  std::vector<std::string> asText = peer12;
+  for (const char* more : {"--header", "content-type=text/plain;charset=UTF-8"}) asText.push_back(more);
+  ASSERT_TRUE(PeerSend(port_, NativeQueue("TypedBack"), "text from python", asText).sent);
+  ASSERT_TRUE(PeerSend(port_, NativeQueue("TypedBack"), "", asBytes).sent);
+  std::remove(file.c_str());
+  auto consumer = session->CreateConsumer(session->CreateQueue(Name("TypedBack")));
+  auto text = std::dynamic_pointer_cast<ITextMessage>(consumer->Receive(10000));
+  ASSERT_TRUE(text);
+  EXPECT_EQ(text->GetText(), "text from python");
+  auto back = std::dynamic_pointer_cast<IBytesMessage>(consumer->Receive(10000));
+  ASSERT_TRUE(back);
+  EXPECT_TRUE(back->GetContent() == bytes);
+  connection->Close();
+}
+
+TEST_P(ProtocolVersions, IndividualAcknowledgementTakesOnlyTheMessageAcknowledged) {
+  TLibraryClient sender(Url(), Name("Individual"));
+  for (const char* text : {"one", "two", "three"}) sender.SendText(text);
+  {
+    auto connection = Connect();
+    auto session = connection->CreateSession(false, INDIVIDUAL_ACKNOWLEDGE);
+    auto consumer = session->CreateConsumer(session->CreateQueue(Name("Individual")));
+    std::vector<std::shared_ptr<IMessage>> received;
+    for (int i = 0; i < 3; ++i) {
+      received.push_back(consumer->Receive(10000));
+      ASSERT_TRUE(received.back());
+    }
+    EXPECT_EQ(TextOf(received[1]), "two");
+    received[1]->Acknowledge();
+    connection->Close();
+  }
+  auto consumer = sender.Consumer();
+  std::vector<std::string> back;
+  while (auto message = consumer->Receive(back.size() < 2 ? 10000 : 1000)) back.push_back(TextOf(message));
+  EXPECT_EQ(back, (std::vector<std::string>{"one", "three"}));
+}
+
+TEST_P(ProtocolVersions, AnIdleConnectionWithOneSecondBeatsStaysOpen) {
+  // The brokers drop a client that is silent for twice its interval.
+  auto watch = std::make_shared<TCollector>();
+  auto connection = ConnectWithBeats(watch);
+  EXPECT_FALSE(WaitUntil([&] { return !watch->Errors().empty(); }, 30s)) << watch->Errors().front().text;
+  auto session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  auto queue = session->CreateQueue(Name("Idle"));
+  session->CreateProducer(queue)->Send(session->CreateTextMessage("still here"));
+  auto message = session->CreateConsumer(queue)->Receive(10000);
+  ASSERT_TRUE(message);
+  EXPECT_EQ(TextOf(message), "still here");
+  connection->Close();
+}
+
+// On ActiveMQ alone: a SIGSTOP of the shared broker, and a slow case (a
+// half-open Cistern has an e2e case of its own).
+class HeartBeats : public ProtocolVersions {};
+
+TEST_P(HeartBeats, AFrozenBrokerIsReportedWithinGraceTimesTheIntervalAndEndsABlockedSend) {
+  const pid_t broker = SharedActiveMQ().Pid();
+  ASSERT_GT(broker, 0);
+  auto watch = std::make_shared<TCollector>();
+  auto connection = ConnectWithBeats(watch);
+  auto session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  auto producer = session->CreateProducer(session->CreateQueue(Name("Frozen")));
+  struct TThaw {
+    pid_t pid;
+    ~TThaw() { kill(pid, SIGCONT); }
+  } thaw{broker};
+  std::atomic<bool> sendEnded{false};
+  std::string sendError;
+  std::thread sender([&] {
+    // Sends until the socket is full and a send blocks in the kernel.
+    try {
+      const std::string big(1 << 20, 'f');
+      for (int i = 0; i < 1000; ++i) producer->Send(session->CreateTextMessage(big));
+    } catch (const std::exception& e) {
+      sendError = e.what();
+    }
+    sendEnded = true;
+  });
+  ASSERT_EQ(kill(broker, SIGSTOP), 0);
+  const auto frozen = std::chrono::steady_clock::now();
+  ASSERT_TRUE(WaitUntil([&] { return !watch->Errors().empty(); }, 10s));
+  EXPECT_LE(ElapsedMs(frozen), 3500);
+  const auto errors = watch->Errors();
+  EXPECT_NE(errors.front().text.find("Missed heart-beats"), std::string::npos) << errors.front().text;
+  EXPECT_EQ(errors.size(), 1u);
+  EXPECT_TRUE(WaitUntil([&] { return sendEnded.load(); }, 5s)) << "a send still blocked into the frozen broker";
+  sender.join();
+  EXPECT_FALSE(sendError.empty());
+  kill(broker, SIGCONT);
+  connection->Close();
+}
+
+TEST_P(HeartBeats, AListenerSlowerThanTheBeatsIsNotTakenForALostBroker) {
+  auto watch = std::make_shared<TCollector>();
+  auto connection = ConnectWithBeats(watch);
+  auto session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  auto queue = session->CreateQueue(Name("Slow"));
+  struct TSlowListener : IMessageListener {
+    TCollector collector;
+    void OnMessage(const std::shared_ptr<IMessage>& message) override {
+      std::this_thread::sleep_for(5s);  // the work the application does
+      collector.OnMessage(message);
+    }
+  };
+  auto listener = std::make_shared<TSlowListener>();
+  session->CreateConsumer(queue)->SetMessageListener(listener);
+  auto producer = session->CreateProducer(queue);
+  for (const char* text : {"a", "b", "c"}) producer->Send(session->CreateTextMessage(text));
+  EXPECT_TRUE(listener->collector.WaitFor(3, 30s));
+  EXPECT_EQ(listener->collector.Texts(), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_TRUE(watch->Errors().empty()) << watch->Errors().front().text;
+  connection->Close();
+}
+
+INSTANTIATE_TEST_SUITE_P(Brokers, HeartBeats, ::testing::Values(TBrokerCase{TKind::ActiveMQ, false}),
+                         [](const ::testing::TestParamInfo<TBrokerCase>& info) { return CaseName(info.param); });
+
+INSTANTIATE_TEST_SUITE_P(Brokers, ProtocolVersions,
+                         ::testing::Values(TBrokerCase{TKind::ActiveMQ, false}, TBrokerCase{TKind::RabbitMQ, false},
+                                           TBrokerCase{TKind::CisternSlash, false}),
+                         [](const ::testing::TestParamInfo<TBrokerCase>& info) { return CaseName(info.param); });
+
 INSTANTIATE_TEST_SUITE_P(Brokers, BrokerMatrix,
-                         ::testing::Values(TKind::ActiveMQ, TKind::RabbitMQ, TKind::CisternJms, TKind::CisternSlash),
-                         [](const ::testing::TestParamInfo<TKind>& info) { return KindName(info.param); });
+                         ::testing::Values(TBrokerCase{TKind::ActiveMQ, false}, TBrokerCase{TKind::ActiveMQ, true},
+                                           TBrokerCase{TKind::RabbitMQ, false}, TBrokerCase{TKind::RabbitMQ, true},
+                                           TBrokerCase{TKind::CisternJms, false}, TBrokerCase{TKind::CisternJms, true},
+                                           TBrokerCase{TKind::CisternSlash, false},
+                                           TBrokerCase{TKind::CisternSlash, true}),
+                         [](const ::testing::TestParamInfo<TBrokerCase>& info) { return CaseName(info.param); });
 
 }  // namespace
 }  // namespace ks::test

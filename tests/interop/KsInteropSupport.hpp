@@ -11,9 +11,10 @@
 // RunPeer runs tests/interop/stomp_peer.py, a client built on Debian's
 // `python3-stomp`, with /usr/bin/python3 and parses what it printed.
 //
-// TInteropTest is the fixture of every case: it skips the case, with the
-// reason, when the peers are not installed, and fails it when they are but
-// the broker does not come up.
+// TInteropTest is the fixture of the ActiveMQ cases that use the Python
+// client as the other end: when ActiveMQ or the Python client is not
+// installed it skips the case with the reason, or fails it under CI
+// (KS_REQUIRE_PEER); it fails the case when the broker does not come up.
 //
 // Threads: everything here is used from the test's main thread.
 #pragma once
@@ -28,6 +29,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/common/KsTestUtil.hpp"
 #include "tests/common/KsProcess.hpp"
 #include "tests/common/KsTlsFiles.hpp"
 
@@ -36,9 +38,9 @@ namespace ks::test {
 inline constexpr char kAuthUser[] = "system";
 inline constexpr char kAuthPassword[] = "manager";
 
-// Why the interop peers cannot be used here (empty when they can): the
-// ActiveMQ package, a Java runtime or the Python STOMP client is missing.
-const std::string& InteropUnavailableReason();
+// Why ActiveMQ cannot be used here (empty when it can): the package
+// `activemq` or a Java runtime is missing. For KS_REQUIRE_PEER.
+const std::string& ActiveMQUnavailableReason();
 
 // A keystore for the "stomp+ssl" connector: a PKCS12 file with the broker's
 // key and certificate (TTlsFiles::Pkcs12File makes one) and its password.
@@ -47,36 +49,34 @@ struct TActiveMQSsl {
   std::string password;
 };
 
-class TActiveMQProcess {
+// What both third-party broker processes share: a temporary folder of their
+// own (removed by the destructor), the ports they serve, their addresses and
+// why a start failed.
+class TBrokerProcess {
  public:
-  // Starts the broker and waits (with a deadline) until its STOMP port
-  // accepts connections. withAuth adds the authentication plugin that knows
-  // only kAuthUser / kAuthPassword; an ssl keystore adds the "stomp+ssl"
-  // connector on a second free port.
-  explicit TActiveMQProcess(bool withAuth, std::chrono::milliseconds startTimeout = std::chrono::seconds(60),
-                            const TActiveMQSsl& ssl = {});
-  ~TActiveMQProcess();
-  TActiveMQProcess(const TActiveMQProcess&) = delete;
-  TActiveMQProcess& operator=(const TActiveMQProcess&) = delete;
+  TBrokerProcess(const TBrokerProcess&) = delete;
+  TBrokerProcess& operator=(const TBrokerProcess&) = delete;
 
   bool Started() const { return started_; }
   std::uint16_t Port() const { return port_; }
   // "stomp://127.0.0.1:PORT"
-  std::string Url() const;
-  // The "stomp+ssl" connector's port (0 without one) and
+  std::string Url() const { return "stomp://127.0.0.1:" + std::to_string(port_); }
+  // The TLS ("stomp+ssl") port, 0 without one, and
   // "stomp+ssl://127.0.0.1:PORT" followed by query.
   std::uint16_t SslPort() const { return sslPort_; }
-  std::string SslUrl(const std::string& query) const;
+  std::string SslUrl(const std::string& query) const {
+    return "stomp+ssl://127.0.0.1:" + std::to_string(sslPort_) + query;
+  }
   // Why the start failed, with the end of the broker's log.
   const std::string& Failure() const { return failure_; }
+  // The broker's process (for SIGSTOP and SIGCONT), -1 when it is not running.
+  pid_t Pid() const { return pid_; }
 
-  // SIGTERM, then SIGKILL after the deadline; removes the folder. Safe to
-  // call twice.
-  void Stop();
-
- private:
-  bool StartOnce(bool withAuth, const TActiveMQSsl& ssl, std::chrono::steady_clock::time_point deadline);
-  std::string LogTail() const;
+ protected:
+  // Makes the folder ("/tmp/<prefix>XXXXXX"); when it cannot, dir_ stays
+  // empty and the failure says so.
+  explicit TBrokerProcess(const std::string& prefix);
+  ~TBrokerProcess();
 
   std::string dir_;
   pid_t pid_ = -1;
@@ -84,6 +84,24 @@ class TActiveMQProcess {
   std::uint16_t sslPort_ = 0;
   bool started_ = false;
   std::string failure_;
+};
+
+class TActiveMQProcess : public TBrokerProcess {
+ public:
+  // Starts the broker and waits (with a deadline) until its STOMP port
+  // accepts connections. withAuth adds the authentication plugin that knows
+  // only kAuthUser / kAuthPassword; an ssl keystore adds the "stomp+ssl"
+  // connector on a second free port.
+  explicit TActiveMQProcess(bool withAuth, std::chrono::milliseconds startTimeout = std::chrono::seconds(60),
+                            const TActiveMQSsl& ssl = {});
+  ~TActiveMQProcess() { Stop(); }
+
+  // SIGTERM, then SIGKILL after the deadline; removes the folder. Safe to
+  // call twice.
+  void Stop();
+
+ private:
+  bool StartOnce(bool withAuth, const TActiveMQSsl& ssl, std::chrono::steady_clock::time_point deadline);
 };
 
 // The brokers shared by all cases of this test binary, started on first use.
@@ -103,36 +121,17 @@ const std::string& RabbitMQUnavailableReason();
 // loopback port. The guest user may log in over loopback; a CONNECT without
 // credentials logs in as guest. With tls, the node also serves STOMP over TLS
 // on a second free port, with tls's broker certificate and key.
-class TRabbitMQProcess {
+class TRabbitMQProcess : public TBrokerProcess {
  public:
   explicit TRabbitMQProcess(const TTlsFiles* tls = nullptr,
                             std::chrono::milliseconds startTimeout = std::chrono::seconds(60));
-  ~TRabbitMQProcess();
-  TRabbitMQProcess(const TRabbitMQProcess&) = delete;
-  TRabbitMQProcess& operator=(const TRabbitMQProcess&) = delete;
-
-  bool Started() const { return started_; }
-  std::uint16_t Port() const { return port_; }
-  // "stomp://127.0.0.1:PORT"
-  std::string Url() const;
-  // The TLS port (0 without TLS) and "stomp+ssl://127.0.0.1:PORT" + query.
-  std::uint16_t SslPort() const { return sslPort_; }
-  std::string SslUrl(const std::string& query) const;
-  const std::string& Failure() const { return failure_; }
+  ~TRabbitMQProcess() { Stop(); }
   // SIGTERM to the node's process group (SIGKILL after a deadline), then
   // ends its port mapper and removes the folder. Safe to call twice.
   void Stop();
 
  private:
-  std::string LogTail() const;
-
-  std::string dir_;
-  pid_t pid_ = -1;
-  std::uint16_t port_ = 0;
   std::uint16_t epmdPort_ = 0;
-  std::uint16_t sslPort_ = 0;
-  bool started_ = false;
-  std::string failure_;
 };
 
 // The RabbitMQ node shared by all cases of this test binary, serving TLS as
@@ -140,11 +139,6 @@ class TRabbitMQProcess {
 // files, or nullptr).
 TRabbitMQProcess& SharedRabbitMQ();
 const TTlsFiles* SharedRabbitMQTls();
-
-// A loopback port that was free a moment ago, and whether a port accepts
-// connections now.
-std::uint16_t FreePort();
-bool PortAccepts(std::uint16_t port);
 
 // One message as the Python client saw it.
 struct TPeerMessage {
@@ -155,14 +149,18 @@ struct TPeerMessage {
   bool Has(const std::string& name) const;
 };
 
-struct TPeerResult {
+// What a process run to its end printed, and its exit status.
+struct TProgramRun {
+  std::vector<std::string> lines;
   std::optional<int> status;
-  std::vector<std::string> lines;      // everything it printed
+  // The lines, joined, for failure messages.
+  std::string Output() const;
+};
+
+struct TPeerResult : TProgramRun {
   std::vector<TPeerMessage> messages;  // parsed "MESSAGE" lines
   bool sent = false;                   // printed "SENT"
   std::optional<int> received;         // the count of "END <n>"
-  // The lines, joined, for failure messages.
-  std::string Output() const;
 };
 
 // Runs the Python peer with these arguments (after the script path) and
@@ -177,11 +175,6 @@ TPeerResult PeerReceive(std::uint16_t port, const std::string& destination, int 
 
 // Runs a built program (e.g. "tools/Spigot") to its end: writes input to
 // its standard input, collects every line and the exit status.
-struct TProgramRun {
-  std::vector<std::string> lines;
-  std::optional<int> status;
-  std::string Output() const;
-};
 TProgramRun RunProgram(const std::string& relative, const std::vector<std::string>& args,
                        const std::string& input = "", std::chrono::milliseconds timeout = std::chrono::seconds(30));
 

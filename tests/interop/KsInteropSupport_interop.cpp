@@ -2,11 +2,8 @@
 // the Python STOMP client, and the program runner. See KsInteropSupport.hpp.
 #include "tests/interop/KsInteropSupport.hpp"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,7 +13,6 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
-#include <thread>
 
 namespace ks::test {
 namespace {
@@ -32,39 +28,6 @@ std::string PeerScript() {
 }
 
 const char kRabbitMQServer[] = "/usr/lib/rabbitmq/bin/rabbitmq-server";
-
-}  // namespace
-
-// Bound to port 0, then closed.
-std::uint16_t FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return 0;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof addr;
-  std::uint16_t port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  close(fd);
-  return port;
-}
-
-bool PortAccepts(std::uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(port);
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  close(fd);
-  return ok;
-}
-
-namespace {
 
 // In a forked child: output to the log, no input, the broker's folder as
 // working directory, then the broker's program. Never returns.
@@ -89,6 +52,41 @@ std::string TailOf(const std::string& path) {
   std::string out;
   for (std::size_t i = lines.size() > 20 ? lines.size() - 20 : 0; i < lines.size(); ++i) out += lines[i] + "\n";
   return out;
+}
+
+// Waits until port and sslPort (unless 0) accept connections: true then.
+// Otherwise failure says why, with the end of the log: the broker exited
+// (pid is then -1) or did not listen in time.
+bool AwaitListening(const std::string& name, pid_t& pid, std::uint16_t port, std::uint16_t sslPort,
+                    Clock::time_point deadline, const std::string& log, std::string& failure) {
+  bool exited = false;
+  const auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  if (WaitUntil([&] {
+        if (PortAccepts(port) && (sslPort == 0 || PortAccepts(sslPort))) return true;
+        int status = 0;
+        exited = waitpid(pid, &status, WNOHANG) == pid;
+        return exited;
+      }, timeout) && !exited)
+    return true;
+  if (exited) pid = -1;
+  failure = name + (exited ? " exited before it listened" : " did not listen in time") + " on port " +
+            std::to_string(port) + ":\n" + TailOf(log);
+  return false;
+}
+
+// SIGTERM to the broker (with group, to its process group), SIGKILL after
+// 15 s; reaps it.
+void EndBroker(pid_t pid, bool group) {
+  const pid_t target = group ? -pid : pid;
+  kill(target, SIGTERM);
+  int status = 0;
+  if (!WaitUntil([&] {
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        return r == pid || (r < 0 && errno == ECHILD);
+      }, std::chrono::seconds(15))) {
+    kill(target, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
 }
 
 std::string BrokerXml(std::uint16_t port, bool withAuth, const TActiveMQSsl& ssl, std::uint16_t sslPort) {
@@ -176,10 +174,16 @@ std::optional<TPeerMessage> ParseMessageLine(const std::string& line) {
   return message;
 }
 
-std::string Join(const std::vector<std::string>& lines) {
-  std::string out;
-  for (const auto& l : lines) out += l + "\n";
-  return out;
+// Runs program to its end with input on its standard input.
+TProgramRun Run(const std::string& program, const std::vector<std::string>& args, const std::string& input,
+                std::chrono::milliseconds timeout) {
+  TKsProcess process(program, args);
+  if (!input.empty()) process.WriteInput(input);
+  process.CloseInput();
+  TProgramRun run;
+  run.lines = process.ReadAll(timeout);
+  run.status = process.Wait(std::chrono::seconds(5));
+  return run;
 }
 
 // Stops the shared brokers when the test binary ends.
@@ -229,39 +233,39 @@ const std::string& PythonPeerUnavailableReason() {
   return reason;
 }
 
-const std::string& InteropUnavailableReason() {
+const std::string& ActiveMQUnavailableReason() {
   static const std::string reason = [] {
     std::string missing;
     if (access(kActiveMQJar, R_OK) != 0) missing += " activemq (no " + std::string(kActiveMQJar) + ")";
     if (access(kJava, X_OK) != 0) missing += " java runtime (no " + std::string(kJava) + ")";
-    if (!PythonPeerUnavailableReason().empty()) missing += " python3-stomp";
     if (missing.empty()) return std::string();
-    return "interop peers not installed:" + missing +
-           "; run scripts/interop-deps.sh as root (apt-get install activemq python3-stomp)";
+    return "ActiveMQ not installed:" + missing + "; run scripts/interop-deps.sh as root (apt-get install activemq)";
   }();
   return reason;
 }
 
-TActiveMQProcess::TActiveMQProcess(bool withAuth, std::chrono::milliseconds startTimeout, const TActiveMQSsl& ssl) {
-  char tmpl[] = "/tmp/ks-activemq-XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) {
+TBrokerProcess::TBrokerProcess(const std::string& prefix) {
+  std::string pattern = "/tmp/" + prefix + "XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
     failure_ = "cannot create a temporary folder";
     return;
   }
-  dir_ = tmpl;
+  dir_ = pattern;
+}
+
+TBrokerProcess::~TBrokerProcess() {
+  std::error_code ignored;
+  if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
+}
+
+TActiveMQProcess::TActiveMQProcess(bool withAuth, std::chrono::milliseconds startTimeout, const TActiveMQSsl& ssl)
+    : TBrokerProcess("ks-activemq-") {
+  if (dir_.empty()) return;
   auto deadline = Clock::now() + startTimeout;
   // The free port may be taken between the probe and the broker's bind;
   // a broker that exits at once is retried on another port.
   for (int attempt = 0; attempt < 3 && !started_ && Clock::now() < deadline; ++attempt)
     started_ = StartOnce(withAuth, ssl, deadline);
-}
-
-TActiveMQProcess::~TActiveMQProcess() {
-  Stop();
-  if (!dir_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
 }
 
 bool TActiveMQProcess::StartOnce(bool withAuth, const TActiveMQSsl& ssl, Clock::time_point deadline) {
@@ -301,45 +305,15 @@ bool TActiveMQProcess::StartOnce(bool withAuth, const TActiveMQSsl& ssl, Clock::
     return false;
   }
   if (pid_ == 0) ExecBroker(dir_, logPath, argv.data());
-  // Wait for the ports, or for the broker to give up.
-  while (Clock::now() < deadline) {
-    if (PortAccepts(port_) && (sslPort_ == 0 || PortAccepts(sslPort_))) return true;
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      failure_ = "ActiveMQ exited before it listened on port " + std::to_string(port_) + ":\n" + LogTail();
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  failure_ = "ActiveMQ did not listen on port " + std::to_string(port_) + " in time:\n" + LogTail();
+  if (AwaitListening("ActiveMQ", pid_, port_, sslPort_, deadline, logPath, failure_)) return true;
   Stop();
   return false;
 }
 
-std::string TActiveMQProcess::Url() const { return "stomp://127.0.0.1:" + std::to_string(port_); }
-
-std::string TActiveMQProcess::SslUrl(const std::string& query) const {
-  return "stomp+ssl://127.0.0.1:" + std::to_string(sslPort_) + query;
-}
-
-std::string TActiveMQProcess::LogTail() const { return TailOf(dir_ + "/broker.log"); }
 
 void TActiveMQProcess::Stop() {
   if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
-  auto deadline = Clock::now() + std::chrono::seconds(15);
-  for (;;) {
-    int status = 0;
-    pid_t r = waitpid(pid_, &status, WNOHANG);
-    if (r == pid_ || (r < 0 && errno == ECHILD)) break;
-    if (Clock::now() >= deadline) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  EndBroker(pid_, false);
   pid_ = -1;
   started_ = false;
 }
@@ -359,17 +333,17 @@ bool TPeerMessage::Has(const std::string& name) const {
   return false;
 }
 
-std::string TPeerResult::Output() const { return Join(lines); }
-std::string TProgramRun::Output() const { return Join(lines); }
+std::string TProgramRun::Output() const {
+  std::string out;
+  for (const auto& l : lines) out += l + "\n";
+  return out;
+}
 
 TPeerResult RunPeer(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
   std::vector<std::string> all = {"-P", PeerScript()};
   all.insert(all.end(), args.begin(), args.end());
-  TKsProcess peer(kPython, all);
-  peer.CloseInput();
   TPeerResult result;
-  result.lines = peer.ReadAll(timeout);
-  result.status = peer.Wait(std::chrono::seconds(5));
+  static_cast<TProgramRun&>(result) = Run(kPython, all, "", timeout);
   for (const auto& line : result.lines) {
     if (line == "SENT") result.sent = true;
     if (line.rfind("END ", 0) == 0) result.received = std::atoi(line.c_str() + 4);
@@ -396,13 +370,7 @@ TPeerResult PeerReceive(std::uint16_t port, const std::string& destination, int 
 
 TProgramRun RunProgram(const std::string& relative, const std::vector<std::string>& args, const std::string& input,
                        std::chrono::milliseconds timeout) {
-  TKsProcess program(BuiltProgram(relative), args);
-  if (!input.empty()) program.WriteInput(input);
-  program.CloseInput();
-  TProgramRun run;
-  run.lines = program.ReadAll(timeout);
-  run.status = program.Wait(std::chrono::seconds(5));
-  return run;
+  return Run(BuiltProgram(relative), args, input, timeout);
 }
 
 std::string SpigotToSiphon(const std::string& urlArg, const std::string& subject, int count, int size) {
@@ -426,8 +394,8 @@ std::vector<std::string> LinesAfter(const std::vector<std::string>& lines, const
 }
 
 void TInteropTest::SetUp() {
-  const std::string& reason = InteropUnavailableReason();
-  if (!reason.empty()) GTEST_SKIP() << reason;
+  KS_REQUIRE_PEER(ActiveMQUnavailableReason());
+  KS_REQUIRE_PEER(PythonPeerUnavailableReason());
   broker_ = &SharedActiveMQ();
   ASSERT_TRUE(broker_->Started()) << broker_->Failure();
 }
@@ -441,13 +409,9 @@ const std::string& RabbitMQUnavailableReason() {
   return reason;
 }
 
-TRabbitMQProcess::TRabbitMQProcess(const TTlsFiles* tls, std::chrono::milliseconds startTimeout) {
-  char tmpl[] = "/tmp/ks-rabbitmq-XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) {
-    failure_ = "cannot create a temporary folder";
-    return;
-  }
-  dir_ = tmpl;
+TRabbitMQProcess::TRabbitMQProcess(const TTlsFiles* tls, std::chrono::milliseconds startTimeout)
+    : TBrokerProcess("ks-rabbitmq-") {
+  if (dir_.empty()) return;
   port_ = FreePort();
   epmdPort_ = FreePort();
   const std::uint16_t distPort = FreePort();
@@ -495,53 +459,14 @@ TRabbitMQProcess::TRabbitMQProcess(const TTlsFiles* tls, std::chrono::millisecon
     char* const argv[] = {const_cast<char*>(kRabbitMQServer), nullptr};
     ExecBroker(dir_, logPath, argv);
   }
-  const auto deadline = Clock::now() + startTimeout;
-  while (Clock::now() < deadline) {
-    if (PortAccepts(port_) && (sslPort_ == 0 || PortAccepts(sslPort_))) {
-      started_ = true;
-      return;
-    }
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      failure_ = "RabbitMQ exited before it listened on port " + std::to_string(port_) + ":\n" + LogTail();
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  failure_ = "RabbitMQ did not listen on port " + std::to_string(port_) + " in time:\n" + LogTail();
-  Stop();
+  started_ = AwaitListening("RabbitMQ", pid_, port_, sslPort_, Clock::now() + startTimeout, logPath, failure_);
+  if (!started_) Stop();
 }
 
-TRabbitMQProcess::~TRabbitMQProcess() {
-  Stop();
-  if (!dir_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-}
-
-std::string TRabbitMQProcess::Url() const { return "stomp://127.0.0.1:" + std::to_string(port_); }
-
-std::string TRabbitMQProcess::SslUrl(const std::string& query) const {
-  return "stomp+ssl://127.0.0.1:" + std::to_string(sslPort_) + query;
-}
-
-std::string TRabbitMQProcess::LogTail() const { return TailOf(dir_ + "/node.log"); }
 
 void TRabbitMQProcess::Stop() {
   if (pid_ > 0) {
-    kill(-pid_, SIGTERM);
-    const auto deadline = Clock::now() + std::chrono::seconds(15);
-    int status = 0;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (Clock::now() >= deadline) {
-        kill(-pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    EndBroker(pid_, true);
     kill(-pid_, SIGKILL);  // whatever of the group is left
     pid_ = -1;
   }

@@ -13,8 +13,7 @@ namespace ks::test {
 namespace {
 
 TEST(RabbitMQTlsInterop, SpigotReachesSiphonThroughTheTlsListener) {
-  const std::string& reason = RabbitMQUnavailableReason();
-  if (!reason.empty()) GTEST_SKIP() << reason;
+  KS_REQUIRE_PEER(RabbitMQUnavailableReason());
   const TTlsFiles* tls = SharedRabbitMQTls();
   ASSERT_NE(tls, nullptr) << "the test certificates could not be made";
   TRabbitMQProcess& broker = SharedRabbitMQ();

@@ -1,4 +1,4 @@
-"""A STOMP 1.0 peer for the interop suite, built on stomp.py (python3-stomp).
+"""A STOMP peer for the interop suite, built on stomp.py (python3-stomp).
 
 Run with /usr/bin/python3 -P so that nothing but the installed package
 answers to "import stomp".
@@ -20,6 +20,9 @@ answers to "import stomp".
           same connection (subscribing to R first with --subscribe, for
           brokers that do not subscribe a temporary reply queue themselves);
           prints it as "receive" does, then "END <received>".
+All take --version 1.0|1.1|1.2 (default 1.0) and --vhost (the "host" of
+1.1 and 1.2; default the broker's address). Header values are escaped and
+read back by the version's rules.
 Every line is flushed at once; errors print "FAILED <text>" and exit 1.
 """
 import argparse
@@ -52,9 +55,14 @@ class Collector(stomp.ConnectionListener):
             self.changed.notify_all()
 
 
-def connect(port, listener=None):
+def connect(port, listener=None, version="1.0", vhost=None):
     # auto_decode off: bodies stay bytes, exactly as they came off the wire.
-    conn = stomp.Connection10([("127.0.0.1", port)], auto_decode=False)
+    hosts = [("127.0.0.1", port)]
+    if version == "1.0":
+        conn = stomp.Connection10(hosts, auto_decode=False)
+    else:
+        kind = stomp.Connection11 if version == "1.1" else stomp.Connection12
+        conn = kind(hosts, auto_decode=False, vhost=vhost, heartbeats=(0, 0))
     if listener is not None:
         conn.set_listener("collector", listener)
     conn.connect(wait=True)
@@ -76,7 +84,7 @@ def send(args):
     if args.body_file:
         with open(args.body_file, "rb") as f:
             body = f.read()
-    conn = connect(args.port)
+    conn = connect(args.port, version=args.version, vhost=args.vhost)
     conn.send(args.dest, body, headers=headers)
     conn.disconnect()
     emit("SENT")
@@ -110,19 +118,24 @@ def finish(conn, frames, errors):
 
 def receive(args):
     collector = Collector()
-    conn = connect(args.port, collector)
+    conn = connect(args.port, collector, args.version, args.vhost)
     conn.subscribe(args.dest, id="peer", ack=args.ack)
     frames, errors = wait_for(collector, args.count, args.timeout)
     for frame in frames:
         if args.ack == "client" and not args.no_ack:
-            conn.ack(frame.headers["message-id"])
+            if args.version == "1.2":
+                conn.ack(frame.headers["ack"])
+            elif args.version == "1.1":
+                conn.ack(frame.headers["message-id"], frame.headers["subscription"])
+            else:
+                conn.ack(frame.headers["message-id"])
         emit_message(frame)
     finish(conn, frames, errors)
 
 
 def reply(args):
     collector = Collector()
-    conn = connect(args.port, collector)
+    conn = connect(args.port, collector, args.version, args.vhost)
     conn.subscribe(args.dest, id="peer", ack="auto")
     frames, errors = wait_for(collector, 1, args.timeout)
     if not frames:
@@ -136,7 +149,7 @@ def reply(args):
 
 def request(args):
     collector = Collector()
-    conn = connect(args.port, collector)
+    conn = connect(args.port, collector, args.version, args.vhost)
     if args.subscribe:
         conn.subscribe(args.reply_to, id="replies", ack="auto")
     conn.send(args.dest, args.body, headers={"reply-to": args.reply_to})
@@ -175,6 +188,9 @@ def main():
     q.add_argument("--reply-to", required=True)
     q.add_argument("--timeout", type=float, default=10.0)
     q.add_argument("--subscribe", action="store_true")
+    for p in (s, r, a, q):
+        p.add_argument("--version", choices=["1.0", "1.1", "1.2"], default="1.0")
+        p.add_argument("--vhost")
     args = parser.parse_args()
     commands = {"send": send, "receive": receive, "reply": reply, "request": request}
     try:

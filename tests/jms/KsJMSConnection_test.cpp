@@ -3,9 +3,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <string>
 #include <vector>
@@ -21,6 +19,7 @@
 #include "stomp/KsCommAdapterIndy.hpp"
 #include "stomp/KsStompCustomClient.hpp"
 #include "stomp/KsStompFrame.hpp"
+#include "tests/common/KsCollector.hpp"
 #include "tests/common/KsFakeAdapter.hpp"
 #include "tests/common/KsTestUtil.hpp"
 
@@ -28,6 +27,8 @@ namespace ks {
 namespace {
 
 using test::ErrorOf;
+using namespace std::string_literals;
+using test::TCollector;
 
 const std::string& kConnected = test::kConnectedFrame;
 
@@ -119,12 +120,6 @@ class TDerivedTextMessage final : public TKsJMSMessage, public virtual ITextMess
   TDerivedTextMessage() : TKsJMSMessage(nullptr) {}
   void SetText(const std::string&) override {}
   std::string GetText() const override { return "derived text"; }
-};
-
-class TRecordingListener : public IMessageListener {
- public:
-  void OnMessage(const std::shared_ptr<IMessage>& message) override { messages.push_back(message); }
-  std::vector<std::shared_ptr<IMessage>> messages;
 };
 
 class TNamedTransformer : public IMessageTransformer, public ITransformationName {
@@ -480,7 +475,7 @@ TEST(Consumer, SubscribeIdsReceiveAndClose) {
   EXPECT_THROW(first->Receive(), EIllegalStateException);
   EXPECT_THROW(first->Receive(10), EIllegalStateException);
   EXPECT_THROW(first->ReceiveNoWait(), EIllegalStateException);
-  EXPECT_THROW(first->SetMessageListener(std::make_shared<TRecordingListener>()), EIllegalStateException);
+  EXPECT_THROW(first->SetMessageListener(std::make_shared<TCollector>()), EIllegalStateException);
   EXPECT_EQ(first->GetMessageSelector(), "color = 'red'");
 }
 
@@ -492,7 +487,7 @@ TEST(Consumer, ListenerCheckAcrossSessionAndReaderStart) {
   auto b = session->CreateConsumer(session->CreateQueue("b"));
   auto otherSession = f.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
   auto c = otherSession->CreateConsumer(otherSession->CreateQueue("c"));
-  auto listener = std::make_shared<TRecordingListener>();
+  auto listener = std::make_shared<TCollector>();
   f.connection->Stop();
   const int startsBefore = f.fake->StartCalls();
   a->SetMessageListener(listener);  // session stopped: reader not started yet
@@ -523,8 +518,8 @@ TEST(Dispatch, RoutesBySubscriptionAcrossSessions) {
   auto c1 = s1->CreateConsumer(s1->CreateQueue("q1"));
   auto c2 = s2->CreateConsumer(s2->CreateQueue("q2"));
   auto quiet = s1->CreateConsumer(s1->CreateQueue("q3"));  // no listener
-  auto l1 = std::make_shared<TRecordingListener>();
-  auto l2 = std::make_shared<TRecordingListener>();
+  auto l1 = std::make_shared<TCollector>();
+  auto l2 = std::make_shared<TCollector>();
   c1->SetMessageListener(l1);
   c2->SetMessageListener(l2);
   const std::string id1 = std::dynamic_pointer_cast<IConsumerIdentity>(c1)->GetConsumerID().GetID();
@@ -540,8 +535,8 @@ TEST(Dispatch, RoutesBySubscriptionAcrossSessions) {
   f.connection->Dispatch(&f.connection->GetClient(), Incoming(id1));
   f.connection->Dispatch(&f.connection->GetClient(), Incoming(id2));
   f.connection->Dispatch(&f.connection->GetClient(), Incoming(id2));
-  EXPECT_EQ(l1->messages.size(), 1u);
-  EXPECT_EQ(l2->messages.size(), 2u);
+  EXPECT_EQ(l1->Count(), 1u);
+  EXPECT_EQ(l2->Count(), 2u);
   // A message no consumer owns is dropped, and delivery goes on; one for a
   // consumer without a listener is held for its next receive.
   EXPECT_NO_THROW(f.connection->Dispatch(&f.connection->GetClient(), Incoming("nobody")));
@@ -551,15 +546,15 @@ TEST(Dispatch, RoutesBySubscriptionAcrossSessions) {
   EXPECT_TRUE(f.connection->ReceiveFor(dynamic_cast<TKsMessageConsumer*>(quiet.get()), TKsReceiveWait::NoWait, 0));
   EXPECT_EQ(f.connection->HeldCount(), 0u);
   f.connection->Dispatch(&f.connection->GetClient(), Incoming(id1));
-  EXPECT_EQ(l1->messages.size(), 2u);
+  EXPECT_EQ(l1->Count(), 2u);
   // The session's own dispatch checks only its consumers.
   EXPECT_THROW(std::dynamic_pointer_cast<TKsJMSSession>(s1)->Dispatch(Incoming(id2)), EAssertionFailed);
   // Without listener consumers, messages are ignored.
   c1->SetMessageListener(nullptr);
   c2->SetMessageListener(nullptr);
   EXPECT_NO_THROW(f.connection->Dispatch(&f.connection->GetClient(), Incoming("nobody")));
-  EXPECT_EQ(l1->messages.size(), 2u);
-  EXPECT_EQ(l2->messages.size(), 2u);
+  EXPECT_EQ(l1->Count(), 2u);
+  EXPECT_EQ(l2->Count(), 2u);
 }
 
 TEST(Dispatch, AClosedConsumerGetsNothingMoreEvenRightAfterAMessage) {
@@ -569,7 +564,7 @@ TEST(Dispatch, AClosedConsumerGetsNothingMoreEvenRightAfterAMessage) {
   f.StartClean();
   auto session = f.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
   auto consumer = session->CreateConsumer(session->CreateQueue("q"));
-  auto listener = std::make_shared<TRecordingListener>();
+  auto listener = std::make_shared<TCollector>();
   consumer->SetMessageListener(listener);
   const std::string id = std::dynamic_pointer_cast<IConsumerIdentity>(consumer)->GetConsumerID().GetID();
   auto Incoming = [&] {
@@ -578,10 +573,10 @@ TEST(Dispatch, AClosedConsumerGetsNothingMoreEvenRightAfterAMessage) {
     return message;
   };
   f.connection->Dispatch(&f.connection->GetClient(), Incoming());
-  ASSERT_EQ(listener->messages.size(), 1u);
+  ASSERT_EQ(listener->Count(), 1u);
   consumer->Close();
   f.connection->Dispatch(&f.connection->GetClient(), Incoming());
-  EXPECT_EQ(listener->messages.size(), 1u);
+  EXPECT_EQ(listener->Count(), 1u);
   EXPECT_EQ(f.connection->HeldCount(), 0u);
 }
 
@@ -680,6 +675,33 @@ TEST(Session, DialectsWriteTheBrokersOwnNamesAndDurableFrames) {
   EXPECT_EQ(frames[1]->GetHeader("id"), "N");
   EXPECT_EQ(frames[1]->GetHeader("durable"), "true");
   EXPECT_FALSE(frames[1]->GetHeader("receipt").empty());
+}
+
+TEST(Session, IndividualAcknowledgementNeedsOneOneAndAcknowledgesThatMessageAlone) {
+  TFakeConnection old;
+  old.StartClean();
+  auto refused = old.connection->CreateSession(false, INDIVIDUAL_ACKNOWLEDGE);
+  EXPECT_EQ(ErrorOf<EUnsupportedOperationException>([&] { refused->CreateConsumer(refused->CreateQueue("q")); }),
+            "INDIVIDUAL_ACKNOWLEDGE needs STOMP 1.1 or later, and this connection speaks STOMP 1.0 (see the URI "
+            "parameter acceptVersion)");
+
+  TFakeConnection modern;
+  modern.connection->GetClient().SetVersionOffer(TKsVersionOffer::All());
+  modern.fake->SetConnectReply("CONNECTED\nversion:1.2\n\n\0\n"s);
+  modern.StartClean();
+  auto session = modern.connection->CreateSession(false, INDIVIDUAL_ACKNOWLEDGE);
+  auto consumer = session->CreateConsumer(session->CreateQueue("q"));
+  ASSERT_EQ(modern.Last()->GetCommand(), "SUBSCRIBE");
+  EXPECT_EQ(modern.Last()->GetHeader("ack"), "client-individual");
+  const std::string id = modern.Last()->GetHeader("id");
+  modern.fake->QueueFrame("MESSAGE\ndestination:jms.queue.q\nmessage-id:m1\nsubscription:" + id +
+                          "\nack:a-1\n\none\0\n");
+  auto message = consumer->Receive(1000);
+  ASSERT_TRUE(message);
+  modern.fake->ClearTransmitted();
+  message->Acknowledge();
+  ASSERT_EQ(modern.Frames().size(), 1u);
+  EXPECT_EQ(modern.fake->LastBytes(), "ACK\nid:a-1\n\n\0\n"s);
 }
 
 TEST(Session, CloseDisposesConsumersAndProducers) {
@@ -785,46 +807,24 @@ TEST(BatchSend, SendsAreHeldAndWrittenBeforeEveryOtherFrameInTheOrderOfTheCalls)
   EXPECT_EQ(last.back(), std::vector<std::string>{"DISCONNECT "}) << "what is held goes before DISCONNECT";
 }
 
-// Records the first error reported and the thread it came on.
-class TFirstErrorWatch : public IExceptionListener {
- public:
-  void OnException(const Exception& error) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (reported_) return;
-    reported_ = true;
-    text_ = error.what();
-    lost_ = dynamic_cast<const EConnectionFailedException*>(&error) != nullptr;
-    thread_ = std::this_thread::get_id();
-    changed_.notify_all();
-  }
-  bool Wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(10), [this] { return reported_; });
-  }
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool reported_ = false;
-  bool lost_ = false;
-  std::string text_;
-  std::thread::id thread_;
-};
-
 TEST(BatchSend, AFailedBatchWriteReachesTheExceptionListenerAndTheNextCall) {
   TFakeConnection c;
   c.connection->SetBatchSend(true, 1);
-  auto watch = std::make_shared<TFirstErrorWatch>();
+  auto watch = std::make_shared<TCollector>();
   c.connection->SetExceptionListener(watch);
   auto session = c.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
   auto producer = session->CreateProducer(session->CreateQueue("q"));
   c.StartClean();
   c.fake->SetTransmitError("Socket Error # 104\r\nConnection reset by peer.");
   producer->Send(session->CreateTextMessage("held"));  // returns before the write
-  ASSERT_TRUE(watch->Wait()) << "the failed write was never reported";
+  ASSERT_TRUE(test::WaitUntil([&] { return !watch->Errors().empty(); }, std::chrono::seconds(10)))
+      << "the failed write was never reported";
   const std::string expected =
       "The JMS connection has failed due to a Transport problem: Socket Error # 104\r\nConnection reset by peer.";
-  EXPECT_EQ(watch->text_, expected);
-  EXPECT_TRUE(watch->lost_);
-  EXPECT_NE(watch->thread_, std::this_thread::get_id());
+  const auto first = watch->Errors()[0];
+  EXPECT_EQ(first.text, expected);
+  EXPECT_TRUE(first.lost);
+  EXPECT_NE(first.thread, std::this_thread::get_id());
   EXPECT_EQ(ErrorOf<EConnectionFailedException>([&] { producer->Send(session->CreateTextMessage("next")); }),
             expected);
   c.connection->Close();

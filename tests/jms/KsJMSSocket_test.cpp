@@ -3,15 +3,8 @@
 // several threads.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,36 +16,21 @@
 #include "stomp/KsStompCustomClient.hpp"
 #include "stomp/KsStompFrame.hpp"
 #include "support/KsLogFactory.hpp"
+#include "tests/common/KsCollector.hpp"
 #include "tests/common/KsScriptedPeer.hpp"
 #include "tests/common/KsTestUtil.hpp"
 
 namespace ks {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-long long MillisSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
+using test::ElapsedMs;
+using test::TClock;
+using test::TimeBoundMs;
 
 test::TKsScriptedPeerOptions AutoConnected() {
   test::TKsScriptedPeerOptions options;
   options.AutoConnected = true;
   return options;
-}
-
-// A port on which nothing listens (bound once, then released).
-std::uint16_t FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
 }
 
 std::string SubscriptionOf(test::TKsScriptedPeer& peer) {
@@ -108,6 +86,47 @@ TEST(Factory, UrlChecksPortDefaultAndClientId) {
   auto third = factory.CreateConnection();
   EXPECT_EQ(third->GetClientID(), "fixed");
   EXPECT_THROW(third->SetClientID("again"), EIllegalStateException);
+}
+
+TEST(Factory, TheDialectOrTheUrlChoosesTheVersionOfferHostAndHeartBeats) {
+  struct TCase {
+    const char* query;
+    const char* connect;  // the CONNECT frame's header lines
+    const char* version;  // what the peer answers (none: 1.0)
+  };
+  const TCase cases[] = {
+      {"", "", ""},  // jms: STOMP 1.0's CONNECT, byte for byte
+      {"?dialect=activemq", "accept-version:1.0,1.1,1.2\nhost:127.0.0.1\nheart-beat:10000,10000\n", "1.2"},
+      {"?dialect=rabbitmq&heartBeat=0,0", "accept-version:1.0,1.1,1.2\nhost:/\nheart-beat:0,0\n", "1.2"},
+      {"?acceptVersion=1.1&vhost=v&heartBeat=1000,2500", "accept-version:1.1\nhost:v\nheart-beat:1000,2500\n", "1.1"},
+      {"?dialect=rabbitmq&acceptVersion=1.0", "", ""},
+  };
+  for (const TCase& c : cases) {
+    test::TKsScriptedPeerOptions options = AutoConnected();
+    const std::string version = *c.version ? "version:" + std::string(c.version) + "\n" : std::string();
+    options.ConnectedReply = "CONNECTED\n" + version + "\n" + std::string(1, '\0') + "\n";
+    test::TKsScriptedPeer peer(options);
+    TKsJMSConnectionFactory factory("", "", peer.Url() + c.query);
+    auto connection = factory.CreateConnection();
+    EXPECT_EQ(connection->GetProtocolVersion(), "");
+    connection->Start();
+    EXPECT_EQ(peer.ReadFrame(), "CONNECT\n" + std::string(c.connect) + "\n" + std::string(1, '\0')) << c.query;
+    EXPECT_EQ(connection->GetProtocolVersion(), *c.version ? c.version : "1.0") << c.query;
+    connection->Close();
+  }
+  for (const auto& [query, error] : std::vector<std::pair<std::string, std::string>>{
+           {"acceptVersion=1.3", "Invalid acceptVersion \"1.3\": a comma list of the versions 1.0, 1.1 and 1.2"},
+           {"heartBeat=10", "Invalid heartBeat \"10\": two numbers of milliseconds, the client's and the broker's "
+                            "(\"10000,10000\")"},
+           {"heartBeatGrace=1.5", "Invalid heartBeatGrace \"1.5\": a factor from 2 to 1000"}}) {
+    TKsJMSConnectionFactory factory("", "", "stomp://localhost?" + query);
+    try {
+      factory.CreateConnection();
+      ADD_FAILURE() << query;
+    } catch (const EIllegalArgumentException& e) {
+      EXPECT_EQ(e.what(), error);
+    }
+  }
 }
 
 TEST(Factory, LogsInWithFactoryCredentialsNotUrlUserInfo) {
@@ -177,7 +196,7 @@ TEST(Factory, TheLogThresholdComesFromTheLogFactoryOrTheUrl) {
 }
 
 TEST(Connection, UnreachableBrokerThenBrokerGone) {
-  TKsJMSConnectionFactory refused("u", "p", "stomp://127.0.0.1:" + std::to_string(FreePort()));
+  TKsJMSConnectionFactory refused("u", "p", "stomp://127.0.0.1:" + std::to_string(test::FreePort()));
   auto connection = refused.CreateConnection();
   std::string first;
   try {
@@ -210,26 +229,26 @@ TEST(Consumer, ReceiveTimingsAndLostConnection) {
   const std::string id = SubscriptionOf(peer);
   ASSERT_EQ(id.size(), 38u);
 
-  auto start = Clock::now();
+  auto start = TClock::now();
   EXPECT_EQ(consumer->Receive(300), nullptr);
-  const auto timed = MillisSince(start);
+  const auto timed = ElapsedMs(start);
   EXPECT_GE(timed, 250);
-  EXPECT_LT(timed, 2000);
+  EXPECT_LT(timed, TimeBoundMs(2000));
 
-  start = Clock::now();
+  start = TClock::now();
   EXPECT_EQ(consumer->ReceiveNoWait(), nullptr);
-  EXPECT_LT(MillisSince(start), 250);
+  EXPECT_LT(ElapsedMs(start), TimeBoundMs(250));
 
   // Two frames in one write: the second is taken from the buffer at once.
   ASSERT_TRUE(peer.Send(MessageFrame(id, "one") + MessageFrame(id, "two")));
   auto one = consumer->Receive();
   ASSERT_NE(one, nullptr);
   EXPECT_EQ(std::dynamic_pointer_cast<ITextMessage>(one)->GetText(), "one");
-  start = Clock::now();
+  start = TClock::now();
   auto two = consumer->ReceiveNoWait();
   ASSERT_NE(two, nullptr);
   EXPECT_EQ(std::dynamic_pointer_cast<ITextMessage>(two)->GetText(), "two");
-  EXPECT_LT(MillisSince(start), 250);
+  EXPECT_LT(ElapsedMs(start), TimeBoundMs(250));
 
   // A RECEIPT does not end a receive: the message after it is the result.
   ASSERT_TRUE(peer.Send(std::string("RECEIPT\nreceipt-id:r\n\n") + std::string(1, '\0') + "\n" +
@@ -249,26 +268,6 @@ TEST(Consumer, ReceiveTimingsAndLostConnection) {
   EXPECT_NO_THROW(connection->Close());
 }
 
-class TSignallingListener : public IMessageListener {
- public:
-  void OnMessage(const std::shared_ptr<IMessage>& message) override {
-    std::lock_guard<std::mutex> guard(mutex_);
-    texts_.push_back(std::dynamic_pointer_cast<ITextMessage>(message)->GetText());
-    threads_.push_back(std::this_thread::get_id());
-    changed_.notify_all();
-  }
-  bool WaitFor(std::size_t count) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(5), [&] { return texts_.size() >= count; });
-  }
-  std::vector<std::string> texts_;
-  std::vector<std::thread::id> threads_;
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-};
-
 TEST(Consumer, ListenerRunsOnTheReaderThread) {
   test::TKsScriptedPeer peer(AutoConnected());
   TKsJMSConnectionFactory factory("u", "p", peer.Url());
@@ -277,12 +276,12 @@ TEST(Consumer, ListenerRunsOnTheReaderThread) {
   auto session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
   auto consumer = session->CreateConsumer(session->CreateQueue("q"));
   const std::string id = SubscriptionOf(peer);
-  auto listener = std::make_shared<TSignallingListener>();
+  auto listener = std::make_shared<test::TCollector>();
   consumer->SetMessageListener(listener);
   ASSERT_TRUE(peer.Send(MessageFrame(id, "async")));
   ASSERT_TRUE(listener->WaitFor(1));
-  EXPECT_EQ(listener->texts_.at(0), "async");
-  EXPECT_NE(listener->threads_.at(0), std::this_thread::get_id());
+  EXPECT_EQ(listener->Texts().at(0), "async");
+  EXPECT_NE(listener->Threads().at(0), std::this_thread::get_id());
   connection->Close();
 }
 
@@ -294,7 +293,7 @@ TEST(Consumer, ConsumersComeAndGoWhileMessagesArrive) {
   auto session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
   auto consumer = session->CreateConsumer(session->CreateQueue("q"));
   const std::string id = SubscriptionOf(peer);
-  auto listener = std::make_shared<TSignallingListener>();
+  auto listener = std::make_shared<test::TCollector>();
   consumer->SetMessageListener(listener);
   constexpr int kMessages = 200;
   std::string burst;
@@ -307,8 +306,8 @@ TEST(Consumer, ConsumersComeAndGoWhileMessagesArrive) {
     passing->Close();
   }
   ASSERT_TRUE(listener->WaitFor(kMessages));
-  EXPECT_EQ(listener->texts_.front(), "m0");
-  EXPECT_EQ(listener->texts_.back(), "m" + std::to_string(kMessages - 1));
+  EXPECT_EQ(listener->Texts().front(), "m0");
+  EXPECT_EQ(listener->Texts().back(), "m" + std::to_string(kMessages - 1));
   connection->Close();
 }
 

@@ -13,14 +13,17 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/common/KsTestUtil.hpp"
 #include "tests/common/KsScriptedPeer.hpp"
 
 namespace ks {
 namespace {
 
+using test::ElapsedMs;
+using test::TimeBoundMs;
 using test::TKsScriptedPeer;
 using test::TKsScriptedPeerOptions;
-using Clock = std::chrono::steady_clock;
+using Clock = test::TClock;
 
 std::unique_ptr<TKsTcpClient> ConnectTo(TKsScriptedPeer& peer, std::int32_t readTimeout = 2000) {
   auto client = std::make_unique<TKsTcpClient>();
@@ -30,10 +33,6 @@ std::unique_ptr<TKsTcpClient> ConnectTo(TKsScriptedPeer& peer, std::int32_t read
   client->Connect();
   EXPECT_TRUE(peer.WaitAccepted());
   return client;
-}
-
-long ElapsedMs(Clock::time_point since) {
-  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
 TEST(KsTcpClient, ReadsTerminatedLinesAndCountsAcrossSeparateWrites) {
@@ -177,15 +176,7 @@ TEST(KsTcpClient, ConnectErrors) {
   EXPECT_NO_THROW(client.Disconnect(true));
 
   // Refused: a port that was bound and released, with nobody listening.
-  int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  socklen_t len = sizeof addr;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(s);
-  client.SetPort(ntohs(addr.sin_port));
+  client.SetPort(test::FreePort());
   try {
     client.Connect();
     FAIL() << "connected to a closed port";
@@ -229,7 +220,7 @@ TEST(KsTcpClient, ConnectTimesOutAgainstAFullBacklog) {
     } catch (const EKsConnectTimeout& e) {
       EXPECT_STREQ(e.what(), "Connect timed out.");
       EXPECT_GE(ElapsedMs(start), 280);
-      EXPECT_LT(ElapsedMs(start), 2000);
+      EXPECT_LT(ElapsedMs(start), TimeBoundMs(2000));
       timedOut = true;
     }
   }

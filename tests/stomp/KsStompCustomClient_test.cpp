@@ -368,3 +368,54 @@ TEST(StompClient, SendsFromSeveralThreadsStayWhole) {
                            std::to_string(10 + t) + "\n\n" + body + "\0\n"s);
   }
 }
+
+TEST(StompClient, AnOfferAboveOneZeroNegotiatesAndTheChosenVersionShapesEveryLaterFrame) {
+  Fixture f;
+  f.client.SetVersionOffer(TKsVersionOffer::All());
+  f.client.SetVirtualHost("vh");
+  f.client.SetHeartBeat(1000, 2000, 2.5);
+  f.adapter->SetConnectReply("CONNECTED\nversion:1.2\nheart-beat:3000,500\n\n\0\n"s);
+  f.client.Connect();
+  EXPECT_EQ(f.adapter->LastBytes(), "CONNECT\naccept-version:1.0,1.1,1.2\nhost:vh\nheart-beat:1000,2000\n\n\0\n"s);
+  EXPECT_EQ(f.client.GetVersion(), TKsStompVersion::V1_2);
+  // Each way the larger of the two sides' intervals.
+  EXPECT_EQ(f.client.GetHeartBeatTimes().outgoing, std::chrono::milliseconds(1000));
+  EXPECT_EQ(f.client.GetHeartBeatTimes().incoming, std::chrono::milliseconds(3000));
+
+  // 1.2 names a message by its "ack" header, escapes headers, and reads
+  // escaped ones.
+  f.client.Ack(TKsAckTarget{"m:1", "sub-1", "ack-7"}, "t1");
+  EXPECT_EQ(f.adapter->LastBytes(), "ACK\nid:ack-7\ntransaction:t1\n\n\0\n"s);
+  f.client.Nack(TKsAckTarget{"m:1", "sub-1", ""});
+  EXPECT_EQ(f.adapter->LastBytes(), "NACK\nid:m\\c1\n\n\0\n"s);
+  f.client.Send("/queue/a", "x", -1, "", true, {{"k", "a:b\nc"}});
+  EXPECT_EQ(f.adapter->LastBytes(), "SEND\ndestination:/queue/a\nk:a\\cb\\nc\n\nx\0\n"s);
+  std::string seen;
+  f.client.SetOnMessage(
+      [&](TKsStompCustomClient*, const std::shared_ptr<IStompFrame>& frame) { seen = frame->GetHeader("k"); });
+  f.client.StompDataAvailable(f.adapter, "MESSAGE\nk:a\\cb\\\\\nk:second\n\n\0\n"s);
+  EXPECT_EQ(seen, "a:b\\");
+  EXPECT_EQ(ErrorOf<EKsStompError>([&] { f.client.StompDataAvailable(f.adapter, "MESSAGE\nk:\\x\n\n\0\n"s); }),
+            "Undefined escape sequence in value of header k");
+
+  // 1.1 names it by message id and subscription.
+  Fixture g;
+  g.client.SetVersionOffer(TKsVersionOffer::All());
+  g.adapter->SetConnectReply("CONNECTED\nversion:1.1\n\n\0\n"s);
+  g.client.Connect();
+  g.client.Ack(TKsAckTarget{"m1", "sub-1", "ack-7"}, "");
+  EXPECT_EQ(g.adapter->LastBytes(), "ACK\nmessage-id:m1\nsubscription:sub-1\n\n\0\n"s);
+  g.client.Subscribe("/queue/a", TKsAckMode::ClientIndividual, "", false, "", "s1");
+  EXPECT_EQ(g.adapter->LastBytes(), "SUBSCRIBE\ndestination:/queue/a\nack:client-individual\nid:s1\n\n\0\n"s);
+  EXPECT_EQ(g.client.GetHeartBeatTimes().incoming, std::chrono::milliseconds(0));  // none asked for
+
+  // A version outside the offer fails the log-in.
+  Fixture h;
+  TKsVersionOffer only12;
+  ASSERT_TRUE(TKsVersionOffer::Parse("1.2", only12));
+  h.client.SetVersionOffer(only12);
+  h.adapter->SetConnectReply(kConnected);  // no version: 1.0
+  EXPECT_EQ(ErrorOf<EKsStompClientConnectError>([&] { h.client.Connect(); }),
+            "The broker speaks STOMP 1.0, which was not offered (1.2)");
+  EXPECT_FALSE(h.client.GetLoggedIn());
+}

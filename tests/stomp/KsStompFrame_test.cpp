@@ -285,3 +285,59 @@ TEST(StompFrame, HeaderViewListFollowsTheFrameRules) {
   EXPECT_EQ(list.Data()[0].first, "destination");
   EXPECT_EQ(list.Data()[0].second, "/other");
 }
+
+TEST(StompFrame, FromVersionOneOneHeadersAreEscapedAndReadBackByteForByte) {
+  TKsStompFrame frame;
+  frame.SetCommand("SEND");
+  frame.SetHeader("k:ey", " a:b\nc\\d ");
+  frame.SetHeader("cr", "x\ry");
+  std::string v12;
+  frame.AppendBytes(v12, TKsStompVersion::V1_2);
+  EXPECT_EQ(v12, "SEND\nk\\cey: a\\cb\\nc\\\\d \ncr:x\\ry\n\n\0\n"s);
+  // 1.1 has no escape for CR; 1.0 has none at all, and is unchanged.
+  std::string v11;
+  EXPECT_EQ(ErrorOf<EKsStompError>([&] { frame.AppendBytes(v11, TKsStompVersion::V1_1); }),
+            "Invalid character in value of header cr");
+  EXPECT_TRUE(v11.empty());
+  EXPECT_EQ(ErrorOf<EKsStompError>([&] { frame.ToBytes(); }), "Invalid character in header name k:ey");
+
+  // Read back: the views keep the escapes until Unescape resolves them;
+  // nothing is trimmed.
+  TKsParsedFrame parsed;
+  parsed.Parse(v12, TKsStompVersion::V1_2);
+  ASSERT_TRUE(parsed.Escaped());
+  TKsParsedFrame plain;
+  plain.Unescape(parsed, TKsStompVersion::V1_2);
+  ASSERT_EQ(plain.HeaderCount(), 2u);
+  EXPECT_EQ(plain.Headers()[0].first, "k:ey");
+  EXPECT_EQ(plain.Headers()[0].second, " a:b\nc\\d ");
+  EXPECT_EQ(plain.Headers()[1].second, "x\ry");
+
+  // An escape the version does not define spoils the frame.
+  for (const auto& [text, version] : {std::pair{"MESSAGE\na:x\\ty\n\n\0\n"s, TKsStompVersion::V1_2},
+                                      std::pair{"MESSAGE\na:x\\\n\n\0\n"s, TKsStompVersion::V1_2},
+                                      std::pair{"MESSAGE\na:x\\ry\n\n\0\n"s, TKsStompVersion::V1_1}}) {
+    parsed.Parse(text, version);
+    EXPECT_EQ(ErrorOf<EKsStompError>([&] { plain.Unescape(parsed, version); }),
+              "Undefined escape sequence in value of header a")
+        << text;
+  }
+  // Under 1.0 a backslash is an ordinary byte.
+  parsed.Parse("MESSAGE\na:x\\ty\n\n\0\n"s);
+  EXPECT_FALSE(parsed.Escaped());
+}
+
+TEST(StompFrame, FromVersionOneOneTheFirstOfRepeatedHeadersCountsAndOneTwoReadsCrLf) {
+  const std::string repeated = "MESSAGE\na:1\nA:2\n\nbody\0\n"s;
+  TKsParsedFrame parsed;
+  parsed.Parse(repeated);
+  EXPECT_EQ(*parsed.Find("a"), "2");
+  parsed.Parse(repeated, TKsStompVersion::V1_1);
+  EXPECT_EQ(*parsed.Find("a"), "1");
+
+  const std::string crLf = "MESSAGE\r\na:b\r\ncontent-length:4\r\n\r\nbo\0y\0\n"s;
+  parsed.Parse(crLf, TKsStompVersion::V1_2);
+  EXPECT_EQ(parsed.Command(), "MESSAGE");
+  EXPECT_EQ(*parsed.Find("a"), "b");
+  EXPECT_EQ(parsed.Body(), "bo\0y"s);
+}

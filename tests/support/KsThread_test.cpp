@@ -2,24 +2,18 @@
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <stdexcept>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "tests/common/KsTestUtil.hpp"
+
 namespace {
 
 using namespace std::chrono_literals;
 
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5000ms) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using ks::test::WaitUntil;
 
 // Counts its Run calls; optionally raises on a chosen call.
 class TCountingThread : public ks::TKsThread {
@@ -58,14 +52,14 @@ TEST(KsThread, CreatedStoppedWaitsForStartThenStopsAndResumes) {
 
   worker.Start();
   EXPECT_FALSE(worker.Stopped());
-  ASSERT_TRUE(WaitFor([&] { return worker.runs.load() > 3; }));
+  ASSERT_TRUE(WaitUntil([&] { return worker.runs.load() > 3; }));
 
   worker.Stop();
   worker.Stop();  // the same as once
   EXPECT_TRUE(worker.Stopped());
   // After the current Run the worker parks: the count settles.
   int settled = -1;
-  ASSERT_TRUE(WaitFor([&] {
+  ASSERT_TRUE(WaitUntil([&] {
     int before = worker.runs.load();
     std::this_thread::sleep_for(5ms);
     if (before == worker.runs.load()) settled = before;
@@ -77,7 +71,7 @@ TEST(KsThread, CreatedStoppedWaitsForStartThenStopsAndResumes) {
 
   worker.Start();
   EXPECT_FALSE(worker.Stopped());
-  ASSERT_TRUE(WaitFor([&] { return worker.runs.load() > settled + 3; }));
+  ASSERT_TRUE(WaitUntil([&] { return worker.runs.load() > settled + 3; }));
   worker.Start();  // already running: nothing happens
   EXPECT_EQ(worker.TerminateAndWaitFor(), 7);
   EXPECT_TRUE(worker.Finished());
@@ -101,9 +95,9 @@ TEST(KsThread, TerminateAndWaitForEndsNeverStartedAndParkedWorkers) {
     TCountingThread running(false);
     EXPECT_TRUE(running.Stopped());
     running.Start();
-    ASSERT_TRUE(WaitFor([&] { return running.runs.load() > 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return running.runs.load() > 0; }));
     running.Stop();
-    ASSERT_TRUE(WaitFor([&] { return running.Stopped(); }));
+    ASSERT_TRUE(WaitUntil([&] { return running.Stopped(); }));
     running.Terminate();  // does not wake the parked worker
     EXPECT_FALSE(running.Finished());
     running.TerminateAndWaitFor();
@@ -114,7 +108,7 @@ TEST(KsThread, TerminateAndWaitForEndsNeverStartedAndParkedWorkers) {
 TEST(KsThread, ErrorsFromRunEndTheWorker) {
   TCountingThread ksError(true, TCountingThread::Raise::KsError, 3);
   ksError.Start();
-  ASSERT_TRUE(WaitFor([&] { return ksError.Finished(); }));
+  ASSERT_TRUE(WaitUntil([&] { return ksError.Finished(); }));
   EXPECT_EQ(ksError.runs.load(), 3);
   EXPECT_TRUE(ksError.Stopped());
   EXPECT_TRUE(ksError.Terminated());
@@ -123,7 +117,7 @@ TEST(KsThread, ErrorsFromRunEndTheWorker) {
 
   TCountingThread other(true, TCountingThread::Raise::OtherError, 2);
   other.Start();
-  ASSERT_TRUE(WaitFor([&] { return other.Finished(); }));
+  ASSERT_TRUE(WaitUntil([&] { return other.Finished(); }));
   EXPECT_EQ(other.runs.load(), 2);
   EXPECT_TRUE(other.Stopped());
   std::exception_ptr fatal = other.FatalException();
@@ -151,7 +145,7 @@ TEST(KsThread, FreeOnTerminateRefusesWaitAndFreesItself) {
   };
   auto* self = new TSelfFreeing;
   self->Start();
-  EXPECT_TRUE(WaitFor([] { return destroyed.load(); }));
+  EXPECT_TRUE(WaitUntil([] { return destroyed.load(); }));
 }
 
 // The base destructor ends a parked worker that nobody terminated.
@@ -174,7 +168,7 @@ TEST(KsThread, DestructorJoinsAParkedWorkerAndStartStopRacesAreSafe) {
   {
     TBareThread bare(runs);
     bare.Start();
-    ASSERT_TRUE(WaitFor([&] { return runs.load() == 1 && bare.Stopped(); }));
+    ASSERT_TRUE(WaitUntil([&] { return runs.load() == 1 && bare.Stopped(); }));
   }  // must neither hang nor call std::terminate
   EXPECT_EQ(runs.load(), 1);
 
@@ -189,7 +183,7 @@ TEST(KsThread, DestructorJoinsAParkedWorkerAndStartStopRacesAreSafe) {
       (void)worker.Stopped();
     }
   });
-  ASSERT_TRUE(WaitFor([&] { return worker.runs.load() > 20; }));
+  ASSERT_TRUE(WaitUntil([&] { return worker.runs.load() > 20; }));
   go = false;
   starter.join();
   stopper.join();

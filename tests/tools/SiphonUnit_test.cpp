@@ -74,6 +74,8 @@ TEST(SiphonUnit, OptionsDefaultsAndTheWriteOnlyAckMode) {
   EXPECT_EQ(siphon.GetAcknowledgeMode(), CLIENT_ACKNOWLEDGE);
   siphon.SetAckMode("SESSION_TRANSACTED");
   EXPECT_EQ(siphon.GetAcknowledgeMode(), SESSION_TRANSACTED);
+  siphon.SetAckMode("INDIVIDUAL_ACKNOWLEDGE");
+  EXPECT_EQ(siphon.GetAcknowledgeMode(), INDIVIDUAL_ACKNOWLEDGE);
   siphon.SetAckMode("AUTO_ACKNOWLEDGE");
   EXPECT_EQ(siphon.GetAcknowledgeMode(), AUTO_ACKNOWLEDGE);
   siphon.SetAckMode("");

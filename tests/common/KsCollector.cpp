@@ -1,0 +1,70 @@
+// The message listener of the tests. See KsCollector.hpp.
+#include "tests/common/KsCollector.hpp"
+
+#include "tests/common/KsTestUtil.hpp"
+
+namespace ks::test {
+
+std::string TextOf(const std::shared_ptr<IMessage>& message) {
+  auto text = std::dynamic_pointer_cast<ITextMessage>(message);
+  return text ? text->GetText() : std::string("<not text>");
+}
+
+void TCollector::OnMessage(const std::shared_ptr<IMessage>& message) {
+  const std::string text = TextOf(message);
+  std::unique_lock<std::mutex> lock(mutex_);
+  texts_.push_back(text);
+  threads_.push_back(std::this_thread::get_id());
+  if (!refused_.empty() && text.rfind(refused_, 0) == 0) throw Exception("listener refused " + text);
+  opened_.wait(lock, [this] { return !gated_; });
+}
+
+void TCollector::OnException(const Exception& error) {
+  const bool lost = dynamic_cast<const EConnectionFailedException*>(&error) != nullptr;
+  std::lock_guard<std::mutex> lock(mutex_);
+  errors_.push_back({error.what(), lost, std::this_thread::get_id()});
+}
+
+bool TCollector::WaitFor(std::size_t count, std::chrono::milliseconds timeout) {
+  return WaitUntil([&] { return Count() >= count; }, timeout);
+}
+
+std::size_t TCollector::Count() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return texts_.size();
+}
+
+std::vector<std::string> TCollector::Texts() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return texts_;
+}
+
+std::vector<std::thread::id> TCollector::Threads() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return threads_;
+}
+
+std::vector<TCollector::TError> TCollector::Errors() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return errors_;
+}
+
+void TCollector::Gate() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  gated_ = true;
+}
+
+void TCollector::Open() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    gated_ = false;
+  }
+  opened_.notify_all();
+}
+
+void TCollector::ThrowOn(const std::string& prefix) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  refused_ = prefix;
+}
+
+}  // namespace ks::test
