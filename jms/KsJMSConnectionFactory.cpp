@@ -102,7 +102,8 @@ void TKsJMSConnectionFactory::SetHeartBeatGrace(double factor) {
 TKsJMSConnectionFactory::TSettings TKsJMSConnectionFactory::SettingsFor(const IURI& uri) const {
   TSettings settings{maxFrameSize_,  receiptTimeout_, syncSend_,       connectTimeoutSet_, connectTimeout_,
                      dialect_,       batchSend_,      batchDelay_,     sslOptions_,        acceptVersion_,
-                     heartBeatSend_, heartBeatReceive_, heartBeatGrace_, virtualHost_};
+                     heartBeatSend_, heartBeatReceive_, heartBeatGrace_, virtualHost_,      false,
+                     LOG_INFO};
   const std::string params = uri.GetParams();
   std::string text;
   constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
@@ -141,6 +142,12 @@ TKsJMSConnectionFactory::TSettings TKsJMSConnectionFactory::SettingsFor(const IU
   }
   if (FindURIParameter(params, "heartBeatGrace", text)) settings.heartBeatGrace = GraceParameter("heartBeatGrace", text);
   if (FindURIParameter(params, "vhost", text)) settings.virtualHost = text;
+  if (FindURIParameter(params, "logLevel", text)) {
+    if (!LogLevelFromName(text, settings.logLevel)) {
+      throw EIllegalArgumentException("Invalid logLevel \"" + text + "\": trace, debug, info, warn, error or fatal");
+    }
+    settings.logLevelSet = true;
+  }
   return settings;
 }
 
@@ -191,7 +198,11 @@ void TKsJMSConnectionFactory::ConfigureClient(TKsJMSClient& client, const TSetti
   IStompCommAdapter* adapter = client.GetAdapter();
   if (settings.connectTimeoutSet) adapter->SetConnectTimeout(settings.connectTimeout);
   adapter->SetSSLOptions(std::make_unique<TKsSSLOptions>(settings.ssl));
-  if (auto* own = dynamic_cast<TKsCommAdapter*>(adapter)) own->SetMaxFrameSize(settings.maxFrameSize);
+  if (auto* own = dynamic_cast<TKsCommAdapter*>(adapter)) {
+    own->SetMaxFrameSize(settings.maxFrameSize);
+    if (settings.logLevelSet && own->GetLogger()) own->GetLogger()->SetLevel(settings.logLevel);
+  }
+  if (settings.logLevelSet && client.GetLogger()) client.GetLogger()->SetLevel(settings.logLevel);
   client.SetDialect(settings.dialect);
   // The dialects made for ActiveMQ and RabbitMQ negotiate the newest
   // version; the jms dialect keeps the CONNECT of STOMP 1.0.

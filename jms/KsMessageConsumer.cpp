@@ -99,7 +99,11 @@ void TKsMessageConsumer::Close() {
   // Without its session (closed, or gone with its connection) there is no
   // subscription left to end.
   if (!sessionOpen) return;
-  session_->GetConnection()->GetClient().UnsubscribeID(SubscriptionId(), std::string());
+  TKsJMSClient& client = session_->GetConnection()->GetClient();
+  // A subscription the broker made cannot be ended (it ends with the
+  // connection).
+  if (TKsJMSClient::BrokerMadeSubscription(client.GetDialect(), SubscriptionId())) return;
+  client.UnsubscribeID(SubscriptionId(), std::string());
 }
 
 void TKsMessageConsumer::Dispatch(const std::shared_ptr<IMessage>& message) {
