@@ -383,6 +383,12 @@ std::string_view TBrokerEngine::CanonicalName(std::string_view name) {
   } else if (name.starts_with(kSlashTopic)) {
     prefix = kTopicPrefix;
     name.remove_prefix(kSlashTopic.size());
+  } else if (name.starts_with("/temp-queue/")) {
+    // Temporary destinations are kept as ordinary ones under their whole
+    // name (they are not removed when their connection ends).
+    prefix = kQueuePrefix;
+  } else if (name.starts_with("/temp-topic/")) {
+    prefix = kTopicPrefix;
   } else {
     return name;
   }

@@ -940,10 +940,12 @@ void TKsJMSSession::Resubscribe(TKsMessageConsumer& consumer) {
 
 void TKsJMSSession::AcknowledgeDelivered(TKsMessageConsumer& consumer, const IMessage& message) {
   if (acknowledgeMode_ != SESSION_TRANSACTED) return;
+  TKsJMSClient& client = connection_->GetClient();
+  // The broker acknowledged it already.
+  if (TKsJMSClient::BrokerMadeSubscription(client.GetDialect(), consumer.SubscriptionId())) return;
   std::lock_guard<std::recursive_mutex> guard(sendLock_);
   consumer.MarkDeliveredInTransaction();
   connection_->CheckNotLost();
-  TKsJMSClient& client = connection_->GetClient();
   TConsumed named{message.GetJMSMessageID(), {}, {}, consumer.SubscriptionId()};
   if (client.GetVersion() != TKsStompVersion::V1_0) {
     named.subscription = message.GetStringProperty("subscription");
@@ -1033,10 +1035,13 @@ std::shared_ptr<IMessageConsumer> TKsJMSSession::NewConsumer(const std::shared_p
   }
   CheckAckModeSupported();
   const std::string destinationName = TKsJMSClient::GetDestinationName(destination, dialect);
-  auto consumer = TKsMessageConsumer::Create(this, nullptr, noLocal, messageSelector, destination,
-                                             std::make_unique<TKsConsumerID>());
+  // A subscription the broker makes goes by the id the broker gives it.
+  const bool brokerMade = TKsJMSClient::BrokerMadeSubscription(dialect, destinationName);
+  auto consumer = TKsMessageConsumer::Create(
+      this, nullptr, noLocal, messageSelector, destination,
+      brokerMade ? std::make_unique<TKsConsumerID>(destinationName) : std::make_unique<TKsConsumerID>());
   AddConsumer(consumer);
-  Subscribe(*consumer);
+  if (!brokerMade) Subscribe(*consumer);
   return consumer;
 }
 
@@ -1102,14 +1107,35 @@ std::shared_ptr<IQueue> TKsJMSSession::CreateQueue(const std::string& name) {
   return TKsQueue::Create(name);
 }
 
+// The brokers of the "activemq" and "rabbitmq" dialects keep a
+// "/temp-queue/NAME" or "/temp-topic/NAME" for the connection that uses it
+// and remove it when that connection ends; the name only has to be unique
+// for the connection, and a random one is unique everywhere.
 std::shared_ptr<IQueue> TKsJMSSession::CreateTemporaryQueue() {
   CheckNotClosed();
-  throw EJMSException("Feature not supported");
+  if (connection_->GetClient().GetDialect() == TKsDialect::Jms) throw EJMSException("Feature not supported");
+  std::string name = TemporaryName();
+  return TKsQueue::CreateWithWireName(name, "/temp-queue/" + name);
 }
 
 std::shared_ptr<ITopic> TKsJMSSession::CreateTemporaryTopic() {
   CheckNotClosed();
-  throw EJMSException("Feature not supported");
+  switch (connection_->GetClient().GetDialect()) {
+    case TKsDialect::Jms:
+      throw EJMSException("Feature not supported");
+    case TKsDialect::RabbitMQ:
+      throw EUnsupportedOperationException("RabbitMQ has no temporary topics");
+    case TKsDialect::ActiveMQ:
+      break;
+  }
+  std::string name = TemporaryName();
+  return TKsTopic::CreateWithWireName(name, "/temp-topic/" + name);
+}
+
+std::string TKsJMSSession::TemporaryName() {
+  // The GUID's text without its braces.
+  const std::string guid = TKsConsumerID::NewGUIDText();
+  return guid.substr(1, guid.size() - 2);
 }
 
 std::shared_ptr<IObjectMessage> TKsJMSSession::CreateObjectMessage() {

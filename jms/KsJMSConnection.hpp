@@ -390,6 +390,10 @@ class TKsJMSSession : public IMessageDispatch,
   std::shared_ptr<IMessage> CreateMessage() override;
   std::shared_ptr<IMessageProducer> CreateProducer(const std::shared_ptr<IDestination>& destination) override;
   std::shared_ptr<IQueue> CreateQueue(const std::string& name) override;
+  // Under the "activemq" and "rabbitmq" dialects a "/temp-queue/" (and,
+  // for ActiveMQ, "/temp-topic/") destination with a random name; under
+  // "jms" EJMSException "Feature not supported", and RabbitMQ's temporary
+  // topic EUnsupportedOperationException.
   std::shared_ptr<IQueue> CreateTemporaryQueue() override;
   std::shared_ptr<ITopic> CreateTemporaryTopic() override;
   std::shared_ptr<IObjectMessage> CreateObjectMessage() override;
@@ -465,6 +469,8 @@ class TKsJMSSession : public IMessageDispatch,
   void EndTransaction(bool commit);
   // SUBSCRIBE for consumer under its current subscription id.
   void Subscribe(const TKsMessageConsumer& consumer);
+  // A random name for a temporary destination.
+  static std::string TemporaryName();
   // EUnsupportedOperationException for individual acknowledgement on a
   // connection that speaks STOMP 1.0.
   void CheckAckModeSupported() const;

@@ -59,6 +59,7 @@ constexpr std::string_view kURIParameters[] = {
     "heartBeat",
     "heartBeatGrace",
     "keyFile",
+    "logLevel",
     "maxFrameSize",
     "maxHeaderSize",
     "receiptTimeout",
@@ -151,8 +152,8 @@ void TKsJMSConnectionFactory::SetHeartBeatGrace(double factor) {
 TKsJMSConnectionFactory::TSettings TKsJMSConnectionFactory::SettingsFor(const IURI& uri) const {
   TSettings settings{maxFrameSize_,  receiptTimeout_, syncSend_,       connectTimeoutSet_, connectTimeout_,
                      dialect_,       batchSend_,      batchDelay_,     sslOptions_,        acceptVersion_,
-                     heartBeatSend_, heartBeatReceive_, heartBeatGrace_, virtualHost_,       sendTimeout_,
-                     maxHeaderSize_};
+                     heartBeatSend_, heartBeatReceive_, heartBeatGrace_, virtualHost_,      false,
+                     LOG_INFO,       sendTimeout_,    maxHeaderSize_};
   const std::string params = uri.GetParams();
   CheckURIParameterNames(params);
   std::string text;
@@ -199,6 +200,12 @@ TKsJMSConnectionFactory::TSettings TKsJMSConnectionFactory::SettingsFor(const IU
   }
   if (FindURIParameter(params, "heartBeatGrace", text)) settings.heartBeatGrace = GraceParameter("heartBeatGrace", text);
   if (FindURIParameter(params, "vhost", text)) settings.virtualHost = text;
+  if (FindURIParameter(params, "logLevel", text)) {
+    if (!LogLevelFromName(text, settings.logLevel)) {
+      throw EIllegalArgumentException("Invalid logLevel \"" + text + "\": trace, debug, info, warn, error or fatal");
+    }
+    settings.logLevelSet = true;
+  }
   return settings;
 }
 
@@ -252,7 +259,9 @@ void TKsJMSConnectionFactory::ConfigureClient(TKsJMSClient& client, const TSetti
   if (auto* own = dynamic_cast<TKsCommAdapter*>(adapter)) {
     own->SetMaxFrameSize(settings.maxFrameSize);
     own->SetMaxHeaderSize(settings.maxHeaderSize);
+    if (settings.logLevelSet && own->GetLogger()) own->GetLogger()->SetLevel(settings.logLevel);
   }
+  if (settings.logLevelSet && client.GetLogger()) client.GetLogger()->SetLevel(settings.logLevel);
   client.SetDialect(settings.dialect);
   // The dialects made for ActiveMQ and RabbitMQ negotiate the newest
   // version; the jms dialect keeps the CONNECT of STOMP 1.0.

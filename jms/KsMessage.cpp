@@ -56,6 +56,8 @@ void TKsMessage::Acknowledge() {
     connection.CheckNotLost();
     connection.CheckAcknowledgeable(properties_.Find("subscription"));
     TKsJMSClient& client = connection.GetClient();
+    // The broker acknowledged it when it delivered it.
+    if (TKsJMSClient::BrokerMadeSubscription(client.GetDialect(), properties_.Find("subscription"))) return;
     if (client.GetVersion() == TKsStompVersion::V1_0) {
       client.Ack(std::string(properties_.Front()), std::string());
     } else {

@@ -99,6 +99,10 @@ void TKsMessageConsumer::Close() {
   // Without its session (closed, or gone with its connection) there is no
   // subscription left to end.
   if (!sessionOpen) return;
+  TKsJMSClient& client = session_->GetConnection()->GetClient();
+  // A subscription the broker made cannot be ended (it ends with the
+  // connection).
+  if (TKsJMSClient::BrokerMadeSubscription(client.GetDialect(), SubscriptionId())) return;
   session_->EndSubscription(*this);
 }
 

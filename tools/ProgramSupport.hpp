@@ -11,20 +11,56 @@
 // confirm), prints the faults of single frames as console lines, and counts
 // the messages skipped for their size, which make the run fail as well.
 //
+// TStopFlag is how a tool is asked to stop (by a signal, see StopSignals):
+// its waits and pauses end early once the flag is raised.
+//
+// ReportIgnoredArguments names, in one line on standard error, the
+// arguments that bound to no option, so that a misspelt option is seen;
+// PrintHelp prints a program's --help.
+//
 // Threads: RunReportingErrors is called once, from the main thread. The
 // watch is told about errors on the connection's reader thread or on the
-// main thread, and asked about them from the main thread.
+// main thread, and asked about them from the main thread. A stop flag may be
+// raised on any thread while another waits on it.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "jms/KsJMSInterfaces.hpp"
 
 namespace ks {
 
 bool RunReportingErrors(const std::function<void()>& job);
+
+// "Ignored arguments (no such option): " and the arguments as comma text, on
+// standard error; nothing when there are none.
+void ReportIgnoredArguments(const std::vector<std::string>& ignored);
+
+// The help of a program: its usage, what it does, how options are written,
+// and the option lines (OptionsHelp), on standard output.
+void PrintHelp(const std::string& program, const std::string& purpose, const std::vector<std::string>& options);
+
+class TStopFlag {
+ public:
+  void Raise();
+  bool Raised() const;
+  // Waits up to duration; true (at once, or as soon as it happens) when the
+  // flag is raised.
+  bool WaitFor(std::chrono::milliseconds duration) const;
+  // Reads one line from standard input (end of input counts as a line);
+  // false, without reading, when the flag is raised first.
+  bool ReadLine(std::string& line) const;
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::condition_variable raised_;
+  bool flag_ = false;
+};
 
 class TConnectionWatch : public IExceptionListener {
  public:

@@ -10,7 +10,7 @@
 // Ownership: a plain object owned by the main routine. The messaging objects
 // (factory, connection, session, destination, producer, messages) are held
 // only while Run executes.
-// Threads: main thread only.
+// Threads: main thread only, except RequestStop.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +19,7 @@
 #include <string>
 
 #include "tools/CommandLineSupport.hpp"
+#include "tools/ProgramSupport.hpp"
 
 namespace ks {
 
@@ -73,6 +74,11 @@ class TSpigot {
   // The twelve options, as the command-line binder sees them.
   static std::span<const TPublishedProperty<TSpigot>> PublishedProperties();
 
+  // Asks a running Run to stop (any thread): no further message is sent, the
+  // pause between messages ends at once, the connection is closed as usual
+  // and "Done." is not printed.
+  void RequestStop() { stop_.Raise(); }
+
  private:
   // The local date and time of now as DateTimeToString renders it, made
   // once per second.
@@ -95,6 +101,7 @@ class TSpigot {
   bool verbose_;
   std::string password_;
   std::string user_;
+  TStopFlag stop_;
 };
 
 }  // namespace ks

@@ -15,9 +15,10 @@
 #include "jms/KsURI.hpp"
 #include "stomp/KsStompCustomClient.hpp"
 #include "stomp/KsStompFrame.hpp"
+#include "support/KsLogFactory.hpp"
 #include "tests/common/KsCollector.hpp"
-#include "tests/common/KsTestUtil.hpp"
 #include "tests/common/KsScriptedPeer.hpp"
+#include "tests/common/KsTestUtil.hpp"
 
 namespace ks {
 namespace {
@@ -177,6 +178,40 @@ TEST(Factory, BatchedSendWritesALoneMessageWithinTheBatchDelay) {
   EXPECT_TRUE(peer.ReadUntil([](const std::string& received) { return received.find("\n\nlone") != std::string::npos; },
                              std::chrono::milliseconds(kDelay + 2000)));
   connection->Close();
+}
+
+TEST(Factory, TheLogThresholdComesFromTheLogFactoryOrTheUrl) {
+  std::mutex lock;
+  std::vector<std::string> traces;
+  TLogFactory::SetSink([&](TLogLevel level, const std::string& text) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (level == LOG_TRACE) traces.push_back(text);
+  });
+  // The traces of one connection's steps from its start.
+  const auto tracesOf = [&](const std::string& query) {
+    test::TKsScriptedPeer peer(AutoConnected());
+    TKsJMSConnectionFactory factory("", "", peer.Url() + query);
+    auto connection = factory.CreateConnection();
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      traces.clear();
+    }
+    connection->Start();
+    connection->Close();
+    std::lock_guard<std::mutex> guard(lock);
+    return traces.size();
+  };
+  EXPECT_EQ(tracesOf(""), 0u);
+  EXPECT_GT(tracesOf("?logLevel=Trace"), 0u);
+  TLogFactory::SetLevel(LOG_TRACE);
+  EXPECT_GT(tracesOf(""), 0u);
+  // A connection's own threshold wins over the factory's.
+  EXPECT_EQ(tracesOf("?logLevel=error"), 0u);
+  TLogFactory::SetLevel(LOG_INFO);
+  TLogFactory::SetSink(nullptr);
+  TKsJMSConnectionFactory loud("", "", "stomp://127.0.0.1:1?logLevel=loud");
+  EXPECT_EQ(test::ErrorOf<EIllegalArgumentException>([&] { loud.CreateConnection(); }),
+            "Invalid logLevel \"loud\": trace, debug, info, warn, error or fatal");
 }
 
 TEST(Connection, UnreachableBrokerThenBrokerGone) {
