@@ -161,8 +161,8 @@ namespace {
 
 // The time to live left at the message's time stamp (or now, for a message
 // without one), in whole milliseconds, never below zero.
-std::int64_t RelativeExpiration(const TKsJMSMessage& message, TDateTime expiration) {
-  const TDateTime from = message.GetJMSTimestamp() != 0.0 ? message.GetJMSTimestamp() : NowUTC();
+std::int64_t RelativeExpiration(TDateTime timestamp, TDateTime expiration) {
+  const TDateTime from = timestamp != 0.0 ? timestamp : NowUTC();
   const double millis = std::nearbyint((expiration - from) * kMillisecondsPerDay);
   if (!(millis > 0.0)) return 0;
   constexpr double kMax = static_cast<double>(std::numeric_limits<std::int64_t>::max() / 2);
@@ -171,13 +171,18 @@ std::int64_t RelativeExpiration(const TKsJMSMessage& message, TDateTime expirati
 
 }  // namespace
 
-void TKsJMSClient::BuildSend(const TKsJMSMessage& message, TSendParts& parts) const {
+TKsSendStamp TKsSendStamp::Of(const TKsJMSMessage& message) {
+  return TKsSendStamp{message.GetJMSDeliveryMode(), message.GetJMSPriority(), message.GetJMSTimestamp(),
+                      message.GetJMSExpiration(), message.GetTransactionID()};
+}
+
+void TKsJMSClient::BuildSend(const TKsJMSMessage& message, const TKsSendStamp& stamp, TSendParts& parts) const {
   bool isObject = false;
   const std::string* body = BodyOf(message, isObject, parts.isBytes);
   if (body == nullptr) throw EJMSException("Unsupported JMS Message Type");
   parts.body = *body;
   parts.headers.Clear();
-  WriteFields(message, parts);
+  WriteFields(message, stamp, parts);
   // From 1.1 on the body says what it is (a property of the message's own
   // may say otherwise).
   if (!isObject && GetVersion() != TKsStompVersion::V1_0) {
@@ -190,26 +195,26 @@ void TKsJMSClient::BuildSend(const TKsJMSMessage& message, TSendParts& parts) co
   }
 }
 
-void TKsJMSClient::WriteFields(const TKsJMSMessage& message, TSendParts& parts) const {
+void TKsJMSClient::WriteFields(const TKsJMSMessage& message, const TKsSendStamp& stamp, TSendParts& parts) const {
   TKsHeaderViewList& headers = parts.headers;
   headers.Set("correlation-id", message.GetCorrelationIDRef());
-  const TDateTime expiration = message.GetJMSExpiration();
+  const TDateTime expiration = stamp.expiration;
   if (expiration != 0.0) {
     if (dialect_ == TKsDialect::RabbitMQ) {
-      headers.Set("expiration", Decimal(parts.expires, RelativeExpiration(message, expiration)));
+      headers.Set("expiration", Decimal(parts.expires, RelativeExpiration(stamp.timestamp, expiration)));
     } else {
       headers.Set("expires", Decimal(parts.expires, DateTimeToWire(expiration)));
     }
   }
-  if (message.GetJMSDeliveryMode() == TDeliveryMode::Persistent) headers.Set("persistent", "true");
-  const std::int32_t priority = message.GetJMSPriority();
+  if (stamp.deliveryMode == TDeliveryMode::Persistent) headers.Set("persistent", "true");
+  const std::int32_t priority = stamp.priority;
   if (priority != 4) headers.Set("priority", Decimal(parts.priority, priority));
   if (const auto& replyTo = message.GetReplyToRef()) {
     parts.replyTo = GetDestinationName(replyTo, dialect_);
     headers.Set("reply-to", parts.replyTo);
   }
   headers.Set("type", message.GetTypeRef());
-  headers.Set("transaction", message.GetTransactionID());
+  headers.Set("transaction", stamp.transaction);
 }
 
 void TKsJMSClient::WriteProperties(const TKsJMSMessage& message, TKsHeaderViewList& headers) {
@@ -227,7 +232,7 @@ void TKsJMSClient::WriteProperties(const TKsJMSMessage& message, TKsHeaderViewLi
 
 void TKsJMSClient::MessageToFrame(const TKsJMSMessage& message, IStompFrame& frame) const {
   TSendParts parts;
-  BuildSend(message, parts);
+  BuildSend(message, TKsSendStamp::Of(message), parts);
   for (std::size_t i = 0; i < parts.headers.Size(); ++i) {
     frame.SetHeader(parts.headers.Data()[i].first, parts.headers.Data()[i].second);
   }
@@ -238,15 +243,15 @@ void TKsJMSClient::MessageToFrame(const TKsJMSMessage& message, IStompFrame& fra
   }
 }
 
-void TKsJMSClient::Send(const TKsJMSMessage& message, const std::string& destinationName, std::int32_t sendTimeout,
-                        std::string_view receipt) {
+void TKsJMSClient::Send(const TKsJMSMessage& message, const TKsSendStamp& stamp, std::string_view destinationName,
+                        std::int32_t sendTimeout, std::string_view receipt) {
   if (DebugEnabled()) Log("Send (JMSMessage)");
-  // The headers are views into the message and the parts; the body goes
-  // straight from the message to the frame image, never copied in between.
+  // The headers are views into the message, the stamp and the parts; the
+  // body goes from the message to the transport, never copied in between.
   auto parts = sendParts_.Lease();
-  BuildSend(message, *parts);
+  BuildSend(message, stamp, *parts);
   SendViews(destinationName, parts->body, sendTimeout, receipt, !parts->isBytes, parts->headers.Data(),
-            parts->headers.Size());
+            parts->headers.Size(), true);
 }
 
 namespace {

@@ -35,6 +35,19 @@ class IMessage;
 class TKsJMSConnection;
 class TKsJMSMessage;
 
+// What a session stamps on a message it sends, over the message's own
+// fields: delivery mode, priority, time stamp, expiration and the
+// transaction. The message itself is never changed.
+struct TKsSendStamp {
+  TDeliveryMode deliveryMode = TDeliveryMode::NonPersistent;
+  std::int32_t priority = 4;
+  TDateTime timestamp = 0.0;   // 0: not taken (only an expiration needs it)
+  TDateTime expiration = 0.0;  // 0: none
+  std::string_view transaction;
+  // The message's own values of these fields.
+  static TKsSendStamp Of(const TKsJMSMessage& message);
+};
+
 class TKsJMSClient;
 using TKsMessageCallback =
     std::function<void(TKsJMSClient* client, const std::shared_ptr<IMessage>& message)>;
@@ -91,8 +104,14 @@ class TKsJMSClient : public TKsStompCustomClient {
 
   // receipt, when not empty, is sent as the SEND's "receipt" header. Raises
   // as MessageToFrame for a message without a body class, before writing.
+  // The fields stamp names are taken from stamp, not from the message; the
+  // body goes to the transport from the message, without a copy of its own.
+  void Send(const TKsJMSMessage& message, const TKsSendStamp& stamp, std::string_view destinationName,
+            std::int32_t sendTimeout, std::string_view receipt = std::string_view());
   void Send(const TKsJMSMessage& message, const std::string& destinationName, std::int32_t sendTimeout,
-            std::string_view receipt = std::string_view());
+            std::string_view receipt = std::string_view()) {
+    Send(message, TKsSendStamp::Of(message), destinationName, sendTimeout, receipt);
+  }
 
   // How destinations and broker extensions are written (TKsDialect). Set
   // once, before the connection is used.
@@ -138,8 +157,8 @@ class TKsJMSClient : public TKsStompCustomClient {
   // The one SEND builder, for Send and MessageToFrame: the header fields and
   // the transaction, then the properties, then "transformation" for an
   // object message.
-  void BuildSend(const TKsJMSMessage& message, TSendParts& parts) const;
-  void WriteFields(const TKsJMSMessage& message, TSendParts& parts) const;
+  void BuildSend(const TKsJMSMessage& message, const TKsSendStamp& stamp, TSendParts& parts) const;
+  void WriteFields(const TKsJMSMessage& message, const TKsSendStamp& stamp, TSendParts& parts) const;
   // Properties as headers; a reserved name raises EKsReservedProperty,
   // except that a received message's broker headers are left out.
   static void WriteProperties(const TKsJMSMessage& message, TKsHeaderViewList& headers);

@@ -534,16 +534,28 @@ void TKsJMSConnection::DispatchTo(std::string_view subscription, const std::shar
 }
 
 std::shared_ptr<TKsMessageConsumer> TKsJMSConnection::FindConsumer(std::string_view subscription) const {
-  // Read before the search: a change during it makes the next call search.
+  // Read before a rebuild: a change during it makes the next call rebuild.
   const std::uint64_t changes = consumerChanges_->load(std::memory_order_acquire);
-  if (changes == lastFound_.changes && subscription == lastFound_.subscription) {
-    if (auto consumer = lastFound_.consumer.lock()) return consumer;
+  TConsumerIndex& index = consumerIndex_;
+  if (changes != index.changes) RebuildConsumerIndex(changes);
+  if (index.last == nullptr || subscription != index.last->first) {
+    const auto found = index.bySubscription.find(subscription);
+    if (found == index.bySubscription.end()) return nullptr;
+    index.last = &*found;
   }
-  auto found = SearchConsumer(subscription);
-  lastFound_.subscription.assign(subscription);
-  lastFound_.consumer = found;
-  lastFound_.changes = changes;
-  return found;
+  return index.last->second.lock();
+}
+
+void TKsJMSConnection::RebuildConsumerIndex(std::uint64_t changes) const {
+  std::vector<std::shared_ptr<TKsMessageConsumer>> consumers;
+  for (const auto& session : *SessionSnapshot()) session->ListConsumers(consumers);
+  TConsumerIndex& index = consumerIndex_;
+  index.bySubscription.clear();
+  index.last = nullptr;
+  // The first consumer in session and creation order keeps a subscription
+  // that two of them share (consumers of one broker-made subscription).
+  for (const auto& consumer : consumers) index.bySubscription.emplace(consumer->SubscriptionId(), consumer);
+  index.changes = changes;
 }
 
 std::shared_ptr<TKsMessageConsumer> TKsJMSConnection::SearchConsumer(std::string_view subscription) const {
@@ -1187,61 +1199,68 @@ void TKsJMSSession::CheckNoListener() const {
   }
 }
 
-const std::string& TKsJMSSession::DestinationNameOf(const std::shared_ptr<IDestination>& destination) {
-  // The library's own destinations never change their name or kind, so the
-  // wire name of the last one used is kept (the reference keeps the object,
-  // and with it its address, alive).
-  if (destination && destination == cachedDestination_) return cachedDestinationName_;
-  std::string name = TKsJMSClient::GetDestinationName(destination, connection_->GetClient().GetDialect());
-  const bool immutable = dynamic_cast<const TKsQueue*>(destination.get()) != nullptr ||
-                         dynamic_cast<const TKsTopic*>(destination.get()) != nullptr;
-  cachedDestinationName_ = std::move(name);
-  cachedDestination_ = immutable ? destination : nullptr;
-  return cachedDestinationName_;
+void TKsJMSSession::Send(TKsMessageProducer* producer, const std::shared_ptr<IDestination>& destination,
+                         const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode, std::uint8_t priority,
+                         std::uint32_t timeToLive, std::int32_t sendTimeout) {
+  CheckNotClosed();
+  connection_->CheckNotLost();
+  // The producer knows the wire name of its own destination; any other is
+  // named here.
+  std::string named;
+  const std::string* destinationName = producer != nullptr ? producer->KnownWireName(destination) : nullptr;
+  if (destinationName == nullptr) {
+    named = TKsJMSClient::GetDestinationName(destination, connection_->GetClient().GetDialect());
+    destinationName = &named;
+  }
+  if (!message) throw Exception("Unknown Message type");
+  TKsSendStamp stamp;
+  stamp.deliveryMode = deliveryMode;
+  stamp.priority = priority;
+  if (timeToLive != 0) {
+    stamp.timestamp = NowUTC();
+    stamp.expiration = stamp.timestamp + static_cast<double>(timeToLive) / kMillisecondsPerDay;
+  }
+  // A plain send takes no lock of the session's: the transport's write lock
+  // keeps frames whole. A transacted send holds the session's lock, so that
+  // its transaction id cannot change under it, and so does a confirmed one.
+  if (acknowledgeMode_ != SESSION_TRANSACTED && !connection_->GetSyncSend()) {
+    SendStamped(*message, stamp, *destinationName, sendTimeout);
+    return;
+  }
+  std::lock_guard<std::recursive_mutex> guard(sendLock_);
+  if (acknowledgeMode_ == SESSION_TRANSACTED) stamp.transaction = transactionContext_.GetTransactionId();
+  SendStamped(*message, stamp, *destinationName, sendTimeout);
 }
 
-void TKsJMSSession::StampAndSend(TKsJMSMessage& copy, const std::shared_ptr<IDestination>& destination,
-                                 const std::string& destinationName, TDeliveryMode deliveryMode, std::uint8_t priority,
-                                 std::uint32_t timeToLive, std::int32_t sendTimeout) {
-  copy.SetJMSDestination(destination);
-  copy.SetJMSDeliveryMode(deliveryMode);
-  const TDateTime now = NowUTC();
-  copy.SetJMSTimestamp(now);
-  copy.SetJMSExpiration(timeToLive != 0 ? now + static_cast<double>(timeToLive) / kMillisecondsPerDay : 0.0);
-  copy.SetJMSPriority(priority);
-  copy.SetJMSRedelivered(false);
-  if (acknowledgeMode_ == SESSION_TRANSACTED) {
-    copy.SetTransactionID(transactionContext_.GetTransactionId());
-  } else {
-    copy.SetTransactionID(std::string());
+void TKsJMSSession::SendStamped(const IMessage& message, const TKsSendStamp& stamp, const std::string& destinationName,
+                                std::int32_t sendTimeout) {
+  // One of the library's own message classes goes out as it is (the stamp
+  // holds what the session sets); any other is first copied into one.
+  if (const TKsJMSMessage* own = AsOwnLeafMessage(&message)) {
+    SendOwn(*own, stamp, destinationName, sendTimeout);
+    return;
   }
-  copy.SetConnection(connection_);
+  auto outgoing = outgoing_.Lease();
+  SendOwn(outgoing->CopyOf(message), stamp, destinationName, sendTimeout);
+}
+
+void TKsJMSSession::SendOwn(const TKsJMSMessage& message, const TKsSendStamp& stamp,
+                            const std::string& destinationName, std::int32_t sendTimeout) {
+  // The check the stamped message's priority setter makes.
+  if (stamp.priority > 9) throw Exception("JMS_MAX_PRIORITY");
+  TKsJMSClient& client = connection_->GetClient();
   if (!connection_->GetSyncSend()) {
-    connection_->GetClient().Send(copy, destinationName, sendTimeout);
+    client.Send(message, stamp, destinationName, sendTimeout);
     return;
   }
   // A confirmed send returns only once the broker has the message.
   const std::string receipt = connection_->ExpectReceipt();
-  connection_->GetClient().Send(copy, destinationName, sendTimeout, receipt);
+  client.Send(message, stamp, destinationName, sendTimeout, receipt);
   if (!connection_->AwaitReceipt(receipt)) {
     connection_->CheckNotLost();
     throw EJMSException("The broker did not confirm SEND within " + std::to_string(connection_->GetReceiptTimeout()) +
                         " ms");
   }
-}
-
-void TKsJMSSession::Send(TKsMessageProducer* /*producer*/, const std::shared_ptr<IDestination>& destination,
-                         const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode, std::uint8_t priority,
-                         std::uint32_t timeToLive, std::int32_t sendTimeout) {
-  CheckNotClosed();
-  connection_->CheckNotLost();
-  std::lock_guard<std::recursive_mutex> guard(sendLock_);
-  const std::string& destinationName = DestinationNameOf(destination);
-  if (!message) throw Exception("Unknown Message type");
-  // From here on the message is the library's own copy.
-  auto outgoing = outgoing_.Lease();
-  TKsJMSMessage& copy = outgoing->CopyOf(*message);
-  StampAndSend(copy, destination, destinationName, deliveryMode, priority, timeToLive, sendTimeout);
 }
 
 void TKsJMSSession::Dispatch(const std::shared_ptr<IMessage>& message) {
@@ -1254,6 +1273,11 @@ void TKsJMSSession::Dispatch(const std::shared_ptr<IMessage>& message) {
     return;
   }
   KS_ASSERT(!listenerSeen, "Found no Matching Consumer for message");
+}
+
+void TKsJMSSession::ListConsumers(std::vector<std::shared_ptr<TKsMessageConsumer>>& out) const {
+  const auto consumers = ConsumerSnapshot();
+  out.insert(out.end(), consumers->begin(), consumers->end());
 }
 
 std::shared_ptr<TKsMessageConsumer> TKsJMSSession::FindConsumer(std::string_view subscription,

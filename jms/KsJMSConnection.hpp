@@ -13,9 +13,10 @@
 //
 // A session creates producers, consumers, destinations and messages, holds
 // the acknowledge mode and (when transacted) the current transaction id
-// "tx<n>", serialises the sends of all its producers under one re-entrant
-// lock, and hands each incoming message to the listener of the consumer whose
-// id equals the message's "subscription" property.
+// "tx<n>", serialises the sends of a transacted session under one re-entrant
+// lock (the transport keeps the frames of concurrent plain sends whole), and
+// hands each incoming message to the listener of the consumer whose id
+// equals the message's "subscription" property.
 //
 // Ownership: sessions are shared (ISession); the connection's list holds a
 // reference until the session is closed. Producers and consumers keep their
@@ -37,7 +38,8 @@
 // consumers may be created or closed while messages arrive; a message's
 // consumer is looked up under the connection's list lock and then the
 // session's (always in that order), and no list lock is held while a
-// listener runs. Sends of one session hold only that session's lock.
+// listener runs. A plain send takes no lock but the transport's write lock (or
+// the batch's); a transacted or confirmed one holds its session's lock too.
 #pragma once
 
 #include <atomic>
@@ -53,6 +55,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "jms/KsJMSInterfaces.hpp"
@@ -66,6 +69,7 @@ namespace ks {
 
 class TKsCommAdapter;
 class TKsJMSClient;
+struct TKsSendStamp;
 struct TKsSkippedFrame;
 class TKsJMSSession;
 class TKsMessageConsumer;
@@ -249,9 +253,12 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // first (when it is empty), later ones are reported.
   void DeliverDeferred(std::exception_ptr& first);
   // The consumer of this connection whose subscription is subscription, or
-  // none: the one found last when nothing changed since, else the search
-  // below, under the session list's lock and, inside it, each session's.
+  // none: one look-up in the index below, without a lock, once the index
+  // is current (rebuilt when the change count has moved).
   std::shared_ptr<TKsMessageConsumer> FindConsumer(std::string_view subscription) const;
+  // The index as it is at change count changes: every consumer of every
+  // session under its current subscription id, taken under the list locks.
+  void RebuildConsumerIndex(std::uint64_t changes) const;
   std::shared_ptr<TKsMessageConsumer> SearchConsumer(std::string_view subscription) const;
   // Dispatch once the message's subscription is known.
   void DispatchTo(std::string_view subscription, const std::shared_ptr<IMessage>& message);
@@ -320,16 +327,22 @@ class TKsJMSConnection : public IMessageTransformerHost,
   std::string clientId_;
   TKsSnapshotList<TKsJMSSession> sessions_;
   TChangeCount consumerChanges_ = std::make_shared<std::atomic<std::uint64_t>>(0);
-  // The consumer FindConsumer found last, with its subscription and the
-  // change count it was found at: while that count holds, the same
-  // subscription finds it again. Used only by the thread reading frames
-  // (one at a time).
-  struct TFoundConsumer {
-    std::string subscription;
-    std::weak_ptr<TKsMessageConsumer> consumer;
+  // The consumers by subscription id as they were at a change count, and
+  // the entry found last (a run of one subscription's messages, or the one
+  // consumer, finds it again without a hash). Used only by the thread
+  // reading frames (one at a time).
+  struct TSubscriptionHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>()(text); }
+  };
+  using TConsumerMap = std::unordered_map<std::string, std::weak_ptr<TKsMessageConsumer>, TSubscriptionHash,
+                                          std::equal_to<>>;
+  struct TConsumerIndex {
+    TConsumerMap bySubscription;
+    const TConsumerMap::value_type* last = nullptr;
     std::uint64_t changes = ~std::uint64_t{0};
   };
-  mutable TFoundConsumer lastFound_;
+  mutable TConsumerIndex consumerIndex_;
   std::unique_ptr<TKsJMSClient> client_;
   std::atomic<bool> started_{false};
   std::atomic<bool> closed_{false};
@@ -368,6 +381,8 @@ class TKsJMSSession : public IMessageDispatch,
   // The consumer of this session whose id is subscription, or none.
   // listenerSeen is set when this session has a listener consumer.
   std::shared_ptr<TKsMessageConsumer> FindConsumer(std::string_view subscription, bool& listenerSeen) const;
+  // Appends this session's consumers to out, in creation order.
+  void ListConsumers(std::vector<std::shared_ptr<TKsMessageConsumer>>& out) const;
   // The connection is going away: the session closes without a frame and
   // lets go of its consumers and producers. Every later operation that needs
   // the connection raises EIllegalStateException "The session is closed".
@@ -406,9 +421,12 @@ class TKsJMSSession : public IMessageDispatch,
   void Rollback() override;
   void Unsubscribe(const std::string& destinationName, const std::string& subscriptionName) override;
 
-  // The send path of producers: copies the message (the caller's object is
-  // never changed), stamps the copy and hands it to the client, all under
-  // the session's lock.
+  // The send path of producers: stamps delivery mode, priority, expiration
+  // and (when transacted) the transaction over the message's own fields
+  // (the caller's object is never changed; one of an application's own
+  // message classes is copied into one of the library's first) and hands
+  // it to the client. A transacted or confirmed send holds the session's
+  // lock throughout; a plain one takes none of the session's.
   void Send(TKsMessageProducer* producer, const std::shared_ptr<IDestination>& destination,
             const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode, std::uint8_t priority,
             std::uint32_t timeToLive, std::int32_t sendTimeout);
@@ -485,10 +503,14 @@ class TKsJMSSession : public IMessageDispatch,
   void NoteConsumerChange() const noexcept { consumerChanges_->fetch_add(1, std::memory_order_acq_rel); }
   std::shared_ptr<IMessageConsumer> NewConsumer(const std::shared_ptr<IDestination>& destination,
                                                 const std::string& messageSelector, bool noLocal);
-  const std::string& DestinationNameOf(const std::shared_ptr<IDestination>& destination);
-  void StampAndSend(TKsJMSMessage& copy, const std::shared_ptr<IDestination>& destination,
-                    const std::string& destinationName, TDeliveryMode deliveryMode, std::uint8_t priority,
-                    std::uint32_t timeToLive, std::int32_t sendTimeout);
+  // Send once the stamp is made: the message (or the library's copy of
+  // it) to SendOwn.
+  void SendStamped(const IMessage& message, const TKsSendStamp& stamp, const std::string& destinationName,
+                   std::int32_t sendTimeout);
+  // The message to the client, and for a confirmed send the wait for its
+  // receipt.
+  void SendOwn(const TKsJMSMessage& message, const TKsSendStamp& stamp, const std::string& destinationName,
+               std::int32_t sendTimeout);
 
   std::atomic<bool> closed_{false};
   std::atomic<bool> orphaned_{false};
@@ -515,10 +537,8 @@ class TKsJMSSession : public IMessageDispatch,
   std::vector<std::string> closedInTransaction_;
   std::shared_ptr<IMessageTransformer> messageTransformer_;
   bool started_ = false;
-  // Send-path state, used only under sendLock_.
-  TKsScratch<TKsOutgoingMessage> outgoing_;  // the library's copies of sent messages
-  std::shared_ptr<IDestination> cachedDestination_;
-  std::string cachedDestinationName_;
+  // The library's copies of sent messages of the application's own classes.
+  TKsScratch<TKsOutgoingMessage> outgoing_;
 };
 
 }  // namespace ks

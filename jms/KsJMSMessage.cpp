@@ -29,12 +29,16 @@ const Leaf* ExactLeaf(const TKsJMSMessage* message) noexcept {
 
 }  // namespace
 
-const TKsMessage* AsOwnMessage(const IMessage* message) noexcept {
+const TKsJMSMessage* AsOwnLeafMessage(const IMessage* message) noexcept {
   if (message == nullptr) return nullptr;
   if (const auto* text = ExactLeaf<TKsJMSTextMessage>(message)) return text;
   if (const auto* bytes = ExactLeaf<TKsJMSBytesMessage>(message)) return bytes;
-  if (const auto* object = ExactLeaf<TKsJMSObjectMessage>(message)) return object;
-  return dynamic_cast<const TKsMessage*>(message);
+  return ExactLeaf<TKsJMSObjectMessage>(message);
+}
+
+const TKsMessage* AsOwnMessage(const IMessage* message) noexcept {
+  if (const TKsJMSMessage* leaf = AsOwnLeafMessage(message)) return leaf;
+  return message == nullptr ? nullptr : dynamic_cast<const TKsMessage*>(message);
 }
 
 TKsMessage* AsOwnMessage(IMessage* message) noexcept {

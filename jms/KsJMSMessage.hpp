@@ -76,6 +76,9 @@ const TKsMessage* AsOwnMessage(const IMessage* message) noexcept;
 TKsMessage* AsOwnMessage(IMessage* message) noexcept;
 const TKsJMSTextMessage* AsOwnTextMessage(const IMessage* message) noexcept;
 TKsJMSTextMessage* AsOwnTextMessage(IMessage* message) noexcept;
+// The message itself when it is exactly one of the three leaf classes above
+// (which the send path writes as they are), else nullptr.
+const TKsJMSMessage* AsOwnLeafMessage(const IMessage* message) noexcept;
 // The same for a message already known to be one of the library's.
 const TKsJMSTextMessage* AsOwnTextMessage(const TKsJMSMessage* message) noexcept;
 const TKsJMSBytesMessage* AsOwnBytesMessage(const TKsJMSMessage* message) noexcept;

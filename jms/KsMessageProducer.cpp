@@ -2,7 +2,10 @@
 
 #include <utility>
 
+#include "jms/KsJMSClient.hpp"
 #include "jms/KsJMSConnection.hpp"
+#include "jms/KsQueue.hpp"
+#include "jms/KsTopic.hpp"
 
 namespace ks {
 
@@ -11,7 +14,13 @@ TKsMessageProducer::TKsMessageProducer(TKsJMSSession* session, std::int32_t send
     : TKsMessageProducerSupport(session),
       destination_(std::move(destination)),
       transformer_(session->GetMessageTransformer()),
-      sendTimeout_(sendTimeout) {}
+      sendTimeout_(sendTimeout) {
+  const IDestination* own = destination_.get();
+  if (dynamic_cast<const TKsQueue*>(own) != nullptr || dynamic_cast<const TKsTopic*>(own) != nullptr) {
+    wireName_ = TKsJMSClient::GetDestinationName(destination_, session->GetConnection()->GetClient().GetDialect());
+    wireNameKnown_ = true;
+  }
+}
 
 std::shared_ptr<TKsMessageProducer> TKsMessageProducer::Create(TKsJMSSession* session, std::int32_t sendTimeout,
                                                                std::shared_ptr<IDestination> destination) {

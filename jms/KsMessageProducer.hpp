@@ -6,12 +6,13 @@
 // list; Close or Dispose takes it out again. The producer keeps its session
 // alive with a counted reference; a send after the session closed (or its
 // connection went away) raises "The session is closed".
-// Threads: no lock of its own; the session's send lock serialises sends of
-// all producers of one session, so several threads may send at once.
+// Threads: no lock of its own; several threads may send at once (the
+// transport keeps their frames whole, a transacted session serialises them).
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "jms/KsMessageProducerSupport.hpp"
 
@@ -39,6 +40,12 @@ class TKsMessageProducer : public TKsMessageProducerSupport, public virtual IDis
 
   bool GetClosed() const noexcept { return closed_; }
   std::int32_t GetSendTimeout() const noexcept { return sendTimeout_; }
+  // The wire name of destination when it is the producer's own and one of
+  // the library's destination classes (whose names never change), worked
+  // out once when the producer was made; else nullptr.
+  const std::string* KnownWireName(const std::shared_ptr<IDestination>& destination) const noexcept {
+    return destination == destination_ && wireNameKnown_ ? &wireName_ : nullptr;
+  }
 
  protected:
   // EIllegalStateException "The producer is closed".
@@ -46,6 +53,8 @@ class TKsMessageProducer : public TKsMessageProducerSupport, public virtual IDis
 
  private:
   std::shared_ptr<IDestination> destination_;
+  std::string wireName_;  // see KnownWireName
+  bool wireNameKnown_ = false;
   bool closed_ = false;
   std::shared_ptr<IMessageTransformer> transformer_;
   std::int32_t sendTimeout_;

@@ -9,8 +9,10 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -250,20 +252,40 @@ void TKsTcpClient::DropInput() {
 void TKsTcpClient::Release() noexcept {
   if (--holds_ > 0) return;
   heldBuffers_.clear();
-  if (readPos_ == writePos_) readPos_ = writePos_ = 0;
+  if (readPos_ == writePos_) Emptied();
+}
+
+void TKsTcpClient::Emptied() noexcept {
+  readPos_ = writePos_ = 0;
+  // A buffer grown for a large frame is not kept once it is empty.
+  if (capacity_ > KeptInputCapacity) {
+    data_.reset();
+    capacity_ = 0;
+  }
+}
+
+void TKsTcpClient::ReserveInput(std::size_t total) {
+  const std::size_t used = InputBufferSize();
+  if (total > used) EnsureRoom(total - used);
 }
 
 void TKsTcpClient::EnsureRoom(std::size_t room) {
   if (capacity_ - writePos_ >= room) return;
   const std::size_t used = writePos_ - readPos_;
-  if (capacity_ - used >= room && readPos_ > 0 && holds_ == 0) {
+  if (capacity_ - used >= room && readPos_ > 0 && holds_ == 0 &&
+      (capacity_ <= KeptInputCapacity || used + room > KeptInputCapacity / 2)) {
     // Compact: move the unread bytes to the front.
     std::memmove(data_.get(), data_.get() + readPos_, used);
     readPos_ = 0;
     writePos_ = used;
     return;
   }
-  std::size_t newCapacity = capacity_ == 0 ? 2 * RecvChunkSize : capacity_ * 2;
+  // Grown by doubling; a buffer over the kept size that holds little is
+  // made smaller instead.
+  std::size_t newCapacity = capacity_ == 0 ? 2 * RecvChunkSize
+                            : capacity_ > KeptInputCapacity && used + room <= KeptInputCapacity / 2
+                                ? KeptInputCapacity
+                                : capacity_ * 2;
   while (newCapacity - used < room) newCapacity *= 2;
   std::unique_ptr<char[]> grown(new char[newCapacity]);
   if (used > 0) std::memcpy(grown.get(), data_.get() + readPos_, used);
@@ -278,7 +300,7 @@ void TKsTcpClient::Consume(std::size_t count) {
   if (count == 0) return;
   if (count > InputBufferSize()) count = InputBufferSize();
   readPos_ += count;
-  if (readPos_ == writePos_ && holds_ == 0) readPos_ = writePos_ = 0;
+  if (readPos_ == writePos_ && holds_ == 0) Emptied();
   ResetScan();
 }
 
@@ -287,7 +309,8 @@ std::size_t TKsTcpClient::ReceiveChunk(bool raiseOnError) {
   if (layer_) return ReceiveLayered(fd, raiseOnError);
   EnsureRoom(RecvChunkSize);
   for (;;) {
-    ssize_t n = ::recv(fd, data_.get() + writePos_, RecvChunkSize, MSG_DONTWAIT);
+    // As much as there is room for: a large frame arrives in few receives.
+    ssize_t n = ::recv(fd, data_.get() + writePos_, capacity_ - writePos_, MSG_DONTWAIT);
     if (n > 0) {
       writePos_ += static_cast<std::size_t>(n);
       CountReceived(static_cast<std::size_t>(n));
@@ -311,7 +334,7 @@ std::size_t TKsTcpClient::ReceiveLayered(int fd, bool raiseOnError) {
   try {
     for (;;) {
       IKsSocketLayer::TWait wait = IKsSocketLayer::TWait::None;
-      const std::size_t n = layer_->Receive(data_.get() + writePos_, RecvChunkSize, wait);
+      const std::size_t n = layer_->Receive(data_.get() + writePos_, capacity_ - writePos_, wait);
       if (n > 0) {
         writePos_ += n;
         CountReceived(n);
@@ -406,10 +429,12 @@ std::string TKsTcpClient::ReadBytes(std::size_t count) {
   return bytes;
 }
 
-void TKsTcpClient::Write(std::string_view bytes, std::int32_t sendTimeout) {
+void TKsTcpClient::Write(std::string_view bytes, std::int32_t sendTimeout) { WriteParts(&bytes, 1, sendTimeout); }
+
+void TKsTcpClient::WriteParts(const std::string_view* parts, std::size_t count, std::int32_t sendTimeout) {
   std::lock_guard<std::mutex> writing(writeMutex_);
   if (sendTimeout != -1 && sendTimeout != sendTimeout_) ApplySendTimeout(sendTimeout);
-  WriteLocked(bytes);
+  WriteLocked(parts, count);
 }
 
 bool TKsTcpClient::TryWrite(std::string_view bytes) noexcept {
@@ -418,7 +443,7 @@ bool TKsTcpClient::TryWrite(std::string_view bytes) noexcept {
   const int fd = fd_.load(std::memory_order_acquire);
   if (fd < 0 || PollOne(fd, POLLOUT, 0) == 0) return false;
   try {
-    WriteLocked(bytes);
+    WriteLocked(&bytes, 1);
   } catch (...) {
     // The next write, or the reader, meets the same failure and reports it.
     return false;
@@ -434,26 +459,54 @@ std::uint64_t TKsTcpClient::BytesWaiting() const noexcept {
 }
 
 
-void TKsTcpClient::WriteLocked(std::string_view bytes) {
+void TKsTcpClient::WriteLocked(const std::string_view* parts, std::size_t count) {
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < count; ++i) total += parts[i].size();
   // Counted first: a write that fails half way has still used the link.
-  bytesSent_.store(bytesSent_.load(std::memory_order_relaxed) + bytes.size(), std::memory_order_relaxed);
+  bytesSent_.store(bytesSent_.load(std::memory_order_relaxed) + total, std::memory_order_relaxed);
   const int fd = directFd_;
   if (fd < 0) {
     // Not connected, or connected through a layer.
     const int layered = fd_.load(std::memory_order_acquire);
     if (layered < 0 || !layer_) throw EKsNotConnected();
-    WriteLayered(layered, bytes);
+    for (std::size_t i = 0; i < count; ++i) WriteLayered(layered, parts[i]);
     return;
   }
-  std::size_t sent = 0;
-  while (sent < bytes.size()) {
-    ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += static_cast<std::size_t>(n);
-      continue;
+  // One sendmsg over all parts; after a short write the rest goes out from
+  // where it stopped.
+  constexpr std::size_t kMaxParts = 8;
+  if (count > kMaxParts) {
+    for (std::size_t i = 0; i < count; i += kMaxParts) WriteLocked(parts + i, std::min(kMaxParts, count - i));
+    return;
+  }
+  iovec vectors[kMaxParts];
+  std::size_t used = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (parts[i].empty()) continue;
+    vectors[used].iov_base = const_cast<char*>(parts[i].data());
+    vectors[used].iov_len = parts[i].size();
+    ++used;
+  }
+  iovec* next = vectors;
+  while (used > 0) {
+    msghdr message{};
+    message.msg_iov = next;
+    message.msg_iovlen = used;
+    ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+    if (n <= 0) {
+      if (n < 0 && errno == EINTR) continue;
+      RaiseSocketError(n < 0 ? errno : EPIPE);
     }
-    if (n < 0 && errno == EINTR) continue;
-    RaiseSocketError(n < 0 ? errno : EPIPE);
+    auto sent = static_cast<std::size_t>(n);
+    while (used > 0 && sent >= next->iov_len) {
+      sent -= next->iov_len;
+      ++next;
+      --used;
+    }
+    if (used > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + sent;
+      next->iov_len -= sent;
+    }
   }
 }
 

@@ -6,7 +6,10 @@
 // bytes are dropped lazily (when room is needed at the end), so cutting many
 // small frames out of one network read moves no memory. While a hold is open
 // (Hold), consumed bytes are not dropped at all, so views of them stay
-// valid. Receives take up to 32768 bytes at a time. A terminator search remembers how far it got, so a
+// valid. A receive takes as much as the buffer has room for (at least 32768
+// bytes). The buffer keeps its size from frame to frame up to
+// KeptInputCapacity; one grown past that for a large frame is given back
+// once it is empty again (or made smaller when it holds little). A terminator search remembers how far it got, so a
 // read that waits several times never rescans bytes. Bytes received before an
 // error stay buffered; a read that fails (time-out, close) consumes nothing.
 //
@@ -99,6 +102,7 @@ class TKsTcpClient {
  public:
   static constexpr std::size_t MaxLineLength = 16384;
   static constexpr std::size_t RecvChunkSize = 32768;
+  static constexpr std::size_t KeptInputCapacity = std::size_t{4} << 20;
 
   TKsTcpClient();
   virtual ~TKsTcpClient();
@@ -153,6 +157,10 @@ class TKsTcpClient {
   }
   // Drops count bytes from the front of the input buffer.
   void Consume(std::size_t count);
+  // Room for the input buffer to hold total bytes from its first unconsumed
+  // one without growing on the way: for a frame whose size is known before
+  // its bytes have arrived.
+  void ReserveInput(std::size_t total);
   // While a hold is open, consumed bytes stay where they are: the buffer is
   // not compacted or reused, and a buffer that must grow is kept until the
   // last hold ends. For views of consumed bytes handed to code that may read
@@ -173,6 +181,10 @@ class TKsTcpClient {
   // those of another call on any thread. sendTimeout other than -1 is set
   // as SO_SNDTIMEO first (only when it differs from the last one set).
   void Write(std::string_view bytes, std::int32_t sendTimeout = -1);
+  // Write for bytes in several places: the parts go out in order as one
+  // write (one sendmsg when the socket takes them at once), so a frame's
+  // header image and a large body it points to need no common buffer.
+  void WriteParts(const std::string_view* parts, std::size_t count, std::int32_t sendTimeout = -1);
   // Writes bytes only when that need not wait: the write lock is free and
   // the socket has room. False otherwise, and when the write fails (the
   // error is left for the next Write or read to meet). For keep-alive
@@ -220,10 +232,13 @@ class TKsTcpClient {
   void EnsureRoom(std::size_t room);
   // Empties the input buffer (its bytes are kept while held).
   void DropInput();
+  // Every byte is consumed and no hold is open: starts over at the front,
+  // giving back a buffer larger than KeptInputCapacity.
+  void Emptied() noexcept;
   void ResetScan() { scanned_ = 0; scanTerminator_.clear(); }
   void CloseSocket(bool notifyPeer);
-  // Write with writeMutex_ held.
-  void WriteLocked(std::string_view bytes);
+  // WriteParts with writeMutex_ held.
+  void WriteLocked(const std::string_view* parts, std::size_t count);
   // Counts bytes the reading thread took in (one reader at a time).
   void CountReceived(std::size_t bytes) noexcept {
     bytesReceived_.store(bytesReceived_.load(std::memory_order_relaxed) + bytes, std::memory_order_relaxed);

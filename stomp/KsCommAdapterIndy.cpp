@@ -661,21 +661,32 @@ bool TKsCommAdapterIndy::ReaderActive() const {
   return reader != nullptr && !reader->Finished() && (!reader->Idle() || !reader->Stopped());
 }
 
+bool TKsCommAdapterIndy::TakeParsed(std::string_view buffered, TKsCutFrame& frame) {
+  const std::size_t used = cutter_.CutParsed(buffered, frame.parsed);
+  if (used == 0) return false;
+  // Handed over in place: the bytes stay put until it is dispatched.
+  frame.held = true;
+  frame.text.clear();
+  client_->Hold();
+  client_->Consume(used);
+  return true;
+}
+
 bool TKsCommAdapterIndy::TakeBufferedUnit(TKsCutFrame& frame) {
   std::string_view buffered = client_->InputBuffer();
   frame.held = false;
   if (buffered.empty()) return false;
-  if (WantsParsedFrames()) {
-    if (const std::size_t used = cutter_.CutParsed(buffered, frame.parsed)) {
-      // Handed over in place: the bytes stay put until it is dispatched.
-      frame.held = true;
-      frame.text.clear();
-      client_->Hold();
-      client_->Consume(used);
-      return true;
-    }
+  if (WantsParsedFrames() && TakeParsed(buffered, frame)) return true;
+  if (!cutter_.Advance(buffered)) {
+    // A frame whose length is known gets the room for all of it at once.
+    if (const std::size_t whole = cutter_.KnownFrameSize()) client_->ReserveInput(whole);
+    return false;
   }
-  if (!cutter_.Advance(buffered)) return false;
+  // A frame that became whole over several reads is handed over in place
+  // too, when it is of the usual form.
+  if (WantsParsedFrames() && cutter_.Unit() == TKsFrameCutter::TUnit::Frame && TakeParsed(buffered, frame)) {
+    return true;
+  }
   client_->Consume(cutter_.Take(buffered, frame.text));
   if (cutter_.NoticePending()) ReportSkippedFrame();
   return true;
@@ -783,14 +794,17 @@ void TKsCommAdapterIndy::Stop() {
 }
 
 void TKsCommAdapterIndy::Transmit(const std::string& data, std::int32_t sendTimeout) {
+  const std::string_view part(data);
+  TransmitParts(&part, 1, sendTimeout);
+}
+
+void TKsCommAdapterIndy::TransmitParts(const std::string_view* parts, std::size_t count, std::int32_t sendTimeout) {
   const bool debug = GetLogger()->IsDebugEnabled();
   if (debug) Log("StompTransmit");
-  if (!data.empty() && data[0] == 'D' && data.compare(0, 11, "DISCONNECT\n") == 0) {
-    closeExpected_.store(true, std::memory_order_release);
-  }
+  if (count > 0 && parts[0].starts_with("DISCONNECT\n")) closeExpected_.store(true, std::memory_order_release);
   // One frame at a time, each with its own send time-out (set on the
   // socket only when it changes), under the stream's write lock.
-  client_->Write(data, sendTimeout);
+  client_->WriteParts(parts, count, sendTimeout);
   if (debug) Log("StompTransmit done");
 }
 

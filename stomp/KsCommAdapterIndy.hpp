@@ -121,6 +121,10 @@ class TKsFrameCutter {
   // else, which Advance and Take handle. Raises what Advance raises for an
   // unusable content-length.
   std::size_t CutParsed(std::string_view buffered, TKsParsedFrame& parsed);
+  // After Advance answered false: the bytes (from the first buffered one)
+  // that the frame under way takes in all, when its content-length says so;
+  // 0 otherwise.
+  std::size_t KnownFrameSize() const { return phase_ == TPhase::Body ? bodyStart_ + bodyNeed_ : 0; }
   // After Advance answered true for a unit that is not a frame: the bytes
   // to consume.
   std::size_t Skip();
@@ -259,6 +263,8 @@ class TKsCommAdapterIndy : public TKsCommAdapter {
   void Start() override;
   void Stop() override;
   void Transmit(const std::string& data, std::int32_t sendTimeout) override;
+  // The parts go onto the socket as they lie (TKsTcpClient::WriteParts).
+  void TransmitParts(const std::string_view* parts, std::size_t count, std::int32_t sendTimeout) override;
   // Shuts the socket down (TKsTcpClient::Shutdown); Disconnect still closes
   // it. Any thread.
   void ShutdownTransport() override;
@@ -288,6 +294,10 @@ class TKsCommAdapterIndy : public TKsCommAdapter {
   // Cuts a unit that is whole in the input buffer; true when one was
   // consumed (frame.text empty for a header block of blanks). Never waits.
   bool TakeBufferedUnit(TKsCutFrame& frame);
+  // Cuts and parses a frame of the usual form that is whole in buffered,
+  // holding its bytes in place (TKsFrameCutter::CutParsed); false for any
+  // other.
+  bool TakeParsed(std::string_view buffered, TKsCutFrame& frame);
   // True when a whole frame is buffered; drops header blocks of blanks in
   // front of it. Never waits.
   bool FrameBuffered();

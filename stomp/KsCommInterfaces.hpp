@@ -18,10 +18,12 @@
 // thread that read the frame.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "stomp/KsHeartBeat.hpp"
 #include "stomp/KsStompVersion.hpp"
@@ -88,6 +90,15 @@ class IStompCommAdapter {
   virtual void Stop() = 0;
   // sendTimeout in milliseconds; -1 leaves the socket's send time-out as it is.
   virtual void Transmit(const std::string& data, std::int32_t sendTimeout) = 0;
+  // Transmit for one frame whose bytes lie in several places (its header
+  // block, a large body where the message holds it, its NUL LF): the parts
+  // go out in order, whole, as Transmit's bytes would. An adapter that
+  // cannot write them as they lie joins them first (the default).
+  virtual void TransmitParts(const std::string_view* parts, std::size_t count, std::int32_t sendTimeout) {
+    std::string joined;
+    for (std::size_t i = 0; i < count; ++i) joined.append(parts[i]);
+    Transmit(joined, sendTimeout);
+  }
   virtual std::string GetName() const = 0;
 };
 

@@ -43,7 +43,8 @@ void TKsFrameBatch::WriteHeld() {
   if (buffer_.empty()) return;
   ++generation_;
   try {
-    writer_(buffer_, bufferTimeout_);
+    const std::string_view held(buffer_);
+    writer_(&held, 1, bufferTimeout_);
   } catch (...) {
     kept_ = std::current_exception();
     buffer_.clear();
@@ -60,11 +61,29 @@ void TKsFrameBatch::StartTimerLocked() {
   timer_->Start();
 }
 
-void TKsFrameBatch::Add(std::string_view frame, std::int32_t sendTimeout) {
+void TKsFrameBatch::WriteDirect(const std::string_view* parts, std::size_t count, std::int32_t sendTimeout,
+                                std::size_t frames) {
+  try {
+    writer_(parts, count, sendTimeout);
+  } catch (...) {
+    kept_ = std::current_exception();
+    unwritten_ += frames;
+    throw;
+  }
+}
+
+void TKsFrameBatch::Add(const std::string_view* parts, std::size_t count, std::int32_t sendTimeout) {
+  std::size_t size = 0;
+  for (std::size_t i = 0; i < count; ++i) size += parts[i].size();
   std::lock_guard<std::mutex> guard(lock_);
   RaiseKept();
-  if (!buffer_.empty() && (sendTimeout != bufferTimeout_ || buffer_.size() + frame.size() > kCapacity)) {
+  if (!buffer_.empty() && (sendTimeout != bufferTimeout_ || buffer_.size() + size > kCapacity)) {
     WriteHeld();
+  }
+  if (size >= kCapacity) {
+    // Too large to gather: written on its own, from where its parts lie.
+    WriteDirect(parts, count, sendTimeout, 1);
+    return;
   }
   const bool first = buffer_.empty();
   if (first) {
@@ -72,15 +91,7 @@ void TKsFrameBatch::Add(std::string_view frame, std::int32_t sendTimeout) {
     bufferTimeout_ = sendTimeout;
     firstHeld_ = Clock::now();
   }
-  if (frame.size() >= kCapacity) {
-    // Too large to gather: written on its own, as the only held frame.
-    buffer_.assign(frame);
-    bufferFrames_ = 1;
-    WriteHeld();
-    std::string().swap(buffer_);
-    return;
-  }
-  buffer_.append(frame);
+  for (std::size_t i = 0; i < count; ++i) buffer_.append(parts[i]);
   ++bufferFrames_;
   if (buffer_.size() == kCapacity) {
     WriteHeld();
@@ -92,16 +103,11 @@ void TKsFrameBatch::Add(std::string_view frame, std::int32_t sendTimeout) {
   }
 }
 
-void TKsFrameBatch::WriteThrough(const std::string& frame, std::int32_t sendTimeout) {
+void TKsFrameBatch::WriteThrough(const std::string_view* parts, std::size_t count, std::int32_t sendTimeout) {
   std::lock_guard<std::mutex> guard(lock_);
   RaiseKept();
   WriteHeld();
-  try {
-    writer_(frame, sendTimeout);
-  } catch (...) {
-    kept_ = std::current_exception();
-    throw;
-  }
+  WriteDirect(parts, count, sendTimeout, 0);
 }
 
 void TKsFrameBatch::Flush() {

@@ -4,7 +4,9 @@
 // frame that is written through (every frame that is not a plain SEND), on
 // Flush, and at the latest `delay` milliseconds after the first frame that
 // is still unwritten (a timer thread sees to that), so a lone frame is never
-// held longer.
+// held longer. A frame comes as its parts (header block, body, NUL LF),
+// each copied once, straight into the buffer; a frame too large for the
+// buffer is written from where its parts lie, after what is held.
 //
 // The batch serialises all writes of its connection: Add, WriteThrough,
 // Flush and the timer's write run under one lock, so frames never
@@ -45,8 +47,9 @@ class TKsFrameBatch {
   // The largest number of bytes held before they are written.
   static constexpr std::size_t kCapacity = 64u * 1024u;
 
-  // Writes bytes (one or more whole frames) with the given send time-out.
-  using TWriter = std::function<void(const std::string& bytes, std::int32_t sendTimeout)>;
+  // Writes one or more whole frames, given as parts in order, with the
+  // given send time-out.
+  using TWriter = std::function<void(const std::string_view* parts, std::size_t count, std::int32_t sendTimeout)>;
   // Told the error text of a failed write by the timer thread.
   using TErrorEvent = std::function<void(const std::string& text)>;
 
@@ -57,12 +60,13 @@ class TKsFrameBatch {
 
   std::int32_t GetDelay() const noexcept { return delayMs_; }
 
-  // Holds the image of one frame for a later write. What is held is written
-  // first when the frame does not fit or has another send time-out; a frame
-  // larger than the buffer is then written on its own.
-  void Add(std::string_view frame, std::int32_t sendTimeout);
-  // Writes what is held, then frame on its own.
-  void WriteThrough(const std::string& frame, std::int32_t sendTimeout);
+  // Holds one frame, given as its parts in order, for a later write. What
+  // is held is written first when the frame does not fit or has another
+  // send time-out; a frame larger than the buffer is then written on its
+  // own, from its parts.
+  void Add(const std::string_view* parts, std::size_t count, std::int32_t sendTimeout);
+  // Writes what is held, then the frame of parts on its own.
+  void WriteThrough(const std::string_view* parts, std::size_t count, std::int32_t sendTimeout);
   // Writes what is held.
   void Flush();
   // Writes what is held when write is true (errors kept, not raised), drops
@@ -85,6 +89,9 @@ class TKsFrameBatch {
   void RaiseKept() const;
   // Writes buffer_ and empties it; a failure is kept and raised.
   void WriteHeld();
+  // Writes one frame past the buffer; frames is what a failure leaves
+  // unwritten. A failure is kept and raised.
+  void WriteDirect(const std::string_view* parts, std::size_t count, std::int32_t sendTimeout, std::size_t frames);
   void StartTimerLocked();
   // One wait of the timer thread: writes the held bytes when they are due.
   void TimerStep(const TTimer& self);

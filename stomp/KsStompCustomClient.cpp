@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "net/KsTcpClient.hpp"
@@ -307,34 +308,91 @@ void TKsStompCustomClient::Send(const std::string& destination, const std::strin
   SendViews(destination, body, sendTimeout, receipt, omitContentLength, views.data(), views.size());
 }
 
+namespace {
+
+// True when name is one of the headers SendViews puts in front of the
+// others (ASCII case folded).
+bool NamesLeadingSendHeader(std::string_view name) {
+  switch (name.size()) {
+    case 7: return SameText(name, "receipt");
+    case 11: return SameText(name, "destination");
+    case 14: return SameText(name, "content-length");
+    default: return false;
+  }
+}
+
+}  // namespace
+
 void TKsStompCustomClient::SendViews(std::string_view destination, std::string_view body, std::int32_t sendTimeout,
                                      std::string_view receipt, bool omitContentLength,
-                                     const TKsHeaderView* extraHeaders, std::size_t extraCount) {
+                                     const TKsHeaderView* extraHeaders, std::size_t extraCount, bool extrasDistinct) {
   char lengthText[24];
   std::string_view length;
   if (!omitContentLength) {
     auto result = std::to_chars(lengthText, lengthText + sizeof lengthText, body.size());
     length = std::string_view(lengthText, static_cast<std::size_t>(result.ptr - lengthText));
   }
-  // The header list is made of views into the caller's strings; the frame
-  // image is built straight from it.
-  auto headers = sendHeaders_.Lease();
-  headers->Clear();
-  headers->Reserve(3 + extraCount);
-  headers->Set("destination", destination);
-  headers->Set("receipt", receipt);
-  headers->Set("content-length", length);
-  for (std::size_t i = 0; i < extraCount; ++i) headers->Set(extraHeaders[i].first, extraHeaders[i].second);
+  // destination, receipt and content-length come first, then the extra
+  // headers, by the header rule of every list (one entry per name, a later
+  // value replacing an earlier one in its place, an empty one removing it).
+  // Extra headers that follow the rule among themselves and name none of
+  // the three are written as they are; any others are merged into a list.
+  TKsHeaderView leading[3];
+  std::size_t leadingCount = 0;
+  if (!destination.empty()) leading[leadingCount++] = TKsHeaderView("destination", destination);
+  if (!receipt.empty()) leading[leadingCount++] = TKsHeaderView("receipt", receipt);
+  if (!length.empty()) leading[leadingCount++] = TKsHeaderView("content-length", length);
+  bool asTheyAre = extrasDistinct;
+  for (std::size_t i = 0; asTheyAre && i < extraCount; ++i) asTheyAre = !NamesLeadingSendHeader(extraHeaders[i].first);
+  std::optional<TKsScratch<TKsHeaderViewList>::TLease> merged;
+  if (!asTheyAre) {
+    merged.emplace(sendHeaders_);
+    TKsHeaderViewList& list = **merged;
+    list.Clear();
+    list.Reserve(leadingCount + extraCount);
+    for (std::size_t i = 0; i < leadingCount; ++i) list.Set(leading[i].first, leading[i].second);
+    for (std::size_t i = 0; i < extraCount; ++i) list.Set(extraHeaders[i].first, extraHeaders[i].second);
+  }
+  const TKsHeaderView* first = merged ? (**merged).Data() : leading;
+  const std::size_t firstCount = merged ? (**merged).Size() : leadingCount;
+  const TKsHeaderView* second = merged ? nullptr : extraHeaders;
+  const std::size_t secondCount = merged ? 0 : extraCount;
   if (DebugEnabled()) {
     LogOwn("Send");
     LogOwn("Transmit");
-    LogFrame("SEND", headers->Data(), headers->Size());
+    std::vector<TKsHeaderView> all(first, first + firstCount);
+    all.insert(all.end(), second, second + secondCount);
+    LogFrame("SEND", all.data(), all.size());
   }
   IStompCommAdapter& adapter = RequireLoggedIn("SEND");
   auto image = image_.Lease();
   image->clear();
-  TKsStompFrame::AppendFrameBytes(*image, "SEND", headers->Data(), headers->Size(), body, GetVersion());
-  TransmitBytes(adapter, *image, sendTimeout, receipt.empty());
+  const bool joined = !batch_ && body.size() <= kJoinedBody;
+  TKsStompFrame::AppendFrameHead(*image, "SEND", first, firstCount, second, secondCount, GetVersion(),
+                                 joined ? body.size() + 2 : 0);
+  TransmitFrame(adapter, *image, body, sendTimeout, receipt.empty());
+}
+
+void TKsStompCustomClient::TransmitFrame(IStompCommAdapter& adapter, std::string& head, std::string_view body,
+                                         std::int32_t sendTimeout, bool gather) {
+  static constexpr std::string_view kEnd("\0\n", 2);
+  try {
+    if (!batch_ && body.size() <= kJoinedBody) {
+      head.append(body).append(kEnd);
+      adapter.Transmit(head, sendTimeout);
+      return;
+    }
+    const std::string_view parts[3] = {head, body, kEnd};
+    if (!batch_) {
+      adapter.TransmitParts(parts, 3, sendTimeout);
+    } else if (gather) {
+      batch_->Add(parts, 3, sendTimeout);
+    } else {
+      batch_->WriteThrough(parts, 3, sendTimeout);
+    }
+  } catch (const EKsSocketError& e) {
+    RaiseWriteFailure(e);
+  }
 }
 
 void TKsStompCustomClient::StompDisconnect(const std::string& receipt) {
@@ -417,12 +475,13 @@ void TKsStompCustomClient::CheckTransportUsable() const {
 void TKsStompCustomClient::TransmitBytes(IStompCommAdapter& adapter, const std::string& bytes,
                                          std::int32_t sendTimeout, bool gather) {
   try {
+    const std::string_view frame(bytes);
     if (!batch_) {
       adapter.Transmit(bytes, sendTimeout);
     } else if (gather) {
-      batch_->Add(bytes, sendTimeout);
+      batch_->Add(&frame, 1, sendTimeout);
     } else {
-      batch_->WriteThrough(bytes, sendTimeout);
+      batch_->WriteThrough(&frame, 1, sendTimeout);
     }
   } catch (const EKsSocketError& e) {
     RaiseWriteFailure(e);
@@ -440,13 +499,13 @@ void TKsStompCustomClient::SetBatchSend(bool enabled, std::int32_t delayMs) {
   batch_.reset();
   if (!enabled) return;
   batch_ = std::make_unique<TKsFrameBatch>(
-      [this](const std::string& bytes, std::int32_t sendTimeout) {
+      [this](const std::string_view* parts, std::size_t count, std::int32_t sendTimeout) {
         IStompCommAdapter& adapter = RequireAdapter();
         // A peer that has closed the connection would still take the first
         // write after its close without an error: what is held would be
         // lost without a word.
         if (!adapter.Connected()) throw EKsConnClosedGracefully();
-        adapter.Transmit(bytes, sendTimeout);
+        adapter.TransmitParts(parts, count, sendTimeout);
       },
       delayMs,
       [this](const std::string& text) {

@@ -183,10 +183,18 @@ class TKsStompCustomClient : public TKsStompConnection {
 
   // Send with the extra headers given as views (no copies of the caller's
   // strings); the same frame and checks as Send. The send path of the
-  // messaging layer uses it.
+  // messaging layer uses it. extrasDistinct: the extra headers follow the
+  // header rule among themselves already (one entry per folded name, no
+  // empty value), as a TKsHeaderViewList's do. The body is not copied on
+  // its way out beyond what the socket needs: a small one joins the header
+  // image, a large one is written from where it lies, and a batched one
+  // goes straight into the batch.
   void SendViews(std::string_view destination, std::string_view body, std::int32_t sendTimeout,
                  std::string_view receipt, bool omitContentLength, const TKsHeaderView* extraHeaders,
-                 std::size_t extraCount);
+                 std::size_t extraCount, bool extrasDistinct = false);
+  // Bodies up to this size are copied behind the header image and written
+  // with it; larger ones go to the transport as a part of their own.
+  static constexpr std::size_t kJoinedBody = 4096;
   // True when the logger's debug level is on (trace lines are formatted
   // only then).
   bool DebugEnabled() const;
@@ -221,9 +229,13 @@ class TKsStompCustomClient : public TKsStompConnection {
   // transport-error handler about a failure.
   void TransmitBytes(IStompCommAdapter& adapter, const std::string& bytes, std::int32_t sendTimeout,
                      bool gather = false);
+  // The same for a SEND given as its head (command line and header block,
+  // reserved room for a small body behind it), body and NUL LF.
+  void TransmitFrame(IStompCommAdapter& adapter, std::string& head, std::string_view body, std::int32_t sendTimeout,
+                     bool gather);
 
-  // The SEND header list and the frame image, reused from command to
-  // command (a concurrent command uses fresh ones).
+  // The merged SEND header list (when one is needed) and the frame image,
+  // reused from command to command (a concurrent command uses fresh ones).
   TKsScratch<TKsHeaderViewList> sendHeaders_;
   TKsScratch<std::string> image_;
   mutable std::mutex sessionMutex_;  // guards session_ (written by the reader thread)

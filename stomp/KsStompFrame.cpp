@@ -59,46 +59,6 @@ std::string Printable(std::string_view text) {
   return out;
 }
 
-// Checks every part of a frame image and returns its size in bytes. Raises
-// EKsStompError for a part that would break the frame on the wire.
-template <typename Headers>
-std::size_t CheckedImageSize(std::string_view command, const Headers& headers, std::string_view body) {
-  if (BadValue(command)) throw EKsStompError("Invalid character in frame command " + Printable(command));
-  std::size_t size = command.size() + 1 + 1 + body.size() + 2;
-  for (const auto& h : headers) {
-    std::string_view name = h.first;
-    std::string_view value = h.second;
-    if (BadName(name)) throw EKsStompError("Invalid character in header name " + Printable(name));
-    if (BadValue(value)) throw EKsStompError("Invalid character in value of header " + Printable(name));
-    size += name.size() + 1 + value.size() + 1;
-  }
-  return size;
-}
-
-template <typename Headers>
-void AppendImage(std::string& out, std::string_view command, const Headers& headers, std::string_view body) {
-  const std::size_t size = CheckedImageSize(command, headers, body);
-  const std::size_t start = out.size();
-  out.resize(start + size);
-  char* p = out.data() + start;
-  auto put = [&p](std::string_view part) {
-    if (!part.empty()) std::memcpy(p, part.data(), part.size());
-    p += part.size();
-  };
-  put(command);
-  *p++ = '\n';
-  for (const auto& h : headers) {
-    put(h.first);
-    *p++ = ':';
-    put(h.second);
-    *p++ = '\n';
-  }
-  *p++ = '\n';
-  put(body);
-  *p++ = '\0';
-  *p++ = '\n';
-}
-
 // A view over a plain array of header views, usable in range-for.
 struct TViewRange {
   const TKsHeaderView* first;
@@ -106,6 +66,54 @@ struct TViewRange {
   const TKsHeaderView* begin() const { return first; }
   const TKsHeaderView* end() const { return last; }
 };
+
+// Calls visit(name, value) for every header of one or two lists, in order.
+template <typename First, typename Second, typename Visit>
+inline void ForEachHeader(const First& first, const Second& second, Visit&& visit) {
+  for (const auto& h : first) visit(std::string_view(h.first), std::string_view(h.second));
+  for (const auto& h : second) visit(std::string_view(h.first), std::string_view(h.second));
+}
+
+// Writes text at p and answers the end.
+inline char* Put(char* p, std::string_view text) {
+  if (!text.empty()) std::memcpy(p, text.data(), text.size());
+  return p + text.size();
+}
+
+// Makes room for size more bytes at the end of out, and room beyond them
+// for after more without a later reallocation; answers where they start.
+inline char* Extend(std::string& out, std::size_t size, std::size_t after) {
+  const std::size_t start = out.size();
+  if (out.capacity() < start + size + after) out.reserve(start + size + after);
+  out.resize(start + size);
+  return out.data() + start;
+}
+
+// The command line and header block of a frame, up to and including the
+// empty line that ends it, appended to out (with room for after more bytes
+// reserved): the headers of first, then those of second. Raises
+// EKsStompError for a part that would break the frame on the wire, before
+// anything is appended.
+template <typename First, typename Second>
+void AppendHead(std::string& out, std::string_view command, const First& first, const Second& second,
+                std::size_t after) {
+  if (BadValue(command)) throw EKsStompError("Invalid character in frame command " + Printable(command));
+  std::size_t size = command.size() + 1 + 1;
+  ForEachHeader(first, second, [&size](std::string_view name, std::string_view value) {
+    if (BadName(name)) throw EKsStompError("Invalid character in header name " + Printable(name));
+    if (BadValue(value)) throw EKsStompError("Invalid character in value of header " + Printable(name));
+    size += name.size() + 1 + value.size() + 1;
+  });
+  char* p = Put(Extend(out, size, after), command);
+  *p++ = '\n';
+  ForEachHeader(first, second, [&p](std::string_view name, std::string_view value) {
+    p = Put(p, name);
+    *p++ = ':';
+    p = Put(p, value);
+    *p++ = '\n';
+  });
+  *p = '\n';
+}
 
 // The next line from position up to, not including, the next LF; position
 // moves past the LF. False, with nothing moved, when there is no such line.
@@ -195,56 +203,50 @@ inline std::size_t EscapedPartSize(std::string_view part, std::string_view name,
   return size;
 }
 
-// The image of a frame under 1.1 or later: names and values escaped
-// (KsHeaderEscape), the command as under 1.0. Raises EKsStompError for a
-// part the version cannot carry, before anything is appended. One look at
-// each part when none needs escaping (the usual case).
-template <typename Headers>
-void AppendEscapedImage(std::string& out, std::string_view command, const Headers& headers, std::string_view body,
-                        TKsStompVersion version) {
+// AppendHead under 1.1 or later: names and values escaped (KsHeaderEscape),
+// the command as under 1.0. Raises EKsStompError for a part the version
+// cannot carry, before anything is appended. One look at each part when
+// none needs escaping (the usual case).
+template <typename First, typename Second>
+void AppendEscapedHead(std::string& out, std::string_view command, const First& first, const Second& second,
+                       TKsStompVersion version, std::size_t after) {
   if (BadValue(command)) throw EKsStompError("Invalid character in frame command " + Printable(command));
-  std::size_t size = command.size() + 1 + 1 + body.size() + 2;
+  std::size_t size = command.size() + 1 + 1;
   bool escaped = false;
-  for (const auto& h : headers) {
-    if (h.first.empty()) throw EKsStompError("Invalid character in header name ");
-    size += EscapedPartSize(h.first, h.first, true, version, escaped) + 1 +
-            EscapedPartSize(h.second, h.first, false, version, escaped) + 1;
-  }
-  const std::size_t start = out.size();
-  out.resize(start + size);
-  char* p = out.data() + start;
-  auto put = [&p, escaped](std::string_view part) {
-    if (escaped) {
-      p = AppendEscaped(p, part);
-    } else {
-      if (!part.empty()) std::memcpy(p, part.data(), part.size());
-      p += part.size();
-    }
-  };
-  if (!command.empty()) std::memcpy(p, command.data(), command.size());
-  p += command.size();
+  ForEachHeader(first, second, [&](std::string_view name, std::string_view value) {
+    if (name.empty()) throw EKsStompError("Invalid character in header name ");
+    size += EscapedPartSize(name, name, true, version, escaped) + 1 +
+            EscapedPartSize(value, name, false, version, escaped) + 1;
+  });
+  char* p = Put(Extend(out, size, after), command);
   *p++ = '\n';
-  for (const auto& h : headers) {
-    put(h.first);
+  auto put = [&p, escaped](std::string_view part) { p = escaped ? AppendEscaped(p, part) : Put(p, part); };
+  ForEachHeader(first, second, [&](std::string_view name, std::string_view value) {
+    put(name);
     *p++ = ':';
-    put(h.second);
+    put(value);
     *p++ = '\n';
-  }
-  *p++ = '\n';
-  if (!body.empty()) std::memcpy(p, body.data(), body.size());
-  p += body.size();
-  *p++ = '\0';
-  *p++ = '\n';
+  });
+  *p = '\n';
 }
 
+// The head of a frame by the rules of version.
+template <typename First, typename Second>
+void AppendVersionHead(std::string& out, std::string_view command, const First& first, const Second& second,
+                       TKsStompVersion version, std::size_t after) {
+  if (version == TKsStompVersion::V1_0) {
+    AppendHead(out, command, first, second, after);
+  } else {
+    AppendEscapedHead(out, command, first, second, version, after);
+  }
+}
+
+// The whole image of a frame: its head, its body, NUL LF.
 template <typename Headers>
 void AppendVersionImage(std::string& out, std::string_view command, const Headers& headers, std::string_view body,
                         TKsStompVersion version) {
-  if (version == TKsStompVersion::V1_0) {
-    AppendImage(out, command, headers, body);
-  } else {
-    AppendEscapedImage(out, command, headers, body, version);
-  }
+  AppendVersionHead(out, command, headers, TViewRange{nullptr, nullptr}, version, body.size() + kNulLf.size());
+  out.append(body).append(kNulLf);
 }
 
 }  // namespace
@@ -562,6 +564,13 @@ void TKsStompFrame::AppendBytes(std::string& out, TKsStompVersion version) const
 void TKsStompFrame::AppendFrameBytes(std::string& out, std::string_view command, const TKsHeaderView* headers,
                                      std::size_t headerCount, std::string_view body, TKsStompVersion version) {
   AppendVersionImage(out, command, TViewRange{headers, headers + headerCount}, body, version);
+}
+
+void TKsStompFrame::AppendFrameHead(std::string& out, std::string_view command, const TKsHeaderView* first,
+                                    std::size_t firstCount, const TKsHeaderView* second, std::size_t secondCount,
+                                    TKsStompVersion version, std::size_t after) {
+  AppendVersionHead(out, command, TViewRange{first, first + firstCount}, TViewRange{second, second + secondCount},
+                    version, after);
 }
 
 std::int32_t TKsStompFrame::GetHeaderCount() const { return static_cast<std::int32_t>(headers_.size()); }

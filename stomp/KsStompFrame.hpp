@@ -268,6 +268,13 @@ class TKsStompFrame : public IStompFrame {
   static void AppendFrameBytes(std::string& out, std::string_view command, const TKsHeaderView* headers,
                                std::size_t headerCount, std::string_view body,
                                TKsStompVersion version = TKsStompVersion::V1_0);
+  // The same without the body: the command line and the header block up to
+  // and including the empty line that ends it (the caller sends the body
+  // and NUL LF after it), with room for after more bytes reserved in out.
+  // The headers are first's entries, then second's.
+  static void AppendFrameHead(std::string& out, std::string_view command, const TKsHeaderView* first,
+                              std::size_t firstCount, const TKsHeaderView* second, std::size_t secondCount,
+                              TKsStompVersion version, std::size_t after = 0);
 
   // The stored value of a header, or nullptr when there is none (no copy).
   const std::string* FindHeader(std::string_view name) const;

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -30,8 +31,26 @@ std::int64_t NanosSince(TClock::time_point start) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(TClock::now() - start).count();
 }
 
-int Report(std::uint64_t count, std::int64_t elapsedNs) {
-  std::printf("ok %llu %lld\n", static_cast<unsigned long long>(count), static_cast<long long>(elapsedNs));
+// The page faults of this process so far (minor and major).
+long PageFaults() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_minflt + usage.ru_majflt;
+}
+
+// The work's clock and page-fault count, started together.
+struct TMeasure {
+  TClock::time_point start = TClock::now();
+  long faults = PageFaults();
+  void Restart() {
+    faults = PageFaults();
+    start = TClock::now();
+  }
+};
+
+int Report(std::uint64_t count, std::int64_t elapsedNs, long faults) {
+  std::printf("ok %llu %lld %ld\n", static_cast<unsigned long long>(count), static_cast<long long>(elapsedNs),
+              faults);
   std::fflush(stdout);
   return 0;
 }
@@ -49,7 +68,7 @@ int ReportLatency(std::vector<std::int64_t>& samples, std::int64_t elapsedNs) {
     const std::size_t i = static_cast<std::size_t>(q * static_cast<double>(samples.size() - 1) + 0.5);
     return static_cast<long long>(samples[std::min(i, samples.size() - 1)]);
   };
-  std::printf("ok %llu %lld\nlatency %lld %lld %lld\n", static_cast<unsigned long long>(samples.size()),
+  std::printf("ok %llu %lld 0\nlatency %lld %lld %lld\n", static_cast<unsigned long long>(samples.size()),
               static_cast<long long>(elapsedNs), at(0.5), at(0.99), at(0.999));
   std::fflush(stdout);
   return 0;
@@ -205,36 +224,44 @@ int RunLibraryClient(const TClientOptions& options) {
     auto session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
     auto queue = session->CreateQueue(options.queue);
     std::int64_t elapsed = 0;
+    long faults = 0;
     std::uint64_t done = 0;
     if (options.work == TBenchWork::Produce) {
       auto producer = session->CreateProducer(queue);
       producer->SetDeliveryMode(TDeliveryMode::NonPersistent);
       const std::string text(options.size, 'x');
-      const auto start = TClock::now();
+      TMeasure measure;
       for (; done < options.count; ++done) producer->Send(session->CreateTextMessage(text));
-      elapsed = NanosSince(start);
+      elapsed = NanosSince(measure.start);
+      faults = PageFaults() - measure.faults;
     } else if (options.work == TBenchWork::Receive) {
-      const auto start = TClock::now();
+      TMeasure measure;
       auto consumer = session->CreateConsumer(queue);
       while (done < options.count) {
         auto message = consumer->Receive(1000);
         if (!message) break;
         ++done;
       }
-      elapsed = NanosSince(start);
+      elapsed = NanosSince(measure.start);
+      faults = PageFaults() - measure.faults;
     } else {
       auto listener = std::make_shared<TCountingListener>(options.count);
-      const auto start = TClock::now();
-      auto consumer = session->CreateConsumer(queue);
-      consumer->SetMessageListener(listener);
+      TMeasure measure;
+      std::vector<std::shared_ptr<IMessageConsumer>> consumers;
+      for (std::size_t i = 0; i < options.consumers; ++i) {
+        consumers.push_back(session->CreateConsumer(queue));
+        consumers.back()->SetMessageListener(listener);
+      }
+      if (options.consumers > 1) measure.Restart();
       listener->WaitFor(std::chrono::milliseconds(60000 + options.count / 5));
-      elapsed = NanosSince(start);
+      elapsed = NanosSince(measure.start);
+      faults = PageFaults() - measure.faults;
       done = listener->Received();
     }
     connection->Close();
     if (done != options.count)
       return Failure("received " + std::to_string(done) + " of " + std::to_string(options.count));
-    return Report(done, elapsed);
+    return Report(done, elapsed, faults);
   } catch (const std::exception& e) {
     return Failure(e.what());
   }
@@ -332,11 +359,13 @@ int RunRawClient(const TClientOptions& options) {
   const std::string destination = "jms.queue." + options.queue;
   std::uint64_t done = 0;
   std::int64_t elapsed = 0;
+  long faults = 0;
   if (options.work == TBenchWork::Produce) {
     const std::string frame = RawSend(destination, options.size, 'x');
-    const auto start = TClock::now();
+    TMeasure measure;
     if (options.buffered) {
-      // Frames gathered in user space, one system call per 64 KiB.
+      // Frames gathered in user space, one system call per 64 KiB (a frame
+      // larger than that is written on its own, from where it lies).
       constexpr std::size_t kBuffer = 64 * 1024;
       std::string buffer;
       buffer.reserve(kBuffer);
@@ -345,7 +374,11 @@ int RunRawClient(const TClientOptions& options) {
           if (!WriteAll(fd, buffer)) break;
           buffer.clear();
         }
-        buffer += frame;
+        if (frame.size() >= kBuffer) {
+          if (!WriteAll(fd, frame)) break;
+        } else {
+          buffer += frame;
+        }
       }
       if (!WriteAll(fd, buffer)) done = 0;
     } else {
@@ -355,7 +388,8 @@ int RunRawClient(const TClientOptions& options) {
         if (!WriteAll(fd, frame)) break;
       }
     }
-    elapsed = NanosSince(start);
+    elapsed = NanosSince(measure.start);
+    faults = PageFaults() - measure.faults;
     if (options.confirm) {
       WriteAll(fd, std::string_view("DISCONNECT\nreceipt:fill\n\n\0\n", 27));
       while (reader.Next(command) && command != "RECEIPT") {
@@ -364,18 +398,22 @@ int RunRawClient(const TClientOptions& options) {
       WriteAll(fd, std::string_view("DISCONNECT\n\n\0\n", 14));
     }
   } else {
-    const auto start = TClock::now();
-    WriteAll(fd, RawSubscribe(destination, "raw-1"));
+    TMeasure measure;
+    for (std::size_t i = 0; i < options.consumers; ++i) {
+      WriteAll(fd, RawSubscribe(destination, "raw-" + std::to_string(i + 1)));
+    }
+    if (options.consumers > 1) measure.Restart();
     while (done < options.count && reader.Next(command)) {
       if (command == "MESSAGE") ++done;
     }
-    elapsed = NanosSince(start);
+    elapsed = NanosSince(measure.start);
+    faults = PageFaults() - measure.faults;
     WriteAll(fd, std::string_view("DISCONNECT\n\n\0\n", 14));
   }
   ::shutdown(fd, SHUT_WR);
   ::close(fd);
   if (done != options.count) return Failure("done " + std::to_string(done) + " of " + std::to_string(options.count));
-  return Report(done, elapsed);
+  return Report(done, elapsed, faults);
 }
 
 }  // namespace ks::bench

@@ -10,9 +10,10 @@
 //   into frames in place. It is the limit a design with the same socket
 //   settings can reach.
 //
-// Both print one line "ok <count> <elapsed ns>" (elapsed from after the
-// CONNECTED reply to the last message sent or received) or "fail <text>" and
-// answer the process exit code.
+// Both print one line "ok <count> <elapsed ns> <page faults>" (elapsed from
+// after the CONNECTED reply to the last message sent or received; the page
+// faults of the process in that time) or "fail <text>" and answer the
+// process exit code.
 // Threads: called on the main thread of the child process.
 #pragma once
 
@@ -35,6 +36,10 @@ struct TClientOptions {
   std::uint64_t count = 0;
   std::size_t size = 255;
   std::string queue = "bench";
+  // Consume: this many consumers (subscriptions) on the one connection and
+  // queue, each with the same listener (or, raw, subscription); the clock
+  // starts once they are all made.
+  std::size_t consumers = 1;
   // Raw produce only: ask for a receipt at DISCONNECT and wait for it, so
   // that the peer has taken every frame when the process ends.
   bool confirm = false;

@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace ks::bench {
 
 namespace {
@@ -71,8 +73,8 @@ std::string EncodeMessageFrame(std::string_view destination, std::string_view me
   return out;
 }
 
-TBenchPeer::TBenchPeer(TKind kind, std::uint64_t count, std::size_t bodySize)
-    : kind_(kind), count_(count), bodySize_(bodySize) {
+TBenchPeer::TBenchPeer(TKind kind, std::uint64_t count, std::size_t bodySize, std::size_t subscribers)
+    : kind_(kind), count_(count), bodySize_(bodySize), subscribers_(std::max<std::size_t>(1, subscribers)) {
   listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -183,6 +185,37 @@ bool TBenchPeer::ReadClient(int fd, std::string_view stopAt, std::string* frameO
   }
 }
 
+void TBenchPeer::Fire(int fd, const std::vector<std::string>& subscribes) {
+  const std::string body(bodySize_, 'x');
+  // One frame image per subscription, each with a fixed-width message-id
+  // counter that is patched in place; batches of whole frames go out in
+  // large writes.
+  std::vector<std::string> images;
+  for (const auto& subscribe : subscribes) {
+    images.push_back(EncodeMessageFrame(HeaderValue(subscribe, "destination"), "ID:firehose-0000000000",
+                                        HeaderValue(subscribe, "id"), body));
+  }
+  const std::size_t digits = images[0].find("ID:firehose-") + 12;
+  const std::size_t perBatch = std::max<std::size_t>(1, kBatchBytes / images[0].size());
+  std::string batch;
+  batch.reserve(perBatch * images[0].size() + 64);
+  std::uint64_t sent = 0;
+  while (sent < count_ && !done_.load()) {
+    batch.clear();
+    for (std::size_t i = 0; i < perBatch && sent < count_; ++i, ++sent) {
+      const std::size_t at = batch.size();
+      batch.append(images[sent % images.size()]);
+      std::uint64_t v = sent + 1;
+      for (std::size_t d = 0; d < 10; ++d, v /= 10) batch[at + digits + 9 - d] = static_cast<char>('0' + v % 10);
+    }
+    if (!WriteAll(fd, batch)) {
+      Fail(std::string("firehose write: ") + std::strerror(errno));
+      break;
+    }
+    frames_.store(sent, std::memory_order_relaxed);
+  }
+}
+
 void TBenchPeer::Serve() {
   pollfd waiter{listenFd_, POLLIN, 0};
   // The client is a process started right after the peer: a minute is ample.
@@ -202,35 +235,13 @@ void TBenchPeer::Serve() {
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 
   if (kind_ == TKind::Firehose) {
-    std::string subscribe;
-    if (!ReadClient(fd, "SUBSCRIBE", &subscribe)) {
+    std::vector<std::string> subscribes(subscribers_);
+    bool subscribed = true;
+    for (auto& subscribe : subscribes) subscribed = subscribed && ReadClient(fd, "SUBSCRIBE", &subscribe);
+    if (!subscribed) {
       Fail("the client closed before SUBSCRIBE");
     } else {
-      const std::string id(HeaderValue(subscribe, "id"));
-      const std::string destination(HeaderValue(subscribe, "destination"));
-      const std::string body(bodySize_, 'x');
-      // One frame image with a fixed-width message-id counter that is
-      // patched in place; batches of whole frames go out in large writes.
-      const std::string image = EncodeMessageFrame(destination, "ID:firehose-0000000000", id, body);
-      const std::size_t digits = image.find("ID:firehose-") + 12;
-      const std::size_t perBatch = std::max<std::size_t>(1, kBatchBytes / image.size());
-      std::string batch;
-      batch.reserve(perBatch * image.size());
-      std::uint64_t sent = 0;
-      while (sent < count_ && !done_.load()) {
-        batch.clear();
-        for (std::size_t i = 0; i < perBatch && sent < count_; ++i, ++sent) {
-          const std::size_t at = batch.size();
-          batch.append(image);
-          std::uint64_t v = sent + 1;
-          for (std::size_t d = 0; d < 10; ++d, v /= 10) batch[at + digits + 9 - d] = static_cast<char>('0' + v % 10);
-        }
-        if (!WriteAll(fd, batch)) {
-          Fail(std::string("firehose write: ") + std::strerror(errno));
-          break;
-        }
-        frames_.store(sent, std::memory_order_relaxed);
-      }
+      Fire(fd, subscribes);
       ReadClient(fd, {}, nullptr);
     }
   } else {

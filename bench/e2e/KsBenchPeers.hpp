@@ -6,10 +6,12 @@
 // - Sink: answers CONNECT with CONNECTED, counts SEND frames and discards
 //   everything else; answers a DISCONNECT that asks for a receipt with
 //   RECEIPT and ends at the client's close.
-// - Firehose: answers CONNECT with CONNECTED, waits for SUBSCRIBE and then
-//   writes Count MESSAGE frames for that subscription (no content-length,
-//   like a broker relaying text messages) as fast as the socket takes them,
-//   in large writes; then serves the DISCONNECT like the sink.
+// - Firehose: answers CONNECT with CONNECTED, waits for SUBSCRIBE (for as
+//   many SUBSCRIBE frames as it is told to expect) and then writes Count
+//   MESSAGE frames (no content-length, like a broker relaying text
+//   messages) as fast as the socket takes them, in large writes, handing
+//   them to the subscriptions in turn; then serves the DISCONNECT like the
+//   sink.
 // Frames from the client are cut at NUL: the benchmark's bodies never hold a
 // NUL byte, so no content-length has to be honoured.
 //
@@ -24,6 +26,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace ks::bench {
 
@@ -39,7 +42,8 @@ class TBenchPeer {
  public:
   enum class TKind { Sink, Firehose };
 
-  TBenchPeer(TKind kind, std::uint64_t count, std::size_t bodySize);
+  // subscribers: the SUBSCRIBE frames a firehose waits for.
+  TBenchPeer(TKind kind, std::uint64_t count, std::size_t bodySize, std::size_t subscribers = 1);
   ~TBenchPeer();
   TBenchPeer(const TBenchPeer&) = delete;
   TBenchPeer& operator=(const TBenchPeer&) = delete;
@@ -58,9 +62,13 @@ class TBenchPeer {
   bool ReadClient(int fd, std::string_view stopAt, std::string* frameOut);
   void Fail(const std::string& text);
 
+  // The firehose's work once every subscription is known.
+  void Fire(int fd, const std::vector<std::string>& subscribes);
+
   TKind kind_;
   std::uint64_t count_;
   std::size_t bodySize_;
+  std::size_t subscribers_;
   int listenFd_ = -1;
   std::uint16_t port_ = 0;
   std::string in_;  // unprocessed client bytes

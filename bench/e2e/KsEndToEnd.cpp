@@ -13,16 +13,21 @@
 //   ks_e2ebench [--Count=50000] [--Size=255] [--Repeat=1] [--RrCount=10000]
 //               [--Clients=ksstomp,ksstomp-batch,stomppy,raw,raw-buf]
 //               [--Peers=sink,firehose,cistern]
+//               [--LargeSize=1048576] [--LargeCount=300] [--Consumers=1000]
+//               [--Tables=main,large,consumers,rr]
+//               [--Baseline=PATH (another build's ks_e2ebench: its library
+//                client runs beside this one as "before" and "before-batch")]
 //               [--Python=/usr/bin/python3] [--Smoke (N = 300)] [--Pin=1] [--Tls]
-//   ks_e2ebench --Memory [--MemoryCounts=10000,1000000] [--CisternCount=200000]
-//       peak resident memory of this library's client for growing counts,
-//       and Cistern's resident memory idle, with CisternCount messages
-//       queued, and after they were consumed
-//   ks_e2ebench --Serve=sink|firehose --Count=N
+//   ks_e2ebench --Memory [--MemoryCounts=10000,1000000]
+//               [--LargeMemoryCounts=100,3000] [--CisternCount=200000]
+//       peak resident memory of this library's client for growing counts
+//       (255-byte and LargeSize bodies), and Cistern's resident memory idle,
+//       with CisternCount messages queued, and after they were consumed
+//   ks_e2ebench --Serve=sink|firehose --Count=N [--Size=255] [--Consumers=1]
 //       serves one client and prints "port P" first (used by callgrind.sh)
 //   ks_e2ebench --Role=client --Client=ksstomp|raw --Work=produce|receive|listen|rr
 //               --Host=H --Port=P --Count=N [--Size=255] [--Queue=bench]
-//               [--Batch (library)] [--Buffered (raw)]
+//               [--Consumers=1] [--Batch (library)] [--Buffered (raw)]
 //               [--CaFile=PEM (ksstomp over stomp+ssl)] [--Query=URL parameters (ksstomp)]
 //       one client run (the driver starts itself this way)
 //
@@ -35,11 +40,18 @@
 // on the last CPU and every client on the first; --Pin=0 leaves placement to
 // the scheduler.
 //
+// Besides the main table (255-byte bodies by default), the run prints the
+// same rows with LargeSize bodies (produce into the sink, Receive and
+// listener from the firehose; with the page faults per message of each
+// client), the listener row with one consumer and with Consumers consumers
+// on one connection (the firehose hands its messages to their
+// subscriptions in turn), and request/reply through Cistern.
+//
 // Every client runs as a child process of its own: its peak resident memory
 // is the child's, from wait4. Rates come from the time each client measures
 // between the CONNECTED reply and its last message; process start-up (and
-// Python's import time) is not in them. Exit code 0 only when every run
-// moved exactly Count messages.
+// Python's import time) is not in them; so do the page faults. Exit code 0
+// only when every run moved exactly Count messages.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -136,6 +148,7 @@ struct TRun {
   bool ok = false;
   std::uint64_t count = 0;
   double seconds = 0;     // the client's own measurement of its work
+  double faults = 0;      // page faults of the client during its work
   double maxRssMB = 0;    // peak resident memory of the client process
   double latencyUs[3] = {0, 0, 0};  // request/reply: p50, p99, p99.9
   std::string output;     // what the client printed
@@ -188,11 +201,13 @@ TRun RunChild(const std::vector<std::string>& argv, std::chrono::seconds timeout
   run.maxRssMB = static_cast<double>(usage.ru_maxrss) / 1024.0;
   unsigned long long count = 0;
   long long nanos = 0;
+  long faults = 0;
   if (!killed && WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
-      std::sscanf(run.output.c_str(), "ok %llu %lld", &count, &nanos) == 2) {
+      std::sscanf(run.output.c_str(), "ok %llu %lld %ld", &count, &nanos, &faults) >= 2) {
     run.ok = true;
     run.count = count;
     run.seconds = static_cast<double>(nanos) / 1e9;
+    run.faults = static_cast<double>(faults);
     long long p[3] = {0, 0, 0};
     const std::size_t at = run.output.find("\nlatency ");
     if (at != std::string::npos && std::sscanf(run.output.c_str() + at + 1, "latency %lld %lld %lld", &p[0], &p[1], &p[2]) == 3) {
@@ -208,10 +223,12 @@ TRun RunChild(const std::vector<std::string>& argv, std::chrono::seconds timeout
 struct TDriver {
   std::uint64_t count = 50000;
   std::size_t size = 255;
+  std::size_t consumers = 1;  // consumers of the consume runs
   int repeat = 1;
   std::string python = "/usr/bin/python3";
   std::string script;
   std::string self;
+  std::string baseline;  // another build's ks_e2ebench, for "before" and "before-batch"
   std::unique_ptr<ks::test::TCisternProcess> cistern;
   std::unique_ptr<ks::test::TTlsFiles> tls;  // with --Tls: the library client talks TLS to Cistern
   int queueSerial = 0;
@@ -230,9 +247,14 @@ struct TDriver {
       args = {self, "--Role=client", "--Client=ksstomp", "--Batch"};
     } else if (client == "raw-buf") {
       args = {self, "--Role=client", "--Client=raw", "--Buffered"};
+    } else if (client == "before") {
+      args = {baseline, "--Role=client", "--Client=ksstomp"};
+    } else if (client == "before-batch") {
+      args = {baseline, "--Role=client", "--Client=ksstomp", "--Batch"};
     } else {
       args = {self, "--Role=client", "--Client=" + client};
     }
+    if (consumers > 1) args.push_back("--Consumers=" + std::to_string(consumers));
     args.push_back("--Work=" + work);
     args.push_back("--Host=127.0.0.1");
     args.push_back("--Port=" + std::to_string(port));
@@ -265,7 +287,7 @@ struct TDriver {
       if (tls) args.push_back("--CaFile=" + tls->CaFile());
       run = RunChild(args, Timeout(n));
     } else {
-      TBenchPeer server(peer == "sink" ? TBenchPeer::TKind::Sink : TBenchPeer::TKind::Firehose, n, size);
+      TBenchPeer server(peer == "sink" ? TBenchPeer::TKind::Sink : TBenchPeer::TKind::Firehose, n, size, consumers);
       run = RunChild(ClientArgs(client, work, server.Port(), n, "bench"), Timeout(n));
       if (!server.Wait(std::chrono::seconds(10))) {
         run.ok = false;
@@ -307,6 +329,10 @@ struct TDriver {
       std::sort(list.begin(), list.end(), [](const TRun& a, const TRun& b) { return a.seconds < b.seconds; });
       TRun result = list[list.size() / 2];
       for (const auto& r : list) result.maxRssMB = std::max(result.maxRssMB, r.maxRssMB);
+      std::vector<double> faults;
+      for (const auto& r : list) faults.push_back(r.faults);
+      std::sort(faults.begin(), faults.end());
+      result.faults = faults[faults.size() / 2];
       for (int p = 0; p < 3; ++p) {  // each percentile's median on its own
         std::vector<double> values;
         for (const auto& r : list) values.push_back(r.latencyUs[p]);
@@ -336,18 +362,128 @@ bool PythonClientAvailable(const std::string& python) {
   return std::system(command.c_str()) == 0;
 }
 
+// The variants with other send settings take part in the produce rows
+// only: they consume exactly as their plain forms do.
+bool SendVariant(const std::string& client) {
+  return client == "ksstomp-batch" || client == "raw-buf" || client == "before-batch";
+}
+
+// The client without a library that has this library client's settings.
+std::string LikeFor(const std::string& client) {
+  if (client == "ksstomp" || client == "before") return "raw";
+  if (client == "ksstomp-batch" || client == "before-batch") return "raw-buf";
+  return std::string();
+}
+
+double RateOf(const std::map<std::string, TRun>& results, const std::string& client) {
+  const auto it = results.find(client);
+  return it != results.end() && it->second.ok ? static_cast<double>(it->second.count) / it->second.seconds : 0.0;
+}
+
+struct TRow {
+  std::string work, peer, label;
+};
+
+// One table of rows of the driver's size and consumers: every client per
+// row, with the ratios to this library and to the like client; withFaults
+// adds the page faults per message.
+void PrintTable(TDriver& driver, const std::vector<TRow>& rows, const std::vector<std::string>& clients,
+                bool withFaults) {
+  std::printf("\n%-22s %-9s %-13s %12s %9s %10s %10s %9s %9s%s\n", "workload", "peer", "client", "msgs/s", "MB/s",
+              "peak RSS", "rate/ours", "RSS/ours", "lib/like", withFaults ? " faults/msg" : "");
+  for (const auto& row : rows) {
+    std::vector<std::string> rowClients;
+    for (const auto& client : clients) {
+      if (row.work == "produce" || !SendVariant(client)) rowClients.push_back(client);
+    }
+    std::map<std::string, TRun> results = driver.MeasureRow(rowClients, row.work, row.peer, driver.count);
+    const TRun* ours = results.count("ksstomp") != 0 && results["ksstomp"].ok ? &results["ksstomp"] : nullptr;
+    for (const auto& client : rowClients) {
+      const TRun& r = results[client];
+      if (!r.ok) {
+        std::printf("%-22s %-9s %-13s %12s\n", row.label.c_str(), row.peer.c_str(), client.c_str(), "FAILED");
+        continue;
+      }
+      const double rate = RateOf(results, client);
+      const double mb = rate * static_cast<double>(driver.size) / 1e6;
+      char rateRatio[16] = "-", rssRatio[16] = "-", likeRatio[16] = "-", faults[24] = "";
+      if (ours != nullptr) {
+        std::snprintf(rateRatio, sizeof rateRatio, "%.2f", rate / RateOf(results, "ksstomp"));
+        std::snprintf(rssRatio, sizeof rssRatio, "%.2f", r.maxRssMB / ours->maxRssMB);
+      }
+      const std::string like = LikeFor(client);
+      if (!like.empty() && RateOf(results, like) > 0) {
+        std::snprintf(likeRatio, sizeof likeRatio, "%.2f", rate / RateOf(results, like));
+      }
+      if (withFaults) std::snprintf(faults, sizeof faults, " %10.1f", r.faults / static_cast<double>(r.count));
+      std::printf("%-22s %-9s %-13s %12.0f %9.1f %7.1f MB %10s %9s %9s%s\n", row.label.c_str(), row.peer.c_str(),
+                  client.c_str(), rate, mb, r.maxRssMB, rateRatio, rssRatio, likeRatio, faults);
+    }
+    std::fflush(stdout);
+  }
+}
+
+// The listener from the firehose with one consumer and with many on one
+// connection, each client's rate with many divided by its rate with one.
+void PrintConsumersTable(TDriver& driver, std::size_t many, const std::vector<std::string>& clients) {
+  std::printf("\nlistener, firehose, one connection: 1 consumer and %zu consumers (messages handed to their "
+              "subscriptions in turn)\n%-13s %12s %12s %9s %9s\n",
+              many, "client", "1 msgs/s", "many msgs/s", "many/1", "lib/like");
+  std::map<std::string, TRun> results[2];
+  const std::size_t counts[2] = {1, many};
+  for (int i = 0; i < 2; ++i) {
+    driver.consumers = counts[i];
+    results[i] = driver.MeasureRow(clients, "listen", "firehose", driver.count);
+  }
+  driver.consumers = 1;
+  for (const auto& client : clients) {
+    const double one = RateOf(results[0], client);
+    const double more = RateOf(results[1], client);
+    if (one <= 0 || more <= 0) {
+      std::printf("%-13s %12s\n", client.c_str(), "FAILED");
+      continue;
+    }
+    char likeRatio[16] = "-";
+    const std::string like = LikeFor(client);
+    if (!like.empty() && RateOf(results[1], like) > 0) {
+      std::snprintf(likeRatio, sizeof likeRatio, "%.2f", more / RateOf(results[1], like));
+    }
+    std::printf("%-13s %12.0f %12.0f %9.2f %9s\n", client.c_str(), one, more, more / one, likeRatio);
+  }
+  std::fflush(stdout);
+}
+
 int RunDriver(const std::map<std::string, std::string>& options) {
   TDriver driver;
+  const bool smoke = options.count("Smoke") != 0;
   // --Smoke: a few seconds in all, for CI (an explicit --Count still wins).
-  const std::string defaultCount = options.count("Smoke") != 0 ? "300" : "50000";
-  driver.count = std::strtoull(Get(options, "Count", defaultCount).c_str(), nullptr, 10);
+  driver.count = std::strtoull(Get(options, "Count", smoke ? "300" : "50000").c_str(), nullptr, 10);
   driver.size = std::strtoul(Get(options, "Size", "255").c_str(), nullptr, 10);
   driver.repeat = std::max(1, std::atoi(Get(options, "Repeat", "1").c_str()));
   driver.python = Get(options, "Python", "/usr/bin/python3");
   driver.script = Get(options, "Script", std::string(KS_BENCH_SOURCE_DIR) + "/e2e/stomppy_client.py");
   driver.self = SelfPath();
+  driver.baseline = Get(options, "Baseline", "");
   std::vector<std::string> clients = Split(Get(options, "Clients", "ksstomp,ksstomp-batch,stomppy,raw,raw-buf"));
   std::vector<std::string> peers = Split(Get(options, "Peers", "sink,firehose,cistern"));
+  const std::vector<std::string> tables = Split(Get(options, "Tables", "main,large,consumers,rr"));
+  const std::size_t largeSize = std::strtoul(Get(options, "LargeSize", "1048576").c_str(), nullptr, 10);
+  const std::uint64_t largeCount = std::strtoull(Get(options, "LargeCount", smoke ? "20" : "300").c_str(), nullptr, 10);
+  const std::size_t manyConsumers = std::strtoul(Get(options, "Consumers", smoke ? "50" : "1000").c_str(), nullptr, 10);
+  if (!driver.baseline.empty()) {
+    if (::access(driver.baseline.c_str(), X_OK) != 0) {
+      std::fprintf(stderr, "--Baseline=%s is not a program\n", driver.baseline.c_str());
+      return 1;
+    }
+    // Beside each library client, its form from the other build.
+    std::vector<std::string> withBaseline;
+    for (const auto& client : clients) {
+      withBaseline.push_back(client);
+      if (client == "ksstomp") withBaseline.push_back("before");
+      if (client == "ksstomp-batch") withBaseline.push_back("before-batch");
+    }
+    clients = withBaseline;
+  }
   if (options.count("Tls") != 0) {
     std::printf("--Tls: this library's client against Cistern over STOMP over TLS\n");
     clients = {"ksstomp"};
@@ -374,7 +510,7 @@ int RunDriver(const std::map<std::string, std::string>& options) {
     gClientCpu = 0;
     placement = "peers on cpu " + std::to_string(cpus - 1) + ", clients on cpu 0";
   }
-  if (Has(peers, "cistern")) {
+  if (Has(peers, "cistern") && (Has(tables, "main") || Has(tables, "rr"))) {
     // The runs fill one queue with up to a million messages before they
     // consume it: room for that, so that flow control never pauses them.
     std::vector<std::string> brokerOptions{"--MaxQueueBytes=3G", "--MaxTotalBytes=3G"};
@@ -395,73 +531,62 @@ int RunDriver(const std::map<std::string, std::string>& options) {
               "%s; load average at start %s\n",
               stamp, static_cast<unsigned long long>(driver.count), driver.size, driver.repeat, cpus,
               placement.c_str(), LoadAverage().c_str());
+  if (!driver.baseline.empty()) std::printf("before, before-batch: %s\n", driver.baseline.c_str());
 
-  struct TRow {
-    std::string work, peer, label;
-  };
-  std::vector<TRow> rows;
-  if (Has(peers, "sink")) rows.push_back({"produce", "sink", "produce"});
-  if (Has(peers, "cistern")) rows.push_back({"produce", "cistern", "produce"});
-  if (Has(peers, "firehose")) {
-    rows.push_back({"receive", "firehose", "consume Receive(1000)"});
-    rows.push_back({"listen", "firehose", "consume listener"});
-  }
-  if (Has(peers, "cistern")) {
-    rows.push_back({"receive", "cistern", "consume Receive(1000)"});
-    rows.push_back({"listen", "cistern", "consume listener"});
-  }
-
-  // The variants with other send settings take part in the produce rows
-  // only: they consume exactly as their plain forms do.
-  auto sendVariant = [](const std::string& client) { return client == "ksstomp-batch" || client == "raw-buf"; };
-  // The client without a library that has this library client's settings.
-  auto likeFor = [](const std::string& client) -> std::string {
-    if (client == "ksstomp") return "raw";
-    if (client == "ksstomp-batch") return "raw-buf";
-    return std::string();
-  };
-  std::printf("\n%-22s %-9s %-13s %12s %9s %10s %10s %9s %9s\n", "workload", "peer", "client", "msgs/s", "MB/s",
-              "peak RSS", "rate/ours", "RSS/ours", "lib/like");
-  for (const auto& row : rows) {
-    std::vector<std::string> rowClients;
-    for (const auto& client : clients) {
-      if (row.work == "produce" || !sendVariant(client)) rowClients.push_back(client);
+  if (Has(tables, "main")) {
+    std::vector<TRow> rows;
+    if (Has(peers, "sink")) rows.push_back({"produce", "sink", "produce"});
+    if (Has(peers, "cistern")) rows.push_back({"produce", "cistern", "produce"});
+    if (Has(peers, "firehose")) {
+      rows.push_back({"receive", "firehose", "consume Receive(1000)"});
+      rows.push_back({"listen", "firehose", "consume listener"});
     }
-    std::map<std::string, TRun> results = driver.MeasureRow(rowClients, row.work, row.peer, driver.count);
-    auto rateOf = [&results](const std::string& client) {
-      const auto it = results.find(client);
-      return it != results.end() && it->second.ok ? static_cast<double>(it->second.count) / it->second.seconds : 0.0;
-    };
-    const TRun* ours = results.count("ksstomp") != 0 && results["ksstomp"].ok ? &results["ksstomp"] : nullptr;
-    for (const auto& client : rowClients) {
-      const TRun& r = results[client];
-      if (!r.ok) {
-        std::printf("%-22s %-9s %-13s %12s\n", row.label.c_str(), row.peer.c_str(), client.c_str(), "FAILED");
-        continue;
-      }
-      const double rate = rateOf(client);
-      const double mb = rate * static_cast<double>(driver.size) / 1e6;
-      char rateRatio[16] = "-", rssRatio[16] = "-", likeRatio[16] = "-";
-      if (ours != nullptr) {
-        std::snprintf(rateRatio, sizeof rateRatio, "%.2f", rate / rateOf("ksstomp"));
-        std::snprintf(rssRatio, sizeof rssRatio, "%.2f", r.maxRssMB / ours->maxRssMB);
-      }
-      const std::string like = likeFor(client);
-      if (!like.empty() && rateOf(like) > 0) std::snprintf(likeRatio, sizeof likeRatio, "%.2f", rate / rateOf(like));
-      std::printf("%-22s %-9s %-13s %12.0f %9.1f %7.1f MB %10s %9s %9s\n", row.label.c_str(), row.peer.c_str(),
-                  client.c_str(), rate, mb, r.maxRssMB, rateRatio, rssRatio, likeRatio);
+    if (Has(peers, "cistern")) {
+      rows.push_back({"receive", "cistern", "consume Receive(1000)"});
+      rows.push_back({"listen", "cistern", "consume listener"});
     }
-    std::fflush(stdout);
+    PrintTable(driver, rows, clients, false);
   }
 
-  if (Has(peers, "cistern")) {
+  // Large bodies, without the Python client (its rates at this size say
+  // nothing new) and without Cistern (which holds every queued message).
+  std::vector<std::string> cClients;
+  for (const auto& client : clients) {
+    if (client != "stomppy") cClients.push_back(client);
+  }
+  if (Has(tables, "large") && !driver.tls) {
+    const std::uint64_t mainCount = driver.count;
+    const std::size_t mainSize = driver.size;
+    driver.count = largeCount;
+    driver.size = largeSize;
+    std::printf("\n%zu-byte bodies, N=%llu\n", largeSize, static_cast<unsigned long long>(largeCount));
+    std::vector<TRow> rows;
+    if (Has(peers, "sink")) rows.push_back({"produce", "sink", "produce"});
+    if (Has(peers, "firehose")) {
+      rows.push_back({"receive", "firehose", "consume Receive(1000)"});
+      rows.push_back({"listen", "firehose", "consume listener"});
+    }
+    PrintTable(driver, rows, cClients, true);
+    driver.count = mainCount;
+    driver.size = mainSize;
+  }
+
+  if (Has(tables, "consumers") && Has(peers, "firehose") && !driver.tls) {
+    std::vector<std::string> consumerClients;
+    for (const auto& client : cClients) {
+      if (!SendVariant(client)) consumerClients.push_back(client);
+    }
+    PrintConsumersTable(driver, manyConsumers, consumerClients);
+  }
+
+  if (Has(tables, "rr") && Has(peers, "cistern")) {
     // Request/reply through Cistern, each client with its own responder;
     // batching would hold each request, so the plain forms take part.
     const std::uint64_t rrCount =
-        std::strtoull(Get(options, "RrCount", options.count("Smoke") != 0 ? "200" : "10000").c_str(), nullptr, 10);
+        std::strtoull(Get(options, "RrCount", smoke ? "200" : "10000").c_str(), nullptr, 10);
     std::vector<std::string> rrClients;
     for (const auto& client : clients) {
-      if (!sendVariant(client)) rrClients.push_back(client);
+      if (!SendVariant(client)) rrClients.push_back(client);
     }
     std::printf("\nrequest/reply through Cistern, %llu round trips (microseconds)\n%-13s %10s %10s %10s %10s\n",
                 static_cast<unsigned long long>(rrCount), "client", "p50", "p99", "p99.9", "p50/ours");
@@ -499,30 +624,45 @@ double ResidentBytes(pid_t pid) {
 
 int RunMemory(const std::map<std::string, std::string>& options) {
   TDriver driver;
-  driver.size = std::strtoul(Get(options, "Size", "255").c_str(), nullptr, 10);
   driver.self = SelfPath();
-  std::vector<std::uint64_t> counts;
-  for (const auto& c : Split(Get(options, "MemoryCounts", "10000,1000000"))) counts.push_back(std::strtoull(c.c_str(), nullptr, 10));
-  std::printf("peak resident memory of the ksstomp client process by message count\n%-22s %-9s", "workload", "peer");
-  for (auto c : counts) std::printf(" %12llu", static_cast<unsigned long long>(c));
-  std::printf("\n");
-  const std::vector<std::pair<std::string, std::string>> rows = {
-      {"produce", "sink"}, {"receive", "firehose"}, {"listen", "firehose"}};
-  for (const auto& [work, peer] : rows) {
-    std::printf("%-22s %-9s", work.c_str(), peer.c_str());
-    for (auto c : counts) {
-      const TRun r = driver.RunOnce("ksstomp", work, peer, c);
-      if (r.ok)
-        std::printf(" %9.1f MB", r.maxRssMB);
-      else {
-        std::printf(" %12s", "FAILED");
-        std::fprintf(stderr, "%s\n", r.output.c_str());
-        driver.allOk = false;
+  const std::size_t largeSize = std::strtoul(Get(options, "LargeSize", "1048576").c_str(), nullptr, 10);
+  struct TMemoryTable {
+    std::size_t size;
+    std::string counts;
+  };
+  const TMemoryTable memoryTables[] = {
+      {std::strtoul(Get(options, "Size", "255").c_str(), nullptr, 10), Get(options, "MemoryCounts", "10000,1000000")},
+      {largeSize, Get(options, "LargeMemoryCounts", "100,3000")}};
+  for (const TMemoryTable& table : memoryTables) {
+    driver.size = table.size;
+    std::vector<std::uint64_t> counts;
+    for (const auto& c : Split(table.counts)) counts.push_back(std::strtoull(c.c_str(), nullptr, 10));
+    if (counts.empty()) continue;
+    std::printf("peak resident memory of the ksstomp client process by message count, %zu-byte bodies\n%-22s %-9s",
+                table.size, "workload", "peer");
+    for (auto c : counts) std::printf(" %12llu", static_cast<unsigned long long>(c));
+    std::printf("\n");
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {"produce", "sink"}, {"produce-batch", "sink"}, {"receive", "firehose"}, {"listen", "firehose"}};
+    for (const auto& [work, peer] : rows) {
+      std::printf("%-22s %-9s", work.c_str(), peer.c_str());
+      for (auto c : counts) {
+        const bool batch = work == "produce-batch";
+        const TRun r = driver.RunOnce(batch ? "ksstomp-batch" : "ksstomp", batch ? "produce" : work, peer, c);
+        if (r.ok)
+          std::printf(" %9.1f MB", r.maxRssMB);
+        else {
+          std::printf(" %12s", "FAILED");
+          std::fprintf(stderr, "%s\n", r.output.c_str());
+          driver.allOk = false;
+        }
+        std::fflush(stdout);
       }
-      std::fflush(stdout);
+      std::printf("\n");
     }
     std::printf("\n");
   }
+  driver.size = std::strtoul(Get(options, "Size", "255").c_str(), nullptr, 10);
 
   // Cistern: idle, with n messages queued (filled by the raw client, every
   // one confirmed), and after this library's client consumed them all.
@@ -576,6 +716,7 @@ int main(int argc, char** argv) {
     client.count = std::strtoull(Get(options, "Count", "1000").c_str(), nullptr, 10);
     client.size = std::strtoul(Get(options, "Size", "255").c_str(), nullptr, 10);
     client.queue = Get(options, "Queue", "bench");
+    client.consumers = std::max<std::size_t>(1, std::strtoul(Get(options, "Consumers", "1").c_str(), nullptr, 10));
     client.confirm = options.count("Confirm") != 0;
     client.batch = options.count("Batch") != 0;
     client.buffered = options.count("Buffered") != 0;
@@ -586,7 +727,8 @@ int main(int argc, char** argv) {
   if (options.count("Serve") != 0) {
     const std::uint64_t n = std::strtoull(Get(options, "Count", "1000").c_str(), nullptr, 10);
     TBenchPeer peer(Get(options, "Serve", "sink") == "firehose" ? TBenchPeer::TKind::Firehose : TBenchPeer::TKind::Sink,
-                    n, std::strtoul(Get(options, "Size", "255").c_str(), nullptr, 10));
+                    n, std::strtoul(Get(options, "Size", "255").c_str(), nullptr, 10),
+                    std::strtoul(Get(options, "Consumers", "1").c_str(), nullptr, 10));
     std::printf("port %u\n", static_cast<unsigned>(peer.Port()));
     std::fflush(stdout);
     peer.Wait(std::chrono::seconds(600));

@@ -48,6 +48,10 @@ class TBenchAdapter : public IStompCommAdapter {
     BenchWire().frames++;
     BenchWire().bytes += data.size();
   }
+  void TransmitParts(const std::string_view* parts, std::size_t count, std::int32_t) override {
+    BenchWire().frames++;
+    for (std::size_t i = 0; i < count; ++i) BenchWire().bytes += parts[i].size();
+  }
   std::string GetName() const override { return "TBenchAdapter"; }
 
  private:
