@@ -31,7 +31,7 @@ fi
 TMP=$(mktemp -d)
 trap 'rm -rf "$TMP"' EXIT
 
-# instructions CLIENT WORK PEER COUNT -> total Ir of one client run
+# instructions CLIENT WORK PEER COUNT [CLIENT FLAG] -> total Ir of one client run
 instructions() {
   : >"$TMP/serve"
   "$BENCH" --Serve="$3" --Count="$4" >"$TMP/serve" &
@@ -48,7 +48,7 @@ instructions() {
     exit 1
   fi
   valgrind --tool=callgrind --callgrind-out-file="$TMP/out" \
-    "$BENCH" --Role=client --Client="$1" --Work="$2" --Port="$port" --Count="$4" --Query="$QUERY" \
+    "$BENCH" --Role=client --Client="$1" --Work="$2" --Port="$port" --Count="$4" --Query="$QUERY" ${5:-} \
     >"$TMP/client" 2>"$TMP/valgrind"
   wait "$serve"
   if ! grep -q '^ok ' "$TMP/client"; then
@@ -60,17 +60,25 @@ instructions() {
 
 echo "instructions per message (callgrind, N=$N and 2N, 255-character bodies)"
 printf '%-28s %14s %14s\n' "path" "ksstomp" "raw socket"
-for row in "produce sink produce" "receive firehose consume-Receive(1000)" "listen firehose consume-listener"; do
+# Rows: work, peer, label, and the flags of the library's and the raw
+# client ("-" for none): batched sending beside the raw client's 64 KiB
+# user-space buffer.
+for row in "produce sink produce - -" "produce sink produce-batched --Batch --Buffered" \
+           "receive firehose consume-Receive(1000) - -" "listen firehose consume-listener - -"; do
   set -- $row
-  work=$1 peer=$2 label=$3
+  work=$1 peer=$2 label=$3 libFlag=$4 rawFlag=$5
+  [ "$libFlag" = - ] && libFlag=""
+  [ "$rawFlag" = - ] && rawFlag=""
   line=$(printf '%-28s' "$label")
   for client in ksstomp raw; do
     if [ "$client" = raw ] && [ "$work" = listen ]; then
       line="$line $(printf '%14s' '(as above)')"
       continue
     fi
-    one=$(instructions "$client" "$work" "$peer" "$N")
-    two=$(instructions "$client" "$work" "$peer" $((2 * N)))
+    flag=$libFlag
+    [ "$client" = raw ] && flag=$rawFlag
+    one=$(instructions "$client" "$work" "$peer" "$N" "$flag")
+    two=$(instructions "$client" "$work" "$peer" $((2 * N)) "$flag")
     line="$line $(printf '%14d' $(((two - one) / N)))"
   done
   echo "$line"

@@ -46,21 +46,23 @@ std::string_view Decimal(char (&buffer)[24], Int value) {
   return std::string_view(buffer, static_cast<std::size_t>(result.ptr - buffer));
 }
 
-// The body bytes a message class puts on the wire; nullptr body for a class
-// that cannot be sent.
-const std::string* BodyOf(const TKsJMSMessage& message, bool& isObject, bool& isBytes) {
+// The body bytes a message class puts on the wire; false for a class that
+// cannot be sent.
+bool BodyOf(const TKsJMSMessage& message, std::string_view& body, bool& isObject, bool& isBytes) {
   isObject = false;
   isBytes = false;
-  if (const auto* text = AsOwnTextMessage(&message)) return &text->GetTextRef();
-  if (const auto* bytes = AsOwnBytesMessage(&message)) {
+  if (const auto* text = AsOwnTextMessage(&message)) {
+    body = text->GetTextRef();
+  } else if (const auto* bytes = AsOwnBytesMessage(&message)) {
     isBytes = true;
-    return &bytes->GetContentRef();
-  }
-  if (const auto* object = AsOwnObjectMessage(&message)) {
+    body = bytes->GetContentRef();
+  } else if (const auto* object = AsOwnObjectMessage(&message)) {
     isObject = true;
-    return &object->GetContentRef();  // held as UTF-8 already
+    body = object->GetContentRef();  // held as UTF-8 already
+  } else {
+    return false;
   }
-  return nullptr;
+  return true;
 }
 
 }  // namespace
@@ -178,25 +180,30 @@ TKsSendStamp TKsSendStamp::Of(const TKsJMSMessage& message) {
 
 void TKsJMSClient::BuildSend(const TKsJMSMessage& message, const TKsSendStamp& stamp, TSendParts& parts) const {
   bool isObject = false;
-  const std::string* body = BodyOf(message, isObject, parts.isBytes);
-  if (body == nullptr) throw EJMSException("Unsupported JMS Message Type");
-  parts.body = *body;
+  if (!BodyOf(message, parts.body, isObject, parts.isBytes)) throw EJMSException("Unsupported JMS Message Type");
   parts.headers.Clear();
-  WriteFields(message, stamp, parts);
+  WriteHeaders(message, stamp, isObject, parts, parts.headers);
+}
+
+template <class Headers>
+void TKsJMSClient::WriteHeaders(const TKsJMSMessage& message, const TKsSendStamp& stamp, bool isObject,
+                                TSendParts& parts, Headers& headers) const {
+  WriteFields(message, stamp, parts, headers);
   // From 1.1 on the body says what it is (a property of the message's own
   // may say otherwise).
   if (!isObject && GetVersion() != TKsStompVersion::V1_0) {
-    parts.headers.Set("content-type", parts.isBytes ? "application/octet-stream" : "text/plain;charset=UTF-8");
+    headers.Set("content-type", parts.isBytes ? "application/octet-stream" : "text/plain;charset=UTF-8");
   }
-  WriteProperties(message, parts.headers);
+  WriteProperties(message, headers);
   if (isObject) {
     parts.transformation = owningConnection_ ? owningConnection_->GetTransformationName() : std::string();
-    parts.headers.Set("transformation", parts.transformation);
+    headers.Set("transformation", parts.transformation);
   }
 }
 
-void TKsJMSClient::WriteFields(const TKsJMSMessage& message, const TKsSendStamp& stamp, TSendParts& parts) const {
-  TKsHeaderViewList& headers = parts.headers;
+template <class Headers>
+void TKsJMSClient::WriteFields(const TKsJMSMessage& message, const TKsSendStamp& stamp, TSendParts& parts,
+                               Headers& headers) const {
   headers.Set("correlation-id", message.GetCorrelationIDRef());
   const TDateTime expiration = stamp.expiration;
   if (expiration != 0.0) {
@@ -217,7 +224,8 @@ void TKsJMSClient::WriteFields(const TKsJMSMessage& message, const TKsSendStamp&
   headers.Set("transaction", stamp.transaction);
 }
 
-void TKsJMSClient::WriteProperties(const TKsJMSMessage& message, TKsHeaderViewList& headers) {
+template <class Headers>
+void TKsJMSClient::WriteProperties(const TKsJMSMessage& message, Headers& headers) {
   const bool received = message.GetReceived();
   message.GetProperties().ForEach([&headers, received](std::string_view name, std::string_view value) {
     if (IsReservedName(name)) {
@@ -245,11 +253,22 @@ void TKsJMSClient::MessageToFrame(const TKsJMSMessage& message, IStompFrame& fra
 
 void TKsJMSClient::Send(const TKsJMSMessage& message, const TKsSendStamp& stamp, std::string_view destinationName,
                         std::int32_t sendTimeout, std::string_view receipt) {
-  if (DebugEnabled()) Log("Send (JMSMessage)");
+  const bool debug = DebugEnabled();
+  if (debug) Log("Send (JMSMessage)");
   // The headers are views into the message, the stamp and the parts; the
   // body goes from the message to the transport, never copied in between.
   auto parts = sendParts_.Lease();
-  BuildSend(message, stamp, *parts);
+  bool isObject = false;
+  if (!BodyOf(message, parts->body, isObject, parts->isBytes)) throw EJMSException("Unsupported JMS Message Type");
+  if (!debug && message.GetProperties().Empty()) {
+    // No properties (the usual case): every header is one of the library's
+    // own, each once, so they are written as they come.
+    TKsDistinctHeaders headers;
+    WriteHeaders(message, stamp, isObject, *parts, headers);
+    if (SendDistinct(destinationName, parts->body, sendTimeout, receipt, !parts->isBytes, headers)) return;
+  }
+  parts->headers.Clear();
+  WriteHeaders(message, stamp, isObject, *parts, parts->headers);
   SendViews(destinationName, parts->body, sendTimeout, receipt, !parts->isBytes, parts->headers.Data(),
             parts->headers.Size(), true);
 }

@@ -154,14 +154,23 @@ class TKsJMSClient : public TKsStompCustomClient {
     std::string_view body;
     bool isBytes = false;
   };
-  // The one SEND builder, for Send and MessageToFrame: the header fields and
-  // the transaction, then the properties, then "transformation" for an
-  // object message.
+  // The one SEND builder, for Send and MessageToFrame: the body, then
+  // WriteHeaders into parts.headers.
   void BuildSend(const TKsJMSMessage& message, const TKsSendStamp& stamp, TSendParts& parts) const;
-  void WriteFields(const TKsJMSMessage& message, const TKsSendStamp& stamp, TSendParts& parts) const;
+  // The header fields and the transaction, "content-type" from 1.1 on,
+  // the properties, then "transformation" for an object message, each
+  // through headers.Set(name, value) (a TKsHeaderViewList, or a
+  // TKsDistinctHeaders for a message without properties).
+  template <class Headers>
+  void WriteHeaders(const TKsJMSMessage& message, const TKsSendStamp& stamp, bool isObject, TSendParts& parts,
+                    Headers& headers) const;
+  template <class Headers>
+  void WriteFields(const TKsJMSMessage& message, const TKsSendStamp& stamp, TSendParts& parts,
+                   Headers& headers) const;
   // Properties as headers; a reserved name raises EKsReservedProperty,
   // except that a received message's broker headers are left out.
-  static void WriteProperties(const TKsJMSMessage& message, TKsHeaderViewList& headers);
+  template <class Headers>
+  static void WriteProperties(const TKsJMSMessage& message, Headers& headers);
 
   // Reads one frame in the way given and answers the message it produced.
   enum class TReadWay { Wait, UpToTimeout, Poll };

@@ -1248,14 +1248,18 @@ void TKsJMSSession::SendOwn(const TKsJMSMessage& message, const TKsSendStamp& st
                             const std::string& destinationName, std::int32_t sendTimeout) {
   // The check the stamped message's priority setter makes.
   if (stamp.priority > 9) throw Exception("JMS_MAX_PRIORITY");
-  TKsJMSClient& client = connection_->GetClient();
-  if (!connection_->GetSyncSend()) {
-    client.Send(message, stamp, destinationName, sendTimeout);
+  if (connection_->GetSyncSend()) {
+    SendConfirmed(message, stamp, destinationName, sendTimeout);
     return;
   }
+  connection_->GetClient().Send(message, stamp, destinationName, sendTimeout);
+}
+
+void TKsJMSSession::SendConfirmed(const TKsJMSMessage& message, const TKsSendStamp& stamp,
+                                  const std::string& destinationName, std::int32_t sendTimeout) {
   // A confirmed send returns only once the broker has the message.
   const std::string receipt = connection_->ExpectReceipt();
-  client.Send(message, stamp, destinationName, sendTimeout, receipt);
+  connection_->GetClient().Send(message, stamp, destinationName, sendTimeout, receipt);
   if (!connection_->AwaitReceipt(receipt)) {
     connection_->CheckNotLost();
     throw EJMSException("The broker did not confirm SEND within " + std::to_string(connection_->GetReceiptTimeout()) +

@@ -441,6 +441,8 @@ class TKsJMSSession : public IMessageDispatch,
   // delivered in it: the broker refuses the transaction's ACKs for a
   // subscription that has gone.
   void EndSubscription(const TKsMessageConsumer& consumer);
+  // GetTransacted without a virtual call.
+  bool IsTransacted() const noexcept { return acknowledgeMode_ == SESSION_TRANSACTED; }
   // True when an ACK of one of the session's subscriptions acknowledges
   // every earlier message of that subscription as well ("ack:client": client
   // acknowledgement and transacted sessions).
@@ -507,10 +509,12 @@ class TKsJMSSession : public IMessageDispatch,
   // it) to SendOwn.
   void SendStamped(const IMessage& message, const TKsSendStamp& stamp, const std::string& destinationName,
                    std::int32_t sendTimeout);
-  // The message to the client, and for a confirmed send the wait for its
-  // receipt.
+  // The message to the client (SendConfirmed for a confirmed send).
   void SendOwn(const TKsJMSMessage& message, const TKsSendStamp& stamp, const std::string& destinationName,
                std::int32_t sendTimeout);
+  // The send with a receipt request, and the wait for the receipt.
+  void SendConfirmed(const TKsJMSMessage& message, const TKsSendStamp& stamp, const std::string& destinationName,
+                     std::int32_t sendTimeout);
 
   std::atomic<bool> closed_{false};
   std::atomic<bool> orphaned_{false};

@@ -67,25 +67,25 @@ const TKsJMSObjectMessage* AsOwnObjectMessage(const TKsJMSMessage* message) noex
 }
 
 std::shared_ptr<TKsJMSMessage> TKsJMSMessage::Create(TKsJMSConnection* connection) {
-  return std::make_shared<TKsJMSMessage>(connection);
+  return std::allocate_shared<TKsJMSMessage>(TKsCachedAllocator<TKsJMSMessage>(), connection);
 }
 
 std::shared_ptr<TKsJMSTextMessage> TKsJMSTextMessage::Create(TKsJMSConnection* connection) {
-  return std::make_shared<TKsJMSTextMessage>(connection);
+  return std::allocate_shared<TKsJMSTextMessage>(TKsCachedAllocator<TKsJMSTextMessage>(), connection);
 }
 
-void TKsJMSTextMessage::SetText(const std::string& value) { text_ = value; }
-std::string TKsJMSTextMessage::GetText() const { return text_; }
+void TKsJMSTextMessage::SetText(const std::string& value) { AssignText(value); }
+std::string TKsJMSTextMessage::GetText() const { return std::string(text_.data(), text_.size()); }
 
 std::shared_ptr<TKsJMSBytesMessage> TKsJMSBytesMessage::Create(TKsJMSConnection* connection) {
-  return std::make_shared<TKsJMSBytesMessage>(connection);
+  return std::allocate_shared<TKsJMSBytesMessage>(TKsCachedAllocator<TKsJMSBytesMessage>(), connection);
 }
 
 void TKsJMSBytesMessage::SetContent(const std::string& value) { SetContentRef(value); }
 std::string TKsJMSBytesMessage::GetContent() const { return GetContentRef(); }
 
 std::shared_ptr<TKsJMSObjectMessage> TKsJMSObjectMessage::Create(TKsJMSConnection* connection) {
-  return std::make_shared<TKsJMSObjectMessage>(connection);
+  return std::allocate_shared<TKsJMSObjectMessage>(TKsCachedAllocator<TKsJMSObjectMessage>(), connection);
 }
 
 void TKsJMSObjectMessage::SetContent(const std::string& value) { SetContentRef(value); }

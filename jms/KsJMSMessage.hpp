@@ -7,9 +7,10 @@
 // and its own body interface: the body interfaces are added on leaf classes
 // only, so a bytes message is never an IObjectMessage and the other way round.
 //
-// Ownership: made with Create(connection) and shared through IMessage
-// references; the constructors are public so that a short-lived copy may also
-// live on the stack. The connection is an uncounted back-reference.
+// Ownership: made with Create(connection) (in memory from the thread's block
+// cache, KsBlockCache.hpp) and shared through IMessage references; the
+// constructors are public so that a short-lived copy may also live on the
+// stack. The connection is an uncounted back-reference.
 // Threads: no lock; a message belongs to one thread at a time.
 #pragma once
 
@@ -18,6 +19,7 @@
 #include <string_view>
 
 #include "jms/KsMessage.hpp"
+#include "support/KsBlockCache.hpp"
 
 namespace ks {
 
@@ -35,13 +37,13 @@ class TKsJMSTextMessage final : public TKsJMSMessage, public virtual ITextMessag
   void SetText(const std::string& value) override;
   std::string GetText() const override;
 
-  const std::string& GetTextRef() const noexcept { return text_; }
-  void SetTextRef(std::string&& value) noexcept { text_ = std::move(value); }
+  std::string_view GetTextRef() const noexcept { return text_; }
   // Copies into the existing buffer (keeps its capacity).
-  void AssignText(std::string_view value) { text_.assign(value); }
+  void AssignText(std::string_view value) { text_.assign(value.data(), value.size()); }
 
  private:
-  std::string text_;
+  // Its memory comes from the thread's block cache (KsBlockCache.hpp).
+  std::basic_string<char, std::char_traits<char>, TKsCachedAllocator<char>> text_;
 };
 
 class TKsJMSBytesMessage final : public TKsJMSMessage, public virtual IBytesMessage {

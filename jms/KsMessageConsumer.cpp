@@ -109,11 +109,13 @@ void TKsMessageConsumer::Close() {
 void TKsMessageConsumer::Dispatch(const std::shared_ptr<IMessage>& message) {
   // Inside the transaction before the listener runs, so that a Commit of
   // the listener covers this message.
-  if (message) session_->AcknowledgeDelivered(*this, *message);
-  std::shared_ptr<IMessage> held = message;
-  if (transformer_) {
-    if (auto replaced = transformer_->ConsumerTransform(session_, this, held)) held = std::move(replaced);
+  if (message && session_->IsTransacted()) session_->AcknowledgeDelivered(*this, *message);
+  if (!transformer_) {
+    if (const auto listener = GetMessageListener()) listener->OnMessage(message);
+    return;
   }
+  std::shared_ptr<IMessage> held = message;
+  if (auto replaced = transformer_->ConsumerTransform(session_, this, held)) held = std::move(replaced);
   if (const auto listener = GetMessageListener()) listener->OnMessage(held);
 }
 

@@ -33,9 +33,7 @@ TNameKind Match(std::string_view name, const char (&spelling)[N], int slot, bool
 }
 
 // True when name holds "=".
-bool HasEquals(std::string_view name) {
-  return !name.empty() && std::memchr(name.data(), '=', name.size()) != nullptr;
-}
+bool HasEquals(std::string_view name) { return HasAnyByte<'='>(name); }
 
 inline TNameKind KindOf(std::string_view name) {
   constexpr TNameKind kOther{TKsHeaderScan::kSlotCount, false};

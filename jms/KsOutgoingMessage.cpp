@@ -34,7 +34,7 @@ TKsJMSMessage& TKsOutgoingMessage::BodyCopyOf(const IMessage& source) {
     return text_;
   }
   if (const auto* text = dynamic_cast<const ITextMessage*>(&source)) {
-    text_.SetTextRef(text->GetText());
+    text_.AssignText(text->GetText());
     return text_;
   }
   if (const auto* bytes = dynamic_cast<const IBytesMessage*>(&source)) {

@@ -472,6 +472,21 @@ void TKsTcpClient::WriteLocked(const std::string_view* parts, std::size_t count)
     for (std::size_t i = 0; i < count; ++i) WriteLayered(layered, parts[i]);
     return;
   }
+  if (count == 1) {
+    // One part: send, from where a short write stopped.
+    const char* next = parts[0].data();
+    std::size_t left = parts[0].size();
+    while (left > 0) {
+      const ssize_t n = ::send(fd, next, left, MSG_NOSIGNAL);
+      if (n <= 0) {
+        if (n < 0 && errno == EINTR) continue;
+        RaiseSocketError(n < 0 ? errno : EPIPE);
+      }
+      next += n;
+      left -= static_cast<std::size_t>(n);
+    }
+    return;
+  }
   // One sendmsg over all parts; after a short write the rest goes out from
   // where it stopped.
   constexpr std::size_t kMaxParts = 8;

@@ -795,10 +795,14 @@ void TKsCommAdapterIndy::Stop() {
 
 void TKsCommAdapterIndy::Transmit(const std::string& data, std::int32_t sendTimeout) {
   const std::string_view part(data);
-  TransmitParts(&part, 1, sendTimeout);
+  WriteFrame(&part, 1, sendTimeout);
 }
 
 void TKsCommAdapterIndy::TransmitParts(const std::string_view* parts, std::size_t count, std::int32_t sendTimeout) {
+  WriteFrame(parts, count, sendTimeout);
+}
+
+void TKsCommAdapterIndy::WriteFrame(const std::string_view* parts, std::size_t count, std::int32_t sendTimeout) {
   const bool debug = GetLogger()->IsDebugEnabled();
   if (debug) Log("StompTransmit");
   if (count > 0 && parts[0].starts_with("DISCONNECT\n")) closeExpected_.store(true, std::memory_order_release);

@@ -309,6 +309,8 @@ class TKsCommAdapterIndy : public TKsCommAdapter {
   void ResetStreamState();
   // Reports a frame the cutter has begun to skip (once per frame).
   void ReportSkippedFrame();
+  // Transmit and TransmitParts.
+  void WriteFrame(const std::string_view* parts, std::size_t count, std::int32_t sendTimeout);
 
   // What the heart-beat watches: the client's counters and writes.
   class THeartBeatLink : public IKsHeartBeatLink {

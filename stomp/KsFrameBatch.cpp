@@ -1,6 +1,7 @@
 #include "stomp/KsFrameBatch.hpp"
 
 #include <atomic>
+#include <cstring>
 #include <thread>
 #include <utility>
 
@@ -40,18 +41,18 @@ void TKsFrameBatch::RaiseKept() const {
 }
 
 void TKsFrameBatch::WriteHeld() {
-  if (buffer_.empty()) return;
+  if (bufferSize_ == 0) return;
   ++generation_;
   try {
-    const std::string_view held(buffer_);
+    const std::string_view held(buffer_.get(), bufferSize_);
     writer_(&held, 1, bufferTimeout_);
   } catch (...) {
     kept_ = std::current_exception();
-    buffer_.clear();
+    bufferSize_ = 0;
     unwritten_ += std::exchange(bufferFrames_, 0);
     throw;
   }
-  buffer_.clear();
+  bufferSize_ = 0;
   bufferFrames_ = 0;
 }
 
@@ -77,23 +78,25 @@ void TKsFrameBatch::Add(const std::string_view* parts, std::size_t count, std::i
   for (std::size_t i = 0; i < count; ++i) size += parts[i].size();
   std::lock_guard<std::mutex> guard(lock_);
   RaiseKept();
-  if (!buffer_.empty() && (sendTimeout != bufferTimeout_ || buffer_.size() + size > kCapacity)) {
-    WriteHeld();
-  }
+  if (bufferSize_ != 0 && (sendTimeout != bufferTimeout_ || bufferSize_ + size > kCapacity)) WriteHeld();
   if (size >= kCapacity) {
     // Too large to gather: written on its own, from where its parts lie.
     WriteDirect(parts, count, sendTimeout, 1);
     return;
   }
-  const bool first = buffer_.empty();
+  const bool first = bufferSize_ == 0;
   if (first) {
-    if (buffer_.capacity() < kCapacity) buffer_.reserve(kCapacity);
+    if (!buffer_) buffer_ = std::make_unique<char[]>(kCapacity);
     bufferTimeout_ = sendTimeout;
     firstHeld_ = Clock::now();
   }
-  for (std::size_t i = 0; i < count; ++i) buffer_.append(parts[i]);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (parts[i].empty()) continue;
+    std::memcpy(buffer_.get() + bufferSize_, parts[i].data(), parts[i].size());
+    bufferSize_ += parts[i].size();
+  }
   ++bufferFrames_;
-  if (buffer_.size() == kCapacity) {
+  if (bufferSize_ == kCapacity) {
     WriteHeld();
     return;
   }
@@ -127,7 +130,7 @@ void TKsFrameBatch::Stop(bool write) {
         // Kept: the next call raises it.
       }
     }
-    buffer_.clear();
+    bufferSize_ = 0;
     bufferFrames_ = 0;
     timer = std::move(timer_);
     // Under the lock, so that the timer's wait cannot miss it.
@@ -146,7 +149,7 @@ void TKsFrameBatch::Stop(bool write) {
 
 void TKsFrameBatch::Reset() {
   std::lock_guard<std::mutex> guard(lock_);
-  buffer_.clear();
+  bufferSize_ = 0;
   bufferFrames_ = 0;
   unwritten_ = 0;
   kept_ = nullptr;
@@ -154,7 +157,7 @@ void TKsFrameBatch::Reset() {
 
 std::size_t TKsFrameBatch::Abandon() {
   std::lock_guard<std::mutex> guard(lock_);
-  buffer_.clear();
+  bufferSize_ = 0;
   unwritten_ += std::exchange(bufferFrames_, 0);
   return std::exchange(unwritten_, 0);
 }
@@ -162,8 +165,8 @@ std::size_t TKsFrameBatch::Abandon() {
 void TKsFrameBatch::TimerStep(const TTimer& self) {
   std::unique_lock<std::mutex> lock(lock_);
   if (self.Terminated()) return;
-  if (buffer_.empty()) {
-    changed_.wait(lock, [this, &self] { return self.Terminated() || !buffer_.empty(); });
+  if (bufferSize_ == 0) {
+    changed_.wait(lock, [this, &self] { return self.Terminated() || bufferSize_ != 0; });
     return;
   }
   const auto due = firstHeld_ + std::chrono::milliseconds(delayMs_);

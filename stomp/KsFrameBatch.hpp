@@ -102,7 +102,8 @@ class TKsFrameBatch {
 
   std::mutex lock_;
   std::condition_variable changed_;  // bytes held for the first time, or stop
-  std::string buffer_;
+  std::unique_ptr<char[]> buffer_;  // kCapacity bytes, made by the first Add
+  std::size_t bufferSize_ = 0;       // bytes held in buffer_
   std::size_t bufferFrames_ = 0;     // frames in buffer_
   std::size_t unwritten_ = 0;        // frames held and never written, until Abandon
   std::int32_t bufferTimeout_ = -1;  // send time-out of the held frames

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -344,19 +345,85 @@ void TKsStompCustomClient::SendViews(std::string_view destination, std::string_v
   if (!length.empty()) leading[leadingCount++] = TKsHeaderView("content-length", length);
   bool asTheyAre = extrasDistinct;
   for (std::size_t i = 0; asTheyAre && i < extraCount; ++i) asTheyAre = !NamesLeadingSendHeader(extraHeaders[i].first);
-  std::optional<TKsScratch<TKsHeaderViewList>::TLease> merged;
-  if (!asTheyAre) {
-    merged.emplace(sendHeaders_);
-    TKsHeaderViewList& list = **merged;
-    list.Clear();
-    list.Reserve(leadingCount + extraCount);
-    for (std::size_t i = 0; i < leadingCount; ++i) list.Set(leading[i].first, leading[i].second);
-    for (std::size_t i = 0; i < extraCount; ++i) list.Set(extraHeaders[i].first, extraHeaders[i].second);
+  if (asTheyAre) {
+    WriteSend(leading, leadingCount, extraHeaders, extraCount, body, sendTimeout, receipt.empty());
+    return;
   }
-  const TKsHeaderView* first = merged ? (**merged).Data() : leading;
-  const std::size_t firstCount = merged ? (**merged).Size() : leadingCount;
-  const TKsHeaderView* second = merged ? nullptr : extraHeaders;
-  const std::size_t secondCount = merged ? 0 : extraCount;
+  auto merged = sendHeaders_.Lease();
+  merged->Clear();
+  merged->Reserve(leadingCount + extraCount);
+  for (std::size_t i = 0; i < leadingCount; ++i) merged->Set(leading[i].first, leading[i].second);
+  for (std::size_t i = 0; i < extraCount; ++i) merged->Set(extraHeaders[i].first, extraHeaders[i].second);
+  WriteSend(merged->Data(), merged->Size(), nullptr, 0, body, sendTimeout, receipt.empty());
+}
+
+namespace {
+
+// True when a header value of a frame written under version would break its
+// line or need an escape.
+inline bool NeedsCare(std::string_view value, bool plainVersion) {
+  return plainVersion ? HasAnyByte<'\n', '\r', '\0'>(value) : HasAnyByte<'\n', '\r', '\0', ':', '\\'>(value);
+}
+
+inline char* PutHeader(char* p, std::string_view name, std::string_view value) {
+  std::memcpy(p, name.data(), name.size());
+  p += name.size();
+  *p++ = ':';
+  std::memcpy(p, value.data(), value.size());
+  p += value.size();
+  *p++ = '\n';
+  return p;
+}
+
+}  // namespace
+
+bool TKsStompCustomClient::SendDistinct(std::string_view destination, std::string_view body, std::int32_t sendTimeout,
+                                        std::string_view receipt, bool omitContentLength,
+                                        const TKsDistinctHeaders& extras) {
+  if (extras.Overflow()) return false;
+  char lengthText[24];
+  std::string_view length;
+  if (!omitContentLength) {
+    auto result = std::to_chars(lengthText, lengthText + sizeof lengthText, body.size());
+    length = std::string_view(lengthText, static_cast<std::size_t>(result.ptr - lengthText));
+  }
+  // The names are the library's own; only the values need a look. Under
+  // 1.0 a value must not break its line; from 1.1 on it must need no escape
+  // either (the general way escapes it). The receipt and the length are
+  // the library's own too.
+  const bool plainVersion = GetVersion() == TKsStompVersion::V1_0;
+  if (NeedsCare(destination, plainVersion)) return false;
+  std::size_t size = 4 + 1 + 1;  // "SEND", its LF, the empty line
+  if (!destination.empty()) size += 11 + 1 + destination.size() + 1;
+  if (!receipt.empty()) size += 7 + 1 + receipt.size() + 1;
+  if (!length.empty()) size += 14 + 1 + length.size() + 1;
+  const TKsHeaderView* const headers = extras.Data();
+  for (std::size_t i = 0; i < extras.Size(); ++i) {
+    if (NeedsCare(headers[i].second, plainVersion)) return false;
+    size += headers[i].first.size() + 1 + headers[i].second.size() + 1;
+  }
+  IStompCommAdapter& adapter = RequireLoggedIn("SEND");
+  auto image = image_.Lease();
+  std::string& head = *image;
+  const bool joined = !batch_ && body.size() <= kJoinedBody;
+  const std::size_t room = size + (joined ? body.size() + 2 : 0);
+  if (head.capacity() < room) head.reserve(room);
+  head.resize(size);
+  char* p = head.data();
+  std::memcpy(p, "SEND\n", 5);
+  p += 5;
+  if (!destination.empty()) p = PutHeader(p, "destination", destination);
+  if (!receipt.empty()) p = PutHeader(p, "receipt", receipt);
+  if (!length.empty()) p = PutHeader(p, "content-length", length);
+  for (std::size_t i = 0; i < extras.Size(); ++i) p = PutHeader(p, headers[i].first, headers[i].second);
+  *p = '\n';
+  TransmitFrame(adapter, head, body, sendTimeout, receipt.empty());
+  return true;
+}
+
+void TKsStompCustomClient::WriteSend(const TKsHeaderView* first, std::size_t firstCount, const TKsHeaderView* second,
+                                     std::size_t secondCount, std::string_view body, std::int32_t sendTimeout,
+                                     bool gather) {
   if (DebugEnabled()) {
     LogOwn("Send");
     LogOwn("Transmit");
@@ -370,7 +437,7 @@ void TKsStompCustomClient::SendViews(std::string_view destination, std::string_v
   const bool joined = !batch_ && body.size() <= kJoinedBody;
   TKsStompFrame::AppendFrameHead(*image, "SEND", first, firstCount, second, secondCount, GetVersion(),
                                  joined ? body.size() + 2 : 0);
-  TransmitFrame(adapter, *image, body, sendTimeout, receipt.empty());
+  TransmitFrame(adapter, *image, body, sendTimeout, gather);
 }
 
 void TKsStompCustomClient::TransmitFrame(IStompCommAdapter& adapter, std::string& head, std::string_view body,
@@ -452,10 +519,10 @@ void TKsStompCustomClient::Transmit(const IStompFrame& frame, std::int32_t sendT
   }
 }
 
-IStompCommAdapter& TKsStompCustomClient::RequireLoggedIn(const std::string& command) const {
+IStompCommAdapter& TKsStompCustomClient::RequireLoggedIn(std::string_view command) const {
   CheckTransportUsable();
   if (!loggedIn_.load(std::memory_order_acquire)) {
-    throw EKsStompClientNotConnectedError("Not connected! Command: " + command);
+    throw EKsStompClientNotConnectedError("Not connected! Command: " + std::string(command));
   }
   return RequireAdapter();
 }

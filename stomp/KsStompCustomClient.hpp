@@ -195,6 +195,14 @@ class TKsStompCustomClient : public TKsStompConnection {
   // Bodies up to this size are copied behind the header image and written
   // with it; larger ones go to the transport as a part of their own.
   static constexpr std::size_t kJoinedBody = 4096;
+  // SendViews for extra headers that are the library's own names, each
+  // once, none of them destination, receipt or content-length (the fields
+  // of a message without properties), without tracing: the header image is
+  // written straight from them. False, with nothing sent, when a value
+  // holds a byte that would break the frame or need escaping: SendViews
+  // then writes the frame by the general rules (or raises).
+  bool SendDistinct(std::string_view destination, std::string_view body, std::int32_t sendTimeout,
+                    std::string_view receipt, bool omitContentLength, const TKsDistinctHeaders& extras);
   // True when the logger's debug level is on (trace lines are formatted
   // only then).
   bool DebugEnabled() const;
@@ -216,7 +224,7 @@ class TKsStompCustomClient : public TKsStompConnection {
   // The adapter of a logged-in client whose transport is usable; raises
   // EConnectionFailedException after SetTransportLost and
   // EKsStompClientNotConnectedError "Not connected! Command: COMMAND".
-  IStompCommAdapter& RequireLoggedIn(const std::string& command) const;
+  IStompCommAdapter& RequireLoggedIn(std::string_view command) const;
   // FlushBatch with batching on.
   void FlushHeld();
   // Inside the handler of a socket error while writing: tells the
@@ -229,8 +237,12 @@ class TKsStompCustomClient : public TKsStompConnection {
   // transport-error handler about a failure.
   void TransmitBytes(IStompCommAdapter& adapter, const std::string& bytes, std::int32_t sendTimeout,
                      bool gather = false);
-  // The same for a SEND given as its head (command line and header block,
-  // reserved room for a small body behind it), body and NUL LF.
+  // The SEND of SendViews once its header list is known (first's entries,
+  // then second's): traced, its head written, and transmitted.
+  void WriteSend(const TKsHeaderView* first, std::size_t firstCount, const TKsHeaderView* second,
+                 std::size_t secondCount, std::string_view body, std::int32_t sendTimeout, bool gather);
+  // TransmitBytes for a SEND given as its head (command line and header
+  // block, reserved room for a small body behind it), body and NUL LF.
   void TransmitFrame(IStompCommAdapter& adapter, std::string& head, std::string_view body, std::int32_t sendTimeout,
                      bool gather);
 

@@ -15,33 +15,10 @@ namespace {
 
 constexpr std::string_view kNulLf("\0\n", 2);
 
-// True when any of the 8 bytes in word equals byte (the classic zero-byte
-// test on word XOR byte pattern).
-constexpr bool WordHasByte(std::uint64_t word, unsigned char byte) {
-  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-  constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-  const std::uint64_t x = word ^ (kOnes * byte);
-  return ((x - kOnes) & ~x & kHighs) != 0;
-}
-
-// True when text holds LF, CR or NUL, or ':' when colon is set. Eight bytes
-// at a time: header values are checked on every send.
+// True when text holds LF, CR or NUL, or ':' when colon is set. Header
+// names and values are checked on every send.
 bool HasFrameBreak(std::string_view text, bool colon) {
-  const char* p = text.data();
-  std::size_t left = text.size();
-  for (; left >= 8; p += 8, left -= 8) {
-    std::uint64_t word;
-    std::memcpy(&word, p, 8);
-    if (WordHasByte(word, '\n') || WordHasByte(word, '\r') || WordHasByte(word, '\0') ||
-        (colon && WordHasByte(word, ':'))) {
-      return true;
-    }
-  }
-  for (; left > 0; ++p, --left) {
-    const char c = *p;
-    if (c == '\n' || c == '\r' || c == '\0' || (colon && c == ':')) return true;
-  }
-  return false;
+  return colon ? HasAnyByte<'\n', '\r', '\0', ':'>(text) : HasAnyByte<'\n', '\r', '\0'>(text);
 }
 
 // True when a header name would break the frame: LF, CR, NUL or ':'.

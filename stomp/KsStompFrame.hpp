@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -84,11 +85,11 @@ class TKsHeaderViewList {
   // name length no earlier entry has is appended without a search.
   void Add(std::string_view name, std::string_view value) {
     const std::uint64_t bit = std::uint64_t{1} << (name.size() & 63);
-    if ((lengths_ & bit) == 0 && !value.empty()) {
+    if ((lengths_ & bit) != 0) {
+      Set(name, value);
+    } else if (!value.empty()) {
       lengths_ |= bit;
       items_.emplace_back(name, value);
-    } else {
-      Set(name, value);
     }
   }
   // The rule of STOMP 1.1 and later for received frames: a name that is
@@ -105,6 +106,34 @@ class TKsHeaderViewList {
  private:
   std::vector<TKsHeaderView> items_;
   std::uint64_t lengths_ = 0;  // the name lengths Add has seen, modulo 64
+};
+
+// A header list whose names are all different and the library's own (no
+// received or application-given name): Set appends what is not empty, in
+// order, without a search. Past kCapacity entries it notes an overflow and
+// keeps no more; the list is then not to be used. Its room is left unset
+// until an entry is added (it is made once per message sent).
+class TKsDistinctHeaders {
+ public:
+  static constexpr std::size_t kCapacity = 12;
+  TKsDistinctHeaders() noexcept {}  // NOLINT: the room stays unset
+  void Set(std::string_view name, std::string_view value) {
+    if (value.empty()) return;
+    if (count_ == kCapacity) {
+      overflow_ = true;
+      return;
+    }
+    new (room_ + count_ * sizeof(TKsHeaderView)) TKsHeaderView(name, value);
+    ++count_;
+  }
+  const TKsHeaderView* Data() const { return std::launder(reinterpret_cast<const TKsHeaderView*>(room_)); }
+  std::size_t Size() const { return count_; }
+  bool Overflow() const { return overflow_; }
+
+ private:
+  alignas(TKsHeaderView) unsigned char room_[kCapacity * sizeof(TKsHeaderView)];
+  std::size_t count_ = 0;
+  bool overflow_ = false;
 };
 
 class TKsStompFrame;

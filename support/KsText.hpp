@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -66,6 +67,59 @@ inline std::uint32_t ByteMask(const char* p, std::size_t n, char a, char b) noex
 
 // The index of the lowest set bit of a mask that is not 0.
 inline unsigned LowestBit(std::uint32_t mask) noexcept { return static_cast<unsigned>(__builtin_ctz(mask)); }
+
+// True when any byte of text equals one of Bytes, for checks of short texts
+// on every message, where a library call costs more than the look: sixteen
+// bytes at a time where the processor allows it (the last sixteen, or the
+// two halves of a shorter text, overlapping), else eight.
+template <char... Bytes>
+inline bool HasAnyByte(std::string_view text) noexcept {
+  const char* p = text.data();
+  const std::size_t n = text.size();
+#if defined(__SSE2__)
+  auto hits = [](__m128i chunk) {
+    __m128i found = _mm_setzero_si128();
+    ((found = _mm_or_si128(found, _mm_cmpeq_epi8(chunk, _mm_set1_epi8(Bytes)))), ...);
+    return _mm_movemask_epi8(found);
+  };
+  if (n >= 16) {
+    for (std::size_t i = 0; i + 16 < n; i += 16) {
+      if (hits(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i))) != 0) return true;
+    }
+    return hits(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - 16))) != 0;
+  }
+  if (n >= 8) {
+    const __m128i low = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+    const __m128i high = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + n - 8));
+    return hits(_mm_unpacklo_epi64(low, high)) != 0;
+  }
+#else
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+  // The high bit of a byte is set for every byte of word that equals one
+  // of Bytes (and maybe for bytes above one that does: "any" stays exact).
+  auto any = [](std::uint64_t word) {
+    std::uint64_t found = 0;
+    ((found |= ((word ^ (kOnes * static_cast<unsigned char>(Bytes))) - kOnes) &
+               ~(word ^ (kOnes * static_cast<unsigned char>(Bytes)))),
+     ...);
+    return (found & kHighs) != 0;
+  };
+  if (n >= 8) {
+    std::uint64_t word;
+    for (std::size_t i = 0; i + 8 < n; i += 8) {
+      std::memcpy(&word, p + i, 8);
+      if (any(word)) return true;
+    }
+    std::memcpy(&word, p + n - 8, 8);
+    return any(word);
+  }
+#endif
+  for (std::size_t i = 0; i < n; ++i) {
+    if (((p[i] == Bytes) || ...)) return true;
+  }
+  return false;
+}
 
 // The first byte in [p, end) equal to c, or end.
 inline const char* FindByte(const char* p, const char* end, char c) noexcept { return FindEitherByte(p, end, c, c); }

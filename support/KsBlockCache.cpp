@@ -1,0 +1,110 @@
+#include "support/KsBlockCache.hpp"
+
+#include <cstdint>
+#include <new>
+
+namespace ks {
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kCaching = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kCaching = false;
+#else
+constexpr bool kCaching = true;
+#endif
+#else
+constexpr bool kCaching = true;
+#endif
+
+constexpr std::size_t kClassBytes = 64;
+constexpr std::size_t kClasses = 16;  // blocks of up to 1 KiB
+constexpr std::uint16_t kBlocksPerClass = 32;
+
+struct TFreeBlock {
+  TFreeBlock* next;
+};
+
+// One thread's cache. Trivially destructible, so that it stays usable
+// while the thread's other objects are destroyed; its blocks are freed by
+// the reaper below.
+struct TThreadCache {
+  TFreeBlock* heads[kClasses];
+  std::uint16_t counts[kClasses];
+  bool reaperArmed;
+  bool ending;  // the reaper ran: blocks go straight back to the allocator
+};
+
+constinit thread_local TThreadCache tCache{};
+
+// Frees the thread's cached blocks when the thread ends.
+struct TReaper {
+  bool armed = false;
+  ~TReaper() {
+    TThreadCache& cache = tCache;
+    cache.ending = true;
+    for (std::size_t index = 0; index < kClasses; ++index) {
+      while (TFreeBlock* block = cache.heads[index]) {
+        cache.heads[index] = block->next;
+        ::operator delete(block);
+      }
+      cache.counts[index] = 0;
+    }
+  }
+};
+
+thread_local TReaper tReaper;
+
+void Keep(TThreadCache& cache, void* block, std::size_t index) noexcept {
+  auto* freed = static_cast<TFreeBlock*>(block);
+  freed->next = cache.heads[index];
+  cache.heads[index] = freed;
+  ++cache.counts[index];
+}
+
+// The first block a thread keeps sets up its reaper (out of the common
+// path, which then needs no call).
+[[gnu::noinline]] void KeepFirst(void* block, std::size_t index) noexcept {
+  TThreadCache& cache = tCache;
+  cache.reaperArmed = true;
+  tReaper.armed = true;
+  Keep(cache, block, index);
+}
+
+}  // namespace
+
+void* CachedAllocate(std::size_t bytes) {
+  if (!kCaching || bytes == 0 || bytes > kClasses * kClassBytes) return ::operator new(bytes);
+  const std::size_t index = (bytes - 1) / kClassBytes;
+  TThreadCache& cache = tCache;
+  if (TFreeBlock* block = cache.heads[index]) {
+    cache.heads[index] = block->next;
+    --cache.counts[index];
+    return block;
+  }
+  // A whole block of the class, so that it can serve any request of it.
+  return ::operator new((index + 1) * kClassBytes);
+}
+
+void CachedDeallocate(void* block, std::size_t bytes) noexcept {
+  if (block == nullptr) return;
+  if (!kCaching || bytes == 0 || bytes > kClasses * kClassBytes) {
+    ::operator delete(block);
+    return;
+  }
+  const std::size_t index = (bytes - 1) / kClassBytes;
+  TThreadCache& cache = tCache;
+  if (cache.counts[index] >= kBlocksPerClass || cache.ending) {
+    ::operator delete(block);
+    return;
+  }
+  if (!cache.reaperArmed) {
+    KeepFirst(block, index);
+    return;
+  }
+  Keep(cache, block, index);
+}
+
+}  // namespace ks
