@@ -150,6 +150,8 @@ class TKsTcpClient {
   // a failed receive (it records the close); false when not connected.
   bool CheckForDataOnSource(std::int32_t timeoutMs);
   bool InputBufferIsEmpty() const { return readPos_ == writePos_; }
+  // The bytes the input buffer has room for: the memory it holds.
+  std::size_t InputBufferCapacity() const { return capacity_; }
   std::size_t InputBufferSize() const { return writePos_ - readPos_; }
   // The unconsumed bytes; valid until the next operation on the stream.
   std::string_view InputBuffer() const {

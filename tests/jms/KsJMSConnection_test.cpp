@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <string>
@@ -555,6 +556,147 @@ TEST(Dispatch, RoutesBySubscriptionAcrossSessions) {
   EXPECT_NO_THROW(f.connection->Dispatch(&f.connection->GetClient(), Incoming("nobody")));
   EXPECT_EQ(l1->Count(), 2u);
   EXPECT_EQ(l2->Count(), 2u);
+}
+
+TEST(Session, ASendIsTheSameBytesWhetherWrittenStraightFromItsFieldsOrByTheGeneralRules) {
+  // A message without properties is written straight from its fields; one
+  // with properties, or with a value to escape, by the general rules.
+  struct TCase {
+    const char* name;
+    std::function<std::shared_ptr<IMessage>(ISession&)> make;
+    std::string v10;  // the frame under STOMP 1.0 (empty: refused)
+    std::string v12;  // under 1.2
+  };
+  const std::string d = "SEND\ndestination:jms.queue.q\n";
+  const std::string text = "content-type:text/plain;charset=UTF-8\n";
+  const TCase cases[] = {
+      {"plain", [](ISession& s) { return s.CreateTextMessage("hi"); }, d + "\nhi\0\n"s, d + text + "\nhi\0\n"s},
+      {"fields",
+       [](ISession& s) {
+         auto m = s.CreateTextMessage("hi");
+         m->SetJMSCorrelationID("c:1");
+         m->SetJMSType("t");
+         return m;
+       },
+       d + "correlation-id:c:1\ntype:t\n\nhi\0\n"s, d + "correlation-id:c\\c1\ntype:t\n" + text + "\nhi\0\n"s},
+      {"properties",
+       [](ISession& s) {
+         auto m = s.CreateTextMessage("hi");
+         m->SetJMSCorrelationID("c");
+         m->SetStringProperty("k", "v");
+         m->SetStringProperty("content-type", "text/x");
+         return m;
+       },
+       d + "correlation-id:c\nk:v\ncontent-type:text/x\n\nhi\0\n"s,
+       d + "correlation-id:c\ncontent-type:text/x\nk:v\n\nhi\0\n"s},
+      {"bytes",
+       [](ISession& s) {
+         auto m = s.CreateBytesMessage();
+         m->SetContent("a\0b"s);
+         return m;
+       },
+       d + "content-length:3\n\na\0b\0\n"s, d + "content-length:3\ncontent-type:application/octet-stream\n\na\0b\0\n"s},
+      {"broken",
+       [](ISession& s) {
+         auto m = s.CreateTextMessage("hi");
+         m->SetJMSType("a\nb");
+         return m;
+       },
+       "", d + "type:a\\nb\n" + text + "\nhi\0\n"s},
+  };
+  for (const bool v12 : {false, true}) {
+    TFakeConnection f;
+    if (v12) {
+      f.connection->GetClient().SetVersionOffer(TKsVersionOffer::All());
+      f.fake->SetConnectReply("CONNECTED\nversion:1.2\n\n\0\n"s);
+    }
+    f.StartClean();
+    auto session = f.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+    auto producer = session->CreateProducer(session->CreateQueue("q"));
+    for (const TCase& c : cases) {
+      const std::string& expected = v12 ? c.v12 : c.v10;
+      f.fake->ClearTransmitted();
+      if (expected.empty()) {
+        EXPECT_EQ(ErrorOf<EKsStompError>([&] { producer->Send(c.make(*session)); }),
+                  "Invalid character in value of header type")
+            << c.name;
+        EXPECT_TRUE(f.fake->Transmitted().empty()) << c.name;
+        continue;
+      }
+      producer->Send(c.make(*session));
+      ASSERT_EQ(f.fake->Transmitted().size(), 1u) << c.name;
+      EXPECT_EQ(f.fake->Transmitted()[0].Bytes, expected) << c.name << (v12 ? " 1.2" : " 1.0");
+    }
+    // Persistent, with a priority and a time to live, inside a transaction.
+    auto transacted = f.connection->CreateSession(true, AUTO_ACKNOWLEDGE);
+    auto other = transacted->CreateProducer(transacted->CreateQueue("q"));
+    f.fake->ClearTransmitted();
+    other->Send(transacted->CreateTextMessage("hi"), TDeliveryMode::Persistent, 7, 0);
+    EXPECT_EQ(f.fake->Transmitted().back().Bytes,
+              d + "persistent:true\npriority:7\ntransaction:tx0\n" + (v12 ? text : "") + "\nhi\0\n"s);
+  }
+}
+
+TEST(Dispatch, AmongManyConsumersEveryMessageReachesItsOwnWhileConsumersComeAndGo) {
+  // The consumer of a subscription is looked up in an index that is renewed
+  // when consumers change: a change it misses sends a message astray.
+  TFakeConnection f;
+  f.StartClean();
+  struct TOne {
+    std::shared_ptr<ISession> session;
+    std::shared_ptr<IMessageConsumer> consumer;
+    std::shared_ptr<TCollector> listener = std::make_shared<TCollector>();
+    std::string id;
+  };
+  auto Make = [](const std::shared_ptr<ISession>& session) {
+    TOne one;
+    one.session = session;
+    one.consumer = session->CreateConsumer(session->CreateQueue("q"));
+    one.consumer->SetMessageListener(one.listener);
+    one.id = std::dynamic_pointer_cast<IConsumerIdentity>(one.consumer)->GetConsumerID().GetID();
+    return one;
+  };
+  std::vector<TOne> ones;
+  std::vector<std::shared_ptr<ISession>> sessions;
+  for (int s = 0; s < 3; ++s) {
+    sessions.push_back(f.connection->CreateSession(false, AUTO_ACKNOWLEDGE));
+    for (int c = 0; c < 40; ++c) ones.push_back(Make(sessions.back()));
+  }
+  auto Deliver = [&](const std::string& subscription) {
+    auto message = TKsJMSTextMessage::Create(f.connection.get());
+    message->SetStringProperty("subscription", subscription);
+    f.connection->Dispatch(&f.connection->GetClient(), message);
+  };
+  // Handed out in turn, as a broker does, twice round.
+  for (int round = 0; round < 2; ++round) {
+    for (const TOne& one : ones) Deliver(one.id);
+  }
+  for (const TOne& one : ones) ASSERT_EQ(one.listener->Count(), 2u) << one.id;
+  // Every third consumer closes, the last session goes, new consumers come,
+  // all between two messages.
+  std::vector<TOne> gone;
+  std::vector<TOne> kept;
+  for (std::size_t i = 0; i < ones.size(); ++i) {
+    if (i % 3 == 0 || ones[i].session == sessions[2]) {
+      gone.push_back(ones[i]);
+    } else {
+      kept.push_back(ones[i]);
+    }
+  }
+  for (std::size_t i = 0; i < gone.size(); i += 3) gone[i].consumer->Close();
+  sessions[2]->Close();
+  for (int c = 0; c < 10; ++c) kept.push_back(Make(sessions[c % 2]));
+  for (const TOne& one : gone) {
+    if (one.session != sessions[2]) one.consumer->Close();
+  }
+  for (const TOne& one : ones) Deliver(one.id);
+  for (const TOne& one : kept) Deliver(one.id);
+  for (const TOne& one : gone) EXPECT_EQ(one.listener->Count(), 2u) << one.id;
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    EXPECT_EQ(kept[i].listener->Count(), i < kept.size() - 10 ? 4u : 1u) << kept[i].id;
+  }
+  // Closed, they need no pause each when the connection stops.
+  for (const TOne& one : kept) one.consumer->Close();
 }
 
 TEST(Dispatch, AClosedConsumerGetsNothingMoreEvenRightAfterAMessage) {

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -68,6 +69,44 @@ TEST(KsTcpClient, ReadsTerminatedLinesAndCountsAcrossSeparateWrites) {
   client->SetSendTimeout(1000);
   client->Write(std::string("SEND\n\nx\0\n", 9));
   EXPECT_EQ(peer.ReadFrame(), std::string("SEND\n\nx\0", 8));
+}
+
+TEST(KsTcpClient, PartsGoOutInOrderAndWholeThroughShortWrites) {
+  TKsScriptedPeer peer;
+  auto client = ConnectTo(peer);
+  // Far more than a socket takes at once: sendmsg stops inside each part.
+  std::string body(6u << 20, 'b');
+  for (std::size_t i = 0; i < body.size(); i += 4093) body[i] = static_cast<char>('a' + i % 26);
+  const std::string_view parts[] = {"SEND\nk:v\n\n", "", body, std::string_view("\0\n", 2), "tail"};
+  client->WriteParts(parts, 5);
+  const std::string expected = "SEND\nk:v\n\n" + body + std::string("\0\n", 2) + "tail";
+  ASSERT_TRUE(peer.ReadUntil(expected.size(), std::chrono::seconds(20)));
+  EXPECT_TRUE(peer.Received() == expected);
+  EXPECT_EQ(client->BytesSent(), expected.size());
+}
+
+TEST(KsTcpClient, AnInputBufferGrownForALargeFrameIsGivenBackOnceEmpty) {
+  TKsScriptedPeer peer;
+  auto client = ConnectTo(peer);
+  // The peer's writes wait for the client's reads: they run on a thread.
+  auto Read = [&](const std::string& bytes) {
+    bool sent = false;
+    std::thread sender([&] { sent = peer.Send(bytes); });
+    const std::string got = client->ReadBytes(bytes.size());
+    sender.join();
+    EXPECT_TRUE(sent);
+    return got == bytes;
+  };
+  // Up to the kept size the buffer keeps its room from frame to frame.
+  const std::string usual(1u << 20, 'u');
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_TRUE(Read(usual));
+    EXPECT_GT(client->InputBufferCapacity(), usual.size());
+  }
+  // One far larger is not held for ever: its room goes once it is read.
+  const std::string large(3 * TKsTcpClient::KeptInputCapacity, 'L');
+  EXPECT_TRUE(Read(large));
+  EXPECT_LE(client->InputBufferCapacity(), TKsTcpClient::KeptInputCapacity);
 }
 
 TEST(KsTcpClient, ReadTimeoutKeepsEveryBufferedByte) {
