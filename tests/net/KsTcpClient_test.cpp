@@ -101,7 +101,7 @@ TEST(KsTcpClient, AnInputBufferGrownForALargeFrameIsGivenBackOnceEmpty) {
   const std::string usual(1u << 20, 'u');
   for (int i = 0; i < 2; ++i) {
     EXPECT_TRUE(Read(usual));
-    EXPECT_GT(client->InputBufferCapacity(), usual.size());
+    EXPECT_GE(client->InputBufferCapacity(), usual.size());
   }
   // One far larger is not held for ever: its room goes once it is read.
   const std::string large(3 * TKsTcpClient::KeptInputCapacity, 'L');
