@@ -15,6 +15,7 @@
 #include "jms/KsMessageProducer.hpp"
 #include "jms/KsQueue.hpp"
 #include "jms/KsTopic.hpp"
+#include "jms/KsURI.hpp"
 #include "net/KsTcpClient.hpp"
 #include "stomp/KsCommAdapter.hpp"
 #include "support/KsDateTime.hpp"
@@ -59,6 +60,28 @@ std::size_t BodyBytesOf(const IMessage& message) {
   if (const TKsMessage* own = AsOwnMessage(&message)) return own->GetContentRef().size();
   return 0;
 }
+
+// The connections whose listeners run on this thread right now, as a chain
+// of marks on the stack (innermost first): entered and left in strict
+// nesting, without an allocation.
+struct TDeliveringMark {
+  const TKsJMSConnection* connection;
+  const TDeliveringMark* outer;
+};
+thread_local const TDeliveringMark* tDelivering = nullptr;
+
+bool IsDelivering(const TKsJMSConnection* connection) {
+  for (const TDeliveringMark* mark = tDelivering; mark != nullptr; mark = mark->outer) {
+    if (mark->connection == connection) return true;
+  }
+  return false;
+}
+
+// A synchronous receive reading on this thread: the consumer it reads for,
+// and the message of that consumer the read produced (handed over directly,
+// without the holding area).
+thread_local const TKsMessageConsumer* tReadingFor = nullptr;
+thread_local std::shared_ptr<IMessage>* tReadResult = nullptr;
 
 }  // namespace
 
@@ -176,7 +199,17 @@ void TKsJMSConnection::CheckClientIdSet() const {
 }
 
 void TKsJMSConnection::Start() {
-  if (!closed_) {
+  if (!closed_ && failover_ && failover_->GetState() == TKsFailover::TState::Idle) {
+    // The failover makes the first connect (to its brokers in turn).
+    connectFailed_ = false;
+    connectFailureText_.clear();
+    try {
+      failover_->Open();
+    } catch (const std::exception& error) {
+      connectFailed_ = true;
+      connectFailureText_ = error.what();
+    }
+  } else if (!closed_ && !failover_) {
     IStompCommAdapter* adapter = client_->GetAdapter();
     // A socket that is open without a completed log-in (the broker answered
     // CONNECT with an ERROR) counts as not connected, so Start retries.
@@ -223,9 +256,11 @@ void TKsJMSConnection::Close() {
   } catch (...) {
   }
   started_ = false;
+  // Failover ends first; a link that is down is not logged out of.
+  const bool linkUp = failover_ ? failover_->Close() : true;
   IStompCommAdapter* adapter = client_->GetAdapter();
   std::string failure;
-  if (client_->GetLoggedIn() && !GetLost()) {
+  if (linkUp && client_->GetLoggedIn() && !GetLost()) {
     // DISCONNECT asks for a receipt: once it has come, the broker has
     // processed every frame sent before it.
     try {
@@ -233,7 +268,7 @@ void TKsJMSConnection::Close() {
       client_->StompDisconnect(id);
       if (AwaitReceipt(id)) {
         if (auto* own = dynamic_cast<TKsCommAdapter*>(adapter)) own->SkipClosePause();
-      } else if (!GetLost()) {
+      } else if (!LinkBroken()) {
         failure = "The broker did not confirm DISCONNECT within " + std::to_string(receiptTimeout_) + " ms";
       }
     } catch (const std::exception& error) {
@@ -279,7 +314,31 @@ void TKsJMSConnection::ReportException(const Exception& error) {
   }
 }
 
+std::shared_ptr<ITransportListener> TKsJMSConnection::GetTransportListener() const { return TransportListener(); }
+
+std::shared_ptr<ITransportListener> TKsJMSConnection::TransportListener() const {
+  std::lock_guard<std::mutex> guard(listenerLock_);
+  return transportListener_;
+}
+
+void TKsJMSConnection::SetTransportListener(const std::shared_ptr<ITransportListener>& listener) {
+  std::shared_ptr<ITransportListener> old;  // released outside the lock
+  std::lock_guard<std::mutex> guard(listenerLock_);
+  old = std::exchange(transportListener_, listener);
+}
+
 void TKsJMSConnection::ConnectionLost(const std::string& cause) {
+  if (failover_) {
+    // The link is interrupted; the connection is lost only when failover
+    // gives up (MarkLost).
+    failover_->Interrupted(client_->GetLink(), cause);
+    heldChanged_.notify_all();  // receives and receipts waiting for a reader
+    return;
+  }
+  MarkLost(cause);
+}
+
+void TKsJMSConnection::MarkLost(const std::string& cause) {
   {
     std::lock_guard<std::mutex> guard(listenerLock_);
     if (lost_.load(std::memory_order_acquire)) return;
@@ -295,6 +354,151 @@ void TKsJMSConnection::CheckNotLost() const {
   if (!lost_.load(std::memory_order_acquire)) return;
   std::lock_guard<std::mutex> guard(listenerLock_);
   throw EConnectionFailedException(lostCause_);
+}
+
+// ---- Failover ---------------------------------------------------------------
+
+void TKsJMSConnection::EnableFailover(std::vector<TKsLinkTarget> targets, const TKsFailoverOptions& options) {
+  KS_ASSERT(!targets.empty() && !failover_, "Failover needs its brokers, once");
+  targets_ = std::move(targets);
+  std::vector<std::string> names;
+  for (const TKsLinkTarget& target : targets_) names.push_back(target.name);
+  TKsFailover::THooks hooks;
+  hooks.connect = [this](std::size_t target) { return OpenLink(target); };
+  hooks.cut = [this] { CutLink(); };
+  hooks.restore = [this](std::uint64_t link) { RestoreLink(link); };
+  // The hooks that tell the application touch nothing of this object after
+  // the listener returns: the application may let the connection go in it.
+  hooks.interrupted = [this](const std::string& cause) {
+    if (const auto listener = TransportListener()) {
+      try {
+        listener->OnInterrupted(EConnectionFailedException(cause));
+      } catch (...) {
+      }
+    }
+  };
+  hooks.resumed = [this](const std::string& broker) {
+    if (const auto listener = TransportListener()) {
+      try {
+        listener->OnResumed(broker);
+      } catch (...) {
+      }
+    }
+  };
+  hooks.gaveUp = [this](const std::string& cause) { MarkLost(cause); };
+  failover_ = std::make_unique<TKsFailover>(std::move(names), options, std::move(hooks));
+}
+
+TKsFailover::TState TKsJMSConnection::GetFailoverState() const noexcept {
+  return failover_ ? failover_->GetState() : TKsFailover::TState::Idle;
+}
+
+std::uint64_t TKsJMSConnection::CurrentLink() const noexcept { return client_->GetLink(); }
+
+bool TKsJMSConnection::MayWaitForLink() const noexcept {
+  return !IsDelivering(this) && !(ownAdapter_ != nullptr && ownAdapter_->OnReaderThread());
+}
+
+bool TKsJMSConnection::LinkChanged(std::uint64_t link) const noexcept {
+  return failover_ != nullptr &&
+         (failover_->GetState() != TKsFailover::TState::Connected || failover_->GetLink() != link);
+}
+
+bool TKsJMSConnection::LinkBroken() const noexcept {
+  if (GetLost()) return true;
+  if (!failover_) return false;
+  const TKsFailover::TState state = failover_->GetState();
+  return state != TKsFailover::TState::Connected && state != TKsFailover::TState::Idle &&
+         state != TKsFailover::TState::Closed;
+}
+
+void TKsJMSConnection::CheckLinkUp(std::uint64_t link) const {
+  CheckNotLost();
+  if (LinkChanged(link) && failover_->GetState() != TKsFailover::TState::Closed) {
+    throw EKsLinkInterrupted(failover_->GetCause());
+  }
+}
+
+std::uint64_t TKsJMSConnection::OpenLink(std::size_t index) {
+  const TKsLinkTarget& target = targets_.at(index);
+  IStompCommAdapter* adapter = client_->GetAdapter();
+  KS_ASSERT(adapter != nullptr, "Connection has no transport adapter");
+  auto dropSocket = [this, adapter] {
+    // What is left of a link goes without the pause of a clean close.
+    if (ownAdapter_ != nullptr) ownAdapter_->SkipClosePause();
+    try {
+      adapter->Disconnect();
+    } catch (...) {
+    }
+  };
+  dropSocket();
+  adapter->SetURI(target.uri);
+  adapter->SetSSLOptions(std::make_unique<TKsSSLOptions>(target.ssl));
+  if (target.connectTimeout > 0) adapter->SetConnectTimeout(target.connectTimeout);
+  client_->SetVirtualHost(target.virtualHost);
+  try {
+    // Batched sends the last link did not write are kept for this one.
+    client_->Connect(true);
+  } catch (const EKsStompServerErrorMessage& refused) {
+    dropSocket();
+    const std::string text = refused.what();
+    // ActiveMQ keeps a client id for a while after its connection died:
+    // worth another attempt. Any other refusal would only come again.
+    if (text.find("InvalidClientIDException") != std::string::npos ||
+        text.find("already connected") != std::string::npos) {
+      throw Exception(text);
+    }
+    throw EKsLoginRefused(text);
+  } catch (...) {
+    dropSocket();
+    throw;
+  }
+  if (!client_->GetLoggedIn()) {
+    dropSocket();
+    throw Exception("The broker did not log the connection in");
+  }
+  return client_->GetLink();
+}
+
+void TKsJMSConnection::CutLink() {
+  client_->SuspendLink(failover_ ? failover_->GetCause() : std::string("The connection is interrupted"));
+  if (ownAdapter_ != nullptr) ownAdapter_->Cut();
+}
+
+void TKsJMSConnection::RestoreLink(std::uint64_t link) {
+  // What the last link delivered and nobody received yet comes again from
+  // the broker, which never had it acknowledged.
+  {
+    std::lock_guard<std::mutex> guard(heldLock_);
+    held_.clear();
+    heldBytes_ = 0;
+    heldCount_.store(0, std::memory_order_release);
+  }
+  client_->ResumeLink();
+  const auto sessions = SessionSnapshot();
+  bool listeners = false;
+  for (const auto& session : *sessions) {
+    session->RestoreSubscriptions(link);
+    listeners = listeners || session->HasListenerConsumer();
+  }
+  if (listeners && GetStarted()) {
+    if (IStompCommAdapter* adapter = client_->GetAdapter()) adapter->Start();
+  }
+}
+
+void TKsJMSConnection::Acknowledge(const TKsMessage& message) {
+  OnLink(TKsLinkUse::IfUp, [&](std::uint64_t link) {
+    // A delivery of a link that is gone is not the broker's to match any
+    // more: it delivers the message again.
+    if (message.GetLink() != 0 && message.GetLink() != link) return;
+    const TPrimitiveMap& properties = message.GetProperties();
+    if (client_->GetVersion() == TKsStompVersion::V1_0) {
+      client_->Ack(std::string(properties.Front()), std::string());
+    } else {
+      client_->Ack(TKsAckTarget{properties.Front(), properties.Find("subscription"), properties.Find("ack")},
+                   std::string());
+    }
+  });
 }
 
 std::string TKsJMSConnection::ExpectReceipt() {
@@ -329,7 +533,7 @@ bool TKsJMSConnection::AwaitReceipt(const std::string& id) {
       arrivedReceipts_.erase(arrived);
       return true;
     }
-    if (GetLost() || Clock::now() >= deadline) break;
+    if (LinkBroken() || Clock::now() >= deadline) break;
     try {
       WaitOrRead(lock, TKsReceiveWait::Timed, deadline, true);
     } catch (const EKsStompServerErrorMessage&) {
@@ -364,25 +568,30 @@ void TKsJMSConnection::RemoveSession(const TKsJMSSession* session) {
 void TKsJMSConnection::UnsubscribeDurable(const std::string& destinationName, const std::string& subscriptionName) {
   CheckConnection();
   if (client_->GetDialect() != TKsDialect::RabbitMQ) {
-    client_->UnsubscribeDurable(destinationName, subscriptionName);
+    if (!failover_) {
+      client_->UnsubscribeDurable(destinationName, subscriptionName);
+      return;
+    }
+    OnLink(TKsLinkUse::Once, [&](std::uint64_t) { client_->UnsubscribeDurable(destinationName, subscriptionName); });
     return;
   }
   // RabbitMQ removes a durable subscription only through an UNSUBSCRIBE with
   // "durable:true" of a subscription open on this connection: it is opened
   // (taking at most one message, never acknowledged, which goes with the
   // subscription) and removed at once, confirmed by a receipt.
-  CheckNotLost();
-  std::string destination = destinationName;
-  AppendOptions(destination, kRabbitDurableOptions);
-  destination += "&prefetch-count=1";
-  client_->Subscribe(destination, true, std::string(), false, std::string(), subscriptionName);
-  const std::string receipt = ExpectReceipt();
-  client_->UnsubscribeID(subscriptionName, receipt, true);
-  if (!AwaitReceipt(receipt)) {
-    CheckNotLost();
-    throw EJMSException("The broker did not confirm UNSUBSCRIBE within " + std::to_string(GetReceiptTimeout()) +
-                        " ms");
-  }
+  OnLink(TKsLinkUse::Once, [&](std::uint64_t link) {
+    std::string destination = destinationName;
+    AppendOptions(destination, kRabbitDurableOptions);
+    destination += "&prefetch-count=1";
+    client_->Subscribe(destination, true, std::string(), false, std::string(), subscriptionName);
+    const std::string receipt = ExpectReceipt();
+    client_->UnsubscribeID(subscriptionName, receipt, true);
+    if (!AwaitReceipt(receipt)) {
+      CheckLinkUp(link);
+      throw EJMSException("The broker did not confirm UNSUBSCRIBE within " + std::to_string(GetReceiptTimeout()) +
+                          " ms");
+    }
+  });
 }
 
 std::string TKsJMSConnection::GetTransformationName() const {
@@ -391,32 +600,6 @@ std::string TKsJMSConnection::GetTransformationName() const {
   }
   return std::string();
 }
-
-namespace {
-
-// The connections whose listeners run on this thread right now, as a chain
-// of marks on the stack (innermost first): entered and left in strict
-// nesting, without an allocation.
-struct TDeliveringMark {
-  const TKsJMSConnection* connection;
-  const TDeliveringMark* outer;
-};
-thread_local const TDeliveringMark* tDelivering = nullptr;
-
-bool IsDelivering(const TKsJMSConnection* connection) {
-  for (const TDeliveringMark* mark = tDelivering; mark != nullptr; mark = mark->outer) {
-    if (mark->connection == connection) return true;
-  }
-  return false;
-}
-
-// A synchronous receive reading on this thread: the consumer it reads for,
-// and the message of that consumer the read produced (handed over directly,
-// without the holding area).
-thread_local const TKsMessageConsumer* tReadingFor = nullptr;
-thread_local std::shared_ptr<IMessage>* tReadResult = nullptr;
-
-}  // namespace
 
 void TKsJMSConnection::Dispatch(TKsJMSClient* /*client*/, const std::shared_ptr<IMessage>& message) {
   if (!message) return;
@@ -663,8 +846,32 @@ bool TKsJMSConnection::WaitOrRead(std::unique_lock<std::mutex>& lock, TKsReceive
 
 std::shared_ptr<IMessage> TKsJMSConnection::ReceiveFor(const TKsMessageConsumer* consumer, TKsReceiveWait wait,
                                                        std::int32_t timeout) {
+  if (!failover_) {
+    CheckNotLost();
+    return ReceiveOnLink(consumer, wait, timeout);
+  }
+  // Over failover a receive waits for the link as long as its own time-out
+  // allows, and goes on on the next link after an interruption.
   using Clock = std::chrono::steady_clock;
-  CheckNotLost();
+  const bool limited = wait == TKsReceiveWait::Timed && timeout > 0;
+  const auto start = Clock::now();
+  const auto deadline = limited                          ? start + std::chrono::milliseconds(timeout)
+                        : wait == TKsReceiveWait::Timed || wait == TKsReceiveWait::Blocking ? Clock::time_point::max()
+                                                                                          : start;
+  return OnLink(
+      TKsLinkUse::Retry,
+      [&](std::uint64_t) -> std::shared_ptr<IMessage> {
+        if (!limited) return ReceiveOnLink(consumer, wait, timeout);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return nullptr;
+        return ReceiveOnLink(consumer, wait, static_cast<std::int32_t>(std::min<long long>(left, INT32_MAX)));
+      },
+      deadline);
+}
+
+std::shared_ptr<IMessage> TKsJMSConnection::ReceiveOnLink(const TKsMessageConsumer* consumer, TKsReceiveWait wait,
+                                                          std::int32_t timeout) {
+  using Clock = std::chrono::steady_clock;
   // Gathered sends go out before the wait: the answer to one may be what
   // this receive waits for.
   client_->FlushBatch();
@@ -697,9 +904,10 @@ std::shared_ptr<IMessage> TKsJMSConnection::ReceiveHeldOrWait(const TKsMessageCo
     if (!held_.empty()) {
       if (auto message = TakeHeldLocked(consumer)) return message;
     }
-    if (GetLost()) {
+    if (LinkBroken()) {
       lock.unlock();
       CheckNotLost();
+      if (failover_) throw EKsLinkInterrupted(failover_->GetCause());
     }
     if (!reading_.load() && (held_.size() >= kMaxHeldMessages || heldBytes_ >= kMaxHeldBytes)) {
       throw EIllegalStateException("Too many messages (" + std::to_string(held_.size()) +
@@ -752,7 +960,10 @@ void TKsJMSSession::Start() {
   started_ = true;
   const auto consumers = ConsumerSnapshot();
   for (const auto& consumer : *consumers) consumer->Start();
-  BeginTransaction();
+  // On a link that is down the transaction begins with the next link.
+  if (acknowledgeMode_ == SESSION_TRANSACTED) {
+    connection_->OnLink(TKsLinkUse::IfUp, [this](std::uint64_t) { BeginTransaction(); });
+  }
 }
 
 void TKsJMSSession::Stop() {
@@ -768,44 +979,93 @@ void TKsJMSSession::BeginTransaction() {
   // while it changes.
   std::lock_guard<std::recursive_mutex> guard(sendLock_);
   const std::string& id = transactionContext_.NewTransactionId();
-  connection_->GetClient().BeginTrans(id, std::string());
+  TKsJMSClient& client = connection_->GetClient();
+  client.BeginTrans(id, std::string());
+  transactionLink_ = client.GetLink();
+  transactionUsed_ = false;
+}
+
+void TKsJMSSession::FollowLink(std::uint64_t link) {
+  if (acknowledgeMode_ != SESSION_TRANSACTED || link == 0 || transactionLink_ == link) return;
+  // The transaction began on a link that is gone, and the broker dropped
+  // it with that link: what it did is lost.
+  if (transactionUsed_) rollbackOnly_ = true;
+  consumedInTransaction_.clear();
+  for (const auto& consumer : *ConsumerSnapshot()) consumer->TakeDeliveredInTransaction();
+  BeginTransaction();
 }
 
 void TKsJMSSession::Commit() { EndTransaction(true); }
 
 void TKsJMSSession::Rollback() { EndTransaction(false); }
 
+namespace {
+
+constexpr const char* kRolledBack =
+    "The transaction was rolled back: the connection to the broker was interrupted while it was open; repeat its "
+    "work";
+constexpr const char* kInDoubt =
+    "The transaction is in doubt and was taken as rolled back: the connection to the broker was interrupted before "
+    "the broker confirmed the COMMIT, which it may have carried out";
+
+}  // namespace
+
 void TKsJMSSession::EndTransaction(bool commit) {
   CheckNotClosed();
   if (acknowledgeMode_ != SESSION_TRANSACTED) throw EJMSException("Session is not transacted");
-  std::lock_guard<std::recursive_mutex> guard(sendLock_);
-  connection_->CheckNotLost();
-  // COMMIT and ABORT ask for a receipt: when it has come, the broker has
-  // processed the transaction and every frame before it.
-  const std::string receipt = connection_->ExpectReceipt();
-  TKsJMSClient& client = connection_->GetClient();
-  if (commit) {
-    client.CommitTrans(transactionContext_.GetTransactionId(), receipt);
-  } else {
-    client.AbortTrans(transactionContext_.GetTransactionId(), receipt);
-  }
-  const bool confirmed = connection_->AwaitReceipt(receipt);
-  connection_->CheckNotLost();
-  // RabbitMQ gives back what the aborted transaction consumed when told so
-  // (NACK); it would keep it on this connection through an UNSUBSCRIBE.
-  std::vector<TConsumed> consumed = std::exchange(consumedInTransaction_, {});
-  const bool nack = !commit && client.GetDialect() == TKsDialect::RabbitMQ;
-  if (nack) {
-    for (const TConsumed& c : consumed) client.Nack(TKsAckTarget{c.messageId, c.subscription, c.ackId});
-  }
-  for (const auto& consumer : *ConsumerSnapshot()) {
-    if (consumer->TakeDeliveredInTransaction() && !commit && !nack) Resubscribe(*consumer);
-  }
-  BeginTransaction();
-  if (!confirmed) {
-    throw EJMSException(std::string("The broker did not confirm ") + (commit ? "COMMIT" : "ABORT") + " within " +
-                        std::to_string(connection_->GetReceiptTimeout()) + " ms");
-  }
+  connection_->OnLink(TKsLinkUse::Once, [&](std::uint64_t link) {
+    std::lock_guard<std::recursive_mutex> guard(sendLock_);
+    FollowLink(link);
+    // A transaction whose work went with a link is rolled back, whatever
+    // was asked (so is what it did on this link).
+    const bool lostWork = std::exchange(rollbackOnly_, false);
+    const bool abort = !commit || lostWork;
+    // COMMIT and ABORT ask for a receipt: when it has come, the broker has
+    // processed the transaction and every frame before it.
+    const std::string receipt = connection_->ExpectReceipt();
+    TKsJMSClient& client = connection_->GetClient();
+    bool sent = false;
+    bool confirmed = false;
+    try {
+      if (abort) {
+        client.AbortTrans(transactionContext_.GetTransactionId(), receipt);
+      } else {
+        client.CommitTrans(transactionContext_.GetTransactionId(), receipt);
+      }
+      sent = true;
+      confirmed = connection_->AwaitReceipt(receipt);
+      if (!confirmed) connection_->CheckLinkUp(link);
+    } catch (const Exception&) {
+      if (!connection_->LinkChanged(link)) throw;
+      // The link went down with the transaction, which the broker dropped
+      // with it; the next link begins a new one.
+      transactionUsed_ = false;
+      if (!commit) return;
+      throw ETransactionRolledBackException(sent && !abort ? kInDoubt : kRolledBack);
+    }
+    // RabbitMQ gives back what the aborted transaction consumed when told
+    // so (NACK); it would keep it on this connection through an
+    // UNSUBSCRIBE.
+    std::vector<TConsumed> consumed = std::exchange(consumedInTransaction_, {});
+    const bool nack = abort && client.GetDialect() == TKsDialect::RabbitMQ;
+    try {
+      if (nack) {
+        for (const TConsumed& c : consumed) client.Nack(TKsAckTarget{c.messageId, c.subscription, c.ackId});
+      }
+      for (const auto& consumer : *ConsumerSnapshot()) {
+        if (consumer->TakeDeliveredInTransaction() && abort && !nack) Resubscribe(*consumer);
+      }
+      BeginTransaction();
+    } catch (const Exception&) {
+      // Done on the broker; what was to follow comes with the next link.
+      if (!connection_->LinkChanged(link)) throw;
+    }
+    if (!confirmed) {
+      throw EJMSException(std::string("The broker did not confirm ") + (abort ? "ABORT" : "COMMIT") + " within " +
+                          std::to_string(connection_->GetReceiptTimeout()) + " ms");
+    }
+    if (commit && lostWork) throw ETransactionRolledBackException(kRolledBack);
+  });
 }
 
 void TKsJMSSession::Resubscribe(TKsMessageConsumer& consumer) {
@@ -822,17 +1082,34 @@ void TKsJMSSession::Resubscribe(TKsMessageConsumer& consumer) {
 
 void TKsJMSSession::AcknowledgeDelivered(TKsMessageConsumer& consumer, const IMessage& message) {
   if (acknowledgeMode_ != SESSION_TRANSACTED) return;
-  std::lock_guard<std::recursive_mutex> guard(sendLock_);
-  consumer.MarkDeliveredInTransaction();
-  connection_->CheckNotLost();
-  TKsJMSClient& client = connection_->GetClient();
-  TConsumed named{message.GetJMSMessageID(), {}, {}};
-  if (client.GetVersion() != TKsStompVersion::V1_0) {
-    named.subscription = message.GetStringProperty("subscription");
-    named.ackId = message.GetStringProperty("ack");
+  const TKsMessage* own = AsOwnMessage(&message);
+  const std::uint64_t delivered = own != nullptr ? own->GetLink() : 0;
+  const bool done = connection_->OnLink(TKsLinkUse::IfUp, [&](std::uint64_t link) {
+    std::lock_guard<std::recursive_mutex> guard(sendLock_);
+    FollowLink(link);
+    consumer.MarkDeliveredInTransaction();
+    transactionUsed_ = true;
+    if (delivered != 0 && delivered != link) {
+      // A delivery of a link that is gone cannot be acknowledged: the
+      // transaction that consumed it cannot commit.
+      rollbackOnly_ = true;
+      return true;
+    }
+    TKsJMSClient& client = connection_->GetClient();
+    TConsumed named{message.GetJMSMessageID(), {}, {}};
+    if (client.GetVersion() != TKsStompVersion::V1_0) {
+      named.subscription = message.GetStringProperty("subscription");
+      named.ackId = message.GetStringProperty("ack");
+    }
+    client.Ack(TKsAckTarget{named.messageId, named.subscription, named.ackId}, transactionContext_.GetTransactionId());
+    if (client.GetDialect() == TKsDialect::RabbitMQ) consumedInTransaction_.push_back(std::move(named));
+    return true;
+  });
+  if (!done) {
+    // The link is down: the transaction goes with it, and it consumed this.
+    std::lock_guard<std::recursive_mutex> guard(sendLock_);
+    transactionUsed_ = true;
   }
-  client.Ack(TKsAckTarget{named.messageId, named.subscription, named.ackId}, transactionContext_.GetTransactionId());
-  if (client.GetDialect() == TKsDialect::RabbitMQ) consumedInTransaction_.push_back(std::move(named));
 }
 
 void TKsJMSSession::Close() {
@@ -918,11 +1195,30 @@ std::shared_ptr<IMessageConsumer> TKsJMSSession::NewConsumer(const std::shared_p
   auto consumer = TKsMessageConsumer::Create(this, nullptr, noLocal, messageSelector, destination,
                                              std::make_unique<TKsConsumerID>());
   AddConsumer(consumer);
-  Subscribe(*consumer);
+  SubscribeNew(*consumer);
   return consumer;
 }
 
-void TKsJMSSession::Subscribe(const TKsMessageConsumer& consumer) {
+void TKsJMSSession::SubscribeNew(TKsMessageConsumer& consumer) {
+  connection_->OnLink(TKsLinkUse::IfUp, [&](std::uint64_t link) {
+    // A restore may have subscribed it on this link already.
+    if (link == 0 || consumer.SubscribedOn() != link) Subscribe(consumer);
+  });
+}
+
+void TKsJMSSession::RestoreSubscriptions(std::uint64_t link) {
+  for (const auto& consumer : *ConsumerSnapshot()) {
+    if (consumer->SubscribedOn() != link) Subscribe(*consumer);
+  }
+}
+
+bool TKsJMSSession::HasListenerConsumer() const {
+  return consumers_.FindIf([](const std::shared_ptr<TKsMessageConsumer>& consumer) {
+           return consumer->HasListener();
+         }) != nullptr;
+}
+
+void TKsJMSSession::Subscribe(TKsMessageConsumer& consumer) {
   const TKsDialect dialect = connection_->GetClient().GetDialect();
   std::string destination = TKsJMSClient::GetDestinationName(consumer.GetDestination(), dialect);
   if (const auto* durable = dynamic_cast<const TKsTopicSubscriber*>(&consumer)) {
@@ -936,8 +1232,10 @@ void TKsJMSSession::Subscribe(const TKsMessageConsumer& consumer) {
   const TKsAckMode ack = acknowledgeMode_ == INDIVIDUAL_ACKNOWLEDGE ? TKsAckMode::ClientIndividual
                          : AcknowledgesByClient()                   ? TKsAckMode::Client
                                                                     : TKsAckMode::Auto;
-  connection_->GetClient().Subscribe(destination, ack, std::string(), consumer.GetNoLocalFlag(),
-                                     consumer.GetMessageSelector(), consumer.SubscriptionId());
+  TKsJMSClient& client = connection_->GetClient();
+  client.Subscribe(destination, ack, std::string(), consumer.GetNoLocalFlag(), consumer.GetMessageSelector(),
+                   consumer.SubscriptionId());
+  consumer.SetSubscribedOn(client.GetLink());
 }
 
 void TKsJMSSession::CheckAckModeSupported() const {
@@ -965,7 +1263,7 @@ std::shared_ptr<ITopicSubscriber> TKsJMSSession::CreateDurableSubscriber(const s
                                                                          : std::make_unique<TKsConsumerID>();
   auto subscriber = TKsTopicSubscriber::Create(this, name, topic, std::move(id));
   AddConsumer(subscriber);
-  Subscribe(*subscriber);
+  SubscribeNew(*subscriber);
   return subscriber;
 }
 
@@ -1072,15 +1370,22 @@ void TKsJMSSession::StampAndSend(TKsJMSMessage& copy, const std::shared_ptr<IDes
     copy.SetTransactionID(std::string());
   }
   copy.SetConnection(connection_);
+  if (acknowledgeMode_ == SESSION_TRANSACTED) transactionUsed_ = true;
   if (!connection_->GetSyncSend()) {
-    connection_->GetClient().Send(copy, destinationName, sendTimeout);
+    // Over failover a transaction's sends are never held in a batch across
+    // a reconnect: the broker would not know their transaction.
+    const bool mayGather = acknowledgeMode_ != SESSION_TRANSACTED || !connection_->HasFailover();
+    connection_->GetClient().Send(copy, destinationName, sendTimeout, std::string_view(), mayGather);
     return;
   }
-  // A confirmed send returns only once the broker has the message.
+  // A confirmed send returns only once the broker has the message; when
+  // the link goes down first, the send is made again on the next one.
   const std::string receipt = connection_->ExpectReceipt();
-  connection_->GetClient().Send(copy, destinationName, sendTimeout, receipt);
+  TKsJMSClient& client = connection_->GetClient();
+  const std::uint64_t link = client.GetLink();
+  client.Send(copy, destinationName, sendTimeout, receipt);
   if (!connection_->AwaitReceipt(receipt)) {
-    connection_->CheckNotLost();
+    connection_->CheckLinkUp(link);
     throw EJMSException("The broker did not confirm SEND within " + std::to_string(connection_->GetReceiptTimeout()) +
                         " ms");
   }
@@ -1090,14 +1395,16 @@ void TKsJMSSession::Send(TKsMessageProducer* /*producer*/, const std::shared_ptr
                          const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode, std::uint8_t priority,
                          std::uint32_t timeToLive, std::int32_t sendTimeout) {
   CheckNotClosed();
-  connection_->CheckNotLost();
-  std::lock_guard<std::recursive_mutex> guard(sendLock_);
-  const std::string& destinationName = DestinationNameOf(destination);
-  if (!message) throw Exception("Unknown Message type");
-  // From here on the message is the library's own copy.
-  auto outgoing = outgoing_.Lease();
-  TKsJMSMessage& copy = outgoing->CopyOf(*message);
-  StampAndSend(copy, destination, destinationName, deliveryMode, priority, timeToLive, sendTimeout);
+  connection_->OnLink(TKsLinkUse::Retry, [&](std::uint64_t link) {
+    std::lock_guard<std::recursive_mutex> guard(sendLock_);
+    FollowLink(link);
+    const std::string& destinationName = DestinationNameOf(destination);
+    if (!message) throw Exception("Unknown Message type");
+    // From here on the message is the library's own copy.
+    auto outgoing = outgoing_.Lease();
+    TKsJMSMessage& copy = outgoing->CopyOf(*message);
+    StampAndSend(copy, destination, destinationName, deliveryMode, priority, timeToLive, sendTimeout);
+  });
 }
 
 void TKsJMSSession::Dispatch(const std::shared_ptr<IMessage>& message) {

@@ -32,6 +32,22 @@
 // consumer is looked up under the connection's list lock and then the
 // session's (always in that order), and no list lock is held while a
 // listener runs. Sends of one session hold only that session's lock.
+//
+// Failover (a connection made from a failover URI, see KsFailover.hpp): the
+// connection's link to the broker may be interrupted and resumed, on the
+// same broker or another. Every operation that uses the link runs through
+// OnLink, which holds a lease on the link while it does and says what
+// happens when the link is down or goes down under the operation. When the
+// link comes back the connection restores it (RestoreLink): messages held
+// for synchronous consumers are dropped (the broker delivers them again),
+// batched sends not yet written are written, every consumer subscribes
+// again under its id and options, and the reader thread starts again for
+// listeners. Deliveries of an older link are stale: acknowledging one sends
+// nothing. A transacted session whose transaction did work on a link that
+// went down rolls it back at its next Commit (ETransactionRolledBackException)
+// and begins a new one on the new link; a confirmed send (syncSend) whose
+// receipt had not come is sent again. Lock order: a lease before a
+// session's send lock.
 #pragma once
 
 #include <atomic>
@@ -44,20 +60,27 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
+#include "jms/KsFailover.hpp"
 #include "jms/KsJMSInterfaces.hpp"
 #include "jms/KsJMSMessage.hpp"
 #include "jms/KsOutgoingMessage.hpp"
 #include "jms/KsTransactionContext.hpp"
+#include "stomp/KsSSLOptions.hpp"
+#include "support/KsErrors.hpp"
 #include "support/KsScratch.hpp"
 #include "support/KsSnapshotList.hpp"
 
 namespace ks {
 
+class IURI;
 class TKsCommAdapter;
+class TKsMessage;
 class TKsJMSClient;
 class TKsJMSSession;
 class TKsMessageConsumer;
@@ -66,6 +89,27 @@ class TKsMessageProducer;
 // How long a synchronous receive may wait. Buffered (the connection's own
 // first try) takes only a frame that is already whole in the input buffer.
 enum class TKsReceiveWait { Blocking, Timed, NoWait, Buffered };
+
+// How an operation meets a link that is down, or that goes down under it
+// (TKsJMSConnection::OnLink; without failover only a lost connection counts,
+// and it raises):
+//   Retry  waits for the link, and after an interruption waits for the next
+//          one and runs again (sends, receives);
+//   Once   waits for the link; an interruption under the operation raises
+//          EKsLinkInterrupted (commit, rollback, durable unsubscribe);
+//   IfUp   runs only on a link that is up now, and otherwise (also when the
+//          link goes down under it) does nothing and answers R{}
+//          (acknowledgements, subscriptions the restore makes anyway).
+enum class TKsLinkUse : std::uint8_t { Retry, Once, IfUp };
+
+// One broker of a failover URI with the settings of its own.
+struct TKsLinkTarget {
+  std::string name;            // the address as the URI wrote it
+  std::shared_ptr<IURI> uri;   // parsed, port defaulted
+  TKsSSLOptions ssl;
+  std::int32_t connectTimeout = 0;  // 0: the adapter's own
+  std::string virtualHost;
+};
 
 class TKsJMSConnection : public IMessageTransformerHost,
                          public IConnection,
@@ -99,6 +143,35 @@ class TKsJMSConnection : public IMessageTransformerHost,
   std::shared_ptr<IExceptionListener> GetExceptionListener() const override;
   void SetExceptionListener(const std::shared_ptr<IExceptionListener>& listener) override;
   std::string GetProtocolVersion() const override;
+  std::shared_ptr<ITransportListener> GetTransportListener() const override;
+  void SetTransportListener(const std::shared_ptr<ITransportListener>& listener) override;
+
+  // Makes this a failover connection over targets (in order; at least
+  // one), before Start. Start then connects through the failover.
+  void EnableFailover(std::vector<TKsLinkTarget> targets, const TKsFailoverOptions& options);
+  // The failover's state (Idle for a connection without failover).
+  TKsFailover::TState GetFailoverState() const noexcept;
+  bool HasFailover() const noexcept { return failover_ != nullptr; }
+
+  // Runs op(link) on the connection's link, link being its id (see
+  // TKsStompCustomClient::GetLink). Without failover: raises
+  // EConnectionFailedException once the connection is lost, then runs op
+  // once. With failover: as use says (TKsLinkUse), waiting at most until
+  // deadline (then answering R{}) and raising what TKsFailover::Enter
+  // raises. On the reader thread and inside a listener it never waits.
+  template <class Op>
+  auto OnLink(TKsLinkUse use, Op&& op,
+              std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max())
+      -> decltype(op(std::uint64_t{}));
+  // True when the link of that id is no longer the link that is up (always
+  // false without failover).
+  bool LinkChanged(std::uint64_t link) const noexcept;
+  // Raises EConnectionFailedException once the connection is lost, and
+  // EKsLinkInterrupted when the link of that id went down.
+  void CheckLinkUp(std::uint64_t link) const;
+  // Writes one ACK for a received message on the link it came on; nothing
+  // when that link is gone (the broker delivers it again).
+  void Acknowledge(const TKsMessage& message);
 
   // Configuration used by the factory right after construction.
   void SetConnectTimeout(std::int32_t milliseconds);
@@ -124,7 +197,7 @@ class TKsJMSConnection : public IMessageTransformerHost,
 
   // For sessions, producers, consumers and messages.
   TKsJMSClient& GetClient() const noexcept { return *client_; }
-  bool GetStarted() const noexcept { return started_; }
+  bool GetStarted() const noexcept { return started_.load(std::memory_order_acquire); }
   bool GetClosed() const noexcept { return closed_; }
   void AddSession(const std::shared_ptr<TKsJMSSession>& session);
   void RemoveSession(const TKsJMSSession* session);
@@ -159,6 +232,8 @@ class TKsJMSConnection : public IMessageTransformerHost,
 
   // Marks the connection lost (once; later calls do nothing) and tells the
   // exception listener with an EConnectionFailedException carrying cause.
+  // With failover, the link is interrupted instead (KsFailover.hpp), and
+  // the connection is lost only when failover gives up.
   void ConnectionLost(const std::string& cause);
   // Tells the exception listener about error (a frame's fault, a close the
   // broker did not confirm); the listener's own errors are swallowed.
@@ -205,6 +280,24 @@ class TKsJMSConnection : public IMessageTransformerHost,
 
  private:
   using TSessionList = TKsSnapshotList<TKsJMSSession>::TList;
+  // The receive proper, on a link that is up.
+  std::shared_ptr<IMessage> ReceiveOnLink(const TKsMessageConsumer* consumer, TKsReceiveWait wait,
+                                          std::int32_t timeout);
+  // The id of the link, for OnLink without failover.
+  std::uint64_t CurrentLink() const noexcept;
+  // False on the reader thread and inside a listener: a wait for the link
+  // there would hold up the reconnect that it waits for.
+  bool MayWaitForLink() const noexcept;
+  // True when the connection is lost, or its link is down for now.
+  bool LinkBroken() const noexcept;
+  // The failover's hooks (KsFailover.hpp).
+  std::uint64_t OpenLink(std::size_t target);
+  void CutLink();
+  void RestoreLink(std::uint64_t link);
+  // The connection is lost for good: later calls raise, the exception
+  // listener is told once.
+  void MarkLost(const std::string& cause);
+  std::shared_ptr<ITransportListener> TransportListener() const;
   std::shared_ptr<const TSessionList> SessionSnapshot() const { return sessions_.Snapshot(); }
   // Reads at most one frame for ReceiveFor; false when the wait is over.
   // leftMs: the time left until deadline when the caller has just taken it
@@ -284,6 +377,9 @@ class TKsJMSConnection : public IMessageTransformerHost,
   std::string lostCause_;  // written once, before lost_ is set
   mutable std::mutex listenerLock_;
   std::shared_ptr<IExceptionListener> exceptionListener_;
+  std::shared_ptr<ITransportListener> transportListener_;  // guarded by listenerLock_
+  std::vector<TKsLinkTarget> targets_;   // the brokers of a failover URI
+  std::unique_ptr<TKsFailover> failover_;  // none without a failover URI
   const std::uint64_t serial_;
 
   std::string clientId_;
@@ -300,7 +396,7 @@ class TKsJMSConnection : public IMessageTransformerHost,
   };
   mutable TFoundConsumer lastFound_;
   std::unique_ptr<TKsJMSClient> client_;
-  bool started_ = false;
+  std::atomic<bool> started_{false};
   bool closed_ = false;
   std::int32_t connectTimeout_ = 0;
   bool connectTimeoutGiven_ = false;
@@ -386,6 +482,13 @@ class TKsJMSSession : public IMessageDispatch,
            acknowledgeMode_ == INDIVIDUAL_ACKNOWLEDGE;
   }
 
+  // After a reconnect: every consumer not yet subscribed on link
+  // subscribes again, under its id and with its options. On the failover
+  // thread, while no operation uses the link.
+  void RestoreSubscriptions(std::uint64_t link);
+  // True when a consumer of this session has a listener.
+  bool HasListenerConsumer() const;
+
   // Noted by consumers when a listener is set; lets CheckNoListener skip
   // sessions that never had one.
   void NoteListenerSet() noexcept { listenerEverSet_.store(true, std::memory_order_release); }
@@ -402,7 +505,7 @@ class TKsJMSSession : public IMessageDispatch,
 
   std::shared_ptr<IMessageTransformer> GetMessageTransformer() const { return messageTransformer_; }
   TKsJMSConnection* GetConnection() const noexcept { return connection_; }
-  bool GetStarted() const noexcept { return started_; }
+  bool GetStarted() const noexcept { return started_.load(std::memory_order_acquire); }
   bool GetClosed() const noexcept { return closed_; }
   // True once the connection is gone (Orphan): GetConnection must not be used.
   bool GetOrphaned() const noexcept { return orphaned_.load(std::memory_order_acquire); }
@@ -415,10 +518,20 @@ class TKsJMSSession : public IMessageDispatch,
   // COMMIT (commit) or ABORT with a receipt, then BEGIN of the next
   // transaction; raises when the broker does not confirm in time. After an
   // ABORT, every consumer that delivered messages in the transaction
-  // subscribes anew, so that the broker delivers them again.
+  // subscribes anew, so that the broker delivers them again. A transaction
+  // that lost its link is rolled back instead of committed
+  // (ETransactionRolledBackException); a rollback whose link goes down is
+  // done (the broker dropped the transaction).
   void EndTransaction(bool commit);
+  // sendLock_ held, under a lease on link: a transaction begun on another
+  // link went with it. When it did any work it is rolled back at the next
+  // Commit; a new one begins on link.
+  void FollowLink(std::uint64_t link);
   // SUBSCRIBE for consumer under its current subscription id.
-  void Subscribe(const TKsMessageConsumer& consumer);
+  void Subscribe(TKsMessageConsumer& consumer);
+  // Subscribe for a new consumer, unless its link is down (then the
+  // restore subscribes it).
+  void SubscribeNew(TKsMessageConsumer& consumer);
   // EUnsupportedOperationException for individual acknowledgement on a
   // connection that speaks STOMP 1.0.
   void CheckAckModeSupported() const;
@@ -457,12 +570,60 @@ class TKsJMSSession : public IMessageDispatch,
     std::string ackId;
   };
   std::vector<TConsumed> consumedInTransaction_;
+  // The transaction's link (its BEGIN went there; 0: none yet), whether it
+  // sent or acknowledged anything, and whether its next Commit must roll
+  // it back instead (its work went with a link). Under sendLock_.
+  std::uint64_t transactionLink_ = 0;
+  bool transactionUsed_ = false;
+  bool rollbackOnly_ = false;
   std::shared_ptr<IMessageTransformer> messageTransformer_;
-  bool started_ = false;
+  std::atomic<bool> started_{false};
   // Send-path state, used only under sendLock_.
   TKsScratch<TKsOutgoingMessage> outgoing_;  // the library's copies of sent messages
   std::shared_ptr<IDestination> cachedDestination_;
   std::string cachedDestinationName_;
 };
+
+template <class Op>
+auto TKsJMSConnection::OnLink(TKsLinkUse use, Op&& op, std::chrono::steady_clock::time_point deadline)
+    -> decltype(op(std::uint64_t{})) {
+  using R = decltype(op(std::uint64_t{}));
+  if (!failover_) {
+    CheckNotLost();
+    return op(CurrentLink());
+  }
+  for (;;) {
+    const auto enterBy = use == TKsLinkUse::IfUp ? std::chrono::steady_clock::time_point::min() : deadline;
+    std::optional<TKsFailover::TLease> lease = failover_->Enter(enterBy, MayWaitForLink());
+    if (!lease) {
+      if constexpr (std::is_void_v<R>) {
+        return;
+      } else {
+        return R{};
+      }
+    }
+    try {
+      return op(lease->Link());
+    } catch (const EKsReadTimeout&) {
+      throw;
+    } catch (const EKsSocketError& error) {
+      ConnectionLost(error.what());
+      if (!failover_->LinkWentDown(*lease)) throw;
+    } catch (const EConnectionFailedException&) {
+      if (!failover_->LinkWentDown(*lease)) throw;
+    } catch (const EKsStompClientNotConnectedError&) {
+      if (!failover_->LinkWentDown(*lease)) throw;
+    }
+    // The link went down under op.
+    if (use == TKsLinkUse::Once) throw EKsLinkInterrupted(failover_->GetCause());
+    if (use == TKsLinkUse::IfUp) {
+      if constexpr (std::is_void_v<R>) {
+        return;
+      } else {
+        return R{};
+      }
+    }
+  }
+}
 
 }  // namespace ks

@@ -29,6 +29,7 @@ namespace ks {
 
 class IURI;
 class TKsJMSClient;
+class TKsJMSConnection;
 
 class TKsJMSConnectionFactory : public IConnectionFactory {
  public:
@@ -143,12 +144,17 @@ class TKsJMSConnectionFactory : public IConnectionFactory {
     double heartBeatGrace;
     std::string virtualHost;    // empty: the dialect's default
   };
-  TSettings SettingsFor(const IURI& uri) const;
+  TSettings SettingsFor(const std::string& params) const;
   // A client whose adapter serves protocol; Exception "Unsupported
   // Protocol!" when no registered adapter does.
   static std::unique_ptr<TKsJMSClient> NewClient(const std::string& protocol);
   void ConfigureClient(TKsJMSClient& client, const TSettings& settings, const std::string& protocol,
-                       const std::string& userName, const std::string& password) const;
+                       const std::shared_ptr<IURI>& brokerURL, const std::string& userName,
+                       const std::string& password) const;
+  // The connection around a configured client.
+  std::shared_ptr<TKsJMSConnection> WrapClient(std::unique_ptr<TKsJMSClient> client, const TSettings& settings) const;
+  // CreateConnection for a failover URI (see the class comment).
+  std::shared_ptr<IConnection> CreateFailoverConnection(const std::string& userName, const std::string& password);
 
   std::string clientId_;
   std::string password_;

@@ -35,12 +35,28 @@ class EJMSException : public Exception {
 };
 
 // "The JMS connection has failed due to a Transport problem", followed by
-// ": " and the cause when a cause is given.
+// ": " and the cause when a cause is given. GetCause answers the cause
+// alone.
 class EConnectionFailedException : public EJMSException {
  public:
   explicit EConnectionFailedException(const std::string& cause = std::string())
       : EJMSException(cause.empty() ? std::string("The JMS connection has failed due to a Transport problem")
-                                    : "The JMS connection has failed due to a Transport problem: " + cause) {}
+                                    : "The JMS connection has failed due to a Transport problem: " + cause),
+        cause_(cause) {}
+  const std::string& GetCause() const noexcept { return cause_; }
+
+ private:
+  std::string cause_;
+};
+
+// Raised by Commit when the transaction cannot be committed because the
+// connection was interrupted while it was open (it was lost on the broker
+// and is rolled back); the session goes on with a new transaction and the
+// application repeats the work. When the text says "in doubt", the COMMIT
+// was sent but its confirmation never came: the broker may have committed.
+class ETransactionRolledBackException : public EJMSException {
+ public:
+  using EJMSException::EJMSException;
 };
 
 class EIllegalStateException : public EJMSException {
@@ -346,7 +362,9 @@ class ISession {
 
 // Told about failures that no call of the application would see: the loss
 // of the connection (then the error is an EConnectionFailedException, once
-// per connection), a close the broker did not confirm, and the faults of
+// per connection; on a connection made from a failover URI only when
+// failover gives up, or a broker refuses the log-in of a reconnect), a
+// close the broker did not confirm, and the faults of
 // single incoming frames (an ERROR frame, a frame that cannot be converted,
 // a listener that threw, an oversized frame that was skipped). Implemented
 // by the application; see IConnection::SetExceptionListener for the thread
@@ -355,6 +373,21 @@ class IExceptionListener {
  public:
   virtual ~IExceptionListener() = default;
   virtual void OnException(const Exception& error) = 0;
+};
+
+// Told when a connection made from a failover URI loses its link to the
+// broker (OnInterrupted, with the cause as an EConnectionFailedException)
+// and when it has logged in again and restored its subscriptions
+// (OnResumed, with the address of the broker, as the failover URI names
+// it). Both run on the connection's failover thread, never on the reader
+// thread of the link that was lost; a send, receive or commit from inside
+// OnInterrupted raises instead of waiting for the link. Implemented by the
+// application.
+class ITransportListener {
+ public:
+  virtual ~ITransportListener() = default;
+  virtual void OnInterrupted(const Exception& cause) = 0;
+  virtual void OnResumed(const std::string& brokerUri) = 0;
 };
 
 class IConnection {
@@ -368,13 +401,18 @@ class IConnection {
   virtual std::shared_ptr<ISession> CreateSession(bool transacted, std::uint8_t acknowledgeMode) = 0;
   // The listener is called on the connection's reader thread for what that
   // thread sees, and otherwise on the application thread that saw the
-  // failure (a receive, a send, Close). It may be set at any time; none
-  // removes it.
+  // failure (a receive, a send, Close); when failover gives up, on the
+  // failover thread. It may be set at any time; none removes it.
   virtual std::shared_ptr<IExceptionListener> GetExceptionListener() const = 0;
   virtual void SetExceptionListener(const std::shared_ptr<IExceptionListener>& listener) = 0;
   // The STOMP version the broker chose at the last successful Start: "1.0",
   // "1.1" or "1.2"; empty before one (and after Close).
   virtual std::string GetProtocolVersion() const = 0;
+  // Told about interruptions and resumptions of a connection made from a
+  // failover URI (see ITransportListener); never called otherwise. It may
+  // be set at any time; none removes it.
+  virtual std::shared_ptr<ITransportListener> GetTransportListener() const = 0;
+  virtual void SetTransportListener(const std::shared_ptr<ITransportListener>& listener) = 0;
 };
 
 class IConnectionFactory {

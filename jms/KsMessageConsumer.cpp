@@ -97,9 +97,15 @@ void TKsMessageConsumer::Close() {
   // already left its session.
   closed_ = true;
   // Without its session (closed, or gone with its connection) there is no
-  // subscription left to end.
+  // subscription left to end; nor is there on a link that is down, or on
+  // one it never subscribed on.
   if (!sessionOpen) return;
-  session_->GetConnection()->GetClient().UnsubscribeID(SubscriptionId(), std::string());
+  TKsJMSConnection* connection = session_->GetConnection();
+  connection->OnLink(TKsLinkUse::IfUp, [&](std::uint64_t link) {
+    const std::uint64_t subscribed = SubscribedOn();
+    if (subscribed != 0 && subscribed != link) return;
+    connection->GetClient().UnsubscribeID(SubscriptionId(), std::string());
+  });
 }
 
 void TKsMessageConsumer::Dispatch(const std::shared_ptr<IMessage>& message) {

@@ -123,8 +123,13 @@ class TKsCommAdapter : public IStompCommAdapter {
   // True on the reader thread itself.
   virtual bool OnReaderThread() const { return false; }
   // The next Disconnect closes the socket without the usual pause: the peer
-  // has confirmed the DISCONNECT already.
+  // has confirmed the DISCONNECT already, or the link is gone.
   void SkipClosePause() { skipClosePause_ = true; }
+  // Shuts the connection down both ways without closing the socket, so
+  // that a send, receive or reader blocked on it returns at once (as after
+  // a loss); Disconnect still closes it. Any thread. The base has no
+  // socket.
+  virtual void Cut() noexcept {}
 
   const std::shared_ptr<ILogging>& GetLogger() const { return logger_; }
   // Replaces the logger (for hosts and tests that want their own); set it

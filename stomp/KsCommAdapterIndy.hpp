@@ -231,6 +231,7 @@ class TKsCommAdapterIndy : public TKsCommAdapter {
   void Stop() override;
   void Transmit(const std::string& data, std::int32_t sendTimeout) override;
   void SetProtocolVersion(TKsStompVersion version) override { cutter_.SetVersion(version); }
+  void Cut() noexcept override { client_->Shutdown(); }
   // The heart-beat runs on a thread of its own until Disconnect or the next
   // Connect. When the broker falls silent it reports the connection lost
   // (ReportConnectionLost, on that thread) and shuts the socket down, so
@@ -285,8 +286,11 @@ class TKsCommAdapterIndy : public TKsCommAdapter {
   std::unique_ptr<TIdStompClient> client_;
   THeartBeatLink heartBeatLink_{*client_};
   TKsHeartBeat heartBeat_{heartBeatLink_, [this](const std::string& cause) { HeartBeatLost(cause); }};
-  std::unique_ptr<TKsStompReadThread> readerThread_;
-  std::unique_ptr<TKsStompReadThread> retiredThread_;  // ended from inside its own handler
+  // The reader threads, replaced by Connect and ended by Disconnect while
+  // consumers may start and stop reading on other threads.
+  mutable std::mutex readerMutex_;
+  std::unique_ptr<TKsStompReadThread> readerThread_;    // guarded by readerMutex_
+  std::unique_ptr<TKsStompReadThread> retiredThread_;  // ended from inside its own handler; guarded too
   std::shared_ptr<IURI> uri_;
   std::string invalidPort_;   // a port text that is not 1..65535 (Connect refuses it)
   bool portInvalid_ = false;

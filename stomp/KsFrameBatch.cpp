@@ -36,6 +36,7 @@ TKsFrameBatch::~TKsFrameBatch() {
 }
 
 void TKsFrameBatch::RaiseKept() const {
+  if (suspended_) std::rethrow_exception(suspended_);
   if (kept_) std::rethrow_exception(kept_);
 }
 
@@ -110,7 +111,7 @@ void TKsFrameBatch::Stop(bool write) {
   std::unique_ptr<TTimer> timer;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    if (write && !kept_) {
+    if (write && !kept_ && !suspended_) {
       try {
         WriteHeld();
       } catch (...) {
@@ -137,13 +138,35 @@ void TKsFrameBatch::Reset() {
   std::lock_guard<std::mutex> guard(lock_);
   buffer_.clear();
   kept_ = nullptr;
+  suspended_ = nullptr;
+}
+
+void TKsFrameBatch::Suspend(std::exception_ptr cause) {
+  std::lock_guard<std::mutex> guard(lock_);
+  suspended_ = std::move(cause);
+}
+
+void TKsFrameBatch::Resume() {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    suspended_ = nullptr;
+    kept_ = nullptr;
+    // The held bytes are due from now on.
+    firstHeld_ = Clock::now();
+  }
+  changed_.notify_all();
+}
+
+bool TKsFrameBatch::HoldsBytes() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return !buffer_.empty();
 }
 
 void TKsFrameBatch::TimerStep(const TTimer& self) {
   std::unique_lock<std::mutex> lock(lock_);
   if (self.Terminated()) return;
-  if (buffer_.empty()) {
-    changed_.wait(lock, [this, &self] { return self.Terminated() || !buffer_.empty(); });
+  if (buffer_.empty() || suspended_) {
+    changed_.wait(lock, [this, &self] { return self.Terminated() || (!buffer_.empty() && !suspended_); });
     return;
   }
   const auto due = firstHeld_ + std::chrono::milliseconds(delayMs_);
@@ -152,7 +175,7 @@ void TKsFrameBatch::TimerStep(const TTimer& self) {
     // Only a stop wakes this wait early; a write by another thread is seen
     // when it ends.
     changed_.wait_until(lock, due, [this, &self, generation] { return self.Terminated() || generation_ != generation; });
-    if (self.Terminated() || generation_ != generation || Clock::now() < due) return;
+    if (self.Terminated() || generation_ != generation || Clock::now() < due || suspended_) return;
   }
   try {
     WriteHeld();

@@ -113,10 +113,12 @@ IStompCommAdapter& TKsStompCustomClient::RequireAdapter() const {
   return *adapter;
 }
 
-void TKsStompCustomClient::Connect() {
+void TKsStompCustomClient::Connect(bool keepBatch) {
   Log("Connect");
   IStompCommAdapter& adapter = RequireAdapter();
-  if (batch_) batch_->Reset();
+  if (batch_ && !keepBatch) batch_->Reset();
+  // Logged in again only by this connect's CONNECTED.
+  loggedIn_.store(false, std::memory_order_release);
   adapter.SetOnConnect([this](IStompCommAdapter*) { StompConnect(); });
   adapter.SetOnDataAvailable(
       [this](IStompCommAdapter* sender, const std::string& text) { StompDataAvailable(sender, text); });
@@ -309,7 +311,7 @@ void TKsStompCustomClient::Send(const std::string& destination, const std::strin
 
 void TKsStompCustomClient::SendViews(std::string_view destination, std::string_view body, std::int32_t sendTimeout,
                                      std::string_view receipt, bool omitContentLength,
-                                     const TKsHeaderView* extraHeaders, std::size_t extraCount) {
+                                     const TKsHeaderView* extraHeaders, std::size_t extraCount, bool mayGather) {
   char lengthText[24];
   std::string_view length;
   if (!omitContentLength) {
@@ -334,7 +336,7 @@ void TKsStompCustomClient::SendViews(std::string_view destination, std::string_v
   auto image = image_.Lease();
   image->clear();
   TKsStompFrame::AppendFrameBytes(*image, "SEND", headers->Data(), headers->Size(), body, GetVersion());
-  TransmitBytes(adapter, *image, sendTimeout, receipt.empty());
+  TransmitBytes(adapter, *image, sendTimeout, mayGather && receipt.empty());
 }
 
 void TKsStompCustomClient::StompDisconnect(const std::string& receipt) {
@@ -406,6 +408,38 @@ void TKsStompCustomClient::SetTransportLost(const std::string& cause) {
   std::lock_guard<std::mutex> lock(sessionMutex_);
   transportLostCause_ = cause;
   transportLost_.store(true, std::memory_order_release);
+}
+
+void TKsStompCustomClient::SuspendLink(const std::string& cause) {
+  SetTransportLost(cause);
+  if (!batch_) return;
+  {
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    suspendedVersion_ = GetVersion();
+  }
+  batch_->Suspend(std::make_exception_ptr(EConnectionFailedException(cause)));
+}
+
+void TKsStompCustomClient::ResumeLink() {
+  TKsStompVersion madeFor = TKsStompVersion::V1_0;
+  {
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    transportLostCause_.clear();
+    transportLost_.store(false, std::memory_order_release);
+    madeFor = suspendedVersion_;
+  }
+  if (!batch_) return;
+  if (madeFor != GetVersion() && batch_->HoldsBytes()) {
+    // Frames made for another version's escaping cannot go out as they are.
+    if (const auto& logger = GetLogger()) {
+      logger->Error(kOwnPrefix + std::string("batched SENDs made for STOMP ") + std::string(VersionText(madeFor)) +
+                    " dropped: the broker now speaks STOMP " + std::string(VersionText(GetVersion())));
+    }
+    batch_->Reset();
+    return;
+  }
+  batch_->Resume();
+  FlushHeld();
 }
 
 void TKsStompCustomClient::CheckTransportUsable() const {
@@ -535,6 +569,7 @@ void TKsStompCustomClient::OtherFrameAvailable(const std::shared_ptr<IStompFrame
       std::lock_guard<std::mutex> lock(sessionMutex_);
       session_ = frame->GetHeader("session");
     }
+    logins_.fetch_add(1, std::memory_order_acq_rel);
     loggedIn_.store(true, std::memory_order_release);
     if (onConnected_) onConnected_(this, frame);
   } else if (command == "ERROR") {

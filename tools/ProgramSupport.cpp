@@ -44,4 +44,12 @@ void TConnectionWatch::RaiseFailure() const {
   if (failed_) throw Exception(failure_);
 }
 
+void TTransportWatch::OnInterrupted(const Exception& cause) {
+  const auto* failed = dynamic_cast<const EConnectionFailedException*>(&cause);
+  WriteLine("Transport interrupted: " + (failed != nullptr && !failed->GetCause().empty() ? failed->GetCause()
+                                                                                         : cause.Message()));
+}
+
+void TTransportWatch::OnResumed(const std::string& brokerUri) { WriteLine("Transport resumed: " + brokerUri); }
+
 }  // namespace ks

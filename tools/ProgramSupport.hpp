@@ -10,9 +10,13 @@
 // first error that ends a connection (its loss, or a close the broker did not
 // confirm) and prints the faults of single frames as console lines.
 //
+// TTransportWatch is their transport listener (failover URLs): it prints
+// "Transport interrupted: <cause>" and "Transport resumed: <broker>".
+//
 // Threads: RunReportingErrors is called once, from the main thread. The
 // watch is told about errors on the connection's reader thread or on the
-// main thread, and asked about them from the main thread.
+// main thread (and the failover thread), and asked about them from the main
+// thread. The transport watch runs on the failover thread.
 #pragma once
 
 #include <functional>
@@ -37,6 +41,12 @@ class TConnectionWatch : public IExceptionListener {
   mutable std::mutex mutex_;
   bool failed_ = false;
   std::string failure_;
+};
+
+class TTransportWatch : public ITransportListener {
+ public:
+  void OnInterrupted(const Exception& cause) override;
+  void OnResumed(const std::string& brokerUri) override;
 };
 
 }  // namespace ks

@@ -105,6 +105,8 @@ void TSpigot::SendMessages(const std::shared_ptr<ISession>& session,
   for (std::int32_t i = 0; i < messageCount_; ++i) {
     FillMessageText(i, text);
     message->SetText(text);
+    // The index as a property too, for a consumer to count by.
+    message->SetIntProperty(kSequenceProperty, i);
     if (verbose_) WriteLine("Sending message: " + Ellipsize(text, kShownCharacters));
     producer->Send(message);
     if (transacted_) session->Commit();
@@ -129,6 +131,7 @@ void TSpigot::Run(int argc, const char* const* argv) {
   // messages may not have arrived: the run then ends on that error.
   auto watch = std::make_shared<TConnectionWatch>();
   connection->SetExceptionListener(watch);
+  connection->SetTransportListener(std::make_shared<TTransportWatch>());
   connection->Start();
   std::shared_ptr<ISession> session = connection->CreateSession(transacted_, AUTO_ACKNOWLEDGE);
   std::shared_ptr<IDestination> destination;

@@ -2,8 +2,9 @@
 //
 // A TSpigot holds the program's options (its published properties, bound
 // from the command line by Run) and publishes MessageCount text messages of
-// exactly MessageSize characters to one queue or topic, then closes the
-// connection and prints "Done.". Every console line goes through
+// exactly MessageSize characters to one queue or topic (each with its index
+// in the property "Sequence"), then closes the connection and prints
+// "Done.". Every console line goes through
 // ks::WriteLine. Errors leave Run as exceptions; the main routine prints
 // them.
 //
@@ -24,6 +25,9 @@ namespace ks {
 
 class ISession;
 class IMessageProducer;
+
+// The integer property that carries each message's index (from 0).
+inline constexpr const char* kSequenceProperty = "Sequence";
 
 class TSpigot {
  public:

@@ -25,6 +25,40 @@ void TCollector::OnException(const Exception& error) {
   errors_.push_back({error.what(), lost, std::this_thread::get_id()});
 }
 
+void TCollector::OnInterrupted(const Exception& cause) {
+  const auto* failed = dynamic_cast<const EConnectionFailedException*>(&cause);
+  std::lock_guard<std::mutex> lock(mutex_);
+  transport_.push_back({false, failed != nullptr ? failed->GetCause() : cause.what(), std::chrono::steady_clock::now()});
+}
+
+void TCollector::OnResumed(const std::string& brokerUri) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  transport_.push_back({true, brokerUri, std::chrono::steady_clock::now()});
+}
+
+std::vector<TCollector::TTransportEvent> TCollector::Transport() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return transport_;
+}
+
+bool TCollector::WaitForResumed(std::size_t count, std::chrono::milliseconds timeout) {
+  return WaitUntil(
+      [&] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::size_t resumed = 0;
+        for (const auto& event : transport_) resumed += event.resumed ? 1 : 0;
+        return resumed >= count;
+      },
+      timeout);
+}
+
+std::size_t TCollector::Interruptions() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::size_t count = 0;
+  for (const auto& event : transport_) count += event.resumed ? 0 : 1;
+  return count;
+}
+
 bool TCollector::WaitFor(std::size_t count, std::chrono::milliseconds timeout) {
   return WaitUntil([&] { return Count() >= count; }, timeout);
 }

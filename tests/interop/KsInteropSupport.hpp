@@ -183,8 +183,6 @@ TProgramRun RunProgram(const std::string& relative, const std::vector<std::strin
 // arrived whole and in order, else what went wrong.
 std::string SpigotToSiphon(const std::string& urlArg, const std::string& subject, int count, int size);
 
-// Lines that begin with prefix, with the prefix removed.
-std::vector<std::string> LinesAfter(const std::vector<std::string>& lines, const std::string& prefix);
 
 class TInteropTest : public ::testing::Test {
  protected:

@@ -386,13 +386,6 @@ std::string SpigotToSiphon(const std::string& urlArg, const std::string& subject
   return std::string();
 }
 
-std::vector<std::string> LinesAfter(const std::vector<std::string>& lines, const std::string& prefix) {
-  std::vector<std::string> out;
-  for (const auto& l : lines)
-    if (l.rfind(prefix, 0) == 0) out.push_back(l.substr(prefix.size()));
-  return out;
-}
-
 void TInteropTest::SetUp() {
   KS_REQUIRE_PEER(ActiveMQUnavailableReason());
   KS_REQUIRE_PEER(PythonPeerUnavailableReason());
