@@ -373,16 +373,18 @@ void TKsStompCustomClient::Transmit(const IStompFrame& frame, std::int32_t sendT
     LogOwn("Transmit");
     LogFrame(frame);
   }
-  IStompCommAdapter& adapter = frame.GetCommand() == "CONNECT" ? RequireAdapter() : RequireLoggedIn(frame.GetCommand());
+  const bool connect = frame.GetCommand() == "CONNECT";
+  IStompCommAdapter& adapter = connect ? RequireAdapter() : RequireLoggedIn(frame.GetCommand());
   const bool gather = batch_ && frame.GetCommand() == "SEND" && frame.GetHeader("receipt").empty();
   const TKsStompVersion version = WireVersion(frame.GetCommand());
   if (const auto* own = TKsStompFrame::Own(frame)) {
     auto image = image_.Lease();
     image->clear();
     own->AppendBytes(*image, version);
-    TransmitBytes(adapter, *image, sendTimeout, gather);
+    // CONNECT opens a link: what a batch holds for it waits (see SuspendLink).
+    TransmitBytes(adapter, *image, sendTimeout, gather, connect);
   } else if (version == TKsStompVersion::V1_0) {
-    TransmitBytes(adapter, frame.ToBytes(), sendTimeout, gather);
+    TransmitBytes(adapter, frame.ToBytes(), sendTimeout, gather, connect);
   } else {
     // A frame of another class is written by the version's rules through a
     // copy.
@@ -449,9 +451,9 @@ void TKsStompCustomClient::CheckTransportUsable() const {
 }
 
 void TKsStompCustomClient::TransmitBytes(IStompCommAdapter& adapter, const std::string& bytes,
-                                         std::int32_t sendTimeout, bool gather) {
+                                         std::int32_t sendTimeout, bool gather, bool pastBatch) {
   try {
-    if (!batch_) {
+    if (!batch_ || pastBatch) {
       adapter.Transmit(bytes, sendTimeout);
     } else if (gather) {
       batch_->Add(bytes, sendTimeout);

@@ -222,10 +222,11 @@ class TKsStompCustomClient : public TKsStompConnection {
   // EConnectionFailedException after SetTransportLost.
   void CheckTransportUsable() const;
   // adapter.Transmit (through the batch when batching is on: gathered when
-  // gather is true, else written with what is gathered), telling the
-  // transport-error handler about a failure.
+  // gather is true, else written with what is gathered; past it when
+  // pastBatch is true), telling the transport-error handler about a
+  // failure.
   void TransmitBytes(IStompCommAdapter& adapter, const std::string& bytes, std::int32_t sendTimeout,
-                     bool gather = false);
+                     bool gather = false, bool pastBatch = false);
 
   // The SEND header list and the frame image, reused from command to
   // command (a concurrent command uses fresh ones).

@@ -243,6 +243,30 @@ TEST(Failover, ADurableSubscriberAwayDuringAnOutageGetsWhatWasPublishedMeanwhile
   connection->Close();
 }
 
+TEST(Failover, BatchedSendsNotYetWrittenWhenTheConnectionDropsAreWrittenOnTheNextOne) {
+  TCisternProcess broker;
+  ASSERT_TRUE(broker.Started());
+  TTapProxy proxy(broker.Port());
+  auto events = std::make_shared<TCollector>();
+  // The batch holds its sends for two seconds; the drop comes first.
+  auto connection = Connect(
+      FailoverUrl({proxy.Url()}, "batchSend=true&batchDelay=2000&initialReconnectDelay=10&acceptVersion=1.2"), events);
+  auto session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  auto queue = session->CreateQueue("failover.batch");
+  auto received = std::make_shared<TCollector>();
+  session->CreateConsumer(queue)->SetMessageListener(received);
+  auto producer = session->CreateProducer(queue);
+  for (int i = 0; i < 5; ++i) producer->Send(session->CreateTextMessage("held " + std::to_string(i)));
+  proxy.DropAll();
+  ASSERT_TRUE(events->WaitForResumed(1));
+  ASSERT_TRUE(received->WaitFor(5));
+  EXPECT_EQ(received->Texts(),
+            (std::vector<std::string>{"held 0", "held 1", "held 2", "held 3", "held 4"}));
+  // The first connection never carried them.
+  EXPECT_TRUE(DeliveredBodies(proxy, 0).empty());
+  connection->Close();
+}
+
 TEST(FailoverPrograms, SpigotWithConfirmedSendsDeliversEveryMessageAcrossDroppedConnections) {
   TCisternProcess broker;
   ASSERT_TRUE(broker.Started());
