@@ -48,7 +48,7 @@ const char* StateName(TKsFailover::TState state) {
 
 // Everything the failover thread uses: shared by the TKsFailover object and
 // its thread, so that either may end first.
-struct TKsFailover::TCore {
+struct TKsFailover::TCore : TKsFailover::TGate {
   using TState = TKsFailover::TState;
 
   TCore(std::vector<std::string> brokerNames, const TKsFailoverOptions& opts, THooks h,
@@ -63,11 +63,6 @@ struct TKsFailover::TCore {
   const THooks hooks;
   std::function<TClock::time_point()> now;
 
-  mutable std::mutex mutex;
-  std::condition_variable changed;        // the state moved on, or the last lease went
-  std::atomic<TState> state{TState::Idle};  // written under mutex (ChangeState)
-  std::atomic<std::uint64_t> link{0};       // the id of the link that is (or was last) up
-  std::atomic<int> leases{0};               // leases held
   std::string cause;        // of the current outage, or why failover gave up
   std::string pendingLoss;  // a loss reported while the link was being opened or restored
   TClock::time_point connectedSince{};
@@ -98,14 +93,6 @@ struct TKsFailover::TCore {
     std::iota(order.begin(), order.end(), std::size_t{0});
     if (options.randomize) std::shuffle(order.begin(), order.end(), random);
     return order;
-  }
-
-  void Leave() noexcept {
-    if (leases.fetch_sub(1, std::memory_order_seq_cst) == 1 &&
-        state.load(std::memory_order_seq_cst) != TState::Connected) {
-      std::lock_guard<std::mutex> guard(mutex);
-      changed.notify_all();
-    }
   }
 
   void GiveUp(std::unique_lock<std::mutex>& lock, const std::string& why) {
@@ -227,25 +214,10 @@ bool TKsFailover::TCore::Attempt(std::unique_lock<std::mutex>& lock, std::string
 
 // ---- TKsFailover ----------------------------------------------------------
 
-TKsFailover::TLease::TLease(TLease&& other) noexcept
-    : core_(std::exchange(other.core_, nullptr)), link_(other.link_) {}
-
-TKsFailover::TLease& TKsFailover::TLease::operator=(TLease&& other) noexcept {
-  if (this != &other) {
-    if (core_ != nullptr) core_->Leave();
-    core_ = std::exchange(other.core_, nullptr);
-    link_ = other.link_;
-  }
-  return *this;
-}
-
-TKsFailover::TLease::~TLease() {
-  if (core_ != nullptr) core_->Leave();
-}
-
 TKsFailover::TKsFailover(std::vector<std::string> brokers, const TKsFailoverOptions& options, THooks hooks,
                          std::function<TClock::time_point()> now)
-    : core_(std::make_shared<TCore>(std::move(brokers), options, std::move(hooks), std::move(now))) {}
+    : core_(std::make_shared<TCore>(std::move(brokers), options, std::move(hooks), std::move(now))),
+      gate_(core_.get()) {}
 
 TKsFailover::~TKsFailover() {
   Close();
@@ -287,7 +259,6 @@ void TKsFailover::Open() {
       c.link.store(opened, std::memory_order_release);
       c.connectedSince = c.now();
       c.ChangeState(TState::Connected, "connected to " + c.brokers[index]);
-      if (!c.thread.joinable()) c.thread = std::thread([core = core_] { TCore::Run(core); });
       return;
     }
     if (attempt >= c.options.startupMaxReconnectAttempts || c.Closed()) std::rethrow_exception(last);
@@ -311,6 +282,9 @@ void TKsFailover::Interrupted(std::uint64_t link, const std::string& cause) {
       case TState::Connected:
         c.cause = cause;
         c.ChangeState(TState::Interrupted, cause);
+        // The thread comes with the first outage: a link that never fails
+        // costs none.
+        if (!c.thread.joinable()) c.thread = std::thread([core = core_] { TCore::Run(core); });
         break;
       case TState::Resumed:
         // The new link failed while it was being restored.
@@ -341,19 +315,15 @@ bool TKsFailover::Close() {
   return linkUp;
 }
 
-std::optional<TKsFailover::TLease> TKsFailover::Enter(TClock::time_point deadline, bool mayWait) {
+std::optional<TKsFailover::TLease> TKsFailover::Enter(TClock::time_point deadline, bool mayWait, bool throughOutage) {
+  if (auto lease = TryEnter()) return lease;
   TCore& c = *core_;
-  c.leases.fetch_add(1, std::memory_order_seq_cst);
-  TState state = c.state.load(std::memory_order_seq_cst);
-  if (state == TState::Connected) return TLease(&c, c.link.load(std::memory_order_acquire));
-  c.Leave();
-  if (state == TState::Idle || state == TState::Closed) return TLease();
   std::unique_lock<std::mutex> lock(c.mutex);
   const bool limited = c.options.reconnectTimeout >= 0;
   const TClock::time_point giveUpAt = TClock::now() + std::chrono::milliseconds(limited ? c.options.reconnectTimeout : 0);
   bool waited = false;
   for (;;) {
-    state = c.state.load(std::memory_order_relaxed);
+    const TState state = c.state.load(std::memory_order_relaxed);
     switch (state) {
       case TState::Connected:
         c.leases.fetch_add(1, std::memory_order_seq_cst);
@@ -368,9 +338,20 @@ std::optional<TKsFailover::TLease> TKsFailover::Enter(TClock::time_point deadlin
       default:
         break;
     }
+    const bool restoring = state == TState::Resumed;
+    if (!throughOutage && !restoring) return std::nullopt;
     const TClock::time_point now = TClock::now();
     if (now >= deadline) return std::nullopt;
-    if (!mayWait || c.threadId.load() == std::this_thread::get_id()) throw EKsLinkInterrupted(c.cause);
+    if (!mayWait || c.threadId.load() == std::this_thread::get_id()) {
+      if (!throughOutage) return std::nullopt;
+      throw EKsLinkInterrupted(c.cause);
+    }
+    if (!throughOutage) {
+      // A restore is short: waited for without a limit of its own.
+      c.changed.wait(lock);
+      waited = true;
+      continue;
+    }
     if (limited && now >= giveUpAt) {
       throw EConnectionFailedException("The connection was not resumed within " +
                                        std::to_string(c.options.reconnectTimeout) + " ms (" + c.cause + ")");
@@ -386,9 +367,9 @@ std::optional<TKsFailover::TLease> TKsFailover::Enter(TClock::time_point deadlin
 }
 
 bool TKsFailover::LinkWentDown(const TLease& lease) const noexcept {
-  if (lease.core_ == nullptr) return false;
-  return core_->state.load(std::memory_order_seq_cst) != TState::Connected ||
-         core_->link.load(std::memory_order_acquire) != lease.link_;
+  if (lease.gate_ == nullptr) return false;
+  return gate_->state.load(std::memory_order_seq_cst) != TState::Connected ||
+         gate_->link.load(std::memory_order_acquire) != lease.link_;
 }
 
 }  // namespace ks

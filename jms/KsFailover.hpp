@@ -59,12 +59,15 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "jms/KsJMSInterfaces.hpp"
@@ -123,6 +126,25 @@ class TKsFailover {
     std::function<void(std::uint32_t attempt, std::chrono::milliseconds delay)> waiting;
   };
 
+  // What every operation touches: the state, the link's id, the count of
+  // leases, and the lock and condition the rest waits on. The failover
+  // thread's own state extends it (TCore, in the source).
+  struct TGate {
+    std::mutex mutex;
+    std::condition_variable changed;          // the state moved on, or the last lease went
+    std::atomic<TState> state{TState::Idle};  // written under mutex
+    std::atomic<std::uint64_t> link{0};       // the id of the link that is (or was last) up
+    std::atomic<int> leases{0};               // leases held
+    // Ends a lease; the last one of a link that is down wakes the failover
+    // thread.
+    [[gnu::always_inline]] void Leave() noexcept {
+      if (leases.fetch_sub(1, std::memory_order_seq_cst) == 1 &&
+          state.load(std::memory_order_seq_cst) != TState::Connected) {
+        std::lock_guard<std::mutex> guard(mutex);
+        changed.notify_all();
+      }
+    }
+  };
   struct TCore;
 
   // Held while an operation uses the link. A lease taken in Idle or Closed
@@ -130,17 +152,26 @@ class TKsFailover {
   class TLease {
    public:
     TLease() = default;
-    TLease(TLease&& other) noexcept;
-    TLease& operator=(TLease&& other) noexcept;
+    TLease(TLease&& other) noexcept : gate_(std::exchange(other.gate_, nullptr)), link_(other.link_) {}
+    TLease& operator=(TLease&& other) noexcept {
+      if (this != &other) {
+        if (gate_ != nullptr) gate_->Leave();
+        gate_ = std::exchange(other.gate_, nullptr);
+        link_ = other.link_;
+      }
+      return *this;
+    }
     TLease(const TLease&) = delete;
     TLease& operator=(const TLease&) = delete;
-    ~TLease();
+    [[gnu::always_inline]] ~TLease() {
+      if (gate_ != nullptr) gate_->Leave();
+    }
     std::uint64_t Link() const noexcept { return link_; }
 
    private:
     friend class TKsFailover;
-    TLease(TCore* core, std::uint64_t link) noexcept : core_(core), link_(link) {}
-    TCore* core_ = nullptr;
+    TLease(TGate* gate, std::uint64_t link) noexcept : gate_(gate), link_(link) {}
+    TGate* gate_ = nullptr;
     std::uint64_t link_ = 0;
   };
 
@@ -173,7 +204,21 @@ class TKsFailover {
   // the cause once failover gave up, EIllegalStateException "The connection
   // is closed" when Close came while it waited, and EKsLinkInterrupted at
   // once when it may not wait (mayWait false, or on the failover thread).
-  std::optional<TLease> Enter(TClock::time_point deadline, bool mayWait);
+  // With throughOutage false it answers none at once while the link is down
+  // (Interrupted, Reconnecting) and waits only while it is being restored
+  // (Resumed), so that what the restore does and what the caller does
+  // never cross.
+  std::optional<TLease> Enter(TClock::time_point deadline, bool mayWait, bool throughOutage = true);
+  // The lease of the usual case, without a wait: while Connected; none
+  // otherwise (then Enter).
+  [[gnu::always_inline]] std::optional<TLease> TryEnter() noexcept {
+    gate_->leases.fetch_add(1, std::memory_order_seq_cst);
+    if (gate_->state.load(std::memory_order_seq_cst) == TState::Connected) {
+      return TLease(gate_, gate_->link.load(std::memory_order_acquire));
+    }
+    gate_->Leave();
+    return std::nullopt;
+  }
   // True when the link the lease was taken on is no longer the link that
   // is up (a lease that holds nothing: false).
   bool LinkWentDown(const TLease& lease) const noexcept;
@@ -182,6 +227,7 @@ class TKsFailover {
 
  private:
   std::shared_ptr<TCore> core_;
+  TGate* gate_;  // core_'s, which lives at least as long as this object
 };
 
 }  // namespace ks

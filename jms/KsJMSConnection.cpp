@@ -393,10 +393,25 @@ TKsFailover::TState TKsJMSConnection::GetFailoverState() const noexcept {
   return failover_ ? failover_->GetState() : TKsFailover::TState::Idle;
 }
 
-std::uint64_t TKsJMSConnection::CurrentLink() const noexcept { return client_->GetLink(); }
-
 bool TKsJMSConnection::MayWaitForLink() const noexcept {
   return !IsDelivering(this) && !(ownAdapter_ != nullptr && ownAdapter_->OnReaderThread());
+}
+
+bool TKsJMSConnection::LinkTroubleUnder(const TKsFailover::TLease& lease) {
+  try {
+    throw;
+  } catch (const EKsReadTimeout&) {
+    return false;
+  } catch (const EKsSocketError& error) {
+    ConnectionLost(error.what());
+    return failover_->LinkWentDown(lease);
+  } catch (const EConnectionFailedException&) {
+    return failover_->LinkWentDown(lease);
+  } catch (const EKsStompClientNotConnectedError&) {
+    return failover_->LinkWentDown(lease);
+  } catch (...) {
+    return false;
+  }
 }
 
 bool TKsJMSConnection::LinkChanged(std::uint64_t link) const noexcept {
@@ -490,7 +505,7 @@ void TKsJMSConnection::Acknowledge(const TKsMessage& message) {
   OnLink(TKsLinkUse::IfUp, [&](std::uint64_t link) {
     // A delivery of a link that is gone is not the broker's to match any
     // more: it delivers the message again.
-    if (message.GetLink() != 0 && message.GetLink() != link) return;
+    if (link != 0 && message.GetLink() != 0 && message.GetLink() != link) return;
     const TPrimitiveMap& properties = message.GetProperties();
     if (client_->GetVersion() == TKsStompVersion::V1_0) {
       client_->Ack(std::string(properties.Front()), std::string());
@@ -846,31 +861,50 @@ bool TKsJMSConnection::WaitOrRead(std::unique_lock<std::mutex>& lock, TKsReceive
 
 std::shared_ptr<IMessage> TKsJMSConnection::ReceiveFor(const TKsMessageConsumer* consumer, TKsReceiveWait wait,
                                                        std::int32_t timeout) {
-  if (!failover_) {
+  if (!failover_) [[likely]] {
     CheckNotLost();
     return ReceiveOnLink(consumer, wait, timeout);
   }
-  // Over failover a receive waits for the link as long as its own time-out
-  // allows, and goes on on the next link after an interruption.
-  using Clock = std::chrono::steady_clock;
-  const bool limited = wait == TKsReceiveWait::Timed && timeout > 0;
-  const auto start = Clock::now();
-  const auto deadline = limited                          ? start + std::chrono::milliseconds(timeout)
-                        : wait == TKsReceiveWait::Timed || wait == TKsReceiveWait::Blocking ? Clock::time_point::max()
-                                                                                          : start;
-  return OnLink(
-      TKsLinkUse::Retry,
-      [&](std::uint64_t) -> std::shared_ptr<IMessage> {
-        if (!limited) return ReceiveOnLink(consumer, wait, timeout);
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return nullptr;
-        return ReceiveOnLink(consumer, wait, static_cast<std::int32_t>(std::min<long long>(left, INT32_MAX)));
-      },
-      deadline);
+  return ReceiveOverFailover(consumer, wait, timeout);
 }
 
-std::shared_ptr<IMessage> TKsJMSConnection::ReceiveOnLink(const TKsMessageConsumer* consumer, TKsReceiveWait wait,
-                                                          std::int32_t timeout) {
+std::shared_ptr<IMessage> TKsJMSConnection::ReceiveOverFailover(const TKsMessageConsumer* consumer,
+                                                                TKsReceiveWait wait, std::int32_t timeout) {
+  std::chrono::steady_clock::time_point deadline{};  // none taken yet
+  if (auto lease = failover_->TryEnter()) {
+    try {
+      return ReceiveOnLink(consumer, wait, timeout, &deadline);
+    } catch (...) {
+      if (!LinkTroubleUnder(*lease)) throw;
+    }
+  }
+  return ReceiveAcrossOutage(consumer, wait, timeout, deadline);
+}
+
+std::shared_ptr<IMessage> TKsJMSConnection::ReceiveAcrossOutage(const TKsMessageConsumer* consumer,
+                                                                TKsReceiveWait wait, std::int32_t timeout,
+                                                                std::chrono::steady_clock::time_point deadline) {
+  // The receive waits for the link as long as its own time-out allows, and
+  // goes on on the next link.
+  using Clock = std::chrono::steady_clock;
+  const bool limited = wait == TKsReceiveWait::Timed && timeout > 0;
+  if (deadline == Clock::time_point{}) {
+    deadline = limited ? Clock::now() + std::chrono::milliseconds(timeout)
+               : wait == TKsReceiveWait::Timed || wait == TKsReceiveWait::Blocking ? Clock::time_point::max()
+                                                                                 : Clock::time_point::min();
+  }
+  auto op = [&](std::uint64_t) -> std::shared_ptr<IMessage> {
+    if (!limited) return ReceiveOnLink(consumer, wait, timeout);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return nullptr;
+    return ReceiveOnLink(consumer, wait, static_cast<std::int32_t>(std::min<long long>(left, INT32_MAX)));
+  };
+  return OnFailoverLink(TKsLinkUse::Retry, op, [deadline] { return deadline; });
+}
+
+inline std::shared_ptr<IMessage> TKsJMSConnection::ReceiveOnLink(const TKsMessageConsumer* consumer, TKsReceiveWait wait,
+                                                          std::int32_t timeout,
+                                                          std::chrono::steady_clock::time_point* deadlineOut) {
   using Clock = std::chrono::steady_clock;
   // Gathered sends go out before the wait: the answer to one may be what
   // this receive waits for.
@@ -885,6 +919,7 @@ std::shared_ptr<IMessage> TKsJMSConnection::ReceiveOnLink(const TKsMessageConsum
     if (direct) return direct;
   }
   const auto deadline = Clock::now() + std::chrono::milliseconds(limited ? timeout : 0);
+  if (limited && deadlineOut != nullptr) *deadlineOut = deadline;
   if (FreeToRead()) {
     // The deadline was taken just now: the whole time-out is left.
     const bool more = ReadAsTheReader(wait, deadline, limited, consumer, &direct, limited ? timeout : -1);
@@ -985,8 +1020,7 @@ void TKsJMSSession::BeginTransaction() {
   transactionUsed_ = false;
 }
 
-void TKsJMSSession::FollowLink(std::uint64_t link) {
-  if (acknowledgeMode_ != SESSION_TRANSACTED || link == 0 || transactionLink_ == link) return;
+void TKsJMSSession::BeginOnNewLink() {
   // The transaction began on a link that is gone, and the broker dropped
   // it with that link: what it did is lost.
   if (transactionUsed_) rollbackOnly_ = true;
@@ -1089,7 +1123,7 @@ void TKsJMSSession::AcknowledgeDelivered(TKsMessageConsumer& consumer, const IMe
     FollowLink(link);
     consumer.MarkDeliveredInTransaction();
     transactionUsed_ = true;
-    if (delivered != 0 && delivered != link) {
+    if (link != 0 && delivered != 0 && delivered != link) {
       // A delivery of a link that is gone cannot be acknowledged: the
       // transaction that consumed it cannot commit.
       rollbackOnly_ = true;
@@ -1394,17 +1428,22 @@ void TKsJMSSession::StampAndSend(TKsJMSMessage& copy, const std::shared_ptr<IDes
 void TKsJMSSession::Send(TKsMessageProducer* /*producer*/, const std::shared_ptr<IDestination>& destination,
                          const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode, std::uint8_t priority,
                          std::uint32_t timeToLive, std::int32_t sendTimeout) {
+  connection_->OnLink<&TKsJMSSession::SendOnLink>(TKsLinkUse::Retry, this, destination, message, deliveryMode,
+                                                  priority, timeToLive, sendTimeout);
+}
+
+inline void TKsJMSSession::SendOnLink(std::uint64_t link, const std::shared_ptr<IDestination>& destination,
+                               const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode,
+                               std::uint8_t priority, std::uint32_t timeToLive, std::int32_t sendTimeout) {
   CheckNotClosed();
-  connection_->OnLink(TKsLinkUse::Retry, [&](std::uint64_t link) {
-    std::lock_guard<std::recursive_mutex> guard(sendLock_);
-    FollowLink(link);
-    const std::string& destinationName = DestinationNameOf(destination);
-    if (!message) throw Exception("Unknown Message type");
-    // From here on the message is the library's own copy.
-    auto outgoing = outgoing_.Lease();
-    TKsJMSMessage& copy = outgoing->CopyOf(*message);
-    StampAndSend(copy, destination, destinationName, deliveryMode, priority, timeToLive, sendTimeout);
-  });
+  std::lock_guard<std::recursive_mutex> guard(sendLock_);
+  FollowLink(link);
+  const std::string& destinationName = DestinationNameOf(destination);
+  if (!message) throw Exception("Unknown Message type");
+  // From here on the message is the library's own copy.
+  auto outgoing = outgoing_.Lease();
+  TKsJMSMessage& copy = outgoing->CopyOf(*message);
+  StampAndSend(copy, destination, destinationName, deliveryMode, priority, timeToLive, sendTimeout);
 }
 
 void TKsJMSSession::Dispatch(const std::shared_ptr<IMessage>& message) {

@@ -64,6 +64,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "jms/KsFailover.hpp"
@@ -97,9 +98,11 @@ enum class TKsReceiveWait { Blocking, Timed, NoWait, Buffered };
 //          one and runs again (sends, receives);
 //   Once   waits for the link; an interruption under the operation raises
 //          EKsLinkInterrupted (commit, rollback, durable unsubscribe);
-//   IfUp   runs only on a link that is up now, and otherwise (also when the
-//          link goes down under it) does nothing and answers R{}
-//          (acknowledgements, subscriptions the restore makes anyway).
+//   IfUp   runs only on a link that is up (waiting while one is being
+//          restored, so that it and the restore never cross), and otherwise
+//          (also when the link goes down under it) does nothing and
+//          answers R{} (acknowledgements, subscribing and unsubscribing,
+//          which the restore of the next link takes care of).
 enum class TKsLinkUse : std::uint8_t { Retry, Once, IfUp };
 
 // One broker of a failover URI with the settings of its own.
@@ -154,15 +157,32 @@ class TKsJMSConnection : public IMessageTransformerHost,
   bool HasFailover() const noexcept { return failover_ != nullptr; }
 
   // Runs op(link) on the connection's link, link being its id (see
-  // TKsStompCustomClient::GetLink). Without failover: raises
-  // EConnectionFailedException once the connection is lost, then runs op
-  // once. With failover: as use says (TKsLinkUse), waiting at most until
+  // TKsStompCustomClient::GetLink; 0 without failover, where there is only
+  // one link). Without failover: raises EConnectionFailedException once
+  // the connection is lost, then runs op once. With failover: as use says (TKsLinkUse), waiting at most until
   // deadline (then answering R{}) and raising what TKsFailover::Enter
   // raises. On the reader thread and inside a listener it never waits.
   template <class Op>
   auto OnLink(TKsLinkUse use, Op&& op,
               std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max())
-      -> decltype(op(std::uint64_t{}));
+      -> decltype(op(std::uint64_t{})) {
+    if (!failover_) [[likely]] {
+      CheckNotLost();
+      return op(std::uint64_t{0});
+    }
+    return OnFailoverLink(use, op, [deadline] { return deadline; });
+  }
+  // The same for a member function Step, as (object->*Step)(link, args...),
+  // for the per-message paths: without failover the call goes straight
+  // through.
+  template <auto Step, class Object, class... Args>
+  [[gnu::always_inline]] auto OnLink(TKsLinkUse use, Object* object, Args&&... args) {
+    if (!failover_) [[likely]] {
+      CheckNotLost();
+      return (object->*Step)(std::uint64_t{0}, std::forward<Args>(args)...);
+    }
+    return OnFailoverStep<Step>(use, object, args...);
+  }
   // True when the link of that id is no longer the link that is up (always
   // false without failover).
   bool LinkChanged(std::uint64_t link) const noexcept;
@@ -280,11 +300,49 @@ class TKsJMSConnection : public IMessageTransformerHost,
 
  private:
   using TSessionList = TKsSnapshotList<TKsJMSSession>::TList;
-  // The receive proper, on a link that is up.
-  std::shared_ptr<IMessage> ReceiveOnLink(const TKsMessageConsumer* consumer, TKsReceiveWait wait,
-                                          std::int32_t timeout);
-  // The id of the link, for OnLink without failover.
-  std::uint64_t CurrentLink() const noexcept;
+  // OnLink with failover, out of the way of the calls without; deadline()
+  // gives the deadline when a wait needs it.
+  template <class Op, class Deadline>
+  [[gnu::noinline]] auto OnFailoverLink(TKsLinkUse use, Op& op, Deadline deadline) -> decltype(op(std::uint64_t{}));
+  // The member-function OnLink with failover: the usual case (the link is
+  // up and stays up) without more than the lease.
+  template <auto Step, class Object, class... Args>
+  [[gnu::noinline]] auto OnFailoverStep(TKsLinkUse use, Object* object, Args&... args) {
+    using R = decltype((object->*Step)(std::uint64_t{0}, args...));
+    if (auto lease = failover_->TryEnter()) {
+      try {
+        return (object->*Step)(lease->Link(), args...);
+      } catch (...) {
+        if (!LinkTroubleUnder(*lease)) throw;
+      }
+      if (use != TKsLinkUse::Retry) return LinkWentDownFor<R>(use);
+    }
+    auto op = [&](std::uint64_t link) -> R { return (object->*Step)(link, args...); };
+    return OnFailoverLink(use, op, [] { return std::chrono::steady_clock::time_point::max(); });
+  }
+  // Inside a catch block of an operation under lease: true when what it
+  // caught is the link going down under it (a loss it saw itself is
+  // reported first); false for anything else, which the caller raises.
+  bool LinkTroubleUnder(const TKsFailover::TLease& lease);
+  // What an operation of that use answers when its link went down under
+  // it: IfUp none, Once EKsLinkInterrupted.
+  template <class R>
+  R LinkWentDownFor(TKsLinkUse use) {
+    if (use == TKsLinkUse::Once) throw EKsLinkInterrupted(failover_->GetCause());
+    if constexpr (!std::is_void_v<R>) return R{};
+  }
+  // The receive proper, on a link that is up; tells the deadline of a
+  // limited timed receive, once it takes one, in *deadlineOut.
+  [[gnu::always_inline]] std::shared_ptr<IMessage> ReceiveOnLink(
+      const TKsMessageConsumer* consumer, TKsReceiveWait wait, std::int32_t timeout,
+      std::chrono::steady_clock::time_point* deadlineOut = nullptr);
+  // ReceiveFor with failover: the usual case (the link is up and stays
+  // up), and the rest once the link is down or went down under the receive
+  // (started: the receive's deadline when it took one).
+  std::shared_ptr<IMessage> ReceiveOverFailover(const TKsMessageConsumer* consumer, TKsReceiveWait wait,
+                                                std::int32_t timeout);
+  std::shared_ptr<IMessage> ReceiveAcrossOutage(const TKsMessageConsumer* consumer, TKsReceiveWait wait,
+                                                std::int32_t timeout, std::chrono::steady_clock::time_point deadline);
   // False on the reader thread and inside a listener: a wait for the link
   // there would hold up the reconnect that it waits for.
   bool MayWaitForLink() const noexcept;
@@ -526,7 +584,10 @@ class TKsJMSSession : public IMessageDispatch,
   // sendLock_ held, under a lease on link: a transaction begun on another
   // link went with it. When it did any work it is rolled back at the next
   // Commit; a new one begins on link.
-  void FollowLink(std::uint64_t link);
+  void FollowLink(std::uint64_t link) {
+    if (link != transactionLink_ && link != 0 && acknowledgeMode_ == SESSION_TRANSACTED) BeginOnNewLink();
+  }
+  void BeginOnNewLink();
   // SUBSCRIBE for consumer under its current subscription id.
   void Subscribe(TKsMessageConsumer& consumer);
   // Subscribe for a new consumer, unless its link is down (then the
@@ -547,6 +608,10 @@ class TKsJMSSession : public IMessageDispatch,
   std::shared_ptr<IMessageConsumer> NewConsumer(const std::shared_ptr<IDestination>& destination,
                                                 const std::string& messageSelector, bool noLocal);
   const std::string& DestinationNameOf(const std::shared_ptr<IDestination>& destination);
+  // Send on the link of that id (see TKsJMSConnection::OnLink).
+  [[gnu::always_inline]] void SendOnLink(std::uint64_t link, const std::shared_ptr<IDestination>& destination,
+                                         const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode,
+                                         std::uint8_t priority, std::uint32_t timeToLive, std::int32_t sendTimeout);
   void StampAndSend(TKsJMSMessage& copy, const std::shared_ptr<IDestination>& destination,
                     const std::string& destinationName, TDeliveryMode deliveryMode, std::uint8_t priority,
                     std::uint32_t timeToLive, std::int32_t sendTimeout);
@@ -584,17 +649,12 @@ class TKsJMSSession : public IMessageDispatch,
   std::string cachedDestinationName_;
 };
 
-template <class Op>
-auto TKsJMSConnection::OnLink(TKsLinkUse use, Op&& op, std::chrono::steady_clock::time_point deadline)
-    -> decltype(op(std::uint64_t{})) {
+template <class Op, class Deadline>
+auto TKsJMSConnection::OnFailoverLink(TKsLinkUse use, Op& op, Deadline deadline) -> decltype(op(std::uint64_t{})) {
   using R = decltype(op(std::uint64_t{}));
-  if (!failover_) {
-    CheckNotLost();
-    return op(CurrentLink());
-  }
   for (;;) {
-    const auto enterBy = use == TKsLinkUse::IfUp ? std::chrono::steady_clock::time_point::min() : deadline;
-    std::optional<TKsFailover::TLease> lease = failover_->Enter(enterBy, MayWaitForLink());
+    std::optional<TKsFailover::TLease> lease = failover_->TryEnter();
+    if (!lease) lease = failover_->Enter(deadline(), MayWaitForLink(), use != TKsLinkUse::IfUp);
     if (!lease) {
       if constexpr (std::is_void_v<R>) {
         return;
@@ -604,25 +664,10 @@ auto TKsJMSConnection::OnLink(TKsLinkUse use, Op&& op, std::chrono::steady_clock
     }
     try {
       return op(lease->Link());
-    } catch (const EKsReadTimeout&) {
-      throw;
-    } catch (const EKsSocketError& error) {
-      ConnectionLost(error.what());
-      if (!failover_->LinkWentDown(*lease)) throw;
-    } catch (const EConnectionFailedException&) {
-      if (!failover_->LinkWentDown(*lease)) throw;
-    } catch (const EKsStompClientNotConnectedError&) {
-      if (!failover_->LinkWentDown(*lease)) throw;
+    } catch (...) {
+      if (!LinkTroubleUnder(*lease)) throw;
     }
-    // The link went down under op.
-    if (use == TKsLinkUse::Once) throw EKsLinkInterrupted(failover_->GetCause());
-    if (use == TKsLinkUse::IfUp) {
-      if constexpr (std::is_void_v<R>) {
-        return;
-      } else {
-        return R{};
-      }
-    }
+    if (use != TKsLinkUse::Retry) return LinkWentDownFor<R>(use);
   }
 }
 

@@ -103,7 +103,7 @@ void TKsMessageConsumer::Close() {
   TKsJMSConnection* connection = session_->GetConnection();
   connection->OnLink(TKsLinkUse::IfUp, [&](std::uint64_t link) {
     const std::uint64_t subscribed = SubscribedOn();
-    if (subscribed != 0 && subscribed != link) return;
+    if (link != 0 && subscribed != 0 && subscribed != link) return;
     connection->GetClient().UnsubscribeID(SubscriptionId(), std::string());
   });
 }

@@ -91,17 +91,25 @@ class TActiveMQProcess : public TBrokerProcess {
   // Starts the broker and waits (with a deadline) until its STOMP port
   // accepts connections. withAuth adds the authentication plugin that knows
   // only kAuthUser / kAuthPassword; an ssl keystore adds the "stomp+ssl"
-  // connector on a second free port.
+  // connector on a second free port; persistent keeps persistent messages
+  // and durable subscriptions in a KahaDB store in the broker's folder
+  // (written to the file system without waiting for the disk, so they
+  // survive the broker's process, which is what Restart needs).
   explicit TActiveMQProcess(bool withAuth, std::chrono::milliseconds startTimeout = std::chrono::seconds(60),
-                            const TActiveMQSsl& ssl = {});
+                            const TActiveMQSsl& ssl = {}, bool persistent = false);
   ~TActiveMQProcess() { Stop(); }
 
   // SIGTERM, then SIGKILL after the deadline; removes the folder. Safe to
   // call twice.
   void Stop();
+  // SIGKILL, then the same broker (configuration, store, ports) again; true
+  // once it listens.
+  bool Restart(std::chrono::milliseconds startTimeout = std::chrono::seconds(60));
 
  private:
   bool StartOnce(bool withAuth, const TActiveMQSsl& ssl, std::chrono::steady_clock::time_point deadline);
+  bool Launch(std::chrono::steady_clock::time_point deadline);
+  bool persistent_ = false;
 };
 
 // The brokers shared by all cases of this test binary, started on first use.
@@ -129,9 +137,14 @@ class TRabbitMQProcess : public TBrokerProcess {
   // SIGTERM to the node's process group (SIGKILL after a deadline), then
   // ends its port mapper and removes the folder. Safe to call twice.
   void Stop();
+  // SIGKILL to the node's process group, then the same node (name, folder,
+  // ports) again; true once it listens.
+  bool Restart(std::chrono::milliseconds startTimeout = std::chrono::seconds(60));
 
  private:
+  bool Launch(std::chrono::steady_clock::time_point deadline);
   std::uint16_t epmdPort_ = 0;
+  std::uint16_t distPort_ = 0;
 };
 
 // The RabbitMQ node shared by all cases of this test binary, serving TLS as
