@@ -378,6 +378,7 @@ void TKsJMSConnection::EnableFailover(std::vector<TKsLinkTarget> targets, const 
     }
   };
   hooks.resumed = [this](const std::string& broker) {
+    ResumeListeners();
     if (const auto listener = TransportListener()) {
       try {
         listener->OnResumed(broker);
@@ -490,14 +491,17 @@ void TKsJMSConnection::RestoreLink(std::uint64_t link) {
     heldCount_.store(0, std::memory_order_release);
   }
   client_->ResumeLink();
-  const auto sessions = SessionSnapshot();
-  bool listeners = false;
-  for (const auto& session : *sessions) {
-    session->RestoreSubscriptions(link);
-    listeners = listeners || session->HasListenerConsumer();
-  }
-  if (listeners && GetStarted()) {
+  for (const auto& session : *SessionSnapshot()) session->RestoreSubscriptions(link);
+}
+
+void TKsJMSConnection::ResumeListeners() {
+  // Once the link is up (not while it is restored: a listener's calls
+  // would find it down), the reader starts again for listeners.
+  if (!GetStarted()) return;
+  for (const auto& session : *SessionSnapshot()) {
+    if (!session->HasListenerConsumer()) continue;
     if (IStompCommAdapter* adapter = client_->GetAdapter()) adapter->Start();
+    return;
   }
 }
 
@@ -1044,10 +1048,10 @@ constexpr const char* kInDoubt =
 
 }  // namespace
 
-void TKsJMSSession::EndTransaction(bool commit) {
+void TKsJMSSession::EndTransaction(bool commit, TKsLinkUse use) {
   CheckNotClosed();
   if (acknowledgeMode_ != SESSION_TRANSACTED) throw EJMSException("Session is not transacted");
-  connection_->OnLink(TKsLinkUse::Once, [&](std::uint64_t link) {
+  connection_->OnLink(use, [&](std::uint64_t link) {
     std::lock_guard<std::recursive_mutex> guard(sendLock_);
     FollowLink(link);
     // A transaction whose work went with a link is rolled back, whatever
@@ -1149,8 +1153,9 @@ void TKsJMSSession::AcknowledgeDelivered(TKsMessageConsumer& consumer, const IMe
 void TKsJMSSession::Close() {
   if (!started_ || closed_) return;
   if (acknowledgeMode_ == SESSION_TRANSACTED) {
+    // A link that is down took the transaction with it: nothing to wait for.
     try {
-      Rollback();
+      EndTransaction(false, TKsLinkUse::IfUp);
     } catch (...) {
     }
   }

@@ -352,6 +352,9 @@ class TKsJMSConnection : public IMessageTransformerHost,
   std::uint64_t OpenLink(std::size_t target);
   void CutLink();
   void RestoreLink(std::uint64_t link);
+  // After the restore, with the link up: the reader starts again when a
+  // consumer has a listener.
+  void ResumeListeners();
   // The connection is lost for good: later calls raise, the exception
   // listener is told once.
   void MarkLost(const std::string& cause);
@@ -580,7 +583,7 @@ class TKsJMSSession : public IMessageDispatch,
   // that lost its link is rolled back instead of committed
   // (ETransactionRolledBackException); a rollback whose link goes down is
   // done (the broker dropped the transaction).
-  void EndTransaction(bool commit);
+  void EndTransaction(bool commit, TKsLinkUse use = TKsLinkUse::Once);
   // sendLock_ held, under a lease on link: a transaction begun on another
   // link went with it. When it did any work it is rolled back at the next
   // Commit; a new one begins on link.
