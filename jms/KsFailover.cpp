@@ -339,6 +339,12 @@ std::optional<TKsFailover::TLease> TKsFailover::Enter(TClock::time_point deadlin
         break;
     }
     const bool restoring = state == TState::Resumed;
+    if (restoring && !mayWait) {
+      // The reader of the new link (a listener) works on that link while
+      // the rest of the restore goes on.
+      c.leases.fetch_add(1, std::memory_order_seq_cst);
+      return TLease(&c, c.link.load(std::memory_order_relaxed));
+    }
     if (!throughOutage && !restoring) return std::nullopt;
     const TClock::time_point now = TClock::now();
     if (now >= deadline) return std::nullopt;

@@ -203,11 +203,12 @@ class TKsFailover {
   // EConnectionFailedException). Raises EConnectionFailedException with
   // the cause once failover gave up, EIllegalStateException "The connection
   // is closed" when Close came while it waited, and EKsLinkInterrupted at
-  // once when it may not wait (mayWait false, or on the failover thread).
-  // With throughOutage false it answers none at once while the link is down
-  // (Interrupted, Reconnecting) and waits only while it is being restored
-  // (Resumed), so that what the restore does and what the caller does
-  // never cross.
+  // once when it may not wait (mayWait false, or on the failover thread);
+  // while the link is being restored (Resumed) a caller that may not wait
+  // (the reader of the new link) gets its lease at once. With throughOutage
+  // false it answers none at once while the link is down (Interrupted,
+  // Reconnecting) and waits only while it is being restored (Resumed), so
+  // that what the restore does and what the caller does never cross.
   std::optional<TLease> Enter(TClock::time_point deadline, bool mayWait, bool throughOutage = true);
   // The lease of the usual case, without a wait: while Connected; none
   // otherwise (then Enter).

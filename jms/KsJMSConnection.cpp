@@ -293,15 +293,25 @@ std::string TKsJMSConnection::GetProtocolVersion() const {
   return std::string(VersionText(client_->GetVersion()));
 }
 
-std::shared_ptr<IExceptionListener> TKsJMSConnection::GetExceptionListener() const {
+template <class T>
+std::shared_ptr<T> TKsJMSConnection::LoadListener(const std::shared_ptr<T>& slot) const {
   std::lock_guard<std::mutex> guard(listenerLock_);
-  return exceptionListener_;
+  return slot;
+}
+
+template <class T>
+void TKsJMSConnection::StoreListener(std::shared_ptr<T>& slot, const std::shared_ptr<T>& listener) {
+  std::shared_ptr<T> old;  // released outside the lock
+  std::lock_guard<std::mutex> guard(listenerLock_);
+  old = std::exchange(slot, listener);
+}
+
+std::shared_ptr<IExceptionListener> TKsJMSConnection::GetExceptionListener() const {
+  return LoadListener(exceptionListener_);
 }
 
 void TKsJMSConnection::SetExceptionListener(const std::shared_ptr<IExceptionListener>& listener) {
-  std::shared_ptr<IExceptionListener> old;  // released outside the lock
-  std::lock_guard<std::mutex> guard(listenerLock_);
-  old = std::exchange(exceptionListener_, listener);
+  StoreListener(exceptionListener_, listener);
 }
 
 void TKsJMSConnection::ReportException(const Exception& error) {
@@ -314,17 +324,12 @@ void TKsJMSConnection::ReportException(const Exception& error) {
   }
 }
 
-std::shared_ptr<ITransportListener> TKsJMSConnection::GetTransportListener() const { return TransportListener(); }
-
-std::shared_ptr<ITransportListener> TKsJMSConnection::TransportListener() const {
-  std::lock_guard<std::mutex> guard(listenerLock_);
-  return transportListener_;
+std::shared_ptr<ITransportListener> TKsJMSConnection::GetTransportListener() const {
+  return LoadListener(transportListener_);
 }
 
 void TKsJMSConnection::SetTransportListener(const std::shared_ptr<ITransportListener>& listener) {
-  std::shared_ptr<ITransportListener> old;  // released outside the lock
-  std::lock_guard<std::mutex> guard(listenerLock_);
-  old = std::exchange(transportListener_, listener);
+  StoreListener(transportListener_, listener);
 }
 
 void TKsJMSConnection::ConnectionLost(const std::string& cause) {
@@ -370,7 +375,7 @@ void TKsJMSConnection::EnableFailover(std::vector<TKsLinkTarget> targets, const 
   // The hooks that tell the application touch nothing of this object after
   // the listener returns: the application may let the connection go in it.
   hooks.interrupted = [this](const std::string& cause) {
-    if (const auto listener = TransportListener()) {
+    if (const auto listener = GetTransportListener()) {
       try {
         listener->OnInterrupted(EConnectionFailedException(cause));
       } catch (...) {
@@ -378,8 +383,7 @@ void TKsJMSConnection::EnableFailover(std::vector<TKsLinkTarget> targets, const 
     }
   };
   hooks.resumed = [this](const std::string& broker) {
-    ResumeListeners();
-    if (const auto listener = TransportListener()) {
+    if (const auto listener = GetTransportListener()) {
       try {
         listener->OnResumed(broker);
       } catch (...) {
@@ -491,17 +495,14 @@ void TKsJMSConnection::RestoreLink(std::uint64_t link) {
     heldCount_.store(0, std::memory_order_release);
   }
   client_->ResumeLink();
-  for (const auto& session : *SessionSnapshot()) session->RestoreSubscriptions(link);
-}
-
-void TKsJMSConnection::ResumeListeners() {
-  // Once the link is up (not while it is restored: a listener's calls
-  // would find it down), the reader starts again for listeners.
-  if (!GetStarted()) return;
+  bool listeners = false;
   for (const auto& session : *SessionSnapshot()) {
-    if (!session->HasListenerConsumer()) continue;
+    session->RestoreSubscriptions(link);
+    listeners = listeners || session->HasListenerConsumer();
+  }
+  // The reader starts again for listeners while nothing else reads.
+  if (listeners && GetStarted()) {
     if (IStompCommAdapter* adapter = client_->GetAdapter()) adapter->Start();
-    return;
   }
 }
 

@@ -352,13 +352,14 @@ class TKsJMSConnection : public IMessageTransformerHost,
   std::uint64_t OpenLink(std::size_t target);
   void CutLink();
   void RestoreLink(std::uint64_t link);
-  // After the restore, with the link up: the reader starts again when a
-  // consumer has a listener.
-  void ResumeListeners();
   // The connection is lost for good: later calls raise, the exception
   // listener is told once.
   void MarkLost(const std::string& cause);
-  std::shared_ptr<ITransportListener> TransportListener() const;
+  // A listener slot, read and replaced under listenerLock_.
+  template <class T>
+  std::shared_ptr<T> LoadListener(const std::shared_ptr<T>& slot) const;
+  template <class T>
+  void StoreListener(std::shared_ptr<T>& slot, const std::shared_ptr<T>& listener);
   std::shared_ptr<const TSessionList> SessionSnapshot() const { return sessions_.Snapshot(); }
   // Reads at most one frame for ReceiveFor; false when the wait is over.
   // leftMs: the time left until deadline when the caller has just taken it

@@ -5,6 +5,17 @@
 // client id, time-outs and TLS options down, and answers a new, unstarted
 // connection. Nothing touches the network until the connection's Start.
 //
+// A failover URL ("failover:(URI1,URI2,...)?PARAMS", see KsURI.hpp) makes a
+// connection that reconnects (KsFailover.hpp): each address keeps its own
+// TLS parameters, "connectTimeout" and "vhost"; every other parameter goes
+// after the list and applies to the whole connection (one inside an
+// address raises EIllegalArgumentException saying so), the failover ones
+// among them: "initialReconnectDelay" (ms, 100), "maxReconnectDelay" (ms,
+// 30000), "backOffMultiplier" (2.0), "maxReconnectAttempts" (-1: never give
+// up; 0: no reconnect), "startupMaxReconnectAttempts" (0; -1: no limit),
+// "randomize" (false) and "reconnectTimeout" (ms, -1: as long as failover
+// tries).
+//
 // Errors: EConfigurationException "BrokerURL not set." for an empty URL;
 // Exception "Unsupported Protocol!" for any other protocol;
 // EIllegalArgumentException for a URL parameter whose value cannot be used

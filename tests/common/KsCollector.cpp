@@ -1,6 +1,7 @@
 // The message listener of the tests. See KsCollector.hpp.
 #include "tests/common/KsCollector.hpp"
 
+#include "jms/KsJMSConnectionFactory.hpp"
 #include "tests/common/KsTestUtil.hpp"
 
 namespace ks::test {
@@ -8,6 +9,18 @@ namespace ks::test {
 std::string TextOf(const std::shared_ptr<IMessage>& message) {
   auto text = std::dynamic_pointer_cast<ITextMessage>(message);
   return text ? text->GetText() : std::string("<not text>");
+}
+
+std::shared_ptr<IConnection> StartConnection(const std::string& url, const std::shared_ptr<TCollector>& events,
+                                             const std::string& clientId, const std::string& user,
+                                             const std::string& password) {
+  TKsJMSConnectionFactory factory(user, password, url);
+  factory.SetClientID(clientId);
+  auto connection = factory.CreateConnection();
+  connection->SetExceptionListener(events);
+  connection->SetTransportListener(events);
+  connection->Start();
+  return connection;
 }
 
 void TCollector::OnMessage(const std::shared_ptr<IMessage>& message) {

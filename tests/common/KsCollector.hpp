@@ -35,6 +35,15 @@ namespace ks::test {
 // The text of a text message, "<not text>" for anything else (or none).
 std::string TextOf(const std::shared_ptr<IMessage>& message);
 
+class TCollector;
+
+// A started connection from url (a client id and credentials when given),
+// with events as its exception and transport listener.
+std::shared_ptr<IConnection> StartConnection(const std::string& url, const std::shared_ptr<TCollector>& events,
+                                             const std::string& clientId = std::string(),
+                                             const std::string& user = std::string(),
+                                             const std::string& password = std::string());
+
 class TCollector : public IMessageListener, public IExceptionListener, public ITransportListener {
  public:
   struct TError {

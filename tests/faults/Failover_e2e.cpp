@@ -35,20 +35,6 @@ using Clock = std::chrono::steady_clock;
 const std::string kSpigot = BuiltProgram("tools/Spigot");
 const std::string kSiphon = BuiltProgram("tools/Siphon");
 
-// A started connection from url, with events as its exception and transport
-// listener.
-std::shared_ptr<IConnection> Connect(const std::string& url, const std::shared_ptr<TCollector>& events,
-                                     const std::string& clientId = std::string(),
-                                     const std::string& password = std::string()) {
-  TKsJMSConnectionFactory factory(password.empty() ? "" : "user", password, url);
-  factory.SetClientID(clientId);
-  auto connection = factory.CreateConnection();
-  connection->SetExceptionListener(events);
-  connection->SetTransportListener(events);
-  connection->Start();
-  return connection;
-}
-
 long long MsBetween(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
 }
@@ -59,7 +45,7 @@ TEST(Failover, AClientWhoseBrokerDiesGoesOnOnTheNextBrokerOfItsListWithinThreeSe
   ASSERT_TRUE(first.Started() && second.Started());
   auto events = std::make_shared<TCollector>();
   auto received = std::make_shared<TCollector>();
-  auto connection = Connect(FailoverUrl({first.Url(), second.Url()}), events);
+  auto connection = StartConnection(FailoverUrl({first.Url(), second.Url()}), events);
   auto session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
   auto queue = session->CreateQueue("failover.next");
   auto producer = session->CreateProducer(queue);
@@ -87,7 +73,7 @@ TEST(Failover, ATransactionThatLostItsConnectionIsRolledBackAndOneWhoseCommitWen
   auto events = std::make_shared<TCollector>();
   // Heart-beats find the restart and the freeze; a frozen broker's accepted
   // connection is given up after a second.
-  auto connection = Connect(FailoverUrl({broker.Url()}, "acceptVersion=1.2&heartBeat=500,500&connectTimeout=1000"),
+  auto connection = StartConnection(FailoverUrl({broker.Url()}, "acceptVersion=1.2&heartBeat=500,500&connectTimeout=1000"),
                             events);
   auto session = connection->CreateSession(true, SESSION_TRANSACTED);
   auto queue = session->CreateQueue("failover.transaction");
@@ -103,7 +89,7 @@ TEST(Failover, ATransactionThatLostItsConnectionIsRolledBackAndOneWhoseCommitWen
   producer->Send(session->CreateTextMessage("kept"));
   session->Commit();
   auto reader = std::make_shared<TCollector>();
-  auto plain = Connect(broker.Url(), reader);
+  auto plain = StartConnection(broker.Url(), reader);
   auto readSession = plain->CreateSession(false, AUTO_ACKNOWLEDGE);
   auto consumer = readSession->CreateConsumer(readSession->CreateQueue("failover.transaction"));
   auto first = consumer->Receive(5000);
@@ -129,7 +115,7 @@ TEST(Failover, ReconnectAttemptsBackOffFromTheInitialToTheMaximumDelayAndResumeO
   TTapProxy proxy(broker.Port());
   ASSERT_NE(proxy.Port(), 0);
   auto events = std::make_shared<TCollector>();
-  auto connection = Connect(FailoverUrl({proxy.Url()}, "initialReconnectDelay=100&maxReconnectDelay=2000"), events);
+  auto connection = StartConnection(FailoverUrl({proxy.Url()}, "initialReconnectDelay=100&maxReconnectDelay=2000"), events);
   auto session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
   // A listener's reader sees the drop at once.
   session->CreateConsumer(session->CreateQueue("failover.backoff"))->SetMessageListener(std::make_shared<TCollector>());
@@ -152,7 +138,7 @@ TEST(Failover, GivingUpTellsTheExceptionListenerOnceAndABlockedReceiveEndsWithin
   TCisternProcess broker;
   ASSERT_TRUE(broker.Started());
   auto events = std::make_shared<TCollector>();
-  auto connection = Connect(
+  auto connection = StartConnection(
       FailoverUrl({broker.Url()}, "maxReconnectAttempts=3&initialReconnectDelay=200&reconnectTimeout=1000"), events);
   auto session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
   auto queue = session->CreateQueue("failover.giveup");
@@ -193,8 +179,8 @@ TEST(Failover, AWrongPasswordFailsStartAfterOneConnectAndIsNeverRetried) {
   ASSERT_TRUE(broker.Started());
   TTapProxy proxy(broker.Port());
   auto events = std::make_shared<TCollector>();
-  EXPECT_THROW(Connect(FailoverUrl({proxy.Url(), proxy.Url()}, "startupMaxReconnectAttempts=5&initialReconnectDelay=10"),
-                       events, std::string(), "wrong"),
+  EXPECT_THROW(StartConnection(FailoverUrl({proxy.Url(), proxy.Url()}, "startupMaxReconnectAttempts=5&initialReconnectDelay=10"),
+                       events, std::string(), "user", "wrong"),
                EConnectionFailedException);
   EXPECT_EQ(proxy.Accepted(), 1u);
 }
@@ -206,13 +192,13 @@ TEST(Failover, ADurableSubscriberAwayDuringAnOutageGetsWhatWasPublishedMeanwhile
   auto events = std::make_shared<TCollector>();
   // A subscriber that only receives now and then learns of the loss from
   // the heart-beats.
-  auto connection = Connect(
+  auto connection = StartConnection(
       FailoverUrl({proxy.Url()}, "acceptVersion=1.2&heartBeat=500,500&initialReconnectDelay=20&maxReconnectDelay=100"),
       events, "failover-durable");
   auto session = connection->CreateSession(false, CLIENT_ACKNOWLEDGE);
   auto subscriber = session->CreateDurableSubscriber(session->CreateTopic("failover.durable"), "failover-durable");
   auto publisherEvents = std::make_shared<TCollector>();
-  auto publisher = Connect(broker.Url(), publisherEvents);
+  auto publisher = StartConnection(broker.Url(), publisherEvents);
   auto publishSession = publisher->CreateSession(false, AUTO_ACKNOWLEDGE);
   auto producer = publishSession->CreateProducer(publishSession->CreateTopic("failover.durable"));
   // Sent until it arrives: the broker may not have the subscription yet
@@ -255,7 +241,7 @@ TEST(Failover, BatchedSendsNotYetWrittenWhenTheConnectionDropsAreWrittenOnTheNex
   TTapProxy proxy(broker.Port());
   auto events = std::make_shared<TCollector>();
   // The batch holds its sends for two seconds; the drop comes first.
-  auto connection = Connect(
+  auto connection = StartConnection(
       FailoverUrl({proxy.Url()}, "batchSend=true&batchDelay=2000&initialReconnectDelay=10&acceptVersion=1.2"), events);
   auto session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
   auto queue = session->CreateQueue("failover.batch");
@@ -358,7 +344,7 @@ TEST(Failover, ReconnectsRacingSendsOnSeveralSessionsReceivesListenersAndCloseKe
   ASSERT_TRUE(broker.Started());
   auto events = std::make_shared<TCollector>();
   auto connection =
-      Connect(FailoverUrl({broker.Url()}, "syncSend=true&acceptVersion=1.2&initialReconnectDelay=5&maxReconnectDelay=50"),
+      StartConnection(FailoverUrl({broker.Url()}, "syncSend=true&acceptVersion=1.2&initialReconnectDelay=5&maxReconnectDelay=50"),
               events);
   constexpr int kThreads = 3;
   constexpr int kEach = 150;

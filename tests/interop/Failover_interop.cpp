@@ -68,17 +68,6 @@ class FailoverAcrossARestart : public ::testing::TestWithParam<TBroker> {
   bool Restart() {
     return GetParam() == TBroker::ActiveMQ ? activemq_->Restart() : SharedRabbitMQ().Restart();
   }
-  std::shared_ptr<IConnection> Connect(const std::string& url, const std::shared_ptr<TCollector>& events,
-                                       const std::string& clientId = std::string()) const {
-    TKsJMSConnectionFactory factory("", "", url);
-    factory.SetClientID(clientId);
-    auto connection = factory.CreateConnection();
-    connection->SetExceptionListener(events);
-    connection->SetTransportListener(events);
-    connection->Start();
-    return connection;
-  }
-
   std::unique_ptr<TActiveMQProcess> activemq_;
   std::uint16_t port_ = 0;
   std::string dialect_;
@@ -94,7 +83,7 @@ TEST_P(FailoverAcrossARestart, ProgramsDurableSubscribersAndTransactionsComeThro
   TTapProxy away(port_);
   auto subscriberEvents = std::make_shared<TCollector>();
   auto subscribed = std::make_shared<TCollector>();
-  auto subscriber = Connect(Failover(away.Url(), "initialReconnectDelay=20"), subscriberEvents, "failover-durable");
+  auto subscriber = StartConnection(Failover(away.Url(), "initialReconnectDelay=20"), subscriberEvents, "failover-durable");
   auto subscriberSession = subscriber->CreateSession(false, AUTO_ACKNOWLEDGE);
   subscriberSession->CreateDurableSubscriber(subscriberSession->CreateTopic(topic), "failover-durable")
       ->SetMessageListener(subscribed);
@@ -102,7 +91,7 @@ TEST_P(FailoverAcrossARestart, ProgramsDurableSubscribersAndTransactionsComeThro
   {
     // Sent until it arrives: the broker may not have made the subscription
     // when the first one comes.
-    auto publisher = Connect(Direct() + "?dialect=" + dialect_, publisherEvents);
+    auto publisher = StartConnection(Direct() + "?dialect=" + dialect_, publisherEvents);
     auto session = publisher->CreateSession(false, AUTO_ACKNOWLEDGE);
     auto producer = session->CreateProducer(session->CreateTopic(topic));
     for (int i = 0; i < 20 && subscribed->Count() == 0; ++i) {
@@ -115,7 +104,7 @@ TEST_P(FailoverAcrossARestart, ProgramsDurableSubscribersAndTransactionsComeThro
 
   // The transaction, open across the restart.
   auto txEvents = std::make_shared<TCollector>();
-  auto transacted = Connect(Failover(Direct()), txEvents);
+  auto transacted = StartConnection(Failover(Direct()), txEvents);
   auto txSession = transacted->CreateSession(true, SESSION_TRANSACTED);
   auto txProducer = txSession->CreateProducer(txSession->CreateQueue(txQueue));
   txProducer->SetDeliveryMode(TDeliveryMode::Persistent);
@@ -145,7 +134,7 @@ TEST_P(FailoverAcrossARestart, ProgramsDurableSubscribersAndTransactionsComeThro
   // Published while the durable subscriber is away (a broker that listens
   // may not take clients yet: the first Start tries again).
   {
-    auto publisher = Connect(Failover(Direct(), "startupMaxReconnectAttempts=60"), publisherEvents);
+    auto publisher = StartConnection(Failover(Direct(), "startupMaxReconnectAttempts=60"), publisherEvents);
     auto session = publisher->CreateSession(false, AUTO_ACKNOWLEDGE);
     auto producer = session->CreateProducer(session->CreateTopic(topic));
     producer->SetDeliveryMode(TDeliveryMode::Persistent);
@@ -211,7 +200,7 @@ TEST_P(FailoverAcrossARestart, ProgramsDurableSubscribersAndTransactionsComeThro
   // No consumer ever sees the five sends of the rolled-back transaction.
   {
     auto readerEvents = std::make_shared<TCollector>();
-    auto reader = Connect(Direct() + "?dialect=" + dialect_, readerEvents);
+    auto reader = StartConnection(Direct() + "?dialect=" + dialect_, readerEvents);
     auto session = reader->CreateSession(false, AUTO_ACKNOWLEDGE);
     auto consumer = session->CreateConsumer(session->CreateQueue(txQueue));
     const auto none = consumer->Receive(1000);

@@ -23,6 +23,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -77,6 +78,11 @@ class TBrokerProcess {
   // empty and the failure says so.
   explicit TBrokerProcess(const std::string& prefix);
   ~TBrokerProcess();
+  // SIGKILL to the broker (with group, to its process group), then, once
+  // nothing listens on its port any more, launch until the deadline; true
+  // once it listens again.
+  bool KillAndLaunch(bool group, std::chrono::milliseconds startTimeout,
+                     const std::function<bool(std::chrono::steady_clock::time_point)>& launch);
 
   std::string dir_;
   pid_t pid_ = -1;

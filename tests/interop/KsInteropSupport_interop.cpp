@@ -265,6 +265,21 @@ TBrokerProcess::TBrokerProcess(const std::string& prefix) {
   dir_ = pattern;
 }
 
+bool TBrokerProcess::KillAndLaunch(bool group, std::chrono::milliseconds startTimeout,
+                                   const std::function<bool(Clock::time_point)>& launch) {
+  if (pid_ > 0) {
+    kill(group ? -pid_ : pid_, SIGKILL);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+  // A broker's last process (RabbitMQ's node) may outlive the one waited
+  // for a moment.
+  const auto deadline = Clock::now() + startTimeout;
+  started_ = AwaitClosed(port_, deadline) && launch(deadline);
+  return started_;
+}
+
 TBrokerProcess::~TBrokerProcess() {
   std::error_code ignored;
   if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
@@ -302,15 +317,7 @@ bool TActiveMQProcess::StartOnce(bool withAuth, const TActiveMQSsl& ssl, Clock::
 }
 
 bool TActiveMQProcess::Restart(std::chrono::milliseconds startTimeout) {
-  if (pid_ > 0) {
-    kill(pid_, SIGKILL);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-  }
-  const auto deadline = Clock::now() + startTimeout;
-  started_ = AwaitClosed(port_, deadline) && Launch(deadline);
-  return started_;
+  return KillAndLaunch(false, startTimeout, [this](Clock::time_point deadline) { return Launch(deadline); });
 }
 
 bool TActiveMQProcess::Launch(Clock::time_point deadline) {
@@ -462,16 +469,7 @@ TRabbitMQProcess::TRabbitMQProcess(const TTlsFiles* tls, std::chrono::millisecon
 }
 
 bool TRabbitMQProcess::Restart(std::chrono::milliseconds startTimeout) {
-  if (pid_ > 0) {
-    kill(-pid_, SIGKILL);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-  }
-  // The node's own process may outlive the script a moment.
-  const auto deadline = Clock::now() + startTimeout;
-  started_ = AwaitClosed(port_, deadline) && Launch(deadline);
-  return started_;
+  return KillAndLaunch(true, startTimeout, [this](Clock::time_point deadline) { return Launch(deadline); });
 }
 
 bool TRabbitMQProcess::Launch(Clock::time_point deadline) {
