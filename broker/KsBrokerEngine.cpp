@@ -383,6 +383,12 @@ std::string_view TBrokerEngine::CanonicalName(std::string_view name) {
   } else if (name.starts_with(kSlashTopic)) {
     prefix = kTopicPrefix;
     name.remove_prefix(kSlashTopic.size());
+  } else if (name.starts_with("/temp-queue/")) {
+    // Temporary destinations are kept as ordinary ones under their whole
+    // name (they are not removed when their connection ends).
+    prefix = kQueuePrefix;
+  } else if (name.starts_with("/temp-topic/")) {
+    prefix = kTopicPrefix;
   } else {
     return name;
   }
@@ -499,6 +505,18 @@ void TBrokerEngine::Connected(TBrokerClient& c, const TBrokerConnectTerms& terms
 }
 
 void TBrokerEngine::Send(TBrokerClient& c, const TBrokerFrame& f) {
+  // A message is delivered with its SEND's header block and the headers
+  // added here; the whole must stay within the 64 KiB header block that
+  // clients accept by default, so what could not is refused, not forwarded.
+  constexpr std::size_t kMaxSendHeaderBlock = kMaxHeaderBlock - 4096;
+  std::size_t block = f.command.size() + 1;
+  for (const auto& [name, value] : f.headers) block += name.size() + value.size() + 2;
+  if (block > kMaxSendHeaderBlock) {
+    Refuse(c, &f, "Header block too large",
+           "The SEND's header block of " + std::to_string(block) + " bytes exceeds the maximum of " +
+               std::to_string(kMaxSendHeaderBlock) + " bytes.");
+    return;
+  }
   TBrokerDestination* d = DestinationOf(c, f);
   if (d == nullptr) return;
   std::vector<TBrokerTxOp>* ops = nullptr;

@@ -55,6 +55,8 @@
 //
 // Names: "jms.queue.NAME" and "/queue/NAME" are one queue, "jms.topic.NAME"
 // and "/topic/NAME" one topic; MESSAGE frames name it in the "jms." form.
+// "/temp-queue/NAME" and "/temp-topic/NAME" are an ordinary queue and topic
+// ("jms.queue./temp-queue/NAME", "jms.topic./temp-topic/NAME").
 // Blanks after the colon of "destination" are ignored.
 //
 // Delivery rules: a queue ("jms.queue.") gives each message to exactly one
@@ -258,7 +260,8 @@ class TBrokerEngine {
   void Receipt(TBrokerClient& c, const TBrokerFrame& f);
   // The name under which a destination is kept: leading blanks dropped,
   // "/queue/NAME" and "/topic/NAME" read as "jms.queue.NAME" and
-  // "jms.topic.NAME". The view is valid until the next call.
+  // "jms.topic.NAME", the temporary forms as above. The view is valid until
+  // the next call.
   std::string_view CanonicalName(std::string_view name);
   // The destination named by the frame's "destination", created on first
   // use; nullptr (after an ERROR) when the name is missing or invalid.

@@ -9,7 +9,8 @@
 // on a copy of the cutter: a frame it cuts must be the unit the general steps
 // cut and equal the parser's result for its text; an error it raises must be
 // theirs. An input whose first byte has its top four bits set
-// is repeated up to 20000 bytes, to reach the 16384-byte line limit. The
+// is repeated up to 20000 bytes, to reach the header limit, which is set to
+// 16384 bytes here (header blocks over it are skipped like bodies). The
 // maximum frame size is taken from the input (64 to 4159 bytes, or the
 // default), and the unconsumed bytes may never grow past a header block plus
 // that size before the cutter hands out a unit: oversized frames are skipped
@@ -28,6 +29,8 @@
 using ks::fuzz::FuzzCheck;
 
 namespace {
+
+constexpr std::size_t kMaxHeader = 16384;
 
 struct TCutResult {
   std::vector<std::string> frames;  // empty text: a header block of blanks
@@ -61,9 +64,10 @@ TCutResult Cut(std::string_view bytes, std::uint32_t seed, bool whole, std::size
   TCutResult result;
   ks::TKsFrameCutter cutter;
   cutter.SetMaxFrameSize(maxFrame);
+  cutter.SetMaxHeaderSize(kMaxHeader);
   // What may be buffered without a unit: a header block, its LF LF, a body
   // of the limit and its NUL LF, plus the piece that just arrived.
-  const std::size_t bound = ks::TKsTcpClient::MaxLineLength + 2 + maxFrame + 2 + 64;
+  const std::size_t bound = kMaxHeader + 2 + maxFrame + 2 + 64;
   std::string buffer;  // the stand-in input buffer: buffer[consumed..] is unconsumed
   std::size_t fed = 0;
   std::uint32_t state = seed | 1u;
@@ -109,8 +113,8 @@ TCutResult Cut(std::string_view bytes, std::uint32_t seed, bool whole, std::size
         if (fast != 0) CheckParsed(parsed, fast, unit, frame, used);
         FuzzCheck(used > 0 && used <= unconsumed.size(), "cutter consumed nothing or too much");
         result.consumed += used;
-        std::string notice;
-        if (cutter.TakeNotice(notice)) result.notices.push_back(notice);
+        ks::TKsSkippedFrame notice;
+        if (cutter.TakeNotice(notice)) result.notices.push_back(notice.Text());
         if (unit == ks::TKsFrameCutter::TUnit::Skipped) continue;
         result.frames.push_back(frame);
       }

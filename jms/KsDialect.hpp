@@ -19,16 +19,20 @@
 #include <string>
 #include <string_view>
 
+#include "../support/KsExport.hpp"
+
 namespace ks {
 
+// The dialects (see above).
 enum class TKsDialect { Jms, ActiveMQ, RabbitMQ };
 
 // The dialect named by text ("jms", "activemq" or "rabbitmq", any case).
 // Raises EIllegalArgumentException naming the accepted values otherwise.
-TKsDialect ParseDialect(const std::string& text);
+KS_API TKsDialect ParseDialect(const std::string& text);
 
-// The prefixes of queue and topic names on the wire.
-std::string_view QueuePrefix(TKsDialect dialect);
-std::string_view TopicPrefix(TKsDialect dialect);
+// The prefixes of queue and topic names on the wire: the queue prefix.
+KS_API std::string_view QueuePrefix(TKsDialect dialect);
+// The topic prefix.
+KS_API std::string_view TopicPrefix(TKsDialect dialect);
 
 }  // namespace ks

@@ -133,6 +133,10 @@ std::shared_ptr<IDestination> TKsJMSClient::CreateDestinationFromStompName(const
   return TKsQueue::CreateWithWireName(name, name);
 }
 
+bool TKsJMSClient::BrokerMadeSubscription(TKsDialect dialect, std::string_view name) {
+  return dialect == TKsDialect::RabbitMQ && name.starts_with("/temp-queue/");
+}
+
 void TKsJMSClient::CheckReservedPropertyName(const std::string& name) {
   if (IsReservedName(name)) RaiseReserved(name);
 }

@@ -59,6 +59,13 @@ class TKsJMSClient : public TKsStompCustomClient {
   // exactly that text (topics for "/topic/", "/temp-topic/" and
   // "/exchange/", queues otherwise).
   static std::shared_ptr<IDestination> CreateDestinationFromStompName(const std::string& name);
+  // True when the broker makes the subscription itself: RabbitMQ subscribes
+  // a connection to its temporary queue ("/temp-queue/NAME") when it first
+  // names it as reply-to, with automatic acknowledgement, under the id
+  // "/temp-queue/NAME". name is a destination's wire name or a
+  // subscription id. Such a subscription is never subscribed, unsubscribed
+  // or acknowledged by the library.
+  static bool BrokerMadeSubscription(TKsDialect dialect, std::string_view name);
   // EKsReservedProperty "%s is a reserved property name".
   static void CheckReservedPropertyName(const std::string& name);
 

@@ -20,6 +20,8 @@
 #include "stomp/KsCommAdapter.hpp"
 #include "support/KsDateTime.hpp"
 #include "support/KsLog.hpp"
+#include "support/KsScopedValue.hpp"
+#include "support/KsWatchdog.hpp"
 
 namespace ks {
 
@@ -61,6 +63,9 @@ std::size_t BodyBytesOf(const IMessage& message) {
   return 0;
 }
 
+// The connection whose exception listener runs on this thread right now.
+thread_local const TKsJMSConnection* tReportingFor = nullptr;
+
 // The connections whose listeners run on this thread right now, as a chain
 // of marks on the stack (innermost first): entered and left in strict
 // nesting, without an allocation.
@@ -75,6 +80,12 @@ bool IsDelivering(const TKsJMSConnection* connection) {
     if (mark->connection == connection) return true;
   }
   return false;
+}
+
+// True while this thread runs a listener of connection (a message listener
+// or its exception listener).
+bool InsideListenerOf(const TKsJMSConnection* connection) {
+  return tReportingFor == connection || IsDelivering(connection);
 }
 
 // A synchronous receive reading on this thread: the consumer it reads for,
@@ -102,12 +113,7 @@ TKsJMSConnection::TKsJMSConnection(std::unique_ptr<TKsJMSClient> client)
     OnReceipt(frame->GetHeader("receipt-id"));
   });
   ownAdapter_ = dynamic_cast<TKsCommAdapter*>(client_->GetAdapter());
-  client_->SetOnTransportError([this](const std::string& text) {
-    // A write that failed because the adapter gave the link up (the
-    // broker stopped beating) is reported with that cause.
-    const std::string cause = ownAdapter_ != nullptr ? ownAdapter_->GetLossCause() : std::string();
-    ConnectionLost(cause.empty() ? text : cause);
-  });
+  client_->SetOnTransportError([this](const std::string& text) { ConnectionLost(CauseOfLoss(text)); });
   if (TKsCommAdapter* adapter = ownAdapter_) {
     adapter->SetOnFault([this](const std::string& text, bool connectionLost) {
       if (connectionLost) {
@@ -116,6 +122,7 @@ TKsJMSConnection::TKsJMSConnection(std::unique_ptr<TKsJMSClient> client)
         ReportException(EJMSException(text));
       }
     });
+    adapter->SetOnFrameSkipped([this](const TKsSkippedFrame& skipped) { FrameSkipped(skipped); });
   }
 }
 
@@ -250,7 +257,28 @@ void TKsJMSConnection::Stop() {
 }
 
 void TKsJMSConnection::Close() {
-  if (closed_) return;
+  if (closed_.load(std::memory_order_acquire)) return;
+  if (closingThread_.load() == std::this_thread::get_id()) return;  // from inside this very Close
+  // One thread closes; the others wait for it. A listener of this connection
+  // does not wait: the Close under way may be waiting for it to return.
+  std::unique_lock<std::mutex> closing(closeLock_, std::defer_lock);
+  if (InsideListenerOf(this)) {
+    if (!closing.try_lock()) return;
+  } else {
+    closing.lock();
+  }
+  if (closed_.load(std::memory_order_acquire)) return;
+  closingThread_.store(std::this_thread::get_id());
+  const std::string failure = CloseOnce();
+  closed_.store(true, std::memory_order_release);
+  closingThread_.store(std::thread::id());
+  closing.unlock();
+  // Whether everything sent arrived is unknown: as grave as a lost
+  // connection for whoever must know (a loss was told already).
+  if (!failure.empty() && !GetLost()) ReportException(EConnectionFailedException(failure));
+}
+
+std::string TKsJMSConnection::CloseOnce() {
   try {
     Stop();
   } catch (...) {
@@ -260,12 +288,22 @@ void TKsJMSConnection::Close() {
   const bool linkUp = failover_ ? failover_->Close() : true;
   IStompCommAdapter* adapter = client_->GetAdapter();
   std::string failure;
+  // A write below may wait behind a send that a broker which reads no more
+  // holds up: past the receipt time-out the connection counts as lost,
+  // which shuts the socket down and so ends them both.
+  TKsWatchdog watchdog([this] {
+    ConnectionLost("Close ended a write that the broker had not taken within " + std::to_string(receiptTimeout_) +
+                   " ms");
+  });
+  const std::chrono::milliseconds bound(std::max<std::int32_t>(receiptTimeout_, 0));
   if (linkUp && client_->GetLoggedIn() && !GetLost()) {
     // DISCONNECT asks for a receipt: once it has come, the broker has
     // processed every frame sent before it.
     try {
       const std::string id = ExpectReceipt();
+      watchdog.Arm(bound);
       client_->StompDisconnect(id);
+      watchdog.Disarm();
       if (AwaitReceipt(id)) {
         if (auto* own = dynamic_cast<TKsCommAdapter*>(adapter)) own->SkipClosePause();
       } else if (!LinkBroken()) {
@@ -277,15 +315,20 @@ void TKsJMSConnection::Close() {
   }
   // The socket goes in every case (also when the log-in never completed),
   // after the batch's timer. DISCONNECT has written what was gathered.
-  client_->StopBatch(false);
+  if (client_->GetBatchSend()) {
+    watchdog.Arm(bound);
+    client_->StopBatch(false);
+    watchdog.Disarm();
+  }
   try {
     if (adapter != nullptr) adapter->Disconnect();
   } catch (...) {
   }
-  closed_ = true;
-  // Whether everything sent arrived is unknown: as grave as a lost
-  // connection for whoever must know.
-  if (!failure.empty()) ReportException(EConnectionFailedException(failure));
+  return failure;
+}
+
+void TKsJMSConnection::ShutdownTransport() {
+  if (ownAdapter_ != nullptr) ownAdapter_->ShutdownTransport();
 }
 
 std::string TKsJMSConnection::GetProtocolVersion() const {
@@ -317,6 +360,7 @@ void TKsJMSConnection::SetExceptionListener(const std::shared_ptr<IExceptionList
 void TKsJMSConnection::ReportException(const Exception& error) {
   const auto listener = GetExceptionListener();
   if (!listener) return;
+  const TKsScopedValue<const TKsJMSConnection*> reporting(tReportingFor, this);
   try {
     listener->OnException(error);
   } catch (...) {
@@ -334,25 +378,67 @@ void TKsJMSConnection::SetTransportListener(const std::shared_ptr<ITransportList
 
 void TKsJMSConnection::ConnectionLost(const std::string& cause) {
   if (failover_) {
-    // The link is interrupted; the connection is lost only when failover
-    // gives up (MarkLost).
-    failover_->Interrupted(client_->GetLink(), cause);
-    heldChanged_.notify_all();  // receives and receipts waiting for a reader
-    return;
+    const TKsFailover::TState state = failover_->GetState();
+    // An attempt of the first Start failed: Start says so.
+    if (state == TKsFailover::TState::Idle) return;
+    if (state != TKsFailover::TState::Closed) {
+      // The link is interrupted; the connection is lost only when failover
+      // gives up (MarkLost).
+      failover_->Interrupted(client_->GetLink(), cause);
+      heldChanged_.notify_all();  // receives and receipts waiting for a reader
+      return;
+    }
   }
   MarkLost(cause);
 }
 
 void TKsJMSConnection::MarkLost(const std::string& cause) {
+  std::string text;
   {
     std::lock_guard<std::mutex> guard(listenerLock_);
     if (lost_.load(std::memory_order_acquire)) return;
-    lostCause_ = cause;
+    // Set first, so that no other thread reports this loss again; CheckNotLost
+    // waits for the lock, and so for the whole cause.
     lost_.store(true, std::memory_order_release);
+    // Nothing waits on the socket any more (a write blocked behind the
+    // broker would hold up the batch below).
+    ShutdownTransport();
+    text = cause;
+    if (const std::size_t unwritten = client_->AbandonBatch()) {
+      text += " (" + std::to_string(unwritten) + (unwritten == 1 ? " message that Send had accepted was"
+                                                                 : " messages that Send had accepted were") +
+              " not written)";
+    }
+    lostCause_ = text;
+    client_->SetTransportLost(text);
   }
-  client_->SetTransportLost(cause);
   heldChanged_.notify_all();  // receives and receipts waiting for a reader
-  ReportException(EConnectionFailedException(cause));
+  ReportException(EConnectionFailedException(text));
+}
+
+std::string TKsJMSConnection::CauseOfLoss(const std::string& seen) const {
+  // A transport error brought about by the adapter giving the link up (the
+  // broker stopped beating) is told with that cause.
+  std::string cause = ownAdapter_ != nullptr ? ownAdapter_->GetLossCause() : std::string();
+  return cause.empty() ? seen : cause;
+}
+
+void TKsJMSConnection::FrameSkipped(const TKsSkippedFrame& skipped) {
+  const std::string text = skipped.Text();
+  if (skipped.Command != "MESSAGE") {
+    ReportException(EJMSException(text));
+    return;
+  }
+  if (!skipped.Subscription.empty()) {
+    const auto consumer = SearchConsumer(skipped.Subscription);
+    if (consumer && consumer->NoteSkipped(text)) skipsNoted_.store(true, std::memory_order_release);
+  }
+  ReportException(EMessageSkippedException(text, skipped.MessageId, skipped.Destination));
+}
+
+void TKsJMSConnection::CheckAcknowledgeable(std::string_view subscription) const {
+  if (!skipsNoted_.load(std::memory_order_acquire)) return;
+  if (const auto consumer = SearchConsumer(subscription)) consumer->CheckNothingSkipped("Acknowledge");
 }
 
 void TKsJMSConnection::CheckNotLost() const {
@@ -399,7 +485,7 @@ TKsFailover::TState TKsJMSConnection::GetFailoverState() const noexcept {
 }
 
 bool TKsJMSConnection::MayWaitForLink() const noexcept {
-  return !IsDelivering(this) && !(ownAdapter_ != nullptr && ownAdapter_->OnReaderThread());
+  return !InsideListenerOf(this) && !(ownAdapter_ != nullptr && ownAdapter_->OnReaderThread());
 }
 
 bool TKsJMSConnection::LinkTroubleUnder(const TKsFailover::TLease& lease) {
@@ -408,7 +494,7 @@ bool TKsJMSConnection::LinkTroubleUnder(const TKsFailover::TLease& lease) {
   } catch (const EKsReadTimeout&) {
     return false;
   } catch (const EKsSocketError& error) {
-    ConnectionLost(error.what());
+    ConnectionLost(CauseOfLoss(error.what()));
     return failover_->LinkWentDown(lease);
   } catch (const EConnectionFailedException&) {
     return failover_->LinkWentDown(lease);
@@ -482,7 +568,7 @@ std::uint64_t TKsJMSConnection::OpenLink(std::size_t index) {
 
 void TKsJMSConnection::CutLink() {
   client_->SuspendLink(failover_ ? failover_->GetCause() : std::string("The connection is interrupted"));
-  if (ownAdapter_ != nullptr) ownAdapter_->Cut();
+  ShutdownTransport();
 }
 
 void TKsJMSConnection::RestoreLink(std::uint64_t link) {
@@ -512,6 +598,9 @@ void TKsJMSConnection::Acknowledge(const TKsMessage& message) {
     // more: it delivers the message again.
     if (link != 0 && message.GetLink() != 0 && message.GetLink() != link) return;
     const TPrimitiveMap& properties = message.GetProperties();
+    CheckAcknowledgeable(properties.Find("subscription"));
+    // The broker acknowledged it when it delivered it.
+    if (TKsJMSClient::BrokerMadeSubscription(client_->GetDialect(), properties.Find("subscription"))) return;
     if (client_->GetVersion() == TKsStompVersion::V1_0) {
       client_->Ack(std::string(properties.Front()), std::string());
     } else {
@@ -561,6 +650,8 @@ bool TKsJMSConnection::AwaitReceipt(const std::string& id) {
       throw;  // the broker refused what the receipt was asked for
     } catch (const EKsSocketError&) {
       break;  // the loss is recorded already
+    } catch (const EConnectionFailedException&) {
+      break;  // the same, as the read raised it
     } catch (const Exception& error) {
       // A fault of some other frame read on the way: reported, and the
       // wait goes on.
@@ -821,8 +912,16 @@ bool TKsJMSConnection::ReadAsTheReader(TKsReceiveWait wait, std::chrono::steady_
   } catch (const EKsReadTimeout&) {
     error = std::current_exception();
   } catch (const EKsSocketError& lostError) {
-    ConnectionLost(lostError.what());
-    error = std::current_exception();
+    // Raised as the connection's failure, with the transport's reason.
+    ConnectionLost(CauseOfLoss(lostError.what()));
+    try {
+      CheckNotLost();
+      // Over failover the link is interrupted, not lost: the receive goes
+      // on with the next one.
+      if (failover_) throw EKsLinkInterrupted(failover_->GetCause());
+    } catch (...) {
+      error = std::current_exception();
+    }
   } catch (...) {
     error = std::current_exception();
   }
@@ -1030,6 +1129,7 @@ void TKsJMSSession::BeginOnNewLink() {
   // it with that link: what it did is lost.
   if (transactionUsed_) rollbackOnly_ = true;
   consumedInTransaction_.clear();
+  closedInTransaction_.clear();
   for (const auto& consumer : *ConsumerSnapshot()) consumer->TakeDeliveredInTransaction();
   BeginTransaction();
 }
@@ -1059,6 +1159,13 @@ void TKsJMSSession::EndTransaction(bool commit, TKsLinkUse use) {
     // was asked (so is what it did on this link).
     const bool lostWork = std::exchange(rollbackOnly_, false);
     const bool abort = !commit || lostWork;
+    if (!abort) {
+      // The transaction's ACKs would acknowledge a message skipped before
+      // them.
+      for (const auto& consumer : *ConsumerSnapshot()) {
+        if (consumer->DeliveredInTransaction()) consumer->CheckNothingSkipped("Commit");
+      }
+    }
     // COMMIT and ABORT ask for a receipt: when it has come, the broker has
     // processed the transaction and every frame before it.
     const std::string receipt = connection_->ExpectReceipt();
@@ -1082,14 +1189,25 @@ void TKsJMSSession::EndTransaction(bool commit, TKsLinkUse use) {
       if (!commit) return;
       throw ETransactionRolledBackException(sent && !abort ? kInDoubt : kRolledBack);
     }
-    // RabbitMQ gives back what the aborted transaction consumed when told
-    // so (NACK); it would keep it on this connection through an
-    // UNSUBSCRIBE.
-    std::vector<TConsumed> consumed = std::exchange(consumedInTransaction_, {});
-    const bool nack = abort && client.GetDialect() == TKsDialect::RabbitMQ;
     try {
+      // Subscriptions of consumers closed during the transaction
+      // (RabbitMQ) end now that the broker has taken the COMMIT's ACKs for
+      // them, or the ABORT; what such a consumer took goes back when the
+      // connection closes.
+      const std::vector<std::string> closed = std::exchange(closedInTransaction_, {});
+      for (const std::string& id : closed) client.UnsubscribeID(id, std::string());
+      // RabbitMQ gives back what the aborted transaction consumed when told
+      // so (NACK); it would keep it on this connection through an
+      // UNSUBSCRIBE. Not for a subscription just ended: it refuses that
+      // NACK, and a NACK before the UNSUBSCRIBE would have it deliver the
+      // message once more to the subscription that is going away.
+      const std::vector<TConsumed> consumed = std::exchange(consumedInTransaction_, {});
+      const bool nack = abort && client.GetDialect() == TKsDialect::RabbitMQ;
       if (nack) {
-        for (const TConsumed& c : consumed) client.Nack(TKsAckTarget{c.messageId, c.subscription, c.ackId});
+        for (const TConsumed& c : consumed) {
+          if (std::find(closed.begin(), closed.end(), c.consumer) != closed.end()) continue;
+          client.Nack(TKsAckTarget{c.messageId, c.subscription, c.ackId});
+        }
       }
       for (const auto& consumer : *ConsumerSnapshot()) {
         if (consumer->TakeDeliveredInTransaction() && abort && !nack) Resubscribe(*consumer);
@@ -1107,6 +1225,17 @@ void TKsJMSSession::EndTransaction(bool commit, TKsLinkUse use) {
   });
 }
 
+void TKsJMSSession::EndSubscription(const TKsMessageConsumer& consumer) {
+  TKsJMSClient& client = connection_->GetClient();
+  if (acknowledgeMode_ == SESSION_TRANSACTED && client.GetDialect() == TKsDialect::RabbitMQ &&
+      consumer.DeliveredInTransaction()) {
+    std::lock_guard<std::recursive_mutex> guard(sendLock_);
+    closedInTransaction_.push_back(consumer.SubscriptionId());
+    return;
+  }
+  client.UnsubscribeID(consumer.SubscriptionId(), std::string());
+}
+
 void TKsJMSSession::Resubscribe(TKsMessageConsumer& consumer) {
   // What the consumer delivered in the aborted transaction is still
   // unacknowledged at the broker, which gives it back (marked redelivered)
@@ -1121,6 +1250,8 @@ void TKsJMSSession::Resubscribe(TKsMessageConsumer& consumer) {
 
 void TKsJMSSession::AcknowledgeDelivered(TKsMessageConsumer& consumer, const IMessage& message) {
   if (acknowledgeMode_ != SESSION_TRANSACTED) return;
+  // The broker acknowledged it already.
+  if (TKsJMSClient::BrokerMadeSubscription(connection_->GetClient().GetDialect(), consumer.SubscriptionId())) return;
   const TKsMessage* own = AsOwnMessage(&message);
   const std::uint64_t delivered = own != nullptr ? own->GetLink() : 0;
   const bool done = connection_->OnLink(TKsLinkUse::IfUp, [&](std::uint64_t link) {
@@ -1135,7 +1266,7 @@ void TKsJMSSession::AcknowledgeDelivered(TKsMessageConsumer& consumer, const IMe
       return true;
     }
     TKsJMSClient& client = connection_->GetClient();
-    TConsumed named{message.GetJMSMessageID(), {}, {}};
+    TConsumed named{message.GetJMSMessageID(), {}, {}, consumer.SubscriptionId()};
     if (client.GetVersion() != TKsStompVersion::V1_0) {
       named.subscription = message.GetStringProperty("subscription");
       named.ackId = message.GetStringProperty("ack");
@@ -1232,10 +1363,13 @@ std::shared_ptr<IMessageConsumer> TKsJMSSession::NewConsumer(const std::shared_p
   }
   CheckAckModeSupported();
   const std::string destinationName = TKsJMSClient::GetDestinationName(destination, dialect);
-  auto consumer = TKsMessageConsumer::Create(this, nullptr, noLocal, messageSelector, destination,
-                                             std::make_unique<TKsConsumerID>());
+  // A subscription the broker makes goes by the id the broker gives it.
+  const bool brokerMade = TKsJMSClient::BrokerMadeSubscription(dialect, destinationName);
+  auto consumer = TKsMessageConsumer::Create(
+      this, nullptr, noLocal, messageSelector, destination,
+      brokerMade ? std::make_unique<TKsConsumerID>(destinationName) : std::make_unique<TKsConsumerID>());
   AddConsumer(consumer);
-  SubscribeNew(*consumer);
+  if (!brokerMade) SubscribeNew(*consumer);
   return consumer;
 }
 
@@ -1247,8 +1381,13 @@ void TKsJMSSession::SubscribeNew(TKsMessageConsumer& consumer) {
 }
 
 void TKsJMSSession::RestoreSubscriptions(std::uint64_t link) {
+  const TKsDialect dialect = connection_->GetClient().GetDialect();
   for (const auto& consumer : *ConsumerSnapshot()) {
-    if (consumer->SubscribedOn() != link) Subscribe(*consumer);
+    // A subscription the broker made went with the link (and is its to make).
+    if (consumer->SubscribedOn() == link || TKsJMSClient::BrokerMadeSubscription(dialect, consumer->SubscriptionId())) {
+      continue;
+    }
+    Subscribe(*consumer);
   }
 }
 
@@ -1322,14 +1461,35 @@ std::shared_ptr<IQueue> TKsJMSSession::CreateQueue(const std::string& name) {
   return TKsQueue::Create(name);
 }
 
+// The brokers of the "activemq" and "rabbitmq" dialects keep a
+// "/temp-queue/NAME" or "/temp-topic/NAME" for the connection that uses it
+// and remove it when that connection ends; the name only has to be unique
+// for the connection, and a random one is unique everywhere.
 std::shared_ptr<IQueue> TKsJMSSession::CreateTemporaryQueue() {
   CheckNotClosed();
-  throw EJMSException("Feature not supported");
+  if (connection_->GetClient().GetDialect() == TKsDialect::Jms) throw EJMSException("Feature not supported");
+  std::string name = TemporaryName();
+  return TKsQueue::CreateWithWireName(name, "/temp-queue/" + name);
 }
 
 std::shared_ptr<ITopic> TKsJMSSession::CreateTemporaryTopic() {
   CheckNotClosed();
-  throw EJMSException("Feature not supported");
+  switch (connection_->GetClient().GetDialect()) {
+    case TKsDialect::Jms:
+      throw EJMSException("Feature not supported");
+    case TKsDialect::RabbitMQ:
+      throw EUnsupportedOperationException("RabbitMQ has no temporary topics");
+    case TKsDialect::ActiveMQ:
+      break;
+  }
+  std::string name = TemporaryName();
+  return TKsTopic::CreateWithWireName(name, "/temp-topic/" + name);
+}
+
+std::string TKsJMSSession::TemporaryName() {
+  // The GUID's text without its braces.
+  const std::string guid = TKsConsumerID::NewGUIDText();
+  return guid.substr(1, guid.size() - 2);
 }
 
 std::shared_ptr<IObjectMessage> TKsJMSSession::CreateObjectMessage() {

@@ -5,8 +5,11 @@
 // in creation order, connects on Start (a connect failure is stored and
 // raised as EConnectionFailedException; a later Start retries), routes every
 // incoming message to the consumer of its subscription, and holds messages
-// for synchronous consumers until they receive them. Close never raises and
-// may be called any number of times.
+// for synchronous consumers until they receive them. Close never raises,
+// returns within about the receipt time-out whatever other threads do (a
+// send blocked behind a broker that reads no more is ended, and raises
+// EConnectionFailedException), and may be called any number of times, from
+// any thread, listeners included.
 //
 // A session creates producers, consumers, destinations and messages, holds
 // the acknowledge mode and (when transacted) the current transaction id
@@ -22,9 +25,12 @@
 // first, so that every later call on a session, producer or consumer that
 // outlived it raises EIllegalStateException instead of reaching freed
 // memory. Messages reach their connection only through its serial number.
-// Threads: configuration, Start, Stop, Close and the create operations belong
-// to the application's thread. Dispatch runs on the thread that read the
-// frame. ReceiveFor may run on several application threads at once: one of
+// Threads: configuration, Start, Stop and the create operations belong to
+// the application's thread. Close may run on several threads at once: one
+// closes, and the others wait until it has (a Close from inside a listener
+// or on a thread of the connection's own returns at once instead, since the
+// Close under way may be waiting for that very thread). Dispatch runs on the
+// thread that read the frame. ReceiveFor may run on several application threads at once: one of
 // them reads the socket at a time and hands the others their messages
 // through the holding area (guarded by its own lock). The session and
 // consumer lists are copy-on-write lists under small locks, so sessions and
@@ -63,6 +69,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -83,6 +90,7 @@ class IURI;
 class TKsCommAdapter;
 class TKsMessage;
 class TKsJMSClient;
+struct TKsSkippedFrame;
 class TKsJMSSession;
 class TKsMessageConsumer;
 class TKsMessageProducer;
@@ -140,7 +148,10 @@ class TKsJMSConnection : public IMessageTransformerHost,
   void Stop() override;
   // Sends DISCONNECT with a receipt request and waits for the RECEIPT (at
   // most the receipt time-out) before closing the socket; when it does not
-  // come, the exception listener is told. Never raises.
+  // come, the exception listener is told (unless the connection was lost,
+  // which it was told already). A write that cannot go out within the
+  // receipt time-out (behind a send blocked by a broker that reads no more)
+  // ends with the socket, shut down for it. Never raises.
   void Close() override;
   std::shared_ptr<ISession> CreateSession(bool transacted, std::uint8_t acknowledgeMode) override;
   std::shared_ptr<IExceptionListener> GetExceptionListener() const override;
@@ -218,7 +229,7 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // For sessions, producers, consumers and messages.
   TKsJMSClient& GetClient() const noexcept { return *client_; }
   bool GetStarted() const noexcept { return started_.load(std::memory_order_acquire); }
-  bool GetClosed() const noexcept { return closed_; }
+  bool GetClosed() const noexcept { return closed_.load(std::memory_order_acquire); }
   void AddSession(const std::shared_ptr<TKsJMSSession>& session);
   void RemoveSession(const TKsJMSSession* session);
   // EJMSException unless a client id was set explicitly.
@@ -250,11 +261,22 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // delivered the frame.
   void Dispatch(TKsJMSClient* client, const std::shared_ptr<IMessage>& message);
 
-  // Marks the connection lost (once; later calls do nothing) and tells the
-  // exception listener with an EConnectionFailedException carrying cause.
-  // With failover, the link is interrupted instead (KsFailover.hpp), and
-  // the connection is lost only when failover gives up.
+  // Marks the connection lost (once; later calls do nothing), shuts the
+  // socket down (so that no write or read waits on it any more) and tells
+  // the exception listener with an EConnectionFailedException carrying
+  // cause, followed by how many batched messages that Send had accepted
+  // were not written, when there are any. With failover, the link is
+  // interrupted instead (KsFailover.hpp), and the connection is lost only
+  // when failover gives up.
   void ConnectionLost(const std::string& cause);
+  // A frame the transport dropped for its size: a MESSAGE is told to the
+  // exception listener as EMessageSkippedException and marks its consumer
+  // (see TKsMessageConsumer::NoteSkipped); any other frame as EJMSException.
+  void FrameSkipped(const TKsSkippedFrame& skipped);
+  // Before an ACK of a message of subscription: EIllegalStateException when
+  // a message of that subscription was skipped, since the ACK would
+  // acknowledge it as well. One check of a flag while nothing was skipped.
+  void CheckAcknowledgeable(std::string_view subscription) const;
   // Tells the exception listener about error (a frame's fault, a close the
   // broker did not confirm); the listener's own errors are swallowed.
   void ReportException(const Exception& error);
@@ -412,6 +434,15 @@ class TKsJMSConnection : public IMessageTransformerHost,
                   const TKsMessageConsumer* consumer = nullptr, std::shared_ptr<IMessage>* result = nullptr);
 
   void OnReceipt(const std::string& id);
+  // Close's work, on the one thread that closes; answers what went wrong,
+  // for the exception listener.
+  std::string CloseOnce();
+  // Ends every blocked read and write of the transport (the socket is shut
+  // down); any thread.
+  void ShutdownTransport();
+  // The cause to report for a transport error seen on a read or write: the
+  // adapter's own when it gave the link up, else seen.
+  std::string CauseOfLoss(const std::string& seen) const;
 
   mutable std::mutex heldLock_;  // guards held_, heldBytes_ and the receipts
   std::condition_variable heldChanged_;
@@ -459,7 +490,10 @@ class TKsJMSConnection : public IMessageTransformerHost,
   mutable TFoundConsumer lastFound_;
   std::unique_ptr<TKsJMSClient> client_;
   std::atomic<bool> started_{false};
-  bool closed_ = false;
+  std::atomic<bool> closed_{false};
+  std::mutex closeLock_;                     // held by the thread that closes
+  std::atomic<std::thread::id> closingThread_{};  // that thread, while it does
+  std::atomic<bool> skipsNoted_{false};      // a message was skipped (FrameSkipped)
   std::int32_t connectTimeout_ = 0;
   bool connectTimeoutGiven_ = false;
   std::int32_t sendTimeout_ = -1;
@@ -514,6 +548,10 @@ class TKsJMSSession : public IMessageDispatch,
   std::shared_ptr<IMessage> CreateMessage() override;
   std::shared_ptr<IMessageProducer> CreateProducer(const std::shared_ptr<IDestination>& destination) override;
   std::shared_ptr<IQueue> CreateQueue(const std::string& name) override;
+  // Under the "activemq" and "rabbitmq" dialects a "/temp-queue/" (and,
+  // for ActiveMQ, "/temp-topic/") destination with a random name; under
+  // "jms" EJMSException "Feature not supported", and RabbitMQ's temporary
+  // topic EUnsupportedOperationException.
   std::shared_ptr<IQueue> CreateTemporaryQueue() override;
   std::shared_ptr<ITopic> CreateTemporaryTopic() override;
   std::shared_ptr<IObjectMessage> CreateObjectMessage() override;
@@ -537,6 +575,18 @@ class TKsJMSSession : public IMessageDispatch,
   // current transaction (an ACK with the transaction id), so that Commit
   // consumes it and Rollback gives it back; other sessions do nothing here.
   void AcknowledgeDelivered(TKsMessageConsumer& consumer, const IMessage& message);
+  // The UNSUBSCRIBE of a consumer that is closed. On RabbitMQ, a transacted
+  // session sends it only once the current transaction has ended (after
+  // COMMIT or ABORT, before the NACKs of a rollback), when the consumer
+  // delivered in it: the broker refuses the transaction's ACKs for a
+  // subscription that has gone.
+  void EndSubscription(const TKsMessageConsumer& consumer);
+  // True when an ACK of one of the session's subscriptions acknowledges
+  // every earlier message of that subscription as well ("ack:client": client
+  // acknowledgement and transacted sessions).
+  bool AcknowledgesCumulatively() const noexcept {
+    return acknowledgeMode_ == CLIENT_ACKNOWLEDGE || acknowledgeMode_ == SESSION_TRANSACTED;
+  }
   // True when the session's subscriptions are acknowledged by the client
   // (client and individual acknowledgement, transacted sessions).
   bool AcknowledgesByClient() const noexcept {
@@ -597,6 +647,8 @@ class TKsJMSSession : public IMessageDispatch,
   // Subscribe for a new consumer, unless its link is down (then the
   // restore subscribes it).
   void SubscribeNew(TKsMessageConsumer& consumer);
+  // A random name for a temporary destination.
+  static std::string TemporaryName();
   // EUnsupportedOperationException for individual acknowledgement on a
   // connection that speaks STOMP 1.0.
   void CheckAckModeSupported() const;
@@ -637,6 +689,7 @@ class TKsJMSSession : public IMessageDispatch,
     std::string messageId;
     std::string subscription;
     std::string ackId;
+    std::string consumer;  // the consumer's subscription id, in every version
   };
   std::vector<TConsumed> consumedInTransaction_;
   // The transaction's link (its BEGIN went there; 0: none yet), whether it
@@ -645,6 +698,9 @@ class TKsJMSSession : public IMessageDispatch,
   std::uint64_t transactionLink_ = 0;
   bool transactionUsed_ = false;
   bool rollbackOnly_ = false;
+  // Subscription ids whose UNSUBSCRIBE waits for the end of the current
+  // transaction (see EndSubscription); under sendLock_.
+  std::vector<std::string> closedInTransaction_;
   std::shared_ptr<IMessageTransformer> messageTransformer_;
   std::atomic<bool> started_{false};
   // Send-path state, used only under sendLock_.

@@ -25,7 +25,10 @@ constexpr const char* kDefaultPort = "61613";
 
 TKsJMSConnectionFactory::TKsJMSConnectionFactory(const std::string& userName, const std::string& password,
                                                  const std::string& brokerURL)
-    : password_(password), userName_(userName), maxFrameSize_(kDefaultMaxFrameSize) {
+    : password_(password),
+      userName_(userName),
+      maxFrameSize_(kDefaultMaxFrameSize),
+      maxHeaderSize_(kDefaultMaxHeaderSize) {
   SetBrokerURL(brokerURL);
 }
 
@@ -44,6 +47,86 @@ std::shared_ptr<IURI> TKsJMSConnectionFactory::ParseBrokerURL(const std::string&
 }
 
 namespace {
+
+// Where a parameter text stands: after a plain address, after the list of a
+// failover URI, or inside one broker's address of that list.
+enum class TParameterPlace : std::uint8_t { Plain, FailoverList, FailoverBroker };
+
+// Who a parameter is for: the connection, one broker (also given for all
+// after a failover list), or failover (after a failover list only).
+enum class TParameterScope : std::uint8_t { Connection, Broker, Failover };
+
+// Every URI parameter a connection understands, one line each, and only
+// these: SettingsFor refuses any other name (matched without regard to
+// case), so that a misspelt one is never ignored.
+struct TURIParameter {
+  std::string_view name;
+  TParameterScope scope;
+};
+constexpr TURIParameter kURIParameters[] = {
+    {"acceptVersion", TParameterScope::Connection},
+    {"backOffMultiplier", TParameterScope::Failover},
+    {"batchDelay", TParameterScope::Connection},
+    {"batchSend", TParameterScope::Connection},
+    {"caFile", TParameterScope::Broker},
+    {"certFile", TParameterScope::Broker},
+    {"connectTimeout", TParameterScope::Broker},
+    {"dialect", TParameterScope::Connection},
+    {"heartBeat", TParameterScope::Connection},
+    {"heartBeatGrace", TParameterScope::Connection},
+    {"initialReconnectDelay", TParameterScope::Failover},
+    {"keyFile", TParameterScope::Broker},
+    {"logLevel", TParameterScope::Connection},
+    {"maxFrameSize", TParameterScope::Connection},
+    {"maxHeaderSize", TParameterScope::Connection},
+    {"maxReconnectAttempts", TParameterScope::Failover},
+    {"maxReconnectDelay", TParameterScope::Failover},
+    {"randomize", TParameterScope::Failover},
+    {"receiptTimeout", TParameterScope::Connection},
+    {"reconnectTimeout", TParameterScope::Failover},
+    {"sendTimeout", TParameterScope::Connection},
+    {"serverName", TParameterScope::Broker},
+    {"startupMaxReconnectAttempts", TParameterScope::Failover},
+    {"syncSend", TParameterScope::Connection},
+    {"verifyPeer", TParameterScope::Broker},
+    {"vhost", TParameterScope::Broker},
+};
+
+// EIllegalArgumentException for the first item of params ("a=1&b=2", empty
+// items skipped) whose name is not in kURIParameters, naming it and the
+// known ones, or that is not for place: a failover parameter outside a
+// failover URI's list, a parameter of the whole connection inside one
+// broker's address.
+void CheckURIParameterNames(std::string_view params, TParameterPlace place, std::string_view address = {}) {
+  while (!params.empty()) {
+    const std::size_t amp = params.find('&');
+    const std::string_view item = params.substr(0, amp);
+    params = amp == std::string_view::npos ? std::string_view() : params.substr(amp + 1);
+    if (item.empty()) continue;
+    const std::string name(item.substr(0, item.find('=')));
+    const TURIParameter* known = nullptr;
+    for (const TURIParameter& parameter : kURIParameters) {
+      if (SameText(name, parameter.name)) known = &parameter;
+    }
+    if (known == nullptr) {
+      std::string text = "Unknown URI parameter \"" + name + "\"; known parameters: ";
+      for (const TURIParameter& parameter : kURIParameters) {
+        if (&parameter != &kURIParameters[0]) text += ", ";
+        text += parameter.name;
+      }
+      throw EIllegalArgumentException(text);
+    }
+    if (place == TParameterPlace::Plain && known->scope == TParameterScope::Failover) {
+      throw EIllegalArgumentException("The parameter " + name + " is for failover URLs only, as in failover:(" +
+                                      "stomp://host:61613)?" + name + "=...");
+    }
+    if (place == TParameterPlace::FailoverBroker && known->scope != TParameterScope::Broker) {
+      throw EIllegalArgumentException("The parameter " + name + " of " + std::string(address) +
+                                      " belongs to the whole failover connection: give it after the list, as in "
+                                      "failover:(...)?" + name + "=...");
+    }
+  }
+}
 
 // A whole number from low to high, or EIllegalArgumentException naming the
 // parameter.
@@ -100,18 +183,6 @@ void ApplyTlsParameters(std::string_view params, TKsSSLOptions& ssl) {
 std::int32_t ConnectTimeoutParameter(const std::string& text) {
   return static_cast<std::int32_t>(
       NumberParameter("connectTimeout", text, 1, std::numeric_limits<std::int32_t>::max(), "milliseconds"));
-}
-
-// The parameters a broker of a failover URI may carry in its own address;
-// every other one belongs after the list.
-constexpr std::string_view kBrokerParameters[] = {"caFile",     "certFile",       "keyFile", "serverName",
-                                                  "verifyPeer", "connectTimeout", "vhost"};
-
-bool IsBrokerParameter(std::string_view name) {
-  for (std::string_view known : kBrokerParameters) {
-    if (SameText(known, name)) return true;
-  }
-  return false;
 }
 
 // The failover parameters of a failover URI's outer parameter text.
@@ -173,14 +244,24 @@ void TKsJMSConnectionFactory::SetHeartBeatGrace(double factor) {
   heartBeatGrace_ = factor;
 }
 
-TKsJMSConnectionFactory::TSettings TKsJMSConnectionFactory::SettingsFor(const std::string& params) const {
+TKsJMSConnectionFactory::TSettings TKsJMSConnectionFactory::SettingsFor(const std::string& params,
+                                                                       bool failoverList) const {
   TSettings settings{maxFrameSize_,  receiptTimeout_, syncSend_,       connectTimeoutSet_, connectTimeout_,
                      dialect_,       batchSend_,      batchDelay_,     sslOptions_,        acceptVersion_,
-                     heartBeatSend_, heartBeatReceive_, heartBeatGrace_, virtualHost_};
+                     heartBeatSend_, heartBeatReceive_, heartBeatGrace_, virtualHost_,      false,
+                     LOG_INFO,       sendTimeout_,    maxHeaderSize_};
+  CheckURIParameterNames(params, failoverList ? TParameterPlace::FailoverList : TParameterPlace::Plain);
   std::string text;
   constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
   if (FindURIParameter(params, "maxFrameSize", text)) {
     settings.maxFrameSize = static_cast<std::size_t>(NumberParameter("maxFrameSize", text, 1, kInt32Max - 2, "bytes"));
+  }
+  if (FindURIParameter(params, "maxHeaderSize", text)) {
+    settings.maxHeaderSize =
+        static_cast<std::size_t>(NumberParameter("maxHeaderSize", text, 1, kInt32Max - 2, "bytes"));
+  }
+  if (FindURIParameter(params, "sendTimeout", text)) {
+    settings.sendTimeout = static_cast<std::int32_t>(NumberParameter("sendTimeout", text, 1, kInt32Max, "milliseconds"));
   }
   if (FindURIParameter(params, "receiptTimeout", text)) {
     settings.receiptTimeout =
@@ -209,6 +290,12 @@ TKsJMSConnectionFactory::TSettings TKsJMSConnectionFactory::SettingsFor(const st
   }
   if (FindURIParameter(params, "heartBeatGrace", text)) settings.heartBeatGrace = GraceParameter("heartBeatGrace", text);
   if (FindURIParameter(params, "vhost", text)) settings.virtualHost = text;
+  if (FindURIParameter(params, "logLevel", text)) {
+    if (!LogLevelFromName(text, settings.logLevel)) {
+      throw EIllegalArgumentException("Invalid logLevel \"" + text + "\": trace, debug, info, warn, error or fatal");
+    }
+    settings.logLevelSet = true;
+  }
   return settings;
 }
 
@@ -232,7 +319,7 @@ std::shared_ptr<TKsJMSConnection> TKsJMSConnectionFactory::WrapClient(std::uniqu
   TKsJMSClient* rawClient = client.get();
   auto connection = TKsJMSConnection::Create(std::move(client));
   connection->SetConnectTimeout(settings.connectTimeoutSet ? settings.connectTimeout : connectTimeout_);
-  connection->SetSendTimeout(sendTimeout_);
+  connection->SetSendTimeout(settings.sendTimeout);
   connection->SetReceiptTimeout(settings.receiptTimeout);
   connection->SetSyncSend(settings.syncSend);
   if (settings.batchSend) connection->SetBatchSend(true, settings.batchDelay);
@@ -247,7 +334,7 @@ std::shared_ptr<IConnection> TKsJMSConnectionFactory::CreateFailoverConnection(c
   std::vector<std::string> addresses;
   std::string params;
   if (!SplitFailoverURI(text, addresses, params)) throw EIllegalArgumentException("Invalid broker URI: " + text);
-  const TSettings settings = SettingsFor(params);
+  const TSettings settings = SettingsFor(params, true);
   const TKsFailoverOptions options = FailoverOptionsFor(params);
   std::vector<TKsLinkTarget> targets;
   bool anyTls = false;
@@ -260,13 +347,7 @@ std::shared_ptr<IConnection> TKsJMSConnectionFactory::CreateFailoverConnection(c
     anyTls = anyTls || protocol == "stomp+ssl";
     // A broker's own address carries only what concerns that broker.
     const std::string own = target.uri->GetParams();
-    for (const std::string& name : URIParameterNames(own)) {
-      if (!IsBrokerParameter(name)) {
-        throw EIllegalArgumentException("The parameter " + name + " of " + address +
-                                        " belongs to the whole failover connection: give it after the list, as in "
-                                        "failover:(...)?" + name + "=...");
-      }
-    }
+    CheckURIParameterNames(own, TParameterPlace::FailoverBroker, address);
     target.ssl = settings.ssl;
     ApplyTlsParameters(own, target.ssl);
     std::string value;
@@ -312,7 +393,12 @@ void TKsJMSConnectionFactory::ConfigureClient(TKsJMSClient& client, const TSetti
   IStompCommAdapter* adapter = client.GetAdapter();
   if (settings.connectTimeoutSet) adapter->SetConnectTimeout(settings.connectTimeout);
   adapter->SetSSLOptions(std::make_unique<TKsSSLOptions>(settings.ssl));
-  if (auto* own = dynamic_cast<TKsCommAdapter*>(adapter)) own->SetMaxFrameSize(settings.maxFrameSize);
+  if (auto* own = dynamic_cast<TKsCommAdapter*>(adapter)) {
+    own->SetMaxFrameSize(settings.maxFrameSize);
+    own->SetMaxHeaderSize(settings.maxHeaderSize);
+    if (settings.logLevelSet && own->GetLogger()) own->GetLogger()->SetLevel(settings.logLevel);
+  }
+  if (settings.logLevelSet && client.GetLogger()) client.GetLogger()->SetLevel(settings.logLevel);
   client.SetDialect(settings.dialect);
   // The dialects made for ActiveMQ and RabbitMQ negotiate the newest
   // version; the jms dialect keeps the CONNECT of STOMP 1.0.

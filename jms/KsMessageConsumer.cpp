@@ -101,10 +101,13 @@ void TKsMessageConsumer::Close() {
   // one it never subscribed on.
   if (!sessionOpen) return;
   TKsJMSConnection* connection = session_->GetConnection();
+  // A subscription the broker made cannot be ended (it ends with the
+  // connection).
+  if (TKsJMSClient::BrokerMadeSubscription(connection->GetClient().GetDialect(), SubscriptionId())) return;
   connection->OnLink(TKsLinkUse::IfUp, [&](std::uint64_t link) {
     const std::uint64_t subscribed = SubscribedOn();
     if (link != 0 && subscribed != 0 && subscribed != link) return;
-    connection->GetClient().UnsubscribeID(SubscriptionId(), std::string());
+    session_->EndSubscription(*this);
   });
 }
 
@@ -120,6 +123,27 @@ void TKsMessageConsumer::Dispatch(const std::shared_ptr<IMessage>& message) {
 }
 
 const TKsConsumerID& TKsMessageConsumer::GetConsumerID() const { return *consumerId_; }
+
+void TKsMessageConsumer::NextSubscription() {
+  subscriptionGeneration_.fetch_add(1, std::memory_order_acq_rel);
+  std::lock_guard<std::mutex> guard(skippedLock_);
+  skipped_.clear();
+}
+
+bool TKsMessageConsumer::NoteSkipped(const std::string& text) {
+  if (!session_->AcknowledgesCumulatively()) return false;
+  std::lock_guard<std::mutex> guard(skippedLock_);
+  if (skipped_.empty()) skipped_ = text;
+  return true;
+}
+
+void TKsMessageConsumer::CheckNothingSkipped(const char* what) const {
+  std::lock_guard<std::mutex> guard(skippedLock_);
+  if (skipped_.empty()) return;
+  throw EIllegalStateException(std::string(what) + " refused: " + skipped_ +
+                               ", and an acknowledgement of a later message of its subscription would acknowledge "
+                               "it as well");
+}
 
 std::string TKsMessageConsumer::SubscriptionId() const {
   const std::uint32_t generation = subscriptionGeneration_.load(std::memory_order_acquire);

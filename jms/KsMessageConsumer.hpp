@@ -6,10 +6,12 @@
 // caller's thread through the connection, which holds messages read for
 // other consumers until they receive them) or through a message listener
 // called on the connection's reader thread. A receive on a connection the
-// broker has closed raises the transport's closed error.
+// broker has closed raises EConnectionFailedException with the transport's
+// reason.
 // Close sends UNSUBSCRIBE (every time it is called, while its session is
-// open) and drops the messages held for it; Dispose only leaves the session's
-// list. Operations on a closed consumer raise EIllegalStateException "The
+// open; on RabbitMQ a transacted session may send it at the end of the
+// transaction, see TKsJMSSession::EndSubscription) and drops the messages
+// held for it; Dispose only leaves the session's list. Operations on a closed consumer raise EIllegalStateException "The
 // consumer is closed", and on a consumer whose session is closed (or whose
 // connection is gone) "The session is closed".
 //
@@ -81,12 +83,22 @@ class TKsMessageConsumer : public virtual IMessageConsumer,
   std::string SubscriptionId() const;
   // True when subscription (a MESSAGE's "subscription") is the current one.
   bool OwnsSubscription(std::string_view subscription) const;
-  // The next subscription id (the session then subscribes under it).
-  void NextSubscription() { subscriptionGeneration_.fetch_add(1, std::memory_order_acq_rel); }
+  // The next subscription id (the session then subscribes under it); what
+  // was skipped under the old one no longer counts.
+  void NextSubscription();
   // Set when the consumer delivered a message inside its session's
   // transaction; Take answers and clears it.
   void MarkDeliveredInTransaction() { deliveredInTransaction_.store(true, std::memory_order_release); }
   bool TakeDeliveredInTransaction() { return deliveredInTransaction_.exchange(false, std::memory_order_acq_rel); }
+  bool DeliveredInTransaction() const { return deliveredInTransaction_.load(std::memory_order_acquire); }
+  // A message of the current subscription was skipped for its size (text
+  // says which). Where an ACK is cumulative (client acknowledgement,
+  // transacted sessions) any later ACK of the subscription would
+  // acknowledge the skipped message as well, so from now on
+  // CheckNothingSkipped refuses; true then. Any thread.
+  bool NoteSkipped(const std::string& text);
+  // EIllegalStateException "<what> refused: ..." after NoteSkipped.
+  void CheckNothingSkipped(const char* what) const;
   bool GetClosed() const noexcept { return closed_; }
   // The link the consumer last subscribed on (0: none yet).
   std::uint64_t SubscribedOn() const noexcept { return subscribedOn_.load(std::memory_order_acquire); }
@@ -122,6 +134,8 @@ class TKsMessageConsumer : public virtual IMessageConsumer,
   std::atomic<std::uint32_t> subscriptionGeneration_{0};
   std::atomic<bool> deliveredInTransaction_{false};
   std::atomic<std::uint64_t> subscribedOn_{0};
+  mutable std::mutex skippedLock_;
+  std::string skipped_;  // the first skip's text, under skippedLock_
 };
 
 class TKsTopicSubscriber : public TKsMessageConsumer, public virtual ITopicSubscriber {

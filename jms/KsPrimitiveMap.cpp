@@ -58,7 +58,9 @@ void TPrimitiveMap::SetString(const std::string& name, const std::string& value)
   if (equals == std::string::npos) {
     records_.Append(Record(whole, std::string_view(), value));
   } else {
-    records_.Append(Record(whole.substr(0, equals), whole.substr(equals), value));
+    // The entry "name=value" read from its first "=": the rest of the name,
+    // that "=", then the value.
+    records_.Append(Record(whole.substr(0, equals), whole.substr(equals + 1), "=" + value));
   }
   ++count_;
 }

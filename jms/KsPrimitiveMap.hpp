@@ -2,9 +2,11 @@
 // Entries are kept in order of first insertion; names compare without regard
 // to ASCII letter case; a replaced value keeps its entry's place and takes
 // the name as spelled in the latest call. Integers follow ks::TryStrToInt32;
-// booleans read true only for the exact text "true". A name written with a
-// "=" is stored as the text before its first "=", the rest going in front of
-// the value (so it is never found under the name as written).
+// booleans read true only for the exact text "true". An entry is its name,
+// "=" and its value, read from its first "=": a name written with a "=" is
+// stored as the text before it, the rest of the name and that "=" going in
+// front of the value (SetString("k=x", "v") stores "k" with "x=v"), so it is
+// never found under the name as written.
 //
 // All names and values live in one buffer, one record after another, so a
 // map costs at most one allocation however many entries it holds (none while

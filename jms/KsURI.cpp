@@ -113,17 +113,6 @@ bool FindURIParameter(std::string_view params, std::string_view name, std::strin
   return found;
 }
 
-std::vector<std::string> URIParameterNames(std::string_view params) {
-  std::vector<std::string> names;
-  while (!params.empty()) {
-    const std::size_t amp = params.find('&');
-    const std::string_view item = params.substr(0, amp);
-    params = amp == std::string_view::npos ? std::string_view() : params.substr(amp + 1);
-    if (!item.empty()) names.emplace_back(item.substr(0, item.find('=')));
-  }
-  return names;
-}
-
 namespace {
 
 constexpr std::string_view kFailoverScheme = "failover:";

@@ -73,9 +73,6 @@ class TKsURI : public IURI {
 // without regard to ASCII case, the last item of that name winning. False when
 // there is none; an item without "=" has the empty value.
 bool FindURIParameter(std::string_view params, std::string_view name, std::string& value);
-// The names of the items of a parameter text, in order (an item without
-// "=" is all name).
-std::vector<std::string> URIParameterNames(std::string_view params);
 
 // A failover address: "failover:(URI1,URI2,...)?PARAMS", or
 // "failover:URI1,URI2" (then without parameters of its own). Each URI keeps

@@ -154,12 +154,22 @@ void TKsTcpClient::CloseSocket(bool notifyPeer) {
     layer_.reset();
   }
   directFd_ = -1;
-  int fd = fd_.exchange(-1);
+  int fd = -1;
+  {
+    std::lock_guard<std::mutex> guard(fdMutex_);
+    fd = fd_.exchange(-1);
+  }
   sendTimeout_ = -1;  // a new socket starts without one
   if (fd >= 0) {
     if (notifyPeer) ::shutdown(fd, SHUT_RDWR);
     ::close(fd);
   }
+}
+
+void TKsTcpClient::Shutdown() noexcept {
+  std::lock_guard<std::mutex> guard(fdMutex_);
+  const int fd = fd_.load(std::memory_order_acquire);
+  if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
 }
 
 void TKsTcpClient::Disconnect(bool notifyPeer) {
@@ -423,10 +433,6 @@ std::uint64_t TKsTcpClient::BytesWaiting() const noexcept {
   return static_cast<std::uint64_t>(waiting);
 }
 
-void TKsTcpClient::Shutdown() noexcept {
-  const int fd = fd_.load(std::memory_order_acquire);
-  if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
-}
 
 void TKsTcpClient::WriteLocked(std::string_view bytes) {
   // Counted first: a write that fails half way has still used the link.

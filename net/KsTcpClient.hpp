@@ -35,6 +35,7 @@
 // so each Write goes onto the socket whole. Disconnect (and the destructor)
 // may run while another thread is inside Write: the socket is shut down,
 // which ends that write with a socket error, and is closed only after it.
+// Shutdown may run on any thread at any time.
 // Connected and ClosedByPeer do not touch the input buffer and may be called
 // from any thread. Connect must not overlap any other call, and Disconnect
 // must not overlap a read.
@@ -182,7 +183,9 @@ class TKsTcpClient {
   std::uint64_t BytesWaiting() const noexcept;
   // Shuts the connection down both ways without closing the socket: a
   // blocked send or wait on any thread returns at once (with an error, or
-  // as if the peer had closed). Disconnect still closes it. Any thread.
+  // as if the peer had closed), and so does every later one. Disconnect
+  // still closes it. Any thread, at any time (never a descriptor that was
+  // closed meanwhile).
   void Shutdown() noexcept;
   // Monotone counts of the bytes received into the input buffer and handed
   // to the socket (a write that fails counts too), for watchers on other
@@ -240,6 +243,10 @@ class TKsTcpClient {
   std::int32_t readTimeout_ = -1;
 
   std::atomic<int> fd_{-1};
+  // Held while the socket is shut down by Shutdown and while fd_ lets go of
+  // it, so that Shutdown never reaches a descriptor closed (and maybe
+  // reused) meanwhile.
+  std::mutex fdMutex_;
   std::mutex writeMutex_;  // held for each whole Write, and while closing
   std::int32_t sendTimeout_ = -1;  // SO_SNDTIMEO last set by Write (under writeMutex_)
   // The socket while Write sends to it directly (connected, no layer);

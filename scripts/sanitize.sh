@@ -4,7 +4,8 @@
 # labels; then builds under ThreadSanitizer (preset "tsan") and runs the
 # threaded suites: the worker thread, the TCP stream, the transport adapters
 # (TCP and TLS) and their reader thread, the messaging layer (listener, start/stop, close
-# while receiving) and the fault matrix. Any sanitizer report fails: the
+# while receiving), the fault matrix, and the programs stopped by signals. Any
+# sanitizer report fails: the
 # runtimes abort the reporting process, and the logs are searched as well.
 #
 # Usage: scripts/sanitize.sh [asan|tsan|all (default)]
@@ -17,8 +18,9 @@ jobs="$(nproc)"
 status=0
 
 # Suites that start threads (reader thread, listener delivery, start/stop,
-# disconnect while receiving), as ctest name patterns.
-tsan_suites='^(support|net|stomp|jms|faults)\.'
+# disconnect while receiving, the programs' signal thread), as ctest name
+# patterns.
+tsan_suites='^(support|net|stomp|jms|faults)\.|^e2e\.Operator\.'
 
 scan() {  # scan LOG: fails when a sanitizer wrote a report into it
   if grep -qE 'ERROR: (AddressSanitizer|LeakSanitizer)|runtime error:|WARNING: ThreadSanitizer' "$1"; then

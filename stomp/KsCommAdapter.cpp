@@ -125,6 +125,21 @@ void TKsCommAdapter::ReportFrameFault(const std::string& text) {
   if (onFault_) onFault_(text, false);
 }
 
+std::string TKsSkippedFrame::Text() const {
+  if (Command != "MESSAGE" || MessageId.empty()) return Reason + "; frame skipped";
+  return Reason + "; MESSAGE \"" + MessageId + "\" from \"" + Destination + "\" skipped";
+}
+
+void TKsCommAdapter::ReportFrameSkipped(const TKsSkippedFrame& skipped) {
+  const std::string text = skipped.Text();
+  if (logger_) logger_->Error(GetName() + ": " + text);
+  if (onSkipped_) {
+    onSkipped_(skipped);
+  } else if (onFault_) {
+    onFault_(text, false);
+  }
+}
+
 void TKsCommAdapter::ReportConnectionLost(const std::string& text) {
   if (ClaimLossReport()) ReportClaimedLoss(text);
 }

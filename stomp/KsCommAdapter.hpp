@@ -37,6 +37,23 @@ namespace ks {
 
 // The largest frame body an adapter accepts unless told otherwise: 64 MiB.
 inline constexpr std::size_t kDefaultMaxFrameSize = 64u * 1024u * 1024u;
+// The largest header block an adapter accepts unless told otherwise: 64 KiB.
+inline constexpr std::size_t kDefaultMaxHeaderSize = 64u * 1024u;
+
+// A frame the transport dropped as it arrived instead of handing it on (its
+// header block or its body was over the limit): why, and the headers that
+// name it as far as they were seen (empty otherwise).
+struct TKsSkippedFrame {
+  std::string Reason;  // "Frame body of 5000 bytes exceeds the maximum frame size of 1000 bytes"
+  std::string Command;
+  std::string MessageId;
+  std::string Destination;
+  std::string Subscription;
+  // The reason, then what was skipped: "; MESSAGE "ID:1" from
+  // "jms.queue.q" skipped" for a message with an id, "; frame skipped"
+  // otherwise.
+  std::string Text() const;
+};
 
 // Runs the calls that reader threads queued for the application thread (see
 // direct dispatch above). Waits up to timeoutMs (0: no wait) for the first
@@ -85,11 +102,18 @@ class TKsCommAdapter : public IStompCommAdapter {
   // and dropped. Takes effect at the next Connect.
   void SetMaxFrameSize(std::size_t bytes) { maxFrameSize_ = bytes; }
   std::size_t GetMaxFrameSize() const { return maxFrameSize_; }
+  // The largest header block accepted from the peer; a frame with a larger
+  // one is dropped as it arrives. Takes effect at the next Connect.
+  void SetMaxHeaderSize(std::size_t bytes) { maxHeaderSize_ = bytes; }
+  std::size_t GetMaxHeaderSize() const { return maxHeaderSize_; }
   // A fault confined to one incoming frame (a skipped oversized frame, a
   // frame the layers above could not handle): written as one ERROR line,
   // GetName(), ": ", text, then handed to the fault handler with
   // connectionLost false. May run on any thread.
   void ReportFrameFault(const std::string& text);
+  // A frame dropped for its size: one ERROR line with its Text(), then the
+  // skip handler, or without one the fault handler (connectionLost false).
+  void ReportFrameSkipped(const TKsSkippedFrame& skipped);
   // The connection is gone (the peer closed it, the socket failed, the
   // broker's heart-beats stopped): one ERROR line, then the fault handler
   // with connectionLost true; once per connection, whoever sees it first.
@@ -107,6 +131,14 @@ class TKsCommAdapter : public IStompCommAdapter {
   // thread, or the caller of a synchronous read). Set before Connect.
   using TFaultEvent = std::function<void(const std::string& text, bool connectionLost)>;
   void SetOnFault(TFaultEvent handler) { onFault_ = std::move(handler); }
+  // Called for every frame dropped for its size, on the thread that read
+  // it. Set before Connect.
+  using TSkippedEvent = std::function<void(const TKsSkippedFrame& skipped)>;
+  void SetOnFrameSkipped(TSkippedEvent handler) { onSkipped_ = std::move(handler); }
+  // Ends every read and write of the transport that blocks, at once, from
+  // any thread: the socket is shut down (not yet closed), so they fail.
+  // The base has no socket: nothing happens.
+  virtual void ShutdownTransport() {}
 
   // True while a reader thread may be reading the stream (started, or still
   // finishing a read after Stop): synchronous reads must then leave it
@@ -125,11 +157,6 @@ class TKsCommAdapter : public IStompCommAdapter {
   // The next Disconnect closes the socket without the usual pause: the peer
   // has confirmed the DISCONNECT already, or the link is gone.
   void SkipClosePause() { skipClosePause_ = true; }
-  // Shuts the connection down both ways without closing the socket, so
-  // that a send, receive or reader blocked on it returns at once (as after
-  // a loss); Disconnect still closes it. Any thread. The base has no
-  // socket.
-  virtual void Cut() noexcept {}
 
   const std::shared_ptr<ILogging>& GetLogger() const { return logger_; }
   // Replaces the logger (for hosts and tests that want their own); set it
@@ -163,7 +190,9 @@ class TKsCommAdapter : public IStompCommAdapter {
 
  private:
   std::size_t maxFrameSize_ = kDefaultMaxFrameSize;
+  std::size_t maxHeaderSize_ = kDefaultMaxHeaderSize;
   TFaultEvent onFault_;
+  TSkippedEvent onSkipped_;
   std::unique_ptr<TKsSSLOptions> sslOptions_;
   TKsAdapterNotifyEvent onConnect_;
   TKsAdapterNotifyEvent onAfterConnect_;

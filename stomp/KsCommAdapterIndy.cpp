@@ -18,8 +18,9 @@ namespace ks {
 namespace {
 
 constexpr const char* kAdapterName = "TKsCommAdapterIndy";
-constexpr std::size_t kMaxLine = TKsTcpClient::MaxLineLength;
 constexpr std::int32_t kDefaultFirstFrameWait = 30000;
+// How much of a line of a skipped header block is kept to name the frame.
+constexpr std::size_t kNotedLine = 1024;
 
 // The adapter whose reader thread this is (none on other threads).
 thread_local const TKsCommAdapterIndy* tReaderOf = nullptr;
@@ -48,20 +49,25 @@ class THoldRelease {
   TKsTcpClient* client_;
 };
 
-// The raw value of the first "content-length" line, for error messages.
-std::string ContentLengthText(std::string_view block) {
+// The raw value of the first line of a header block with this name (a CR
+// that ends the line under 1.2 left out); empty when there is none.
+std::string_view HeaderLineValue(std::string_view block, std::string_view name) {
   std::size_t pos = 0;
   while (pos < block.size()) {
     std::size_t end = block.find('\n', pos);
     if (end == std::string_view::npos) end = block.size();
     std::string_view line = block.substr(pos, end - pos);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     std::size_t colon = line.find(':');
-    if (colon != std::string_view::npos && line.substr(0, colon) == "content-length") {
-      return std::string(line.substr(colon + 1));
-    }
+    if (colon != std::string_view::npos && line.substr(0, colon) == name) return line.substr(colon + 1);
     pos = end + 1;
   }
-  return std::string();
+  return std::string_view();
+}
+
+// The raw value of the first "content-length" line, for error messages.
+std::string ContentLengthText(std::string_view block) {
+  return std::string(HeaderLineValue(block, "content-length"));
 }
 
 // CutParsed's body, in rest after the header block: cut by the block's one
@@ -111,6 +117,7 @@ bool TKsFrameCutter::Advance(std::string_view b) {
   try {
     if (phase_ == TPhase::Ready) return true;
     if (phase_ == TPhase::Discard) return AdvanceDiscard(b);
+    if (phase_ == TPhase::DiscardHeader) return AdvanceHeaderDiscard(b);
     if (phase_ == TPhase::Header) {
       if (!AdvanceHeader(b)) return false;
       // A blank block, or a frame too large to hold: the unit is known.
@@ -127,12 +134,13 @@ bool TKsFrameCutter::Advance(std::string_view b) {
 
 bool TKsFrameCutter::AdvanceHeader(std::string_view b) {
   const std::size_t p = FindHeaderEnd(b);
-  if (p == std::string_view::npos) {
-    // A terminator still to come would start at size - 1 or later.
-    if (b.size() > kMaxLine + 1) throw EKsMaxLineLengthExceeded();
-    return false;
+  // Over the limit (a terminator still to come would start at size - 2 or
+  // later): the frame is dropped from its first byte on.
+  if (p == std::string_view::npos ? b.size() > maxHeaderSize_ + 2 : p > maxHeaderSize_) {
+    StartHeaderDiscard();
+    return AdvanceHeaderDiscard(b);
   }
-  if (p > kMaxLine) throw EKsMaxLineLengthExceeded();
+  if (p == std::string_view::npos) return false;
   bodyStart_ = p + terminator_;
   // From 1.1 on, blanks at the end of the block belong to its last value.
   const std::string_view header = TrimView(b.substr(0, p), version_ == TKsStompVersion::V1_0);
@@ -151,7 +159,8 @@ bool TKsFrameCutter::AdvanceHeader(std::string_view b) {
     // Too large to hold: the body (with its NUL and LF) is read and
     // dropped piece by piece as it arrives.
     StartDiscard("Frame body of " + std::to_string(length) + " bytes exceeds the maximum frame size of " +
-                 std::to_string(maxFrameSize_) + " bytes; frame skipped");
+                     std::to_string(maxFrameSize_) + " bytes",
+                 header);
     discardLeft_ = static_cast<std::size_t>(length) + 2;
     consume_ = bodyStart_;
     return true;
@@ -178,15 +187,16 @@ bool TKsFrameCutter::AdvanceToNul(std::string_view b) {
   if (q == std::string_view::npos) {
     scanned_ = rest.size();
     if (rest.size() <= maxFrameSize_) return false;
-    StartDiscard("Frame body exceeds the maximum frame size of " + std::to_string(maxFrameSize_) +
-                 " bytes; frame skipped");
+    StartDiscard("Frame body exceeds the maximum frame size of " + std::to_string(maxFrameSize_) + " bytes",
+                 b.substr(headerBegin_, headerLen_));
     discardToNul_ = true;
     consume_ = b.size();
     return true;
   }
   if (q > maxFrameSize_) {
     StartDiscard("Frame body of " + std::to_string(q) + " bytes exceeds the maximum frame size of " +
-                 std::to_string(maxFrameSize_) + " bytes; frame skipped");
+                     std::to_string(maxFrameSize_) + " bytes",
+                 b.substr(headerBegin_, headerLen_));
     consume_ = bodyStart_ + q + 1;
     phase_ = TPhase::Ready;
     return true;
@@ -253,12 +263,96 @@ std::int64_t TKsFrameCutter::CheckedLength(const TKsContentLengthScan& scan, std
   return scan.Value;
 }
 
-void TKsFrameCutter::StartDiscard(std::string notice) {
-  notice_ = std::move(notice);
+void TKsFrameCutter::StartDiscard(std::string reason, std::string_view block) {
+  notice_ = TKsSkippedFrame{};
+  notice_.Reason = std::move(reason);
+  notice_.Command.assign(block.substr(0, block.find('\n')));
+  notice_.MessageId.assign(HeaderLineValue(block, "message-id"));
+  notice_.Destination.assign(HeaderLineValue(block, "destination"));
+  notice_.Subscription.assign(HeaderLineValue(block, "subscription"));
+  noticePending_ = true;
   unit_ = TUnit::Skipped;
   phase_ = TPhase::Discard;
   discardLeft_ = 0;
   discardToNul_ = false;
+}
+
+void TKsFrameCutter::StartHeaderDiscard() {
+  notice_ = TKsSkippedFrame{};
+  noticePending_ = false;
+  scanned_ = 0;
+  lengthLine_ = false;
+  leadingBlanks_ = true;
+  line_.clear();
+  lineEmpty_ = false;
+  skippedHeaderBytes_ = 0;
+  skippedLength_ = -1;
+  skippedLengthSeen_ = false;
+  unit_ = TUnit::Skipped;
+  phase_ = TPhase::DiscardHeader;
+}
+
+bool TKsFrameCutter::AdvanceHeaderDiscard(std::string_view b) {
+  if (b.empty()) return false;
+  unit_ = TUnit::Skipped;
+  for (std::size_t i = 0; i < b.size(); ++i) {
+    const char c = b[i];
+    if (leadingBlanks_) {
+      if (static_cast<unsigned char>(c) <= 0x20) continue;
+      leadingBlanks_ = false;
+    }
+    if (c != '\n') {
+      ++skippedHeaderBytes_;
+      if (line_.size() < kNotedLine) line_.push_back(c);
+      lineEmpty_ = false;
+      continue;
+    }
+    // Under 1.2 the blank line may end in CR LF.
+    if (!lineEmpty_ && !(version_ == TKsStompVersion::V1_2 && line_ == "\r")) {
+      ++skippedHeaderBytes_;
+      NoteSkippedLine(line_);
+      line_.clear();
+      lineEmpty_ = true;
+      continue;
+    }
+    // The blank line: the block ends here, and the body follows.
+    notice_.Reason = "Header block of " + std::to_string(skippedHeaderBytes_ - 1 - line_.size()) +
+                     " bytes exceeds the maximum header size of " + std::to_string(maxHeaderSize_) + " bytes";
+    noticePending_ = true;
+    phase_ = TPhase::Discard;
+    discardToNul_ = skippedLength_ <= 0;
+    discardLeft_ = skippedLength_ > 0 ? static_cast<std::size_t>(skippedLength_) + 2 : 0;
+    consume_ = i + 1;
+    return true;
+  }
+  consume_ = b.size();
+  return true;
+}
+
+void TKsFrameCutter::NoteSkippedLine(std::string_view line) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);  // a 1.2 line end
+  if (notice_.Command.empty()) {
+    notice_.Command.assign(line);
+    return;
+  }
+  const std::size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return;
+  const std::string_view name = line.substr(0, colon);
+  const std::string_view value = line.substr(colon + 1);
+  if (name == "content-length" && !skippedLengthSeen_) {
+    skippedLengthSeen_ = true;
+    const TKsContentLengthScan scan = TKsStompFrame::ScanLengthValue(value);
+    // A line cut short by kNotedLine is no usable length either.
+    if (scan.Valid && line.size() < kNotedLine && scan.Value <= std::numeric_limits<std::int32_t>::max() - 2) {
+      skippedLength_ = scan.Value;
+    }
+  } else if (name == "message-id" && notice_.MessageId.empty()) {
+    notice_.MessageId.assign(value);
+  } else if (name == "destination" && notice_.Destination.empty()) {
+    notice_.Destination.assign(value);
+  } else if (name == "subscription" && notice_.Subscription.empty()) {
+    notice_.Subscription.assign(value);
+  }
 }
 
 bool TKsFrameCutter::AdvanceDiscard(std::string_view b) {
@@ -282,10 +376,11 @@ bool TKsFrameCutter::AdvanceDiscard(std::string_view b) {
   return true;
 }
 
-bool TKsFrameCutter::TakeNotice(std::string& text) {
-  if (notice_.empty()) return false;
-  text = std::move(notice_);
-  notice_.clear();
+bool TKsFrameCutter::TakeNotice(TKsSkippedFrame& skipped) {
+  if (!noticePending_) return false;
+  skipped = std::move(notice_);
+  notice_ = TKsSkippedFrame{};
+  noticePending_ = false;
   return true;
 }
 
@@ -314,9 +409,9 @@ std::size_t TKsFrameCutter::CutParsed(std::string_view b, TKsParsedFrame& parsed
   while (lead < b.size() && static_cast<unsigned char>(b[lead]) <= 0x20) ++lead;
   if (lead == b.size() || (lead > 1 && b.substr(0, lead).find("\n\n") != std::string_view::npos)) return 0;
   TKsHeadFacts facts;  // filled by the parse
-  if (!parsed.ParseHeadInPlace(b.substr(lead, std::min(b.size() - lead, kMaxLine + 2)), facts, version_)) return 0;
+  if (!parsed.ParseHeadInPlace(b.substr(lead, std::min(b.size() - lead, maxHeaderSize_ + 2)), facts, version_)) return 0;
   const std::size_t end = lead + facts.End;
-  if (end > kMaxLine || (version_ == TKsStompVersion::V1_0 && static_cast<unsigned char>(b[end - 1]) <= 0x20)) {
+  if (end > maxHeaderSize_ || (version_ == TKsStompVersion::V1_0 && static_cast<unsigned char>(b[end - 1]) <= 0x20)) {
     return 0;
   }
   const std::string_view rest = b.substr(end + 2);
@@ -337,7 +432,7 @@ std::size_t TKsFrameCutter::CutParsed(std::string_view b, TKsParsedFrame& parsed
 std::size_t TKsFrameCutter::Skip() {
   std::size_t consumed = consume_;
   // A skipped frame still being dropped stays in its discard phase.
-  if (phase_ == TPhase::Discard) {
+  if (phase_ == TPhase::Discard || phase_ == TPhase::DiscardHeader) {
     consume_ = 0;
     return consumed;
   }
@@ -467,6 +562,7 @@ std::shared_ptr<IURI> TKsCommAdapterIndy::GetURI() const { return uri_; }
 void TKsCommAdapterIndy::ResetStreamState() {
   cutter_.Reset();
   cutter_.SetMaxFrameSize(GetMaxFrameSize());
+  cutter_.SetMaxHeaderSize(GetMaxHeaderSize());
   cutter_.SetVersion(TKsStompVersion::V1_0);
   closeExpected_.store(false, std::memory_order_release);
 }
@@ -606,8 +702,8 @@ bool TKsCommAdapterIndy::FrameBuffered() {
 }
 
 void TKsCommAdapterIndy::ReportSkippedFrame() {
-  std::string notice;
-  if (cutter_.TakeNotice(notice)) ReportFrameFault(notice);
+  TKsSkippedFrame skipped;
+  if (cutter_.TakeNotice(skipped)) ReportFrameSkipped(skipped);
 }
 
 void TKsCommAdapterIndy::ReadUnit(std::int32_t timeout, TKsCutFrame& frame) {
@@ -709,6 +805,8 @@ void TKsCommAdapterIndy::Transmit(const std::string& data, std::int32_t sendTime
   client_->Write(data, sendTimeout);
   if (debug) Log("StompTransmit done");
 }
+
+void TKsCommAdapterIndy::ShutdownTransport() { client_->Shutdown(); }
 
 // ---------------------------------------------------------------------------
 

@@ -9,11 +9,12 @@
 // is delivered byte for byte. Nothing is consumed until a frame is complete,
 // so a read that times out halfway loses nothing: the next read, on any
 // thread, completes the same frame. A header block of blanks is consumed
-// without a callback. A header block longer than 16384 bytes raises "Max line
-// length exceeded."; an unusable content-length raises
-// EKsInvalidContentLength. A body longer than the maximum frame size (64 MiB
-// unless SetMaxFrameSize says otherwise) is dropped as it arrives and
-// reported through ReportFrameFault; reading goes on with the next frame.
+// without a callback. An unusable content-length raises
+// EKsInvalidContentLength. A header block longer than the maximum header
+// size (64 KiB unless SetMaxHeaderSize says otherwise), or a body longer than
+// the maximum frame size (64 MiB unless SetMaxFrameSize says otherwise),
+// makes the frame skipped: it is dropped as it arrives and reported through
+// ReportFrameSkipped; reading goes on with the next frame.
 //
 // With an OnFrameParsed handler set, a frame of the usual form that is whole
 // in the buffer is cut and parsed in one pass and handed to that handler
@@ -77,9 +78,12 @@ class TIdStompClient : public TKsTcpClient {
 // so they stay valid while the stream only appends.
 //
 // A unit is a frame, a header block of blanks (Blank), or a piece of a frame
-// whose body is over the maximum frame size (Skipped): such a frame is
-// dropped as its bytes arrive, never held whole, and its first piece carries
-// a notice for the caller to report.
+// whose header block is over the maximum header size or whose body is over
+// the maximum frame size (Skipped): such a frame is dropped as its bytes
+// arrive, never held whole, and one of its pieces carries a notice for the
+// caller to report (the first piece of the body, or the piece that ends an
+// oversized header block; its content-length, when the block has one, still
+// says where the frame ends).
 class TKsFrameCutter {
  public:
   enum class TUnit { Frame, Blank, Skipped };
@@ -93,9 +97,13 @@ class TKsFrameCutter {
   // line that ends in CR LF also ends the block.
   void SetVersion(TKsStompVersion version) { version_ = version; }
   std::size_t GetMaxFrameSize() const { return maxFrameSize_; }
+  // The largest header block accepted, counted from the first buffered
+  // byte of the frame to its blank line (default 64 KiB).
+  void SetMaxHeaderSize(std::size_t bytes) { maxHeaderSize_ = bytes; }
+  std::size_t GetMaxHeaderSize() const { return maxHeaderSize_; }
   // Examines the buffered bytes; true when a whole unit is there. Never
-  // waits. Raises EKsMaxLineLengthExceeded (header block over 16384 bytes)
-  // and EKsInvalidContentLength (and then starts over on the next call).
+  // waits. Raises EKsInvalidContentLength (and then starts over on the next
+  // call).
   bool Advance(std::string_view buffered);
   // After Advance answered true: what the unit is.
   TUnit Unit() const { return unit_; }
@@ -116,14 +124,14 @@ class TKsFrameCutter {
   // After Advance answered true for a unit that is not a frame: the bytes
   // to consume.
   std::size_t Skip();
-  // True once for each skipped frame, with the text that says why.
-  bool TakeNotice(std::string& text);
-  // True when TakeNotice has a text to give.
-  bool NoticePending() const { return !notice_.empty(); }
+  // True once for each skipped frame, with what is known of it.
+  bool TakeNotice(TKsSkippedFrame& skipped);
+  // True when TakeNotice has a notice to give.
+  bool NoticePending() const { return noticePending_; }
   void Reset();
 
  private:
-  enum class TPhase { Header, Body, Nul, Discard, Ready };
+  enum class TPhase { Header, Body, Nul, DiscardHeader, Discard, Ready };
   // The steps of Advance, one per phase; each answers whether a unit is
   // whole (AdvanceHeader: whether the header block is).
   bool AdvanceHeader(std::string_view buffered);
@@ -137,14 +145,25 @@ class TKsFrameCutter {
   static std::int64_t CheckedLength(const TKsContentLengthScan& scan, std::string_view text);
   // The position of the LF LF that ends the header block, or npos.
   std::size_t FindHeaderEnd(std::string_view buffered);
-  void StartDiscard(std::string notice);
+  // Starts dropping a frame whose body is too large; block is its header
+  // block, which names it in the notice.
+  void StartDiscard(std::string reason, std::string_view block);
   bool AdvanceDiscard(std::string_view buffered);
+  // Dropping a header block over the limit, line by line up to its blank
+  // line, keeping the lines that name the frame and its first
+  // content-length; then its body, as AdvanceDiscard does.
+  void StartHeaderDiscard();
+  bool AdvanceHeaderDiscard(std::string_view buffered);
+  // One whole line of a header block being dropped (the first: the
+  // command).
+  void NoteSkippedLine(std::string_view line);
 
   TPhase phase_ = TPhase::Header;
   TUnit unit_ = TUnit::Frame;
   TKsStompVersion version_ = TKsStompVersion::V1_0;
   std::size_t terminator_ = 2;  // length of the empty line that ended the block
   std::size_t maxFrameSize_ = kDefaultMaxFrameSize;
+  std::size_t maxHeaderSize_ = kDefaultMaxHeaderSize;
   std::size_t scanned_ = 0;      // bytes already searched for the current terminator
   bool lengthLine_ = false;      // a line scanned so far starts with "content-length:"
   std::size_t headerBegin_ = 0;  // the trimmed header block
@@ -155,7 +174,17 @@ class TKsFrameCutter {
   std::size_t consume_ = 0;    // Ready: bytes to consume
   std::size_t discardLeft_ = 0;  // Discard: bytes of the skipped frame still to drop
   bool discardToNul_ = false;    // Discard: drop up to the next NUL instead
-  std::string notice_;           // why the current frame is skipped, until taken
+  // DiscardHeader: blanks in front of the command are still being skipped;
+  // the line so far (its first kNotedLine bytes) and whether it is empty;
+  // the block's bytes so far; its first content-length (-1: none usable).
+  bool leadingBlanks_ = false;
+  std::string line_;
+  bool lineEmpty_ = false;
+  std::size_t skippedHeaderBytes_ = 0;
+  std::int64_t skippedLength_ = -1;
+  bool skippedLengthSeen_ = false;
+  TKsSkippedFrame notice_;       // the frame being skipped
+  bool noticePending_ = false;   // notice_ is complete and not yet taken
   std::string scratch_;          // header block + LF LF for the length scan (reused)
 };
 
@@ -230,8 +259,10 @@ class TKsCommAdapterIndy : public TKsCommAdapter {
   void Start() override;
   void Stop() override;
   void Transmit(const std::string& data, std::int32_t sendTimeout) override;
+  // Shuts the socket down (TKsTcpClient::Shutdown); Disconnect still closes
+  // it. Any thread.
+  void ShutdownTransport() override;
   void SetProtocolVersion(TKsStompVersion version) override { cutter_.SetVersion(version); }
-  void Cut() noexcept override { client_->Shutdown(); }
   // The heart-beat runs on a thread of its own until Disconnect or the next
   // Connect. When the broker falls silent it reports the connection lost
   // (ReportConnectionLost, on that thread) and shuts the socket down, so

@@ -48,9 +48,11 @@ void TKsFrameBatch::WriteHeld() {
   } catch (...) {
     kept_ = std::current_exception();
     buffer_.clear();
+    unwritten_ += std::exchange(bufferFrames_, 0);
     throw;
   }
   buffer_.clear();
+  bufferFrames_ = 0;
 }
 
 void TKsFrameBatch::StartTimerLocked() {
@@ -74,11 +76,13 @@ void TKsFrameBatch::Add(std::string_view frame, std::int32_t sendTimeout) {
   if (frame.size() >= kCapacity) {
     // Too large to gather: written on its own, as the only held frame.
     buffer_.assign(frame);
+    bufferFrames_ = 1;
     WriteHeld();
     std::string().swap(buffer_);
     return;
   }
   buffer_.append(frame);
+  ++bufferFrames_;
   if (buffer_.size() == kCapacity) {
     WriteHeld();
     return;
@@ -119,6 +123,7 @@ void TKsFrameBatch::Stop(bool write) {
       }
     }
     buffer_.clear();
+    bufferFrames_ = 0;
     timer = std::move(timer_);
     // Under the lock, so that the timer's wait cannot miss it.
     if (timer) timer->Terminate();
@@ -137,6 +142,8 @@ void TKsFrameBatch::Stop(bool write) {
 void TKsFrameBatch::Reset() {
   std::lock_guard<std::mutex> guard(lock_);
   buffer_.clear();
+  bufferFrames_ = 0;
+  unwritten_ = 0;
   kept_ = nullptr;
   suspended_ = nullptr;
 }
@@ -160,6 +167,13 @@ void TKsFrameBatch::Resume() {
 bool TKsFrameBatch::HoldsBytes() {
   std::lock_guard<std::mutex> guard(lock_);
   return !buffer_.empty();
+}
+
+std::size_t TKsFrameBatch::Abandon() {
+  std::lock_guard<std::mutex> guard(lock_);
+  buffer_.clear();
+  unwritten_ += std::exchange(bufferFrames_, 0);
+  return std::exchange(unwritten_, 0);
 }
 
 void TKsFrameBatch::TimerStep(const TTimer& self) {

@@ -16,7 +16,9 @@
 // on the caller's thread. A write by the timer that fails goes to the error
 // handler (on the timer thread, with no lock held). Either way the failed
 // bytes are gone, the error is kept, and every later Add, WriteThrough and
-// Flush raises it again until Reset.
+// Flush raises it again until Reset. The frames that were held and not
+// written (those of failed writes, and those Abandon drops) are counted
+// until Abandon answers the count.
 //
 // Ownership: owned by the protocol client whose frames it gathers; owns its
 // timer thread, which is started by the first Add and stopped and joined by
@@ -70,6 +72,10 @@ class TKsFrameBatch {
   void Stop(bool write);
   // Forgets what is held and any kept error (for a new connection).
   void Reset();
+  // The connection is gone: drops what is held and answers how many frames
+  // were handed to Add and never written (dropped here, or lost with a
+  // failed write) since the last Abandon. Waits for a write under way.
+  std::size_t Abandon();
   // The connection is down for a while: nothing is written (what is held
   // stays held, the timer idles) and Add, WriteThrough and Flush raise
   // cause, until Resume, which forgets cause and any kept error; the next
@@ -98,6 +104,8 @@ class TKsFrameBatch {
   std::mutex lock_;
   std::condition_variable changed_;  // bytes held for the first time, or stop
   std::string buffer_;
+  std::size_t bufferFrames_ = 0;     // frames in buffer_
+  std::size_t unwritten_ = 0;        // frames held and never written, until Abandon
   std::int32_t bufferTimeout_ = -1;  // send time-out of the held frames
   Clock::time_point firstHeld_{};    // when the first held frame came
   std::uint64_t generation_ = 0;     // counts the writes of held bytes

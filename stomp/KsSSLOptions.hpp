@@ -18,14 +18,23 @@
 
 #include <string>
 
+#include "../support/KsExport.hpp"
+
 namespace ks {
 
-class TKsSSLOptions {
+// TLS settings (see above).
+class KS_API TKsSSLOptions {
  public:
+  // PEM client certificate, for brokers that ask for one; empty: none.
   std::string CertificateFile;
+  // PEM private key of CertificateFile; empty: in CertificateFile.
   std::string KeyFile;
+  // PEM file of trusted root certificates; empty: the system's trust store.
   std::string RootCertificateFile;
+  // The broker's certificate must chain to a trusted root and name the host
+  // (or ServerName); false gives up both checks (for tests only).
   bool VerifyPeer = true;
+  // The name to verify and to send as SNI; empty: the URL's host.
   std::string ServerName;
 };
 

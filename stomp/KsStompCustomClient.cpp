@@ -461,9 +461,14 @@ void TKsStompCustomClient::TransmitBytes(IStompCommAdapter& adapter, const std::
       batch_->WriteThrough(bytes, sendTimeout);
     }
   } catch (const EKsSocketError& e) {
-    if (onTransportError_) onTransportError_(e.what());
-    throw;
+    RaiseWriteFailure(e);
   }
+}
+
+void TKsStompCustomClient::RaiseWriteFailure(const EKsSocketError& error) {
+  if (onTransportError_) onTransportError_(error.what());
+  CheckTransportUsable();
+  throw;  // the error being handled, as it is
 }
 
 void TKsStompCustomClient::SetBatchSend(bool enabled, std::int32_t delayMs) {
@@ -471,7 +476,14 @@ void TKsStompCustomClient::SetBatchSend(bool enabled, std::int32_t delayMs) {
   batch_.reset();
   if (!enabled) return;
   batch_ = std::make_unique<TKsFrameBatch>(
-      [this](const std::string& bytes, std::int32_t sendTimeout) { RequireAdapter().Transmit(bytes, sendTimeout); },
+      [this](const std::string& bytes, std::int32_t sendTimeout) {
+        IStompCommAdapter& adapter = RequireAdapter();
+        // A peer that has closed the connection would still take the first
+        // write after its close without an error: what is held would be
+        // lost without a word.
+        if (!adapter.Connected()) throw EKsConnClosedGracefully();
+        adapter.Transmit(bytes, sendTimeout);
+      },
       delayMs,
       [this](const std::string& text) {
         // A write of the timer thread: nobody waits for it, so it is
@@ -485,8 +497,7 @@ void TKsStompCustomClient::FlushHeld() {
   try {
     batch_->Flush();
   } catch (const EKsSocketError& e) {
-    if (onTransportError_) onTransportError_(e.what());
-    throw;
+    RaiseWriteFailure(e);
   }
 }
 

@@ -142,7 +142,9 @@ class TKsStompCustomClient : public TKsStompConnection {
   void SetOnReceipt(TKsStompFrameEvent handler);
   // Called with the error's text when writing a frame fails at the socket
   // (the frame may be partly written: the connection is no longer usable),
-  // on the thread that wrote; the error is raised afterwards as before.
+  // on the thread that wrote. The error is raised afterwards: as
+  // EConnectionFailedException with the cause given to SetTransportLost
+  // when the handler has called it, else as it is.
   void SetOnTransportError(std::function<void(const std::string& text)> handler);
   // The transport is gone for good: every later command (CONNECT aside)
   // raises EConnectionFailedException with cause instead of writing.
@@ -170,6 +172,10 @@ class TKsStompCustomClient : public TKsStompConnection {
   // reported) or drops them, and ends the batch's timer thread. Called
   // before the transport closes; batching stays on for a later Connect.
   void StopBatch(bool write);
+  // The transport is gone: drops the gathered SENDs and answers how many
+  // SENDs were gathered and never written (TKsFrameBatch::Abandon); 0 when
+  // batching is off.
+  std::size_t AbandonBatch() { return batch_ ? batch_->Abandon() : 0; }
 
  protected:
   // Called for every MESSAGE frame after OnMessage; does nothing here.
@@ -219,6 +225,9 @@ class TKsStompCustomClient : public TKsStompConnection {
   IStompCommAdapter& RequireLoggedIn(const std::string& command) const;
   // FlushBatch with batching on.
   void FlushHeld();
+  // Inside the handler of a socket error while writing: tells the
+  // transport-error handler, then raises as SetOnTransportError says.
+  [[noreturn]] void RaiseWriteFailure(const EKsSocketError& error);
   // EConnectionFailedException after SetTransportLost.
   void CheckTransportUsable() const;
   // adapter.Transmit (through the batch when batching is on: gathered when

@@ -5,7 +5,9 @@
 
 namespace ks {
 
-void WriteLine(const std::string& text) {
+namespace {
+
+void WriteLineTo(int fd, const std::string& text) {
   std::string line;
   line.reserve(text.size() + 1);
   line.append(text);
@@ -13,7 +15,7 @@ void WriteLine(const std::string& text) {
   const char* data = line.data();
   std::size_t left = line.size();
   while (left > 0) {
-    ssize_t n = ::write(STDOUT_FILENO, data, left);
+    ssize_t n = ::write(fd, data, left);
     if (n < 0) {
       if (errno == EINTR) continue;
       return;  // nowhere to report a failed console write
@@ -22,6 +24,12 @@ void WriteLine(const std::string& text) {
     left -= static_cast<std::size_t>(n);
   }
 }
+
+}  // namespace
+
+void WriteLine(const std::string& text) { WriteLineTo(STDOUT_FILENO, text); }
+
+void WriteErrorLine(const std::string& text) { WriteLineTo(STDERR_FILENO, text); }
 
 bool ReadLine(std::string& line) {
   line.clear();

@@ -10,61 +10,73 @@
 #include <string>
 
 #include "KsException.hpp"
+#include "KsExport.hpp"
 
 namespace ks {
 
 // ---- Transport (TCP and TLS) ---------------------------------------------
 
-class EKsSocketError : public Exception {
+// The transport's errors (TCP and TLS); the kinds below derive from it.
+class KS_API EKsSocketError : public Exception {
  public:
   using Exception::Exception;
 };
 
-class EKsReadTimeout : public EKsSocketError {
+// A read that waited past its time limit.
+class KS_API EKsReadTimeout : public EKsSocketError {
  public:
   EKsReadTimeout() : EKsSocketError("Read timed out.") {}
 };
 
-class EKsConnClosedGracefully : public EKsSocketError {
+// The broker closed the connection.
+class KS_API EKsConnClosedGracefully : public EKsSocketError {
  public:
   EKsConnClosedGracefully() : EKsSocketError("Connection Closed Gracefully.") {}
 };
 
-class EKsMaxLineLengthExceeded : public EKsSocketError {
+// A header block longer than the limit (16 384 bytes).
+class KS_API EKsMaxLineLengthExceeded : public EKsSocketError {
  public:
   EKsMaxLineLengthExceeded() : EKsSocketError("Max line length exceeded.") {}
 };
 
-class EKsNotConnected : public EKsSocketError {
+// A read or write without a connection.
+class KS_API EKsNotConnected : public EKsSocketError {
  public:
   EKsNotConnected() : EKsSocketError("Not Connected") {}
 };
 
-class EKsAlreadyConnected : public EKsSocketError {
+// A connect on a connected socket.
+class KS_API EKsAlreadyConnected : public EKsSocketError {
  public:
   EKsAlreadyConnected() : EKsSocketError("Already connected.") {}
 };
 
-class EKsConnectTimeout : public EKsSocketError {
+// A connect that did not complete within the connect time-out.
+class KS_API EKsConnectTimeout : public EKsSocketError {
  public:
   EKsConnectTimeout() : EKsSocketError("Connect timed out.") {}
 };
 
-class EKsHostRequired : public EKsSocketError {
+// A broker address without a host.
+class KS_API EKsHostRequired : public EKsSocketError {
  public:
   EKsHostRequired() : EKsSocketError("A host is required.") {}
 };
 
-class EKsPortRequired : public EKsSocketError {
+// A broker address without a port.
+class KS_API EKsPortRequired : public EKsSocketError {
  public:
   EKsPortRequired() : EKsSocketError("A port is required.") {}
 };
 
 // "Socket Error # <code>" CR LF "<text>"; ErrorCode() is the platform error
 // number (for a failed host look-up, the resolver's code).
-class EKsSocketErrorCode : public EKsSocketError {
+class KS_API EKsSocketErrorCode : public EKsSocketError {
  public:
+  // The error for platform error number code, with its text.
   EKsSocketErrorCode(int code, const std::string& text);
+  // The platform error number.
   int ErrorCode() const noexcept { return code_; }
 
  private:
@@ -73,44 +85,53 @@ class EKsSocketErrorCode : public EKsSocketError {
 
 // A TLS set-up or handshake failure: an unreadable certificate or key file,
 // an untrusted or misnamed broker, a port that does not speak TLS.
-class EKsTlsError : public EKsSocketError {
+class KS_API EKsTlsError : public EKsSocketError {
  public:
   using EKsSocketError::EKsSocketError;
 };
 
 // ---- STOMP protocol ------------------------------------------------------
 
-class EKsStompError : public Exception {
+// The STOMP protocol layer's errors; the kinds below derive from it.
+class KS_API EKsStompError : public Exception {
  public:
   using Exception::Exception;
 };
 
-class EKsStompClientConnectError : public EKsStompError {
+// The connection to the broker could not be made ready (an invalid port,
+// no answer to CONNECT in time).
+class KS_API EKsStompClientConnectError : public EKsStompError {
  public:
   using EKsStompError::EKsStompError;
 };
 
-class EKsNoCommAdapterInstalled : public EKsStompError {
+// No transport adapter is registered.
+class KS_API EKsNoCommAdapterInstalled : public EKsStompError {
  public:
   using EKsStompError::EKsStompError;
 };
 
-class EKsReservedProperty : public EKsStompError {
+// A message property named like a STOMP or broker header ("NAME is a
+// reserved property name").
+class KS_API EKsReservedProperty : public EKsStompError {
  public:
   using EKsStompError::EKsStompError;
 };
 
-class EKsStompClientNotConnectedError : public EKsStompError {
+// A frame to send without a logged-in connection.
+class KS_API EKsStompClientNotConnectedError : public EKsStompError {
  public:
   using EKsStompError::EKsStompError;
 };
 
-class EKsStompInvalidTranscationIdError : public EKsStompError {
+// A transaction frame without a transaction id ("Invalid transaction id").
+class KS_API EKsStompInvalidTranscationIdError : public EKsStompError {
  public:
   using EKsStompError::EKsStompError;
 };
 
-class EKsStompServerErrorMessage : public EKsStompError {
+// The broker's ERROR frame: its "message" header and body.
+class KS_API EKsStompServerErrorMessage : public EKsStompError {
  public:
   using EKsStompError::EKsStompError;
 };
@@ -118,7 +139,7 @@ class EKsStompServerErrorMessage : public EKsStompError {
 // A received header block declares a content length that cannot be read:
 // negative, not a number, or too large for a 32-bit count with the two bytes
 // that follow the body. The frame is refused without reading its body.
-class EKsInvalidContentLength : public EKsStompError {
+class KS_API EKsInvalidContentLength : public EKsStompError {
  public:
   using EKsStompError::EKsStompError;
 };
@@ -126,7 +147,7 @@ class EKsInvalidContentLength : public EKsStompError {
 // ---- Broker addresses ----------------------------------------------------
 
 // Declared for callers that map parse errors; the parser never raises it.
-class EURISyntaxException : public Exception {
+class KS_API EURISyntaxException : public Exception {
  public:
   using Exception::Exception;
 };

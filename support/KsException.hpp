@@ -16,12 +16,19 @@
 #include <exception>
 #include <string>
 
+#include "KsExport.hpp"
+
 namespace ks {
 
-class Exception : public std::exception {
+// The common base of the library's errors: catch ks::Exception for any of
+// them.
+class KS_API Exception : public std::exception {
  public:
+  // An error whose text is message.
   explicit Exception(std::string message) : message_(std::move(message)) {}
+  // The text, unchanged.
   const char* what() const noexcept override { return message_.c_str(); }
+  // The text.
   const std::string& Message() const noexcept { return message_; }
 
  private:
@@ -29,27 +36,28 @@ class Exception : public std::exception {
 };
 
 // Raised by KS_ASSERT. Distinct from every protocol or messaging error.
-class EAssertionFailed : public Exception {
+class KS_API EAssertionFailed : public Exception {
  public:
   using Exception::Exception;
 };
 
 // Raised where an interface query that must succeed does not; the message is
 // always "Interface not supported".
-class EIntfCastError : public Exception {
+class KS_API EIntfCastError : public Exception {
  public:
   EIntfCastError() : Exception("Interface not supported") {}
 };
 
 // Formats "%s (%s, line %d)" from text, the unit taken from file, and line,
 // and throws EAssertionFailed.
-[[noreturn]] void RaiseAssertion(const char* text, const char* file, int line);
+[[noreturn]] KS_API void RaiseAssertion(const char* text, const char* file, int line);
 
 // The unit name of a source path: "stomp/KsStompFrame.cpp" -> "KsStompFrame".
-std::string UnitNameOf(const char* file);
+KS_API std::string UnitNameOf(const char* file);
 
 }  // namespace ks
 
+// The library's consistency check (see above).
 #define KS_ASSERT(cond, text)                                   \
   do {                                                          \
     if (!(cond)) ::ks::RaiseAssertion((text), __FILE__, __LINE__); \

@@ -13,12 +13,17 @@ namespace {
 std::mutex sinkLock;
 TLogFactory::TLogSink sink;                // under sinkLock
 std::atomic<bool> hasSink{false};          // whether sink is set, read without the lock
+std::atomic<TLogLevel> level{LOG_INFO};
 
 }  // namespace
 
 std::shared_ptr<ILogging> TLogFactory::GetLogger(std::string_view /*className*/) {
   return std::make_shared<TSimpleLogger>();
 }
+
+void TLogFactory::SetLevel(TLogLevel value) noexcept { level.store(value, std::memory_order_relaxed); }
+
+TLogLevel TLogFactory::GetLevel() noexcept { return level.load(std::memory_order_relaxed); }
 
 void TLogFactory::SetSink(TLogSink newSink) {
   std::lock_guard<std::mutex> guard(sinkLock);

@@ -9,7 +9,6 @@ namespace ks {
 
 TSimpleLogger::TSimpleLogger() {
   if (IsConsoleProgram()) SetConsoleOutput(true);
-  SetLevel(LOG_INFO);
 }
 
 void TSimpleLogger::SetConsoleOutput(bool value) {
@@ -21,7 +20,10 @@ bool TSimpleLogger::GetConsoleOutput() const { return consoleOutput_.load(std::m
 
 void TSimpleLogger::SetLevel(TLogLevel level) { threshold_.store(level, std::memory_order_relaxed); }
 
-TLogLevel TSimpleLogger::GetLevel() const { return threshold_.load(std::memory_order_relaxed); }
+TLogLevel TSimpleLogger::GetLevel() const {
+  const int own = threshold_.load(std::memory_order_relaxed);
+  return own == kFollowFactory ? TLogFactory::GetLevel() : static_cast<TLogLevel>(own);
+}
 
 void TSimpleLogger::SetOnLog(TLogEvent handler) { handler_ = std::move(handler); }
 

@@ -1,7 +1,8 @@
 // KsLogger: TSimpleLogger, the console logger behind ILogging.
 //
-// A new logger has the threshold INFO, no handler, and console output on in
-// a console program (off otherwise). A console line is written with one
+// A new logger follows the log factory's threshold (INFO unless the
+// application changed it) until SetLevel gives it one of its own; it has no
+// handler, and console output on in a console program (off otherwise). A console line is written with one
 // ks::WriteLine call, so lines from several threads never interleave.
 //
 // Threads: no lock. Level and console flag are atomics and may be changed
@@ -36,7 +37,9 @@ class TSimpleLogger : public ILogging {
   bool IsDebugEnabled() const override;
 
  private:
-  std::atomic<TLogLevel> threshold_{LOG_INFO};
+  // The logger's own threshold, or kFollowFactory.
+  static constexpr int kFollowFactory = -1;
+  std::atomic<int> threshold_{kFollowFactory};
   TLogEvent handler_;
   std::atomic<bool> consoleOutput_{false};
 };

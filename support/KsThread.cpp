@@ -50,7 +50,7 @@ void TKsThread::Start() {
       }
       launched_ = true;
       NoteIdle();
-      thread_ = std::thread(&TKsThread::Body, this);
+      thread_ = std::thread([this] { Body(); });
       return;
     }
     NoteIdle();

@@ -1,5 +1,7 @@
 #include "tools/CommandLineSupport.hpp"
 
+#include <algorithm>
+
 #include "support/KsText.hpp"
 
 namespace ks {
@@ -27,7 +29,8 @@ std::ptrdiff_t FindProperty(std::size_t count, const std::function<std::string_v
   return -1;
 }
 
-void ParseArguments(std::span<const std::string_view> arguments, const TSetProperty& set, std::string& unparsed) {
+void ParseArguments(std::span<const std::string_view> arguments, const TSetProperty& set, std::string& unparsed,
+                    std::vector<std::string>* ignored) {
   std::vector<std::string> rest;
   // The unparsed text is handed back also when a conversion error leaves
   // the loop.
@@ -37,8 +40,15 @@ void ParseArguments(std::span<const std::string_view> arguments, const TSetPrope
     ~THandBack() { text = CommaText(items); }
   } handBack{rest, unparsed};
 
+  const auto unbound = [&](std::string_view argument, bool unparsedToo) {
+    if (unparsedToo) rest.emplace_back(argument);
+    if (ignored) ignored->emplace_back(argument);
+  };
   for (std::string_view argument : arguments) {
-    if (argument.size() < 2 || argument[0] != '-' || argument[1] != '-') continue;
+    if (argument.size() < 2 || argument[0] != '-' || argument[1] != '-') {
+      unbound(argument, false);
+      continue;
+    }
     std::string_view name = argument.substr(2);
     std::string value = "true";
     const std::size_t eq = name.find('=');
@@ -47,7 +57,7 @@ void ParseArguments(std::span<const std::string_view> arguments, const TSetPrope
       name = name.substr(0, eq);
     }
     if (name.empty()) {
-      rest.emplace_back(argument);
+      unbound(argument, true);
       continue;
     }
     std::string bare;
@@ -55,11 +65,46 @@ void ParseArguments(std::span<const std::string_view> arguments, const TSetPrope
     for (char c : name) {
       if (c != '-') bare.push_back(c);
     }
-    if (!set(bare, value)) rest.emplace_back(argument);
+    if (!set(bare, value)) unbound(argument, true);
   }
 }
 
+std::vector<std::string> HelpLines(const std::vector<THelpRow>& rows) {
+  std::size_t nameWidth = 6;  // "Option"
+  std::size_t typeWidth = 4;  // "Type"
+  std::size_t defaultWidth = 7;  // "Default"
+  for (const THelpRow& row : rows) {
+    nameWidth = std::max(nameWidth, row.name.size() + 2);
+    typeWidth = std::max(typeWidth, row.type.size());
+    defaultWidth = std::max(defaultWidth, row.defaultText.size());
+  }
+  const auto line = [&](std::string_view name, std::string_view type, std::string_view defaultText,
+                        std::string_view meaning) {
+    std::string text = "  ";
+    text.append(name).append(nameWidth + 2 - name.size(), ' ');
+    text.append(type).append(typeWidth + 2 - type.size(), ' ');
+    text.append(defaultText).append(defaultWidth + 2 - defaultText.size(), ' ');
+    text.append(meaning);
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+  };
+  std::vector<std::string> lines;
+  lines.push_back(line("Option", "Type", "Default", "Meaning"));
+  for (const THelpRow& row : rows) {
+    lines.push_back(line("--" + std::string(row.name), row.type, row.defaultText.empty() ? "(empty)" : row.defaultText,
+                         row.meaning));
+  }
+  return lines;
+}
+
 }  // namespace cmdline
+
+bool AsksForHelp(std::span<const std::string_view> arguments) {
+  for (std::string_view argument : arguments) {
+    if (argument == "-h" || SameText(argument, "--help")) return true;
+  }
+  return false;
+}
 
 std::string CommaText(const std::vector<std::string>& items) {
   std::string text;

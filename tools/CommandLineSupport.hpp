@@ -24,6 +24,14 @@
 //   element: %s"); earlier arguments stay applied, later ones are not read.
 //   The unparsed text is still handed back for the arguments read so far.
 //
+// The arguments that bind to nothing (those of the unparsed list and those
+// that do not begin with "--") may be collected as well, in argument order,
+// for a tool that names them.
+//
+// Help: "--help" (any case) and "-h" ask for it (AsksForHelp); OptionsHelp
+// renders the table as lines: each option with its type, default and
+// meaning, as given with Help() on its entry.
+//
 // Integers follow ks::TryStrToInt32 (leading blanks, sign, decimal or $/x/0x
 // hexadecimal, nothing after the digits). A 64-bit property takes the same
 // 32-bit value, sign-extended. Enumeration values match a member name without
@@ -71,6 +79,16 @@ struct TPublishedProperty {
   void (T::*SetOrdinal)(std::int32_t) = nullptr;  // any other Enumeration
   void (T::*SetString)(const std::string&) = nullptr;
   std::span<const std::string_view> Members{};    // Enumeration member names by ordinal
+  std::string_view Default{};                     // for the help text
+  std::string_view Meaning{};                     // one line, for the help text
+
+  // This entry with its help text.
+  constexpr TPublishedProperty Help(std::string_view defaultText, std::string_view meaning) const {
+    TPublishedProperty p = *this;
+    p.Default = defaultText;
+    p.Meaning = meaning;
+    return p;
+  }
 };
 
 template <class T>
@@ -126,9 +144,47 @@ std::ptrdiff_t FindProperty(std::size_t count, const std::function<std::string_v
 
 // The argument loop of ParseCommandLine over any setter.
 using TSetProperty = std::function<bool(const std::string& name, const std::string& value)>;
-void ParseArguments(std::span<const std::string_view> arguments, const TSetProperty& set, std::string& unparsed);
+void ParseArguments(std::span<const std::string_view> arguments, const TSetProperty& set, std::string& unparsed,
+                    std::vector<std::string>* ignored = nullptr);
+
+// One help line per entry: name, type, default and meaning in columns.
+struct THelpRow {
+  std::string_view name;
+  std::string type;
+  std::string_view defaultText;
+  std::string_view meaning;
+};
+std::vector<std::string> HelpLines(const std::vector<THelpRow>& rows);
 
 }  // namespace cmdline
+
+// True when an argument is "--help" (any case) or "-h".
+bool AsksForHelp(std::span<const std::string_view> arguments);
+
+// The help lines of T's options (see above).
+template <class T>
+std::vector<std::string> OptionsHelp() {
+  std::vector<cmdline::THelpRow> rows;
+  for (const TPublishedProperty<T>& p : T::PublishedProperties()) {
+    std::string type;
+    switch (p.Kind) {
+      case TPropertyKind::Int32:
+      case TPropertyKind::Int64:
+        type = "integer";
+        break;
+      case TPropertyKind::Enumeration:
+        type = p.SetBoolean ? "Boolean" : "enumeration";
+        break;
+      case TPropertyKind::String:
+        type = "string";
+        break;
+      default:
+        continue;  // not bindable: not an option
+    }
+    rows.push_back({p.Name, type, p.Default, p.Meaning});
+  }
+  return cmdline::HelpLines(rows);
+}
 
 // The items joined as comma text (see above); empty list -> "".
 std::string CommaText(const std::vector<std::string>& items);
@@ -176,22 +232,31 @@ class TCommandLineSupport {
   TCommandLineSupport() = delete;
 
   // Binds the program's arguments (argv[1] .. argv[argc - 1]) onto target.
+  // With ignored, also every argument that bound to nothing, in order.
   template <class T>
-  static void ParseCommandLine(T& target, int argc, const char* const* argv, std::string& unparsed) {
-    std::vector<std::string_view> arguments;
-    if (argc > 1) arguments.reserve(static_cast<std::size_t>(argc - 1));
-    for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i] ? argv[i] : "");
-    ParseCommandLine(target, std::span<const std::string_view>(arguments), unparsed);
+  static void ParseCommandLine(T& target, int argc, const char* const* argv, std::string& unparsed,
+                               std::vector<std::string>* ignored = nullptr) {
+    const std::vector<std::string_view> arguments = Arguments(argc, argv);
+    ParseCommandLine(target, std::span<const std::string_view>(arguments), unparsed, ignored);
   }
 
   // Binds the given arguments (no program name) onto target.
   template <class T>
-  static void ParseCommandLine(T& target, std::span<const std::string_view> arguments, std::string& unparsed) {
+  static void ParseCommandLine(T& target, std::span<const std::string_view> arguments, std::string& unparsed,
+                               std::vector<std::string>* ignored = nullptr) {
     cmdline::ParseArguments(
         arguments, [&target](const std::string& name, const std::string& value) {
           return SetPropertyValue(target, name, value);
         },
-        unparsed);
+        unparsed, ignored);
+  }
+
+  // argv[1] .. argv[argc - 1].
+  static std::vector<std::string_view> Arguments(int argc, const char* const* argv) {
+    std::vector<std::string_view> arguments;
+    if (argc > 1) arguments.reserve(static_cast<std::size_t>(argc - 1));
+    for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i] ? argv[i] : "");
+    return arguments;
   }
 };
 

@@ -1,10 +1,7 @@
 #include "tools/SiphonUnit.hpp"
 
-#include "tools/ProgramSupport.hpp"
-
 #include <chrono>
 #include <exception>
-#include <thread>
 
 #include "jms/KsJMSConnectionFactory.hpp"
 #include "support/KsConsole.hpp"
@@ -18,9 +15,9 @@ namespace {
 constexpr std::size_t kShownCharacters = 50;
 constexpr std::int32_t kCountedReceiveTimeout = 1000;
 
-void Pause(std::int32_t milliseconds) {
-  if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
+// Receives wait at most this long at a time, so that a stop request is
+// seen within it.
+constexpr std::int32_t kReceiveSlice = 100;
 
 }  // namespace
 
@@ -40,21 +37,30 @@ TSiphon::TSiphon()
 
 std::span<const TPublishedProperty<TSiphon>> TSiphon::PublishedProperties() {
   static const TPublishedProperty<TSiphon> table[] = {
-      StringProperty("AckMode", &TSiphon::SetAckMode),
-      StringProperty("ClientId", &TSiphon::SetClientId),
-      StringProperty("ConsumerName", &TSiphon::SetConsumerName),
-      BooleanProperty("Durable", &TSiphon::SetDurable),
-      Int32Property("MaximumMessages", &TSiphon::SetMaximumMessages),
-      StringProperty("Password", &TSiphon::SetPassword),
-      BooleanProperty("PauseBeforeShutdown", &TSiphon::SetPauseBeforeShutdown),
-      Int32Property("ReceiveTimeOut", &TSiphon::SetReceiveTimeOut),
-      Int32Property("SleepTime", &TSiphon::SetSleepTime),
-      StringProperty("Subject", &TSiphon::SetSubject),
-      BooleanProperty("Topic", &TSiphon::SetTopic),
-      BooleanProperty("Transacted", &TSiphon::SetTransacted),
-      StringProperty("URL", &TSiphon::SetURL),
-      StringProperty("User", &TSiphon::SetUser),
-      BooleanProperty("Verbose", &TSiphon::SetVerbose),
+      StringProperty("AckMode", &TSiphon::SetAckMode)
+          .Help("AUTO_ACKNOWLEDGE",
+                "CLIENT_ACKNOWLEDGE, INDIVIDUAL_ACKNOWLEDGE, AUTO_ACKNOWLEDGE or SESSION_TRANSACTED (exact "
+                "case; others are ignored)"),
+      StringProperty("ClientId", &TSiphon::SetClientId)
+          .Help("", "client id of the connection (durable mode only; must equal ConsumerName)"),
+      StringProperty("ConsumerName", &TSiphon::SetConsumerName).Help("Vorlan", "name of the durable subscription"),
+      BooleanProperty("Durable", &TSiphon::SetDurable).Help("false", "durable subscription (topics only)"),
+      Int32Property("MaximumMessages", &TSiphon::SetMaximumMessages)
+          .Help("10", "number of messages to consume; 0 or less: timed or listener mode"),
+      StringProperty("Password", &TSiphon::SetPassword).Help("", "password for the broker"),
+      BooleanProperty("PauseBeforeShutdown", &TSiphon::SetPauseBeforeShutdown)
+          .Help("false", "wait for Enter after closing"),
+      Int32Property("ReceiveTimeOut", &TSiphon::SetReceiveTimeOut)
+          .Help("0", "with MaximumMessages 0 or less: end after this quiet period (ms); 0: listener mode"),
+      Int32Property("SleepTime", &TSiphon::SetSleepTime)
+          .Help("0", "pause after each handled message, in milliseconds"),
+      StringProperty("Subject", &TSiphon::SetSubject).Help("ExampleQueue", "name of the queue or topic"),
+      BooleanProperty("Topic", &TSiphon::SetTopic).Help("false", "consume from a topic instead of a queue"),
+      BooleanProperty("Transacted", &TSiphon::SetTransacted)
+          .Help("false", "transacted session, committed after every message"),
+      StringProperty("URL", &TSiphon::SetURL).Help("stomp://localhost:61613", "broker URI"),
+      StringProperty("User", &TSiphon::SetUser).Help("", "user name for the broker"),
+      BooleanProperty("Verbose", &TSiphon::SetVerbose).Help("true", "print every received message"),
   };
   return table;
 }
@@ -75,9 +81,32 @@ std::string TSiphon::GetDestinationTypeName() const { return topic_ ? "topic" : 
 
 std::string TSiphon::GetSubscriptionTypeName() const { return durable_ ? "durable" : "non-durable"; }
 
+void TSiphon::RequestStop() { stop_.Raise(); }
+
+void TSiphon::Pause(std::int32_t milliseconds) const {
+  if (milliseconds > 0) stop_.WaitFor(std::chrono::milliseconds(milliseconds));
+}
+
+std::shared_ptr<IMessage> TSiphon::ReceiveUnlessStopped(IMessageConsumer& consumer, std::int32_t timeout) {
+  // A time-out of 0 or less waits without limit, as Receive does.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+  while (!stop_.Raised()) {
+    std::int32_t slice = kReceiveSlice;
+    if (timeout > 0) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return nullptr;
+      if (left.count() < slice) slice = static_cast<std::int32_t>(left.count());
+    }
+    if (std::shared_ptr<IMessage> message = consumer.Receive(slice)) return message;
+  }
+  return nullptr;
+}
+
 void TSiphon::Run(int argc, const char* const* argv) {
   std::string unparsed;
-  TCommandLineSupport::ParseCommandLine(*this, argc, argv, unparsed);
+  std::vector<std::string> ignored;
+  TCommandLineSupport::ParseCommandLine(*this, argc, argv, unparsed, &ignored);
+  ReportIgnoredArguments(ignored);
   running_ = true;
 
   WriteLine("Connecting to URL: " + url_);
@@ -133,9 +162,12 @@ void TSiphon::Consume(const std::shared_ptr<IConnection>& connection, const TCon
   } else if (receiveTimeOut_ == 0) {
     consumer_->SetMessageListener(shared_from_this());
     // Listener mode: messages are handled on the library's reader thread;
-    // the program runs until its process is ended or the connection is lost.
-    while (!watch.Failed()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // the program runs until it is asked to stop (then it closes as the
+    // loops do), its process is ended or the connection is lost.
+    while (!watch.Failed() && !stop_.WaitFor(std::chrono::milliseconds(10))) {
+    }
     watch.RaiseFailure();
+    CloseDown(connection, session_, consumer_);
   } else {
     ConsumeMessagesAndClose(connection, session_, consumer_, receiveTimeOut_);
   }
@@ -147,9 +179,9 @@ void TSiphon::ConsumeMessagesAndClose(const std::shared_ptr<IConnection>& connec
   WriteLine("We are about to wait until we consume: " + IntToStr(maximumMessages_) +
             " message(s) then we will shutdown");
   std::int32_t count = 0;
-  while (count < maximumMessages_ && running_) {
+  while (count < maximumMessages_ && running_ && !stop_.Raised()) {
     // A connection the broker has closed raises here, which ends Run.
-    std::shared_ptr<IMessage> message = consumer->Receive(kCountedReceiveTimeout);
+    std::shared_ptr<IMessage> message = ReceiveUnlessStopped(*consumer, kCountedReceiveTimeout);
     if (message) {
       ++count;
       OnMessage(message);
@@ -163,10 +195,10 @@ void TSiphon::ConsumeMessagesAndClose(const std::shared_ptr<IConnection>& connec
                                       const std::shared_ptr<IMessageConsumer>& consumer, std::int32_t timeout) {
   WriteLine("We will consume messages while they continue to be delivered within: " + IntToStr(timeout) +
             " ms, and then we will shutdown");
-  std::shared_ptr<IMessage> message = consumer->Receive(timeout);
+  std::shared_ptr<IMessage> message = ReceiveUnlessStopped(*consumer, timeout);
   while (message) {
     OnMessage(message);
-    message = consumer->Receive(timeout);
+    message = ReceiveUnlessStopped(*consumer, timeout);
   }
   CloseDown(connection, session, consumer);
 }
@@ -177,10 +209,11 @@ void TSiphon::CloseDown(const std::shared_ptr<IConnection>& connection, const st
   consumer->Close();
   session->Close();
   connection->Close();
-  if (pauseBeforeShutdown_) {
+  // Asked to stop, the program does not wait for Enter.
+  if (pauseBeforeShutdown_ && !stop_.Raised()) {
     WriteLine("Press return to shut down");
     std::string line;
-    ReadLine(line);
+    stop_.ReadLine(line);
   }
 }
 
@@ -198,7 +231,8 @@ void TSiphon::OnMessage(const std::shared_ptr<IMessage>& message) {
       std::shared_ptr<ITextMessage> reply = session_->CreateTextMessage("Reply: " + message->GetJMSMessageID());
       replyProducer_->Send(message->GetJMSReplyTo(), reply);
     }
-    if (transacted_) {
+    // Transacted whichever option made it so (CreateSession's rule).
+    if (transacted_ || ackMode_ == SESSION_TRANSACTED) {
       session_->Commit();
     } else if ((ackMode_ == CLIENT_ACKNOWLEDGE || ackMode_ == INDIVIDUAL_ACKNOWLEDGE) && message) {
       message->Acknowledge();

@@ -4,8 +4,9 @@
 // from the command line by Run), consumes messages from one queue or topic
 // and handles each in OnMessage: prints it (text cut to 50 characters plus
 // "..."), answers a message that names a reply-to destination with "Reply: "
-// and its message id, commits (transacted) or acknowledges (client
-// acknowledge), then pauses SleepTime milliseconds. Run ends after
+// and its message id, commits (when its session is transacted, by the
+// Transacted option or the SESSION_TRANSACTED acknowledge mode) or
+// acknowledges (client acknowledge), then pauses SleepTime milliseconds. Run ends after
 // MaximumMessages messages (counted loop), after the first quiet
 // ReceiveTimeOut (timed loop), or never (listener mode, chosen when both are
 // 0). Every console line goes through ks::WriteLine.
@@ -22,7 +23,8 @@
 // destroyed.
 // Threads: Run on the main thread. In the loop modes OnMessage runs there as
 // well; in listener mode the library calls OnMessage on its reader thread
-// while the main thread only sleeps. No lock of its own.
+// while the main thread only waits. RequestStop on any thread. No lock of its
+// own.
 #pragma once
 
 #include <atomic>
@@ -103,7 +105,18 @@ class TSiphon : public IMessageListener, public std::enable_shared_from_this<TSi
   // The fifteen options, as the command-line binder sees them.
   static std::span<const TPublishedProperty<TSiphon>> PublishedProperties();
 
+  // Asks a running Run to stop (any thread): the loop or the listener mode
+  // ends within a tenth of a second (a receive waits at most that long at a
+  // time) and closes down as usual, without waiting for Enter; a pause after
+  // a message ends at once.
+  void RequestStop();
+
  private:
+  // Receive with a time-out (0 or less: none), made of short receives so
+  // that a stop request ends the wait; none when stopped.
+  std::shared_ptr<IMessage> ReceiveUnlessStopped(IMessageConsumer& consumer, std::int32_t timeout);
+  // The pause after a message; ends early when stopped.
+  void Pause(std::int32_t milliseconds) const;
   // The session, the reply producer and the consumer of the options.
   void OpenConsumer(IConnection& connection);
   // The consuming mode of the options: a count, a listener, or receives
@@ -131,6 +144,7 @@ class TSiphon : public IMessageListener, public std::enable_shared_from_this<TSi
   std::string consumerName_;
   std::int32_t receiveTimeOut_;
   bool pauseBeforeShutdown_;
+  TStopFlag stop_;
 };
 
 }  // namespace ks

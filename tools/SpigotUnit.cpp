@@ -3,7 +3,6 @@
 #include <charconv>
 #include <chrono>
 #include <string_view>
-#include <thread>
 
 #include "jms/KsJMSConnectionFactory.hpp"
 #include "jms/KsJMSInterfaces.hpp"
@@ -32,18 +31,21 @@ TSpigot::TSpigot()
 
 std::span<const TPublishedProperty<TSpigot>> TSpigot::PublishedProperties() {
   static const TPublishedProperty<TSpigot> table[] = {
-      StringProperty("URL", &TSpigot::SetURL),
-      Int32Property("MessageSize", &TSpigot::SetMessageSize),
-      BooleanProperty("Topic", &TSpigot::SetTopic),
-      StringProperty("Subject", &TSpigot::SetSubject),
-      BooleanProperty("Persistent", &TSpigot::SetPersistent),
-      Int32Property("SleepTime", &TSpigot::SetSleepTime),
-      Int32Property("TimeToLive", &TSpigot::SetTimeToLive),
-      Int32Property("MessageCount", &TSpigot::SetMessageCount),
-      BooleanProperty("Transacted", &TSpigot::SetTransacted),
-      BooleanProperty("Verbose", &TSpigot::SetVerbose),
-      StringProperty("Password", &TSpigot::SetPassword),
-      StringProperty("User", &TSpigot::SetUser),
+      StringProperty("URL", &TSpigot::SetURL).Help("stomp://localhost:61613", "broker URI"),
+      Int32Property("MessageSize", &TSpigot::SetMessageSize)
+          .Help("255", "exact length, in characters, of every message text"),
+      BooleanProperty("Topic", &TSpigot::SetTopic).Help("false", "publish to a topic instead of a queue"),
+      StringProperty("Subject", &TSpigot::SetSubject).Help("ExampleQueue", "name of the queue or topic"),
+      BooleanProperty("Persistent", &TSpigot::SetPersistent).Help("false", "persistent delivery mode"),
+      Int32Property("SleepTime", &TSpigot::SetSleepTime).Help("0", "pause after each message, in milliseconds"),
+      Int32Property("TimeToLive", &TSpigot::SetTimeToLive)
+          .Help("0", "message time to live in milliseconds; 0: none"),
+      Int32Property("MessageCount", &TSpigot::SetMessageCount).Help("10", "number of messages to send"),
+      BooleanProperty("Transacted", &TSpigot::SetTransacted)
+          .Help("false", "transacted session, committed after every message"),
+      BooleanProperty("Verbose", &TSpigot::SetVerbose).Help("true", "print every message text when it is sent"),
+      StringProperty("Password", &TSpigot::SetPassword).Help("", "password for the broker"),
+      StringProperty("User", &TSpigot::SetUser).Help("", "user name for the broker"),
   };
   return table;
 }
@@ -102,7 +104,7 @@ void TSpigot::SendMessages(const std::shared_ptr<ISession>& session,
   // needs memory of its own per message.
   std::shared_ptr<ITextMessage> message = session->CreateTextMessage();
   std::string text;
-  for (std::int32_t i = 0; i < messageCount_; ++i) {
+  for (std::int32_t i = 0; i < messageCount_ && !stop_.Raised(); ++i) {
     FillMessageText(i, text);
     message->SetText(text);
     // The index as a property too, for a consumer to count by.
@@ -110,13 +112,15 @@ void TSpigot::SendMessages(const std::shared_ptr<ISession>& session,
     if (verbose_) WriteLine("Sending message: " + Ellipsize(text, kShownCharacters));
     producer->Send(message);
     if (transacted_) session->Commit();
-    if (sleepTime_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(sleepTime_));
+    if (sleepTime_ > 0) stop_.WaitFor(std::chrono::milliseconds(sleepTime_));
   }
 }
 
 void TSpigot::Run(int argc, const char* const* argv) {
   std::string unparsed;
-  TCommandLineSupport::ParseCommandLine(*this, argc, argv, unparsed);
+  std::vector<std::string> ignored;
+  TCommandLineSupport::ParseCommandLine(*this, argc, argv, unparsed, &ignored);
+  ReportIgnoredArguments(ignored);
 
   WriteLine("Connecting to URL: " + url_);
   WriteLine("Publishing a Message with size " + IntToStr(messageSize_) + " to " + GetDestinationTypeName() + ": " +
@@ -148,7 +152,8 @@ void TSpigot::Run(int argc, const char* const* argv) {
   SendMessages(session, producer);
   connection->Close();
   watch->RaiseFailure();
-  WriteLine("Done.");
+  // Stopped before the last message: not done.
+  if (!stop_.Raised()) WriteLine("Done.");
 }
 
 }  // namespace ks

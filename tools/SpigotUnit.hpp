@@ -11,7 +11,7 @@
 // Ownership: a plain object owned by the main routine. The messaging objects
 // (factory, connection, session, destination, producer, messages) are held
 // only while Run executes.
-// Threads: main thread only.
+// Threads: main thread only, except RequestStop.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +20,7 @@
 #include <string>
 
 #include "tools/CommandLineSupport.hpp"
+#include "tools/ProgramSupport.hpp"
 
 namespace ks {
 
@@ -77,6 +78,11 @@ class TSpigot {
   // The twelve options, as the command-line binder sees them.
   static std::span<const TPublishedProperty<TSpigot>> PublishedProperties();
 
+  // Asks a running Run to stop (any thread): no further message is sent, the
+  // pause between messages ends at once, the connection is closed as usual
+  // and "Done." is not printed.
+  void RequestStop() { stop_.Raise(); }
+
  private:
   // The local date and time of now as DateTimeToString renders it, made
   // once per second.
@@ -99,6 +105,7 @@ class TSpigot {
   bool verbose_;
   std::string password_;
   std::string user_;
+  TStopFlag stop_;
 };
 
 }  // namespace ks

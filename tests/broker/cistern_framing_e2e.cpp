@@ -194,6 +194,24 @@ TEST(CisternFraming, LargeHeadersAndBodiesWithinLimitsPass) {
   EXPECT_TRUE(got[0].body == body);
 }
 
+TEST(CisternFraming, ASendWithAHeaderBlockOverItsLimitIsRefusedNotForwarded) {
+  // What Cistern forwards must stay within a client's usual 64 KiB header
+  // limit, with the headers it adds on delivery.
+  TCisternProcess broker;
+  ASSERT_TRUE(broker.Started());
+  TRawStompPeer consumer, producer, other;
+  ASSERT_TRUE(consumer.Login(broker.Host(), broker.Port()));
+  ASSERT_TRUE(producer.Login(broker.Host(), broker.Port()));
+  ASSERT_TRUE(other.Login(broker.Host(), broker.Port()));
+  ASSERT_TRUE(Subscribed(consumer, "jms.queue.headers", "s"));
+  ASSERT_TRUE(producer.SendFrame("SEND", {{"destination", "jms.queue.headers"}, {"big", std::string(62000, 'v')}}, "x"));
+  EXPECT_TRUE(RefusedAndClosed(producer));
+  ASSERT_TRUE(Confirmed(other, "SEND", {{"destination", "jms.queue.headers"}}, "after"));
+  auto got = ReadMessages(consumer, 1, 5000ms);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].body, "after");
+}
+
 TEST(CisternFraming, CredentialsAreChecked) {
   TCisternProcess broker({"--User=alice", "--Password=secret"});
   ASSERT_TRUE(broker.Started());

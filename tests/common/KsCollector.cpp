@@ -34,8 +34,12 @@ void TCollector::OnMessage(const std::shared_ptr<IMessage>& message) {
 
 void TCollector::OnException(const Exception& error) {
   const bool lost = dynamic_cast<const EConnectionFailedException*>(&error) != nullptr;
+  std::string skipped;
+  if (const auto* message = dynamic_cast<const EMessageSkippedException*>(&error)) {
+    skipped = message->GetMessageID() + " from " + message->GetDestination();
+  }
   std::lock_guard<std::mutex> lock(mutex_);
-  errors_.push_back({error.what(), lost, std::this_thread::get_id()});
+  errors_.push_back({error.what(), lost, std::this_thread::get_id(), std::move(skipped)});
 }
 
 void TCollector::OnInterrupted(const Exception& cause) {

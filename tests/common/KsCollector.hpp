@@ -50,6 +50,8 @@ class TCollector : public IMessageListener, public IExceptionListener, public IT
     std::string text;
     bool lost = false;  // an EConnectionFailedException
     std::thread::id thread;
+    // An EMessageSkippedException: "<message id> from <destination>".
+    std::string skipped;
   };
   struct TTransportEvent {
     bool resumed = false;

@@ -164,11 +164,12 @@ TEST(Failures, SpigotWhoseBrokerIsKilledEndsWithTheErrorAndStatusOne) {
   broker.Stop(SIGKILL);
   auto lines = spigot.ReadAll(20000ms);
   ASSERT_EQ(spigot.Wait(10000ms), 1);
-  // The socket error's text ("Socket Error # N", CR LF, the reason) is
-  // printed, and the run does not claim to be done.
+  // The connection's failure with the socket error's text ("Socket Error #
+  // N", CR LF, the reason) is printed, and the run does not claim to be
+  // done.
   bool printed = false;
   for (const auto& l : lines) {
-    printed = printed || l.rfind("Socket Error # ", 0) == 0;
+    printed = printed || l.rfind("The JMS connection has failed due to a Transport problem: Socket Error # ", 0) == 0;
     EXPECT_NE(l, "Done.");
   }
   EXPECT_TRUE(printed) << lines.back();

@@ -2,8 +2,8 @@
 // fault hooks (frames written in small pieces, stray LF and blanks between
 // frames, ERROR on CONNECT), against a scripted broker that breaks the
 // framing (closing mid-frame and mid-header, oversized header blocks, bad
-// content-lengths), and against a broker killed while Siphon runs in each of
-// its three modes. Each case checks the exact line the user sees, whether the
+// content-lengths) or sends a message over the size limit, and against a
+// broker killed while Siphon runs in each of its three modes. Each case checks the exact line the user sees, whether the
 // program ends, and that the messages that were delivered are each there
 // once, unaltered (sequence numbers in the bodies).
 #include <gtest/gtest.h>
@@ -185,20 +185,23 @@ TEST_P(BrokenFrames, SiphonPrintsTheErrorEndsAndKeepsTheGoodMessages) {
 }
 
 const std::string kNul(1, '\0');
+const std::string kClosed = "The JMS connection has failed due to a Transport problem: Connection Closed Gracefully.";
 
 INSTANTIATE_TEST_SUITE_P(
     Matrix, BrokenFrames,
     ::testing::Values(
         TBrokenCase{"ClosedMidBody", "MESSAGE\nsubscription:<id>\nmessage-id:m2\ncontent-length:20\n\nseq:2 par", true,
-                    "Connection Closed Gracefully."},
-        TBrokenCase{"ClosedMidHeader", "MESSAGE\nsubscription:<id>\nmessa", true, "Connection Closed Gracefully."},
+                    kClosed},
+        TBrokenCase{"ClosedMidHeader", "MESSAGE\nsubscription:<id>\nmessa", true, kClosed},
         TBrokenCase{"ClosedMidBodyWithoutLength", "MESSAGE\nsubscription:<id>\nmessage-id:m2\n\nseq:2 no NUL yet", true,
-                    "Connection Closed Gracefully."},
+                    kClosed},
         TBrokenCase{"LengthLongerThanData",
                     "MESSAGE\nsubscription:<id>\nmessage-id:m2\ncontent-length:500\n\nseq:2" + kNul + "\n", true,
-                    "Connection Closed Gracefully."},
-        TBrokenCase{"HeaderBlockOver16384", "MESSAGE\nsubscription:<id>\nbig:" + std::string(17000, 'h') + "\n\n" + kNul + "\n",
-                    false, "Max line length exceeded."},
+                    kClosed},
+        // Skipped (and said), not the end of the connection: the broker's
+        // close ends the run.
+        TBrokenCase{"HeaderBlockOverTheLimit",
+                    "MESSAGE\nsubscription:<id>\nbig:" + std::string(70000, 'h') + "\n\n" + kNul + "\n", true, kClosed},
         TBrokenCase{"NegativeLength", "MESSAGE\nsubscription:<id>\ncontent-length:-5\n\nseq:2" + kNul + "\n", false,
                     "Invalid content-length \"-5\": negative"},
         TBrokenCase{"LengthNotANumber", "MESSAGE\nsubscription:<id>\ncontent-length:12abc\n\nseq:2" + kNul + "\n",
@@ -229,6 +232,25 @@ TEST(BrokenFramesTimed, AHugeLengthWithoutItsDataEndsTheTimedLoopAtTheQuietPerio
   EXPECT_EQ(lines.back(),
             "The JMS connection has failed due to a Transport problem: The broker did not confirm DISCONNECT within "
             "500 ms");
+}
+
+TEST(SkippedMessages, ASiphonThatSkippedAMessageEndsWithStatusOne) {
+  TBreakingBroker broker;
+  TKsProcess siphon(kSiphon, {"--URL=" + broker.Url() + "?maxFrameSize=1000", "--Subject=q",
+                              "--MaximumMessages=2", "--AckMode=CLIENT_ACKNOWLEDGE"});
+  const std::string id = broker.AwaitSubscribe();
+  ASSERT_FALSE(id.empty());
+  broker.SendRaw("MESSAGE\ndestination:jms.queue.q\nsubscription:" + id +
+                 "\nmessage-id:big\ncontent-length:5000\n\n" + std::string(5000, 'x') + kNul + "\n");
+  broker.Deliver(id, 0);
+  broker.Deliver(id, 1);
+  auto lines = siphon.ReadAll(kWait);
+  ASSERT_EQ(siphon.Wait(kWait), 1) << Joined(lines);
+  EXPECT_EQ(ReceivedSequence(lines), (std::vector<long>{0, 1})) << Joined(lines);
+  EXPECT_TRUE(Has(lines, "Frame body of 5000 bytes exceeds the maximum frame size of 1000 bytes; MESSAGE \"big\" from "
+                         "\"jms.queue.q\" skipped"))
+      << Joined(lines);
+  EXPECT_EQ(lines.back(), "Messages skipped: 1");
 }
 
 // ---------------------------------------------------------------------------
@@ -264,7 +286,7 @@ TEST_F(BrokerKilled, CountedLoopPrintsTheCloseAndEnds) {
   auto rest = siphon.ReadAll(kWait);
   ASSERT_EQ(siphon.Wait(kWait), 1);
   lines.insert(lines.end(), rest.begin(), rest.end());
-  EXPECT_EQ(lines.back(), "Connection Closed Gracefully.") << Joined(lines);
+  EXPECT_EQ(lines.back(), kClosed) << Joined(lines);
   EXPECT_EQ(CheckExactlyOnce(ReceivedSequence(lines), 10), "");
 }
 
@@ -275,7 +297,7 @@ TEST_F(BrokerKilled, TimedLoopPrintsTheCloseAndEndsBeforeItsQuietPeriod) {
   auto rest = siphon.ReadAll(kWait);
   ASSERT_EQ(siphon.Wait(kWait), 1) << "the timed loop waited for its quiet period on a dead connection";
   lines.insert(lines.end(), rest.begin(), rest.end());
-  EXPECT_EQ(lines.back(), "Connection Closed Gracefully.") << Joined(lines);
+  EXPECT_EQ(lines.back(), kClosed) << Joined(lines);
   EXPECT_EQ(CheckExactlyOnce(ReceivedSequence(lines), 10), "");
 }
 
@@ -292,7 +314,7 @@ TEST_F(BrokerKilled, ListenerModePrintsTheLossAndEndsWithStatusOne) {
   auto rest = siphon.ReadAll(kWait);
   ASSERT_EQ(siphon.Wait(kWait), 1) << Joined(rest);
   ASSERT_FALSE(rest.empty());
-  EXPECT_EQ(rest.back(), "The JMS connection has failed due to a Transport problem: Connection Closed Gracefully.");
+  EXPECT_EQ(rest.back(), kClosed);
 }
 
 }  // namespace

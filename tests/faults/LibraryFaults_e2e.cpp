@@ -1,7 +1,8 @@
 // The fault matrix for the library itself: a consumer and producer made
 // through the public messaging interface against Cistern's fault hooks, a
-// scripted broker that breaks the framing, a broker that refuses CONNECT and
-// a broker that stops reading (the send time-out must end a blocked Send).
+// scripted broker that breaks the framing or sends frames over the size
+// limits, a broker that refuses CONNECT and a broker that stops reading (the
+// send time-out must end a blocked Send, and so must Close).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -111,7 +112,7 @@ TEST_F(LibraryBrokenFrames, APartialFrameIsNeverDeliveredAndAReadTimeOutLosesNot
   // Then the broker closes in the middle of the next frame.
   peer_.Send(Message(id, "seq:1").substr(0, 25));
   peer_.Close();
-  EXPECT_EQ(ReceiveError(), "Connection Closed Gracefully.");
+  EXPECT_EQ(ReceiveError(), "The JMS connection has failed due to a Transport problem: Connection Closed Gracefully.");
   // The connection is known to be lost now: the next receive says so at once.
   EXPECT_EQ(ReceiveError(), "The JMS connection has failed due to a Transport problem: Connection Closed Gracefully.");
 }
@@ -127,12 +128,58 @@ TEST_F(LibraryBrokenFrames, TimedReceiveIsNotEndedByBlankLinesBetweenFrames) {
   EXPECT_EQ(TextOf(m), "seq:0");
 }
 
-TEST_F(LibraryBrokenFrames, OversizedAndBadLengthsRaiseClearErrors) {
-  const std::string id = Subscribe();
+TEST_F(LibraryBrokenFrames, AHeaderBlockOverTheLimitIsSkippedAndReportedAndTheConnectionGoesOn) {
+  const std::string id = Subscribe("?maxHeaderSize=16384");
   ASSERT_FALSE(id.empty());
-  peer_.Send("MESSAGE\nsubscription:" + id + "\nbig:" + std::string(17000, 'h') + "\n\n" + std::string(1, '\0') +
-             "\n");
-  EXPECT_EQ(ReceiveError(), "Max line length exceeded.");
+  auto reports = std::make_shared<TCollector>();
+  client_->connection->SetExceptionListener(reports);
+  // The block arrives in two pieces; its content-length says where the
+  // frame ends, NUL bytes in the body notwithstanding.
+  const std::string big = "MESSAGE\nsubscription:" + id + "\nmessage-id:big\nh:" + std::string(17000, 'h') +
+                          "\ncontent-length:5\n\n" + std::string("a\0b\0c\0\n", 7);
+  peer_.Send(big.substr(0, 9000));
+  peer_.Send(big.substr(9000));
+  for (int i = 0; i < 5; ++i) peer_.Send(Message(id, "seq:" + std::to_string(i)));
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(ReceiveError(), "<message seq:" + std::to_string(i) + ">");
+  ASSERT_EQ(reports->Errors().size(), 1u);
+  EXPECT_EQ(reports->Errors()[0].skipped, "big from ");
+  EXPECT_EQ(reports->Errors()[0].text,
+            "Header block of 17094 bytes exceeds the maximum header size of 16384 bytes; MESSAGE \"big\" from \"\" "
+            "skipped");
+}
+
+TEST_F(LibraryBrokenFrames, AMessageSkippedForItsSizeIsReportedAndNoLaterAcknowledgeCoversIt) {
+  ASSERT_FALSE(Subscribe("?maxFrameSize=1000").empty());
+  auto reports = std::make_shared<TCollector>();
+  client_->connection->SetExceptionListener(reports);
+  auto session = client_->connection->CreateSession(false, CLIENT_ACKNOWLEDGE);
+  auto consumer = session->CreateConsumer(session->CreateQueue("acked"));
+  const std::string id = AwaitSubscribeId(peer_, 5000ms);
+  ASSERT_FALSE(id.empty());
+  auto frame = [&](const std::string& messageId, const std::string& body) {
+    return "MESSAGE\ndestination:jms.queue.acked\nsubscription:" + id + "\nmessage-id:" + messageId +
+           "\ncontent-length:" + std::to_string(body.size()) + "\n\n" + body + std::string(1, '\0') + "\n";
+  };
+  peer_.Send(frame("m1", "first") + frame("m2", std::string(5000, 'x')) + frame("m3", "third"));
+  auto first = consumer->Receive(5000);
+  ASSERT_EQ(TextOf(first), "first");
+  first->Acknowledge();  // before the skip: nothing to cover
+  auto third = consumer->Receive(5000);
+  ASSERT_EQ(TextOf(third), "third");
+  ASSERT_EQ(reports->Errors().size(), 1u);
+  EXPECT_EQ(reports->Errors()[0].skipped, "m2 from jms.queue.acked");
+  // An ACK of m3 would acknowledge m2 as well: refused, and not sent.
+  EXPECT_EQ(ErrorOf<EIllegalStateException>([&] { third->Acknowledge(); }),
+            "Acknowledge refused: Frame body of 5000 bytes exceeds the maximum frame size of 1000 bytes; MESSAGE "
+            "\"m2\" from \"jms.queue.acked\" skipped, and an acknowledgement of a later message of its subscription "
+            "would acknowledge it as well");
+  consumer->Close();
+  std::vector<std::string> acked;
+  for (std::string f = peer_.ReadFrame(5000ms); !f.empty() && f.rfind("UNSUBSCRIBE", 0) != 0;
+       f = peer_.ReadFrame(5000ms)) {
+    if (f.rfind("ACK\n", 0) == 0) acked.push_back(f.substr(f.find("message-id:") + 11, 2));
+  }
+  EXPECT_EQ(acked, std::vector<std::string>{"m1"});
 }
 
 TEST_F(LibraryBrokenFrames, NegativeLengthIsRefused) {
@@ -148,7 +195,7 @@ TEST_F(LibraryBrokenFrames, NegativeLengthIsRefused) {
 
 TEST(LibrarySendFaults, ABrokerThatStopsReadingEndsABlockedSendWithAnError) {
   TSilentBroker broker;
-  TLibraryClient client(broker.Url(), "stuck", false, 500);
+  TLibraryClient client(broker.Url() + "?sendTimeout=500", "stuck");
   const std::string big(64 * 1024, 'x');
   const auto start = Clock::now();
   std::string error;
@@ -167,6 +214,47 @@ TEST(LibrarySendFaults, ABrokerThatStopsReadingEndsABlockedSendWithAnError) {
   EXPECT_GT(sent, 0) << "the first sends fit into the socket buffers";
   RecordProperty("SendError", error);
   std::printf("blocked Send ended after %d messages with: %s\n", sent, error.c_str());
+}
+
+
+TEST(LibrarySendFaults, CloseEndsASendBlockedBehindABrokerThatDoesNotRead) {
+  TSilentBroker broker;
+  TLibraryClient client(broker.Url() + "?receiptTimeout=500", "stuck");
+  const std::string big(64 * 1024, 'x');
+  std::atomic<int> sent{0};
+  std::string error;  // read after the join
+  std::thread sender([&] {
+    try {
+      for (;;) {
+        client.SendText(big);
+        ++sent;
+      }
+    } catch (const EConnectionFailedException& e) {
+      error = e.what();
+    } catch (const std::exception& e) {
+      error = std::string("not a connection failure: ") + e.what();
+    }
+  });
+  // Until the sends stop getting anywhere: the sender is blocked in a write.
+  int seen = -1;
+  auto quietSince = Clock::now();
+  for (auto until = Clock::now() + 20s; Clock::now() < until; std::this_thread::sleep_for(20ms)) {
+    const int now = sent.load();
+    if (now != seen) {
+      seen = now;
+      quietSince = Clock::now();
+    } else if (now > 0 && Clock::now() - quietSince > 300ms) {
+      break;
+    }
+  }
+  const auto start = Clock::now();
+  client.connection->Close();
+  const auto took = Clock::now() - start;
+  sender.join();
+  EXPECT_LT(took, 10s) << "Close waited for the blocked send";
+  EXPECT_EQ(error,
+            "The JMS connection has failed due to a Transport problem: Close ended a write that the broker had not "
+            "taken within 500 ms");
 }
 
 }  // namespace

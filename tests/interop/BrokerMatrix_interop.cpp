@@ -35,6 +35,7 @@
 #include "jms/KsJMSInterfaces.hpp"
 #include "tests/common/KsCisternProcess.hpp"
 #include "tests/common/KsProcess.hpp"
+#include "tests/common/KsTestUtil.hpp"
 #include "tests/faults/KsFaultSupport.hpp"
 #include "tests/interop/KsInteropSupport.hpp"
 
@@ -272,6 +273,33 @@ TEST_P(BrokerMatrix, RolledBackConsumptionComesBackRedelivered) {
   EXPECT_EQ(RolledBackMessagesComeBackRedelivered(Url(), Name("TxRollback")), "");
 }
 
+TEST_P(BrokerMatrix, ClosingATransactedSessionGivesItsUncommittedConsumptionBackWithoutAnError) {
+  for (const char* text : {"first", "second"}) ASSERT_TRUE(PeerSend(port_, NativeQueue("TxClosed"), text).sent);
+  {
+    auto connection = Connect();
+    auto reports = std::make_shared<TCollector>();
+    connection->SetExceptionListener(reports);
+    auto session = connection->CreateSession(true, AUTO_ACKNOWLEDGE);
+    auto consumer = session->CreateConsumer(session->CreateQueue(Name("TxClosed")));
+    for (const char* text : {"first", "second"}) EXPECT_EQ(TextOf(consumer->Receive(10000)), text);
+    // Closed down as Siphon does it, without a commit.
+    consumer->Close();
+    session->Close();
+    connection->Close();
+    for (const auto& error : reports->Errors()) ADD_FAILURE() << error.text;
+  }
+  auto connection = Connect();
+  auto session = connection->CreateSession(false, CLIENT_ACKNOWLEDGE);
+  auto consumer = session->CreateConsumer(session->CreateQueue(Name("TxClosed")));
+  for (const char* text : {"first", "second"}) {
+    auto message = consumer->Receive(10000);
+    ASSERT_EQ(TextOf(message), text) << "not given back";
+    EXPECT_TRUE(message->GetJMSRedelivered());
+    message->Acknowledge();
+  }
+  connection->Close();
+}
+
 TEST_P(BrokerMatrix, RepliesGoBackToTheNativeNameThePythonClientGave) {
   KS_REQUIRE_PEER(PythonPeerUnavailableReason());
   const std::string replies = NativeQueue("Replies");
@@ -295,6 +323,43 @@ TEST_P(BrokerMatrix, RepliesGoBackToTheNativeNameThePythonClientGave) {
   ASSERT_EQ(asked.messages.size(), 1u) << asked.Output();
   EXPECT_NE(asked.messages[0].Header("reply-to").find(Name("Replies")), std::string::npos)
       << asked.messages[0].Header("reply-to");
+}
+
+TEST_P(BrokerMatrix, TemporaryReplyQueuesCarryRoundTripsWithThePythonClient) {
+  auto connection = Connect();
+  auto session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  if (Is(TKind::CisternJms)) {
+    // The default dialect names no broker that offers them.
+    EXPECT_EQ(ErrorOf<EJMSException>([&] { session->CreateTemporaryQueue(); }), "Feature not supported");
+    EXPECT_EQ(ErrorOf<EJMSException>([&] { session->CreateTemporaryTopic(); }), "Feature not supported");
+  } else {
+    // The library asks, the Python client answers to the temporary queue.
+    auto replies = session->CreateTemporaryQueue();
+    EXPECT_NE(replies->GetQueueName(), session->CreateTemporaryQueue()->GetQueueName());
+    auto consumer = session->CreateConsumer(replies);
+    auto request = session->CreateTextMessage("question");
+    request->SetJMSReplyTo(replies);
+    session->CreateProducer(session->CreateQueue(Name("TempAsked")))->Send(request);
+    auto answered = RunPeer({"reply", "--port", std::to_string(port_), "--dest", NativeQueue("TempAsked")});
+    ASSERT_EQ(answered.status, 0) << answered.Output();
+    auto reply = consumer->Receive(10000);
+    ASSERT_TRUE(reply) << "no reply reached the temporary queue; " << answered.Output();
+    EXPECT_EQ(TextOf(reply), "Reply: question");
+  }
+  connection->Close();
+
+  // The Python client asks with a temporary queue of its own, Siphon answers.
+  TKsProcess siphon(BuiltProgram("tools/Siphon"), {UrlArg(), "--Subject=" + Name("TempRequests"),
+                                                  "--MaximumMessages=1"});
+  std::vector<std::string> ask = {"request",    "--port",     std::to_string(port_),   "--dest",
+                                  NativeQueue("TempRequests"), "--body", "asking", "--reply-to",
+                                  "/temp-queue/" + Name("answers")};
+  // RabbitMQ subscribes the asking connection to its temporary queue itself.
+  if (!Is(TKind::RabbitMQ)) ask.push_back("--subscribe");
+  auto asked = RunPeer(ask);
+  ASSERT_EQ(asked.messages.size(), 1u) << asked.Output();
+  EXPECT_EQ(asked.messages[0].body.rfind("Reply: ", 0), 0u) << asked.messages[0].body;
+  EXPECT_EQ(siphon.Wait(10s), 0);
 }
 
 TEST_P(BrokerMatrix, LargeUtf8AndBinaryBodiesCrossWholeBothWays) {

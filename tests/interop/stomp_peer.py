@@ -12,7 +12,15 @@ answers to "import stomp".
           in hexadecimal so that any byte survives, and then "END <received>". In client mode each message is acknowledged,
           unless --no-ack is given: the connection then closes with the
           messages unacknowledged, and the broker takes them back.
-Both take --version 1.0|1.1|1.2 (default 1.0) and --vhost (the "host" of
+  reply   --port P --dest D --timeout SECONDS
+          Answers one request: waits for one message on D and sends
+          "Reply: <its body>" to its reply-to; prints "REPLIED <reply-to>".
+  request --port P --dest D --body TEXT --reply-to R --timeout SECONDS [--subscribe]
+          Asks: sends TEXT to D with reply-to R and waits for one reply on the
+          same connection (subscribing to R first with --subscribe, for
+          brokers that do not subscribe a temporary reply queue themselves);
+          prints it as "receive" does, then "END <received>".
+All take --version 1.0|1.1|1.2 (default 1.0) and --vhost (the "host" of
 1.1 and 1.2; default the broker's address). Header values are escaped and
 read back by the version's rules.
 Every line is flushed at once; errors print "FAILED <text>" and exit 1.
@@ -82,19 +90,37 @@ def send(args):
     emit("SENT")
 
 
-def receive(args):
-    collector = Collector()
-    conn = connect(args.port, collector, args.version, args.vhost)
-    conn.subscribe(args.dest, id="peer", ack=args.ack)
-    deadline = time.monotonic() + args.timeout
+def wait_for(collector, count, timeout):
+    """The first count frames (fewer at the time-out or an error) and the errors."""
+    deadline = time.monotonic() + timeout
     with collector.changed:
-        while len(collector.frames) < args.count and not collector.errors:
+        while len(collector.frames) < count and not collector.errors:
             left = deadline - time.monotonic()
             if left <= 0:
                 break
             collector.changed.wait(left)
-        frames = list(collector.frames[: args.count])
-        errors = list(collector.errors)
+        return list(collector.frames[:count]), list(collector.errors)
+
+
+def emit_message(frame):
+    parts = ["MESSAGE", body_bytes(frame.body).hex() or "-"]
+    for name, value in frame.headers.items():
+        parts.append(name.encode("utf-8").hex() + "=" + value.encode("utf-8").hex())
+    emit(" ".join(parts))
+
+
+def finish(conn, frames, errors):
+    conn.disconnect()
+    for error in errors:
+        emit("ERROR " + error)
+    emit("END %d" % len(frames))
+
+
+def receive(args):
+    collector = Collector()
+    conn = connect(args.port, collector, args.version, args.vhost)
+    conn.subscribe(args.dest, id="peer", ack=args.ack)
+    frames, errors = wait_for(collector, args.count, args.timeout)
     for frame in frames:
         if args.ack == "client" and not args.no_ack:
             if args.version == "1.2":
@@ -103,14 +129,35 @@ def receive(args):
                 conn.ack(frame.headers["message-id"], frame.headers["subscription"])
             else:
                 conn.ack(frame.headers["message-id"])
-        parts = ["MESSAGE", body_bytes(frame.body).hex() or "-"]
-        for name, value in frame.headers.items():
-            parts.append(name.encode("utf-8").hex() + "=" + value.encode("utf-8").hex())
-        emit(" ".join(parts))
+        emit_message(frame)
+    finish(conn, frames, errors)
+
+
+def reply(args):
+    collector = Collector()
+    conn = connect(args.port, collector, args.version, args.vhost)
+    conn.subscribe(args.dest, id="peer", ack="auto")
+    frames, errors = wait_for(collector, 1, args.timeout)
+    if not frames:
+        raise RuntimeError("no request arrived %s" % errors)
+    request = frames[0]
+    reply_to = request.headers["reply-to"]
+    conn.send(reply_to, b"Reply: " + body_bytes(request.body))
     conn.disconnect()
-    for error in errors:
-        emit("ERROR " + error)
-    emit("END %d" % len(frames))
+    emit("REPLIED " + reply_to)
+
+
+def request(args):
+    collector = Collector()
+    conn = connect(args.port, collector, args.version, args.vhost)
+    if args.subscribe:
+        conn.subscribe(args.reply_to, id="replies", ack="auto")
+    conn.send(args.dest, args.body, headers={"reply-to": args.reply_to})
+    emit("SENT")
+    frames, errors = wait_for(collector, 1, args.timeout)
+    for frame in frames:
+        emit_message(frame)
+    finish(conn, frames, errors)
 
 
 def main():
@@ -130,12 +177,24 @@ def main():
     r.add_argument("--timeout", type=float, default=10.0)
     r.add_argument("--ack", choices=["auto", "client"], default="auto")
     r.add_argument("--no-ack", action="store_true")
-    for p in (s, r):
+    a = sub.add_parser("reply")
+    a.add_argument("--port", type=int, required=True)
+    a.add_argument("--dest", required=True)
+    a.add_argument("--timeout", type=float, default=10.0)
+    q = sub.add_parser("request")
+    q.add_argument("--port", type=int, required=True)
+    q.add_argument("--dest", required=True)
+    q.add_argument("--body", default="")
+    q.add_argument("--reply-to", required=True)
+    q.add_argument("--timeout", type=float, default=10.0)
+    q.add_argument("--subscribe", action="store_true")
+    for p in (s, r, a, q):
         p.add_argument("--version", choices=["1.0", "1.1", "1.2"], default="1.0")
         p.add_argument("--vhost")
     args = parser.parse_args()
+    commands = {"send": send, "receive": receive, "reply": reply, "request": request}
     try:
-        send(args) if args.command == "send" else receive(args)
+        commands[args.command](args)
     except Exception as error:  # reported to the test as one line
         emit("FAILED %s: %s" % (type(error).__name__, error))
         sys.exit(1)

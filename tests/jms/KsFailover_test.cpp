@@ -254,6 +254,12 @@ TEST(FailoverURI, SplitsTheListAtItsAddressesAndTheFactoryChecksWhereEachParamet
   EXPECT_EQ(error("failover:(stomp://h1,tcp://h2)"), "Unsupported Protocol!");
   EXPECT_EQ(error("failover:(stomp://h1)?maxReconnectAttempts=-2"),
             "Invalid maxReconnectAttempts \"-2\": a number of attempts from -1 to 2147483647");
+  EXPECT_EQ(error("stomp://h1?maxReconnectAttempts=3"),
+            "The parameter maxReconnectAttempts is for failover URLs only, as in "
+            "failover:(stomp://host:61613)?maxReconnectAttempts=...");
+  EXPECT_EQ(error("failover:(stomp://h1?cafile=x)?maxreconnectattempts=3&randomise=true").rfind(
+                "Unknown URI parameter \"randomise\"; known parameters: ", 0),
+            0u);
   EXPECT_EQ(error("failover:(stomp://h1?vhost=x,stomp+ssl://h2?verifyPeer=false)?randomize=true"), "<no error>");
 }
 

@@ -141,6 +141,22 @@ TEST(JMSClient, FieldsAreWrittenOnlyWhenNotDefault) {
   EXPECT_EQ(f.SendText(topicReply), "SEND\ndestination:jms.queue.q\nreply-to:jms.topic.news\n\nw\0\n"s);
 }
 
+TEST(JMSClient, APropertyNameWithEqualsSplitsTheEntryAtItsFirstEquals) {
+  // An entry is its name, "=" and its value; a name written with "=" thus
+  // gives the entry the name before its first "=", the rest going to the
+  // value, on the way out and on the way in alike.
+  Fixture f;
+  auto m = Text("x");
+  m->SetStringProperty("k=x", "v");
+  EXPECT_EQ(m->GetStringProperty("k"), "x=v");
+  EXPECT_EQ(f.SendText(m), "SEND\ndestination:jms.queue.q\nk:x=v\n\nx\0\n"s);
+  f.adapter->QueueFrame("MESSAGE\nsubscription:s\nk=x:v\n\nb\0\n"s);
+  auto in = f.client->ReceiveNoWait();
+  ASSERT_TRUE(in);
+  EXPECT_EQ(in->GetStringProperty("k"), "x=v");
+  EXPECT_EQ(in->GetStringProperty("k=x"), "");
+}
+
 TEST(JMSClient, ReservedPropertyNamesKeepTheMessageOffTheWire) {
   Fixture f;
   for (const char* name : {"priority", "content-length", "activemq.noLocal", "destination", "transformation"}) {

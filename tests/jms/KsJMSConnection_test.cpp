@@ -820,7 +820,8 @@ TEST(BatchSend, AFailedBatchWriteReachesTheExceptionListenerAndTheNextCall) {
   ASSERT_TRUE(test::WaitUntil([&] { return !watch->Errors().empty(); }, std::chrono::seconds(10)))
       << "the failed write was never reported";
   const std::string expected =
-      "The JMS connection has failed due to a Transport problem: Socket Error # 104\r\nConnection reset by peer.";
+      "The JMS connection has failed due to a Transport problem: Socket Error # 104\r\nConnection reset by peer. (1 "
+      "message that Send had accepted was not written)";
   const auto first = watch->Errors()[0];
   EXPECT_EQ(first.text, expected);
   EXPECT_TRUE(first.lost);

@@ -15,9 +15,10 @@
 #include "jms/KsURI.hpp"
 #include "stomp/KsStompCustomClient.hpp"
 #include "stomp/KsStompFrame.hpp"
+#include "support/KsLogFactory.hpp"
 #include "tests/common/KsCollector.hpp"
-#include "tests/common/KsTestUtil.hpp"
 #include "tests/common/KsScriptedPeer.hpp"
+#include "tests/common/KsTestUtil.hpp"
 
 namespace ks {
 namespace {
@@ -85,6 +86,25 @@ TEST(Factory, UrlChecksPortDefaultAndClientId) {
   auto third = factory.CreateConnection();
   EXPECT_EQ(third->GetClientID(), "fixed");
   EXPECT_THROW(third->SetClientID("again"), EIllegalStateException);
+}
+
+TEST(Factory, AnUnknownURIParameterIsRefusedByNameWithTheKnownOnes) {
+  struct TCase {
+    const char* parameters;
+    const char* unknown;
+  };
+  for (const TCase& c : {TCase{"?recieptTimeout=1000", "recieptTimeout"},
+                         TCase{"?syncSend=true&sync_send=true", "sync_send"}}) {
+    TKsJMSConnectionFactory factory("", "", std::string("stomp://127.0.0.1:1") + c.parameters);
+    const std::string text = test::ErrorOf<EIllegalArgumentException>([&] { factory.CreateConnection(); });
+    EXPECT_EQ(text.rfind("Unknown URI parameter \"" + std::string(c.unknown) + "\"; known parameters: ", 0), 0u)
+        << text;
+    EXPECT_NE(text.find("receiptTimeout"), std::string::npos) << text;
+    EXPECT_NE(text.find("syncSend"), std::string::npos) << text;
+  }
+  // Known names still match as they always have, without regard to case.
+  TKsJMSConnectionFactory known("", "", "stomp://127.0.0.1:1?ReceiptTimeout=1000&syncsend=true&&");
+  EXPECT_NO_THROW(known.CreateConnection());
 }
 
 TEST(Factory, TheDialectOrTheUrlChoosesTheVersionOfferHostAndHeartBeats) {
@@ -160,6 +180,40 @@ TEST(Factory, BatchedSendWritesALoneMessageWithinTheBatchDelay) {
   connection->Close();
 }
 
+TEST(Factory, TheLogThresholdComesFromTheLogFactoryOrTheUrl) {
+  std::mutex lock;
+  std::vector<std::string> traces;
+  TLogFactory::SetSink([&](TLogLevel level, const std::string& text) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (level == LOG_TRACE) traces.push_back(text);
+  });
+  // The traces of one connection's steps from its start.
+  const auto tracesOf = [&](const std::string& query) {
+    test::TKsScriptedPeer peer(AutoConnected());
+    TKsJMSConnectionFactory factory("", "", peer.Url() + query);
+    auto connection = factory.CreateConnection();
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      traces.clear();
+    }
+    connection->Start();
+    connection->Close();
+    std::lock_guard<std::mutex> guard(lock);
+    return traces.size();
+  };
+  EXPECT_EQ(tracesOf(""), 0u);
+  EXPECT_GT(tracesOf("?logLevel=Trace"), 0u);
+  TLogFactory::SetLevel(LOG_TRACE);
+  EXPECT_GT(tracesOf(""), 0u);
+  // A connection's own threshold wins over the factory's.
+  EXPECT_EQ(tracesOf("?logLevel=error"), 0u);
+  TLogFactory::SetLevel(LOG_INFO);
+  TLogFactory::SetSink(nullptr);
+  TKsJMSConnectionFactory loud("", "", "stomp://127.0.0.1:1?logLevel=loud");
+  EXPECT_EQ(test::ErrorOf<EIllegalArgumentException>([&] { loud.CreateConnection(); }),
+            "Invalid logLevel \"loud\": trace, debug, info, warn, error or fatal");
+}
+
 TEST(Connection, UnreachableBrokerThenBrokerGone) {
   TKsJMSConnectionFactory refused("u", "p", "stomp://127.0.0.1:" + std::to_string(test::FreePort()));
   auto connection = refused.CreateConnection();
@@ -182,6 +236,31 @@ TEST(Connection, UnreachableBrokerThenBrokerGone) {
   peer.Close();
   EXPECT_NO_THROW(gone->Close());
   EXPECT_NO_THROW(gone->Close());
+}
+
+TEST(Connection, TheFirstCallToFailAfterTheBrokerWentRaisesConnectionFailed) {
+  test::TKsScriptedPeer peer(AutoConnected());
+  TKsJMSConnectionFactory factory("u", "p", peer.Url());
+  auto connection = factory.CreateConnection();
+  connection->Start();
+  auto session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  auto producer = session->CreateProducer(session->CreateQueue("q"));
+  ASSERT_TRUE(peer.WaitAccepted());
+  peer.Close();
+  // The first writes may still find room in the socket; the first send
+  // that fails says that the connection failed, and why.
+  std::string first;
+  for (auto until = TClock::now() + std::chrono::seconds(10); first.empty() && TClock::now() < until;) {
+    try {
+      producer->Send(session->CreateTextMessage("after the broker went"));
+    } catch (const EConnectionFailedException& e) {
+      first = e.what();
+    } catch (const std::exception& e) {
+      first = std::string("not a connection failure: ") + e.what();
+    }
+  }
+  EXPECT_EQ(first.rfind("The JMS connection has failed due to a Transport problem: Socket Error # ", 0), 0u) << first;
+  EXPECT_NO_THROW(connection->Close());
 }
 
 TEST(Consumer, ReceiveTimingsAndLostConnection) {
@@ -222,13 +301,14 @@ TEST(Consumer, ReceiveTimingsAndLostConnection) {
   ASSERT_NE(three, nullptr);
   EXPECT_EQ(std::dynamic_pointer_cast<ITextMessage>(three)->GetText(), "three");
 
-  // The broker goes away: a blocking receive ends with the closed error.
+  // The broker goes away: a blocking receive ends with the connection's
+  // failure, which names the closed stream.
   peer.Close();
   try {
     consumer->Receive();
     FAIL() << "no error";
-  } catch (const Exception& e) {
-    EXPECT_STREQ(e.what(), "Connection Closed Gracefully.");
+  } catch (const EConnectionFailedException& e) {
+    EXPECT_STREQ(e.what(), "The JMS connection has failed due to a Transport problem: Connection Closed Gracefully.");
   }
   EXPECT_NO_THROW(connection->Close());
 }
@@ -314,6 +394,87 @@ TEST(Session, SendsFromTwoThreadsNeverInterleave) {
   EXPECT_EQ(countA, kEach);
   EXPECT_EQ(countB, kEach);
   connection->Close();
+}
+
+
+TEST(BatchSend, ALostBrokerIsFoundWithinTheBatchDelayAndReportedOnceWithWhatWasNotWritten) {
+  test::TKsScriptedPeer peer(AutoConnected());
+  TKsJMSConnectionFactory factory("", "", peer.Url() + "?batchSend=true&batchDelay=500");
+  auto connection = factory.CreateConnection();
+  auto watch = std::make_shared<test::TCollector>();
+  connection->SetExceptionListener(watch);
+  connection->Start();
+  auto session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  auto producer = session->CreateProducer(session->CreateQueue("q"));
+  ASSERT_TRUE(peer.WaitAccepted());
+  for (int i = 0; i < 10; ++i) producer->Send(session->CreateTextMessage("held " + std::to_string(i)));
+  // The broker goes before the batch is due; the application calls nothing.
+  peer.Close();
+  ASSERT_TRUE(test::WaitUntil([&] { return !watch->Errors().empty(); }, std::chrono::seconds(10)))
+      << "the loss was not found without a call";
+  const std::string text = watch->Errors()[0].text;
+  EXPECT_EQ(text,
+            "The JMS connection has failed due to a Transport problem: Connection Closed Gracefully. (10 messages "
+            "that Send had accepted were not written)");
+  EXPECT_EQ(test::ErrorOf<EConnectionFailedException>(
+                [&] { producer->Send(session->CreateTextMessage("after")); }),
+            text);
+  connection->Close();
+  EXPECT_EQ(watch->Errors().size(), 1u) << "reported more than once";
+}
+
+// A listener that closes its own connection from inside OnMessage and
+// OnException, as an application that gives up does; it keeps what it is
+// given as TCollector does.
+class TClosingCollector : public test::TCollector {
+ public:
+  void OnMessage(const std::shared_ptr<IMessage>& message) override {
+    TCollector::OnMessage(message);
+    CloseIt();
+  }
+  void OnException(const Exception& error) override {
+    TCollector::OnException(error);
+    CloseIt();
+  }
+  std::weak_ptr<IConnection> closes_;
+  std::atomic<int> closed_{0};  // its Close calls that returned
+
+ private:
+  void CloseIt() {
+    if (const auto connection = closes_.lock()) connection->Close();
+    ++closed_;
+  }
+};
+
+TEST(Connection, CloseFromInsideTheListenersWhileAnotherThreadClosesToo) {
+  for (const bool fromMessageListener : {false, true}) {
+    SCOPED_TRACE(fromMessageListener ? "message listener" : "exception listener");
+    test::TKsScriptedPeer peer(AutoConnected());
+    TKsJMSConnectionFactory factory("u", "p", peer.Url() + "?receiptTimeout=2000");
+    std::shared_ptr<IConnection> connection = factory.CreateConnection();
+    auto listener = std::make_shared<TClosingCollector>();
+    listener->closes_ = connection;
+    connection->SetExceptionListener(listener);
+    connection->Start();
+    auto session = connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+    auto consumer = session->CreateConsumer(session->CreateQueue("q"));
+    const std::string id = SubscriptionOf(peer);
+    consumer->SetMessageListener(listener);
+    if (fromMessageListener) {
+      ASSERT_TRUE(peer.Send(MessageFrame(id, "close now")));
+      ASSERT_TRUE(listener->WaitFor(1));
+    } else {
+      peer.Close();
+      ASSERT_TRUE(test::WaitUntil([&] { return !listener->Errors().empty(); }, std::chrono::seconds(10)))
+          << "the loss was not reported";
+    }
+    // While the listener's Close runs on the reader thread, the application
+    // closes as well, twice; each returns once the connection is closed.
+    connection->Close();
+    connection->Close();
+    EXPECT_TRUE(test::WaitUntil([&] { return listener->closed_ == 1; }, std::chrono::seconds(10)));
+    EXPECT_THROW(connection->Start(), Exception);  // closed for good
+  }
 }
 
 }  // namespace

@@ -246,14 +246,15 @@ TEST_F(AdapterTest, FramesCutByteByByteAndBlankHeaderBlocks) {
   EXPECT_EQ(Frames().size(), 1u);
   EXPECT_TRUE(adapter_->GetClient()->InputBufferIsEmpty());
 
-  // A header block over 16384 bytes.
-  ASSERT_TRUE(peer_->Send("MESSAGE\nh:" + std::string(17000, 'v')));
-  try {
-    adapter_->ReceiveFrame(2000, true);
-    FAIL() << "no error";
-  } catch (const EKsMaxLineLengthExceeded& e) {
-    EXPECT_STREQ(e.what(), "Max line length exceeded.");
-  }
+  // A header block over the limit (64 KiB): dropped and said, and the frame
+  // after it is read.
+  ASSERT_TRUE(peer_->Send("MESSAGE\nh:" + std::string(70000, 'v') + B("\n\nbody\0\nMESSAGE\nafter:1\n\nok\0\n")));
+  adapter_->ReceiveFrame(2000, true);
+  ASSERT_EQ(Frames().size(), 2u);
+  EXPECT_EQ(Frames()[1], "MESSAGE\nafter:1\n\nok");
+  EXPECT_EQ(logger_->Errors(),
+            std::vector<std::string>{"ERROR TKsCommAdapterIndy: Header block of 70010 bytes exceeds the maximum header "
+                                     "size of 65536 bytes; frame skipped"});
 }
 
 TEST_F(AdapterTest, ATimeOutInTheMiddleOfAFrameLosesNothing) {

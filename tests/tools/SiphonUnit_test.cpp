@@ -119,11 +119,12 @@ TEST(SiphonUnit, OnMessageRepliesThenCommitsOrAcknowledges) {
     EXPECT_EQ(f.journal, (TJournal{"Send to answers: Reply: ID:7", "Commit"}));
   }
   {
-    // A transacted acknowledge mode without the transacted option: neither.
+    // The transacted acknowledge mode alone makes the session transacted
+    // too: every message is committed.
     TFixture f;
     f.siphon->SetAckMode("SESSION_TRANSACTED");
     f.Handle(f.Text("plain"));
-    EXPECT_TRUE(f.journal.empty());
+    EXPECT_EQ(f.journal, (TJournal{"Commit"}));
   }
 }
 
