@@ -210,15 +210,22 @@ class TKsFailover {
   // Reconnecting) and waits only while it is being restored (Resumed), so
   // that what the restore does and what the caller does never cross.
   std::optional<TLease> Enter(TClock::time_point deadline, bool mayWait, bool throughOutage = true);
-  // The lease of the usual case, without a wait: while Connected; none
-  // otherwise (then Enter).
-  [[gnu::always_inline]] std::optional<TLease> TryEnter() noexcept {
+  // The lease of the usual case, without a wait, into lease (which holds
+  // nothing): true while Connected; false otherwise (then Enter).
+  [[gnu::always_inline]] bool TryEnter(TLease& lease) noexcept {
     gate_->leases.fetch_add(1, std::memory_order_seq_cst);
     if (gate_->state.load(std::memory_order_seq_cst) == TState::Connected) {
-      return TLease(gate_, gate_->link.load(std::memory_order_acquire));
+      lease.gate_ = gate_;
+      lease.link_ = gate_->link.load(std::memory_order_acquire);
+      return true;
     }
     gate_->Leave();
-    return std::nullopt;
+    return false;
+  }
+  std::optional<TLease> TryEnter() noexcept {
+    TLease lease;
+    if (!TryEnter(lease)) return std::nullopt;
+    return lease;
   }
   // True when the link the lease was taken on is no longer the link that
   // is up (a lease that holds nothing: false).

@@ -239,14 +239,14 @@ void TKsJMSClient::MessageToFrame(const TKsJMSMessage& message, IStompFrame& fra
 }
 
 void TKsJMSClient::Send(const TKsJMSMessage& message, const std::string& destinationName, std::int32_t sendTimeout,
-                        std::string_view receipt, bool mayGather) {
+                        std::string_view receipt) {
   if (DebugEnabled()) Log("Send (JMSMessage)");
   // The headers are views into the message and the parts; the body goes
   // straight from the message to the frame image, never copied in between.
   auto parts = sendParts_.Lease();
   BuildSend(message, *parts);
   SendViews(destinationName, parts->body, sendTimeout, receipt, !parts->isBytes, parts->headers.Data(),
-            parts->headers.Size(), mayGather);
+            parts->headers.Size());
 }
 
 namespace {

@@ -91,9 +91,8 @@ class TKsJMSClient : public TKsStompCustomClient {
 
   // receipt, when not empty, is sent as the SEND's "receipt" header. Raises
   // as MessageToFrame for a message without a body class, before writing.
-  // mayGather false writes the frame at once under batched sending.
   void Send(const TKsJMSMessage& message, const std::string& destinationName, std::int32_t sendTimeout,
-            std::string_view receipt = std::string_view(), bool mayGather = true);
+            std::string_view receipt = std::string_view());
 
   // How destinations and broker extensions are written (TKsDialect). Set
   // once, before the connection is used.

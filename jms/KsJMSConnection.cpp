@@ -975,11 +975,14 @@ std::shared_ptr<IMessage> TKsJMSConnection::ReceiveFor(const TKsMessageConsumer*
 std::shared_ptr<IMessage> TKsJMSConnection::ReceiveOverFailover(const TKsMessageConsumer* consumer,
                                                                 TKsReceiveWait wait, std::int32_t timeout) {
   std::chrono::steady_clock::time_point deadline{};  // none taken yet
-  if (auto lease = failover_->TryEnter()) {
-    try {
-      return ReceiveOnLink(consumer, wait, timeout, &deadline);
-    } catch (...) {
-      if (!LinkTroubleUnder(*lease)) throw;
+  {
+    TKsFailover::TLease lease;
+    if (failover_->TryEnter(lease)) {
+      try {
+        return ReceiveOnLink(consumer, wait, timeout, &deadline);
+      } catch (...) {
+        if (!LinkTroubleUnder(lease)) throw;
+      }
     }
   }
   return ReceiveAcrossOutage(consumer, wait, timeout, deadline);
@@ -1566,16 +1569,17 @@ void TKsJMSSession::StampAndSend(TKsJMSMessage& copy, const std::shared_ptr<IDes
   copy.SetJMSRedelivered(false);
   if (acknowledgeMode_ == SESSION_TRANSACTED) {
     copy.SetTransactionID(transactionContext_.GetTransactionId());
+    transactionUsed_ = true;
   } else {
-    copy.SetTransactionID(std::string());
+    copy.ClearTransactionID();
   }
   copy.SetConnection(connection_);
-  if (acknowledgeMode_ == SESSION_TRANSACTED) transactionUsed_ = true;
   if (!connection_->GetSyncSend()) {
+    TKsJMSClient& client = connection_->GetClient();
+    client.Send(copy, destinationName, sendTimeout);
     // Over failover a transaction's sends are never held in a batch across
     // a reconnect: the broker would not know their transaction.
-    const bool mayGather = acknowledgeMode_ != SESSION_TRANSACTED || !connection_->HasFailover();
-    connection_->GetClient().Send(copy, destinationName, sendTimeout, std::string_view(), mayGather);
+    if (acknowledgeMode_ == SESSION_TRANSACTED && connection_->HasFailover()) client.FlushBatch();
     return;
   }
   // A confirmed send returns only once the broker has the message; when

@@ -331,14 +331,23 @@ class TKsJMSConnection : public IMessageTransformerHost,
   template <auto Step, class Object, class... Args>
   [[gnu::noinline]] auto OnFailoverStep(TKsLinkUse use, Object* object, Args&... args) {
     using R = decltype((object->*Step)(std::uint64_t{0}, args...));
-    if (auto lease = failover_->TryEnter()) {
-      try {
-        return (object->*Step)(lease->Link(), args...);
-      } catch (...) {
-        if (!LinkTroubleUnder(*lease)) throw;
+    {
+      TKsFailover::TLease lease;
+      if (failover_->TryEnter(lease)) {
+        try {
+          return (object->*Step)(lease.Link(), args...);
+        } catch (...) {
+          if (!LinkTroubleUnder(lease)) throw;
+        }
+        if (use != TKsLinkUse::Retry) return LinkWentDownFor<R>(use);
       }
-      if (use != TKsLinkUse::Retry) return LinkWentDownFor<R>(use);
     }
+    return OnFailoverStepLater<Step>(use, object, args...);
+  }
+  // OnFailoverStep once the link is down, or went down under the step.
+  template <auto Step, class Object, class... Args>
+  [[gnu::noinline]] auto OnFailoverStepLater(TKsLinkUse use, Object* object, Args&... args) {
+    using R = decltype((object->*Step)(std::uint64_t{0}, args...));
     auto op = [&](std::uint64_t link) -> R { return (object->*Step)(link, args...); };
     return OnFailoverLink(use, op, [] { return std::chrono::steady_clock::time_point::max(); });
   }

@@ -90,6 +90,7 @@ class TKsMessage : public virtual IMessage {
   // The transaction id of an outgoing copy ("transaction" header).
   const std::string& GetTransactionID() const noexcept { return transactionId_; }
   void SetTransactionID(const std::string& value) { transactionId_ = value; }
+  void ClearTransactionID() noexcept { transactionId_.clear(); }
 
   // The raw content: the body of bytes and object messages.
   const std::string& GetContentRef() const noexcept { return content_; }

@@ -311,7 +311,7 @@ void TKsStompCustomClient::Send(const std::string& destination, const std::strin
 
 void TKsStompCustomClient::SendViews(std::string_view destination, std::string_view body, std::int32_t sendTimeout,
                                      std::string_view receipt, bool omitContentLength,
-                                     const TKsHeaderView* extraHeaders, std::size_t extraCount, bool mayGather) {
+                                     const TKsHeaderView* extraHeaders, std::size_t extraCount) {
   char lengthText[24];
   std::string_view length;
   if (!omitContentLength) {
@@ -336,7 +336,7 @@ void TKsStompCustomClient::SendViews(std::string_view destination, std::string_v
   auto image = image_.Lease();
   image->clear();
   TKsStompFrame::AppendFrameBytes(*image, "SEND", headers->Data(), headers->Size(), body, GetVersion());
-  TransmitBytes(adapter, *image, sendTimeout, mayGather && receipt.empty());
+  TransmitBytes(adapter, *image, sendTimeout, receipt.empty());
 }
 
 void TKsStompCustomClient::StompDisconnect(const std::string& receipt) {

@@ -197,10 +197,9 @@ class TKsStompCustomClient : public TKsStompConnection {
   // Send with the extra headers given as views (no copies of the caller's
   // strings); the same frame and checks as Send. The send path of the
   // messaging layer uses it.
-  // mayGather false writes the frame through the batch at once.
   void SendViews(std::string_view destination, std::string_view body, std::int32_t sendTimeout,
                  std::string_view receipt, bool omitContentLength, const TKsHeaderView* extraHeaders,
-                 std::size_t extraCount, bool mayGather = true);
+                 std::size_t extraCount);
   // True when the logger's debug level is on (trace lines are formatted
   // only then).
   bool DebugEnabled() const;
