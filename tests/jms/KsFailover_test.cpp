@@ -36,7 +36,7 @@ TEST(FailoverBackOff, DelaysGrowByTheMultiplierToTheMaximumWithinTheirJitter) {
   EXPECT_EQ(ReconnectDelay(defaults, 0, 0.999999), 120ms);
   EXPECT_EQ(ReconnectDelay(defaults, 100, 0.999999), 30000ms);
   EXPECT_EQ(ReconnectDelay(defaults, 100, 0.0), 24000ms);
-  // The delays of the back-off case: 100 ms up to 2 s.
+  // Delays from 100 ms up to 2 s.
   TKsBackOff capped;
   capped.maximum = 2000ms;
   std::vector<long long> delays;
