@@ -109,12 +109,15 @@ TEST(CisternHeartBeat, ProducerHeldBackIsNotDropped) {
   TCisternProcess broker({"--Verbose", "--MaxQueueBytes=16K"});
   ASSERT_TRUE(broker.Started());
   TRawStompPeer producer;
-  ASSERT_EQ(LoginBeat(producer, broker, {{"accept-version", "1.2"}, {"heart-beat", "200,0"}}), "0,200");
+  // Promises a beat every second and sends none: dropped after 2 s of
+  // silence that counts, so the 2.5 s it is held back below must not count,
+  // and the steps after the hold have 2 s even on a loaded machine.
+  ASSERT_EQ(LoginBeat(producer, broker, {{"accept-version", "1.2"}, {"heart-beat", "1000,0"}}), "0,1000");
   const std::string body(10000, 'f');
   for (int n = 0; n < 2; ++n) ASSERT_TRUE(Confirmed(producer, "SEND", {{"destination", "jms.queue.full"}}, body));
   ASSERT_TRUE(broker.WaitForLine(" paused: ", 5000ms));
   ASSERT_TRUE(producer.SendFrame("SEND", {{"destination", "jms.queue.full"}, {"receipt", "late"}}, body));
-  EXPECT_FALSE(producer.ReadFrame(800ms)) << "a frame came while the producer was held back";
+  EXPECT_FALSE(producer.ReadFrame(2500ms)) << "a frame came while the producer was held back";
 
   TRawStompPeer consumer;
   ASSERT_TRUE(consumer.Login(broker.Host(), broker.Port()));
