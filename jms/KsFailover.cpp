@@ -64,7 +64,7 @@ struct TKsFailover::TCore : TKsFailover::TGate {
   std::function<TClock::time_point()> now;
 
   std::string cause;        // of the current outage, or why failover gave up
-  std::string pendingLoss;  // a loss reported while the link was being opened or restored
+  std::string pendingLoss;  // a loss of the new link reported while it was being restored
   TClock::time_point connectedSince{};
   std::uint32_t streak = 0;  // attempts since the link was last up for kStablePeriod
   std::minstd_rand random;
