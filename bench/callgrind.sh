@@ -2,11 +2,13 @@
 # Instructions per message of the produce and the consume path, counted by
 # callgrind: stable on a loaded machine, unlike rates.
 #
-#   bench/callgrind.sh [BUILD_DIR] [N] [QUERY]   (defaults: build, 20000, none)
+#   bench/callgrind.sh [BUILD_DIR] [N] [QUERY] [failover]   (defaults: build, 20000, none)
 #
 # QUERY: URL parameters for the library's client, e.g.
 # "acceptVersion=1.2&heartBeat=1000,1000" (the peer answers 1.2 and the
 # heart-beats asked for, so that the cost of the heart-beats shows).
+# failover: the library's client connects through a failover URL
+# ("failover:(stomp://HOST:PORT)?QUERY"), so that the cost of failover shows.
 #
 # Each client (this library, and the raw-socket baseline for comparison)
 # runs under valgrind --tool=callgrind twice, with N and with 2N messages,
@@ -19,6 +21,8 @@ set -eu
 BUILD=${1:-build}
 N=${2:-20000}
 QUERY=${3:-}
+FAILOVER=""
+if [ "${4:-}" = failover ]; then FAILOVER="--Failover"; fi
 BENCH="$BUILD/bench/ks_e2ebench"
 if [ ! -x "$BENCH" ]; then
   echo "callgrind.sh: $BENCH not found (build the ks_e2ebench target first)" >&2
@@ -77,6 +81,7 @@ for row in "produce sink produce - -" "produce sink produce-batched --Batch --Bu
     fi
     flag=$libFlag
     [ "$client" = raw ] && flag=$rawFlag
+    [ "$client" = ksstomp ] && flag="$flag $FAILOVER"
     one=$(instructions "$client" "$work" "$peer" "$N" "$flag")
     two=$(instructions "$client" "$work" "$peer" $((2 * N)) "$flag")
     line="$line $(printf '%14d' $(((two - one) / N)))"

@@ -327,10 +327,13 @@ void TKsJMSClient::DeliverMessage(const TKsHeaderView* headers, std::size_t coun
   if (!error.empty()) throw EJMSException("Transformation error: " + std::string(error));
   // From 1.1 on a body declared as opaque bytes arrives as a bytes message.
   const std::string_view* type = scan.Find(TKsHeaderScan::kContentType);
+  // The message remembers the link it came on: an acknowledgement of it
+  // is meant for that link alone.
+  const std::uint64_t link = GetLink();
   std::shared_ptr<IMessage> delivered =
       type != nullptr && GetVersion() != TKsStompVersion::V1_0 && IsBytesContentType(*type)
-          ? NewReceivedBytesMessage(owningConnection_, scan, body)
-          : NewReceivedMessage(owningConnection_, scan, body);
+          ? NewReceivedBytesMessage(owningConnection_, scan, body, link)
+          : NewReceivedMessage(owningConnection_, scan, body, link);
   if (receiveSlot_ != nullptr) *receiveSlot_ = delivered;
   const TKsScopedValue<const std::string_view*> delivering(tDeliveringSubscription,
                                                            scan.Find(TKsHeaderScan::kSubscription));

@@ -15,6 +15,7 @@
 #include "jms/KsMessageProducer.hpp"
 #include "jms/KsQueue.hpp"
 #include "jms/KsTopic.hpp"
+#include "jms/KsURI.hpp"
 #include "net/KsTcpClient.hpp"
 #include "stomp/KsCommAdapter.hpp"
 #include "support/KsDateTime.hpp"
@@ -62,12 +63,36 @@ std::size_t BodyBytesOf(const IMessage& message) {
   return 0;
 }
 
-// True while this thread runs a listener of connection (a message listener
-// or its exception listener): defined with the marks below.
-bool InsideListenerOf(const TKsJMSConnection* connection);
-
 // The connection whose exception listener runs on this thread right now.
 thread_local const TKsJMSConnection* tReportingFor = nullptr;
+
+// The connections whose listeners run on this thread right now, as a chain
+// of marks on the stack (innermost first): entered and left in strict
+// nesting, without an allocation.
+struct TDeliveringMark {
+  const TKsJMSConnection* connection;
+  const TDeliveringMark* outer;
+};
+thread_local const TDeliveringMark* tDelivering = nullptr;
+
+bool IsDelivering(const TKsJMSConnection* connection) {
+  for (const TDeliveringMark* mark = tDelivering; mark != nullptr; mark = mark->outer) {
+    if (mark->connection == connection) return true;
+  }
+  return false;
+}
+
+// True while this thread runs a listener of connection (a message listener
+// or its exception listener).
+bool InsideListenerOf(const TKsJMSConnection* connection) {
+  return tReportingFor == connection || IsDelivering(connection);
+}
+
+// A synchronous receive reading on this thread: the consumer it reads for,
+// and the message of that consumer the read produced (handed over directly,
+// without the holding area).
+thread_local const TKsMessageConsumer* tReadingFor = nullptr;
+thread_local std::shared_ptr<IMessage>* tReadResult = nullptr;
 
 }  // namespace
 
@@ -181,7 +206,17 @@ void TKsJMSConnection::CheckClientIdSet() const {
 }
 
 void TKsJMSConnection::Start() {
-  if (!closed_) {
+  if (!closed_ && failover_ && failover_->GetState() == TKsFailover::TState::Idle) {
+    // The failover makes the first connect (to its brokers in turn).
+    connectFailed_ = false;
+    connectFailureText_.clear();
+    try {
+      failover_->Open();
+    } catch (const std::exception& error) {
+      connectFailed_ = true;
+      connectFailureText_ = error.what();
+    }
+  } else if (!closed_ && !failover_) {
     IStompCommAdapter* adapter = client_->GetAdapter();
     // A socket that is open without a completed log-in (the broker answered
     // CONNECT with an ERROR) counts as not connected, so Start retries.
@@ -249,6 +284,8 @@ std::string TKsJMSConnection::CloseOnce() {
   } catch (...) {
   }
   started_ = false;
+  // Failover ends first; a link that is down is not logged out of.
+  const bool linkUp = failover_ ? failover_->Close() : true;
   IStompCommAdapter* adapter = client_->GetAdapter();
   std::string failure;
   // A write below may wait behind a send that a broker which reads no more
@@ -259,7 +296,7 @@ std::string TKsJMSConnection::CloseOnce() {
                    " ms");
   });
   const std::chrono::milliseconds bound(std::max<std::int32_t>(receiptTimeout_, 0));
-  if (client_->GetLoggedIn() && !GetLost()) {
+  if (linkUp && client_->GetLoggedIn() && !GetLost()) {
     // DISCONNECT asks for a receipt: once it has come, the broker has
     // processed every frame sent before it.
     try {
@@ -269,7 +306,7 @@ std::string TKsJMSConnection::CloseOnce() {
       watchdog.Disarm();
       if (AwaitReceipt(id)) {
         if (auto* own = dynamic_cast<TKsCommAdapter*>(adapter)) own->SkipClosePause();
-      } else if (!GetLost()) {
+      } else if (!LinkBroken()) {
         failure = "The broker did not confirm DISCONNECT within " + std::to_string(receiptTimeout_) + " ms";
       }
     } catch (const std::exception& error) {
@@ -299,15 +336,25 @@ std::string TKsJMSConnection::GetProtocolVersion() const {
   return std::string(VersionText(client_->GetVersion()));
 }
 
-std::shared_ptr<IExceptionListener> TKsJMSConnection::GetExceptionListener() const {
+template <class T>
+std::shared_ptr<T> TKsJMSConnection::LoadListener(const std::shared_ptr<T>& slot) const {
   std::lock_guard<std::mutex> guard(listenerLock_);
-  return exceptionListener_;
+  return slot;
+}
+
+template <class T>
+void TKsJMSConnection::StoreListener(std::shared_ptr<T>& slot, const std::shared_ptr<T>& listener) {
+  std::shared_ptr<T> old;  // released outside the lock
+  std::lock_guard<std::mutex> guard(listenerLock_);
+  old = std::exchange(slot, listener);
+}
+
+std::shared_ptr<IExceptionListener> TKsJMSConnection::GetExceptionListener() const {
+  return LoadListener(exceptionListener_);
 }
 
 void TKsJMSConnection::SetExceptionListener(const std::shared_ptr<IExceptionListener>& listener) {
-  std::shared_ptr<IExceptionListener> old;  // released outside the lock
-  std::lock_guard<std::mutex> guard(listenerLock_);
-  old = std::exchange(exceptionListener_, listener);
+  StoreListener(exceptionListener_, listener);
 }
 
 void TKsJMSConnection::ReportException(const Exception& error) {
@@ -321,7 +368,31 @@ void TKsJMSConnection::ReportException(const Exception& error) {
   }
 }
 
+std::shared_ptr<ITransportListener> TKsJMSConnection::GetTransportListener() const {
+  return LoadListener(transportListener_);
+}
+
+void TKsJMSConnection::SetTransportListener(const std::shared_ptr<ITransportListener>& listener) {
+  StoreListener(transportListener_, listener);
+}
+
 void TKsJMSConnection::ConnectionLost(const std::string& cause) {
+  if (failover_) {
+    const TKsFailover::TState state = failover_->GetState();
+    // An attempt of the first Start failed: Start says so.
+    if (state == TKsFailover::TState::Idle) return;
+    if (state != TKsFailover::TState::Closed) {
+      // The link is interrupted; the connection is lost only when failover
+      // gives up (MarkLost).
+      failover_->Interrupted(client_->GetLink(), cause);
+      heldChanged_.notify_all();  // receives and receipts waiting for a reader
+      return;
+    }
+  }
+  MarkLost(cause);
+}
+
+void TKsJMSConnection::MarkLost(const std::string& cause) {
   std::string text;
   {
     std::lock_guard<std::mutex> guard(listenerLock_);
@@ -376,6 +447,169 @@ void TKsJMSConnection::CheckNotLost() const {
   throw EConnectionFailedException(lostCause_);
 }
 
+// ---- Failover ---------------------------------------------------------------
+
+void TKsJMSConnection::EnableFailover(std::vector<TKsLinkTarget> targets, const TKsFailoverOptions& options) {
+  KS_ASSERT(!targets.empty() && !failover_, "Failover needs its brokers, once");
+  targets_ = std::move(targets);
+  std::vector<std::string> names;
+  for (const TKsLinkTarget& target : targets_) names.push_back(target.name);
+  TKsFailover::THooks hooks;
+  hooks.connect = [this](std::size_t target) { return OpenLink(target); };
+  hooks.cut = [this] { CutLink(); };
+  hooks.restore = [this](std::uint64_t link) { RestoreLink(link); };
+  // The hooks that tell the application touch nothing of this object after
+  // the listener returns: the application may let the connection go in it.
+  hooks.interrupted = [this](const std::string& cause) {
+    if (const auto listener = GetTransportListener()) {
+      try {
+        listener->OnInterrupted(EConnectionFailedException(cause));
+      } catch (...) {
+      }
+    }
+  };
+  hooks.resumed = [this](const std::string& broker) {
+    if (const auto listener = GetTransportListener()) {
+      try {
+        listener->OnResumed(broker);
+      } catch (...) {
+      }
+    }
+  };
+  hooks.gaveUp = [this](const std::string& cause) { MarkLost(cause); };
+  failover_ = std::make_unique<TKsFailover>(std::move(names), options, std::move(hooks));
+}
+
+TKsFailover::TState TKsJMSConnection::GetFailoverState() const noexcept {
+  return failover_ ? failover_->GetState() : TKsFailover::TState::Idle;
+}
+
+bool TKsJMSConnection::MayWaitForLink() const noexcept {
+  return !InsideListenerOf(this) && !(ownAdapter_ != nullptr && ownAdapter_->OnReaderThread());
+}
+
+bool TKsJMSConnection::LinkTroubleUnder(const TKsFailover::TLease& lease) {
+  try {
+    throw;
+  } catch (const EKsReadTimeout&) {
+    return false;
+  } catch (const EKsSocketError& error) {
+    ConnectionLost(CauseOfLoss(error.what()));
+    return failover_->LinkWentDown(lease);
+  } catch (const EConnectionFailedException&) {
+    return failover_->LinkWentDown(lease);
+  } catch (const EKsStompClientNotConnectedError&) {
+    return failover_->LinkWentDown(lease);
+  } catch (...) {
+    return false;
+  }
+}
+
+bool TKsJMSConnection::LinkChanged(std::uint64_t link) const noexcept {
+  return failover_ != nullptr &&
+         (failover_->GetState() != TKsFailover::TState::Connected || failover_->GetLink() != link);
+}
+
+bool TKsJMSConnection::LinkBroken() const noexcept {
+  if (GetLost()) return true;
+  if (!failover_) return false;
+  const TKsFailover::TState state = failover_->GetState();
+  return state != TKsFailover::TState::Connected && state != TKsFailover::TState::Idle &&
+         state != TKsFailover::TState::Closed;
+}
+
+void TKsJMSConnection::CheckLinkUp(std::uint64_t link) const {
+  CheckNotLost();
+  if (LinkChanged(link) && failover_->GetState() != TKsFailover::TState::Closed) {
+    throw EKsLinkInterrupted(failover_->GetCause());
+  }
+}
+
+std::uint64_t TKsJMSConnection::OpenLink(std::size_t index) {
+  const TKsLinkTarget& target = targets_.at(index);
+  IStompCommAdapter* adapter = client_->GetAdapter();
+  KS_ASSERT(adapter != nullptr, "Connection has no transport adapter");
+  auto dropSocket = [this, adapter] {
+    // What is left of a link goes without the pause of a clean close.
+    if (ownAdapter_ != nullptr) ownAdapter_->SkipClosePause();
+    try {
+      adapter->Disconnect();
+    } catch (...) {
+    }
+  };
+  dropSocket();
+  adapter->SetURI(target.uri);
+  adapter->SetSSLOptions(std::make_unique<TKsSSLOptions>(target.ssl));
+  if (target.connectTimeout > 0) adapter->SetConnectTimeout(target.connectTimeout);
+  client_->SetVirtualHost(target.virtualHost);
+  try {
+    // Batched sends the last link did not write are kept for this one.
+    client_->Connect(true);
+  } catch (const EKsStompServerErrorMessage& refused) {
+    dropSocket();
+    const std::string text = refused.what();
+    // ActiveMQ keeps a client id for a while after its connection died:
+    // worth another attempt. Any other refusal would only come again.
+    if (text.find("InvalidClientIDException") != std::string::npos ||
+        text.find("already connected") != std::string::npos) {
+      throw Exception(text);
+    }
+    throw EKsLoginRefused(text);
+  } catch (...) {
+    dropSocket();
+    throw;
+  }
+  if (!client_->GetLoggedIn()) {
+    dropSocket();
+    throw Exception("The broker did not log the connection in");
+  }
+  return client_->GetLink();
+}
+
+void TKsJMSConnection::CutLink() {
+  client_->SuspendLink(failover_ ? failover_->GetCause() : std::string("The connection is interrupted"));
+  ShutdownTransport();
+}
+
+void TKsJMSConnection::RestoreLink(std::uint64_t link) {
+  // What the last link delivered and nobody received yet comes again from
+  // the broker, which never had it acknowledged.
+  {
+    std::lock_guard<std::mutex> guard(heldLock_);
+    held_.clear();
+    heldBytes_ = 0;
+    heldCount_.store(0, std::memory_order_release);
+  }
+  client_->ResumeLink();
+  bool listeners = false;
+  for (const auto& session : *SessionSnapshot()) {
+    session->RestoreSubscriptions(link);
+    listeners = listeners || session->HasListenerConsumer();
+  }
+  // The reader starts again for listeners while nothing else reads.
+  if (listeners && GetStarted()) {
+    if (IStompCommAdapter* adapter = client_->GetAdapter()) adapter->Start();
+  }
+}
+
+void TKsJMSConnection::Acknowledge(const TKsMessage& message) {
+  OnLink(TKsLinkUse::IfUp, [&](std::uint64_t link) {
+    // A delivery of a link that is gone is not the broker's to match any
+    // more: it delivers the message again.
+    if (link != 0 && message.GetLink() != 0 && message.GetLink() != link) return;
+    const TPrimitiveMap& properties = message.GetProperties();
+    CheckAcknowledgeable(properties.Find("subscription"));
+    // The broker acknowledged it when it delivered it.
+    if (TKsJMSClient::BrokerMadeSubscription(client_->GetDialect(), properties.Find("subscription"))) return;
+    if (client_->GetVersion() == TKsStompVersion::V1_0) {
+      client_->Ack(std::string(properties.Front()), std::string());
+    } else {
+      client_->Ack(TKsAckTarget{properties.Front(), properties.Find("subscription"), properties.Find("ack")},
+                   std::string());
+    }
+  });
+}
+
 std::string TKsJMSConnection::ExpectReceipt() {
   std::lock_guard<std::mutex> guard(heldLock_);
   std::string id = "ks-" + std::to_string(++nextReceipt_);
@@ -408,7 +642,7 @@ bool TKsJMSConnection::AwaitReceipt(const std::string& id) {
       arrivedReceipts_.erase(arrived);
       return true;
     }
-    if (GetLost() || Clock::now() >= deadline) break;
+    if (LinkBroken() || Clock::now() >= deadline) break;
     try {
       WaitOrRead(lock, TKsReceiveWait::Timed, deadline, true);
     } catch (const EKsStompServerErrorMessage&) {
@@ -445,25 +679,30 @@ void TKsJMSConnection::RemoveSession(const TKsJMSSession* session) {
 void TKsJMSConnection::UnsubscribeDurable(const std::string& destinationName, const std::string& subscriptionName) {
   CheckConnection();
   if (client_->GetDialect() != TKsDialect::RabbitMQ) {
-    client_->UnsubscribeDurable(destinationName, subscriptionName);
+    if (!failover_) {
+      client_->UnsubscribeDurable(destinationName, subscriptionName);
+      return;
+    }
+    OnLink(TKsLinkUse::Once, [&](std::uint64_t) { client_->UnsubscribeDurable(destinationName, subscriptionName); });
     return;
   }
   // RabbitMQ removes a durable subscription only through an UNSUBSCRIBE with
   // "durable:true" of a subscription open on this connection: it is opened
   // (taking at most one message, never acknowledged, which goes with the
   // subscription) and removed at once, confirmed by a receipt.
-  CheckNotLost();
-  std::string destination = destinationName;
-  AppendOptions(destination, kRabbitDurableOptions);
-  destination += "&prefetch-count=1";
-  client_->Subscribe(destination, true, std::string(), false, std::string(), subscriptionName);
-  const std::string receipt = ExpectReceipt();
-  client_->UnsubscribeID(subscriptionName, receipt, true);
-  if (!AwaitReceipt(receipt)) {
-    CheckNotLost();
-    throw EJMSException("The broker did not confirm UNSUBSCRIBE within " + std::to_string(GetReceiptTimeout()) +
-                        " ms");
-  }
+  OnLink(TKsLinkUse::Once, [&](std::uint64_t link) {
+    std::string destination = destinationName;
+    AppendOptions(destination, kRabbitDurableOptions);
+    destination += "&prefetch-count=1";
+    client_->Subscribe(destination, true, std::string(), false, std::string(), subscriptionName);
+    const std::string receipt = ExpectReceipt();
+    client_->UnsubscribeID(subscriptionName, receipt, true);
+    if (!AwaitReceipt(receipt)) {
+      CheckLinkUp(link);
+      throw EJMSException("The broker did not confirm UNSUBSCRIBE within " + std::to_string(GetReceiptTimeout()) +
+                          " ms");
+    }
+  });
 }
 
 std::string TKsJMSConnection::GetTransformationName() const {
@@ -472,36 +711,6 @@ std::string TKsJMSConnection::GetTransformationName() const {
   }
   return std::string();
 }
-
-namespace {
-
-// The connections whose listeners run on this thread right now, as a chain
-// of marks on the stack (innermost first): entered and left in strict
-// nesting, without an allocation.
-struct TDeliveringMark {
-  const TKsJMSConnection* connection;
-  const TDeliveringMark* outer;
-};
-thread_local const TDeliveringMark* tDelivering = nullptr;
-
-bool IsDelivering(const TKsJMSConnection* connection) {
-  for (const TDeliveringMark* mark = tDelivering; mark != nullptr; mark = mark->outer) {
-    if (mark->connection == connection) return true;
-  }
-  return false;
-}
-
-bool InsideListenerOf(const TKsJMSConnection* connection) {
-  return tReportingFor == connection || IsDelivering(connection);
-}
-
-// A synchronous receive reading on this thread: the consumer it reads for,
-// and the message of that consumer the read produced (handed over directly,
-// without the holding area).
-thread_local const TKsMessageConsumer* tReadingFor = nullptr;
-thread_local std::shared_ptr<IMessage>* tReadResult = nullptr;
-
-}  // namespace
 
 void TKsJMSConnection::Dispatch(TKsJMSClient* /*client*/, const std::shared_ptr<IMessage>& message) {
   if (!message) return;
@@ -719,6 +928,9 @@ bool TKsJMSConnection::ReadAsTheReader(TKsReceiveWait wait, std::chrono::steady_
     ConnectionLost(CauseOfLoss(lostError.what()));
     try {
       CheckNotLost();
+      // Over failover the link is interrupted, not lost: the receive goes
+      // on with the next one.
+      if (failover_) throw EKsLinkInterrupted(failover_->GetCause());
     } catch (...) {
       error = std::current_exception();
     }
@@ -765,8 +977,54 @@ bool TKsJMSConnection::WaitOrRead(std::unique_lock<std::mutex>& lock, TKsReceive
 
 std::shared_ptr<IMessage> TKsJMSConnection::ReceiveFor(const TKsMessageConsumer* consumer, TKsReceiveWait wait,
                                                        std::int32_t timeout) {
+  if (!failover_) [[likely]] {
+    CheckNotLost();
+    return ReceiveOnLink(consumer, wait, timeout);
+  }
+  return ReceiveOverFailover(consumer, wait, timeout);
+}
+
+std::shared_ptr<IMessage> TKsJMSConnection::ReceiveOverFailover(const TKsMessageConsumer* consumer,
+                                                                TKsReceiveWait wait, std::int32_t timeout) {
+  std::chrono::steady_clock::time_point deadline{};  // none taken yet
+  {
+    TKsFailover::TLease lease;
+    if (failover_->TryEnter(lease)) {
+      try {
+        return ReceiveOnLink(consumer, wait, timeout, &deadline);
+      } catch (...) {
+        if (!LinkTroubleUnder(lease)) throw;
+      }
+    }
+  }
+  return ReceiveAcrossOutage(consumer, wait, timeout, deadline);
+}
+
+std::shared_ptr<IMessage> TKsJMSConnection::ReceiveAcrossOutage(const TKsMessageConsumer* consumer,
+                                                                TKsReceiveWait wait, std::int32_t timeout,
+                                                                std::chrono::steady_clock::time_point deadline) {
+  // The receive waits for the link as long as its own time-out allows, and
+  // goes on on the next link.
   using Clock = std::chrono::steady_clock;
-  CheckNotLost();
+  const bool limited = wait == TKsReceiveWait::Timed && timeout > 0;
+  if (deadline == Clock::time_point{}) {
+    deadline = limited ? Clock::now() + std::chrono::milliseconds(timeout)
+               : wait == TKsReceiveWait::Timed || wait == TKsReceiveWait::Blocking ? Clock::time_point::max()
+                                                                                 : Clock::time_point::min();
+  }
+  auto op = [&](std::uint64_t) -> std::shared_ptr<IMessage> {
+    if (!limited) return ReceiveOnLink(consumer, wait, timeout);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return nullptr;
+    return ReceiveOnLink(consumer, wait, static_cast<std::int32_t>(std::min<long long>(left, INT32_MAX)));
+  };
+  return OnFailoverLink(TKsLinkUse::Retry, op, [deadline] { return deadline; });
+}
+
+inline std::shared_ptr<IMessage> TKsJMSConnection::ReceiveOnLink(const TKsMessageConsumer* consumer, TKsReceiveWait wait,
+                                                          std::int32_t timeout,
+                                                          std::chrono::steady_clock::time_point* deadlineOut) {
+  using Clock = std::chrono::steady_clock;
   // Gathered sends go out before the wait: the answer to one may be what
   // this receive waits for.
   client_->FlushBatch();
@@ -780,6 +1038,7 @@ std::shared_ptr<IMessage> TKsJMSConnection::ReceiveFor(const TKsMessageConsumer*
     if (direct) return direct;
   }
   const auto deadline = Clock::now() + std::chrono::milliseconds(limited ? timeout : 0);
+  if (limited && deadlineOut != nullptr) *deadlineOut = deadline;
   if (FreeToRead()) {
     // The deadline was taken just now: the whole time-out is left.
     const bool more = ReadAsTheReader(wait, deadline, limited, consumer, &direct, limited ? timeout : -1);
@@ -799,9 +1058,10 @@ std::shared_ptr<IMessage> TKsJMSConnection::ReceiveHeldOrWait(const TKsMessageCo
     if (!held_.empty()) {
       if (auto message = TakeHeldLocked(consumer)) return message;
     }
-    if (GetLost()) {
+    if (LinkBroken()) {
       lock.unlock();
       CheckNotLost();
+      if (failover_) throw EKsLinkInterrupted(failover_->GetCause());
     }
     if (!reading_.load() && (held_.size() >= kMaxHeldMessages || heldBytes_ >= kMaxHeldBytes)) {
       throw EIllegalStateException("Too many messages (" + std::to_string(held_.size()) +
@@ -854,7 +1114,10 @@ void TKsJMSSession::Start() {
   started_ = true;
   const auto consumers = ConsumerSnapshot();
   for (const auto& consumer : *consumers) consumer->Start();
-  BeginTransaction();
+  // On a link that is down the transaction begins with the next link.
+  if (acknowledgeMode_ == SESSION_TRANSACTED) {
+    connection_->OnLink(TKsLinkUse::IfUp, [this](std::uint64_t) { BeginTransaction(); });
+  }
 }
 
 void TKsJMSSession::Stop() {
@@ -870,61 +1133,111 @@ void TKsJMSSession::BeginTransaction() {
   // while it changes.
   std::lock_guard<std::recursive_mutex> guard(sendLock_);
   const std::string& id = transactionContext_.NewTransactionId();
-  connection_->GetClient().BeginTrans(id, std::string());
+  TKsJMSClient& client = connection_->GetClient();
+  client.BeginTrans(id, std::string());
+  transactionLink_ = client.GetLink();
+  transactionUsed_ = false;
+}
+
+void TKsJMSSession::BeginOnNewLink() {
+  // The transaction began on a link that is gone, and the broker dropped
+  // it with that link: what it did is lost.
+  if (transactionUsed_) rollbackOnly_ = true;
+  consumedInTransaction_.clear();
+  closedInTransaction_.clear();
+  for (const auto& consumer : *ConsumerSnapshot()) consumer->TakeDeliveredInTransaction();
+  BeginTransaction();
 }
 
 void TKsJMSSession::Commit() { EndTransaction(true); }
 
 void TKsJMSSession::Rollback() { EndTransaction(false); }
 
-void TKsJMSSession::EndTransaction(bool commit) {
+namespace {
+
+constexpr const char* kRolledBack =
+    "The transaction was rolled back: the connection to the broker was interrupted while it was open; repeat its "
+    "work";
+constexpr const char* kInDoubt =
+    "The transaction is in doubt and was taken as rolled back: the connection to the broker was interrupted before "
+    "the broker confirmed the COMMIT, which it may have carried out";
+
+}  // namespace
+
+void TKsJMSSession::EndTransaction(bool commit, TKsLinkUse use) {
   CheckNotClosed();
   if (acknowledgeMode_ != SESSION_TRANSACTED) throw EJMSException("Session is not transacted");
-  std::lock_guard<std::recursive_mutex> guard(sendLock_);
-  connection_->CheckNotLost();
-  if (commit) {
-    // The transaction's ACKs would acknowledge a message skipped before them.
-    for (const auto& consumer : *ConsumerSnapshot()) {
-      if (consumer->DeliveredInTransaction()) consumer->CheckNothingSkipped("Commit");
+  connection_->OnLink(use, [&](std::uint64_t link) {
+    std::lock_guard<std::recursive_mutex> guard(sendLock_);
+    FollowLink(link);
+    // A transaction whose work went with a link is rolled back, whatever
+    // was asked (so is what it did on this link).
+    const bool lostWork = std::exchange(rollbackOnly_, false);
+    const bool abort = !commit || lostWork;
+    if (!abort) {
+      // The transaction's ACKs would acknowledge a message skipped before
+      // them.
+      for (const auto& consumer : *ConsumerSnapshot()) {
+        if (consumer->DeliveredInTransaction()) consumer->CheckNothingSkipped("Commit");
+      }
     }
-  }
-  // COMMIT and ABORT ask for a receipt: when it has come, the broker has
-  // processed the transaction and every frame before it.
-  const std::string receipt = connection_->ExpectReceipt();
-  TKsJMSClient& client = connection_->GetClient();
-  if (commit) {
-    client.CommitTrans(transactionContext_.GetTransactionId(), receipt);
-  } else {
-    client.AbortTrans(transactionContext_.GetTransactionId(), receipt);
-  }
-  const bool confirmed = connection_->AwaitReceipt(receipt);
-  connection_->CheckNotLost();
-  // Subscriptions of consumers closed during the transaction (RabbitMQ)
-  // end now that the broker has taken the COMMIT's ACKs for them, or the
-  // ABORT; what such a consumer took goes back when the connection closes.
-  const std::vector<std::string> closed = std::exchange(closedInTransaction_, {});
-  for (const std::string& id : closed) client.UnsubscribeID(id, std::string());
-  // RabbitMQ gives back what the aborted transaction consumed when told so
-  // (NACK); it would keep it on this connection through an UNSUBSCRIBE. Not
-  // for a subscription just ended: it refuses that NACK, and a NACK before
-  // the UNSUBSCRIBE would have it deliver the message once more to the
-  // subscription that is going away.
-  const std::vector<TConsumed> consumed = std::exchange(consumedInTransaction_, {});
-  const bool nack = !commit && client.GetDialect() == TKsDialect::RabbitMQ;
-  if (nack) {
-    for (const TConsumed& c : consumed) {
-      if (std::find(closed.begin(), closed.end(), c.consumer) != closed.end()) continue;
-      client.Nack(TKsAckTarget{c.messageId, c.subscription, c.ackId});
+    // COMMIT and ABORT ask for a receipt: when it has come, the broker has
+    // processed the transaction and every frame before it.
+    const std::string receipt = connection_->ExpectReceipt();
+    TKsJMSClient& client = connection_->GetClient();
+    bool sent = false;
+    bool confirmed = false;
+    try {
+      if (abort) {
+        client.AbortTrans(transactionContext_.GetTransactionId(), receipt);
+      } else {
+        client.CommitTrans(transactionContext_.GetTransactionId(), receipt);
+      }
+      sent = true;
+      confirmed = connection_->AwaitReceipt(receipt);
+      if (!confirmed) connection_->CheckLinkUp(link);
+    } catch (const Exception&) {
+      if (!connection_->LinkChanged(link)) throw;
+      // The link went down with the transaction, which the broker dropped
+      // with it; the next link begins a new one.
+      transactionUsed_ = false;
+      if (!commit) return;
+      throw ETransactionRolledBackException(sent && !abort ? kInDoubt : kRolledBack);
     }
-  }
-  for (const auto& consumer : *ConsumerSnapshot()) {
-    if (consumer->TakeDeliveredInTransaction() && !commit && !nack) Resubscribe(*consumer);
-  }
-  BeginTransaction();
-  if (!confirmed) {
-    throw EJMSException(std::string("The broker did not confirm ") + (commit ? "COMMIT" : "ABORT") + " within " +
-                        std::to_string(connection_->GetReceiptTimeout()) + " ms");
-  }
+    try {
+      // Subscriptions of consumers closed during the transaction
+      // (RabbitMQ) end now that the broker has taken the COMMIT's ACKs for
+      // them, or the ABORT; what such a consumer took goes back when the
+      // connection closes.
+      const std::vector<std::string> closed = std::exchange(closedInTransaction_, {});
+      for (const std::string& id : closed) client.UnsubscribeID(id, std::string());
+      // RabbitMQ gives back what the aborted transaction consumed when told
+      // so (NACK); it would keep it on this connection through an
+      // UNSUBSCRIBE. Not for a subscription just ended: it refuses that
+      // NACK, and a NACK before the UNSUBSCRIBE would have it deliver the
+      // message once more to the subscription that is going away.
+      const std::vector<TConsumed> consumed = std::exchange(consumedInTransaction_, {});
+      const bool nack = abort && client.GetDialect() == TKsDialect::RabbitMQ;
+      if (nack) {
+        for (const TConsumed& c : consumed) {
+          if (std::find(closed.begin(), closed.end(), c.consumer) != closed.end()) continue;
+          client.Nack(TKsAckTarget{c.messageId, c.subscription, c.ackId});
+        }
+      }
+      for (const auto& consumer : *ConsumerSnapshot()) {
+        if (consumer->TakeDeliveredInTransaction() && abort && !nack) Resubscribe(*consumer);
+      }
+      BeginTransaction();
+    } catch (const Exception&) {
+      // Done on the broker; what was to follow comes with the next link.
+      if (!connection_->LinkChanged(link)) throw;
+    }
+    if (!confirmed) {
+      throw EJMSException(std::string("The broker did not confirm ") + (abort ? "ABORT" : "COMMIT") + " within " +
+                          std::to_string(connection_->GetReceiptTimeout()) + " ms");
+    }
+    if (commit && lostWork) throw ETransactionRolledBackException(kRolledBack);
+  });
 }
 
 void TKsJMSSession::EndSubscription(const TKsMessageConsumer& consumer) {
@@ -952,26 +1265,44 @@ void TKsJMSSession::Resubscribe(TKsMessageConsumer& consumer) {
 
 void TKsJMSSession::AcknowledgeDelivered(TKsMessageConsumer& consumer, const IMessage& message) {
   if (acknowledgeMode_ != SESSION_TRANSACTED) return;
-  TKsJMSClient& client = connection_->GetClient();
   // The broker acknowledged it already.
-  if (TKsJMSClient::BrokerMadeSubscription(client.GetDialect(), consumer.SubscriptionId())) return;
-  std::lock_guard<std::recursive_mutex> guard(sendLock_);
-  consumer.MarkDeliveredInTransaction();
-  connection_->CheckNotLost();
-  TConsumed named{message.GetJMSMessageID(), {}, {}, consumer.SubscriptionId()};
-  if (client.GetVersion() != TKsStompVersion::V1_0) {
-    named.subscription = message.GetStringProperty("subscription");
-    named.ackId = message.GetStringProperty("ack");
+  if (TKsJMSClient::BrokerMadeSubscription(connection_->GetClient().GetDialect(), consumer.SubscriptionId())) return;
+  const TKsMessage* own = AsOwnMessage(&message);
+  const std::uint64_t delivered = own != nullptr ? own->GetLink() : 0;
+  const bool done = connection_->OnLink(TKsLinkUse::IfUp, [&](std::uint64_t link) {
+    std::lock_guard<std::recursive_mutex> guard(sendLock_);
+    FollowLink(link);
+    consumer.MarkDeliveredInTransaction();
+    transactionUsed_ = true;
+    if (link != 0 && delivered != 0 && delivered != link) {
+      // A delivery of a link that is gone cannot be acknowledged: the
+      // transaction that consumed it cannot commit.
+      rollbackOnly_ = true;
+      return true;
+    }
+    TKsJMSClient& client = connection_->GetClient();
+    TConsumed named{message.GetJMSMessageID(), {}, {}, consumer.SubscriptionId()};
+    if (client.GetVersion() != TKsStompVersion::V1_0) {
+      named.subscription = message.GetStringProperty("subscription");
+      named.ackId = message.GetStringProperty("ack");
+    }
+    client.Ack(TKsAckTarget{named.messageId, named.subscription, named.ackId}, transactionContext_.GetTransactionId());
+    if (client.GetDialect() == TKsDialect::RabbitMQ) consumedInTransaction_.push_back(std::move(named));
+    return true;
+  });
+  if (!done) {
+    // The link is down: the transaction goes with it, and it consumed this.
+    std::lock_guard<std::recursive_mutex> guard(sendLock_);
+    transactionUsed_ = true;
   }
-  client.Ack(TKsAckTarget{named.messageId, named.subscription, named.ackId}, transactionContext_.GetTransactionId());
-  if (client.GetDialect() == TKsDialect::RabbitMQ) consumedInTransaction_.push_back(std::move(named));
 }
 
 void TKsJMSSession::Close() {
   if (!started_ || closed_) return;
   if (acknowledgeMode_ == SESSION_TRANSACTED) {
+    // A link that is down took the transaction with it: nothing to wait for.
     try {
-      Rollback();
+      EndTransaction(false, TKsLinkUse::IfUp);
     } catch (...) {
     }
   }
@@ -1053,11 +1384,35 @@ std::shared_ptr<IMessageConsumer> TKsJMSSession::NewConsumer(const std::shared_p
       this, nullptr, noLocal, messageSelector, destination,
       brokerMade ? std::make_unique<TKsConsumerID>(destinationName) : std::make_unique<TKsConsumerID>());
   AddConsumer(consumer);
-  if (!brokerMade) Subscribe(*consumer);
+  if (!brokerMade) SubscribeNew(*consumer);
   return consumer;
 }
 
-void TKsJMSSession::Subscribe(const TKsMessageConsumer& consumer) {
+void TKsJMSSession::SubscribeNew(TKsMessageConsumer& consumer) {
+  connection_->OnLink(TKsLinkUse::IfUp, [&](std::uint64_t link) {
+    // A restore may have subscribed it on this link already.
+    if (link == 0 || consumer.SubscribedOn() != link) Subscribe(consumer);
+  });
+}
+
+void TKsJMSSession::RestoreSubscriptions(std::uint64_t link) {
+  const TKsDialect dialect = connection_->GetClient().GetDialect();
+  for (const auto& consumer : *ConsumerSnapshot()) {
+    // A subscription the broker made went with the link (and is its to make).
+    if (consumer->SubscribedOn() == link || TKsJMSClient::BrokerMadeSubscription(dialect, consumer->SubscriptionId())) {
+      continue;
+    }
+    Subscribe(*consumer);
+  }
+}
+
+bool TKsJMSSession::HasListenerConsumer() const {
+  return consumers_.FindIf([](const std::shared_ptr<TKsMessageConsumer>& consumer) {
+           return consumer->HasListener();
+         }) != nullptr;
+}
+
+void TKsJMSSession::Subscribe(TKsMessageConsumer& consumer) {
   const TKsDialect dialect = connection_->GetClient().GetDialect();
   std::string destination = TKsJMSClient::GetDestinationName(consumer.GetDestination(), dialect);
   if (const auto* durable = dynamic_cast<const TKsTopicSubscriber*>(&consumer)) {
@@ -1071,8 +1426,10 @@ void TKsJMSSession::Subscribe(const TKsMessageConsumer& consumer) {
   const TKsAckMode ack = acknowledgeMode_ == INDIVIDUAL_ACKNOWLEDGE ? TKsAckMode::ClientIndividual
                          : AcknowledgesByClient()                   ? TKsAckMode::Client
                                                                     : TKsAckMode::Auto;
-  connection_->GetClient().Subscribe(destination, ack, std::string(), consumer.GetNoLocalFlag(),
-                                     consumer.GetMessageSelector(), consumer.SubscriptionId());
+  TKsJMSClient& client = connection_->GetClient();
+  client.Subscribe(destination, ack, std::string(), consumer.GetNoLocalFlag(), consumer.GetMessageSelector(),
+                   consumer.SubscriptionId());
+  consumer.SetSubscribedOn(client.GetLink());
 }
 
 void TKsJMSSession::CheckAckModeSupported() const {
@@ -1100,7 +1457,7 @@ std::shared_ptr<ITopicSubscriber> TKsJMSSession::CreateDurableSubscriber(const s
                                                                          : std::make_unique<TKsConsumerID>();
   auto subscriber = TKsTopicSubscriber::Create(this, name, topic, std::move(id));
   AddConsumer(subscriber);
-  Subscribe(*subscriber);
+  SubscribeNew(*subscriber);
   return subscriber;
 }
 
@@ -1202,8 +1559,15 @@ void TKsJMSSession::CheckNoListener() const {
 void TKsJMSSession::Send(TKsMessageProducer* producer, const std::shared_ptr<IDestination>& destination,
                          const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode, std::uint8_t priority,
                          std::uint32_t timeToLive, std::int32_t sendTimeout) {
+  connection_->OnLink<&TKsJMSSession::SendOnLink>(TKsLinkUse::Retry, this, producer, destination, message,
+                                                  deliveryMode, priority, timeToLive, sendTimeout);
+}
+
+inline void TKsJMSSession::SendOnLink(std::uint64_t link, TKsMessageProducer* producer,
+                                      const std::shared_ptr<IDestination>& destination,
+                                      const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode,
+                                      std::uint8_t priority, std::uint32_t timeToLive, std::int32_t sendTimeout) {
   CheckNotClosed();
-  connection_->CheckNotLost();
   // The producer knows the wire name of its own destination; any other is
   // named here.
   std::string named;
@@ -1228,7 +1592,11 @@ void TKsJMSSession::Send(TKsMessageProducer* producer, const std::shared_ptr<IDe
     return;
   }
   std::lock_guard<std::recursive_mutex> guard(sendLock_);
-  if (acknowledgeMode_ == SESSION_TRANSACTED) stamp.transaction = transactionContext_.GetTransactionId();
+  FollowLink(link);
+  if (acknowledgeMode_ == SESSION_TRANSACTED) {
+    stamp.transaction = transactionContext_.GetTransactionId();
+    transactionUsed_ = true;
+  }
   SendStamped(*message, stamp, *destinationName, sendTimeout);
 }
 
@@ -1252,16 +1620,23 @@ void TKsJMSSession::SendOwn(const TKsJMSMessage& message, const TKsSendStamp& st
     SendConfirmed(message, stamp, destinationName, sendTimeout);
     return;
   }
-  connection_->GetClient().Send(message, stamp, destinationName, sendTimeout);
+  TKsJMSClient& client = connection_->GetClient();
+  client.Send(message, stamp, destinationName, sendTimeout);
+  // Over failover a transaction's sends are never held in a batch across
+  // a reconnect: the broker would not know their transaction.
+  if (IsTransacted() && connection_->HasFailover()) client.FlushBatch();
 }
 
 void TKsJMSSession::SendConfirmed(const TKsJMSMessage& message, const TKsSendStamp& stamp,
                                   const std::string& destinationName, std::int32_t sendTimeout) {
-  // A confirmed send returns only once the broker has the message.
+  // A confirmed send returns only once the broker has the message; when
+  // the link goes down first, the send is made again on the next one.
   const std::string receipt = connection_->ExpectReceipt();
-  connection_->GetClient().Send(message, stamp, destinationName, sendTimeout, receipt);
+  TKsJMSClient& client = connection_->GetClient();
+  const std::uint64_t link = client.GetLink();
+  client.Send(message, stamp, destinationName, sendTimeout, receipt);
   if (!connection_->AwaitReceipt(receipt)) {
-    connection_->CheckNotLost();
+    connection_->CheckLinkUp(link);
     throw EJMSException("The broker did not confirm SEND within " + std::to_string(connection_->GetReceiptTimeout()) +
                         " ms");
   }

@@ -40,6 +40,22 @@
 // session's (always in that order), and no list lock is held while a
 // listener runs. A plain send takes no lock but the transport's write lock (or
 // the batch's); a transacted or confirmed one holds its session's lock too.
+//
+// Failover (a connection made from a failover URI, see KsFailover.hpp): the
+// connection's link to the broker may be interrupted and resumed, on the
+// same broker or another. Every operation that uses the link runs through
+// OnLink, which holds a lease on the link while it does and says what
+// happens when the link is down or goes down under the operation. When the
+// link comes back the connection restores it (RestoreLink): messages held
+// for synchronous consumers are dropped (the broker delivers them again),
+// batched sends not yet written are written, every consumer subscribes
+// again under its id and options, and the reader thread starts again for
+// listeners. Deliveries of an older link are stale: acknowledging one sends
+// nothing. A transacted session whose transaction did work on a link that
+// went down rolls it back at its next Commit (ETransactionRolledBackException)
+// and begins a new one on the new link; a confirmed send (syncSend) whose
+// receipt had not come is sent again. Lock order: a lease before a
+// session's send lock.
 #pragma once
 
 #include <atomic>
@@ -52,22 +68,30 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <type_traits>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
+#include "jms/KsFailover.hpp"
 #include "jms/KsJMSInterfaces.hpp"
 #include "jms/KsJMSMessage.hpp"
 #include "jms/KsOutgoingMessage.hpp"
 #include "jms/KsTransactionContext.hpp"
+#include "stomp/KsSSLOptions.hpp"
+#include "support/KsErrors.hpp"
 #include "support/KsScratch.hpp"
 #include "support/KsSnapshotList.hpp"
 
 namespace ks {
 
+class IURI;
 class TKsCommAdapter;
+class TKsMessage;
 class TKsJMSClient;
 struct TKsSendStamp;
 struct TKsSkippedFrame;
@@ -78,6 +102,29 @@ class TKsMessageProducer;
 // How long a synchronous receive may wait. Buffered (the connection's own
 // first try) takes only a frame that is already whole in the input buffer.
 enum class TKsReceiveWait { Blocking, Timed, NoWait, Buffered };
+
+// How an operation meets a link that is down, or that goes down under it
+// (TKsJMSConnection::OnLink; without failover only a lost connection counts,
+// and it raises):
+//   Retry  waits for the link, and after an interruption waits for the next
+//          one and runs again (sends, receives);
+//   Once   waits for the link; an interruption under the operation raises
+//          EKsLinkInterrupted (commit, rollback, durable unsubscribe);
+//   IfUp   runs only on a link that is up (waiting while one is being
+//          restored, so that it and the restore never cross), and otherwise
+//          (also when the link goes down under it) does nothing and
+//          answers R{} (acknowledgements, subscribing and unsubscribing,
+//          which the restore of the next link takes care of).
+enum class TKsLinkUse : std::uint8_t { Retry, Once, IfUp };
+
+// One broker of a failover URI with the settings of its own.
+struct TKsLinkTarget {
+  std::string name;            // the address as the URI wrote it
+  std::shared_ptr<IURI> uri;   // parsed, port defaulted
+  TKsSSLOptions ssl;
+  std::int32_t connectTimeout = 0;  // 0: the adapter's own
+  std::string virtualHost;
+};
 
 class TKsJMSConnection : public IMessageTransformerHost,
                          public IConnection,
@@ -114,6 +161,52 @@ class TKsJMSConnection : public IMessageTransformerHost,
   std::shared_ptr<IExceptionListener> GetExceptionListener() const override;
   void SetExceptionListener(const std::shared_ptr<IExceptionListener>& listener) override;
   std::string GetProtocolVersion() const override;
+  std::shared_ptr<ITransportListener> GetTransportListener() const override;
+  void SetTransportListener(const std::shared_ptr<ITransportListener>& listener) override;
+
+  // Makes this a failover connection over targets (in order; at least
+  // one), before Start. Start then connects through the failover.
+  void EnableFailover(std::vector<TKsLinkTarget> targets, const TKsFailoverOptions& options);
+  // The failover's state (Idle for a connection without failover).
+  TKsFailover::TState GetFailoverState() const noexcept;
+  bool HasFailover() const noexcept { return failover_ != nullptr; }
+
+  // Runs op(link) on the connection's link, link being its id (see
+  // TKsStompCustomClient::GetLink; 0 without failover, where there is only
+  // one link). Without failover: raises EConnectionFailedException once
+  // the connection is lost, then runs op once. With failover: as use says (TKsLinkUse), waiting at most until
+  // deadline (then answering R{}) and raising what TKsFailover::Enter
+  // raises. On the reader thread and inside a listener it never waits.
+  template <class Op>
+  auto OnLink(TKsLinkUse use, Op&& op,
+              std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max())
+      -> decltype(op(std::uint64_t{})) {
+    if (!failover_) [[likely]] {
+      CheckNotLost();
+      return op(std::uint64_t{0});
+    }
+    return OnFailoverLink(use, op, [deadline] { return deadline; });
+  }
+  // The same for a member function Step, as (object->*Step)(link, args...),
+  // for the per-message paths: without failover the call goes straight
+  // through.
+  template <auto Step, class Object, class... Args>
+  [[gnu::always_inline]] auto OnLink(TKsLinkUse use, Object* object, Args&&... args) {
+    if (!failover_) [[likely]] {
+      CheckNotLost();
+      return (object->*Step)(std::uint64_t{0}, std::forward<Args>(args)...);
+    }
+    return OnFailoverStep<Step>(use, object, args...);
+  }
+  // True when the link of that id is no longer the link that is up (always
+  // false without failover).
+  bool LinkChanged(std::uint64_t link) const noexcept;
+  // Raises EConnectionFailedException once the connection is lost, and
+  // EKsLinkInterrupted when the link of that id went down.
+  void CheckLinkUp(std::uint64_t link) const;
+  // Writes one ACK for a received message on the link it came on; nothing
+  // when that link is gone (the broker delivers it again).
+  void Acknowledge(const TKsMessage& message);
 
   // Configuration used by the factory right after construction.
   void SetConnectTimeout(std::int32_t milliseconds);
@@ -176,7 +269,9 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // socket down (so that no write or read waits on it any more) and tells
   // the exception listener with an EConnectionFailedException carrying
   // cause, followed by how many batched messages that Send had accepted
-  // were not written, when there are any.
+  // were not written, when there are any. With failover, the link is
+  // interrupted instead (KsFailover.hpp), and the connection is lost only
+  // when failover gives up.
   void ConnectionLost(const std::string& cause);
   // A frame the transport dropped for its size: a MESSAGE is told to the
   // exception listener as EMessageSkippedException and marks its consumer
@@ -231,6 +326,75 @@ class TKsJMSConnection : public IMessageTransformerHost,
 
  private:
   using TSessionList = TKsSnapshotList<TKsJMSSession>::TList;
+  // OnLink with failover, out of the way of the calls without; deadline()
+  // gives the deadline when a wait needs it.
+  template <class Op, class Deadline>
+  [[gnu::noinline]] auto OnFailoverLink(TKsLinkUse use, Op& op, Deadline deadline) -> decltype(op(std::uint64_t{}));
+  // The member-function OnLink with failover: the usual case (the link is
+  // up and stays up) without more than the lease.
+  template <auto Step, class Object, class... Args>
+  [[gnu::noinline]] auto OnFailoverStep(TKsLinkUse use, Object* object, Args&... args) {
+    using R = decltype((object->*Step)(std::uint64_t{0}, args...));
+    {
+      TKsFailover::TLease lease;
+      if (failover_->TryEnter(lease)) {
+        try {
+          return (object->*Step)(lease.Link(), args...);
+        } catch (...) {
+          if (!LinkTroubleUnder(lease)) throw;
+        }
+        if (use != TKsLinkUse::Retry) return LinkWentDownFor<R>(use);
+      }
+    }
+    return OnFailoverStepLater<Step>(use, object, args...);
+  }
+  // OnFailoverStep once the link is down, or went down under the step.
+  template <auto Step, class Object, class... Args>
+  [[gnu::noinline]] auto OnFailoverStepLater(TKsLinkUse use, Object* object, Args&... args) {
+    using R = decltype((object->*Step)(std::uint64_t{0}, args...));
+    auto op = [&](std::uint64_t link) -> R { return (object->*Step)(link, args...); };
+    return OnFailoverLink(use, op, [] { return std::chrono::steady_clock::time_point::max(); });
+  }
+  // Inside a catch block of an operation under lease: true when what it
+  // caught is the link going down under it (a loss it saw itself is
+  // reported first); false for anything else, which the caller raises.
+  bool LinkTroubleUnder(const TKsFailover::TLease& lease);
+  // What an operation of that use answers when its link went down under
+  // it: IfUp none, Once EKsLinkInterrupted.
+  template <class R>
+  R LinkWentDownFor(TKsLinkUse use) {
+    if (use == TKsLinkUse::Once) throw EKsLinkInterrupted(failover_->GetCause());
+    if constexpr (!std::is_void_v<R>) return R{};
+  }
+  // The receive proper, on a link that is up; tells the deadline of a
+  // limited timed receive, once it takes one, in *deadlineOut.
+  [[gnu::always_inline]] std::shared_ptr<IMessage> ReceiveOnLink(
+      const TKsMessageConsumer* consumer, TKsReceiveWait wait, std::int32_t timeout,
+      std::chrono::steady_clock::time_point* deadlineOut = nullptr);
+  // ReceiveFor with failover: the usual case (the link is up and stays
+  // up), and the rest once the link is down or went down under the receive
+  // (started: the receive's deadline when it took one).
+  std::shared_ptr<IMessage> ReceiveOverFailover(const TKsMessageConsumer* consumer, TKsReceiveWait wait,
+                                                std::int32_t timeout);
+  std::shared_ptr<IMessage> ReceiveAcrossOutage(const TKsMessageConsumer* consumer, TKsReceiveWait wait,
+                                                std::int32_t timeout, std::chrono::steady_clock::time_point deadline);
+  // False on the reader thread and inside a listener: a wait for the link
+  // there would hold up the reconnect that it waits for.
+  bool MayWaitForLink() const noexcept;
+  // True when the connection is lost, or its link is down for now.
+  bool LinkBroken() const noexcept;
+  // The failover's hooks (KsFailover.hpp).
+  std::uint64_t OpenLink(std::size_t target);
+  void CutLink();
+  void RestoreLink(std::uint64_t link);
+  // The connection is lost for good: later calls raise, the exception
+  // listener is told once.
+  void MarkLost(const std::string& cause);
+  // A listener slot, read and replaced under listenerLock_.
+  template <class T>
+  std::shared_ptr<T> LoadListener(const std::shared_ptr<T>& slot) const;
+  template <class T>
+  void StoreListener(std::shared_ptr<T>& slot, const std::shared_ptr<T>& listener);
   std::shared_ptr<const TSessionList> SessionSnapshot() const { return sessions_.Snapshot(); }
   // Reads at most one frame for ReceiveFor; false when the wait is over.
   // leftMs: the time left until deadline when the caller has just taken it
@@ -322,6 +486,9 @@ class TKsJMSConnection : public IMessageTransformerHost,
   std::string lostCause_;  // written once, before lost_ is set
   mutable std::mutex listenerLock_;
   std::shared_ptr<IExceptionListener> exceptionListener_;
+  std::shared_ptr<ITransportListener> transportListener_;  // guarded by listenerLock_
+  std::vector<TKsLinkTarget> targets_;   // the brokers of a failover URI
+  std::unique_ptr<TKsFailover> failover_;  // none without a failover URI
   const std::uint64_t serial_;
 
   std::string clientId_;
@@ -456,6 +623,13 @@ class TKsJMSSession : public IMessageDispatch,
            acknowledgeMode_ == INDIVIDUAL_ACKNOWLEDGE;
   }
 
+  // After a reconnect: every consumer not yet subscribed on link
+  // subscribes again, under its id and with its options. On the failover
+  // thread, while no operation uses the link.
+  void RestoreSubscriptions(std::uint64_t link);
+  // True when a consumer of this session has a listener.
+  bool HasListenerConsumer() const;
+
   // Noted by consumers when a listener is set; lets CheckNoListener skip
   // sessions that never had one.
   void NoteListenerSet() noexcept { listenerEverSet_.store(true, std::memory_order_release); }
@@ -472,7 +646,7 @@ class TKsJMSSession : public IMessageDispatch,
 
   std::shared_ptr<IMessageTransformer> GetMessageTransformer() const { return messageTransformer_; }
   TKsJMSConnection* GetConnection() const noexcept { return connection_; }
-  bool GetStarted() const noexcept { return started_; }
+  bool GetStarted() const noexcept { return started_.load(std::memory_order_acquire); }
   bool GetClosed() const noexcept { return closed_; }
   // True once the connection is gone (Orphan): GetConnection must not be used.
   bool GetOrphaned() const noexcept { return orphaned_.load(std::memory_order_acquire); }
@@ -485,10 +659,23 @@ class TKsJMSSession : public IMessageDispatch,
   // COMMIT (commit) or ABORT with a receipt, then BEGIN of the next
   // transaction; raises when the broker does not confirm in time. After an
   // ABORT, every consumer that delivered messages in the transaction
-  // subscribes anew, so that the broker delivers them again.
-  void EndTransaction(bool commit);
+  // subscribes anew, so that the broker delivers them again. A transaction
+  // that lost its link is rolled back instead of committed
+  // (ETransactionRolledBackException); a rollback whose link goes down is
+  // done (the broker dropped the transaction).
+  void EndTransaction(bool commit, TKsLinkUse use = TKsLinkUse::Once);
+  // sendLock_ held, under a lease on link: a transaction begun on another
+  // link went with it. When it did any work it is rolled back at the next
+  // Commit; a new one begins on link.
+  void FollowLink(std::uint64_t link) {
+    if (link != transactionLink_ && link != 0 && acknowledgeMode_ == SESSION_TRANSACTED) BeginOnNewLink();
+  }
+  void BeginOnNewLink();
   // SUBSCRIBE for consumer under its current subscription id.
-  void Subscribe(const TKsMessageConsumer& consumer);
+  void Subscribe(TKsMessageConsumer& consumer);
+  // Subscribe for a new consumer, unless its link is down (then the
+  // restore subscribes it).
+  void SubscribeNew(TKsMessageConsumer& consumer);
   // A random name for a temporary destination.
   static std::string TemporaryName();
   // EUnsupportedOperationException for individual acknowledgement on a
@@ -505,8 +692,12 @@ class TKsJMSSession : public IMessageDispatch,
   void NoteConsumerChange() const noexcept { consumerChanges_->fetch_add(1, std::memory_order_acq_rel); }
   std::shared_ptr<IMessageConsumer> NewConsumer(const std::shared_ptr<IDestination>& destination,
                                                 const std::string& messageSelector, bool noLocal);
-  // Send once the stamp is made: the message (or the library's copy of
-  // it) to SendOwn.
+  // Send on the link of that id (see TKsJMSConnection::OnLink): the stamp
+  // is made and the message (or the library's copy of it) goes to SendOwn.
+  [[gnu::always_inline]] void SendOnLink(std::uint64_t link, TKsMessageProducer* producer,
+                                         const std::shared_ptr<IDestination>& destination,
+                                         const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode,
+                                         std::uint8_t priority, std::uint32_t timeToLive, std::int32_t sendTimeout);
   void SendStamped(const IMessage& message, const TKsSendStamp& stamp, const std::string& destinationName,
                    std::int32_t sendTimeout);
   // The message to the client (SendConfirmed for a confirmed send).
@@ -536,13 +727,41 @@ class TKsJMSSession : public IMessageDispatch,
     std::string consumer;  // the consumer's subscription id, in every version
   };
   std::vector<TConsumed> consumedInTransaction_;
+  // The transaction's link (its BEGIN went there; 0: none yet), whether it
+  // sent or acknowledged anything, and whether its next Commit must roll
+  // it back instead (its work went with a link). Under sendLock_.
+  std::uint64_t transactionLink_ = 0;
+  bool transactionUsed_ = false;
+  bool rollbackOnly_ = false;
   // Subscription ids whose UNSUBSCRIBE waits for the end of the current
   // transaction (see EndSubscription); under sendLock_.
   std::vector<std::string> closedInTransaction_;
   std::shared_ptr<IMessageTransformer> messageTransformer_;
-  bool started_ = false;
+  std::atomic<bool> started_{false};
   // The library's copies of sent messages of the application's own classes.
   TKsScratch<TKsOutgoingMessage> outgoing_;
 };
+
+template <class Op, class Deadline>
+auto TKsJMSConnection::OnFailoverLink(TKsLinkUse use, Op& op, Deadline deadline) -> decltype(op(std::uint64_t{})) {
+  using R = decltype(op(std::uint64_t{}));
+  for (;;) {
+    std::optional<TKsFailover::TLease> lease = failover_->TryEnter();
+    if (!lease) lease = failover_->Enter(deadline(), MayWaitForLink(), use != TKsLinkUse::IfUp);
+    if (!lease) {
+      if constexpr (std::is_void_v<R>) {
+        return;
+      } else {
+        return R{};
+      }
+    }
+    try {
+      return op(lease->Link());
+    } catch (...) {
+      if (!LinkTroubleUnder(*lease)) throw;
+    }
+    if (use != TKsLinkUse::Retry) return LinkWentDownFor<R>(use);
+  }
+}
 
 }  // namespace ks

@@ -1,12 +1,15 @@
 #include "jms/KsJMSConnectionFactory.hpp"
 
+#include <chrono>
 #include <cstdlib>
 #include <limits>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "jms/KsJMSClient.hpp"
 #include "jms/KsJMSConnection.hpp"
+#include "jms/KsFailover.hpp"
 #include "jms/KsURI.hpp"
 #include "stomp/KsAdapterRegistry.hpp"
 #include "stomp/KsCommAdapterSSL.hpp"
@@ -45,49 +48,83 @@ std::shared_ptr<IURI> TKsJMSConnectionFactory::ParseBrokerURL(const std::string&
 
 namespace {
 
+// Where a parameter text stands: after a plain address, after the list of a
+// failover URI, or inside one broker's address of that list.
+enum class TParameterPlace : std::uint8_t { Plain, FailoverList, FailoverBroker };
+
+// Who a parameter is for: the connection, one broker (also given for all
+// after a failover list), or failover (after a failover list only).
+enum class TParameterScope : std::uint8_t { Connection, Broker, Failover };
+
 // Every URI parameter a connection understands, one line each, and only
 // these: SettingsFor refuses any other name (matched without regard to
 // case), so that a misspelt one is never ignored.
-constexpr std::string_view kURIParameters[] = {
-    "acceptVersion",
-    "batchDelay",
-    "batchSend",
-    "caFile",
-    "certFile",
-    "connectTimeout",
-    "dialect",
-    "heartBeat",
-    "heartBeatGrace",
-    "keyFile",
-    "logLevel",
-    "maxFrameSize",
-    "maxHeaderSize",
-    "receiptTimeout",
-    "sendTimeout",
-    "serverName",
-    "syncSend",
-    "verifyPeer",
-    "vhost",
+struct TURIParameter {
+  std::string_view name;
+  TParameterScope scope;
+};
+constexpr TURIParameter kURIParameters[] = {
+    {"acceptVersion", TParameterScope::Connection},
+    {"backOffMultiplier", TParameterScope::Failover},
+    {"batchDelay", TParameterScope::Connection},
+    {"batchSend", TParameterScope::Connection},
+    {"caFile", TParameterScope::Broker},
+    {"certFile", TParameterScope::Broker},
+    {"connectTimeout", TParameterScope::Broker},
+    {"dialect", TParameterScope::Connection},
+    {"heartBeat", TParameterScope::Connection},
+    {"heartBeatGrace", TParameterScope::Connection},
+    {"initialReconnectDelay", TParameterScope::Failover},
+    {"keyFile", TParameterScope::Broker},
+    {"logLevel", TParameterScope::Connection},
+    {"maxFrameSize", TParameterScope::Connection},
+    {"maxHeaderSize", TParameterScope::Connection},
+    {"maxReconnectAttempts", TParameterScope::Failover},
+    {"maxReconnectDelay", TParameterScope::Failover},
+    {"randomize", TParameterScope::Failover},
+    {"receiptTimeout", TParameterScope::Connection},
+    {"reconnectTimeout", TParameterScope::Failover},
+    {"sendTimeout", TParameterScope::Connection},
+    {"serverName", TParameterScope::Broker},
+    {"startupMaxReconnectAttempts", TParameterScope::Failover},
+    {"syncSend", TParameterScope::Connection},
+    {"verifyPeer", TParameterScope::Broker},
+    {"vhost", TParameterScope::Broker},
 };
 
 // EIllegalArgumentException for the first item of params ("a=1&b=2", empty
-// items skipped) whose name is not in kURIParameters, naming it and them.
-void CheckURIParameterNames(std::string_view params) {
+// items skipped) whose name is not in kURIParameters, naming it and the
+// known ones, or that is not for place: a failover parameter outside a
+// failover URI's list, a parameter of the whole connection inside one
+// broker's address.
+void CheckURIParameterNames(std::string_view params, TParameterPlace place, std::string_view address = {}) {
   while (!params.empty()) {
     const std::size_t amp = params.find('&');
     const std::string_view item = params.substr(0, amp);
     params = amp == std::string_view::npos ? std::string_view() : params.substr(amp + 1);
     if (item.empty()) continue;
-    const std::string_view name = item.substr(0, item.find('='));
-    bool known = false;
-    for (std::string_view parameter : kURIParameters) known = known || SameText(name, parameter);
-    if (known) continue;
-    std::string text = "Unknown URI parameter \"" + std::string(name) + "\"; known parameters: ";
-    for (std::string_view parameter : kURIParameters) {
-      if (parameter != kURIParameters[0]) text += ", ";
-      text += parameter;
+    const std::string name(item.substr(0, item.find('=')));
+    const TURIParameter* known = nullptr;
+    for (const TURIParameter& parameter : kURIParameters) {
+      if (SameText(name, parameter.name)) known = &parameter;
     }
-    throw EIllegalArgumentException(text);
+    if (known == nullptr) {
+      std::string text = "Unknown URI parameter \"" + name + "\"; known parameters: ";
+      for (const TURIParameter& parameter : kURIParameters) {
+        if (&parameter != &kURIParameters[0]) text += ", ";
+        text += parameter.name;
+      }
+      throw EIllegalArgumentException(text);
+    }
+    if (place == TParameterPlace::Plain && known->scope == TParameterScope::Failover) {
+      throw EIllegalArgumentException("The parameter " + name + " is for failover URLs only, as in failover:(" +
+                                      "stomp://host:61613)?" + name + "=...");
+    }
+    if (place == TParameterPlace::FailoverBroker && known->scope != TParameterScope::Broker) {
+      throw EIllegalArgumentException("The parameter " + name + " of " + std::string(address) +
+                                      " belongs to the whole failover connection: give it after the list, as in "
+                                      "failover:(...)?" + name + "=...");
+    }
   }
 }
 
@@ -133,6 +170,64 @@ double GraceParameter(const std::string& name, const std::string& text) {
   return value;
 }
 
+// The TLS options among params over ssl.
+void ApplyTlsParameters(std::string_view params, TKsSSLOptions& ssl) {
+  std::string text;
+  if (FindURIParameter(params, "caFile", text)) ssl.RootCertificateFile = text;
+  if (FindURIParameter(params, "certFile", text)) ssl.CertificateFile = text;
+  if (FindURIParameter(params, "keyFile", text)) ssl.KeyFile = text;
+  if (FindURIParameter(params, "serverName", text)) ssl.ServerName = text;
+  if (FindURIParameter(params, "verifyPeer", text)) ssl.VerifyPeer = BooleanParameter("verifyPeer", text);
+}
+
+std::int32_t ConnectTimeoutParameter(const std::string& text) {
+  return static_cast<std::int32_t>(
+      NumberParameter("connectTimeout", text, 1, std::numeric_limits<std::int32_t>::max(), "milliseconds"));
+}
+
+// The failover parameters of a failover URI's outer parameter text.
+TKsFailoverOptions FailoverOptionsFor(const std::string& params) {
+  TKsFailoverOptions options;
+  std::string text;
+  constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
+  if (FindURIParameter(params, "initialReconnectDelay", text)) {
+    options.backOff.initial =
+        std::chrono::milliseconds(NumberParameter("initialReconnectDelay", text, 0, kInt32Max, "milliseconds"));
+  }
+  if (FindURIParameter(params, "maxReconnectDelay", text)) {
+    options.backOff.maximum =
+        std::chrono::milliseconds(NumberParameter("maxReconnectDelay", text, 0, kInt32Max, "milliseconds"));
+  }
+  if (options.backOff.maximum < options.backOff.initial) {
+    throw EIllegalArgumentException("Invalid maxReconnectDelay " + std::to_string(options.backOff.maximum.count()) +
+                                    ": below initialReconnectDelay " +
+                                    std::to_string(options.backOff.initial.count()));
+  }
+  if (FindURIParameter(params, "backOffMultiplier", text)) {
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || end != text.c_str() + text.size() || !(value >= 1.0) || value > 1000.0) {
+      throw EIllegalArgumentException("Invalid backOffMultiplier \"" + text + "\": a factor from 1 to 1000");
+    }
+    options.backOff.multiplier = value;
+  }
+  if (FindURIParameter(params, "maxReconnectAttempts", text)) {
+    options.maxReconnectAttempts =
+        static_cast<std::int32_t>(NumberParameter("maxReconnectAttempts", text, -1, kInt32Max, "attempts"));
+  }
+  if (FindURIParameter(params, "startupMaxReconnectAttempts", text)) {
+    options.startupMaxReconnectAttempts =
+        static_cast<std::int32_t>(NumberParameter("startupMaxReconnectAttempts", text, -1, kInt32Max, "attempts"));
+    if (options.startupMaxReconnectAttempts < 0) options.startupMaxReconnectAttempts = kInt32Max;
+  }
+  if (FindURIParameter(params, "randomize", text)) options.randomize = BooleanParameter("randomize", text);
+  if (FindURIParameter(params, "reconnectTimeout", text)) {
+    options.reconnectTimeout =
+        static_cast<std::int32_t>(NumberParameter("reconnectTimeout", text, -1, kInt32Max, "milliseconds"));
+  }
+  return options;
+}
+
 }  // namespace
 
 void TKsJMSConnectionFactory::SetAcceptVersion(const std::string& versions) {
@@ -149,13 +244,13 @@ void TKsJMSConnectionFactory::SetHeartBeatGrace(double factor) {
   heartBeatGrace_ = factor;
 }
 
-TKsJMSConnectionFactory::TSettings TKsJMSConnectionFactory::SettingsFor(const IURI& uri) const {
+TKsJMSConnectionFactory::TSettings TKsJMSConnectionFactory::SettingsFor(const std::string& params,
+                                                                       bool failoverList) const {
   TSettings settings{maxFrameSize_,  receiptTimeout_, syncSend_,       connectTimeoutSet_, connectTimeout_,
                      dialect_,       batchSend_,      batchDelay_,     sslOptions_,        acceptVersion_,
                      heartBeatSend_, heartBeatReceive_, heartBeatGrace_, virtualHost_,      false,
                      LOG_INFO,       sendTimeout_,    maxHeaderSize_};
-  const std::string params = uri.GetParams();
-  CheckURIParameterNames(params);
+  CheckURIParameterNames(params, failoverList ? TParameterPlace::FailoverList : TParameterPlace::Plain);
   std::string text;
   constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
   if (FindURIParameter(params, "maxFrameSize", text)) {
@@ -173,8 +268,7 @@ TKsJMSConnectionFactory::TSettings TKsJMSConnectionFactory::SettingsFor(const IU
         static_cast<std::int32_t>(NumberParameter("receiptTimeout", text, 1, kInt32Max, "milliseconds"));
   }
   if (FindURIParameter(params, "connectTimeout", text)) {
-    settings.connectTimeout =
-        static_cast<std::int32_t>(NumberParameter("connectTimeout", text, 1, kInt32Max, "milliseconds"));
+    settings.connectTimeout = ConnectTimeoutParameter(text);
     settings.connectTimeoutSet = true;
   }
   if (FindURIParameter(params, "dialect", text)) settings.dialect = ParseDialect(text);
@@ -183,11 +277,7 @@ TKsJMSConnectionFactory::TSettings TKsJMSConnectionFactory::SettingsFor(const IU
   if (FindURIParameter(params, "batchDelay", text)) {
     settings.batchDelay = static_cast<std::int32_t>(NumberParameter("batchDelay", text, 0, 60000, "milliseconds"));
   }
-  if (FindURIParameter(params, "caFile", text)) settings.ssl.RootCertificateFile = text;
-  if (FindURIParameter(params, "certFile", text)) settings.ssl.CertificateFile = text;
-  if (FindURIParameter(params, "keyFile", text)) settings.ssl.KeyFile = text;
-  if (FindURIParameter(params, "serverName", text)) settings.ssl.ServerName = text;
-  if (FindURIParameter(params, "verifyPeer", text)) settings.ssl.VerifyPeer = BooleanParameter("verifyPeer", text);
+  ApplyTlsParameters(params, settings.ssl);
   if (FindURIParameter(params, "acceptVersion", text)) {
     VersionOfferParameter("acceptVersion", text);
     settings.acceptVersion = text;
@@ -216,10 +306,16 @@ std::shared_ptr<IConnection> TKsJMSConnectionFactory::CreateConnection() {
 std::shared_ptr<IConnection> TKsJMSConnectionFactory::CreateConnection(const std::string& userName,
                                                                        const std::string& password) {
   if (GetBrokerURL().empty()) throw EConfigurationException("BrokerURL not set.");
+  if (IsFailoverURI(GetBrokerURL())) return CreateFailoverConnection(userName, password);
   const std::string protocol = brokerURL_->GetProtocol();
   auto client = NewClient(protocol);
-  const TSettings settings = SettingsFor(*brokerURL_);
-  ConfigureClient(*client, settings, protocol, userName, password);
+  const TSettings settings = SettingsFor(brokerURL_->GetParams());
+  ConfigureClient(*client, settings, protocol, brokerURL_, userName, password);
+  return WrapClient(std::move(client), settings);
+}
+
+std::shared_ptr<TKsJMSConnection> TKsJMSConnectionFactory::WrapClient(std::unique_ptr<TKsJMSClient> client,
+                                                                      const TSettings& settings) const {
   TKsJMSClient* rawClient = client.get();
   auto connection = TKsJMSConnection::Create(std::move(client));
   connection->SetConnectTimeout(settings.connectTimeoutSet ? settings.connectTimeout : connectTimeout_);
@@ -229,6 +325,47 @@ std::shared_ptr<IConnection> TKsJMSConnectionFactory::CreateConnection(const std
   if (settings.batchSend) connection->SetBatchSend(true, settings.batchDelay);
   rawClient->SetOwningConnection(connection.get());
   if (!clientId_.empty()) connection->FactorySetClientID(clientId_);
+  return connection;
+}
+
+std::shared_ptr<IConnection> TKsJMSConnectionFactory::CreateFailoverConnection(const std::string& userName,
+                                                                               const std::string& password) {
+  const std::string text = GetBrokerURL();
+  std::vector<std::string> addresses;
+  std::string params;
+  if (!SplitFailoverURI(text, addresses, params)) throw EIllegalArgumentException("Invalid broker URI: " + text);
+  const TSettings settings = SettingsFor(params, true);
+  const TKsFailoverOptions options = FailoverOptionsFor(params);
+  std::vector<TKsLinkTarget> targets;
+  bool anyTls = false;
+  for (const std::string& address : addresses) {
+    TKsLinkTarget target;
+    target.name = address;
+    target.uri = ParseBrokerURL(address);
+    const std::string protocol = target.uri->GetProtocol();
+    if (protocol != "stomp" && protocol != "stomp+ssl") throw Exception("Unsupported Protocol!");
+    anyTls = anyTls || protocol == "stomp+ssl";
+    // A broker's own address carries only what concerns that broker.
+    const std::string own = target.uri->GetParams();
+    CheckURIParameterNames(own, TParameterPlace::FailoverBroker, address);
+    target.ssl = settings.ssl;
+    ApplyTlsParameters(own, target.ssl);
+    std::string value;
+    target.connectTimeout = settings.connectTimeoutSet ? settings.connectTimeout : 0;
+    if (FindURIParameter(own, "connectTimeout", value)) target.connectTimeout = ConnectTimeoutParameter(value);
+    target.virtualHost = FindURIParameter(own, "vhost", value)              ? value
+                         : !settings.virtualHost.empty()                    ? settings.virtualHost
+                         : settings.dialect == TKsDialect::RabbitMQ         ? std::string("/")
+                                                                            : target.uri->GetHost();
+    targets.push_back(std::move(target));
+  }
+  // One adapter serves every broker: the TLS adapter when any needs TLS
+  // (it speaks plain TCP to the others).
+  const std::string protocol = anyTls ? "stomp+ssl" : "stomp";
+  auto client = NewClient(protocol);
+  ConfigureClient(*client, settings, protocol, targets.front().uri, userName, password);
+  auto connection = WrapClient(std::move(client), settings);
+  connection->EnableFailover(std::move(targets), options);
   return connection;
 }
 
@@ -251,8 +388,8 @@ std::unique_ptr<TKsJMSClient> TKsJMSConnectionFactory::NewClient(const std::stri
 }
 
 void TKsJMSConnectionFactory::ConfigureClient(TKsJMSClient& client, const TSettings& settings,
-                                              const std::string& protocol, const std::string& userName,
-                                              const std::string& password) const {
+                                              const std::string& protocol, const std::shared_ptr<IURI>& brokerURL,
+                                              const std::string& userName, const std::string& password) const {
   IStompCommAdapter* adapter = client.GetAdapter();
   if (settings.connectTimeoutSet) adapter->SetConnectTimeout(settings.connectTimeout);
   adapter->SetSSLOptions(std::make_unique<TKsSSLOptions>(settings.ssl));
@@ -271,14 +408,14 @@ void TKsJMSConnectionFactory::ConfigureClient(TKsJMSClient& client, const TSetti
   client.SetHeartBeat(settings.heartBeatSend, settings.heartBeatReceive, settings.heartBeatGrace);
   client.SetVirtualHost(!settings.virtualHost.empty()               ? settings.virtualHost
                         : settings.dialect == TKsDialect::RabbitMQ ? std::string("/")
-                                                                   : brokerURL_->GetHost());
+                                                                   : brokerURL->GetHost());
   client.SetClientID(clientId_);
   client.SetLogin(userName);
   client.SetPasscode(password);
-  client.SetURI(brokerURL_);
+  client.SetURI(brokerURL);
   if (const auto uri = client.GetURI()) {
-    if (!brokerURL_->GetPort().empty()) {
-      uri->SetPort(brokerURL_->GetPort());
+    if (!brokerURL->GetPort().empty()) {
+      uri->SetPort(brokerURL->GetPort());
     } else if (protocol == "stomp") {
       uri->SetPort(kDefaultPort);
     } else if (protocol == "stomp+ssl") {

@@ -5,6 +5,17 @@
 // client id, time-outs and TLS options down, and answers a new, unstarted
 // connection. Nothing touches the network until the connection's Start.
 //
+// A failover URL ("failover:(URI1,URI2,...)?PARAMS", see KsURI.hpp) makes a
+// connection that reconnects (KsFailover.hpp): each address keeps its own
+// TLS parameters, "connectTimeout" and "vhost"; every other parameter goes
+// after the list and applies to the whole connection (one inside an
+// address raises EIllegalArgumentException saying so), the failover ones
+// among them: "initialReconnectDelay" (ms, 100), "maxReconnectDelay" (ms,
+// 30000), "backOffMultiplier" (2.0), "maxReconnectAttempts" (-1: never give
+// up; 0: no reconnect), "startupMaxReconnectAttempts" (0; -1: no limit),
+// "randomize" (false) and "reconnectTimeout" (ms, -1: as long as failover
+// tries).
+//
 // Errors: EConfigurationException "BrokerURL not set." for an empty URL;
 // Exception "Unsupported Protocol!" for any other protocol;
 // EIllegalArgumentException for a URL parameter whose value cannot be used
@@ -33,6 +44,7 @@ namespace ks {
 
 class IURI;
 class TKsJMSClient;
+class TKsJMSConnection;
 
 // The connection factory. The broker URL names the broker and may carry
 // settings as parameters after "?", joined with "&"
@@ -195,12 +207,19 @@ class KS_API TKsJMSConnectionFactory : public IConnectionFactory {
     std::int32_t sendTimeout;
     std::size_t maxHeaderSize;
   };
-  TSettings SettingsFor(const IURI& uri) const;
+  // failoverList: params follow a failover URI's list (the failover
+  // parameters are allowed there only).
+  TSettings SettingsFor(const std::string& params, bool failoverList = false) const;
   // A client whose adapter serves protocol; Exception "Unsupported
   // Protocol!" when no registered adapter does.
   static std::unique_ptr<TKsJMSClient> NewClient(const std::string& protocol);
   void ConfigureClient(TKsJMSClient& client, const TSettings& settings, const std::string& protocol,
-                       const std::string& userName, const std::string& password) const;
+                       const std::shared_ptr<IURI>& brokerURL, const std::string& userName,
+                       const std::string& password) const;
+  // The connection around a configured client.
+  std::shared_ptr<TKsJMSConnection> WrapClient(std::unique_ptr<TKsJMSClient> client, const TSettings& settings) const;
+  // CreateConnection for a failover URI (see the class comment).
+  std::shared_ptr<IConnection> CreateFailoverConnection(const std::string& userName, const std::string& password);
 
   std::string clientId_;
   std::string password_;

@@ -40,13 +40,30 @@ class KS_API EJMSException : public Exception {
 };
 
 // "The JMS connection has failed due to a Transport problem", followed by
-// ": " and the cause when a cause is given.
+// ": " and the cause when a cause is given. GetCause answers the cause
+// alone.
 class KS_API EConnectionFailedException : public EJMSException {
  public:
   // The error with cause (none: the text alone).
   explicit EConnectionFailedException(const std::string& cause = std::string())
       : EJMSException(cause.empty() ? std::string("The JMS connection has failed due to a Transport problem")
-                                    : "The JMS connection has failed due to a Transport problem: " + cause) {}
+                                    : "The JMS connection has failed due to a Transport problem: " + cause),
+        cause_(cause) {}
+  // The cause alone, without the fixed text in front (empty when none).
+  const std::string& GetCause() const noexcept { return cause_; }
+
+ private:
+  std::string cause_;
+};
+
+// Raised by Commit when the transaction cannot be committed because the
+// connection was interrupted while it was open (it was lost on the broker
+// and is rolled back); the session goes on with a new transaction and the
+// application repeats the work. When the text says "in doubt", the COMMIT
+// was sent but its confirmation never came: the broker may have committed.
+class KS_API ETransactionRolledBackException : public EJMSException {
+ public:
+  using EJMSException::EJMSException;
 };
 
 // An operation on a closed object ("The session is closed", "The producer
@@ -630,7 +647,9 @@ class KS_API ISession {
 
 // Told about failures that no call of the application would see: the loss
 // of the connection (then the error is an EConnectionFailedException, once
-// per connection), a close the broker did not confirm, and the faults of
+// per connection; on a connection made from a failover URI only when
+// failover gives up, or a broker refuses the log-in of a reconnect), a
+// close the broker did not confirm, and the faults of
 // single incoming frames (an ERROR frame, a frame that cannot be converted,
 // a listener that threw, an oversized frame that was skipped). Implemented
 // by the application; see IConnection::SetExceptionListener for the thread
@@ -642,9 +661,29 @@ class KS_API IExceptionListener {
   virtual void OnException(const Exception& error) = 0;
 };
 
+// Told when a connection made from a failover URI loses its link to the
+// broker (OnInterrupted, with the cause as an EConnectionFailedException)
+// and when it has logged in again and restored its subscriptions
+// (OnResumed, with the address of the broker, as the failover URI names
+// it). Both run on the connection's failover thread, never on the reader
+// thread of the link that was lost; a send, receive or commit from inside
+// OnInterrupted raises instead of waiting for the link. Implemented by the
+// application; it must not raise (what it raises is dropped).
+class KS_API ITransportListener {
+ public:
+  virtual ~ITransportListener() = default;
+  // The link is lost; cause says why. Calls made meanwhile wait for the
+  // link (see the connection's reconnectTimeout).
+  virtual void OnInterrupted(const Exception& cause) = 0;
+  // The link is back, to brokerUri, with every subscription restored.
+  virtual void OnResumed(const std::string& brokerUri) = 0;
+};
+
 // One link to one broker: one socket, and a reader thread once a consumer
 // has a listener. Made by a connection factory; nothing touches the
-// network until Start.
+// network until Start. A connection made from a failover URI keeps its
+// link up across broker restarts and to the next broker of its list (see
+// ITransportListener).
 // Threads: Start, Stop, Close, SetClientID and CreateSession belong to the
 // application thread that owns the connection; its sessions may then be
 // used on other threads (see ISession).
@@ -682,14 +721,20 @@ class KS_API IConnection {
   virtual std::shared_ptr<ISession> CreateSession(bool transacted, std::uint8_t acknowledgeMode) = 0;
   // The listener is called on the connection's reader thread for what that
   // thread sees, and otherwise on the application thread that saw the
-  // failure (a receive, a send, Close). It may be set at any time; none
-  // removes it.
+  // failure (a receive, a send, Close); when failover gives up, on the
+  // failover thread. It may be set at any time; none removes it.
   virtual std::shared_ptr<IExceptionListener> GetExceptionListener() const = 0;
   // Sets or (with none) removes the listener.
   virtual void SetExceptionListener(const std::shared_ptr<IExceptionListener>& listener) = 0;
   // The STOMP version the broker chose at the last successful Start: "1.0",
   // "1.1" or "1.2"; empty before one (and after Close).
   virtual std::string GetProtocolVersion() const = 0;
+  // The transport listener (none when not set).
+  virtual std::shared_ptr<ITransportListener> GetTransportListener() const = 0;
+  // Told about interruptions and resumptions of a connection made from a
+  // failover URI (see ITransportListener); never called otherwise. It may
+  // be set at any time; none removes it.
+  virtual void SetTransportListener(const std::shared_ptr<ITransportListener>& listener) = 0;
 };
 
 // Makes connections (TKsJMSConnectionFactory).

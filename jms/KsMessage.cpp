@@ -52,19 +52,7 @@ void TKsMessage::AssignConnection(TKsJMSConnection* connection) noexcept {
 void TKsMessage::Acknowledge() {
   // A message made without a connection has nowhere to send its ACK.
   if (connection_ == nullptr) throw EIllegalStateException("The message has no connection");
-  TKsJMSConnection::WithLive(connectionSerial_, [this](TKsJMSConnection& connection) {
-    connection.CheckNotLost();
-    connection.CheckAcknowledgeable(properties_.Find("subscription"));
-    TKsJMSClient& client = connection.GetClient();
-    // The broker acknowledged it when it delivered it.
-    if (TKsJMSClient::BrokerMadeSubscription(client.GetDialect(), properties_.Find("subscription"))) return;
-    if (client.GetVersion() == TKsStompVersion::V1_0) {
-      client.Ack(std::string(properties_.Front()), std::string());
-    } else {
-      client.Ack(TKsAckTarget{properties_.Front(), properties_.Find("subscription"), properties_.Find("ack")},
-                 std::string());
-    }
-  });
+  TKsJMSConnection::WithLive(connectionSerial_, [this](TKsJMSConnection& connection) { connection.Acknowledge(*this); });
 }
 
 void TKsMessage::CopyFieldsFrom(const IMessage& source) {

@@ -90,6 +90,7 @@ class TKsMessage : public virtual IMessage {
   // The transaction id of an outgoing copy ("transaction" header).
   const std::string& GetTransactionID() const noexcept { return transactionId_; }
   void SetTransactionID(const std::string& value) { transactionId_ = value; }
+  void ClearTransactionID() noexcept { transactionId_.clear(); }
 
   // The raw content: the body of bytes and object messages.
   const std::string& GetContentRef() const noexcept { return content_; }
@@ -109,7 +110,14 @@ class TKsMessage : public virtual IMessage {
   // ("content-length", "subscription" and the other reserved names) are
   // left out instead of refused.
   bool GetReceived() const noexcept { return received_; }
-  void SetReceived(bool value) noexcept { received_ = value; }
+  void SetReceived(bool value, std::uint64_t link = 0) noexcept {
+    received_ = value;
+    link_ = link;
+  }
+  // The link of its connection a received message came on (see
+  // TKsStompCustomClient::GetLink); 0 for a message made here. Only an
+  // acknowledgement on that same link means anything to the broker.
+  std::uint64_t GetLink() const noexcept { return link_; }
 
   // Copies every header field and property of `source` (any IMessage) into
   // this message; the body, the connection and the transaction id are left
@@ -136,6 +144,7 @@ class TKsMessage : public virtual IMessage {
   // message may outlive its connection.
   TKsJMSConnection* connection_;
   std::uint64_t connectionSerial_ = 0;
+  std::uint64_t link_ = 0;
   bool received_ = false;
   std::string transactionId_;
   std::string content_;

@@ -97,13 +97,18 @@ void TKsMessageConsumer::Close() {
   // already left its session.
   closed_ = true;
   // Without its session (closed, or gone with its connection) there is no
-  // subscription left to end.
+  // subscription left to end; nor is there on a link that is down, or on
+  // one it never subscribed on.
   if (!sessionOpen) return;
-  TKsJMSClient& client = session_->GetConnection()->GetClient();
+  TKsJMSConnection* connection = session_->GetConnection();
   // A subscription the broker made cannot be ended (it ends with the
   // connection).
-  if (TKsJMSClient::BrokerMadeSubscription(client.GetDialect(), SubscriptionId())) return;
-  session_->EndSubscription(*this);
+  if (TKsJMSClient::BrokerMadeSubscription(connection->GetClient().GetDialect(), SubscriptionId())) return;
+  connection->OnLink(TKsLinkUse::IfUp, [&](std::uint64_t link) {
+    const std::uint64_t subscribed = SubscribedOn();
+    if (link != 0 && subscribed != 0 && subscribed != link) return;
+    session_->EndSubscription(*this);
+  });
 }
 
 void TKsMessageConsumer::Dispatch(const std::shared_ptr<IMessage>& message) {

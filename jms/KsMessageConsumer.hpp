@@ -100,6 +100,9 @@ class TKsMessageConsumer : public virtual IMessageConsumer,
   // EIllegalStateException "<what> refused: ..." after NoteSkipped.
   void CheckNothingSkipped(const char* what) const;
   bool GetClosed() const noexcept { return closed_; }
+  // The link the consumer last subscribed on (0: none yet).
+  std::uint64_t SubscribedOn() const noexcept { return subscribedOn_.load(std::memory_order_acquire); }
+  void SetSubscribedOn(std::uint64_t link) noexcept { subscribedOn_.store(link, std::memory_order_release); }
   bool GetNoLocalFlag() const noexcept { return noLocal_; }
   const std::shared_ptr<IDestination>& GetDestination() const noexcept { return destination_; }
 
@@ -130,6 +133,7 @@ class TKsMessageConsumer : public virtual IMessageConsumer,
   bool closed_ = false;
   std::atomic<std::uint32_t> subscriptionGeneration_{0};
   std::atomic<bool> deliveredInTransaction_{false};
+  std::atomic<std::uint64_t> subscribedOn_{0};
   mutable std::mutex skippedLock_;
   std::string skipped_;  // the first skip's text, under skippedLock_
 };

@@ -184,7 +184,7 @@ void ApplyMessageHeaders(const TKsHeaderView* headers, std::size_t count, IMessa
 }
 
 std::shared_ptr<TKsJMSTextMessage> NewReceivedMessage(TKsJMSConnection* connection, const TKsHeaderScan& scan,
-                                                      std::string_view body) {
+                                                      std::string_view body, std::uint64_t link) {
   auto message = TKsJMSTextMessage::Create(connection);
   SetOwnFields(scan, *message);
   const std::string_view id = scan.Value(TKsHeaderScan::kMessageId);
@@ -199,18 +199,18 @@ std::shared_ptr<TKsJMSTextMessage> NewReceivedMessage(TKsJMSConnection* connecti
     message->AssignMessageID(id);
     SetProperties(scan, message.get(), *message);
   }
-  message->SetReceived(true);
+  message->SetReceived(true, link);
   // Bytes that are not valid UTF-8 are kept as they are.
   message->AssignText(body);
   return message;
 }
 
 std::shared_ptr<IMessage> NewReceivedBytesMessage(TKsJMSConnection* connection, const TKsHeaderScan& scan,
-                                                  std::string_view body) {
+                                                  std::string_view body, std::uint64_t link) {
   auto message = TKsJMSBytesMessage::Create(connection);
   SetFields(scan, *message);
   ApplyScannedProperties(scan, *message);
-  message->SetReceived(true);
+  message->SetReceived(true, link);
   message->SetContent(std::string(body));
   return message;
 }

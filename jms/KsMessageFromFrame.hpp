@@ -72,12 +72,13 @@ class TKsHeaderScan {
 void ApplyMessageHeaders(const TKsHeaderView* headers, std::size_t count, IMessage& message);
 // The properties step alone.
 void ApplyHeaderProperties(const TKsHeaderView* headers, std::size_t count, IMessage& message);
-// A new received text message bound to connection, from a scanned list.
+// A new received text message bound to connection, from a scanned list,
+// delivered on link (TKsMessage::GetLink).
 std::shared_ptr<TKsJMSTextMessage> NewReceivedMessage(TKsJMSConnection* connection, const TKsHeaderScan& scan,
-                                                      std::string_view body);
+                                                      std::string_view body, std::uint64_t link = 0);
 // The same as a bytes message whose content is the body.
 std::shared_ptr<IMessage> NewReceivedBytesMessage(TKsJMSConnection* connection, const TKsHeaderScan& scan,
-                                                  std::string_view body);
+                                                  std::string_view body, std::uint64_t link = 0);
 // True for a "content-type" that names opaque bytes: "application/
 // octet-stream" (any case, parameters aside). Every other type, and none,
 // is read as text.

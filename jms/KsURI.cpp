@@ -1,6 +1,8 @@
 #include "jms/KsURI.hpp"
 
+#include <cctype>
 #include <string_view>
+#include <utility>
 
 #include "support/KsText.hpp"
 
@@ -109,6 +111,51 @@ bool FindURIParameter(std::string_view params, std::string_view name, std::strin
     found = true;
   }
   return found;
+}
+
+namespace {
+
+constexpr std::string_view kFailoverScheme = "failover:";
+
+// True when text at pos begins an address: a scheme of letters, digits,
+// "+", "-" or "." followed by "://".
+bool BeginsAddress(std::string_view text, std::size_t pos) {
+  std::size_t i = pos;
+  while (i < text.size() && (std::isalnum(static_cast<unsigned char>(text[i])) != 0 || text[i] == '+' ||
+                             text[i] == '-' || text[i] == '.')) {
+    ++i;
+  }
+  return i > pos && text.substr(i, 3) == "://";
+}
+
+}  // namespace
+
+bool IsFailoverURI(std::string_view text) { return text.substr(0, kFailoverScheme.size()) == kFailoverScheme; }
+
+bool SplitFailoverURI(std::string_view text, std::vector<std::string>& uris, std::string& params) {
+  uris.clear();
+  params.clear();
+  if (!IsFailoverURI(text)) return false;
+  std::string_view list = text.substr(kFailoverScheme.size());
+  if (!list.empty() && list.front() == '(') {
+    const std::size_t close = list.rfind(')');
+    if (close == std::string_view::npos) return false;
+    const std::string_view after = list.substr(close + 1);
+    if (!after.empty()) {
+      if (after.front() != '?') return false;
+      params.assign(after.substr(1));
+    }
+    list = list.substr(1, close - 1);
+  }
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= list.size(); ++i) {
+    if (i < list.size() && !(list[i] == ',' && BeginsAddress(list, i + 1))) continue;
+    std::string uri = Trim(list.substr(start, i - start));
+    if (uri.empty()) return false;
+    uris.push_back(std::move(uri));
+    start = i + 1;
+  }
+  return !uris.empty();
 }
 
 }  // namespace ks

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "support/KsErrors.hpp"
 #include "support/KsException.hpp"
@@ -72,5 +73,15 @@ class TKsURI : public IURI {
 // without regard to ASCII case, the last item of that name winning. False when
 // there is none; an item without "=" has the empty value.
 bool FindURIParameter(std::string_view params, std::string_view name, std::string& value);
+
+// A failover address: "failover:(URI1,URI2,...)?PARAMS", or
+// "failover:URI1,URI2" (then without parameters of its own). Each URI keeps
+// its own parameters after its "?". The list is split only at commas that
+// begin another address ("scheme://"), so a parameter value may hold
+// commas. IsFailoverURI: the text begins with "failover:" (exactly).
+// SplitFailoverURI: false when the text is not of that form (no closing
+// parenthesis, text after it other than "?PARAMS", no address at all).
+bool IsFailoverURI(std::string_view text);
+bool SplitFailoverURI(std::string_view text, std::vector<std::string>& uris, std::string& params);
 
 }  // namespace ks

@@ -155,7 +155,7 @@ class TKsCommAdapter : public IStompCommAdapter {
   // True on the reader thread itself.
   virtual bool OnReaderThread() const { return false; }
   // The next Disconnect closes the socket without the usual pause: the peer
-  // has confirmed the DISCONNECT already.
+  // has confirmed the DISCONNECT already, or the link is gone.
   void SkipClosePause() { skipClosePause_ = true; }
 
   const std::shared_ptr<ILogging>& GetLogger() const { return logger_; }

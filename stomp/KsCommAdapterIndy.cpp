@@ -22,6 +22,9 @@ constexpr std::int32_t kDefaultFirstFrameWait = 30000;
 // How much of a line of a skipped header block is kept to name the frame.
 constexpr std::size_t kNotedLine = 1024;
 
+// The adapter whose reader thread this is (none on other threads).
+thread_local const TKsCommAdapterIndy* tReaderOf = nullptr;
+
 // The bytes without blanks and control characters (<= 0x20) in front and,
 // when back is set, at the end.
 std::string_view TrimView(std::string_view text, bool back = true) {
@@ -453,6 +456,7 @@ bool TKsStompReadThread::IsCurrentThread() const {
 
 void TKsStompReadThread::Run() {
   threadId_.store(std::this_thread::get_id(), std::memory_order_release);
+  tReaderOf = adapter_;
   struct TInRun {
     std::atomic<bool>& flag;
     explicit TInRun(std::atomic<bool>& f) : flag(f) { flag.store(true); }
@@ -577,20 +581,23 @@ void TKsCommAdapterIndy::HeartBeatLost(const std::string& cause) {
 }
 
 void TKsCommAdapterIndy::EndReader() {
-  if (retiredThread_ && !retiredThread_->IsCurrentThread()) {
-    retiredThread_->TerminateAndWaitFor();
-    retiredThread_.reset();
+  // Joined outside the lock: a handler on the reader may start or stop it.
+  std::unique_ptr<TKsStompReadThread> retired;
+  std::unique_ptr<TKsStompReadThread> ending;
+  {
+    std::lock_guard<std::mutex> guard(readerMutex_);
+    if (retiredThread_ && !retiredThread_->IsCurrentThread()) retired = std::move(retiredThread_);
+    if (readerThread_ && readerThread_->IsCurrentThread()) {
+      // Called from a handler on the reader itself: it ends after the
+      // handler returns and is joined later.
+      readerThread_->Terminate();
+      retiredThread_ = std::move(readerThread_);
+    } else {
+      ending = std::move(readerThread_);
+    }
   }
-  if (!readerThread_) return;
-  if (readerThread_->IsCurrentThread()) {
-    // Called from a handler on the reader itself: it ends after the handler
-    // returns and is joined later.
-    readerThread_->Terminate();
-    retiredThread_ = std::move(readerThread_);
-    return;
-  }
-  readerThread_->TerminateAndWaitFor();
-  readerThread_.reset();
+  if (retired) retired->TerminateAndWaitFor();
+  if (ending) ending->TerminateAndWaitFor();
 }
 
 void TKsCommAdapterIndy::Connect() {
@@ -624,7 +631,9 @@ void TKsCommAdapterIndy::Connect() {
     throw EKsStompClientConnectError("No reply to CONNECT within " + std::to_string(firstFrameWait) + " ms");
   }
   try {
-    readerThread_ = std::make_unique<TKsStompReadThread>(this);
+    auto reader = std::make_unique<TKsStompReadThread>(this);
+    std::lock_guard<std::mutex> guard(readerMutex_);
+    readerThread_ = std::move(reader);
   } catch (...) {
     client_->Disconnect(true);
     throw EKsStompClientConnectError("Cannot create listening thread.");
@@ -651,12 +660,13 @@ void TKsCommAdapterIndy::Disconnect() {
 
 bool TKsCommAdapterIndy::Connected() { return client_ && client_->Connected(); }
 
-bool TKsCommAdapterIndy::OnReaderThread() const { return readerThread_ && readerThread_->IsCurrentThread(); }
+bool TKsCommAdapterIndy::OnReaderThread() const { return tReaderOf == this; }
 
 bool TKsCommAdapterIndy::ReaderActive() const {
   // A reader never started has never touched the stream (the common case
   // of synchronous receives: no lock taken).
   if (!readerStarted_.load(std::memory_order_acquire)) return false;
+  std::lock_guard<std::mutex> guard(readerMutex_);
   const TKsStompReadThread* reader = readerThread_.get();
   return reader != nullptr && !reader->Finished() && (!reader->Idle() || !reader->Stopped());
 }
@@ -784,12 +794,14 @@ void TKsCommAdapterIndy::PollFrame() {
 }
 
 void TKsCommAdapterIndy::Start() {
+  std::lock_guard<std::mutex> guard(readerMutex_);
   if (!readerThread_) return;
   readerStarted_.store(true, std::memory_order_release);
   readerThread_->Start();
 }
 
 void TKsCommAdapterIndy::Stop() {
+  std::lock_guard<std::mutex> guard(readerMutex_);
   if (readerThread_) readerThread_->Stop();
 }
 

@@ -329,8 +329,11 @@ class TKsCommAdapterIndy : public TKsCommAdapter {
   std::unique_ptr<TIdStompClient> client_;
   THeartBeatLink heartBeatLink_{*client_};
   TKsHeartBeat heartBeat_{heartBeatLink_, [this](const std::string& cause) { HeartBeatLost(cause); }};
-  std::unique_ptr<TKsStompReadThread> readerThread_;
-  std::unique_ptr<TKsStompReadThread> retiredThread_;  // ended from inside its own handler
+  // The reader threads, replaced by Connect and ended by Disconnect while
+  // consumers may start and stop reading on other threads.
+  mutable std::mutex readerMutex_;
+  std::unique_ptr<TKsStompReadThread> readerThread_;    // guarded by readerMutex_
+  std::unique_ptr<TKsStompReadThread> retiredThread_;  // ended from inside its own handler; guarded too
   std::shared_ptr<IURI> uri_;
   std::string invalidPort_;   // a port text that is not 1..65535 (Connect refuses it)
   bool portInvalid_ = false;

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "jms/KsURI.hpp"
 #include "net/KsTlsSession.hpp"
 #include "stomp/KsAdapterRegistry.hpp"
 #include "support/KsLogFactory.hpp"
@@ -21,6 +22,9 @@ bool TKsCommAdapterSSL::SupportsProtocol(const std::string& protocol) const { re
 std::string TKsCommAdapterSSL::GetName() const { return kAdapterName; }
 
 std::unique_ptr<IKsSocketLayer> TKsCommAdapterSSL::MakeSocketLayer() {
+  // A plain address (a failover list that names both kinds) is served
+  // without TLS.
+  if (const auto uri = GetURI(); uri && uri->GetProtocol() == "stomp") return nullptr;
   TKsTlsSettings settings;
   if (const TKsSSLOptions* options = GetSSLOptions()) {
     settings.CaFile = options->RootCertificateFile;

@@ -11,6 +11,8 @@
 // that cannot be used, an untrusted or misnamed broker certificate, a peer
 // that does not speak TLS and a handshake that does not end in time each
 // make Connect raise EKsTlsError naming the cause, with nothing left open.
+// Given a plain "stomp" address (a failover list may name both kinds), it
+// connects without TLS, as the TCP adapter does.
 //
 // Ownership and threads: as TKsCommAdapterIndy.
 #pragma once

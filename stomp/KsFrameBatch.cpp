@@ -37,6 +37,7 @@ TKsFrameBatch::~TKsFrameBatch() {
 }
 
 void TKsFrameBatch::RaiseKept() const {
+  if (suspended_) std::rethrow_exception(suspended_);
   if (kept_) std::rethrow_exception(kept_);
 }
 
@@ -123,7 +124,7 @@ void TKsFrameBatch::Stop(bool write) {
   std::unique_ptr<TTimer> timer;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    if (write && !kept_) {
+    if (write && !kept_ && !suspended_) {
       try {
         WriteHeld();
       } catch (...) {
@@ -153,6 +154,28 @@ void TKsFrameBatch::Reset() {
   bufferFrames_ = 0;
   unwritten_ = 0;
   kept_ = nullptr;
+  suspended_ = nullptr;
+}
+
+void TKsFrameBatch::Suspend(std::exception_ptr cause) {
+  std::lock_guard<std::mutex> guard(lock_);
+  suspended_ = std::move(cause);
+}
+
+void TKsFrameBatch::Resume() {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    suspended_ = nullptr;
+    kept_ = nullptr;
+    // The held bytes are due from now on.
+    firstHeld_ = Clock::now();
+  }
+  changed_.notify_all();
+}
+
+bool TKsFrameBatch::HoldsBytes() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return bufferSize_ != 0;
 }
 
 std::size_t TKsFrameBatch::Abandon() {
@@ -165,8 +188,8 @@ std::size_t TKsFrameBatch::Abandon() {
 void TKsFrameBatch::TimerStep(const TTimer& self) {
   std::unique_lock<std::mutex> lock(lock_);
   if (self.Terminated()) return;
-  if (bufferSize_ == 0) {
-    changed_.wait(lock, [this, &self] { return self.Terminated() || bufferSize_ != 0; });
+  if (bufferSize_ == 0 || suspended_) {
+    changed_.wait(lock, [this, &self] { return self.Terminated() || (bufferSize_ != 0 && !suspended_); });
     return;
   }
   const auto due = firstHeld_ + std::chrono::milliseconds(delayMs_);
@@ -175,7 +198,7 @@ void TKsFrameBatch::TimerStep(const TTimer& self) {
     // Only a stop wakes this wait early; a write by another thread is seen
     // when it ends.
     changed_.wait_until(lock, due, [this, &self, generation] { return self.Terminated() || generation_ != generation; });
-    if (self.Terminated() || generation_ != generation || Clock::now() < due) return;
+    if (self.Terminated() || generation_ != generation || Clock::now() < due || suspended_) return;
   }
   try {
     WriteHeld();

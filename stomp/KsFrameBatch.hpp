@@ -80,6 +80,14 @@ class TKsFrameBatch {
   // were handed to Add and never written (dropped here, or lost with a
   // failed write) since the last Abandon. Waits for a write under way.
   std::size_t Abandon();
+  // The connection is down for a while: nothing is written (what is held
+  // stays held, the timer idles) and Add, WriteThrough and Flush raise
+  // cause, until Resume, which forgets cause and any kept error; the next
+  // Flush writes what is held.
+  void Suspend(std::exception_ptr cause);
+  void Resume();
+  // True when bytes are held.
+  bool HoldsBytes();
 
  private:
   class TTimer;
@@ -110,6 +118,7 @@ class TKsFrameBatch {
   Clock::time_point firstHeld_{};    // when the first held frame came
   std::uint64_t generation_ = 0;     // counts the writes of held bytes
   std::exception_ptr kept_;
+  std::exception_ptr suspended_;  // see Suspend
   std::unique_ptr<TTimer> timer_;
   std::unique_ptr<TTimer> retired_;  // stopped from its own thread; joined later
 };

@@ -115,10 +115,12 @@ IStompCommAdapter& TKsStompCustomClient::RequireAdapter() const {
   return *adapter;
 }
 
-void TKsStompCustomClient::Connect() {
+void TKsStompCustomClient::Connect(bool keepBatch) {
   Log("Connect");
   IStompCommAdapter& adapter = RequireAdapter();
-  if (batch_) batch_->Reset();
+  if (batch_ && !keepBatch) batch_->Reset();
+  // Logged in again only by this connect's CONNECTED.
+  loggedIn_.store(false, std::memory_order_release);
   adapter.SetOnConnect([this](IStompCommAdapter*) { StompConnect(); });
   adapter.SetOnDataAvailable(
       [this](IStompCommAdapter* sender, const std::string& text) { StompDataAvailable(sender, text); });
@@ -496,16 +498,18 @@ void TKsStompCustomClient::Transmit(const IStompFrame& frame, std::int32_t sendT
     LogOwn("Transmit");
     LogFrame(frame);
   }
-  IStompCommAdapter& adapter = frame.GetCommand() == "CONNECT" ? RequireAdapter() : RequireLoggedIn(frame.GetCommand());
+  const bool connect = frame.GetCommand() == "CONNECT";
+  IStompCommAdapter& adapter = connect ? RequireAdapter() : RequireLoggedIn(frame.GetCommand());
   const bool gather = batch_ && frame.GetCommand() == "SEND" && frame.GetHeader("receipt").empty();
   const TKsStompVersion version = WireVersion(frame.GetCommand());
   if (const auto* own = TKsStompFrame::Own(frame)) {
     auto image = image_.Lease();
     image->clear();
     own->AppendBytes(*image, version);
-    TransmitBytes(adapter, *image, sendTimeout, gather);
+    // CONNECT opens a link: what a batch holds for it waits (see SuspendLink).
+    TransmitBytes(adapter, *image, sendTimeout, gather, connect);
   } else if (version == TKsStompVersion::V1_0) {
-    TransmitBytes(adapter, frame.ToBytes(), sendTimeout, gather);
+    TransmitBytes(adapter, frame.ToBytes(), sendTimeout, gather, connect);
   } else {
     // A frame of another class is written by the version's rules through a
     // copy.
@@ -533,6 +537,38 @@ void TKsStompCustomClient::SetTransportLost(const std::string& cause) {
   transportLost_.store(true, std::memory_order_release);
 }
 
+void TKsStompCustomClient::SuspendLink(const std::string& cause) {
+  SetTransportLost(cause);
+  if (!batch_) return;
+  {
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    suspendedVersion_ = GetVersion();
+  }
+  batch_->Suspend(std::make_exception_ptr(EConnectionFailedException(cause)));
+}
+
+void TKsStompCustomClient::ResumeLink() {
+  TKsStompVersion madeFor = TKsStompVersion::V1_0;
+  {
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    transportLostCause_.clear();
+    transportLost_.store(false, std::memory_order_release);
+    madeFor = suspendedVersion_;
+  }
+  if (!batch_) return;
+  if (madeFor != GetVersion() && batch_->HoldsBytes()) {
+    // Frames made for another version's escaping cannot go out as they are.
+    if (const auto& logger = GetLogger()) {
+      logger->Error(kOwnPrefix + std::string("batched SENDs made for STOMP ") + std::string(VersionText(madeFor)) +
+                    " dropped: the broker now speaks STOMP " + std::string(VersionText(GetVersion())));
+    }
+    batch_->Reset();
+    return;
+  }
+  batch_->Resume();
+  FlushHeld();
+}
+
 void TKsStompCustomClient::CheckTransportUsable() const {
   if (!transportLost_.load(std::memory_order_acquire)) return;
   std::lock_guard<std::mutex> lock(sessionMutex_);
@@ -540,10 +576,10 @@ void TKsStompCustomClient::CheckTransportUsable() const {
 }
 
 void TKsStompCustomClient::TransmitBytes(IStompCommAdapter& adapter, const std::string& bytes,
-                                         std::int32_t sendTimeout, bool gather) {
+                                         std::int32_t sendTimeout, bool gather, bool pastBatch) {
   try {
     const std::string_view frame(bytes);
-    if (!batch_) {
+    if (!batch_ || pastBatch) {
       adapter.Transmit(bytes, sendTimeout);
     } else if (gather) {
       batch_->Add(&frame, 1, sendTimeout);
@@ -672,6 +708,7 @@ void TKsStompCustomClient::OtherFrameAvailable(const std::shared_ptr<IStompFrame
       std::lock_guard<std::mutex> lock(sessionMutex_);
       session_ = frame->GetHeader("session");
     }
+    logins_.fetch_add(1, std::memory_order_acq_rel);
     loggedIn_.store(true, std::memory_order_release);
     if (onConnected_) onConnected_(this, frame);
   } else if (command == "ERROR") {

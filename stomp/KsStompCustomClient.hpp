@@ -62,8 +62,10 @@ class TKsStompCustomClient : public TKsStompConnection {
 
   // Opens the transport, sends CONNECT and handles the broker's first reply
   // before returning (no time limit). Logged in afterwards only when that
-  // reply was CONNECTED.
-  void Connect();
+  // reply was CONNECTED. keepBatch keeps the batched SENDs that a
+  // suspended link held (SuspendLink), for ResumeLink to write; otherwise
+  // a new link starts with an empty batch.
+  void Connect(bool keepBatch = false);
   void StompConnect();
   // destination may carry options after "?": name=value items split at "&"
   // and blanks (a quoted item runs to its closing quote), each sent as a
@@ -114,6 +116,9 @@ class TKsStompCustomClient : public TKsStompConnection {
 
   bool GetLoggedIn() const;
   std::string GetSession() const;
+  // The id of the link: how many CONNECTED frames this client has handled
+  // (0 before the first). Any thread.
+  std::uint64_t GetLink() const noexcept { return logins_.load(std::memory_order_acquire); }
 
   // What CONNECT offers (default: 1.0 alone, the frame of STOMP 1.0), the
   // "host" it names, and the heart-beats it asks for (milliseconds between
@@ -144,6 +149,14 @@ class TKsStompCustomClient : public TKsStompConnection {
   // The transport is gone for good: every later command (CONNECT aside)
   // raises EConnectionFailedException with cause instead of writing.
   void SetTransportLost(const std::string& cause);
+  // The transport is gone until a reconnect: as SetTransportLost, and the
+  // batched SENDs not yet written stay held (see Connect's keepBatch).
+  // ResumeLink, once logged in again, lets commands through again and
+  // writes what the batch held, unless the new link speaks another version
+  // than the one the frames were made for (then they are dropped and
+  // logged). Any thread.
+  void SuspendLink(const std::string& cause);
+  void ResumeLink();
 
   // Turns batched sending on (gathered SENDs are written at the latest
   // delayMs milliseconds after the first of them) or off. Set before
@@ -233,10 +246,11 @@ class TKsStompCustomClient : public TKsStompConnection {
   // EConnectionFailedException after SetTransportLost.
   void CheckTransportUsable() const;
   // adapter.Transmit (through the batch when batching is on: gathered when
-  // gather is true, else written with what is gathered), telling the
-  // transport-error handler about a failure.
+  // gather is true, else written with what is gathered; past it when
+  // pastBatch is true), telling the transport-error handler about a
+  // failure.
   void TransmitBytes(IStompCommAdapter& adapter, const std::string& bytes, std::int32_t sendTimeout,
-                     bool gather = false);
+                     bool gather = false, bool pastBatch = false);
   // The SEND of SendViews once its header list is known (first's entries,
   // then second's): traced, its head written, and transmitted.
   void WriteSend(const TKsHeaderView* first, std::size_t firstCount, const TKsHeaderView* second,
@@ -259,7 +273,9 @@ class TKsStompCustomClient : public TKsStompConnection {
   std::atomic<bool> transportLost_{false};
   std::string transportLostCause_;  // guarded by sessionMutex_
   std::atomic<bool> loggedIn_{false};
+  std::atomic<std::uint64_t> logins_{0};
   std::string session_;
+  TKsStompVersion suspendedVersion_ = TKsStompVersion::V1_0;  // of the frames a suspended batch holds
   // RECEIPT, CONNECTED, ERROR and unknown commands.
   void OtherFrameAvailable(const std::shared_ptr<IStompFrame>& frame);
   // CONNECTED: the version and heart-beats it names.

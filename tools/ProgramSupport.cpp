@@ -98,4 +98,12 @@ bool TStopFlag::ReadLine(std::string& line) const {
   return false;
 }
 
+void TTransportWatch::OnInterrupted(const Exception& cause) {
+  const auto* failed = dynamic_cast<const EConnectionFailedException*>(&cause);
+  WriteLine("Transport interrupted: " + (failed != nullptr && !failed->GetCause().empty() ? failed->GetCause()
+                                                                                         : cause.Message()));
+}
+
+void TTransportWatch::OnResumed(const std::string& brokerUri) { WriteLine("Transport resumed: " + brokerUri); }
+
 }  // namespace ks

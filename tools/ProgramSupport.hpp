@@ -18,10 +18,14 @@
 // arguments that bound to no option, so that a misspelt option is seen;
 // PrintHelp prints a program's --help.
 //
+// TTransportWatch is their transport listener (failover URLs): it prints
+// "Transport interrupted: <cause>" and "Transport resumed: <broker>".
+//
 // Threads: RunReportingErrors is called once, from the main thread. The
 // watch is told about errors on the connection's reader thread or on the
-// main thread, and asked about them from the main thread. A stop flag may be
-// raised on any thread while another waits on it.
+// main thread (and the failover thread), and asked about them from the main
+// thread. The transport watch runs on the failover thread. A stop flag may
+// be raised on any thread while another waits on it.
 #pragma once
 
 #include <chrono>
@@ -77,6 +81,12 @@ class TConnectionWatch : public IExceptionListener {
   bool failed_ = false;
   std::string failure_;
   int skipped_ = 0;
+};
+
+class TTransportWatch : public ITransportListener {
+ public:
+  void OnInterrupted(const Exception& cause) override;
+  void OnResumed(const std::string& brokerUri) override;
 };
 
 }  // namespace ks

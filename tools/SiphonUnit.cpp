@@ -119,6 +119,7 @@ void TSiphon::Run(int argc, const char* const* argv) {
   // is printed and skipped).
   auto watch = std::make_shared<TConnectionWatch>();
   connection->SetExceptionListener(watch);
+  connection->SetTransportListener(std::make_shared<TTransportWatch>());
   // The session, consumer and reply producer refer to their connection
   // without keeping it alive: they are released before it, however Run ends.
   struct TReleaseBeforeConnection {

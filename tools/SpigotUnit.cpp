@@ -107,6 +107,10 @@ void TSpigot::SendMessages(const std::shared_ptr<ISession>& session,
   for (std::int32_t i = 0; i < messageCount_ && !stop_.Raised(); ++i) {
     FillMessageText(i, text);
     message->SetText(text);
+    // Over a failover URL a message may arrive twice (a confirmed send is
+    // sent again after a reconnect): the index as a property too, for a
+    // consumer to count by. Otherwise the frame is left as it always was.
+    if (sequenced_) message->SetIntProperty(kSequenceProperty, i);
     if (verbose_) WriteLine("Sending message: " + Ellipsize(text, kShownCharacters));
     producer->Send(message);
     if (transacted_) session->Commit();
@@ -121,6 +125,7 @@ void TSpigot::Run(int argc, const char* const* argv) {
   ReportIgnoredArguments(ignored);
 
   WriteLine("Connecting to URL: " + url_);
+  sequenced_ = url_.rfind("failover:", 0) == 0;
   WriteLine("Publishing a Message with size " + IntToStr(messageSize_) + " to " + GetDestinationTypeName() + ": " +
             subject_);
   WriteLine("Using " + GetDeliveryModeName() + " messages");
@@ -133,6 +138,7 @@ void TSpigot::Run(int argc, const char* const* argv) {
   // messages may not have arrived: the run then ends on that error.
   auto watch = std::make_shared<TConnectionWatch>();
   connection->SetExceptionListener(watch);
+  connection->SetTransportListener(std::make_shared<TTransportWatch>());
   connection->Start();
   std::shared_ptr<ISession> session = connection->CreateSession(transacted_, AUTO_ACKNOWLEDGE);
   std::shared_ptr<IDestination> destination;

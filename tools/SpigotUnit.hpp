@@ -2,7 +2,8 @@
 //
 // A TSpigot holds the program's options (its published properties, bound
 // from the command line by Run) and publishes MessageCount text messages of
-// exactly MessageSize characters to one queue or topic, then closes the
+// exactly MessageSize characters to one queue or topic (over a failover URL
+// each with its index in the property "Sequence"), then closes the
 // connection and prints "Done.". Every console line goes through
 // ks::WriteLine. Errors leave Run as exceptions; the main routine prints
 // them.
@@ -25,6 +26,9 @@ namespace ks {
 
 class ISession;
 class IMessageProducer;
+
+// The integer property that carries each message's index (from 0).
+inline constexpr const char* kSequenceProperty = "Sequence";
 
 class TSpigot {
  public:
@@ -99,6 +103,7 @@ class TSpigot {
   std::int32_t messageCount_;
   bool transacted_;
   bool verbose_;
+  bool sequenced_ = false;  // the URL is a failover URL: each message carries its index
   std::string password_;
   std::string user_;
   TStopFlag stop_;

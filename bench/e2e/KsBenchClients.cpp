@@ -216,6 +216,7 @@ int RunLibraryClient(const TClientOptions& options) {
     if (options.batch) query += "&batchSend=true";
     if (!options.caFile.empty()) query += "&caFile=" + options.caFile;
     if (!options.query.empty()) query += "&" + options.query;
+    if (options.failover) url = "failover:(" + url + ")";
     if (!query.empty()) url += "?" + query.substr(1);
     auto factory = std::make_shared<TKsJMSConnectionFactory>("", "", url);
     if (options.work == TBenchWork::RequestReply) return RunLibraryRequestReply(*factory, options);

@@ -53,6 +53,9 @@ struct TClientOptions {
   std::string caFile;
   // Library client only: more URL parameters ("heartBeat=1000,1000&...").
   std::string query;
+  // Library client only: the address inside a failover URL
+  // ("failover:(stomp://HOST:PORT)?QUERY"), for the cost of failover.
+  bool failover = false;
 };
 
 int RunLibraryClient(const TClientOptions& options);

@@ -29,6 +29,7 @@
 //               --Host=H --Port=P --Count=N [--Size=255] [--Queue=bench]
 //               [--Consumers=1] [--Batch (library)] [--Buffered (raw)]
 //               [--CaFile=PEM (ksstomp over stomp+ssl)] [--Query=URL parameters (ksstomp)]
+//               [--Failover (ksstomp through a failover URL)]
 //       one client run (the driver starts itself this way)
 //
 // With --Tls only this library's client runs, against Cistern only, over
@@ -722,6 +723,7 @@ int main(int argc, char** argv) {
     client.buffered = options.count("Buffered") != 0;
     client.caFile = Get(options, "CaFile", "");
     client.query = Get(options, "Query", "");
+    client.failover = options.count("Failover") != 0;
     return Get(options, "Client", "ksstomp") == "raw" ? RunRawClient(client) : RunLibraryClient(client);
   }
   if (options.count("Serve") != 0) {

@@ -1,6 +1,7 @@
 #include "tests/common/KsCisternProcess.hpp"
 
 #include <cerrno>
+#include <utility>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -10,13 +11,43 @@ namespace ks::test {
 
 std::string CisternPath() { return std::string(KS_BINARY_DIR) + "/broker/Cistern"; }
 
-TCisternProcess::TCisternProcess(const std::vector<std::string>& options, std::chrono::milliseconds startTimeout) {
+TCisternProcess::TCisternProcess(const std::vector<std::string>& options, std::chrono::milliseconds startTimeout)
+    : options_(options) {
   std::vector<std::string> args{CisternPath(), "--Port=0"};
-  bool plain = true;
   for (const std::string& o : options) {
     if (o.rfind("--Host=", 0) == 0) host_ = o.substr(7);
-    if (o == "--Port=none") plain = false;
     args.push_back(o);
+  }
+  Launch(std::move(args), startTimeout);
+}
+
+bool TCisternProcess::Restart(std::chrono::milliseconds startTimeout) {
+  const std::uint16_t port = port_;
+  std::vector<std::string> args{CisternPath(), "--Port=" + std::to_string(port)};
+  args.insert(args.end(), options_.begin(), options_.end());
+  // The old socket may linger a moment (the broker binds with
+  // SO_REUSEADDR): a start that could not bind is tried again.
+  const auto deadline = std::chrono::steady_clock::now() + startTimeout;
+  do {
+    Stop(SIGKILL);
+    if (reader_.joinable()) reader_.join();
+    if (out_ >= 0) ::close(out_);
+    out_ = -1;
+    port_ = tlsPort_ = 0;
+    {
+      std::lock_guard lock(mutex_);
+      lines_.clear();
+      eof_ = false;
+    }
+    Launch(args, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()));
+  } while (!Started() && std::chrono::steady_clock::now() < deadline);
+  return Started() && port_ == port;
+}
+
+void TCisternProcess::Launch(std::vector<std::string> args, std::chrono::milliseconds startTimeout) {
+  bool plain = true;
+  for (const std::string& o : args) {
+    if (o == "--Port=none") plain = false;
   }
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());

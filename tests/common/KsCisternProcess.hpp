@@ -6,7 +6,9 @@
 // listening with TLS on HOST:PORT" line). Options for TLS: TlsOptions(). A background thread keeps reading
 // the broker's output so that a verbose broker never blocks on a full pipe;
 // the lines are kept for WaitForLine. The destructor stops the broker with
-// SIGTERM (SIGKILL if it does not end in time) and reaps it.
+// SIGTERM (SIGKILL if it does not end in time) and reaps it. Restart kills
+// it (SIGKILL) and starts it again on the same port with the same options,
+// as a broker that crashed and came back.
 //
 // Threads: construct, query and stop from one thread; the output thread is
 // internal.
@@ -53,8 +55,13 @@ class TCisternProcess {
   // status (128 + signal number for a broker ended by a signal), or nothing
   // when it had to be killed after the deadline. Safe to call twice.
   std::optional<int> Stop(int signal = 15, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+  // SIGKILL, then the same broker again on the same port; true once it
+  // listens again.
+  bool Restart(std::chrono::milliseconds startTimeout = std::chrono::milliseconds(10000));
 
  private:
+  // Starts the process with args and waits for its listening line.
+  void Launch(std::vector<std::string> args, std::chrono::milliseconds startTimeout);
   void ReadOutput();
 
   pid_t pid_ = -1;
@@ -68,6 +75,7 @@ class TCisternProcess {
   std::condition_variable changed_;
   std::vector<std::string> lines_;
   bool eof_ = false;
+  std::vector<std::string> options_;
 };
 
 // Path of the Cistern executable of this build.

@@ -1,6 +1,7 @@
 // The message listener of the tests. See KsCollector.hpp.
 #include "tests/common/KsCollector.hpp"
 
+#include "jms/KsJMSConnectionFactory.hpp"
 #include "tests/common/KsTestUtil.hpp"
 
 namespace ks::test {
@@ -8,6 +9,18 @@ namespace ks::test {
 std::string TextOf(const std::shared_ptr<IMessage>& message) {
   auto text = std::dynamic_pointer_cast<ITextMessage>(message);
   return text ? text->GetText() : std::string("<not text>");
+}
+
+std::shared_ptr<IConnection> StartConnection(const std::string& url, const std::shared_ptr<TCollector>& events,
+                                             const std::string& clientId, const std::string& user,
+                                             const std::string& password) {
+  TKsJMSConnectionFactory factory(user, password, url);
+  factory.SetClientID(clientId);
+  auto connection = factory.CreateConnection();
+  connection->SetExceptionListener(events);
+  connection->SetTransportListener(events);
+  connection->Start();
+  return connection;
 }
 
 void TCollector::OnMessage(const std::shared_ptr<IMessage>& message) {
@@ -27,6 +40,40 @@ void TCollector::OnException(const Exception& error) {
   }
   std::lock_guard<std::mutex> lock(mutex_);
   errors_.push_back({error.what(), lost, std::this_thread::get_id(), std::move(skipped)});
+}
+
+void TCollector::OnInterrupted(const Exception& cause) {
+  const auto* failed = dynamic_cast<const EConnectionFailedException*>(&cause);
+  std::lock_guard<std::mutex> lock(mutex_);
+  transport_.push_back({false, failed != nullptr ? failed->GetCause() : cause.what(), std::chrono::steady_clock::now()});
+}
+
+void TCollector::OnResumed(const std::string& brokerUri) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  transport_.push_back({true, brokerUri, std::chrono::steady_clock::now()});
+}
+
+std::vector<TCollector::TTransportEvent> TCollector::Transport() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return transport_;
+}
+
+bool TCollector::WaitForResumed(std::size_t count, std::chrono::milliseconds timeout) {
+  return WaitUntil(
+      [&] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::size_t resumed = 0;
+        for (const auto& event : transport_) resumed += event.resumed ? 1 : 0;
+        return resumed >= count;
+      },
+      timeout);
+}
+
+std::size_t TCollector::Interruptions() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::size_t count = 0;
+  for (const auto& event : transport_) count += event.resumed ? 0 : 1;
+  return count;
 }
 
 bool TCollector::WaitFor(std::size_t count, std::chrono::milliseconds timeout) {

@@ -90,4 +90,19 @@ bool PeersRequired() {
   return ci != nullptr && std::strcmp(ci, "true") == 0;
 }
 
+std::vector<std::string> LinesAfter(const std::vector<std::string>& lines, const std::string& prefix) {
+  std::vector<std::string> out;
+  for (const auto& l : lines)
+    if (l.rfind(prefix, 0) == 0) out.push_back(l.substr(prefix.size()));
+  return out;
+}
+
+std::string FailoverUrl(const std::vector<std::string>& addresses, const std::string& params) {
+  std::string url = "failover:(";
+  for (std::size_t i = 0; i < addresses.size(); ++i) url += (i == 0 ? "" : ",") + addresses[i];
+  url += ")";
+  if (!params.empty()) url += "?" + params;
+  return url;
+}
+
 }  // namespace ks::test

@@ -24,6 +24,8 @@
 //   function (a test body or SetUp): put it right before the first step that
 //   needs the peer, so the steps before it run everywhere.
 // - kConnectedFrame and ErrorOf, for tests of the protocol layers.
+// - Program output and addresses: LinesAfter picks the lines of a program
+//   that begin with a prefix; FailoverUrl writes a failover address.
 //
 // Threads: any; WaitUntil evaluates its condition on the calling thread.
 // KS_REQUIRE_PEER belongs on the test's main thread.
@@ -35,6 +37,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace ks::test {
 
@@ -59,6 +62,11 @@ int ListenOnLoopback(std::uint16_t& port, int backlog = 8, int receiveBuffer = 0
 
 // True when the environment has CI=true.
 bool PeersRequired();
+
+// Lines that begin with prefix, with the prefix removed.
+std::vector<std::string> LinesAfter(const std::vector<std::string>& lines, const std::string& prefix);
+// "failover:(A1,A2,...)", followed by "?" and params when they are given.
+std::string FailoverUrl(const std::vector<std::string>& addresses, const std::string& params = std::string());
 
 // The reply a broker sends to accept a login.
 inline const std::string kConnectedFrame = std::string("CONNECTED\nsession:s1\n\n") + std::string(1, '\0') + "\n";

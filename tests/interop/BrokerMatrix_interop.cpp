@@ -262,7 +262,7 @@ TEST_P(BrokerMatrix, TransactedSendsAndConsumptionLoseNothing) {
                                             "--MessageCount=3", "--MessageSize=12"},
                            "\n");
   ASSERT_EQ(spigot.status, 0) << spigot.Output();
-  EXPECT_EQ(TransactedSiphonKilledLosesNothing(Url(), Name("TxKilled"), 60), "");
+  EXPECT_EQ(TransactedSiphonKilledLosesNothing(Url(), Name("TxKilled"), 200), "");
   KS_REQUIRE_PEER(PythonPeerUnavailableReason());
   auto peer = PeerReceive(port_, NativeQueue("TxSend"), 3, 10);
   ASSERT_EQ(peer.messages.size(), 3u) << peer.Output();

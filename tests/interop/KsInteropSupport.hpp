@@ -23,6 +23,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -77,6 +78,11 @@ class TBrokerProcess {
   // empty and the failure says so.
   explicit TBrokerProcess(const std::string& prefix);
   ~TBrokerProcess();
+  // SIGKILL to the broker (with group, to its process group), then, once
+  // nothing listens on its port any more, launch until the deadline; true
+  // once it listens again.
+  bool KillAndLaunch(bool group, std::chrono::milliseconds startTimeout,
+                     const std::function<bool(std::chrono::steady_clock::time_point)>& launch);
 
   std::string dir_;
   pid_t pid_ = -1;
@@ -91,17 +97,25 @@ class TActiveMQProcess : public TBrokerProcess {
   // Starts the broker and waits (with a deadline) until its STOMP port
   // accepts connections. withAuth adds the authentication plugin that knows
   // only kAuthUser / kAuthPassword; an ssl keystore adds the "stomp+ssl"
-  // connector on a second free port.
+  // connector on a second free port; persistent keeps persistent messages
+  // and durable subscriptions in a KahaDB store in the broker's folder
+  // (written to the file system without waiting for the disk, so they
+  // survive the broker's process, which is what Restart needs).
   explicit TActiveMQProcess(bool withAuth, std::chrono::milliseconds startTimeout = std::chrono::seconds(60),
-                            const TActiveMQSsl& ssl = {});
+                            const TActiveMQSsl& ssl = {}, bool persistent = false);
   ~TActiveMQProcess() { Stop(); }
 
   // SIGTERM, then SIGKILL after the deadline; removes the folder. Safe to
   // call twice.
   void Stop();
+  // SIGKILL, then the same broker (configuration, store, ports) again; true
+  // once it listens.
+  bool Restart(std::chrono::milliseconds startTimeout = std::chrono::seconds(60));
 
  private:
   bool StartOnce(bool withAuth, const TActiveMQSsl& ssl, std::chrono::steady_clock::time_point deadline);
+  bool Launch(std::chrono::steady_clock::time_point deadline);
+  bool persistent_ = false;
 };
 
 // The brokers shared by all cases of this test binary, started on first use.
@@ -129,9 +143,14 @@ class TRabbitMQProcess : public TBrokerProcess {
   // SIGTERM to the node's process group (SIGKILL after a deadline), then
   // ends its port mapper and removes the folder. Safe to call twice.
   void Stop();
+  // SIGKILL to the node's process group, then the same node (name, folder,
+  // ports) again; true once it listens.
+  bool Restart(std::chrono::milliseconds startTimeout = std::chrono::seconds(60));
 
  private:
+  bool Launch(std::chrono::steady_clock::time_point deadline);
   std::uint16_t epmdPort_ = 0;
+  std::uint16_t distPort_ = 0;
 };
 
 // The RabbitMQ node shared by all cases of this test binary, serving TLS as
@@ -183,8 +202,6 @@ TProgramRun RunProgram(const std::string& relative, const std::vector<std::strin
 // arrived whole and in order, else what went wrong.
 std::string SpigotToSiphon(const std::string& urlArg, const std::string& subject, int count, int size);
 
-// Lines that begin with prefix, with the prefix removed.
-std::vector<std::string> LinesAfter(const std::vector<std::string>& lines, const std::string& prefix);
 
 class TInteropTest : public ::testing::Test {
  protected:

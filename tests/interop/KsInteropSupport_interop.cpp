@@ -74,6 +74,13 @@ bool AwaitListening(const std::string& name, pid_t& pid, std::uint16_t port, std
   return false;
 }
 
+// Waits until nothing listens on port any more (a killed broker's last
+// process is gone); false when the deadline came first.
+bool AwaitClosed(std::uint16_t port, Clock::time_point deadline) {
+  return WaitUntil([port] { return !PortAccepts(port); },
+                   std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
+}
+
 // SIGTERM to the broker (with group, to its process group), SIGKILL after
 // 15 s; reaps it.
 void EndBroker(pid_t pid, bool group) {
@@ -89,15 +96,20 @@ void EndBroker(pid_t pid, bool group) {
   }
 }
 
-std::string BrokerXml(std::uint16_t port, bool withAuth, const TActiveMQSsl& ssl, std::uint16_t sslPort) {
+std::string BrokerXml(std::uint16_t port, bool withAuth, const TActiveMQSsl& ssl, std::uint16_t sslPort,
+                      bool persistent) {
   std::ostringstream xml;
   xml << "<beans xmlns=\"http://www.springframework.org/schema/beans\"\n"
          "  xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"\n"
          "  xsi:schemaLocation=\"http://www.springframework.org/schema/beans "
          "http://www.springframework.org/schema/beans/spring-beans-2.0.xsd\n"
          "  http://activemq.apache.org/schema/core http://activemq.apache.org/schema/core/activemq-core.xsd\">\n"
-         "  <broker xmlns=\"http://activemq.apache.org/schema/core\" useJmx=\"false\" persistent=\"false\""
-         " brokerName=\"interop\">\n";
+         "  <broker xmlns=\"http://activemq.apache.org/schema/core\" useJmx=\"false\" persistent=\""
+      << (persistent ? "true" : "false") << "\" brokerName=\"interop\">\n";
+  if (persistent) {
+    xml << "    <persistenceAdapter><kahaDB directory=\"kahadb\" journalDiskSyncStrategy=\"never\"/>"
+           "</persistenceAdapter>\n";
+  }
   if (withAuth) {
     xml << "    <plugins>\n"
            "      <simpleAuthenticationPlugin>\n"
@@ -253,13 +265,29 @@ TBrokerProcess::TBrokerProcess(const std::string& prefix) {
   dir_ = pattern;
 }
 
+bool TBrokerProcess::KillAndLaunch(bool group, std::chrono::milliseconds startTimeout,
+                                   const std::function<bool(Clock::time_point)>& launch) {
+  if (pid_ > 0) {
+    kill(group ? -pid_ : pid_, SIGKILL);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+  // A broker's last process (RabbitMQ's node) may outlive the one waited
+  // for a moment.
+  const auto deadline = Clock::now() + startTimeout;
+  started_ = AwaitClosed(port_, deadline) && launch(deadline);
+  return started_;
+}
+
 TBrokerProcess::~TBrokerProcess() {
   std::error_code ignored;
   if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
 }
 
-TActiveMQProcess::TActiveMQProcess(bool withAuth, std::chrono::milliseconds startTimeout, const TActiveMQSsl& ssl)
-    : TBrokerProcess("ks-activemq-") {
+TActiveMQProcess::TActiveMQProcess(bool withAuth, std::chrono::milliseconds startTimeout, const TActiveMQSsl& ssl,
+                                   bool persistent)
+    : TBrokerProcess("ks-activemq-"), persistent_(persistent) {
   if (dir_.empty()) return;
   auto deadline = Clock::now() + startTimeout;
   // The free port may be taken between the probe and the broker's bind;
@@ -277,12 +305,22 @@ bool TActiveMQProcess::StartOnce(bool withAuth, const TActiveMQSsl& ssl, Clock::
   }
   {
     std::ofstream xml(dir_ + "/activemq.xml", std::ios::trunc);
-    xml << BrokerXml(port_, withAuth, ssl, sslPort_);
+    xml << BrokerXml(port_, withAuth, ssl, sslPort_, persistent_);
     if (!xml) {
       failure_ = "cannot write " + dir_ + "/activemq.xml";
       return false;
     }
   }
+  if (Launch(deadline)) return true;
+  Stop();
+  return false;
+}
+
+bool TActiveMQProcess::Restart(std::chrono::milliseconds startTimeout) {
+  return KillAndLaunch(false, startTimeout, [this](Clock::time_point deadline) { return Launch(deadline); });
+}
+
+bool TActiveMQProcess::Launch(Clock::time_point deadline) {
   const std::string logPath = dir_ + "/broker.log";
   std::vector<std::string> args = {kJava,
                                    "-Xmx256M",
@@ -305,9 +343,7 @@ bool TActiveMQProcess::StartOnce(bool withAuth, const TActiveMQSsl& ssl, Clock::
     return false;
   }
   if (pid_ == 0) ExecBroker(dir_, logPath, argv.data());
-  if (AwaitListening("ActiveMQ", pid_, port_, sslPort_, deadline, logPath, failure_)) return true;
-  Stop();
-  return false;
+  return AwaitListening("ActiveMQ", pid_, port_, sslPort_, deadline, logPath, failure_);
 }
 
 
@@ -386,13 +422,6 @@ std::string SpigotToSiphon(const std::string& urlArg, const std::string& subject
   return std::string();
 }
 
-std::vector<std::string> LinesAfter(const std::vector<std::string>& lines, const std::string& prefix) {
-  std::vector<std::string> out;
-  for (const auto& l : lines)
-    if (l.rfind(prefix, 0) == 0) out.push_back(l.substr(prefix.size()));
-  return out;
-}
-
 void TInteropTest::SetUp() {
   KS_REQUIRE_PEER(ActiveMQUnavailableReason());
   KS_REQUIRE_PEER(PythonPeerUnavailableReason());
@@ -414,8 +443,8 @@ TRabbitMQProcess::TRabbitMQProcess(const TTlsFiles* tls, std::chrono::millisecon
   if (dir_.empty()) return;
   port_ = FreePort();
   epmdPort_ = FreePort();
-  const std::uint16_t distPort = FreePort();
-  if (port_ == 0 || epmdPort_ == 0 || distPort == 0) {
+  distPort_ = FreePort();
+  if (port_ == 0 || epmdPort_ == 0 || distPort_ == 0) {
     failure_ = "no free port";
     return;
   }
@@ -435,6 +464,15 @@ TRabbitMQProcess::TRabbitMQProcess(const TTlsFiles* tls, std::chrono::millisecon
   conf.close();
   std::ofstream(dir_ + "/enabled_plugins") << "[rabbitmq_stomp].\n";
   std::ofstream(dir_ + "/conf-env").flush();
+  started_ = Launch(Clock::now() + startTimeout);
+  if (!started_) Stop();
+}
+
+bool TRabbitMQProcess::Restart(std::chrono::milliseconds startTimeout) {
+  return KillAndLaunch(true, startTimeout, [this](Clock::time_point deadline) { return Launch(deadline); });
+}
+
+bool TRabbitMQProcess::Launch(Clock::time_point deadline) {
   const std::string node = "ks" + std::to_string(getpid()) + "@localhost";
   const std::vector<std::pair<std::string, std::string>> env = {
       {"HOME", dir_ + "/home"},
@@ -444,14 +482,14 @@ TRabbitMQProcess::TRabbitMQProcess(const TTlsFiles* tls, std::chrono::millisecon
       {"RABBITMQ_ENABLED_PLUGINS_FILE", dir_ + "/enabled_plugins"},
       {"RABBITMQ_MNESIA_BASE", dir_ + "/mnesia"},
       {"RABBITMQ_LOG_BASE", dir_ + "/log"},
-      {"RABBITMQ_DIST_PORT", std::to_string(distPort)},
+      {"RABBITMQ_DIST_PORT", std::to_string(distPort_)},
       {"ERL_EPMD_PORT", std::to_string(epmdPort_)},
       {"ERL_EPMD_ADDRESS", "127.0.0.1"}};
   const std::string logPath = dir_ + "/node.log";
   pid_ = fork();
   if (pid_ < 0) {
     failure_ = "fork failed";
-    return;
+    return false;
   }
   if (pid_ == 0) {
     setsid();  // one process group: the script, the Erlang node and its helpers
@@ -459,8 +497,7 @@ TRabbitMQProcess::TRabbitMQProcess(const TTlsFiles* tls, std::chrono::millisecon
     char* const argv[] = {const_cast<char*>(kRabbitMQServer), nullptr};
     ExecBroker(dir_, logPath, argv);
   }
-  started_ = AwaitListening("RabbitMQ", pid_, port_, sslPort_, Clock::now() + startTimeout, logPath, failure_);
-  if (!started_) Stop();
+  return AwaitListening("RabbitMQ", pid_, port_, sslPort_, deadline, logPath, failure_);
 }
 
 
