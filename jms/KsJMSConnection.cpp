@@ -1559,14 +1559,6 @@ void TKsJMSSession::CheckNoListener() const {
 void TKsJMSSession::Send(TKsMessageProducer* producer, const std::shared_ptr<IDestination>& destination,
                          const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode, std::uint8_t priority,
                          std::uint32_t timeToLive, std::int32_t sendTimeout) {
-  connection_->OnLink<&TKsJMSSession::SendOnLink>(TKsLinkUse::Retry, this, producer, destination, message,
-                                                  deliveryMode, priority, timeToLive, sendTimeout);
-}
-
-inline void TKsJMSSession::SendOnLink(std::uint64_t link, TKsMessageProducer* producer,
-                                      const std::shared_ptr<IDestination>& destination,
-                                      const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode,
-                                      std::uint8_t priority, std::uint32_t timeToLive, std::int32_t sendTimeout) {
   CheckNotClosed();
   // The producer knows the wire name of its own destination; any other is
   // named here.
@@ -1584,11 +1576,19 @@ inline void TKsJMSSession::SendOnLink(std::uint64_t link, TKsMessageProducer* pr
     stamp.timestamp = NowUTC();
     stamp.expiration = stamp.timestamp + static_cast<double>(timeToLive) / kMillisecondsPerDay;
   }
+  connection_->OnLink<&TKsJMSSession::SendOnLink>(TKsLinkUse::Retry, this, *message, stamp, *destinationName,
+                                                  sendTimeout);
+}
+
+inline void TKsJMSSession::SendOnLink(std::uint64_t link, const IMessage& message, TKsSendStamp& stamp,
+                                      const std::string& destinationName, std::int32_t sendTimeout) {
+  // A send that waited for the next link finds its session as it is now.
+  if (link != 0) CheckNotClosed();
   // A plain send takes no lock of the session's: the transport's write lock
   // keeps frames whole. A transacted send holds the session's lock, so that
   // its transaction id cannot change under it, and so does a confirmed one.
   if (acknowledgeMode_ != SESSION_TRANSACTED && !connection_->GetSyncSend()) {
-    SendStamped(*message, stamp, *destinationName, sendTimeout);
+    SendStamped(message, stamp, destinationName, sendTimeout);
     return;
   }
   std::lock_guard<std::recursive_mutex> guard(sendLock_);
@@ -1597,7 +1597,7 @@ inline void TKsJMSSession::SendOnLink(std::uint64_t link, TKsMessageProducer* pr
     stamp.transaction = transactionContext_.GetTransactionId();
     transactionUsed_ = true;
   }
-  SendStamped(*message, stamp, *destinationName, sendTimeout);
+  SendStamped(message, stamp, destinationName, sendTimeout);
 }
 
 void TKsJMSSession::SendStamped(const IMessage& message, const TKsSendStamp& stamp, const std::string& destinationName,
