@@ -156,7 +156,7 @@ TKsJMSConnection::~TKsJMSConnection() {
   Close();
   // Sessions (and through them producers and consumers) that the
   // application still holds must not reach this object any more.
-  for (const auto& session : *SessionSnapshot()) session->Orphan();
+  for (const auto snapshot = SessionSnapshot(); const auto& session : *snapshot) session->Orphan();
   const auto orphaned = sessions_.TakeAll();
   // The client must no longer call back into this object while it is freed.
   client_->SetMessageCallback(nullptr);
@@ -582,7 +582,7 @@ void TKsJMSConnection::RestoreLink(std::uint64_t link) {
   }
   client_->ResumeLink();
   bool listeners = false;
-  for (const auto& session : *SessionSnapshot()) {
+  for (const auto snapshot = SessionSnapshot(); const auto& session : *snapshot) {
     session->RestoreSubscriptions(link);
     listeners = listeners || session->HasListenerConsumer();
   }
@@ -757,7 +757,7 @@ std::shared_ptr<TKsMessageConsumer> TKsJMSConnection::FindConsumer(std::string_v
 
 void TKsJMSConnection::RebuildConsumerIndex(std::uint64_t changes) const {
   std::vector<std::shared_ptr<TKsMessageConsumer>> consumers;
-  for (const auto& session : *SessionSnapshot()) session->ListConsumers(consumers);
+  for (const auto snapshot = SessionSnapshot(); const auto& session : *snapshot) session->ListConsumers(consumers);
   TConsumerIndex& index = consumerIndex_;
   index.bySubscription.clear();
   index.last = nullptr;
@@ -1145,7 +1145,9 @@ void TKsJMSSession::BeginOnNewLink() {
   if (transactionUsed_) rollbackOnly_ = true;
   consumedInTransaction_.clear();
   closedInTransaction_.clear();
-  for (const auto& consumer : *ConsumerSnapshot()) consumer->TakeDeliveredInTransaction();
+  for (const auto snapshot = ConsumerSnapshot(); const auto& consumer : *snapshot) {
+    consumer->TakeDeliveredInTransaction();
+  }
   BeginTransaction();
 }
 
@@ -1177,7 +1179,7 @@ void TKsJMSSession::EndTransaction(bool commit, TKsLinkUse use) {
     if (!abort) {
       // The transaction's ACKs would acknowledge a message skipped before
       // them.
-      for (const auto& consumer : *ConsumerSnapshot()) {
+      for (const auto snapshot = ConsumerSnapshot(); const auto& consumer : *snapshot) {
         if (consumer->DeliveredInTransaction()) consumer->CheckNothingSkipped("Commit");
       }
     }
@@ -1224,7 +1226,7 @@ void TKsJMSSession::EndTransaction(bool commit, TKsLinkUse use) {
           client.Nack(TKsAckTarget{c.messageId, c.subscription, c.ackId});
         }
       }
-      for (const auto& consumer : *ConsumerSnapshot()) {
+      for (const auto snapshot = ConsumerSnapshot(); const auto& consumer : *snapshot) {
         if (consumer->TakeDeliveredInTransaction() && abort && !nack) Resubscribe(*consumer);
       }
       BeginTransaction();
@@ -1397,7 +1399,7 @@ void TKsJMSSession::SubscribeNew(TKsMessageConsumer& consumer) {
 
 void TKsJMSSession::RestoreSubscriptions(std::uint64_t link) {
   const TKsDialect dialect = connection_->GetClient().GetDialect();
-  for (const auto& consumer : *ConsumerSnapshot()) {
+  for (const auto snapshot = ConsumerSnapshot(); const auto& consumer : *snapshot) {
     // A subscription the broker made went with the link (and is its to make).
     if (consumer->SubscribedOn() == link || TKsJMSClient::BrokerMadeSubscription(dialect, consumer->SubscriptionId())) {
       continue;
