@@ -36,9 +36,8 @@ TKsFrameBatch::~TKsFrameBatch() {
   retired_.reset();
 }
 
-void TKsFrameBatch::RaiseKept() const {
-  if (suspended_) std::rethrow_exception(suspended_);
-  if (kept_) std::rethrow_exception(kept_);
+void TKsFrameBatch::RaiseKeptNow() const {
+  std::rethrow_exception(suspended_ ? suspended_ : kept_);
 }
 
 void TKsFrameBatch::WriteHeld() {

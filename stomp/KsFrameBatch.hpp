@@ -94,7 +94,11 @@ class TKsFrameBatch {
   using Clock = std::chrono::steady_clock;
 
   // The helpers below run with lock_ held.
-  void RaiseKept() const;
+  // Raises the suspension's cause, else a kept error, when there is one.
+  void RaiseKept() const {
+    if (suspended_ || kept_) [[unlikely]] RaiseKeptNow();
+  }
+  [[noreturn]] void RaiseKeptNow() const;
   // Writes buffer_ and empties it; a failure is kept and raised.
   void WriteHeld();
   // Writes one frame past the buffer; frames is what a failure leaves
