@@ -1,6 +1,7 @@
 // KsBenchAdapter: a transport adapter for benchmarks that never touches the
 // network: Connect logs the client in at once, Transmit counts and discards
-// the bytes, and the synchronous receive operations hand out pre-encoded
+// the bytes (a frame that asks for a receipt gets one with the next
+// receive), and the synchronous receive operations hand out pre-encoded
 // frame texts from a list, one per call.
 //
 // RegisterBenchAdapterFirst() registers it before the TCP adapter, so that it
