@@ -107,7 +107,7 @@ std::string BrokerXml(std::uint16_t port, bool withAuth, const TActiveMQSsl& ssl
          "  <broker xmlns=\"http://activemq.apache.org/schema/core\" useJmx=\"false\" persistent=\""
       << (persistent ? "true" : "false") << "\" brokerName=\"interop\">\n";
   if (persistent) {
-    xml << "    <persistenceAdapter><kahaDB directory=\"kahadb\" journalDiskSyncStrategy=\"never\"/>"
+    xml << "    <persistenceAdapter><kahaDB directory=\"kahadb\"/>"
            "</persistenceAdapter>\n";
   }
   if (withAuth) {
