@@ -46,9 +46,9 @@ std::string_view Decimal(char (&buffer)[24], Int value) {
   return std::string_view(buffer, static_cast<std::size_t>(result.ptr - buffer));
 }
 
-// The body bytes a message class puts on the wire; false for a class that
+// The body bytes a message class puts on the wire; raises for a class that
 // cannot be sent.
-bool BodyOf(const TKsJMSMessage& message, std::string_view& body, bool& isObject, bool& isBytes) {
+void TakeBodyOf(const TKsJMSMessage& message, std::string_view& body, bool& isObject, bool& isBytes) {
   isObject = false;
   isBytes = false;
   if (const auto* text = AsOwnTextMessage(&message)) {
@@ -60,9 +60,8 @@ bool BodyOf(const TKsJMSMessage& message, std::string_view& body, bool& isObject
     isObject = true;
     body = object->GetContentRef();  // held as UTF-8 already
   } else {
-    return false;
+    throw EJMSException("Unsupported JMS Message Type");
   }
-  return true;
 }
 
 }  // namespace
@@ -180,7 +179,7 @@ TKsSendStamp TKsSendStamp::Of(const TKsJMSMessage& message) {
 
 void TKsJMSClient::BuildSend(const TKsJMSMessage& message, const TKsSendStamp& stamp, TSendParts& parts) const {
   bool isObject = false;
-  if (!BodyOf(message, parts.body, isObject, parts.isBytes)) throw EJMSException("Unsupported JMS Message Type");
+  TakeBodyOf(message, parts.body, isObject, parts.isBytes);
   parts.headers.Clear();
   WriteHeaders(message, stamp, isObject, parts, parts.headers);
 }
@@ -259,7 +258,7 @@ void TKsJMSClient::Send(const TKsJMSMessage& message, const TKsSendStamp& stamp,
   // body goes from the message to the transport, never copied in between.
   auto parts = sendParts_.Lease();
   bool isObject = false;
-  if (!BodyOf(message, parts->body, isObject, parts->isBytes)) throw EJMSException("Unsupported JMS Message Type");
+  TakeBodyOf(message, parts->body, isObject, parts->isBytes);
   if (!debug && message.GetProperties().Empty()) {
     // No properties (the usual case): every header is one of the library's
     // own, each once, so they are written as they come.

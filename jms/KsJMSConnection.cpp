@@ -460,21 +460,20 @@ void TKsJMSConnection::EnableFailover(std::vector<TKsLinkTarget> targets, const 
   hooks.restore = [this](std::uint64_t link) { RestoreLink(link); };
   // The hooks that tell the application touch nothing of this object after
   // the listener returns: the application may let the connection go in it.
-  hooks.interrupted = [this](const std::string& cause) {
+  // What the transport listener raises is dropped.
+  auto tell = [this](const auto& call) {
     if (const auto listener = GetTransportListener()) {
       try {
-        listener->OnInterrupted(EConnectionFailedException(cause));
+        call(*listener);
       } catch (...) {
       }
     }
   };
-  hooks.resumed = [this](const std::string& broker) {
-    if (const auto listener = GetTransportListener()) {
-      try {
-        listener->OnResumed(broker);
-      } catch (...) {
-      }
-    }
+  hooks.interrupted = [tell](const std::string& cause) {
+    tell([&](ITransportListener& listener) { listener.OnInterrupted(EConnectionFailedException(cause)); });
+  };
+  hooks.resumed = [tell](const std::string& broker) {
+    tell([&](ITransportListener& listener) { listener.OnResumed(broker); });
   };
   hooks.gaveUp = [this](const std::string& cause) { MarkLost(cause); };
   failover_ = std::make_unique<TKsFailover>(std::move(names), options, std::move(hooks));
@@ -598,14 +597,14 @@ void TKsJMSConnection::Acknowledge(const TKsMessage& message) {
     // more: it delivers the message again.
     if (link != 0 && message.GetLink() != 0 && message.GetLink() != link) return;
     const TPrimitiveMap& properties = message.GetProperties();
-    CheckAcknowledgeable(properties.Find("subscription"));
+    const std::string_view subscription = properties.Find("subscription");
+    CheckAcknowledgeable(subscription);
     // The broker acknowledged it when it delivered it.
-    if (TKsJMSClient::BrokerMadeSubscription(client_->GetDialect(), properties.Find("subscription"))) return;
+    if (TKsJMSClient::BrokerMadeSubscription(client_->GetDialect(), subscription)) return;
     if (client_->GetVersion() == TKsStompVersion::V1_0) {
       client_->Ack(std::string(properties.Front()), std::string());
     } else {
-      client_->Ack(TKsAckTarget{properties.Front(), properties.Find("subscription"), properties.Find("ack")},
-                   std::string());
+      client_->Ack(TKsAckTarget{properties.Front(), subscription, properties.Find("ack")}, std::string());
     }
   });
 }
@@ -1018,7 +1017,7 @@ std::shared_ptr<IMessage> TKsJMSConnection::ReceiveAcrossOutage(const TKsMessage
     if (left <= 0) return nullptr;
     return ReceiveOnLink(consumer, wait, static_cast<std::int32_t>(std::min<long long>(left, INT32_MAX)));
   };
-  return OnFailoverLink(TKsLinkUse::Retry, op, [deadline] { return deadline; });
+  return OnFailoverLink(TKsLinkUse::Retry, op, deadline);
 }
 
 inline std::shared_ptr<IMessage> TKsJMSConnection::ReceiveOnLink(const TKsMessageConsumer* consumer, TKsReceiveWait wait,

@@ -185,7 +185,7 @@ class TKsJMSConnection : public IMessageTransformerHost,
       CheckNotLost();
       return op(std::uint64_t{0});
     }
-    return OnFailoverLink(use, op, [deadline] { return deadline; });
+    return OnFailoverLink(use, op, deadline);
   }
   // The same for a member function Step, as (object->*Step)(link, args...),
   // for the per-message paths: without failover the call goes straight
@@ -326,10 +326,11 @@ class TKsJMSConnection : public IMessageTransformerHost,
 
  private:
   using TSessionList = TKsSnapshotList<TKsJMSSession>::TList;
-  // OnLink with failover, out of the way of the calls without; deadline()
-  // gives the deadline when a wait needs it.
-  template <class Op, class Deadline>
-  [[gnu::noinline]] auto OnFailoverLink(TKsLinkUse use, Op& op, Deadline deadline) -> decltype(op(std::uint64_t{}));
+  // OnLink with failover, out of the way of the calls without; a wait for
+  // the link lasts at most until deadline.
+  template <class Op>
+  [[gnu::noinline]] auto OnFailoverLink(TKsLinkUse use, Op& op, std::chrono::steady_clock::time_point deadline)
+      -> decltype(op(std::uint64_t{}));
   // The member-function OnLink with failover: the usual case (the link is
   // up and stays up) without more than the lease, inside the caller's frame
   // (a frame of its own cost a per-message path a few per cent more).
@@ -354,7 +355,7 @@ class TKsJMSConnection : public IMessageTransformerHost,
   [[gnu::noinline]] auto OnFailoverStepLater(TKsLinkUse use, Object* object, Args&... args) {
     using R = decltype((object->*Step)(std::uint64_t{0}, args...));
     auto op = [&](std::uint64_t link) -> R { return (object->*Step)(link, args...); };
-    return OnFailoverLink(use, op, [] { return std::chrono::steady_clock::time_point::max(); });
+    return OnFailoverLink(use, op, std::chrono::steady_clock::time_point::max());
   }
   // Inside a catch block of an operation under lease: true when what it
   // caught is the link going down under it (a loss it saw itself is
@@ -742,12 +743,13 @@ class TKsJMSSession : public IMessageDispatch,
   TKsScratch<TKsOutgoingMessage> outgoing_;
 };
 
-template <class Op, class Deadline>
-auto TKsJMSConnection::OnFailoverLink(TKsLinkUse use, Op& op, Deadline deadline) -> decltype(op(std::uint64_t{})) {
+template <class Op>
+auto TKsJMSConnection::OnFailoverLink(TKsLinkUse use, Op& op, std::chrono::steady_clock::time_point deadline)
+    -> decltype(op(std::uint64_t{})) {
   using R = decltype(op(std::uint64_t{}));
   for (;;) {
     std::optional<TKsFailover::TLease> lease = failover_->TryEnter();
-    if (!lease) lease = failover_->Enter(deadline(), MayWaitForLink(), use != TKsLinkUse::IfUp);
+    if (!lease) lease = failover_->Enter(deadline, MayWaitForLink(), use != TKsLinkUse::IfUp);
     if (!lease) {
       if constexpr (std::is_void_v<R>) {
         return;

@@ -407,7 +407,7 @@ bool TKsStompCustomClient::SendDistinct(std::string_view destination, std::strin
   IStompCommAdapter& adapter = RequireLoggedIn("SEND");
   auto image = image_.Lease();
   std::string& head = *image;
-  const bool joined = !batch_ && body.size() <= kJoinedBody;
+  const bool joined = JoinsBody(body.size());
   const std::size_t room = size + (joined ? body.size() + 2 : 0);
   if (head.capacity() < room) head.reserve(room);
   head.resize(size);
@@ -436,7 +436,7 @@ void TKsStompCustomClient::WriteSend(const TKsHeaderView* first, std::size_t fir
   IStompCommAdapter& adapter = RequireLoggedIn("SEND");
   auto image = image_.Lease();
   image->clear();
-  const bool joined = !batch_ && body.size() <= kJoinedBody;
+  const bool joined = JoinsBody(body.size());
   TKsStompFrame::AppendFrameHead(*image, "SEND", first, firstCount, second, secondCount, GetVersion(),
                                  joined ? body.size() + 2 : 0);
   TransmitFrame(adapter, *image, body, sendTimeout, gather);
@@ -446,7 +446,7 @@ void TKsStompCustomClient::TransmitFrame(IStompCommAdapter& adapter, std::string
                                          std::int32_t sendTimeout, bool gather) {
   static constexpr std::string_view kEnd("\0\n", 2);
   try {
-    if (!batch_ && body.size() <= kJoinedBody) {
+    if (JoinsBody(body.size())) {
       head.append(body).append(kEnd);
       adapter.Transmit(head, sendTimeout);
       return;

@@ -208,6 +208,9 @@ class TKsStompCustomClient : public TKsStompConnection {
   // Bodies up to this size are copied behind the header image and written
   // with it; larger ones go to the transport as a part of their own.
   static constexpr std::size_t kJoinedBody = 4096;
+  // True when a body of that size joins its header image (no batch, and
+  // small enough); the image then has room reserved for it.
+  bool JoinsBody(std::size_t size) const noexcept { return !batch_ && size <= kJoinedBody; }
   // SendViews for extra headers that are the library's own names, each
   // once, none of them destination, receipt or content-length (the fields
   // of a message without properties), without tracing: the header image is
