@@ -121,9 +121,7 @@ void SetOwnFields(const TKsHeaderScan& v, TKsMessage& message) {
 bool AppendProperties(const TKsHeaderScan& scan, TPrimitiveMap& map) {
   if (!map.Empty() || !scan.Appendable()) return false;
   map.Reserve(scan.PropertyCount(), scan.PropertyBytes());
-  for (std::size_t i = 0; i < scan.Count(); ++i) {
-    if (scan.IsProperty(i)) map.Append(scan.Headers()[i].first, scan.Headers()[i].second);
-  }
+  scan.ForEachProperty([&map](std::string_view name, std::string_view value) { map.Append(name, value); });
   return true;
 }
 
@@ -190,11 +188,8 @@ std::shared_ptr<TKsJMSTextMessage> NewReceivedMessage(TKsJMSConnection* connecti
   const std::string_view id = scan.Value(TKsHeaderScan::kMessageId);
   if (scan.Appendable()) {
     // The message id and the properties share one buffer, written once.
-    message->GetProperties().Build(id, scan.PropertyCount(), scan.PropertyBytes(), [&scan](auto&& put) {
-      for (std::size_t i = 0; i < scan.Count(); ++i) {
-        if (scan.IsProperty(i)) put(scan.Headers()[i].first, scan.Headers()[i].second);
-      }
-    });
+    message->GetProperties().Build(id, scan.PropertyCount(), scan.PropertyBytes(),
+                                   [&scan](auto&& put) { scan.ForEachProperty(put); });
   } else {
     message->AssignMessageID(id);
     SetProperties(scan, message.get(), *message);

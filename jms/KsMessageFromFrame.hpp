@@ -49,9 +49,16 @@ class TKsHeaderScan {
   std::string_view Value(TSlot slot) const { return slots_[slot] != nullptr ? *slots_[slot] : std::string_view(); }
   const TKsHeaderView* Headers() const { return headers_; }
   std::size_t Count() const { return count_; }
-  // Entry i becomes a property (its name is not one of the ten standard
-  // names). Only for a list that is Appendable.
-  bool IsProperty(std::size_t i) const { return ((chosen_ >> i) & 1u) != 0; }
+  // Calls put(name, value) for each entry that becomes a property (its name
+  // is not one of the ten standard names), in list order, skipping the
+  // others without a look. Only for a list that is Appendable.
+  template <class Put>
+  void ForEachProperty(Put&& put) const {
+    for (std::uint64_t left = chosen_; left != 0; left &= left - 1) {
+      const TKsHeaderView& h = headers_[static_cast<std::size_t>(__builtin_ctzll(left))];
+      put(h.first, h.second);
+    }
+  }
   // True when the properties may be appended to an empty map as they are
   // (at most 64 entries, no name with "="), then their count and bytes.
   bool Appendable() const { return appendable_; }

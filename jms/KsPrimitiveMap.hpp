@@ -28,6 +28,7 @@
 
 #include "jms/KsJMSInterfaces.hpp"
 #include "jms/KsRecordBuffer.hpp"
+#include "support/KsText.hpp"
 
 namespace ks {
 
@@ -101,9 +102,9 @@ class TPrimitiveMap : public IPrimitiveMap {
     const std::uint32_t sizes[2] = {static_cast<std::uint32_t>(name.size()), static_cast<std::uint32_t>(value.size())};
     std::memcpy(out, sizes, sizeof sizes);
     out += kRecordHead;
-    if (!name.empty()) std::memcpy(out, name.data(), name.size());
+    CopyBytes(out, name.data(), name.size());
     out += name.size();
-    if (!value.empty()) std::memcpy(out, value.data(), value.size());
+    CopyBytes(out, value.data(), value.size());
     return out + value.size();
   }
   // Build's step after the fill: the map holds what was written, or is
@@ -124,7 +125,7 @@ void TPrimitiveMap::Build(std::string_view front, std::size_t entries, std::size
   records_.Resize(front.size() + entries * kRecordHead + textBytes);
   char* const begin = records_.Data();
   char* const end = begin + records_.Size();
-  if (!front.empty()) std::memcpy(begin, front.data(), front.size());
+  CopyBytes(begin, front.data(), front.size());
   char* out = begin + front.size();
   std::size_t count = 0;
   bool overrun = false;

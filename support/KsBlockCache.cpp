@@ -5,39 +5,11 @@
 
 namespace ks {
 
-namespace {
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kCaching = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kCaching = false;
-#else
-constexpr bool kCaching = true;
-#endif
-#else
-constexpr bool kCaching = true;
-#endif
-
-constexpr std::size_t kClassBytes = 64;
-constexpr std::size_t kClasses = 16;  // blocks of up to 1 KiB
-constexpr std::uint16_t kBlocksPerClass = 32;
-
-struct TFreeBlock {
-  TFreeBlock* next;
-};
-
-// One thread's cache. Trivially destructible, so that it stays usable
-// while the thread's other objects are destroyed; its blocks are freed by
-// the reaper below.
-struct TThreadCache {
-  TFreeBlock* heads[kClasses];
-  std::uint16_t counts[kClasses];
-  bool reaperArmed;
-  bool ending;  // the reaper ran: blocks go straight back to the allocator
-};
+namespace blockcache {
 
 constinit thread_local TThreadCache tCache{};
+
+namespace {
 
 // Frees the thread's cached blocks when the thread ends.
 struct TReaper {
@@ -75,20 +47,13 @@ void Keep(TThreadCache& cache, void* block, std::size_t index) noexcept {
 
 }  // namespace
 
-void* CachedAllocate(std::size_t bytes) {
+void* AllocateSlow(std::size_t bytes) {
   if (!kCaching || bytes == 0 || bytes > kClasses * kClassBytes) return ::operator new(bytes);
-  const std::size_t index = (bytes - 1) / kClassBytes;
-  TThreadCache& cache = tCache;
-  if (TFreeBlock* block = cache.heads[index]) {
-    cache.heads[index] = block->next;
-    --cache.counts[index];
-    return block;
-  }
   // A whole block of the class, so that it can serve any request of it.
-  return ::operator new((index + 1) * kClassBytes);
+  return ::operator new(((bytes - 1) / kClassBytes + 1) * kClassBytes);
 }
 
-void CachedDeallocate(void* block, std::size_t bytes) noexcept {
+void DeallocateSlow(void* block, std::size_t bytes) noexcept {
   if (block == nullptr) return;
   if (!kCaching || bytes == 0 || bytes > kClasses * kClassBytes) {
     ::operator delete(block);
@@ -107,4 +72,5 @@ void CachedDeallocate(void* block, std::size_t bytes) noexcept {
   Keep(cache, block, index);
 }
 
+}  // namespace blockcache
 }  // namespace ks

@@ -18,13 +18,84 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace ks {
 
+// The cache's parts that the inline functions below use; nothing else is
+// to touch them.
+namespace blockcache {
+
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kCaching = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kCaching = false;
+#else
+inline constexpr bool kCaching = true;
+#endif
+#else
+inline constexpr bool kCaching = true;
+#endif
+
+inline constexpr std::size_t kClassBytes = 64;
+inline constexpr std::size_t kClasses = 16;  // blocks of up to 1 KiB
+inline constexpr std::uint16_t kBlocksPerClass = 32;
+
+struct TFreeBlock {
+  TFreeBlock* next;
+};
+
+// One thread's cache. Trivially destructible, so that it stays usable
+// while the thread's other objects are destroyed; its blocks are freed
+// when the thread ends.
+struct TThreadCache {
+  TFreeBlock* heads[kClasses];
+  std::uint16_t counts[kClasses];
+  bool reaperArmed;  // the thread's end will free its blocks
+  bool ending;       // it did: blocks go straight back to the allocator
+};
+
+extern constinit thread_local TThreadCache tCache;
+
+// The ways the inline functions do not take: a new block, a block given
+// back to the allocator, the first block a thread keeps.
+void* AllocateSlow(std::size_t bytes);
+void DeallocateSlow(void* block, std::size_t bytes) noexcept;
+
+}  // namespace blockcache
+
 // A block of at least bytes bytes, aligned as operator new aligns.
-void* CachedAllocate(std::size_t bytes);
+inline void* CachedAllocate(std::size_t bytes) {
+  using namespace blockcache;
+  if (kCaching && bytes - 1 < kClasses * kClassBytes) {
+    const std::size_t index = (bytes - 1) / kClassBytes;
+    TThreadCache& cache = tCache;
+    if (TFreeBlock* block = cache.heads[index]) {
+      cache.heads[index] = block->next;
+      --cache.counts[index];
+      return block;
+    }
+  }
+  return AllocateSlow(bytes);
+}
+
 // Gives back a block CachedAllocate made for the same bytes.
-void CachedDeallocate(void* block, std::size_t bytes) noexcept;
+inline void CachedDeallocate(void* block, std::size_t bytes) noexcept {
+  using namespace blockcache;
+  if (kCaching && block != nullptr && bytes - 1 < kClasses * kClassBytes) {
+    const std::size_t index = (bytes - 1) / kClassBytes;
+    TThreadCache& cache = tCache;
+    if (cache.counts[index] < kBlocksPerClass && cache.reaperArmed && !cache.ending) {
+      auto* freed = static_cast<TFreeBlock*>(block);
+      freed->next = cache.heads[index];
+      cache.heads[index] = freed;
+      ++cache.counts[index];
+      return;
+    }
+  }
+  DeallocateSlow(block, bytes);
+}
 
 template <class T>
 struct TKsCachedAllocator {

@@ -121,6 +121,40 @@ inline bool HasAnyByte(std::string_view text) noexcept {
   return false;
 }
 
+// The n bytes at from (one to two Word sizes) to to: the first and the last
+// Word of them, loaded before either is stored, so that the two may overlap.
+template <class Word>
+inline void CopyTwoWords(char* to, const char* from, std::size_t n) noexcept {
+  Word head;
+  Word tail;
+  std::memcpy(&head, from, sizeof(Word));
+  std::memcpy(&tail, from + n - sizeof(Word), sizeof(Word));
+  std::memcpy(to, &head, sizeof(Word));
+  std::memcpy(to + n - sizeof(Word), &tail, sizeof(Word));
+}
+
+// Copies n bytes from from to to (which do not overlap). Texts of up to 32
+// bytes, such as the header names and ids copied for every received message,
+// are moved in two loads and two stores of overlapping words, without a
+// library call; longer ones go to memcpy.
+inline void CopyBytes(char* to, const char* from, std::size_t n) noexcept {
+  if (n > 32) {
+    std::memcpy(to, from, n);
+  } else if (n >= 16) {
+#if defined(__SSE2__)
+    CopyTwoWords<__m128i>(to, from, n);
+#else
+    std::memcpy(to, from, n);
+#endif
+  } else if (n >= 8) {
+    CopyTwoWords<std::uint64_t>(to, from, n);
+  } else if (n >= 4) {
+    CopyTwoWords<std::uint32_t>(to, from, n);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
+  }
+}
+
 // The first byte in [p, end) equal to c, or end.
 inline const char* FindByte(const char* p, const char* end, char c) noexcept { return FindEitherByte(p, end, c, c); }
 
