@@ -1581,40 +1581,8 @@ void TKsJMSSession::Send(TKsMessageProducer* producer, const std::shared_ptr<IDe
                                                   sendTimeout);
 }
 
-inline void TKsJMSSession::SendOnLink(std::uint64_t link, const IMessage& message, TKsSendStamp& stamp,
-                                      const std::string& destinationName, std::int32_t sendTimeout) {
-  // A send that waited for the next link finds its session as it is now.
-  if (link != 0) CheckNotClosed();
-  // A plain send takes no lock of the session's: the transport's write lock
-  // keeps frames whole. A transacted send holds the session's lock, so that
-  // its transaction id cannot change under it, and so does a confirmed one.
-  if (acknowledgeMode_ != SESSION_TRANSACTED && !connection_->GetSyncSend()) {
-    SendStamped(message, stamp, destinationName, sendTimeout);
-    return;
-  }
-  std::lock_guard<std::recursive_mutex> guard(sendLock_);
-  FollowLink(link);
-  if (acknowledgeMode_ == SESSION_TRANSACTED) {
-    stamp.transaction = transactionContext_.GetTransactionId();
-    transactionUsed_ = true;
-  }
-  SendStamped(message, stamp, destinationName, sendTimeout);
-}
-
-void TKsJMSSession::SendStamped(const IMessage& message, const TKsSendStamp& stamp, const std::string& destinationName,
-                                std::int32_t sendTimeout) {
-  // One of the library's own message classes goes out as it is (the stamp
-  // holds what the session sets); any other is first copied into one.
-  if (const TKsJMSMessage* own = AsOwnLeafMessage(&message)) {
-    SendOwn(*own, stamp, destinationName, sendTimeout);
-    return;
-  }
-  auto outgoing = outgoing_.Lease();
-  SendOwn(outgoing->CopyOf(message), stamp, destinationName, sendTimeout);
-}
-
-void TKsJMSSession::SendOwn(const TKsJMSMessage& message, const TKsSendStamp& stamp,
-                            const std::string& destinationName, std::int32_t sendTimeout) {
+inline void TKsJMSSession::SendOwn(const TKsJMSMessage& message, const TKsSendStamp& stamp,
+                                   const std::string& destinationName, std::int32_t sendTimeout) {
   // The check the stamped message's priority setter makes.
   if (stamp.priority > 9) throw Exception("JMS_MAX_PRIORITY");
   if (connection_->GetSyncSend()) {
@@ -1626,6 +1594,48 @@ void TKsJMSSession::SendOwn(const TKsJMSMessage& message, const TKsSendStamp& st
   // Over failover a transaction's sends are never held in a batch across
   // a reconnect: the broker would not know their transaction.
   if (IsTransacted() && connection_->HasFailover()) client.FlushBatch();
+}
+
+inline void TKsJMSSession::SendStamped(const IMessage& message, const TKsSendStamp& stamp,
+                                       const std::string& destinationName, std::int32_t sendTimeout) {
+  // One of the library's own message classes goes out as it is (the stamp
+  // holds what the session sets); any other is first copied into one.
+  if (const TKsJMSMessage* own = AsOwnLeafMessage(&message)) [[likely]] {
+    SendOwn(*own, stamp, destinationName, sendTimeout);
+    return;
+  }
+  SendCopy(message, stamp, destinationName, sendTimeout);
+}
+
+void TKsJMSSession::SendCopy(const IMessage& message, const TKsSendStamp& stamp, const std::string& destinationName,
+                             std::int32_t sendTimeout) {
+  auto outgoing = outgoing_.Lease();
+  SendOwn(outgoing->CopyOf(message), stamp, destinationName, sendTimeout);
+}
+
+inline void TKsJMSSession::SendOnLink(std::uint64_t link, const IMessage& message, TKsSendStamp& stamp,
+                                      const std::string& destinationName, std::int32_t sendTimeout) {
+  // A send that waited for the next link finds its session as it is now.
+  if (link != 0) CheckNotClosed();
+  // A plain send takes no lock of the session's: the transport's write lock
+  // keeps frames whole. A transacted send holds the session's lock, so that
+  // its transaction id cannot change under it, and so does a confirmed one.
+  if (acknowledgeMode_ != SESSION_TRANSACTED && !connection_->GetSyncSend()) [[likely]] {
+    SendStamped(message, stamp, destinationName, sendTimeout);
+    return;
+  }
+  SendLocked(link, message, stamp, destinationName, sendTimeout);
+}
+
+void TKsJMSSession::SendLocked(std::uint64_t link, const IMessage& message, TKsSendStamp& stamp,
+                               const std::string& destinationName, std::int32_t sendTimeout) {
+  std::lock_guard<std::recursive_mutex> guard(sendLock_);
+  FollowLink(link);
+  if (acknowledgeMode_ == SESSION_TRANSACTED) {
+    stamp.transaction = transactionContext_.GetTransactionId();
+    transactionUsed_ = true;
+  }
+  SendStamped(message, stamp, destinationName, sendTimeout);
 }
 
 void TKsJMSSession::SendConfirmed(const TKsJMSMessage& message, const TKsSendStamp& stamp,

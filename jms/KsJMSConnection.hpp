@@ -699,11 +699,19 @@ class TKsJMSSession : public IMessageDispatch,
   // message (or the library's copy of it) goes to SendOwn.
   [[gnu::always_inline]] void SendOnLink(std::uint64_t link, const IMessage& message, TKsSendStamp& stamp,
                                          const std::string& destinationName, std::int32_t sendTimeout);
-  void SendStamped(const IMessage& message, const TKsSendStamp& stamp, const std::string& destinationName,
-                   std::int32_t sendTimeout);
+  // SendOnLink for a transacted or confirmed send: under the session's
+  // send lock.
+  void SendLocked(std::uint64_t link, const IMessage& message, TKsSendStamp& stamp,
+                  const std::string& destinationName, std::int32_t sendTimeout);
+  // One of the library's own message classes goes to SendOwn as it is;
+  // any other is first copied into one (SendCopy).
+  [[gnu::always_inline]] void SendStamped(const IMessage& message, const TKsSendStamp& stamp,
+                                          const std::string& destinationName, std::int32_t sendTimeout);
+  void SendCopy(const IMessage& message, const TKsSendStamp& stamp, const std::string& destinationName,
+                std::int32_t sendTimeout);
   // The message to the client (SendConfirmed for a confirmed send).
-  void SendOwn(const TKsJMSMessage& message, const TKsSendStamp& stamp, const std::string& destinationName,
-               std::int32_t sendTimeout);
+  [[gnu::always_inline]] void SendOwn(const TKsJMSMessage& message, const TKsSendStamp& stamp,
+                                      const std::string& destinationName, std::int32_t sendTimeout);
   // The send with a receipt request, and the wait for the receipt.
   void SendConfirmed(const TKsJMSMessage& message, const TKsSendStamp& stamp, const std::string& destinationName,
                      std::int32_t sendTimeout);

@@ -30,10 +30,6 @@ std::shared_ptr<TKsMessageProducer> TKsMessageProducer::Create(TKsJMSSession* se
   return producer;
 }
 
-void TKsMessageProducer::CheckClosed() const {
-  if (closed_) throw EIllegalStateException("The producer is closed");
-}
-
 void TKsMessageProducer::Close() {
   if (!closed_) Dispose();
 }
@@ -44,47 +40,49 @@ void TKsMessageProducer::Dispose() {
   session_->RemoveProducer(this);  // may release the session's reference
 }
 
+void TKsMessageProducer::CheckClosed() const { CheckOpen(); }
+
+void TKsMessageProducer::RaiseClosed() { throw EIllegalStateException("The producer is closed"); }
+
 void TKsMessageProducer::Send(const std::shared_ptr<IMessage>& message) {
-  const TDeliveryMode deliveryMode = GetDeliveryMode();
-  const std::int32_t priority = GetPriority();
-  const std::uint32_t timeToLive = GetTimeToLive();
-  CheckClosed();
-  Send(destination_, message, deliveryMode, static_cast<std::uint8_t>(priority), timeToLive);
+  // The producer's own defaults, read after one closed check.
+  CheckOpen();
+  SendOpen(destination_, message, deliveryMode_, static_cast<std::uint8_t>(priority_), timeToLive_);
 }
 
 void TKsMessageProducer::Send(const std::shared_ptr<IDestination>& destination,
                               const std::shared_ptr<IMessage>& message) {
-  const TDeliveryMode deliveryMode = GetDeliveryMode();
-  const std::int32_t priority = GetPriority();
-  const std::uint32_t timeToLive = GetTimeToLive();
-  Send(destination, message, deliveryMode, static_cast<std::uint8_t>(priority), timeToLive);
+  CheckOpen();
+  SendOpen(destination, message, deliveryMode_, static_cast<std::uint8_t>(priority_), timeToLive_);
 }
 
 void TKsMessageProducer::Send(const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode,
                               std::uint8_t priority, std::uint32_t timeToLive) {
-  CheckClosed();
-  Send(destination_, message, deliveryMode, priority, timeToLive);
+  CheckOpen();
+  SendOpen(destination_, message, deliveryMode, priority, timeToLive);
 }
 
 void TKsMessageProducer::Send(const std::shared_ptr<IDestination>& destination,
                               const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode,
                               std::uint8_t priority, std::uint32_t timeToLive) {
-  CheckClosed();
+  CheckOpen();
+  SendOpen(destination, message, deliveryMode, priority, timeToLive);
+}
+
+void TKsMessageProducer::SendOpen(const std::shared_ptr<IDestination>& destination,
+                                  const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode,
+                                  std::uint8_t priority, std::uint32_t timeToLive) {
+  const std::shared_ptr<IMessage>* outgoing = &message;
+  std::shared_ptr<IMessage> replaced;
   if (transformer_) {
-    if (auto replaced = transformer_->ProducerTransform(session_, this, message)) {
-      if (!destination) {
-        throw EUnsupportedOperationException(destination_ ? "Don't understand null destinations."
-                                                          : "A destination must be specified.");
-      }
-      session_->Send(this, destination, replaced, deliveryMode, priority, timeToLive, sendTimeout_);
-      return;
-    }
+    replaced = transformer_->ProducerTransform(session_, this, message);
+    if (replaced) outgoing = &replaced;
   }
   if (!destination) {
     throw EUnsupportedOperationException(destination_ ? "Don't understand null destinations."
                                                       : "A destination must be specified.");
   }
-  session_->Send(this, destination, message, deliveryMode, priority, timeToLive, sendTimeout_);
+  session_->Send(this, destination, *outgoing, deliveryMode, priority, timeToLive, sendTimeout_);
 }
 
 }  // namespace ks
