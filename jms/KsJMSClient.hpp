@@ -164,6 +164,12 @@ class TKsJMSClient : public TKsStompCustomClient {
   template <class Headers>
   void WriteHeaders(const TKsJMSMessage& message, const TKsSendStamp& stamp, bool isObject, TSendParts& parts,
                     Headers& headers) const;
+  // "content-type" from 1.1 on, for a body that is not an object.
+  template <class Headers>
+  void WriteContentType(bool isObject, bool isBytes, Headers& headers) const;
+  // True when WriteFields and WriteProperties write nothing for the
+  // message under stamp.
+  static bool HasOnlyDefaults(const TKsJMSMessage& message, const TKsSendStamp& stamp) noexcept;
   template <class Headers>
   void WriteFields(const TKsJMSMessage& message, const TKsSendStamp& stamp, TSendParts& parts,
                    Headers& headers) const;
