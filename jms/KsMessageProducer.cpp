@@ -72,17 +72,20 @@ void TKsMessageProducer::Send(const std::shared_ptr<IDestination>& destination,
 void TKsMessageProducer::SendOpen(const std::shared_ptr<IDestination>& destination,
                                   const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode,
                                   std::uint8_t priority, std::uint32_t timeToLive) {
-  const std::shared_ptr<IMessage>* outgoing = &message;
-  std::shared_ptr<IMessage> replaced;
-  if (transformer_) {
-    replaced = transformer_->ProducerTransform(session_, this, message);
-    if (replaced) outgoing = &replaced;
+  if (transformer_) [[unlikely]] {
+    if (auto replaced = transformer_->ProducerTransform(session_, this, message)) {
+      if (!destination) RaiseNoDestination();
+      session_->Send(this, destination, replaced, deliveryMode, priority, timeToLive, sendTimeout_);
+      return;
+    }
   }
-  if (!destination) {
-    throw EUnsupportedOperationException(destination_ ? "Don't understand null destinations."
-                                                      : "A destination must be specified.");
-  }
-  session_->Send(this, destination, *outgoing, deliveryMode, priority, timeToLive, sendTimeout_);
+  if (!destination) RaiseNoDestination();
+  session_->Send(this, destination, message, deliveryMode, priority, timeToLive, sendTimeout_);
+}
+
+void TKsMessageProducer::RaiseNoDestination() const {
+  throw EUnsupportedOperationException(destination_ ? "Don't understand null destinations."
+                                                    : "A destination must be specified.");
 }
 
 }  // namespace ks

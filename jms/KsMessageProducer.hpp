@@ -57,6 +57,8 @@ class TKsMessageProducer : public TKsMessageProducerSupport, public virtual IDis
     if (closed_) [[unlikely]] RaiseClosed();
   }
   [[noreturn]] static void RaiseClosed();
+  // EUnsupportedOperationException for a send without a destination.
+  [[noreturn]] void RaiseNoDestination() const;
   // Send once the producer is known to be open: the transformer, the
   // destination check, then the session's send.
   void SendOpen(const std::shared_ptr<IDestination>& destination, const std::shared_ptr<IMessage>& message,

@@ -540,7 +540,7 @@ void TKsStompCustomClient::Transmit(const IStompFrame& frame, std::int32_t sendT
   }
 }
 
-IStompCommAdapter& TKsStompCustomClient::RequireLoggedIn(std::string_view command) const {
+IStompCommAdapter& TKsStompCustomClient::RequireLoggedInSlow(std::string_view command) const {
   CheckTransportUsable();
   if (!loggedIn_.load(std::memory_order_acquire)) {
     throw EKsStompClientNotConnectedError("Not connected! Command: " + std::string(command));
