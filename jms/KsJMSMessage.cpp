@@ -75,7 +75,7 @@ std::shared_ptr<TKsJMSTextMessage> TKsJMSTextMessage::Create(TKsJMSConnection* c
 }
 
 void TKsJMSTextMessage::SetText(const std::string& value) { AssignText(value); }
-std::string TKsJMSTextMessage::GetText() const { return std::string(text_.data(), text_.size()); }
+std::string TKsJMSTextMessage::GetText() const { return std::string(text_.View()); }
 
 std::shared_ptr<TKsJMSBytesMessage> TKsJMSBytesMessage::Create(TKsJMSConnection* connection) {
   return std::allocate_shared<TKsJMSBytesMessage>(TKsCachedAllocator<TKsJMSBytesMessage>(), connection);

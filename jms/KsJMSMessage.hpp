@@ -20,6 +20,7 @@
 
 #include "jms/KsMessage.hpp"
 #include "support/KsBlockCache.hpp"
+#include "support/KsTextBuffer.hpp"
 
 namespace ks {
 
@@ -37,13 +38,12 @@ class TKsJMSTextMessage final : public TKsJMSMessage, public virtual ITextMessag
   void SetText(const std::string& value) override;
   std::string GetText() const override;
 
-  std::string_view GetTextRef() const noexcept { return text_; }
+  std::string_view GetTextRef() const noexcept { return text_.View(); }
   // Copies into the existing buffer (keeps its capacity).
-  void AssignText(std::string_view value) { text_.assign(value.data(), value.size()); }
+  void AssignText(std::string_view value) { text_.Assign(value); }
 
  private:
-  // Its memory comes from the thread's block cache (KsBlockCache.hpp).
-  std::basic_string<char, std::char_traits<char>, TKsCachedAllocator<char>> text_;
+  TKsTextBuffer text_;
 };
 
 class TKsJMSBytesMessage final : public TKsJMSMessage, public virtual IBytesMessage {
