@@ -172,7 +172,7 @@ std::int64_t RelativeExpiration(TDateTime timestamp, TDateTime expiration) {
 
 }  // namespace
 
-bool TKsJMSClient::HasOnlyDefaults(const TKsJMSMessage& message, const TKsSendStamp& stamp) noexcept {
+inline bool TKsJMSClient::HasOnlyDefaults(const TKsJMSMessage& message, const TKsSendStamp& stamp) noexcept {
   // WriteFields and WriteProperties write nothing for such a message.
   return stamp.expiration == 0.0 && stamp.deliveryMode != TDeliveryMode::Persistent && stamp.priority == 4 &&
          stamp.transaction.empty() && message.GetProperties().Empty() && message.GetCorrelationIDRef().empty() &&
@@ -265,7 +265,6 @@ void TKsJMSClient::MessageToFrame(const TKsJMSMessage& message, IStompFrame& fra
 void TKsJMSClient::Send(const TKsJMSMessage& message, const TKsSendStamp& stamp, std::string_view destinationName,
                         std::int32_t sendTimeout, std::string_view receipt) {
   const bool debug = DebugEnabled();
-  if (debug) Log("Send (JMSMessage)");
   if (!debug) {
     // A text message with every field at its default and no properties
     // (the usual case) has no header but the content type to write.
@@ -276,6 +275,13 @@ void TKsJMSClient::Send(const TKsJMSMessage& message, const TKsSendStamp& stamp,
       if (SendDistinct(destinationName, text->GetTextRef(), sendTimeout, receipt, true, headers)) return;
     }
   }
+  SendWritten(message, stamp, destinationName, sendTimeout, receipt, debug);
+}
+
+void TKsJMSClient::SendWritten(const TKsJMSMessage& message, const TKsSendStamp& stamp,
+                               std::string_view destinationName, std::int32_t sendTimeout, std::string_view receipt,
+                               bool debug) {
+  if (debug) Log("Send (JMSMessage)");
   // The headers are views into the message, the stamp and the parts; the
   // body goes from the message to the transport, never copied in between.
   auto parts = sendParts_.Lease();

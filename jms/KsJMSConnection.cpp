@@ -441,8 +441,7 @@ void TKsJMSConnection::CheckAcknowledgeable(std::string_view subscription) const
   if (const auto consumer = SearchConsumer(subscription)) consumer->CheckNothingSkipped("Acknowledge");
 }
 
-void TKsJMSConnection::CheckNotLost() const {
-  if (!lost_.load(std::memory_order_acquire)) return;
+void TKsJMSConnection::RaiseLost() const {
   std::lock_guard<std::mutex> guard(listenerLock_);
   throw EConnectionFailedException(lostCause_);
 }
@@ -1089,9 +1088,7 @@ std::shared_ptr<TKsJMSSession> TKsJMSSession::Create(TKsJMSConnection* connectio
 
 TKsJMSSession::~TKsJMSSession() = default;
 
-void TKsJMSSession::CheckNotClosed() const {
-  if (closed_) throw EIllegalStateException("The session is closed");
-}
+void TKsJMSSession::RaiseClosed() { throw EIllegalStateException("The session is closed"); }
 
 void TKsJMSSession::AddConsumer(const std::shared_ptr<TKsMessageConsumer>& consumer) {
   consumers_.Add(consumer);
@@ -1528,7 +1525,7 @@ std::shared_ptr<ITextMessage> TKsJMSSession::CreateTextMessage() {
 std::shared_ptr<ITextMessage> TKsJMSSession::CreateTextMessage(const std::string& text) {
   CheckNotClosed();
   auto message = TKsJMSTextMessage::Create(connection_);
-  message->SetText(text);
+  message->AssignText(text);
   return message;
 }
 

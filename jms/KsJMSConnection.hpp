@@ -246,7 +246,9 @@ class TKsJMSConnection : public IMessageTransformerHost,
   void CheckConnection() const;
   // EConnectionFailedException with the cause once the connection is lost;
   // sends, receives, commits, rollbacks and acknowledgements check it first.
-  void CheckNotLost() const;
+  void CheckNotLost() const {
+    if (lost_.load(std::memory_order_acquire)) [[unlikely]] RaiseLost();
+  }
   bool GetLost() const noexcept { return lost_.load(std::memory_order_acquire); }
 
   // A new receipt id that AwaitReceipt will recognise; ask for it before
@@ -325,6 +327,7 @@ class TKsJMSConnection : public IMessageTransformerHost,
   const TChangeCount& ConsumerChanges() const noexcept { return consumerChanges_; }
 
  private:
+  [[noreturn]] void RaiseLost() const;
   using TSessionList = TKsSnapshotList<TKsJMSSession>::TList;
   // OnLink with failover, out of the way of the calls without; a wait for
   // the link lasts at most until deadline.
@@ -639,7 +642,9 @@ class TKsJMSSession : public IMessageDispatch,
   // MessageListener is set" when any consumer of this session has a listener.
   void CheckNoListener() const;
   // EIllegalStateException "The session is closed".
-  void CheckNotClosed() const;
+  void CheckNotClosed() const {
+    if (closed_) [[unlikely]] RaiseClosed();
+  }
 
   void AddConsumer(const std::shared_ptr<TKsMessageConsumer>& consumer);
   void RemoveConsumer(const TKsMessageConsumer* consumer);
@@ -655,6 +660,7 @@ class TKsJMSSession : public IMessageDispatch,
   const std::string& GetTransactionId() const noexcept { return transactionContext_.GetTransactionId(); }
 
  private:
+  [[noreturn]] static void RaiseClosed();
   using TConsumerList = TKsSnapshotList<TKsMessageConsumer>::TList;
 
   void BeginTransaction();

@@ -54,10 +54,6 @@ TKsJMSTextMessage* AsOwnTextMessage(IMessage* message) noexcept {
   return const_cast<TKsJMSTextMessage*>(AsOwnTextMessage(static_cast<const IMessage*>(message)));
 }
 
-const TKsJMSTextMessage* AsOwnTextMessage(const TKsJMSMessage* message) noexcept {
-  return ExactLeaf<TKsJMSTextMessage>(message);
-}
-
 const TKsJMSBytesMessage* AsOwnBytesMessage(const TKsJMSMessage* message) noexcept {
   return ExactLeaf<TKsJMSBytesMessage>(message);
 }

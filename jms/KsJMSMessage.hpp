@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <typeinfo>
 
 #include "jms/KsMessage.hpp"
 #include "support/KsBlockCache.hpp"
@@ -81,8 +82,12 @@ TKsJMSTextMessage* AsOwnTextMessage(IMessage* message) noexcept;
 // The message itself when it is exactly one of the three leaf classes above
 // (which the send path writes as they are), else nullptr.
 const TKsJMSMessage* AsOwnLeafMessage(const IMessage* message) noexcept;
-// The same for a message already known to be one of the library's.
-const TKsJMSTextMessage* AsOwnTextMessage(const TKsJMSMessage* message) noexcept;
+// The same for a message already known to be one of the library's (in
+// place: the send path asks it once per message).
+inline const TKsJMSTextMessage* AsOwnTextMessage(const TKsJMSMessage* message) noexcept {
+  if (message == nullptr || typeid(*message) != typeid(TKsJMSTextMessage)) return nullptr;
+  return static_cast<const TKsJMSTextMessage*>(message);
+}
 const TKsJMSBytesMessage* AsOwnBytesMessage(const TKsJMSMessage* message) noexcept;
 const TKsJMSObjectMessage* AsOwnObjectMessage(const TKsJMSMessage* message) noexcept;
 

@@ -44,6 +44,26 @@ void TKsMessageProducer::CheckClosed() const { CheckOpen(); }
 
 void TKsMessageProducer::RaiseClosed() { throw EIllegalStateException("The producer is closed"); }
 
+inline void TKsMessageProducer::SendOpen(const std::shared_ptr<IDestination>& destination,
+                                         const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode,
+                                         std::uint8_t priority, std::uint32_t timeToLive) {
+  if (transformer_ && SendTransformed(destination, message, deliveryMode, priority, timeToLive)) [[unlikely]] {
+    return;
+  }
+  if (!destination) RaiseNoDestination();
+  session_->Send(this, destination, message, deliveryMode, priority, timeToLive, sendTimeout_);
+}
+
+bool TKsMessageProducer::SendTransformed(const std::shared_ptr<IDestination>& destination,
+                                         const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode,
+                                         std::uint8_t priority, std::uint32_t timeToLive) {
+  auto replaced = transformer_->ProducerTransform(session_, this, message);
+  if (!replaced) return false;
+  if (!destination) RaiseNoDestination();
+  session_->Send(this, destination, replaced, deliveryMode, priority, timeToLive, sendTimeout_);
+  return true;
+}
+
 void TKsMessageProducer::Send(const std::shared_ptr<IMessage>& message) {
   // The producer's own defaults, read after one closed check.
   CheckOpen();
@@ -67,20 +87,6 @@ void TKsMessageProducer::Send(const std::shared_ptr<IDestination>& destination,
                               std::uint8_t priority, std::uint32_t timeToLive) {
   CheckOpen();
   SendOpen(destination, message, deliveryMode, priority, timeToLive);
-}
-
-void TKsMessageProducer::SendOpen(const std::shared_ptr<IDestination>& destination,
-                                  const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode,
-                                  std::uint8_t priority, std::uint32_t timeToLive) {
-  if (transformer_) [[unlikely]] {
-    if (auto replaced = transformer_->ProducerTransform(session_, this, message)) {
-      if (!destination) RaiseNoDestination();
-      session_->Send(this, destination, replaced, deliveryMode, priority, timeToLive, sendTimeout_);
-      return;
-    }
-  }
-  if (!destination) RaiseNoDestination();
-  session_->Send(this, destination, message, deliveryMode, priority, timeToLive, sendTimeout_);
 }
 
 void TKsMessageProducer::RaiseNoDestination() const {

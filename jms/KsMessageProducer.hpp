@@ -59,10 +59,15 @@ class TKsMessageProducer : public TKsMessageProducerSupport, public virtual IDis
   [[noreturn]] static void RaiseClosed();
   // EUnsupportedOperationException for a send without a destination.
   [[noreturn]] void RaiseNoDestination() const;
+  // The transformer's replacement of message, when it makes one, sent in
+  // its place (true); false when it makes none.
+  bool SendTransformed(const std::shared_ptr<IDestination>& destination, const std::shared_ptr<IMessage>& message,
+                       TDeliveryMode deliveryMode, std::uint8_t priority, std::uint32_t timeToLive);
   // Send once the producer is known to be open: the transformer, the
   // destination check, then the session's send.
-  void SendOpen(const std::shared_ptr<IDestination>& destination, const std::shared_ptr<IMessage>& message,
-                TDeliveryMode deliveryMode, std::uint8_t priority, std::uint32_t timeToLive);
+  [[gnu::always_inline]] void SendOpen(const std::shared_ptr<IDestination>& destination,
+                                       const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode,
+                                       std::uint8_t priority, std::uint32_t timeToLive);
 
  private:
   std::shared_ptr<IDestination> destination_;

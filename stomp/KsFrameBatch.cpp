@@ -73,7 +73,7 @@ void TKsFrameBatch::WriteDirect(const std::string_view* parts, std::size_t count
   }
 }
 
-char* TKsFrameBatch::ReserveLocked(std::size_t size, std::int32_t sendTimeout) {
+char* TKsFrameBatch::ReserveOther(std::size_t size, std::int32_t sendTimeout) {
   RaiseKept();
   if (bufferSize_ != 0 && (sendTimeout != bufferTimeout_ || bufferSize_ + size > kCapacity)) WriteHeld();
   if (bufferSize_ == 0) {
@@ -84,15 +84,12 @@ char* TKsFrameBatch::ReserveLocked(std::size_t size, std::int32_t sendTimeout) {
   return buffer_.get() + bufferSize_;
 }
 
-void TKsFrameBatch::CommitLocked(std::size_t size) {
-  const bool first = bufferSize_ == 0;
-  bufferSize_ += size;
-  ++bufferFrames_;
+void TKsFrameBatch::CommitOther(std::size_t size) {
   if (bufferSize_ == kCapacity) {
     WriteHeld();
     return;
   }
-  if (first) {
+  if (bufferSize_ == size) {
     StartTimerLocked();
     changed_.notify_one();
   }

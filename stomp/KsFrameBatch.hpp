@@ -114,9 +114,23 @@ class TKsFrameBatch {
   void WriteHeld();
   // Room for a frame of size bytes (below kCapacity) at the end of the
   // held bytes (written first when it does not fit or has another send
-  // time-out); CommitLocked then holds the frame written there.
-  char* ReserveLocked(std::size_t size, std::int32_t sendTimeout);
-  void CommitLocked(std::size_t size);
+  // time-out); CommitLocked then holds the frame written there. The usual
+  // case (bytes held already, and room for the frame) is decided in place.
+  char* ReserveLocked(std::size_t size, std::int32_t sendTimeout) {
+    if (bufferSize_ != 0 && !suspended_ && !kept_ && sendTimeout == bufferTimeout_ &&
+        bufferSize_ + size <= kCapacity) [[likely]] {
+      return buffer_.get() + bufferSize_;
+    }
+    return ReserveOther(size, sendTimeout);
+  }
+  char* ReserveOther(std::size_t size, std::int32_t sendTimeout);
+  void CommitLocked(std::size_t size) {
+    bufferSize_ += size;
+    ++bufferFrames_;
+    // The first frame held starts the timer; a full buffer is written.
+    if (bufferSize_ == size || bufferSize_ == kCapacity) [[unlikely]] CommitOther(size);
+  }
+  void CommitOther(std::size_t size);
   // Writes one frame past the buffer; frames is what a failure leaves
   // unwritten. A failure is kept and raised.
   void WriteDirect(const std::string_view* parts, std::size_t count, std::int32_t sendTimeout, std::size_t frames);
