@@ -1560,12 +1560,24 @@ void TKsJMSSession::Send(TKsMessageProducer* producer, const std::shared_ptr<IDe
   CheckNotClosed();
   // The producer knows the wire name of its own destination; any other is
   // named here.
-  std::string named;
-  const std::string* destinationName = producer != nullptr ? producer->KnownWireName(destination) : nullptr;
-  if (destinationName == nullptr) {
-    named = TKsJMSClient::GetDestinationName(destination, connection_->GetClient().GetDialect());
-    destinationName = &named;
+  const std::string* known = producer != nullptr ? producer->KnownWireName(destination) : nullptr;
+  if (known == nullptr) [[unlikely]] {
+    SendNamed(destination, message, deliveryMode, priority, timeToLive, sendTimeout);
+    return;
   }
+  SendTo(*known, message, deliveryMode, priority, timeToLive, sendTimeout);
+}
+
+void TKsJMSSession::SendNamed(const std::shared_ptr<IDestination>& destination,
+                              const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode,
+                              std::uint8_t priority, std::uint32_t timeToLive, std::int32_t sendTimeout) {
+  const std::string named = TKsJMSClient::GetDestinationName(destination, connection_->GetClient().GetDialect());
+  SendTo(named, message, deliveryMode, priority, timeToLive, sendTimeout);
+}
+
+inline void TKsJMSSession::SendTo(const std::string& destinationName, const std::shared_ptr<IMessage>& message,
+                                  TDeliveryMode deliveryMode, std::uint8_t priority, std::uint32_t timeToLive,
+                                  std::int32_t sendTimeout) {
   if (!message) throw Exception("Unknown Message type");
   TKsSendStamp stamp;
   stamp.deliveryMode = deliveryMode;
@@ -1574,7 +1586,7 @@ void TKsJMSSession::Send(TKsMessageProducer* producer, const std::shared_ptr<IDe
     stamp.timestamp = NowUTC();
     stamp.expiration = stamp.timestamp + static_cast<double>(timeToLive) / kMillisecondsPerDay;
   }
-  connection_->OnLink<&TKsJMSSession::SendOnLink>(TKsLinkUse::Retry, this, *message, stamp, *destinationName,
+  connection_->OnLink<&TKsJMSSession::SendOnLink>(TKsLinkUse::Retry, this, *message, stamp, destinationName,
                                                   sendTimeout);
 }
 

@@ -700,6 +700,15 @@ class TKsJMSSession : public IMessageDispatch,
   void NoteConsumerChange() const noexcept { consumerChanges_->fetch_add(1, std::memory_order_acq_rel); }
   std::shared_ptr<IMessageConsumer> NewConsumer(const std::shared_ptr<IDestination>& destination,
                                                 const std::string& messageSelector, bool noLocal);
+  // Send to a destination other than the producer's own: named first.
+  void SendNamed(const std::shared_ptr<IDestination>& destination, const std::shared_ptr<IMessage>& message,
+                 TDeliveryMode deliveryMode, std::uint8_t priority, std::uint32_t timeToLive,
+                 std::int32_t sendTimeout);
+  // Send once the destination's wire name is known: the stamp is made and
+  // the send runs on the link (SendOnLink).
+  [[gnu::always_inline]] void SendTo(const std::string& destinationName, const std::shared_ptr<IMessage>& message,
+                                     TDeliveryMode deliveryMode, std::uint8_t priority, std::uint32_t timeToLive,
+                                     std::int32_t sendTimeout);
   // Send once the stamp is made, on the link of that id (see
   // TKsJMSConnection::OnLink): the transaction joins the stamp, and the
   // message (or the library's copy of it) goes to SendOwn.

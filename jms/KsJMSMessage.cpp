@@ -29,9 +29,8 @@ const Leaf* ExactLeaf(const TKsJMSMessage* message) noexcept {
 
 }  // namespace
 
-const TKsJMSMessage* AsOwnLeafMessage(const IMessage* message) noexcept {
+const TKsJMSMessage* AsOwnOtherLeafMessage(const IMessage* message) noexcept {
   if (message == nullptr) return nullptr;
-  if (const auto* text = ExactLeaf<TKsJMSTextMessage>(message)) return text;
   if (const auto* bytes = ExactLeaf<TKsJMSBytesMessage>(message)) return bytes;
   return ExactLeaf<TKsJMSObjectMessage>(message);
 }

@@ -80,8 +80,18 @@ TKsMessage* AsOwnMessage(IMessage* message) noexcept;
 const TKsJMSTextMessage* AsOwnTextMessage(const IMessage* message) noexcept;
 TKsJMSTextMessage* AsOwnTextMessage(IMessage* message) noexcept;
 // The message itself when it is exactly one of the three leaf classes above
-// (which the send path writes as they are), else nullptr.
-const TKsJMSMessage* AsOwnLeafMessage(const IMessage* message) noexcept;
+// (which the send path writes as they are), else nullptr. A text message,
+// the usual one, is told in place (the send path asks once per message);
+// AsOwnOtherLeafMessage answers for the two others.
+const TKsJMSMessage* AsOwnOtherLeafMessage(const IMessage* message) noexcept;
+inline const TKsJMSMessage* AsOwnLeafMessage(const IMessage* message) noexcept {
+  if (message != nullptr && typeid(*message) == typeid(TKsJMSTextMessage)) {
+    // The most derived object, whose address dynamic_cast<const void*>
+    // reads from the virtual table.
+    return static_cast<const TKsJMSTextMessage*>(dynamic_cast<const void*>(message));
+  }
+  return AsOwnOtherLeafMessage(message);
+}
 // The same for a message already known to be one of the library's (in
 // place: the send path asks it once per message).
 inline const TKsJMSTextMessage* AsOwnTextMessage(const TKsJMSMessage* message) noexcept {
