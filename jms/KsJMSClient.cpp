@@ -172,6 +172,13 @@ std::int64_t RelativeExpiration(TDateTime timestamp, TDateTime expiration) {
 
 }  // namespace
 
+inline bool TKsJMSClient::HasOnlyDefaults(const TKsJMSMessage& message, const TKsSendStamp& stamp) noexcept {
+  // WriteFields and WriteProperties write nothing for such a message.
+  return stamp.expiration == 0.0 && stamp.deliveryMode != TDeliveryMode::Persistent && stamp.priority == 4 &&
+         stamp.transaction.empty() && message.GetProperties().Empty() && message.GetCorrelationIDRef().empty() &&
+         message.GetTypeRef().empty() && !message.GetReplyToRef();
+}
+
 TKsSendStamp TKsSendStamp::Of(const TKsJMSMessage& message) {
   return TKsSendStamp{message.GetJMSDeliveryMode(), message.GetJMSPriority(), message.GetJMSTimestamp(),
                       message.GetJMSExpiration(), message.GetTransactionID()};
@@ -185,14 +192,19 @@ void TKsJMSClient::BuildSend(const TKsJMSMessage& message, const TKsSendStamp& s
 }
 
 template <class Headers>
-void TKsJMSClient::WriteHeaders(const TKsJMSMessage& message, const TKsSendStamp& stamp, bool isObject,
-                                TSendParts& parts, Headers& headers) const {
-  WriteFields(message, stamp, parts, headers);
+void TKsJMSClient::WriteContentType(bool isObject, bool isBytes, Headers& headers) const {
   // From 1.1 on the body says what it is (a property of the message's own
   // may say otherwise).
   if (!isObject && GetVersion() != TKsStompVersion::V1_0) {
-    headers.Set("content-type", parts.isBytes ? "application/octet-stream" : "text/plain;charset=UTF-8");
+    headers.Set("content-type", isBytes ? "application/octet-stream" : "text/plain;charset=UTF-8");
   }
+}
+
+template <class Headers>
+void TKsJMSClient::WriteHeaders(const TKsJMSMessage& message, const TKsSendStamp& stamp, bool isObject,
+                                TSendParts& parts, Headers& headers) const {
+  WriteFields(message, stamp, parts, headers);
+  WriteContentType(isObject, parts.isBytes, headers);
   WriteProperties(message, headers);
   if (isObject) {
     parts.transformation = owningConnection_ ? owningConnection_->GetTransformationName() : std::string();
@@ -253,6 +265,22 @@ void TKsJMSClient::MessageToFrame(const TKsJMSMessage& message, IStompFrame& fra
 void TKsJMSClient::Send(const TKsJMSMessage& message, const TKsSendStamp& stamp, std::string_view destinationName,
                         std::int32_t sendTimeout, std::string_view receipt) {
   const bool debug = DebugEnabled();
+  if (!debug) {
+    // A text message with every field at its default and no properties
+    // (the usual case) has no header but the content type to write.
+    const TKsJMSTextMessage* text = AsOwnTextMessage(&message);
+    if (text != nullptr && HasOnlyDefaults(message, stamp)) {
+      TKsDistinctHeaders headers;
+      WriteContentType(false, false, headers);
+      if (SendDistinct(destinationName, text->GetTextRef(), sendTimeout, receipt, true, headers)) return;
+    }
+  }
+  SendWritten(message, stamp, destinationName, sendTimeout, receipt, debug);
+}
+
+void TKsJMSClient::SendWritten(const TKsJMSMessage& message, const TKsSendStamp& stamp,
+                               std::string_view destinationName, std::int32_t sendTimeout, std::string_view receipt,
+                               bool debug) {
   if (debug) Log("Send (JMSMessage)");
   // The headers are views into the message, the stamp and the parts; the
   // body goes from the message to the transport, never copied in between.

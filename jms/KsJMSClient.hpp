@@ -154,6 +154,10 @@ class TKsJMSClient : public TKsStompCustomClient {
     std::string_view body;
     bool isBytes = false;
   };
+  // Send by the general rules: every field, property and body class, traced
+  // when debug is true.
+  void SendWritten(const TKsJMSMessage& message, const TKsSendStamp& stamp, std::string_view destinationName,
+                   std::int32_t sendTimeout, std::string_view receipt, bool debug);
   // The one SEND builder, for Send and MessageToFrame: the body, then
   // WriteHeaders into parts.headers.
   void BuildSend(const TKsJMSMessage& message, const TKsSendStamp& stamp, TSendParts& parts) const;
@@ -164,6 +168,13 @@ class TKsJMSClient : public TKsStompCustomClient {
   template <class Headers>
   void WriteHeaders(const TKsJMSMessage& message, const TKsSendStamp& stamp, bool isObject, TSendParts& parts,
                     Headers& headers) const;
+  // "content-type" from 1.1 on, for a body that is not an object.
+  template <class Headers>
+  void WriteContentType(bool isObject, bool isBytes, Headers& headers) const;
+  // True when WriteFields and WriteProperties write nothing for the
+  // message under stamp.
+  [[gnu::always_inline]] static bool HasOnlyDefaults(const TKsJMSMessage& message,
+                                                     const TKsSendStamp& stamp) noexcept;
   template <class Headers>
   void WriteFields(const TKsJMSMessage& message, const TKsSendStamp& stamp, TSendParts& parts,
                    Headers& headers) const;

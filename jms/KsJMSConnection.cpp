@@ -441,8 +441,7 @@ void TKsJMSConnection::CheckAcknowledgeable(std::string_view subscription) const
   if (const auto consumer = SearchConsumer(subscription)) consumer->CheckNothingSkipped("Acknowledge");
 }
 
-void TKsJMSConnection::CheckNotLost() const {
-  if (!lost_.load(std::memory_order_acquire)) return;
+void TKsJMSConnection::RaiseLost() const {
   std::lock_guard<std::mutex> guard(listenerLock_);
   throw EConnectionFailedException(lostCause_);
 }
@@ -1089,9 +1088,7 @@ std::shared_ptr<TKsJMSSession> TKsJMSSession::Create(TKsJMSConnection* connectio
 
 TKsJMSSession::~TKsJMSSession() = default;
 
-void TKsJMSSession::CheckNotClosed() const {
-  if (closed_) throw EIllegalStateException("The session is closed");
-}
+void TKsJMSSession::RaiseClosed() { throw EIllegalStateException("The session is closed"); }
 
 void TKsJMSSession::AddConsumer(const std::shared_ptr<TKsMessageConsumer>& consumer) {
   consumers_.Add(consumer);
@@ -1528,7 +1525,7 @@ std::shared_ptr<ITextMessage> TKsJMSSession::CreateTextMessage() {
 std::shared_ptr<ITextMessage> TKsJMSSession::CreateTextMessage(const std::string& text) {
   CheckNotClosed();
   auto message = TKsJMSTextMessage::Create(connection_);
-  message->SetText(text);
+  message->AssignText(text);
   return message;
 }
 
@@ -1563,12 +1560,24 @@ void TKsJMSSession::Send(TKsMessageProducer* producer, const std::shared_ptr<IDe
   CheckNotClosed();
   // The producer knows the wire name of its own destination; any other is
   // named here.
-  std::string named;
-  const std::string* destinationName = producer != nullptr ? producer->KnownWireName(destination) : nullptr;
-  if (destinationName == nullptr) {
-    named = TKsJMSClient::GetDestinationName(destination, connection_->GetClient().GetDialect());
-    destinationName = &named;
+  const std::string* known = producer != nullptr ? producer->KnownWireName(destination) : nullptr;
+  if (known == nullptr) [[unlikely]] {
+    SendNamed(destination, message, deliveryMode, priority, timeToLive, sendTimeout);
+    return;
   }
+  SendTo(*known, message, deliveryMode, priority, timeToLive, sendTimeout);
+}
+
+void TKsJMSSession::SendNamed(const std::shared_ptr<IDestination>& destination,
+                              const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode,
+                              std::uint8_t priority, std::uint32_t timeToLive, std::int32_t sendTimeout) {
+  const std::string named = TKsJMSClient::GetDestinationName(destination, connection_->GetClient().GetDialect());
+  SendTo(named, message, deliveryMode, priority, timeToLive, sendTimeout);
+}
+
+inline void TKsJMSSession::SendTo(const std::string& destinationName, const std::shared_ptr<IMessage>& message,
+                                  TDeliveryMode deliveryMode, std::uint8_t priority, std::uint32_t timeToLive,
+                                  std::int32_t sendTimeout) {
   if (!message) throw Exception("Unknown Message type");
   TKsSendStamp stamp;
   stamp.deliveryMode = deliveryMode;
@@ -1577,44 +1586,12 @@ void TKsJMSSession::Send(TKsMessageProducer* producer, const std::shared_ptr<IDe
     stamp.timestamp = NowUTC();
     stamp.expiration = stamp.timestamp + static_cast<double>(timeToLive) / kMillisecondsPerDay;
   }
-  connection_->OnLink<&TKsJMSSession::SendOnLink>(TKsLinkUse::Retry, this, *message, stamp, *destinationName,
+  connection_->OnLink<&TKsJMSSession::SendOnLink>(TKsLinkUse::Retry, this, *message, stamp, destinationName,
                                                   sendTimeout);
 }
 
-inline void TKsJMSSession::SendOnLink(std::uint64_t link, const IMessage& message, TKsSendStamp& stamp,
-                                      const std::string& destinationName, std::int32_t sendTimeout) {
-  // A send that waited for the next link finds its session as it is now.
-  if (link != 0) CheckNotClosed();
-  // A plain send takes no lock of the session's: the transport's write lock
-  // keeps frames whole. A transacted send holds the session's lock, so that
-  // its transaction id cannot change under it, and so does a confirmed one.
-  if (acknowledgeMode_ != SESSION_TRANSACTED && !connection_->GetSyncSend()) {
-    SendStamped(message, stamp, destinationName, sendTimeout);
-    return;
-  }
-  std::lock_guard<std::recursive_mutex> guard(sendLock_);
-  FollowLink(link);
-  if (acknowledgeMode_ == SESSION_TRANSACTED) {
-    stamp.transaction = transactionContext_.GetTransactionId();
-    transactionUsed_ = true;
-  }
-  SendStamped(message, stamp, destinationName, sendTimeout);
-}
-
-void TKsJMSSession::SendStamped(const IMessage& message, const TKsSendStamp& stamp, const std::string& destinationName,
-                                std::int32_t sendTimeout) {
-  // One of the library's own message classes goes out as it is (the stamp
-  // holds what the session sets); any other is first copied into one.
-  if (const TKsJMSMessage* own = AsOwnLeafMessage(&message)) {
-    SendOwn(*own, stamp, destinationName, sendTimeout);
-    return;
-  }
-  auto outgoing = outgoing_.Lease();
-  SendOwn(outgoing->CopyOf(message), stamp, destinationName, sendTimeout);
-}
-
-void TKsJMSSession::SendOwn(const TKsJMSMessage& message, const TKsSendStamp& stamp,
-                            const std::string& destinationName, std::int32_t sendTimeout) {
+inline void TKsJMSSession::SendOwn(const TKsJMSMessage& message, const TKsSendStamp& stamp,
+                                   const std::string& destinationName, std::int32_t sendTimeout) {
   // The check the stamped message's priority setter makes.
   if (stamp.priority > 9) throw Exception("JMS_MAX_PRIORITY");
   if (connection_->GetSyncSend()) {
@@ -1626,6 +1603,48 @@ void TKsJMSSession::SendOwn(const TKsJMSMessage& message, const TKsSendStamp& st
   // Over failover a transaction's sends are never held in a batch across
   // a reconnect: the broker would not know their transaction.
   if (IsTransacted() && connection_->HasFailover()) client.FlushBatch();
+}
+
+inline void TKsJMSSession::SendStamped(const IMessage& message, const TKsSendStamp& stamp,
+                                       const std::string& destinationName, std::int32_t sendTimeout) {
+  // One of the library's own message classes goes out as it is (the stamp
+  // holds what the session sets); any other is first copied into one.
+  if (const TKsJMSMessage* own = AsOwnLeafMessage(&message)) [[likely]] {
+    SendOwn(*own, stamp, destinationName, sendTimeout);
+    return;
+  }
+  SendCopy(message, stamp, destinationName, sendTimeout);
+}
+
+void TKsJMSSession::SendCopy(const IMessage& message, const TKsSendStamp& stamp, const std::string& destinationName,
+                             std::int32_t sendTimeout) {
+  auto outgoing = outgoing_.Lease();
+  SendOwn(outgoing->CopyOf(message), stamp, destinationName, sendTimeout);
+}
+
+inline void TKsJMSSession::SendOnLink(std::uint64_t link, const IMessage& message, TKsSendStamp& stamp,
+                                      const std::string& destinationName, std::int32_t sendTimeout) {
+  // A send that waited for the next link finds its session as it is now.
+  if (link != 0) CheckNotClosed();
+  // A plain send takes no lock of the session's: the transport's write lock
+  // keeps frames whole. A transacted send holds the session's lock, so that
+  // its transaction id cannot change under it, and so does a confirmed one.
+  if (acknowledgeMode_ != SESSION_TRANSACTED && !connection_->GetSyncSend()) [[likely]] {
+    SendStamped(message, stamp, destinationName, sendTimeout);
+    return;
+  }
+  SendLocked(link, message, stamp, destinationName, sendTimeout);
+}
+
+void TKsJMSSession::SendLocked(std::uint64_t link, const IMessage& message, TKsSendStamp& stamp,
+                               const std::string& destinationName, std::int32_t sendTimeout) {
+  std::lock_guard<std::recursive_mutex> guard(sendLock_);
+  FollowLink(link);
+  if (acknowledgeMode_ == SESSION_TRANSACTED) {
+    stamp.transaction = transactionContext_.GetTransactionId();
+    transactionUsed_ = true;
+  }
+  SendStamped(message, stamp, destinationName, sendTimeout);
 }
 
 void TKsJMSSession::SendConfirmed(const TKsJMSMessage& message, const TKsSendStamp& stamp,

@@ -246,7 +246,9 @@ class TKsJMSConnection : public IMessageTransformerHost,
   void CheckConnection() const;
   // EConnectionFailedException with the cause once the connection is lost;
   // sends, receives, commits, rollbacks and acknowledgements check it first.
-  void CheckNotLost() const;
+  void CheckNotLost() const {
+    if (lost_.load(std::memory_order_acquire)) [[unlikely]] RaiseLost();
+  }
   bool GetLost() const noexcept { return lost_.load(std::memory_order_acquire); }
 
   // A new receipt id that AwaitReceipt will recognise; ask for it before
@@ -325,6 +327,7 @@ class TKsJMSConnection : public IMessageTransformerHost,
   const TChangeCount& ConsumerChanges() const noexcept { return consumerChanges_; }
 
  private:
+  [[noreturn]] void RaiseLost() const;
   using TSessionList = TKsSnapshotList<TKsJMSSession>::TList;
   // OnLink with failover, out of the way of the calls without; a wait for
   // the link lasts at most until deadline.
@@ -639,7 +642,9 @@ class TKsJMSSession : public IMessageDispatch,
   // MessageListener is set" when any consumer of this session has a listener.
   void CheckNoListener() const;
   // EIllegalStateException "The session is closed".
-  void CheckNotClosed() const;
+  void CheckNotClosed() const {
+    if (closed_) [[unlikely]] RaiseClosed();
+  }
 
   void AddConsumer(const std::shared_ptr<TKsMessageConsumer>& consumer);
   void RemoveConsumer(const TKsMessageConsumer* consumer);
@@ -655,6 +660,7 @@ class TKsJMSSession : public IMessageDispatch,
   const std::string& GetTransactionId() const noexcept { return transactionContext_.GetTransactionId(); }
 
  private:
+  [[noreturn]] static void RaiseClosed();
   using TConsumerList = TKsSnapshotList<TKsMessageConsumer>::TList;
 
   void BeginTransaction();
@@ -694,16 +700,33 @@ class TKsJMSSession : public IMessageDispatch,
   void NoteConsumerChange() const noexcept { consumerChanges_->fetch_add(1, std::memory_order_acq_rel); }
   std::shared_ptr<IMessageConsumer> NewConsumer(const std::shared_ptr<IDestination>& destination,
                                                 const std::string& messageSelector, bool noLocal);
+  // Send to a destination other than the producer's own: named first.
+  void SendNamed(const std::shared_ptr<IDestination>& destination, const std::shared_ptr<IMessage>& message,
+                 TDeliveryMode deliveryMode, std::uint8_t priority, std::uint32_t timeToLive,
+                 std::int32_t sendTimeout);
+  // Send once the destination's wire name is known: the stamp is made and
+  // the send runs on the link (SendOnLink).
+  [[gnu::always_inline]] void SendTo(const std::string& destinationName, const std::shared_ptr<IMessage>& message,
+                                     TDeliveryMode deliveryMode, std::uint8_t priority, std::uint32_t timeToLive,
+                                     std::int32_t sendTimeout);
   // Send once the stamp is made, on the link of that id (see
   // TKsJMSConnection::OnLink): the transaction joins the stamp, and the
   // message (or the library's copy of it) goes to SendOwn.
   [[gnu::always_inline]] void SendOnLink(std::uint64_t link, const IMessage& message, TKsSendStamp& stamp,
                                          const std::string& destinationName, std::int32_t sendTimeout);
-  void SendStamped(const IMessage& message, const TKsSendStamp& stamp, const std::string& destinationName,
-                   std::int32_t sendTimeout);
+  // SendOnLink for a transacted or confirmed send: under the session's
+  // send lock.
+  void SendLocked(std::uint64_t link, const IMessage& message, TKsSendStamp& stamp,
+                  const std::string& destinationName, std::int32_t sendTimeout);
+  // One of the library's own message classes goes to SendOwn as it is;
+  // any other is first copied into one (SendCopy).
+  [[gnu::always_inline]] void SendStamped(const IMessage& message, const TKsSendStamp& stamp,
+                                          const std::string& destinationName, std::int32_t sendTimeout);
+  void SendCopy(const IMessage& message, const TKsSendStamp& stamp, const std::string& destinationName,
+                std::int32_t sendTimeout);
   // The message to the client (SendConfirmed for a confirmed send).
-  void SendOwn(const TKsJMSMessage& message, const TKsSendStamp& stamp, const std::string& destinationName,
-               std::int32_t sendTimeout);
+  [[gnu::always_inline]] void SendOwn(const TKsJMSMessage& message, const TKsSendStamp& stamp,
+                                      const std::string& destinationName, std::int32_t sendTimeout);
   // The send with a receipt request, and the wait for the receipt.
   void SendConfirmed(const TKsJMSMessage& message, const TKsSendStamp& stamp, const std::string& destinationName,
                      std::int32_t sendTimeout);

@@ -29,9 +29,8 @@ const Leaf* ExactLeaf(const TKsJMSMessage* message) noexcept {
 
 }  // namespace
 
-const TKsJMSMessage* AsOwnLeafMessage(const IMessage* message) noexcept {
+const TKsJMSMessage* AsOwnOtherLeafMessage(const IMessage* message) noexcept {
   if (message == nullptr) return nullptr;
-  if (const auto* text = ExactLeaf<TKsJMSTextMessage>(message)) return text;
   if (const auto* bytes = ExactLeaf<TKsJMSBytesMessage>(message)) return bytes;
   return ExactLeaf<TKsJMSObjectMessage>(message);
 }
@@ -54,10 +53,6 @@ TKsJMSTextMessage* AsOwnTextMessage(IMessage* message) noexcept {
   return const_cast<TKsJMSTextMessage*>(AsOwnTextMessage(static_cast<const IMessage*>(message)));
 }
 
-const TKsJMSTextMessage* AsOwnTextMessage(const TKsJMSMessage* message) noexcept {
-  return ExactLeaf<TKsJMSTextMessage>(message);
-}
-
 const TKsJMSBytesMessage* AsOwnBytesMessage(const TKsJMSMessage* message) noexcept {
   return ExactLeaf<TKsJMSBytesMessage>(message);
 }
@@ -75,7 +70,7 @@ std::shared_ptr<TKsJMSTextMessage> TKsJMSTextMessage::Create(TKsJMSConnection* c
 }
 
 void TKsJMSTextMessage::SetText(const std::string& value) { AssignText(value); }
-std::string TKsJMSTextMessage::GetText() const { return std::string(text_.data(), text_.size()); }
+std::string TKsJMSTextMessage::GetText() const { return std::string(text_.View()); }
 
 std::shared_ptr<TKsJMSBytesMessage> TKsJMSBytesMessage::Create(TKsJMSConnection* connection) {
   return std::allocate_shared<TKsJMSBytesMessage>(TKsCachedAllocator<TKsJMSBytesMessage>(), connection);

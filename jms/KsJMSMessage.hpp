@@ -17,9 +17,11 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <typeinfo>
 
 #include "jms/KsMessage.hpp"
 #include "support/KsBlockCache.hpp"
+#include "support/KsTextBuffer.hpp"
 
 namespace ks {
 
@@ -37,13 +39,12 @@ class TKsJMSTextMessage final : public TKsJMSMessage, public virtual ITextMessag
   void SetText(const std::string& value) override;
   std::string GetText() const override;
 
-  std::string_view GetTextRef() const noexcept { return text_; }
+  std::string_view GetTextRef() const noexcept { return text_.View(); }
   // Copies into the existing buffer (keeps its capacity).
-  void AssignText(std::string_view value) { text_.assign(value.data(), value.size()); }
+  void AssignText(std::string_view value) { text_.Assign(value); }
 
  private:
-  // Its memory comes from the thread's block cache (KsBlockCache.hpp).
-  std::basic_string<char, std::char_traits<char>, TKsCachedAllocator<char>> text_;
+  TKsTextBuffer text_;
 };
 
 class TKsJMSBytesMessage final : public TKsJMSMessage, public virtual IBytesMessage {
@@ -79,10 +80,24 @@ TKsMessage* AsOwnMessage(IMessage* message) noexcept;
 const TKsJMSTextMessage* AsOwnTextMessage(const IMessage* message) noexcept;
 TKsJMSTextMessage* AsOwnTextMessage(IMessage* message) noexcept;
 // The message itself when it is exactly one of the three leaf classes above
-// (which the send path writes as they are), else nullptr.
-const TKsJMSMessage* AsOwnLeafMessage(const IMessage* message) noexcept;
-// The same for a message already known to be one of the library's.
-const TKsJMSTextMessage* AsOwnTextMessage(const TKsJMSMessage* message) noexcept;
+// (which the send path writes as they are), else nullptr. A text message,
+// the usual one, is told in place (the send path asks once per message);
+// AsOwnOtherLeafMessage answers for the two others.
+const TKsJMSMessage* AsOwnOtherLeafMessage(const IMessage* message) noexcept;
+inline const TKsJMSMessage* AsOwnLeafMessage(const IMessage* message) noexcept {
+  if (message != nullptr && typeid(*message) == typeid(TKsJMSTextMessage)) {
+    // The most derived object, whose address dynamic_cast<const void*>
+    // reads from the virtual table.
+    return static_cast<const TKsJMSTextMessage*>(dynamic_cast<const void*>(message));
+  }
+  return AsOwnOtherLeafMessage(message);
+}
+// The same for a message already known to be one of the library's (in
+// place: the send path asks it once per message).
+inline const TKsJMSTextMessage* AsOwnTextMessage(const TKsJMSMessage* message) noexcept {
+  if (message == nullptr || typeid(*message) != typeid(TKsJMSTextMessage)) return nullptr;
+  return static_cast<const TKsJMSTextMessage*>(message);
+}
 const TKsJMSBytesMessage* AsOwnBytesMessage(const TKsJMSMessage* message) noexcept;
 const TKsJMSObjectMessage* AsOwnObjectMessage(const TKsJMSMessage* message) noexcept;
 

@@ -30,10 +30,6 @@ std::shared_ptr<TKsMessageProducer> TKsMessageProducer::Create(TKsJMSSession* se
   return producer;
 }
 
-void TKsMessageProducer::CheckClosed() const {
-  if (closed_) throw EIllegalStateException("The producer is closed");
-}
-
 void TKsMessageProducer::Close() {
   if (!closed_) Dispose();
 }
@@ -44,47 +40,58 @@ void TKsMessageProducer::Dispose() {
   session_->RemoveProducer(this);  // may release the session's reference
 }
 
+void TKsMessageProducer::CheckClosed() const { CheckOpen(); }
+
+void TKsMessageProducer::RaiseClosed() { throw EIllegalStateException("The producer is closed"); }
+
+inline void TKsMessageProducer::SendOpen(const std::shared_ptr<IDestination>& destination,
+                                         const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode,
+                                         std::uint8_t priority, std::uint32_t timeToLive) {
+  if (transformer_ && SendTransformed(destination, message, deliveryMode, priority, timeToLive)) [[unlikely]] {
+    return;
+  }
+  if (!destination) RaiseNoDestination();
+  session_->Send(this, destination, message, deliveryMode, priority, timeToLive, sendTimeout_);
+}
+
+bool TKsMessageProducer::SendTransformed(const std::shared_ptr<IDestination>& destination,
+                                         const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode,
+                                         std::uint8_t priority, std::uint32_t timeToLive) {
+  auto replaced = transformer_->ProducerTransform(session_, this, message);
+  if (!replaced) return false;
+  if (!destination) RaiseNoDestination();
+  session_->Send(this, destination, replaced, deliveryMode, priority, timeToLive, sendTimeout_);
+  return true;
+}
+
 void TKsMessageProducer::Send(const std::shared_ptr<IMessage>& message) {
-  const TDeliveryMode deliveryMode = GetDeliveryMode();
-  const std::int32_t priority = GetPriority();
-  const std::uint32_t timeToLive = GetTimeToLive();
-  CheckClosed();
-  Send(destination_, message, deliveryMode, static_cast<std::uint8_t>(priority), timeToLive);
+  // The producer's own defaults, read after one closed check.
+  CheckOpen();
+  SendOpen(destination_, message, deliveryMode_, static_cast<std::uint8_t>(priority_), timeToLive_);
 }
 
 void TKsMessageProducer::Send(const std::shared_ptr<IDestination>& destination,
                               const std::shared_ptr<IMessage>& message) {
-  const TDeliveryMode deliveryMode = GetDeliveryMode();
-  const std::int32_t priority = GetPriority();
-  const std::uint32_t timeToLive = GetTimeToLive();
-  Send(destination, message, deliveryMode, static_cast<std::uint8_t>(priority), timeToLive);
+  CheckOpen();
+  SendOpen(destination, message, deliveryMode_, static_cast<std::uint8_t>(priority_), timeToLive_);
 }
 
 void TKsMessageProducer::Send(const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode,
                               std::uint8_t priority, std::uint32_t timeToLive) {
-  CheckClosed();
-  Send(destination_, message, deliveryMode, priority, timeToLive);
+  CheckOpen();
+  SendOpen(destination_, message, deliveryMode, priority, timeToLive);
 }
 
 void TKsMessageProducer::Send(const std::shared_ptr<IDestination>& destination,
                               const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode,
                               std::uint8_t priority, std::uint32_t timeToLive) {
-  CheckClosed();
-  if (transformer_) {
-    if (auto replaced = transformer_->ProducerTransform(session_, this, message)) {
-      if (!destination) {
-        throw EUnsupportedOperationException(destination_ ? "Don't understand null destinations."
-                                                          : "A destination must be specified.");
-      }
-      session_->Send(this, destination, replaced, deliveryMode, priority, timeToLive, sendTimeout_);
-      return;
-    }
-  }
-  if (!destination) {
-    throw EUnsupportedOperationException(destination_ ? "Don't understand null destinations."
-                                                      : "A destination must be specified.");
-  }
-  session_->Send(this, destination, message, deliveryMode, priority, timeToLive, sendTimeout_);
+  CheckOpen();
+  SendOpen(destination, message, deliveryMode, priority, timeToLive);
+}
+
+void TKsMessageProducer::RaiseNoDestination() const {
+  throw EUnsupportedOperationException(destination_ ? "Don't understand null destinations."
+                                                    : "A destination must be specified.");
 }
 
 }  // namespace ks

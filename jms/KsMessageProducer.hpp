@@ -52,6 +52,24 @@ class TKsMessageProducer : public TKsMessageProducerSupport, public virtual IDis
   void CheckClosed() const override;
 
  private:
+  // CheckClosed without the virtual call (the send path's).
+  void CheckOpen() const {
+    if (closed_) [[unlikely]] RaiseClosed();
+  }
+  [[noreturn]] static void RaiseClosed();
+  // EUnsupportedOperationException for a send without a destination.
+  [[noreturn]] void RaiseNoDestination() const;
+  // The transformer's replacement of message, when it makes one, sent in
+  // its place (true); false when it makes none.
+  bool SendTransformed(const std::shared_ptr<IDestination>& destination, const std::shared_ptr<IMessage>& message,
+                       TDeliveryMode deliveryMode, std::uint8_t priority, std::uint32_t timeToLive);
+  // Send once the producer is known to be open: the transformer, the
+  // destination check, then the session's send.
+  [[gnu::always_inline]] void SendOpen(const std::shared_ptr<IDestination>& destination,
+                                       const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode,
+                                       std::uint8_t priority, std::uint32_t timeToLive);
+
+ private:
   std::shared_ptr<IDestination> destination_;
   std::string wireName_;  // see KnownWireName
   bool wireNameKnown_ = false;

@@ -73,37 +73,46 @@ void TKsFrameBatch::WriteDirect(const std::string_view* parts, std::size_t count
   }
 }
 
-void TKsFrameBatch::Add(const std::string_view* parts, std::size_t count, std::int32_t sendTimeout) {
-  std::size_t size = 0;
-  for (std::size_t i = 0; i < count; ++i) size += parts[i].size();
-  std::lock_guard<std::mutex> guard(lock_);
+char* TKsFrameBatch::ReserveOther(std::size_t size, std::int32_t sendTimeout) {
   RaiseKept();
   if (bufferSize_ != 0 && (sendTimeout != bufferTimeout_ || bufferSize_ + size > kCapacity)) WriteHeld();
-  if (size >= kCapacity) {
-    // Too large to gather: written on its own, from where its parts lie.
-    WriteDirect(parts, count, sendTimeout, 1);
-    return;
-  }
-  const bool first = bufferSize_ == 0;
-  if (first) {
+  if (bufferSize_ == 0) {
     if (!buffer_) buffer_ = std::make_unique<char[]>(kCapacity);
     bufferTimeout_ = sendTimeout;
     firstHeld_ = Clock::now();
   }
-  for (std::size_t i = 0; i < count; ++i) {
-    if (parts[i].empty()) continue;
-    std::memcpy(buffer_.get() + bufferSize_, parts[i].data(), parts[i].size());
-    bufferSize_ += parts[i].size();
-  }
-  ++bufferFrames_;
+  return buffer_.get() + bufferSize_;
+}
+
+void TKsFrameBatch::CommitOther(std::size_t size) {
   if (bufferSize_ == kCapacity) {
     WriteHeld();
     return;
   }
-  if (first) {
+  if (bufferSize_ == size) {
     StartTimerLocked();
     changed_.notify_one();
   }
+}
+
+void TKsFrameBatch::Add(const std::string_view* parts, std::size_t count, std::int32_t sendTimeout) {
+  std::size_t size = 0;
+  for (std::size_t i = 0; i < count; ++i) size += parts[i].size();
+  if (size >= kCapacity) {
+    // Too large to gather: written on its own, from where its parts lie.
+    std::lock_guard<std::mutex> guard(lock_);
+    RaiseKept();
+    WriteHeld();
+    WriteDirect(parts, count, sendTimeout, 1);
+    return;
+  }
+  AddInPlace(size, sendTimeout, [parts, count](char* at) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (parts[i].empty()) continue;
+      std::memcpy(at, parts[i].data(), parts[i].size());
+      at += parts[i].size();
+    }
+  });
 }
 
 void TKsFrameBatch::WriteThrough(const std::string_view* parts, std::size_t count, std::int32_t sendTimeout) {

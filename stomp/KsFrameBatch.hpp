@@ -5,8 +5,9 @@
 // Flush, and at the latest `delay` milliseconds after the first frame that
 // is still unwritten (a timer thread sees to that), so a lone frame is never
 // held longer. A frame comes as its parts (header block, body, NUL LF),
-// each copied once, straight into the buffer; a frame too large for the
-// buffer is written from where its parts lie, after what is held.
+// each copied once, straight into the buffer, or is written into the buffer
+// in place by its maker; a frame too large for the buffer is written from
+// where its parts lie, after what is held.
 //
 // The batch serialises all writes of its connection: Add, WriteThrough,
 // Flush and the timer's write run under one lock, so frames never
@@ -65,6 +66,16 @@ class TKsFrameBatch {
   // send time-out; a frame larger than the buffer is then written on its
   // own, from its parts.
   void Add(const std::string_view* parts, std::size_t count, std::int32_t sendTimeout);
+  // The same for a frame of size bytes (below kCapacity) that fill(at)
+  // writes straight into the buffer, at the char* it is given; fill must
+  // write exactly size bytes and must not raise.
+  template <class Fill>
+  void AddInPlace(std::size_t size, std::int32_t sendTimeout, Fill&& fill) {
+    std::lock_guard<std::mutex> guard(lock_);
+    char* at = ReserveLocked(size, sendTimeout);
+    fill(at);
+    CommitLocked(size);
+  }
   // Writes what is held, then the frame of parts on its own.
   void WriteThrough(const std::string_view* parts, std::size_t count, std::int32_t sendTimeout);
   // Writes what is held.
@@ -101,6 +112,25 @@ class TKsFrameBatch {
   [[noreturn]] void RaiseKeptNow() const;
   // Writes buffer_ and empties it; a failure is kept and raised.
   void WriteHeld();
+  // Room for a frame of size bytes (below kCapacity) at the end of the
+  // held bytes (written first when it does not fit or has another send
+  // time-out); CommitLocked then holds the frame written there. The usual
+  // case (bytes held already, and room for the frame) is decided in place.
+  char* ReserveLocked(std::size_t size, std::int32_t sendTimeout) {
+    if (bufferSize_ != 0 && !suspended_ && !kept_ && sendTimeout == bufferTimeout_ &&
+        bufferSize_ + size <= kCapacity) [[likely]] {
+      return buffer_.get() + bufferSize_;
+    }
+    return ReserveOther(size, sendTimeout);
+  }
+  char* ReserveOther(std::size_t size, std::int32_t sendTimeout);
+  void CommitLocked(std::size_t size) {
+    bufferSize_ += size;
+    ++bufferFrames_;
+    // The first frame held starts the timer; a full buffer is written.
+    if (bufferSize_ == size || bufferSize_ == kCapacity) [[unlikely]] CommitOther(size);
+  }
+  void CommitOther(std::size_t size);
   // Writes one frame past the buffer; frames is what a failure leaves
   // unwritten. A failure is kept and raised.
   void WriteDirect(const std::string_view* parts, std::size_t count, std::int32_t sendTimeout, std::size_t frames);

@@ -30,8 +30,6 @@ void TKsStompConnection::SetAdapter(std::unique_ptr<IStompCommAdapter> adapter) 
   if (adapter_) adapter_->SetURI(std::make_shared<TKsURI>(kDefaultBrokerURI));
 }
 
-IStompCommAdapter* TKsStompConnection::GetAdapter() const { return adapter_.get(); }
-
 void TKsStompConnection::SetURI(std::shared_ptr<IURI> uri) {
   if (adapter_) adapter_->SetURI(std::move(uri));
 }
@@ -39,8 +37,6 @@ void TKsStompConnection::SetURI(std::shared_ptr<IURI> uri) {
 std::shared_ptr<IURI> TKsStompConnection::GetURI() const { return adapter_ ? adapter_->GetURI() : nullptr; }
 
 bool TKsStompConnection::Connected() const { return adapter_ && adapter_->Connected(); }
-
-const std::shared_ptr<ILogging>& TKsStompConnection::GetLogger() const { return logger_; }
 
 void TKsStompConnection::Log(const std::string& text) {
   // A trace line passes only a logger whose threshold is TRACE, which also

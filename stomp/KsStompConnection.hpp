@@ -37,13 +37,13 @@ class TKsStompConnection {
   // Takes ownership of adapter (none allowed), logs
   // "Set communication adapter to <name>" and gives it the default URI.
   void SetAdapter(std::unique_ptr<IStompCommAdapter> adapter);
-  IStompCommAdapter* GetAdapter() const;
+  IStompCommAdapter* GetAdapter() const noexcept { return adapter_.get(); }
   void SetURI(std::shared_ptr<IURI> uri);
   std::shared_ptr<IURI> GetURI() const;
   // The socket state (not the logged-in state).
   bool Connected() const;
 
-  const std::shared_ptr<ILogging>& GetLogger() const;
+  const std::shared_ptr<ILogging>& GetLogger() const noexcept { return logger_; }
 
   // One Trace line: ClassName(), ": ", text.
   virtual void Log(const std::string& text);

@@ -405,20 +405,37 @@ bool TKsStompCustomClient::SendDistinct(std::string_view destination, std::strin
     size += headers[i].first.size() + 1 + headers[i].second.size() + 1;
   }
   IStompCommAdapter& adapter = RequireLoggedIn("SEND");
+  const auto putHead = [&](char* p) {
+    std::memcpy(p, "SEND\n", 5);
+    p += 5;
+    if (!destination.empty()) p = PutHeader(p, "destination", destination);
+    if (!receipt.empty()) p = PutHeader(p, "receipt", receipt);
+    if (!length.empty()) p = PutHeader(p, "content-length", length);
+    for (std::size_t i = 0; i < extras.Size(); ++i) p = PutHeader(p, headers[i].first, headers[i].second);
+    *p++ = '\n';
+    return p;
+  };
+  if (batch_ && receipt.empty() && size + body.size() + 2 < TKsFrameBatch::kCapacity) {
+    // The frame is written straight into the batch, in one pass.
+    try {
+      batch_->AddInPlace(size + body.size() + 2, sendTimeout, [&](char* p) {
+        p = putHead(p);
+        if (!body.empty()) std::memcpy(p, body.data(), body.size());
+        p[body.size()] = '\0';
+        p[body.size() + 1] = '\n';
+      });
+    } catch (const EKsSocketError& e) {
+      RaiseWriteFailure(e);
+    }
+    return true;
+  }
   auto image = image_.Lease();
   std::string& head = *image;
   const bool joined = JoinsBody(body.size());
   const std::size_t room = size + (joined ? body.size() + 2 : 0);
   if (head.capacity() < room) head.reserve(room);
   head.resize(size);
-  char* p = head.data();
-  std::memcpy(p, "SEND\n", 5);
-  p += 5;
-  if (!destination.empty()) p = PutHeader(p, "destination", destination);
-  if (!receipt.empty()) p = PutHeader(p, "receipt", receipt);
-  if (!length.empty()) p = PutHeader(p, "content-length", length);
-  for (std::size_t i = 0; i < extras.Size(); ++i) p = PutHeader(p, headers[i].first, headers[i].second);
-  *p = '\n';
+  putHead(head.data());
   TransmitFrame(adapter, head, body, sendTimeout, receipt.empty());
   return true;
 }
@@ -523,7 +540,7 @@ void TKsStompCustomClient::Transmit(const IStompFrame& frame, std::int32_t sendT
   }
 }
 
-IStompCommAdapter& TKsStompCustomClient::RequireLoggedIn(std::string_view command) const {
+IStompCommAdapter& TKsStompCustomClient::RequireLoggedInSlow(std::string_view command) const {
   CheckTransportUsable();
   if (!loggedIn_.load(std::memory_order_acquire)) {
     throw EKsStompClientNotConnectedError("Not connected! Command: " + std::string(command));

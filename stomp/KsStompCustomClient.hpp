@@ -240,7 +240,16 @@ class TKsStompCustomClient : public TKsStompConnection {
   // The adapter of a logged-in client whose transport is usable; raises
   // EConnectionFailedException after SetTransportLost and
   // EKsStompClientNotConnectedError "Not connected! Command: COMMAND".
-  IStompCommAdapter& RequireLoggedIn(std::string_view command) const;
+  IStompCommAdapter& RequireLoggedIn(std::string_view command) const {
+    IStompCommAdapter* adapter = GetAdapter();
+    if (transportLost_.load(std::memory_order_acquire) || !loggedIn_.load(std::memory_order_acquire) ||
+        adapter == nullptr) [[unlikely]] {
+      return RequireLoggedInSlow(command);
+    }
+    return *adapter;
+  }
+  // RequireLoggedIn's checks one by one, raising the first that fails.
+  IStompCommAdapter& RequireLoggedInSlow(std::string_view command) const;
   // FlushBatch with batching on.
   void FlushHeld();
   // Inside the handler of a socket error while writing: tells the

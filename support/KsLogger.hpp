@@ -16,7 +16,7 @@
 
 namespace ks {
 
-class TSimpleLogger : public ILogging {
+class TSimpleLogger final : public ILogging {
  public:
   TSimpleLogger();
 

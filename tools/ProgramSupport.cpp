@@ -68,19 +68,16 @@ void PrintHelp(const std::string& program, const std::string& purpose, const std
 void TStopFlag::Raise() {
   {
     std::lock_guard<std::mutex> guard(mutex_);
-    flag_ = true;
+    flag_.store(true, std::memory_order_release);
   }
   raised_.notify_all();
 }
 
-bool TStopFlag::Raised() const {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return flag_;
-}
+bool TStopFlag::Raised() const { return flag_.load(std::memory_order_acquire); }
 
 bool TStopFlag::WaitFor(std::chrono::milliseconds duration) const {
   std::unique_lock<std::mutex> lock(mutex_);
-  return raised_.wait_for(lock, duration, [this] { return flag_; });
+  return raised_.wait_for(lock, duration, [this] { return flag_.load(std::memory_order_acquire); });
 }
 
 bool TStopFlag::ReadLine(std::string& line) const {

@@ -28,6 +28,7 @@
 // be raised on any thread while another waits on it.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -63,7 +64,8 @@ class TStopFlag {
  private:
   mutable std::mutex mutex_;
   mutable std::condition_variable raised_;
-  bool flag_ = false;
+  // Set under mutex_ (so that a wait cannot miss it), read without it.
+  std::atomic<bool> flag_{false};
 };
 
 class TConnectionWatch : public IExceptionListener {

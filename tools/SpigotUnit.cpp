@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <chrono>
+#include <cstring>
 #include <string_view>
 
 #include "jms/KsJMSConnectionFactory.hpp"
@@ -61,8 +62,10 @@ std::string TSpigot::CreateMessageText(std::int32_t index) const {
 }
 
 void TSpigot::FillMessageText(std::int32_t index, std::string& text) const {
-  text.clear();
-  if (messageSize_ <= 0) return;
+  if (messageSize_ <= 0) {
+    text.clear();
+    return;
+  }
   static constexpr std::string_view kHead = "Message: ";
   static constexpr std::string_view kAt = " sent at: ";
   const std::size_t size = static_cast<std::size_t>(messageSize_);
@@ -74,13 +77,25 @@ void TSpigot::FillMessageText(std::int32_t index, std::string& text) const {
   // characters are counted when it is made.
   const std::size_t length = kHead.size() + number.size() + kAt.size() + timeLength_;
   const std::size_t bytes = kHead.size() + number.size() + kAt.size() + time.size();
-  text.reserve(length > size ? bytes : bytes + (size - length));
-  text.append(kHead).append(number).append(kAt).append(time);
   if (length > size) {
+    text.clear();
+    text.append(kHead).append(number).append(kAt).append(time);
     text = Utf8Left(text, size);
     return;
   }
-  text.append(size - length, ' ');
+  // Written in place: the buffer has the right size already on every
+  // message but those whose number or time text changed in length.
+  text.resize(bytes + (size - length));
+  char* p = text.data();
+  std::memcpy(p, kHead.data(), kHead.size());
+  p += kHead.size();
+  std::memcpy(p, number.data(), number.size());
+  p += number.size();
+  std::memcpy(p, kAt.data(), kAt.size());
+  p += kAt.size();
+  std::memcpy(p, time.data(), time.size());
+  p += time.size();
+  std::memset(p, ' ', size - length);
 }
 
 const std::string& TSpigot::TimeText() const {
