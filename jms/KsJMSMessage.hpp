@@ -84,7 +84,7 @@ TKsJMSTextMessage* AsOwnTextMessage(IMessage* message) noexcept;
 // the usual one, is told in place (the send path asks once per message);
 // AsOwnOtherLeafMessage answers for the two others.
 const TKsJMSMessage* AsOwnOtherLeafMessage(const IMessage* message) noexcept;
-inline const TKsJMSMessage* AsOwnLeafMessage(const IMessage* message) noexcept {
+[[gnu::always_inline]] inline const TKsJMSMessage* AsOwnLeafMessage(const IMessage* message) noexcept {
   if (message != nullptr && typeid(*message) == typeid(TKsJMSTextMessage)) {
     // The most derived object, whose address dynamic_cast<const void*>
     // reads from the virtual table.
