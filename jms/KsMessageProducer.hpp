@@ -69,7 +69,6 @@ class TKsMessageProducer : public TKsMessageProducerSupport, public virtual IDis
                                        const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode,
                                        std::uint8_t priority, std::uint32_t timeToLive);
 
- private:
   std::shared_ptr<IDestination> destination_;
   std::string wireName_;  // see KnownWireName
   bool wireNameKnown_ = false;

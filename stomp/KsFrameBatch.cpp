@@ -100,10 +100,7 @@ void TKsFrameBatch::Add(const std::string_view* parts, std::size_t count, std::i
   for (std::size_t i = 0; i < count; ++i) size += parts[i].size();
   if (size >= kCapacity) {
     // Too large to gather: written on its own, from where its parts lie.
-    std::lock_guard<std::mutex> guard(lock_);
-    RaiseKept();
-    WriteHeld();
-    WriteDirect(parts, count, sendTimeout, 1);
+    WriteAfterHeld(parts, count, sendTimeout, 1);
     return;
   }
   AddInPlace(size, sendTimeout, [parts, count](char* at) {
@@ -116,10 +113,15 @@ void TKsFrameBatch::Add(const std::string_view* parts, std::size_t count, std::i
 }
 
 void TKsFrameBatch::WriteThrough(const std::string_view* parts, std::size_t count, std::int32_t sendTimeout) {
+  WriteAfterHeld(parts, count, sendTimeout, 0);
+}
+
+void TKsFrameBatch::WriteAfterHeld(const std::string_view* parts, std::size_t count, std::int32_t sendTimeout,
+                                   std::size_t frames) {
   std::lock_guard<std::mutex> guard(lock_);
   RaiseKept();
   WriteHeld();
-  WriteDirect(parts, count, sendTimeout, 0);
+  WriteDirect(parts, count, sendTimeout, frames);
 }
 
 void TKsFrameBatch::Flush() {

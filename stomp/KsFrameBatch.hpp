@@ -134,6 +134,10 @@ class TKsFrameBatch {
   // Writes one frame past the buffer; frames is what a failure leaves
   // unwritten. A failure is kept and raised.
   void WriteDirect(const std::string_view* parts, std::size_t count, std::int32_t sendTimeout, std::size_t frames);
+  // Takes the lock and writes what is held, then the frame of parts on
+  // its own (frames as WriteDirect's).
+  void WriteAfterHeld(const std::string_view* parts, std::size_t count, std::int32_t sendTimeout,
+                      std::size_t frames);
   void StartTimerLocked();
   // One wait of the timer thread: writes the held bytes when they are due.
   void TimerStep(const TTimer& self);
