@@ -300,18 +300,6 @@ void TKsJMSClient::SendWritten(const TKsJMSMessage& message, const TKsSendStamp&
             parts->headers.Size(), true);
 }
 
-namespace {
-
-// The subscription of the MESSAGE whose message is being handed to the
-// message callback on this thread, or none.
-thread_local const std::string_view* tDeliveringSubscription = nullptr;
-
-}  // namespace
-
-const std::string_view* TKsJMSClient::TakeDeliveringSubscription() {
-  return std::exchange(tDeliveringSubscription, nullptr);
-}
-
 void TKsJMSClient::FrameToMessage(const IStompFrame& frame, IMessage& message) const {
   const TKsFrameHeaderViews views(frame);
   ApplyMessageHeaders(views.Data(), views.Size(), message);
@@ -362,9 +350,7 @@ void TKsJMSClient::DeliverMessage(const TKsHeaderView* headers, std::size_t coun
           ? NewReceivedBytesMessage(owningConnection_, scan, body, link)
           : NewReceivedMessage(owningConnection_, scan, body, link);
   if (receiveSlot_ != nullptr) *receiveSlot_ = delivered;
-  const TKsScopedValue<const std::string_view*> delivering(tDeliveringSubscription,
-                                                           scan.Find(TKsHeaderScan::kSubscription));
-  messageCallback_(this, delivered);
+  messageCallback_(this, delivered, scan.Find(TKsHeaderScan::kSubscription));
 }
 
 std::shared_ptr<IMessage> TKsJMSClient::Receive() { return ReadMessage(TReadWay::Wait, 0); }

@@ -49,8 +49,11 @@ struct TKsSendStamp {
 };
 
 class TKsJMSClient;
-using TKsMessageCallback =
-    std::function<void(TKsJMSClient* client, const std::shared_ptr<IMessage>& message)>;
+// Called with each message received and the value of its frame's
+// "subscription" header (nullptr when the frame had none); the view lasts
+// for the call.
+using TKsMessageCallback = std::function<void(TKsJMSClient* client, const std::shared_ptr<IMessage>& message,
+                                              const std::string_view* subscription)>;
 
 class TKsJMSClient : public TKsStompCustomClient {
  public:
@@ -97,11 +100,6 @@ class TKsJMSClient : public TKsStompCustomClient {
   // is its last step).
   void FrameToMessage(const IStompFrame& frame, IMessage& message) const;
   void CopyFrameHeaders(const IStompFrame& frame, IMessage& message) const;
-  // While the message callback runs for a MESSAGE frame that carried a
-  // "subscription" header: that header's value (on the calling thread),
-  // answered once (later calls, and calls at other times, get nullptr).
-  static const std::string_view* TakeDeliveringSubscription();
-
   // receipt, when not empty, is sent as the SEND's "receipt" header. Raises
   // as MessageToFrame for a message without a body class, before writing.
   // The fields stamp names are taken from stamp, not from the message; the

@@ -108,7 +108,9 @@ TKsJMSConnection::TKsJMSConnection(std::unique_ptr<TKsJMSClient> client)
   }
   KS_ASSERT(client_ != nullptr, "Connection needs a client");
   client_->SetMessageCallback(
-      [this](TKsJMSClient* sender, const std::shared_ptr<IMessage>& message) { Dispatch(sender, message); });
+      [this](TKsJMSClient*, const std::shared_ptr<IMessage>& message, const std::string_view* subscription) {
+        Dispatch(message, subscription);
+      });
   client_->SetOnReceipt([this](TKsStompCustomClient*, const std::shared_ptr<IStompFrame>& frame) {
     OnReceipt(frame->GetHeader("receipt-id"));
   });
@@ -710,12 +712,10 @@ std::string TKsJMSConnection::GetTransformationName() const {
   return std::string();
 }
 
-void TKsJMSConnection::Dispatch(TKsJMSClient* /*client*/, const std::shared_ptr<IMessage>& message) {
+void TKsJMSConnection::Dispatch(const std::shared_ptr<IMessage>& message, const std::string_view* subscription) {
   if (!message) return;
-  // The frame's own subscription header when the client is delivering one;
-  // otherwise the message's property.
-  if (const std::string_view* fromFrame = TKsJMSClient::TakeDeliveringSubscription()) {
-    DispatchTo(*fromFrame, message);
+  if (subscription != nullptr) {
+    DispatchTo(*subscription, message);
   } else {
     std::string copy;
     DispatchTo(SubscriptionOf(*message, copy), message);
@@ -723,7 +723,15 @@ void TKsJMSConnection::Dispatch(TKsJMSClient* /*client*/, const std::shared_ptr<
 }
 
 void TKsJMSConnection::DispatchTo(std::string_view subscription, const std::shared_ptr<IMessage>& message) {
-  const std::shared_ptr<TKsMessageConsumer> consumer = FindConsumer(subscription);
+  const TIndexed* found = FindConsumer(subscription);
+  // The consumer a receive on this thread reads for is alive while it
+  // reads: its own message goes straight back to that receive.
+  if (found != nullptr && found->at == tReadingFor && tReadResult != nullptr && !*tReadResult &&
+      !tReadingFor->HasListener()) {
+    *tReadResult = message;
+    return;
+  }
+  const std::shared_ptr<TKsMessageConsumer> consumer = found != nullptr ? found->consumer.lock() : nullptr;
   if (!consumer) {
     // A message for a consumer that no longer exists (closed while the
     // message was on its way) or that was never ours: the others go on.
@@ -733,14 +741,12 @@ void TKsJMSConnection::DispatchTo(std::string_view subscription, const std::shar
   }
   if (consumer->HasListener()) {
     Deliver(consumer, message);
-  } else if (consumer.get() == tReadingFor && tReadResult != nullptr && !*tReadResult) {
-    *tReadResult = message;  // for the receive that read it, on this thread
   } else {
     Hold(consumer.get(), message);
   }
 }
 
-std::shared_ptr<TKsMessageConsumer> TKsJMSConnection::FindConsumer(std::string_view subscription) const {
+const TKsJMSConnection::TIndexed* TKsJMSConnection::FindConsumer(std::string_view subscription) const {
   // Read before a rebuild: a change during it makes the next call rebuild.
   const std::uint64_t changes = consumerChanges_->load(std::memory_order_acquire);
   TConsumerIndex& index = consumerIndex_;
@@ -750,7 +756,7 @@ std::shared_ptr<TKsMessageConsumer> TKsJMSConnection::FindConsumer(std::string_v
     if (found == index.bySubscription.end()) return nullptr;
     index.last = &*found;
   }
-  return index.last->second.lock();
+  return &index.last->second;
 }
 
 void TKsJMSConnection::RebuildConsumerIndex(std::uint64_t changes) const {
@@ -761,7 +767,9 @@ void TKsJMSConnection::RebuildConsumerIndex(std::uint64_t changes) const {
   index.last = nullptr;
   // The first consumer in session and creation order keeps a subscription
   // that two of them share (consumers of one broker-made subscription).
-  for (const auto& consumer : consumers) index.bySubscription.emplace(consumer->SubscriptionId(), consumer);
+  for (const auto& consumer : consumers) {
+    index.bySubscription.emplace(consumer->SubscriptionId(), TIndexed{consumer, consumer.get()});
+  }
   index.changes = changes;
 }
 

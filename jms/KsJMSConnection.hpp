@@ -264,8 +264,9 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // consumer without one finds it in the holding area at its next receive;
   // a message that no consumer of this connection owns (one already closed,
   // say) is logged and dropped. Listener errors propagate to the code that
-  // delivered the frame.
-  void Dispatch(TKsJMSClient* client, const std::shared_ptr<IMessage>& message);
+  // delivered the frame. subscription is the frame's header when it had
+  // one; otherwise the message's property is used.
+  void Dispatch(const std::shared_ptr<IMessage>& message, const std::string_view* subscription);
 
   // Marks the connection lost (once; later calls do nothing), shuts the
   // socket down (so that no write or read waits on it any more) and tells
@@ -421,10 +422,12 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // The deliveries queued while a listener ran; the first error is kept in
   // first (when it is empty), later ones are reported.
   void DeliverDeferred(std::exception_ptr& first);
-  // The consumer of this connection whose subscription is subscription, or
-  // none: one look-up in the index below, without a lock, once the index
-  // is current (rebuilt when the change count has moved).
-  std::shared_ptr<TKsMessageConsumer> FindConsumer(std::string_view subscription) const;
+  struct TIndexed;
+  // The index entry of the consumer of this connection whose subscription
+  // is subscription, or nullptr: one look-up in the index below, without a
+  // lock, once the index is current (rebuilt when the change count has
+  // moved). The entry stays valid until the next call.
+  const TIndexed* FindConsumer(std::string_view subscription) const;
   // The index as it is at change count changes: every consumer of every
   // session under its current subscription id, taken under the list locks.
   void RebuildConsumerIndex(std::uint64_t changes) const;
@@ -507,8 +510,14 @@ class TKsJMSConnection : public IMessageTransformerHost,
     using is_transparent = void;
     std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>()(text); }
   };
-  using TConsumerMap = std::unordered_map<std::string, std::weak_ptr<TKsMessageConsumer>, TSubscriptionHash,
-                                          std::equal_to<>>;
+  // A consumer as the index knows it. at is only compared with a consumer
+  // known to be alive (the one a receive on this thread reads for), never
+  // followed; anything else takes consumer.lock().
+  struct TIndexed {
+    std::weak_ptr<TKsMessageConsumer> consumer;
+    const TKsMessageConsumer* at = nullptr;
+  };
+  using TConsumerMap = std::unordered_map<std::string, TIndexed, TSubscriptionHash, std::equal_to<>>;
   struct TConsumerIndex {
     TConsumerMap bySubscription;
     const TConsumerMap::value_type* last = nullptr;

@@ -43,7 +43,9 @@ struct Fixture {
     adapter = owned.get();
     client->SetAdapter(std::move(owned));
     client->SetMessageCallback(
-        [this](TKsJMSClient*, const std::shared_ptr<IMessage>& message) { delivered.push_back(message); });
+        [this](TKsJMSClient*, const std::shared_ptr<IMessage>& message, const std::string_view*) {
+          delivered.push_back(message);
+        });
     adapter->SetConnectReply(kConnected);
     client->Connect();
     adapter->ClearTransmitted();

@@ -533,27 +533,27 @@ TEST(Dispatch, RoutesBySubscriptionAcrossSessions) {
   };
   // Each session's listener gets its own messages, whichever session comes
   // first in the connection's list.
-  f.connection->Dispatch(&f.connection->GetClient(), Incoming(id1));
-  f.connection->Dispatch(&f.connection->GetClient(), Incoming(id2));
-  f.connection->Dispatch(&f.connection->GetClient(), Incoming(id2));
+  f.connection->Dispatch(Incoming(id1), nullptr);
+  f.connection->Dispatch(Incoming(id2), nullptr);
+  f.connection->Dispatch(Incoming(id2), nullptr);
   EXPECT_EQ(l1->Count(), 1u);
   EXPECT_EQ(l2->Count(), 2u);
   // A message no consumer owns is dropped, and delivery goes on; one for a
   // consumer without a listener is held for its next receive.
-  EXPECT_NO_THROW(f.connection->Dispatch(&f.connection->GetClient(), Incoming("nobody")));
+  EXPECT_NO_THROW(f.connection->Dispatch(Incoming("nobody"), nullptr));
   EXPECT_EQ(f.connection->HeldCount(), 0u);
-  f.connection->Dispatch(&f.connection->GetClient(), Incoming(idQuiet));
+  f.connection->Dispatch(Incoming(idQuiet), nullptr);
   EXPECT_EQ(f.connection->HeldCount(), 1u);
   EXPECT_TRUE(f.connection->ReceiveFor(dynamic_cast<TKsMessageConsumer*>(quiet.get()), TKsReceiveWait::NoWait, 0));
   EXPECT_EQ(f.connection->HeldCount(), 0u);
-  f.connection->Dispatch(&f.connection->GetClient(), Incoming(id1));
+  f.connection->Dispatch(Incoming(id1), nullptr);
   EXPECT_EQ(l1->Count(), 2u);
   // The session's own dispatch checks only its consumers.
   EXPECT_THROW(std::dynamic_pointer_cast<TKsJMSSession>(s1)->Dispatch(Incoming(id2)), EAssertionFailed);
   // Without listener consumers, messages are ignored.
   c1->SetMessageListener(nullptr);
   c2->SetMessageListener(nullptr);
-  EXPECT_NO_THROW(f.connection->Dispatch(&f.connection->GetClient(), Incoming("nobody")));
+  EXPECT_NO_THROW(f.connection->Dispatch(Incoming("nobody"), nullptr));
   EXPECT_EQ(l1->Count(), 2u);
   EXPECT_EQ(l2->Count(), 2u);
 }
@@ -665,7 +665,7 @@ TEST(Dispatch, AmongManyConsumersEveryMessageReachesItsOwnWhileConsumersComeAndG
   auto Deliver = [&](const std::string& subscription) {
     auto message = TKsJMSTextMessage::Create(f.connection.get());
     message->SetStringProperty("subscription", subscription);
-    f.connection->Dispatch(&f.connection->GetClient(), message);
+    f.connection->Dispatch(message, nullptr);
   };
   // Handed out in turn, as a broker does, twice round.
   for (int round = 0; round < 2; ++round) {
@@ -714,10 +714,10 @@ TEST(Dispatch, AClosedConsumerGetsNothingMoreEvenRightAfterAMessage) {
     message->SetStringProperty("subscription", id);
     return message;
   };
-  f.connection->Dispatch(&f.connection->GetClient(), Incoming());
+  f.connection->Dispatch(Incoming(), nullptr);
   ASSERT_EQ(listener->Count(), 1u);
   consumer->Close();
-  f.connection->Dispatch(&f.connection->GetClient(), Incoming());
+  f.connection->Dispatch(Incoming(), nullptr);
   EXPECT_EQ(listener->Count(), 1u);
   EXPECT_EQ(f.connection->HeldCount(), 0u);
 }
