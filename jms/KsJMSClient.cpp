@@ -350,7 +350,7 @@ void TKsJMSClient::DeliverMessage(const TKsHeaderView* headers, std::size_t coun
           ? NewReceivedBytesMessage(owningConnection_, scan, body, link)
           : NewReceivedMessage(owningConnection_, scan, body, link);
   if (receiveSlot_ != nullptr) *receiveSlot_ = delivered;
-  messageCallback_(this, delivered, scan.Find(TKsHeaderScan::kSubscription));
+  messageCallback_(this, std::move(delivered), scan.Find(TKsHeaderScan::kSubscription));
 }
 
 std::shared_ptr<IMessage> TKsJMSClient::Receive() { return ReadMessage(TReadWay::Wait, 0); }

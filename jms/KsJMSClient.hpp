@@ -49,10 +49,10 @@ struct TKsSendStamp {
 };
 
 class TKsJMSClient;
-// Called with each message received and the value of its frame's
-// "subscription" header (nullptr when the frame had none); the view lasts
-// for the call.
-using TKsMessageCallback = std::function<void(TKsJMSClient* client, const std::shared_ptr<IMessage>& message,
+// Called with each message received (handed over: the client keeps no
+// reference) and the value of its frame's "subscription" header (nullptr
+// when the frame had none); the view lasts for the call.
+using TKsMessageCallback = std::function<void(TKsJMSClient* client, std::shared_ptr<IMessage>&& message,
                                               const std::string_view* subscription)>;
 
 class TKsJMSClient : public TKsStompCustomClient {

@@ -108,8 +108,8 @@ TKsJMSConnection::TKsJMSConnection(std::unique_ptr<TKsJMSClient> client)
   }
   KS_ASSERT(client_ != nullptr, "Connection needs a client");
   client_->SetMessageCallback(
-      [this](TKsJMSClient*, const std::shared_ptr<IMessage>& message, const std::string_view* subscription) {
-        Dispatch(message, subscription);
+      [this](TKsJMSClient*, std::shared_ptr<IMessage>&& message, const std::string_view* subscription) {
+        Dispatch(std::move(message), subscription);
       });
   client_->SetOnReceipt([this](TKsStompCustomClient*, const std::shared_ptr<IStompFrame>& frame) {
     OnReceipt(frame->GetHeader("receipt-id"));
@@ -712,23 +712,24 @@ std::string TKsJMSConnection::GetTransformationName() const {
   return std::string();
 }
 
-void TKsJMSConnection::Dispatch(const std::shared_ptr<IMessage>& message, const std::string_view* subscription) {
+void TKsJMSConnection::Dispatch(std::shared_ptr<IMessage>&& message, const std::string_view* subscription) {
   if (!message) return;
   if (subscription != nullptr) {
-    DispatchTo(*subscription, message);
+    DispatchTo(*subscription, std::move(message));
   } else {
     std::string copy;
-    DispatchTo(SubscriptionOf(*message, copy), message);
+    const std::string_view named = SubscriptionOf(*message, copy);
+    DispatchTo(named, std::move(message));
   }
 }
 
-void TKsJMSConnection::DispatchTo(std::string_view subscription, const std::shared_ptr<IMessage>& message) {
+void TKsJMSConnection::DispatchTo(std::string_view subscription, std::shared_ptr<IMessage>&& message) {
   const TIndexed* found = FindConsumer(subscription);
   // The consumer a receive on this thread reads for is alive while it
   // reads: its own message goes straight back to that receive.
   if (found != nullptr && found->at == tReadingFor && tReadResult != nullptr && !*tReadResult &&
       !tReadingFor->HasListener()) {
-    *tReadResult = message;
+    *tReadResult = std::move(message);
     return;
   }
   const std::shared_ptr<TKsMessageConsumer> consumer = found != nullptr ? found->consumer.lock() : nullptr;

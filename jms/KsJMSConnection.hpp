@@ -266,7 +266,7 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // say) is logged and dropped. Listener errors propagate to the code that
   // delivered the frame. subscription is the frame's header when it had
   // one; otherwise the message's property is used.
-  void Dispatch(const std::shared_ptr<IMessage>& message, const std::string_view* subscription);
+  void Dispatch(std::shared_ptr<IMessage>&& message, const std::string_view* subscription);
 
   // Marks the connection lost (once; later calls do nothing), shuts the
   // socket down (so that no write or read waits on it any more) and tells
@@ -433,7 +433,7 @@ class TKsJMSConnection : public IMessageTransformerHost,
   void RebuildConsumerIndex(std::uint64_t changes) const;
   std::shared_ptr<TKsMessageConsumer> SearchConsumer(std::string_view subscription) const;
   // Dispatch once the message's subscription is known.
-  void DispatchTo(std::string_view subscription, const std::shared_ptr<IMessage>& message);
+  void DispatchTo(std::string_view subscription, std::shared_ptr<IMessage>&& message);
   // Puts message into the holding area for consumer and wakes the receives.
   void Hold(const TKsMessageConsumer* consumer, const std::shared_ptr<IMessage>& message);
   // Waits (lock held on entry and exit) for what another reader hands over,

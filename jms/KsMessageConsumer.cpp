@@ -14,8 +14,8 @@ TKsMessageConsumer::TKsMessageConsumer(TKsJMSSession* session, std::shared_ptr<I
                                        bool noLocal, std::string messageSelector,
                                        std::shared_ptr<IDestination> destination,
                                        std::unique_ptr<TKsConsumerID> consumerId)
-    : listener_(std::move(listener)),
-      hasListener_(listener_ != nullptr),
+    : listener_(listener),
+      hasListener_(listener != nullptr),
       destination_(std::move(destination)),
       consumerId_(std::move(consumerId)),
       session_(session),
@@ -23,7 +23,7 @@ TKsMessageConsumer::TKsMessageConsumer(TKsJMSSession* session, std::shared_ptr<I
       transformer_(session->GetMessageTransformer()),
       noLocal_(noLocal) {
   KS_ASSERT(consumerId_ != nullptr, "Consumer needs an id");
-  if (listener_) session_->NoteListenerSet();
+  if (listener) session_->NoteListenerSet();
   if (session_->GetConnection()->GetStarted()) Start();
 }
 
@@ -51,8 +51,7 @@ void TKsMessageConsumer::CheckClosed() const {
 }
 
 std::shared_ptr<IMessageListener> TKsMessageConsumer::GetMessageListener() const {
-  std::lock_guard<std::mutex> guard(listenerLock_);
-  return listener_;
+  return listener_.load(std::memory_order_acquire);
 }
 
 bool TKsMessageConsumer::HasListener() const { return hasListener_.load(std::memory_order_acquire); }
@@ -63,8 +62,8 @@ void TKsMessageConsumer::SetMessageListener(const std::shared_ptr<IMessageListen
   std::shared_ptr<IMessageListener> old;  // released outside the lock
   {
     std::lock_guard<std::mutex> guard(listenerLock_);
-    old = std::exchange(listener_, listener);
-    hasListener_.store(listener_ != nullptr, std::memory_order_release);
+    old = listener_.exchange(listener, std::memory_order_acq_rel);
+    hasListener_.store(listener != nullptr, std::memory_order_release);
   }
   if (listener && session_->GetStarted()) Start();
 }

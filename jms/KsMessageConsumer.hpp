@@ -118,10 +118,12 @@ class TKsMessageConsumer : public virtual IMessageConsumer,
  private:
   std::shared_ptr<IMessage> DoReceive(TKsReceiveWait wait, std::int32_t timeout);
 
+  // The listener: read for every message without a lock; replaced under
+  // listenerLock_ (which orders replacements with hasListener_).
   mutable std::mutex listenerLock_;
-  std::shared_ptr<IMessageListener> listener_;
-  // Whether listener_ is set, for the checks made on every message without
-  // taking the lock; written under the lock.
+  std::atomic<std::shared_ptr<IMessageListener>> listener_;
+  // Whether listener_ is set, for the checks made on every message; written
+  // under the lock.
   std::atomic<bool> hasListener_;
   std::shared_ptr<IDestination> destination_;
   std::unique_ptr<TKsConsumerID> consumerId_;

@@ -43,7 +43,7 @@ struct Fixture {
     adapter = owned.get();
     client->SetAdapter(std::move(owned));
     client->SetMessageCallback(
-        [this](TKsJMSClient*, const std::shared_ptr<IMessage>& message, const std::string_view*) {
+        [this](TKsJMSClient*, std::shared_ptr<IMessage>&& message, const std::string_view*) {
           delivered.push_back(message);
         });
     adapter->SetConnectReply(kConnected);
