@@ -870,6 +870,17 @@ std::size_t TKsJMSConnection::HeldCount() const {
   return held_.size();
 }
 
+inline bool TKsJMSConnection::FreeToRead() {
+  bool expected = false;
+  return heldCount_.load(std::memory_order_acquire) == 0 && !ReaderThreadReads() &&
+         reading_.compare_exchange_strong(expected, true, std::memory_order_seq_cst);
+}
+
+inline bool TKsJMSConnection::ReaderThreadReads() {
+  return ownAdapter_ != nullptr && ownAdapter_->ReaderEverStarted() && ownAdapter_->ReaderActive() &&
+         !ownAdapter_->OnReaderThread();
+}
+
 bool TKsJMSConnection::ReadOneFrame(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline,
                                     bool limited, std::int32_t leftMs) {
   IStompCommAdapter* adapter = client_->GetAdapter();
@@ -898,17 +909,6 @@ bool TKsJMSConnection::ReadOneFrame(TKsReceiveWait wait, std::chrono::steady_clo
   return true;
 }
 
-bool TKsJMSConnection::FreeToRead() {
-  bool expected = false;
-  return heldCount_.load(std::memory_order_acquire) == 0 && !ReaderThreadReads() &&
-         reading_.compare_exchange_strong(expected, true, std::memory_order_seq_cst);
-}
-
-bool TKsJMSConnection::ReaderThreadReads() {
-  return ownAdapter_ != nullptr && ownAdapter_->ReaderEverStarted() && ownAdapter_->ReaderActive() &&
-         !ownAdapter_->OnReaderThread();
-}
-
 bool TKsJMSConnection::ReadAsTheReader(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline,
                                        bool limited, const TKsMessageConsumer* consumer,
                                        std::shared_ptr<IMessage>* result, std::int32_t leftMs) {
@@ -927,7 +927,9 @@ bool TKsJMSConnection::ReadAsTheReader(TKsReceiveWait wait, std::chrono::steady_
   bool more = false;
   std::exception_ptr error;
   try {
-    more = ReadOneFrame(wait, deadline, limited, leftMs);
+    // A frame already whole in the buffer is the usual case.
+    more = wait == TKsReceiveWait::Buffered ? ownAdapter_ != nullptr && ownAdapter_->DispatchBuffered()
+                                            : ReadOneFrame(wait, deadline, limited, leftMs);
   } catch (const EKsReadTimeout&) {
     error = std::current_exception();
   } catch (const EKsSocketError& lostError) {

@@ -440,10 +440,10 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // until deadline, or reads one frame itself; false when the time is up.
   // True when the connection's reader thread reads the stream (and this is
   // another thread).
-  bool ReaderThreadReads();
+  [[gnu::always_inline]] inline bool ReaderThreadReads();
   // Takes the reading role (reading_) when nothing is held and nobody else
   // reads; the caller then reads with ReadAsTheReader.
-  bool FreeToRead();
+  [[gnu::always_inline]] inline bool FreeToRead();
   // ReceiveFor past its first reads: under the lock, a held message of
   // consumer, or the wait for one (reading in turn) until deadline.
   std::shared_ptr<IMessage> ReceiveHeldOrWait(const TKsMessageConsumer* consumer, TKsReceiveWait wait,

@@ -249,12 +249,6 @@ void TKsTcpClient::DropInput() {
   ResetScan();
 }
 
-void TKsTcpClient::Release() noexcept {
-  if (--holds_ > 0) return;
-  heldBuffers_.clear();
-  if (readPos_ == writePos_) Emptied();
-}
-
 void TKsTcpClient::Emptied() noexcept {
   readPos_ = writePos_ = 0;
   // A buffer grown for a large frame is not kept once it is empty.
@@ -294,14 +288,6 @@ void TKsTcpClient::EnsureRoom(std::size_t room) {
   capacity_ = newCapacity;
   readPos_ = 0;
   writePos_ = used;
-}
-
-void TKsTcpClient::Consume(std::size_t count) {
-  if (count == 0) return;
-  if (count > InputBufferSize()) count = InputBufferSize();
-  readPos_ += count;
-  if (readPos_ == writePos_ && holds_ == 0) Emptied();
-  ResetScan();
 }
 
 std::size_t TKsTcpClient::ReceiveChunk(bool raiseOnError) {

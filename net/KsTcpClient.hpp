@@ -158,7 +158,13 @@ class TKsTcpClient {
     return std::string_view(data_.get() + readPos_, writePos_ - readPos_);
   }
   // Drops count bytes from the front of the input buffer.
-  void Consume(std::size_t count);
+  void Consume(std::size_t count) {
+    if (count == 0) return;
+    if (count > InputBufferSize()) count = InputBufferSize();
+    readPos_ += count;
+    if (readPos_ == writePos_ && holds_ == 0) Emptied();
+    ResetScan();
+  }
   // Room for the input buffer to hold total bytes from its first unconsumed
   // one without growing on the way: for a frame whose size is known before
   // its bytes have arrived.
@@ -169,7 +175,11 @@ class TKsTcpClient {
   // the stream again before it lets go of them. Holds nest; each Hold needs
   // one Release.
   void Hold() noexcept { ++holds_; }
-  void Release() noexcept;
+  void Release() noexcept {
+    if (--holds_ > 0) return;
+    if (!heldBuffers_.empty()) heldBuffers_.clear();
+    if (readPos_ == writePos_) Emptied();
+  }
 
   // The bytes before the first occurrence of terminator (which is consumed).
   // Each wait for bytes is limited by ReadTimeout. Raises "Max line length
