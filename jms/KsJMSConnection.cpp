@@ -909,7 +909,7 @@ bool TKsJMSConnection::ReadOneFrame(TKsReceiveWait wait, std::chrono::steady_clo
   return true;
 }
 
-bool TKsJMSConnection::ReadAsTheReader(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline,
+inline bool TKsJMSConnection::ReadAsTheReader(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline,
                                        bool limited, const TKsMessageConsumer* consumer,
                                        std::shared_ptr<IMessage>* result, std::int32_t leftMs) {
   // reading_ is set by the caller. The message of consumer, when the frame

@@ -450,8 +450,10 @@ class TKsJMSConnection : public IMessageTransformerHost,
                                               std::chrono::steady_clock::time_point deadline, bool limited);
   // Reads one frame with reading_ already set by the caller, clears it and
   // wakes the waiters; the lock is not held.
-  bool ReadAsTheReader(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline, bool limited,
-                       const TKsMessageConsumer* consumer, std::shared_ptr<IMessage>* result, std::int32_t leftMs = -1);
+  // Inlined into its few callers: it is on the path of every receive.
+  [[gnu::always_inline]] inline bool ReadAsTheReader(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline,
+                                                     bool limited, const TKsMessageConsumer* consumer,
+                                                     std::shared_ptr<IMessage>* result, std::int32_t leftMs = -1);
   // A read for consumer hands its message straight to *result.
   bool WaitOrRead(std::unique_lock<std::mutex>& lock, TKsReceiveWait wait,
                   std::chrono::steady_clock::time_point deadline, bool limited,
