@@ -112,14 +112,6 @@ void TKsCommAdapter::DoConnect() {
   if (onConnect_) onConnect_(this);
 }
 
-void TKsCommAdapter::DoDataAvailable(const std::string& frameText, const TKsParsedFrame* parsed) {
-  if (parsed != nullptr) {
-    if (onFrameParsed_) onFrameParsed_(this, *parsed);
-  } else if (onDataAvailable_) {
-    onDataAvailable_(this, frameText);
-  }
-}
-
 void TKsCommAdapter::ReportFrameFault(const std::string& text) {
   if (logger_) logger_->Error(GetName() + ": " + text);
   if (onFault_) onFault_(text, false);

@@ -170,7 +170,13 @@ class TKsCommAdapter : public IStompCommAdapter {
   // happens without a handler); with parsed, hands that to OnFrameParsed
   // instead (the text is then unused: only for an adapter that checked
   // WantsParsedFrames).
-  void DoDataAvailable(const std::string& frameText, const TKsParsedFrame* parsed = nullptr);
+  void DoDataAvailable(const std::string& frameText, const TKsParsedFrame* parsed = nullptr) {
+    if (parsed != nullptr) {
+      if (onFrameParsed_) onFrameParsed_(this, *parsed);
+    } else if (onDataAvailable_) {
+      onDataAvailable_(this, frameText);
+    }
+  }
   // The same, for a reader thread: direct or through the application thread
   // as DirectDispatch says. cancelled is polled while waiting for the
   // application thread; a call dropped that way returns without dispatching.

@@ -671,7 +671,7 @@ bool TKsCommAdapterIndy::ReaderActive() const {
   return reader != nullptr && !reader->Finished() && (!reader->Idle() || !reader->Stopped());
 }
 
-bool TKsCommAdapterIndy::TakeParsed(std::string_view buffered, TKsCutFrame& frame) {
+inline bool TKsCommAdapterIndy::TakeParsed(std::string_view buffered, TKsCutFrame& frame) {
   const std::size_t used = cutter_.CutParsed(buffered, frame.parsed);
   if (used == 0) return false;
   // Handed over in place: the bytes stay put until it is dispatched.
@@ -770,7 +770,7 @@ void TKsCommAdapterIndy::ReceiveFrame(std::int32_t timeout, bool raiseOnTimeout)
   DispatchTaken(frame);
 }
 
-void TKsCommAdapterIndy::DispatchTaken(TKsCutFrame& frame) {
+inline void TKsCommAdapterIndy::DispatchTaken(TKsCutFrame& frame) {
   if (frame.held) {
     const THoldRelease release(client_.get());
     DoDataAvailable(frame.text, &frame.parsed);

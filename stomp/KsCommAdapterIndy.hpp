@@ -297,14 +297,14 @@ class TKsCommAdapterIndy : public TKsCommAdapter {
   // Cuts and parses a frame of the usual form that is whole in buffered,
   // holding its bytes in place (TKsFrameCutter::CutParsed); false for any
   // other.
-  bool TakeParsed(std::string_view buffered, TKsCutFrame& frame);
+  [[gnu::always_inline]] inline bool TakeParsed(std::string_view buffered, TKsCutFrame& frame);
   // True when a whole frame is buffered; drops header blocks of blanks in
   // front of it. Never waits.
   bool FrameBuffered();
   // Reads one unit, waiting as needed (each wait limited by timeout).
   void ReadUnit(std::int32_t timeout, TKsCutFrame& frame);
   // Hands a frame that was taken to the handler (nothing for blanks).
-  void DispatchTaken(TKsCutFrame& frame);
+  [[gnu::always_inline]] inline void DispatchTaken(TKsCutFrame& frame);
   void EndReader();
   void ResetStreamState();
   // Reports a frame the cutter has begun to skip (once per frame).

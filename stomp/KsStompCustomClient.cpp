@@ -654,26 +654,15 @@ void TKsStompCustomClient::TransmitWithHeaders(IStompFrame& frame, const TStompH
   Transmit(frame, sendTimeout);
 }
 
-void TKsStompCustomClient::StompDataAvailable(IStompCommAdapter* /*sender*/, const std::string& frameText) {
-  const bool debug = DebugEnabled();
-  if (debug) Log("StompDataAvailable");
-  auto parsed = parsed_.Lease();
-  parsed->Parse(frameText, GetVersion());
-  FrameAvailable(*parsed, debug);
+void TKsStompCustomClient::EscapedFrameAvailable(const TKsParsedFrame& parsed, bool debug) {
+  auto plain = unescaped_.Lease();
+  plain->Unescape(parsed, GetVersion());
+  FrameAvailable(*plain, debug);
 }
 
-void TKsStompCustomClient::StompFrameParsed(IStompCommAdapter* /*sender*/, const TKsParsedFrame& parsed) {
-  const bool debug = DebugEnabled();
-  if (debug) Log("StompDataAvailable");
-  FrameAvailable(parsed, debug);
-}
-
-void TKsStompCustomClient::FrameAvailable(const TKsParsedFrame& parsed, bool debug) {
-  if (parsed.Escaped()) {
-    // Dispatched once its escapes are resolved (the copy holds none).
-    auto plain = unescaped_.Lease();
-    plain->Unescape(parsed, GetVersion());
-    FrameAvailable(*plain, debug);
+inline void TKsStompCustomClient::FrameAvailable(const TKsParsedFrame& parsed, bool debug) {
+  if (parsed.Escaped()) [[unlikely]] {
+    EscapedFrameAvailable(parsed, debug);
     return;
   }
   const TKsScopedValue<std::int8_t> frameDebug(frameDebug_, static_cast<std::int8_t>(debug ? 1 : 0));
@@ -689,6 +678,20 @@ void TKsStompCustomClient::FrameAvailable(const TKsParsedFrame& parsed, bool deb
     parsed.CopyTo(*frame);
     OtherFrameAvailable(frame);
   }
+}
+
+void TKsStompCustomClient::StompDataAvailable(IStompCommAdapter* /*sender*/, const std::string& frameText) {
+  const bool debug = DebugEnabled();
+  if (debug) Log("StompDataAvailable");
+  auto parsed = parsed_.Lease();
+  parsed->Parse(frameText, GetVersion());
+  FrameAvailable(*parsed, debug);
+}
+
+void TKsStompCustomClient::StompFrameParsed(IStompCommAdapter* /*sender*/, const TKsParsedFrame& parsed) {
+  const bool debug = DebugEnabled();
+  if (debug) Log("StompDataAvailable");
+  FrameAvailable(parsed, debug);
 }
 
 void TKsStompCustomClient::MessageAvailable(const TKsParsedFrame& parsed) {

@@ -189,8 +189,11 @@ class TKsStompCustomClient : public TKsStompConnection {
   // overrides this.
   virtual void MessageAvailable(const TKsParsedFrame& parsed);
   // Logs a parsed frame when debug (tracing is on), then dispatches it by
-  // its command.
-  void FrameAvailable(const TKsParsedFrame& parsed, bool debug);
+  // its command. Inlined into its callers: it is on the path of every frame.
+  [[gnu::always_inline]] inline void FrameAvailable(const TKsParsedFrame& parsed, bool debug);
+  // FrameAvailable for a frame whose header block holds escapes: dispatched
+  // once they are resolved (the copy holds none).
+  void EscapedFrameAvailable(const TKsParsedFrame& parsed, bool debug);
   bool HasOnMessage() const { return static_cast<bool>(onMessage_); }
   const char* ClassName() const override;
 
