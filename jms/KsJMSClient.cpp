@@ -316,24 +316,7 @@ void TKsJMSClient::SetOwningConnection(TKsJMSConnection* connection) { owningCon
 
 TKsJMSConnection* TKsJMSClient::GetOwningConnection() const { return owningConnection_; }
 
-void TKsJMSClient::MessageAvailable(const TKsParsedFrame& parsed) {
-  // A frame object is made only for an OnMessage handler; the message is
-  // built from the parsed views either way.
-  if (HasOnMessage()) {
-    TKsStompCustomClient::MessageAvailable(parsed);
-    return;
-  }
-  DeliverMessage(parsed.Headers(), parsed.HeaderCount(), parsed.Body());
-}
-
-void TKsJMSClient::StompFrameAvailable(const std::shared_ptr<IStompFrame>& frame) {
-  TKsStompCustomClient::StompFrameAvailable(frame);
-  KS_ASSERT(frame && frame->GetCommand() == "MESSAGE", "Assertion failure");
-  const TKsFrameHeaderViews views(*frame);
-  DeliverMessage(views.Data(), views.Size(), frame->GetBody());
-}
-
-void TKsJMSClient::DeliverMessage(const TKsHeaderView* headers, std::size_t count, std::string_view body) {
+inline void TKsJMSClient::DeliverMessage(const TKsHeaderView* headers, std::size_t count, std::string_view body) {
   if (FrameDebugEnabled()) Log("StompFrameAvailable");
   KS_ASSERT(static_cast<bool>(messageCallback_), "Assertion failure");
   if (receiveSlot_ != nullptr) receiveSlot_->reset();
@@ -351,6 +334,23 @@ void TKsJMSClient::DeliverMessage(const TKsHeaderView* headers, std::size_t coun
           : NewReceivedMessage(owningConnection_, scan, body, link);
   if (receiveSlot_ != nullptr) *receiveSlot_ = delivered;
   messageCallback_(this, std::move(delivered), scan.Find(TKsHeaderScan::kSubscription));
+}
+
+void TKsJMSClient::MessageAvailable(const TKsParsedFrame& parsed) {
+  // A frame object is made only for an OnMessage handler; the message is
+  // built from the parsed views either way.
+  if (HasOnMessage()) {
+    TKsStompCustomClient::MessageAvailable(parsed);
+    return;
+  }
+  DeliverMessage(parsed.Headers(), parsed.HeaderCount(), parsed.Body());
+}
+
+void TKsJMSClient::StompFrameAvailable(const std::shared_ptr<IStompFrame>& frame) {
+  TKsStompCustomClient::StompFrameAvailable(frame);
+  KS_ASSERT(frame && frame->GetCommand() == "MESSAGE", "Assertion failure");
+  const TKsFrameHeaderViews views(*frame);
+  DeliverMessage(views.Data(), views.Size(), frame->GetBody());
 }
 
 std::shared_ptr<IMessage> TKsJMSClient::Receive() { return ReadMessage(TReadWay::Wait, 0); }

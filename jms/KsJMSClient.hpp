@@ -139,7 +139,8 @@ class TKsJMSClient : public TKsStompCustomClient {
   // The incoming path of every MESSAGE: a new text message from the
   // frame's header list and body, stored as the last message and handed to
   // the message callback.
-  void DeliverMessage(const TKsHeaderView* headers, std::size_t count, std::string_view body);
+  [[gnu::always_inline]] inline void DeliverMessage(const TKsHeaderView* headers, std::size_t count,
+                                                   std::string_view body);
 
   // The message's part of a SEND, as BuildSend writes it: header views into
   // the message and into this object's own texts, and the body.

@@ -723,6 +723,19 @@ void TKsJMSConnection::Dispatch(std::shared_ptr<IMessage>&& message, const std::
   }
 }
 
+inline const TKsJMSConnection::TIndexed* TKsJMSConnection::FindConsumer(std::string_view subscription) const {
+  // Read before a rebuild: a change during it makes the next call rebuild.
+  const std::uint64_t changes = consumerChanges_->load(std::memory_order_acquire);
+  TConsumerIndex& index = consumerIndex_;
+  if (changes != index.changes) RebuildConsumerIndex(changes);
+  if (index.last == nullptr || subscription != index.last->first) {
+    const auto found = index.bySubscription.find(subscription);
+    if (found == index.bySubscription.end()) return nullptr;
+    index.last = &*found;
+  }
+  return &index.last->second;
+}
+
 void TKsJMSConnection::DispatchTo(std::string_view subscription, std::shared_ptr<IMessage>&& message) {
   const TIndexed* found = FindConsumer(subscription);
   // The consumer a receive on this thread reads for is alive while it
@@ -745,19 +758,6 @@ void TKsJMSConnection::DispatchTo(std::string_view subscription, std::shared_ptr
   } else {
     Hold(consumer.get(), message);
   }
-}
-
-const TKsJMSConnection::TIndexed* TKsJMSConnection::FindConsumer(std::string_view subscription) const {
-  // Read before a rebuild: a change during it makes the next call rebuild.
-  const std::uint64_t changes = consumerChanges_->load(std::memory_order_acquire);
-  TConsumerIndex& index = consumerIndex_;
-  if (changes != index.changes) RebuildConsumerIndex(changes);
-  if (index.last == nullptr || subscription != index.last->first) {
-    const auto found = index.bySubscription.find(subscription);
-    if (found == index.bySubscription.end()) return nullptr;
-    index.last = &*found;
-  }
-  return &index.last->second;
 }
 
 void TKsJMSConnection::RebuildConsumerIndex(std::uint64_t changes) const {

@@ -427,7 +427,7 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // is subscription, or nullptr: one look-up in the index below, without a
   // lock, once the index is current (rebuilt when the change count has
   // moved). The entry stays valid until the next call.
-  const TIndexed* FindConsumer(std::string_view subscription) const;
+  [[gnu::always_inline]] inline const TIndexed* FindConsumer(std::string_view subscription) const;
   // The index as it is at change count changes: every consumer of every
   // session under its current subscription id, taken under the list locks.
   void RebuildConsumerIndex(std::uint64_t changes) const;
