@@ -394,7 +394,6 @@ template <bool kModern>
 bool TKsParsedFrame::ParseHeadInPlaceAs(std::string_view text, TKsHeadFacts& facts) {
   body_ = std::string_view();
   headers_.Clear();
-  facts = TKsHeadFacts();
   const char* const begin = text.data();
   const char* const end = begin + text.size();
   const TKsByteFinder find(begin, end);
@@ -408,16 +407,15 @@ bool TKsParsedFrame::ParseHeadInPlaceAs(std::string_view text, TKsHeadFacts& fac
   // Then each header line once, as ParseHeaders reads it.
   const char* const first = p + 1;
   for (++p; p < end;) {
-    const char* stop = find.Either(p, ':', '\n');
-    if (stop == end) return false;
-    if (*stop == '\n') {
-      if (stop != p) return false;
-      facts.End = static_cast<std::size_t>(stop - 1 - begin);
+    if (*p == '\n') {  // the empty line that ends the block
+      facts.End = static_cast<std::size_t>(p - 1 - begin);
       facts.NulLfInHeader = nulLfInHeader_;
       lengthNamed_ = facts.LengthNames != 0;
       if constexpr (kModern) NoteEscapes(first, p);
       return true;
     }
+    const char* stop = find.Either(p, ':', '\n');
+    if (stop == end || *stop == '\n') return false;
     const char* lf = find.Byte(stop + 1, '\n');
     if (lf == end) return false;
     if (lf[-1] == '\0') nulLfInHeader_ = true;
