@@ -15,51 +15,69 @@ namespace {
 
 using TSlot = TKsHeaderScan::TSlot;
 
-// What a header name is: its slot (ASCII case folded; kSlotCount for none)
-// and whether it is exactly one of the ten standard names.
-struct TNameKind {
-  int slot;
-  bool standard;
-};
+// How a header name compares with one spelling of the same length.
+enum TMatch { kNoMatch, kFolded, kExact };
 
-// name against one spelling of the same length: exact (a standard name),
-// folded, or neither. The length is a constant, so the exact comparison
-// needs no library call.
+// The length is a constant, so the exact comparison needs no library call.
 template <std::size_t N>
-TNameKind Match(std::string_view name, const char (&spelling)[N], int slot, bool isStandard) {
-  if (std::memcmp(name.data(), spelling, N - 1) == 0) return {slot, isStandard};
-  if (SameTextSlow(name, std::string_view(spelling, N - 1))) return {slot, false};
-  return {TKsHeaderScan::kSlotCount, false};
+TMatch MatchName(std::string_view name, const char (&spelling)[N]) {
+  if (std::memcmp(name.data(), spelling, N - 1) == 0) return kExact;
+  if (SameTextSlow(name, std::string_view(spelling, N - 1))) return kFolded;
+  return kNoMatch;
 }
 
 // True when name holds "=".
 bool HasEquals(std::string_view name) { return HasAnyByte<'='>(name); }
 
-inline TNameKind KindOf(std::string_view name) {
-  constexpr TNameKind kOther{TKsHeaderScan::kSlotCount, false};
+// What a header name is: calls note(slot) for the slot it names (ASCII
+// case folded), if any, and answers whether it is exactly one of the ten
+// standard names. One switch on the length, then at most two comparisons.
+template <class Note>
+inline bool SortName(std::string_view name, Note&& note) {
+  // -1 when name is not spelling; else 1 for a standard name, 0 for one
+  // that is not (or not exactly).
+  auto one = [&]<std::size_t N>(const char (&spelling)[N], int slot, bool isStandard) -> int {
+    const TMatch match = MatchName(name, spelling);
+    if (match == kNoMatch) return -1;
+    note(slot);
+    return match == kExact && isStandard ? 1 : 0;
+  };
   switch (name.size()) {
-    case 4: return Match(name, "type", TKsHeaderScan::kType, true);
-    case 7: return Match(name, "expires", TKsHeaderScan::kExpires, true);
+    case 4: return one("type", TKsHeaderScan::kType, true) > 0;
+    case 7: return one("expires", TKsHeaderScan::kExpires, true) > 0;
     case 8: {
-      const TNameKind k = Match(name, "priority", TKsHeaderScan::kPriority, true);
-      return k.slot != TKsHeaderScan::kSlotCount ? k : Match(name, "reply-to", TKsHeaderScan::kReplyTo, true);
+      const int k = one("priority", TKsHeaderScan::kPriority, true);
+      return (k < 0 ? one("reply-to", TKsHeaderScan::kReplyTo, true) : k) > 0;
     }
-    case 9: return Match(name, "timestamp", TKsHeaderScan::kTimestamp, true);
+    case 9: return one("timestamp", TKsHeaderScan::kTimestamp, true) > 0;
     case 10: {
-      const TNameKind k = Match(name, "message-id", TKsHeaderScan::kMessageId, true);
-      return k.slot != TKsHeaderScan::kSlotCount ? k : Match(name, "persistent", TKsHeaderScan::kPersistent, true);
+      const int k = one("message-id", TKsHeaderScan::kMessageId, true);
+      return (k < 0 ? one("persistent", TKsHeaderScan::kPersistent, true) : k) > 0;
     }
     case 11:
-      if (std::memcmp(name.data(), "destination", 11) == 0) return {TKsHeaderScan::kSlotCount, true};
-      return Match(name, "redelivered", TKsHeaderScan::kRedelivered, true);
+      if (std::memcmp(name.data(), "destination", 11) == 0) return true;
+      return one("redelivered", TKsHeaderScan::kRedelivered, true) > 0;
     case 12: {
-      const TNameKind k = Match(name, "subscription", TKsHeaderScan::kSubscription, false);
-      return k.slot != TKsHeaderScan::kSlotCount ? k : Match(name, "content-type", TKsHeaderScan::kContentType, false);
+      const int k = one("subscription", TKsHeaderScan::kSubscription, false);
+      return (k < 0 ? one("content-type", TKsHeaderScan::kContentType, false) : k) > 0;
     }
-    case 14: return Match(name, "correlation-id", TKsHeaderScan::kCorrelationId, true);
-    case 20: return Match(name, "transformation-error", TKsHeaderScan::kTransformationError, false);
-    default: return kOther;
+    case 14: return one("correlation-id", TKsHeaderScan::kCorrelationId, true) > 0;
+    case 20: return one("transformation-error", TKsHeaderScan::kTransformationError, false) > 0;
+    default: return false;
   }
+}
+
+// What a header name is: its slot (kSlotCount for none) and whether it is
+// exactly one of the ten standard names.
+struct TNameKind {
+  int slot;
+  bool standard;
+};
+
+inline TNameKind KindOf(std::string_view name) {
+  TNameKind kind{TKsHeaderScan::kSlotCount, false};
+  kind.standard = SortName(name, [&kind](int slot) { kind.slot = slot; });
+  return kind;
 }
 
 TDateTime WireTime(std::string_view value) {
@@ -158,11 +176,12 @@ TKsHeaderScan::TKsHeaderScan(const TKsHeaderView* headers, std::size_t count) : 
   appendable_ = count <= 64;
   for (std::size_t i = 0; i < count; ++i) {
     const TKsHeaderView& h = headers[i];
-    const TNameKind kind = KindOf(h.first);
     // A frame holds one entry per folded name, so the first entry found for
     // a slot is its only one.
-    if (kind.slot != kSlotCount && slots_[kind.slot] == nullptr) slots_[kind.slot] = &h.second;
-    if (kind.standard) continue;
+    const bool standard = SortName(h.first, [this, &h](int slot) {
+      if (slots_[slot] == nullptr) slots_[slot] = &h.second;
+    });
+    if (standard) continue;
     // A property; a name with "=" takes the map's own rule for it.
     if (HasEquals(h.first)) appendable_ = false;
     if (i < 64) chosen_ |= std::uint64_t{1} << i;

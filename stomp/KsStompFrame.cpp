@@ -302,8 +302,9 @@ bool TKsParsedFrame::ParseHeadersAs(std::string_view text, std::size_t& position
   // One look at every byte: the name runs to the first ':' or LF, the value
   // from there to the LF. A line cut short leaves position at its start.
   const char* const first = p;
+  const TKsByteFinder find(begin, end);
   for (; p < end;) {
-    const char* stop = FindEitherByte(p, end, ':', '\n');
+    const char* stop = find.Either(p, ':', '\n');
     if (stop == end) break;
     if (*stop == '\n') {
       if (stop != p && !(kModern && crLf_ && stop == p + 1 && *p == '\r')) {
@@ -313,7 +314,7 @@ bool TKsParsedFrame::ParseHeadersAs(std::string_view text, std::size_t& position
       if constexpr (kModern) NoteEscapes(first, p);
       return true;
     }
-    const char* lf = FindByte(stop + 1, end, '\n');
+    const char* lf = find.Byte(stop + 1, '\n');
     if (lf == end) break;
     if (lf[-1] == '\0') nulLfInHeader_ = true;
     const char* valueEnd = kModern && crLf_ && lf[-1] == '\r' && lf - 1 > stop ? lf - 1 : lf;
@@ -393,10 +394,10 @@ template <bool kModern>
 bool TKsParsedFrame::ParseHeadInPlaceAs(std::string_view text, TKsHeadFacts& facts) {
   body_ = std::string_view();
   headers_.Clear();
-  facts = TKsHeadFacts();
   const char* const begin = text.data();
   const char* const end = begin + text.size();
-  const char* p = FindByte(begin, end, '\n');
+  const TKsByteFinder find(begin, end);
+  const char* p = find.Byte(begin, '\n');
   if (p == end || p == begin) return false;
   command_ = std::string_view(begin, static_cast<std::size_t>(p - begin));
   nulLfInHeader_ = p[-1] == '\0';
@@ -406,17 +407,16 @@ bool TKsParsedFrame::ParseHeadInPlaceAs(std::string_view text, TKsHeadFacts& fac
   // Then each header line once, as ParseHeaders reads it.
   const char* const first = p + 1;
   for (++p; p < end;) {
-    const char* stop = FindEitherByte(p, end, ':', '\n');
-    if (stop == end) return false;
-    if (*stop == '\n') {
-      if (stop != p) return false;
-      facts.End = static_cast<std::size_t>(stop - 1 - begin);
+    if (*p == '\n') {  // the empty line that ends the block
+      facts.End = static_cast<std::size_t>(p - 1 - begin);
       facts.NulLfInHeader = nulLfInHeader_;
       lengthNamed_ = facts.LengthNames != 0;
       if constexpr (kModern) NoteEscapes(first, p);
       return true;
     }
-    const char* lf = FindByte(stop + 1, end, '\n');
+    const char* stop = find.Either(p, ':', '\n');
+    if (stop == end || *stop == '\n') return false;
+    const char* lf = find.Byte(stop + 1, '\n');
     if (lf == end) return false;
     if (lf[-1] == '\0') nulLfInHeader_ = true;
     if (kModern && crLf_ && lf[-1] == '\r') return false;

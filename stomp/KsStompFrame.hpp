@@ -189,7 +189,8 @@ class TKsParsedFrame {
   // text's first byte (not a blank), as Parse parses them, up to the empty
   // line. False when the block is not whole in text or a header line has no
   // ':' (the cutter then cuts without this parse, and Parse raises the
-  // error). The body is left empty: SetBody gives it.
+  // error). The body is left empty: SetBody gives it. facts comes as
+  // TKsHeadFacts() makes it, and the parse fills it in.
   bool ParseHeadInPlace(std::string_view text, TKsHeadFacts& facts,
                         TKsStompVersion version = TKsStompVersion::V1_0);
   void SetBody(std::string_view body) { body_ = body; }

@@ -275,6 +275,25 @@ TEST(JMSClient, IncomingMessageFramesBecomeTextMessages) {
   EXPECT_EQ(f.delivered.size(), 2u);
 }
 
+// Header names are compared with ASCII case folded, but only the exact
+// spelling of a standard name is the field alone: another spelling fills
+// the field and is kept as a property as well.
+TEST(JMSClient, HeaderNamesInAnotherCaseFillTheirFieldsAndStayProperties) {
+  Fixture f;
+  f.adapter->QueueFrame(
+      "MESSAGE\nDestination:jms.queue.q\nMessage-ID:ID:7\nPRIORITY:7\nReply-To:jms.queue.r\nType:t\n"
+      "Subscription:s\n\nb\0\n"s);
+  std::shared_ptr<IMessage> m = f.client->ReceiveNoWait();
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->GetJMSMessageID(), "ID:7");
+  EXPECT_EQ(m->GetJMSPriority(), 7);
+  EXPECT_EQ(TKsJMSClient::GetDestinationName(m->GetJMSReplyTo()), "jms.queue.r");
+  EXPECT_EQ(m->GetJMSType(), "t");
+  EXPECT_EQ(m->GetPropertyNames(),
+            (TStringArray{"Destination", "Message-ID", "PRIORITY", "Reply-To", "Type", "Subscription"}));
+  EXPECT_EQ(m->GetStringProperty("Message-ID"), "ID:7");
+}
+
 TEST(JMSClient, BadIncomingFramesReachNoConsumer) {
   Fixture f;
   f.adapter->QueueFrame("MESSAGE\ntransformation-error:bad xml\n\nx\0\n"s);
