@@ -62,8 +62,12 @@ inline TNameKind KindOf(std::string_view name) {
   }
 }
 
-TDateTime WireTime(std::string_view value) {
-  return TKsJMSClient::WireToDateTime(value.empty() ? 0 : StrToInt64Def(value, 0));
+[[gnu::always_inline]] inline TDateTime WireTime(std::string_view value) {
+  // A wire time is a run of thirteen digits, read in place; any other text
+  // takes the integer rule.
+  std::int64_t millis = 0;
+  if (!TryNineToSixteenDigits(value, millis) && !value.empty()) millis = StrToInt64Def(value, 0);
+  return TKsJMSClient::WireToDateTime(millis);
 }
 
 // A text field: straight from the view into one of the library's own
@@ -100,8 +104,8 @@ void SetFields(const TKsHeaderScan& v, IMessage& message) {
 // virtual call; a text field the list lacks stays as it is (empty).
 void SetOwnFields(const TKsHeaderScan& v, TKsMessage& message) {
   if (const std::string_view* id = v.Find(TKsHeaderScan::kCorrelationId)) message.AssignCorrelationID(*id);
-  // No "expires" reads as a wire time of 0, worked out once.
-  static const TDateTime kNoExpires = WireTime(std::string_view());
+  // No "expires" reads as a wire time of 0.
+  constexpr TDateTime kNoExpires = TKsJMSClient::WireToDateTime(0);
   const std::string_view* expires = v.Find(TKsHeaderScan::kExpires);
   const std::string_view* priority = v.Find(TKsHeaderScan::kPriority);
   message.AssignReceivedFields(
