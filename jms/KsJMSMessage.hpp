@@ -28,13 +28,23 @@ namespace ks {
 class TKsJMSMessage : public TKsMessage {
  public:
   explicit TKsJMSMessage(TKsJMSConnection* connection) noexcept : TKsMessage(connection) {}
+  // serial: the connection's serial number (see TKsMessage).
+  TKsJMSMessage(TKsJMSConnection* connection, std::uint64_t serial) noexcept : TKsMessage(connection, serial) {}
   static std::shared_ptr<TKsJMSMessage> Create(TKsJMSConnection* connection);
 };
 
 class TKsJMSTextMessage final : public TKsJMSMessage, public virtual ITextMessage {
  public:
   explicit TKsJMSTextMessage(TKsJMSConnection* connection) noexcept : TKsJMSMessage(connection) {}
+  TKsJMSTextMessage(TKsJMSConnection* connection, std::uint64_t serial) noexcept
+      : TKsJMSMessage(connection, serial) {}
   static std::shared_ptr<TKsJMSTextMessage> Create(TKsJMSConnection* connection);
+  // The same, in place, for the receive path, which has read the
+  // connection's serial number (TKsJMSConnection::GetSerial; 0 for no
+  // connection) already.
+  static std::shared_ptr<TKsJMSTextMessage> Create(TKsJMSConnection* connection, std::uint64_t serial) {
+    return std::allocate_shared<TKsJMSTextMessage>(TKsCachedAllocator<TKsJMSTextMessage>(), connection, serial);
+  }
 
   void SetText(const std::string& value) override;
   std::string GetText() const override;

@@ -126,6 +126,10 @@ class TKsMessage : public virtual IMessage {
 
  protected:
   explicit TKsMessage(TKsJMSConnection* connection) noexcept;
+  // The same, in place, for a caller that has read the connection's serial
+  // number (TKsJMSConnection::GetSerial; 0 for no connection) already.
+  TKsMessage(TKsJMSConnection* connection, std::uint64_t serial) noexcept
+      : connection_(connection), connectionSerial_(serial) {}
   void AssignConnection(TKsJMSConnection* connection) noexcept;
   TKsMessage(const TKsMessage&) = default;
   TKsMessage& operator=(const TKsMessage&) = default;

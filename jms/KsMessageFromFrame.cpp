@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "jms/KsJMSClient.hpp"
+#include "jms/KsJMSConnection.hpp"
 #include "jms/KsJMSMessage.hpp"
 #include "support/KsText.hpp"
 
@@ -187,7 +188,7 @@ void ApplyMessageHeaders(const TKsHeaderView* headers, std::size_t count, IMessa
 
 std::shared_ptr<TKsJMSTextMessage> NewReceivedMessage(TKsJMSConnection* connection, const TKsHeaderScan& scan,
                                                       std::string_view body, std::uint64_t link) {
-  auto message = TKsJMSTextMessage::Create(connection);
+  auto message = TKsJMSTextMessage::Create(connection, connection != nullptr ? connection->GetSerial() : 0);
   SetOwnFields(scan, *message);
   const std::string_view id = scan.Value(TKsHeaderScan::kMessageId);
   if (scan.Appendable()) {
