@@ -100,20 +100,29 @@ void SetFields(const TKsHeaderScan& v, IMessage& message) {
   message.SetJMSRedelivered(v.Value(TKsHeaderScan::kRedelivered) == "true");
 }
 
-// SetFields, but the message id, for a new message whose exact class is the
-// library's own: the same values through the class's own setters, without a
-// virtual call; a text field the list lacks stays as it is (empty).
-void SetOwnFields(const TKsHeaderScan& v, TKsMessage& message) {
-  if (const std::string_view* id = v.Find(TKsHeaderScan::kCorrelationId)) message.AssignCorrelationID(*id);
+// SetFields' value fields, as the library's own message class takes them at
+// construction: the same values; Exception "JMS_MAX_PRIORITY" for a
+// priority over 9.
+TKsMessage::TReceivedFields ReceivedFields(const TKsHeaderScan& v, std::uint64_t link) {
   // No "expires" reads as a wire time of 0.
   constexpr TDateTime kNoExpires = TKsJMSClient::WireToDateTime(0);
   const std::string_view* expires = v.Find(TKsHeaderScan::kExpires);
   const std::string_view* priority = v.Find(TKsHeaderScan::kPriority);
-  message.AssignReceivedFields(
+  const std::int32_t priorityValue = priority != nullptr ? StrToInt32Def(*priority, 4) : 4;
+  TKsMessage::CheckPriority(priorityValue);
+  return TKsMessage::TReceivedFields{
       expires != nullptr ? WireTime(*expires) : kNoExpires,
       v.Value(TKsHeaderScan::kPersistent) == "true" ? TDeliveryMode::Persistent : TDeliveryMode::NonPersistent,
-      priority != nullptr ? StrToInt32Def(*priority, 4) : 4, WireTime(v.Value(TKsHeaderScan::kTimestamp)),
-      v.Value(TKsHeaderScan::kRedelivered) == "true");
+      priorityValue, WireTime(v.Value(TKsHeaderScan::kTimestamp)), v.Value(TKsHeaderScan::kRedelivered) == "true",
+      link};
+}
+
+// SetFields' text fields and reply-to, but the message id, for a new message
+// whose exact class is the library's own: the same values through the
+// class's own setters, without a virtual call; a text field the list lacks
+// stays as it is (empty).
+void SetOwnFields(const TKsHeaderScan& v, TKsMessage& message) {
+  if (const std::string_view* id = v.Find(TKsHeaderScan::kCorrelationId)) message.AssignCorrelationID(*id);
   const std::string_view replyTo = v.Value(TKsHeaderScan::kReplyTo);
   if (!replyTo.empty()) {
     message.TKsMessage::SetJMSReplyTo(TKsJMSClient::CreateDestinationFromStompName(std::string(replyTo)));
@@ -188,7 +197,8 @@ void ApplyMessageHeaders(const TKsHeaderView* headers, std::size_t count, IMessa
 
 std::shared_ptr<TKsJMSTextMessage> NewReceivedMessage(TKsJMSConnection* connection, const TKsHeaderScan& scan,
                                                       std::string_view body, std::uint64_t link) {
-  auto message = TKsJMSTextMessage::Create(connection, connection != nullptr ? connection->GetSerial() : 0);
+  auto message = TKsJMSTextMessage::Create(connection, connection != nullptr ? connection->GetSerial() : 0,
+                                           ReceivedFields(scan, link));
   SetOwnFields(scan, *message);
   const std::string_view id = scan.Value(TKsHeaderScan::kMessageId);
   if (scan.Appendable()) {
@@ -199,7 +209,6 @@ std::shared_ptr<TKsJMSTextMessage> NewReceivedMessage(TKsJMSConnection* connecti
     message->AssignMessageID(id);
     SetProperties(scan, message.get(), *message);
   }
-  message->SetReceived(true, link);
   // Bytes that are not valid UTF-8 are kept as they are.
   message->AssignText(body);
   return message;
