@@ -244,9 +244,8 @@ inline bool TryNineToSixteenDigits(std::string_view text, std::int64_t& value) n
                                       _mm_srli_epi16(digits, 8));
   const __m128i quads = _mm_madd_epi16(pairs, _mm_set1_epi32((1 << 16) | 100));
   const __m128i eights = _mm_madd_epi16(_mm_packs_epi32(quads, quads), _mm_set1_epi32((1 << 16) | 10000));
-  const std::uint64_t both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(eights));
-  high = static_cast<std::uint32_t>(both);
-  low = static_cast<std::uint32_t>(both >> 32);
+  high = static_cast<std::uint32_t>(_mm_cvtsi128_si32(eights));
+  low = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(eights, 4)));
 #else
   if (!EightDigitsOfWord(head, high) || !EightDigitsOfWord(tail, low)) return false;
 #endif
