@@ -153,11 +153,6 @@ std::int64_t TKsJMSClient::DateTimeToWire(TDateTime value) {
   return static_cast<std::int64_t>(seconds) * 1000;
 }
 
-TDateTime TKsJMSClient::WireToDateTime(std::int64_t millis) {
-  std::int64_t seconds = millis / 1000;
-  return static_cast<double>(seconds) / 86400.0 + kUnixEpochDateTime;
-}
-
 namespace {
 
 // The time to live left at the message's time stamp (or now, for a message

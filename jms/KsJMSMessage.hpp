@@ -28,13 +28,26 @@ namespace ks {
 class TKsJMSMessage : public TKsMessage {
  public:
   explicit TKsJMSMessage(TKsJMSConnection* connection) noexcept : TKsMessage(connection) {}
+  // A received message (see TKsMessage).
+  TKsJMSMessage(TKsJMSConnection* connection, std::uint64_t serial, const TReceivedFields& fields) noexcept
+      : TKsMessage(connection, serial, fields) {}
   static std::shared_ptr<TKsJMSMessage> Create(TKsJMSConnection* connection);
 };
 
 class TKsJMSTextMessage final : public TKsJMSMessage, public virtual ITextMessage {
  public:
   explicit TKsJMSTextMessage(TKsJMSConnection* connection) noexcept : TKsJMSMessage(connection) {}
+  TKsJMSTextMessage(TKsJMSConnection* connection, std::uint64_t serial, const TReceivedFields& fields) noexcept
+      : TKsJMSMessage(connection, serial, fields) {}
   static std::shared_ptr<TKsJMSTextMessage> Create(TKsJMSConnection* connection);
+  // A received message, in place, for the receive path, which has read the
+  // connection's serial number (TKsJMSConnection::GetSerial; 0 for no
+  // connection) and the frame's value fields already.
+  static std::shared_ptr<TKsJMSTextMessage> Create(TKsJMSConnection* connection, std::uint64_t serial,
+                                                   const TReceivedFields& fields) {
+    return std::allocate_shared<TKsJMSTextMessage>(TKsCachedAllocator<TKsJMSTextMessage>(), connection, serial,
+                                                   fields);
+  }
 
   void SetText(const std::string& value) override;
   std::string GetText() const override;

@@ -14,7 +14,7 @@ void TKsMessage::SetJMSReplyTo(const std::shared_ptr<IDestination>& value) { rep
 std::shared_ptr<IDestination> TKsMessage::GetJMSReplyTo() const { return replyTo_; }
 
 void TKsMessage::SetJMSPriority(std::int32_t value) {
-  if (value > 9) throw Exception("JMS_MAX_PRIORITY");
+  CheckPriority(value);
   priority_ = value;
 }
 

@@ -69,17 +69,21 @@ class TKsMessage : public virtual IMessage {
   std::string_view GetMessageIDRef() const noexcept { return properties_.Front(); }
   const std::string& GetCorrelationIDRef() const noexcept { return correlationId_; }
   const std::string& GetTypeRef() const noexcept { return type_; }
-  // The value fields of a received frame in one step (the receive path);
-  // the priority is checked as SetJMSPriority checks it.
-  void AssignReceivedFields(TDateTime expiration, TDeliveryMode deliveryMode, std::int32_t priority,
-                            TDateTime timestamp, bool redelivered) {
-    if (priority > 9) throw Exception("JMS_MAX_PRIORITY");
-    expiration_ = expiration;
-    deliveryMode_ = deliveryMode;
-    priority_ = priority;
-    timestamp_ = timestamp;
-    redelivered_ = redelivered;
+  // SetJMSPriority's check: Exception "JMS_MAX_PRIORITY" for a priority
+  // over 9.
+  static void CheckPriority(std::int32_t value) {
+    if (value > 9) throw Exception("JMS_MAX_PRIORITY");
   }
+  // The value fields of a message built from a received frame, set by its
+  // constructor (the receive path) instead of after it.
+  struct TReceivedFields {
+    TDateTime expiration;
+    TDeliveryMode deliveryMode;
+    std::int32_t priority;  // passed CheckPriority
+    TDateTime timestamp;
+    bool redelivered;
+    std::uint64_t link;  // see GetLink
+  };
   // Setters of the text fields from views (the receive path).
   void AssignMessageID(std::string_view value) { properties_.SetFront(value); }
   void AssignCorrelationID(std::string_view value) { correlationId_.assign(value); }
@@ -126,6 +130,19 @@ class TKsMessage : public virtual IMessage {
 
  protected:
   explicit TKsMessage(TKsJMSConnection* connection) noexcept;
+  // A received message (GetReceived), in place, for a caller that has read
+  // the connection's serial number (TKsJMSConnection::GetSerial; 0 for no
+  // connection) already.
+  TKsMessage(TKsJMSConnection* connection, std::uint64_t serial, const TReceivedFields& fields) noexcept
+      : expiration_(fields.expiration),
+        deliveryMode_(fields.deliveryMode),
+        priority_(fields.priority),
+        timestamp_(fields.timestamp),
+        redelivered_(fields.redelivered),
+        connection_(connection),
+        connectionSerial_(serial),
+        link_(fields.link),
+        received_(true) {}
   void AssignConnection(TKsJMSConnection* connection) noexcept;
   TKsMessage(const TKsMessage&) = default;
   TKsMessage& operator=(const TKsMessage&) = default;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "jms/KsJMSClient.hpp"
+#include "jms/KsJMSConnection.hpp"
 #include "jms/KsJMSMessage.hpp"
 #include "support/KsText.hpp"
 
@@ -80,8 +81,12 @@ inline TNameKind KindOf(std::string_view name) {
   return kind;
 }
 
-TDateTime WireTime(std::string_view value) {
-  return TKsJMSClient::WireToDateTime(value.empty() ? 0 : StrToInt64Def(value, 0));
+[[gnu::always_inline]] inline TDateTime WireTime(std::string_view value) {
+  // A wire time is a run of thirteen digits, read in place; any other text
+  // takes the integer rule.
+  std::int64_t millis = 0;
+  if (!TryNineToSixteenDigits(value, millis) && !value.empty()) millis = StrToInt64Def(value, 0);
+  return TKsJMSClient::WireToDateTime(millis);
 }
 
 // A text field: straight from the view into one of the library's own
@@ -113,20 +118,29 @@ void SetFields(const TKsHeaderScan& v, IMessage& message) {
   message.SetJMSRedelivered(v.Value(TKsHeaderScan::kRedelivered) == "true");
 }
 
-// SetFields, but the message id, for a new message whose exact class is the
-// library's own: the same values through the class's own setters, without a
-// virtual call; a text field the list lacks stays as it is (empty).
-void SetOwnFields(const TKsHeaderScan& v, TKsMessage& message) {
-  if (const std::string_view* id = v.Find(TKsHeaderScan::kCorrelationId)) message.AssignCorrelationID(*id);
-  // No "expires" reads as a wire time of 0, worked out once.
-  static const TDateTime kNoExpires = WireTime(std::string_view());
+// SetFields' value fields, as the library's own message class takes them at
+// construction: the same values; Exception "JMS_MAX_PRIORITY" for a
+// priority over 9.
+TKsMessage::TReceivedFields ReceivedFields(const TKsHeaderScan& v, std::uint64_t link) {
+  // No "expires" reads as a wire time of 0.
+  constexpr TDateTime kNoExpires = TKsJMSClient::WireToDateTime(0);
   const std::string_view* expires = v.Find(TKsHeaderScan::kExpires);
   const std::string_view* priority = v.Find(TKsHeaderScan::kPriority);
-  message.AssignReceivedFields(
+  const std::int32_t priorityValue = priority != nullptr ? StrToInt32Def(*priority, 4) : 4;
+  TKsMessage::CheckPriority(priorityValue);
+  return TKsMessage::TReceivedFields{
       expires != nullptr ? WireTime(*expires) : kNoExpires,
       v.Value(TKsHeaderScan::kPersistent) == "true" ? TDeliveryMode::Persistent : TDeliveryMode::NonPersistent,
-      priority != nullptr ? StrToInt32Def(*priority, 4) : 4, WireTime(v.Value(TKsHeaderScan::kTimestamp)),
-      v.Value(TKsHeaderScan::kRedelivered) == "true");
+      priorityValue, WireTime(v.Value(TKsHeaderScan::kTimestamp)), v.Value(TKsHeaderScan::kRedelivered) == "true",
+      link};
+}
+
+// SetFields' text fields and reply-to, but the message id, for a new message
+// whose exact class is the library's own: the same values through the
+// class's own setters, without a virtual call; a text field the list lacks
+// stays as it is (empty).
+void SetOwnFields(const TKsHeaderScan& v, TKsMessage& message) {
+  if (const std::string_view* id = v.Find(TKsHeaderScan::kCorrelationId)) message.AssignCorrelationID(*id);
   const std::string_view replyTo = v.Value(TKsHeaderScan::kReplyTo);
   if (!replyTo.empty()) {
     message.TKsMessage::SetJMSReplyTo(TKsJMSClient::CreateDestinationFromStompName(std::string(replyTo)));
@@ -202,7 +216,8 @@ void ApplyMessageHeaders(const TKsHeaderView* headers, std::size_t count, IMessa
 
 std::shared_ptr<TKsJMSTextMessage> NewReceivedMessage(TKsJMSConnection* connection, const TKsHeaderScan& scan,
                                                       std::string_view body, std::uint64_t link) {
-  auto message = TKsJMSTextMessage::Create(connection);
+  auto message = TKsJMSTextMessage::Create(connection, connection != nullptr ? connection->GetSerial() : 0,
+                                           ReceivedFields(scan, link));
   SetOwnFields(scan, *message);
   const std::string_view id = scan.Value(TKsHeaderScan::kMessageId);
   if (scan.Appendable()) {
@@ -213,7 +228,6 @@ std::shared_ptr<TKsJMSTextMessage> NewReceivedMessage(TKsJMSConnection* connecti
     message->AssignMessageID(id);
     SetProperties(scan, message.get(), *message);
   }
-  message->SetReceived(true, link);
   // Bytes that are not valid UTF-8 are kept as they are.
   message->AssignText(body);
   return message;

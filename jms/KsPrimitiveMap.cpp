@@ -95,11 +95,11 @@ void TPrimitiveMap::Reserve(std::size_t entries, std::size_t textBytes) {
   records_.Reserve(records_.Size() + entries * kRecordHead + textBytes);
 }
 
-void TPrimitiveMap::FinishBuild(std::size_t front, std::size_t count, std::size_t written, bool overrun) {
-  records_.Resize(overrun ? 0 : written);
-  front_ = overrun ? 0 : front;
-  count_ = overrun ? 0 : count;
-  KS_ASSERT(!overrun, "Assertion failure");
+void TPrimitiveMap::FailBuild() {
+  records_.Resize(0);
+  front_ = 0;
+  count_ = 0;
+  KS_ASSERT(false, "Assertion failure");
 }
 
 void TPrimitiveMap::Append(std::string_view name, std::string_view value) {

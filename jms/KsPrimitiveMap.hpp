@@ -107,9 +107,9 @@ class TPrimitiveMap : public IPrimitiveMap {
     CopyBytes(out, value.data(), value.size());
     return out + value.size();
   }
-  // Build's step after the fill: the map holds what was written, or is
-  // emptied when the fill went over its room.
-  void FinishBuild(std::size_t front, std::size_t count, std::size_t written, bool overrun);
+  // Build's step after a fill that went over its room: the map is emptied
+  // and EAssertionFailed raised.
+  [[noreturn]] void FailBuild();
   // Offset of the entry named name, or npos.
   std::size_t Locate(std::string_view name) const noexcept;
   // The record bytes of an entry.
@@ -137,7 +137,10 @@ void TPrimitiveMap::Build(std::string_view front, std::size_t entries, std::size
     out = PutRecord(out, name, value);
     ++count;
   });
-  FinishBuild(front.size(), count, static_cast<std::size_t>(out - begin), overrun);
+  if (overrun) [[unlikely]] FailBuild();
+  records_.Resize(static_cast<std::size_t>(out - begin));
+  front_ = front.size();
+  count_ = count;
 }
 
 }  // namespace ks

@@ -18,30 +18,6 @@ int HexDigit(char c) {
   return -1;
 }
 
-// The value of the eight decimal digits at p (false when one is not a
-// digit), all eight converted together in one 64-bit word.
-bool EightDigits(const char* p, std::uint32_t& value) {
-  std::uint64_t word = 0;
-  if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(&word, p, sizeof word);
-  } else {
-    for (int k = 0; k < 8; ++k) word |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[k])) << (8 * k);
-  }
-  // Every byte 0x30..0x39: high nibbles all 3, and adding 6 carries no byte
-  // past 0x3F.
-  if ((word & 0xF0F0F0F0F0F0F0F0ULL) != 0x3030303030303030ULL ||
-      ((word + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) != 0x3030303030303030ULL) {
-    return false;
-  }
-  word -= 0x3030303030303030ULL;
-  // The first digit is the lowest byte: pairs, then quadruples, then all.
-  word = (word * 10 + (word >> 8)) & 0x00FF00FF00FF00FFULL;
-  word = (word * 100 + (word >> 16)) & 0x0000FFFF0000FFFFULL;
-  word = (word * 10000 + (word >> 32)) & 0x00000000FFFFFFFFULL;
-  value = static_cast<std::uint32_t>(word);
-  return true;
-}
-
 // The common case of the integer rule: nothing but decimal digits, too few
 // to leave the signed range. False (value untouched) for any other text.
 template <typename Signed>
@@ -51,21 +27,16 @@ bool ParsePlainDigits(std::string_view text, Signed& value) {
   Unsigned magnitude = 0;
   std::size_t i = 0;
   if constexpr (sizeof(Unsigned) == 8) {
-    if (text.size() > 8 && text.size() <= 16) {
-      // Nine to sixteen digits (a wire time has thirteen): the first eight,
-      // then the last eight, of which those not counted yet are kept.
-      constexpr std::uint32_t kPow10[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
-      std::uint32_t high = 0;
-      std::uint32_t low = 0;
-      if (!EightDigits(text.data(), high) || !EightDigits(text.data() + text.size() - 8, low)) return false;
-      const std::uint32_t scale = kPow10[text.size() - 8];
-      value = static_cast<Signed>(static_cast<Unsigned>(high) * scale + low % scale);
+    // Nine to sixteen digits (a wire time has thirteen) in two words.
+    std::int64_t wide = 0;
+    if (TryNineToSixteenDigits(text, wide)) {
+      value = static_cast<Signed>(wide);
       return true;
     }
     // Eight digits at a time.
     for (; text.size() - i >= 8; i += 8) {
       std::uint32_t eight = 0;
-      if (!EightDigits(text.data() + i, eight)) return false;
+      if (!EightDigitsOfWord(LoadDigitWord(text.data() + i), eight)) return false;
       magnitude = static_cast<Unsigned>(magnitude * 100000000u + eight);
     }
   }

@@ -1,6 +1,8 @@
-// The byte helpers of KsText that the receive path runs on every message.
+// The byte helpers and the digit runs of KsText that the receive path runs
+// on every message.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -13,10 +15,10 @@ namespace {
 // out exact, from any alignment, with no byte before or after the copy
 // touched.
 TEST(Text, CopyBytesCopiesEveryLengthExactlyAndNothingMore) {
-  std::string source(100, '\0');
-  for (std::size_t i = 0; i < source.size(); ++i) source[i] = static_cast<char>('A' + i % 50);
+  std::string source(110, '\0');
+  for (std::size_t i = 0; i < source.size(); ++i) source[i] = static_cast<char>(40 + i);  // all distinct
   for (std::size_t offset = 0; offset < 3; ++offset) {
-    for (std::size_t n = 0; n <= 70; ++n) {
+    for (std::size_t n = 0; n <= 100; ++n) {
       std::string target(n + 16, '#');
       CopyBytes(target.data() + 8, source.data() + offset, n);
       EXPECT_EQ(target.substr(0, 8), std::string(8, '#')) << n;
@@ -24,6 +26,40 @@ TEST(Text, CopyBytesCopiesEveryLengthExactlyAndNothingMore) {
       EXPECT_EQ(target.substr(8 + n), std::string(8, '#')) << n;
     }
   }
+}
+
+// Runs of digits are read eight at a time, from overlapping words: every
+// length must give the value, a byte next to the digits ('/', ':') or a
+// high byte at any place must refuse the text, and the range must hold.
+TEST(Text, IntegerRuleReadsDigitRunsOfEveryLengthAndRefusesAnyOtherByte) {
+  const std::string digits = "9876543210123456789";
+  for (std::size_t n = 1; n <= digits.size(); ++n) {
+    const std::string text = digits.substr(digits.size() - n);
+    std::int64_t value = -1;
+    std::int64_t inPlace = -1;
+    EXPECT_EQ(TryStrToInt64(text, value), n <= 18) << text;
+    EXPECT_EQ(TryNineToSixteenDigits(text, inPlace), n >= 9 && n <= 16) << text;
+    if (n <= 18) {
+      EXPECT_EQ(value, std::stoll(text)) << text;
+    }
+    if (n >= 9 && n <= 16) {
+      EXPECT_EQ(inPlace, std::stoll(text)) << text;
+    }
+    for (std::size_t at = 0; at < n; ++at) {
+      for (const char bad : {'/', ':', '\xB5', '\0'}) {
+        std::string spoilt = text;
+        spoilt[at] = bad;
+        EXPECT_FALSE(TryStrToInt64(spoilt, value)) << n << " " << at << " " << static_cast<int>(bad);
+        EXPECT_FALSE(TryNineToSixteenDigits(spoilt, inPlace)) << n << " " << at;
+      }
+    }
+  }
+  std::int64_t value = 0;
+  EXPECT_TRUE(TryStrToInt64("9223372036854775807", value));
+  EXPECT_EQ(value, INT64_MAX);
+  EXPECT_FALSE(TryStrToInt64("9223372036854775808", value));
+  EXPECT_TRUE(TryStrToInt64(" +1765100000000", value));
+  EXPECT_EQ(value, 1765100000000);
 }
 
 // The finder steps sixteen bytes at a time up to a bound worked out once
