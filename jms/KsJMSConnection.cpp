@@ -881,12 +881,12 @@ inline bool TKsJMSConnection::ReaderThreadReads() {
          !ownAdapter_->OnReaderThread();
 }
 
-bool TKsJMSConnection::ReadOneFrame(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline,
-                                    bool limited, std::int32_t leftMs) {
+inline bool TKsJMSConnection::ReadOneFrame(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline,
+                                           bool limited, std::int32_t leftMs) {
   IStompCommAdapter* adapter = client_->GetAdapter();
   if (adapter == nullptr) return false;
   switch (wait) {
-    case TKsReceiveWait::Buffered:
+    case TKsReceiveWait::Buffered:  // the usual case: a frame already whole in the buffer
       return ownAdapter_ != nullptr && ownAdapter_->DispatchBuffered();
     case TKsReceiveWait::Blocking:
       adapter->WaitForFrame();
@@ -927,9 +927,7 @@ inline bool TKsJMSConnection::ReadAsTheReader(TKsReceiveWait wait, std::chrono::
   bool more = false;
   std::exception_ptr error;
   try {
-    // A frame already whole in the buffer is the usual case.
-    more = wait == TKsReceiveWait::Buffered ? ownAdapter_ != nullptr && ownAdapter_->DispatchBuffered()
-                                            : ReadOneFrame(wait, deadline, limited, leftMs);
+    more = ReadOneFrame(wait, deadline, limited, leftMs);
   } catch (const EKsReadTimeout&) {
     error = std::current_exception();
   } catch (const EKsSocketError& lostError) {

@@ -404,9 +404,9 @@ class TKsJMSConnection : public IMessageTransformerHost,
   std::shared_ptr<const TSessionList> SessionSnapshot() const { return sessions_.Snapshot(); }
   // Reads at most one frame for ReceiveFor; false when the wait is over.
   // leftMs: the time left until deadline when the caller has just taken it
-  // (-1: taken here from the clock).
-  bool ReadOneFrame(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline, bool limited,
-                    std::int32_t leftMs = -1);
+  // (-1: taken here from the clock). Inlined into ReadAsTheReader.
+  [[gnu::always_inline]] inline bool ReadOneFrame(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline,
+                                                  bool limited, std::int32_t leftMs = -1);
   std::shared_ptr<IMessage> TakeHeldLocked(const TKsMessageConsumer* consumer);
 
   struct THeld {
@@ -451,8 +451,9 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // Reads one frame with reading_ already set by the caller, clears it and
   // wakes the waiters; the lock is not held.
   // Inlined into its few callers: it is on the path of every receive.
-  [[gnu::always_inline]] inline bool ReadAsTheReader(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline,
-                                                     bool limited, const TKsMessageConsumer* consumer,
+  [[gnu::always_inline]] inline bool ReadAsTheReader(TKsReceiveWait wait,
+                                                     std::chrono::steady_clock::time_point deadline, bool limited,
+                                                     const TKsMessageConsumer* consumer,
                                                      std::shared_ptr<IMessage>* result, std::int32_t leftMs = -1);
   // A read for consumer hands its message straight to *result.
   bool WaitOrRead(std::unique_lock<std::mutex>& lock, TKsReceiveWait wait,

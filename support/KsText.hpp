@@ -257,8 +257,8 @@ inline bool TryNineToSixteenDigits(std::string_view text, std::int64_t& value) n
       _mm_sub_epi8(_mm_set_epi64x(static_cast<long long>(tail), static_cast<long long>(head)), _mm_set1_epi8('0'));
   const __m128i nine = _mm_set1_epi8(9);
   if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(digits, nine), nine)) != 0xFFFF) return false;
-  const __m128i pairs = _mm_add_epi16(_mm_mullo_epi16(_mm_and_si128(digits, _mm_set1_epi16(0x00FF)), _mm_set1_epi16(10)),
-                                      _mm_srli_epi16(digits, 8));
+  const __m128i tens = _mm_and_si128(digits, _mm_set1_epi16(0x00FF));  // the first digit of each pair
+  const __m128i pairs = _mm_add_epi16(_mm_mullo_epi16(tens, _mm_set1_epi16(10)), _mm_srli_epi16(digits, 8));
   const __m128i quads = _mm_madd_epi16(pairs, _mm_set1_epi32((1 << 16) | 100));
   const __m128i eights = _mm_madd_epi16(_mm_packs_epi32(quads, quads), _mm_set1_epi32((1 << 16) | 10000));
   high = static_cast<std::uint32_t>(_mm_cvtsi128_si32(eights));
