@@ -68,11 +68,12 @@ class TKsHeaderScan {
  private:
   const TKsHeaderView* headers_;
   std::size_t count_;
-  const std::string_view* slots_[kSlotCount] = {};
-  std::uint64_t chosen_ = 0;
-  std::size_t propertyCount_ = 0;
-  std::size_t propertyBytes_ = 0;
-  bool appendable_ = true;
+  // Padded to a whole number of 16-byte stores, which clear it.
+  const std::string_view* slots_[(kSlotCount + 1) / 2 * 2];
+  std::uint64_t chosen_;
+  std::size_t propertyCount_;
+  std::size_t propertyBytes_;
+  bool appendable_;
 };
 
 // Fields, then properties, into any message.
