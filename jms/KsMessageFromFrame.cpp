@@ -243,8 +243,15 @@ std::shared_ptr<TKsJMSTextMessage> NewReceivedMessage(TKsJMSConnection* connecti
   const std::string_view id = scan.Value(TKsHeaderScan::kMessageId);
   if (scan.Appendable()) {
     // The message id and the properties share one buffer, written once.
-    message->GetProperties().Build(id, scan.PropertyCount(), scan.PropertyBytes(),
-                                   [&scan](auto&& put) { scan.ForEachProperty(put); });
+    if (scan.PropertyCount() <= 1) {
+      // At most one property (often "subscription" alone): no loop.
+      message->GetProperties().Build(id, scan.PropertyCount(), scan.PropertyBytes(), [&scan](auto&& put) {
+        if (const TKsHeaderView* only = scan.FirstProperty()) put(only->first, only->second);
+      });
+    } else {
+      message->GetProperties().Build(id, scan.PropertyCount(), scan.PropertyBytes(),
+                                     [&scan](auto&& put) { scan.ForEachProperty(put); });
+    }
   } else {
     message->AssignMessageID(id);
     SetProperties(scan, message.get(), *message);

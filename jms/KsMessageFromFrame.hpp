@@ -59,6 +59,10 @@ class TKsHeaderScan {
       put(h.first, h.second);
     }
   }
+  // The first entry ForEachProperty visits, or nullptr for none.
+  const TKsHeaderView* FirstProperty() const {
+    return chosen_ != 0 ? &headers_[static_cast<std::size_t>(__builtin_ctzll(chosen_))] : nullptr;
+  }
   // True when the properties may be appended to an empty map as they are
   // (at most 64 entries, no name with "="), then their count and bytes.
   bool Appendable() const { return appendable_; }
