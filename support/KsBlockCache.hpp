@@ -46,15 +46,15 @@ struct TFreeBlock {
   TFreeBlock* next;
 };
 
-// One thread's cache. Trivially destructible, so that it stays usable
-// while the thread's other objects are destroyed; its blocks are freed
-// when the thread ends.
 // Where a thread's cache stands: kNotArmed until the thread keeps its first
 // block; kKeeping while the thread's end will free the blocks it keeps;
 // kEnding once it did (blocks go straight back to the allocator). One
 // byte, so that a release asks one question.
 enum TCacheState : std::uint8_t { kNotArmed, kKeeping, kEnding };
 
+// One thread's cache. Trivially destructible, so that it stays usable
+// while the thread's other objects are destroyed; its blocks are freed
+// when the thread ends.
 struct TThreadCache {
   TFreeBlock* heads[kClasses];
   std::uint16_t counts[kClasses];
