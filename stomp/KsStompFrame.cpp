@@ -407,6 +407,10 @@ bool TKsParsedFrame::ParseHeadLines(const char* begin, const char* end, const ch
 template bool TKsParsedFrame::ParseHeadLines<false>(const char*, const char*, const char*, TKsHeadFacts&);
 template bool TKsParsedFrame::ParseHeadLines<true>(const char*, const char*, const char*, TKsHeadFacts&);
 
+bool TKsParsedFrame::ParseHeadInPlaceModern(std::string_view text, TKsHeadFacts& facts) {
+  return ParseHeadInPlaceAs<true>(text, facts);
+}
+
 void TKsHeadFacts::NoteLengthName(std::string_view name, std::string_view value) {
   ++LengthNames;
   if (!ExactLength && name == kLengthName) {

@@ -281,6 +281,9 @@ class TKsParsedFrame {
   bool ParseHeadersAs(std::string_view text, std::size_t& position);
   template <bool kModern>
   bool ParseHeadInPlaceAs(std::string_view text, TKsHeadFacts& facts);
+  // ParseHeadInPlaceAs<true>, out of line: the frame cutter inlines the
+  // parse of 1.0 only.
+  bool ParseHeadInPlaceModern(std::string_view text, TKsHeadFacts& facts);
   // ParseHeadInPlaceAs from the header line at p on, every line the
   // general way.
   template <bool kModern>
@@ -322,10 +325,11 @@ class TKsParsedFrame {
   std::string unescaped_;  // the names and values Unescape made
 };
 
-// The head parse is here, for the frame cutter to have it inline.
+// The head parse is here, for the frame cutter to have the parse of 1.0
+// inline (the parse of later versions runs better out of line).
 inline bool TKsParsedFrame::ParseHeadInPlace(std::string_view text, TKsHeadFacts& facts, TKsStompVersion version) {
   UseVersion(version);
-  return firstWins_ ? ParseHeadInPlaceAs<true>(text, facts) : ParseHeadInPlaceAs<false>(text, facts);
+  return firstWins_ ? ParseHeadInPlaceModern(text, facts) : ParseHeadInPlaceAs<false>(text, facts);
 }
 
 template <bool kModern>
