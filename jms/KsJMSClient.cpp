@@ -311,8 +311,9 @@ void TKsJMSClient::SetOwningConnection(TKsJMSConnection* connection) { owningCon
 
 TKsJMSConnection* TKsJMSClient::GetOwningConnection() const { return owningConnection_; }
 
-inline void TKsJMSClient::DeliverMessage(const TKsHeaderView* headers, std::size_t count, std::string_view body) {
-  if (FrameDebugEnabled()) Log("StompFrameAvailable");
+inline void TKsJMSClient::DeliverMessage(const TKsHeaderView* headers, std::size_t count, std::string_view body,
+                                         bool debug) {
+  if (debug) Log("StompFrameAvailable");
   KS_ASSERT(static_cast<bool>(messageCallback_), "Assertion failure");
   if (receiveSlot_ != nullptr) receiveSlot_->reset();
   const TKsHeaderScan scan(headers, count);
@@ -338,14 +339,22 @@ void TKsJMSClient::MessageAvailable(const TKsParsedFrame& parsed) {
     TKsStompCustomClient::MessageAvailable(parsed);
     return;
   }
-  DeliverMessage(parsed.Headers(), parsed.HeaderCount(), parsed.Body());
+  DeliverMessage(parsed.Headers(), parsed.HeaderCount(), parsed.Body(), FrameDebugEnabled());
+}
+
+void TKsJMSClient::StompFrameParsed(IStompCommAdapter* sender, const TKsParsedFrame& parsed) {
+  if (parsed.Escaped() || HasOnMessage() || parsed.Command() != "MESSAGE" || DebugEnabled()) [[unlikely]] {
+    TKsStompCustomClient::StompFrameParsed(sender, parsed);
+    return;
+  }
+  DeliverMessage(parsed.Headers(), parsed.HeaderCount(), parsed.Body(), false);
 }
 
 void TKsJMSClient::StompFrameAvailable(const std::shared_ptr<IStompFrame>& frame) {
   TKsStompCustomClient::StompFrameAvailable(frame);
   KS_ASSERT(frame && frame->GetCommand() == "MESSAGE", "Assertion failure");
   const TKsFrameHeaderViews views(*frame);
-  DeliverMessage(views.Data(), views.Size(), frame->GetBody());
+  DeliverMessage(views.Data(), views.Size(), frame->GetBody(), FrameDebugEnabled());
 }
 
 std::shared_ptr<IMessage> TKsJMSClient::Receive() { return ReadMessage(TReadWay::Wait, 0); }

@@ -130,6 +130,10 @@ class TKsJMSClient : public TKsStompCustomClient {
   std::shared_ptr<IMessage> ReceiveNoWait();
 
   void Log(const std::string& text) override;
+  // A MESSAGE without escapes, with neither an OnMessage handler nor
+  // tracing, goes from the adapter straight to DeliverMessage; every other
+  // frame the general way.
+  void StompFrameParsed(IStompCommAdapter* sender, const TKsParsedFrame& parsed) override;
 
  protected:
   // Builds the message straight from the parsed views (through a frame
@@ -141,9 +145,9 @@ class TKsJMSClient : public TKsStompCustomClient {
  private:
   // The incoming path of every MESSAGE: a new text message from the
   // frame's header list and body, stored as the last message and handed to
-  // the message callback.
+  // the message callback. debug: tracing is on for this frame.
   [[gnu::always_inline]] inline void DeliverMessage(const TKsHeaderView* headers, std::size_t count,
-                                                   std::string_view body);
+                                                   std::string_view body, bool debug);
 
   // The message's part of a SEND, as BuildSend writes it: header views into
   // the message and into this object's own texts, and the body.

@@ -25,10 +25,10 @@ void TKsMessage::SetJMSRedelivered(bool value) { redelivered_ = value; }
 bool TKsMessage::GetJMSRedelivered() const { return redelivered_; }
 void TKsMessage::SetJMSExpiration(TDateTime value) { expiration_ = value; }
 TDateTime TKsMessage::GetJMSExpiration() const { return expiration_; }
-void TKsMessage::SetJMSCorrelationID(const std::string& value) { correlationId_ = value; }
-std::string TKsMessage::GetJMSCorrelationID() const { return correlationId_; }
-std::string TKsMessage::GetJMSType() const { return type_; }
-void TKsMessage::SetJMSType(const std::string& value) { type_ = value; }
+void TKsMessage::SetJMSCorrelationID(const std::string& value) { AssignCorrelationID(value); }
+std::string TKsMessage::GetJMSCorrelationID() const { return std::string(GetCorrelationIDRef()); }
+std::string TKsMessage::GetJMSType() const { return std::string(GetTypeRef()); }
+void TKsMessage::SetJMSType(const std::string& value) { AssignType(value); }
 TStringArray TKsMessage::GetPropertyNames() const { return properties_.GetNames(); }
 bool TKsMessage::GetBooleanProperty(const std::string& name) const { return properties_.GetBoolean(name); }
 void TKsMessage::SetBooleanProperty(const std::string& name, bool value) { properties_.SetBoolean(name, value); }
@@ -59,12 +59,12 @@ void TKsMessage::CopyFieldsFrom(const IMessage& source) {
   if (const TKsMessage* own = AsOwnMessage(&source)) {
     if (own == this) return;
     // The message id goes with the properties (their map holds it).
-    correlationId_ = own->correlationId_;
+    AssignCorrelationID(own->GetCorrelationIDRef());
     replyTo_ = own->replyTo_;
     destination_ = own->destination_;
     deliveryMode_ = own->deliveryMode_;
     redelivered_ = own->redelivered_;
-    type_ = own->type_;
+    AssignType(own->GetTypeRef());
     expiration_ = own->expiration_;
     priority_ = own->priority_;
     timestamp_ = own->timestamp_;
@@ -73,12 +73,12 @@ void TKsMessage::CopyFieldsFrom(const IMessage& source) {
     return;
   }
   properties_.SetFront(source.GetJMSMessageID());
-  correlationId_ = source.GetJMSCorrelationID();
+  AssignCorrelationID(source.GetJMSCorrelationID());
   replyTo_ = source.GetJMSReplyTo();
   destination_ = source.GetJMSDestination();
   deliveryMode_ = source.GetJMSDeliveryMode();
   redelivered_ = source.GetJMSRedelivered();
-  type_ = source.GetJMSType();
+  AssignType(source.GetJMSType());
   expiration_ = source.GetJMSExpiration();
   priority_ = source.GetJMSPriority();
   timestamp_ = source.GetJMSTimestamp();

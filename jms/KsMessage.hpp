@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "jms/KsFieldTexts.hpp"
 #include "jms/KsJMSInterfaces.hpp"
 #include "jms/KsPrimitiveMap.hpp"
 
@@ -67,8 +68,8 @@ class TKsMessage : public virtual IMessage {
 
   // Non-copying accessors for the frame conversion.
   std::string_view GetMessageIDRef() const noexcept { return properties_.Front(); }
-  const std::string& GetCorrelationIDRef() const noexcept { return correlationId_; }
-  const std::string& GetTypeRef() const noexcept { return type_; }
+  std::string_view GetCorrelationIDRef() const noexcept { return texts_.Get(TKsFieldTexts::kCorrelationId); }
+  std::string_view GetTypeRef() const noexcept { return texts_.Get(TKsFieldTexts::kType); }
   // SetJMSPriority's check: Exception "JMS_MAX_PRIORITY" for a priority
   // over 9.
   static void CheckPriority(std::int32_t value) {
@@ -86,15 +87,15 @@ class TKsMessage : public virtual IMessage {
   };
   // Setters of the text fields from views (the receive path).
   void AssignMessageID(std::string_view value) { properties_.SetFront(value); }
-  void AssignCorrelationID(std::string_view value) { correlationId_.assign(value); }
-  void AssignType(std::string_view value) { type_.assign(value); }
+  void AssignCorrelationID(std::string_view value) { texts_.Set(TKsFieldTexts::kCorrelationId, value); }
+  void AssignType(std::string_view value) { texts_.Set(TKsFieldTexts::kType, value); }
   const std::shared_ptr<IDestination>& GetReplyToRef() const noexcept { return replyTo_; }
   const std::shared_ptr<IDestination>& GetDestinationRef() const noexcept { return destination_; }
 
   // The transaction id of an outgoing copy ("transaction" header).
-  const std::string& GetTransactionID() const noexcept { return transactionId_; }
-  void SetTransactionID(const std::string& value) { transactionId_ = value; }
-  void ClearTransactionID() noexcept { transactionId_.clear(); }
+  std::string_view GetTransactionID() const noexcept { return texts_.Get(TKsFieldTexts::kTransactionId); }
+  void SetTransactionID(std::string_view value) { texts_.Set(TKsFieldTexts::kTransactionId, value); }
+  void ClearTransactionID() noexcept { texts_.Set(TKsFieldTexts::kTransactionId, std::string_view()); }
 
   // The raw content: the body of bytes and object messages.
   const std::string& GetContentRef() const noexcept { return content_; }
@@ -148,7 +149,6 @@ class TKsMessage : public virtual IMessage {
   TKsMessage& operator=(const TKsMessage&) = default;
 
  private:
-  std::string correlationId_;
   TDateTime expiration_ = 0.0;
   TDeliveryMode deliveryMode_ = TDeliveryMode::NonPersistent;
   std::int32_t priority_ = 4;
@@ -156,14 +156,13 @@ class TKsMessage : public virtual IMessage {
   std::shared_ptr<IDestination> destination_;
   TDateTime timestamp_ = 0.0;
   bool redelivered_ = false;
-  std::string type_;
   // Used only through connectionSerial_ (TKsJMSConnection::WithLive), so a
   // message may outlive its connection.
   TKsJMSConnection* connection_;
   std::uint64_t connectionSerial_ = 0;
   std::uint64_t link_ = 0;
   bool received_ = false;
-  std::string transactionId_;
+  TKsFieldTexts texts_;  // correlation id, type, transaction id
   std::string content_;
   TPrimitiveMap properties_;  // also holds the message id (its Front)
 };

@@ -1,7 +1,9 @@
 #include "jms/KsMessageFromFrame.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -9,6 +11,10 @@
 #include "jms/KsJMSConnection.hpp"
 #include "jms/KsJMSMessage.hpp"
 #include "support/KsText.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace ks {
 
@@ -30,41 +36,44 @@ TMatch MatchName(std::string_view name, const char (&spelling)[N]) {
 // True when name holds "=".
 bool HasEquals(std::string_view name) { return HasAnyByte<'='>(name); }
 
+// What SortName finds a header name to be: none of the names it knows;
+// one of them, case folded or not one of the ten standard names (a
+// property whose name is a known spelling, so it holds no "="); exactly one
+// of the ten standard names.
+enum TNameSort { kOtherName = -1, kKnownProperty = 0, kStandardName = 1 };
+
 // What a header name is: calls note(slot) for the slot it names (ASCII
-// case folded), if any, and answers whether it is exactly one of the ten
-// standard names. One switch on the length, then at most two comparisons.
+// case folded), if any. One switch on the length, then at most two
+// comparisons.
 template <class Note>
-inline bool SortName(std::string_view name, Note&& note) {
-  // -1 when name is not spelling; else 1 for a standard name, 0 for one
-  // that is not (or not exactly).
-  auto one = [&]<std::size_t N>(const char (&spelling)[N], int slot, bool isStandard) -> int {
+inline TNameSort SortName(std::string_view name, Note&& note) {
+  auto one = [&]<std::size_t N>(const char (&spelling)[N], int slot, bool isStandard) -> TNameSort {
     const TMatch match = MatchName(name, spelling);
-    if (match == kNoMatch) return -1;
+    if (match == kNoMatch) return kOtherName;
     note(slot);
-    return match == kExact && isStandard ? 1 : 0;
+    return match == kExact && isStandard ? kStandardName : kKnownProperty;
   };
+  // The first of two spellings of one length that name matches.
+  auto either = [&](TNameSort first, auto&& second) { return first != kOtherName ? first : second(); };
   switch (name.size()) {
-    case 4: return one("type", TKsHeaderScan::kType, true) > 0;
-    case 7: return one("expires", TKsHeaderScan::kExpires, true) > 0;
-    case 8: {
-      const int k = one("priority", TKsHeaderScan::kPriority, true);
-      return (k < 0 ? one("reply-to", TKsHeaderScan::kReplyTo, true) : k) > 0;
-    }
-    case 9: return one("timestamp", TKsHeaderScan::kTimestamp, true) > 0;
-    case 10: {
-      const int k = one("message-id", TKsHeaderScan::kMessageId, true);
-      return (k < 0 ? one("persistent", TKsHeaderScan::kPersistent, true) : k) > 0;
-    }
+    case 4: return one("type", TKsHeaderScan::kType, true);
+    case 7: return one("expires", TKsHeaderScan::kExpires, true);
+    case 8:
+      return either(one("priority", TKsHeaderScan::kPriority, true),
+                    [&] { return one("reply-to", TKsHeaderScan::kReplyTo, true); });
+    case 9: return one("timestamp", TKsHeaderScan::kTimestamp, true);
+    case 10:
+      return either(one("message-id", TKsHeaderScan::kMessageId, true),
+                    [&] { return one("persistent", TKsHeaderScan::kPersistent, true); });
     case 11:
-      if (std::memcmp(name.data(), "destination", 11) == 0) return true;
-      return one("redelivered", TKsHeaderScan::kRedelivered, true) > 0;
-    case 12: {
-      const int k = one("subscription", TKsHeaderScan::kSubscription, false);
-      return (k < 0 ? one("content-type", TKsHeaderScan::kContentType, false) : k) > 0;
-    }
-    case 14: return one("correlation-id", TKsHeaderScan::kCorrelationId, true) > 0;
-    case 20: return one("transformation-error", TKsHeaderScan::kTransformationError, false) > 0;
-    default: return false;
+      if (std::memcmp(name.data(), "destination", 11) == 0) return kStandardName;
+      return one("redelivered", TKsHeaderScan::kRedelivered, true);
+    case 12:
+      return either(one("subscription", TKsHeaderScan::kSubscription, false),
+                    [&] { return one("content-type", TKsHeaderScan::kContentType, false); });
+    case 14: return one("correlation-id", TKsHeaderScan::kCorrelationId, true);
+    case 20: return one("transformation-error", TKsHeaderScan::kTransformationError, false);
+    default: return kOtherName;
   }
 }
 
@@ -77,7 +86,7 @@ struct TNameKind {
 
 inline TNameKind KindOf(std::string_view name) {
   TNameKind kind{TKsHeaderScan::kSlotCount, false};
-  kind.standard = SortName(name, [&kind](int slot) { kind.slot = slot; });
+  kind.standard = SortName(name, [&kind](int slot) { kind.slot = slot; }) == kStandardName;
   return kind;
 }
 
@@ -184,20 +193,32 @@ void ApplyScannedProperties(const TKsHeaderScan& scan, IMessage& message) {
 
 }  // namespace
 
-TKsHeaderScan::TKsHeaderScan(const TKsHeaderView* headers, std::size_t count) : headers_(headers), count_(count) {
+TKsHeaderScan::TKsHeaderScan(const TKsHeaderView* headers, std::size_t count)
+    : headers_(headers), count_(count), chosen_(0), propertyCount_(0), propertyBytes_(0), appendable_(count <= 64) {
+  // The slots are cleared with sixteen-byte stores of a value the compiler
+  // does not know to be zero: else it merges them into a string
+  // instruction that costs more.
+#if defined(__SSE2__)
+  static_assert(sizeof slots_ % 16 == 0);
+  __m128i zero = _mm_setzero_si128();
+  __asm__("" : "+x"(zero));
+  for (std::size_t at = 0; at < sizeof slots_; at += 16) std::memcpy(reinterpret_cast<char*>(slots_) + at, &zero, 16);
+#else
+  std::fill(std::begin(slots_), std::end(slots_), nullptr);
+#endif
   // Every entry is looked at, property or not, so a list over 64 entries
   // (whose choice does not fit the mask) is marked for the slow way.
-  appendable_ = count <= 64;
   for (std::size_t i = 0; i < count; ++i) {
     const TKsHeaderView& h = headers[i];
     // A frame holds one entry per folded name, so the first entry found for
     // a slot is its only one.
-    const bool standard = SortName(h.first, [this, &h](int slot) {
+    const TNameSort sort = SortName(h.first, [this, &h](int slot) {
       if (slots_[slot] == nullptr) slots_[slot] = &h.second;
     });
-    if (standard) continue;
-    // A property; a name with "=" takes the map's own rule for it.
-    if (HasEquals(h.first)) appendable_ = false;
+    if (sort == kStandardName) continue;
+    // A property; a name with "=" takes the map's own rule for it (a known
+    // spelling has none).
+    if (sort == kOtherName && HasEquals(h.first)) appendable_ = false;
     if (i < 64) chosen_ |= std::uint64_t{1} << i;
     ++propertyCount_;
     propertyBytes_ += h.first.size() + h.second.size();
@@ -222,8 +243,15 @@ std::shared_ptr<TKsJMSTextMessage> NewReceivedMessage(TKsJMSConnection* connecti
   const std::string_view id = scan.Value(TKsHeaderScan::kMessageId);
   if (scan.Appendable()) {
     // The message id and the properties share one buffer, written once.
-    message->GetProperties().Build(id, scan.PropertyCount(), scan.PropertyBytes(),
-                                   [&scan](auto&& put) { scan.ForEachProperty(put); });
+    if (scan.PropertyCount() <= 1) {
+      // At most one property (often "subscription" alone): no loop.
+      message->GetProperties().Build(id, scan.PropertyCount(), scan.PropertyBytes(), [&scan](auto&& put) {
+        if (const TKsHeaderView* only = scan.FirstProperty()) put(only->first, only->second);
+      });
+    } else {
+      message->GetProperties().Build(id, scan.PropertyCount(), scan.PropertyBytes(),
+                                     [&scan](auto&& put) { scan.ForEachProperty(put); });
+    }
   } else {
     message->AssignMessageID(id);
     SetProperties(scan, message.get(), *message);

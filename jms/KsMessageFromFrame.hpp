@@ -59,6 +59,10 @@ class TKsHeaderScan {
       put(h.first, h.second);
     }
   }
+  // The first entry ForEachProperty visits, or nullptr for none.
+  const TKsHeaderView* FirstProperty() const {
+    return chosen_ != 0 ? &headers_[static_cast<std::size_t>(__builtin_ctzll(chosen_))] : nullptr;
+  }
   // True when the properties may be appended to an empty map as they are
   // (at most 64 entries, no name with "="), then their count and bytes.
   bool Appendable() const { return appendable_; }
@@ -68,11 +72,12 @@ class TKsHeaderScan {
  private:
   const TKsHeaderView* headers_;
   std::size_t count_;
-  const std::string_view* slots_[kSlotCount] = {};
-  std::uint64_t chosen_ = 0;
-  std::size_t propertyCount_ = 0;
-  std::size_t propertyBytes_ = 0;
-  bool appendable_ = true;
+  // Padded to a whole number of 16-byte stores, which clear it.
+  const std::string_view* slots_[(kSlotCount + 1) / 2 * 2];
+  std::uint64_t chosen_;
+  std::size_t propertyCount_;
+  std::size_t propertyBytes_;
+  bool appendable_;
 };
 
 // Fields, then properties, into any message.

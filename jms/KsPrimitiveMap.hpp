@@ -77,8 +77,8 @@ class TPrimitiveMap : public IPrimitiveMap {
   // in order. None of these texts may lie in this map's own buffer, which
   // is overwritten. The rules of Append hold for the entries; entries and
   // textBytes are their number and the sum of their name and value sizes
-  // (a fill that goes over raises EAssertionFailed and leaves the map
-  // empty).
+  // (a put that would go over raises EAssertionFailed at once, out of
+  // fill, and leaves the map empty).
   template <class Fill>
   void Build(std::string_view front, std::size_t entries, std::size_t textBytes, Fill&& fill);
 
@@ -128,16 +128,11 @@ void TPrimitiveMap::Build(std::string_view front, std::size_t entries, std::size
   CopyBytes(begin, front.data(), front.size());
   char* out = begin + front.size();
   std::size_t count = 0;
-  bool overrun = false;
   fill([&](std::string_view name, std::string_view value) {
-    if (static_cast<std::size_t>(end - out) < kRecordHead + name.size() + value.size()) {
-      overrun = true;
-      return;
-    }
+    if (static_cast<std::size_t>(end - out) < kRecordHead + name.size() + value.size()) [[unlikely]] FailBuild();
     out = PutRecord(out, name, value);
     ++count;
   });
-  if (overrun) [[unlikely]] FailBuild();
   records_.Resize(static_cast<std::size_t>(out - begin));
   front_ = front.size();
   count_ = count;

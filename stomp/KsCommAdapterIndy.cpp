@@ -92,8 +92,10 @@ inline std::size_t CutAtNul(std::size_t maxFrame, std::string_view rest, const T
   // The parser takes the whole body unless some header name might be a
   // content-length or a header line ends in NUL LF.
   if (facts.LengthNames != 0 || facts.NulLfInHeader) return 0;
-  const std::size_t nul = rest.find('\0');
-  if (nul == std::string_view::npos || nul > maxFrame) return 0;
+  const char* const end = rest.data() + rest.size();
+  const char* const at = FindByteInLong(rest.data(), end, '\0');
+  const std::size_t nul = static_cast<std::size_t>(at - rest.data());
+  if (at == end || nul > maxFrame) return 0;
   parsed.SetBody(rest.substr(0, nul));
   return nul + 1;
 }

@@ -111,8 +111,10 @@ class TKsStompCustomClient : public TKsStompConnection {
 
   // The adapter's data handler: parses the frame text and dispatches it.
   void StompDataAvailable(IStompCommAdapter* sender, const std::string& frameText);
-  // The adapter's handler for frames it parsed itself: dispatches it.
-  void StompFrameParsed(IStompCommAdapter* sender, const TKsParsedFrame& parsed);
+  // The adapter's handler for frames it parsed itself: dispatches it. A
+  // class may take the frames it handles itself first and hand the rest to
+  // this one.
+  virtual void StompFrameParsed(IStompCommAdapter* sender, const TKsParsedFrame& parsed);
 
   bool GetLoggedIn() const;
   std::string GetSession() const;

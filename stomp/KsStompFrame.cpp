@@ -117,28 +117,6 @@ std::size_t FindNulLf(std::string_view text, std::size_t from = 0) {
   return std::string_view::npos;
 }
 
-constexpr std::string_view kLengthName = "content-length";
-
-// For ParseHeadInPlace's command line: the cutter's length rule takes the
-// first line that starts with "content-length:", the command line too.
-inline void NoteLengthCommand(std::string_view line, TKsHeadFacts& facts) {
-  if (line.size() > kLengthName.size() && line[kLengthName.size()] == ':' &&
-      line.compare(0, kLengthName.size(), kLengthName) == 0) {
-    facts.ExactLength = true;
-    facts.LengthInCommand = true;
-    facts.LengthValue = line.substr(kLengthName.size() + 1);
-  }
-}
-
-// A header name of that length: counted, and the cutter's rule applied.
-inline void NoteLengthName(std::string_view name, std::string_view value, TKsHeadFacts& facts) {
-  ++facts.LengthNames;
-  if (!facts.ExactLength && name == kLengthName) {
-    facts.ExactLength = true;
-    facts.LengthValue = value;
-  }
-}
-
 // GetLine over a 0-based position; the same checks and messages as GetLine.
 std::string_view NextLine(std::string_view text, std::size_t& position) {
   KS_ASSERT(!text.empty(), "Assertion failure");
@@ -229,12 +207,32 @@ void AppendVersionImage(std::string& out, std::string_view command, const Header
 }  // namespace
 
 const TKsHeaderView* TKsHeaderViewList::Find(std::string_view name) const {
-  for (const TKsHeaderView& item : items_) {
-    if (SameText(item.first, name)) return &item;
+  for (const TKsHeaderView* item = Data(); item != Data() + count_; ++item) {
+    if (SameText(item->first, name)) return item;
   }
   return nullptr;
 }
 
+void TKsHeaderViewList::Set(std::string_view name, std::string_view value) {
+  TKsHeaderView* const first = room_.data();
+  TKsHeaderView* const last = first + count_;
+  for (TKsHeaderView* item = first; item != last; ++item) {
+    if (item->first.size() == name.size() && SameText(item->first, name)) {
+      if (!value.empty()) {
+        item->second = value;
+      } else {
+        std::copy(item + 1, last, item);
+        --count_;
+      }
+      return;
+    }
+  }
+  if (!value.empty()) Append(name, value);
+}
+
+void TKsHeaderViewList::Grow(std::size_t size) {
+  room_.resize(std::max({size, std::size_t{16}, room_.size() * 2}));
+}
 
 std::shared_ptr<TKsStompFrame> TKsStompFrame::Create() { return std::make_shared<TKsStompFrame>(); }
 
@@ -385,35 +383,12 @@ void TKsParsedFrame::ParseBody(std::string_view text, std::size_t position) {
   if (end != std::string_view::npos) body_ = bodyArea.substr(0, end);
 }
 
-bool TKsParsedFrame::ParseHeadInPlace(std::string_view text, TKsHeadFacts& facts, TKsStompVersion version) {
-  UseVersion(version);
-  return firstWins_ ? ParseHeadInPlaceAs<true>(text, facts) : ParseHeadInPlaceAs<false>(text, facts);
-}
-
 template <bool kModern>
-bool TKsParsedFrame::ParseHeadInPlaceAs(std::string_view text, TKsHeadFacts& facts) {
-  body_ = std::string_view();
-  headers_.Clear();
-  const char* const begin = text.data();
-  const char* const end = begin + text.size();
+bool TKsParsedFrame::ParseHeadLines(const char* begin, const char* end, const char* p, TKsHeadFacts& facts) {
+  const char* const first = begin + command_.size() + 1;
   const TKsByteFinder find(begin, end);
-  const char* p = find.Byte(begin, '\n');
-  if (p == end || p == begin) return false;
-  command_ = std::string_view(begin, static_cast<std::size_t>(p - begin));
-  nulLfInHeader_ = p[-1] == '\0';
-  // Lines that end in CR LF go the general way.
-  if (kModern && crLf_ && p[-1] == '\r') return false;
-  NoteLengthCommand(command_, facts);
-  // Then each header line once, as ParseHeaders reads it.
-  const char* const first = p + 1;
-  for (++p; p < end;) {
-    if (*p == '\n') {  // the empty line that ends the block
-      facts.End = static_cast<std::size_t>(p - 1 - begin);
-      facts.NulLfInHeader = nulLfInHeader_;
-      lengthNamed_ = facts.LengthNames != 0;
-      if constexpr (kModern) NoteEscapes(first, p);
-      return true;
-    }
+  for (; p < end;) {
+    if (*p == '\n') return EndHead<kModern>(begin, first, p, facts);
     const char* stop = find.Either(p, ':', '\n');
     if (stop == end || *stop == '\n') return false;
     const char* lf = find.Byte(stop + 1, '\n');
@@ -422,11 +397,26 @@ bool TKsParsedFrame::ParseHeadInPlaceAs(std::string_view text, TKsHeadFacts& fac
     if (kModern && crLf_ && lf[-1] == '\r') return false;
     const std::string_view name(p, static_cast<std::size_t>(stop - p));
     const std::string_view value(stop + 1, static_cast<std::size_t>(lf - stop - 1));
-    if (name.size() == kLengthName.size()) NoteLengthName(name, value, facts);
+    if (name.size() == TKsHeadFacts::kLengthName.size()) facts.NoteLengthName(name, value);
     AddHeader<kModern>(name, value);
     p = lf + 1;
   }
   return false;
+}
+
+template bool TKsParsedFrame::ParseHeadLines<false>(const char*, const char*, const char*, TKsHeadFacts&);
+template bool TKsParsedFrame::ParseHeadLines<true>(const char*, const char*, const char*, TKsHeadFacts&);
+
+bool TKsParsedFrame::ParseHeadInPlaceModern(std::string_view text, TKsHeadFacts& facts) {
+  return ParseHeadInPlaceAs<true>(text, facts);
+}
+
+void TKsHeadFacts::NoteLengthName(std::string_view name, std::string_view value) {
+  ++LengthNames;
+  if (!ExactLength && name == kLengthName) {
+    ExactLength = true;
+    LengthValue = value;
+  }
 }
 
 const std::string_view* TKsParsedFrame::Find(std::string_view name) const {

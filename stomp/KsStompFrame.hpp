@@ -71,41 +71,99 @@ void ReplaceHeaderEntry(Items& items, typename Items::value_type& item, std::str
 // An ordered header list of views with the same rules as a frame's list: one
 // entry per name (ASCII case folding), an empty value removes the entry,
 // replacing keeps the position. The viewed strings must outlive the list.
+// Its room is kept from Clear to Clear.
 class TKsHeaderViewList {
  public:
+  class TFill;
+
   void Clear() {
-    items_.clear();
+    count_ = 0;
     lengths_ = 0;
   }
   // The entry named name (ASCII case folded), or nullptr.
   const TKsHeaderView* Find(std::string_view name) const;
-  void Reserve(std::size_t count) { items_.reserve(count); }
-  void Set(std::string_view name, std::string_view value) { SetHeaderEntry(items_, name, value); }
+  void Reserve(std::size_t count) {
+    if (room_.size() < count) room_.resize(count);
+  }
+  void Set(std::string_view name, std::string_view value);
   // Set for a list filled only through Add since its Clear: an entry whose
   // name length no earlier entry has is appended without a search.
   void Add(std::string_view name, std::string_view value) {
-    const std::uint64_t bit = std::uint64_t{1} << (name.size() & 63);
+    const std::uint64_t bit = LengthBit(name);
     if ((lengths_ & bit) != 0) {
       Set(name, value);
     } else if (!value.empty()) {
       lengths_ |= bit;
-      items_.emplace_back(name, value);
+      Append(name, value);
     }
   }
   // The rule of STOMP 1.1 and later for received frames: a name that is
   // there already keeps its first value.
   void AddFirst(std::string_view name, std::string_view value) {
-    const std::uint64_t bit = std::uint64_t{1} << (name.size() & 63);
+    const std::uint64_t bit = LengthBit(name);
     if ((lengths_ & bit) != 0 && Find(name) != nullptr) return;
     lengths_ |= bit;
-    if (!value.empty()) items_.emplace_back(name, value);
+    if (!value.empty()) Append(name, value);
   }
-  const TKsHeaderView* Data() const { return items_.data(); }
-  std::size_t Size() const { return items_.size(); }
+  const TKsHeaderView* Data() const { return room_.data(); }
+  std::size_t Size() const { return count_; }
 
  private:
-  std::vector<TKsHeaderView> items_;
+  static std::uint64_t LengthBit(std::string_view name) { return std::uint64_t{1} << (name.size() & 63); }
+  void Append(std::string_view name, std::string_view value) {
+    if (count_ == room_.size()) Grow();
+    room_[count_++] = TKsHeaderView(name, value);
+  }
+  // More room: at least size entries in all, and more than now.
+  void Grow(std::size_t size = 0);
+
+  std::vector<TKsHeaderView> room_;  // the entries [0, count_), then room for more
+  std::size_t count_ = 0;
   std::uint64_t lengths_ = 0;  // the name lengths Add has seen, modulo 64
+};
+
+// Fills a list just cleared through Add (or AddFirst, kFirstWins) for one
+// parse of a header block, taking the usual entries only, with the list's
+// end and length mask held here, where the compiler can keep them in
+// registers, until the filler ends. The list is not to be used otherwise
+// while a filler of it lives (one thread).
+class TKsHeaderViewList::TFill {
+ public:
+  // refused: the name lengths (bits as the mask has them) that TryAdd
+  // leaves to the caller.
+  TFill(TKsHeaderViewList& list, std::uint64_t refused) : list_(list), refused_(refused) {
+    // TryAdd adds at most one entry per bit of the mask: with room for 64
+    // more, it never runs out.
+    if (list.room_.size() < list.count_ + 64) list.Grow(list.count_ + 64);
+    next_ = list.room_.data() + list.count_;
+    seen_ = list.lengths_ | refused;
+  }
+  ~TFill() {
+    list_.count_ = static_cast<std::size_t>(next_ - list_.room_.data());
+    list_.lengths_ = seen_ & ~refused_;
+  }
+  TFill(const TFill&) = delete;
+  TFill& operator=(const TFill&) = delete;
+
+  // Add or AddFirst for a name whose length no entry has yet; false, with
+  // nothing done, for any other (the caller then adds it through the list
+  // once the filler has ended).
+  template <bool kFirstWins>
+  bool TryAdd(std::string_view name, std::string_view value) {
+    const std::uint64_t bit = LengthBit(name);
+    if ((seen_ & bit) != 0) return false;
+    if constexpr (kFirstWins) seen_ |= bit;
+    if (value.empty()) return true;
+    seen_ |= bit;
+    *next_++ = TKsHeaderView(name, value);
+    return true;
+  }
+
+ private:
+  TKsHeaderViewList& list_;
+  const std::uint64_t refused_;
+  TKsHeaderView* next_;  // where the next entry goes
+  std::uint64_t seen_;   // the list's length mask, with refused
 };
 
 // A header list whose names are all different and the library's own (no
@@ -147,6 +205,21 @@ struct TKsHeadFacts {
   std::string_view LengthValue;    // the rest of the first such line
   std::size_t LengthNames = 0;     // header names with the length of "content-length"
   bool NulLfInHeader = false;      // a line of the block ends with NUL LF
+
+  static constexpr std::string_view kLengthName = "content-length";
+  // For the command line: the cutter's length rule takes the first line that
+  // starts with "content-length:", the command line too.
+  void NoteCommand(std::string_view line) {
+    if (line.size() > kLengthName.size() && line[kLengthName.size()] == ':' &&
+        line.compare(0, kLengthName.size(), kLengthName) == 0) {
+      ExactLength = true;
+      LengthInCommand = true;
+      LengthValue = line.substr(kLengthName.size() + 1);
+    }
+  }
+  // A header name of the length of "content-length": counted, and the
+  // cutter's rule applied.
+  void NoteLengthName(std::string_view name, std::string_view value);
 };
 
 // A received frame text cut into views without copying: the command, the
@@ -208,6 +281,17 @@ class TKsParsedFrame {
   bool ParseHeadersAs(std::string_view text, std::size_t& position);
   template <bool kModern>
   bool ParseHeadInPlaceAs(std::string_view text, TKsHeadFacts& facts);
+  // ParseHeadInPlaceAs<true>, out of line: the frame cutter inlines the
+  // parse of 1.0 only.
+  bool ParseHeadInPlaceModern(std::string_view text, TKsHeadFacts& facts);
+  // ParseHeadInPlaceAs from the header line at p on, every line the
+  // general way.
+  template <bool kModern>
+  bool ParseHeadLines(const char* begin, const char* end, const char* p, TKsHeadFacts& facts);
+  // The end of a header block parsed in place: blank is its empty line,
+  // first the start of its first header line. True.
+  template <bool kModern>
+  bool EndHead(const char* begin, const char* first, const char* blank, TKsHeadFacts& facts);
   // Adds one header line by the rules of the version being parsed.
   template <bool kModern>
   void AddHeader(std::string_view name, std::string_view value) {
@@ -240,6 +324,60 @@ class TKsParsedFrame {
   std::string completed_;
   std::string unescaped_;  // the names and values Unescape made
 };
+
+// The head parse is here, for the frame cutter to have the parse of 1.0
+// inline (the parse of later versions runs better out of line).
+inline bool TKsParsedFrame::ParseHeadInPlace(std::string_view text, TKsHeadFacts& facts, TKsStompVersion version) {
+  UseVersion(version);
+  return firstWins_ ? ParseHeadInPlaceModern(text, facts) : ParseHeadInPlaceAs<false>(text, facts);
+}
+
+template <bool kModern>
+inline bool TKsParsedFrame::ParseHeadInPlaceAs(std::string_view text, TKsHeadFacts& facts) {
+  body_ = std::string_view();
+  headers_.Clear();
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  const TKsByteFinder find(begin, end);
+  const char* p = find.Byte(begin, '\n');
+  if (p == end || p == begin) return false;
+  command_ = std::string_view(begin, static_cast<std::size_t>(p - begin));
+  nulLfInHeader_ = p[-1] == '\0';
+  // Lines that end in CR LF go the general way.
+  if (kModern && crLf_ && p[-1] == '\r') return false;
+  facts.NoteCommand(command_);
+  const char* const first = p + 1;
+  // The usual lines here, with no call: a name whose length no earlier
+  // name has and is not that of "content-length", a line that does not end
+  // in NUL LF (or CR LF under 1.2). From the first other line on, the
+  // general loop goes on.
+  {
+    TKsHeaderViewList::TFill fill(headers_, std::uint64_t{1} << TKsHeadFacts::kLengthName.size());
+    for (++p; p < end;) {
+      if (*p == '\n') return EndHead<kModern>(begin, first, p, facts);
+      const char* stop = find.Either(p, ':', '\n');
+      if (stop == end || *stop == '\n') return false;
+      const char* lf = find.Byte(stop + 1, '\n');
+      if (lf == end) return false;
+      if (lf[-1] == '\0' || (kModern && crLf_ && lf[-1] == '\r')) break;
+      if (!fill.template TryAdd<kModern>(std::string_view(p, static_cast<std::size_t>(stop - p)),
+                                         std::string_view(stop + 1, static_cast<std::size_t>(lf - stop - 1)))) {
+        break;
+      }
+      p = lf + 1;
+    }
+  }
+  return p < end && ParseHeadLines<kModern>(begin, end, p, facts);
+}
+
+template <bool kModern>
+inline bool TKsParsedFrame::EndHead(const char* begin, const char* first, const char* blank, TKsHeadFacts& facts) {
+  facts.End = static_cast<std::size_t>(blank - 1 - begin);
+  facts.NulLfInHeader = nulLfInHeader_;
+  lengthNamed_ = facts.LengthNames != 0;
+  if constexpr (kModern) NoteEscapes(first, blank);
+  return true;
+}
 
 class TKsStompFrame : public IStompFrame {
  public:

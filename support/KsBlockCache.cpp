@@ -16,7 +16,7 @@ struct TReaper {
   bool armed = false;
   ~TReaper() {
     TThreadCache& cache = tCache;
-    cache.ending = true;
+    cache.state = kEnding;
     for (std::size_t index = 0; index < kClasses; ++index) {
       while (TFreeBlock* block = cache.heads[index]) {
         cache.heads[index] = block->next;
@@ -40,7 +40,7 @@ void Keep(TThreadCache& cache, void* block, std::size_t index) noexcept {
 // path, which then needs no call).
 [[gnu::noinline]] void KeepFirst(void* block, std::size_t index) noexcept {
   TThreadCache& cache = tCache;
-  cache.reaperArmed = true;
+  cache.state = kKeeping;
   tReaper.armed = true;
   Keep(cache, block, index);
 }
@@ -61,11 +61,11 @@ void DeallocateSlow(void* block, std::size_t bytes) noexcept {
   }
   const std::size_t index = (bytes - 1) / kClassBytes;
   TThreadCache& cache = tCache;
-  if (cache.counts[index] >= kBlocksPerClass || cache.ending) {
+  if (cache.counts[index] >= kBlocksPerClass || cache.state == kEnding) {
     ::operator delete(block);
     return;
   }
-  if (!cache.reaperArmed) {
+  if (cache.state == kNotArmed) {
     KeepFirst(block, index);
     return;
   }

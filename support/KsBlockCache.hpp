@@ -46,14 +46,19 @@ struct TFreeBlock {
   TFreeBlock* next;
 };
 
+// Where a thread's cache stands: kNotArmed until the thread keeps its first
+// block; kKeeping while the thread's end will free the blocks it keeps;
+// kEnding once it did (blocks go straight back to the allocator). One
+// byte, so that a release asks one question.
+enum TCacheState : std::uint8_t { kNotArmed, kKeeping, kEnding };
+
 // One thread's cache. Trivially destructible, so that it stays usable
 // while the thread's other objects are destroyed; its blocks are freed
 // when the thread ends.
 struct TThreadCache {
   TFreeBlock* heads[kClasses];
   std::uint16_t counts[kClasses];
-  bool reaperArmed;  // the thread's end will free its blocks
-  bool ending;       // it did: blocks go straight back to the allocator
+  TCacheState state;
 };
 
 extern constinit thread_local TThreadCache tCache;
@@ -86,7 +91,7 @@ inline void CachedDeallocate(void* block, std::size_t bytes) noexcept {
   if (kCaching && block != nullptr && bytes - 1 < kClasses * kClassBytes) {
     const std::size_t index = (bytes - 1) / kClassBytes;
     TThreadCache& cache = tCache;
-    if (cache.counts[index] < kBlocksPerClass && cache.reaperArmed && !cache.ending) {
+    if (cache.counts[index] < kBlocksPerClass && cache.state == kKeeping) {
       auto* freed = static_cast<TFreeBlock*>(block);
       freed->next = cache.heads[index];
       cache.heads[index] = freed;

@@ -5,6 +5,10 @@
 #include <cstring>
 #include <limits>
 
+#if defined(KS_TEXT_AVX2)
+#include <immintrin.h>
+#endif
+
 namespace ks {
 
 namespace {
@@ -131,7 +135,68 @@ std::size_t SequenceLength(std::string_view text, std::size_t i) {
   return n;
 }
 
+#if defined(KS_TEXT_AVX2)
+// The hits of c (want) in the 32 bytes at p, one bit per byte.
+[[gnu::target("avx2")]] inline std::uint32_t Hits32(const char* p, __m256i want) noexcept {
+  const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(chunk, want)));
+}
+
+// The hits of want in the 32 bytes at p, as bytes of all ones.
+[[gnu::target("avx2")]] inline __m256i Matches32(const char* p, __m256i want) noexcept {
+  return _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), want);
+}
+
+// The first hit of four 32-byte matches in a row (one holds a hit), as an
+// offset from the start of the first.
+[[gnu::target("avx2")]] inline std::size_t FirstOfFour(__m256i a, __m256i b, __m256i c, __m256i d) noexcept {
+  const auto low = static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(a))) |
+                   static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(b))) << 32;
+  if (low != 0) return static_cast<std::size_t>(std::countr_zero(low));
+  const auto high = static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(c))) |
+                    static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(d))) << 32;
+  return 64 + static_cast<std::size_t>(std::countr_zero(high));
+}
+#endif
+
 }  // namespace
+
+#if defined(KS_TEXT_AVX2)
+const bool kHasAvx2 = [] {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") != 0;
+}();
+
+// 128 bytes a step, then 32; the last step looks at the last 32 bytes,
+// overlapping bytes already seen to hold no c.
+[[gnu::target("avx2")]] const char* FindByteAvx2(const char* p, const char* end, char c) noexcept {
+  const __m256i want = _mm256_set1_epi8(c);
+  if (end - p >= 128) {
+    for (const char* const last = end - 128; p <= last; p += 128) {
+      const __m256i first = Matches32(p, want);
+      const __m256i second = Matches32(p + 32, want);
+      const __m256i third = Matches32(p + 64, want);
+      const __m256i fourth = Matches32(p + 96, want);
+      if (_mm256_movemask_epi8(_mm256_or_si256(_mm256_or_si256(first, second), _mm256_or_si256(third, fourth))) != 0) {
+        return p + FirstOfFour(first, second, third, fourth);
+      }
+    }
+  }
+  for (; end - p >= 32; p += 32) {
+    if (const std::uint32_t hits = Hits32(p, want)) return p + std::countr_zero(hits);
+  }
+  if (p == end) return end;
+  const char* const last = end - 32;
+  if (const std::uint32_t hits = Hits32(last, want)) return last + std::countr_zero(hits);
+  return end;
+}
+#endif
+
+const char* FindByteInMemory(const char* p, const char* end, char c) noexcept {
+  if (p == end) return end;
+  const void* hit = std::memchr(p, static_cast<unsigned char>(c), static_cast<std::size_t>(end - p));
+  return hit != nullptr ? static_cast<const char*>(hit) : end;
+}
 
 bool SameTextSlow(std::string_view a, std::string_view b) noexcept {
   if (a.size() != b.size()) return false;

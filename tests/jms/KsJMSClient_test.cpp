@@ -266,13 +266,21 @@ TEST(JMSClient, IncomingMessageFramesBecomeTextMessages) {
   ASSERT_TRUE(m);
   EXPECT_EQ(m->GetJMSDeliveryMode(), TDeliveryMode::Persistent);
   EXPECT_DOUBLE_EQ(m->GetJMSExpiration(), 25569.0 + 5.0 / 86400);
+  EXPECT_TRUE(m->GetPropertyNames().empty());
+  // A single property (the usual "subscription" alone) takes a way of its own.
+  f.adapter->QueueFrame("MESSAGE\nmessage-id:ID:2\ndestination:/queue/q\nsubscription:sub-2\ntype:t\n\nok\0\n"s);
+  m = f.client->Receive();
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->GetJMSMessageID(), "ID:2");
+  EXPECT_EQ(m->GetPropertyNames(), (TStringArray{"subscription"}));
+  EXPECT_EQ(m->GetStringProperty("subscription"), "sub-2");
   f.adapter->QueueFrame("RECEIPT\nreceipt-id:1\n\n\0\n"s);
   EXPECT_FALSE(f.client->Receive(150));
   EXPECT_EQ(f.adapter->LastRead(), "ReceiveFrame");
   EXPECT_EQ(f.adapter->LastReceiveTimeout(), 150);
   EXPECT_FALSE(f.adapter->LastRaiseOnTimeout());
   EXPECT_FALSE(f.client->ReceiveNoWait());  // nothing queued
-  EXPECT_EQ(f.delivered.size(), 2u);
+  EXPECT_EQ(f.delivered.size(), 3u);
 }
 
 // Header names are compared with ASCII case folded, but only the exact

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "jms/KsConsumerID.hpp"
+#include "jms/KsFieldTexts.hpp"
 #include "jms/KsJMSMessage.hpp"
 #include "jms/KsPrimitiveMap.hpp"
 #include "jms/KsQueue.hpp"
@@ -204,6 +205,46 @@ TEST(Messages, CopyFieldsFromOwnAndForeignMessages) {
   EXPECT_EQ(copy.GetText(), "");  // the body is not part of the fields
   copy.SetStringProperty("p", "changed");
   EXPECT_EQ(source->GetStringProperty("p"), "v");
+}
+
+// The three seldom-set text fields share one block: a change to one must
+// leave the others as they were, also when the new text is read from that
+// same block, and a copy must not share it.
+TEST(FieldTexts, OneFieldChangesAloneEvenFromItsOwnBlock) {
+  using F = TKsFieldTexts;
+  TKsFieldTexts texts;
+  texts.Set(F::kType, "type");
+  texts.Set(F::kTransactionId, "tx-1");
+  texts.Set(F::kCorrelationId, "corr");
+  const TKsFieldTexts copy = texts;
+  texts.Set(F::kType, texts.Get(F::kCorrelationId));  // from its own block
+  EXPECT_EQ(texts.Get(F::kCorrelationId), "corr");
+  EXPECT_EQ(texts.Get(F::kType), "corr");
+  EXPECT_EQ(texts.Get(F::kTransactionId), "tx-1");
+  texts.Set(F::kCorrelationId, texts.Get(F::kTransactionId).substr(1));
+  EXPECT_EQ(texts.Get(F::kCorrelationId), "x-1");
+  texts.Set(F::kType, "");  // emptied in place; the one behind it moves down
+  EXPECT_TRUE(texts.Empty(F::kType));
+  EXPECT_EQ(texts.Get(F::kCorrelationId), "x-1");
+  EXPECT_EQ(texts.Get(F::kTransactionId), "tx-1");
+  texts.Set(F::kCorrelationId, "");
+  texts.Set(F::kTransactionId, "");
+  EXPECT_TRUE(texts.Empty(F::kCorrelationId) && texts.Empty(F::kTransactionId));
+  texts.Set(F::kTransactionId, "tx-2");
+  EXPECT_EQ(texts.Get(F::kTransactionId), "tx-2");
+  EXPECT_EQ(copy.Get(F::kCorrelationId), "corr");
+  EXPECT_EQ(copy.Get(F::kType), "type");
+  EXPECT_EQ(copy.Get(F::kTransactionId), "tx-1");
+  // A message copying another's fields keeps its own transaction id.
+  auto source = TKsJMSTextMessage::Create(nullptr);
+  source->SetJMSCorrelationID("c");
+  TKsJMSTextMessage outgoing(nullptr);
+  outgoing.SetTransactionID("tx-3");
+  outgoing.SetJMSType("stale");
+  outgoing.CopyFieldsFrom(*source);
+  EXPECT_EQ(outgoing.GetJMSCorrelationID(), "c");
+  EXPECT_EQ(outgoing.GetJMSType(), "");
+  EXPECT_EQ(outgoing.GetTransactionID(), "tx-3");
 }
 
 TEST(ConsumerID, DistinctBracedUpperCaseVersion4) {

@@ -82,5 +82,18 @@ TEST(Text, ByteFinderFindsTheFirstWantedByteFromEveryStartAndReadsNoFurther) {
   }
 }
 
+// FindByteInLong steps through long texts in blocks of 128 and 32 bytes and
+// ends with an overlapping look: at every length around those steps it must
+// find the first byte wanted (not a later one) and read nothing past the end.
+TEST(Text, LongFinderFindsTheFirstByteAtEveryLengthAndReadsNoFurther) {
+  for (std::size_t n = 0; n <= 300; ++n) {
+    for (std::size_t wanted = 0; wanted <= n; ++wanted) {  // wanted == n: none
+      std::unique_ptr<char[]> text(new char[n == 0 ? 1 : n]);
+      for (std::size_t i = 0; i < n; ++i) text[i] = (i == wanted || (i > wanted && i % 7 == 0)) ? '\0' : 'a';
+      EXPECT_EQ(FindByteInLong(text.get(), text.get() + n, '\0'), text.get() + wanted) << n << " " << wanted;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace ks
