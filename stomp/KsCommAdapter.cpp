@@ -151,12 +151,8 @@ void TKsCommAdapter::ReportClaimedLoss(const std::string& text) {
   if (onFault_) onFault_(text, true);
 }
 
-void TKsCommAdapter::DispatchFromReader(const std::string& frameText, const TKsParsedFrame* parsed,
-                                        const std::function<bool()>& cancelled) {
-  if (directDispatch_) {
-    DoDataAvailable(frameText, parsed);
-    return;
-  }
+void TKsCommAdapter::DispatchThroughApplication(const std::string& frameText, const TKsParsedFrame* parsed,
+                                                const std::function<bool()>& cancelled) {
   auto item = std::make_shared<TKsSyncCall>();
   item->call = [this, &frameText, parsed] { DoDataAvailable(frameText, parsed); };
   TKsSyncQueue& q = SyncQueue();

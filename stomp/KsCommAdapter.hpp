@@ -181,7 +181,16 @@ class TKsCommAdapter : public IStompCommAdapter {
   // as DirectDispatch says. cancelled is polled while waiting for the
   // application thread; a call dropped that way returns without dispatching.
   void DispatchFromReader(const std::string& frameText, const TKsParsedFrame* parsed,
-                          const std::function<bool()>& cancelled);
+                          const std::function<bool()>& cancelled) {
+    if (directDispatch_) {
+      DoDataAvailable(frameText, parsed);
+      return;
+    }
+    DispatchThroughApplication(frameText, parsed, cancelled);
+  }
+  // DispatchFromReader's way through the application thread.
+  void DispatchThroughApplication(const std::string& frameText, const TKsParsedFrame* parsed,
+                                  const std::function<bool()>& cancelled);
   // True when an OnFrameParsed handler is set.
   bool WantsParsedFrames() const { return static_cast<bool>(onFrameParsed_); }
 

@@ -456,6 +456,21 @@ bool TKsStompReadThread::IsCurrentThread() const {
   return threadId_.load(std::memory_order_acquire) == std::this_thread::get_id();
 }
 
+inline void TKsStompReadThread::DispatchOne(TKsCommAdapterIndy& adapter) {
+  // Whatever goes wrong with one frame (an ERROR from the broker, a frame
+  // the layers above cannot convert, a listener that throws) is that frame's
+  // fault alone: it is reported and the reader goes on with the next frame.
+  // Only the transport's own errors end the reader.
+  const THoldRelease release(frame_.held ? adapter.client_.get() : nullptr);
+  try {
+    adapter.DispatchFromReader(frame_.text, frame_.held ? &frame_.parsed : nullptr, cancelled_);
+  } catch (const std::exception& e) {
+    adapter.ReportFrameFault(e.what());
+  } catch (...) {
+    adapter.ReportFrameFault("Unknown error while handling a frame");
+  }
+}
+
 void TKsStompReadThread::Run() {
   threadId_.store(std::this_thread::get_id(), std::memory_order_release);
   tReaderOf = adapter_;
@@ -492,21 +507,6 @@ void TKsStompReadThread::Run() {
       adapter.ReportConnectionLost(e.what());
     }
     throw;
-  }
-}
-
-void TKsStompReadThread::DispatchOne(TKsCommAdapterIndy& adapter) {
-  // Whatever goes wrong with one frame (an ERROR from the broker, a frame
-  // the layers above cannot convert, a listener that throws) is that frame's
-  // fault alone: it is reported and the reader goes on with the next frame.
-  // Only the transport's own errors end the reader.
-  const THoldRelease release(frame_.held ? adapter.client_.get() : nullptr);
-  try {
-    adapter.DispatchFromReader(frame_.text, frame_.held ? &frame_.parsed : nullptr, cancelled_);
-  } catch (const std::exception& e) {
-    adapter.ReportFrameFault(e.what());
-  } catch (...) {
-    adapter.ReportFrameFault("Unknown error while handling a frame");
   }
 }
 
