@@ -193,9 +193,10 @@ inline void CopyBytes(char* to, const char* from, std::size_t n) noexcept {
 // The first byte in [p, end) equal to c, or end.
 inline const char* FindByte(const char* p, const char* end, char c) noexcept { return FindEitherByte(p, end, c, c); }
 
-// The first byte in [p, end) equal to c, or end, for a text of any length
-// such as a frame's body: 128 bytes at a time where the processor has AVX2
-// (kHasAvx2, set at start-up), else the C library's memchr.
+// FindByteInLong: the first byte in [p, end) equal to c, or end, for a
+// text of any length such as a frame's body: 128 bytes at a time where the
+// processor has AVX2 (kHasAvx2, set at start-up; false until then), else
+// FindByteInMemory, the C library's memchr.
 const char* FindByteInMemory(const char* p, const char* end, char c) noexcept;
 #if defined(KS_TEXT_AVX2)
 extern const bool kHasAvx2;
