@@ -652,6 +652,11 @@ bool TKsJMSConnection::AwaitReceipt(const std::string& id) {
       break;  // the loss is recorded already
     } catch (const EConnectionFailedException&) {
       break;  // the same, as the read raised it
+    } catch (const EKsInvalidContentLength&) {
+      // The stream stops at a frame whose end cannot be known: every read
+      // would raise this again, and no receipt can come after it.
+      forget();
+      throw;
     } catch (const Exception& error) {
       // A fault of some other frame read on the way: reported, and the
       // wait goes on.

@@ -257,7 +257,9 @@ class TKsJMSConnection : public IMessageTransformerHost,
   std::string ExpectReceipt();
   // Waits until the RECEIPT for id has arrived (true) or the receipt
   // time-out has passed or the connection is lost (false). Frames read on
-  // the way are dispatched as usual. Forgets id either way.
+  // the way are dispatched as usual. Raises the broker's ERROR, and
+  // EKsInvalidContentLength when the stream stops at a frame that cannot
+  // be cut. Forgets id in every case.
   bool AwaitReceipt(const std::string& id);
 
   // The client's message callback: finds the consumer whose id equals the

@@ -182,7 +182,7 @@ TEST_F(LibraryBrokenFrames, AMessageSkippedForItsSizeIsReportedAndNoLaterAcknowl
   EXPECT_EQ(acked, std::vector<std::string>{"m1"});
 }
 
-TEST_F(LibraryBrokenFrames, NegativeLengthIsRefused) {
+TEST_F(LibraryBrokenFrames, NegativeLengthIsRefusedAndCloseEndsAtOnce) {
   const std::string id = Subscribe();
   ASSERT_FALSE(id.empty());
   peer_.Send(Message(id, "seq:0"));
@@ -191,6 +191,18 @@ TEST_F(LibraryBrokenFrames, NegativeLengthIsRefused) {
   EXPECT_EQ(TextOf(m), "seq:0");
   peer_.Send("MESSAGE\nsubscription:" + id + "\ncontent-length:-1\n\nabc" + std::string(1, '\0') + "\n");
   EXPECT_EQ(ReceiveError(), "Invalid content-length \"-1\": negative");
+  // Nothing can be cut past that frame, so DISCONNECT's receipt cannot
+  // come: Close ends at once and says why, once, instead of reading the
+  // same frame over and over until the receipt time-out.
+  auto reports = std::make_shared<TCollector>();
+  client_->connection->SetExceptionListener(reports);
+  const auto start = Clock::now();
+  client_->connection->Close();
+  EXPECT_LT(Clock::now() - start, 5s);
+  ASSERT_EQ(reports->Errors().size(), 1u);
+  EXPECT_TRUE(reports->Errors()[0].lost);
+  EXPECT_EQ(reports->Errors()[0].text,
+            "The JMS connection has failed due to a Transport problem: Invalid content-length \"-1\": negative");
 }
 
 TEST(LibrarySendFaults, ABrokerThatStopsReadingEndsABlockedSendWithAnError) {
