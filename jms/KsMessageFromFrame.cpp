@@ -1,6 +1,7 @@
 #include "jms/KsMessageFromFrame.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -88,6 +89,129 @@ inline TNameKind KindOf(std::string_view name) {
   TNameKind kind{TKsHeaderScan::kSlotCount, false};
   kind.standard = SortName(name, [&kind](int slot) { kind.slot = slot; }) == kStandardName;
   return kind;
+}
+
+// The scan's quick look: the exact spellings of the known names of four to
+// fifteen bytes, recognised by two word compares each and no call. A name
+// of eight bytes or more is loaded as its first and its last eight bytes
+// (overlapping), a shorter one as its first and last four: a name is never
+// read outside its bytes. Each length has room for two spellings; an unused
+// one has words whose overlap disagrees, so no name matches it.
+template <class Word, std::size_t First, std::size_t Last>
+struct TQuickLengths {
+  // Indexed by the length; those under First are not used. The first
+  // spelling's words, then how the second's differ from them.
+  Word head[Last + 1];
+  Word tail[Last + 1];
+  Word headDelta[Last + 1];
+  Word tailDelta[Last + 1];
+  // The index in TKsHeaderScan::slots_ of each spelling.
+  std::uint8_t at[2][Last + 1];
+};
+
+struct TQuickNames {
+  TQuickLengths<std::uint64_t, 8, 15> longer;
+  TQuickLengths<std::uint32_t, 4, 7> shorter;
+};
+
+// The known names the quick look takes, the commoner first where two
+// share a length, with their slots (-1 for "destination", which has none).
+struct TKnownName {
+  std::string_view spelling;
+  int slot;
+};
+constexpr TKnownName kQuickNames[] = {
+    {"destination", -1},
+    {"message-id", TKsHeaderScan::kMessageId},
+    {"subscription", TKsHeaderScan::kSubscription},
+    {"timestamp", TKsHeaderScan::kTimestamp},
+    {"expires", TKsHeaderScan::kExpires},
+    {"priority", TKsHeaderScan::kPriority},
+    {"persistent", TKsHeaderScan::kPersistent},
+    {"correlation-id", TKsHeaderScan::kCorrelationId},
+    {"reply-to", TKsHeaderScan::kReplyTo},
+    {"type", TKsHeaderScan::kType},
+    {"redelivered", TKsHeaderScan::kRedelivered},
+    {"content-type", TKsHeaderScan::kContentType},
+};
+
+// The bytes from at on as a load of a Word from memory gives them.
+template <class Word>
+constexpr Word WordAt(std::string_view text, std::size_t at) {
+  Word word = 0;
+  for (std::size_t i = 0; i < sizeof(Word); ++i) {
+    const std::size_t shift = std::endian::native == std::endian::little ? i : sizeof(Word) - 1 - i;
+    word |= static_cast<Word>(static_cast<unsigned char>(text[at + i])) << (8 * shift);
+  }
+  return word;
+}
+
+template <class Word, std::size_t First, std::size_t Last>
+constexpr void PutQuickNames(TQuickLengths<Word, First, Last>& lengths) {
+  Word heads[2][Last + 1];
+  Word tails[2][Last + 1];
+  for (std::size_t k = 0; k < 2; ++k) {
+    for (std::size_t size = 0; size <= Last; ++size) {
+      heads[k][size] = 0;
+      tails[k][size] = static_cast<Word>(~Word{0});
+      lengths.at[k][size] = 0;
+    }
+  }
+  std::size_t used[Last + 1] = {};
+  for (const TKnownName& name : kQuickNames) {
+    const std::size_t size = name.spelling.size();
+    if (size < First || size > Last) continue;
+    const std::size_t k = used[size]++;
+    if (k >= 2) throw "more than two spellings of one length";
+    heads[k][size] = WordAt<Word>(name.spelling, 0);
+    tails[k][size] = WordAt<Word>(name.spelling, size - sizeof(Word));
+    lengths.at[k][size] = static_cast<std::uint8_t>(name.slot + 1);
+  }
+  for (std::size_t size = 0; size <= Last; ++size) {
+    lengths.head[size] = heads[0][size];
+    lengths.tail[size] = tails[0][size];
+    lengths.headDelta[size] = heads[0][size] ^ heads[1][size];
+    lengths.tailDelta[size] = tails[0][size] ^ tails[1][size];
+  }
+}
+
+constexpr TQuickNames MakeQuickNames() {
+  TQuickNames names{};
+  PutQuickNames(names.longer);
+  PutQuickNames(names.shorter);
+  return names;
+}
+
+constexpr TQuickNames kQuick = MakeQuickNames();
+
+template <class Word>
+Word LoadWord(const char* at) {
+  Word word;
+  std::memcpy(&word, at, sizeof word);
+  return word;
+}
+
+template <class Word, std::size_t First, std::size_t Last>
+[[gnu::always_inline]] inline std::ptrdiff_t QuickIndex(const TQuickLengths<Word, First, Last>& lengths,
+                                                        const char* name, std::size_t size) {
+  // How the name's words differ from the first spelling's, then from the
+  // second's.
+  Word head = LoadWord<Word>(name) ^ lengths.head[size];
+  Word tail = LoadWord<Word>(name + size - sizeof(Word)) ^ lengths.tail[size];
+  if (__builtin_expect((head | tail) == 0, 1)) return lengths.at[0][size];
+  head ^= lengths.headDelta[size];
+  tail ^= lengths.tailDelta[size];
+  if ((head | tail) == 0) return lengths.at[1][size];
+  return -1;
+}
+
+// The index in TKsHeaderScan::slots_ of a name that is exactly one of the
+// quick spellings, else -1 (the name needs the general look).
+[[gnu::always_inline]] inline std::ptrdiff_t QuickIndex(std::string_view name) {
+  const std::size_t size = name.size();
+  if (size - 8 < 8) return QuickIndex(kQuick.longer, name.data(), size);
+  if (size - 4 < 4) return QuickIndex(kQuick.shorter, name.data(), size);
+  return -1;
 }
 
 [[gnu::always_inline]] inline TDateTime WireTime(std::string_view value) {
@@ -194,30 +318,59 @@ void ApplyScannedProperties(const TKsHeaderScan& scan, IMessage& message) {
 }  // namespace
 
 TKsHeaderScan::TKsHeaderScan(const TKsHeaderView* headers, std::size_t count)
-    : headers_(headers), count_(count), chosen_(0), propertyCount_(0), propertyBytes_(0), appendable_(count <= 64) {
+    : headers_(headers), count_(count), appendable_(count <= 64) {
   // The slots are cleared with sixteen-byte stores of a value the compiler
   // does not know to be zero: else it merges them into a string
   // instruction that costs more.
+  const std::string_view** slots = slots_ + 1;
 #if defined(__SSE2__)
-  static_assert(sizeof slots_ % 16 == 0);
+  static_assert(kSlotCount * sizeof *slots % 16 == 0);
   __m128i zero = _mm_setzero_si128();
   __asm__("" : "+x"(zero));
-  for (std::size_t at = 0; at < sizeof slots_; at += 16) std::memcpy(reinterpret_cast<char*>(slots_) + at, &zero, 16);
+  for (std::size_t at = 0; at < kSlotCount * sizeof *slots; at += 16) {
+    std::memcpy(reinterpret_cast<char*>(slots) + at, &zero, 16);
+  }
 #else
-  std::fill(std::begin(slots_), std::end(slots_), nullptr);
+  std::fill(slots, slots + kSlotCount, nullptr);
 #endif
-  // Every entry is looked at, property or not, so a list over 64 entries
-  // (whose choice does not fit the mask) is marked for the slow way.
-  for (std::size_t i = 0; i < count; ++i) {
+  // The entries are taken last to first, so the first entry per slot is
+  // the one written last. The quick look goes as far as it can, with no
+  // call (so no register to save), and the general one takes the rest; a
+  // list over 64 entries (whose choice does not fit the mask) is left to the
+  // general one whole.
+  chosen_ = 0;
+  propertyCount_ = 0;
+  propertyBytes_ = 0;
+  if (count - 1 >= 64) {
+    if (count != 0) ScanRest(count);
+    return;
+  }
+  std::size_t i = count - 1;
+  do {
     const TKsHeaderView& h = headers[i];
-    // A frame holds one entry per folded name, so the first entry found for
-    // a slot is its only one.
-    const TNameSort sort = SortName(h.first, [this, &h](int slot) {
-      if (slots_[slot] == nullptr) slots_[slot] = &h.second;
-    });
+    const std::ptrdiff_t at = QuickIndex(h.first);
+    if (at < 0) {
+      ScanRest(i + 1);
+      return;
+    }
+    slots_[at] = &h.second;
+    if (at > kFieldCount) {
+      // The slot of "subscription" or after it: a property whose name has
+      // no "=".
+      chosen_ |= std::uint64_t{1} << i;
+      ++propertyCount_;
+      propertyBytes_ += h.first.size() + h.second.size();
+    }
+  } while (i-- != 0);
+}
+
+void TKsHeaderScan::ScanRest(std::size_t left) {
+  for (std::size_t i = left; i-- != 0;) {
+    const TKsHeaderView& h = headers_[i];
+    const TNameSort sort = SortName(h.first, [this, &h](int slot) { slots_[slot + 1] = &h.second; });
     if (sort == kStandardName) continue;
     // A property; a name with "=" takes the map's own rule for it (a known
-    // spelling has none).
+    // spelling has none). Only the first 64 entries have a bit in the mask.
     if (sort == kOtherName && HasEquals(h.first)) appendable_ = false;
     if (i < 64) chosen_ |= std::uint64_t{1} << i;
     ++propertyCount_;

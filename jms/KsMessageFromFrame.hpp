@@ -45,8 +45,10 @@ class TKsHeaderScan {
 
   TKsHeaderScan(const TKsHeaderView* headers, std::size_t count);
   // The value in slot, or nullptr when the list has no such header.
-  const std::string_view* Find(TSlot slot) const { return slots_[slot]; }
-  std::string_view Value(TSlot slot) const { return slots_[slot] != nullptr ? *slots_[slot] : std::string_view(); }
+  const std::string_view* Find(TSlot slot) const { return slots_[slot + 1]; }
+  std::string_view Value(TSlot slot) const {
+    return slots_[slot + 1] != nullptr ? *slots_[slot + 1] : std::string_view();
+  }
   const TKsHeaderView* Headers() const { return headers_; }
   std::size_t Count() const { return count_; }
   // Calls put(name, value) for each entry that becomes a property (its name
@@ -70,10 +72,16 @@ class TKsHeaderScan {
   std::size_t PropertyBytes() const { return propertyBytes_; }
 
  private:
+  // The entries before left, last to first, by the general rule, after
+  // the quick look has taken those from left on.
+  void ScanRest(std::size_t left);
+
   const TKsHeaderView* headers_;
   std::size_t count_;
-  // Padded to a whole number of 16-byte stores, which clear it.
-  const std::string_view* slots_[(kSlotCount + 1) / 2 * 2];
+  // Slot s is at s + 1; at 0 goes "destination", which has no slot, so that
+  // every name the quick look knows is stored without a test. The slots
+  // are a whole number of 16-byte stores, which clear them.
+  const std::string_view* slots_[kSlotCount + 1];
   std::uint64_t chosen_;
   std::size_t propertyCount_;
   std::size_t propertyBytes_;
