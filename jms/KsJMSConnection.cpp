@@ -1557,9 +1557,7 @@ void TKsJMSSession::Unsubscribe(const std::string& destinationName, const std::s
   connection_->UnsubscribeDurable(destinationName, subscriptionName);
 }
 
-void TKsJMSSession::CheckNoListener() const {
-  // A session whose consumers never had a listener needs no look.
-  if (!listenerEverSet_.load(std::memory_order_acquire)) return;
+void TKsJMSSession::CheckNoListenerSet() const {
   const auto consumers = ConsumerSnapshot();
   for (const auto& consumer : *consumers) {
     if (consumer->HasListener()) {

@@ -682,7 +682,10 @@ class TKsJMSSession : public IMessageDispatch,
   void NoteListenerSet() noexcept { listenerEverSet_.store(true, std::memory_order_release); }
   // EIllegalStateException "Cannot synchronously receive a message when a
   // MessageListener is set" when any consumer of this session has a listener.
-  void CheckNoListener() const;
+  void CheckNoListener() const {
+    // A session whose consumers never had a listener needs no look.
+    if (listenerEverSet_.load(std::memory_order_acquire)) [[unlikely]] CheckNoListenerSet();
+  }
   // EIllegalStateException "The session is closed".
   void CheckNotClosed() const {
     if (closed_) [[unlikely]] RaiseClosed();
@@ -772,6 +775,9 @@ class TKsJMSSession : public IMessageDispatch,
   // The send with a receipt request, and the wait for the receipt.
   void SendConfirmed(const TKsJMSMessage& message, const TKsSendStamp& stamp, const std::string& destinationName,
                      std::int32_t sendTimeout);
+
+  // CheckNoListener's look at each consumer, once a listener was set.
+  void CheckNoListenerSet() const;
 
   std::atomic<bool> closed_{false};
   std::atomic<bool> orphaned_{false};

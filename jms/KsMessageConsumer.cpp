@@ -43,12 +43,7 @@ TKsMessageConsumer::~TKsMessageConsumer() = default;
 
 void TKsMessageConsumer::HoldSession() { sessionHold_ = session_->weak_from_this().lock(); }
 
-void TKsMessageConsumer::CheckClosed() const {
-  if (closed_) throw EIllegalStateException("The consumer is closed");
-  // A consumer that outlived its session (or its connection) must not reach
-  // the transport any more.
-  session_->CheckNotClosed();
-}
+void TKsMessageConsumer::RaiseClosed() { throw EIllegalStateException("The consumer is closed"); }
 
 std::shared_ptr<IMessageListener> TKsMessageConsumer::GetMessageListener() const {
   return listener_.load(std::memory_order_acquire);
@@ -74,7 +69,7 @@ std::shared_ptr<IMessage> TKsMessageConsumer::DoReceive(TKsReceiveWait wait, std
   CheckClosed();
   session_->CheckNoListener();
   std::shared_ptr<IMessage> message = session_->GetConnection()->ReceiveFor(this, wait, timeout);
-  if (message) session_->AcknowledgeDelivered(*this, *message);
+  if (message && session_->IsTransacted()) session_->AcknowledgeDelivered(*this, *message);
   if (transformer_) {
     if (auto replaced = transformer_->ConsumerTransform(session_, this, message)) message = std::move(replaced);
   }

@@ -110,13 +110,20 @@ class TKsMessageConsumer : public virtual IMessageConsumer,
   // EIllegalStateException "The consumer is closed" when closed, and the
   // session's "The session is closed" when the session (or its connection)
   // is gone.
-  void CheckClosed() const;
+  void CheckClosed() const {
+    if (closed_) [[unlikely]] RaiseClosed();
+    // A consumer that outlived its session (or its connection) must not
+    // reach the transport any more.
+    session_->CheckNotClosed();
+  }
   // Takes the counted reference to the session (when the session is
   // shared-owned); called by Create.
   void HoldSession();
 
  private:
   std::shared_ptr<IMessage> DoReceive(TKsReceiveWait wait, std::int32_t timeout);
+  // EIllegalStateException "The consumer is closed".
+  [[noreturn]] static void RaiseClosed();
 
   // The listener: read for every message without a lock; replaced under
   // listenerLock_ (which orders replacements with hasListener_).
