@@ -12,6 +12,7 @@
 // handed to another.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -75,13 +76,24 @@ class TKsMessage : public virtual IMessage {
   static void CheckPriority(std::int32_t value) {
     if (value > 9) throw Exception("JMS_MAX_PRIORITY");
   }
+  // A time as a message keeps it: a TDateTime (wireSize 0, head holds its
+  // bits), or the text of a received wire time of wireSize bytes, nine to
+  // sixteen (head holds its first eight bytes and tail its last eight, as
+  // memcpy reads them), which is read only when asked for, by
+  // TKsJMSClient::WireTextToDateTime, giving the value that reading it on
+  // receipt would have given.
+  struct TKeptTime {
+    std::uint64_t head;
+    std::uint64_t tail;
+    std::uint8_t wireSize;
+  };
   // The value fields of a message built from a received frame, set by its
   // constructor (the receive path) instead of after it.
   struct TReceivedFields {
     TDateTime expiration;
     TDeliveryMode deliveryMode;
     std::int32_t priority;  // passed CheckPriority
-    TDateTime timestamp;
+    TKeptTime timestamp;
     bool redelivered;
     std::uint64_t link;  // see GetLink
   };
@@ -138,8 +150,9 @@ class TKsMessage : public virtual IMessage {
       : expiration_(fields.expiration),
         deliveryMode_(fields.deliveryMode),
         priority_(fields.priority),
-        timestamp_(fields.timestamp),
+        timestamp_{fields.timestamp.head, fields.timestamp.tail},
         redelivered_(fields.redelivered),
+        timestampWireSize_(fields.timestamp.wireSize),
         connection_(connection),
         connectionSerial_(serial),
         link_(fields.link),
@@ -154,8 +167,11 @@ class TKsMessage : public virtual IMessage {
   std::int32_t priority_ = 4;
   std::shared_ptr<IDestination> replyTo_;
   std::shared_ptr<IDestination> destination_;
-  TDateTime timestamp_ = 0.0;
+  // The timestamp as TKeptTime holds it (head, tail), its wireSize apart
+  // to share a word with redelivered_.
+  std::uint64_t timestamp_[2] = {};
   bool redelivered_ = false;
+  std::uint8_t timestampWireSize_ = 0;
   // Used only through connectionSerial_ (TKsJMSConnection::WithLive), so a
   // message may outlive its connection.
   TKsJMSConnection* connection_;

@@ -1,6 +1,7 @@
 #include "jms/KsMessageFromFrame.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -91,11 +92,22 @@ inline TNameKind KindOf(std::string_view name) {
 }
 
 [[gnu::always_inline]] inline TDateTime WireTime(std::string_view value) {
-  // A wire time is a run of thirteen digits, read in place; any other text
-  // takes the integer rule.
-  std::int64_t millis = 0;
-  if (!TryNineToSixteenDigits(value, millis) && !value.empty()) millis = StrToInt64Def(value, 0);
-  return TKsJMSClient::WireToDateTime(millis);
+  return TKsJMSClient::WireTextToDateTime(value);
+}
+
+// A wire time as a message keeps it: the text itself when it has nine to
+// sixteen bytes (the usual thirteen digits), read only if the application
+// asks; else its value now.
+[[gnu::always_inline]] inline TKsMessage::TKeptTime KeptWireTime(std::string_view value) {
+  const std::size_t size = value.size();
+  if (size - 9 <= 16 - 9) {
+    std::uint64_t head;
+    std::uint64_t tail;
+    std::memcpy(&head, value.data(), sizeof head);
+    std::memcpy(&tail, value.data() + size - 8, sizeof tail);
+    return TKsMessage::TKeptTime{head, tail, static_cast<std::uint8_t>(size)};
+  }
+  return TKsMessage::TKeptTime{std::bit_cast<std::uint64_t>(WireTime(value)), 0, 0};
 }
 
 // A text field: straight from the view into one of the library's own
@@ -140,8 +152,8 @@ TKsMessage::TReceivedFields ReceivedFields(const TKsHeaderScan& v, std::uint64_t
   return TKsMessage::TReceivedFields{
       expires != nullptr ? WireTime(*expires) : kNoExpires,
       v.Value(TKsHeaderScan::kPersistent) == "true" ? TDeliveryMode::Persistent : TDeliveryMode::NonPersistent,
-      priorityValue, WireTime(v.Value(TKsHeaderScan::kTimestamp)), v.Value(TKsHeaderScan::kRedelivered) == "true",
-      link};
+      priorityValue, KeptWireTime(v.Value(TKsHeaderScan::kTimestamp)),
+      v.Value(TKsHeaderScan::kRedelivered) == "true", link};
 }
 
 // SetFields' text fields and reply-to, but the message id, for a new message
