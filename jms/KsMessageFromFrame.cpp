@@ -257,9 +257,12 @@ std::shared_ptr<TKsJMSTextMessage> NewReceivedMessage(TKsJMSConnection* connecti
     // The message id and the properties share one buffer, written once.
     if (scan.PropertyCount() <= 1) {
       // At most one property (often "subscription" alone): no loop.
-      message->GetProperties().Build(id, scan.PropertyCount(), scan.PropertyBytes(), [&scan](auto&& put) {
-        if (const TKsHeaderView* only = scan.FirstProperty()) put(only->first, only->second);
-      });
+      const TKsHeaderView* only = scan.FirstProperty();
+      if (only != nullptr) {
+        message->GetProperties().BuildOne(id, true, only->first, only->second);
+      } else {
+        message->GetProperties().BuildOne(id, false, std::string_view(), std::string_view());
+      }
     } else {
       message->GetProperties().Build(id, scan.PropertyCount(), scan.PropertyBytes(),
                                      [&scan](auto&& put) { scan.ForEachProperty(put); });
