@@ -42,17 +42,17 @@ void TKsMessage::SetStringProperty(const std::string& name, const std::string& v
   properties_.SetString(name, value);
 }
 void TKsMessage::SetJMSTimestamp(TDateTime value) {
-  timestamp_[0] = std::bit_cast<std::uint64_t>(value);
-  timestampWireSize_ = 0;
+  timestamp_.head = std::bit_cast<std::uint64_t>(value);
+  timestamp_.wireSize = 0;
 }
 
 TDateTime TKsMessage::GetJMSTimestamp() const {
-  const std::size_t size = timestampWireSize_;
-  if (size == 0) return std::bit_cast<TDateTime>(timestamp_[0]);
+  const std::size_t size = timestamp_.wireSize;
+  if (size == 0) return std::bit_cast<TDateTime>(timestamp_.head);
   // The received text again: its first eight bytes, then its last eight.
   char text[16];
-  std::memcpy(text, &timestamp_[0], 8);
-  std::memcpy(text + size - 8, &timestamp_[1], 8);
+  std::memcpy(text, &timestamp_.head, 8);
+  std::memcpy(text + size - 8, &timestamp_.tail, 8);
   return TKsJMSClient::WireTextToDateTime(std::string_view(text, size));
 }
 
@@ -82,9 +82,7 @@ void TKsMessage::CopyFieldsFrom(const IMessage& source) {
     AssignType(own->GetTypeRef());
     expiration_ = own->expiration_;
     priority_ = own->priority_;
-    timestamp_[0] = own->timestamp_[0];
-    timestamp_[1] = own->timestamp_[1];
-    timestampWireSize_ = own->timestampWireSize_;
+    timestamp_ = own->timestamp_;
     properties_ = own->properties_;
     received_ = own->received_;
     return;

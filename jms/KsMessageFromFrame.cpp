@@ -139,22 +139,36 @@ void SetFields(const TKsHeaderScan& v, IMessage& message) {
   message.SetJMSRedelivered(v.Value(TKsHeaderScan::kRedelivered) == "true");
 }
 
-// SetFields' value fields, as the library's own message class takes them at
-// construction: the same values; Exception "JMS_MAX_PRIORITY" for a
-// priority over 9.
-TKsMessage::TReceivedFields ReceivedFields(const TKsHeaderScan& v, std::uint64_t link) {
-  // No "expires" reads as a wire time of 0.
-  constexpr TDateTime kNoExpires = TKsJMSClient::WireToDateTime(0);
-  const std::string_view* expires = v.Find(TKsHeaderScan::kExpires);
-  const std::string_view* priority = v.Find(TKsHeaderScan::kPriority);
-  const std::int32_t priorityValue = priority != nullptr ? StrToInt32Def(*priority, 4) : 4;
-  TKsMessage::CheckPriority(priorityValue);
-  return TKsMessage::TReceivedFields{
-      expires != nullptr ? WireTime(*expires) : kNoExpires,
-      v.Value(TKsHeaderScan::kPersistent) == "true" ? TDeliveryMode::Persistent : TDeliveryMode::NonPersistent,
-      priorityValue, KeptWireTime(v.Value(TKsHeaderScan::kTimestamp)),
-      v.Value(TKsHeaderScan::kRedelivered) == "true", link};
-}
+// SetFields' value fields, as the library's own message class reads them at
+// construction (see TKsMessage): the same values. The priority is read and
+// checked first, by the constructor of this: Exception "JMS_MAX_PRIORITY"
+// for a priority over 9.
+class TReceivedFields {
+ public:
+  TReceivedFields(const TKsHeaderScan& v, std::uint64_t link) : v_(v), link_(link) {
+    const std::string_view* priority = v.Find(TKsHeaderScan::kPriority);
+    priority_ = priority != nullptr ? StrToInt32Def(*priority, 4) : 4;
+    TKsMessage::CheckPriority(priority_);
+  }
+  TDateTime Expiration() const {
+    // No "expires" reads as a wire time of 0.
+    constexpr TDateTime kNoExpires = TKsJMSClient::WireToDateTime(0);
+    const std::string_view* expires = v_.Find(TKsHeaderScan::kExpires);
+    return expires != nullptr ? WireTime(*expires) : kNoExpires;
+  }
+  TDeliveryMode DeliveryMode() const {
+    return v_.Value(TKsHeaderScan::kPersistent) == "true" ? TDeliveryMode::Persistent : TDeliveryMode::NonPersistent;
+  }
+  std::int32_t Priority() const { return priority_; }
+  TKsMessage::TKeptTime Timestamp() const { return KeptWireTime(v_.Value(TKsHeaderScan::kTimestamp)); }
+  bool Redelivered() const { return v_.Value(TKsHeaderScan::kRedelivered) == "true"; }
+  std::uint64_t Link() const { return link_; }
+
+ private:
+  const TKsHeaderScan& v_;
+  std::uint64_t link_;
+  std::int32_t priority_;
+};
 
 // SetFields' text fields and reply-to, but the message id, for a new message
 // whose exact class is the library's own: the same values through the
@@ -250,7 +264,7 @@ void ApplyMessageHeaders(const TKsHeaderView* headers, std::size_t count, IMessa
 std::shared_ptr<TKsJMSTextMessage> NewReceivedMessage(TKsJMSConnection* connection, const TKsHeaderScan& scan,
                                                       std::string_view body, std::uint64_t link) {
   auto message = TKsJMSTextMessage::Create(connection, connection != nullptr ? connection->GetSerial() : 0,
-                                           ReceivedFields(scan, link));
+                                           TReceivedFields(scan, link));
   SetOwnFields(scan, *message);
   const std::string_view id = scan.Value(TKsHeaderScan::kMessageId);
   if (scan.Appendable()) {
