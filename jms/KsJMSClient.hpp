@@ -27,6 +27,7 @@
 #include "stomp/KsStompCustomClient.hpp"
 #include "support/KsDateTime.hpp"
 #include "support/KsScratch.hpp"
+#include "support/KsText.hpp"
 
 namespace ks {
 
@@ -91,6 +92,14 @@ class TKsJMSClient : public TKsStompCustomClient {
   static constexpr TDateTime WireToDateTime(std::int64_t millis) {
     // In place: every received message reads one or two wire times.
     return static_cast<double>(millis / 1000) / 86400.0 + kUnixEpochDateTime;
+  }
+  // A wire time as its header's text: a run of nine to sixteen digits is
+  // read in place, any other text by the integer rule (0 when it does not
+  // convert, and for no text).
+  [[gnu::always_inline]] static TDateTime WireTextToDateTime(std::string_view text) {
+    std::int64_t millis = 0;
+    if (!TryNineToSixteenDigits(text, millis) && !text.empty()) millis = StrToInt64Def(text, 0);
+    return WireToDateTime(millis);
   }
 
   // Fills the headers and body of an empty frame from a message: the

@@ -29,7 +29,8 @@ class TKsJMSMessage : public TKsMessage {
  public:
   explicit TKsJMSMessage(TKsJMSConnection* connection) noexcept : TKsMessage(connection) {}
   // A received message (see TKsMessage).
-  TKsJMSMessage(TKsJMSConnection* connection, std::uint64_t serial, const TReceivedFields& fields) noexcept
+  template <class ReceivedFields>
+  TKsJMSMessage(TKsJMSConnection* connection, std::uint64_t serial, const ReceivedFields& fields) noexcept
       : TKsMessage(connection, serial, fields) {}
   static std::shared_ptr<TKsJMSMessage> Create(TKsJMSConnection* connection);
 };
@@ -37,14 +38,17 @@ class TKsJMSMessage : public TKsMessage {
 class TKsJMSTextMessage final : public TKsJMSMessage, public virtual ITextMessage {
  public:
   explicit TKsJMSTextMessage(TKsJMSConnection* connection) noexcept : TKsJMSMessage(connection) {}
-  TKsJMSTextMessage(TKsJMSConnection* connection, std::uint64_t serial, const TReceivedFields& fields) noexcept
+  template <class ReceivedFields>
+  TKsJMSTextMessage(TKsJMSConnection* connection, std::uint64_t serial, const ReceivedFields& fields) noexcept
       : TKsJMSMessage(connection, serial, fields) {}
   static std::shared_ptr<TKsJMSTextMessage> Create(TKsJMSConnection* connection);
   // A received message, in place, for the receive path, which has read the
   // connection's serial number (TKsJMSConnection::GetSerial; 0 for no
-  // connection) and the frame's value fields already.
+  // connection) already and answers the frame's value fields (see
+  // TKsMessage's received constructor).
+  template <class ReceivedFields>
   static std::shared_ptr<TKsJMSTextMessage> Create(TKsJMSConnection* connection, std::uint64_t serial,
-                                                   const TReceivedFields& fields) {
+                                                   const ReceivedFields& fields) {
     return std::allocate_shared<TKsJMSTextMessage>(TKsCachedAllocator<TKsJMSTextMessage>(), connection, serial,
                                                    fields);
   }

@@ -1,5 +1,8 @@
 #include "jms/KsMessage.hpp"
 
+#include <bit>
+#include <cstring>
+
 #include "jms/KsJMSClient.hpp"
 #include "jms/KsJMSConnection.hpp"
 #include "jms/KsJMSMessage.hpp"
@@ -38,8 +41,20 @@ std::string TKsMessage::GetStringProperty(const std::string& name) const { retur
 void TKsMessage::SetStringProperty(const std::string& name, const std::string& value) {
   properties_.SetString(name, value);
 }
-void TKsMessage::SetJMSTimestamp(TDateTime value) { timestamp_ = value; }
-TDateTime TKsMessage::GetJMSTimestamp() const { return timestamp_; }
+void TKsMessage::SetJMSTimestamp(TDateTime value) {
+  timestamp_.head = std::bit_cast<std::uint64_t>(value);
+  timestamp_.wireSize = 0;
+}
+
+TDateTime TKsMessage::GetJMSTimestamp() const {
+  const std::size_t size = timestamp_.wireSize;
+  if (size == 0) return std::bit_cast<TDateTime>(timestamp_.head);
+  // The received text again: its first eight bytes, then its last eight.
+  char text[16];
+  std::memcpy(text, &timestamp_.head, 8);
+  std::memcpy(text + size - 8, &timestamp_.tail, 8);
+  return TKsJMSClient::WireTextToDateTime(std::string_view(text, size));
+}
 
 TKsMessage::TKsMessage(TKsJMSConnection* connection) noexcept
     : connection_(connection), connectionSerial_(connection != nullptr ? connection->GetSerial() : 0) {}
@@ -81,7 +96,7 @@ void TKsMessage::CopyFieldsFrom(const IMessage& source) {
   AssignType(source.GetJMSType());
   expiration_ = source.GetJMSExpiration();
   priority_ = source.GetJMSPriority();
-  timestamp_ = source.GetJMSTimestamp();
+  TKsMessage::SetJMSTimestamp(source.GetJMSTimestamp());
   received_ = false;
   properties_.Clear();
   for (const auto& name : source.GetPropertyNames()) properties_.SetString(name, source.GetStringProperty(name));

@@ -12,6 +12,7 @@
 // handed to another.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -75,15 +76,16 @@ class TKsMessage : public virtual IMessage {
   static void CheckPriority(std::int32_t value) {
     if (value > 9) throw Exception("JMS_MAX_PRIORITY");
   }
-  // The value fields of a message built from a received frame, set by its
-  // constructor (the receive path) instead of after it.
-  struct TReceivedFields {
-    TDateTime expiration;
-    TDeliveryMode deliveryMode;
-    std::int32_t priority;  // passed CheckPriority
-    TDateTime timestamp;
-    bool redelivered;
-    std::uint64_t link;  // see GetLink
+  // A time as a message keeps it: a TDateTime (wireSize 0, head holds its
+  // bits), or the text of a received wire time of wireSize bytes, nine to
+  // sixteen (head holds its first eight bytes and tail its last eight, as
+  // memcpy reads them), which is read only when asked for, by
+  // TKsJMSClient::WireTextToDateTime, giving the value that reading it on
+  // receipt would have given.
+  struct TKeptTime {
+    std::uint64_t head;
+    std::uint64_t tail;
+    std::uint8_t wireSize;
   };
   // Setters of the text fields from views (the receive path).
   void AssignMessageID(std::string_view value) { properties_.SetFront(value); }
@@ -133,17 +135,23 @@ class TKsMessage : public virtual IMessage {
   explicit TKsMessage(TKsJMSConnection* connection) noexcept;
   // A received message (GetReceived), in place, for a caller that has read
   // the connection's serial number (TKsJMSConnection::GetSerial; 0 for no
-  // connection) already.
-  TKsMessage(TKsJMSConnection* connection, std::uint64_t serial, const TReceivedFields& fields) noexcept
-      : expiration_(fields.expiration),
-        deliveryMode_(fields.deliveryMode),
-        priority_(fields.priority),
-        timestamp_(fields.timestamp),
-        redelivered_(fields.redelivered),
+  // connection) already. Its value fields are set here instead of after,
+  // from an object of the caller's that answers them: Expiration() (a
+  // TDateTime), DeliveryMode(), Redelivered(), Priority() (passed
+  // CheckPriority), Timestamp() (a TKeptTime) and Link() (see GetLink).
+  // Each is asked once, after the message's memory is taken, so that the
+  // caller need not hold the values while it is.
+  template <class ReceivedFields>
+  TKsMessage(TKsJMSConnection* connection, std::uint64_t serial, const ReceivedFields& fields) noexcept
+      : expiration_(fields.Expiration()),
+        deliveryMode_(fields.DeliveryMode()),
+        redelivered_(fields.Redelivered()),
+        received_(true),
+        priority_(fields.Priority()),
+        timestamp_(fields.Timestamp()),
         connection_(connection),
         connectionSerial_(serial),
-        link_(fields.link),
-        received_(true) {}
+        link_(fields.Link()) {}
   void AssignConnection(TKsJMSConnection* connection) noexcept;
   TKsMessage(const TKsMessage&) = default;
   TKsMessage& operator=(const TKsMessage&) = default;
@@ -151,17 +159,17 @@ class TKsMessage : public virtual IMessage {
  private:
   TDateTime expiration_ = 0.0;
   TDeliveryMode deliveryMode_ = TDeliveryMode::NonPersistent;
+  bool redelivered_ = false;
+  bool received_ = false;
   std::int32_t priority_ = 4;
   std::shared_ptr<IDestination> replyTo_;
   std::shared_ptr<IDestination> destination_;
-  TDateTime timestamp_ = 0.0;
-  bool redelivered_ = false;
+  TKeptTime timestamp_ = {};
   // Used only through connectionSerial_ (TKsJMSConnection::WithLive), so a
   // message may outlive its connection.
   TKsJMSConnection* connection_;
   std::uint64_t connectionSerial_ = 0;
   std::uint64_t link_ = 0;
-  bool received_ = false;
   TKsFieldTexts texts_;  // correlation id, type, transaction id
   std::string content_;
   TPrimitiveMap properties_;  // also holds the message id (its Front)

@@ -215,11 +215,22 @@ template <class Word, std::size_t First, std::size_t Last>
 }
 
 [[gnu::always_inline]] inline TDateTime WireTime(std::string_view value) {
-  // A wire time is a run of thirteen digits, read in place; any other text
-  // takes the integer rule.
-  std::int64_t millis = 0;
-  if (!TryNineToSixteenDigits(value, millis) && !value.empty()) millis = StrToInt64Def(value, 0);
-  return TKsJMSClient::WireToDateTime(millis);
+  return TKsJMSClient::WireTextToDateTime(value);
+}
+
+// A wire time as a message keeps it: the text itself when it has nine to
+// sixteen bytes (the usual thirteen digits), read only if the application
+// asks; else its value now.
+[[gnu::always_inline]] inline TKsMessage::TKeptTime KeptWireTime(std::string_view value) {
+  const std::size_t size = value.size();
+  if (size - 9 <= 16 - 9) {
+    std::uint64_t head;
+    std::uint64_t tail;
+    std::memcpy(&head, value.data(), sizeof head);
+    std::memcpy(&tail, value.data() + size - 8, sizeof tail);
+    return TKsMessage::TKeptTime{head, tail, static_cast<std::uint8_t>(size)};
+  }
+  return TKsMessage::TKeptTime{std::bit_cast<std::uint64_t>(WireTime(value)), 0, 0};
 }
 
 // A text field: straight from the view into one of the library's own
@@ -251,22 +262,36 @@ void SetFields(const TKsHeaderScan& v, IMessage& message) {
   message.SetJMSRedelivered(v.Value(TKsHeaderScan::kRedelivered) == "true");
 }
 
-// SetFields' value fields, as the library's own message class takes them at
-// construction: the same values; Exception "JMS_MAX_PRIORITY" for a
-// priority over 9.
-TKsMessage::TReceivedFields ReceivedFields(const TKsHeaderScan& v, std::uint64_t link) {
-  // No "expires" reads as a wire time of 0.
-  constexpr TDateTime kNoExpires = TKsJMSClient::WireToDateTime(0);
-  const std::string_view* expires = v.Find(TKsHeaderScan::kExpires);
-  const std::string_view* priority = v.Find(TKsHeaderScan::kPriority);
-  const std::int32_t priorityValue = priority != nullptr ? StrToInt32Def(*priority, 4) : 4;
-  TKsMessage::CheckPriority(priorityValue);
-  return TKsMessage::TReceivedFields{
-      expires != nullptr ? WireTime(*expires) : kNoExpires,
-      v.Value(TKsHeaderScan::kPersistent) == "true" ? TDeliveryMode::Persistent : TDeliveryMode::NonPersistent,
-      priorityValue, WireTime(v.Value(TKsHeaderScan::kTimestamp)), v.Value(TKsHeaderScan::kRedelivered) == "true",
-      link};
-}
+// SetFields' value fields, as the library's own message class reads them at
+// construction (see TKsMessage): the same values. The priority is read and
+// checked first, by the constructor of this: Exception "JMS_MAX_PRIORITY"
+// for a priority over 9.
+class TReceivedFields {
+ public:
+  TReceivedFields(const TKsHeaderScan& v, std::uint64_t link) : v_(v), link_(link) {
+    const std::string_view* priority = v.Find(TKsHeaderScan::kPriority);
+    priority_ = priority != nullptr ? StrToInt32Def(*priority, 4) : 4;
+    TKsMessage::CheckPriority(priority_);
+  }
+  TDateTime Expiration() const {
+    // No "expires" reads as a wire time of 0.
+    constexpr TDateTime kNoExpires = TKsJMSClient::WireToDateTime(0);
+    const std::string_view* expires = v_.Find(TKsHeaderScan::kExpires);
+    return expires != nullptr ? WireTime(*expires) : kNoExpires;
+  }
+  TDeliveryMode DeliveryMode() const {
+    return v_.Value(TKsHeaderScan::kPersistent) == "true" ? TDeliveryMode::Persistent : TDeliveryMode::NonPersistent;
+  }
+  std::int32_t Priority() const { return priority_; }
+  TKsMessage::TKeptTime Timestamp() const { return KeptWireTime(v_.Value(TKsHeaderScan::kTimestamp)); }
+  bool Redelivered() const { return v_.Value(TKsHeaderScan::kRedelivered) == "true"; }
+  std::uint64_t Link() const { return link_; }
+
+ private:
+  const TKsHeaderScan& v_;
+  std::uint64_t link_;
+  std::int32_t priority_;
+};
 
 // SetFields' text fields and reply-to, but the message id, for a new message
 // whose exact class is the library's own: the same values through the
@@ -391,16 +416,19 @@ void ApplyMessageHeaders(const TKsHeaderView* headers, std::size_t count, IMessa
 std::shared_ptr<TKsJMSTextMessage> NewReceivedMessage(TKsJMSConnection* connection, const TKsHeaderScan& scan,
                                                       std::string_view body, std::uint64_t link) {
   auto message = TKsJMSTextMessage::Create(connection, connection != nullptr ? connection->GetSerial() : 0,
-                                           ReceivedFields(scan, link));
+                                           TReceivedFields(scan, link));
   SetOwnFields(scan, *message);
   const std::string_view id = scan.Value(TKsHeaderScan::kMessageId);
   if (scan.Appendable()) {
     // The message id and the properties share one buffer, written once.
     if (scan.PropertyCount() <= 1) {
       // At most one property (often "subscription" alone): no loop.
-      message->GetProperties().Build(id, scan.PropertyCount(), scan.PropertyBytes(), [&scan](auto&& put) {
-        if (const TKsHeaderView* only = scan.FirstProperty()) put(only->first, only->second);
-      });
+      const TKsHeaderView* only = scan.FirstProperty();
+      if (only != nullptr) {
+        message->GetProperties().BuildOne(id, true, only->first, only->second);
+      } else {
+        message->GetProperties().BuildOne(id, false, std::string_view(), std::string_view());
+      }
     } else {
       message->GetProperties().Build(id, scan.PropertyCount(), scan.PropertyBytes(),
                                      [&scan](auto&& put) { scan.ForEachProperty(put); });

@@ -81,6 +81,19 @@ class TPrimitiveMap : public IPrimitiveMap {
   // fill, and leaves the map empty).
   template <class Fill>
   void Build(std::string_view front, std::size_t entries, std::size_t textBytes, Fill&& fill);
+  // Build for a list of at most one entry (often a received message's
+  // "subscription" alone), which needs no count and no check: front, then
+  // the entry name=value when there is one (entry false: none, and name
+  // and value are not read).
+  void BuildOne(std::string_view front, bool entry, std::string_view name, std::string_view value) {
+    const std::size_t size = front.size() + (entry ? kRecordHead + name.size() + value.size() : 0);
+    records_.Resize(size);
+    char* const begin = records_.Data();
+    CopyBytes(begin, front.data(), front.size());
+    if (entry) PutRecord(begin + front.size(), name, value);
+    front_ = front.size();
+    count_ = entry ? 1 : 0;
+  }
 
  private:
   struct TRecord {

@@ -283,6 +283,38 @@ TEST(JMSClient, IncomingMessageFramesBecomeTextMessages) {
   EXPECT_EQ(f.delivered.size(), 3u);
 }
 
+// A received timestamp reads exactly as the wire rule reads its text, for
+// every length and form of it, on the message and on copies of it, until
+// the application sets a value of its own.
+TEST(JMSClient, ReceivedTimestampsReadAsTheirWireText) {
+  Fixture f;
+  struct TCase {
+    const char* text;
+    std::int64_t millis;
+  };
+  for (const TCase& c : {TCase{"1700000000123", 1700000000123}, TCase{"123456789", 123456789},
+                         TCase{"1234567890123456", 1234567890123456}, TCase{"12345678901234567", 12345678901234567},
+                         TCase{"0000000001999", 1999}, TCase{"-1700000000123", -1700000000123},
+                         TCase{"17000000001x3", 0}, TCase{"12345678", 12345678}}) {
+    f.adapter->QueueFrame("MESSAGE\nmessage-id:ID:1\nsubscription:s\ntimestamp:"s + c.text + "\n\nb\0\n"s);
+    std::shared_ptr<IMessage> m = f.client->ReceiveNoWait();
+    ASSERT_TRUE(m) << c.text;
+    const TDateTime expected = TKsJMSClient::WireToDateTime(c.millis);
+    EXPECT_EQ(m->GetJMSTimestamp(), expected) << c.text;
+    const auto& received = dynamic_cast<const TKsJMSTextMessage&>(*m);
+    TKsJMSTextMessage copy(received);
+    TKsJMSTextMessage fields(nullptr);
+    fields.CopyFieldsFrom(*m);
+    EXPECT_EQ(copy.GetJMSTimestamp(), expected) << c.text;
+    EXPECT_EQ(fields.GetJMSTimestamp(), expected) << c.text;
+    m->SetJMSTimestamp(45000.25);
+    EXPECT_EQ(m->GetJMSTimestamp(), 45000.25) << c.text;
+    EXPECT_EQ(copy.GetJMSTimestamp(), expected) << c.text;
+    fields.CopyFieldsFrom(*m);
+    EXPECT_EQ(fields.GetJMSTimestamp(), 45000.25) << c.text;
+  }
+}
+
 // Header names are compared with ASCII case folded, but only the exact
 // spelling of a standard name is the field alone: another spelling fills
 // the field and is kept as a property as well.
