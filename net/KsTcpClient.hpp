@@ -175,6 +175,14 @@ class TKsTcpClient {
   // the stream again before it lets go of them. Holds nest; each Hold needs
   // one Release.
   void Hold() noexcept { ++holds_; }
+  // Hold, then Consume of count bytes (1 to InputBufferSize()) in one
+  // step: for a unit handed over in place, whose views the hold keeps
+  // valid until its Release.
+  void HoldAndConsume(std::size_t count) noexcept {
+    ++holds_;
+    readPos_ += count;
+    ResetScan();
+  }
   void Release() noexcept {
     if (--holds_ > 0) return;
     if (!heldBuffers_.empty()) heldBuffers_.clear();
@@ -247,7 +255,13 @@ class TKsTcpClient {
   // Every byte is consumed and no hold is open: starts over at the front,
   // giving back a buffer larger than KeptInputCapacity.
   void Emptied() noexcept;
-  void ResetScan() { scanned_ = 0; scanTerminator_.clear(); }
+  // Nothing to do while no search has begun (the usual case: frames are
+  // cut without one).
+  void ResetScan() noexcept {
+    if (scanned_ == 0) return;
+    scanned_ = 0;
+    scanTerminator_.clear();
+  }
   void CloseSocket(bool notifyPeer);
   // WriteParts with writeMutex_ held.
   void WriteLocked(const std::string_view* parts, std::size_t count);

@@ -402,21 +402,29 @@ std::size_t TKsFrameCutter::Take(std::string_view b, std::string& out) {
   return Skip();
 }
 
-std::size_t TKsFrameCutter::CutParsed(std::string_view b, TKsParsedFrame& parsed) {
+std::size_t TKsFrameCutter::CutParsed(std::string_view b, TKsParsedFrame& parsed) { return CutParsedInline(b, parsed); }
+
+inline std::size_t TKsFrameCutter::CutParsedInline(std::string_view b, TKsParsedFrame& parsed) {
   if (phase_ != TPhase::Header && !(phase_ == TPhase::Ready && unit_ == TUnit::Frame)) return 0;
   // The block starts with its command, after blanks that hold no LF LF, and
   // does not end in blanks that trimming would cut: the frame text is then
   // these very bytes, and the parse of the block finds its end.
   std::size_t lead = 0;
-  while (lead < b.size() && static_cast<unsigned char>(b[lead]) <= 0x20) ++lead;
-  if (lead == b.size() || (lead > 1 && b.substr(0, lead).find("\n\n") != std::string_view::npos)) return 0;
+  if (b.size() > 1 && b[0] == '\n' && static_cast<unsigned char>(b[1]) > 0x20) {
+    lead = 1;  // the usual case: the LF after the NUL of the frame before
+  } else {
+    while (lead < b.size() && static_cast<unsigned char>(b[lead]) <= 0x20) ++lead;
+    if (lead == b.size() || (lead > 1 && b.substr(0, lead).find("\n\n") != std::string_view::npos)) return 0;
+  }
   TKsHeadFacts facts;  // filled by the parse
-  if (!parsed.ParseHeadInPlace(b.substr(lead, std::min(b.size() - lead, maxHeaderSize_ + 2)), facts, version_)) return 0;
+  const std::string_view head(b.data() + lead, std::min(b.size() - lead, maxHeaderSize_ + 2));
+  if (!parsed.ParseHeadInPlace(head, facts, version_)) return 0;
   const std::size_t end = lead + facts.End;
   if (end > maxHeaderSize_ || (version_ == TKsStompVersion::V1_0 && static_cast<unsigned char>(b[end - 1]) <= 0x20)) {
     return 0;
   }
-  const std::string_view rest = b.substr(end + 2);
+  // The empty line that ends the block lies within head.
+  const std::string_view rest(b.data() + end + 2, b.size() - end - 2);
   std::size_t body = 0;
   if (facts.ExactLength) {
     const std::int64_t length =
@@ -500,7 +508,7 @@ void TKsStompReadThread::Run() {
     while (got) {
       if (frame_.held || !frame_.text.empty()) DispatchOne(adapter);
       if (Terminated() || Stopped()) return;
-      got = adapter.TakeBufferedUnit(frame_);
+      got = adapter.TakeUnit(frame_);
     }
   } catch (const std::exception& e) {
     if (!Terminated() && !adapter.closeExpected_.load(std::memory_order_acquire)) {
@@ -673,22 +681,33 @@ bool TKsCommAdapterIndy::ReaderActive() const {
   return reader != nullptr && !reader->Finished() && (!reader->Idle() || !reader->Stopped());
 }
 
+template <bool kInline>
 inline bool TKsCommAdapterIndy::TakeParsed(std::string_view buffered, TKsCutFrame& frame) {
-  const std::size_t used = cutter_.CutParsed(buffered, frame.parsed);
+  std::size_t used = 0;
+  if constexpr (kInline) {
+    used = cutter_.CutParsedInline(buffered, frame.parsed);
+  } else {
+    used = cutter_.CutParsed(buffered, frame.parsed);
+  }
   if (used == 0) return false;
-  // Handed over in place: the bytes stay put until it is dispatched.
+  // Handed over in place: the bytes stay put until it is dispatched (the
+  // text is left as it was: a held frame's is not used).
   frame.held = true;
-  frame.text.clear();
-  client_->Hold();
-  client_->Consume(used);
+  client_->HoldAndConsume(used);
   return true;
 }
 
-bool TKsCommAdapterIndy::TakeBufferedUnit(TKsCutFrame& frame) {
+inline bool TKsCommAdapterIndy::TakeUnit(TKsCutFrame& frame) {
   std::string_view buffered = client_->InputBuffer();
   frame.held = false;
   if (buffered.empty()) return false;
-  if (WantsParsedFrames() && TakeParsed(buffered, frame)) return true;
+  if (WantsParsedFrames() && TakeParsed<true>(buffered, frame)) return true;
+  return TakeAdvanced(buffered, frame);
+}
+
+bool TKsCommAdapterIndy::TakeBufferedUnit(TKsCutFrame& frame) { return TakeUnit(frame); }
+
+bool TKsCommAdapterIndy::TakeAdvanced(std::string_view buffered, TKsCutFrame& frame) {
   if (!cutter_.Advance(buffered)) {
     // A frame whose length is known gets the room for all of it at once.
     if (const std::size_t whole = cutter_.KnownFrameSize()) client_->ReserveInput(whole);
@@ -696,7 +715,7 @@ bool TKsCommAdapterIndy::TakeBufferedUnit(TKsCutFrame& frame) {
   }
   // A frame that became whole over several reads is handed over in place
   // too, when it is of the usual form.
-  if (WantsParsedFrames() && cutter_.Unit() == TKsFrameCutter::TUnit::Frame && TakeParsed(buffered, frame)) {
+  if (WantsParsedFrames() && cutter_.Unit() == TKsFrameCutter::TUnit::Frame && TakeParsed<false>(buffered, frame)) {
     return true;
   }
   client_->Consume(cutter_.Take(buffered, frame.text));
@@ -785,7 +804,7 @@ bool TKsCommAdapterIndy::DispatchBuffered() {
   auto lease = received_.Lease();
   TKsCutFrame& frame = *lease;
   do {
-    if (!TakeBufferedUnit(frame)) return false;
+    if (!TakeUnit(frame)) return false;
   } while (!frame.held && frame.text.empty());
   DispatchTaken(frame);
   return true;

@@ -121,6 +121,9 @@ class TKsFrameCutter {
   // else, which Advance and Take handle. Raises what Advance raises for an
   // unusable content-length.
   std::size_t CutParsed(std::string_view buffered, TKsParsedFrame& parsed);
+  // CutParsed inline, for the adapter's way of every frame (only in the
+  // adapter's own unit).
+  [[gnu::always_inline]] inline std::size_t CutParsedInline(std::string_view buffered, TKsParsedFrame& parsed);
   // After Advance answered false: the bytes (from the first buffered one)
   // that the frame under way takes in all, when its content-length says so;
   // 0 otherwise.
@@ -194,7 +197,8 @@ class TKsFrameCutter {
 
 // One unit as the adapter hands it over: a frame text, or (held) a frame
 // the cutter parsed on its way, its views into the stream's input buffer,
-// which holds those bytes until the frame has been dispatched.
+// which holds those bytes until the frame has been dispatched. The text of
+// a held frame is left as an earlier unit made it and means nothing.
 struct TKsCutFrame {
   std::string text;
   TKsParsedFrame parsed;
@@ -295,9 +299,14 @@ class TKsCommAdapterIndy : public TKsCommAdapter {
   // Cuts a unit that is whole in the input buffer; true when one was
   // consumed (frame.text empty for a header block of blanks). Never waits.
   bool TakeBufferedUnit(TKsCutFrame& frame);
+  // The same inline, for the loops that take one frame after another.
+  [[gnu::always_inline]] inline bool TakeUnit(TKsCutFrame& frame);
+  // TakeBufferedUnit after the first look: the general way (Advance).
+  bool TakeAdvanced(std::string_view buffered, TKsCutFrame& frame);
   // Cuts and parses a frame of the usual form that is whole in buffered,
   // holding its bytes in place (TKsFrameCutter::CutParsed); false for any
-  // other.
+  // other. kInline: with the cut inline (the first look at the buffer).
+  template <bool kInline>
   [[gnu::always_inline]] inline bool TakeParsed(std::string_view buffered, TKsCutFrame& frame);
   // True when a whole frame is buffered; drops header blocks of blanks in
   // front of it. Never waits.

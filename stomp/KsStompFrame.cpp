@@ -408,6 +408,7 @@ template bool TKsParsedFrame::ParseHeadLines<false>(const char*, const char*, co
 template bool TKsParsedFrame::ParseHeadLines<true>(const char*, const char*, const char*, TKsHeadFacts&);
 
 bool TKsParsedFrame::ParseHeadInPlaceModern(std::string_view text, TKsHeadFacts& facts) {
+  escaped_ = false;
   return ParseHeadInPlaceAs<true>(text, facts);
 }
 

@@ -328,8 +328,11 @@ class TKsParsedFrame {
 // The head parse is here, for the frame cutter to have the parse of 1.0
 // inline (the parse of later versions runs better out of line).
 inline bool TKsParsedFrame::ParseHeadInPlace(std::string_view text, TKsHeadFacts& facts, TKsStompVersion version) {
-  UseVersion(version);
-  return firstWins_ ? ParseHeadInPlaceModern(text, facts) : ParseHeadInPlaceAs<false>(text, facts);
+  // The flags follow version_ (and escaped_ is false under 1.0): set only
+  // when the version changes.
+  if (version != version_) UseVersion(version);
+  return version != TKsStompVersion::V1_0 ? ParseHeadInPlaceModern(text, facts)
+                                          : ParseHeadInPlaceAs<false>(text, facts);
 }
 
 template <bool kModern>

@@ -2,8 +2,6 @@
 
 namespace ks {
 
-void TKsScratchTrim<std::string>::Apply(std::string& value) {
-  if (value.capacity() > kKeepLimit) std::string().swap(value);
-}
+void TKsScratchTrim<std::string>::Drop(std::string& value) { std::string().swap(value); }
 
 }  // namespace ks
