@@ -21,6 +21,7 @@ TKsMessageConsumer::TKsMessageConsumer(TKsJMSSession* session, std::shared_ptr<I
       session_(session),
       messageSelector_(std::move(messageSelector)),
       transformer_(session->GetMessageTransformer()),
+      plainDelivery_(!transformer_ && !session->IsTransacted()),
       noLocal_(noLocal) {
   KS_ASSERT(consumerId_ != nullptr, "Consumer needs an id");
   if (listener) session_->NoteListenerSet();
@@ -48,8 +49,6 @@ void TKsMessageConsumer::RaiseClosed() { throw EIllegalStateException("The consu
 std::shared_ptr<IMessageListener> TKsMessageConsumer::GetMessageListener() const {
   return listener_.load(std::memory_order_acquire);
 }
-
-bool TKsMessageConsumer::HasListener() const { return hasListener_.load(std::memory_order_acquire); }
 
 void TKsMessageConsumer::SetMessageListener(const std::shared_ptr<IMessageListener>& listener) {
   CheckClosed();
@@ -105,7 +104,7 @@ void TKsMessageConsumer::Close() {
   });
 }
 
-void TKsMessageConsumer::Dispatch(const std::shared_ptr<IMessage>& message) {
+void TKsMessageConsumer::DispatchInTransactionOrTransformed(const std::shared_ptr<IMessage>& message) {
   // Inside the transaction before the listener runs, so that a Commit of
   // the listener covers this message.
   if (message && session_->IsTransacted()) session_->AcknowledgeDelivered(*this, *message);

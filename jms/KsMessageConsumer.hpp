@@ -65,7 +65,17 @@ class TKsMessageConsumer : public virtual IMessageConsumer,
   std::shared_ptr<IMessage> Receive(std::int32_t timeout) override;
   std::shared_ptr<IMessage> ReceiveNoWait() override;
   void Close() override;
-  void Dispatch(const std::shared_ptr<IMessage>& message) override;
+  // Hands message to the listener (none set: the message is dropped). Final,
+  // so that the connection's call on every message is a direct one.
+  void Dispatch(const std::shared_ptr<IMessage>& message) final {
+    if (!plainDelivery_) [[unlikely]] {
+      DispatchInTransactionOrTransformed(message);
+      return;
+    }
+    // The copy keeps the listener alive while it runs, should it be
+    // replaced meanwhile.
+    if (const auto listener = listener_.load(std::memory_order_acquire)) listener->OnMessage(message);
+  }
 
   // IConsumerIdentity
   const TKsConsumerID& GetConsumerID() const override;
@@ -76,7 +86,7 @@ class TKsMessageConsumer : public virtual IMessageConsumer,
   // IDisposable: leaves the session's list; nothing is sent.
   void Dispose() override;
 
-  bool HasListener() const;
+  bool HasListener() const { return hasListener_.load(std::memory_order_acquire); }
   // The id of the consumer's current subscription on the wire: the consumer
   // id, then "." and a number once the subscription was renewed (after a
   // rolled-back transaction).
@@ -122,6 +132,8 @@ class TKsMessageConsumer : public virtual IMessageConsumer,
 
  private:
   std::shared_ptr<IMessage> DoReceive(TKsReceiveWait wait, std::int32_t timeout);
+  // Dispatch in a transacted session or through a transformer.
+  void DispatchInTransactionOrTransformed(const std::shared_ptr<IMessage>& message);
   // EIllegalStateException "The consumer is closed".
   [[noreturn]] static void RaiseClosed();
 
@@ -138,6 +150,9 @@ class TKsMessageConsumer : public virtual IMessageConsumer,
   std::shared_ptr<TKsJMSSession> sessionHold_;
   std::string messageSelector_;
   std::shared_ptr<IMessageTransformer> transformer_;
+  // Neither a transacted session nor a transformer: Dispatch only calls the
+  // listener. Fixed at construction.
+  bool plainDelivery_;
   bool noLocal_;
   bool closed_ = false;
   std::atomic<std::uint32_t> subscriptionGeneration_{0};
