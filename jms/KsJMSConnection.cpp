@@ -755,7 +755,7 @@ inline void TKsJMSConnection::Deliver(const std::shared_ptr<TKsMessageConsumer>&
   } leave{mark.outer};
   std::exception_ptr first;
   try {
-    consumer->Dispatch(message);
+    consumer->DeliverToListener(message);
   } catch (...) {
     first = std::current_exception();
   }
@@ -848,7 +848,7 @@ void TKsJMSConnection::DeliverDeferred(std::exception_ptr& first) {
       deferredCount_.fetch_sub(1, std::memory_order_release);
     }
     try {
-      next.consumer->Dispatch(next.message);
+      next.consumer->DeliverToListener(next.message);
     } catch (const Exception& error) {
       if (!first) {
         first = std::current_exception();

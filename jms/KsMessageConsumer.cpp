@@ -15,6 +15,7 @@ TKsMessageConsumer::TKsMessageConsumer(TKsJMSSession* session, std::shared_ptr<I
                                        std::shared_ptr<IDestination> destination,
                                        std::unique_ptr<TKsConsumerID> consumerId)
     : listener_(listener),
+      listenerAt_(listener.get()),
       hasListener_(listener != nullptr),
       destination_(std::move(destination)),
       consumerId_(std::move(consumerId)),
@@ -56,8 +57,20 @@ void TKsMessageConsumer::SetMessageListener(const std::shared_ptr<IMessageListen
   std::shared_ptr<IMessageListener> old;  // released outside the lock
   {
     std::lock_guard<std::mutex> guard(listenerLock_);
+    // Room for the old listener, should it have to wait: nothing below raises.
+    retired_.reserve(retired_.size() + 1);
     old = listener_.exchange(listener, std::memory_order_acq_rel);
+    listenerAt_.store(listener.get(), std::memory_order_seq_cst);
     hasListener_.store(listener != nullptr, std::memory_order_release);
+    // A DeliverToListener call that holds the claim may be running the old
+    // listener: the old one then waits until that call ends, which releases
+    // it.
+    std::uint32_t use = listenerUse_.load(std::memory_order_seq_cst);
+    while (old && (use & kListenerInUse) != 0) {
+      if (listenerUse_.compare_exchange_weak(use, use | kListenerRetired, std::memory_order_seq_cst)) {
+        retired_.push_back(std::move(old));
+      }
+    }
   }
   if (listener && session_->GetStarted()) Start();
 }
@@ -104,7 +117,14 @@ void TKsMessageConsumer::Close() {
   });
 }
 
-void TKsMessageConsumer::DispatchInTransactionOrTransformed(const std::shared_ptr<IMessage>& message) {
+void TKsMessageConsumer::ReleaseRetired() noexcept {
+  std::vector<std::shared_ptr<IMessageListener>> released;  // released outside the lock
+  std::lock_guard<std::mutex> guard(listenerLock_);
+  released.swap(retired_);
+  listenerUse_.store(0, std::memory_order_release);
+}
+
+void TKsMessageConsumer::Dispatch(const std::shared_ptr<IMessage>& message) {
   // Inside the transaction before the listener runs, so that a Commit of
   // the listener covers this message.
   if (message && session_->IsTransacted()) session_->AcknowledgeDelivered(*this, *message);
