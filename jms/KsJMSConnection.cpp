@@ -741,6 +741,27 @@ inline const TKsJMSConnection::TIndexed* TKsJMSConnection::FindConsumer(std::str
   return &index.last->second;
 }
 
+inline void TKsJMSConnection::Deliver(const std::shared_ptr<TKsMessageConsumer>& consumer,
+                                      const std::shared_ptr<IMessage>& message) {
+  if (tDelivering != nullptr && IsDelivering(this)) [[unlikely]] {
+    Defer(consumer, message);
+    return;
+  }
+  const TDeliveringMark mark{this, tDelivering};
+  tDelivering = &mark;
+  struct TLeave {
+    const TDeliveringMark* outer;
+    ~TLeave() { tDelivering = outer; }
+  } leave{mark.outer};
+  std::exception_ptr first;
+  try {
+    consumer->DeliverToListener(message);
+  } catch (...) {
+    first = std::current_exception();
+  }
+  if (deferredCount_.load(std::memory_order_acquire) != 0 || first) [[unlikely]] FinishDelivery(first);
+}
+
 void TKsJMSConnection::DispatchTo(std::string_view subscription, std::shared_ptr<IMessage>&& message) {
   const TIndexed* found = FindConsumer(subscription);
   // The consumer a receive on this thread reads for is alive while it
@@ -803,26 +824,14 @@ void TKsJMSConnection::Hold(const TKsMessageConsumer* consumer, const std::share
 }
 
 
-void TKsJMSConnection::Deliver(const std::shared_ptr<TKsMessageConsumer>& consumer,
-                               const std::shared_ptr<IMessage>& message) {
-  if (IsDelivering(this)) {
-    std::lock_guard<std::mutex> guard(deferredLock_);
-    deferred_.push_back(TDeferred{consumer, message});
-    deferredCount_.fetch_add(1, std::memory_order_release);
-    return;
-  }
-  const TDeliveringMark mark{this, tDelivering};
-  tDelivering = &mark;
-  struct TLeave {
-    const TDeliveringMark* outer;
-    ~TLeave() { tDelivering = outer; }
-  } leave{mark.outer};
-  std::exception_ptr first;
-  try {
-    consumer->Dispatch(message);
-  } catch (...) {
-    first = std::current_exception();
-  }
+void TKsJMSConnection::Defer(const std::shared_ptr<TKsMessageConsumer>& consumer,
+                             const std::shared_ptr<IMessage>& message) {
+  std::lock_guard<std::mutex> guard(deferredLock_);
+  deferred_.push_back(TDeferred{consumer, message});
+  deferredCount_.fetch_add(1, std::memory_order_release);
+}
+
+void TKsJMSConnection::FinishDelivery(std::exception_ptr& first) {
   if (deferredCount_.load(std::memory_order_acquire) != 0) DeliverDeferred(first);
   if (first) std::rethrow_exception(first);
 }
@@ -839,7 +848,7 @@ void TKsJMSConnection::DeliverDeferred(std::exception_ptr& first) {
       deferredCount_.fetch_sub(1, std::memory_order_release);
     }
     try {
-      next.consumer->Dispatch(next.message);
+      next.consumer->DeliverToListener(next.message);
     } catch (const Exception& error) {
       if (!first) {
         first = std::current_exception();

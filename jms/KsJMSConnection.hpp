@@ -421,7 +421,14 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // this thread is already inside a listener of this connection (a listener
   // whose Commit reads frames while it waits for the receipt) is queued and
   // made after that listener returns, in arrival order.
-  void Deliver(const std::shared_ptr<TKsMessageConsumer>& consumer, const std::shared_ptr<IMessage>& message);
+  // Inlined into DispatchTo: it is on the path of every listener's message.
+  [[gnu::always_inline]] inline void Deliver(const std::shared_ptr<TKsMessageConsumer>& consumer,
+                                             const std::shared_ptr<IMessage>& message);
+  // Queues a delivery for after the listener that runs on this thread.
+  void Defer(const std::shared_ptr<TKsMessageConsumer>& consumer, const std::shared_ptr<IMessage>& message);
+  // After a delivery that failed (first is its error) or that queued others:
+  // makes the queued deliveries, then raises first.
+  void FinishDelivery(std::exception_ptr& first);
   // The deliveries queued while a listener ran; the first error is kept in
   // first (when it is empty), later ones are reported.
   void DeliverDeferred(std::exception_ptr& first);

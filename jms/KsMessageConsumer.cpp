@@ -15,12 +15,14 @@ TKsMessageConsumer::TKsMessageConsumer(TKsJMSSession* session, std::shared_ptr<I
                                        std::shared_ptr<IDestination> destination,
                                        std::unique_ptr<TKsConsumerID> consumerId)
     : listener_(listener),
+      listenerAt_(listener.get()),
       hasListener_(listener != nullptr),
       destination_(std::move(destination)),
       consumerId_(std::move(consumerId)),
       session_(session),
       messageSelector_(std::move(messageSelector)),
       transformer_(session->GetMessageTransformer()),
+      plainDelivery_(!transformer_ && !session->IsTransacted()),
       noLocal_(noLocal) {
   KS_ASSERT(consumerId_ != nullptr, "Consumer needs an id");
   if (listener) session_->NoteListenerSet();
@@ -49,16 +51,26 @@ std::shared_ptr<IMessageListener> TKsMessageConsumer::GetMessageListener() const
   return listener_.load(std::memory_order_acquire);
 }
 
-bool TKsMessageConsumer::HasListener() const { return hasListener_.load(std::memory_order_acquire); }
-
 void TKsMessageConsumer::SetMessageListener(const std::shared_ptr<IMessageListener>& listener) {
   CheckClosed();
   if (listener) session_->NoteListenerSet();
   std::shared_ptr<IMessageListener> old;  // released outside the lock
   {
     std::lock_guard<std::mutex> guard(listenerLock_);
+    // Room for the old listener, should it have to wait: nothing below raises.
+    retired_.reserve(retired_.size() + 1);
     old = listener_.exchange(listener, std::memory_order_acq_rel);
+    listenerAt_.store(listener.get(), std::memory_order_seq_cst);
     hasListener_.store(listener != nullptr, std::memory_order_release);
+    // A DeliverToListener call that holds the claim may be running the old
+    // listener: the old one then waits until that call ends, which releases
+    // it.
+    std::uint32_t use = listenerUse_.load(std::memory_order_seq_cst);
+    while (old && (use & kListenerInUse) != 0) {
+      if (listenerUse_.compare_exchange_weak(use, use | kListenerRetired, std::memory_order_seq_cst)) {
+        retired_.push_back(std::move(old));
+      }
+    }
   }
   if (listener && session_->GetStarted()) Start();
 }
@@ -103,6 +115,13 @@ void TKsMessageConsumer::Close() {
     if (link != 0 && subscribed != 0 && subscribed != link) return;
     session_->EndSubscription(*this);
   });
+}
+
+void TKsMessageConsumer::ReleaseRetired() noexcept {
+  std::vector<std::shared_ptr<IMessageListener>> released;  // released outside the lock
+  std::lock_guard<std::mutex> guard(listenerLock_);
+  released.swap(retired_);
+  listenerUse_.store(0, std::memory_order_release);
 }
 
 void TKsMessageConsumer::Dispatch(const std::shared_ptr<IMessage>& message) {

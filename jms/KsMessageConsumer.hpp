@@ -30,6 +30,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "jms/KsConsumerID.hpp"
 #include "jms/KsJMSConnection.hpp"
@@ -66,6 +67,20 @@ class TKsMessageConsumer : public virtual IMessageConsumer,
   std::shared_ptr<IMessage> ReceiveNoWait() override;
   void Close() override;
   void Dispatch(const std::shared_ptr<IMessage>& message) override;
+  // Dispatch for a caller that keeps the consumer alive until the call
+  // returns (the connection): unless another such call runs meanwhile, the
+  // listener runs without a reference taken for the message (see
+  // listenerUse_).
+  void DeliverToListener(const std::shared_ptr<IMessage>& message) {
+    std::uint32_t idle = 0;
+    if (!plainDelivery_ ||
+        !listenerUse_.compare_exchange_strong(idle, kListenerInUse, std::memory_order_seq_cst)) [[unlikely]] {
+      Dispatch(message);
+      return;
+    }
+    const TListenerClaim claim{this};
+    if (IMessageListener* listener = listenerAt_.load(std::memory_order_seq_cst)) listener->OnMessage(message);
+  }
 
   // IConsumerIdentity
   const TKsConsumerID& GetConsumerID() const override;
@@ -76,7 +91,7 @@ class TKsMessageConsumer : public virtual IMessageConsumer,
   // IDisposable: leaves the session's list; nothing is sent.
   void Dispose() override;
 
-  bool HasListener() const;
+  bool HasListener() const { return hasListener_.load(std::memory_order_acquire); }
   // The id of the consumer's current subscription on the wire: the consumer
   // id, then "." and a number once the subscription was renewed (after a
   // rolled-back transaction).
@@ -122,13 +137,38 @@ class TKsMessageConsumer : public virtual IMessageConsumer,
 
  private:
   std::shared_ptr<IMessage> DoReceive(TKsReceiveWait wait, std::int32_t timeout);
+  // Ends DeliverToListener's claim on the listener, also when the listener
+  // raises.
+  struct TListenerClaim {
+    TKsMessageConsumer* consumer;
+    ~TListenerClaim() {
+      if (consumer->listenerUse_.fetch_sub(kListenerInUse, std::memory_order_acq_rel) != kListenerInUse) [[unlikely]] {
+        consumer->ReleaseRetired();
+      }
+    }
+  };
+  // Releases the listeners replaced while a claim was held, and clears the
+  // claim's state; called when the claim ends.
+  void ReleaseRetired() noexcept;
   // EIllegalStateException "The consumer is closed".
   [[noreturn]] static void RaiseClosed();
 
-  // The listener: read for every message without a lock; replaced under
-  // listenerLock_ (which orders replacements with hasListener_).
+  // The listener: read without a lock; replaced under listenerLock_ (which
+  // orders replacements with hasListener_, listenerAt_ and retired_).
   mutable std::mutex listenerLock_;
   std::atomic<std::shared_ptr<IMessageListener>> listener_;
+  // listener_'s object, for DeliverToListener to call without a reference.
+  std::atomic<IMessageListener*> listenerAt_;
+  // DeliverToListener's claim on listenerAt_: kListenerInUse while a call
+  // runs the listener without a reference (one call at a time; another
+  // meanwhile takes a reference), plus kListenerRetired once a listener
+  // replaced meanwhile waits in retired_. The call that ends the claim
+  // releases what waits, then clears the state; a replacement made while no
+  // claim is held releases the old listener itself, as it always did.
+  static constexpr std::uint32_t kListenerInUse = 1;
+  static constexpr std::uint32_t kListenerRetired = 2;
+  std::atomic<std::uint32_t> listenerUse_{0};
+  std::vector<std::shared_ptr<IMessageListener>> retired_;  // under listenerLock_
   // Whether listener_ is set, for the checks made on every message; written
   // under the lock.
   std::atomic<bool> hasListener_;
@@ -138,6 +178,9 @@ class TKsMessageConsumer : public virtual IMessageConsumer,
   std::shared_ptr<TKsJMSSession> sessionHold_;
   std::string messageSelector_;
   std::shared_ptr<IMessageTransformer> transformer_;
+  // Neither a transacted session nor a transformer: delivery only calls the
+  // listener. Fixed at construction.
+  bool plainDelivery_;
   bool noLocal_;
   bool closed_ = false;
   std::atomic<std::uint32_t> subscriptionGeneration_{0};

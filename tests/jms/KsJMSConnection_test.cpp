@@ -722,6 +722,79 @@ TEST(Dispatch, AClosedConsumerGetsNothingMoreEvenRightAfterAMessage) {
   EXPECT_EQ(f.connection->HeldCount(), 0u);
 }
 
+TEST(Dispatch, AListenerReplacedWhileItRunsIsReleasedWhenItReturnsAndNotBefore) {
+  // The application keeps no reference to these listeners: the consumer's
+  // is the only one, so each goes as soon as the library lets it go.
+  TFakeConnection f;
+  f.StartClean();
+  auto session = f.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  auto consumer = session->CreateConsumer(session->CreateQueue("q"));
+  const std::string id = std::dynamic_pointer_cast<IConsumerIdentity>(consumer)->GetConsumerID().GetID();
+  auto Incoming = [&] {
+    auto message = TKsJMSTextMessage::Create(f.connection.get());
+    message->SetStringProperty("subscription", id);
+    return message;
+  };
+  struct TWatched : IMessageListener {
+    TWatched(std::atomic<bool>& gone, std::function<void()> run) : gone_(gone), run_(std::move(run)) {}
+    ~TWatched() override { gone_ = true; }
+    void OnMessage(const std::shared_ptr<IMessage>&) override { run_(); }
+    std::atomic<bool>& gone_;
+    std::function<void()> run_;
+  };
+  auto WaitFor = [](const std::atomic<bool>& flag) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!flag && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  };
+
+  // Replaced from inside itself.
+  std::atomic<bool> firstGone{false};
+  bool firstGoneWhileRunning = true;
+  auto next = std::make_shared<TCollector>();
+  consumer->SetMessageListener(std::make_shared<TWatched>(firstGone, [&] {
+    consumer->SetMessageListener(next);
+    firstGoneWhileRunning = firstGone;
+  }));
+  f.connection->Dispatch(Incoming(), nullptr);
+  EXPECT_FALSE(firstGoneWhileRunning);
+  EXPECT_TRUE(firstGone);
+  f.connection->Dispatch(Incoming(), nullptr);
+  EXPECT_EQ(next->Count(), 1u);
+
+  // Removed from another thread while it runs.
+  std::atomic<bool> secondGone{false};
+  std::atomic<bool> running{false};
+  std::atomic<bool> removed{false};
+  bool secondGoneWhileRunning = true;
+  consumer->SetMessageListener(std::make_shared<TWatched>(secondGone, [&] {
+    running = true;
+    WaitFor(removed);
+    secondGoneWhileRunning = secondGone;
+  }));
+  std::thread remover([&] {
+    WaitFor(running);
+    consumer->SetMessageListener(nullptr);
+    removed = true;
+  });
+  f.connection->Dispatch(Incoming(), nullptr);
+  remover.join();
+  EXPECT_TRUE(removed);
+  EXPECT_FALSE(secondGoneWhileRunning);
+  EXPECT_TRUE(secondGone);
+
+  // One that raises; replaced afterwards, while nothing runs, it goes at once.
+  std::atomic<bool> thirdGone{false};
+  consumer->SetMessageListener(std::make_shared<TWatched>(thirdGone, [] { throw Exception("refused"); }));
+  EXPECT_THROW(f.connection->Dispatch(Incoming(), nullptr), Exception);
+  EXPECT_FALSE(thirdGone);
+  consumer->SetMessageListener(next);
+  EXPECT_TRUE(thirdGone);
+  f.connection->Dispatch(Incoming(), nullptr);
+  EXPECT_EQ(next->Count(), 2u);
+}
+
 TEST(Session, DurableSubscriberRefusalsAndUnsubscribe) {
   TFakeConnection f;
   f.StartClean();
