@@ -16,7 +16,6 @@ TKsMessageConsumer::TKsMessageConsumer(TKsJMSSession* session, std::shared_ptr<I
                                        std::unique_ptr<TKsConsumerID> consumerId)
     : listener_(listener),
       listenerAt_(listener.get()),
-      hasListener_(listener != nullptr),
       destination_(std::move(destination)),
       consumerId_(std::move(consumerId)),
       session_(session),
@@ -61,7 +60,6 @@ void TKsMessageConsumer::SetMessageListener(const std::shared_ptr<IMessageListen
     retired_.reserve(retired_.size() + 1);
     old = listener_.exchange(listener, std::memory_order_acq_rel);
     listenerAt_.store(listener.get(), std::memory_order_seq_cst);
-    hasListener_.store(listener != nullptr, std::memory_order_release);
     // A DeliverToListener call that holds the claim may be running the old
     // listener: the old one then waits until that call ends, which releases
     // it.

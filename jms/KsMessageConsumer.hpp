@@ -91,7 +91,7 @@ class TKsMessageConsumer : public virtual IMessageConsumer,
   // IDisposable: leaves the session's list; nothing is sent.
   void Dispose() override;
 
-  bool HasListener() const { return hasListener_.load(std::memory_order_acquire); }
+  bool HasListener() const { return listenerAt_.load(std::memory_order_acquire) != nullptr; }
   // The id of the consumer's current subscription on the wire: the consumer
   // id, then "." and a number once the subscription was renewed (after a
   // rolled-back transaction).
@@ -154,10 +154,11 @@ class TKsMessageConsumer : public virtual IMessageConsumer,
   [[noreturn]] static void RaiseClosed();
 
   // The listener: read without a lock; replaced under listenerLock_ (which
-  // orders replacements with hasListener_, listenerAt_ and retired_).
+  // orders replacements with listenerAt_ and retired_).
   mutable std::mutex listenerLock_;
   std::atomic<std::shared_ptr<IMessageListener>> listener_;
-  // listener_'s object, for DeliverToListener to call without a reference.
+  // listener_'s object, for DeliverToListener to call without a reference,
+  // and for the checks made on every message (HasListener).
   std::atomic<IMessageListener*> listenerAt_;
   // DeliverToListener's claim on listenerAt_: kListenerInUse while a call
   // runs the listener without a reference (one call at a time; another
@@ -169,9 +170,6 @@ class TKsMessageConsumer : public virtual IMessageConsumer,
   static constexpr std::uint32_t kListenerRetired = 2;
   std::atomic<std::uint32_t> listenerUse_{0};
   std::vector<std::shared_ptr<IMessageListener>> retired_;  // under listenerLock_
-  // Whether listener_ is set, for the checks made on every message; written
-  // under the lock.
-  std::atomic<bool> hasListener_;
   std::shared_ptr<IDestination> destination_;
   std::unique_ptr<TKsConsumerID> consumerId_;
   TKsJMSSession* session_;  // kept alive by sessionHold_ (or by its owner)

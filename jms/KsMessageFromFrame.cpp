@@ -214,10 +214,6 @@ template <class Word, std::size_t First, std::size_t Last>
   return -1;
 }
 
-[[gnu::always_inline]] inline TDateTime WireTime(std::string_view value) {
-  return TKsJMSClient::WireTextToDateTime(value);
-}
-
 // A wire time as a message keeps it: the text itself when it has nine to
 // sixteen bytes (the usual thirteen digits), read only if the application
 // asks; else its value now.
@@ -230,7 +226,7 @@ template <class Word, std::size_t First, std::size_t Last>
     std::memcpy(&tail, value.data() + size - 8, sizeof tail);
     return TKsMessage::TKeptTime{head, tail, static_cast<std::uint8_t>(size)};
   }
-  return TKsMessage::TKeptTime{std::bit_cast<std::uint64_t>(WireTime(value)), 0, 0};
+  return TKsMessage::TKeptTime{std::bit_cast<std::uint64_t>(TKsJMSClient::WireTextToDateTime(value)), 0, 0};
 }
 
 // A text field: straight from the view into one of the library's own
@@ -251,13 +247,13 @@ void SetFields(const TKsHeaderScan& v, IMessage& message) {
   TKsMessage* own = AsOwnMessage(&message);
   SetTextField(TKsHeaderScan::kMessageId, v.Value(TKsHeaderScan::kMessageId), own, message);
   SetTextField(TKsHeaderScan::kCorrelationId, v.Value(TKsHeaderScan::kCorrelationId), own, message);
-  message.SetJMSExpiration(WireTime(v.Value(TKsHeaderScan::kExpires)));
+  message.SetJMSExpiration(TKsJMSClient::WireTextToDateTime(v.Value(TKsHeaderScan::kExpires)));
   message.SetJMSDeliveryMode(v.Value(TKsHeaderScan::kPersistent) == "true" ? TDeliveryMode::Persistent
                                                                            : TDeliveryMode::NonPersistent);
   message.SetJMSPriority(StrToInt32Def(v.Value(TKsHeaderScan::kPriority), 4));
   const std::string_view replyTo = v.Value(TKsHeaderScan::kReplyTo);
   if (!replyTo.empty()) message.SetJMSReplyTo(TKsJMSClient::CreateDestinationFromStompName(std::string(replyTo)));
-  message.SetJMSTimestamp(WireTime(v.Value(TKsHeaderScan::kTimestamp)));
+  message.SetJMSTimestamp(TKsJMSClient::WireTextToDateTime(v.Value(TKsHeaderScan::kTimestamp)));
   SetTextField(TKsHeaderScan::kType, v.Value(TKsHeaderScan::kType), own, message);
   message.SetJMSRedelivered(v.Value(TKsHeaderScan::kRedelivered) == "true");
 }
@@ -277,7 +273,7 @@ class TReceivedFields {
     // No "expires" reads as a wire time of 0.
     constexpr TDateTime kNoExpires = TKsJMSClient::WireToDateTime(0);
     const std::string_view* expires = v_.Find(TKsHeaderScan::kExpires);
-    return expires != nullptr ? WireTime(*expires) : kNoExpires;
+    return expires != nullptr ? TKsJMSClient::WireTextToDateTime(*expires) : kNoExpires;
   }
   TDeliveryMode DeliveryMode() const {
     return v_.Value(TKsHeaderScan::kPersistent) == "true" ? TDeliveryMode::Persistent : TDeliveryMode::NonPersistent;
