@@ -90,9 +90,13 @@ bool InsideListenerOf(const TKsJMSConnection* connection) {
 
 // A synchronous receive reading on this thread: the consumer it reads for,
 // and the message of that consumer the read produced (handed over directly,
-// without the holding area).
-thread_local const TKsMessageConsumer* tReadingFor = nullptr;
-thread_local std::shared_ptr<IMessage>* tReadResult = nullptr;
+// without the holding area). Null while no receive reads on this thread;
+// result is set whenever consumer is.
+struct TReadingFor {
+  const TKsMessageConsumer* consumer;
+  std::shared_ptr<IMessage>* result;
+};
+thread_local const TReadingFor* tReadingFor = nullptr;
 
 }  // namespace
 
@@ -766,9 +770,10 @@ void TKsJMSConnection::DispatchTo(std::string_view subscription, std::shared_ptr
   const TIndexed* found = FindConsumer(subscription);
   // The consumer a receive on this thread reads for is alive while it
   // reads: its own message goes straight back to that receive.
-  if (found != nullptr && found->at == tReadingFor && tReadResult != nullptr && !*tReadResult &&
-      !tReadingFor->HasListener()) {
-    *tReadResult = std::move(message);
+  const TReadingFor* const reading = tReadingFor;
+  if (found != nullptr && reading != nullptr && found->at == reading->consumer && !*reading->result &&
+      !reading->consumer->HasListener()) {
+    *reading->result = std::move(message);
     return;
   }
   const std::shared_ptr<TKsMessageConsumer> consumer = found != nullptr ? found->consumer.lock() : nullptr;
@@ -923,25 +928,24 @@ inline bool TKsJMSConnection::ReadOneFrame(TKsReceiveWait wait, std::chrono::ste
   return true;
 }
 
-inline bool TKsJMSConnection::ReadAsTheReader(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline,
-                                       bool limited, const TKsMessageConsumer* consumer,
-                                       std::shared_ptr<IMessage>* result, std::int32_t leftMs) {
-  // reading_ is set by the caller. The message of consumer, when the frame
-  // read is one, goes straight to *result (see Dispatch).
-  struct TReading {
-    TReading(const TKsMessageConsumer* consumer, std::shared_ptr<IMessage>* result) {
-      tReadingFor = consumer;
-      tReadResult = result;
-    }
-    ~TReading() {
-      tReadingFor = nullptr;
-      tReadResult = nullptr;
-    }
-  } reading(consumer, result);
-  bool more = false;
-  std::exception_ptr error;
+namespace {
+
+// This thread reads for consumer, handing its message to *result, from
+// construction to destruction.
+struct TReading : TReadingFor {
+  TReading(const TKsMessageConsumer* consumer, std::shared_ptr<IMessage>* result) : TReadingFor{consumer, result} {
+    tReadingFor = this;
+  }
+  ~TReading() { tReadingFor = nullptr; }
+  TReading(const TReading&) = delete;
+  TReading& operator=(const TReading&) = delete;
+};
+
+}  // namespace
+
+void TKsJMSConnection::ReadFault(std::exception_ptr& error) {
   try {
-    more = ReadOneFrame(wait, deadline, limited, leftMs);
+    throw;
   } catch (const EKsReadTimeout&) {
     error = std::current_exception();
   } catch (const EKsSocketError& lostError) {
@@ -958,16 +962,51 @@ inline bool TKsJMSConnection::ReadAsTheReader(TKsReceiveWait wait, std::chrono::
   } catch (...) {
     error = std::current_exception();
   }
+}
+
+void TKsJMSConnection::WakeWaiters() {
+  std::lock_guard<std::mutex> guard(heldLock_);
+  heldChanged_.notify_all();
+}
+
+inline void TKsJMSConnection::EndReading() {
   // Waiters count themselves before they look at reading_, and the reader
   // looks at the count after it clears reading_: one of the two sees the
   // other, so no hand-over is missed.
   reading_.store(false, std::memory_order_seq_cst);
-  if (waiters_.load(std::memory_order_seq_cst) != 0) {
-    std::lock_guard<std::mutex> guard(heldLock_);
-    heldChanged_.notify_all();
+  if (waiters_.load(std::memory_order_seq_cst) != 0) [[unlikely]] WakeWaiters();
+}
+
+inline bool TKsJMSConnection::ReadAsTheReader(TKsReceiveWait wait, std::chrono::steady_clock::time_point deadline,
+                                       bool limited, const TKsMessageConsumer* consumer,
+                                       std::shared_ptr<IMessage>* result, std::int32_t leftMs) {
+  // reading_ is set by the caller. The message of consumer, when the frame
+  // read is one, goes straight to *result (see Dispatch).
+  const TReading reading(consumer, result);
+  bool more = false;
+  std::exception_ptr error;
+  try {
+    more = ReadOneFrame(wait, deadline, limited, leftMs);
+  } catch (...) {
+    ReadFault(error);
   }
-  if (error) std::rethrow_exception(error);
+  EndReading();
+  if (error) [[unlikely]] std::rethrow_exception(error);
   return more;
+}
+
+inline void TKsJMSConnection::ReadBufferedFor(const TKsMessageConsumer* consumer, std::shared_ptr<IMessage>* result) {
+  // As ReadAsTheReader with TKsReceiveWait::Buffered, kept apart so that
+  // the usual receive does only this.
+  const TReading reading(consumer, result);
+  std::exception_ptr error;
+  try {
+    if (ownAdapter_ != nullptr && client_->GetAdapter() != nullptr) ownAdapter_->DispatchBuffered();
+  } catch (...) {
+    ReadFault(error);
+  }
+  EndReading();
+  if (error) [[unlikely]] std::rethrow_exception(error);
 }
 
 bool TKsJMSConnection::WaitOrRead(std::unique_lock<std::mutex>& lock, TKsReceiveWait wait,
@@ -1045,28 +1084,32 @@ std::shared_ptr<IMessage> TKsJMSConnection::ReceiveAcrossOutage(const TKsMessage
 inline std::shared_ptr<IMessage> TKsJMSConnection::ReceiveOnLink(const TKsMessageConsumer* consumer, TKsReceiveWait wait,
                                                           std::int32_t timeout,
                                                           std::chrono::steady_clock::time_point* deadlineOut) {
-  using Clock = std::chrono::steady_clock;
   // Gathered sends go out before the wait: the answer to one may be what
   // this receive waits for.
   client_->FlushBatch();
-  const bool limited = wait == TKsReceiveWait::Timed && timeout > 0;
-  std::shared_ptr<IMessage> direct;
+  std::shared_ptr<IMessage> result;
   // The usual case, without the lock: nothing held, nobody else reading,
-  // and first a frame that is already whole in the buffer (no wait, so no
-  // clock either).
-  if (FreeToRead()) {
-    ReadAsTheReader(TKsReceiveWait::Buffered, {}, false, consumer, &direct);
-    if (direct) return direct;
-  }
+  // and a frame that is already whole in the buffer (no wait, so no clock
+  // either).
+  if (FreeToRead()) ReadBufferedFor(consumer, &result);
+  if (!result) [[unlikely]] ReceiveWaiting(consumer, wait, timeout, deadlineOut, result);
+  return result;
+}
+
+void TKsJMSConnection::ReceiveWaiting(const TKsMessageConsumer* consumer, TKsReceiveWait wait, std::int32_t timeout,
+                                      std::chrono::steady_clock::time_point* deadlineOut,
+                                      std::shared_ptr<IMessage>& result) {
+  using Clock = std::chrono::steady_clock;
+  const bool limited = wait == TKsReceiveWait::Timed && timeout > 0;
   const auto deadline = Clock::now() + std::chrono::milliseconds(limited ? timeout : 0);
   if (limited && deadlineOut != nullptr) *deadlineOut = deadline;
   if (FreeToRead()) {
     // The deadline was taken just now: the whole time-out is left.
-    const bool more = ReadAsTheReader(wait, deadline, limited, consumer, &direct, limited ? timeout : -1);
-    if (direct) return direct;
-    if (!more && heldCount_.load(std::memory_order_acquire) == 0) return nullptr;
+    const bool more = ReadAsTheReader(wait, deadline, limited, consumer, &result, limited ? timeout : -1);
+    if (result) return;
+    if (!more && heldCount_.load(std::memory_order_acquire) == 0) return;
   }
-  return ReceiveHeldOrWait(consumer, wait, deadline, limited);
+  result = ReceiveHeldOrWait(consumer, wait, deadline, limited);
 }
 
 std::shared_ptr<IMessage> TKsJMSConnection::ReceiveHeldOrWait(const TKsMessageConsumer* consumer,

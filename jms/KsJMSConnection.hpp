@@ -247,7 +247,7 @@ class TKsJMSConnection : public IMessageTransformerHost,
   void CheckConnection() const;
   // EConnectionFailedException with the cause once the connection is lost;
   // sends, receives, commits, rollbacks and acknowledgements check it first.
-  void CheckNotLost() const {
+  [[gnu::always_inline]] void CheckNotLost() const {
     if (lost_.load(std::memory_order_acquire)) [[unlikely]] RaiseLost();
   }
   bool GetLost() const noexcept { return lost_.load(std::memory_order_acquire); }
@@ -465,6 +465,21 @@ class TKsJMSConnection : public IMessageTransformerHost,
                                                      std::chrono::steady_clock::time_point deadline, bool limited,
                                                      const TKsMessageConsumer* consumer,
                                                      std::shared_ptr<IMessage>* result, std::int32_t leftMs = -1);
+  // ReadAsTheReader for a frame already whole in the buffer, the first
+  // read of every receive.
+  [[gnu::always_inline]] inline void ReadBufferedFor(const TKsMessageConsumer* consumer,
+                                                     std::shared_ptr<IMessage>* result);
+  // A read's fault, caught by the reader: stored in error to be raised
+  // once reading_ is cleared; a lost stream first marks the connection lost.
+  // Called inside the catch block.
+  void ReadFault(std::exception_ptr& error);
+  // Clears reading_ and wakes the receives that wait for it.
+  [[gnu::always_inline]] inline void EndReading();
+  void WakeWaiters();
+  // ReceiveOnLink past its first read: the read that waits, then the
+  // holding area; *result is empty on entry.
+  void ReceiveWaiting(const TKsMessageConsumer* consumer, TKsReceiveWait wait, std::int32_t timeout,
+                      std::chrono::steady_clock::time_point* deadlineOut, std::shared_ptr<IMessage>& result);
   // A read for consumer hands its message straight to *result.
   bool WaitOrRead(std::unique_lock<std::mutex>& lock, TKsReceiveWait wait,
                   std::chrono::steady_clock::time_point deadline, bool limited,

@@ -78,6 +78,8 @@ std::string TKsMessageConsumer::GetMessageSelector() const { return messageSelec
 std::shared_ptr<IMessage> TKsMessageConsumer::DoReceive(TKsReceiveWait wait, std::int32_t timeout) {
   CheckClosed();
   session_->CheckNoListener();
+  // Nothing to do with the message but return it (the usual case).
+  if (plainDelivery_) [[likely]] return session_->GetConnection()->ReceiveFor(this, wait, timeout);
   std::shared_ptr<IMessage> message = session_->GetConnection()->ReceiveFor(this, wait, timeout);
   if (message && session_->IsTransacted()) session_->AcknowledgeDelivered(*this, *message);
   if (transformer_) {
