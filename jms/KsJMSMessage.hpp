@@ -40,12 +40,12 @@ class TKsJMSTextMessage final : public TKsJMSMessage, public virtual ITextMessag
   explicit TKsJMSTextMessage(TKsJMSConnection* connection) noexcept : TKsJMSMessage(connection) {}
   template <class ReceivedFields>
   TKsJMSTextMessage(TKsJMSConnection* connection, std::uint64_t serial, const ReceivedFields& fields) noexcept
-      : TKsJMSMessage(connection, serial, fields) {}
+      : TKsJMSMessage(connection, serial, fields), text_(fields.Body()) {}
   static std::shared_ptr<TKsJMSTextMessage> Create(TKsJMSConnection* connection);
   // A received message, in place, for the receive path, which has read the
   // connection's serial number (TKsJMSConnection::GetSerial; 0 for no
-  // connection) already and answers the frame's value fields (see
-  // TKsMessage's received constructor).
+  // connection) already and answers the frame's fields and properties (see
+  // TKsMessage's received constructor) and, as Body(), the text.
   template <class ReceivedFields>
   static std::shared_ptr<TKsJMSTextMessage> Create(TKsJMSConnection* connection, std::uint64_t serial,
                                                    const ReceivedFields& fields) {

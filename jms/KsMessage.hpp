@@ -135,12 +135,15 @@ class TKsMessage : public virtual IMessage {
   explicit TKsMessage(TKsJMSConnection* connection) noexcept;
   // A received message (GetReceived), in place, for a caller that has read
   // the connection's serial number (TKsJMSConnection::GetSerial; 0 for no
-  // connection) already. Its value fields are set here instead of after,
-  // from an object of the caller's that answers them: Expiration() (a
-  // TDateTime), DeliveryMode(), Redelivered(), Priority() (passed
-  // CheckPriority), Timestamp() (a TKeptTime) and Link() (see GetLink).
-  // Each is asked once, after the message's memory is taken, so that the
-  // caller need not hold the values while it is.
+  // connection) already. Its value fields and properties are set here
+  // instead of after, each member made once with its value, from an object
+  // of the caller's that answers them: Expiration() (a TDateTime),
+  // DeliveryMode(), Redelivered(), Priority() (passed CheckPriority),
+  // Timestamp() (a TKeptTime), Link() (see GetLink) and Properties() (the
+  // map, message id in front, made where it lies). Each is asked once,
+  // after the message's memory is taken, so that the caller need not hold
+  // the values while it is. The text fields and reply-to, which few
+  // messages carry, are the caller's to set after.
   template <class ReceivedFields>
   TKsMessage(TKsJMSConnection* connection, std::uint64_t serial, const ReceivedFields& fields) noexcept
       : expiration_(fields.Expiration()),
@@ -151,7 +154,8 @@ class TKsMessage : public virtual IMessage {
         timestamp_(fields.Timestamp()),
         connection_(connection),
         connectionSerial_(serial),
-        link_(fields.Link()) {}
+        link_(fields.Link()),
+        properties_(fields.Properties()) {}
   void AssignConnection(TKsJMSConnection* connection) noexcept;
   TKsMessage(const TKsMessage&) = default;
   TKsMessage& operator=(const TKsMessage&) = default;
