@@ -478,7 +478,7 @@ std::shared_ptr<IMessage> NewReceivedBytesMessage(TKsJMSConnection* connection, 
   SetFields(scan, *message);
   ApplyScannedProperties(scan, *message);
   message->SetReceived(true, link);
-  message->SetContent(std::string(body));
+  message->SetContentRef(body);
   return message;
 }
 
