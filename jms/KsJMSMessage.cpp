@@ -69,8 +69,6 @@ std::shared_ptr<TKsJMSTextMessage> TKsJMSTextMessage::Create(TKsJMSConnection* c
   return std::allocate_shared<TKsJMSTextMessage>(TKsCachedAllocator<TKsJMSTextMessage>(), connection);
 }
 
-void TKsJMSTextMessage::SetText(const std::string& value) { AssignText(value); }
-std::string TKsJMSTextMessage::GetText() const { return std::string(text_.View()); }
 
 std::shared_ptr<TKsJMSBytesMessage> TKsJMSBytesMessage::Create(TKsJMSConnection* connection) {
   return std::allocate_shared<TKsJMSBytesMessage>(TKsCachedAllocator<TKsJMSBytesMessage>(), connection);

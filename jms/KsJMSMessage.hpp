@@ -53,8 +53,12 @@ class TKsJMSTextMessage final : public TKsJMSMessage, public virtual ITextMessag
                                                    fields);
   }
 
-  void SetText(const std::string& value) override;
-  std::string GetText() const override;
+  // Defined here, so that the class has no key function: its virtual
+  // tables are then known in every unit that makes one, which lets the
+  // compiler write the object's table pointers once instead of reading the
+  // construction tables as it would from another unit's.
+  void SetText(const std::string& value) override { AssignText(value); }
+  std::string GetText() const override { return std::string(text_.View()); }
 
   std::string_view GetTextRef() const noexcept { return text_.View(); }
   // Copies into the existing buffer (keeps its capacity).
