@@ -69,22 +69,20 @@ std::shared_ptr<TKsJMSTextMessage> TKsJMSTextMessage::Create(TKsJMSConnection* c
   return std::allocate_shared<TKsJMSTextMessage>(TKsCachedAllocator<TKsJMSTextMessage>(), connection);
 }
 
-void TKsJMSTextMessage::SetText(const std::string& value) { AssignText(value); }
-std::string TKsJMSTextMessage::GetText() const { return std::string(text_.View()); }
 
 std::shared_ptr<TKsJMSBytesMessage> TKsJMSBytesMessage::Create(TKsJMSConnection* connection) {
   return std::allocate_shared<TKsJMSBytesMessage>(TKsCachedAllocator<TKsJMSBytesMessage>(), connection);
 }
 
 void TKsJMSBytesMessage::SetContent(const std::string& value) { SetContentRef(value); }
-std::string TKsJMSBytesMessage::GetContent() const { return GetContentRef(); }
+std::string TKsJMSBytesMessage::GetContent() const { return std::string(GetContentRef()); }
 
 std::shared_ptr<TKsJMSObjectMessage> TKsJMSObjectMessage::Create(TKsJMSConnection* connection) {
   return std::allocate_shared<TKsJMSObjectMessage>(TKsCachedAllocator<TKsJMSObjectMessage>(), connection);
 }
 
 void TKsJMSObjectMessage::SetContent(const std::string& value) { SetContentRef(value); }
-std::string TKsJMSObjectMessage::GetContent() const { return GetContentRef(); }
+std::string TKsJMSObjectMessage::GetContent() const { return std::string(GetContentRef()); }
 void TKsJMSObjectMessage::SetObject(void* value) { object_ = value; }
 void* TKsJMSObjectMessage::GetObject() const { return object_; }
 

@@ -40,12 +40,12 @@ class TKsJMSTextMessage final : public TKsJMSMessage, public virtual ITextMessag
   explicit TKsJMSTextMessage(TKsJMSConnection* connection) noexcept : TKsJMSMessage(connection) {}
   template <class ReceivedFields>
   TKsJMSTextMessage(TKsJMSConnection* connection, std::uint64_t serial, const ReceivedFields& fields) noexcept
-      : TKsJMSMessage(connection, serial, fields) {}
+      : TKsJMSMessage(connection, serial, fields), text_(fields.Body()) {}
   static std::shared_ptr<TKsJMSTextMessage> Create(TKsJMSConnection* connection);
   // A received message, in place, for the receive path, which has read the
   // connection's serial number (TKsJMSConnection::GetSerial; 0 for no
-  // connection) already and answers the frame's value fields (see
-  // TKsMessage's received constructor).
+  // connection) already and answers the frame's fields and properties (see
+  // TKsMessage's received constructor) and, as Body(), the text.
   template <class ReceivedFields>
   static std::shared_ptr<TKsJMSTextMessage> Create(TKsJMSConnection* connection, std::uint64_t serial,
                                                    const ReceivedFields& fields) {
@@ -53,8 +53,12 @@ class TKsJMSTextMessage final : public TKsJMSMessage, public virtual ITextMessag
                                                    fields);
   }
 
-  void SetText(const std::string& value) override;
-  std::string GetText() const override;
+  // Defined here, so that the class has no key function: its virtual
+  // tables are then known in every unit that makes one, which lets the
+  // compiler write the object's table pointers once instead of reading the
+  // construction tables as it would from another unit's.
+  void SetText(const std::string& value) override { AssignText(value); }
+  std::string GetText() const override { return std::string(text_.View()); }
 
   std::string_view GetTextRef() const noexcept { return text_.View(); }
   // Copies into the existing buffer (keeps its capacity).

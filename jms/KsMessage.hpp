@@ -99,10 +99,10 @@ class TKsMessage : public virtual IMessage {
   void SetTransactionID(std::string_view value) { texts_.Set(TKsFieldTexts::kTransactionId, value); }
   void ClearTransactionID() noexcept { texts_.Set(TKsFieldTexts::kTransactionId, std::string_view()); }
 
-  // The raw content: the body of bytes and object messages.
-  const std::string& GetContentRef() const noexcept { return content_; }
-  void SetContentRef(const std::string& value) { content_ = value; }
-  void SetContentRef(std::string&& value) noexcept { content_ = std::move(value); }
+  // The raw content: the body of bytes and object messages (value may be
+  // this message's own).
+  std::string_view GetContentRef() const noexcept { return texts_.Get(TKsFieldTexts::kContent); }
+  void SetContentRef(std::string_view value) { texts_.Set(TKsFieldTexts::kContent, value); }
 
   TPrimitiveMap& GetProperties() noexcept { return properties_; }
   const TPrimitiveMap& GetProperties() const noexcept { return properties_; }
@@ -135,12 +135,15 @@ class TKsMessage : public virtual IMessage {
   explicit TKsMessage(TKsJMSConnection* connection) noexcept;
   // A received message (GetReceived), in place, for a caller that has read
   // the connection's serial number (TKsJMSConnection::GetSerial; 0 for no
-  // connection) already. Its value fields are set here instead of after,
-  // from an object of the caller's that answers them: Expiration() (a
-  // TDateTime), DeliveryMode(), Redelivered(), Priority() (passed
-  // CheckPriority), Timestamp() (a TKeptTime) and Link() (see GetLink).
-  // Each is asked once, after the message's memory is taken, so that the
-  // caller need not hold the values while it is.
+  // connection) already. Its value fields and properties are set here
+  // instead of after, each member made once with its value, from an object
+  // of the caller's that answers them: Expiration() (a TDateTime),
+  // DeliveryMode(), Redelivered(), Priority() (passed CheckPriority),
+  // Timestamp() (a TKeptTime), Link() (see GetLink) and Properties() (the
+  // map, message id in front, made where it lies). Each is asked once,
+  // after the message's memory is taken, so that the caller need not hold
+  // the values while it is. The text fields and reply-to, which few
+  // messages carry, are the caller's to set after.
   template <class ReceivedFields>
   TKsMessage(TKsJMSConnection* connection, std::uint64_t serial, const ReceivedFields& fields) noexcept
       : expiration_(fields.Expiration()),
@@ -151,7 +154,8 @@ class TKsMessage : public virtual IMessage {
         timestamp_(fields.Timestamp()),
         connection_(connection),
         connectionSerial_(serial),
-        link_(fields.Link()) {}
+        link_(fields.Link()),
+        properties_(fields.Properties()) {}
   void AssignConnection(TKsJMSConnection* connection) noexcept;
   TKsMessage(const TKsMessage&) = default;
   TKsMessage& operator=(const TKsMessage&) = default;
@@ -170,8 +174,7 @@ class TKsMessage : public virtual IMessage {
   TKsJMSConnection* connection_;
   std::uint64_t connectionSerial_ = 0;
   std::uint64_t link_ = 0;
-  TKsFieldTexts texts_;  // correlation id, type, transaction id
-  std::string content_;
+  TKsFieldTexts texts_;  // correlation id, type, transaction id, content
   TPrimitiveMap properties_;  // also holds the message id (its Front)
 };
 

@@ -258,35 +258,62 @@ void SetFields(const TKsHeaderScan& v, IMessage& message) {
   message.SetJMSRedelivered(v.Value(TKsHeaderScan::kRedelivered) == "true");
 }
 
-// SetFields' value fields, as the library's own message class reads them at
-// construction (see TKsMessage): the same values. The priority is read and
-// checked first, by the constructor of this: Exception "JMS_MAX_PRIORITY"
-// for a priority over 9.
+// SetFields and the properties step, as the library's own text message
+// makes them at construction (see TKsMessage's received constructor): the
+// same values. The priority is read and checked first, by the constructor
+// of this: Exception "JMS_MAX_PRIORITY" for a priority over 9. Nothing the
+// message asks of it raises: a map that would not fit in its inline room
+// (or a list that is not Appendable) is left empty, a body that would not
+// fit in the text's inline room is left out, for FinishReceived to add;
+// Whole tells whether it had to.
 class TReceivedFields {
  public:
-  TReceivedFields(const TKsHeaderScan& v, std::uint64_t link) : v_(v), link_(link) {
+  TReceivedFields(const TKsHeaderScan& v, std::string_view body, std::uint64_t link)
+      : v_(v), body_(body), link_(link) {
     const std::string_view* priority = v.Find(TKsHeaderScan::kPriority);
     priority_ = priority != nullptr ? StrToInt32Def(*priority, 4) : 4;
     TKsMessage::CheckPriority(priority_);
   }
-  TDateTime Expiration() const {
+  TDateTime Expiration() const noexcept {
     // No "expires" reads as a wire time of 0.
     constexpr TDateTime kNoExpires = TKsJMSClient::WireToDateTime(0);
     const std::string_view* expires = v_.Find(TKsHeaderScan::kExpires);
     return expires != nullptr ? TKsJMSClient::WireTextToDateTime(*expires) : kNoExpires;
   }
-  TDeliveryMode DeliveryMode() const {
+  TDeliveryMode DeliveryMode() const noexcept {
     return v_.Value(TKsHeaderScan::kPersistent) == "true" ? TDeliveryMode::Persistent : TDeliveryMode::NonPersistent;
   }
-  std::int32_t Priority() const { return priority_; }
-  TKsMessage::TKeptTime Timestamp() const { return KeptWireTime(v_.Value(TKsHeaderScan::kTimestamp)); }
-  bool Redelivered() const { return v_.Value(TKsHeaderScan::kRedelivered) == "true"; }
-  std::uint64_t Link() const { return link_; }
+  std::int32_t Priority() const noexcept { return priority_; }
+  TKsMessage::TKeptTime Timestamp() const noexcept { return KeptWireTime(v_.Value(TKsHeaderScan::kTimestamp)); }
+  bool Redelivered() const noexcept { return v_.Value(TKsHeaderScan::kRedelivered) == "true"; }
+  std::uint64_t Link() const noexcept { return link_; }
+  TPrimitiveMap Properties() const noexcept {
+    // The message id and the properties share one buffer, written once.
+    const std::string_view id = v_.Value(TKsHeaderScan::kMessageId);
+    const TKsHeaderScan& v = v_;
+    if (v.Appendable() && TPrimitiveMap::FitsInline(id.size(), v.PropertyCount(), v.PropertyBytes())) [[likely]] {
+      if (v.PropertyCount() <= 1) {
+        // At most one property (often "subscription" alone): no loop.
+        if (v.PropertyCount() == 0) return TPrimitiveMap(id, false, std::string_view(), std::string_view());
+        const TKsHeaderView& only = v.OnlyProperty();
+        return TPrimitiveMap(id, true, only.first, only.second);
+      }
+      return TPrimitiveMap(id, v.PropertyCount(), v.PropertyBytes(), [&v](auto&& put) { v.ForEachProperty(put); });
+    }
+    whole_ = false;
+    return TPrimitiveMap();
+  }
+  std::string_view Body() const noexcept { return body_; }
+  // False when Properties left the map empty or the body is over the
+  // text's inline room.
+  bool Whole() const noexcept { return whole_ && body_.size() <= TKsTextBuffer::kInline; }
 
  private:
   const TKsHeaderScan& v_;
+  std::string_view body_;
   std::uint64_t link_;
   std::int32_t priority_;
+  mutable bool whole_ = true;
 };
 
 // SetFields' text fields and reply-to, but the message id, for a new message
@@ -322,6 +349,25 @@ void SetProperties(const TKsHeaderScan& scan, TKsJMSTextMessage* own, IMessage& 
       message.SetStringProperty(std::string(h.first), std::string(h.second));
     }
   }
+}
+
+// What TReceivedFields leaves out of a new received message: the text
+// fields and reply-to; when not whole, the properties if its map is empty
+// and the body if its text is.
+void FinishReceived(const TKsHeaderScan& scan, std::string_view body, bool notWhole, TKsJMSTextMessage& message) {
+  SetOwnFields(scan, message);
+  if (!notWhole) return;
+  const std::string_view id = scan.Value(TKsHeaderScan::kMessageId);
+  TPrimitiveMap& map = message.GetProperties();
+  if (map.Front().empty() && map.Empty()) {
+    if (scan.Appendable()) {
+      map.Build(id, scan.PropertyCount(), scan.PropertyBytes(), [&scan](auto&& put) { scan.ForEachProperty(put); });
+    } else {
+      message.AssignMessageID(id);
+      SetProperties(scan, &message, message);
+    }
+  }
+  if (message.GetTextRef().size() != body.size()) message.AssignText(body);
 }
 
 // own is message when it is one of the library's text messages, else nullptr.
@@ -411,30 +457,18 @@ void ApplyMessageHeaders(const TKsHeaderView* headers, std::size_t count, IMessa
 
 std::shared_ptr<TKsJMSTextMessage> NewReceivedMessage(TKsJMSConnection* connection, const TKsHeaderScan& scan,
                                                       std::string_view body, std::uint64_t link) {
-  auto message = TKsJMSTextMessage::Create(connection, connection != nullptr ? connection->GetSerial() : 0,
-                                           TReceivedFields(scan, link));
-  SetOwnFields(scan, *message);
-  const std::string_view id = scan.Value(TKsHeaderScan::kMessageId);
-  if (scan.Appendable()) {
-    // The message id and the properties share one buffer, written once.
-    if (scan.PropertyCount() <= 1) {
-      // At most one property (often "subscription" alone): no loop.
-      const TKsHeaderView* only = scan.FirstProperty();
-      if (only != nullptr) {
-        message->GetProperties().BuildOne(id, true, only->first, only->second);
-      } else {
-        message->GetProperties().BuildOne(id, false, std::string_view(), std::string_view());
-      }
-    } else {
-      message->GetProperties().Build(id, scan.PropertyCount(), scan.PropertyBytes(),
-                                     [&scan](auto&& put) { scan.ForEachProperty(put); });
-    }
-  } else {
-    message->AssignMessageID(id);
-    SetProperties(scan, message.get(), *message);
-  }
   // Bytes that are not valid UTF-8 are kept as they are.
-  message->AssignText(body);
+  const TReceivedFields fields(scan, body, link);
+  auto message =
+      TKsJMSTextMessage::Create(connection, connection != nullptr ? connection->GetSerial() : 0, fields);
+  // One test for what few messages carry: the three rarer fields, a text
+  // or properties too large for the inline room.
+  if ((reinterpret_cast<std::uintptr_t>(scan.Find(TKsHeaderScan::kCorrelationId)) |
+       reinterpret_cast<std::uintptr_t>(scan.Find(TKsHeaderScan::kReplyTo)) |
+       reinterpret_cast<std::uintptr_t>(scan.Find(TKsHeaderScan::kType))) != 0 ||
+      !fields.Whole()) [[unlikely]] {
+    FinishReceived(scan, body, !fields.Whole(), *message);
+  }
   return message;
 }
 
@@ -444,7 +478,7 @@ std::shared_ptr<IMessage> NewReceivedBytesMessage(TKsJMSConnection* connection, 
   SetFields(scan, *message);
   ApplyScannedProperties(scan, *message);
   message->SetReceived(true, link);
-  message->SetContent(std::string(body));
+  message->SetContentRef(body);
   return message;
 }
 

@@ -61,9 +61,10 @@ class TKsHeaderScan {
       put(h.first, h.second);
     }
   }
-  // The first entry ForEachProperty visits, or nullptr for none.
-  const TKsHeaderView* FirstProperty() const {
-    return chosen_ != 0 ? &headers_[static_cast<std::size_t>(__builtin_ctzll(chosen_))] : nullptr;
+  // The one entry ForEachProperty visits, for a list that is Appendable
+  // with a PropertyCount of 1.
+  const TKsHeaderView& OnlyProperty() const {
+    return headers_[static_cast<std::size_t>(__builtin_ctzll(chosen_))];
   }
   // True when the properties may be appended to an empty map as they are
   // (at most 64 entries, no name with "="), then their count and bytes.

@@ -25,6 +25,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "jms/KsJMSInterfaces.hpp"
 #include "jms/KsRecordBuffer.hpp"
@@ -35,6 +36,30 @@ namespace ks {
 class TPrimitiveMap : public IPrimitiveMap {
  public:
   TPrimitiveMap() = default;
+  // True when a map of front and entries whose names and values add up to
+  // textBytes fits in the buffer's inline room: then the constructors below
+  // make it without an allocation, and never raise.
+  static constexpr bool FitsInline(std::size_t front, std::size_t entries, std::size_t textBytes) noexcept {
+    return front + entries * kRecordHead + textBytes <= TKsRecordBuffer::kInline;
+  }
+  // A map of front and, when entry is true, the one entry name=value (else
+  // name and value are not read): what Build would make of them, in one
+  // step. It must FitsInline.
+  TPrimitiveMap(std::string_view front, bool entry, std::string_view name, std::string_view value) noexcept
+      : records_(front.size() + (entry ? kRecordHead + name.size() + value.size() : 0)),
+        front_(front.size()),
+        count_(entry ? 1 : 0) {
+    char* const begin = records_.Data();
+    CopyBytes(begin, front.data(), front.size());
+    if (entry) PutRecord(begin + front.size(), name, value);
+  }
+  // What Build would make of the same, in one step. It must FitsInline,
+  // and fill must put no more than entries and textBytes say.
+  template <class Fill>
+  TPrimitiveMap(std::string_view front, std::size_t entries, std::size_t textBytes, Fill&& fill) noexcept
+      : records_(front.size() + entries * kRecordHead + textBytes) {
+    PutAll(front, std::forward<Fill>(fill));
+  }
 
   void Clear() override;
   TStringArray GetNames() const override;
@@ -81,19 +106,6 @@ class TPrimitiveMap : public IPrimitiveMap {
   // fill, and leaves the map empty).
   template <class Fill>
   void Build(std::string_view front, std::size_t entries, std::size_t textBytes, Fill&& fill);
-  // Build for a list of at most one entry (often a received message's
-  // "subscription" alone), which needs no count and no check: front, then
-  // the entry name=value when there is one (entry false: none, and name
-  // and value are not read).
-  void BuildOne(std::string_view front, bool entry, std::string_view name, std::string_view value) {
-    const std::size_t size = front.size() + (entry ? kRecordHead + name.size() + value.size() : 0);
-    records_.Resize(size);
-    char* const begin = records_.Data();
-    CopyBytes(begin, front.data(), front.size());
-    if (entry) PutRecord(begin + front.size(), name, value);
-    front_ = front.size();
-    count_ = entry ? 1 : 0;
-  }
 
  private:
   struct TRecord {
@@ -120,6 +132,9 @@ class TPrimitiveMap : public IPrimitiveMap {
     CopyBytes(out, value.data(), value.size());
     return out + value.size();
   }
+  // Build's steps once the buffer has its size: front and the entries.
+  template <class Fill>
+  void PutAll(std::string_view front, Fill&& fill);
   // Build's step after a fill that went over its room: the map is emptied
   // and EAssertionFailed raised.
   [[noreturn]] void FailBuild();
@@ -136,6 +151,11 @@ class TPrimitiveMap : public IPrimitiveMap {
 template <class Fill>
 void TPrimitiveMap::Build(std::string_view front, std::size_t entries, std::size_t textBytes, Fill&& fill) {
   records_.Resize(front.size() + entries * kRecordHead + textBytes);
+  PutAll(front, std::forward<Fill>(fill));
+}
+
+template <class Fill>
+void TPrimitiveMap::PutAll(std::string_view front, Fill&& fill) {
   char* const begin = records_.Data();
   char* const end = begin + records_.Size();
   CopyBytes(begin, front.data(), front.size());

@@ -22,6 +22,9 @@ class TKsRecordBuffer {
   static constexpr std::size_t kInline = 96;
 
   TKsRecordBuffer() noexcept {}
+  // A buffer of size bytes, all unset, in the inline room: size is at most
+  // kInline.
+  explicit TKsRecordBuffer(std::size_t size) noexcept : size_(size) {}
   TKsRecordBuffer(const TKsRecordBuffer& other);
   TKsRecordBuffer& operator=(const TKsRecordBuffer& other) {
     if (this != &other) Assign(other.View());

@@ -17,6 +17,7 @@ struct TReaper {
   ~TReaper() {
     TThreadCache& cache = tCache;
     cache.state = kEnding;
+    cache.keepLimit = 0;
     for (std::size_t index = 0; index < kClasses; ++index) {
       while (TFreeBlock* block = cache.heads[index]) {
         cache.heads[index] = block->next;
@@ -41,6 +42,7 @@ void Keep(TThreadCache& cache, void* block, std::size_t index) noexcept {
 [[gnu::noinline]] void KeepFirst(void* block, std::size_t index) noexcept {
   TThreadCache& cache = tCache;
   cache.state = kKeeping;
+  cache.keepLimit = kBlocksPerClass;
   tReaper.armed = true;
   Keep(cache, block, index);
 }

@@ -58,6 +58,10 @@ enum TCacheState : std::uint8_t { kNotArmed, kKeeping, kEnding };
 struct TThreadCache {
   TFreeBlock* heads[kClasses];
   std::uint16_t counts[kClasses];
+  // How many blocks of a class a release may keep without a further look:
+  // kBlocksPerClass while kKeeping, else 0 (the release takes the slow
+  // way, which arms the cache or gives the block back).
+  std::uint16_t keepLimit;
   TCacheState state;
 };
 
@@ -91,7 +95,7 @@ inline void CachedDeallocate(void* block, std::size_t bytes) noexcept {
   if (kCaching && block != nullptr && bytes - 1 < kClasses * kClassBytes) {
     const std::size_t index = (bytes - 1) / kClassBytes;
     TThreadCache& cache = tCache;
-    if (cache.counts[index] < kBlocksPerClass && cache.state == kKeeping) {
+    if (cache.counts[index] < cache.keepLimit) {
       auto* freed = static_cast<TFreeBlock*>(block);
       freed->next = cache.heads[index];
       cache.heads[index] = freed;

@@ -19,6 +19,11 @@ class TKsTextBuffer {
   static constexpr std::size_t kInline = 256;
 
   TKsTextBuffer() noexcept {}  // NOLINT: the inline room stays unset
+  // A buffer holding bytes when they fit in the inline room (no allocation,
+  // so it never raises), else an empty one, for the caller to Assign them.
+  explicit TKsTextBuffer(std::string_view bytes) noexcept : size_(bytes.size() <= kInline ? bytes.size() : 0) {
+    if (size_ != 0) std::memcpy(inline_, bytes.data(), size_);
+  }
   TKsTextBuffer(const TKsTextBuffer& other) : TKsTextBuffer() { Assign(other.View()); }
   TKsTextBuffer& operator=(const TKsTextBuffer& other) {
     if (this != &other) Assign(other.View());

@@ -283,6 +283,37 @@ TEST(JMSClient, IncomingMessageFramesBecomeTextMessages) {
   EXPECT_EQ(f.delivered.size(), 3u);
 }
 
+// A received message is made whole in one step when its body and its id
+// and properties fit in the message's own room, and completed after when
+// they do not: either way every value reads the same, sizes at the edges
+// included.
+TEST(JMSClient, ReceivedMessagesLargerThanTheInlineRoomReadWhole) {
+  Fixture f;
+  for (const std::size_t bodySize : {0u, 255u, 256u, 257u, 1000u}) {
+    for (const std::size_t valueSize : {1u, 40u, 80u, 200u}) {
+      std::string body(bodySize, 'b');
+      if (bodySize > 0) body.back() = '\0';
+      const std::string value(valueSize, 'v');
+      const std::string id = "ID:" + std::string(valueSize / 2, 'i');
+      f.adapter->QueueFrame("MESSAGE\ndestination:/queue/q\nmessage-id:" + id + "\nsubscription:" + value +
+                            "\nx-one:" + value + "1\ncorrelation-id:c" + value + "\ncontent-length:" +
+                            std::to_string(bodySize) + "\n\n" + body + "\0\n"s);
+      std::shared_ptr<IMessage> m = f.client->ReceiveNoWait();
+      ASSERT_TRUE(m) << bodySize << " " << valueSize;
+      EXPECT_EQ(std::dynamic_pointer_cast<ITextMessage>(m)->GetText(), body);
+      EXPECT_EQ(m->GetJMSMessageID(), id);
+      EXPECT_EQ(m->GetJMSCorrelationID(), "c" + value);
+      EXPECT_EQ(m->GetPropertyNames(), (TStringArray{"subscription", "x-one", "content-length"}));
+      EXPECT_EQ(m->GetStringProperty("subscription"), value);
+      EXPECT_EQ(m->GetStringProperty("x-one"), value + "1");
+      EXPECT_EQ(m->GetIntProperty("content-length"), static_cast<std::int32_t>(bodySize));
+      m->SetStringProperty("x-two", "2");
+      EXPECT_EQ(m->GetStringProperty("x-two"), "2");
+      EXPECT_EQ(m->GetJMSMessageID(), id);
+    }
+  }
+}
+
 // A received timestamp reads exactly as the wire rule reads its text, for
 // every length and form of it, on the message and on copies of it, until
 // the application sets a value of its own.
