@@ -82,7 +82,7 @@ TKsStompCustomClient::~TKsStompCustomClient() {
 
 const char* TKsStompCustomClient::ClassName() const { return "TKsStompCustomClient"; }
 
-bool TKsStompCustomClient::DebugEnabled() const {
+bool TKsStompCustomClient::LoggerDebugEnabled() const {
   const auto& logger = GetLogger();
   return logger && logger->IsDebugEnabled();
 }

@@ -45,6 +45,7 @@
 #include "stomp/KsStompFrame.hpp"
 #include "stomp/KsStompInterfaces.hpp"
 #include "stomp/KsStompTypes.hpp"
+#include "support/KsLogger.hpp"
 #include "support/KsScratch.hpp"
 
 namespace ks {
@@ -225,13 +226,16 @@ class TKsStompCustomClient : public TKsStompConnection {
   bool SendDistinct(std::string_view destination, std::string_view body, std::int32_t sendTimeout,
                     std::string_view receipt, bool omitContentLength, const TKsDistinctHeaders& extras);
   // True when the logger's debug level is on (trace lines are formatted
-  // only then).
-  bool DebugEnabled() const;
+  // only then). Asks the logger only once a debug threshold was ever set
+  // (TKsDebugWatch): the client's logger is always one the factory made.
+  bool DebugEnabled() const { return TKsDebugWatch::Possible() && LoggerDebugEnabled(); }
   // The same, as asked once for the frame being dispatched on this call
   // path (asked now outside a dispatch).
   bool FrameDebugEnabled() const { return frameDebug_ >= 0 ? frameDebug_ != 0 : DebugEnabled(); }
 
  private:
+  // The logger's own answer for DebugEnabled.
+  bool LoggerDebugEnabled() const;
   // A trace line with this class's own prefix "TKsStompCustomClient: ".
   void LogOwn(const std::string& text);
   // The frame as one trace line: command, then " name=value," per header
