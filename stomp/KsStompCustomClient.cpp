@@ -124,8 +124,7 @@ void TKsStompCustomClient::Connect(bool keepBatch) {
   adapter.SetOnConnect([this](IStompCommAdapter*) { StompConnect(); });
   adapter.SetOnDataAvailable(
       [this](IStompCommAdapter* sender, const std::string& text) { StompDataAvailable(sender, text); });
-  adapter.SetOnFrameParsed(
-      [this](IStompCommAdapter* sender, const TKsParsedFrame& parsed) { StompFrameParsed(sender, parsed); });
+  adapter.SetFrameReceiver(this);
   version_.store(TKsStompVersion::V1_0, std::memory_order_release);
   {
     std::lock_guard<std::mutex> lock(sessionMutex_);

@@ -24,7 +24,9 @@
 // An ERROR frame raises EKsStompServerErrorMessage ("message" header, a
 // blank, the body) on the thread that read it.
 //
-// Ownership: owns its adapter (through TKsStompConnection).
+// Ownership: owns its adapter (through TKsStompConnection); from Connect on
+// the adapter hands parsed frames straight to the client (its frame
+// receiver, IStompFrameReceiver).
 // Threads: commands run on the caller's thread and may be called from any
 // thread; StompDataAvailable and StompFrameParsed run on whichever thread
 // the adapter reads in (the reader thread, or the caller of Connect or of a
@@ -56,7 +58,9 @@ class TKsStompCustomClient;
 using TKsStompFrameEvent =
     std::function<void(TKsStompCustomClient* sender, const std::shared_ptr<IStompFrame>& frame)>;
 
-class TKsStompCustomClient : public TKsStompConnection {
+// The frame receiver comes first, so that the adapter's call reaches
+// StompFrameParsed without a this-adjusting step.
+class TKsStompCustomClient : public IStompFrameReceiver, public TKsStompConnection {
  public:
   TKsStompCustomClient();
   ~TKsStompCustomClient() override;
@@ -112,10 +116,10 @@ class TKsStompCustomClient : public TKsStompConnection {
 
   // The adapter's data handler: parses the frame text and dispatches it.
   void StompDataAvailable(IStompCommAdapter* sender, const std::string& frameText);
-  // The adapter's handler for frames it parsed itself: dispatches it. A
-  // class may take the frames it handles itself first and hand the rest to
-  // this one.
-  virtual void StompFrameParsed(IStompCommAdapter* sender, const TKsParsedFrame& parsed);
+  // The adapter's frame receiver, for frames it parsed itself: dispatches
+  // it. A class may take the frames it handles itself first and hand the
+  // rest to this one.
+  void StompFrameParsed(IStompCommAdapter* sender, const TKsParsedFrame& parsed) override;
 
   bool GetLoggedIn() const;
   std::string GetSession() const;
