@@ -107,10 +107,7 @@ TKsJMSConnection::TKsJMSConnection(std::unique_ptr<TKsJMSClient> client)
     live.bySerial[serial_] = this;
   }
   KS_ASSERT(client_ != nullptr, "Connection needs a client");
-  client_->SetMessageCallback(
-      [this](TKsJMSClient*, std::shared_ptr<IMessage>&& message, const std::string_view* subscription) {
-        Dispatch(std::move(message), subscription);
-      });
+  client_->SetDispatchTarget(this);
   client_->SetOnReceipt([this](TKsStompCustomClient*, const std::shared_ptr<IStompFrame>& frame) {
     OnReceipt(frame->GetHeader("receipt-id"));
   });
@@ -717,15 +714,11 @@ std::string TKsJMSConnection::GetTransformationName() const {
   return std::string();
 }
 
-void TKsJMSConnection::Dispatch(std::shared_ptr<IMessage>&& message, const std::string_view* subscription) {
+void TKsJMSConnection::DispatchUnnamed(std::shared_ptr<IMessage>&& message) {
   if (!message) return;
-  if (subscription != nullptr) {
-    DispatchTo(*subscription, std::move(message));
-  } else {
-    std::string copy;
-    const std::string_view named = SubscriptionOf(*message, copy);
-    DispatchTo(named, std::move(message));
-  }
+  std::string copy;
+  const std::string_view named = SubscriptionOf(*message, copy);
+  DispatchTo(named, std::move(message));
 }
 
 inline const TKsJMSConnection::TIndexed* TKsJMSConnection::FindConsumer(std::string_view subscription) const {

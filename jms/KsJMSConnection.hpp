@@ -133,7 +133,7 @@ class TKsJMSConnection : public IMessageTransformerHost,
                          public virtual IStartable,
                          public std::enable_shared_from_this<TKsJMSConnection> {
  public:
-  // Takes ownership of client and registers Dispatch as its message callback.
+  // Takes ownership of client and makes itself its dispatch target (Dispatch).
   explicit TKsJMSConnection(std::unique_ptr<TKsJMSClient> client);
   static std::shared_ptr<TKsJMSConnection> Create(std::unique_ptr<TKsJMSClient> client);
   ~TKsJMSConnection() override;
@@ -269,7 +269,14 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // say) is logged and dropped. Listener errors propagate to the code that
   // delivered the frame. subscription is the frame's header when it had
   // one; otherwise the message's property is used.
-  void Dispatch(std::shared_ptr<IMessage>&& message, const std::string_view* subscription);
+  // The client calls it directly (its dispatch target).
+  void Dispatch(std::shared_ptr<IMessage>&& message, const std::string_view* subscription) {
+    if (subscription != nullptr && message) [[likely]] {
+      DispatchTo(*subscription, std::move(message));
+      return;
+    }
+    DispatchUnnamed(std::move(message));
+  }
 
   // Marks the connection lost (once; later calls do nothing), shuts the
   // socket down (so that no write or read waits on it any more) and tells
@@ -444,6 +451,9 @@ class TKsJMSConnection : public IMessageTransformerHost,
   std::shared_ptr<TKsMessageConsumer> SearchConsumer(std::string_view subscription) const;
   // Dispatch once the message's subscription is known.
   void DispatchTo(std::string_view subscription, std::shared_ptr<IMessage>&& message);
+  // Dispatch without the frame's header: the message's property names the
+  // subscription (nothing happens without a message).
+  void DispatchUnnamed(std::shared_ptr<IMessage>&& message);
   // Puts message into the holding area for consumer and wakes the receives.
   void Hold(const TKsMessageConsumer* consumer, const std::shared_ptr<IMessage>& message);
   // Waits (lock held on entry and exit) for what another reader hands over,

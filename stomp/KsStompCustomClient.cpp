@@ -749,7 +749,10 @@ std::string TKsStompCustomClient::GetSession() const {
   return session_;
 }
 
-void TKsStompCustomClient::SetOnMessage(TKsStompFrameEvent handler) { onMessage_ = std::move(handler); }
+void TKsStompCustomClient::SetOnMessage(TKsStompFrameEvent handler) {
+  onMessage_ = std::move(handler);
+  SetDetour(kDetourOnMessage, static_cast<bool>(onMessage_));
+}
 void TKsStompCustomClient::SetOnConnected(TKsStompFrameEvent handler) { onConnected_ = std::move(handler); }
 void TKsStompCustomClient::SetOnError(TKsStompFrameEvent handler) { onError_ = std::move(handler); }
 void TKsStompCustomClient::SetOnReceipt(TKsStompFrameEvent handler) { onReceipt_ = std::move(handler); }

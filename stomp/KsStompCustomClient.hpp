@@ -202,6 +202,15 @@ class TKsStompCustomClient : public IStompFrameReceiver, public TKsStompConnecti
   // once they are resolved (the copy holds none).
   void EscapedFrameAvailable(const TKsParsedFrame& parsed, bool debug);
   bool HasOnMessage() const { return static_cast<bool>(onMessage_); }
+  // Why a MESSAGE frame may not take a class's shortest way (see
+  // TKsJMSClient::StompFrameParsed): one bit per reason, kept current by
+  // whatever sets or clears the reason; 0 when there is none.
+  // kDetourOnMessage: an OnMessage handler is set. Bits from kDetourOwn on
+  // are the derived class's own (SetDetour).
+  static constexpr std::uint32_t kDetourOnMessage = 1;
+  static constexpr std::uint32_t kDetourOwn = 2;
+  std::uint32_t Detours() const noexcept { return detours_; }
+  void SetDetour(std::uint32_t bit, bool on) noexcept { detours_ = on ? (detours_ | bit) : (detours_ & ~bit); }
   const char* ClassName() const override;
 
   // Send with the extra headers given as views (no copies of the caller's
@@ -291,6 +300,7 @@ class TKsStompCustomClient : public IStompFrameReceiver, public TKsStompConnecti
   TKsScratch<std::string> image_;
   mutable std::mutex sessionMutex_;  // guards session_ (written by the reader thread)
   TKsStompFrameEvent onMessage_;
+  std::uint32_t detours_ = 0;  // see Detours; set on the owner's thread, read by the thread that reads
   TKsStompFrameEvent onConnected_;
   TKsStompFrameEvent onError_;
   TKsStompFrameEvent onReceipt_;
