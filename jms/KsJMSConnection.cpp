@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <optional>
@@ -22,6 +23,10 @@
 #include "support/KsLog.hpp"
 #include "support/KsScopedValue.hpp"
 #include "support/KsWatchdog.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace ks {
 
@@ -50,6 +55,26 @@ TLiveConnections& LiveConnections() {
   return live;
 }
 
+// True when the n bytes at a and at b are equal, for n from 16 to 64 (a
+// consumer id is a GUID text of 38), without a library call: the message's
+// subscription is compared so for every message, and a call would cost the
+// caller more than the compare. Overlapping blocks of sixteen where the
+// processor allows it.
+inline bool SameMidSizeBytes(const char* a, const char* b, std::size_t n) noexcept {
+#if defined(__SSE2__)
+  const auto block = [a, b](std::size_t at) {
+    return _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + at)),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + at)));
+  };
+  __m128i diff = _mm_or_si128(block(0), block(n - 16));
+  if (n > 32) diff = _mm_or_si128(diff, block(16));
+  if (n > 48) diff = _mm_or_si128(diff, block(32));
+  return _mm_movemask_epi8(_mm_cmpeq_epi8(diff, _mm_setzero_si128())) == 0xFFFF;
+#else
+  return std::memcmp(a, b, n) == 0;
+#endif
+}
+
 // The subscription a received message carries.
 std::string_view SubscriptionOf(const IMessage& message, std::string& copy) {
   if (const TKsMessage* own = AsOwnMessage(&message)) return own->GetProperties().Find("subscription");
@@ -68,12 +93,16 @@ thread_local const TKsJMSConnection* tReportingFor = nullptr;
 
 // The connections whose listeners run on this thread right now, as a chain
 // of marks on the stack (innermost first): entered and left in strict
-// nesting, without an allocation.
+// nesting, without an allocation. Like the two below it is used for every
+// message, so it has the initial-exec model: the library is compiled
+// position-independent, and the default model would make every access a
+// call into the run-time (or, linked into a program, a sequence the
+// compiler must treat as one).
 struct TDeliveringMark {
   const TKsJMSConnection* connection;
   const TDeliveringMark* outer;
 };
-thread_local const TDeliveringMark* tDelivering = nullptr;
+[[gnu::tls_model("initial-exec")]] thread_local const TDeliveringMark* tDelivering = nullptr;
 
 bool IsDelivering(const TKsJMSConnection* connection) {
   for (const TDeliveringMark* mark = tDelivering; mark != nullptr; mark = mark->outer) {
@@ -91,8 +120,8 @@ bool InsideListenerOf(const TKsJMSConnection* connection) {
 // A synchronous receive reading on this thread: the consumer it reads for,
 // and the message of that consumer the read produced (handed over directly,
 // without the holding area).
-thread_local const TKsMessageConsumer* tReadingFor = nullptr;
-thread_local std::shared_ptr<IMessage>* tReadResult = nullptr;
+[[gnu::tls_model("initial-exec")]] thread_local const TKsMessageConsumer* tReadingFor = nullptr;
+[[gnu::tls_model("initial-exec")]] thread_local std::shared_ptr<IMessage>* tReadResult = nullptr;
 
 }  // namespace
 
@@ -721,7 +750,18 @@ void TKsJMSConnection::DispatchUnnamed(std::shared_ptr<IMessage>&& message) {
   DispatchTo(named, std::move(message));
 }
 
-inline const TKsJMSConnection::TIndexed* TKsJMSConnection::FindConsumer(std::string_view subscription) const {
+inline const TKsJMSConnection::TIndexed* TKsJMSConnection::LastFound(std::string_view subscription) const {
+  // Ids of other sizes are left to FindConsumer.
+  const TConsumerMap::value_type* last = consumerIndex_.last;
+  const std::size_t size = subscription.size();
+  if (last == nullptr || consumerChanges_->load(std::memory_order_acquire) != consumerIndex_.changes ||
+      size != last->first.size() || size - 16 > 48 || !SameMidSizeBytes(subscription.data(), last->first.data(), size)) {
+    return nullptr;
+  }
+  return &last->second;
+}
+
+const TKsJMSConnection::TIndexed* TKsJMSConnection::FindConsumer(std::string_view subscription) const {
   // Read before a rebuild: a change during it makes the next call rebuild.
   const std::uint64_t changes = consumerChanges_->load(std::memory_order_acquire);
   TConsumerIndex& index = consumerIndex_;
@@ -755,15 +795,34 @@ inline void TKsJMSConnection::Deliver(const std::shared_ptr<TKsMessageConsumer>&
   if (deferredCount_.load(std::memory_order_acquire) != 0 || first) [[unlikely]] FinishDelivery(first);
 }
 
-void TKsJMSConnection::DispatchTo(std::string_view subscription, std::shared_ptr<IMessage>&& message) {
-  const TIndexed* found = FindConsumer(subscription);
+inline bool TKsJMSConnection::TakenByReceive(const TIndexed& found, std::shared_ptr<IMessage>& message) {
   // The consumer a receive on this thread reads for is alive while it
   // reads: its own message goes straight back to that receive.
-  if (found != nullptr && found->at == tReadingFor && tReadResult != nullptr && !*tReadResult &&
-      !tReadingFor->HasListener()) {
-    *tReadResult = std::move(message);
+  const TKsMessageConsumer* reading = tReadingFor;
+  if (found.at != reading) return false;
+  std::shared_ptr<IMessage>* result = tReadResult;
+  if (result == nullptr || *result || reading->HasListener()) return false;
+  result->swap(message);  // *result was empty
+  return true;
+}
+
+void TKsJMSConnection::DispatchTo(std::string_view subscription, std::shared_ptr<IMessage>&& message) {
+  if (const TIndexed* found = LastFound(subscription)) [[likely]] {
+    if (TakenByReceive(*found, message)) return;
+    DispatchFound(found, subscription, std::move(message));
     return;
   }
+  DispatchLookedUp(subscription, std::move(message));
+}
+
+void TKsJMSConnection::DispatchLookedUp(std::string_view subscription, std::shared_ptr<IMessage>&& message) {
+  const TIndexed* found = FindConsumer(subscription);
+  if (found != nullptr && TakenByReceive(*found, message)) return;
+  DispatchFound(found, subscription, std::move(message));
+}
+
+void TKsJMSConnection::DispatchFound(const TIndexed* found, std::string_view subscription,
+                                     std::shared_ptr<IMessage>&& message) {
   const std::shared_ptr<TKsMessageConsumer> consumer = found != nullptr ? found->consumer.lock() : nullptr;
   if (!consumer) {
     // A message for a consumer that no longer exists (closed while the
