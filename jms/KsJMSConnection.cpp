@@ -786,14 +786,32 @@ inline void TKsJMSConnection::Deliver(const std::shared_ptr<TKsMessageConsumer>&
     const TDeliveringMark* outer;
     ~TLeave() { tDelivering = outer; }
   } leave{mark.outer};
-  std::exception_ptr first;
   try {
     consumer->DeliverToListener(message);
   } catch (...) {
-    first = std::current_exception();
+    std::exception_ptr first = std::current_exception();
+    FinishDelivery(first);  // raises first
   }
-  if (deferredCount_.load(std::memory_order_acquire) != 0 || first) [[unlikely]] FinishDelivery(first);
+  if (deferredCount_.load(std::memory_order_acquire) != 0) [[unlikely]] {
+    std::exception_ptr none;
+    FinishDelivery(none);
+  }
 }
+
+namespace {
+
+// weak.lock(), without its second look at the count once the reference is
+// taken: the consumer being gone is the rare case here.
+template <class T>
+std::shared_ptr<T> Lock(const std::weak_ptr<T>& weak) noexcept {
+  try {
+    return std::shared_ptr<T>(weak);
+  } catch (const std::bad_weak_ptr&) {
+    return nullptr;
+  }
+}
+
+}  // namespace
 
 inline bool TKsJMSConnection::TakenByReceive(const TIndexed& found, std::shared_ptr<IMessage>& message) {
   // The consumer a receive on this thread reads for is alive while it
@@ -823,7 +841,7 @@ void TKsJMSConnection::DispatchLookedUp(std::string_view subscription, std::shar
 
 void TKsJMSConnection::DispatchFound(const TIndexed* found, std::string_view subscription,
                                      std::shared_ptr<IMessage>&& message) {
-  const std::shared_ptr<TKsMessageConsumer> consumer = found != nullptr ? found->consumer.lock() : nullptr;
+  const std::shared_ptr<TKsMessageConsumer> consumer = found != nullptr ? Lock(found->consumer) : nullptr;
   if (!consumer) {
     // A message for a consumer that no longer exists (closed while the
     // message was on its way) or that was never ours: the others go on.
