@@ -765,8 +765,15 @@ const TKsJMSConnection::TIndexed* TKsJMSConnection::FindConsumer(std::string_vie
   // Read before a rebuild: a change during it makes the next call rebuild.
   const std::uint64_t changes = consumerChanges_->load(std::memory_order_acquire);
   TConsumerIndex& index = consumerIndex_;
-  if (changes != index.changes) RebuildConsumerIndex(changes);
-  if (index.last == nullptr || subscription != index.last->first) {
+  // Without a rebuild, LastFound has compared an id of 16 to 64 bytes with
+  // the entry found last already.
+  bool lastRuledOut = false;
+  if (changes != index.changes) {
+    RebuildConsumerIndex(changes);
+  } else {
+    lastRuledOut = subscription.size() - 16 <= 48;
+  }
+  if (lastRuledOut || index.last == nullptr || subscription != index.last->first) {
     const auto found = index.bySubscription.find(subscription);
     if (found == index.bySubscription.end()) return nullptr;
     index.last = &*found;

@@ -448,7 +448,8 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // The index entry of the consumer of this connection whose subscription
   // is subscription, or nullptr: one look-up in the index below, without a
   // lock, once the index is current (rebuilt when the change count has
-  // moved). The entry stays valid until the next call.
+  // moved). The entry stays valid until the next call. Only after
+  // LastFound has answered nullptr for subscription.
   const TIndexed* FindConsumer(std::string_view subscription) const;
   // True when the message of found's consumer went straight to the receive
   // on this thread that reads for that consumer (message is then empty).
