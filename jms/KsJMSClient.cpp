@@ -68,6 +68,7 @@ void TakeBodyOf(const TKsJMSMessage& message, std::string_view& body, bool& isOb
 
 TKsJMSClient::TKsJMSClient() {
   if (AdapterClassCount() == 0) throw EKsNoCommAdapterInstalled("No communication adapter registered");
+  SetDetour(kDetourCallback, true);  // neither a callback nor a target yet
   Log("Set default communication adapter");
   SetAdapter(CreateDefaultAdapter());
 }
@@ -305,17 +306,30 @@ void TKsJMSClient::CopyFrameHeaders(const IStompFrame& frame, IMessage& message)
   ApplyHeaderProperties(views.Data(), views.Size(), message);
 }
 
-void TKsJMSClient::SetMessageCallback(TKsMessageCallback callback) { messageCallback_ = std::move(callback); }
+void TKsJMSClient::SetMessageCallback(TKsMessageCallback callback) {
+  messageCallback_ = std::move(callback);
+  dispatchTarget_ = nullptr;
+  SetDetour(kDetourCallback, true);
+}
+
+void TKsJMSClient::SetDispatchTarget(TKsJMSConnection* connection) {
+  messageCallback_ = nullptr;
+  dispatchTarget_ = connection;
+  SetDetour(kDetourCallback, connection == nullptr);
+}
 
 void TKsJMSClient::SetOwningConnection(TKsJMSConnection* connection) { owningConnection_ = connection; }
 
 TKsJMSConnection* TKsJMSClient::GetOwningConnection() const { return owningConnection_; }
 
+template <bool Plain>
 inline void TKsJMSClient::DeliverMessage(const TKsHeaderView* headers, std::size_t count, std::string_view body,
                                          bool debug) {
-  if (debug) Log("StompFrameAvailable");
-  KS_ASSERT(static_cast<bool>(messageCallback_), "Assertion failure");
-  if (receiveSlot_ != nullptr) receiveSlot_->reset();
+  if constexpr (!Plain) {
+    if (debug) Log("StompFrameAvailable");
+    KS_ASSERT(dispatchTarget_ != nullptr || static_cast<bool>(messageCallback_), "Assertion failure");
+    if (receiveSlot_ != nullptr) receiveSlot_->reset();
+  }
   const TKsHeaderScan scan(headers, count);
   const std::string_view error = scan.Value(TKsHeaderScan::kTransformationError);
   if (!error.empty()) throw EJMSException("Transformation error: " + std::string(error));
@@ -328,8 +342,14 @@ inline void TKsJMSClient::DeliverMessage(const TKsHeaderView* headers, std::size
       type != nullptr && GetVersion() != TKsStompVersion::V1_0 && IsBytesContentType(*type)
           ? NewReceivedBytesMessage(owningConnection_, scan, body, link)
           : NewReceivedMessage(owningConnection_, scan, body, link);
-  if (receiveSlot_ != nullptr) *receiveSlot_ = delivered;
-  messageCallback_(this, std::move(delivered), scan.Find(TKsHeaderScan::kSubscription));
+  if constexpr (!Plain) {
+    if (receiveSlot_ != nullptr) *receiveSlot_ = delivered;
+    if (dispatchTarget_ == nullptr) {
+      messageCallback_(this, std::move(delivered), scan.Find(TKsHeaderScan::kSubscription));
+      return;
+    }
+  }
+  dispatchTarget_->Dispatch(std::move(delivered), scan.Find(TKsHeaderScan::kSubscription));
 }
 
 void TKsJMSClient::MessageAvailable(const TKsParsedFrame& parsed) {
@@ -339,22 +359,22 @@ void TKsJMSClient::MessageAvailable(const TKsParsedFrame& parsed) {
     TKsStompCustomClient::MessageAvailable(parsed);
     return;
   }
-  DeliverMessage(parsed.Headers(), parsed.HeaderCount(), parsed.Body(), FrameDebugEnabled());
+  DeliverMessage<false>(parsed.Headers(), parsed.HeaderCount(), parsed.Body(), FrameDebugEnabled());
 }
 
 void TKsJMSClient::StompFrameParsed(IStompCommAdapter* sender, const TKsParsedFrame& parsed) {
-  if (parsed.Escaped() || HasOnMessage() || parsed.Command() != "MESSAGE" || DebugEnabled()) [[unlikely]] {
+  if (Detours() != 0 || parsed.Escaped() || parsed.Command() != "MESSAGE" || DebugEnabled()) [[unlikely]] {
     TKsStompCustomClient::StompFrameParsed(sender, parsed);
     return;
   }
-  DeliverMessage(parsed.Headers(), parsed.HeaderCount(), parsed.Body(), false);
+  DeliverMessage<true>(parsed.Headers(), parsed.HeaderCount(), parsed.Body(), false);
 }
 
 void TKsJMSClient::StompFrameAvailable(const std::shared_ptr<IStompFrame>& frame) {
   TKsStompCustomClient::StompFrameAvailable(frame);
   KS_ASSERT(frame && frame->GetCommand() == "MESSAGE", "Assertion failure");
   const TKsFrameHeaderViews views(*frame);
-  DeliverMessage(views.Data(), views.Size(), frame->GetBody(), FrameDebugEnabled());
+  DeliverMessage<false>(views.Data(), views.Size(), frame->GetBody(), FrameDebugEnabled());
 }
 
 std::shared_ptr<IMessage> TKsJMSClient::Receive() { return ReadMessage(TReadWay::Wait, 0); }
@@ -367,8 +387,15 @@ std::shared_ptr<IMessage> TKsJMSClient::ReadMessage(TReadWay way, std::int32_t t
   IStompCommAdapter* adapter = GetAdapter();
   if (adapter == nullptr) return nullptr;
   std::shared_ptr<IMessage> received;
-  // A read from inside a handler of this one has a slot of its own.
+  // A read from inside a handler of this one has a slot of its own; while
+  // a slot is set, every MESSAGE takes the way that fills it.
   const TKsScopedValue<std::shared_ptr<IMessage>*> slot(receiveSlot_, &received);
+  struct TReceiving {
+    TKsJMSClient& client;
+    bool outer;
+    ~TReceiving() { client.SetDetour(kDetourReceiving, outer); }
+  } receiving{*this, (Detours() & kDetourReceiving) != 0};
+  SetDetour(kDetourReceiving, true);
   if (way == TReadWay::Wait) {
     adapter->WaitForFrame();
   } else if (way == TReadWay::UpToTimeout) {

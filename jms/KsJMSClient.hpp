@@ -3,14 +3,14 @@
 // the forms of another dialect, see KsDialect.hpp; or the exact name a
 // destination was received under),
 // turns an outgoing message into the headers and body of a SEND frame, turns
-// every incoming MESSAGE frame into a text message handed to the owning
-// connection through the message callback, and offers the three synchronous
-// receive steps that consumers use.
+// every incoming MESSAGE frame into a text message handed to the connection
+// that made itself the dispatch target (or else to the message callback),
+// and offers the three synchronous receive steps that consumers use.
 //
 // Ownership: owned by its TKsJMSConnection (one client per connection); owns
 // its transport adapter, made from the adapter registry at construction. The
-// owning connection is an uncounted back-reference: the connection outlives
-// its client.
+// owning connection and the dispatch target are uncounted back-references:
+// the connection outlives its client, or removes itself first.
 // Threads: Send runs on the caller's thread (sessions serialise their
 // sends); StompFrameAvailable and the message callback run on the thread that
 // read the frame. A synchronous receive and asynchronous delivery on the same
@@ -128,7 +128,13 @@ class TKsJMSClient : public TKsStompCustomClient {
   void SetDialect(TKsDialect dialect) { dialect_ = dialect; }
   TKsDialect GetDialect() const { return dialect_; }
 
+  // Every message received goes to callback from now on (an empty one:
+  // nowhere; a message then fails an assertion). Replaces the dispatch
+  // target.
   void SetMessageCallback(TKsMessageCallback callback);
+  // Every message received goes to connection->Dispatch from now on, called
+  // directly; nullptr as an empty callback. Replaces the message callback.
+  void SetDispatchTarget(TKsJMSConnection* connection);
   void SetOwningConnection(TKsJMSConnection* connection);
   TKsJMSConnection* GetOwningConnection() const;
 
@@ -139,9 +145,10 @@ class TKsJMSClient : public TKsStompCustomClient {
   std::shared_ptr<IMessage> ReceiveNoWait();
 
   void Log(const std::string& text) override;
-  // A MESSAGE without escapes, with neither an OnMessage handler nor
-  // tracing, goes from the adapter straight to DeliverMessage; every other
-  // frame the general way.
+  // A MESSAGE without escapes, with no detour (Detours: an OnMessage
+  // handler, a message callback instead of a dispatch target, a Receive of
+  // this client's own under way) and without tracing, goes from the adapter
+  // straight to DeliverMessage; every other frame the general way.
   void StompFrameParsed(IStompCommAdapter* sender, const TKsParsedFrame& parsed) override;
 
  protected:
@@ -153,10 +160,17 @@ class TKsJMSClient : public TKsStompCustomClient {
 
  private:
   // The incoming path of every MESSAGE: a new text message from the
-  // frame's header list and body, stored as the last message and handed to
-  // the message callback. debug: tracing is on for this frame.
+  // frame's header list and body, handed to the Receive of this client
+  // that reads and to the dispatch target (or the message callback).
+  // debug: tracing is on for this frame. Plain: the caller found no detour
+  // and no tracing, so that nothing but the dispatch target is asked for.
+  template <bool Plain>
   [[gnu::always_inline]] inline void DeliverMessage(const TKsHeaderView* headers, std::size_t count,
                                                    std::string_view body, bool debug);
+  // The client's own detours (see Detours): a message callback (or none)
+  // instead of a dispatch target, and a Receive of this client under way.
+  static constexpr std::uint32_t kDetourCallback = kDetourOwn;
+  static constexpr std::uint32_t kDetourReceiving = kDetourOwn << 1;
 
   // The message's part of a SEND, as BuildSend writes it: header views into
   // the message and into this object's own texts, and the body.
@@ -206,6 +220,7 @@ class TKsJMSClient : public TKsStompCustomClient {
   // otherwise).
   std::shared_ptr<IMessage>* receiveSlot_ = nullptr;
   TKsMessageCallback messageCallback_;
+  TKsJMSConnection* dispatchTarget_ = nullptr;  // see SetDispatchTarget
   TKsJMSConnection* owningConnection_ = nullptr;  // the connection owns this client
   TKsDialect dialect_ = TKsDialect::Jms;
   TKsScratch<TSendParts> sendParts_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <optional>
@@ -22,6 +23,10 @@
 #include "support/KsLog.hpp"
 #include "support/KsScopedValue.hpp"
 #include "support/KsWatchdog.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace ks {
 
@@ -50,6 +55,26 @@ TLiveConnections& LiveConnections() {
   return live;
 }
 
+// True when the n bytes at a and at b are equal, for n from 16 to 64 (a
+// consumer id is a GUID text of 38), without a library call: the message's
+// subscription is compared so for every message, and a call would cost the
+// caller more than the compare. Overlapping blocks of sixteen where the
+// processor allows it.
+inline bool SameMidSizeBytes(const char* a, const char* b, std::size_t n) noexcept {
+#if defined(__SSE2__)
+  const auto block = [a, b](std::size_t at) {
+    return _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + at)),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + at)));
+  };
+  __m128i diff = _mm_or_si128(block(0), block(n - 16));
+  if (n > 32) diff = _mm_or_si128(diff, block(16));
+  if (n > 48) diff = _mm_or_si128(diff, block(32));
+  return _mm_movemask_epi8(_mm_cmpeq_epi8(diff, _mm_setzero_si128())) == 0xFFFF;
+#else
+  return std::memcmp(a, b, n) == 0;
+#endif
+}
+
 // The subscription a received message carries.
 std::string_view SubscriptionOf(const IMessage& message, std::string& copy) {
   if (const TKsMessage* own = AsOwnMessage(&message)) return own->GetProperties().Find("subscription");
@@ -68,12 +93,16 @@ thread_local const TKsJMSConnection* tReportingFor = nullptr;
 
 // The connections whose listeners run on this thread right now, as a chain
 // of marks on the stack (innermost first): entered and left in strict
-// nesting, without an allocation.
+// nesting, without an allocation. Like the two below it is used for every
+// message, so it has the initial-exec model: the library is compiled
+// position-independent, and the default model would make every access a
+// call into the run-time (or, linked into a program, a sequence the
+// compiler must treat as one).
 struct TDeliveringMark {
   const TKsJMSConnection* connection;
   const TDeliveringMark* outer;
 };
-thread_local const TDeliveringMark* tDelivering = nullptr;
+[[gnu::tls_model("initial-exec")]] thread_local const TDeliveringMark* tDelivering = nullptr;
 
 bool IsDelivering(const TKsJMSConnection* connection) {
   for (const TDeliveringMark* mark = tDelivering; mark != nullptr; mark = mark->outer) {
@@ -90,13 +119,9 @@ bool InsideListenerOf(const TKsJMSConnection* connection) {
 
 // A synchronous receive reading on this thread: the consumer it reads for,
 // and the message of that consumer the read produced (handed over directly,
-// without the holding area). Null while no receive reads on this thread;
-// result is set whenever consumer is.
-struct TReadingFor {
-  const TKsMessageConsumer* consumer;
-  std::shared_ptr<IMessage>* result;
-};
-thread_local const TReadingFor* tReadingFor = nullptr;
+// without the holding area).
+[[gnu::tls_model("initial-exec")]] thread_local const TKsMessageConsumer* tReadingFor = nullptr;
+[[gnu::tls_model("initial-exec")]] thread_local std::shared_ptr<IMessage>* tReadResult = nullptr;
 
 }  // namespace
 
@@ -111,10 +136,7 @@ TKsJMSConnection::TKsJMSConnection(std::unique_ptr<TKsJMSClient> client)
     live.bySerial[serial_] = this;
   }
   KS_ASSERT(client_ != nullptr, "Connection needs a client");
-  client_->SetMessageCallback(
-      [this](TKsJMSClient*, std::shared_ptr<IMessage>&& message, const std::string_view* subscription) {
-        Dispatch(std::move(message), subscription);
-      });
+  client_->SetDispatchTarget(this);
   client_->SetOnReceipt([this](TKsStompCustomClient*, const std::shared_ptr<IStompFrame>& frame) {
     OnReceipt(frame->GetHeader("receipt-id"));
   });
@@ -721,23 +743,37 @@ std::string TKsJMSConnection::GetTransformationName() const {
   return std::string();
 }
 
-void TKsJMSConnection::Dispatch(std::shared_ptr<IMessage>&& message, const std::string_view* subscription) {
+void TKsJMSConnection::DispatchUnnamed(std::shared_ptr<IMessage>&& message) {
   if (!message) return;
-  if (subscription != nullptr) {
-    DispatchTo(*subscription, std::move(message));
-  } else {
-    std::string copy;
-    const std::string_view named = SubscriptionOf(*message, copy);
-    DispatchTo(named, std::move(message));
-  }
+  std::string copy;
+  const std::string_view named = SubscriptionOf(*message, copy);
+  DispatchTo(named, std::move(message));
 }
 
-inline const TKsJMSConnection::TIndexed* TKsJMSConnection::FindConsumer(std::string_view subscription) const {
+inline const TKsJMSConnection::TIndexed* TKsJMSConnection::LastFound(std::string_view subscription) const {
+  // Ids of other sizes are left to FindConsumer.
+  const TConsumerMap::value_type* last = consumerIndex_.last;
+  const std::size_t size = subscription.size();
+  if (last == nullptr || consumerChanges_->load(std::memory_order_acquire) != consumerIndex_.changes ||
+      size != last->first.size() || size - 16 > 48 || !SameMidSizeBytes(subscription.data(), last->first.data(), size)) {
+    return nullptr;
+  }
+  return &last->second;
+}
+
+const TKsJMSConnection::TIndexed* TKsJMSConnection::FindConsumer(std::string_view subscription) const {
   // Read before a rebuild: a change during it makes the next call rebuild.
   const std::uint64_t changes = consumerChanges_->load(std::memory_order_acquire);
   TConsumerIndex& index = consumerIndex_;
-  if (changes != index.changes) RebuildConsumerIndex(changes);
-  if (index.last == nullptr || subscription != index.last->first) {
+  // Without a rebuild, LastFound has compared an id of 16 to 64 bytes with
+  // the entry found last already.
+  bool lastRuledOut = false;
+  if (changes != index.changes) {
+    RebuildConsumerIndex(changes);
+  } else {
+    lastRuledOut = subscription.size() - 16 <= 48;
+  }
+  if (lastRuledOut || index.last == nullptr || subscription != index.last->first) {
     const auto found = index.bySubscription.find(subscription);
     if (found == index.bySubscription.end()) return nullptr;
     index.last = &*found;
@@ -757,26 +793,62 @@ inline void TKsJMSConnection::Deliver(const std::shared_ptr<TKsMessageConsumer>&
     const TDeliveringMark* outer;
     ~TLeave() { tDelivering = outer; }
   } leave{mark.outer};
-  std::exception_ptr first;
   try {
     consumer->DeliverToListener(message);
   } catch (...) {
-    first = std::current_exception();
+    std::exception_ptr first = std::current_exception();
+    FinishDelivery(first);  // raises first
   }
-  if (deferredCount_.load(std::memory_order_acquire) != 0 || first) [[unlikely]] FinishDelivery(first);
+  if (deferredCount_.load(std::memory_order_acquire) != 0) [[unlikely]] {
+    std::exception_ptr none;
+    FinishDelivery(none);
+  }
+}
+
+namespace {
+
+// weak.lock(), without its second look at the count once the reference is
+// taken: the consumer being gone is the rare case here.
+template <class T>
+std::shared_ptr<T> Lock(const std::weak_ptr<T>& weak) noexcept {
+  try {
+    return std::shared_ptr<T>(weak);
+  } catch (const std::bad_weak_ptr&) {
+    return nullptr;
+  }
+}
+
+}  // namespace
+
+inline bool TKsJMSConnection::TakenByReceive(const TIndexed& found, std::shared_ptr<IMessage>& message) {
+  // The consumer a receive on this thread reads for is alive while it
+  // reads: its own message goes straight back to that receive.
+  const TKsMessageConsumer* reading = tReadingFor;
+  if (found.at != reading) return false;
+  std::shared_ptr<IMessage>* result = tReadResult;
+  if (result == nullptr || *result || reading->HasListener()) return false;
+  result->swap(message);  // *result was empty
+  return true;
 }
 
 void TKsJMSConnection::DispatchTo(std::string_view subscription, std::shared_ptr<IMessage>&& message) {
-  const TIndexed* found = FindConsumer(subscription);
-  // The consumer a receive on this thread reads for is alive while it
-  // reads: its own message goes straight back to that receive.
-  const TReadingFor* const reading = tReadingFor;
-  if (found != nullptr && reading != nullptr && found->at == reading->consumer && !*reading->result &&
-      !reading->consumer->HasListener()) {
-    *reading->result = std::move(message);
+  if (const TIndexed* found = LastFound(subscription)) [[likely]] {
+    if (TakenByReceive(*found, message)) return;
+    DispatchFound(found, subscription, std::move(message));
     return;
   }
-  const std::shared_ptr<TKsMessageConsumer> consumer = found != nullptr ? found->consumer.lock() : nullptr;
+  DispatchLookedUp(subscription, std::move(message));
+}
+
+void TKsJMSConnection::DispatchLookedUp(std::string_view subscription, std::shared_ptr<IMessage>&& message) {
+  const TIndexed* found = FindConsumer(subscription);
+  if (found != nullptr && TakenByReceive(*found, message)) return;
+  DispatchFound(found, subscription, std::move(message));
+}
+
+void TKsJMSConnection::DispatchFound(const TIndexed* found, std::string_view subscription,
+                                     std::shared_ptr<IMessage>&& message) {
+  const std::shared_ptr<TKsMessageConsumer> consumer = found != nullptr ? Lock(found->consumer) : nullptr;
   if (!consumer) {
     // A message for a consumer that no longer exists (closed while the
     // message was on its way) or that was never ours: the others go on.
@@ -932,11 +1004,15 @@ namespace {
 
 // This thread reads for consumer, handing its message to *result, from
 // construction to destruction.
-struct TReading : TReadingFor {
-  TReading(const TKsMessageConsumer* consumer, std::shared_ptr<IMessage>* result) : TReadingFor{consumer, result} {
-    tReadingFor = this;
+struct TReading {
+  TReading(const TKsMessageConsumer* consumer, std::shared_ptr<IMessage>* result) {
+    tReadingFor = consumer;
+    tReadResult = result;
   }
-  ~TReading() { tReadingFor = nullptr; }
+  ~TReading() {
+    tReadingFor = nullptr;
+    tReadResult = nullptr;
+  }
   TReading(const TReading&) = delete;
   TReading& operator=(const TReading&) = delete;
 };

@@ -133,7 +133,7 @@ class TKsJMSConnection : public IMessageTransformerHost,
                          public virtual IStartable,
                          public std::enable_shared_from_this<TKsJMSConnection> {
  public:
-  // Takes ownership of client and registers Dispatch as its message callback.
+  // Takes ownership of client and makes itself its dispatch target (Dispatch).
   explicit TKsJMSConnection(std::unique_ptr<TKsJMSClient> client);
   static std::shared_ptr<TKsJMSConnection> Create(std::unique_ptr<TKsJMSClient> client);
   ~TKsJMSConnection() override;
@@ -269,7 +269,14 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // say) is logged and dropped. Listener errors propagate to the code that
   // delivered the frame. subscription is the frame's header when it had
   // one; otherwise the message's property is used.
-  void Dispatch(std::shared_ptr<IMessage>&& message, const std::string_view* subscription);
+  // The client calls it directly (its dispatch target).
+  void Dispatch(std::shared_ptr<IMessage>&& message, const std::string_view* subscription) {
+    if (subscription != nullptr && message) [[likely]] {
+      DispatchTo(*subscription, std::move(message));
+      return;
+    }
+    DispatchUnnamed(std::move(message));
+  }
 
   // Marks the connection lost (once; later calls do nothing), shuts the
   // socket down (so that no write or read waits on it any more) and tells
@@ -433,17 +440,37 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // first (when it is empty), later ones are reported.
   void DeliverDeferred(std::exception_ptr& first);
   struct TIndexed;
+  // The entry found last, when the index is current and that entry is
+  // subscription's (a run of one subscription's messages, or the one
+  // consumer), else nullptr: a few checks without a call. Inlined into
+  // DispatchTo.
+  [[gnu::always_inline]] inline const TIndexed* LastFound(std::string_view subscription) const;
   // The index entry of the consumer of this connection whose subscription
   // is subscription, or nullptr: one look-up in the index below, without a
   // lock, once the index is current (rebuilt when the change count has
-  // moved). The entry stays valid until the next call.
-  [[gnu::always_inline]] inline const TIndexed* FindConsumer(std::string_view subscription) const;
+  // moved). The entry stays valid until the next call. Only after
+  // LastFound has answered nullptr for subscription.
+  const TIndexed* FindConsumer(std::string_view subscription) const;
+  // True when the message of found's consumer went straight to the receive
+  // on this thread that reads for that consumer (message is then empty).
+  [[gnu::always_inline]] static inline bool TakenByReceive(const TIndexed& found, std::shared_ptr<IMessage>& message);
   // The index as it is at change count changes: every consumer of every
   // session under its current subscription id, taken under the list locks.
   void RebuildConsumerIndex(std::uint64_t changes) const;
   std::shared_ptr<TKsMessageConsumer> SearchConsumer(std::string_view subscription) const;
-  // Dispatch once the message's subscription is known.
+  // Dispatch once the message's subscription is known. Its usual cases
+  // (the receive's own message, and the first look of every other) make no
+  // call of their own: the rest is left to the two below.
   void DispatchTo(std::string_view subscription, std::shared_ptr<IMessage>&& message);
+  // DispatchTo when the entry found last is not subscription's (kept out
+  // of DispatchTo, whose usual cases then need no saved registers).
+  [[gnu::noinline]] void DispatchLookedUp(std::string_view subscription, std::shared_ptr<IMessage>&& message);
+  // DispatchTo for the consumer of found (none: nullptr) when no receive on
+  // this thread took the message: its listener, or the holding area.
+  [[gnu::noinline]] void DispatchFound(const TIndexed* found, std::string_view subscription, std::shared_ptr<IMessage>&& message);
+  // Dispatch without the frame's header: the message's property names the
+  // subscription (nothing happens without a message).
+  void DispatchUnnamed(std::shared_ptr<IMessage>&& message);
   // Puts message into the holding area for consumer and wakes the receives.
   void Hold(const TKsMessageConsumer* consumer, const std::shared_ptr<IMessage>& message);
   // Waits (lock held on entry and exit) for what another reader hands over,

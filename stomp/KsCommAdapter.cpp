@@ -78,7 +78,14 @@ void TKsCommAdapter::SetOnAfterConnect(TKsAdapterNotifyEvent handler) { onAfterC
 TKsAdapterNotifyEvent TKsCommAdapter::GetOnAfterConnect() const { return onAfterConnect_; }
 void TKsCommAdapter::SetOnDataAvailable(TKsAdapterDataEvent handler) { onDataAvailable_ = std::move(handler); }
 TKsAdapterDataEvent TKsCommAdapter::GetOnDataAvailable() const { return onDataAvailable_; }
-void TKsCommAdapter::SetOnFrameParsed(TKsAdapterParsedEvent handler) { onFrameParsed_ = std::move(handler); }
+void TKsCommAdapter::SetOnFrameParsed(TKsAdapterParsedEvent handler) {
+  onFrameParsed_ = std::move(handler);
+  frameReceiver_ = nullptr;
+}
+void TKsCommAdapter::SetFrameReceiver(IStompFrameReceiver* receiver) {
+  frameReceiver_ = receiver;
+  onFrameParsed_ = nullptr;
+}
 void TKsCommAdapter::SetConnectTimeout(std::int32_t milliseconds) { connectTimeout_ = milliseconds; }
 std::int32_t TKsCommAdapter::GetConnectTimeout() const { return connectTimeout_; }
 void TKsCommAdapter::SetSSLOptions(std::unique_ptr<TKsSSLOptions> options) { sslOptions_ = std::move(options); }

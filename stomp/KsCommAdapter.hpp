@@ -79,6 +79,7 @@ class TKsCommAdapter : public IStompCommAdapter {
   void SetOnDataAvailable(TKsAdapterDataEvent handler) override;
   TKsAdapterDataEvent GetOnDataAvailable() const override;
   void SetOnFrameParsed(TKsAdapterParsedEvent handler) override;
+  void SetFrameReceiver(IStompFrameReceiver* receiver) override;
   void SetConnectTimeout(std::int32_t milliseconds) override;
   std::int32_t GetConnectTimeout() const override;
   // A replaced options object is freed.
@@ -167,12 +168,16 @@ class TKsCommAdapter : public IStompCommAdapter {
   void DoAfterConnect();
   void DoConnect();
   // Hands a frame text to OnDataAvailable on the calling thread (nothing
-  // happens without a handler); with parsed, hands that to OnFrameParsed
-  // instead (the text is then unused: only for an adapter that checked
-  // WantsParsedFrames).
+  // happens without a handler); with parsed, hands that to the frame
+  // receiver or OnFrameParsed instead (the text is then unused: only for an
+  // adapter that checked WantsParsedFrames).
   void DoDataAvailable(const std::string& frameText, const TKsParsedFrame* parsed = nullptr) {
     if (parsed != nullptr) {
-      if (onFrameParsed_) onFrameParsed_(this, *parsed);
+      if (frameReceiver_ != nullptr) {
+        frameReceiver_->StompFrameParsed(this, *parsed);
+      } else if (onFrameParsed_) {
+        onFrameParsed_(this, *parsed);
+      }
     } else if (onDataAvailable_) {
       onDataAvailable_(this, frameText);
     }
@@ -191,8 +196,8 @@ class TKsCommAdapter : public IStompCommAdapter {
   // DispatchFromReader's way through the application thread.
   void DispatchThroughApplication(const std::string& frameText, const TKsParsedFrame* parsed,
                                   const std::function<bool()>& cancelled);
-  // True when an OnFrameParsed handler is set.
-  bool WantsParsedFrames() const { return static_cast<bool>(onFrameParsed_); }
+  // True when a frame receiver or an OnFrameParsed handler is set.
+  bool WantsParsedFrames() const { return frameReceiver_ != nullptr || static_cast<bool>(onFrameParsed_); }
 
   std::int32_t connectTimeout_ = 0;
   bool useConnectTimeout_ = false;
@@ -213,6 +218,7 @@ class TKsCommAdapter : public IStompCommAdapter {
   TKsAdapterNotifyEvent onAfterConnect_;
   TKsAdapterDataEvent onDataAvailable_;
   TKsAdapterParsedEvent onFrameParsed_;
+  IStompFrameReceiver* frameReceiver_ = nullptr;  // set instead of onFrameParsed_; not owned
   std::shared_ptr<ILogging> logger_;
 };
 

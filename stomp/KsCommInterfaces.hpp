@@ -4,7 +4,7 @@
 // An adapter owns the socket: it connects to the broker named by its URI,
 // sends the byte image of a frame (Transmit), cuts the incoming byte stream
 // into frame texts and hands each one to OnDataAvailable (or, parsed, to
-// OnFrameParsed where the adapter offers that), either from its background
+// OnFrameParsed or the frame receiver where the adapter offers that), either from its background
 // reader thread (after Start) or synchronously in the caller's thread
 // (WaitForFrame, ReceiveFrame, PollFrame).
 //
@@ -39,6 +39,18 @@ using TKsAdapterNotifyEvent = std::function<void(IStompCommAdapter* sender)>;
 using TKsAdapterDataEvent = std::function<void(IStompCommAdapter* sender, const std::string& frameText)>;
 using TKsAdapterParsedEvent = std::function<void(IStompCommAdapter* sender, const TKsParsedFrame& frame)>;
 
+// The receiver of parsed frames that an adapter calls directly instead of
+// through an OnFrameParsed handler (the protocol client). Not owned by the
+// adapter: the receiver outlives it, or removes itself first.
+class IStompFrameReceiver {
+ public:
+  // As an OnFrameParsed handler: the views are valid during the call only.
+  virtual void StompFrameParsed(IStompCommAdapter* sender, const TKsParsedFrame& parsed) = 0;
+
+ protected:
+  ~IStompFrameReceiver() = default;
+};
+
 class IStompCommAdapter {
  public:
   virtual ~IStompCommAdapter() = default;
@@ -56,6 +68,18 @@ class IStompCommAdapter {
   // that does not parse ignores it (the default). An empty handler turns it
   // off.
   virtual void SetOnFrameParsed(TKsAdapterParsedEvent /*handler*/) {}
+  // The same receiver as a plain pointer (nullptr: none), replacing any
+  // OnFrameParsed handler, as a later SetOnFrameParsed replaces it. An
+  // adapter without a receiver of its own makes it a handler (the default).
+  virtual void SetFrameReceiver(IStompFrameReceiver* receiver) {
+    if (receiver == nullptr) {
+      SetOnFrameParsed(nullptr);
+      return;
+    }
+    SetOnFrameParsed([receiver](IStompCommAdapter* sender, const TKsParsedFrame& parsed) {
+      receiver->StompFrameParsed(sender, parsed);
+    });
+  }
   // The protocol version the broker chose, for cutting and parsing what
   // arrives from now on (KsStompVersion.hpp); each Connect starts at 1.0.
   // An adapter that hands over only frame texts may ignore it (the default).

@@ -82,7 +82,7 @@ TKsStompCustomClient::~TKsStompCustomClient() {
 
 const char* TKsStompCustomClient::ClassName() const { return "TKsStompCustomClient"; }
 
-bool TKsStompCustomClient::DebugEnabled() const {
+bool TKsStompCustomClient::LoggerDebugEnabled() const {
   const auto& logger = GetLogger();
   return logger && logger->IsDebugEnabled();
 }
@@ -124,8 +124,7 @@ void TKsStompCustomClient::Connect(bool keepBatch) {
   adapter.SetOnConnect([this](IStompCommAdapter*) { StompConnect(); });
   adapter.SetOnDataAvailable(
       [this](IStompCommAdapter* sender, const std::string& text) { StompDataAvailable(sender, text); });
-  adapter.SetOnFrameParsed(
-      [this](IStompCommAdapter* sender, const TKsParsedFrame& parsed) { StompFrameParsed(sender, parsed); });
+  adapter.SetFrameReceiver(this);
   version_.store(TKsStompVersion::V1_0, std::memory_order_release);
   {
     std::lock_guard<std::mutex> lock(sessionMutex_);
@@ -750,7 +749,10 @@ std::string TKsStompCustomClient::GetSession() const {
   return session_;
 }
 
-void TKsStompCustomClient::SetOnMessage(TKsStompFrameEvent handler) { onMessage_ = std::move(handler); }
+void TKsStompCustomClient::SetOnMessage(TKsStompFrameEvent handler) {
+  onMessage_ = std::move(handler);
+  SetDetour(kDetourOnMessage, static_cast<bool>(onMessage_));
+}
 void TKsStompCustomClient::SetOnConnected(TKsStompFrameEvent handler) { onConnected_ = std::move(handler); }
 void TKsStompCustomClient::SetOnError(TKsStompFrameEvent handler) { onError_ = std::move(handler); }
 void TKsStompCustomClient::SetOnReceipt(TKsStompFrameEvent handler) { onReceipt_ = std::move(handler); }

@@ -24,7 +24,9 @@
 // An ERROR frame raises EKsStompServerErrorMessage ("message" header, a
 // blank, the body) on the thread that read it.
 //
-// Ownership: owns its adapter (through TKsStompConnection).
+// Ownership: owns its adapter (through TKsStompConnection); from Connect on
+// the adapter hands parsed frames straight to the client (its frame
+// receiver, IStompFrameReceiver).
 // Threads: commands run on the caller's thread and may be called from any
 // thread; StompDataAvailable and StompFrameParsed run on whichever thread
 // the adapter reads in (the reader thread, or the caller of Connect or of a
@@ -45,6 +47,7 @@
 #include "stomp/KsStompFrame.hpp"
 #include "stomp/KsStompInterfaces.hpp"
 #include "stomp/KsStompTypes.hpp"
+#include "support/KsLogger.hpp"
 #include "support/KsScratch.hpp"
 
 namespace ks {
@@ -55,7 +58,9 @@ class TKsStompCustomClient;
 using TKsStompFrameEvent =
     std::function<void(TKsStompCustomClient* sender, const std::shared_ptr<IStompFrame>& frame)>;
 
-class TKsStompCustomClient : public TKsStompConnection {
+// The frame receiver comes first, so that the adapter's call reaches
+// StompFrameParsed without a this-adjusting step.
+class TKsStompCustomClient : public IStompFrameReceiver, public TKsStompConnection {
  public:
   TKsStompCustomClient();
   ~TKsStompCustomClient() override;
@@ -111,10 +116,10 @@ class TKsStompCustomClient : public TKsStompConnection {
 
   // The adapter's data handler: parses the frame text and dispatches it.
   void StompDataAvailable(IStompCommAdapter* sender, const std::string& frameText);
-  // The adapter's handler for frames it parsed itself: dispatches it. A
-  // class may take the frames it handles itself first and hand the rest to
-  // this one.
-  virtual void StompFrameParsed(IStompCommAdapter* sender, const TKsParsedFrame& parsed);
+  // The adapter's frame receiver, for frames it parsed itself: dispatches
+  // it. A class may take the frames it handles itself first and hand the
+  // rest to this one.
+  void StompFrameParsed(IStompCommAdapter* sender, const TKsParsedFrame& parsed) override;
 
   bool GetLoggedIn() const;
   std::string GetSession() const;
@@ -197,6 +202,15 @@ class TKsStompCustomClient : public TKsStompConnection {
   // once they are resolved (the copy holds none).
   void EscapedFrameAvailable(const TKsParsedFrame& parsed, bool debug);
   bool HasOnMessage() const { return static_cast<bool>(onMessage_); }
+  // Why a MESSAGE frame may not take a class's shortest way (see
+  // TKsJMSClient::StompFrameParsed): one bit per reason, kept current by
+  // whatever sets or clears the reason; 0 when there is none.
+  // kDetourOnMessage: an OnMessage handler is set. Bits from kDetourOwn on
+  // are the derived class's own (SetDetour).
+  static constexpr std::uint32_t kDetourOnMessage = 1;
+  static constexpr std::uint32_t kDetourOwn = 2;
+  std::uint32_t Detours() const noexcept { return detours_; }
+  void SetDetour(std::uint32_t bit, bool on) noexcept { detours_ = on ? (detours_ | bit) : (detours_ & ~bit); }
   const char* ClassName() const override;
 
   // Send with the extra headers given as views (no copies of the caller's
@@ -225,13 +239,16 @@ class TKsStompCustomClient : public TKsStompConnection {
   bool SendDistinct(std::string_view destination, std::string_view body, std::int32_t sendTimeout,
                     std::string_view receipt, bool omitContentLength, const TKsDistinctHeaders& extras);
   // True when the logger's debug level is on (trace lines are formatted
-  // only then).
-  bool DebugEnabled() const;
+  // only then). Asks the logger only once a debug threshold was ever set
+  // (TKsDebugWatch): the client's logger is always one the factory made.
+  bool DebugEnabled() const { return TKsDebugWatch::Possible() && LoggerDebugEnabled(); }
   // The same, as asked once for the frame being dispatched on this call
   // path (asked now outside a dispatch).
   bool FrameDebugEnabled() const { return frameDebug_ >= 0 ? frameDebug_ != 0 : DebugEnabled(); }
 
  private:
+  // The logger's own answer for DebugEnabled.
+  bool LoggerDebugEnabled() const;
   // A trace line with this class's own prefix "TKsStompCustomClient: ".
   void LogOwn(const std::string& text);
   // The frame as one trace line: command, then " name=value," per header
@@ -283,6 +300,7 @@ class TKsStompCustomClient : public TKsStompConnection {
   TKsScratch<std::string> image_;
   mutable std::mutex sessionMutex_;  // guards session_ (written by the reader thread)
   TKsStompFrameEvent onMessage_;
+  std::uint32_t detours_ = 0;  // see Detours; set on the owner's thread, read by the thread that reads
   TKsStompFrameEvent onConnected_;
   TKsStompFrameEvent onError_;
   TKsStompFrameEvent onReceipt_;

@@ -21,7 +21,10 @@ std::shared_ptr<ILogging> TLogFactory::GetLogger(std::string_view /*className*/)
   return std::make_shared<TSimpleLogger>();
 }
 
-void TLogFactory::SetLevel(TLogLevel value) noexcept { level.store(value, std::memory_order_relaxed); }
+void TLogFactory::SetLevel(TLogLevel value) noexcept {
+  TKsDebugWatch::Note(value);
+  level.store(value, std::memory_order_relaxed);
+}
 
 TLogLevel TLogFactory::GetLevel() noexcept { return level.load(std::memory_order_relaxed); }
 

@@ -18,7 +18,10 @@ void TSimpleLogger::SetConsoleOutput(bool value) {
 
 bool TSimpleLogger::GetConsoleOutput() const { return consoleOutput_.load(std::memory_order_relaxed); }
 
-void TSimpleLogger::SetLevel(TLogLevel level) { threshold_.store(level, std::memory_order_relaxed); }
+void TSimpleLogger::SetLevel(TLogLevel level) {
+  TKsDebugWatch::Note(level);
+  threshold_.store(level, std::memory_order_relaxed);
+}
 
 TLogLevel TSimpleLogger::GetLevel() const {
   const int own = threshold_.load(std::memory_order_relaxed);

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "stomp/KsCommAdapterIndy.hpp"
+#include "stomp/KsStompFrame.hpp"
 
 namespace ks {
 namespace {
@@ -18,7 +19,40 @@ class TProbeAdapter : public TKsCommAdapterIndy {
   void FromReader(const std::string& text, const std::function<bool()>& cancelled) {
     DispatchFromReader(text, nullptr, cancelled);
   }
+  void Parsed(const TKsParsedFrame& frame) { DoDataAvailable(std::string(), &frame); }
+  bool Wants() const { return WantsParsedFrames(); }
 };
+
+// Counts the parsed frames handed to it.
+struct TCountingReceiver : IStompFrameReceiver {
+  int frames = 0;
+  void StompFrameParsed(IStompCommAdapter*, const TKsParsedFrame&) override { ++frames; }
+};
+
+TEST(KsCommAdapter, TheLastOfFrameReceiverAndOnFrameParsedGetsTheParsedFrames) {
+  TProbeAdapter adapter;
+  TKsParsedFrame frame;
+  frame.Parse("MESSAGE\nsubscription:s\n\nbody");
+  TCountingReceiver receiver;
+  int handled = 0;
+  EXPECT_FALSE(adapter.Wants());
+  adapter.SetFrameReceiver(&receiver);
+  EXPECT_TRUE(adapter.Wants());
+  adapter.Parsed(frame);
+  adapter.SetOnFrameParsed([&](IStompCommAdapter*, const TKsParsedFrame&) { ++handled; });
+  adapter.Parsed(frame);
+  EXPECT_EQ(receiver.frames, 1);
+  EXPECT_EQ(handled, 1);
+  adapter.SetFrameReceiver(&receiver);
+  adapter.Parsed(frame);
+  EXPECT_EQ(receiver.frames, 2);
+  EXPECT_EQ(handled, 1);
+  adapter.SetFrameReceiver(nullptr);
+  EXPECT_FALSE(adapter.Wants());
+  adapter.Parsed(frame);
+  EXPECT_EQ(receiver.frames, 2);
+  EXPECT_EQ(handled, 1);
+}
 
 TEST(KsCommAdapter, SettingsAndOwnedOptions) {
   TKsCommAdapterIndy adapter;
