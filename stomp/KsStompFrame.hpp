@@ -119,7 +119,7 @@ class TKsHeaderViewList {
 
   std::vector<TKsHeaderView> room_;  // the entries [0, count_), then room for more
   std::size_t count_ = 0;
-  std::uint64_t lengths_ = 0;  // the name lengths Add has seen, modulo 64
+  std::uint64_t lengths_ = 0;  // the name lengths Add has seen, modulo 64 (a filler may note more)
 };
 
 // Fills a list just cleared through Add (or AddFirst, kFirstWins) for one
