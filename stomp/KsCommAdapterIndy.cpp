@@ -83,7 +83,7 @@ inline std::size_t CutByLength(std::int64_t length, std::size_t maxFrame, std::s
   }
   const std::size_t size = static_cast<std::size_t>(length);
   if (rest.size() < size + 2 || rest[size] != '\0' || rest[size + 1] != '\n') return 0;
-  parsed.SetBody(rest.substr(0, size));
+  parsed.SetBody(std::string_view(rest.data(), size));
   return size + 2;
 }
 
@@ -96,7 +96,7 @@ inline std::size_t CutAtNul(std::size_t maxFrame, std::string_view rest, const T
   const char* const at = FindByteInLong(rest.data(), end, '\0');
   const std::size_t nul = static_cast<std::size_t>(at - rest.data());
   if (at == end || nul > maxFrame) return 0;
-  parsed.SetBody(rest.substr(0, nul));
+  parsed.SetBody(std::string_view(rest.data(), nul));
   return nul + 1;
 }
 
@@ -106,6 +106,7 @@ inline std::size_t CutAtNul(std::size_t maxFrame, std::string_view rest, const T
 // TKsFrameCutter
 
 void TKsFrameCutter::Reset() {
+  begun_ = false;
   phase_ = TPhase::Header;
   scanned_ = 0;
   lengthLine_ = false;
@@ -116,6 +117,7 @@ void TKsFrameCutter::Reset() {
 void TKsFrameCutter::SetMaxFrameSize(std::size_t bytes) { maxFrameSize_ = bytes; }
 
 bool TKsFrameCutter::Advance(std::string_view b) {
+  begun_ = true;
   try {
     if (phase_ == TPhase::Ready) return true;
     if (phase_ == TPhase::Discard) return AdvanceDiscard(b);
@@ -405,7 +407,7 @@ std::size_t TKsFrameCutter::Take(std::string_view b, std::string& out) {
 std::size_t TKsFrameCutter::CutParsed(std::string_view b, TKsParsedFrame& parsed) { return CutParsedInline(b, parsed); }
 
 inline std::size_t TKsFrameCutter::CutParsedInline(std::string_view b, TKsParsedFrame& parsed) {
-  if (phase_ != TPhase::Header && !(phase_ == TPhase::Ready && unit_ == TUnit::Frame)) return 0;
+  if (begun_ && phase_ != TPhase::Header && !(phase_ == TPhase::Ready && unit_ == TUnit::Frame)) return 0;
   // The block starts with its command, after blanks that hold no LF LF, and
   // does not end in blanks that trimming would cut: the frame text is then
   // these very bytes, and the parse of the block finds its end.
@@ -435,7 +437,7 @@ inline std::size_t TKsFrameCutter::CutParsedInline(std::string_view b, TKsParsed
   }
   if (body == 0) return 0;
   // A frame Advance had begun to look at leaves marks behind.
-  if (phase_ != TPhase::Header || scanned_ != 0 || lengthLine_) Reset();
+  if (begun_) Reset();
   return end + 2 + body;
 }
 

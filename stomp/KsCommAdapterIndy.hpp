@@ -165,6 +165,7 @@ class TKsFrameCutter {
   // command).
   void NoteSkippedLine(std::string_view line);
 
+  bool begun_ = false;  // Advance has looked at the buffer since the last Reset
   TPhase phase_ = TPhase::Header;
   TUnit unit_ = TUnit::Frame;
   TKsStompVersion version_ = TKsStompVersion::V1_0;

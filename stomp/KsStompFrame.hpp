@@ -119,7 +119,7 @@ class TKsHeaderViewList {
 
   std::vector<TKsHeaderView> room_;  // the entries [0, count_), then room for more
   std::size_t count_ = 0;
-  std::uint64_t lengths_ = 0;  // the name lengths Add has seen, modulo 64
+  std::uint64_t lengths_ = 0;  // the name lengths Add has seen, modulo 64 (a filler may note more)
 };
 
 // Fills a list just cleared through Add (or AddFirst, kFirstWins) for one
@@ -147,15 +147,15 @@ class TKsHeaderViewList::TFill {
 
   // Add or AddFirst for a name whose length no entry has yet; false, with
   // nothing done, for any other (the caller then adds it through the list
-  // once the filler has ended).
+  // once the filler has ended). The length is noted also for an empty
+  // value, which adds nothing: a later name of that length then takes the
+  // list's own search, which finds nothing and gives the same list.
   template <bool kFirstWins>
   bool TryAdd(std::string_view name, std::string_view value) {
-    const std::uint64_t bit = LengthBit(name);
-    if ((seen_ & bit) != 0) return false;
-    if constexpr (kFirstWins) seen_ |= bit;
-    if (value.empty()) return true;
-    seen_ |= bit;
-    *next_++ = TKsHeaderView(name, value);
+    bool seen = false;
+    seen_ = WithBitSet(seen_, name.size(), seen);
+    if (seen) return false;
+    if (!value.empty()) *next_++ = TKsHeaderView(name, value);
     return true;
   }
 
@@ -264,7 +264,7 @@ class TKsParsedFrame {
   // ':' (the cutter then cuts without this parse, and Parse raises the
   // error). The body is left empty: SetBody gives it. facts comes as
   // TKsHeadFacts() makes it, and the parse fills it in.
-  bool ParseHeadInPlace(std::string_view text, TKsHeadFacts& facts,
+  [[gnu::always_inline]] inline bool ParseHeadInPlace(std::string_view text, TKsHeadFacts& facts,
                         TKsStompVersion version = TKsStompVersion::V1_0);
   void SetBody(std::string_view body) { body_ = body; }
 
@@ -279,8 +279,9 @@ class TKsParsedFrame {
   // The parse loops, for 1.0 (kModern false) and for 1.1 and later.
   template <bool kModern>
   bool ParseHeadersAs(std::string_view text, std::size_t& position);
+  // Always inline: the frame cutter's loops run it for every frame.
   template <bool kModern>
-  bool ParseHeadInPlaceAs(std::string_view text, TKsHeadFacts& facts);
+  [[gnu::always_inline]] inline bool ParseHeadInPlaceAs(std::string_view text, TKsHeadFacts& facts);
   // ParseHeadInPlaceAs<true>, out of line: the frame cutter inlines the
   // parse of 1.0 only.
   bool ParseHeadInPlaceModern(std::string_view text, TKsHeadFacts& facts);
@@ -356,7 +357,32 @@ inline bool TKsParsedFrame::ParseHeadInPlaceAs(std::string_view text, TKsHeadFac
   // general loop goes on.
   {
     TKsHeaderViewList::TFill fill(headers_, std::uint64_t{1} << TKsHeadFacts::kLengthName.size());
-    for (++p; p < end;) {
+    // As far as the marks reach, each line's LF is the next mark, and its
+    // name, of up to 15 bytes, ends within the 16 bytes they leave readable
+    // after it. A longer name, or a line without ':', goes the general way;
+    // the empty line is found here too.
+    TKsByteMarks<'\n'> lines(first, end);
+    bool usual = true;  // every line so far was taken here
+    for (++p; __builtin_expect(lines.More(), 1);) {
+      const char* const lf = lines.Next();
+      const std::uint32_t colons = ByteMask16(p, ':');
+      const char* const stop = colons != 0 ? p + LowestBit64(colons) : lf;
+      if (__builtin_expect(stop >= lf, 0)) {
+        if (lf == p) return EndHead<kModern>(begin, first, p, facts);
+        usual = false;
+        break;
+      }
+      if (lf[-1] == '\0' || (kModern && crLf_ && lf[-1] == '\r') ||
+          !fill.template TryAdd<kModern>(std::string_view(p, static_cast<std::size_t>(stop - p)),
+                                         std::string_view(stop + 1, static_cast<std::size_t>(lf - stop - 1)))) {
+        usual = false;
+        break;
+      }
+      lines.Pop();
+      p = lf + 1;
+    }
+    // Beyond the marks, each line is searched.
+    while (usual && p < end) {
       if (*p == '\n') return EndHead<kModern>(begin, first, p, facts);
       const char* stop = find.Either(p, ':', '\n');
       if (stop == end || *stop == '\n') return false;

@@ -18,7 +18,7 @@
 
 #include <atomic>
 #include <cstddef>
-#include <optional>
+#include <new>
 #include <string>
 
 namespace ks {
@@ -53,11 +53,15 @@ class TKsScratch {
         scratch_ = &scratch;
         value_ = &scratch.kept_;
       } else {
-        value_ = &local_.emplace();
+        scratch_ = nullptr;
+        value_ = new (&local_) T();
       }
     }
     ~TLease() {
-      if (scratch_ == nullptr) return;
+      if (scratch_ == nullptr) {
+        local_.~T();
+        return;
+      }
       TKsScratchTrim<T>::Apply(scratch_->kept_);
       scratch_->leased_.store(false, std::memory_order_release);
     }
@@ -70,9 +74,13 @@ class TKsScratch {
     bool Kept() const { return scratch_ != nullptr; }
 
    private:
-    TKsScratch* scratch_ = nullptr;
-    std::optional<T> local_;
-    T* value_ = nullptr;
+    TKsScratch* scratch_;  // the scratch whose object is leased; nullptr: local_ is used
+    T* value_;
+    // The fresh object of a lease that found the kept one leased: made only
+    // then, so that the usual lease sets nothing up for it.
+    union {
+      T local_;
+    };
   };
 
   TKsScratch() = default;

@@ -63,6 +63,104 @@ class TKsByteFinder {
   std::uintptr_t last_;  // the last place a sixteen-byte step may start; 0 for none
 };
 
+// The index of the lowest set bit of a mask that is not 0, as a whole word
+// for adding to a pointer. On x86-64 it is one tzcnt, with no widening step
+// after it (a processor without tzcnt runs it as bsf, which gives the same
+// index for a mask that is not 0).
+inline std::uint64_t LowestBit64(std::uint64_t mask) noexcept {
+#if defined(__x86_64__) && defined(__GNUC__)
+  std::uint64_t index;
+  __asm__("tzcntq %1, %0" : "=r"(index) : "rm"(mask) : "cc");
+  return index;
+#else
+  return static_cast<std::uint64_t>(__builtin_ctzll(mask));
+#endif
+}
+
+// mask with bit index (modulo 64) set; was tells whether it was set
+// before: one bts on x86-64.
+inline std::uint64_t WithBitSet(std::uint64_t mask, std::uint64_t index, bool& was) noexcept {
+#if defined(__x86_64__) && defined(__GNUC__)
+  __asm__("btsq %2, %0" : "+r"(mask), "=@ccc"(was) : "r"(index));
+  return mask;
+#else
+  was = ((mask >> (index & 63)) & 1) != 0;
+  return mask | std::uint64_t{1} << (index & 63);
+#endif
+}
+
+// The places of one byte C in a text [begin, end), in order, such as the LF
+// that ends each line of a header block: marked sixty-four bytes at a time
+// and handed out one by one, so that a caller walking line after line finds
+// each line's end without a search of its own. Marks are made only for
+// windows of 64 bytes that have at least 16 more bytes of the text after
+// them; Next answers nullptr from the first window that has not, and the
+// caller searches on its own from there. A text under 80 bytes gets none.
+template <char C>
+class TKsByteMarks {
+ public:
+  TKsByteMarks(const char* begin, const char* end) noexcept
+      : at_(reinterpret_cast<std::uintptr_t>(begin) - 64),
+        last_(end - begin >= 80 ? reinterpret_cast<std::uintptr_t>(end) - 80 : 0) {}
+  // True when the marks reach the first C at or after the place Pop last
+  // passed (at first: begin); false when they do not (from then on,
+  // always).
+  bool More() noexcept {
+    while (__builtin_expect(bits_ == 0, 0)) {
+      at_ += 64;
+      if (at_ > last_) return false;
+      bits_ = Window(reinterpret_cast<const char*>(at_));
+    }
+    return true;
+  }
+  // After More answered true: that C. It has at least 16 bytes of the text
+  // after it.
+  const char* Next() const noexcept {
+    return reinterpret_cast<const char*>(at_ + LowestBit64(bits_));
+  }
+  // Passes the C that Next answers.
+  void Pop() noexcept { bits_ &= bits_ - 1; }
+
+ private:
+  // One bit per byte of the 64 at p, bit i set when p[i] is C.
+  static std::uint64_t Window(const char* p) noexcept {
+#if defined(__SSE2__)
+    const __m128i want = _mm_set1_epi8(C);
+    const __m128i* const chunks = reinterpret_cast<const __m128i*>(p);
+    const auto b0 = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(chunks), want)));
+    const auto b1 = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(chunks + 1), want)));
+    const auto b2 = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(chunks + 2), want)));
+    const auto b3 = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(chunks + 3), want)));
+    return std::uint64_t{b0} | std::uint64_t{b1} << 16 | std::uint64_t{b2} << 32 | std::uint64_t{b3} << 48;
+#else
+    std::uint64_t bits = 0;
+    for (int i = 0; i < 64; ++i) {
+      if (p[i] == C) bits |= std::uint64_t{1} << i;
+    }
+    return bits;
+#endif
+  }
+
+  std::uintptr_t at_;          // the window marked last
+  const std::uintptr_t last_;  // the last place a window may start; 0 for none
+  std::uint64_t bits_ = 0;     // the window's C not yet passed
+};
+
+// One bit per byte of the 16 at p (which must all be readable), bit i set
+// when p[i] is c: one look at a short field such as a header name.
+inline std::uint32_t ByteMask16(const char* p, char c) noexcept {
+#if defined(__SSE2__)
+  const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(c))));
+#else
+  std::uint32_t mask = 0;
+  for (int i = 0; i < 16; ++i) {
+    if (p[i] == c) mask |= std::uint32_t{1} << i;
+  }
+  return mask;
+#endif
+}
+
 // The first byte in [p, end) equal to a or to b, or end when there is none.
 inline const char* FindEitherByte(const char* p, const char* end, char a, char b) noexcept {
   return TKsByteFinder(p, end).Either(p, a, b);

@@ -82,6 +82,35 @@ TEST(Text, ByteFinderFindsTheFirstWantedByteFromEveryStartAndReadsNoFurther) {
   }
 }
 
+// The marks come in windows of 64 bytes that must leave 16 readable bytes
+// behind them: in texts of every length around those steps they must give
+// every wanted byte in order up to where they stop, stop where no further
+// window fits (the caller searches on from there), and read nothing past
+// the end (exact-size buffers, for the address sanitizer).
+TEST(Text, ByteMarksGiveEveryMarkInOrderAndStopWhereNoWindowFits) {
+  for (std::size_t n = 0; n <= 300; ++n) {
+    std::unique_ptr<char[]> text(new char[n == 0 ? 1 : n]);
+    for (std::size_t i = 0; i < n; ++i) text[i] = (i * 7 + n) % 5 == 0 ? '\n' : 'a';
+    const char* const begin = text.get();
+    TKsByteMarks<'\n'> marks(begin, begin + n);
+    // The windows that fit: each starts 64 bytes after the one before and
+    // ends at least 16 bytes before the end.
+    const std::size_t reach = n >= 80 ? ((n - 80) / 64 + 1) * 64 : 0;
+    std::size_t from = 0;
+    while (marks.More()) {
+      const char* const mark = marks.Next();
+      std::size_t expected = from;
+      while (expected < n && text[expected] != '\n') ++expected;
+      ASSERT_EQ(mark, begin + expected) << n;
+      ASSERT_LT(expected + 16, n) << n;
+      marks.Pop();
+      from = expected + 1;
+    }
+    for (std::size_t i = from; i < reach; ++i) EXPECT_NE(text[i], '\n') << n << " " << i;
+    EXPECT_FALSE(marks.More()) << n;
+  }
+}
+
 // FindByteInLong steps through long texts in blocks of 128 and 32 bytes and
 // ends with an overlapping look: at every length around those steps it must
 // find the first byte wanted (not a later one) and read nothing past the end.
