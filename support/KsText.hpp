@@ -89,6 +89,21 @@ inline std::uint64_t WithBitSet(std::uint64_t mask, std::uint64_t index, bool& w
 #endif
 }
 
+// One bit per byte of the 16 at p (which must all be readable), bit i set
+// when p[i] is c: one look at a short field such as a header name.
+inline std::uint32_t ByteMask16(const char* p, char c) noexcept {
+#if defined(__SSE2__)
+  const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(c))));
+#else
+  std::uint32_t mask = 0;
+  for (int i = 0; i < 16; ++i) {
+    if (p[i] == c) mask |= std::uint32_t{1} << i;
+  }
+  return mask;
+#endif
+}
+
 // The places of one byte C in a text [begin, end), in order, such as the LF
 // that ends each line of a header block: marked sixty-four bytes at a time
 // and handed out one by one, so that a caller walking line after line finds
@@ -124,42 +139,14 @@ class TKsByteMarks {
  private:
   // One bit per byte of the 64 at p, bit i set when p[i] is C.
   static std::uint64_t Window(const char* p) noexcept {
-#if defined(__SSE2__)
-    const __m128i want = _mm_set1_epi8(C);
-    const __m128i* const chunks = reinterpret_cast<const __m128i*>(p);
-    const auto b0 = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(chunks), want)));
-    const auto b1 = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(chunks + 1), want)));
-    const auto b2 = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(chunks + 2), want)));
-    const auto b3 = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(chunks + 3), want)));
-    return std::uint64_t{b0} | std::uint64_t{b1} << 16 | std::uint64_t{b2} << 32 | std::uint64_t{b3} << 48;
-#else
-    std::uint64_t bits = 0;
-    for (int i = 0; i < 64; ++i) {
-      if (p[i] == C) bits |= std::uint64_t{1} << i;
-    }
-    return bits;
-#endif
+    return std::uint64_t{ByteMask16(p, C)} | std::uint64_t{ByteMask16(p + 16, C)} << 16 |
+           std::uint64_t{ByteMask16(p + 32, C)} << 32 | std::uint64_t{ByteMask16(p + 48, C)} << 48;
   }
 
   std::uintptr_t at_;          // the window marked last
   const std::uintptr_t last_;  // the last place a window may start; 0 for none
   std::uint64_t bits_ = 0;     // the window's C not yet passed
 };
-
-// One bit per byte of the 16 at p (which must all be readable), bit i set
-// when p[i] is c: one look at a short field such as a header name.
-inline std::uint32_t ByteMask16(const char* p, char c) noexcept {
-#if defined(__SSE2__)
-  const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(c))));
-#else
-  std::uint32_t mask = 0;
-  for (int i = 0; i < 16; ++i) {
-    if (p[i] == c) mask |= std::uint32_t{1} << i;
-  }
-  return mask;
-#endif
-}
 
 // The first byte in [p, end) equal to a or to b, or end when there is none.
 inline const char* FindEitherByte(const char* p, const char* end, char a, char b) noexcept {

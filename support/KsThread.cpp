@@ -31,11 +31,6 @@ bool TKsThread::StoppedLocked() const {
   return Terminated() || stoppedMark_ || parked_ || !launched_;
 }
 
-bool TKsThread::Stopped() const {
-  // Without the lock: every change of the answer is one published store.
-  return Terminated() || idle_.load(std::memory_order_acquire);
-}
-
 void TKsThread::Start() {
   {
     std::lock_guard<std::mutex> guard(lock_);

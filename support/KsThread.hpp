@@ -66,7 +66,9 @@ class TKsThread {
 
   // True when termination was requested, the worker is marked to pause, is
   // parked, or has not been started yet.
-  bool Stopped() const;
+  // Without the lock (every change of the answer is one published store),
+  // and inline: a worker's loop asks it for every unit of work.
+  bool Stopped() const noexcept { return Terminated() || idle_.load(std::memory_order_acquire); }
 
   // Requests termination, wakes the worker and waits for its end; returns the
   // exit value set by SetReturnValue (0 by default). Throws ks::Exception
