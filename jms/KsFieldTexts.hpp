@@ -1,9 +1,8 @@
-// KsFieldTexts: TKsFieldTexts, the texts of a message that most messages
-// leave empty (correlation id, type, transaction id, and the raw content
-// that only bytes and object messages hold), kept in one block: none while
-// all four are empty, so that making and dropping such a message touches a
-// few words instead of four strings; one block of the thread's block cache
-// (KsBlockCache.hpp) otherwise. Reading a field, or
+// KsFieldTexts: TKsFieldTexts, the text fields of a message that most
+// messages leave empty (correlation id, type, transaction id), kept in one
+// block: none while all three are empty, so that making and dropping such a
+// message touches two words instead of three strings; one block of the
+// thread's block cache (KsBlockCache.hpp) otherwise. Reading a field, or
 // asking whether it is empty, costs what it costs in a string.
 //
 // Ownership: held by value inside each message; a copy copies the texts.
@@ -18,7 +17,7 @@ namespace ks {
 
 class TKsFieldTexts {
  public:
-  enum TField { kCorrelationId, kType, kTransactionId, kContent, kFieldCount };
+  enum TField { kCorrelationId, kType, kTransactionId, kFieldCount };
 
   TKsFieldTexts() noexcept = default;
   TKsFieldTexts(const TKsFieldTexts& other);
@@ -41,7 +40,7 @@ class TKsFieldTexts {
   // Gives the block back and empties every field.
   void Release() noexcept;
 
-  char* block_ = nullptr;  // the texts, one after another; none when all are empty
+  char* block_ = nullptr;  // the three texts, one after another; none when all are empty
   std::size_t capacity_ = 0;
   std::size_t sizes_[kFieldCount] = {};
 };

@@ -75,14 +75,14 @@ std::shared_ptr<TKsJMSBytesMessage> TKsJMSBytesMessage::Create(TKsJMSConnection*
 }
 
 void TKsJMSBytesMessage::SetContent(const std::string& value) { SetContentRef(value); }
-std::string TKsJMSBytesMessage::GetContent() const { return std::string(GetContentRef()); }
+std::string TKsJMSBytesMessage::GetContent() const { return GetContentRef(); }
 
 std::shared_ptr<TKsJMSObjectMessage> TKsJMSObjectMessage::Create(TKsJMSConnection* connection) {
   return std::allocate_shared<TKsJMSObjectMessage>(TKsCachedAllocator<TKsJMSObjectMessage>(), connection);
 }
 
 void TKsJMSObjectMessage::SetContent(const std::string& value) { SetContentRef(value); }
-std::string TKsJMSObjectMessage::GetContent() const { return std::string(GetContentRef()); }
+std::string TKsJMSObjectMessage::GetContent() const { return GetContentRef(); }
 void TKsJMSObjectMessage::SetObject(void* value) { object_ = value; }
 void* TKsJMSObjectMessage::GetObject() const { return object_; }
 

@@ -99,10 +99,10 @@ class TKsMessage : public virtual IMessage {
   void SetTransactionID(std::string_view value) { texts_.Set(TKsFieldTexts::kTransactionId, value); }
   void ClearTransactionID() noexcept { texts_.Set(TKsFieldTexts::kTransactionId, std::string_view()); }
 
-  // The raw content: the body of bytes and object messages (value may be
-  // this message's own).
-  std::string_view GetContentRef() const noexcept { return texts_.Get(TKsFieldTexts::kContent); }
-  void SetContentRef(std::string_view value) { texts_.Set(TKsFieldTexts::kContent, value); }
+  // The raw content: the body of bytes and object messages.
+  const std::string& GetContentRef() const noexcept { return content_; }
+  void SetContentRef(const std::string& value) { content_ = value; }
+  void SetContentRef(std::string&& value) noexcept { content_ = std::move(value); }
 
   TPrimitiveMap& GetProperties() noexcept { return properties_; }
   const TPrimitiveMap& GetProperties() const noexcept { return properties_; }
@@ -174,7 +174,8 @@ class TKsMessage : public virtual IMessage {
   TKsJMSConnection* connection_;
   std::uint64_t connectionSerial_ = 0;
   std::uint64_t link_ = 0;
-  TKsFieldTexts texts_;  // correlation id, type, transaction id, content
+  TKsFieldTexts texts_;  // correlation id, type, transaction id
+  std::string content_;
   TPrimitiveMap properties_;  // also holds the message id (its Front)
 };
 

@@ -478,7 +478,7 @@ std::shared_ptr<IMessage> NewReceivedBytesMessage(TKsJMSConnection* connection, 
   SetFields(scan, *message);
   ApplyScannedProperties(scan, *message);
   message->SetReceived(true, link);
-  message->SetContentRef(body);
+  message->SetContentRef(std::string(body));
   return message;
 }
 
