@@ -55,6 +55,9 @@ TLiveConnections& LiveConnections() {
   return live;
 }
 
+// True for the id sizes SameMidSizeBytes compares: 16 to 64 bytes.
+constexpr bool MidSize(std::size_t n) noexcept { return n - 16 <= 48; }
+
 // True when the n bytes at a and at b are equal, for n from 16 to 64 (a
 // consumer id is a GUID text of 38), without a library call: the message's
 // subscription is compared so for every message, and a call would cost the
@@ -755,7 +758,7 @@ inline const TKsJMSConnection::TIndexed* TKsJMSConnection::LastFound(std::string
   const TConsumerMap::value_type* last = consumerIndex_.last;
   const std::size_t size = subscription.size();
   if (last == nullptr || consumerChanges_->load(std::memory_order_acquire) != consumerIndex_.changes ||
-      size != last->first.size() || size - 16 > 48 || !SameMidSizeBytes(subscription.data(), last->first.data(), size)) {
+      size != last->first.size() || !MidSize(size) || !SameMidSizeBytes(subscription.data(), last->first.data(), size)) {
     return nullptr;
   }
   return &last->second;
@@ -771,7 +774,7 @@ const TKsJMSConnection::TIndexed* TKsJMSConnection::FindConsumer(std::string_vie
   if (changes != index.changes) {
     RebuildConsumerIndex(changes);
   } else {
-    lastRuledOut = subscription.size() - 16 <= 48;
+    lastRuledOut = MidSize(subscription.size());
   }
   if (lastRuledOut || index.last == nullptr || subscription != index.last->first) {
     const auto found = index.bySubscription.find(subscription);
@@ -1071,20 +1074,6 @@ inline bool TKsJMSConnection::ReadAsTheReader(TKsReceiveWait wait, std::chrono::
   return more;
 }
 
-inline void TKsJMSConnection::ReadBufferedFor(const TKsMessageConsumer* consumer, std::shared_ptr<IMessage>* result) {
-  // As ReadAsTheReader with TKsReceiveWait::Buffered, kept apart so that
-  // the usual receive does only this.
-  const TReading reading(consumer, result);
-  std::exception_ptr error;
-  try {
-    if (ownAdapter_ != nullptr && client_->GetAdapter() != nullptr) ownAdapter_->DispatchBuffered();
-  } catch (...) {
-    ReadFault(error);
-  }
-  EndReading();
-  if (error) [[unlikely]] std::rethrow_exception(error);
-}
-
 bool TKsJMSConnection::WaitOrRead(std::unique_lock<std::mutex>& lock, TKsReceiveWait wait,
                                   std::chrono::steady_clock::time_point deadline, bool limited,
                                   const TKsMessageConsumer* consumer, std::shared_ptr<IMessage>* result) {
@@ -1167,7 +1156,7 @@ inline std::shared_ptr<IMessage> TKsJMSConnection::ReceiveOnLink(const TKsMessag
   // The usual case, without the lock: nothing held, nobody else reading,
   // and a frame that is already whole in the buffer (no wait, so no clock
   // either).
-  if (FreeToRead()) ReadBufferedFor(consumer, &result);
+  if (FreeToRead()) ReadAsTheReader(TKsReceiveWait::Buffered, {}, false, consumer, &result);
   if (!result) [[unlikely]] ReceiveWaiting(consumer, wait, timeout, deadlineOut, result);
   return result;
 }

@@ -492,10 +492,6 @@ class TKsJMSConnection : public IMessageTransformerHost,
                                                      std::chrono::steady_clock::time_point deadline, bool limited,
                                                      const TKsMessageConsumer* consumer,
                                                      std::shared_ptr<IMessage>* result, std::int32_t leftMs = -1);
-  // ReadAsTheReader for a frame already whole in the buffer, the first
-  // read of every receive.
-  [[gnu::always_inline]] inline void ReadBufferedFor(const TKsMessageConsumer* consumer,
-                                                     std::shared_ptr<IMessage>* result);
   // A read's fault, caught by the reader: stored in error to be raised
   // once reading_ is cleared; a lost stream first marks the connection lost.
   // Called inside the catch block.
