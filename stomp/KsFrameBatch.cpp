@@ -91,7 +91,12 @@ void TKsFrameBatch::CommitOther(std::size_t size) {
   }
   if (bufferSize_ == size) {
     StartTimerLocked();
-    changed_.notify_one();
+    // A timer that waits for an earlier frame's due time needs no wake-up:
+    // it finds the new due time when that wait ends. Only an idle timer is
+    // woken, so a stream of full buffers costs the timer one wake-up per
+    // delay, not one per buffer.
+    // (A timer being stopped may wait beside a new one, hence all.)
+    if (idleTimers_ != 0) changed_.notify_all();
   }
 }
 
@@ -199,14 +204,16 @@ void TKsFrameBatch::TimerStep(const TTimer& self) {
   std::unique_lock<std::mutex> lock(lock_);
   if (self.Terminated()) return;
   if (bufferSize_ == 0 || suspended_) {
+    ++idleTimers_;
     changed_.wait(lock, [this, &self] { return self.Terminated() || (bufferSize_ != 0 && !suspended_); });
+    --idleTimers_;
     return;
   }
   const auto due = firstHeld_ + std::chrono::milliseconds(delayMs_);
   const std::uint64_t generation = generation_;
   if (Clock::now() < due) {
-    // Only a stop wakes this wait early; a write by another thread is seen
-    // when it ends.
+    // Only a stop or a resume wakes this wait early; a write by another
+    // thread, and the frames held after it, are seen when it ends.
     changed_.wait_until(lock, due, [this, &self, generation] { return self.Terminated() || generation_ != generation; });
     if (self.Terminated() || generation_ != generation || Clock::now() < due || suspended_) return;
   }

@@ -155,6 +155,7 @@ class TKsFrameBatch {
   std::int32_t bufferTimeout_ = -1;  // send time-out of the held frames
   Clock::time_point firstHeld_{};    // when the first held frame came
   std::uint64_t generation_ = 0;     // counts the writes of held bytes
+  int idleTimers_ = 0;               // timer threads waiting for bytes to be held
   std::exception_ptr kept_;
   std::exception_ptr suspended_;  // see Suspend
   std::unique_ptr<TTimer> timer_;

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,6 +63,33 @@ TEST(FrameBatch, AFrameTooLargeToGatherGoesOutAfterWhatIsHeldFromWhereItLiesAndI
     EXPECT_THROW(batch.Add(big, 3, -1), EKsConnClosedGracefully);
     EXPECT_EQ(batch.Abandon(), 1u);
   }
+}
+
+TEST(FrameBatch, AFrameHeldAfterAWriteIsWrittenByTheTimerWithoutAnotherCall) {
+  const std::string_view end("\0\n", 2);
+  const std::string_view first[3] = {"SEND\n\n", "1", end};
+  const std::string_view second[3] = {"SEND\n\n", "2", end};
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<std::string> written;
+  TKsFrameBatch batch(
+      [&](const std::string_view* parts, std::size_t count, std::int32_t) {
+        std::string bytes;
+        for (std::size_t i = 0; i < count; ++i) bytes.append(parts[i]);
+        std::lock_guard<std::mutex> guard(lock);
+        written.push_back(bytes);
+        changed.notify_all();
+      },
+      20, nullptr);
+  // The timer waits for the first frame's due time when the flush writes
+  // it; the second frame, held after that write, is due later and has only
+  // the timer to bring it out.
+  batch.Add(first, 3, -1);
+  batch.Flush();
+  batch.Add(second, 3, -1);
+  std::unique_lock<std::mutex> guard(lock);
+  ASSERT_TRUE(changed.wait_for(guard, std::chrono::seconds(5), [&] { return written.size() == 2; }));
+  EXPECT_EQ(written[1], "SEND\n\n2\0\n"s);
 }
 
 }  // namespace
