@@ -14,7 +14,9 @@
 // maximum frame size is taken from the input (64 to 4159 bytes, or the
 // default), and the unconsumed bytes may never grow past a header block plus
 // that size before the cutter hands out a unit: oversized frames are skipped
-// as they arrive, once each, in both runs alike.
+// as they arrive, once each, in both runs alike. The protocol version whose
+// rules the cutter and the parser follow is taken from the input too (1.0
+// in half the inputs, 1.1 and 1.2 in a quarter each).
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -43,11 +45,11 @@ struct TCutResult {
 // and what the parser makes of its text: same command, header list and
 // body, and no error.
 void CheckParsed(const ks::TKsParsedFrame& inPlace, std::size_t fast, ks::TKsFrameCutter::TUnit unit,
-                 const std::string& text, std::size_t used) {
+                 const std::string& text, std::size_t used, ks::TKsStompVersion version) {
   FuzzCheck(unit == ks::TKsFrameCutter::TUnit::Frame && fast == used, "the one-step cut cut another unit");
   ks::TKsParsedFrame parsed;
   try {
-    parsed.Parse(text);
+    parsed.Parse(text, version);
   } catch (const ks::Exception&) {
     FuzzCheck(false, "the one-step cut parsed a frame that the parser refuses");
   }
@@ -60,9 +62,11 @@ void CheckParsed(const ks::TKsParsedFrame& inPlace, std::size_t fast, ks::TKsFra
 }
 
 // Feeds bytes to a cutter in pieces (sizes from the generator; 0 = whole).
-TCutResult Cut(std::string_view bytes, std::uint32_t seed, bool whole, std::size_t maxFrame) {
+TCutResult Cut(std::string_view bytes, std::uint32_t seed, bool whole, std::size_t maxFrame,
+               ks::TKsStompVersion version) {
   TCutResult result;
   ks::TKsFrameCutter cutter;
+  cutter.SetVersion(version);
   cutter.SetMaxFrameSize(maxFrame);
   cutter.SetMaxHeaderSize(kMaxHeader);
   // What may be buffered without a unit: a header block, its LF LF, a body
@@ -110,7 +114,7 @@ TCutResult Cut(std::string_view bytes, std::uint32_t seed, bool whole, std::size
         }
         const ks::TKsFrameCutter::TUnit unit = cutter.Unit();
         const std::size_t used = cutter.Take(unconsumed, frame);
-        if (fast != 0) CheckParsed(parsed, fast, unit, frame, used);
+        if (fast != 0) CheckParsed(parsed, fast, unit, frame, used, version);
         FuzzCheck(used > 0 && used <= unconsumed.size(), "cutter consumed nothing or too much");
         result.consumed += used;
         ks::TKsSkippedFrame notice;
@@ -138,8 +142,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const std::size_t maxFrame = (data[1] & 0x80) != 0 ? 64 + ((data[1] & 0x3F) << 6 | (data[0] & 0x3F))
                                                     : ks::kDefaultMaxFrameSize;
-  const TCutResult whole = Cut(bytes, seed, true, maxFrame);
-  const TCutResult pieces = Cut(bytes, seed, false, maxFrame);
+  const int versionBits = (data[1] & 0x40) >> 5 | (data[0] & 1);
+  const ks::TKsStompVersion version = versionBits == 2   ? ks::TKsStompVersion::V1_1
+                                      : versionBits == 3 ? ks::TKsStompVersion::V1_2
+                                                         : ks::TKsStompVersion::V1_0;
+  const TCutResult whole = Cut(bytes, seed, true, maxFrame, version);
+  const TCutResult pieces = Cut(bytes, seed, false, maxFrame, version);
   FuzzCheck(whole.frames == pieces.frames, "splitting the stream changed the frames cut from it");
   FuzzCheck(whole.notices.size() == pieces.notices.size(), "splitting the stream changed the frames skipped");
   FuzzCheck(whole.error == pieces.error, "splitting the stream changed the error");
@@ -151,7 +159,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzCheck(blockEnd != std::string::npos, "frame text without its header block");
     FuzzCheck(text.size() - blockEnd - 2 <= maxFrame + 2, "a frame over the limit was handed out");
     try {
-      (void)ks::TKsStompFrame::Parse(text);
+      if (version == ks::TKsStompVersion::V1_0) {
+        (void)ks::TKsStompFrame::Parse(text);
+      } else {
+        ks::TKsParsedFrame parsed;
+        parsed.Parse(text, version);
+        ks::TKsParsedFrame unescaped;
+        unescaped.Unescape(parsed, version);
+      }
     } catch (const ks::Exception&) {
     }
   }

@@ -408,15 +408,22 @@ std::size_t TKsFrameCutter::CutParsed(std::string_view b, TKsParsedFrame& parsed
 
 inline std::size_t TKsFrameCutter::CutParsedInline(std::string_view b, TKsParsedFrame& parsed) {
   if (begun_ && phase_ != TPhase::Header && !(phase_ == TPhase::Ready && unit_ == TUnit::Frame)) return 0;
-  // The block starts with its command, after blanks that hold no LF LF, and
-  // does not end in blanks that trimming would cut: the frame text is then
-  // these very bytes, and the parse of the block finds its end.
+  // The block starts with its command, after blanks that hold no empty
+  // line (LF LF, or under 1.2 also LF CR LF: Advance cuts those as a unit
+  // of their own), and does not end in blanks that trimming would cut: the
+  // frame text is then these very bytes, and the parse of the block finds
+  // its end.
   std::size_t lead = 0;
   if (b.size() > 1 && b[0] == '\n' && static_cast<unsigned char>(b[1]) > 0x20) {
     lead = 1;  // the usual case: the LF after the NUL of the frame before
   } else {
     while (lead < b.size() && static_cast<unsigned char>(b[lead]) <= 0x20) ++lead;
-    if (lead == b.size() || (lead > 1 && b.substr(0, lead).find("\n\n") != std::string_view::npos)) return 0;
+    if (lead == b.size()) return 0;
+    const std::string_view blanks = b.substr(0, lead);
+    if (lead > 1 && (blanks.find("\n\n") != std::string_view::npos ||
+                     (version_ == TKsStompVersion::V1_2 && blanks.find("\n\r\n") != std::string_view::npos))) {
+      return 0;
+    }
   }
   TKsHeadFacts facts;  // filled by the parse
   const std::string_view head(b.data() + lead, std::min(b.size() - lead, maxHeaderSize_ + 2));
