@@ -209,8 +209,17 @@ class TKsStompCustomClient : public IStompFrameReceiver, public TKsStompConnecti
   // are the derived class's own (SetDetour).
   static constexpr std::uint32_t kDetourOnMessage = 1;
   static constexpr std::uint32_t kDetourOwn = 2;
-  std::uint32_t Detours() const noexcept { return detours_; }
-  void SetDetour(std::uint32_t bit, bool on) noexcept { detours_ = on ? (detours_ | bit) : (detours_ & ~bit); }
+  // The reader thread reads the word while a setter may change it: a bit
+  // is published after what it points the reader to (a handler, a
+  // callback) is in place.
+  std::uint32_t Detours() const noexcept { return detours_.load(std::memory_order_acquire); }
+  void SetDetour(std::uint32_t bit, bool on) noexcept {
+    if (on) {
+      detours_.fetch_or(bit, std::memory_order_release);
+    } else {
+      detours_.fetch_and(~bit, std::memory_order_release);
+    }
+  }
   const char* ClassName() const override;
 
   // Send with the extra headers given as views (no copies of the caller's
@@ -300,7 +309,7 @@ class TKsStompCustomClient : public IStompFrameReceiver, public TKsStompConnecti
   TKsScratch<std::string> image_;
   mutable std::mutex sessionMutex_;  // guards session_ (written by the reader thread)
   TKsStompFrameEvent onMessage_;
-  std::uint32_t detours_ = 0;  // see Detours; set on the owner's thread, read by the thread that reads
+  std::atomic<std::uint32_t> detours_{0};  // see Detours; set by the owner, read by the thread that reads
   TKsStompFrameEvent onConnected_;
   TKsStompFrameEvent onError_;
   TKsStompFrameEvent onReceipt_;
