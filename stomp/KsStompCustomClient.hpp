@@ -238,6 +238,15 @@ class TKsStompCustomClient : public IStompFrameReceiver, public TKsStompConnecti
   // then writes the frame by the general rules (or raises).
   bool SendDistinct(std::string_view destination, std::string_view body, std::int32_t sendTimeout,
                     std::string_view receipt, bool omitContentLength, const TKsDistinctHeaders& extras);
+  // The head (command line through the empty line) SendDistinct writes for
+  // a SEND without receipt and content-length under version, into out;
+  // false, with out empty, when SendDistinct would answer false.
+  static bool MakeDistinctHead(std::string& out, std::string_view destination, const TKsDistinctHeaders& extras,
+                               TKsStompVersion version);
+  // SendDistinct for a SEND without receipt and content-length whose head
+  // (MakeDistinctHead's, for the version in use) is written already: the
+  // same bytes, the same checks and errors once the head is known.
+  void SendHead(std::string_view head, std::string_view body, std::int32_t sendTimeout);
   // True when the logger's debug level is on (trace lines are formatted
   // only then). Asks the logger only once a debug threshold was ever set
   // (TKsDebugWatch): the client's logger is always one the factory made.
