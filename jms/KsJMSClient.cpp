@@ -279,12 +279,13 @@ void TKsJMSClient::Send(const TKsJMSMessage& message, const TKsSendStamp& stamp,
   SendWritten(message, stamp, destinationName, sendTimeout, receipt, debug);
 }
 
-bool TKsJMSClient::SendUsualText(const TKsSendHead& head, const TKsJMSTextMessage& text, std::int32_t sendTimeout) {
+bool TKsJMSClient::SendUsual(const TKsSendHead& head, const IMessage& message, std::int32_t sendTimeout) {
   // Send's first way, with the head Send would write for it already known.
-  if (DebugEnabled() || !HasNoFields(text)) return false;
+  const TKsJMSTextMessage* text = AsOwnTextMessage(&message);
+  if (text == nullptr || DebugEnabled() || !HasNoFields(*text)) return false;
   const std::string_view image = head.For(GetVersion());
   if (image.empty()) return false;
-  SendHead(image, text.GetTextRef(), sendTimeout);
+  SendHead(image, text->GetTextRef(), sendTimeout);
   return true;
 }
 

@@ -35,7 +35,6 @@ class IDestination;
 class IMessage;
 class TKsJMSConnection;
 class TKsJMSMessage;
-class TKsJMSTextMessage;
 class TKsSendHead;
 
 // What a session stamps on a message it sends, over the message's own
@@ -124,12 +123,13 @@ class TKsJMSClient : public TKsStompCustomClient {
             std::string_view receipt = std::string_view()) {
     Send(message, TKsSendStamp::Of(message), destinationName, sendTimeout, receipt);
   }
-  // Send of a producer's usual message (see TKsSendHead) with a stamp at its
-  // defaults (not persistent, priority 4, no expiration, no transaction)
-  // and no receipt, its head written already: the same frame as Send's.
-  // False, with nothing sent, when the message has a field or property set,
-  // tracing is on, or head has no image for the version in use: Send then.
-  bool SendUsualText(const TKsSendHead& head, const TKsJMSTextMessage& text, std::int32_t sendTimeout);
+  // Send of a producer's usual message (see TKsSendHead: an own text message
+  // without fields or properties) with a stamp at its defaults (not
+  // persistent, priority 4, no expiration, no transaction) and no receipt,
+  // its head written already: the same frame as Send's. False, with
+  // nothing sent, when the message is not such a one, tracing is on, or
+  // head has no image for the version in use: Send then.
+  bool SendUsual(const TKsSendHead& head, const IMessage& message, std::int32_t sendTimeout);
   // The head image of such a send to destination under version (into out;
   // empty when there is none): the bytes Send writes for it.
   static void MakeUsualHead(std::string& out, std::string_view destination, TKsStompVersion version);

@@ -1695,21 +1695,21 @@ void TKsJMSSession::Send(TKsMessageProducer* producer, const std::shared_ptr<IDe
     return;
   }
   if (deliveryMode != TDeliveryMode::Persistent && priority == 4 && timeToLive == 0 &&
-      SendUsualOpen(*producer, message.get(), sendTimeout)) {
+      SendUsualOpen(producer->UsualHead(), message.get(), sendTimeout)) {
     return;
   }
   SendTo(*known, message, deliveryMode, priority, timeToLive, sendTimeout);
 }
 
-bool TKsJMSSession::SendUsualOpen(const TKsMessageProducer& producer, const IMessage* message,
-                                  std::int32_t sendTimeout) {
+bool TKsJMSSession::SendUsualOpen(const TKsSendHead& head, const IMessage* message, std::int32_t sendTimeout) {
   // SendTo's way for such a send ends in the client's first way, with the
   // same checks in the same order: the message, the link, then the rest.
-  if (acknowledgeMode_ == SESSION_TRANSACTED || connection_->GetSyncSend() || connection_->HasFailover()) return false;
-  const TKsJMSTextMessage* text = AsOwnTextMessage(message);
-  if (text == nullptr) return false;
+  if (acknowledgeMode_ == SESSION_TRANSACTED || connection_->GetSyncSend() || connection_->HasFailover() ||
+      message == nullptr) {
+    return false;
+  }
   connection_->CheckNotLost();
-  return connection_->GetClient().SendUsualText(producer.UsualHead(), *text, sendTimeout);
+  return connection_->GetClient().SendUsual(head, *message, sendTimeout);
 }
 
 void TKsJMSSession::SendNamed(const std::shared_ptr<IDestination>& destination,

@@ -2,7 +2,7 @@
 // written once for the producer's destination instead of header by header
 // on every send. The usual send is an own text message with every field at
 // its default and no properties, sent without receipt (see
-// TKsJMSClient::SendUsualText); its head (command line through the empty
+// TKsJMSClient::SendUsual); its head (command line through the empty
 // line) depends only on the destination's wire name and on whether the
 // protocol version in use is 1.0 (no content type then, and other bytes
 // that need care in a value), so both images are kept. An image is empty

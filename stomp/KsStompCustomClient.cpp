@@ -463,26 +463,11 @@ bool TKsStompCustomClient::MakeDistinctHead(std::string& out, std::string_view d
   return true;
 }
 
-void TKsStompCustomClient::SendHead(std::string_view head, std::string_view body, std::int32_t sendTimeout) {
-  IStompCommAdapter& adapter = RequireLoggedIn("SEND");
-  const std::size_t size = head.size() + body.size() + 2;
-  if (batch_ && size < TKsFrameBatch::kCapacity) {
-    // SendDistinct's way: straight into the batch, in one pass.
-    try {
-      batch_->AddInPlace(size, sendTimeout, [&](char* p) {
-        std::memcpy(p, head.data(), head.size());
-        p += head.size();
-        if (!body.empty()) std::memcpy(p, body.data(), body.size());
-        p[body.size()] = '\0';
-        p[body.size() + 1] = '\n';
-      });
-    } catch (const EKsSocketError& e) {
-      RaiseWriteFailure(e);
-    }
-    return;
-  }
+void TKsStompCustomClient::SendHeadUnbatched(IStompCommAdapter& adapter, std::string_view head, std::string_view body,
+                                             std::int32_t sendTimeout) {
   auto image = image_.Lease();
   std::string& out = *image;
+  const std::size_t size = head.size() + body.size() + 2;
   const std::size_t room = JoinsBody(body.size()) ? size : head.size();
   if (out.capacity() < room) out.reserve(room);
   out.assign(head);
