@@ -12,6 +12,7 @@
 #include "jms/KsMessageFromFrame.hpp"
 #include "support/KsScopedValue.hpp"
 #include "jms/KsQueue.hpp"
+#include "jms/KsSendHead.hpp"
 #include "jms/KsTopic.hpp"
 #include "stomp/KsAdapterRegistry.hpp"
 #include "stomp/KsStompFrame.hpp"
@@ -168,11 +169,15 @@ std::int64_t RelativeExpiration(TDateTime timestamp, TDateTime expiration) {
 
 }  // namespace
 
+inline bool TKsJMSClient::HasNoFields(const TKsJMSMessage& message) noexcept {
+  return message.GetProperties().Empty() && message.GetCorrelationIDRef().empty() && message.GetTypeRef().empty() &&
+         !message.GetReplyToRef();
+}
+
 inline bool TKsJMSClient::HasOnlyDefaults(const TKsJMSMessage& message, const TKsSendStamp& stamp) noexcept {
   // WriteFields and WriteProperties write nothing for such a message.
   return stamp.expiration == 0.0 && stamp.deliveryMode != TDeliveryMode::Persistent && stamp.priority == 4 &&
-         stamp.transaction.empty() && message.GetProperties().Empty() && message.GetCorrelationIDRef().empty() &&
-         message.GetTypeRef().empty() && !message.GetReplyToRef();
+         stamp.transaction.empty() && HasNoFields(message);
 }
 
 TKsSendStamp TKsSendStamp::Of(const TKsJMSMessage& message) {
@@ -188,10 +193,10 @@ void TKsJMSClient::BuildSend(const TKsJMSMessage& message, const TKsSendStamp& s
 }
 
 template <class Headers>
-void TKsJMSClient::WriteContentType(bool isObject, bool isBytes, Headers& headers) const {
+void TKsJMSClient::WriteContentTypeFor(TKsStompVersion version, bool isObject, bool isBytes, Headers& headers) {
   // From 1.1 on the body says what it is (a property of the message's own
   // may say otherwise).
-  if (!isObject && GetVersion() != TKsStompVersion::V1_0) {
+  if (!isObject && version != TKsStompVersion::V1_0) {
     headers.Set("content-type", isBytes ? "application/octet-stream" : "text/plain;charset=UTF-8");
   }
 }
@@ -272,6 +277,23 @@ void TKsJMSClient::Send(const TKsJMSMessage& message, const TKsSendStamp& stamp,
     }
   }
   SendWritten(message, stamp, destinationName, sendTimeout, receipt, debug);
+}
+
+bool TKsJMSClient::SendUsual(const TKsSendHead& head, const IMessage& message, std::int32_t sendTimeout) {
+  // Send's first way, with the head Send would write for it already known.
+  const TKsJMSTextMessage* text = AsOwnTextMessage(&message);
+  if (text == nullptr || DebugEnabled() || !HasNoFields(*text)) return false;
+  const std::string_view image = head.For(GetVersion());
+  if (image.empty()) return false;
+  SendHead(image, text->GetTextRef(), sendTimeout);
+  return true;
+}
+
+void TKsJMSClient::MakeUsualHead(std::string& out, std::string_view destination, TKsStompVersion version) {
+  // The headers of Send's first way: the content type alone.
+  TKsDistinctHeaders headers;
+  WriteContentTypeFor(version, false, false, headers);
+  MakeDistinctHead(out, destination, headers, version);
 }
 
 void TKsJMSClient::SendWritten(const TKsJMSMessage& message, const TKsSendStamp& stamp,

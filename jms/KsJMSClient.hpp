@@ -35,6 +35,7 @@ class IDestination;
 class IMessage;
 class TKsJMSConnection;
 class TKsJMSMessage;
+class TKsSendHead;
 
 // What a session stamps on a message it sends, over the message's own
 // fields: delivery mode, priority, time stamp, expiration and the
@@ -122,6 +123,16 @@ class TKsJMSClient : public TKsStompCustomClient {
             std::string_view receipt = std::string_view()) {
     Send(message, TKsSendStamp::Of(message), destinationName, sendTimeout, receipt);
   }
+  // Send of a producer's usual message (see TKsSendHead: an own text message
+  // without fields or properties) with a stamp at its defaults (not
+  // persistent, priority 4, no expiration, no transaction) and no receipt,
+  // its head written already: the same frame as Send's. False, with
+  // nothing sent, when the message is not such a one, tracing is on, or
+  // head has no image for the version in use: Send then.
+  bool SendUsual(const TKsSendHead& head, const IMessage& message, std::int32_t sendTimeout);
+  // The head image of such a send to destination under version (into out;
+  // empty when there is none): the bytes Send writes for it.
+  static void MakeUsualHead(std::string& out, std::string_view destination, TKsStompVersion version);
 
   // How destinations and broker extensions are written (TKsDialect). Set
   // once, before the connection is used.
@@ -199,11 +210,17 @@ class TKsJMSClient : public TKsStompCustomClient {
                     Headers& headers) const;
   // "content-type" from 1.1 on, for a body that is not an object.
   template <class Headers>
-  void WriteContentType(bool isObject, bool isBytes, Headers& headers) const;
+  void WriteContentType(bool isObject, bool isBytes, Headers& headers) const {
+    WriteContentTypeFor(GetVersion(), isObject, isBytes, headers);
+  }
+  template <class Headers>
+  static void WriteContentTypeFor(TKsStompVersion version, bool isObject, bool isBytes, Headers& headers);
   // True when WriteFields and WriteProperties write nothing for the
   // message under stamp.
   [[gnu::always_inline]] static bool HasOnlyDefaults(const TKsJMSMessage& message,
                                                      const TKsSendStamp& stamp) noexcept;
+  // The message's part of HasOnlyDefaults: no field set, no property.
+  [[gnu::always_inline]] static bool HasNoFields(const TKsJMSMessage& message) noexcept;
   template <class Headers>
   void WriteFields(const TKsJMSMessage& message, const TKsSendStamp& stamp, TSendParts& parts,
                    Headers& headers) const;

@@ -1694,7 +1694,22 @@ void TKsJMSSession::Send(TKsMessageProducer* producer, const std::shared_ptr<IDe
     SendNamed(destination, message, deliveryMode, priority, timeToLive, sendTimeout);
     return;
   }
+  if (deliveryMode != TDeliveryMode::Persistent && priority == 4 && timeToLive == 0 &&
+      SendUsualOpen(producer->UsualHead(), message.get(), sendTimeout)) {
+    return;
+  }
   SendTo(*known, message, deliveryMode, priority, timeToLive, sendTimeout);
+}
+
+bool TKsJMSSession::SendUsualOpen(const TKsSendHead& head, const IMessage* message, std::int32_t sendTimeout) {
+  // SendTo's way for such a send ends in the client's first way, with the
+  // same checks in the same order: the message, the link, then the rest.
+  if (acknowledgeMode_ == SESSION_TRANSACTED || connection_->GetSyncSend() || connection_->HasFailover() ||
+      message == nullptr) {
+    return false;
+  }
+  connection_->CheckNotLost();
+  return connection_->GetClient().SendUsual(head, *message, sendTimeout);
 }
 
 void TKsJMSSession::SendNamed(const std::shared_ptr<IDestination>& destination,

@@ -99,6 +99,7 @@ struct TKsSkippedFrame;
 class TKsJMSSession;
 class TKsMessageConsumer;
 class TKsMessageProducer;
+class TKsSendHead;
 
 // How long a synchronous receive may wait. Buffered (the connection's own
 // first try) takes only a frame that is already whole in the input buffer.
@@ -689,6 +690,19 @@ class TKsJMSSession : public IMessageDispatch,
   void Send(TKsMessageProducer* producer, const std::shared_ptr<IDestination>& destination,
             const std::shared_ptr<IMessage>& message, TDeliveryMode deliveryMode, std::uint8_t priority,
             std::uint32_t timeToLive, std::int32_t sendTimeout);
+  // Send's usual case, for a producer that knows the wire name of its own
+  // destination and sends to it with the stamp at its defaults (not
+  // persistent, priority 4, no time to live): an own text message without
+  // fields or properties, no transaction, no confirmation and no failover
+  // goes to the client with the producer's head written already
+  // (TKsJMSClient::SendUsual). False, with nothing sent, when the send
+  // is not such a one: Send then. Raises as Send when the session is
+  // closed or the connection lost. head: the producer's
+  // (TKsMessageProducer::UsualHead).
+  bool SendUsual(const TKsSendHead& head, const IMessage* message, std::int32_t sendTimeout) {
+    CheckNotClosed();
+    return SendUsualOpen(head, message, sendTimeout);
+  }
 
   // A transacted session acknowledges every message it delivers inside its
   // current transaction (an ACK with the transaction id), so that Commit
@@ -790,6 +804,8 @@ class TKsJMSSession : public IMessageDispatch,
   void NoteConsumerChange() const noexcept { consumerChanges_->fetch_add(1, std::memory_order_acq_rel); }
   std::shared_ptr<IMessageConsumer> NewConsumer(const std::shared_ptr<IDestination>& destination,
                                                 const std::string& messageSelector, bool noLocal);
+  // SendUsual once the session is known to be open.
+  bool SendUsualOpen(const TKsSendHead& head, const IMessage* message, std::int32_t sendTimeout);
   // Send to a destination other than the producer's own: named first.
   void SendNamed(const std::shared_ptr<IDestination>& destination, const std::shared_ptr<IMessage>& message,
                  TDeliveryMode deliveryMode, std::uint8_t priority, std::uint32_t timeToLive,

@@ -45,10 +45,6 @@ TKsMessage* AsOwnMessage(IMessage* message) noexcept {
   return const_cast<TKsMessage*>(AsOwnMessage(static_cast<const IMessage*>(message)));
 }
 
-const TKsJMSTextMessage* AsOwnTextMessage(const IMessage* message) noexcept {
-  return message == nullptr ? nullptr : ExactLeaf<TKsJMSTextMessage>(message);
-}
-
 TKsJMSTextMessage* AsOwnTextMessage(IMessage* message) noexcept {
   return const_cast<TKsJMSTextMessage*>(AsOwnTextMessage(static_cast<const IMessage*>(message)));
 }

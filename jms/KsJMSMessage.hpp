@@ -98,7 +98,13 @@ class TKsJMSObjectMessage final : public TKsJMSMessage, public virtual IObjectMe
 // (IMessage is a virtual base, which makes dynamic_cast expensive).
 const TKsMessage* AsOwnMessage(const IMessage* message) noexcept;
 TKsMessage* AsOwnMessage(IMessage* message) noexcept;
-const TKsJMSTextMessage* AsOwnTextMessage(const IMessage* message) noexcept;
+// (In place: the usual send asks it once per message.)
+[[gnu::always_inline]] inline const TKsJMSTextMessage* AsOwnTextMessage(const IMessage* message) noexcept {
+  if (message == nullptr || typeid(*message) != typeid(TKsJMSTextMessage)) return nullptr;
+  // The most derived object, whose address dynamic_cast<const void*> reads
+  // from the virtual table.
+  return static_cast<const TKsJMSTextMessage*>(dynamic_cast<const void*>(message));
+}
 TKsJMSTextMessage* AsOwnTextMessage(IMessage* message) noexcept;
 // The message itself when it is exactly one of the three leaf classes above
 // (which the send path writes as they are), else nullptr. A text message,
@@ -106,11 +112,7 @@ TKsJMSTextMessage* AsOwnTextMessage(IMessage* message) noexcept;
 // AsOwnOtherLeafMessage answers for the two others.
 const TKsJMSMessage* AsOwnOtherLeafMessage(const IMessage* message) noexcept;
 [[gnu::always_inline]] inline const TKsJMSMessage* AsOwnLeafMessage(const IMessage* message) noexcept {
-  if (message != nullptr && typeid(*message) == typeid(TKsJMSTextMessage)) {
-    // The most derived object, whose address dynamic_cast<const void*>
-    // reads from the virtual table.
-    return static_cast<const TKsJMSTextMessage*>(dynamic_cast<const void*>(message));
-  }
+  if (const TKsJMSTextMessage* text = AsOwnTextMessage(message)) return text;
   return AsOwnOtherLeafMessage(message);
 }
 // The same for a message already known to be one of the library's (in

@@ -19,6 +19,7 @@ TKsMessageProducer::TKsMessageProducer(TKsJMSSession* session, std::int32_t send
   if (dynamic_cast<const TKsQueue*>(own) != nullptr || dynamic_cast<const TKsTopic*>(own) != nullptr) {
     wireName_ = TKsJMSClient::GetDestinationName(destination_, session->GetConnection()->GetClient().GetDialect());
     wireNameKnown_ = true;
+    usualHead_ = TKsSendHead(wireName_);
   }
 }
 
@@ -67,6 +68,12 @@ bool TKsMessageProducer::SendTransformed(const std::shared_ptr<IDestination>& de
 void TKsMessageProducer::Send(const std::shared_ptr<IMessage>& message) {
   // The producer's own defaults, read after one closed check.
   CheckOpen();
+  // The usual send to the producer's own destination, at the defaults,
+  // untransformed, goes the session's short way (SendUsual).
+  if (!transformer_ && wireNameKnown_ && deliveryMode_ != TDeliveryMode::Persistent && priority_ == 4 &&
+      timeToLive_ == 0 && session_->SendUsual(usualHead_, message.get(), sendTimeout_)) [[likely]] {
+    return;
+  }
   SendOpen(destination_, message, deliveryMode_, static_cast<std::uint8_t>(priority_), timeToLive_);
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "jms/KsMessageProducerSupport.hpp"
+#include "jms/KsSendHead.hpp"
 
 namespace ks {
 
@@ -46,6 +47,9 @@ class TKsMessageProducer : public TKsMessageProducerSupport, public virtual IDis
   const std::string* KnownWireName(const std::shared_ptr<IDestination>& destination) const noexcept {
     return destination == destination_ && wireNameKnown_ ? &wireName_ : nullptr;
   }
+  // The head of a usual send to the wire name KnownWireName answers (see
+  // TKsSendHead); valid whenever that name is.
+  const TKsSendHead& UsualHead() const noexcept { return usualHead_; }
 
  protected:
   // EIllegalStateException "The producer is closed".
@@ -72,6 +76,7 @@ class TKsMessageProducer : public TKsMessageProducerSupport, public virtual IDis
   std::shared_ptr<IDestination> destination_;
   std::string wireName_;  // see KnownWireName
   bool wireNameKnown_ = false;
+  TKsSendHead usualHead_;  // see UsualHead
   bool closed_ = false;
   std::shared_ptr<IMessageTransformer> transformer_;
   std::int32_t sendTimeout_;

@@ -123,14 +123,14 @@ void TKsFrameBatch::WriteThrough(const std::string_view* parts, std::size_t coun
 
 void TKsFrameBatch::WriteAfterHeld(const std::string_view* parts, std::size_t count, std::int32_t sendTimeout,
                                    std::size_t frames) {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<TKsLightLock> guard(lock_);
   RaiseKept();
   WriteHeld();
   WriteDirect(parts, count, sendTimeout, frames);
 }
 
 void TKsFrameBatch::Flush() {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<TKsLightLock> guard(lock_);
   RaiseKept();
   WriteHeld();
 }
@@ -138,7 +138,7 @@ void TKsFrameBatch::Flush() {
 void TKsFrameBatch::Stop(bool write) {
   std::unique_ptr<TTimer> timer;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<TKsLightLock> guard(lock_);
     if (write && !kept_ && !suspended_) {
       try {
         WriteHeld();
@@ -164,7 +164,7 @@ void TKsFrameBatch::Stop(bool write) {
 }
 
 void TKsFrameBatch::Reset() {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<TKsLightLock> guard(lock_);
   bufferSize_ = 0;
   bufferFrames_ = 0;
   unwritten_ = 0;
@@ -173,13 +173,13 @@ void TKsFrameBatch::Reset() {
 }
 
 void TKsFrameBatch::Suspend(std::exception_ptr cause) {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<TKsLightLock> guard(lock_);
   suspended_ = std::move(cause);
 }
 
 void TKsFrameBatch::Resume() {
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<TKsLightLock> guard(lock_);
     suspended_ = nullptr;
     kept_ = nullptr;
     // The held bytes are due from now on.
@@ -189,19 +189,19 @@ void TKsFrameBatch::Resume() {
 }
 
 bool TKsFrameBatch::HoldsBytes() {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<TKsLightLock> guard(lock_);
   return bufferSize_ != 0;
 }
 
 std::size_t TKsFrameBatch::Abandon() {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<TKsLightLock> guard(lock_);
   bufferSize_ = 0;
   unwritten_ += std::exchange(bufferFrames_, 0);
   return std::exchange(unwritten_, 0);
 }
 
 void TKsFrameBatch::TimerStep(const TTimer& self) {
-  std::unique_lock<std::mutex> lock(lock_);
+  std::unique_lock<TKsLightLock> lock(lock_);
   if (self.Terminated()) return;
   if (bufferSize_ == 0 || suspended_) {
     ++idleTimers_;

@@ -14,6 +14,8 @@
 // interleave and keep the order in which they were handed over. The writer
 // (the transport's write of whole frames) runs under that lock and may
 // block it while the socket is full, exactly as an unbatched write would.
+// The lock is a TKsLightLock (one atomic step to take it, one to release
+// it), since every batched send takes it once.
 //
 // Errors: the writer's ks::Exception goes to the caller when the write runs
 // on the caller's thread. A write by the timer that fails goes to the error
@@ -40,6 +42,8 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+
+#include "support/KsLightLock.hpp"
 
 namespace ks {
 
@@ -71,7 +75,7 @@ class TKsFrameBatch {
   // write exactly size bytes and must not raise.
   template <class Fill>
   void AddInPlace(std::size_t size, std::int32_t sendTimeout, Fill&& fill) {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<TKsLightLock> guard(lock_);
     char* at = ReserveLocked(size, sendTimeout);
     fill(at);
     CommitLocked(size);
@@ -146,8 +150,8 @@ class TKsFrameBatch {
   TErrorEvent onTimerError_;
   const std::int32_t delayMs_;
 
-  std::mutex lock_;
-  std::condition_variable changed_;  // bytes held for the first time, or stop
+  TKsLightLock lock_;
+  std::condition_variable_any changed_;  // bytes held for the first time, or stop
   std::unique_ptr<char[]> buffer_;  // kCapacity bytes, made by the first Add
   std::size_t bufferSize_ = 0;       // bytes held in buffer_
   std::size_t bufferFrames_ = 0;     // frames in buffer_

@@ -376,6 +376,41 @@ inline char* PutHeader(char* p, std::string_view name, std::string_view value) {
   return p;
 }
 
+// The size of the head (command line through the empty line) that
+// PutDistinctHead writes; 0 when a value needs care (see NeedsCare).
+std::size_t DistinctHeadSize(std::string_view destination, std::string_view receipt, std::string_view length,
+                             const TKsDistinctHeaders& extras, bool plainVersion) {
+  // The names are the library's own; only the values need a look. Under
+  // 1.0 a value must not break its line; from 1.1 on it must need no escape
+  // either (the general way escapes it). The receipt and the length are
+  // the library's own too.
+  if (NeedsCare(destination, plainVersion)) return 0;
+  std::size_t size = 4 + 1 + 1;  // "SEND", its LF, the empty line
+  if (!destination.empty()) size += 11 + 1 + destination.size() + 1;
+  if (!receipt.empty()) size += 7 + 1 + receipt.size() + 1;
+  if (!length.empty()) size += 14 + 1 + length.size() + 1;
+  const TKsHeaderView* const headers = extras.Data();
+  for (std::size_t i = 0; i < extras.Size(); ++i) {
+    if (NeedsCare(headers[i].second, plainVersion)) return 0;
+    size += headers[i].first.size() + 1 + headers[i].second.size() + 1;
+  }
+  return size;
+}
+
+// Writes the head DistinctHeadSize measured at p; answers its end.
+inline char* PutDistinctHead(char* p, std::string_view destination, std::string_view receipt, std::string_view length,
+                             const TKsDistinctHeaders& extras) {
+  std::memcpy(p, "SEND\n", 5);
+  p += 5;
+  if (!destination.empty()) p = PutHeader(p, "destination", destination);
+  if (!receipt.empty()) p = PutHeader(p, "receipt", receipt);
+  if (!length.empty()) p = PutHeader(p, "content-length", length);
+  const TKsHeaderView* const headers = extras.Data();
+  for (std::size_t i = 0; i < extras.Size(); ++i) p = PutHeader(p, headers[i].first, headers[i].second);
+  *p++ = '\n';
+  return p;
+}
+
 }  // namespace
 
 bool TKsStompCustomClient::SendDistinct(std::string_view destination, std::string_view body, std::int32_t sendTimeout,
@@ -388,37 +423,15 @@ bool TKsStompCustomClient::SendDistinct(std::string_view destination, std::strin
     auto result = std::to_chars(lengthText, lengthText + sizeof lengthText, body.size());
     length = std::string_view(lengthText, static_cast<std::size_t>(result.ptr - lengthText));
   }
-  // The names are the library's own; only the values need a look. Under
-  // 1.0 a value must not break its line; from 1.1 on it must need no escape
-  // either (the general way escapes it). The receipt and the length are
-  // the library's own too.
   const bool plainVersion = GetVersion() == TKsStompVersion::V1_0;
-  if (NeedsCare(destination, plainVersion)) return false;
-  std::size_t size = 4 + 1 + 1;  // "SEND", its LF, the empty line
-  if (!destination.empty()) size += 11 + 1 + destination.size() + 1;
-  if (!receipt.empty()) size += 7 + 1 + receipt.size() + 1;
-  if (!length.empty()) size += 14 + 1 + length.size() + 1;
-  const TKsHeaderView* const headers = extras.Data();
-  for (std::size_t i = 0; i < extras.Size(); ++i) {
-    if (NeedsCare(headers[i].second, plainVersion)) return false;
-    size += headers[i].first.size() + 1 + headers[i].second.size() + 1;
-  }
+  const std::size_t size = DistinctHeadSize(destination, receipt, length, extras, plainVersion);
+  if (size == 0) return false;
   IStompCommAdapter& adapter = RequireLoggedIn("SEND");
-  const auto putHead = [&](char* p) {
-    std::memcpy(p, "SEND\n", 5);
-    p += 5;
-    if (!destination.empty()) p = PutHeader(p, "destination", destination);
-    if (!receipt.empty()) p = PutHeader(p, "receipt", receipt);
-    if (!length.empty()) p = PutHeader(p, "content-length", length);
-    for (std::size_t i = 0; i < extras.Size(); ++i) p = PutHeader(p, headers[i].first, headers[i].second);
-    *p++ = '\n';
-    return p;
-  };
   if (batch_ && receipt.empty() && size + body.size() + 2 < TKsFrameBatch::kCapacity) {
     // The frame is written straight into the batch, in one pass.
     try {
       batch_->AddInPlace(size + body.size() + 2, sendTimeout, [&](char* p) {
-        p = putHead(p);
+        p = PutDistinctHead(p, destination, receipt, length, extras);
         if (!body.empty()) std::memcpy(p, body.data(), body.size());
         p[body.size()] = '\0';
         p[body.size() + 1] = '\n';
@@ -434,9 +447,31 @@ bool TKsStompCustomClient::SendDistinct(std::string_view destination, std::strin
   const std::size_t room = size + (joined ? body.size() + 2 : 0);
   if (head.capacity() < room) head.reserve(room);
   head.resize(size);
-  putHead(head.data());
+  PutDistinctHead(head.data(), destination, receipt, length, extras);
   TransmitFrame(adapter, head, body, sendTimeout, receipt.empty());
   return true;
+}
+
+bool TKsStompCustomClient::MakeDistinctHead(std::string& out, std::string_view destination,
+                                            const TKsDistinctHeaders& extras, TKsStompVersion version) {
+  out.clear();
+  if (extras.Overflow()) return false;
+  const std::size_t size = DistinctHeadSize(destination, {}, {}, extras, version == TKsStompVersion::V1_0);
+  if (size == 0) return false;
+  out.resize(size);
+  PutDistinctHead(out.data(), destination, {}, {}, extras);
+  return true;
+}
+
+void TKsStompCustomClient::SendHeadUnbatched(IStompCommAdapter& adapter, std::string_view head, std::string_view body,
+                                             std::int32_t sendTimeout) {
+  auto image = image_.Lease();
+  std::string& out = *image;
+  const std::size_t size = head.size() + body.size() + 2;
+  const std::size_t room = JoinsBody(body.size()) ? size : head.size();
+  if (out.capacity() < room) out.reserve(room);
+  out.assign(head);
+  TransmitFrame(adapter, out, body, sendTimeout, true);
 }
 
 void TKsStompCustomClient::WriteSend(const TKsHeaderView* first, std::size_t firstCount, const TKsHeaderView* second,

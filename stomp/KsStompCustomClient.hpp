@@ -35,6 +35,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -47,6 +48,7 @@
 #include "stomp/KsStompFrame.hpp"
 #include "stomp/KsStompInterfaces.hpp"
 #include "stomp/KsStompTypes.hpp"
+#include "support/KsErrors.hpp"
 #include "support/KsLogger.hpp"
 #include "support/KsScratch.hpp"
 
@@ -247,6 +249,35 @@ class TKsStompCustomClient : public IStompFrameReceiver, public TKsStompConnecti
   // then writes the frame by the general rules (or raises).
   bool SendDistinct(std::string_view destination, std::string_view body, std::int32_t sendTimeout,
                     std::string_view receipt, bool omitContentLength, const TKsDistinctHeaders& extras);
+  // The head (command line through the empty line) SendDistinct writes for
+  // a SEND without receipt and content-length under version, into out;
+  // false, with out empty, when SendDistinct would answer false.
+  static bool MakeDistinctHead(std::string& out, std::string_view destination, const TKsDistinctHeaders& extras,
+                               TKsStompVersion version);
+  // SendDistinct for a SEND without receipt and content-length whose head
+  // (MakeDistinctHead's, for the version in use) is written already: the
+  // same bytes, the same checks and errors once the head is known. In
+  // place, so that the usual batched send makes no call of its own.
+  void SendHead(std::string_view head, std::string_view body, std::int32_t sendTimeout) {
+    IStompCommAdapter& adapter = RequireLoggedIn("SEND");
+    const std::size_t size = head.size() + body.size() + 2;
+    if (batch_ && size < TKsFrameBatch::kCapacity) [[likely]] {
+      // SendDistinct's way: straight into the batch, in one pass.
+      try {
+        batch_->AddInPlace(size, sendTimeout, [&](char* p) {
+          std::memcpy(p, head.data(), head.size());
+          p += head.size();
+          if (!body.empty()) std::memcpy(p, body.data(), body.size());
+          p[body.size()] = '\0';
+          p[body.size() + 1] = '\n';
+        });
+      } catch (const EKsSocketError& e) {
+        RaiseWriteFailure(e);
+      }
+      return;
+    }
+    SendHeadUnbatched(adapter, head, body, sendTimeout);
+  }
   // True when the logger's debug level is on (trace lines are formatted
   // only then). Asks the logger only once a debug threshold was ever set
   // (TKsDebugWatch): the client's logger is always one the factory made.
@@ -281,6 +312,9 @@ class TKsStompCustomClient : public IStompFrameReceiver, public TKsStompConnecti
   }
   // RequireLoggedIn's checks one by one, raising the first that fails.
   IStompCommAdapter& RequireLoggedInSlow(std::string_view command) const;
+  // SendHead past the batch (none, or a frame too large for it).
+  void SendHeadUnbatched(IStompCommAdapter& adapter, std::string_view head, std::string_view body,
+                         std::int32_t sendTimeout);
   // FlushBatch with batching on.
   void FlushHeld();
   // Inside the handler of a socket error while writing: tells the

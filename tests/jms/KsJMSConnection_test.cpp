@@ -637,6 +637,43 @@ TEST(Session, ASendIsTheSameBytesWhetherWrittenStraightFromItsFieldsOrByTheGener
   }
 }
 
+TEST(Session, AProducersHeadWrittenOnceFollowsTheVersionAndLeavesAnEscapedDestinationToTheGeneralRules) {
+  // A producer writes the head of its usual send once per version family;
+  // a destination that needs an escape under the version in use is written
+  // by the general rules instead, and a message with a field set never
+  // takes the head.
+  const std::string text = "content-type:text/plain;charset=UTF-8\n";
+  for (const bool v12 : {false, true}) {
+    TFakeConnection f;
+    if (v12) {
+      f.connection->GetClient().SetVersionOffer(TKsVersionOffer::All());
+      f.fake->SetConnectReply("CONNECTED\nversion:1.2\n\n\0\n"s);
+    }
+    f.StartClean();
+    auto session = f.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+    auto plain = session->CreateProducer(session->CreateQueue("q"));
+    auto colon = session->CreateProducer(session->CreateQueue("a:b"));
+    f.fake->ClearTransmitted();
+    colon->Send(session->CreateTextMessage("x"));
+    plain->Send(session->CreateTextMessage("y"));
+    auto typed = session->CreateTextMessage("z");
+    typed->SetJMSType("t");
+    plain->Send(typed);
+    plain->Send(session->CreateTextMessage("w"));
+    const std::string ct = v12 ? text : "";
+    const std::vector<std::string> expected = {
+        "SEND\ndestination:jms.queue.a" + std::string(v12 ? "\\c" : ":") + "b\n" + ct + "\nx\0\n"s,
+        "SEND\ndestination:jms.queue.q\n" + ct + "\ny\0\n"s,
+        "SEND\ndestination:jms.queue.q\ntype:t\n" + ct + "\nz\0\n"s,
+        "SEND\ndestination:jms.queue.q\n" + ct + "\nw\0\n"s,
+    };
+    ASSERT_EQ(f.fake->Transmitted().size(), expected.size()) << (v12 ? "1.2" : "1.0");
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      EXPECT_EQ(f.fake->Transmitted()[i].Bytes, expected[i]) << i << (v12 ? " 1.2" : " 1.0");
+    }
+  }
+}
+
 TEST(Dispatch, AmongManyConsumersEveryMessageReachesItsOwnWhileConsumersComeAndGo) {
   // The consumer of a subscription is looked up in an index that is renewed
   // when consumers change: a change it misses sends a message astray.
