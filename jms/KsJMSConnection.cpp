@@ -24,10 +24,6 @@
 #include "support/KsScopedValue.hpp"
 #include "support/KsWatchdog.hpp"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace ks {
 
 namespace {
@@ -53,29 +49,6 @@ struct TLiveConnections {
 TLiveConnections& LiveConnections() {
   static TLiveConnections live;
   return live;
-}
-
-// True for the id sizes SameMidSizeBytes compares: 16 to 64 bytes.
-constexpr bool MidSize(std::size_t n) noexcept { return n - 16 <= 48; }
-
-// True when the n bytes at a and at b are equal, for n from 16 to 64 (a
-// consumer id is a GUID text of 38), without a library call: the message's
-// subscription is compared so for every message, and a call would cost the
-// caller more than the compare. Overlapping blocks of sixteen where the
-// processor allows it.
-inline bool SameMidSizeBytes(const char* a, const char* b, std::size_t n) noexcept {
-#if defined(__SSE2__)
-  const auto block = [a, b](std::size_t at) {
-    return _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + at)),
-                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + at)));
-  };
-  __m128i diff = _mm_or_si128(block(0), block(n - 16));
-  if (n > 32) diff = _mm_or_si128(diff, block(16));
-  if (n > 48) diff = _mm_or_si128(diff, block(32));
-  return _mm_movemask_epi8(_mm_cmpeq_epi8(diff, _mm_setzero_si128())) == 0xFFFF;
-#else
-  return std::memcmp(a, b, n) == 0;
-#endif
 }
 
 // The subscription a received message carries.
@@ -755,33 +728,31 @@ void TKsJMSConnection::DispatchUnnamed(std::shared_ptr<IMessage>&& message) {
 
 inline const TKsJMSConnection::TIndexed* TKsJMSConnection::LastFound(std::string_view subscription) const {
   // Ids of other sizes are left to FindConsumer.
-  const TConsumerMap::value_type* last = consumerIndex_.last;
+  const TIndexed* last = consumerIndex_.last;
   const std::size_t size = subscription.size();
   if (last == nullptr || consumerChanges_->load(std::memory_order_acquire) != consumerIndex_.changes ||
-      size != last->first.size() || !MidSize(size) || !SameMidSizeBytes(subscription.data(), last->first.data(), size)) {
+      size != last->size || !TKsConsumerRoutes::MidSize(size) ||
+      !TKsConsumerRoutes::SameMidSizeBytes(subscription.data(), last->id, size)) {
     return nullptr;
   }
-  return &last->second;
+  return last;
 }
 
 const TKsJMSConnection::TIndexed* TKsJMSConnection::FindConsumer(std::string_view subscription) const {
   // Read before a rebuild: a change during it makes the next call rebuild.
   const std::uint64_t changes = consumerChanges_->load(std::memory_order_acquire);
   TConsumerIndex& index = consumerIndex_;
-  // Without a rebuild, LastFound has compared an id of 16 to 64 bytes with
-  // the entry found last already.
-  bool lastRuledOut = false;
   if (changes != index.changes) {
     RebuildConsumerIndex(changes);
-  } else {
-    lastRuledOut = MidSize(subscription.size());
+  } else if (!TKsConsumerRoutes::MidSize(subscription.size()) && index.last != nullptr &&
+             TKsConsumerRoutes::Matches(*index.last, subscription)) {
+    // LastFound compares only ids of 16 to 64 bytes with the route found
+    // last.
+    return index.last;
   }
-  if (lastRuledOut || index.last == nullptr || subscription != index.last->first) {
-    const auto found = index.bySubscription.find(subscription);
-    if (found == index.bySubscription.end()) return nullptr;
-    index.last = &*found;
-  }
-  return &index.last->second;
+  const TIndexed* found = index.routes.Find(subscription);
+  if (found != nullptr) index.last = found;
+  return found;
 }
 
 inline void TKsJMSConnection::Deliver(const std::shared_ptr<TKsMessageConsumer>& consumer,
@@ -870,13 +841,11 @@ void TKsJMSConnection::RebuildConsumerIndex(std::uint64_t changes) const {
   std::vector<std::shared_ptr<TKsMessageConsumer>> consumers;
   for (const auto snapshot = SessionSnapshot(); const auto& session : *snapshot) session->ListConsumers(consumers);
   TConsumerIndex& index = consumerIndex_;
-  index.bySubscription.clear();
   index.last = nullptr;
+  index.routes.Clear(consumers.size());
   // The first consumer in session and creation order keeps a subscription
   // that two of them share (consumers of one broker-made subscription).
-  for (const auto& consumer : consumers) {
-    index.bySubscription.emplace(consumer->SubscriptionId(), TIndexed{consumer, consumer.get()});
-  }
+  for (const auto& consumer : consumers) index.routes.Add(consumer->SubscriptionId(), consumer);
   index.changes = changes;
 }
 

@@ -63,7 +63,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <deque>
 #include <exception>
 #include <functional>
@@ -74,10 +73,10 @@
 #include <string_view>
 #include <thread>
 #include <type_traits>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "jms/KsConsumerRoutes.hpp"
 #include "jms/KsFailover.hpp"
 #include "jms/KsJMSInterfaces.hpp"
 #include "jms/KsJMSMessage.hpp"
@@ -440,7 +439,8 @@ class TKsJMSConnection : public IMessageTransformerHost,
   // The deliveries queued while a listener ran; the first error is kept in
   // first (when it is empty), later ones are reported.
   void DeliverDeferred(std::exception_ptr& first);
-  struct TIndexed;
+  // A consumer as the index knows it (see TKsConsumerRoutes).
+  using TIndexed = TKsConsumerRoutes::TRoute;
   // The entry found last, when the index is current and that entry is
   // subscription's (a run of one subscription's messages, or the one
   // consumer), else nullptr: a few checks without a call. Inlined into
@@ -555,51 +555,12 @@ class TKsJMSConnection : public IMessageTransformerHost,
   TKsSnapshotList<TKsJMSSession> sessions_;
   TChangeCount consumerChanges_ = std::make_shared<std::atomic<std::uint64_t>>(0);
   // The consumers by subscription id as they were at a change count, and
-  // the entry found last (a run of one subscription's messages, or the one
+  // the route found last (a run of one subscription's messages, or the one
   // consumer, finds it again without a hash). Used only by the thread
   // reading frames (one at a time).
-  // Eight bytes at a time, each word multiplied in: an id of a few dozen
-  // bytes hashes in a few dozen instructions (the standard hash costs about
-  // a hundred, on the path of every message to one of many consumers).
-  struct TSubscriptionHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view text) const noexcept {
-      const char* p = text.data();
-      std::size_t n = text.size();
-      std::uint64_t h = 0x9E3779B97F4A7C15ULL ^ n;
-      const auto mix = [&h](std::uint64_t word) {
-        h = (h ^ word) * 0xBF58476D1CE4E5B9ULL;
-        h ^= h >> 31;
-      };
-      if (n < 8) {
-        std::uint64_t word = 0;
-        for (std::size_t i = 0; i < n; ++i) word = (word << 8) | static_cast<unsigned char>(p[i]);
-        mix(word);
-        return static_cast<std::size_t>(h);
-      }
-      // The last word overlaps the one before it unless n is a multiple of 8.
-      const char* const last = p + n - 8;
-      for (; p < last; p += 8) mix(Word(p));
-      mix(Word(last));
-      return static_cast<std::size_t>(h);
-    }
-    static std::uint64_t Word(const char* p) noexcept {
-      std::uint64_t word;
-      std::memcpy(&word, p, sizeof word);
-      return word;
-    }
-  };
-  // A consumer as the index knows it. at is only compared with a consumer
-  // known to be alive (the one a receive on this thread reads for), never
-  // followed; anything else takes consumer.lock().
-  struct TIndexed {
-    std::weak_ptr<TKsMessageConsumer> consumer;
-    const TKsMessageConsumer* at = nullptr;
-  };
-  using TConsumerMap = std::unordered_map<std::string, TIndexed, TSubscriptionHash, std::equal_to<>>;
   struct TConsumerIndex {
-    TConsumerMap bySubscription;
-    const TConsumerMap::value_type* last = nullptr;
+    TKsConsumerRoutes routes;
+    const TIndexed* last = nullptr;
     std::uint64_t changes = ~std::uint64_t{0};
   };
   mutable TConsumerIndex consumerIndex_;

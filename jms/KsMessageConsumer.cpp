@@ -7,6 +7,7 @@
 
 #include "jms/KsJMSClient.hpp"
 #include "jms/KsJMSConnection.hpp"
+#include "support/KsLineAllocator.hpp"
 
 namespace ks {
 
@@ -14,14 +15,14 @@ TKsMessageConsumer::TKsMessageConsumer(TKsJMSSession* session, std::shared_ptr<I
                                        bool noLocal, std::string messageSelector,
                                        std::shared_ptr<IDestination> destination,
                                        std::unique_ptr<TKsConsumerID> consumerId)
-    : listener_(listener),
-      listenerAt_(listener.get()),
+    : listenerAt_(listener.get()),
+      plainDelivery_(!session->GetMessageTransformer() && !session->IsTransacted()),
+      listener_(listener),
       destination_(std::move(destination)),
       consumerId_(std::move(consumerId)),
       session_(session),
       messageSelector_(std::move(messageSelector)),
       transformer_(session->GetMessageTransformer()),
-      plainDelivery_(!transformer_ && !session->IsTransacted()),
       noLocal_(noLocal) {
   KS_ASSERT(consumerId_ != nullptr, "Consumer needs an id");
   if (listener) session_->NoteListenerSet();
@@ -33,9 +34,10 @@ std::shared_ptr<TKsMessageConsumer> TKsMessageConsumer::Create(TKsJMSSession* se
                                                                bool noLocal, std::string messageSelector,
                                                                std::shared_ptr<IDestination> destination,
                                                                std::unique_ptr<TKsConsumerID> consumerId) {
-  auto consumer = std::make_shared<TKsMessageConsumer>(session, std::move(listener), noLocal,
-                                                       std::move(messageSelector), std::move(destination),
-                                                       std::move(consumerId));
+  // On a line of its own with its counts: see the first members.
+  auto consumer = std::allocate_shared<TKsMessageConsumer>(TKsLineAllocator<TKsMessageConsumer>(), session,
+                                                           std::move(listener), noLocal, std::move(messageSelector),
+                                                           std::move(destination), std::move(consumerId));
   consumer->HoldSession();
   return consumer;
 }
@@ -206,8 +208,8 @@ TKsTopicSubscriber::TKsTopicSubscriber(TKsJMSSession* session, std::string name,
 std::shared_ptr<TKsTopicSubscriber> TKsTopicSubscriber::Create(TKsJMSSession* session, std::string name,
                                                                std::shared_ptr<ITopic> topic,
                                                                std::unique_ptr<TKsConsumerID> consumerId) {
-  auto subscriber =
-      std::make_shared<TKsTopicSubscriber>(session, std::move(name), std::move(topic), std::move(consumerId));
+  auto subscriber = std::allocate_shared<TKsTopicSubscriber>(TKsLineAllocator<TKsTopicSubscriber>(), session,
+                                                             std::move(name), std::move(topic), std::move(consumerId));
   subscriber->HoldSession();
   return subscriber;
 }

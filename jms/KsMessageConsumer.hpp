@@ -153,10 +153,10 @@ class TKsMessageConsumer : public virtual IMessageConsumer,
   // EIllegalStateException "The consumer is closed".
   [[noreturn]] static void RaiseClosed();
 
-  // The listener: read without a lock; replaced under listenerLock_ (which
-  // orders replacements with listenerAt_ and retired_).
-  mutable std::mutex listenerLock_;
-  std::atomic<std::shared_ptr<IMessageListener>> listener_;
+  // What a delivery to the listener reads and writes comes first, next to
+  // the reference counts that precede the object in its allocation (see
+  // Create): with many consumers, a message then touches one or two cache
+  // lines of its consumer.
   // listener_'s object, for DeliverToListener to call without a reference,
   // and for the checks made on every message (HasListener).
   std::atomic<IMessageListener*> listenerAt_;
@@ -169,6 +169,13 @@ class TKsMessageConsumer : public virtual IMessageConsumer,
   static constexpr std::uint32_t kListenerInUse = 1;
   static constexpr std::uint32_t kListenerRetired = 2;
   std::atomic<std::uint32_t> listenerUse_{0};
+  // Neither a transacted session nor a transformer: delivery only calls the
+  // listener. Fixed at construction.
+  bool plainDelivery_;
+  // The listener: read without a lock; replaced under listenerLock_ (which
+  // orders replacements with listenerAt_ and retired_).
+  mutable std::mutex listenerLock_;
+  std::atomic<std::shared_ptr<IMessageListener>> listener_;
   std::vector<std::shared_ptr<IMessageListener>> retired_;  // under listenerLock_
   std::shared_ptr<IDestination> destination_;
   std::unique_ptr<TKsConsumerID> consumerId_;
@@ -176,9 +183,6 @@ class TKsMessageConsumer : public virtual IMessageConsumer,
   std::shared_ptr<TKsJMSSession> sessionHold_;
   std::string messageSelector_;
   std::shared_ptr<IMessageTransformer> transformer_;
-  // Neither a transacted session nor a transformer: delivery only calls the
-  // listener. Fixed at construction.
-  bool plainDelivery_;
   bool noLocal_;
   bool closed_ = false;
   std::atomic<std::uint32_t> subscriptionGeneration_{0};
