@@ -1663,7 +1663,7 @@ void TKsJMSSession::Send(TKsMessageProducer* producer, const std::shared_ptr<IDe
     SendNamed(destination, message, deliveryMode, priority, timeToLive, sendTimeout);
     return;
   }
-  if (deliveryMode != TDeliveryMode::Persistent && priority == 4 && timeToLive == 0 &&
+  if (deliveryMode != TDeliveryMode::Persistent && priority == 4 && timeToLive == 0 && UsualSends() &&
       SendUsualOpen(producer->UsualHead(), message.get(), sendTimeout)) {
     return;
   }
@@ -1673,10 +1673,7 @@ void TKsJMSSession::Send(TKsMessageProducer* producer, const std::shared_ptr<IDe
 bool TKsJMSSession::SendUsualOpen(const TKsSendHead& head, const IMessage* message, std::int32_t sendTimeout) {
   // SendTo's way for such a send ends in the client's first way, with the
   // same checks in the same order: the message, the link, then the rest.
-  if (acknowledgeMode_ == SESSION_TRANSACTED || connection_->GetSyncSend() || connection_->HasFailover() ||
-      message == nullptr) {
-    return false;
-  }
+  if (message == nullptr) return false;
   connection_->CheckNotLost();
   return connection_->GetClient().SendUsual(head, *message, sendTimeout);
 }

@@ -662,7 +662,7 @@ class TKsJMSSession : public IMessageDispatch,
   // (TKsMessageProducer::UsualHead).
   bool SendUsual(const TKsSendHead& head, const IMessage* message, std::int32_t sendTimeout) {
     CheckNotClosed();
-    return SendUsualOpen(head, message, sendTimeout);
+    return UsualSends() && SendUsualOpen(head, message, sendTimeout);
   }
 
   // A transacted session acknowledges every message it delivers inside its
@@ -765,7 +765,13 @@ class TKsJMSSession : public IMessageDispatch,
   void NoteConsumerChange() const noexcept { consumerChanges_->fetch_add(1, std::memory_order_acq_rel); }
   std::shared_ptr<IMessageConsumer> NewConsumer(const std::shared_ptr<IDestination>& destination,
                                                 const std::string& messageSelector, bool noLocal);
-  // SendUsual once the session is known to be open.
+  // True when the session's sends may take SendUsual's way at all: not
+  // transacted, no confirmed sends, no failover. In place, so that the
+  // sends that may not cost only these looks before the general way.
+  bool UsualSends() const noexcept {
+    return acknowledgeMode_ != SESSION_TRANSACTED && !connection_->GetSyncSend() && !connection_->HasFailover();
+  }
+  // SendUsual once the session is known to be open and UsualSends.
   bool SendUsualOpen(const TKsSendHead& head, const IMessage* message, std::int32_t sendTimeout);
   // Send to a destination other than the producer's own: named first.
   void SendNamed(const std::shared_ptr<IDestination>& destination, const std::shared_ptr<IMessage>& message,

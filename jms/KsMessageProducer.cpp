@@ -20,6 +20,10 @@ TKsMessageProducer::TKsMessageProducer(TKsJMSSession* session, std::int32_t send
     wireName_ = TKsJMSClient::GetDestinationName(destination_, session->GetConnection()->GetClient().GetDialect());
     wireNameKnown_ = true;
     usualHead_ = TKsSendHead(wireName_);
+    // Transactions and failover are the session's and the connection's
+    // from the start: a producer whose sends can never take the usual way
+    // does not ask for it on every send.
+    usualSends_ = !session->IsTransacted() && !session->GetConnection()->HasFailover();
   }
 }
 
@@ -70,7 +74,7 @@ void TKsMessageProducer::Send(const std::shared_ptr<IMessage>& message) {
   CheckOpen();
   // The usual send to the producer's own destination, at the defaults,
   // untransformed, goes the session's short way (SendUsual).
-  if (!transformer_ && wireNameKnown_ && deliveryMode_ != TDeliveryMode::Persistent && priority_ == 4 &&
+  if (!transformer_ && usualSends_ && deliveryMode_ != TDeliveryMode::Persistent && priority_ == 4 &&
       timeToLive_ == 0 && session_->SendUsual(usualHead_, message.get(), sendTimeout_)) [[likely]] {
     return;
   }

@@ -378,7 +378,7 @@ inline char* PutHeader(char* p, std::string_view name, std::string_view value) {
 
 // The size of the head (command line through the empty line) that
 // PutDistinctHead writes; 0 when a value needs care (see NeedsCare).
-std::size_t DistinctHeadSize(std::string_view destination, std::string_view receipt, std::string_view length,
+[[gnu::always_inline]] inline std::size_t DistinctHeadSize(std::string_view destination, std::string_view receipt, std::string_view length,
                              const TKsDistinctHeaders& extras, bool plainVersion) {
   // The names are the library's own; only the values need a look. Under
   // 1.0 a value must not break its line; from 1.1 on it must need no escape
