@@ -256,7 +256,12 @@ void TKsJMSConnection::Start() {
 void TKsJMSConnection::Stop() {
   if (!started_) return;
   const auto sessions = SessionSnapshot();
-  for (const auto& session : *sessions) session->Stop();
+  // Every consumer stops the reader; the pause that lets it settle comes
+  // once, after the last, not once per consumer (a thousand consumers made
+  // it twenty seconds).
+  bool stopped = false;
+  for (const auto& session : *sessions) stopped = session->StopConsumers() || stopped;
+  if (stopped) TKsMessageConsumer::PauseAfterStop();
   started_ = false;
 }
 
@@ -1217,9 +1222,15 @@ void TKsJMSSession::Start() {
 }
 
 void TKsJMSSession::Stop() {
+  if (StopConsumers()) TKsMessageConsumer::PauseAfterStop();
+}
+
+bool TKsJMSSession::StopConsumers() {
   const auto consumers = ConsumerSnapshot();
-  for (const auto& consumer : *consumers) consumer->Stop();
+  bool stopped = false;
+  for (const auto& consumer : *consumers) stopped = consumer->StopReading() || stopped;
   started_ = false;
+  return stopped;
 }
 
 void TKsJMSSession::BeginTransaction() {

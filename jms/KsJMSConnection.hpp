@@ -608,9 +608,13 @@ class TKsJMSSession : public IMessageDispatch,
   // lets go of its consumers and producers. Every later operation that needs
   // the connection raises EIllegalStateException "The session is closed".
   void Orphan();
-  // IStartable / IStoppable
+  // IStartable / IStoppable. Stop stops every consumer and pauses once
+  // after the last (TKsMessageConsumer::Stop's pause).
   void Start() override;
   void Stop() override;
+  // Stop without the pause; true when a consumer was stopped (the pause is
+  // then due).
+  bool StopConsumers();
 
   // ISession
   void Close() override;

@@ -187,10 +187,16 @@ void TKsMessageConsumer::Start() {
 }
 
 void TKsMessageConsumer::Stop() {
-  if (session_->GetOrphaned()) return;
-  if (IStompCommAdapter* adapter = session_->GetConnection()->GetClient().GetAdapter()) adapter->Stop();
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  if (StopReading()) PauseAfterStop();
 }
+
+bool TKsMessageConsumer::StopReading() {
+  if (session_->GetOrphaned()) return false;
+  if (IStompCommAdapter* adapter = session_->GetConnection()->GetClient().GetAdapter()) adapter->Stop();
+  return true;
+}
+
+void TKsMessageConsumer::PauseAfterStop() { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }
 
 void TKsMessageConsumer::Dispose() {
   session_->RemoveConsumer(this);

@@ -88,6 +88,12 @@ class TKsMessageConsumer : public virtual IMessageConsumer,
   void Start() override;
   // IStoppable: stops the connection's reader, then pauses 20 ms.
   void Stop() override;
+  // Stop without the pause, for a session or connection that stops all its
+  // consumers and pauses once after the last; false when nothing was told
+  // to stop (the session has no connection any more).
+  bool StopReading();
+  // The pause after a stop, which lets the reader settle.
+  static void PauseAfterStop();
   // IDisposable: leaves the session's list; nothing is sent.
   void Dispose() override;
 

@@ -511,6 +511,22 @@ TEST(Consumer, ListenerCheckAcrossSessionAndReaderStart) {
   EXPECT_GE(f.fake->StopCalls(), stops + 3);
 }
 
+TEST(Consumer, ClosingAConnectionWithManyConsumersPausesOnceNotOncePerConsumer) {
+  TFakeConnection f;
+  f.StartClean();
+  auto session = f.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
+  auto queue = session->CreateQueue("q");
+  std::vector<std::shared_ptr<IMessageConsumer>> consumers;
+  for (int i = 0; i < 500; ++i) consumers.push_back(session->CreateConsumer(queue));
+  const int stops = f.fake->StopCalls();
+  // The pause after a stop lets the reader settle once; paid per consumer
+  // it made this close take ten seconds.
+  const auto start = std::chrono::steady_clock::now();
+  f.connection->Close();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_GE(f.fake->StopCalls(), stops + 500);  // every consumer still stops the reader
+}
+
 TEST(Dispatch, RoutesBySubscriptionAcrossSessions) {
   TFakeConnection f;
   f.StartClean();
