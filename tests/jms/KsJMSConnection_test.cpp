@@ -73,6 +73,11 @@ struct TFakeConnection {
     auto frames = Frames();
     return frames.empty() ? nullptr : frames.back();
   }
+  // Offers every version and has the broker answer 1.2 (before Start).
+  void Speak12() {
+    connection->GetClient().SetVersionOffer(TKsVersionOffer::All());
+    fake->SetConnectReply("CONNECTED\nversion:1.2\n\n\0\n"s);
+  }
   // Starts the connection and forgets the CONNECT frame.
   void StartClean() {
     connection->Start();
@@ -622,10 +627,7 @@ TEST(Session, ASendIsTheSameBytesWhetherWrittenStraightFromItsFieldsOrByTheGener
   };
   for (const bool v12 : {false, true}) {
     TFakeConnection f;
-    if (v12) {
-      f.connection->GetClient().SetVersionOffer(TKsVersionOffer::All());
-      f.fake->SetConnectReply("CONNECTED\nversion:1.2\n\n\0\n"s);
-    }
+    if (v12) f.Speak12();
     f.StartClean();
     auto session = f.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
     auto producer = session->CreateProducer(session->CreateQueue("q"));
@@ -661,10 +663,7 @@ TEST(Session, AProducersHeadWrittenOnceFollowsTheVersionAndLeavesAnEscapedDestin
   const std::string text = "content-type:text/plain;charset=UTF-8\n";
   for (const bool v12 : {false, true}) {
     TFakeConnection f;
-    if (v12) {
-      f.connection->GetClient().SetVersionOffer(TKsVersionOffer::All());
-      f.fake->SetConnectReply("CONNECTED\nversion:1.2\n\n\0\n"s);
-    }
+    if (v12) f.Speak12();
     f.StartClean();
     auto session = f.connection->CreateSession(false, AUTO_ACKNOWLEDGE);
     auto plain = session->CreateProducer(session->CreateQueue("q"));
@@ -954,8 +953,7 @@ TEST(Session, IndividualAcknowledgementNeedsOneOneAndAcknowledgesThatMessageAlon
             "parameter acceptVersion)");
 
   TFakeConnection modern;
-  modern.connection->GetClient().SetVersionOffer(TKsVersionOffer::All());
-  modern.fake->SetConnectReply("CONNECTED\nversion:1.2\n\n\0\n"s);
+  modern.Speak12();
   modern.StartClean();
   auto session = modern.connection->CreateSession(false, INDIVIDUAL_ACKNOWLEDGE);
   auto consumer = session->CreateConsumer(session->CreateQueue("q"));
