@@ -27,9 +27,9 @@ struct TKsLineAllocator {
   T* allocate(std::size_t count) {
     return static_cast<T*>(::operator new(count * sizeof(T), std::align_val_t{kLineBytes}));
   }
-  void deallocate(T* block, std::size_t count) noexcept {
-    ::operator delete(block, count * sizeof(T), std::align_val_t{kLineBytes});
-  }
+  // The unsized form: every compiler declares it (clang without
+  // -fsized-deallocation has no sized one).
+  void deallocate(T* block, std::size_t /*count*/) noexcept { ::operator delete(block, std::align_val_t{kLineBytes}); }
 
   template <class U>
   bool operator==(const TKsLineAllocator<U>& /*other*/) const noexcept {
