@@ -1681,6 +1681,11 @@ void TKsJMSSession::Send(TKsMessageProducer* producer, const std::shared_ptr<IDe
   SendTo(*known, message, deliveryMode, priority, timeToLive, sendTimeout);
 }
 
+void TKsJMSSession::SendDefaultsTo(const std::string& wireName, const std::shared_ptr<IMessage>& message,
+                                   std::int32_t sendTimeout) {
+  SendTo(wireName, message, TDeliveryMode::NonPersistent, 4, 0, sendTimeout);
+}
+
 bool TKsJMSSession::SendUsualOpen(const TKsSendHead& head, const IMessage* message, std::int32_t sendTimeout) {
   // SendTo's way for such a send ends in the client's first way, with the
   // same checks in the same order: the message, the link, then the rest.

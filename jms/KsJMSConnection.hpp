@@ -660,13 +660,14 @@ class TKsJMSSession : public IMessageDispatch,
   // persistent, priority 4, no time to live): an own text message without
   // fields or properties, no transaction, no confirmation and no failover
   // goes to the client with the producer's head written already
-  // (TKsJMSClient::SendUsual). False, with nothing sent, when the send
-  // is not such a one: Send then. Raises as Send when the session is
-  // closed or the connection lost. head: the producer's
-  // (TKsMessageProducer::UsualHead).
-  bool SendUsual(const TKsSendHead& head, const IMessage* message, std::int32_t sendTimeout) {
+  // (TKsJMSClient::SendUsual); any other message goes Send's general way
+  // to wireName, tried only once. Raises as Send. head and wireName: the
+  // producer's (TKsMessageProducer::UsualHead, KnownWireName).
+  void SendUsual(const TKsSendHead& head, const std::string& wireName, const std::shared_ptr<IMessage>& message,
+                 std::int32_t sendTimeout) {
     CheckNotClosed();
-    return UsualSends() && SendUsualOpen(head, message, sendTimeout);
+    if (UsualSends() && SendUsualOpen(head, message.get(), sendTimeout)) [[likely]] return;
+    SendDefaultsTo(wireName, message, sendTimeout);
   }
 
   // A transacted session acknowledges every message it delivers inside its
@@ -775,6 +776,9 @@ class TKsJMSSession : public IMessageDispatch,
   bool UsualSends() const noexcept {
     return acknowledgeMode_ != SESSION_TRANSACTED && !connection_->GetSyncSend() && !connection_->HasFailover();
   }
+  // SendTo with the stamp at its defaults, out of SendUsual's way.
+  [[gnu::noinline]] void SendDefaultsTo(const std::string& wireName, const std::shared_ptr<IMessage>& message,
+                                        std::int32_t sendTimeout);
   // SendUsual once the session is known to be open and UsualSends.
   bool SendUsualOpen(const TKsSendHead& head, const IMessage* message, std::int32_t sendTimeout);
   // Send to a destination other than the producer's own: named first.

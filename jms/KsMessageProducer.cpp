@@ -75,7 +75,8 @@ void TKsMessageProducer::Send(const std::shared_ptr<IMessage>& message) {
   // The usual send to the producer's own destination, at the defaults,
   // untransformed, goes the session's short way (SendUsual).
   if (!transformer_ && usualSends_ && deliveryMode_ != TDeliveryMode::Persistent && priority_ == 4 &&
-      timeToLive_ == 0 && session_->SendUsual(usualHead_, message.get(), sendTimeout_)) [[likely]] {
+      timeToLive_ == 0) [[likely]] {
+    session_->SendUsual(usualHead_, wireName_, message, sendTimeout_);
     return;
   }
   SendOpen(destination_, message, deliveryMode_, static_cast<std::uint8_t>(priority_), timeToLive_);

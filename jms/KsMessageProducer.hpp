@@ -77,7 +77,7 @@ class TKsMessageProducer : public TKsMessageProducerSupport, public virtual IDis
   std::string wireName_;  // see KnownWireName
   bool wireNameKnown_ = false;
   TKsSendHead usualHead_;  // see UsualHead
-  bool usualSends_ = false;  // the wire name is known, no transaction, no failover
+  bool usualSends_ = false;  // the wire name is known, no transaction, no failover: see Send
   bool closed_ = false;
   std::shared_ptr<IMessageTransformer> transformer_;
   std::int32_t sendTimeout_;

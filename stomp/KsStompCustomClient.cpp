@@ -378,8 +378,9 @@ inline char* PutHeader(char* p, std::string_view name, std::string_view value) {
 
 // The size of the head (command line through the empty line) that
 // PutDistinctHead writes; 0 when a value needs care (see NeedsCare).
-[[gnu::always_inline]] inline std::size_t DistinctHeadSize(std::string_view destination, std::string_view receipt, std::string_view length,
-                             const TKsDistinctHeaders& extras, bool plainVersion) {
+[[gnu::always_inline]] inline std::size_t DistinctHeadSize(std::string_view destination, std::string_view receipt,
+                                                          std::string_view length, const TKsDistinctHeaders& extras,
+                                                          bool plainVersion) {
   // The names are the library's own; only the values need a look. Under
   // 1.0 a value must not break its line; from 1.1 on it must need no escape
   // either (the general way escapes it). The receipt and the length are
@@ -431,10 +432,7 @@ bool TKsStompCustomClient::SendDistinct(std::string_view destination, std::strin
     // The frame is written straight into the batch, in one pass.
     try {
       batch_->AddInPlace(size + body.size() + 2, sendTimeout, [&](char* p) {
-        p = PutDistinctHead(p, destination, receipt, length, extras);
-        if (!body.empty()) std::memcpy(p, body.data(), body.size());
-        p[body.size()] = '\0';
-        p[body.size() + 1] = '\n';
+        PutBodyAndEnd(PutDistinctHead(p, destination, receipt, length, extras), body);
       });
     } catch (const EKsSocketError& e) {
       RaiseWriteFailure(e);

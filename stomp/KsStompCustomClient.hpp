@@ -266,10 +266,7 @@ class TKsStompCustomClient : public IStompFrameReceiver, public TKsStompConnecti
       try {
         batch_->AddInPlace(size, sendTimeout, [&](char* p) {
           std::memcpy(p, head.data(), head.size());
-          p += head.size();
-          if (!body.empty()) std::memcpy(p, body.data(), body.size());
-          p[body.size()] = '\0';
-          p[body.size() + 1] = '\n';
+          PutBodyAndEnd(p + head.size(), body);
         });
       } catch (const EKsSocketError& e) {
         RaiseWriteFailure(e);
@@ -312,6 +309,12 @@ class TKsStompCustomClient : public IStompFrameReceiver, public TKsStompConnecti
   }
   // RequireLoggedIn's checks one by one, raising the first that fails.
   IStompCommAdapter& RequireLoggedInSlow(std::string_view command) const;
+  // Writes body and the frame's NUL LF at p (room for body.size() + 2).
+  static void PutBodyAndEnd(char* p, std::string_view body) noexcept {
+    if (!body.empty()) std::memcpy(p, body.data(), body.size());
+    p[body.size()] = '\0';
+    p[body.size() + 1] = '\n';
+  }
   // SendHead past the batch (none, or a frame too large for it).
   void SendHeadUnbatched(IStompCommAdapter& adapter, std::string_view head, std::string_view body,
                          std::int32_t sendTimeout);
